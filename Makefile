@@ -1,0 +1,56 @@
+# Entry points. `make demo` runs the main example, `make test` every test; both set up a fresh
+# machine first (scripts/setup.sh installs what is missing).
+PY := /usr/bin/python3
+BUILD ?= build
+CMAKE_FLAGS ?=
+JOBS ?= $(shell nproc)
+
+.PHONY: all setup configure build demo test test-cpp test-python clang tsan asan clean
+
+all: build
+
+setup:
+	@bash scripts/setup.sh
+
+$(BUILD)/build.ninja:
+	cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_FLAGS)
+
+configure: setup $(BUILD)/build.ninja
+
+build: configure
+	cmake --build $(BUILD) -j $(JOBS)
+
+demo: build
+	@if [ -f examples/agent_memory.py ] && ls $(BUILD)/python/quellmar/_native*.so >/dev/null 2>&1; then \
+	  PYTHONPATH=$(BUILD)/python $(PY) examples/agent_memory.py; \
+	else \
+	  $(BUILD)/block_pool_demo; \
+	fi
+
+test: build test-cpp test-python
+
+test-cpp:
+	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+
+# pytest exits 5 when it collects no test; that is not a failure here.
+test-python:
+	@PYTHONPATH=$(BUILD)/python $(PY) -m pytest -q tests/python; rc=$$?; \
+	  if [ $$rc -eq 5 ]; then echo "pytest: no Python tests collected"; exit 0; fi; exit $$rc
+
+# The same build with clang 14, warnings as errors.
+clang: setup
+	cmake -S . -B build-clang -G Ninja -DCMAKE_CXX_COMPILER=clang++-14 -DQM_WERROR=ON $(CMAKE_FLAGS)
+	cmake --build build-clang -j $(JOBS)
+
+asan: setup
+	cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DQM_SANITIZE=address,undefined -DQM_BUILD_PYTHON=OFF
+	cmake --build build-asan -j $(JOBS)
+	cd build-asan && ctest --output-on-failure -j $(JOBS)
+
+tsan: setup
+	cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQM_SANITIZE=thread -DQM_BUILD_PYTHON=OFF
+	cmake --build build-tsan -j $(JOBS)
+	cd build-tsan && ctest --output-on-failure -j $(JOBS)
+
+clean:
+	rm -rf $(BUILD) build-clang build-asan build-tsan

@@ -1,0 +1,25 @@
+#pragma once
+
+// Every file name of an engine directory is built here.
+
+#include <cstdint>
+#include <string>
+
+namespace quellmar {
+
+// "segment_{:06}.qmr": the id zero-padded to at least six digits.
+std::string segment_file_name(uint32_t id);
+std::string segment_path(const std::string& dir, uint32_t id);
+
+inline constexpr const char* TEXT_STORE_FILE = "text_store.bin";
+inline constexpr const char* DELETION_LOG_FILE = "deletion_log.bin";
+inline constexpr const char* SYNAPTIC_FILE = "synaptic.qmr";
+inline constexpr const char* VAMANA_FILE = "vamana.idx";
+inline constexpr const char* TRACE_WAL_FILE = "trace.wal";
+inline constexpr const char* SCHEDULE_FILE = "scheduled_actions.json";
+inline constexpr const char* SCHEDULE_TMP_FILE = "scheduled_actions.json.tmp";
+
+// dir joined with name by one '/'.
+std::string join_path(const std::string& dir, const std::string& name);
+
+}  // namespace quellmar

@@ -1,0 +1,247 @@
+#include "quellmar/core/posix_file.h"
+
+#include <dirent.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+namespace quellmar {
+
+namespace {
+
+FileFaultHook g_fault_hook = nullptr;
+
+int injected(FileOp op, const std::string& path) {
+  return g_fault_hook ? g_fault_hook(op, path) : 0;
+}
+
+EngineError os_error(int err) { return EngineError::io(IoError::from_errno(err)); }
+
+Result<UniqueFd> open_with(const std::string& path, int flags, mode_t mode) {
+  if (int err = injected(FileOp::Open, path)) return os_error(err);
+  int fd;
+  do {
+    fd = ::open(path.c_str(), flags | O_CLOEXEC, mode);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return os_error(errno);
+  return UniqueFd(fd);
+}
+
+struct DirCloser {
+  void operator()(DIR* d) const { ::closedir(d); }
+};
+
+}  // namespace
+
+void set_file_fault_hook(FileFaultHook hook) { g_fault_hook = hook; }
+
+UniqueFd& UniqueFd::operator=(UniqueFd&& other) noexcept {
+  if (this != &other) {
+    (void)close();
+    fd_ = other.fd_;
+    other.fd_ = -1;
+  }
+  return *this;
+}
+
+UniqueFd::~UniqueFd() { (void)close(); }
+
+Status UniqueFd::close() {
+  if (fd_ < 0) return Status::ok();
+  int fd = fd_;
+  fd_ = -1;
+  // close(2) must not be retried on EINTR on Linux: the descriptor is gone either way.
+  if (::close(fd) != 0 && errno != EINTR) return os_error(errno);
+  return Status::ok();
+}
+
+Result<UniqueFd> open_read(const std::string& path) { return open_with(path, O_RDONLY, 0); }
+
+Result<UniqueFd> open_append(const std::string& path, bool create) {
+  return open_with(path, O_WRONLY | O_APPEND | (create ? O_CREAT : 0), 0666);
+}
+
+Result<UniqueFd> open_truncate(const std::string& path) {
+  return open_with(path, O_WRONLY | O_CREAT | O_TRUNC, 0666);
+}
+
+Result<UniqueFd> open_write(const std::string& path) { return open_with(path, O_WRONLY, 0); }
+
+Status write_all(const UniqueFd& fd, const void* data, size_t n, const std::string& path) {
+  if (int err = injected(FileOp::Write, path)) return os_error(err);
+  const char* p = static_cast<const char*>(data);
+  while (n > 0) {
+    ssize_t w = ::write(fd.get(), p, n);
+    if (w < 0) {
+      if (errno == EINTR) continue;
+      return os_error(errno);
+    }
+    if (w == 0) return os_error(EIO);
+    p += w;
+    n -= static_cast<size_t>(w);
+  }
+  return Status::ok();
+}
+
+Status full_sync(const UniqueFd& fd, const std::string& path) {
+  if (int err = injected(FileOp::Sync, path)) return os_error(err);
+  int rc;
+  do {
+    rc = ::fsync(fd.get());
+  } while (rc != 0 && errno == EINTR);
+  if (rc != 0) return os_error(errno);
+  return Status::ok();
+}
+
+Status truncate_fd(const UniqueFd& fd, uint64_t size, const std::string& path) {
+  if (int err = injected(FileOp::Truncate, path)) return os_error(err);
+  int rc;
+  do {
+    rc = ::ftruncate(fd.get(), static_cast<off_t>(size));
+  } while (rc != 0 && errno == EINTR);
+  if (rc != 0) return os_error(errno);
+  return Status::ok();
+}
+
+Result<uint64_t> fd_size(const UniqueFd& fd) {
+  struct stat st;
+  if (::fstat(fd.get(), &st) != 0) return os_error(errno);
+  return static_cast<uint64_t>(st.st_size);
+}
+
+Result<uint64_t> path_size(const std::string& path) {
+  struct stat st;
+  if (::stat(path.c_str(), &st) != 0) return os_error(errno);
+  return static_cast<uint64_t>(st.st_size);
+}
+
+bool path_exists(const std::string& path) {
+  struct stat st;
+  return ::stat(path.c_str(), &st) == 0;
+}
+
+bool is_directory(const std::string& path) {
+  struct stat st;
+  return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+Result<size_t> pread_some(const UniqueFd& fd, void* buf, size_t n, uint64_t off) {
+  char* p = static_cast<char*>(buf);
+  size_t got = 0;
+  while (got < n) {
+    ssize_t r = ::pread(fd.get(), p + got, n - got, static_cast<off_t>(off + got));
+    if (r < 0) {
+      if (errno == EINTR) continue;
+      return os_error(errno);
+    }
+    if (r == 0) break;
+    got += static_cast<size_t>(r);
+  }
+  return got;
+}
+
+Status pread_exact(const UniqueFd& fd, void* buf, size_t n, uint64_t off) {
+  QM_ASSIGN_OR_RETURN(size_t got, pread_some(fd, buf, n, off));
+  if (got != n) return EngineError::io(IoError::unexpected_eof());
+  return Status::ok();
+}
+
+Result<std::string> read_whole_file(const std::string& path) {
+  if (int err = injected(FileOp::Read, path)) return os_error(err);
+  QM_ASSIGN_OR_RETURN(UniqueFd fd, open_read(path));
+  QM_ASSIGN_OR_RETURN(uint64_t size, fd_size(fd));
+  std::string out(size, '\0');
+  QM_ASSIGN_OR_RETURN(size_t got, pread_some(fd, out.data(), out.size(), 0));
+  out.resize(got);
+  // A file that grew since fstat is read to its current end.
+  char more[4096];
+  for (;;) {
+    QM_ASSIGN_OR_RETURN(size_t n, pread_some(fd, more, sizeof more, out.size()));
+    if (n == 0) break;
+    out.append(more, n);
+  }
+  return out;
+}
+
+Status create_dir_all(const std::string& path) {
+  if (path.empty()) return Status::ok();
+  std::string cur;
+  size_t pos = 0;
+  while (pos <= path.size()) {
+    size_t next = path.find('/', pos);
+    if (next == std::string::npos) next = path.size();
+    cur = path.substr(0, next);
+    pos = next + 1;
+    if (cur.empty() || cur == "." || cur == "..") continue;
+    if (::mkdir(cur.c_str(), 0777) != 0) {
+      int err = errno;
+      if (err == EEXIST && is_directory(cur)) continue;
+      return os_error(err);
+    }
+  }
+  return Status::ok();
+}
+
+Result<std::vector<std::string>> list_dir(const std::string& path) {
+  std::unique_ptr<DIR, DirCloser> dir(::opendir(path.c_str()));
+  if (!dir) return os_error(errno);
+  std::vector<std::string> names;
+  for (;;) {
+    errno = 0;
+    struct dirent* e = ::readdir(dir.get());
+    if (!e) {
+      if (errno != 0) return os_error(errno);
+      break;
+    }
+    if (std::strcmp(e->d_name, ".") == 0 || std::strcmp(e->d_name, "..") == 0) continue;
+    names.emplace_back(e->d_name);
+  }
+  return names;
+}
+
+Status remove_file(const std::string& path) {
+  if (int err = injected(FileOp::Remove, path)) return os_error(err);
+  if (::unlink(path.c_str()) != 0) return os_error(errno);
+  return Status::ok();
+}
+
+Status rename_path(const std::string& from, const std::string& to) {
+  if (int err = injected(FileOp::Rename, to)) return os_error(err);
+  if (::rename(from.c_str(), to.c_str()) != 0) return os_error(errno);
+  return Status::ok();
+}
+
+Status sync_dir(const std::string& path) {
+  QM_ASSIGN_OR_RETURN(UniqueFd fd, open_with(path, O_RDONLY | O_DIRECTORY, 0));
+  return full_sync(fd, path);
+}
+
+Result<std::string> real_path(const std::string& path) {
+  char buf[PATH_MAX];
+  if (!::realpath(path.c_str(), buf)) return os_error(errno);
+  return std::string(buf);
+}
+
+Status BufferedWriter::append(const void* data, size_t n) {
+  if (len_ + n > CAPACITY) {
+    QM_RETURN_IF_ERROR(flush());
+  }
+  if (n >= CAPACITY) return write_all(fd_, data, n, path_);
+  std::memcpy(buf_ + len_, data, n);
+  len_ += n;
+  return Status::ok();
+}
+
+Status BufferedWriter::flush() {
+  if (len_ == 0) return Status::ok();
+  size_t n = len_;
+  len_ = 0;
+  return write_all(fd_, buf_, n, path_);
+}
+
+}  // namespace quellmar

@@ -1,0 +1,103 @@
+#pragma once
+
+// Thin, error-returning wrappers over the POSIX file calls the storage layer uses. Every call
+// retries on EINTR, loops over short writes, and reports failures as EngineError::io with the
+// system's text. No wrapper keeps a file open beyond the UniqueFd it returns.
+
+#include <fcntl.h>
+#include <sys/types.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "quellmar/core/result.h"
+
+namespace quellmar {
+
+// Owns one file descriptor. Move-only; the destructor closes quietly, `close()` reports.
+class UniqueFd {
+ public:
+  UniqueFd() = default;
+  explicit UniqueFd(int fd) : fd_(fd) {}
+  UniqueFd(UniqueFd&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
+  UniqueFd& operator=(UniqueFd&& other) noexcept;
+  UniqueFd(const UniqueFd&) = delete;
+  UniqueFd& operator=(const UniqueFd&) = delete;
+  ~UniqueFd();
+
+  int get() const { return fd_; }
+  bool valid() const { return fd_ >= 0; }
+  // Closes the descriptor; closing twice is harmless.
+  Status close();
+
+ private:
+  int fd_ = -1;
+};
+
+// Kinds of file operation that the fault hook below can fail.
+enum class FileOp : uint8_t { Open, Write, Sync, Read, Truncate, Rename, Remove };
+
+// Test hook: when set, called before each operation; a non-zero return is taken as that errno and
+// the operation fails without being made. Process-wide; only tests set it.
+using FileFaultHook = int (*)(FileOp op, const std::string& path);
+void set_file_fault_hook(FileFaultHook hook);
+
+Result<UniqueFd> open_read(const std::string& path);
+// Opens for appending; with `create`, a missing file is created with mode 0666 (before umask).
+Result<UniqueFd> open_append(const std::string& path, bool create);
+// Opens for writing, creating or truncating the file (mode 0666 before umask).
+Result<UniqueFd> open_truncate(const std::string& path);
+// Opens for writing without truncating and without creating.
+Result<UniqueFd> open_write(const std::string& path);
+
+Status write_all(const UniqueFd& fd, const void* data, size_t n, const std::string& path);
+// Flushes the file to stable storage (the full device flush of this platform).
+Status full_sync(const UniqueFd& fd, const std::string& path);
+Status truncate_fd(const UniqueFd& fd, uint64_t size, const std::string& path);
+Result<uint64_t> fd_size(const UniqueFd& fd);
+Result<uint64_t> path_size(const std::string& path);
+bool path_exists(const std::string& path);
+bool is_directory(const std::string& path);
+
+// Reads up to n bytes at off; returns how many were read (fewer only at the end of the file).
+Result<size_t> pread_some(const UniqueFd& fd, void* buf, size_t n, uint64_t off);
+// Reads exactly n bytes at off; running into the end of the file is the unexpected-EOF failure.
+Status pread_exact(const UniqueFd& fd, void* buf, size_t n, uint64_t off);
+// The whole file in one piece.
+Result<std::string> read_whole_file(const std::string& path);
+
+// mkdir -p with mode 0777 (before umask); an existing directory is fine.
+Status create_dir_all(const std::string& path);
+// Names of the directory's entries, "." and ".." left out, in directory order.
+Result<std::vector<std::string>> list_dir(const std::string& path);
+Status remove_file(const std::string& path);
+Status rename_path(const std::string& from, const std::string& to);
+// Flushes a directory's entries (after a create or a rename in it).
+Status sync_dir(const std::string& path);
+// realpath(3); fails when the path does not exist.
+Result<std::string> real_path(const std::string& path);
+
+// Buffers small writes into one 8 KiB buffer in front of a descriptor; a write that does not fit
+// flushes the buffer first, and one larger than the buffer goes straight to the file.
+class BufferedWriter {
+ public:
+  static constexpr size_t CAPACITY = 8192;
+
+  // *fd must outlive the writer.
+  BufferedWriter(const UniqueFd& fd, const std::string& path) : fd_(fd), path_(path) {}
+  BufferedWriter(const BufferedWriter&) = delete;
+  BufferedWriter& operator=(const BufferedWriter&) = delete;
+
+  Status append(const void* data, size_t n);
+  Status flush();
+
+ private:
+  const UniqueFd& fd_;
+  const std::string& path_;
+  size_t len_ = 0;
+  unsigned char buf_[CAPACITY];
+};
+
+}  // namespace quellmar

@@ -1,0 +1,61 @@
+#pragma once
+
+// Assertions that understand Status and Result, and a temporary directory per test.
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "quellmar/core/result.h"
+
+#define QM_ASSERT_OK(expr)                                                      \
+  do {                                                                          \
+    auto&& qm_s_ = (expr);                                                      \
+    ASSERT_TRUE(qm_s_.is_ok()) << #expr << " failed: " << qm_s_.error().message(); \
+  } while (false)
+
+#define QM_EXPECT_OK(expr)                                                      \
+  do {                                                                          \
+    auto&& qm_s_ = (expr);                                                      \
+    EXPECT_TRUE(qm_s_.is_ok()) << #expr << " failed: " << qm_s_.error().message(); \
+  } while (false)
+
+#define QM_ASSERT_OK_AND_ASSIGN(lhs, expr) \
+  QM_ASSERT_OK_AND_ASSIGN_IMPL(QM_CONCAT(qm_r_, __LINE__), lhs, expr)
+#define QM_ASSERT_OK_AND_ASSIGN_IMPL(tmp, lhs, expr)                         \
+  auto tmp = (expr);                                                         \
+  ASSERT_TRUE(tmp.is_ok()) << #expr << " failed: " << tmp.error().message(); \
+  lhs = std::move(tmp).value()
+
+// Asserts that expr failed with the given EngineError::Code and, when non-empty, that message.
+#define QM_ASSERT_ERROR(code_, message_, expr)                               \
+  do {                                                                       \
+    auto&& qm_s_ = (expr);                                                   \
+    ASSERT_FALSE(qm_s_.is_ok()) << #expr << " succeeded";                    \
+    EXPECT_EQ(qm_s_.error().code(), ::quellmar::EngineError::Code::code_);  \
+    if (std::string(message_).size()) EXPECT_EQ(qm_s_.error().message(), message_); \
+  } while (false)
+
+namespace quellmar::testing {
+
+// A fresh directory under the system's temporary folder, removed with everything in it.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+
+  const std::string& path() const { return path_; }
+  std::string file(const std::string& name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+};
+
+// Whole-file helpers for tests that look at or damage the bytes on disk.
+std::string read_file(const std::string& path);
+void write_file(const std::string& path, const std::string& bytes);
+void truncate_file(const std::string& path, uint64_t size);
+
+}  // namespace quellmar::testing
