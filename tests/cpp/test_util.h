@@ -8,15 +8,15 @@
 
 #include "quellmar/core/result.h"
 
-#define QM_ASSERT_OK(expr)                                                      \
-  do {                                                                          \
-    auto&& qm_s_ = (expr);                                                      \
+#define QM_ASSERT_OK(expr)                                                         \
+  do {                                                                             \
+    auto&& qm_s_ = (expr);                                                         \
     ASSERT_TRUE(qm_s_.is_ok()) << #expr << " failed: " << qm_s_.error().message(); \
   } while (false)
 
-#define QM_EXPECT_OK(expr)                                                      \
-  do {                                                                          \
-    auto&& qm_s_ = (expr);                                                      \
+#define QM_EXPECT_OK(expr)                                                         \
+  do {                                                                             \
+    auto&& qm_s_ = (expr);                                                         \
     EXPECT_TRUE(qm_s_.is_ok()) << #expr << " failed: " << qm_s_.error().message(); \
   } while (false)
 
@@ -28,12 +28,14 @@
   lhs = std::move(tmp).value()
 
 // Asserts that expr failed with the given EngineError::Code and, when non-empty, that message.
-#define QM_ASSERT_ERROR(code_, message_, expr)                               \
-  do {                                                                       \
-    auto&& qm_s_ = (expr);                                                   \
-    ASSERT_FALSE(qm_s_.is_ok()) << #expr << " succeeded";                    \
-    EXPECT_EQ(qm_s_.error().code(), ::quellmar::EngineError::Code::code_);  \
-    if (std::string(message_).size()) EXPECT_EQ(qm_s_.error().message(), message_); \
+#define QM_ASSERT_ERROR(code_, message_, expr)                             \
+  do {                                                                     \
+    auto&& qm_s_ = (expr);                                                 \
+    ASSERT_FALSE(qm_s_.is_ok()) << #expr << " succeeded";                  \
+    EXPECT_EQ(qm_s_.error().code(), ::quellmar::EngineError::Code::code_); \
+    if (std::string(message_).size()) {                                    \
+      EXPECT_EQ(qm_s_.error().message(), message_);                        \
+    }                                                                      \
   } while (false)
 
 namespace quellmar::testing {

@@ -10,7 +10,8 @@
 
 namespace quellmar {
 
-static_assert(std::endian::native == std::endian::little, "the formats assume a little-endian host");
+static_assert(std::endian::native == std::endian::little,
+              "the formats assume a little-endian host");
 
 inline void encode_u16(uint8_t* p, uint16_t v) { std::memcpy(p, &v, 2); }
 inline void encode_u32(uint8_t* p, uint32_t v) { std::memcpy(p, &v, 4); }
@@ -40,9 +41,15 @@ inline float decode_f32(const uint8_t* p) {
 
 // Appends fixed-width fields to a byte string.
 inline void put_u8(std::string& out, uint8_t v) { out.push_back(static_cast<char>(v)); }
-inline void put_u16(std::string& out, uint16_t v) { out.append(reinterpret_cast<const char*>(&v), 2); }
-inline void put_u32(std::string& out, uint32_t v) { out.append(reinterpret_cast<const char*>(&v), 4); }
-inline void put_u64(std::string& out, uint64_t v) { out.append(reinterpret_cast<const char*>(&v), 8); }
+inline void put_u16(std::string& out, uint16_t v) {
+  out.append(reinterpret_cast<const char*>(&v), 2);
+}
+inline void put_u32(std::string& out, uint32_t v) {
+  out.append(reinterpret_cast<const char*>(&v), 4);
+}
+inline void put_u64(std::string& out, uint64_t v) {
+  out.append(reinterpret_cast<const char*>(&v), 8);
+}
 inline void put_f32(std::string& out, float v) { out.append(reinterpret_cast<const char*>(&v), 4); }
 
 }  // namespace quellmar

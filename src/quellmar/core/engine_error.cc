@@ -76,8 +76,8 @@ EngineError EngineError::not_a_snapshot(std::string_view reason) {
 
 EngineError EngineError::unsupported_snapshot_version(uint8_t found, uint8_t supported) {
   return {Code::UnsupportedSnapshotVersion,
-          str_cat("unsupported snapshot format version ", unsigned{found}, ", supported: ",
-                  unsigned{supported})};
+          str_cat("unsupported snapshot format version ", unsigned{found},
+                  ", supported: ", unsigned{supported})};
 }
 
 EngineError EngineError::snapshot_codec_mismatch(std::string_view codec, std::string_view snapshot,

@@ -17,7 +17,7 @@ class InternalFault : public std::logic_error {
 
 }  // namespace quellmar
 
-#define QM_CHECK(cond)                                                   \
-  do {                                                                   \
+#define QM_CHECK(cond)                                                        \
+  do {                                                                        \
     if (!(cond)) ::quellmar::throw_internal_fault(__FILE__, __LINE__, #cond); \
   } while (false)

@@ -168,6 +168,13 @@ Result<std::string> read_whole_file(const std::string& path) {
   return out;
 }
 
+Result<bool> read_file_if_present(const std::string& path, std::string& out) {
+  out.clear();
+  if (!path_size(path).is_ok()) return false;
+  QM_ASSIGN_OR_RETURN(out, read_whole_file(path));
+  return true;
+}
+
 Status create_dir_all(const std::string& path) {
   if (path.empty()) return Status::ok();
   std::string cur;
@@ -242,6 +249,36 @@ Status BufferedWriter::flush() {
   size_t n = len_;
   len_ = 0;
   return write_all(fd_, buf_, n, path_);
+}
+
+}  // namespace quellmar
+
+namespace quellmar {
+
+Result<uint64_t> append_durably(const std::string& path, const void* bytes, size_t n, bool create,
+                                bool* rolled_back) {
+  if (rolled_back) *rolled_back = true;
+  QM_ASSIGN_OR_RETURN(UniqueFd fd, open_append(path, create));
+  QM_ASSIGN_OR_RETURN(const uint64_t before, fd_size(fd));
+  Status st = write_all(fd, bytes, n, path);
+  if (st.is_ok()) st = full_sync(fd, path);
+  if (st.is_ok()) st = fd.close();
+  if (st.is_ok()) return before;
+  if (fd.valid()) {
+    Status undo = truncate_fd(fd, before, path);
+    if (undo.is_ok()) undo = full_sync(fd, path);
+    if (rolled_back) *rolled_back = undo.is_ok();
+  } else if (rolled_back) {
+    *rolled_back = false;
+  }
+  return std::move(st).error();
+}
+
+Status truncate_durably(const std::string& path, uint64_t size) {
+  QM_ASSIGN_OR_RETURN(UniqueFd fd, open_write(path));
+  QM_RETURN_IF_ERROR(truncate_fd(fd, size, path));
+  QM_RETURN_IF_ERROR(full_sync(fd, path));
+  return fd.close();
 }
 
 }  // namespace quellmar

@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -67,6 +68,9 @@ Result<size_t> pread_some(const UniqueFd& fd, void* buf, size_t n, uint64_t off)
 Status pread_exact(const UniqueFd& fd, void* buf, size_t n, uint64_t off);
 // The whole file in one piece.
 Result<std::string> read_whole_file(const std::string& path);
+// Reads the whole file into `out` and returns true; returns false, leaving `out` empty, when the
+// file's status cannot be read (it does not exist, say).
+Result<bool> read_file_if_present(const std::string& path, std::string& out);
 
 // mkdir -p with mode 0777 (before umask); an existing directory is fine.
 Status create_dir_all(const std::string& path);
@@ -99,5 +103,19 @@ class BufferedWriter {
   size_t len_ = 0;
   unsigned char buf_[CAPACITY];
 };
+
+}  // namespace quellmar
+
+namespace quellmar {
+
+// Appends `bytes` to the file at `path` and flushes it to stable storage. Returns the offset at
+// which the bytes landed (the file's size before the write). When the write or the flush fails,
+// the file is cut back to that size, so a failed append never leaves a partial record in front of
+// the next one; `*rolled_back` (when given) tells whether that succeeded.
+Result<uint64_t> append_durably(const std::string& path, const void* bytes, size_t n, bool create,
+                                bool* rolled_back = nullptr);
+
+// Cuts the file at `path` to `size` bytes and flushes it (dropping a torn tail).
+Status truncate_durably(const std::string& path, uint64_t size);
 
 }  // namespace quellmar

@@ -41,8 +41,8 @@ class [[nodiscard]] Result {
  public:
   static_assert(!std::is_same_v<std::decay_t<T>, EngineError>);
 
-  Result(T value) : v_(std::in_place_index<0>, std::move(value)) {}  // NOLINT
-  Result(EngineError error) : v_(std::in_place_index<1>, std::move(error)) {}  // NOLINT
+  Result(T value) : v_(std::in_place_index<0>, std::move(value)) {}                 // NOLINT
+  Result(EngineError error) : v_(std::in_place_index<1>, std::move(error)) {}       // NOLINT
   Result(Status status) : v_(std::in_place_index<1>, std::move(status).error()) {}  // NOLINT
 
   bool is_ok() const { return v_.index() == 0; }
@@ -93,17 +93,17 @@ Status to_status(Result<T>&& r) {
 #define QM_CONCAT(a, b) QM_CONCAT_INNER(a, b)
 
 // Returns the error of a Status or Result expression from the enclosing function.
-#define QM_RETURN_IF_ERROR(expr)                                             \
-  do {                                                                       \
-    auto&& qm_status_ = (expr);                                              \
-    if (!qm_status_.is_ok()) return std::move(qm_status_).error();           \
+#define QM_RETURN_IF_ERROR(expr)                                   \
+  do {                                                             \
+    auto&& qm_status_ = (expr);                                    \
+    if (!qm_status_.is_ok()) return std::move(qm_status_).error(); \
   } while (false)
 
 // `QM_ASSIGN_OR_RETURN(auto x, f());` declares x from f()'s value, or returns its error.
 // Expands to several statements: never the unbraced body of an if.
 #define QM_ASSIGN_OR_RETURN(lhs, expr) \
   QM_ASSIGN_OR_RETURN_IMPL(QM_CONCAT(qm_result_, __LINE__), lhs, expr)
-#define QM_ASSIGN_OR_RETURN_IMPL(tmp, lhs, expr)         \
-  auto tmp = (expr);                                     \
-  if (!tmp.is_ok()) return std::move(tmp).error();       \
+#define QM_ASSIGN_OR_RETURN_IMPL(tmp, lhs, expr)   \
+  auto tmp = (expr);                               \
+  if (!tmp.is_ok()) return std::move(tmp).error(); \
   lhs = std::move(tmp).value()

@@ -16,8 +16,8 @@ inline void str_append(std::string& out, char c) { out.push_back(c); }
 
 // Integers in plain decimal: no sign for unsigned values, no separators.
 template <typename T>
-  requires(std::is_integral_v<T> && !std::is_same_v<T, char> && !std::is_same_v<T, bool>)
-void str_append(std::string& out, T v) {
+requires(std::is_integral_v<T> && !std::is_same_v<T, char> &&
+         !std::is_same_v<T, bool>) void str_append(std::string& out, T v) {
   char buf[24];
   auto [end, ec] = std::to_chars(buf, buf + sizeof buf, v);
   (void)ec;

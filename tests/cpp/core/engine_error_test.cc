@@ -21,7 +21,8 @@ TEST(EngineErrorTest, EveryCaseHasItsIndexAndMessage) {
       {EngineError::cell_not_found(7), 0, "cell not found: 7"},
       {EngineError::pack_not_found(42), 1, "pack not found: 42"},
       {EngineError::segment_full("/tmp/e"), 2, "segment full: cannot append to segment at /tmp/e"},
-      {EngineError::io(IoError::unexpected_eof()), 3, "storage I/O error: failed to fill whole buffer"},
+      {EngineError::io(IoError::unexpected_eof()), 3,
+       "storage I/O error: failed to fill whole buffer"},
       {EngineError::quantization("x"), 4, "quantization error: x"},
       {EngineError::dimension_mismatch(4, 3, "query"), 5,
        "dimension mismatch: expected 4, got 3 for query"},
@@ -67,9 +68,8 @@ TEST(SalienceModeTest, ParsesExactKeywordsOnly) {
     int mode;  // -1: refused
   };
   const Case cases[] = {
-      {"none", 0}, {"explicit", 0}, {"l2", 1},   {"max", 2},  {"L2", -1},
-      {"MAX", -1}, {"None", -1},    {"", -1},    {" l2", -1}, {"l2 ", -1},
-      {"maxi", -1}, {"explicitly", -1},
+      {"none", 0},  {"explicit", 0}, {"l2", 1},   {"max", 2},  {"L2", -1},   {"MAX", -1},
+      {"None", -1}, {"", -1},        {" l2", -1}, {"l2 ", -1}, {"maxi", -1}, {"explicitly", -1},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.word);

@@ -1,0 +1,60 @@
+#pragma once
+
+// synaptic.qmr: no header; records back to back from offset 0, little-endian, packed:
+//    0 u32 B = 38 + 2 * (number of lora_a values + number of lora_b values)
+//    4 u64 id      12 u64 owner     20 u32 rank     24 u32 d_model
+//   28 u16 scale (binary16)         30 u64 last_used 38 f32 quality
+//   42 lora_a values, then lora_b values (binary16 each)
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "quellmar/core/result.h"
+#include "quellmar/core/types.h"
+
+namespace quellmar {
+
+struct SynapticEntry {
+  uint64_t id = 0;
+  OwnerId owner = 0;
+  uint32_t rank = 0;
+  uint32_t d_model = 0;
+  uint16_t scale = 0;  // binary16 bits
+  uint64_t last_used = 0;
+  float quality = 0.0f;
+  std::vector<uint16_t> lora_a;  // rank * d_model binary16 values
+  std::vector<uint16_t> lora_b;
+};
+
+// LoRA adapter entries per owner in one append-only file, with an in-memory index of where each
+// record starts. Holds no file open between calls; not thread-safe (the engine lock guards it).
+class SynapticBank {
+ public:
+  static constexpr uint64_t FIXED_BODY = 38;
+  static constexpr uint64_t RECORD_HEADER = 42;
+
+  struct IndexEntry {
+    uint64_t id;
+    OwnerId owner;
+    uint64_t offset;
+  };
+
+  // Creates the directory and the (possibly empty) file, and indexes every whole record.
+  static Result<SynapticBank> open(const std::string& dir);
+
+  // Stores the entry durably, then indexes it.
+  Status append(const SynapticEntry& entry);
+  // The owner's entries in storing order.
+  Result<std::vector<SynapticEntry>> load_for_owner(OwnerId owner) const;
+
+  const std::vector<IndexEntry>& index() const { return index_; }
+
+ private:
+  explicit SynapticBank(std::string path) : path_(std::move(path)) {}
+
+  std::string path_;
+  std::vector<IndexEntry> index_;
+};
+
+}  // namespace quellmar

@@ -1,0 +1,256 @@
+#include "quellmar/storage/block_pool.h"
+
+#include <algorithm>
+#include <memory>
+#include <unordered_map>
+
+#include "quellmar/core/file_names.h"
+#include "quellmar/core/posix_file.h"
+
+namespace quellmar {
+
+namespace {
+
+// Lazily opened readers, one per segment, for the length of one call.
+class ReaderSet {
+ public:
+  explicit ReaderSet(const BlockPool& pool) : pool_(pool) {}
+
+  Result<SegmentReader*> get(uint32_t segment, CellId id) {
+    auto it = readers_.find(segment);
+    if (it != readers_.end()) return it->second.get();
+    const SegmentEntry* entry = nullptr;
+    for (const SegmentEntry& e : pool_.segments()) {
+      if (e.id == segment) entry = &e;
+    }
+    if (!entry) return EngineError::cell_not_found(id);
+    QM_ASSIGN_OR_RETURN(SegmentReader reader, SegmentReader::open(entry->path));
+    auto owned = std::make_unique<SegmentReader>(std::move(reader));
+    SegmentReader* raw = owned.get();
+    readers_.emplace(segment, std::move(owned));
+    return raw;
+  }
+
+ private:
+  const BlockPool& pool_;
+  std::unordered_map<uint32_t, std::unique_ptr<SegmentReader>> readers_;
+};
+
+}  // namespace
+
+Result<BlockPool> BlockPool::open(const std::string& dir, uint64_t capacity) {
+  QM_RETURN_IF_ERROR(create_dir_all(dir));
+  BlockPool pool(dir, capacity);
+  QM_ASSIGN_OR_RETURN(std::vector<uint32_t> ids, SegmentFile::list_ids(dir));
+  SegmentScan last_scan;
+  for (uint32_t id : ids) {
+    QM_ASSIGN_OR_RETURN(SegmentEntry entry, SegmentFile::describe_existing(dir, id));
+    QM_ASSIGN_OR_RETURN(SegmentScan scan, SegmentFile::scan(dir, id));
+    for (const ScannedRecord& r : scan.records) {
+      pool.locations_[r.cell_id] = CellLocation{r.offset, id};
+    }
+    pool.segments_.push_back(std::move(entry));
+    last_scan = std::move(scan);
+  }
+  if (pool.segments_.empty()) {
+    QM_ASSIGN_OR_RETURN(SegmentEntry entry, SegmentFile::create(dir, 0));
+    pool.segments_.push_back(std::move(entry));
+  } else {
+    // Only the last segment is ever appended to: cut off a torn tail, restore a lost header.
+    QM_RETURN_IF_ERROR(SegmentFile::prepare_for_append(pool.segments_.back(), last_scan));
+  }
+  return pool;
+}
+
+Status BlockPool::refresh() {
+  QM_ASSIGN_OR_RETURN(std::vector<uint32_t> ids, SegmentFile::list_ids(dir_));
+  for (uint32_t id : ids) {
+    if (find_segment(id)) continue;
+    QM_ASSIGN_OR_RETURN(SegmentEntry entry, SegmentFile::describe_existing(dir_, id));
+    segments_.push_back(std::move(entry));
+  }
+  for (uint32_t id : ids) {
+    QM_ASSIGN_OR_RETURN(SegmentScan scan, SegmentFile::scan(dir_, id));
+    for (const ScannedRecord& r : scan.records) {
+      locations_.try_emplace(r.cell_id, CellLocation{r.offset, id});
+    }
+  }
+  return Status::ok();
+}
+
+const SegmentEntry* BlockPool::find_segment(uint32_t id) const {
+  for (const SegmentEntry& e : segments_) {
+    if (e.id == id) return &e;
+  }
+  return nullptr;
+}
+
+Result<const SegmentEntry*> BlockPool::active_segment() const {
+  if (segments_.empty()) return EngineError::segment_full(dir_);
+  return &segments_.back();
+}
+
+SegmentEntry& BlockPool::active() {
+  QM_CHECK(!segments_.empty());
+  return segments_.back();
+}
+
+Status BlockPool::roll_segment() {
+  if (segments_.empty()) return Status::ok();
+  const SegmentEntry& last = segments_.back();
+  if (last.fill < capacity_ && !last.sealed) return Status::ok();
+  QM_ASSIGN_OR_RETURN(SegmentEntry entry, SegmentFile::create(dir_, last.id + 1));
+  segments_.push_back(std::move(entry));
+  return Status::ok();
+}
+
+Result<CellId> BlockPool::append(const CellRecord& record) {
+  QM_RETURN_IF_ERROR(roll_segment());
+  QM_RETURN_IF_ERROR(active_segment());
+  SegmentEntry& seg = active();
+  QM_ASSIGN_OR_RETURN(uint64_t offset, SegmentFile::append_one(seg, record));
+  locations_[record.cell_id] = CellLocation{offset, seg.id};
+  return record.cell_id;
+}
+
+Result<std::vector<CellId>> BlockPool::append_batch(std::span<const CellRecord> records) {
+  if (records.empty()) return std::vector<CellId>{};
+  QM_RETURN_IF_ERROR(roll_segment());
+  QM_RETURN_IF_ERROR(active_segment());
+  SegmentEntry& seg = active();
+  QM_ASSIGN_OR_RETURN(std::vector<uint64_t> offsets, SegmentFile::append_batch(seg, records));
+  std::vector<CellId> ids;
+  ids.reserve(records.size());
+  for (size_t i = 0; i < records.size(); ++i) {
+    locations_[records[i].cell_id] = CellLocation{offsets[i], seg.id};
+    ids.push_back(records[i].cell_id);
+  }
+  return ids;
+}
+
+Result<CellRecord> BlockPool::read_cell(CellId id) const {
+  auto it = locations_.find(id);
+  if (it == locations_.end()) return EngineError::cell_not_found(id);
+  const SegmentEntry* seg = find_segment(it->second.segment);
+  if (!seg) return EngineError::cell_not_found(id);
+  return decode_cell(*seg, it->second.offset);
+}
+
+Status BlockPool::read_cells(std::span<const CellId> ids, DecodeParts parts,
+                             std::vector<CellRecord>& out) const {
+  out.resize(ids.size());
+  ReaderSet readers(*this);
+  for (size_t i = 0; i < ids.size(); ++i) {
+    auto it = locations_.find(ids[i]);
+    if (it == locations_.end()) return EngineError::cell_not_found(ids[i]);
+    QM_ASSIGN_OR_RETURN(SegmentReader * reader, readers.get(it->second.segment, ids[i]));
+    QM_RETURN_IF_ERROR(reader->read(it->second.offset, parts, out[i]));
+  }
+  return Status::ok();
+}
+
+Status BlockPool::for_each_cell(DecodeParts parts,
+                                const std::function<void(const CellRecord&)>& visit) const {
+  ReaderSet readers(*this);
+  CellRecord record;
+  for (const auto& [id, loc] : locations_) {
+    QM_ASSIGN_OR_RETURN(SegmentReader * reader, readers.get(loc.segment, id));
+    QM_RETURN_IF_ERROR(reader->read(loc.offset, parts, record));
+    visit(record);
+  }
+  return Status::ok();
+}
+
+Result<CompactionReport> BlockPool::compact(const std::unordered_set<CellId>& live) {
+  CompactionReport report;
+  if (segments_.size() < 2) return report;
+  const uint32_t active_id = segments_.back().id;
+
+  struct Victim {
+    uint32_t id;
+    uint64_t size;
+    std::vector<ScannedRecord> live_records;  // in file order
+  };
+  std::vector<Victim> victims;
+  for (const SegmentEntry& seg : segments_) {
+    if (seg.id == active_id) continue;
+    QM_ASSIGN_OR_RETURN(SegmentScan scan, SegmentFile::scan(dir_, seg.id));
+    if (scan.records.empty()) continue;
+    Victim v{seg.id, 0, {}};
+    for (const ScannedRecord& r : scan.records) {
+      if (live.count(r.cell_id)) v.live_records.push_back(r);
+    }
+    if (static_cast<double>(v.live_records.size()) / static_cast<double>(scan.records.size()) >=
+        0.5) {
+      continue;
+    }
+    auto size = path_size(seg.path);
+    v.size = size.is_ok() ? *size : 0;
+    victims.push_back(std::move(v));
+  }
+  if (victims.empty()) return report;
+
+  // Move one victim at a time, so memory holds one segment's live records at most. A victim with
+  // a damaged live record is left where it is: its file stays, and nothing of it is lost.
+  std::vector<uint32_t> moved;
+  for (Victim& v : victims) {
+    if (!v.live_records.empty()) {
+      std::string bytes;
+      std::vector<uint64_t> sizes;
+      sizes.reserve(v.live_records.size());
+      {
+        QM_ASSIGN_OR_RETURN(SegmentReader reader, SegmentReader::open(segment_path(dir_, v.id)));
+        bool damaged = false;
+        for (const ScannedRecord& r : v.live_records) {
+          Status st = reader.read_encoded(r.offset, bytes);
+          if (!st.is_ok()) {
+            if (st.error().io_error().kind != IoErrorKind::InvalidData)
+              return std::move(st).error();
+            damaged = true;
+            break;
+          }
+          sizes.push_back(4 + uint64_t{r.body_len});
+        }
+        if (damaged) continue;
+      }
+      QM_RETURN_IF_ERROR(roll_segment());
+      SegmentEntry& seg = active();
+      QM_ASSIGN_OR_RETURN(std::vector<uint64_t> offsets,
+                          SegmentFile::append_encoded(seg, bytes, sizes));
+      for (size_t i = 0; i < offsets.size(); ++i) {
+        locations_[v.live_records[i].cell_id] = CellLocation{offsets[i], seg.id};
+      }
+      report.cells_moved += offsets.size();
+    }
+    report.bytes_reclaimed += v.size;
+    moved.push_back(v.id);
+  }
+  if (moved.empty()) return report;
+
+  auto is_moved = [&](uint32_t id) {
+    return std::find(moved.begin(), moved.end(), id) != moved.end();
+  };
+  std::erase_if(locations_, [&](const auto& kv) { return is_moved(kv.second.segment); });
+
+  // A file that is already gone counts as deleted. On another failure the entries of the files
+  // deleted so far are dropped all the same, so a later compaction never scans a missing file.
+  std::vector<uint32_t> deleted;
+  Status failure;
+  for (uint32_t id : moved) {
+    Status st = remove_file(segment_path(dir_, id));
+    if (st.is_ok() || st.error().io_error().is_not_found()) {
+      deleted.push_back(id);
+    } else {
+      failure = std::move(st);
+      break;
+    }
+  }
+  std::erase_if(segments_, [&](const SegmentEntry& e) {
+    return std::find(deleted.begin(), deleted.end(), e.id) != deleted.end();
+  });
+  if (!failure.is_ok()) return std::move(failure).error();
+  report.segments_compacted = moved.size();
+  return report;
+}
+
+}  // namespace quellmar

@@ -1,0 +1,84 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <span>
+#include <string>
+#include <unordered_set>
+#include <vector>
+
+#include "quellmar/core/result.h"
+#include "quellmar/storage/cell_record.h"
+#include "quellmar/storage/segment_file.h"
+
+namespace quellmar {
+
+struct CellLocation {
+  uint64_t offset = 0;   // of the record in its segment
+  uint32_t segment = 0;  // segment id
+};
+
+struct CompactionReport {
+  uint64_t segments_compacted = 0;
+  uint64_t cells_moved = 0;
+  uint64_t bytes_reclaimed = 0;
+};
+
+// The cell store of an engine: append-only segment files in one directory and an ordered map from
+// each stored cell id to its record. New records go to the last segment, which rolls over to a
+// new file once it holds `capacity` bytes. No file is held open between calls.
+//
+// Not thread-safe: the engine calls it under its own lock.
+class BlockPool {
+ public:
+  static constexpr uint64_t DEFAULT_CAPACITY = 268435456;  // 256 MiB
+
+  // Creates the directory if needed, scans every segment (a cell stored twice is found at its
+  // later record) and makes the last segment safe to append to.
+  static Result<BlockPool> open(const std::string& dir, uint64_t capacity);
+
+  // Adds segments and cells that appeared in the directory since the pool was opened; known
+  // locations never move.
+  Status refresh();
+
+  Result<const SegmentEntry*> active_segment() const;
+  // Starts a new segment when the active one is full (or sealed).
+  Status roll_segment();
+
+  // Stores one record durably (one full device flush) and returns its cell id.
+  Result<CellId> append(const CellRecord& record);
+  // Stores records durably in one segment with one full device flush; ids in input order.
+  Result<std::vector<CellId>> append_batch(std::span<const CellRecord> records);
+
+  Result<CellRecord> read_cell(CellId id) const;
+  // Reads several cells, opening each segment file once; out[i] is the record of ids[i].
+  Status read_cells(std::span<const CellId> ids, DecodeParts parts,
+                    std::vector<CellRecord>& out) const;
+  // Visits every stored cell in ascending cell-id order, opening each segment file once.
+  Status for_each_cell(DecodeParts parts,
+                       const std::function<void(const CellRecord&)>& visit) const;
+
+  // Rewrites every non-active segment in which fewer than half of the records are live: its live
+  // records are copied, byte for byte, to the active segment and the file is deleted.
+  Result<CompactionReport> compact(const std::unordered_set<CellId>& live);
+
+  const std::string& dir() const { return dir_; }
+  uint64_t capacity() const { return capacity_; }
+  const std::vector<SegmentEntry>& segments() const { return segments_; }
+  const std::map<CellId, CellLocation>& locations() const { return locations_; }
+  size_t cell_count() const { return locations_.size(); }
+  bool contains(CellId id) const { return locations_.count(id) != 0; }
+
+ private:
+  BlockPool(std::string dir, uint64_t capacity) : dir_(std::move(dir)), capacity_(capacity) {}
+  const SegmentEntry* find_segment(uint32_t id) const;
+  SegmentEntry& active();
+
+  std::string dir_;
+  uint64_t capacity_;
+  std::vector<SegmentEntry> segments_;
+  std::map<CellId, CellLocation> locations_;
+};
+
+}  // namespace quellmar

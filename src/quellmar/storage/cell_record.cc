@@ -1,0 +1,141 @@
+#include "quellmar/storage/cell_record.h"
+
+#include <cstring>
+
+#include "quellmar/core/coding.h"
+#include "quellmar/core/str_cat.h"
+#include "quellmar/storage/quantization.h"
+#include "quellmar/storage/segment_format.h"
+
+namespace quellmar {
+
+namespace sf = segment_format;
+
+namespace {
+
+uint64_t body_len_for(uint64_t key_len, uint64_t value_len, uint64_t extra_len) {
+  const uint64_t kg = q4_group_count(key_len), vg = q4_group_count(value_len);
+  return sf::MIN_BODY_LEN + kg * (4 + Q4_GROUP_BYTES) + vg * (4 + Q4_GROUP_BYTES) + 4 * extra_len;
+}
+
+EngineError damaged(const std::string& where) {
+  return EngineError::io(IoError::invalid_data(str_cat("damaged cell record at ", where)));
+}
+
+}  // namespace
+
+Result<uint64_t> CellRecord::encoded_size() const {
+  const uint64_t body = body_len_for(key.size(), value.size(), extra.size());
+  if (body > UINT32_MAX) {
+    return EngineError::io(
+        IoError::invalid_input(str_cat("record size ", body, " exceeds u32::MAX")));
+  }
+  return 4 + body;
+}
+
+Result<uint32_t> CellRecord::encode(std::string& out) const {
+  QM_ASSIGN_OR_RETURN(const uint64_t size, encoded_size());
+  const uint64_t kg = q4_group_count(key.size()), vg = q4_group_count(value.size());
+  const size_t start = out.size();
+  out.resize(start + size);
+  uint8_t* p = reinterpret_cast<uint8_t*>(out.data()) + start;
+  const uint32_t body_len = static_cast<uint32_t>(size - 4);
+  encode_u32(p + sf::OFF_BODY_LEN, body_len);
+  encode_u64(p + sf::OFF_CELL_ID, cell_id);
+  encode_u64(p + sf::OFF_OWNER, owner);
+  encode_u16(p + sf::OFF_LAYER, layer);
+  encode_u32(p + sf::OFF_KEY_LEN, static_cast<uint32_t>(key.size()));
+  encode_u32(p + sf::OFF_VALUE_LEN, static_cast<uint32_t>(value.size()));
+  encode_u32(p + sf::OFF_EXTRA_LEN, static_cast<uint32_t>(extra.size()));
+  encode_u64(p + sf::OFF_PACK_ID, pack_id);
+  encode_u64(p + sf::OFF_VIEW_TAG, view_tag);
+  encode_u64(p + sf::OFF_CREATED, created_at_ns);
+  encode_u64(p + sf::OFF_UPDATED, updated_at_ns);
+  encode_f32(p + sf::OFF_IMPORTANCE, importance);
+  encode_u32(p + sf::OFF_AUX32, aux32);
+  p[sf::OFF_TIER] = tier;
+  encode_u32(p + sf::OFF_KEY_SCALES, static_cast<uint32_t>(kg));
+  encode_u32(p + sf::OFF_KEY_BYTES, static_cast<uint32_t>(kg * Q4_GROUP_BYTES));
+  encode_u32(p + sf::OFF_VALUE_SCALES, static_cast<uint32_t>(vg));
+  encode_u32(p + sf::OFF_VALUE_BYTES, static_cast<uint32_t>(vg * Q4_GROUP_BYTES));
+
+  // Scales are written little-endian in place; codes right after them.
+  uint8_t* q = p + sf::FIXED_SIZE;
+  std::vector<float> scales(std::max(kg, vg));
+  auto put_vector = [&](const std::vector<float>& v, uint64_t groups) {
+    quantize_q4_into(v.data(), v.size(), scales.data(), q + 4 * groups);
+    std::memcpy(q, scales.data(), 4 * groups);
+    q += groups * (4 + Q4_GROUP_BYTES);
+  };
+  put_vector(key, kg);
+  put_vector(value, vg);
+  if (!extra.empty()) std::memcpy(q, extra.data(), 4 * extra.size());
+  return body_len;
+}
+
+Status check_record_header(const uint8_t* p, const std::string& where) {
+  const uint64_t body_len = decode_u32(p + sf::OFF_BODY_LEN);
+  const uint64_t key_len = decode_u32(p + sf::OFF_KEY_LEN);
+  const uint64_t value_len = decode_u32(p + sf::OFF_VALUE_LEN);
+  const uint64_t extra_len = decode_u32(p + sf::OFF_EXTRA_LEN);
+  const uint64_t ksc = decode_u32(p + sf::OFF_KEY_SCALES);
+  const uint64_t kbc = decode_u32(p + sf::OFF_KEY_BYTES);
+  const uint64_t vsc = decode_u32(p + sf::OFF_VALUE_SCALES);
+  const uint64_t vbc = decode_u32(p + sf::OFF_VALUE_BYTES);
+  // Every writer stores exactly ceil(len / 32) scales and 16 bytes per group; anything else is
+  // damage, and the checks keep every later read inside the record.
+  if (ksc != q4_group_count(key_len) || kbc != ksc * Q4_GROUP_BYTES ||
+      vsc != q4_group_count(value_len) || vbc != vsc * Q4_GROUP_BYTES ||
+      body_len != body_len_for(key_len, value_len, extra_len)) {
+    return damaged(where);
+  }
+  return Status::ok();
+}
+
+Status decode_cell_record(const uint8_t* p, uint64_t size, DecodeParts parts, CellRecord& out,
+                          const std::string& where) {
+  if (size < sf::FIXED_SIZE || decode_u32(p) + uint64_t{4} != size) return damaged(where);
+  QM_RETURN_IF_ERROR(check_record_header(p, where));
+  out.cell_id = decode_u64(p + sf::OFF_CELL_ID);
+  out.owner = decode_u64(p + sf::OFF_OWNER);
+  out.layer = decode_u16(p + sf::OFF_LAYER);
+  const uint64_t key_len = decode_u32(p + sf::OFF_KEY_LEN);
+  const uint64_t value_len = decode_u32(p + sf::OFF_VALUE_LEN);
+  const uint64_t extra_len = decode_u32(p + sf::OFF_EXTRA_LEN);
+  out.pack_id = decode_u64(p + sf::OFF_PACK_ID);
+  out.view_tag = decode_u64(p + sf::OFF_VIEW_TAG);
+  out.created_at_ns = decode_u64(p + sf::OFF_CREATED);
+  out.updated_at_ns = decode_u64(p + sf::OFF_UPDATED);
+  out.importance = decode_f32(p + sf::OFF_IMPORTANCE);
+  out.aux32 = decode_u32(p + sf::OFF_AUX32);
+  out.tier = p[sf::OFF_TIER];
+
+  const uint8_t* q = p + sf::FIXED_SIZE;
+  std::vector<float> scales;
+  auto get_vector = [&](std::vector<float>& v, uint64_t len) {
+    const uint64_t groups = q4_group_count(len);
+    scales.resize(groups);
+    std::memcpy(scales.data(), q, 4 * groups);
+    v.resize(len);
+    dequantize_q4_into(scales.data(), groups, q + 4 * groups, groups * Q4_GROUP_BYTES, len,
+                       v.data());
+    q += groups * (4 + Q4_GROUP_BYTES);
+  };
+  get_vector(out.key, key_len);
+  if (parts == DecodeParts::All) {
+    get_vector(out.value, value_len);
+  } else {
+    out.value.clear();
+    q += q4_group_count(value_len) * (4 + Q4_GROUP_BYTES);
+  }
+  out.extra.resize(extra_len);
+  if (extra_len) std::memcpy(out.extra.data(), q, 4 * extra_len);
+
+  if (out.tier > 2) {
+    return EngineError::io(IoError::invalid_data(
+        str_cat("invalid tier byte ", unsigned{out.tier}, " in cell ", out.cell_id)));
+  }
+  return Status::ok();
+}
+
+}  // namespace quellmar

@@ -1,0 +1,50 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "quellmar/core/result.h"
+#include "quellmar/core/types.h"
+
+namespace quellmar {
+
+// One cell as the engine writes it and the decoder returns it.
+struct CellRecord {
+  CellId cell_id = 0;
+  OwnerId owner = 0;
+  LayerIdx layer = 0;
+  std::vector<float> key;
+  std::vector<float> value;  // empty for head and view-key cells
+  std::vector<float> extra;  // stored without quantization
+  PackId pack_id = 0;        // 0 for cells of the cell-level interface
+  uint64_t view_tag = 0;     // VIEW_KEY_TAG for view-key cells
+  uint64_t created_at_ns = 0;
+  uint64_t updated_at_ns = 0;
+  float importance = 0.0f;
+  uint32_t aux32 = 0;
+  uint8_t tier = 0;
+
+  // Appends the encoded record to `out`; returns body_len. Fails, writing nothing, when the record
+  // would be longer than a u32 can say.
+  Result<uint32_t> encode(std::string& out) const;
+
+  // The length of the encoded record (4 + body_len), or the failure encode would report.
+  Result<uint64_t> encoded_size() const;
+};
+
+// What a decode fills in: everything, or everything but the value (the caller then gets an empty
+// value, which saves the dequantization of large payloads).
+enum class DecodeParts : uint8_t { All, SkipValue };
+
+// Decodes one record from `bytes` (exactly 4 + body_len bytes). The counts are checked against
+// body_len before anything is read, so a damaged record fails instead of over-reading.
+// `where` names the record in the failure ("offset 8 in /dir/segment_000000.qmr").
+Status decode_cell_record(const uint8_t* bytes, uint64_t size, DecodeParts parts, CellRecord& out,
+                          const std::string& where);
+
+// Checks the fixed part of a record: the counts agree with body_len and with the vector lengths.
+// `fixed` holds at least segment_format::FIXED_SIZE bytes.
+Status check_record_header(const uint8_t* fixed, const std::string& where);
+
+}  // namespace quellmar

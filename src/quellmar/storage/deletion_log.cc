@@ -1,0 +1,40 @@
+#include "quellmar/storage/deletion_log.h"
+
+#include "quellmar/core/coding.h"
+#include "quellmar/core/file_names.h"
+#include "quellmar/core/posix_file.h"
+
+namespace quellmar {
+
+Result<DeletionLog> DeletionLog::open(const std::string& dir) {
+  DeletionLog log(join_path(dir, DELETION_LOG_FILE));
+  QM_RETURN_IF_ERROR(log.reload());
+  return log;
+}
+
+Status DeletionLog::reload() {
+  std::string bytes;
+  QM_ASSIGN_OR_RETURN(const bool present, read_file_if_present(path_, bytes));
+  std::unordered_set<PackId> deleted;
+  if (present) {
+    const auto* p = reinterpret_cast<const uint8_t*>(bytes.data());
+    const uint64_t whole = bytes.size() / 8 * 8;
+    for (uint64_t off = 0; off < whole; off += 8) deleted.insert(decode_u64(p + off));
+    // A partial last id is cut off, so that later ids stay aligned.
+    if (whole < bytes.size()) {
+      QM_RETURN_IF_ERROR(truncate_durably(path_, whole));
+    }
+  }
+  deleted_ = std::move(deleted);
+  return Status::ok();
+}
+
+Status DeletionLog::append(PackId pack) {
+  uint8_t word[8];
+  encode_u64(word, pack);
+  QM_RETURN_IF_ERROR(append_durably(path_, word, sizeof word, /*create=*/true));
+  deleted_.insert(pack);
+  return Status::ok();
+}
+
+}  // namespace quellmar

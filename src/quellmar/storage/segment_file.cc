@@ -1,0 +1,279 @@
+#include "quellmar/storage/segment_file.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "quellmar/core/coding.h"
+#include "quellmar/core/file_names.h"
+#include "quellmar/core/str_cat.h"
+#include "quellmar/storage/segment_format.h"
+
+namespace quellmar {
+
+namespace sf = segment_format;
+
+namespace {
+
+// Parses the decimal id of "segment_<id>.qmr": an optional '+', then digits, no overflow.
+bool parse_segment_id(const std::string& name, uint32_t& id) {
+  static constexpr std::string_view kPrefix = "segment_", kSuffix = ".qmr";
+  if (name.size() <= 12 || name.compare(0, kPrefix.size(), kPrefix) != 0 ||
+      name.compare(name.size() - kSuffix.size(), kSuffix.size(), kSuffix) != 0) {
+    return false;
+  }
+  std::string_view digits(name.data() + kPrefix.size(),
+                          name.size() - kPrefix.size() - kSuffix.size());
+  if (!digits.empty() && digits.front() == '+') digits.remove_prefix(1);
+  if (digits.empty()) return false;
+  uint64_t v = 0;
+  for (char c : digits) {
+    if (c < '0' || c > '9') return false;
+    v = v * 10 + static_cast<uint64_t>(c - '0');
+    if (v > UINT32_MAX) return false;
+  }
+  id = static_cast<uint32_t>(v);
+  return true;
+}
+
+// Sequential reads over a file through one window, for the scan.
+class WindowReader {
+ public:
+  static constexpr size_t WINDOW = 256 * 1024;
+  WindowReader(const UniqueFd& fd, uint64_t size) : fd_(fd), size_(size) {}
+
+  // Points at n bytes at `off`, or returns nullptr when they could not be read.
+  Result<const uint8_t*> at(uint64_t off, size_t n) {
+    if (off < start_ || off + n > start_ + buf_.size()) {
+      buf_.resize(static_cast<size_t>(std::min<uint64_t>(WINDOW, size_ - std::min(off, size_))));
+      QM_ASSIGN_OR_RETURN(size_t got, pread_some(fd_, buf_.data(), buf_.size(), off));
+      buf_.resize(got);
+      start_ = off;
+      if (got < n) return static_cast<const uint8_t*>(nullptr);
+    }
+    return reinterpret_cast<const uint8_t*>(buf_.data()) + (off - start_);
+  }
+
+ private:
+  const UniqueFd& fd_;
+  uint64_t size_;
+  uint64_t start_ = 0;
+  std::string buf_;
+};
+
+Result<std::vector<uint64_t>> write_records(SegmentEntry& entry, const std::string& bytes,
+                                            std::span<const uint64_t> sizes) {
+  // The offsets come from where the bytes really landed, so the location map and the file always
+  // agree. A failed write is cut back off the file; if even that fails, the segment is sealed.
+  bool rolled_back = true;
+  auto at = append_durably(entry.path, bytes.data(), bytes.size(), /*create=*/false, &rolled_back);
+  if (!at.is_ok()) {
+    if (!rolled_back) entry.sealed = true;
+    return std::move(at).error();
+  }
+  std::vector<uint64_t> offsets;
+  offsets.reserve(sizes.size());
+  uint64_t off = *at;
+  for (uint64_t s : sizes) {
+    offsets.push_back(off);
+    off += s;
+  }
+  entry.fill = off;
+  return offsets;
+}
+
+// Creates or truncates the file and writes the 8-byte header; returns the open descriptor.
+Result<UniqueFd> write_header(const std::string& path) {
+  QM_ASSIGN_OR_RETURN(UniqueFd fd, open_truncate(path));
+  uint8_t header[sf::HEADER_SIZE];
+  std::memcpy(header, sf::MAGIC, 4);
+  encode_u32(header + 4, sf::VERSION);
+  QM_RETURN_IF_ERROR(write_all(fd, header, sizeof header, path));
+  return fd;
+}
+
+}  // namespace
+
+Result<std::vector<uint32_t>> SegmentFile::list_ids(const std::string& dir) {
+  QM_ASSIGN_OR_RETURN(std::vector<std::string> names, list_dir(dir));
+  std::vector<uint32_t> ids;
+  for (const std::string& name : names) {
+    uint32_t id;
+    if (parse_segment_id(name, id)) ids.push_back(id);
+  }
+  std::sort(ids.begin(), ids.end());
+  return ids;
+}
+
+Result<SegmentEntry> SegmentFile::create(const std::string& dir, uint32_t id) {
+  SegmentEntry entry{segment_path(dir, id), sf::HEADER_SIZE, id};
+  QM_ASSIGN_OR_RETURN(UniqueFd fd, write_header(entry.path));
+  QM_RETURN_IF_ERROR(fd.close());
+  return entry;
+}
+
+Result<SegmentEntry> SegmentFile::describe_existing(const std::string& dir, uint32_t id) {
+  SegmentEntry entry{segment_path(dir, id), 0, id};
+  QM_ASSIGN_OR_RETURN(entry.fill, path_size(entry.path));
+  return entry;
+}
+
+Result<SegmentScan> SegmentFile::scan(const std::string& dir, uint32_t id) {
+  const std::string path = segment_path(dir, id);
+  QM_ASSIGN_OR_RETURN(UniqueFd fd, open_read(path));
+  SegmentScan out;
+  QM_ASSIGN_OR_RETURN(out.file_size, fd_size(fd));
+  out.valid_end = sf::HEADER_SIZE;
+  if (out.file_size < sf::HEADER_SIZE) {
+    out.valid_end = out.file_size;
+    out.end = ScanEnd::NoHeader;
+    return out;
+  }
+  char magic[4];
+  QM_RETURN_IF_ERROR(pread_exact(fd, magic, 4, 0));
+  if (std::memcmp(magic, sf::MAGIC, 4) != 0) {
+    return EngineError::io(IoError::invalid_data(str_cat("invalid segment magic in ", path)));
+  }
+  WindowReader reader(fd, out.file_size);
+  uint64_t off = sf::HEADER_SIZE;
+  while (off < out.file_size) {
+    auto head = reader.at(off, 12);
+    if (!head.is_ok()) {
+      out.end = ScanEnd::ReadError;
+      break;
+    }
+    if (*head == nullptr) {  // fewer than 12 bytes left: at best a torn length word
+      out.end = ScanEnd::TornTail;
+      break;
+    }
+    const uint32_t body_len = decode_u32(*head);
+    if (off + 4 + body_len > out.file_size) {
+      out.end = ScanEnd::TornTail;
+      break;
+    }
+    if (body_len < sf::MIN_BODY_LEN) {
+      out.end = ScanEnd::Damaged;
+      break;
+    }
+    out.records.push_back({decode_u64(*head + 4), off, body_len});
+    off += 4 + uint64_t{body_len};
+    out.valid_end = off;
+  }
+  return out;
+}
+
+Status SegmentFile::prepare_for_append(SegmentEntry& entry, const SegmentScan& scan) {
+  switch (scan.end) {
+    case ScanEnd::NoHeader: {
+      QM_ASSIGN_OR_RETURN(UniqueFd fd, write_header(entry.path));
+      QM_RETURN_IF_ERROR(full_sync(fd, entry.path));
+      QM_RETURN_IF_ERROR(fd.close());
+      entry.fill = sf::HEADER_SIZE;
+      return Status::ok();
+    }
+    case ScanEnd::TornTail: {
+      QM_ASSIGN_OR_RETURN(UniqueFd fd, open_write(entry.path));
+      QM_RETURN_IF_ERROR(truncate_fd(fd, scan.valid_end, entry.path));
+      QM_RETURN_IF_ERROR(full_sync(fd, entry.path));
+      entry.fill = scan.valid_end;
+      return Status::ok();
+    }
+    case ScanEnd::Damaged:
+    case ScanEnd::ReadError:
+      entry.sealed = true;
+      return Status::ok();
+    case ScanEnd::Clean:
+      return Status::ok();
+  }
+  return Status::ok();
+}
+
+Result<uint64_t> SegmentFile::append_one(SegmentEntry& entry, const CellRecord& record) {
+  std::string bytes;
+  QM_ASSIGN_OR_RETURN(const uint32_t body_len, record.encode(bytes));
+  const uint64_t size = 4 + uint64_t{body_len};
+  QM_ASSIGN_OR_RETURN(std::vector<uint64_t> offsets,
+                      write_records(entry, bytes, std::span<const uint64_t>(&size, 1)));
+  return offsets.front();
+}
+
+Result<std::vector<uint64_t>> SegmentFile::append_batch(SegmentEntry& entry,
+                                                        std::span<const CellRecord> records) {
+  if (records.empty()) return std::vector<uint64_t>{};
+  uint64_t total = 0;
+  std::vector<uint64_t> sizes;
+  sizes.reserve(records.size());
+  for (const CellRecord& r : records) {
+    QM_ASSIGN_OR_RETURN(uint64_t s, r.encoded_size());
+    sizes.push_back(s);
+    total += s;
+  }
+  std::string bytes;
+  bytes.reserve(total);
+  for (const CellRecord& r : records) {
+    QM_RETURN_IF_ERROR(r.encode(bytes));
+  }
+  return write_records(entry, bytes, sizes);
+}
+
+Result<std::vector<uint64_t>> SegmentFile::append_encoded(SegmentEntry& entry,
+                                                          const std::string& bytes,
+                                                          std::span<const uint64_t> sizes) {
+  if (sizes.empty()) return std::vector<uint64_t>{};
+  return write_records(entry, bytes, sizes);
+}
+
+Result<SegmentReader> SegmentReader::open(const std::string& path) {
+  QM_ASSIGN_OR_RETURN(UniqueFd fd, open_read(path));
+  return SegmentReader(std::move(fd), path);
+}
+
+std::string SegmentReader::where(uint64_t offset) const {
+  return str_cat("offset ", offset, " in ", path_);
+}
+
+Result<uint64_t> SegmentReader::load(uint64_t offset) {
+  static constexpr size_t kFirstRead = 4096;
+  buf_.resize(kFirstRead);
+  QM_ASSIGN_OR_RETURN(size_t got, pread_some(fd_, buf_.data(), kFirstRead, offset));
+  if (got < 4) return EngineError::io(IoError::unexpected_eof());
+  const uint64_t total = 4 + uint64_t{decode_u32(reinterpret_cast<const uint8_t*>(buf_.data()))};
+  if (total > got) {
+    // A short first read means the file ended; otherwise make sure the file holds the claimed
+    // length before reserving room for it.
+    if (got < kFirstRead) return EngineError::io(IoError::unexpected_eof());
+    if (size_ == UINT64_MAX) {
+      QM_ASSIGN_OR_RETURN(size_, fd_size(fd_));
+    }
+    if (offset + total > size_) return EngineError::io(IoError::unexpected_eof());
+    buf_.resize(total);
+    QM_RETURN_IF_ERROR(pread_exact(fd_, buf_.data() + got, total - got, offset + got));
+  }
+  return total;
+}
+
+Status SegmentReader::read(uint64_t offset, DecodeParts parts, CellRecord& out) {
+  QM_ASSIGN_OR_RETURN(uint64_t size, load(offset));
+  return decode_cell_record(reinterpret_cast<const uint8_t*>(buf_.data()), size, parts, out,
+                            where(offset));
+}
+
+Status SegmentReader::read_encoded(uint64_t offset, std::string& out) {
+  QM_ASSIGN_OR_RETURN(uint64_t size, load(offset));
+  const auto* p = reinterpret_cast<const uint8_t*>(buf_.data());
+  if (size < sf::FIXED_SIZE) {
+    return EngineError::io(
+        IoError::invalid_data(str_cat("damaged cell record at ", where(offset))));
+  }
+  QM_RETURN_IF_ERROR(check_record_header(p, where(offset)));
+  out.append(buf_.data(), size);
+  return Status::ok();
+}
+
+Result<CellRecord> decode_cell(const SegmentEntry& entry, uint64_t offset) {
+  QM_ASSIGN_OR_RETURN(SegmentReader reader, SegmentReader::open(entry.path));
+  CellRecord record;
+  QM_RETURN_IF_ERROR(reader.read(offset, DecodeParts::All, record));
+  return record;
+}
+
+}  // namespace quellmar

@@ -1,0 +1,102 @@
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "quellmar/core/posix_file.h"
+#include "quellmar/core/result.h"
+#include "quellmar/storage/cell_record.h"
+
+namespace quellmar {
+
+// The block pool's description of one segment file.
+struct SegmentEntry {
+  std::string path;
+  uint64_t fill = 0;  // bytes the file holds as far as the pool knows: where the next record goes
+  uint32_t id = 0;
+  // Set when the file's tail can no longer be trusted (a record that could not be rolled back, a
+  // damaged record): nothing more is appended to it and the next append starts a new segment.
+  bool sealed = false;
+};
+
+struct ScannedRecord {
+  CellId cell_id = 0;
+  uint64_t offset = 0;  // of the record's length word
+  uint32_t body_len = 0;
+};
+
+// How a scan ended.
+enum class ScanEnd : uint8_t {
+  Clean,      // the last record ends exactly at the end of the file
+  TornTail,   // the last record runs past the end of the file (a write that never completed)
+  Damaged,    // a length word too small to be a record: nothing after it can be located
+  ReadError,  // a read failed part way
+  NoHeader,   // the file is shorter than its 8-byte header
+};
+
+struct SegmentScan {
+  std::vector<ScannedRecord> records;  // in file order
+  uint64_t valid_end = 0;              // end of the last whole record (8 when there is none)
+  uint64_t file_size = 0;
+  ScanEnd end = ScanEnd::Clean;
+};
+
+// The file operations on segments. No file stays open between calls, except inside a
+// SegmentReader.
+class SegmentFile {
+ public:
+  // Ids of the "segment_<decimal>.qmr" files of a directory, ascending.
+  static Result<std::vector<uint32_t>> list_ids(const std::string& dir);
+  // Creates (or truncates) the segment with its header; fill is 8.
+  static Result<SegmentEntry> create(const std::string& dir, uint32_t id);
+  // An existing segment, fill being its size.
+  static Result<SegmentEntry> describe_existing(const std::string& dir, uint32_t id);
+  // The (cell id, offset) of every whole record, reading only each record's length and id.
+  static Result<SegmentScan> scan(const std::string& dir, uint32_t id);
+
+  // Appends records durably (one write, one full device flush) and returns their offsets. On a
+  // failed write or flush the file is cut back to where it was and fill is left there; when even
+  // that fails the segment is sealed.
+  static Result<uint64_t> append_one(SegmentEntry& entry, const CellRecord& record);
+  static Result<std::vector<uint64_t>> append_batch(SegmentEntry& entry,
+                                                    std::span<const CellRecord> records);
+  // Appends already-encoded records as they are; `sizes` gives each record's length in `bytes`.
+  static Result<std::vector<uint64_t>> append_encoded(SegmentEntry& entry, const std::string& bytes,
+                                                      std::span<const uint64_t> sizes);
+
+  // Makes a segment safe to append to after a scan: a missing or short header is written again,
+  // a torn last record is cut off, and a damaged segment is sealed.
+  static Status prepare_for_append(SegmentEntry& entry, const SegmentScan& scan);
+};
+
+// Reads records of one segment through one open descriptor.
+class SegmentReader {
+ public:
+  static Result<SegmentReader> open(const std::string& path);
+
+  // Decodes the record at `offset`.
+  Status read(uint64_t offset, DecodeParts parts, CellRecord& out);
+  // Appends the record at `offset` as stored (4 + body_len bytes) to `out`, after checking that
+  // its counts agree with its length.
+  Status read_encoded(uint64_t offset, std::string& out);
+
+  const std::string& path() const { return path_; }
+
+ private:
+  SegmentReader(UniqueFd fd, std::string path) : fd_(std::move(fd)), path_(std::move(path)) {}
+  // Reads the whole record at offset into buf_; returns its size.
+  Result<uint64_t> load(uint64_t offset);
+  std::string where(uint64_t offset) const;
+
+  UniqueFd fd_;
+  std::string path_;
+  uint64_t size_ = UINT64_MAX;  // file size, read on first need
+  std::string buf_;
+};
+
+// One record by segment and offset: opens, reads and closes the file.
+Result<CellRecord> decode_cell(const SegmentEntry& entry, uint64_t offset);
+
+}  // namespace quellmar

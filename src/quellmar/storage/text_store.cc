@@ -1,0 +1,86 @@
+#include "quellmar/storage/text_store.h"
+
+#include "quellmar/core/coding.h"
+#include "quellmar/core/file_names.h"
+#include "quellmar/core/posix_file.h"
+#include "quellmar/core/str_cat.h"
+#include "quellmar/core/utf8.h"
+
+namespace quellmar {
+
+namespace {
+
+struct LoadedTexts {
+  std::unordered_map<PackId, std::string> texts;
+  uint64_t valid_end = 0;
+};
+
+LoadedTexts parse_texts(const std::string& bytes) {
+  LoadedTexts out;
+  const auto* p = reinterpret_cast<const uint8_t*>(bytes.data());
+  const uint64_t size = bytes.size();
+  uint64_t off = 0;
+  while (off + TextStore::RECORD_HEADER <= size) {
+    const PackId id = decode_u64(p + off);
+    const uint64_t len = decode_u32(p + off + 8);
+    if (off + TextStore::RECORD_HEADER + len > size) break;  // torn last record
+    std::string_view text(bytes.data() + off + TextStore::RECORD_HEADER, len);
+    if (is_valid_utf8(text)) out.texts.insert_or_assign(id, std::string(text));
+    off += TextStore::RECORD_HEADER + len;
+  }
+  out.valid_end = off;
+  return out;
+}
+
+}  // namespace
+
+Result<TextStore> TextStore::open(const std::string& dir) {
+  TextStore store(join_path(dir, TEXT_STORE_FILE));
+  QM_RETURN_IF_ERROR(store.reload());
+  return store;
+}
+
+Status TextStore::reload() {
+  std::string bytes;
+  QM_ASSIGN_OR_RETURN(const bool present, read_file_if_present(path_, bytes));
+  if (!present) {
+    texts_.clear();
+    return Status::ok();
+  }
+  LoadedTexts loaded = parse_texts(bytes);
+  // A torn last record is cut off, so that the next append does not land behind it.
+  if (loaded.valid_end < bytes.size()) {
+    QM_RETURN_IF_ERROR(truncate_durably(path_, loaded.valid_end));
+  }
+  texts_ = std::move(loaded.texts);
+  return Status::ok();
+}
+
+Status TextStore::append_batch(std::span<const std::pair<PackId, std::string>> texts) {
+  if (texts.empty()) return Status::ok();
+  uint64_t total = 0;
+  for (const auto& [id, text] : texts) {
+    if (text.size() > UINT32_MAX) {
+      return EngineError::io(IoError::invalid_input(str_cat(
+          "text of pack ", id, " is ", uint64_t{text.size()}, " bytes, over the 4 GiB limit")));
+    }
+    total += RECORD_HEADER + text.size();
+  }
+  std::string buf;
+  buf.reserve(total);
+  for (const auto& [id, text] : texts) {
+    put_u64(buf, id);
+    put_u32(buf, static_cast<uint32_t>(text.size()));
+    buf.append(text);
+  }
+  QM_RETURN_IF_ERROR(append_durably(path_, buf.data(), buf.size(), /*create=*/true));
+  for (const auto& [id, text] : texts) texts_.insert_or_assign(id, text);
+  return Status::ok();
+}
+
+const std::string* TextStore::find(PackId pack) const {
+  auto it = texts_.find(pack);
+  return it == texts_.end() ? nullptr : &it->second;
+}
+
+}  // namespace quellmar

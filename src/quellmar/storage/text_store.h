@@ -1,0 +1,43 @@
+#pragma once
+
+// text_store.bin: no header; records back to back from offset 0, little-endian:
+//   u64 pack id, u32 text length L, L bytes of UTF-8 text.
+// A later record of a pack supersedes an earlier one; the file is never rewritten.
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <unordered_map>
+#include <utility>
+
+#include "quellmar/core/result.h"
+#include "quellmar/core/types.h"
+
+namespace quellmar {
+
+class TextStore {
+ public:
+  static constexpr uint64_t RECORD_HEADER = 12;
+
+  // Loads every text of the file (an empty store when there is none).
+  static Result<TextStore> open(const std::string& dir);
+
+  // Stores the texts durably with one device flush, then puts them in memory; a later text of a
+  // pack wins, also within one batch. Texts of 4 GiB or more are refused before anything is
+  // written.
+  Status append_batch(std::span<const std::pair<PackId, std::string>> texts);
+  // Reads the file again and replaces the texts in memory.
+  Status reload();
+
+  const std::string* find(PackId pack) const;
+  const std::unordered_map<PackId, std::string>& texts() const { return texts_; }
+  const std::string& path() const { return path_; }
+
+ private:
+  explicit TextStore(std::string path) : path_(std::move(path)) {}
+
+  std::string path_;
+  std::unordered_map<PackId, std::string> texts_;
+};
+
+}  // namespace quellmar

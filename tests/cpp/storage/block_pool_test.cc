@@ -1,0 +1,232 @@
+#include "quellmar/storage/block_pool.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+
+#include "quellmar/core/file_names.h"
+#include "quellmar/core/posix_file.h"
+#include "test_util.h"
+
+namespace quellmar {
+namespace {
+
+using testing::read_file;
+using testing::TempDir;
+using testing::truncate_file;
+using testing::write_file;
+
+CellRecord Cell(CellId id, OwnerId owner = 1, size_t key_len = 8, size_t value_len = 16) {
+  CellRecord r;
+  r.cell_id = id;
+  r.owner = owner;
+  r.layer = static_cast<LayerIdx>(id);
+  r.key.assign(key_len, static_cast<float>(id % 7));
+  r.value.assign(value_len, -static_cast<float>(id % 5));
+  r.pack_id = id / 3;
+  r.created_at_ns = r.updated_at_ns = 1000 + id;
+  r.importance = 10.0f + static_cast<float>(id);
+  r.tier = static_cast<uint8_t>(id % 3);
+  return r;
+}
+
+class BlockPoolTest : public ::testing::Test {
+ protected:
+  BlockPool Open(uint64_t capacity = BlockPool::DEFAULT_CAPACITY) {
+    auto pool = BlockPool::open(dir_.path(), capacity);
+    EXPECT_TRUE(pool.is_ok()) << pool.error().message();
+    return std::move(pool).value();
+  }
+  void Write(BlockPool& pool, CellId id, OwnerId owner = 1) {
+    QM_ASSERT_OK(pool.append(Cell(id, owner)));
+  }
+  // Reads the cell back and checks every field against what Cell() wrote.
+  void ExpectCell(const BlockPool& pool, CellId id, OwnerId owner = 1) {
+    auto got = pool.read_cell(id);
+    ASSERT_TRUE(got.is_ok()) << got.error().message();
+    CellRecord want = Cell(id, owner);
+    EXPECT_EQ(got->cell_id, id);
+    EXPECT_EQ(got->owner, owner);
+    EXPECT_EQ(got->layer, want.layer);
+    EXPECT_EQ(got->key, want.key);
+    EXPECT_EQ(got->value, want.value);
+    EXPECT_EQ(got->pack_id, want.pack_id);
+    EXPECT_EQ(got->created_at_ns, want.created_at_ns);
+    EXPECT_EQ(got->importance, want.importance);
+    EXPECT_EQ(got->tier, want.tier);
+  }
+  std::string Seg(uint32_t id) { return segment_path(dir_.path(), id); }
+
+  TempDir dir_;
+};
+
+TEST_F(BlockPoolTest, OpenCreatesDirectoryAndFirstSegment) {
+  const std::string nested = dir_.file("a/b/engine");
+  QM_ASSERT_OK_AND_ASSIGN(BlockPool pool, BlockPool::open(nested, 1024));
+  ASSERT_EQ(pool.segments().size(), 1u);
+  EXPECT_EQ(pool.cell_count(), 0u);
+  EXPECT_EQ(read_file(segment_path(nested, 0)).size(), 8u);
+  QM_ASSERT_ERROR(CellNotFound, "cell not found: 77", pool.read_cell(77));
+}
+
+TEST_F(BlockPoolTest, ReopenFindsEveryRecordAndLaterCopiesWin) {
+  {
+    BlockPool pool = Open(200);
+    for (CellId id = 1; id <= 5; ++id) Write(pool, id);
+    Write(pool, 3, /*owner=*/9);  // the same cell again, in a later segment
+    std::vector<CellRecord> batch = {Cell(6), Cell(7), Cell(6, 8)};
+    QM_ASSERT_OK_AND_ASSIGN(auto ids, pool.append_batch(batch));
+    EXPECT_EQ(ids, (std::vector<CellId>{6, 7, 6}));
+    EXPECT_GT(pool.segments().size(), 2u);
+    ExpectCell(pool, 3, 9);
+    ExpectCell(pool, 6, 8);
+  }
+  BlockPool pool = Open(200);
+  EXPECT_EQ(pool.cell_count(), 7u);
+  for (CellId id : {1, 2, 4, 5, 7}) ExpectCell(pool, id);
+  ExpectCell(pool, 3, 9);
+  ExpectCell(pool, 6, 8);
+
+  std::vector<CellRecord> all;
+  QM_ASSERT_OK(
+      pool.for_each_cell(DecodeParts::SkipValue, [&](const CellRecord& r) { all.push_back(r); }));
+  ASSERT_EQ(all.size(), 7u);
+  for (size_t i = 0; i < all.size(); ++i) {
+    EXPECT_EQ(all[i].cell_id, i + 1);
+    EXPECT_TRUE(all[i].value.empty());
+  }
+  std::vector<CellId> ids = {7, 1, 3};
+  std::vector<CellRecord> some;
+  QM_ASSERT_OK(pool.read_cells(ids, DecodeParts::All, some));
+  EXPECT_EQ(some[0].cell_id, 7u);
+  EXPECT_EQ(some[2].owner, 9u);
+}
+
+TEST_F(BlockPoolTest, RollsOverOnlyBetweenAppends) {
+  BlockPool pool = Open(100);
+  Write(pool, 1);  // fill 8 < 100: segment 0
+  EXPECT_EQ(pool.segments().size(), 1u);
+  Write(pool, 2);  // segment 0 is now past 100: segment 1 is started first
+  ASSERT_EQ(pool.segments().size(), 2u);
+  EXPECT_EQ(pool.locations().at(2).segment, 1u);
+
+  // A batch goes whole into one segment, even far past the capacity.
+  std::vector<CellRecord> batch = {Cell(3), Cell(4), Cell(5)};
+  QM_ASSERT_OK(pool.append_batch(batch));
+  ASSERT_EQ(pool.segments().size(), 3u);
+  for (CellId id : {3, 4, 5}) EXPECT_EQ(pool.locations().at(id).segment, 2u);
+
+  // An empty batch touches nothing, even with the active segment full.
+  QM_ASSERT_OK_AND_ASSIGN(auto none, pool.append_batch({}));
+  EXPECT_TRUE(none.empty());
+  EXPECT_EQ(pool.segments().size(), 3u);
+}
+
+TEST_F(BlockPoolTest, RefreshAddsWhatAnotherWriterAppended) {
+  BlockPool pool = Open();
+  Write(pool, 1);
+  {
+    BlockPool other = Open();
+    Write(other, 2);
+    Write(other, 1, /*owner=*/5);
+  }
+  EXPECT_FALSE(pool.contains(2));
+  QM_ASSERT_OK(pool.refresh());
+  ExpectCell(pool, 2);
+  ExpectCell(pool, 1);  // an existing location never moves
+}
+
+TEST_F(BlockPoolTest, TornTailIsCutSoLaterRecordsStayReadable) {
+  {
+    BlockPool pool = Open();
+    Write(pool, 1);
+    Write(pool, 2);
+  }
+  const std::string whole = read_file(Seg(0));
+  const uint64_t first_end = 8 + *Cell(1).encoded_size();
+  // Cut the second record at several places: inside its length word, its id, its payload.
+  for (uint64_t cut : {first_end + 2, first_end + 6, first_end + 40, uint64_t{whole.size() - 1}}) {
+    SCOPED_TRACE(cut);
+    write_file(Seg(0), whole.substr(0, cut));
+    {
+      BlockPool pool = Open();
+      EXPECT_EQ(pool.cell_count(), 1u);
+      Write(pool, 3);
+      ExpectCell(pool, 3);
+    }
+    BlockPool pool = Open();
+    EXPECT_EQ(pool.cell_count(), 2u);
+    ExpectCell(pool, 1);
+    ExpectCell(pool, 3);
+  }
+}
+
+TEST_F(BlockPoolTest, SegmentWithoutWholeHeaderGetsOneBeforeAnyRecord) {
+  {
+    BlockPool pool = Open(10);
+    Write(pool, 1);
+  }
+  write_file(Seg(1), "QMR");  // a roll-over that died before its header was flushed
+  {
+    BlockPool pool = Open(10);
+    ASSERT_EQ(pool.segments().size(), 2u);
+    EXPECT_EQ(pool.segments().back().fill, 8u);
+    Write(pool, 2);  // fill 8 is below the capacity: the repaired segment takes it
+    EXPECT_EQ(pool.locations().at(2).segment, 1u);
+  }
+  BlockPool pool = Open();
+  ExpectCell(pool, 1);
+  ExpectCell(pool, 2);
+}
+
+int g_fail_op = -1;
+int g_fail_errno = 0;
+int FailingHook(FileOp op, const std::string&) {
+  return static_cast<int>(op) == g_fail_op ? g_fail_errno : 0;
+}
+
+TEST_F(BlockPoolTest, FailedWriteOrFlushLeavesFillAndFileInAgreement) {
+  BlockPool pool = Open();
+  Write(pool, 1);
+  for (FileOp op : {FileOp::Write, FileOp::Sync}) {
+    SCOPED_TRACE(static_cast<int>(op));
+    g_fail_op = static_cast<int>(op);
+    g_fail_errno = EIO;
+    set_file_fault_hook(&FailingHook);
+    std::vector<CellRecord> batch = {Cell(10), Cell(11)};
+    QM_ASSERT_ERROR(Io, "storage I/O error: Input/output error (os error 5)",
+                    pool.append_batch(batch));
+    set_file_fault_hook(nullptr);
+    EXPECT_FALSE(pool.contains(10));
+    EXPECT_EQ(pool.segments().back().fill, read_file(Seg(0)).size());
+  }
+  Write(pool, 12);
+  BlockPool again = Open();
+  EXPECT_EQ(again.cell_count(), 2u);
+  ExpectCell(again, 12);
+}
+
+TEST_F(BlockPoolTest, DamagedRecordSealsTheSegmentInsteadOfBeingAppendedBehind) {
+  {
+    BlockPool pool = Open();
+    Write(pool, 1);
+    Write(pool, 2);
+  }
+  std::string bytes = read_file(Seg(0));
+  const uint64_t second = 8 + *Cell(1).encoded_size();
+  bytes[second] = 3;  // body_len 3: no record is that short
+  bytes[second + 1] = bytes[second + 2] = bytes[second + 3] = 0;
+  write_file(Seg(0), bytes);
+  {
+    BlockPool pool = Open();
+    EXPECT_EQ(pool.cell_count(), 1u);
+    Write(pool, 3);
+    EXPECT_EQ(pool.locations().at(3).segment, 1u);
+  }
+  BlockPool pool = Open();
+  ExpectCell(pool, 1);
+  ExpectCell(pool, 3);
+}
+
+}  // namespace
+}  // namespace quellmar

@@ -1,0 +1,176 @@
+#include <gtest/gtest.h>
+
+#include <cerrno>
+
+#include "quellmar/core/file_names.h"
+#include "quellmar/core/posix_file.h"
+#include "quellmar/storage/block_pool.h"
+#include "test_util.h"
+
+namespace quellmar {
+namespace {
+
+using testing::read_file;
+using testing::TempDir;
+
+CellRecord Cell(CellId id) {
+  CellRecord r;
+  r.cell_id = id;
+  r.owner = 40 + id;
+  r.layer = static_cast<LayerIdx>(id * 3);
+  r.key = {0.1f * id, -0.37f, 1.0f / 3.0f, 2.5f};  // values the 4-bit codes do not hold exactly
+  r.value = {0.71f, 0.2f * id, -1.9f};
+  r.extra = {3.25f};
+  r.pack_id = 1000 + id;
+  r.view_tag = id % 2 ? VIEW_KEY_TAG : 0;
+  r.created_at_ns = 5000 + id;
+  r.updated_at_ns = 6000 + id;
+  r.importance = 0.5f * id;
+  r.aux32 = 7;
+  r.tier = static_cast<uint8_t>(id % 3);
+  return r;
+}
+
+class CompactionTest : public ::testing::Test {
+ protected:
+  // Segment 0 gets cells 1..n in one batch; segment 1 (the active one) gets cell 100.
+  BlockPool TwoSegments(CellId n) { return TwoSegmentsIn(dir_.path(), n); }
+  static BlockPool TwoSegmentsIn(const std::string& dir, CellId n) {
+    auto opened = BlockPool::open(dir, 64);
+    EXPECT_TRUE(opened.is_ok());
+    BlockPool pool = std::move(opened).value();
+    std::vector<CellRecord> batch;
+    for (CellId id = 1; id <= n; ++id) batch.push_back(Cell(id));
+    EXPECT_TRUE(pool.append_batch(batch).is_ok());
+    EXPECT_TRUE(pool.append(Cell(100)).is_ok());
+    EXPECT_EQ(pool.segments().size(), 2u);
+    return pool;
+  }
+  std::string Seg(uint32_t id) { return segment_path(dir_.path(), id); }
+
+  TempDir dir_;
+};
+
+TEST_F(CompactionTest, OneSegmentIsNeverTouched) {
+  QM_ASSERT_OK_AND_ASSIGN(BlockPool pool, BlockPool::open(dir_.path(), 1 << 20));
+  QM_ASSERT_OK(pool.append(Cell(1)));
+  QM_ASSERT_OK_AND_ASSIGN(CompactionReport r, pool.compact({}));
+  EXPECT_EQ(r.segments_compacted + r.cells_moved + r.bytes_reclaimed, 0u);
+  QM_EXPECT_OK(pool.read_cell(1));
+}
+
+TEST_F(CompactionTest, SelectionByLiveShare) {
+  struct Case {
+    const char* name;
+    std::unordered_set<CellId> live;
+    uint64_t compacted, moved;
+  };
+  const Case cases[] = {
+      {"4 of 10 live: moved", {2, 4, 6, 8}, 1, 4},
+      {"5 of 10 live: stays", {1, 2, 3, 4, 5}, 0, 0},
+      {"all dead: deleted without an append", {}, 1, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir dir;
+    BlockPool pool = TwoSegmentsIn(dir.path(), 10);
+    const std::string seg0 = segment_path(dir.path(), 0), seg1 = segment_path(dir.path(), 1);
+    const uint64_t size0 = read_file(seg0).size();
+    const uint64_t active_before = read_file(seg1).size();
+    QM_ASSERT_OK_AND_ASSIGN(CompactionReport r, pool.compact(c.live));
+    EXPECT_EQ(r.segments_compacted, c.compacted);
+    EXPECT_EQ(r.cells_moved, c.moved);
+    EXPECT_EQ(r.bytes_reclaimed, c.compacted ? size0 : 0);
+    EXPECT_EQ(path_exists(seg0), c.compacted == 0);
+    if (c.moved == 0) {
+      EXPECT_EQ(read_file(seg1).size(), active_before);
+    }
+    QM_EXPECT_OK(pool.read_cell(100));  // the active segment is never selected
+    for (CellId id = 1; id <= 10; ++id) {
+      const bool readable = c.compacted == 0 || c.live.count(id);
+      EXPECT_EQ(pool.read_cell(id).is_ok(), readable) << id;
+    }
+    if (c.compacted) {
+      QM_ASSERT_ERROR(CellNotFound, "cell not found: 1", pool.read_cell(1));
+    }
+  }
+}
+
+TEST_F(CompactionTest, MovedRecordsKeepEveryByte) {
+  BlockPool pool = TwoSegments(10);
+  std::vector<CellRecord> before;
+  for (CellId id : {3, 7}) before.push_back(*pool.read_cell(id));
+  const std::string seg0 = read_file(Seg(0));
+  QM_ASSERT_OK_AND_ASSIGN(CompactionReport r, pool.compact({3, 7, 100}));
+  EXPECT_EQ(r.cells_moved, 2u);
+  auto check = [&](const BlockPool& p) {
+    for (const CellRecord& want : before) {
+      QM_ASSERT_OK_AND_ASSIGN(CellRecord got, p.read_cell(want.cell_id));
+      EXPECT_EQ(got.key, want.key);  // bit for bit: not quantized a second time
+      EXPECT_EQ(got.value, want.value);
+      EXPECT_EQ(got.extra, want.extra);
+      EXPECT_EQ(got.owner, want.owner);
+      EXPECT_EQ(got.layer, want.layer);
+      EXPECT_EQ(got.view_tag, want.view_tag);
+      EXPECT_EQ(got.created_at_ns, want.created_at_ns);
+      EXPECT_EQ(got.updated_at_ns, want.updated_at_ns);
+      EXPECT_EQ(got.importance, want.importance);
+      EXPECT_EQ(got.aux32, want.aux32);
+      EXPECT_EQ(got.tier, want.tier);
+    }
+  };
+  check(pool);
+  // The moved bytes are the old record bytes, as they were.
+  const std::string active = read_file(Seg(pool.locations().at(3).segment));
+  const uint64_t off = pool.locations().at(3).offset;
+  const uint64_t len = *Cell(3).encoded_size();
+  const uint64_t old_off = 8 + 2 * len;  // cells 1..10 have equal sizes
+  EXPECT_EQ(active.substr(off, len), seg0.substr(old_off, len));
+  QM_ASSERT_OK_AND_ASSIGN(BlockPool reopened, BlockPool::open(dir_.path(), 64));
+  check(reopened);
+}
+
+TEST_F(CompactionTest, FullActiveSegmentRollsBeforeTheMove) {
+  // Capacity 64 is below one record: every batch starts a segment of its own.
+  QM_ASSERT_OK_AND_ASSIGN(BlockPool pool, BlockPool::open(dir_.path(), 64));
+  for (CellId first : {1, 4, 7}) {
+    std::vector<CellRecord> batch;
+    for (CellId id = first; id < first + 3 && id <= 7; ++id) batch.push_back(Cell(id));
+    QM_ASSERT_OK(pool.append_batch(batch));
+  }
+  ASSERT_EQ(pool.segments().size(), 3u);
+  QM_ASSERT_OK_AND_ASSIGN(CompactionReport r, pool.compact({1, 4, 7}));
+  EXPECT_EQ(r.segments_compacted, 2u);
+  EXPECT_EQ(r.cells_moved, 2u);
+  std::vector<uint32_t> ids;
+  for (const SegmentEntry& e : pool.segments()) ids.push_back(e.id);
+  EXPECT_EQ(ids, (std::vector<uint32_t>{2, 3, 4}));
+  EXPECT_EQ(pool.locations().at(1).segment, 3u);
+  EXPECT_EQ(pool.locations().at(4).segment, 4u);
+  for (CellId id : {1, 4, 7}) QM_EXPECT_OK(pool.read_cell(id));
+}
+
+int g_remove_calls = 0;
+int FailSecondRemove(FileOp op, const std::string&) {
+  if (op != FileOp::Remove) return 0;
+  return ++g_remove_calls == 2 ? EACCES : 0;
+}
+
+TEST_F(CompactionTest, FailedDeleteDoesNotWedgeLaterCompactions) {
+  QM_ASSERT_OK_AND_ASSIGN(BlockPool pool, BlockPool::open(dir_.path(), 64));
+  for (CellId id = 1; id <= 4; ++id) QM_ASSERT_OK(pool.append(Cell(id)));
+  ASSERT_EQ(pool.segments().size(), 4u);
+  set_file_fault_hook(&FailSecondRemove);
+  auto failed = pool.compact({4});
+  set_file_fault_hook(nullptr);
+  ASSERT_FALSE(failed.is_ok());
+  EXPECT_FALSE(path_exists(Seg(0)));
+  EXPECT_TRUE(path_exists(Seg(1)));
+  // The deleted file is no longer listed; the one left is compacted next time.
+  QM_ASSERT_OK_AND_ASSIGN(CompactionReport r, pool.compact({4}));
+  EXPECT_EQ(r.segments_compacted, 2u);
+  QM_EXPECT_OK(pool.read_cell(4));
+}
+
+}  // namespace
+}  // namespace quellmar

@@ -1,0 +1,94 @@
+#include "quellmar/storage/quantization.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <random>
+
+namespace quellmar {
+namespace {
+
+TEST(Q4Test, WorkedExamples) {
+  {
+    Q4Vector q = quantize_q4({});
+    EXPECT_TRUE(q.data.empty());
+    EXPECT_TRUE(q.scales.empty());
+    EXPECT_TRUE(dequantize_q4(q).empty());
+  }
+  {
+    const float v[] = {3.5f};
+    Q4Vector q = quantize_q4(v);
+    ASSERT_EQ(q.scales.size(), 1u);
+    EXPECT_EQ(q.scales[0], 0.5f);
+    ASSERT_EQ(q.data.size(), 16u);
+    EXPECT_EQ(q.data[0], 0x8F);
+    for (int i = 1; i < 16; ++i) EXPECT_EQ(q.data[i], 0x88);
+    EXPECT_EQ(dequantize_q4(q), std::vector<float>{3.5f});
+  }
+  {
+    std::vector<float> v(33);
+    for (int i = 0; i < 33; ++i) v[i] = static_cast<float>(i % 7) - 3.0f;
+    Q4Vector q = quantize_q4(v);
+    EXPECT_EQ(q.scales.size(), 2u);
+    ASSERT_EQ(q.data.size(), 32u);
+    // Value 32 alone in its group: its code in the low nibble, 8 in the high one, then padding.
+    const float s = q.scales[1];
+    const int code = static_cast<int>(std::round(v[32] / s)) + 8;
+    EXPECT_EQ(q.data[16], code + 0x80);
+    for (int i = 17; i < 32; ++i) EXPECT_EQ(q.data[i], 0x88);
+  }
+  {
+    std::vector<float> v(32, -2.0f);
+    Q4Vector q = quantize_q4(v);
+    EXPECT_EQ(q.scales[0], 2.0f / 7.0f);
+    for (uint8_t b : q.data) EXPECT_EQ(b, 0x11);
+    for (float x : dequantize_q4(q)) EXPECT_NEAR(x, -2.0f, 1e-6f);
+  }
+  {
+    const float v[] = {1.0f, std::numeric_limits<float>::quiet_NaN()};
+    Q4Vector q = quantize_q4(v);
+    EXPECT_EQ(q.scales[0], 1.0f / 7.0f);
+    EXPECT_EQ(q.data[0] >> 4, 8);
+    EXPECT_EQ(dequantize_q4(q)[1], 0.0f);
+  }
+}
+
+TEST(Q4Test, ZerosInfinitiesAndRoundTrip) {
+  std::vector<float> zeros(40, 0.0f);
+  Q4Vector z = quantize_q4(zeros);
+  EXPECT_EQ(z.scales, (std::vector<float>{1.0f, 1.0f}));
+  EXPECT_EQ(dequantize_q4(z), zeros);
+
+  // An infinity makes its group's scale infinite; the codes stay in range.
+  const float inf[] = {std::numeric_limits<float>::infinity(), 1.0f};
+  Q4Vector qi = quantize_q4(inf);
+  EXPECT_EQ(qi.data[0], 0x88);  // inf / inf is NaN (code 8), 1 / inf is 0 (code 8)
+  EXPECT_EQ(dequantize_q4(qi).size(), 2u);
+
+  std::mt19937 rng(7);
+  std::normal_distribution<float> dist(0.0f, 3.0f);
+  for (size_t n : {1u, 31u, 32u, 33u, 100u, 1024u}) {
+    std::vector<float> v(n);
+    for (float& x : v) x = dist(rng);
+    Q4Vector q = quantize_q4(v);
+    std::vector<float> back = dequantize_q4(q);
+    ASSERT_EQ(back.size(), n);
+    for (size_t i = 0; i < n; ++i) {
+      const float scale = q.scales[i / 32];
+      EXPECT_LE(std::fabs(back[i] - v[i]), scale * 0.5f + 1e-6f) << "n=" << n << " i=" << i;
+    }
+  }
+}
+
+TEST(Q4Test, ShortDataNeverReadsPastItsEnd) {
+  std::vector<float> v(64, 1.0f);
+  Q4Vector q = quantize_q4(v);
+  q.data.resize(20);  // a damaged vector: 20 code bytes for 64 values
+  EXPECT_EQ(dequantize_q4(q).size(), 40u);
+  q.scales.resize(1);
+  EXPECT_EQ(dequantize_q4(q).size(), 32u);
+}
+
+}  // namespace
+}  // namespace quellmar

@@ -1,0 +1,195 @@
+#include "quellmar/storage/segment_file.h"
+
+#include <gtest/gtest.h>
+
+#include "quellmar/core/coding.h"
+#include "quellmar/core/file_names.h"
+#include "quellmar/storage/segment_format.h"
+#include "test_util.h"
+
+namespace quellmar {
+namespace {
+
+using testing::read_file;
+using testing::TempDir;
+using testing::truncate_file;
+using testing::write_file;
+
+CellRecord make_record(CellId id, size_t key_len = 4, size_t value_len = 8) {
+  CellRecord r;
+  r.cell_id = id;
+  r.owner = 100 + id;
+  r.layer = static_cast<LayerIdx>(id % 3);
+  for (size_t i = 0; i < key_len; ++i) r.key.push_back(static_cast<float>(i) - 1.5f);
+  for (size_t i = 0; i < value_len; ++i) r.value.push_back(static_cast<float>(i % 5));
+  r.pack_id = 9;
+  r.created_at_ns = r.updated_at_ns = 1234567890123ull + id;
+  r.importance = 42.5f;
+  r.tier = 1;
+  return r;
+}
+
+class SegmentFileTest : public ::testing::Test {
+ protected:
+  SegmentEntry Create(uint32_t id = 0) {
+    auto e = SegmentFile::create(dir_.path(), id);
+    EXPECT_TRUE(e.is_ok());
+    return *e;
+  }
+  std::vector<ScannedRecord> Scan(uint32_t id = 0) {
+    auto s = SegmentFile::scan(dir_.path(), id);
+    EXPECT_TRUE(s.is_ok()) << s.error().message();
+    return s.is_ok() ? s->records : std::vector<ScannedRecord>{};
+  }
+  std::string Path(uint32_t id = 0) { return segment_path(dir_.path(), id); }
+
+  TempDir dir_;
+};
+
+TEST_F(SegmentFileTest, EmptyRecordIs91BytesLaidOutFieldByField) {
+  CellRecord r;
+  r.cell_id = 0x0102030405060708ull;
+  r.owner = 7;
+  r.layer = HEAD_CELL_LAYER;
+  r.pack_id = 3;
+  r.view_tag = VIEW_KEY_TAG;
+  r.created_at_ns = 11;
+  r.updated_at_ns = 12;
+  r.importance = 55.0f;
+  r.aux32 = 0;
+  r.tier = 2;
+  std::string bytes;
+  QM_ASSERT_OK_AND_ASSIGN(uint32_t body_len, r.encode(bytes));
+  EXPECT_EQ(body_len, 87u);
+  ASSERT_EQ(bytes.size(), 91u);
+  const auto* p = reinterpret_cast<const uint8_t*>(bytes.data());
+  EXPECT_EQ(decode_u32(p + 0), 87u);
+  EXPECT_EQ(decode_u64(p + 4), r.cell_id);
+  EXPECT_EQ(decode_u64(p + 12), 7u);
+  EXPECT_EQ(decode_u16(p + 20), 65534);
+  EXPECT_EQ(decode_u64(p + 34), 3u);
+  EXPECT_EQ(decode_u64(p + 42), UINT64_MAX);
+  EXPECT_EQ(decode_u64(p + 50), 11u);
+  EXPECT_EQ(decode_u64(p + 58), 12u);
+  EXPECT_EQ(decode_f32(p + 66), 55.0f);
+  EXPECT_EQ(p[74], 2);
+  for (size_t off : {22, 26, 30, 70, 75, 79, 83, 87}) EXPECT_EQ(decode_u32(p + off), 0u) << off;
+}
+
+TEST_F(SegmentFileTest, KeyOf33ValuesStoresTwoScalesAnd32CodeBytes) {
+  CellRecord r = make_record(1, 33, 0);
+  r.extra = {1.25f, -2.0f};
+  std::string bytes;
+  QM_ASSERT_OK_AND_ASSIGN(uint32_t body_len, r.encode(bytes));
+  const auto* p = reinterpret_cast<const uint8_t*>(bytes.data());
+  EXPECT_EQ(decode_u32(p + 75), 2u);
+  EXPECT_EQ(decode_u32(p + 79), 32u);
+  EXPECT_EQ(body_len, 87u + 8 + 32 + 8);
+  EXPECT_EQ(decode_f32(p + 91 + 8 + 32), 1.25f);  // extra values are stored as they are
+}
+
+TEST_F(SegmentFileTest, ListsSegmentIdsFromNames) {
+  for (const char* name :
+       {"segment_000000.qmr", "segment_000002.qmr", "notes.txt", "segment_.qmr", "segment_x1.qmr",
+        "segment_7.qmr", "segment_+12.qmr", "segment_99999999999.qmr", "segment_1.qmr.bak"}) {
+    write_file(dir_.file(name), "");
+  }
+  QM_ASSERT_OK_AND_ASSIGN(auto ids, SegmentFile::list_ids(dir_.path()));
+  EXPECT_EQ(ids, (std::vector<uint32_t>{0, 2, 7, 12}));
+  EXPECT_EQ(segment_file_name(1234567), "segment_1234567.qmr");
+  // The path is always built from the id: "segment_7.qmr" is described as segment_000007.qmr.
+  QM_ASSERT_ERROR(Io, "storage I/O error: No such file or directory (os error 2)",
+                  SegmentFile::describe_existing(dir_.path(), 7));
+}
+
+TEST_F(SegmentFileTest, CreateWritesHeaderAndAppendsRoundTrip) {
+  SegmentEntry e = Create();
+  EXPECT_EQ(e.fill, 8u);
+  EXPECT_EQ(read_file(e.path), std::string("QMRS\x01\0\0\0", 8));
+  QM_ASSERT_OK_AND_ASSIGN(uint64_t off1, SegmentFile::append_one(e, make_record(1)));
+  std::vector<CellRecord> batch = {make_record(2, 128, 1024), make_record(3, 0, 0)};
+  QM_ASSERT_OK_AND_ASSIGN(auto offs, SegmentFile::append_batch(e, batch));
+  EXPECT_EQ(off1, 8u);
+  ASSERT_EQ(offs.size(), 2u);
+  EXPECT_EQ(offs[1], offs[0] + *batch[0].encoded_size());
+  EXPECT_EQ(e.fill, read_file(e.path).size());
+
+  auto scanned = Scan();
+  ASSERT_EQ(scanned.size(), 3u);
+  EXPECT_EQ(scanned[2].cell_id, 3u);
+  EXPECT_EQ(scanned[2].offset, offs[1]);
+
+  QM_ASSERT_OK_AND_ASSIGN(CellRecord back, decode_cell(e, offs[0]));
+  EXPECT_EQ(back.cell_id, 2u);
+  EXPECT_EQ(back.owner, batch[0].owner);
+  EXPECT_EQ(back.created_at_ns, batch[0].created_at_ns);
+  EXPECT_EQ(back.importance, 42.5f);
+  EXPECT_EQ(back.tier, 1);
+  ASSERT_EQ(back.value.size(), 1024u);
+  EXPECT_EQ(back.value[4], 4.0f);  // small integers survive the 4-bit codes exactly here
+  EXPECT_EQ(back.key.size(), 128u);
+}
+
+TEST_F(SegmentFileTest, ScanOfShortBadAndTornFiles) {
+  for (size_t n = 0; n < 8; ++n) {
+    write_file(Path(), std::string("QMRS\x01\0\0", n));
+    QM_ASSERT_OK_AND_ASSIGN(SegmentScan s, SegmentFile::scan(dir_.path(), 0));
+    EXPECT_TRUE(s.records.empty());
+    EXPECT_EQ(s.end, ScanEnd::NoHeader);
+  }
+  write_file(Path(), std::string("QMRX\x01\0\0\0", 8));
+  QM_ASSERT_ERROR(Io, "storage I/O error: invalid segment magic in " + Path(),
+                  SegmentFile::scan(dir_.path(), 0));
+
+  SegmentEntry e = Create();
+  ASSERT_TRUE(SegmentFile::append_one(e, make_record(1)).is_ok());
+  const std::string whole = read_file(e.path);
+  std::string second;
+  ASSERT_TRUE(make_record(2).encode(second).is_ok());
+  write_file(e.path, whole + second.substr(0, 10));
+  QM_ASSERT_OK_AND_ASSIGN(SegmentScan s, SegmentFile::scan(dir_.path(), 0));
+  ASSERT_EQ(s.records.size(), 1u);
+  EXPECT_EQ(s.end, ScanEnd::TornTail);
+  EXPECT_EQ(s.valid_end, whole.size());
+}
+
+TEST_F(SegmentFileTest, DecodeRejectsDamageWithoutOverreading) {
+  SegmentEntry e = Create();
+  CellRecord r = make_record(5, 40, 40);
+  QM_ASSERT_OK_AND_ASSIGN(uint64_t off, SegmentFile::append_one(e, r));
+  const std::string good = read_file(e.path);
+
+  struct Case {
+    const char* name;
+    size_t at;
+    uint32_t value;
+    const char* message;  // empty: any Io failure
+  };
+  const std::string where = "storage I/O error: damaged cell record at offset 8 in " + e.path;
+  const Case cases[] = {
+      {"tier byte", 74, 3, "storage I/O error: invalid tier byte 3 in cell 5"},
+      {"key scale count", 75, 9, where.c_str()},
+      {"value byte count", 87, 1u << 30, where.c_str()},
+      {"key length", 22, 1u << 31, where.c_str()},
+      {"body length past the file", 0, 1u << 30, "storage I/O error: failed to fill whole buffer"},
+      {"body length too small", 0, 20, where.c_str()},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::string bad = good;
+    uint8_t* p = reinterpret_cast<uint8_t*>(bad.data()) + off + c.at;
+    if (c.at == 74) {
+      *p = static_cast<uint8_t>(c.value);
+    } else {
+      encode_u32(p, c.value);
+    }
+    write_file(e.path, bad);
+    QM_ASSERT_ERROR(Io, c.message, decode_cell(e, off));
+  }
+  // A record cut short by the end of the file.
+  write_file(e.path, good.substr(0, good.size() - 3));
+  QM_ASSERT_ERROR(Io, "storage I/O error: failed to fill whole buffer", decode_cell(e, off));
+}
+
+}  // namespace
+}  // namespace quellmar

@@ -1,0 +1,109 @@
+#include "quellmar/storage/text_store.h"
+
+#include <gtest/gtest.h>
+
+#include "quellmar/core/coding.h"
+#include "quellmar/storage/deletion_log.h"
+#include "test_util.h"
+
+namespace quellmar {
+namespace {
+
+using testing::read_file;
+using testing::TempDir;
+using testing::write_file;
+
+using Texts = std::vector<std::pair<PackId, std::string>>;
+
+std::string Record(PackId id, const std::string& text) {
+  std::string r;
+  put_u64(r, id);
+  put_u32(r, static_cast<uint32_t>(text.size()));
+  return r + text;
+}
+
+TEST(TextStoreTest, LaterTextWinsAcrossCallsAndReopen) {
+  TempDir dir;
+  QM_ASSERT_OK_AND_ASSIGN(TextStore store, TextStore::open(dir.path()));
+  EXPECT_TRUE(store.texts().empty());
+  QM_ASSERT_OK(store.append_batch(Texts{{7, "a"}}));
+  QM_ASSERT_OK(store.append_batch(Texts{{7, "bb"}, {8, ""}, {9, "x"}, {9, "last"}}));
+  EXPECT_EQ(*store.find(7), "bb");
+  EXPECT_EQ(read_file(store.path()).substr(0, 27), Record(7, "a") + Record(7, "bb"));
+  QM_ASSERT_OK(store.append_batch({}));  // touches nothing
+
+  QM_ASSERT_OK_AND_ASSIGN(TextStore again, TextStore::open(dir.path()));
+  EXPECT_EQ(*again.find(7), "bb");
+  EXPECT_EQ(*again.find(8), "");
+  EXPECT_EQ(*again.find(9), "last");
+  EXPECT_EQ(again.find(10), nullptr);
+}
+
+TEST(TextStoreTest, DamagedFilesLoadWhatIsWhole) {
+  struct Case {
+    const char* name;
+    std::string bytes;
+    Texts want;
+  };
+  const std::string r1 = Record(1, "one"), r2 = Record(2, "two");
+  const Case cases[] = {
+      {"shorter than a record header", r1.substr(0, 11), {}},
+      {"torn in the header of the second", r1 + r2.substr(0, 11), {{1, "one"}}},
+      {"torn in the text of the second", r1 + r2.substr(0, 13), {{1, "one"}}},
+      {"invalid UTF-8 skipped", Record(3, "\xff\xfe") + r2, {{2, "two"}}},
+      {"overlong form skipped", Record(3, "\xc0\xaf") + r1, {{1, "one"}}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir dir;
+    write_file(dir.file("text_store.bin"), c.bytes);
+    QM_ASSERT_OK_AND_ASSIGN(TextStore store, TextStore::open(dir.path()));
+    EXPECT_EQ(store.texts().size(), c.want.size());
+    for (const auto& [id, text] : c.want) {
+      ASSERT_NE(store.find(id), nullptr);
+      EXPECT_EQ(*store.find(id), text);
+    }
+    // What is appended after a torn tail is found by the next load.
+    QM_ASSERT_OK(store.append_batch(Texts{{50, "after"}}));
+    QM_ASSERT_OK_AND_ASSIGN(TextStore again, TextStore::open(dir.path()));
+    ASSERT_NE(again.find(50), nullptr);
+    EXPECT_EQ(*again.find(50), "after");
+    EXPECT_EQ(again.texts().size(), c.want.size() + 1);
+  }
+}
+
+TEST(TextStoreTest, ReloadReplacesContent) {
+  TempDir dir;
+  QM_ASSERT_OK_AND_ASSIGN(TextStore a, TextStore::open(dir.path()));
+  QM_ASSERT_OK_AND_ASSIGN(TextStore b, TextStore::open(dir.path()));
+  QM_ASSERT_OK(a.append_batch(Texts{{1, "x"}}));
+  QM_ASSERT_OK(b.reload());
+  EXPECT_EQ(*b.find(1), "x");
+  std::remove(a.path().c_str());
+  QM_ASSERT_OK(b.reload());
+  EXPECT_TRUE(b.texts().empty());
+}
+
+TEST(DeletionLogTest, LoadsWholeIdsAndKeepsLaterOnesAligned) {
+  TempDir dir;
+  {
+    QM_ASSERT_OK_AND_ASSIGN(DeletionLog log, DeletionLog::open(dir.path()));
+    EXPECT_TRUE(log.deleted().empty());
+    QM_ASSERT_OK(log.append(5));
+    QM_ASSERT_OK(log.append(5));
+    QM_ASSERT_OK(log.append(6));
+    EXPECT_EQ(log.deleted().size(), 2u);
+    EXPECT_EQ(read_file(log.path()).size(), 24u);
+  }
+  testing::truncate_file(dir.file("deletion_log.bin"), 20);  // the last id torn
+  QM_ASSERT_OK_AND_ASSIGN(DeletionLog log, DeletionLog::open(dir.path()));
+  EXPECT_TRUE(log.contains(5));
+  EXPECT_FALSE(log.contains(6));
+  QM_ASSERT_OK(log.append(9));
+  QM_ASSERT_OK_AND_ASSIGN(DeletionLog again, DeletionLog::open(dir.path()));
+  EXPECT_TRUE(again.contains(9));
+  EXPECT_EQ(again.deleted().size(), 2u);
+}
+
+}  // namespace
+}  // namespace quellmar
