@@ -18,8 +18,9 @@ uint64_t body_len_for(uint64_t key_len, uint64_t value_len, uint64_t extra_len) 
   return sf::MIN_BODY_LEN + kg * (4 + Q4_GROUP_BYTES) + vg * (4 + Q4_GROUP_BYTES) + 4 * extra_len;
 }
 
-EngineError damaged(const std::string& where) {
-  return EngineError::io(IoError::invalid_data(str_cat("damaged cell record at ", where)));
+EngineError damaged(const std::string& path, uint64_t offset) {
+  return EngineError::io(
+      IoError::invalid_data(str_cat("damaged cell record at offset ", offset, " in ", path)));
 }
 
 }  // namespace
@@ -73,7 +74,9 @@ Result<uint32_t> CellRecord::encode(std::string& out) const {
   return body_len;
 }
 
-Status check_record_header(const uint8_t* p, const std::string& where) {
+Status check_record_header(const uint8_t* p, uint64_t size, const std::string& path,
+                           uint64_t offset) {
+  if (size < sf::FIXED_SIZE || decode_u32(p) + uint64_t{4} != size) return damaged(path, offset);
   const uint64_t body_len = decode_u32(p + sf::OFF_BODY_LEN);
   const uint64_t key_len = decode_u32(p + sf::OFF_KEY_LEN);
   const uint64_t value_len = decode_u32(p + sf::OFF_VALUE_LEN);
@@ -87,15 +90,14 @@ Status check_record_header(const uint8_t* p, const std::string& where) {
   if (ksc != q4_group_count(key_len) || kbc != ksc * Q4_GROUP_BYTES ||
       vsc != q4_group_count(value_len) || vbc != vsc * Q4_GROUP_BYTES ||
       body_len != body_len_for(key_len, value_len, extra_len)) {
-    return damaged(where);
+    return damaged(path, offset);
   }
   return Status::ok();
 }
 
 Status decode_cell_record(const uint8_t* p, uint64_t size, DecodeParts parts, CellRecord& out,
-                          const std::string& where) {
-  if (size < sf::FIXED_SIZE || decode_u32(p) + uint64_t{4} != size) return damaged(where);
-  QM_RETURN_IF_ERROR(check_record_header(p, where));
+                          const std::string& path, uint64_t offset) {
+  QM_RETURN_IF_ERROR(check_record_header(p, size, path, offset));
   out.cell_id = decode_u64(p + sf::OFF_CELL_ID);
   out.owner = decode_u64(p + sf::OFF_OWNER);
   out.layer = decode_u16(p + sf::OFF_LAYER);

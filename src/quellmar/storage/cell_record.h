@@ -39,12 +39,13 @@ enum class DecodeParts : uint8_t { All, SkipValue };
 
 // Decodes one record from `bytes` (exactly 4 + body_len bytes). The counts are checked against
 // body_len before anything is read, so a damaged record fails instead of over-reading.
-// `where` names the record in the failure ("offset 8 in /dir/segment_000000.qmr").
+// `path` and `offset` name the record in a failure ("offset 8 in /dir/segment_000000.qmr").
 Status decode_cell_record(const uint8_t* bytes, uint64_t size, DecodeParts parts, CellRecord& out,
-                          const std::string& where);
+                          const std::string& path, uint64_t offset);
 
-// Checks the fixed part of a record: the counts agree with body_len and with the vector lengths.
-// `fixed` holds at least segment_format::FIXED_SIZE bytes.
-Status check_record_header(const uint8_t* fixed, const std::string& where);
+// Checks a record of `size` bytes (at least its fixed part): its length word and its counts agree
+// with each other and with the vector lengths.
+Status check_record_header(const uint8_t* bytes, uint64_t size, const std::string& path,
+                           uint64_t offset);
 
 }  // namespace quellmar

@@ -3,42 +3,110 @@
 #include <algorithm>
 #include <cmath>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace quellmar {
 
 namespace {
 
-// Rounds half away from zero and limits to -128..127; NaN gives 0.
-inline int32_t step_code(float x, float scale) {
-  const float q = std::round(x / scale);
-  if (std::isnan(q)) return 0;
-  return static_cast<int32_t>(std::clamp(q, -128.0f, 127.0f));
-}
-
-inline uint8_t nibble(float x, float scale) {
-  return static_cast<uint8_t>(std::clamp(step_code(x, scale) + 8, 0, 15));
+// The nibble of x: x / scale rounded to nearest with halves away from zero, limited to
+// -128..127, plus 8, limited to 0..15; NaN gives the zero code 8. Float operations only, so that
+// the group loops vectorise on the baseline instruction set; every step is exact (|q| is clamped
+// far below 2^23 before the conversion).
+inline float nibble(float x, float scale) {
+  float q = x / scale;
+  q = q == q ? q : 0.0f;
+  q = std::min(std::max(q, -130.0f), 130.0f);
+  float t = static_cast<float>(static_cast<int32_t>(q));
+  const float frac = q - t;
+  t += (frac >= 0.5f ? 1.0f : 0.0f) - (frac <= -0.5f ? 1.0f : 0.0f);
+  t = std::min(std::max(t, -128.0f), 127.0f);
+  return std::min(std::max(t + 8.0f, 0.0f), 15.0f);
 }
 
 }  // namespace
+
+namespace {
+
+#if defined(__SSE2__)
+// One full group of 32 values with SSE2, which every x86-64 machine has. Same results as the
+// scalar path: max ignores NaN (maxps returns its second operand when either is NaN), and the
+// rounding is the same exact sequence of float operations.
+float quantize_group_sse2(const float* v, uint8_t* out) {
+  const __m128 sign_mask = _mm_set1_ps(-0.0f);
+  __m128 m = _mm_setzero_ps();
+  for (int i = 0; i < 32; i += 4) m = _mm_max_ps(_mm_andnot_ps(sign_mask, _mm_loadu_ps(v + i)), m);
+  m = _mm_max_ps(m, _mm_shuffle_ps(m, m, _MM_SHUFFLE(1, 0, 3, 2)));
+  m = _mm_max_ps(m, _mm_shuffle_ps(m, m, _MM_SHUFFLE(2, 3, 0, 1)));
+  const float absmax = _mm_cvtss_f32(m);
+  const float scale = absmax == 0.0f ? 1.0f : absmax / 7.0f;
+  const __m128 vs = _mm_set1_ps(scale), lo = _mm_set1_ps(-130.0f), hi = _mm_set1_ps(130.0f);
+  const __m128 half = _mm_set1_ps(0.5f), mhalf = _mm_set1_ps(-0.5f), one = _mm_set1_ps(1.0f);
+  const __m128 eight = _mm_set1_ps(8.0f), zero = _mm_setzero_ps(), fifteen = _mm_set1_ps(15.0f);
+  const __m128 tmin = _mm_set1_ps(-128.0f), tmax = _mm_set1_ps(127.0f);
+  __m128i codes[8];
+  for (int k = 0; k < 8; ++k) {
+    __m128 q = _mm_div_ps(_mm_loadu_ps(v + 4 * k), vs);
+    q = _mm_and_ps(q, _mm_cmpord_ps(q, q));  // NaN -> 0
+    q = _mm_min_ps(_mm_max_ps(q, lo), hi);
+    __m128 t = _mm_cvtepi32_ps(_mm_cvttps_epi32(q));
+    const __m128 frac = _mm_sub_ps(q, t);
+    t = _mm_add_ps(t, _mm_and_ps(_mm_cmpge_ps(frac, half), one));
+    t = _mm_sub_ps(t, _mm_and_ps(_mm_cmple_ps(frac, mhalf), one));
+    t = _mm_min_ps(_mm_max_ps(t, tmin), tmax);
+    t = _mm_min_ps(_mm_max_ps(_mm_add_ps(t, eight), zero), fifteen);
+    codes[k] = _mm_cvttps_epi32(t);
+  }
+  // 32 codes of 0..15 -> 16 bytes, low nibble first.
+  alignas(16) int32_t c[32];
+  for (int k = 0; k < 8; ++k) _mm_store_si128(reinterpret_cast<__m128i*>(c + 4 * k), codes[k]);
+  for (int b = 0; b < 16; ++b) out[b] = static_cast<uint8_t>(c[2 * b] | (c[2 * b + 1] << 4));
+  return scale;
+}
+#endif
+
+}  // namespace
+
+float detail::quantize_q4_group_scalar(const float* v, uint8_t* out) {
+  float absmax = 0.0f;
+  for (uint64_t i = 0; i < Q4_GROUP; ++i) {
+    const float a = std::fabs(v[i]);
+    absmax = a > absmax ? a : absmax;  // NaN never compares greater
+  }
+  const float scale = absmax == 0.0f ? 1.0f : absmax / 7.0f;
+  uint8_t nib[Q4_GROUP];
+  for (uint64_t i = 0; i < Q4_GROUP; ++i) {
+    nib[i] = static_cast<uint8_t>(static_cast<int32_t>(nibble(v[i], scale)));
+  }
+  for (uint64_t b = 0; b < Q4_GROUP_BYTES; ++b) {
+    out[b] = static_cast<uint8_t>(nib[2 * b] | (nib[2 * b + 1] << 4));
+  }
+  return scale;
+}
+
+float detail::quantize_q4_group(const float* v, uint8_t* out) {
+#if defined(__SSE2__)
+  return quantize_group_sse2(v, out);
+#else
+  return quantize_q4_group_scalar(v, out);
+#endif
+}
 
 void quantize_q4_into(const float* values, uint64_t n, float* scales, uint8_t* codes) {
   const uint64_t groups = q4_group_count(n);
   for (uint64_t g = 0; g < groups; ++g) {
     const float* v = values + g * Q4_GROUP;
     const uint64_t m = std::min<uint64_t>(Q4_GROUP, n - g * Q4_GROUP);
-    float absmax = 0.0f;
-    for (uint64_t i = 0; i < m; ++i) {
-      const float a = std::fabs(v[i]);
-      if (a > absmax) absmax = a;  // NaN never compares greater
+    // A partial last group is padded with zeros, which encode as the zero code 8.
+    float padded[Q4_GROUP];
+    if (m < Q4_GROUP) {
+      std::fill(padded, padded + Q4_GROUP, 0.0f);
+      std::copy(v, v + m, padded);
+      v = padded;
     }
-    const float scale = absmax == 0.0f ? 1.0f : absmax / 7.0f;
-    scales[g] = scale;
-    uint8_t* out = codes + g * Q4_GROUP_BYTES;
-    uint64_t i = 0;
-    for (; i + 1 < m; i += 2) {
-      out[i / 2] = static_cast<uint8_t>(nibble(v[i], scale) | (nibble(v[i + 1], scale) << 4));
-    }
-    if (i < m) out[i / 2] = static_cast<uint8_t>(nibble(v[i], scale) | 0x80);
-    for (uint64_t b = (m + 1) / 2; b < Q4_GROUP_BYTES; ++b) out[b] = 0x88;
+    scales[g] = detail::quantize_q4_group(v, codes + g * Q4_GROUP_BYTES);
   }
 }
 
@@ -46,11 +114,20 @@ uint64_t dequantize_q4_into(const float* scales, uint64_t n_scales, const uint8_
                             uint64_t n_codes, uint64_t len, float* out) {
   uint64_t n = std::min(len, n_scales * Q4_GROUP);
   n = std::min(n, n_codes * 2);  // never read past the code bytes
-  for (uint64_t i = 0; i < n; ++i) {
-    const float scale = scales[i / Q4_GROUP];
+  const uint64_t full = n / Q4_GROUP;
+  for (uint64_t g = 0; g < full; ++g) {
+    const float scale = scales[g];
+    const uint8_t* c = codes + g * Q4_GROUP_BYTES;
+    float* o = out + g * Q4_GROUP;
+    for (uint64_t b = 0; b < Q4_GROUP_BYTES; ++b) {
+      o[2 * b] = scale * static_cast<float>((c[b] & 0x0F) - 8);
+      o[2 * b + 1] = scale * static_cast<float>((c[b] >> 4) - 8);
+    }
+  }
+  for (uint64_t i = full * Q4_GROUP; i < n; ++i) {
     const uint8_t byte = codes[(i / Q4_GROUP) * Q4_GROUP_BYTES + (i % Q4_GROUP) / 2];
     const int code = (i & 1) ? (byte >> 4) : (byte & 0x0F);
-    out[i] = scale * static_cast<float>(code - 8);
+    out[i] = scales[i / Q4_GROUP] * static_cast<float>(code - 8);
   }
   return n;
 }

@@ -31,4 +31,11 @@ void quantize_q4_into(const float* values, uint64_t n, float* scales, uint8_t* c
 uint64_t dequantize_q4_into(const float* scales, uint64_t n_scales, const uint8_t* codes,
                             uint64_t n_codes, uint64_t len, float* out);
 
+namespace detail {
+// One full group of 32 values: writes 16 code bytes and returns the scale. The first is the
+// vectorised path the codec uses; the second the plain reference it must agree with.
+float quantize_q4_group(const float* values, uint8_t* codes);
+float quantize_q4_group_scalar(const float* values, uint8_t* codes);
+}  // namespace detail
+
 }  // namespace quellmar

@@ -227,45 +227,44 @@ Result<SegmentReader> SegmentReader::open(const std::string& path) {
   return SegmentReader(std::move(fd), path);
 }
 
-std::string SegmentReader::where(uint64_t offset) const {
-  return str_cat("offset ", offset, " in ", path_);
-}
-
 Result<uint64_t> SegmentReader::load(uint64_t offset) {
-  static constexpr size_t kFirstRead = 4096;
-  buf_.resize(kFirstRead);
-  QM_ASSIGN_OR_RETURN(size_t got, pread_some(fd_, buf_.data(), kFirstRead, offset));
+  static constexpr uint64_t kFirstRead = 4096;
+  auto reserve = [this](uint64_t n) {
+    if (n > buf_cap_) {
+      buf_ = std::make_unique_for_overwrite<uint8_t[]>(n);
+      buf_cap_ = n;
+    }
+  };
+  reserve(kFirstRead);
+  QM_ASSIGN_OR_RETURN(size_t got, pread_some(fd_, buf_.get(), kFirstRead, offset));
   if (got < 4) return EngineError::io(IoError::unexpected_eof());
-  const uint64_t total = 4 + uint64_t{decode_u32(reinterpret_cast<const uint8_t*>(buf_.data()))};
+  const uint64_t total = 4 + uint64_t{decode_u32(buf_.get())};
   if (total > got) {
     // A short first read means the file ended; otherwise make sure the file holds the claimed
-    // length before reserving room for it.
+    // length before making room for it.
     if (got < kFirstRead) return EngineError::io(IoError::unexpected_eof());
     if (size_ == UINT64_MAX) {
       QM_ASSIGN_OR_RETURN(size_, fd_size(fd_));
     }
     if (offset + total > size_) return EngineError::io(IoError::unexpected_eof());
-    buf_.resize(total);
-    QM_RETURN_IF_ERROR(pread_exact(fd_, buf_.data() + got, total - got, offset + got));
+    std::unique_ptr<uint8_t[]> grown = std::make_unique_for_overwrite<uint8_t[]>(total);
+    std::memcpy(grown.get(), buf_.get(), got);
+    buf_ = std::move(grown);
+    buf_cap_ = total;
+    QM_RETURN_IF_ERROR(pread_exact(fd_, buf_.get() + got, total - got, offset + got));
   }
   return total;
 }
 
 Status SegmentReader::read(uint64_t offset, DecodeParts parts, CellRecord& out) {
   QM_ASSIGN_OR_RETURN(uint64_t size, load(offset));
-  return decode_cell_record(reinterpret_cast<const uint8_t*>(buf_.data()), size, parts, out,
-                            where(offset));
+  return decode_cell_record(buf_.get(), size, parts, out, path_, offset);
 }
 
 Status SegmentReader::read_encoded(uint64_t offset, std::string& out) {
   QM_ASSIGN_OR_RETURN(uint64_t size, load(offset));
-  const auto* p = reinterpret_cast<const uint8_t*>(buf_.data());
-  if (size < sf::FIXED_SIZE) {
-    return EngineError::io(
-        IoError::invalid_data(str_cat("damaged cell record at ", where(offset))));
-  }
-  QM_RETURN_IF_ERROR(check_record_header(p, where(offset)));
-  out.append(buf_.data(), size);
+  QM_RETURN_IF_ERROR(check_record_header(buf_.get(), size, path_, offset));
+  out.append(reinterpret_cast<const char*>(buf_.get()), size);
   return Status::ok();
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <string>
 #include <vector>
@@ -88,12 +89,13 @@ class SegmentReader {
   SegmentReader(UniqueFd fd, std::string path) : fd_(std::move(fd)), path_(std::move(path)) {}
   // Reads the whole record at offset into buf_; returns its size.
   Result<uint64_t> load(uint64_t offset);
-  std::string where(uint64_t offset) const;
 
   UniqueFd fd_;
   std::string path_;
   uint64_t size_ = UINT64_MAX;  // file size, read on first need
-  std::string buf_;
+  // Scratch for one record, grown as needed and never zero-filled.
+  std::unique_ptr<uint8_t[]> buf_;
+  uint64_t buf_cap_ = 0;
 };
 
 // One record by segment and offset: opens, reads and closes the file.

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <random>
 
@@ -78,6 +79,33 @@ TEST(Q4Test, ZerosInfinitiesAndRoundTrip) {
       const float scale = q.scales[i / 32];
       EXPECT_LE(std::fabs(back[i] - v[i]), scale * 0.5f + 1e-6f) << "n=" << n << " i=" << i;
     }
+  }
+}
+
+TEST(Q4Test, VectorPathAgreesWithScalarPath) {
+  std::mt19937 rng(3);
+  std::uniform_int_distribution<int> pick(0, 9);
+  std::normal_distribution<float> dist(0.0f, 10.0f);
+  const float specials[] = {std::numeric_limits<float>::quiet_NaN(),
+                            std::numeric_limits<float>::infinity(),
+                            -0.0f,
+                            0.5f,
+                            -3.5f,
+                            1e-40f};
+  for (int round = 0; round < 2000; ++round) {
+    float v[32];
+    for (float& x : v) {
+      const int p = pick(rng);
+      x = p < 6 ? specials[p] : (p == 6 ? std::round(dist(rng)) * 0.5f : dist(rng));
+    }
+    if (round % 3 == 0) {
+      for (float& x : v) x = std::round(dist(rng));  // many exact halves of the step
+    }
+    uint8_t a[16], b[16];
+    const float sa = detail::quantize_q4_group(v, a);
+    const float sb = detail::quantize_q4_group_scalar(v, b);
+    ASSERT_EQ(std::memcmp(&sa, &sb, 4), 0) << round;
+    ASSERT_EQ(std::memcmp(a, b, 16), 0) << round;
   }
 }
 
