@@ -1,0 +1,61 @@
+#include "quellmar/engine/pack_directory.h"
+
+#include <algorithm>
+#include <unordered_set>
+
+namespace quellmar {
+
+void PackDirectory::insert(PackId pack, const std::vector<CellId>& cells, OwnerId owner) {
+  if (auto it = packs_.find(pack); it != packs_.end()) {
+    for (CellId c : it->second) cell_to_pack_.erase(c);
+    packs_.erase(it);
+  }
+  std::vector<CellId> kept;
+  kept.reserve(cells.size());
+  std::unordered_set<CellId> seen;
+  for (CellId c : cells) {
+    if (!seen.insert(c).second) continue;
+    kept.push_back(c);
+    cell_to_pack_[c] = pack;
+  }
+  std::sort(kept.begin(), kept.end());
+  packs_[pack] = std::move(kept);
+  pack_owner_[pack] = owner;
+}
+
+void PackDirectory::add_view_cells(PackId pack, CellId cell) {
+  packs_[pack].push_back(cell);
+  cell_to_pack_[cell] = pack;
+}
+
+void PackDirectory::normalize() {
+  for (auto& [pack, cells] : packs_) {
+    std::sort(cells.begin(), cells.end());
+    cells.erase(std::unique(cells.begin(), cells.end()), cells.end());
+  }
+}
+
+void PackDirectory::erase(PackId pack) {
+  pack_owner_.erase(pack);
+  auto it = packs_.find(pack);
+  if (it == packs_.end()) return;
+  for (CellId c : it->second) cell_to_pack_.erase(c);
+  packs_.erase(it);
+}
+
+const std::vector<CellId>* PackDirectory::cells(PackId pack) const {
+  auto it = packs_.find(pack);
+  return it == packs_.end() ? nullptr : &it->second;
+}
+
+const PackId* PackDirectory::pack_of(CellId cell) const {
+  auto it = cell_to_pack_.find(cell);
+  return it == cell_to_pack_.end() ? nullptr : &it->second;
+}
+
+const OwnerId* PackDirectory::owner_of(PackId pack) const {
+  auto it = pack_owner_.find(pack);
+  return it == pack_owner_.end() ? nullptr : &it->second;
+}
+
+}  // namespace quellmar

@@ -1,0 +1,42 @@
+#pragma once
+
+#include <cstddef>
+#include <unordered_map>
+#include <vector>
+
+#include "quellmar/core/types.h"
+
+namespace quellmar {
+
+// In-memory index of packs: pack to its cells (head cell first, ascending), cell back to its
+// pack, pack to its owner. Never written to disk; refresh rebuilds it from the cell records.
+class PackDirectory {
+ public:
+  // Registers a whole pack, replacing an earlier registration of the same id. Repeated cell ids
+  // are kept once and the list is stored ascending.
+  void insert(PackId pack, const std::vector<CellId>& cells, OwnerId owner);
+  // Appends one cell to a pack's list (creating the list), without sorting or de-duplicating.
+  void add_view_cells(PackId pack, CellId cell);
+  // Sorts every list and drops repeated ids (after a run of add_view_cells).
+  void normalize();
+  // Drops a pack and the back-references of its cells.
+  void erase(PackId pack);
+  void set_owner(PackId pack, OwnerId owner) { pack_owner_[pack] = owner; }
+
+  const std::vector<CellId>* cells(PackId pack) const;
+  const PackId* pack_of(CellId cell) const;
+  const OwnerId* owner_of(PackId pack) const;
+  bool contains(PackId pack) const { return packs_.count(pack) != 0; }
+  size_t pack_count() const { return packs_.size(); }
+
+  const std::unordered_map<PackId, std::vector<CellId>>& packs() const { return packs_; }
+  const std::unordered_map<CellId, PackId>& cell_to_pack() const { return cell_to_pack_; }
+  const std::unordered_map<PackId, OwnerId>& pack_owner() const { return pack_owner_; }
+
+ private:
+  std::unordered_map<PackId, std::vector<CellId>> packs_;
+  std::unordered_map<CellId, PackId> cell_to_pack_;
+  std::unordered_map<PackId, OwnerId> pack_owner_;
+};
+
+}  // namespace quellmar
