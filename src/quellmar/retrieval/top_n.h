@@ -1,0 +1,34 @@
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <vector>
+
+namespace quellmar {
+
+// Keeps the n largest of a stream of similarities and their mean. NaN ranks below every number
+// but still counts as a value, so a list with fewer than n numbers and a NaN has a NaN mean.
+class TopNAccumulator {
+ public:
+  explicit TopNAccumulator(uint64_t n) : n_(n) { best_.reserve(n); }
+
+  void add(float v);
+  // Mean of the min(n, values added) largest values; negative infinity when that is 0.
+  float mean() const;
+  uint64_t count() const { return count_; }
+  void clear() {
+    best_.clear();
+    count_ = 0;
+  }
+
+ private:
+  uint64_t n_;
+  uint64_t count_ = 0;
+  std::vector<float> best_;  // descending, NaN last
+};
+
+// Sum of the min(n, |values|) largest values divided by that count, in f32; negative infinity
+// for an empty list (or n = 0).
+float top_n_average(std::span<const float> values, uint64_t n);
+
+}  // namespace quellmar
