@@ -1,0 +1,238 @@
+#include "quellmar/retrieval/simd_distance.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+
+#include "quellmar/core/internal_fault.h"
+#include "quellmar/retrieval/simd_kernels.h"
+
+namespace quellmar {
+namespace simd_internal {
+namespace {
+
+int32_t scalar_dot_i8(const int8_t* a, const int8_t* b, size_t n) {
+  // Unsigned arithmetic wraps where an i32 sum would overflow, like the vector levels.
+  uint32_t sum = 0;
+  for (size_t i = 0; i < n; ++i) {
+    sum += static_cast<uint32_t>(static_cast<int32_t>(a[i]) * static_cast<int32_t>(b[i]));
+  }
+  return static_cast<int32_t>(sum);
+}
+
+void scalar_dot_i8_many(const int8_t* query, const int8_t* rows, size_t n_rows, size_t dim,
+                        size_t stride, int32_t* out) {
+  for (size_t r = 0; r < n_rows; ++r) out[r] = scalar_dot_i8(query, rows + r * stride, dim);
+}
+
+// The 16-lane order of the vector levels, written out.
+float scalar_dot_f32_unordered(const float* a, const float* b, size_t n) {
+  float lanes[16] = {};
+  for (size_t i = 0; i < n; ++i) {
+    float p = a[i] * b[i];
+    lanes[i % 16] += p;
+  }
+  for (size_t l = 0; l < 8; ++l) lanes[l] += lanes[l + 8];
+  for (size_t l = 0; l < 4; ++l) lanes[l] += lanes[l + 4];
+  for (size_t l = 0; l < 2; ++l) lanes[l] += lanes[l + 2];
+  return lanes[0] + lanes[1];
+}
+
+void scalar_dot_f32_many(const float* query, const float* rows, size_t n_rows, size_t dim,
+                         size_t stride, float* out) {
+  for (size_t r = 0; r < n_rows; ++r) {
+    out[r] = scalar_dot_f32_unordered(query, rows + r * stride, dim);
+  }
+}
+
+void scalar_dot_f32_panels(const float* queries, size_t n_queries, size_t query_stride,
+                           const float* panels, size_t n_panels, size_t dim, float* out,
+                           size_t out_stride) {
+  for (size_t q = 0; q < n_queries; ++q) {
+    const float* query = queries + q * query_stride;
+    for (size_t p = 0; p < n_panels; ++p) {
+      float acc[F32_PANEL_WIDTH] = {};
+      const float* panel = panels + p * dim * F32_PANEL_WIDTH;
+      for (size_t t = 0; t < dim; ++t) {
+        for (size_t l = 0; l < F32_PANEL_WIDTH; ++l) {
+          float prod = query[t] * panel[t * F32_PANEL_WIDTH + l];
+          acc[l] += prod;
+        }
+      }
+      std::memcpy(out + q * out_stride + p * F32_PANEL_WIDTH, acc, sizeof acc);
+    }
+  }
+}
+
+void scalar_accumulate_f32(float* acc, const float* x, size_t n) {
+  for (size_t i = 0; i < n; ++i) acc[i] += x[i];
+}
+
+void scalar_scale_f32(float* x, float s, size_t n) {
+  for (size_t i = 0; i < n; ++i) x[i] *= s;
+}
+
+}  // namespace
+
+const SimdKernels& scalar_kernels() {
+  static const SimdKernels k{scalar_dot_i8,       scalar_dot_i8_many,    scalar_dot_f32_unordered,
+                             scalar_dot_f32_many, scalar_dot_f32_panels, scalar_accumulate_f32,
+                             scalar_scale_f32};
+  return k;
+}
+
+}  // namespace simd_internal
+
+namespace {
+
+using simd_internal::SimdKernels;
+
+SimdLevel detect() {
+  __builtin_cpu_init();
+  if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
+      __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512dq") &&
+      __builtin_cpu_supports("avx512vnni") && __builtin_cpu_supports("avx2") &&
+      __builtin_cpu_supports("fma")) {
+    return SimdLevel::Avx512;
+  }
+  if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma")) return SimdLevel::Avx2;
+  return SimdLevel::Scalar;
+}
+
+const SimdKernels& table_for(SimdLevel level) {
+  switch (level) {
+    case SimdLevel::Avx512:
+      return simd_internal::avx512_kernels();
+    case SimdLevel::Avx2:
+      return simd_internal::avx2_kernels();
+    case SimdLevel::Scalar:
+      break;
+  }
+  return simd_internal::scalar_kernels();
+}
+
+struct Dispatch {
+  SimdLevel detected;
+  std::atomic<SimdLevel> active;
+  std::atomic<const SimdKernels*> table;
+  Dispatch() : detected(detect()), active(detected), table(&table_for(detected)) {}
+};
+
+Dispatch& dispatch() {
+  static Dispatch d;
+  return d;
+}
+
+inline const SimdKernels& kernels() { return *dispatch().table.load(std::memory_order_relaxed); }
+
+}  // namespace
+
+const char* simd_level_name(SimdLevel level) {
+  switch (level) {
+    case SimdLevel::Scalar:
+      return "scalar";
+    case SimdLevel::Avx2:
+      return "avx2";
+    case SimdLevel::Avx512:
+      return "avx512";
+  }
+  return "unknown";
+}
+
+SimdLevel detected_simd_level() { return dispatch().detected; }
+
+SimdLevel active_simd_level() { return dispatch().active.load(std::memory_order_relaxed); }
+
+bool force_simd_level_for_testing(SimdLevel level) {
+  Dispatch& d = dispatch();
+  if (static_cast<uint8_t>(level) > static_cast<uint8_t>(d.detected)) return false;
+  d.active.store(level, std::memory_order_relaxed);
+  d.table.store(&table_for(level), std::memory_order_relaxed);
+  return true;
+}
+
+int32_t dot_i8(const int8_t* a, const int8_t* b, size_t n) { return kernels().dot_i8(a, b, n); }
+
+void dot_i8_many(const int8_t* query, const int8_t* rows, size_t n_rows, size_t dim, size_t stride,
+                 int32_t* out) {
+  kernels().dot_i8_many(query, rows, n_rows, dim, stride, out);
+}
+
+float dot_f32(const float* a, const float* b, size_t n) {
+  // Sequential on purpose: the in-order sum has one dependency chain whatever the level.
+  float sum = 0.0f;
+  for (size_t i = 0; i < n; ++i) {
+    float p = a[i] * b[i];
+    sum += p;
+  }
+  return sum;
+}
+
+float dot_f32_unordered(const float* a, const float* b, size_t n) {
+  return kernels().dot_f32_unordered(a, b, n);
+}
+
+void dot_f32_many(const float* query, const float* rows, size_t n_rows, size_t dim, size_t stride,
+                  float* out) {
+  kernels().dot_f32_many(query, rows, n_rows, dim, stride, out);
+}
+
+void store_panel_row(float* panels, size_t dim, size_t row, const float* values) {
+  float* base = panels + (row / F32_PANEL_WIDTH) * dim * F32_PANEL_WIDTH + row % F32_PANEL_WIDTH;
+  for (size_t t = 0; t < dim; ++t) base[t * F32_PANEL_WIDTH] = values[t];
+}
+
+void load_panel_row(const float* panels, size_t dim, size_t row, float* values) {
+  const float* base =
+      panels + (row / F32_PANEL_WIDTH) * dim * F32_PANEL_WIDTH + row % F32_PANEL_WIDTH;
+  for (size_t t = 0; t < dim; ++t) values[t] = base[t * F32_PANEL_WIDTH];
+}
+
+void dot_f32_panels(const float* queries, size_t n_queries, size_t query_stride,
+                    const float* panels, size_t n_panels, size_t dim, float* out,
+                    size_t out_stride) {
+  QM_CHECK(n_queries <= 1 || out_stride >= n_panels * F32_PANEL_WIDTH);
+  kernels().dot_f32_panels(queries, n_queries, query_stride, panels, n_panels, dim, out,
+                           out_stride);
+}
+
+void accumulate_f32(float* acc, const float* x, size_t n) { kernels().accumulate_f32(acc, x, n); }
+
+void scale_f32(float* x, float s, size_t n) { kernels().scale_f32(x, s, n); }
+
+namespace {
+
+// Keeps the best k of items[0..n) (k small) in items[0..k), sorted, by one pass that compares each
+// later item with the current k-th best.
+void select_by_insertion(ScoredIndex* items, size_t n, size_t k) {
+  std::sort(items, items + k, ranks_before);
+  for (size_t i = k; i < n; ++i) {
+    if (!ranks_before(items[i], items[k - 1])) continue;
+    ScoredIndex incoming = items[i];
+    items[i] = items[k - 1];
+    size_t j = k - 1;
+    while (j > 0 && ranks_before(incoming, items[j - 1])) {
+      items[j] = items[j - 1];
+      --j;
+    }
+    items[j] = incoming;
+  }
+}
+
+}  // namespace
+
+size_t select_top_k(ScoredIndex* items, size_t n, size_t k) {
+  if (k >= n) {
+    std::sort(items, items + n, ranks_before);
+    return n;
+  }
+  if (k == 0) return 0;
+  if (k <= 32) {
+    select_by_insertion(items, n, k);
+  } else {
+    std::partial_sort(items, items + k, items + n, ranks_before);
+  }
+  return k;
+}
+
+}  // namespace quellmar

@@ -1,0 +1,100 @@
+#pragma once
+
+// The hot numeric kernels of retrieval, behind one interface. The instruction-set level is chosen
+// once, on first use, from what the CPU supports; every level returns bit-identical results:
+//
+// - int8 dot products are exact 32-bit integer sums (wrapping, as two's complement, should a sum
+//   ever leave the i32 range).
+// - dot_f32 and dot_f32_panels sum in f32 in index order, starting from +0.0, one rounded product
+//   and one rounded addition per term (never a fused multiply-add): the sum that the flat index,
+//   the Vamana index and the SLB's callers specify. dot_f32 is sequential on every level; the
+//   panel form vectorises across rows instead, so each lane still sums its own row in order.
+// - dot_f32_unordered and dot_f32_many use a fixed 16-lane order on every level: term i goes to
+//   lane i % 16 (each lane summed in index order), then the lanes are added pairwise as
+//   (l, l+8), (l, l+4), (l, l+2), (l, l+1). The result may differ from the in-order sum in the
+//   last bits, but not from one machine to another.
+// - accumulate_f32 and scale_f32 are element-wise, hence exact on every level.
+
+#include <cstddef>
+#include <cstdint>
+
+namespace quellmar {
+
+enum class SimdLevel : uint8_t {
+  Scalar = 0,
+  Avx2 = 1,    // AVX2 + FMA
+  Avx512 = 2,  // AVX-512 F, BW, VL, DQ and VNNI
+};
+
+const char* simd_level_name(SimdLevel level);
+// The best level this CPU (and OS) supports.
+SimdLevel detected_simd_level();
+// The level in use.
+SimdLevel active_simd_level();
+// Test hook: use `level` from now on. Returns false, and changes nothing, when the CPU lacks it.
+bool force_simd_level_for_testing(SimdLevel level);
+
+// sum a[i] * b[i], exact.
+int32_t dot_i8(const int8_t* a, const int8_t* b, size_t n);
+// out[r] = dot_i8(query, rows + r * stride, dim) for r < n_rows.
+void dot_i8_many(const int8_t* query, const int8_t* rows, size_t n_rows, size_t dim, size_t stride,
+                 int32_t* out);
+
+// sum a[i] * b[i] in index order.
+float dot_f32(const float* a, const float* b, size_t n);
+// sum a[i] * b[i] in the fixed 16-lane order described above.
+float dot_f32_unordered(const float* a, const float* b, size_t n);
+// out[r] = dot_f32_unordered(query, rows + r * stride, dim) for r < n_rows.
+void dot_f32_many(const float* query, const float* rows, size_t n_rows, size_t dim, size_t stride,
+                  float* out);
+
+// Panel layout: rows grouped F32_PANEL_WIDTH at a time and stored transposed, so that panel p holds
+// value t of its rows at panels[(p * dim + t) * F32_PANEL_WIDTH + lane]. Lanes past the last row
+// of a partial panel are padding (conventionally zero) and produce scores the caller ignores.
+inline constexpr size_t F32_PANEL_WIDTH = 16;
+inline size_t f32_panel_count(size_t n_rows) {
+  return (n_rows + F32_PANEL_WIDTH - 1) / F32_PANEL_WIDTH;
+}
+// Writes row `row` (dim values) into its place in `panels`.
+void store_panel_row(float* panels, size_t dim, size_t row, const float* values);
+// Reads row `row` back out of `panels`.
+void load_panel_row(const float* panels, size_t dim, size_t row, float* values);
+// For each of the n_queries queries (row-major, `query_stride` floats apart) and each panel row:
+// out[q * out_stride + row] = dot_f32(query q, panel row, dim), summed in index order. Rows run
+// over n_panels * F32_PANEL_WIDTH; out_stride must be at least that.
+void dot_f32_panels(const float* queries, size_t n_queries, size_t query_stride,
+                    const float* panels, size_t n_panels, size_t dim, float* out,
+                    size_t out_stride);
+
+// acc[i] += x[i].
+void accumulate_f32(float* acc, const float* x, size_t n);
+// x[i] *= s.
+void scale_f32(float* x, float s, size_t n);
+
+// One entry of a ranked selection: a score and the position it belongs to.
+struct ScoredIndex {
+  float score;
+  uint32_t index;
+};
+
+// The one total order of ranked lists: higher score first; all NaN scores after every number;
+// -0.0 and +0.0 equal; equal scores by lower index first. Stable sorting by score alone, when no
+// NaN is present, gives the same order.
+inline uint32_t score_rank_key(float score) {
+  // Larger key = better score. NaN maps to 0, below every number (-inf maps to 0x007FFFFF).
+  if (score != score) return 0;
+  if (score == 0.0f) score = 0.0f;
+  uint32_t bits = __builtin_bit_cast(uint32_t, score);
+  return (bits & 0x80000000u) ? ~bits : (bits | 0x80000000u);
+}
+inline bool ranks_before(const ScoredIndex& a, const ScoredIndex& b) {
+  uint32_t ka = score_rank_key(a.score), kb = score_rank_key(b.score);
+  return ka != kb ? ka > kb : a.index < b.index;
+}
+
+// Reorders items[0..n) so that items[0..min(k, n)) are the best min(k, n) of them in the order of
+// ranks_before; the rest of the buffer is left in some order. Returns min(k, n). Indices must be
+// distinct, which makes the result independent of the selection method.
+size_t select_top_k(ScoredIndex* items, size_t n, size_t k);
+
+}  // namespace quellmar

@@ -1,0 +1,91 @@
+#pragma once
+
+// The interface of the retrieval stages (per-token retriever, flat index, Vamana index), the hit
+// record they return, and the callback through which a stage reads a stored key back.
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <type_traits>
+#include <unordered_set>
+#include <utility>
+#include <vector>
+
+#include "quellmar/core/types.h"
+
+namespace quellmar {
+
+class PerTokenRetriever;
+
+// One retrieval hit. Higher scores are better.
+struct ScoredCell {
+  CellId cell_id = 0;
+  OwnerId owner = 0;
+  float score = 0.0f;
+
+  friend bool operator==(const ScoredCell&, const ScoredCell&) = default;
+};
+
+// A borrowed, non-owning reference to a callable; it must not outlive the callable it refers to.
+// Cheap to copy: two pointers.
+template <typename Signature>
+class FunctionRef;
+
+template <typename R, typename... Args>
+class FunctionRef<R(Args...)> {
+ public:
+  template <typename F>
+  requires(!std::is_same_v<std::remove_cvref_t<F>, FunctionRef> &&
+           std::is_invocable_r_v<R, F&, Args...>)
+      FunctionRef(F&& f)  // NOLINT: implicit, like a reference
+      : obj_(const_cast<void*>(static_cast<const void*>(std::addressof(f)))),
+        call_([](void* obj, Args... args) -> R {
+          return (*static_cast<std::remove_reference_t<F>*>(obj))(std::forward<Args>(args)...);
+        }) {}
+
+  R operator()(Args... args) const { return call_(obj_, std::forward<Args>(args)...); }
+
+ private:
+  void* obj_;
+  R (*call_)(void*, Args...);
+};
+
+// Reads the key stored in a cell's record back from the engine; none when the read fails. Valid
+// for the duration of one search call.
+using KeyFetcher = FunctionRef<std::optional<std::vector<float>>(CellId)>;
+
+using CellIdSet = std::unordered_set<CellId>;
+
+// A retrieval stage. Stages are used single-threaded under the engine lock; a search does not
+// change what the stage holds (a stage with caches keeps them behind its own locks).
+class VectorIndex {
+ public:
+  virtual ~VectorIndex() = default;
+
+  // At most k hits, best first; `owner`, when given, keeps only that owner's cells.
+  virtual std::vector<ScoredCell> search(std::span<const float> query, uint64_t k,
+                                         std::optional<OwnerId> owner) const = 0;
+  virtual void insert(CellId cell_id, OwnerId owner, std::span<const float> key) = 0;
+  virtual void remove(CellId cell_id) = 0;
+  // The number of items held (entries, nodes or tokens, by stage).
+  virtual uint64_t len() const = 0;
+  virtual bool is_empty() const = 0;
+  // The type-identifying downcast: the per-token retriever returns itself, every other stage
+  // null.
+  virtual PerTokenRetriever* as_per_token() { return nullptr; }
+  virtual const PerTokenRetriever* as_per_token() const { return nullptr; }
+  // The search the pipeline runs. `exclude` (may be null) names cells already found by an earlier
+  // stage, which a stage may skip; `fetcher` (may be null) lets a stage read stored keys.
+  virtual std::vector<ScoredCell> search_excluding(std::span<const float> query, uint64_t k,
+                                                   std::optional<OwnerId> owner,
+                                                   const CellIdSet* exclude,
+                                                   const KeyFetcher* fetcher) const = 0;
+};
+
+// Stable sort of hits, best first, in the one order of ranked lists (see ranks_before in
+// simd_distance.h): higher score first, NaN scores after every number, equal scores keep their
+// order.
+void sort_hits_by_score(std::vector<ScoredCell>& hits);
+
+}  // namespace quellmar

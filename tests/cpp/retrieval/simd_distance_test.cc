@@ -1,0 +1,226 @@
+#include "quellmar/retrieval/simd_distance.h"
+
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <random>
+#include <vector>
+
+namespace quellmar {
+namespace {
+
+constexpr size_t kDims[] = {1, 3, 7, 8, 9, 15, 16, 17, 31, 32, 33, 64, 127, 128, 129};
+
+// Runs a body once per level this machine supports, and restores the detected level after.
+class SimdLevels : public ::testing::Test {
+ protected:
+  void TearDown() override { force_simd_level_for_testing(detected_simd_level()); }
+
+  std::vector<SimdLevel> vector_levels() const {
+    std::vector<SimdLevel> out;
+    for (SimdLevel l : {SimdLevel::Avx2, SimdLevel::Avx512}) {
+      if (static_cast<uint8_t>(l) <= static_cast<uint8_t>(detected_simd_level())) out.push_back(l);
+    }
+    return out;
+  }
+};
+
+std::vector<int8_t> random_codes(std::mt19937& rng, size_t n, int lo, int hi) {
+  std::uniform_int_distribution<int> d(lo, hi);
+  std::vector<int8_t> v(n);
+  for (auto& x : v) x = static_cast<int8_t>(d(rng));
+  return v;
+}
+
+std::vector<float> random_floats(std::mt19937& rng, size_t n) {
+  std::normal_distribution<float> d(0.0f, 1.0f);
+  std::vector<float> v(n);
+  for (auto& x : v) x = d(rng);
+  return v;
+}
+
+// Bit pattern, with every NaN folded into one: which NaN payload survives an addition depends on
+// operand order, which the kernels do not fix.
+uint32_t bits(float f) { return f != f ? 0x7FC00000u : std::bit_cast<uint32_t>(f); }
+
+TEST_F(SimdLevels, DetectsWhatTheCpuHas) {
+  EXPECT_EQ(active_simd_level(), detected_simd_level());
+  EXPECT_TRUE(force_simd_level_for_testing(SimdLevel::Scalar));
+  EXPECT_EQ(active_simd_level(), SimdLevel::Scalar);
+  if (detected_simd_level() != SimdLevel::Avx512) {
+    EXPECT_FALSE(force_simd_level_for_testing(SimdLevel::Avx512));
+  }
+}
+
+// Every level against the scalar level, over widths around each vector size, including the full
+// int8 range (-128 too) and row strides wider than the rows.
+TEST_F(SimdLevels, KernelsMatchScalarBitForBit) {
+  std::mt19937 rng(7);
+  const size_t n_rows = 37;
+  for (size_t dim : kDims) {
+    SCOPED_TRACE(dim);
+    const size_t stride = dim + 5;
+    auto qa = random_codes(rng, dim, -128, 127);
+    auto ra = random_codes(rng, n_rows * stride, -128, 127);
+    auto qf = random_floats(rng, dim);
+    auto rf = random_floats(rng, n_rows * stride);
+    const size_t n_panels = f32_panel_count(n_rows);
+    std::vector<float> panels(n_panels * dim * F32_PANEL_WIDTH, 0.0f);
+    for (size_t r = 0; r < n_rows; ++r) store_panel_row(panels.data(), dim, r, &rf[r * stride]);
+    const size_t n_queries = 13;  // exercises the 8-, 4- and 1-query blocks
+    auto queries = random_floats(rng, n_queries * dim);
+    auto acc0 = random_floats(rng, dim);
+
+    struct Outputs {
+      int32_t dot_i8;
+      std::vector<int32_t> i8_many;
+      float unordered;
+      std::vector<float> f32_many;
+      std::vector<float> panel_out;
+      std::vector<float> acc;
+    };
+    auto run = [&] {
+      Outputs o;
+      o.dot_i8 = dot_i8(qa.data(), ra.data(), dim);
+      o.i8_many.resize(n_rows);
+      dot_i8_many(qa.data(), ra.data(), n_rows, dim, stride, o.i8_many.data());
+      o.unordered = dot_f32_unordered(qf.data(), rf.data(), dim);
+      o.f32_many.resize(n_rows);
+      dot_f32_many(qf.data(), rf.data(), n_rows, dim, stride, o.f32_many.data());
+      const size_t out_stride = n_panels * F32_PANEL_WIDTH;
+      o.panel_out.resize(n_queries * out_stride);
+      dot_f32_panels(queries.data(), n_queries, dim, panels.data(), n_panels, dim,
+                     o.panel_out.data(), out_stride);
+      o.acc = acc0;
+      accumulate_f32(o.acc.data(), qf.data(), dim);
+      scale_f32(o.acc.data(), 0.37f, dim);
+      return o;
+    };
+    ASSERT_TRUE(force_simd_level_for_testing(SimdLevel::Scalar));
+    Outputs want = run();
+    // The scalar level itself: i8 against a plain i32 sum, panels against the in-order dot.
+    for (size_t r = 0; r < n_rows; ++r) {
+      int64_t s = 0;
+      for (size_t i = 0; i < dim; ++i) s += int64_t{qa[i]} * ra[r * stride + i];
+      ASSERT_EQ(want.i8_many[r], s);
+      for (size_t q = 0; q < n_queries; ++q) {
+        float d = dot_f32(&queries[q * dim], &rf[r * stride], dim);
+        ASSERT_EQ(bits(want.panel_out[q * n_panels * F32_PANEL_WIDTH + r]), bits(d));
+      }
+    }
+    for (SimdLevel level : vector_levels()) {
+      SCOPED_TRACE(simd_level_name(level));
+      ASSERT_TRUE(force_simd_level_for_testing(level));
+      Outputs got = run();
+      EXPECT_EQ(got.dot_i8, want.dot_i8);
+      EXPECT_EQ(got.i8_many, want.i8_many);
+      EXPECT_EQ(bits(got.unordered), bits(want.unordered));
+      for (size_t r = 0; r < n_rows; ++r) EXPECT_EQ(bits(got.f32_many[r]), bits(want.f32_many[r]));
+      for (size_t i = 0; i < want.panel_out.size(); ++i) {
+        ASSERT_EQ(bits(got.panel_out[i]), bits(want.panel_out[i])) << i;
+      }
+      for (size_t i = 0; i < dim; ++i) EXPECT_EQ(bits(got.acc[i]), bits(want.acc[i]));
+    }
+  }
+}
+
+// Non-finite values flow through the vector lanes exactly as through the scalar loop: a product
+// with inf or NaN is never hidden or invented by zero padding.
+TEST_F(SimdLevels, NonFiniteValuesMatchScalar) {
+  const float inf = std::numeric_limits<float>::infinity();
+  const float nan = std::numeric_limits<float>::quiet_NaN();
+  for (size_t dim : kDims) {
+    SCOPED_TRACE(dim);
+    std::vector<float> q(dim, 1.0f), r(dim, -0.0f);
+    q.back() = inf;
+    if (dim > 2) r[1] = nan;
+    std::vector<float> panels(dim * F32_PANEL_WIDTH, 0.0f);
+    store_panel_row(panels.data(), dim, 0, r.data());
+    ASSERT_TRUE(force_simd_level_for_testing(SimdLevel::Scalar));
+    float want_u = dot_f32_unordered(q.data(), r.data(), dim);
+    float want_p[F32_PANEL_WIDTH];
+    dot_f32_panels(q.data(), 1, dim, panels.data(), 1, dim, want_p, F32_PANEL_WIDTH);
+    for (SimdLevel level : vector_levels()) {
+      SCOPED_TRACE(simd_level_name(level));
+      ASSERT_TRUE(force_simd_level_for_testing(level));
+      EXPECT_EQ(bits(dot_f32_unordered(q.data(), r.data(), dim)), bits(want_u));
+      float got_p[F32_PANEL_WIDTH];
+      dot_f32_panels(q.data(), 1, dim, panels.data(), 1, dim, got_p, F32_PANEL_WIDTH);
+      for (size_t l = 0; l < F32_PANEL_WIDTH; ++l) EXPECT_EQ(bits(got_p[l]), bits(want_p[l]));
+    }
+  }
+}
+
+// On integer-valued data every summation order is exact, so the unordered kernels equal the
+// in-order dot product.
+TEST_F(SimdLevels, UnorderedEqualsInOrderOnSmallIntegers) {
+  std::mt19937 rng(3);
+  std::uniform_int_distribution<int> d(-9, 9);
+  for (size_t dim : kDims) {
+    std::vector<float> a(dim), b(dim);
+    for (size_t i = 0; i < dim; ++i) a[i] = float(d(rng)), b[i] = float(d(rng));
+    for (SimdLevel level : vector_levels()) {
+      ASSERT_TRUE(force_simd_level_for_testing(level));
+      EXPECT_EQ(dot_f32_unordered(a.data(), b.data(), dim), dot_f32(a.data(), b.data(), dim));
+    }
+  }
+}
+
+TEST(SimdDistance, DotI8WrapsLikeI32) {
+  // 140000 * 127 * 127 exceeds i32: every level wraps the same way.
+  std::vector<int8_t> a(140000, 127);
+  uint32_t want = static_cast<uint32_t>(140000u * 127u * 127u);
+  for (SimdLevel l : {SimdLevel::Scalar, SimdLevel::Avx2, SimdLevel::Avx512}) {
+    if (!force_simd_level_for_testing(l)) continue;
+    EXPECT_EQ(static_cast<uint32_t>(dot_i8(a.data(), a.data(), a.size())), want);
+  }
+  force_simd_level_for_testing(detected_simd_level());
+}
+
+TEST(SimdDistance, PanelRowsRoundTrip) {
+  std::vector<float> panels(2 * 3 * F32_PANEL_WIDTH, 0.0f);
+  for (size_t r = 0; r < 20; ++r) {
+    float row[3] = {float(r), float(r) + 0.5f, -float(r)};
+    store_panel_row(panels.data(), 3, r, row);
+  }
+  float out[3];
+  load_panel_row(panels.data(), 3, 17, out);
+  EXPECT_EQ(out[0], 17.0f);
+  EXPECT_EQ(out[1], 17.5f);
+  EXPECT_EQ(out[2], -17.0f);
+}
+
+// The ranked order: score descending, NaN last, -0 == +0, ties by index; and the selection does
+// not depend on the method (insertion for small k, partial sort for larger k, full sort).
+TEST(SimdDistance, SelectTopKFollowsTheRankedOrder) {
+  const float nan = std::numeric_limits<float>::quiet_NaN();
+  const float inf = std::numeric_limits<float>::infinity();
+  std::vector<float> scores = {1.0f, nan, 3.0f, -0.0f, 3.0f, 0.0f, -inf, 2.0f, nan, 3.0f};
+  std::vector<uint32_t> want = {2, 4, 9, 7, 0, 3, 5, 6, 1, 8};
+  for (size_t k = 0; k <= scores.size() + 1; ++k) {
+    SCOPED_TRACE(k);
+    std::vector<ScoredIndex> items;
+    for (uint32_t i = 0; i < scores.size(); ++i) items.push_back({scores[i], i});
+    size_t m = select_top_k(items.data(), items.size(), k);
+    ASSERT_EQ(m, std::min(k, scores.size()));
+    for (size_t i = 0; i < m; ++i) EXPECT_EQ(items[i].index, want[i]);
+  }
+  // Large inputs: both selection methods against a full sort.
+  std::mt19937 rng(11);
+  std::uniform_int_distribution<int> d(0, 50);  // many ties
+  std::vector<ScoredIndex> base;
+  for (uint32_t i = 0; i < 5000; ++i) base.push_back({float(d(rng)), i});
+  std::vector<ScoredIndex> sorted = base;
+  select_top_k(sorted.data(), sorted.size(), sorted.size());
+  for (size_t k : {1, 10, 32, 33, 200}) {
+    std::vector<ScoredIndex> items = base;
+    select_top_k(items.data(), items.size(), k);
+    for (size_t i = 0; i < k; ++i) ASSERT_EQ(items[i].index, sorted[i].index) << k << " " << i;
+  }
+}
+
+}  // namespace
+}  // namespace quellmar
