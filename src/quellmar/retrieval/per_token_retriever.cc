@@ -131,13 +131,18 @@ void PerTokenRetriever::ensure_stats_dim(uint64_t w) {
     stats_.token_count = 0;
     if (stats_.enabled) {
       stats_.second_moment.assign(w * w, 0.0f);
+      stats_.moment_sum.assign(w, 0.0f);
     } else {
       stats_.second_moment.clear();
+      stats_.moment_sum.clear();
     }
+    stats_.moment_count = 0;
     stats_.whitening_basis.reset();
     stats_.basis_stamp = 0;
   } else if (stats_.enabled && stats_.second_moment.size() != w * w) {
     stats_.second_moment.assign(w * w, 0.0f);
+    stats_.moment_sum.assign(w, 0.0f);
+    stats_.moment_count = 0;
   }
 }
 
@@ -148,6 +153,9 @@ void PerTokenRetriever::add_to_stats(std::span<const float> row) {
   stats_.token_count += 1;
   if (stats_.enabled && w > 0 && stats_.second_moment.size() == w * w) {
     float* m = stats_.second_moment.data();
+    float* msum = stats_.moment_sum.data();
+    for (uint64_t i = 0; i < w; ++i) msum[i] += row[i];
+    stats_.moment_count += 1;
     for (uint64_t i = 0; i < w; ++i) {
       const float ri = row[i];
       float* mrow = m + i * w;
@@ -441,6 +449,8 @@ void PerTokenRetriever::enable_corpus_stats() {
   const uint64_t w = stats_.token_sum.size();
   if (w == 0) return;
   stats_.second_moment.assign(w * w, 0.0f);
+  stats_.moment_sum.assign(w, 0.0f);
+  stats_.moment_count = 0;
   const EagerColumns& cols = eager_columns_;
   if (!cols.empty()) {
     const uint64_t width = cols.row_width;
@@ -450,6 +460,8 @@ void PerTokenRetriever::enable_corpus_stats() {
     for (uint64_t t = 0; t < cols.size(); ++t) {
       const int8_t* codes = cols.codes.data() + t * width;
       for (uint64_t j = 0; j < used; ++j) v[j] = cols.scales[t] * static_cast<float>(codes[j]);
+      for (uint64_t j = 0; j < used; ++j) stats_.moment_sum[j] += v[j];
+      stats_.moment_count += 1;
       for (uint64_t i = 0; i < used; ++i) {
         const float vi = v[i];
         float* mrow = m + i * w;
@@ -465,10 +477,10 @@ std::optional<std::vector<float>> PerTokenRetriever::covariance() {
   const uint64_t w = stats_.token_sum.size();
   if (stats_.token_count < 2 || w == 0) return std::nullopt;
   if (!stats_.enabled) enable_corpus_stats();
-  if (stats_.second_moment.size() != w * w) return std::nullopt;
-  const float count = static_cast<float>(stats_.token_count);
+  if (stats_.second_moment.size() != w * w || stats_.moment_count < 2) return std::nullopt;
+  const float count = static_cast<float>(stats_.moment_count);
   std::vector<float> mean(w);
-  for (uint64_t i = 0; i < w; ++i) mean[i] = stats_.token_sum[i] / count;
+  for (uint64_t i = 0; i < w; ++i) mean[i] = stats_.moment_sum[i] / count;
   std::vector<float> cov(w * w);
   for (uint64_t i = 0; i < w; ++i) {
     for (uint64_t j = 0; j < w; ++j) {

@@ -74,6 +74,11 @@ struct CorpusStats {
   std::vector<float> token_sum;      // per-dimension sum; its length is the statistics width
   uint64_t token_count = 0;          // tokens added to token_sum
   std::vector<float> second_moment;  // width x width sum of outer products, row-major (if enabled)
+  // The tokens that second_moment covers: their sum and count. In tiered mode, where nothing is
+  // backfilled, these are only the tokens inserted since enabling (or the last width change), so
+  // the covariance is taken over them rather than mixing in the mean of tokens it never saw.
+  std::vector<float> moment_sum;
+  uint64_t moment_count = 0;
   std::shared_ptr<const std::vector<float>> whitening_basis;  // cached ZCA matrix, or null
   uint64_t basis_stamp = 0;  // token_count when the cached basis was computed
 };
@@ -148,8 +153,9 @@ class PerTokenRetriever final : public VectorIndex {
 
   // Switches on the second moment (once), backfilling it from the eager columns.
   void enable_corpus_stats();
-  // Population covariance of the tokens, width x width row-major; none with fewer than 2 tokens,
-  // width 0 or no second moment. Enables the statistics.
+  // Population covariance of the tokens the second moment covers, width x width row-major; none
+  // with fewer than 2 tokens (counted or covered), width 0 or no second moment. Enables the
+  // statistics.
   std::optional<std::vector<float>> covariance();
   // The ZCA whitening matrix of the covariance, cached until token_count changes; null when it
   // cannot be built. Enables the statistics.

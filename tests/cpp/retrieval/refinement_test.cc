@@ -245,6 +245,18 @@ TEST(WhiteningTest, ScoresInTheWhitenedSpace) {
   EXPECT_NEAR(whitened[1].score, score({300, 0}), 1e-3f * std::fabs(score({300, 0})));
 }
 
+TEST(WhiteningTest, TieredCovarianceCoversOnlyTokensSeenByTheSecondMoment) {
+  Corpus corpus;
+  corpus.add(1, 0, {{100, -100}, {300, 50}});  // before enabling: in the mean only
+  corpus.retriever.enable_corpus_stats();
+  EXPECT_FALSE(corpus.retriever.covariance().has_value());
+  corpus.add(2, 0, {{1, 2}, {3, 6}});
+  // Population covariance of (1, 2) and (3, 6): [[1, 2], [2, 4]].
+  std::optional<std::vector<float>> cov = corpus.retriever.covariance();
+  ASSERT_TRUE(cov.has_value());
+  EXPECT_EQ(*cov, (std::vector<float>{1, 2, 2, 4}));
+}
+
 TEST(WhiteningTest, BasisIsComputedOnceUntilTheNextInsert) {
   Corpus corpus;
   std::mt19937 rng(4);
@@ -255,13 +267,21 @@ TEST(WhiteningTest, BasisIsComputedOnceUntilTheNextInsert) {
   const WhiteningStrategy whitening;
 
   EXPECT_FALSE(corpus.retriever.corpus_stats().enabled);
+  // Tiered: the second moment starts at enabling and covers no token yet, so the first
+  // refinement centres only.
   std::vector<ScoredCell> first =
       whitening.refine(corpus.retriever, query, given, 3, std::nullopt, &fetch);
   EXPECT_TRUE(corpus.retriever.corpus_stats().enabled);
+  EXPECT_EQ(corpus.retriever.corpus_stats().whitening_basis, nullptr);
+  EXPECT_EQ(first,
+            MeanCenteredStrategy().refine(corpus.retriever, query, given, 3, std::nullopt, &fetch));
+
+  for (CellId id = 11; id <= 20; ++id) corpus.add(id, 0, random_rows(rng, 4, 8));
+  first = whitening.refine(corpus.retriever, query, given, 3, std::nullopt, &fetch);
   const std::shared_ptr<const std::vector<float>> basis =
       corpus.retriever.corpus_stats().whitening_basis;
   ASSERT_NE(basis, nullptr);
-  EXPECT_EQ(corpus.retriever.corpus_stats().basis_stamp, 40u);
+  EXPECT_EQ(corpus.retriever.corpus_stats().basis_stamp, 80u);
   // A second refinement with no insert in between reuses the cached basis, and scores the same.
   EXPECT_EQ(whitening.refine(corpus.retriever, query, given, 3, std::nullopt, &fetch), first);
   EXPECT_EQ(corpus.retriever.corpus_stats().whitening_basis, basis);
@@ -269,7 +289,7 @@ TEST(WhiteningTest, BasisIsComputedOnceUntilTheNextInsert) {
   corpus.add(21, 0, random_rows(rng, 1, 8));
   whitening.refine(corpus.retriever, query, given, 3, std::nullopt, &fetch);
   EXPECT_NE(corpus.retriever.corpus_stats().whitening_basis, basis);
-  EXPECT_EQ(corpus.retriever.corpus_stats().basis_stamp, 41u);
+  EXPECT_EQ(corpus.retriever.corpus_stats().basis_stamp, 81u);
   EXPECT_EQ(corpus.retriever.whitening_basis(), corpus.retriever.corpus_stats().whitening_basis);
 }
 
