@@ -365,8 +365,10 @@ std::vector<ScoredCell> PerTokenRetriever::search_with_fetcher(std::span<const f
       sims.resize(n_r * out_stride);
       dot_f32_panels(matrix->data(), n_r, dim, panels.data(), n_panels, len, sims.data(),
                      out_stride);
-      for (uint64_t j = 0; j < n_q; ++j) {
-        for (uint64_t r = 0; r < n_r; ++r) agg.add(c * sims[r * out_stride + j]);
+      // Every (query row, stored row) pair; the aggregate does not depend on their order.
+      for (uint64_t r = 0; r < n_r; ++r) {
+        const float* row_sims = sims.data() + r * out_stride;
+        for (uint64_t j = 0; j < n_q; ++j) agg.add(c * row_sims[j]);
       }
     }
     hits.push_back({id, entry->second.owner, agg.result()});

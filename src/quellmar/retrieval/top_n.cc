@@ -5,20 +5,7 @@
 
 namespace quellmar {
 
-namespace {
-
-// Whether a ranks strictly above b, NaN lowest.
-bool ranks_above(float a, float b) {
-  if (std::isnan(a)) return false;
-  if (std::isnan(b)) return true;
-  return a > b;
-}
-
-}  // namespace
-
-void TopNAccumulator::add(float v) {
-  ++count_;
-  if (n_ == 0) return;
+void TopNAccumulator::insert(float v) {
   size_t pos = best_.size();
   while (pos > 0 && ranks_above(v, best_[pos - 1])) --pos;
   if (best_.size() < n_) {

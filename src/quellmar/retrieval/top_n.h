@@ -12,7 +12,12 @@ class TopNAccumulator {
  public:
   explicit TopNAccumulator(uint64_t n) : n_(n) { best_.reserve(n); }
 
-  void add(float v);
+  void add(float v) {
+    ++count_;
+    // Full and v no better than the n-th best (or NaN): nothing to keep.
+    if (best_.size() == n_ && (n_ == 0 || !ranks_above(v, best_.back()))) return;
+    insert(v);
+  }
   // Mean of the min(n, values added) largest values; negative infinity when that is 0.
   float mean() const;
   uint64_t count() const { return count_; }
@@ -22,6 +27,14 @@ class TopNAccumulator {
   }
 
  private:
+  // Whether a ranks strictly above b, NaN lowest.
+  static bool ranks_above(float a, float b) {
+    if (a != a) return false;
+    if (b != b) return true;
+    return a > b;
+  }
+  void insert(float v);
+
   uint64_t n_;
   uint64_t count_ = 0;
   std::vector<float> best_;  // descending, NaN last

@@ -57,10 +57,16 @@ bool dequantize_int8_group_into(uint64_t expected_width, const Int8GroupVector& 
   if (v.dim != expected_width || produced_count(v) < expected_width) return false;
   const int8_t* codes = v.codes.data();
   const float* scales = v.scales.data();
-  for (uint64_t start = 0; start < expected_width; start += INT8_GROUP_SIZE) {
-    const uint64_t end = std::min(start + INT8_GROUP_SIZE, expected_width);
+  uint64_t start = 0;
+  for (; start + INT8_GROUP_SIZE <= expected_width; start += INT8_GROUP_SIZE) {
     const float s = scales[start / INT8_GROUP_SIZE];
-    for (uint64_t i = start; i < end; ++i) out[i] = s * static_cast<float>(codes[i]);
+    for (uint64_t i = 0; i < INT8_GROUP_SIZE; ++i) {  // fixed trip count: vectorised
+      out[start + i] = s * static_cast<float>(codes[start + i]);
+    }
+  }
+  if (start < expected_width) {
+    const float s = scales[start / INT8_GROUP_SIZE];
+    for (uint64_t i = start; i < expected_width; ++i) out[i] = s * static_cast<float>(codes[i]);
   }
   return true;
 }
