@@ -1,0 +1,123 @@
+#include "quellmar/retrieval/flat_index.h"
+
+#include <cmath>
+
+#include "quellmar/core/internal_fault.h"
+#include "quellmar/retrieval/key_view.h"
+#include "quellmar/retrieval/simd_distance.h"
+
+namespace quellmar {
+
+const FlatIndex::WidthGroup* FlatIndex::group_for(uint64_t dim) const {
+  for (const WidthGroup& g : groups_) {
+    if (g.dim == dim) return &g;
+  }
+  return nullptr;
+}
+
+FlatIndex::WidthGroup* FlatIndex::group_for(uint64_t dim) {
+  for (WidthGroup& g : groups_) {
+    if (g.dim == dim) return &g;
+  }
+  return nullptr;
+}
+
+void FlatIndex::insert(CellId cell_id, OwnerId owner, std::span<const float> key) {
+  std::optional<KeyView> view = classify_key(key);
+  if (!view) return;
+  std::vector<float> pooled = view->mean_pooled();
+  WidthGroup* group = group_for(pooled.size());
+  if (group == nullptr) {
+    groups_.push_back(WidthGroup{});
+    group = &groups_.back();
+    group->dim = pooled.size();
+  }
+  if (group->count % F32_PANEL_WIDTH == 0) {
+    group->panels.resize(group->panels.size() + group->dim * F32_PANEL_WIDTH, 0.0f);
+  }
+  store_panel_row(group->panels.data(), group->dim, group->count, pooled.data());
+  group->ids.push_back(cell_id);
+  group->owners.push_back(owner);
+  group->count += 1;
+  len_ += 1;
+}
+
+void FlatIndex::remove(CellId cell_id) {
+  std::vector<float> row;
+  for (size_t gi = 0; gi < groups_.size();) {
+    WidthGroup& g = groups_[gi];
+    row.resize(g.dim);
+    size_t w = 0;
+    for (size_t r = 0; r < g.count; ++r) {
+      if (g.ids[r] == cell_id) continue;
+      if (w != r) {
+        load_panel_row(g.panels.data(), g.dim, r, row.data());
+        store_panel_row(g.panels.data(), g.dim, w, row.data());
+        g.ids[w] = g.ids[r];
+        g.owners[w] = g.owners[r];
+      }
+      ++w;
+    }
+    if (w == g.count) {
+      ++gi;
+      continue;
+    }
+    len_ -= g.count - w;
+    if (w == 0) {
+      groups_.erase(groups_.begin() + static_cast<ptrdiff_t>(gi));
+      continue;
+    }
+    g.count = w;
+    g.ids.resize(w);
+    g.owners.resize(w);
+    g.panels.resize(f32_panel_count(w) * g.dim * F32_PANEL_WIDTH);
+    // Lanes past the last entry go back to zero padding.
+    std::fill(row.begin(), row.end(), 0.0f);
+    for (size_t r = w; r < f32_panel_count(w) * F32_PANEL_WIDTH; ++r) {
+      store_panel_row(g.panels.data(), g.dim, r, row.data());
+    }
+    ++gi;
+  }
+}
+
+std::vector<ScoredCell> FlatIndex::search(std::span<const float> query, uint64_t k,
+                                          std::optional<OwnerId> owner) const {
+  std::vector<ScoredCell> out;
+  if (query.empty()) return out;
+  std::optional<KeyView> view = classify_key(query);
+  if (!view) return out;
+  std::vector<float> q = view->mean_pooled();
+  const WidthGroup* g = group_for(q.size());
+  if (g == nullptr || g->count == 0) return out;
+  QM_CHECK(g->count <= UINT32_MAX);
+
+  const float f = 1.0f / std::sqrt(static_cast<float>(q.size()));
+  const size_t n_panels = f32_panel_count(g->count);
+  // Per-thread scratch: a search allocates nothing once the buffers have grown.
+  thread_local std::vector<float> dots;
+  thread_local std::vector<ScoredIndex> items;
+  dots.resize(n_panels * F32_PANEL_WIDTH);
+  dot_f32_panels(q.data(), 1, q.size(), g->panels.data(), n_panels, g->dim, dots.data(),
+                 dots.size());
+  items.clear();
+  for (size_t r = 0; r < g->count; ++r) {
+    if (owner && g->owners[r] != *owner) continue;
+    items.push_back({f * dots[r], static_cast<uint32_t>(r)});
+  }
+  size_t kept = select_top_k(items.data(), items.size(), k);
+  out.reserve(kept);
+  for (size_t j = 0; j < kept; ++j) {
+    size_t r = items[j].index;
+    out.push_back({g->ids[r], g->owners[r], items[j].score});
+  }
+  return out;
+}
+
+std::vector<ScoredCell> FlatIndex::search_excluding(std::span<const float> query, uint64_t k,
+                                                    std::optional<OwnerId> owner,
+                                                    const CellIdSet* /*exclude*/,
+                                                    const KeyFetcher* /*fetcher*/) const {
+  return search(query, k, owner);
+}
+
+}  // namespace quellmar

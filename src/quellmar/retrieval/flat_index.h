@@ -1,0 +1,55 @@
+#pragma once
+
+// The exact brute-force retrieval stage: one pooled key per inserted cell, all of them scored on
+// every search.
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "quellmar/retrieval/vector_index.h"
+
+namespace quellmar {
+
+class FlatIndex : public VectorIndex {
+ public:
+  FlatIndex() = default;
+
+  // Scores = (1 / sqrt(d)) * dot(pooled query, key), the dot summed in f32 in index order, over
+  // the entries whose key has the pooled query's width d (and the owner, when filtered). Best
+  // first; equal scores in insertion order.
+  std::vector<ScoredCell> search(std::span<const float> query, uint64_t k,
+                                 std::optional<OwnerId> owner) const override;
+  // Appends the pooled key; a malformed key is left out. No duplicate check.
+  void insert(CellId cell_id, OwnerId owner, std::span<const float> key) override;
+  // Drops every entry of the cell, keeping the order of the rest.
+  void remove(CellId cell_id) override;
+  uint64_t len() const override { return len_; }
+  bool is_empty() const override { return len_ == 0; }
+  // The same as search: the exclude set and the fetcher are not consulted.
+  std::vector<ScoredCell> search_excluding(std::span<const float> query, uint64_t k,
+                                           std::optional<OwnerId> owner, const CellIdSet* exclude,
+                                           const KeyFetcher* fetcher) const override;
+
+ private:
+  // The entries of one key width, in insertion order, keys in the panel layout of
+  // simd_distance.h (zero padding after the last entry).
+  struct WidthGroup {
+    uint64_t dim = 0;
+    size_t count = 0;
+    std::vector<float> panels;
+    std::vector<CellId> ids;
+    std::vector<OwnerId> owners;
+  };
+
+  const WidthGroup* group_for(uint64_t dim) const;
+  WidthGroup* group_for(uint64_t dim);
+
+  // Entries of different widths never meet in one search, so each width's entries are kept
+  // apart; insertion order holds within a group, which is all a search sees.
+  std::vector<WidthGroup> groups_;
+  uint64_t len_ = 0;
+};
+
+}  // namespace quellmar

@@ -1,0 +1,81 @@
+#pragma once
+
+// The SLB: a fixed-capacity in-memory buffer of int8-quantized pooled keys, one per recently
+// written cell, answering top-k queries by integer dot product. When full, a new cell takes the
+// slot of the least recently stamped one (the cached victim). Never persisted.
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <unordered_map>
+#include <vector>
+
+#include "quellmar/core/types.h"
+#include "quellmar/retrieval/simd_distance.h"
+#include "quellmar/retrieval/vector_index.h"
+
+namespace quellmar {
+
+class SLB {
+ public:
+  // Codes and scale of one quantized vector.
+  struct Quantized {
+    std::vector<int8_t> codes;
+    float scale = 1.0f;
+  };
+
+  SLB(uint64_t capacity, uint64_t dim);
+
+  // Stores a new cell's pooled key, evicting the victim when full, or refreshes the codes and
+  // stamp of a cell already held (its first owner stays). The key's length is not checked.
+  void insert(CellId cell_id, OwnerId owner, std::span<const float> key);
+  // At most k hits, best first (equal scores by lower slot first). A query of another width than
+  // dim() returns nothing and changes nothing; otherwise the clock advances and the returned
+  // slots are stamped.
+  std::vector<ScoredCell> query(std::span<const float> query, uint64_t k);
+  // Frees the cell's slot, if it has one.
+  void remove(CellId cell_id);
+
+  uint64_t occupancy() const { return occupancy_; }
+  uint64_t capacity() const { return capacity_; }
+  uint64_t dim() const { return dim_; }
+  uint64_t clock() const { return clock_; }
+  // The slot list's length (at most capacity()).
+  size_t slot_count() const { return slots_.size(); }
+  bool contains(CellId cell_id) const { return id_map_.contains(cell_id); }
+
+  // m = max |x| (NaN ignored); scale = m / 127 (1 when m is 0); codes = round-half-away(x / scale)
+  // clamped to [-127, 127], NaN giving 0.
+  static Quantized quantize(std::span<const float> values);
+
+ private:
+  struct Slot {
+    float scale = 1.0f;
+    CellId cell_id = 0;
+    OwnerId owner = 0;
+    uint64_t stamp = 0;
+    uint64_t width = 0;  // the stored key's length
+    bool occupied = false;
+  };
+
+  void recompute_victim();
+  // Writes codes into slot i's row of the code arena; only keys of width dim_ are kept there,
+  // since only they can ever be scored.
+  void store_codes(size_t slot, const Quantized& q, uint64_t width);
+
+  std::optional<size_t> victim_;
+  std::vector<Slot> slots_;
+  // Codes of slot i at codes_[i * dim_], for slots whose key has width dim_.
+  std::vector<int8_t> codes_;
+  std::vector<size_t> free_slots_;
+  std::unordered_map<CellId, size_t> id_map_;
+  uint64_t capacity_;
+  uint64_t dim_;
+  uint64_t clock_ = 0;
+  uint64_t occupancy_ = 0;
+  // Scratch for queries, kept to avoid an allocation per query.
+  std::vector<int32_t> dots_;
+  std::vector<ScoredIndex> scored_;
+};
+
+}  // namespace quellmar

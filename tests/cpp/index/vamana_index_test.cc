@@ -1,0 +1,364 @@
+#include "quellmar/index/vamana_index.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <random>
+#include <vector>
+
+#include "quellmar/core/coding.h"
+#include "quellmar/core/file_names.h"
+#include "quellmar/retrieval/key_view.h"
+#include "test_util.h"
+
+namespace quellmar {
+namespace {
+
+using testing::TempDir;
+
+VamanaIndex index_of(const std::vector<std::vector<float>>& keys, uint64_t dim,
+                     uint64_t degree = VAMANA_MAX_DEGREE, CellId first_id = 100) {
+  VamanaIndex index(dim, degree, VAMANA_ALPHA);
+  for (size_t i = 0; i < keys.size(); ++i) index.insert_node(first_id + i, keys[i]);
+  return index;
+}
+
+std::vector<std::vector<float>> random_keys(size_t n, size_t dim, int spread, uint32_t seed) {
+  std::mt19937 rng(seed);
+  std::uniform_int_distribution<int> small(-spread, spread);
+  std::normal_distribution<float> normal(0.0f, 1.0f);
+  std::vector<std::vector<float>> keys(n, std::vector<float>(dim));
+  for (auto& k : keys)
+    for (float& x : k) x = spread > 0 ? float(small(rng)) : normal(rng);
+  return keys;
+}
+
+// The graph as the definition gives it: for each node, every other node scored by the in-order
+// dot product, stably sorted by score, cut at the degree.
+std::vector<std::vector<uint32_t>> reference_graph(const std::vector<std::vector<float>>& keys,
+                                                   size_t degree) {
+  std::vector<std::vector<uint32_t>> out;
+  for (size_t i = 0; i < keys.size(); ++i) {
+    std::vector<std::pair<uint32_t, float>> scored;
+    for (size_t j = 0; j < keys.size(); ++j) {
+      if (j == i) continue;
+      float s = 0.0f;
+      for (size_t t = 0; t < std::min(keys[i].size(), keys[j].size()); ++t) {
+        s += keys[i][t] * keys[j][t];
+      }
+      scored.emplace_back(uint32_t(j), s);
+    }
+    std::stable_sort(scored.begin(), scored.end(),
+                     [](const auto& a, const auto& b) { return a.second > b.second; });
+    std::vector<uint32_t> nb;
+    for (size_t r = 0; r < std::min(degree, scored.size()); ++r) nb.push_back(scored[r].first);
+    out.push_back(nb);
+  }
+  return out;
+}
+
+std::vector<std::vector<uint32_t>> graph_of(const VamanaIndex& index) {
+  std::vector<std::vector<uint32_t>> out;
+  for (const auto& n : index.nodes()) out.push_back(n.neighbours);
+  return out;
+}
+
+TEST(VamanaBuild, ThreeNodesWithTies) {
+  VamanaIndex index = index_of({{1, 0}, {1, 0}, {1, 0}}, 2);
+  index.build();
+  EXPECT_EQ(graph_of(index), (std::vector<std::vector<uint32_t>>{{1, 2}, {0, 2}, {0, 1}}));
+  VamanaIndex ordered = index_of({{1, 0}, {2, 0}, {3, 0}}, 2);
+  ordered.build();
+  EXPECT_EQ(graph_of(ordered), (std::vector<std::vector<uint32_t>>{{2, 1}, {2, 0}, {1, 0}}));
+  EXPECT_EQ(ordered.entry_point(), 2u);
+}
+
+// Both build paths against the definition, bit for bit: small integers (exact in any order, many
+// ties), normal floats (where only the in-order sum agrees), many duplicate keys (the distinct-key
+// path), odd widths, and keys of uneven length (the scalar path).
+TEST(VamanaBuild, BothPathsMatchTheDefinition) {
+  struct Case {
+    const char* name;
+    std::vector<std::vector<float>> keys;
+    uint64_t dim;
+  };
+  std::vector<Case> cases;
+  cases.push_back({"small integers", random_keys(150, 24, 2, 1), 24});
+  cases.push_back({"normal floats", random_keys(140, 33, 0, 2), 33});
+  {
+    auto base = random_keys(23, 16, 1, 3);
+    std::vector<std::vector<float>> keys;
+    std::mt19937 rng(4);
+    for (size_t i = 0; i < 200; ++i) keys.push_back(base[rng() % base.size()]);
+    cases.push_back({"duplicates", keys, 16});
+  }
+  cases.push_back({"one node", {{1, 2, 3}}, 3});
+  cases.push_back({"two nodes", {{1, 2, 3}, {3, 2, 1}}, 3});
+  {
+    auto keys = random_keys(40, 8, 2, 5);
+    keys[3].resize(5);
+    keys[7].resize(11, 1.0f);
+    cases.push_back({"uneven lengths", keys, 8});
+  }
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto want = reference_graph(c.keys, VAMANA_MAX_DEGREE);
+    VamanaIndex plain = index_of(c.keys, c.dim);
+    plain.build_all_pairs();
+    EXPECT_EQ(graph_of(plain), want);
+    VamanaIndex distinct = index_of(c.keys, c.dim);
+    distinct.build_distinct_keys();
+    EXPECT_EQ(graph_of(distinct), want);
+    EXPECT_EQ(distinct.entry_point(), plain.entry_point());
+    VamanaIndex chosen = index_of(c.keys, c.dim);
+    chosen.build();
+    EXPECT_EQ(graph_of(chosen), want);
+  }
+}
+
+TEST(VamanaBuild, SecondBuildOnlyMovesTheEntryPoint) {
+  VamanaIndex index = index_of({{1, 0}, {0, 1}, {1, 1}}, 2);
+  index.build();
+  auto graph = graph_of(index);
+  EXPECT_EQ(index.entry_point(), 2u);
+  index.insert_node(7, std::vector<float>{5, 5});
+  index.build();
+  EXPECT_EQ(index.entry_point(), 3u);
+  graph.push_back({});
+  EXPECT_EQ(graph_of(index), graph);
+}
+
+TEST(VamanaBuild, EntryPointOfNaNScoresIsNodeZero) {
+  const float nan = std::numeric_limits<float>::quiet_NaN();
+  VamanaIndex index = index_of({{nan, 1}, {nan, 2}}, 2);
+  index.compute_entry_point();
+  EXPECT_EQ(index.entry_point(), 0u);
+}
+
+TEST(VamanaIndex, SeedsByNodeCount) {
+  struct Case {
+    size_t n;
+    std::vector<uint32_t> seeds;
+  };
+  std::vector<uint32_t> ten;
+  for (uint32_t i = 0; i < 10; ++i) ten.push_back(i * 500);
+  const Case cases[] = {{99, {0}}, {250, {0, 125}}, {5000, ten}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.n);
+    VamanaIndex index = index_of(std::vector<std::vector<float>>(c.n, {1.0f}), 1);
+    EXPECT_EQ(index.seeds(), c.seeds);  // no entry point: seed 0 is node 0
+  }
+  VamanaIndex index = index_of(random_keys(250, 2, 3, 9), 2);
+  index.compute_entry_point();
+  EXPECT_EQ(index.seeds()[0], *index.entry_point());
+}
+
+TEST(VamanaIndex, BeamSearchKeepsListSize) {
+  auto keys = random_keys(300, 8, 0, 6);
+  VamanaIndex index = index_of(keys, 8);
+  index.build();
+  for (size_t list_size : {1u, 5u, 32u, 80u}) {
+    auto found = index.beam_search(keys[0], list_size);
+    EXPECT_EQ(found.size(), list_size);
+    for (size_t i = 1; i < found.size(); ++i) EXPECT_GE(found[i - 1].second, found[i].second);
+  }
+  // search: k results (the list of 2 * max(16, k) holds at least k).
+  EXPECT_EQ(index.search(keys[0], 5, std::nullopt).size(), 5u);
+  EXPECT_EQ(index.search(keys[0], 40, std::nullopt).size(), 40u);
+  EXPECT_EQ(index.search(keys[0], 0, std::nullopt).size(), 0u);
+}
+
+// Unit-norm keys: each key is its own best match, and the beam search finds it.
+TEST(VamanaIndex, FindsEachNodeByItsOwnKey) {
+  auto keys = random_keys(400, 16, 0, 8);
+  for (auto& k : keys) {
+    float n = 0;
+    for (float x : k) n += x * x;
+    for (float& x : k) x /= std::sqrt(n);
+  }
+  VamanaIndex index = index_of(keys, 16);
+  index.build();
+  size_t found = 0;
+  for (size_t i = 0; i < keys.size(); ++i) {
+    auto hits = index.search(keys[i], 1, std::nullopt);
+    found += hits.size() == 1 && hits[0].cell_id == 100 + i;
+  }
+  EXPECT_GE(found, keys.size() * 95 / 100);
+}
+
+TEST(VamanaIndex, OwnersWidthsAndRemove) {
+  VamanaIndex index(2, 16, VAMANA_ALPHA);
+  index.insert(1, 7, std::vector<float>{1, 0});
+  index.insert(2, 8, std::vector<float>{0, 1});
+  index.insert(3, 7, std::vector<float>{1, 0, 0});  // another width: left out
+  std::vector<float> malformed(70, 0.0f);
+  malformed[0] = ENCODING_SENTINEL;
+  malformed[ENCODING_DIM_IDX] = 4.0f;
+  index.insert(4, 7, malformed);  // malformed: left out
+  index.insert(5, 7,
+               EncodedKey::from_token_slices(std::vector<std::vector<float>>{{2, 2}, {0, 2}}));
+  EXPECT_EQ(index.len(), 3u);
+  index.build();
+  auto filtered = index.search(std::vector<float>{1, 0}, 5, OwnerId{7});
+  EXPECT_EQ(filtered, index.search(std::vector<float>{1, 0}, 5, std::nullopt));
+  ASSERT_EQ(filtered.size(), 3u);
+  for (const auto& h : filtered) EXPECT_EQ(h.owner, 0u);
+  // A wider query is scored over the common prefix: (0, 1 | 9) against the pooled (1, 2) is 2.
+  auto wide = index.search(std::vector<float>{0, 1, 9}, 1, std::nullopt);
+  ASSERT_EQ(wide.size(), 1u);
+  EXPECT_EQ(wide[0].cell_id, 5u);
+  EXPECT_EQ(wide[0].score, 2.0f);
+  index.remove(1);
+  EXPECT_EQ(index.len(), 3u);
+}
+
+TEST(VamanaIndex, MalformedQueryScoresZero) {
+  VamanaIndex index = index_of({{1, 0}, {0, 1}}, 2);
+  index.build();
+  std::vector<float> malformed(70, 0.0f);
+  malformed[0] = ENCODING_SENTINEL;
+  auto hits = index.search(malformed, 2, std::nullopt);
+  ASSERT_EQ(hits.size(), 2u);
+  EXPECT_EQ(hits[0].score, 0.0f);
+  EXPECT_EQ(hits[1].score, 0.0f);
+}
+
+TEST(VamanaIndex, DuplicateNodeIsAnInternalFault) {
+  VamanaIndex index(1, 16, VAMANA_ALPHA);
+  index.insert_node(5, std::vector<float>{1});
+  try {
+    index.insert_node(5, std::vector<float>{2});
+    FAIL() << "no fault";
+  } catch (const InternalFault& f) {
+    EXPECT_STREQ(f.what(), "duplicate CellId 5 in VamanaIndex");
+  }
+}
+
+std::unordered_map<CellId, std::vector<float>> key_map(const VamanaIndex& index) {
+  std::unordered_map<CellId, std::vector<float>> keys;
+  for (const auto& n : index.nodes()) keys[n.cell_id] = n.key;
+  return keys;
+}
+
+TEST(VamanaFile, ExactBytes) {
+  TempDir dir;
+  VamanaIndex index = index_of({{1, 0}, {0, 1}, {1, 1}}, 2, 2, 10);
+  index.build();
+  QM_ASSERT_OK(index.save(dir.path()));
+  std::string bytes = testing::read_file(dir.file(VAMANA_FILE));
+  std::string want = "VAMG";
+  put_u32(want, 1);
+  put_u32(want, 2);
+  put_u32(want, 2);
+  put_u64(want, 12);  // entry: node 2, cell 12
+  put_u64(want, 3);
+  const std::vector<std::vector<CellId>> nb = {{12, 11}, {12, 10}, {10, 11}};
+  for (CellId i = 0; i < 3; ++i) {
+    put_u64(want, 10 + i);
+    put_u32(want, 2);
+    for (CellId n : nb[i]) put_u64(want, n);
+  }
+  EXPECT_EQ(bytes, want);
+
+  QM_ASSERT_OK_AND_ASSIGN(auto loaded, VamanaIndex::load(dir.path(), key_map(index)));
+  ASSERT_TRUE(loaded.has_value());
+  EXPECT_EQ(loaded->dim(), 2u);
+  EXPECT_EQ(loaded->max_degree(), 2u);
+  EXPECT_EQ(loaded->alpha(), VAMANA_ALPHA);
+  EXPECT_EQ(loaded->entry_point(), index.entry_point());
+  EXPECT_EQ(graph_of(*loaded), graph_of(index));
+  EXPECT_EQ(loaded->search(std::vector<float>{1, 1}, 3, std::nullopt),
+            index.search(std::vector<float>{1, 1}, 3, std::nullopt));
+}
+
+TEST(VamanaFile, NoEntryPointMissingKeysAndUnknownNeighbours) {
+  TempDir dir;
+  VamanaIndex empty(4, 16, VAMANA_ALPHA);
+  QM_ASSERT_OK(empty.save(dir.path()));
+  std::string bytes = testing::read_file(dir.file(VAMANA_FILE));
+  ASSERT_EQ(bytes.size(), VAMANA_HEADER_SIZE);
+  EXPECT_EQ(decode_u64(reinterpret_cast<const uint8_t*>(bytes.data()) + 16), UINT64_MAX);
+
+  // Hand-made: two nodes, no entry, node 1 repeated (the last record wins), a neighbour id that
+  // names no node.
+  std::string file = "VAMG";
+  put_u32(file, 1);
+  put_u32(file, 3);
+  put_u32(file, 16);
+  put_u64(file, UINT64_MAX);
+  put_u64(file, 3);
+  put_u64(file, 1);
+  put_u32(file, 2);
+  put_u64(file, 99);
+  put_u64(file, 2);
+  put_u64(file, 2);
+  put_u32(file, 1);
+  put_u64(file, 1);
+  put_u64(file, 1);
+  put_u32(file, 0);
+  testing::write_file(dir.file(VAMANA_FILE), file);
+  std::unordered_map<CellId, std::vector<float>> keys = {{2, {1, 2, 3}}};
+  QM_ASSERT_OK_AND_ASSIGN(auto loaded, VamanaIndex::load(dir.path(), keys));
+  ASSERT_TRUE(loaded.has_value());
+  EXPECT_FALSE(loaded->entry_point().has_value());
+  ASSERT_EQ(loaded->len(), 3u);
+  EXPECT_EQ(loaded->nodes()[0].key, (std::vector<float>{0, 0, 0}));
+  EXPECT_EQ(loaded->nodes()[1].key, (std::vector<float>{1, 2, 3}));
+  // 99 is dropped; 1 maps to its last node (index 2).
+  EXPECT_EQ(graph_of(*loaded), (std::vector<std::vector<uint32_t>>{{1}, {2}, {}}));
+  EXPECT_EQ(loaded->seeds(), (std::vector<uint32_t>{0}));
+}
+
+TEST(VamanaFile, MissingFileIsNone) {
+  TempDir dir;
+  QM_ASSERT_OK_AND_ASSIGN(auto loaded, VamanaIndex::load(dir.path(), {}));
+  EXPECT_FALSE(loaded.has_value());
+}
+
+TEST(VamanaFile, DamagedFiles) {
+  TempDir dir;
+  VamanaIndex index = index_of(random_keys(20, 4, 2, 1), 4, 3);
+  index.build();
+  QM_ASSERT_OK(index.save(dir.path()));
+  const std::string good = testing::read_file(dir.file(VAMANA_FILE));
+  auto with_u64 = [&](size_t off, uint64_t v) {
+    std::string b = good;
+    encode_u64(reinterpret_cast<uint8_t*>(b.data()) + off, v);
+    return b;
+  };
+  auto with_u32 = [&](size_t off, uint32_t v) {
+    std::string b = good;
+    encode_u32(reinterpret_cast<uint8_t*>(b.data()) + off, v);
+    return b;
+  };
+  struct Case {
+    const char* name;
+    std::string bytes;
+    const char* message;
+  };
+  const Case cases[] = {
+      {"bad magic", "VAMX" + good.substr(4), "storage I/O error: bad vamana magic"},
+      {"version 2", with_u32(4, 2), "storage I/O error: unsupported vamana version"},
+      {"shorter than the magic", "VA", "storage I/O error: failed to fill whole buffer"},
+      {"cut in the header", good.substr(0, 30), "storage I/O error: failed to fill whole buffer"},
+      {"cut in a node record", good.substr(0, good.size() - 5),
+       "storage I/O error: failed to fill whole buffer"},
+      // Claimed counts far beyond the file: refused as a short read, nothing sized from them.
+      {"huge node count", with_u64(24, UINT64_MAX / 2),
+       "storage I/O error: failed to fill whole buffer"},
+      {"huge neighbour count", with_u32(VAMANA_HEADER_SIZE + 8, UINT32_MAX),
+       "storage I/O error: failed to fill whole buffer"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    testing::write_file(dir.file(VAMANA_FILE), c.bytes);
+    auto loaded = VamanaIndex::load(dir.path(), key_map(index));
+    ASSERT_FALSE(loaded.is_ok());
+    EXPECT_EQ(loaded.error().code(), EngineError::Code::Io);
+    EXPECT_EQ(loaded.error().message(), c.message);
+  }
+}
+
+}  // namespace
+}  // namespace quellmar

@@ -1,0 +1,121 @@
+#include "quellmar/retrieval/flat_index.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <random>
+#include <vector>
+
+#include "quellmar/retrieval/key_view.h"
+
+namespace quellmar {
+namespace {
+
+std::vector<CellId> ids_of(const std::vector<ScoredCell>& hits) {
+  std::vector<CellId> out;
+  for (const auto& h : hits) out.push_back(h.cell_id);
+  return out;
+}
+
+TEST(FlatIndex, EmptyAndMalformedQueriesFindNothing) {
+  FlatIndex index;
+  EXPECT_TRUE(index.is_empty());
+  EXPECT_TRUE(index.search(std::vector<float>{1, 2}, 5, std::nullopt).empty());
+  index.insert(1, 0, std::vector<float>{1, 2});
+  EXPECT_TRUE(index.search({}, 5, std::nullopt).empty());
+  std::vector<float> malformed(70, 0.0f);
+  malformed[0] = ENCODING_SENTINEL;
+  malformed[ENCODING_DIM_IDX] = 4.0f;  // 6 row words do not divide by 4
+  EXPECT_TRUE(index.search(malformed, 5, std::nullopt).empty());
+  index.insert(2, 0, malformed);  // left out
+  EXPECT_EQ(index.len(), 1u);
+  EXPECT_TRUE(index.search(std::vector<float>{1, 2}, 0, std::nullopt).empty());
+}
+
+TEST(FlatIndex, OwnerFilterAndWidths) {
+  FlatIndex index;
+  index.insert(1, 7, std::vector<float>{1, 0, 0, 0});
+  index.insert(2, 8, std::vector<float>{0, 1, 0, 0});
+  index.insert(3, 7, std::vector<float>{1, 1, 1, 1, 1, 1, 1, 1});
+  std::vector<float> q = {1, 1, 0, 0};
+  EXPECT_EQ(ids_of(index.search(q, 10, OwnerId{7})), (std::vector<CellId>{1}));
+  EXPECT_EQ(ids_of(index.search(q, 10, std::nullopt)), (std::vector<CellId>{1, 2}));
+  EXPECT_EQ(ids_of(index.search(std::vector<float>(8, 1.0f), 10, std::nullopt)),
+            (std::vector<CellId>{3}));
+}
+
+TEST(FlatIndex, EncodedKeysArePooled) {
+  FlatIndex index;
+  std::vector<std::vector<float>> rows = {{1, 2, 3}, {3, 0, 1}, {2, 1, -1}};
+  index.insert(1, 0, EncodedKey::from_token_slices(rows));
+  std::vector<float> mean = classify_key(EncodedKey::from_token_slices(rows))->mean_pooled();
+  std::vector<ScoredCell> hits = index.search(mean, 1, std::nullopt);
+  ASSERT_EQ(hits.size(), 1u);
+  float norm2 = 0.0f;
+  for (float x : mean) norm2 += x * x;
+  EXPECT_EQ(hits[0].score, (1.0f / std::sqrt(3.0f)) * norm2);
+}
+
+// Equal scores keep insertion order, including after removals, and the top-k cut keeps the
+// earliest of them; scores equal a stable sort of in-order dot products.
+TEST(FlatIndex, MatchesStableSortOfInOrderScores) {
+  std::mt19937 rng(5);
+  std::uniform_int_distribution<int> small(-2, 2);  // many exact ties
+  std::normal_distribution<float> normal(0.0f, 1.0f);
+  for (bool ties : {true, false}) {
+    SCOPED_TRACE(ties);
+    FlatIndex index;
+    const size_t dim = 19;
+    std::vector<std::pair<CellId, std::vector<float>>> model;
+    for (CellId id = 1; id <= 300; ++id) {
+      std::vector<float> key(dim);
+      for (float& x : key) x = ties ? float(small(rng)) : normal(rng);
+      index.insert(id, id % 3, key);
+      model.emplace_back(id, key);
+      if (id % 11 == 0) {  // also exercise duplicates of one id
+        index.insert(id, id % 3, key);
+        model.emplace_back(id, key);
+      }
+    }
+    for (CellId gone : {CellId{3}, CellId{22}, CellId{100}, CellId{299}, CellId{1000}}) {
+      index.remove(gone);
+      std::erase_if(model, [&](const auto& e) { return e.first == gone; });
+    }
+    ASSERT_EQ(index.len(), model.size());
+    std::vector<float> q(dim);
+    for (float& x : q) x = ties ? float(small(rng)) : normal(rng);
+    const float f = 1.0f / std::sqrt(float(dim));
+    std::vector<ScoredCell> want;
+    for (const auto& [id, key] : model) {
+      float dot = 0.0f;
+      for (size_t i = 0; i < dim; ++i) dot += q[i] * key[i];
+      want.push_back({id, id % 3, f * dot});
+    }
+    std::stable_sort(want.begin(), want.end(),
+                     [](const ScoredCell& a, const ScoredCell& b) { return a.score > b.score; });
+    for (uint64_t k : {1u, 7u, 40u, 1000u}) {
+      std::vector<ScoredCell> got = index.search(q, k, std::nullopt);
+      std::vector<ScoredCell> expect(want.begin(), want.begin() + std::min<size_t>(k, want.size()));
+      EXPECT_EQ(got, expect) << k;
+    }
+  }
+}
+
+TEST(FlatIndex, RemoveDropsEveryEntryOfTheCell) {
+  FlatIndex index;
+  index.insert(1, 0, std::vector<float>{1, 0});
+  index.insert(1, 0, std::vector<float>{0, 1});
+  index.insert(2, 0, std::vector<float>{1, 1});
+  index.remove(9);
+  EXPECT_EQ(index.len(), 3u);
+  index.remove(1);
+  EXPECT_EQ(index.len(), 1u);
+  EXPECT_EQ(ids_of(index.search(std::vector<float>{1, 0}, 5, std::nullopt)),
+            (std::vector<CellId>{2}));
+  index.remove(2);
+  EXPECT_TRUE(index.is_empty());
+}
+
+}  // namespace
+}  // namespace quellmar
