@@ -33,7 +33,9 @@
     auto&& qm_s_ = (expr);                                                   \
     ASSERT_FALSE(qm_s_.is_ok()) << #expr << " succeeded";                    \
     EXPECT_EQ(qm_s_.error().code(), ::quellmar::EngineError::Code::code_);  \
-    if (std::string(message_).size()) EXPECT_EQ(qm_s_.error().message(), message_); \
+    if (std::string(message_).size()) {                                      \
+      EXPECT_EQ(qm_s_.error().message(), message_);                          \
+    }                                                                        \
   } while (false)
 
 namespace quellmar::testing {
