@@ -115,8 +115,8 @@ class TreeBuilder {
   bool key(json::string_t& k) {
     Frame& f = stack_.back();
     if (!f.keys.insert(k).second) return fail_here(str_cat("duplicate field `", k, "`"));
-    f.value->members.emplace_back(std::move(k), JsonValue{});
-    pending_ = &f.value->members.back().second;
+    f.value->members.push_back(JsonMember{std::move(k), JsonValue{}});
+    pending_ = &f.value->members.back().value;
     return true;
   }
   bool end_object() { return close(); }
@@ -283,9 +283,9 @@ bool JsonReader::fields(const JsonValue& v, std::string_view struct_name,
   }
   for (std::string_view name : names) {
     auto it = std::find_if(v.members.begin(), v.members.end(),
-                           [&](const auto& m) { return m.first == name; });
+                           [&](const JsonMember& m) { return m.key == name; });
     if (it == v.members.end()) return fail(v, str_cat("missing field `", name, "`"));
-    out.push_back(&it->second);
+    out.push_back(&it->value);
   }
   return true;
 }
@@ -299,8 +299,8 @@ bool JsonReader::variant(const JsonValue& v, std::initializer_list<std::string_v
   };
   const std::string* name = nullptr;
   if (v.kind == JsonValue::Kind::Object && v.members.size() == 1) {
-    name = &v.members[0].first;
-    payload = &v.members[0].second;
+    name = &v.members[0].key;
+    payload = &v.members[0].value;
   } else if (v.kind == JsonValue::Kind::String) {
     name = &v.text;
   } else {

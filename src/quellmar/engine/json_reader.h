@@ -20,6 +20,8 @@ namespace quellmar {
 
 using uint128_t = unsigned __int128;
 
+struct JsonMember;
+
 struct JsonValue {
   enum class Kind : uint8_t {
     Null,
@@ -40,8 +42,13 @@ struct JsonValue {
   double number = 0;
   std::string text;
   std::vector<JsonValue> items;
-  std::vector<std::pair<std::string, JsonValue>> members;
+  std::vector<JsonMember> members;
   size_t end = 0;  // byte offset just past the value in the parsed text
+};
+
+struct JsonMember {
+  std::string key;
+  JsonValue value;
 };
 
 class JsonReader {
