@@ -1,0 +1,137 @@
+#include "quellmar/engine/trace_wal.h"
+
+#include <algorithm>
+
+#include "quellmar/core/coding.h"
+#include "quellmar/core/file_names.h"
+#include "quellmar/core/posix_file.h"
+
+namespace quellmar {
+
+namespace {
+
+EngineError as_wal_recovery(const EngineError& e) {
+  if (e.code() == EngineError::Code::Io) return EngineError::wal_recovery(e.io_error().text);
+  return EngineError::wal_recovery(e.message());
+}
+
+// Records per read while scanning: just under 64 KiB.
+constexpr size_t SCAN_RECORDS_PER_READ = 2520;
+
+struct ScanOutcome {
+  uint64_t records = 0;
+  bool read_failed = false;  // the scan ended on a read failure, not on damage or the end
+};
+
+// Decodes the readable records of an open log of `size` bytes, handing each to `sink`.
+template <typename Sink>
+ScanOutcome scan_records(const UniqueFd& fd, uint64_t size, Sink&& sink) {
+  ScanOutcome out;
+  std::vector<uint8_t> buf(TRACE_RECORD_SIZE * SCAN_RECORDS_PER_READ);
+  const uint64_t whole = size / TRACE_RECORD_SIZE;
+  while (out.records < whole) {
+    uint64_t want_records = std::min<uint64_t>(whole - out.records, SCAN_RECORDS_PER_READ);
+    size_t want = static_cast<size_t>(want_records) * TRACE_RECORD_SIZE;
+    auto got = pread_some(fd, buf.data(), want, out.records * TRACE_RECORD_SIZE);
+    if (!got.is_ok()) {
+      out.read_failed = true;
+      return out;
+    }
+    size_t n = *got / TRACE_RECORD_SIZE;
+    for (size_t i = 0; i < n; ++i) {
+      const uint8_t* p = buf.data() + i * TRACE_RECORD_SIZE;
+      if (p[TRACE_OFF_TAG] != TRACE_RECORD_TAG) return out;
+      sink(TraceRecord{decode_u64(p + TRACE_OFF_FROM), decode_u64(p + TRACE_OFF_TO),
+                       p[TRACE_OFF_TYPE], decode_u64(p + TRACE_OFF_CREATED_AT)});
+      ++out.records;
+    }
+    // The file shrank under the scan: what was read is all there is.
+    if (*got < want) return out;
+  }
+  return out;
+}
+
+}  // namespace
+
+std::array<uint8_t, TRACE_RECORD_SIZE> encode_trace_record(const TraceEdge& edge) {
+  std::array<uint8_t, TRACE_RECORD_SIZE> rec{};
+  rec[TRACE_OFF_TAG] = TRACE_RECORD_TAG;
+  encode_u64(rec.data() + TRACE_OFF_FROM, edge.from);
+  encode_u64(rec.data() + TRACE_OFF_TO, edge.to);
+  rec[TRACE_OFF_TYPE] = static_cast<uint8_t>(edge.edge_type);
+  encode_u64(rec.data() + TRACE_OFF_CREATED_AT, edge.created_at);
+  return rec;
+}
+
+Result<TraceWal> TraceWal::open(const std::string& dir) {
+  std::string path = join_path(dir, TRACE_WAL_FILE);
+  {
+    auto fd = open_append(path, /*create=*/true);
+    if (!fd.is_ok()) return as_wal_recovery(fd.error());
+    if (Status s = fd->close(); !s.is_ok()) return as_wal_recovery(s.error());
+  }
+  // Cut the unreadable tail so that the next append lands right after the last good record.
+  auto rfd = open_read(path);
+  if (!rfd.is_ok()) return as_wal_recovery(rfd.error());
+  auto size = fd_size(*rfd);
+  if (!size.is_ok()) return as_wal_recovery(size.error());
+  ScanOutcome scan = scan_records(*rfd, *size, [](const TraceRecord&) {});
+  uint64_t good = scan.records * TRACE_RECORD_SIZE;
+  // After a read failure nothing is known about the rest: leave it alone.
+  if (!scan.read_failed && good < *size) {
+    auto wfd = open_write(path);
+    if (!wfd.is_ok()) return as_wal_recovery(wfd.error());
+    if (Status s = truncate_fd(*wfd, good, path); !s.is_ok()) return as_wal_recovery(s.error());
+    if (Status s = full_sync(*wfd, path); !s.is_ok()) return as_wal_recovery(s.error());
+    if (Status s = wfd->close(); !s.is_ok()) return as_wal_recovery(s.error());
+  }
+  return TraceWal(std::move(path));
+}
+
+Status TraceWal::append(const TraceEdge& edge) const {
+  auto fd = open_append(path_, /*create=*/false);
+  if (!fd.is_ok()) return as_wal_recovery(fd.error());
+  auto size = fd_size(*fd);
+  if (!size.is_ok()) return as_wal_recovery(size.error());
+  if (uint64_t torn = *size % TRACE_RECORD_SIZE; torn != 0) {
+    if (Status s = truncate_fd(*fd, *size - torn, path_); !s.is_ok())
+      return as_wal_recovery(s.error());
+  }
+  auto rec = encode_trace_record(edge);
+  BufferedWriter writer(*fd, path_);
+  if (Status s = writer.append(rec.data(), rec.size()); !s.is_ok())
+    return as_wal_recovery(s.error());
+  if (Status s = writer.flush(); !s.is_ok()) return as_wal_recovery(s.error());
+  if (Status s = full_sync(*fd, path_); !s.is_ok()) return as_wal_recovery(s.error());
+  if (Status s = fd->close(); !s.is_ok()) return as_wal_recovery(s.error());
+  return Status::ok();
+}
+
+Result<std::vector<TraceRecord>> TraceWal::replay() const {
+  auto fd = open_read(path_);
+  if (!fd.is_ok()) return as_wal_recovery(fd.error());
+  auto size = fd_size(*fd);
+  if (!size.is_ok()) return as_wal_recovery(size.error());
+  std::vector<TraceRecord> records;
+  records.reserve(static_cast<size_t>(std::min<uint64_t>(*size / TRACE_RECORD_SIZE, 1u << 20)));
+  scan_records(*fd, *size, [&](const TraceRecord& r) { records.push_back(r); });
+  return records;
+}
+
+Status TraceWal::sync() const {
+  QM_ASSIGN_OR_RETURN(UniqueFd fd, open_write(path_));
+  QM_RETURN_IF_ERROR(full_sync(fd, path_));
+  return fd.close();
+}
+
+Result<uint64_t> rebuild_trace_graph(const TraceWal& wal, TraceGraph& graph) {
+  graph.clear();
+  QM_ASSIGN_OR_RETURN(std::vector<TraceRecord> records, wal.replay());
+  for (const TraceRecord& r : records) {
+    if (r.edge_type >= EDGE_TYPE_ANY) continue;
+    graph.add_edge(r.from, r.to, static_cast<EdgeType>(r.edge_type), r.created_at);
+  }
+  return static_cast<uint64_t>(records.size());
+}
+
+}  // namespace quellmar

@@ -1,0 +1,86 @@
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "quellmar/core/result.h"
+#include "quellmar/core/types.h"
+#include "quellmar/engine/trace_graph.h"
+
+namespace quellmar {
+
+// trace.wal: a plain sequence of fixed-size records, no file header, little-endian.
+//   offset 0  u8   tag, always TRACE_RECORD_TAG
+//   offset 1  u64  from cell id
+//   offset 9  u64  to cell id
+//   offset 17 u8   edge type
+//   offset 18 u64  created_at, Unix nanoseconds
+inline constexpr size_t TRACE_RECORD_SIZE = 26;
+inline constexpr uint8_t TRACE_RECORD_TAG = 1;
+inline constexpr size_t TRACE_OFF_TAG = 0;
+inline constexpr size_t TRACE_OFF_FROM = 1;
+inline constexpr size_t TRACE_OFF_TO = 9;
+inline constexpr size_t TRACE_OFF_TYPE = 17;
+inline constexpr size_t TRACE_OFF_CREATED_AT = 18;
+static_assert(TRACE_OFF_FROM == TRACE_OFF_TAG + 1);
+static_assert(TRACE_OFF_TO == TRACE_OFF_FROM + 8);
+static_assert(TRACE_OFF_TYPE == TRACE_OFF_TO + 8);
+static_assert(TRACE_OFF_CREATED_AT == TRACE_OFF_TYPE + 1);
+static_assert(TRACE_RECORD_SIZE == TRACE_OFF_CREATED_AT + 8);
+
+// One record as stored; the type byte is kept as read, so values of 4 and above survive a replay
+// for the caller to skip.
+struct TraceRecord {
+  CellId from = 0;
+  CellId to = 0;
+  uint8_t edge_type = 0;
+  uint64_t created_at = 0;
+
+  friend bool operator==(const TraceRecord&, const TraceRecord&) = default;
+};
+
+std::array<uint8_t, TRACE_RECORD_SIZE> encode_trace_record(const TraceEdge& edge);
+
+// The append-only trace log of an engine directory. Holds only the path: every call opens and
+// closes the file.
+//
+// The log is kept a whole number of readable records. Open cuts off a torn last record and
+// everything from the first record with a bad tag on (bytes that no replay would ever read),
+// and every append first cuts a torn tail that a failed earlier append left behind, so records
+// appended after damage are always read back.
+class TraceWal {
+ public:
+  // Creates `<dir>/trace.wal` when it is missing (mode 0666 before umask) and cuts off unreadable
+  // bytes at its end. Failures are WalRecovery.
+  static Result<TraceWal> open(const std::string& dir);
+
+  const std::string& path() const { return path_; }
+
+  // Writes one record through the 8 KiB write buffer and flushes it to stable storage. The file
+  // must exist. Failures are WalRecovery.
+  Status append(const TraceEdge& edge) const;
+
+  // Reads the records from the start of the file until the first bad tag, a torn last record or
+  // a read failure. Only an open or stat failure is returned (as WalRecovery).
+  Result<std::vector<TraceRecord>> replay() const;
+
+  // Flushes the log to stable storage without changing it (no create, no truncate). Failures are
+  // Io.
+  Status sync() const;
+
+ private:
+  explicit TraceWal(std::string path) : path_(std::move(path)) {}
+
+  std::string path_;
+};
+
+// The refresh step of the trace graph: empties `graph`, replays `wal` and adds every record whose
+// type byte is a stored edge type (below 4), in file order. Returns how many records the replay
+// read, skipped ones included; the caller syncs the log when that is not 0. A failed replay is
+// WalRecovery.
+Result<uint64_t> rebuild_trace_graph(const TraceWal& wal, TraceGraph& graph);
+
+}  // namespace quellmar
