@@ -4,6 +4,7 @@
 #include <memory>
 #include <unordered_map>
 
+#include "quellmar/core/coding.h"
 #include "quellmar/core/file_names.h"
 #include "quellmar/core/posix_file.h"
 
@@ -136,17 +137,25 @@ Result<CellRecord> BlockPool::read_cell(CellId id) const {
   return decode_cell(*seg, it->second.offset);
 }
 
-Status BlockPool::read_cells(std::span<const CellId> ids, DecodeParts parts,
-                             std::vector<CellRecord>& out) const {
+std::vector<Status> BlockPool::read_cells(std::span<const CellId> ids, DecodeParts parts,
+                                          std::vector<CellRecord>& out) const {
   out.resize(ids.size());
+  std::vector<Status> statuses(ids.size());
   ReaderSet readers(*this);
   for (size_t i = 0; i < ids.size(); ++i) {
     auto it = locations_.find(ids[i]);
-    if (it == locations_.end()) return EngineError::cell_not_found(ids[i]);
-    QM_ASSIGN_OR_RETURN(SegmentReader * reader, readers.get(it->second.segment, ids[i]));
-    QM_RETURN_IF_ERROR(reader->read(it->second.offset, parts, out[i]));
+    if (it == locations_.end()) {
+      statuses[i] = EngineError::cell_not_found(ids[i]);
+      continue;
+    }
+    auto reader = readers.get(it->second.segment, ids[i]);
+    if (!reader.is_ok()) {
+      statuses[i] = std::move(reader).error();
+      continue;
+    }
+    statuses[i] = (*reader)->read(it->second.offset, parts, out[i]);
   }
-  return Status::ok();
+  return statuses;
 }
 
 Status BlockPool::for_each_cell(DecodeParts parts,
@@ -159,6 +168,77 @@ Status BlockPool::for_each_cell(DecodeParts parts,
     visit(record);
   }
   return Status::ok();
+}
+
+void BlockPool::read_all(DecodeParts parts,
+                         const std::function<void(size_t, CellRecord&)>& visit,
+                         const std::function<void(size_t, const EngineError&)>& fail) const {
+  struct Item {
+    uint64_t offset;
+    size_t index;
+    CellId id;
+  };
+  std::unordered_map<uint32_t, std::vector<Item>> by_segment;
+  size_t index = 0;
+  for (const auto& [id, loc] : locations_) {
+    by_segment[loc.segment].push_back({loc.offset, index++, id});
+  }
+
+  static constexpr uint64_t kWindow = 1 << 20;
+  std::vector<uint8_t> window;
+  CellRecord record;
+  for (auto& [segment, items] : by_segment) {
+    std::sort(items.begin(), items.end(),
+              [](const Item& a, const Item& b) { return a.offset < b.offset; });
+    const SegmentEntry* entry = find_segment(segment);
+    if (!entry) {
+      for (const Item& it : items) fail(it.index, EngineError::cell_not_found(it.id));
+      continue;
+    }
+    auto fd = open_read(entry->path);
+    if (!fd.is_ok()) {
+      for (const Item& it : items) fail(it.index, fd.error());
+      continue;
+    }
+    uint64_t win_start = 0, win_len = 0;
+    // Makes [off, off + n) readable in the window; false at the end of the file.
+    auto ensure = [&](uint64_t off, uint64_t n) -> Result<bool> {
+      if (off >= win_start && off + n <= win_start + win_len) return true;
+      window.resize(std::max<uint64_t>(kWindow, n));
+      QM_ASSIGN_OR_RETURN(size_t got, pread_some(*fd, window.data(), window.size(), off));
+      win_start = off;
+      win_len = got;
+      return got >= n;
+    };
+    for (const Item& it : items) {
+      auto head = ensure(it.offset, 4);
+      if (!head.is_ok() || !*head) {
+        fail(it.index, head.is_ok() ? EngineError::io(IoError::unexpected_eof()) : head.error());
+        continue;
+      }
+      const uint64_t total = 4 + uint64_t{decode_u32(window.data() + (it.offset - win_start))};
+      // The claimed length must fit in the file before the window grows to hold it.
+      if (total > kWindow) {
+        auto size = fd_size(*fd);
+        if (!size.is_ok() || it.offset + total > *size) {
+          fail(it.index, EngineError::io(IoError::unexpected_eof()));
+          continue;
+        }
+      }
+      auto body = ensure(it.offset, total);
+      if (!body.is_ok() || !*body) {
+        fail(it.index, body.is_ok() ? EngineError::io(IoError::unexpected_eof()) : body.error());
+        continue;
+      }
+      Status st = decode_cell_record(window.data() + (it.offset - win_start), total, parts, record,
+                                     entry->path, it.offset);
+      if (st.is_ok()) {
+        visit(it.index, record);
+      } else {
+        fail(it.index, st.error());
+      }
+    }
+  }
 }
 
 Result<CompactionReport> BlockPool::compact(const std::unordered_set<CellId>& live) {

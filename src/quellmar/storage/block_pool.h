@@ -52,12 +52,19 @@ class BlockPool {
   Result<std::vector<CellId>> append_batch(std::span<const CellRecord> records);
 
   Result<CellRecord> read_cell(CellId id) const;
-  // Reads several cells, opening each segment file once; out[i] is the record of ids[i].
-  Status read_cells(std::span<const CellId> ids, DecodeParts parts,
-                    std::vector<CellRecord>& out) const;
+  // Reads several cells, opening each segment file once: out[i] is the record of ids[i] when
+  // the returned status i is ok (CellNotFound for an id without a record).
+  std::vector<Status> read_cells(std::span<const CellId> ids, DecodeParts parts,
+                                 std::vector<CellRecord>& out) const;
   // Visits every stored cell in ascending cell-id order, opening each segment file once.
   Status for_each_cell(DecodeParts parts,
                        const std::function<void(const CellRecord&)>& visit) const;
+
+  // Decodes every stored cell once: each segment is read front to back in large chunks, and
+  // visit(i, record) gets i, the position of the record's cell id among all ids in ascending
+  // order (the order of locations()). A record that cannot be read calls fail(i, error) instead.
+  void read_all(DecodeParts parts, const std::function<void(size_t, CellRecord&)>& visit,
+                const std::function<void(size_t, const EngineError&)>& fail) const;
 
   // Rewrites every non-active segment in which fewer than half of the records are live: its live
   // records are copied, byte for byte, to the active segment and the file is deleted.

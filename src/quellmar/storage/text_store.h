@@ -30,6 +30,8 @@ class TextStore {
   Status reload();
 
   const std::string* find(PackId pack) const;
+  // Forgets a pack's text in memory (the file keeps it).
+  void erase(PackId pack) { texts_.erase(pack); }
   const std::unordered_map<PackId, std::string>& texts() const { return texts_; }
   const std::string& path() const { return path_; }
 

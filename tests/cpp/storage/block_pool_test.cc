@@ -95,11 +95,28 @@ TEST_F(BlockPoolTest, ReopenFindsEveryRecordAndLaterCopiesWin) {
     EXPECT_EQ(all[i].cell_id, i + 1);
     EXPECT_TRUE(all[i].value.empty());
   }
-  std::vector<CellId> ids = {7, 1, 3};
+  // The one-pass reader sees the same records, placed by ascending cell id.
+  std::vector<CellRecord> by_pass(all.size());
+  size_t failures = 0;
+  pool.read_all(
+      DecodeParts::All, [&](size_t i, CellRecord& r) { by_pass[i] = r; },
+      [&](size_t, const EngineError&) { ++failures; });
+  EXPECT_EQ(failures, 0u);
+  for (size_t i = 0; i < all.size(); ++i) {
+    EXPECT_EQ(by_pass[i].cell_id, all[i].cell_id);
+    EXPECT_EQ(by_pass[i].owner, all[i].owner);
+    EXPECT_EQ(by_pass[i].key, all[i].key);
+    EXPECT_EQ(by_pass[i].value, Cell(all[i].cell_id, all[i].owner).value);
+  }
+
+  std::vector<CellId> ids = {7, 1, 42, 3};
   std::vector<CellRecord> some;
-  QM_ASSERT_OK(pool.read_cells(ids, DecodeParts::All, some));
+  std::vector<Status> st = pool.read_cells(ids, DecodeParts::All, some);
+  EXPECT_TRUE(st[0].is_ok() && st[1].is_ok() && st[3].is_ok());
   EXPECT_EQ(some[0].cell_id, 7u);
-  EXPECT_EQ(some[2].owner, 9u);
+  EXPECT_EQ(some[3].owner, 9u);
+  ASSERT_FALSE(st[2].is_ok());
+  EXPECT_EQ(st[2].error().message(), "cell not found: 42");
 }
 
 TEST_F(BlockPoolTest, RollsOverOnlyBetweenAppends) {

@@ -1,0 +1,431 @@
+#include "quellmar/engine/engine.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <map>
+
+#include "quellmar/core/file_names.h"
+#include "quellmar/core/posix_file.h"
+#include "quellmar/index/vamana_index.h"
+#include "quellmar/retrieval/flat_index.h"
+#include "quellmar/retrieval/key_view.h"
+
+namespace quellmar {
+
+namespace {
+
+// The stored key of a record seen as one vector; empty for a malformed encoded key.
+std::vector<float> pooled_key(std::span<const float> key) {
+  std::optional<KeyView> view = classify_key(key);
+  return view ? view->mean_pooled() : std::vector<float>{};
+}
+
+bool is_eligible(const CellRecord& r) { return r.pack_id == 0 || r.layer == HEAD_CELL_LAYER; }
+
+float clamp_importance(float x) {
+  if (x < 0.0f) return 0.0f;
+  if (x > 100.0f) return 100.0f;
+  return x;  // NaN stays NaN
+}
+
+}  // namespace
+
+uint64_t parse_int8_tier_capacity(const char* value) {
+  if (value == nullptr) return DEFAULT_INT8_TIER_CAPACITY;
+  std::string_view s(value);
+  if (!s.empty() && s.front() == '+') s.remove_prefix(1);
+  if (s.empty()) return DEFAULT_INT8_TIER_CAPACITY;
+  uint64_t v = 0;
+  for (char c : s) {
+    if (c < '0' || c > '9') return DEFAULT_INT8_TIER_CAPACITY;
+    const uint64_t d = static_cast<uint64_t>(c - '0');
+    if (v > (UINT64_MAX - d) / 10) return DEFAULT_INT8_TIER_CAPACITY;
+    v = v * 10 + d;
+  }
+  return v == 0 ? DEFAULT_INT8_TIER_CAPACITY : v;
+}
+
+bool parse_per_token_eager(const char* value) {
+  if (value == nullptr) return false;
+  std::string_view s(value);
+  return s == "1" || s == "true";
+}
+
+RetrievalPipeline engine_config_from_env(const PerTokenConfig& config) {
+  uint64_t capacity = parse_int8_tier_capacity(std::getenv("QMR_INT8_TIER_CAPACITY"));
+  const bool eager = parse_per_token_eager(std::getenv("QMR_PER_TOKEN_EAGER"));
+  if (eager) capacity = DEFAULT_INT8_TIER_CAPACITY;
+  RetrievalPipeline pipeline(2);
+  pipeline.add_stage(std::make_unique<PerTokenRetriever>(
+      PerTokenAggregation::TopNMean, config, TOKEN_CACHE_CAPACITY, capacity, eager));
+  pipeline.add_stage(std::make_unique<FlatIndex>());
+  return pipeline;
+}
+
+std::vector<float> encode_per_token_key(std::span<const float> tokens, uint64_t dim) {
+  std::vector<float> key(ENCODING_HEADER_SIZE + tokens.size(), 0.0f);
+  key[0] = ENCODING_SENTINEL;
+  key[ENCODING_DIM_IDX] = static_cast<float>(dim);
+  std::copy(tokens.begin(), tokens.end(), key.begin() + ENCODING_HEADER_SIZE);
+  return key;
+}
+
+uint64_t unix_now_ns() {
+  const auto since = std::chrono::system_clock::now().time_since_epoch();
+  const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(since).count();
+  return ns < 0 ? 0 : static_cast<uint64_t>(ns);
+}
+
+Engine::Engine(std::string path, BlockPool pool, SynapticBank synaptic, TraceWal wal,
+               TextStore texts, DeletionLog deletions, ScheduleStore schedule,
+               uint64_t vamana_threshold)
+    : path_(std::move(path)),
+      block_pool_(std::move(pool)),
+      synaptic_(std::move(synaptic)),
+      trace_wal_(std::move(wal)),
+      text_store_(std::move(texts)),
+      deletion_log_(std::move(deletions)),
+      schedule_(std::move(schedule)),
+      slb_(std::make_unique<SLB>(SLB_CAPACITY, SLB_INITIAL_DIM)),
+      pipeline_(engine_config_from_env(per_token_config_)),
+      refinement_(std::make_unique<NoOpStrategy>()),
+      vamana_threshold_(vamana_threshold) {}
+
+Engine::~Engine() {
+  if (write_buffer_ && !write_buffer_->entries.empty()) (void)flush_buffer();
+}
+
+Result<std::unique_ptr<Engine>> Engine::open(const std::string& path, uint64_t vamana_threshold,
+                                             std::optional<uint64_t> segment_size) {
+  QM_ASSIGN_OR_RETURN(BlockPool pool,
+                      BlockPool::open(path, segment_size.value_or(BlockPool::DEFAULT_CAPACITY)));
+  QM_ASSIGN_OR_RETURN(SynapticBank synaptic, SynapticBank::open(path));
+  QM_ASSIGN_OR_RETURN(TraceWal wal, TraceWal::open(path));
+  QM_ASSIGN_OR_RETURN(TextStore texts, TextStore::open(path));
+  QM_ASSIGN_OR_RETURN(DeletionLog deletions, DeletionLog::open(path));
+  QM_ASSIGN_OR_RETURN(ScheduleStore schedule, ScheduleStore::load(path));
+  std::unique_ptr<Engine> engine(new Engine(path, std::move(pool), std::move(synaptic),
+                                            std::move(wal), std::move(texts), std::move(deletions),
+                                            std::move(schedule), vamana_threshold));
+  QM_RETURN_IF_ERROR(engine->refresh());
+  return engine;
+}
+
+Result<std::unique_ptr<Engine>> Engine::open_with_write_buffer(const std::string& path,
+                                                               uint64_t max_batch_size,
+                                                               uint64_t max_idle_ms) {
+  QM_ASSIGN_OR_RETURN(std::unique_ptr<Engine> engine, open(path));
+  engine->write_buffer_ = WriteBuffer{{}, max_batch_size, max_idle_ms};
+  engine->write_buffer_->entries.reserve(std::min<uint64_t>(max_batch_size, 1 << 16));
+  return engine;
+}
+
+Status Engine::flush() {
+  QM_RETURN_IF_ERROR(flush_buffer());
+  return trace_wal_.sync();
+}
+
+Result<CompactionReport> Engine::compact() {
+  std::unordered_set<CellId> live;
+  live.reserve(pack_directory_.cell_to_pack().size() + plain_cells_.size());
+  for (const auto& [cell, pack] : pack_directory_.cell_to_pack()) live.insert(cell);
+  live.insert(plain_cells_.begin(), plain_cells_.end());
+  return block_pool_.compact(live);
+}
+
+void Engine::set_refinement(std::unique_ptr<RefinementStrategy> strategy) {
+  QM_CHECK(strategy != nullptr);
+  refinement_ = std::move(strategy);
+}
+
+PerTokenRetriever* Engine::per_token_retriever() {
+  for (const auto& stage : pipeline_.stages()) {
+    if (PerTokenRetriever* r = stage->as_per_token()) return r;
+  }
+  return nullptr;
+}
+
+void Engine::adopt_key_dim(uint64_t pooled_len) {
+  if (key_dim_) return;
+  key_dim_ = pooled_len;
+  slb_ = std::make_unique<SLB>(SLB_CAPACITY, pooled_len);
+}
+
+void Engine::index_cell(CellId cell, OwnerId owner, std::span<const float> key,
+                        std::span<const float> pooled) {
+  for (const auto& stage : pipeline_.stages()) stage->insert(cell, owner, key);
+  slb_->insert(cell, owner, pooled);
+}
+
+std::optional<std::vector<float>> Engine::fetch_key(CellId cell) const {
+  auto record = block_pool_.read_cell(cell);
+  if (!record.is_ok()) return std::nullopt;
+  return std::move(record->key);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Refresh
+
+// What one pass over the stored records keeps of each cell, in ascending cell-id order.
+struct Engine::RefreshScan {
+  struct Cell {
+    CellId id = 0;
+    OwnerId owner = 0;
+    PackId pack_id = 0;
+    LayerIdx layer = 0;
+    float importance = 0.0f;
+    uint8_t tier = 0;
+    bool ok = false;
+    uint32_t key = UINT32_MAX;  // index into keys, when the key was kept
+  };
+  std::vector<Cell> cells;
+  std::vector<std::vector<float>> keys;  // stored keys; a pack's layer cells share the head's
+  std::vector<std::optional<EngineError>> errors;
+
+  bool eligible(const Cell& c) const { return c.pack_id == 0 || c.layer == HEAD_CELL_LAYER; }
+  std::span<const float> key_of(const Cell& c) const {
+    return c.key == UINT32_MAX ? std::span<const float>() : std::span<const float>(keys[c.key]);
+  }
+};
+
+Status Engine::refresh() {
+  QM_RETURN_IF_ERROR(block_pool_.refresh());
+  // Texts and deletions first: cells of deleted packs are kept out of every index below.
+  QM_RETURN_IF_ERROR(text_store_.reload());
+  QM_RETURN_IF_ERROR(deletion_log_.reload());
+  const auto& deleted = deletion_log_.deleted();
+
+  std::unordered_set<CellId> known;
+  known.reserve(governance_.size());
+  for (const auto& [cell, entry] : governance_) known.insert(cell);
+
+  // One pass over every record; values are not decoded. Keys are kept for eligible cells, and
+  // for every cell when the Vamana index may have to be built from them.
+  const bool vamana_due = block_pool_.cell_count() >= vamana_threshold_;
+  RefreshScan scan;
+  const size_t n = block_pool_.cell_count();
+  scan.cells.resize(n);
+  scan.errors.resize(n);
+  {
+    size_t i = 0;
+    for (const auto& [id, loc] : block_pool_.locations()) scan.cells[i++].id = id;
+  }
+  std::unordered_map<PackId, uint32_t> last_key_of_pack;
+  block_pool_.read_all(
+      DecodeParts::SkipValue,
+      [&](size_t i, CellRecord& r) {
+        RefreshScan::Cell& c = scan.cells[i];
+        c.owner = r.owner;
+        c.pack_id = r.pack_id;
+        c.layer = r.layer;
+        c.importance = r.importance;
+        c.tier = r.tier;
+        c.ok = true;
+        if (!is_eligible(r) && !vamana_due) return;
+        // A pack's layer cells carry a copy of its retrieval key: share one stored copy.
+        if (r.pack_id != 0) {
+          auto it = last_key_of_pack.find(r.pack_id);
+          if (it != last_key_of_pack.end() && scan.keys[it->second] == r.key) {
+            c.key = it->second;
+            return;
+          }
+        }
+        c.key = static_cast<uint32_t>(scan.keys.size());
+        scan.keys.push_back(std::move(r.key));
+        if (r.pack_id != 0) last_key_of_pack[r.pack_id] = c.key;
+      },
+      [&](size_t i, const EngineError& e) { scan.errors[i] = e; });
+
+  auto excluded = [&](const RefreshScan::Cell& c) {
+    return (c.pack_id != 0 || c.layer == HEAD_CELL_LAYER) && deleted.count(c.pack_id) != 0;
+  };
+
+  // Key dimension from the first new eligible cell.
+  for (size_t i = 0; i < n; ++i) {
+    const RefreshScan::Cell& c = scan.cells[i];
+    if (known.count(c.id)) continue;
+    if (scan.errors[i]) return *scan.errors[i];
+    if (!scan.eligible(c)) continue;
+    const uint64_t len = pooled_key(scan.key_of(c)).size();
+    if (len != slb_->dim()) {
+      slb_ = std::make_unique<SLB>(SLB_CAPACITY, len);
+      key_dim_ = len;
+    }
+    break;
+  }
+
+  pipeline_ = engine_config_from_env(per_token_config_);
+  vamana_active_ = false;
+
+  // New cells, ascending.
+  plain_cells_.clear();
+  for (size_t i = 0; i < n; ++i) {
+    const RefreshScan::Cell& c = scan.cells[i];
+    if (c.ok && c.pack_id == 0 && c.layer != HEAD_CELL_LAYER) plain_cells_.insert(c.id);
+    if (known.count(c.id)) continue;
+    if (scan.errors[i]) return *scan.errors[i];
+    if (excluded(c)) continue;
+    if (scan.eligible(c)) {
+      std::vector<float> pooled = pooled_key(scan.key_of(c));
+      if (!key_dim_) key_dim_ = pooled.size();
+      index_cell(c.id, c.owner, scan.key_of(c), pooled);
+    }
+    governance_[c.id] = GovernanceEntry{clamp_importance(c.importance), 0.0f, c.tier};
+    if (next_cell_id_ <= c.id) next_cell_id_ = c.id + 1;
+  }
+  // Known cells keep their entries; they are fed to the fresh stages again.
+  for (size_t i = 0; i < n; ++i) {
+    const RefreshScan::Cell& c = scan.cells[i];
+    if (!known.count(c.id) || !c.ok || !scan.eligible(c) || excluded(c)) continue;
+    index_cell(c.id, c.owner, scan.key_of(c), pooled_key(scan.key_of(c)));
+  }
+
+  // Pack grouping, then the deleted packs leave the directory again.
+  PackDirectory fresh;
+  for (const RefreshScan::Cell& c : scan.cells) {
+    if (!c.ok || !(c.pack_id != 0 || c.layer == HEAD_CELL_LAYER)) continue;
+    fresh.add_view_cells(c.pack_id, c.id);
+    fresh.set_owner(c.pack_id, c.owner);
+  }
+  fresh.normalize();
+  PackId candidate = 1;
+  for (const auto& [pack, cells] : fresh.packs()) candidate = std::max(candidate, pack + 1);
+
+  trace_graph_.clear();
+  auto replayed = trace_wal_.replay();
+  if (!replayed.is_ok()) return std::move(replayed).error();
+  for (const TraceRecord& r : *replayed) {
+    if (r.edge_type < EDGE_TYPE_ANY) {
+      trace_graph_.add_edge(r.from, r.to, static_cast<EdgeType>(r.edge_type), r.created_at);
+    }
+  }
+
+  for (PackId pack : deleted) {
+    fresh.erase(pack);
+    text_store_.erase(pack);
+  }
+  pack_directory_ = std::move(fresh);
+  next_pack_id_ = std::max(next_pack_id_, candidate);
+
+  if (!vamana_active_ && block_pool_.cell_count() >= vamana_threshold_) {
+    std::vector<PooledCell> pooled;
+    pooled.reserve(n);
+    std::vector<std::vector<float>> pooled_by_key(scan.keys.size());
+    std::vector<bool> pooled_done(scan.keys.size(), false);
+    std::optional<EngineError> first_failure;
+    for (size_t i = 0; i < n; ++i) {
+      const RefreshScan::Cell& c = scan.cells[i];
+      if (!c.ok) {
+        if (!first_failure) first_failure = scan.errors[i];
+        continue;
+      }
+      if (!pooled_done[c.key]) {
+        pooled_by_key[c.key] = pooled_key(scan.keys[c.key]);
+        pooled_done[c.key] = true;
+      }
+      pooled.push_back({c.id, scan.eligible(c), pooled_by_key[c.key]});
+    }
+    QM_ASSIGN_OR_RETURN(const bool loaded, try_load_vamana(pooled));
+    if (!loaded) {
+      if (first_failure) return *first_failure;
+      QM_RETURN_IF_ERROR(build_vamana(pooled));
+    }
+  }
+
+  if (!replayed->empty()) {
+    Status st = trace_wal_.sync();
+    if (!st.is_ok()) return EngineError::wal_recovery(st.error().io_error().text);
+  }
+  return Status::ok();
+}
+
+// ---------------------------------------------------------------------------------------------
+// Vamana activation
+
+Result<std::vector<Engine::PooledCell>> Engine::read_pooled_cells(bool skip_failures) const {
+  std::vector<PooledCell> cells(block_pool_.cell_count());
+  std::vector<bool> ok(cells.size(), false);
+  std::optional<EngineError> failure;
+  block_pool_.read_all(
+      DecodeParts::SkipValue,
+      [&](size_t i, CellRecord& r) {
+        cells[i] = PooledCell{r.cell_id, is_eligible(r), pooled_key(r.key)};
+        ok[i] = true;
+      },
+      [&](size_t, const EngineError& e) {
+        if (!failure) failure = e;
+      });
+  if (failure && !skip_failures) return *failure;
+  std::vector<PooledCell> out;
+  out.reserve(cells.size());
+  for (size_t i = 0; i < cells.size(); ++i) {
+    if (ok[i]) out.push_back(std::move(cells[i]));
+  }
+  return out;
+}
+
+Result<bool> Engine::load_or_build_vamana() {
+  QM_ASSIGN_OR_RETURN(std::vector<PooledCell> cells, read_pooled_cells(/*skip_failures=*/true));
+  return try_load_vamana(cells);
+}
+
+Status Engine::ensure_vamana() {
+  QM_ASSIGN_OR_RETURN(std::vector<PooledCell> cells, read_pooled_cells(/*skip_failures=*/false));
+  return build_vamana(cells);
+}
+
+Status Engine::maybe_ensure_vamana() {
+  if (vamana_active_ || block_pool_.cell_count() < vamana_threshold_) return Status::ok();
+  return ensure_vamana();
+}
+
+Result<bool> Engine::try_load_vamana(const std::vector<PooledCell>& cells) {
+  const uint64_t dim = key_dim_.value_or(SLB_INITIAL_DIM);
+  std::unordered_map<CellId, std::vector<float>> keys;
+  keys.reserve(cells.size());
+  uint64_t eligible = 0;
+  for (const PooledCell& c : cells) {
+    keys.emplace(c.id, c.key);
+    eligible += c.eligible;
+  }
+  QM_ASSIGN_OR_RETURN(std::optional<VamanaIndex> loaded, VamanaIndex::load(path_, keys));
+  if (!loaded) return false;
+  // Records never change once written, so a graph saved over exactly the cells a build would
+  // index, in the same order, is the graph that build would make: take it as it is.
+  bool same_nodes = true;
+  {
+    size_t j = 0;
+    for (const PooledCell& c : cells) {
+      if (c.key.size() != dim) continue;
+      if (j >= loaded->nodes().size() || loaded->nodes()[j].cell_id != c.id) {
+        same_nodes = false;
+        break;
+      }
+      ++j;
+    }
+    same_nodes = same_nodes && j == loaded->nodes().size() && loaded->dim() == dim;
+  }
+  if (!same_nodes && loaded->len() != eligible) return false;
+  install_vamana(std::make_unique<VamanaIndex>(std::move(*loaded)));
+  return true;
+}
+
+Status Engine::build_vamana(const std::vector<PooledCell>& cells) {
+  const uint64_t dim = key_dim_.value_or(SLB_INITIAL_DIM);
+  auto index = std::make_unique<VamanaIndex>(dim, VAMANA_MAX_DEGREE, VAMANA_ALPHA);
+  for (const PooledCell& c : cells) {
+    if (c.key.size() == dim) index->insert_node(c.id, c.key);
+  }
+  index->build();
+  QM_RETURN_IF_ERROR(index->save(path_));
+  install_vamana(std::move(index));
+  return Status::ok();
+}
+
+void Engine::install_vamana(std::unique_ptr<VectorIndex> index) {
+  pipeline_.add_stage(std::move(index));
+  vamana_active_ = true;
+}
+
+}  // namespace quellmar

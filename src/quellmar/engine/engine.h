@@ -1,0 +1,304 @@
+#pragma once
+
+// The engine: the one object that owns every store and every in-memory index of one engine
+// directory. It is not synchronised: its owner holds one mutex around every call.
+//
+// Writes take their ids first and never give one back, make their records durable (block pool,
+// then text store), and only then update, in this order, every retrieval stage, the SLB, the
+// governance map and the pack directory.
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <unordered_set>
+#include <utility>
+#include <vector>
+
+#include "quellmar/core/result.h"
+#include "quellmar/core/synaptic_bank.h"
+#include "quellmar/core/types.h"
+#include "quellmar/engine/governance.h"
+#include "quellmar/engine/pack_directory.h"
+#include "quellmar/engine/schedule_store.h"
+#include "quellmar/engine/trace_graph.h"
+#include "quellmar/engine/trace_wal.h"
+#include "quellmar/retrieval/per_token_retriever.h"
+#include "quellmar/retrieval/refinement.h"
+#include "quellmar/retrieval/retrieval_pipeline.h"
+#include "quellmar/retrieval/slb.h"
+#include "quellmar/storage/block_pool.h"
+#include "quellmar/storage/deletion_log.h"
+#include "quellmar/storage/text_store.h"
+
+namespace quellmar {
+
+class VamanaIndex;
+
+inline constexpr uint64_t DEFAULT_VAMANA_THRESHOLD = 10000;
+inline constexpr uint64_t SLB_CAPACITY = 4096;
+inline constexpr uint64_t SLB_INITIAL_DIM = 128;
+inline constexpr uint64_t TOKEN_CACHE_CAPACITY = 512;
+inline constexpr uint64_t DEFAULT_INT8_TIER_CAPACITY = 32768;
+
+struct LayerPayload {
+  LayerIdx layer_idx = 0;
+  std::vector<float> data;
+};
+
+// One pack to store: a retrieval key (plain or encoded), one payload per layer, optional text.
+struct PackWrite {
+  OwnerId owner = 0;
+  std::vector<float> retrieval_key;
+  std::vector<LayerPayload> layer_payloads;
+  float salience = 0.0f;
+  std::optional<std::string> text;
+};
+
+struct BufferedPack {
+  PackWrite request;
+  PackId pack_id = 0;
+};
+
+// Queue of pack writes awaiting one durable batch.
+struct WriteBuffer {
+  std::vector<BufferedPack> entries;
+  uint64_t max_batch_size = 0;
+  uint64_t max_idle_ms = 0;  // kept, with no effect
+};
+
+// One request of the cell API.
+struct CellWrite {
+  OwnerId owner = 0;
+  LayerIdx layer = 0;
+  std::vector<float> key;
+  std::vector<float> value;
+  float salience = 0.0f;
+  std::optional<CellId> parent;
+};
+
+struct PackCandidate {
+  std::vector<CellId> cells;  // the pack's cell list, head cell first
+  PackId pack_id = 0;
+  CellId hit_cell = 0;  // the best hit that selected the pack
+  OwnerId owner = 0;    // that hit's owner
+  float score = 0.0f;   // that hit's raw score
+};
+
+struct PackReadResult {
+  PackId pack_id = 0;
+  OwnerId owner = 0;
+  float score = 0.0f;
+  uint8_t tier = 0;
+  std::vector<LayerPayload> layers;  // ascending by layer index
+  std::optional<std::string> text;
+};
+
+struct CellReadResult {
+  CellRecord record;
+  float score = 0.0f;
+  uint8_t tier = 0;  // before this read's touch
+};
+
+struct PackMetadata {
+  PackId pack_id = 0;
+  OwnerId owner = 0;
+  uint8_t tier = 0;
+  float importance = 0.0f;
+};
+
+// The retrieval pipeline of a fresh open or refresh: the per-token retriever (configured from
+// QMR_INT8_TIER_CAPACITY and QMR_PER_TOKEN_EAGER) followed by an empty flat index.
+RetrievalPipeline engine_config_from_env(const PerTokenConfig& config);
+// The tier capacity and eager flag read from those variables (null for an unset variable).
+uint64_t parse_int8_tier_capacity(const char* value);
+bool parse_per_token_eager(const char* value);
+
+// The encoded key of a row-major token matrix of width dim.
+std::vector<float> encode_per_token_key(std::span<const float> tokens, uint64_t dim);
+
+// Wall-clock time in nanoseconds since the Unix epoch; 0 for a clock before it.
+uint64_t unix_now_ns();
+
+class Engine {
+ public:
+  static Result<std::unique_ptr<Engine>> open(const std::string& path,
+                                               uint64_t vamana_threshold = DEFAULT_VAMANA_THRESHOLD,
+                                               std::optional<uint64_t> segment_size = std::nullopt);
+  static Result<std::unique_ptr<Engine>> open_with_write_buffer(const std::string& path,
+                                                                uint64_t max_batch_size,
+                                                                uint64_t max_idle_ms);
+  // Drains the write buffer: its ids were handed to callers, so the packs are written rather
+  // than dropped (a failure there is lost with the engine).
+  ~Engine();
+  Engine(const Engine&) = delete;
+  Engine& operator=(const Engine&) = delete;
+
+  // Drains the write buffer, then flushes trace.wal to stable storage.
+  Status flush();
+  // Compacts the block pool, keeping every cell of a listed pack and every cell-API cell.
+  Result<CompactionReport> compact();
+  // Rebuilds the in-memory state from the files of the directory.
+  Status refresh();
+  Result<bool> load_or_build_vamana();
+  Status ensure_vamana();
+
+  // Pack writes.
+  Result<PackId> mem_write_pack(PackWrite request);
+  Result<PackId> mem_write_pack_tokens(OwnerId owner, std::span<const float> tokens,
+                                       uint64_t n_tokens, uint64_t dim,
+                                       std::vector<LayerPayload> layer_payloads, float salience,
+                                       std::optional<std::string> text);
+  Result<std::vector<PackId>> mem_write_batch_packs(std::vector<PackWrite> packs);
+  Status flush_buffer();
+  Status write_pack_batch(std::vector<BufferedPack> packs);
+
+  // Cell writes.
+  Result<CellId> mem_write(OwnerId owner, LayerIdx layer, std::span<const float> key,
+                           std::span<const float> value, float salience,
+                           std::optional<CellId> parent);
+  Result<std::vector<CellId>> mem_write_batch(std::vector<CellWrite> requests);
+
+  // Candidate search and pack reads.
+  std::vector<ScoredCell> find_candidates(std::span<const float> query, uint64_t k,
+                                          std::optional<OwnerId> owner);
+  std::vector<PackCandidate> rank_pack_candidates(std::vector<ScoredCell> hits, uint64_t k,
+                                                  std::optional<OwnerId> owner) const;
+  Result<std::vector<PackReadResult>> mem_read_pack(std::span<const float> query, uint64_t k,
+                                                    std::optional<OwnerId> owner);
+  Result<PackReadResult> load_pack_by_id(PackId pack_id);
+  Result<std::vector<LayerPayload>> load_pack_layers(const std::vector<CellId>& cells) const;
+  // The read touch on a cell's entry; returns the tier after it (0, untouched, without entry).
+  uint8_t touch(CellId cell);
+
+  // Cell reads.
+  Result<std::vector<CellReadResult>> mem_read(std::span<const float> query, uint64_t k,
+                                               std::optional<OwnerId> owner);
+  Result<std::vector<CellReadResult>> mem_read_tokens(std::span<const float> tokens,
+                                                      uint64_t n_tokens, uint64_t dim, uint64_t k,
+                                                      std::optional<OwnerId> owner);
+
+  // Listing, deletion, view keys and texts.
+  std::vector<PackMetadata> list_packs_metadata(std::optional<OwnerId> owner) const;
+  Result<uint64_t> view_count(PackId pack_id) const;
+  Status delete_pack(PackId pack_id);
+  Result<uint64_t> add_view_keys(PackId pack_id, const std::vector<std::vector<float>>& view_keys);
+  Status set_pack_texts(const std::vector<std::pair<PackId, std::string>>& entries);
+
+  // Pack edges.
+  Status add_pack_edge(PackId pack_1, PackId pack_2, EdgeType edge_type);
+  // Packs linked to pack_id by edges of the filtered type (EDGE_TYPE_ANY: every type).
+  std::vector<PackId> pack_links_by_type(PackId pack_id, uint8_t filter) const;
+
+  // Governance over time, eviction and owners.
+  void advance_days(float days);
+  Result<uint64_t> evict_draft_packs(float threshold, std::optional<OwnerId> owner);
+  std::vector<OwnerId> list_owners() const;
+  bool owner_exists(OwnerId owner) const;
+  Result<uint64_t> delete_owner(OwnerId owner);
+
+  // Scheduled actions.
+  Result<uint64_t> fire_due_scheduled(UnixTime now);
+  std::vector<ScheduledEntry> list_scheduled() const { return schedule_.list_by_fire_time(); }
+
+  // State, for the binding, the maintenance thread, snapshots and tests.
+  const std::string& path() const { return path_; }
+  BlockPool& block_pool() { return block_pool_; }
+  const BlockPool& block_pool() const { return block_pool_; }
+  SynapticBank& synaptic() { return synaptic_; }
+  TextStore& text_store() { return text_store_; }
+  const TextStore& text_store() const { return text_store_; }
+  const DeletionLog& deletion_log() const { return deletion_log_; }
+  ScheduleStore& schedule() { return schedule_; }
+  const TraceWal& trace_wal() const { return trace_wal_; }
+  TraceGraph& trace_graph() { return trace_graph_; }
+  const TraceGraph& trace_graph() const { return trace_graph_; }
+  SLB& slb() { return *slb_; }
+  const SLB& slb() const { return *slb_; }
+  RetrievalPipeline& pipeline() { return pipeline_; }
+  const RetrievalPipeline& pipeline() const { return pipeline_; }
+  GovernanceMap& governance() { return governance_; }
+  const GovernanceMap& governance() const { return governance_; }
+  const PackDirectory& pack_directory() const { return pack_directory_; }
+  const std::unordered_set<CellId>& plain_cells() const { return plain_cells_; }
+  std::optional<uint64_t> key_dim() const { return key_dim_; }
+  CellId next_cell_id() const { return next_cell_id_; }
+  PackId next_pack_id() const { return next_pack_id_; }
+  uint64_t vamana_threshold() const { return vamana_threshold_; }
+  bool has_vamana() const { return vamana_active_; }
+  uint64_t cell_count() const { return block_pool_.cell_count(); }
+  uint64_t pack_count() const { return pack_directory_.pack_count(); }
+  const WriteBuffer* write_buffer() const { return write_buffer_ ? &*write_buffer_ : nullptr; }
+
+  const RefinementStrategy& refinement() const { return *refinement_; }
+  void set_refinement(std::unique_ptr<RefinementStrategy> strategy);
+  bool token_reweighting_enabled() const { return token_reweighting_enabled_; }
+  void set_token_reweighting(bool enabled) { token_reweighting_enabled_ = enabled; }
+
+  // The first stage that is the per-token retriever, if any.
+  PerTokenRetriever* per_token_retriever();
+
+ private:
+  struct RefreshScan;
+  // A stored cell's pooled key, for the Vamana build.
+  struct PooledCell {
+    CellId id = 0;
+    bool eligible = false;
+    std::vector<float> key;
+  };
+
+  Engine(std::string path, BlockPool pool, SynapticBank synaptic, TraceWal wal, TextStore texts,
+         DeletionLog deletions, ScheduleStore schedule, uint64_t vamana_threshold);
+
+  // Sets key_dim from a first write's pooled key and re-creates the SLB at that width.
+  void adopt_key_dim(uint64_t pooled_len);
+  // Feeds one eligible cell to every retrieval stage and to the SLB.
+  void index_cell(CellId cell, OwnerId owner, std::span<const float> key,
+                  std::span<const float> pooled);
+  // Pooled keys of every stored cell, ascending, read in one pass; with `skip_failures` an
+  // unreadable cell is left out, otherwise its failure is returned.
+  Result<std::vector<PooledCell>> read_pooled_cells(bool skip_failures) const;
+  // Loads vamana.idx and installs it when it indexes what the engine holds; false when there is
+  // nothing usable on disk.
+  Result<bool> try_load_vamana(const std::vector<PooledCell>& cells);
+  // Builds the graph over every cell whose pooled key has the index width, saves it to
+  // vamana.idx and installs it as the last stage.
+  Status build_vamana(const std::vector<PooledCell>& cells);
+  void install_vamana(std::unique_ptr<VectorIndex> index);
+  // The build hook of the writers: when no Vamana index is active and the cell count has reached
+  // the threshold.
+  Status maybe_ensure_vamana();
+  // Gathers candidates from the SLB and the pipeline; `multi_factor` is the pipeline request
+  // factor for multi-token queries (4 for packs, 2 for cells).
+  std::vector<ScoredCell> gather(std::span<const float> query, uint64_t k,
+                                 std::optional<OwnerId> owner, uint64_t multi_factor);
+  std::optional<std::vector<float>> fetch_key(CellId cell) const;
+
+  std::string path_;
+  BlockPool block_pool_;
+  SynapticBank synaptic_;
+  TraceWal trace_wal_;
+  TextStore text_store_;
+  DeletionLog deletion_log_;
+  ScheduleStore schedule_;
+  std::unique_ptr<SLB> slb_;
+  std::optional<uint64_t> key_dim_;
+  bool vamana_active_ = false;
+  RetrievalPipeline pipeline_;
+  PerTokenConfig per_token_config_;
+  std::optional<WriteBuffer> write_buffer_;
+  TraceGraph trace_graph_;
+  GovernanceMap governance_;
+  PackDirectory pack_directory_;
+  // Cells of the cell API that belong to no pack (pack id 0, not the head layer): compaction keeps
+  // them.
+  std::unordered_set<CellId> plain_cells_;
+  std::unique_ptr<RefinementStrategy> refinement_;
+  bool token_reweighting_enabled_ = false;
+  CellId next_cell_id_ = 0;
+  PackId next_pack_id_ = 0;
+  uint64_t vamana_threshold_;
+};
+
+}  // namespace quellmar

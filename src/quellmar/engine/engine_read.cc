@@ -1,0 +1,202 @@
+// The read paths of the engine: candidate gathering, pack ranking, pack and cell reads.
+
+#include <algorithm>
+
+#include "quellmar/engine/engine.h"
+#include "quellmar/retrieval/key_view.h"
+
+namespace quellmar {
+
+namespace {
+
+// The vector the SLB is asked with: the mean of an encoded query's rows, a copy of a plain
+// query, nothing for a malformed one.
+std::vector<float> pooled_query(std::span<const float> query) {
+  std::optional<KeyView> view = classify_key(query);
+  return view ? view->mean_pooled() : std::vector<float>{};
+}
+
+bool is_multi_token(std::span<const float> query) {
+  return classify_key_kind(query) == KeyKind::Encoded;
+}
+
+// Stable sort, best first; a comparison involving NaN counts as equal.
+template <typename T, typename Score>
+void stable_sort_desc(std::vector<T>& v, Score score) {
+  std::stable_sort(v.begin(), v.end(), [&](const T& a, const T& b) { return score(a) > score(b); });
+}
+
+}  // namespace
+
+std::vector<ScoredCell> Engine::gather(std::span<const float> query, uint64_t k,
+                                       std::optional<OwnerId> owner, uint64_t multi_factor) {
+  auto fetch = [this](CellId id) { return fetch_key(id); };
+  const KeyFetcher fetcher(fetch);
+  std::vector<ScoredCell> out;
+  CellIdSet seen;
+  auto append_new = [&](const std::vector<ScoredCell>& hits) {
+    for (const ScoredCell& h : hits) {
+      if (seen.insert(h.cell_id).second) out.push_back(h);
+    }
+  };
+  if (is_multi_token(query)) {
+    append_new(pipeline_.search(query, multi_factor * k, owner, &fetcher));
+    if (out.size() < k && slb_->occupancy() > 0) append_new(slb_->query(pooled_query(query), 2 * k));
+    return out;
+  }
+  if (slb_->occupancy() > 0) {
+    append_new(slb_->query(pooled_query(query), 2 * k));
+    if (out.size() >= k) return out;
+  } else if (k == 0) {
+    return out;
+  }
+  append_new(pipeline_.search(query, 2 * k, owner, &fetcher));
+  return out;
+}
+
+std::vector<ScoredCell> Engine::find_candidates(std::span<const float> query, uint64_t k,
+                                                std::optional<OwnerId> owner) {
+  return gather(query, k, owner, 4);
+}
+
+std::vector<PackCandidate> Engine::rank_pack_candidates(std::vector<ScoredCell> hits, uint64_t k,
+                                                        std::optional<OwnerId> owner) const {
+  stable_sort_desc(hits, [](const ScoredCell& h) { return h.score; });
+  std::vector<PackCandidate> out;
+  std::unordered_set<PackId> seen;
+  for (const ScoredCell& h : hits) {
+    if (out.size() >= k) break;
+    const PackId* pack = pack_directory_.pack_of(h.cell_id);
+    if (!pack) continue;
+    const std::vector<CellId>* cells = pack_directory_.cells(*pack);
+    if (!cells) continue;
+    if (owner && h.owner != *owner) continue;
+    if (!seen.insert(*pack).second) continue;
+    out.push_back(PackCandidate{*cells, *pack, h.cell_id, h.owner, h.score});
+  }
+  return out;
+}
+
+Result<std::vector<LayerPayload>> Engine::load_pack_layers(const std::vector<CellId>& cells) const {
+  std::vector<CellRecord> records;
+  std::vector<Status> statuses = block_pool_.read_cells(cells, DecodeParts::All, records);
+  std::vector<LayerPayload> layers;
+  layers.reserve(cells.size());
+  for (size_t i = 0; i < cells.size(); ++i) {
+    if (!statuses[i].is_ok()) {
+      if (statuses[i].error().code() == EngineError::Code::CellNotFound) continue;
+      return statuses[i].error();
+    }
+    if (records[i].layer == HEAD_CELL_LAYER) continue;
+    layers.push_back(LayerPayload{records[i].layer, std::move(records[i].value)});
+  }
+  std::stable_sort(layers.begin(), layers.end(), [](const LayerPayload& a, const LayerPayload& b) {
+    return a.layer_idx < b.layer_idx;
+  });
+  return layers;
+}
+
+uint8_t Engine::touch(CellId cell) {
+  auto it = governance_.find(cell);
+  if (it == governance_.end()) return 0;
+  read_touch(it->second);
+  return it->second.tier;
+}
+
+Result<std::vector<PackReadResult>> Engine::mem_read_pack(std::span<const float> query, uint64_t k,
+                                                          std::optional<OwnerId> owner) {
+  std::vector<PackCandidate> candidates =
+      rank_pack_candidates(find_candidates(query, k, owner), k, owner);
+  std::vector<PackReadResult> out;
+  out.reserve(candidates.size());
+  for (PackCandidate& c : candidates) {
+    QM_ASSIGN_OR_RETURN(std::vector<LayerPayload> layers, load_pack_layers(c.cells));
+    float multiplier = 1.0f, recency = 1.0f;
+    uint8_t tier = 0;
+    if (auto it = governance_.find(c.hit_cell); it != governance_.end()) {
+      read_touch(it->second);
+      tier = it->second.tier;
+      multiplier = tier_multiplier(tier);
+      recency = recency_factor(it->second.age_days);
+    }
+    const std::string* text = text_store_.find(c.pack_id);
+    out.push_back(PackReadResult{c.pack_id, c.owner, multiplier * (recency * c.score), tier,
+                                 std::move(layers),
+                                 text ? std::optional<std::string>(*text) : std::nullopt});
+  }
+  stable_sort_desc(out, [](const PackReadResult& r) { return r.score; });
+  return out;
+}
+
+Result<PackReadResult> Engine::load_pack_by_id(PackId pack_id) {
+  const std::vector<CellId>* cells = pack_directory_.cells(pack_id);
+  if (!cells || cells->empty()) return EngineError::cell_not_found(pack_id);
+  const std::vector<CellId> list = *cells;
+  const CellId head = list.front();
+  auto head_record = block_pool_.read_cell(head);
+  const OwnerId owner = head_record.is_ok() ? head_record->owner : 0;
+  QM_ASSIGN_OR_RETURN(std::vector<LayerPayload> layers, load_pack_layers(list));
+  const uint8_t tier = touch(head);
+  const std::string* text = text_store_.find(pack_id);
+  return PackReadResult{pack_id, owner, 0.0f, tier, std::move(layers),
+                        text ? std::optional<std::string>(*text) : std::nullopt};
+}
+
+Result<std::vector<CellReadResult>> Engine::mem_read(std::span<const float> query, uint64_t k,
+                                                     std::optional<OwnerId> owner) {
+  if (query.empty()) return std::vector<CellReadResult>{};
+  std::vector<ScoredCell> candidates = gather(query, k, owner, 2);
+
+  if (is_multi_token(query) && !refinement_->is_noop()) {
+    if (PerTokenRetriever* retriever = per_token_retriever()) {
+      auto fetch = [this](CellId id) { return fetch_key(id); };
+      const KeyFetcher fetcher(fetch);
+      candidates =
+          refinement_->refine(*retriever, query, std::move(candidates), 2 * k, owner, &fetcher);
+    }
+  }
+
+  std::vector<CellId> ids;
+  ids.reserve(candidates.size());
+  for (const ScoredCell& c : candidates) ids.push_back(c.cell_id);
+  std::vector<CellRecord> records;
+  std::vector<Status> statuses = block_pool_.read_cells(ids, DecodeParts::All, records);
+
+  std::vector<CellReadResult> out;
+  out.reserve(candidates.size());
+  for (size_t i = 0; i < candidates.size(); ++i) {
+    float multiplier = 1.0f, recency = 1.0f;
+    uint8_t tier = 0;
+    if (auto it = governance_.find(candidates[i].cell_id); it != governance_.end()) {
+      recency = recency_factor(it->second.age_days);
+      tier = it->second.tier;
+      multiplier = tier_multiplier(tier);
+    }
+    if (!statuses[i].is_ok()) {
+      if (statuses[i].error().code() == EngineError::Code::CellNotFound) continue;
+      return statuses[i].error();
+    }
+    if (owner && records[i].owner != *owner) continue;
+    out.push_back(CellReadResult{std::move(records[i]),
+                                 (candidates[i].score * recency) * multiplier, tier});
+  }
+  stable_sort_desc(out, [](const CellReadResult& r) { return r.score; });
+  if (out.size() > k) out.resize(k);
+  for (const CellReadResult& r : out) {
+    (void)touch(r.record.cell_id);
+    slb_->insert(r.record.cell_id, r.record.owner, pooled_query(r.record.key));
+  }
+  return out;
+}
+
+Result<std::vector<CellReadResult>> Engine::mem_read_tokens(std::span<const float> tokens,
+                                                            uint64_t n_tokens, uint64_t dim,
+                                                            uint64_t k,
+                                                            std::optional<OwnerId> owner) {
+  if (n_tokens == 0 || dim == 0 || tokens.size() / dim != n_tokens || tokens.size() % dim != 0) {
+    return std::vector<CellReadResult>{};
+  }
+  return mem_read(encode_per_token_key(tokens, dim), k, owner);
+}
+
+}  // namespace quellmar

@@ -1,0 +1,228 @@
+// The write paths of the engine: packs, batches of packs, the write buffer, and single cells.
+
+#include <algorithm>
+
+#include "quellmar/engine/engine.h"
+#include "quellmar/retrieval/key_view.h"
+
+namespace quellmar {
+
+namespace {
+
+std::vector<float> pooled_key(std::span<const float> key) {
+  std::optional<KeyView> view = classify_key(key);
+  return view ? view->mean_pooled() : std::vector<float>{};
+}
+
+// The head cell and one cell per payload of a pack; cell ids from `next_cell`.
+void build_pack_records(const PackWrite& w, PackId pack_id, uint64_t now, CellId& next_cell,
+                        std::vector<CellRecord>& out, std::vector<CellId>& ids) {
+  const GovernanceEntry g = entry_at_write(w.salience);
+  auto base = [&](CellId id, LayerIdx layer) {
+    CellRecord r;
+    r.cell_id = id;
+    r.owner = w.owner;
+    r.layer = layer;
+    r.key = w.retrieval_key;
+    r.pack_id = pack_id;
+    r.created_at_ns = r.updated_at_ns = now;
+    r.importance = g.importance;
+    r.tier = g.tier;
+    return r;
+  };
+  ids.push_back(next_cell);
+  out.push_back(base(next_cell++, HEAD_CELL_LAYER));
+  for (const LayerPayload& p : w.layer_payloads) {
+    ids.push_back(next_cell);
+    CellRecord r = base(next_cell++, p.layer_idx);
+    r.value = p.data;
+    out.push_back(std::move(r));
+  }
+}
+
+}  // namespace
+
+Result<PackId> Engine::mem_write_pack(PackWrite request) {
+  if (write_buffer_) {
+    const PackId id = next_pack_id_++;
+    write_buffer_->entries.push_back(BufferedPack{std::move(request), id});
+    if (write_buffer_->entries.size() >= write_buffer_->max_batch_size) {
+      Status st = flush_buffer();
+      if (!st.is_ok()) {
+        // This caller gets the failure instead of an id, so its pack must not be written later:
+        // only the packs acknowledged before stay queued.
+        std::erase_if(write_buffer_->entries,
+                      [id](const BufferedPack& p) { return p.pack_id == id; });
+        return st;
+      }
+    }
+    return id;
+  }
+  const PackId pack_id = next_pack_id_++;
+  const uint64_t now = unix_now_ns();
+  std::vector<float> pooled = pooled_key(request.retrieval_key);
+  adopt_key_dim(pooled.size());
+
+  std::vector<CellRecord> records;
+  std::vector<CellId> ids;
+  records.reserve(request.layer_payloads.size() + 1);
+  build_pack_records(request, pack_id, now, next_cell_id_, records, ids);
+  QM_RETURN_IF_ERROR(block_pool_.append_batch(records));
+  if (request.text) {
+    const std::pair<PackId, std::string> entry{pack_id, *request.text};
+    QM_RETURN_IF_ERROR(text_store_.append_batch(std::span(&entry, 1)));
+  }
+  index_cell(ids.front(), request.owner, request.retrieval_key, pooled);
+  governance_[ids.front()] = entry_at_write(request.salience);
+  pack_directory_.insert(pack_id, ids, request.owner);
+  return pack_id;
+}
+
+Result<PackId> Engine::mem_write_pack_tokens(OwnerId owner, std::span<const float> tokens,
+                                             uint64_t n_tokens, uint64_t dim,
+                                             std::vector<LayerPayload> layer_payloads,
+                                             float salience, std::optional<std::string> text) {
+  if (n_tokens == 0 || dim == 0 || tokens.size() / dim != n_tokens || tokens.size() % dim != 0) {
+    return EngineError::malformed_token_matrix(n_tokens, dim, tokens.size());
+  }
+  PackWrite w;
+  w.owner = owner;
+  w.retrieval_key = encode_per_token_key(tokens, dim);
+  w.layer_payloads = std::move(layer_payloads);
+  w.salience = salience;
+  w.text = std::move(text);
+  return mem_write_pack(std::move(w));
+}
+
+Status Engine::flush_buffer() {
+  if (!write_buffer_ || write_buffer_->entries.empty()) return Status::ok();
+  std::vector<BufferedPack> entries = std::move(write_buffer_->entries);
+  write_buffer_->entries.clear();
+  return write_pack_batch(std::move(entries));
+}
+
+Status Engine::write_pack_batch(std::vector<BufferedPack> packs) {
+  if (packs.empty()) return Status::ok();
+  const uint64_t now = unix_now_ns();
+  adopt_key_dim(pooled_key(packs.front().request.retrieval_key).size());
+
+  std::vector<CellRecord> records;
+  std::vector<std::vector<CellId>> ids(packs.size());
+  std::vector<std::pair<PackId, std::string>> texts;
+  size_t total = 0;
+  for (const BufferedPack& p : packs) total += p.request.layer_payloads.size() + 1;
+  records.reserve(total);
+  for (size_t i = 0; i < packs.size(); ++i) {
+    const BufferedPack& p = packs[i];
+    build_pack_records(p.request, p.pack_id, now, next_cell_id_, records, ids[i]);
+    if (p.request.text) texts.emplace_back(p.pack_id, *p.request.text);
+  }
+  Status stored = block_pool_.append_batch(records).status();
+  if (!stored.is_ok()) {
+    // Nothing of the batch reached the pool. Packs whose ids were handed out by the write buffer
+    // go back to the front of its queue, so the next drain writes them (with new cell ids).
+    if (write_buffer_) {
+      std::vector<BufferedPack>& q = write_buffer_->entries;
+      q.insert(q.begin(), std::make_move_iterator(packs.begin()),
+               std::make_move_iterator(packs.end()));
+    }
+    return stored;
+  }
+  QM_RETURN_IF_ERROR(text_store_.append_batch(texts));
+  for (size_t i = 0; i < packs.size(); ++i) {
+    const PackWrite& w = packs[i].request;
+    index_cell(ids[i].front(), w.owner, w.retrieval_key, pooled_key(w.retrieval_key));
+    governance_[ids[i].front()] = entry_at_write(w.salience);
+    pack_directory_.insert(packs[i].pack_id, ids[i], w.owner);
+  }
+  return maybe_ensure_vamana();
+}
+
+Result<std::vector<PackId>> Engine::mem_write_batch_packs(std::vector<PackWrite> packs) {
+  if (packs.empty()) return std::vector<PackId>{};
+  QM_RETURN_IF_ERROR(flush_buffer());
+  std::vector<BufferedPack> batch;
+  std::vector<PackId> ids;
+  batch.reserve(packs.size());
+  ids.reserve(packs.size());
+  for (PackWrite& w : packs) {
+    ids.push_back(next_pack_id_);
+    batch.push_back(BufferedPack{std::move(w), next_pack_id_++});
+  }
+  // Not through the queue: a failed batch is the caller's failure, with no id handed out.
+  std::optional<WriteBuffer> buffer = std::move(write_buffer_);
+  write_buffer_.reset();
+  Status st = write_pack_batch(std::move(batch));
+  write_buffer_ = std::move(buffer);
+  QM_RETURN_IF_ERROR(st);
+  return ids;
+}
+
+Result<CellId> Engine::mem_write(OwnerId owner, LayerIdx layer, std::span<const float> key,
+                                 std::span<const float> value, float salience,
+                                 std::optional<CellId> parent) {
+  const CellId id = next_cell_id_++;
+  std::vector<float> pooled = pooled_key(key);
+  adopt_key_dim(pooled.size());
+  const uint64_t now = unix_now_ns();
+  const GovernanceEntry g = entry_at_write(salience);
+  CellRecord r;
+  r.cell_id = id;
+  r.owner = owner;
+  r.layer = layer;
+  r.key.assign(key.begin(), key.end());
+  r.value.assign(value.begin(), value.end());
+  r.created_at_ns = r.updated_at_ns = now;
+  r.importance = g.importance;
+  r.tier = g.tier;
+  QM_RETURN_IF_ERROR(block_pool_.append(r));
+  if (layer != HEAD_CELL_LAYER) plain_cells_.insert(id);
+  index_cell(id, owner, key, pooled);
+  governance_[id] = g;
+  if (parent) {
+    const TraceEdge edge{id, *parent, now, EdgeType::CausedBy};
+    QM_RETURN_IF_ERROR(trace_wal_.append(edge));
+    trace_graph_.add_edge(edge.from, edge.to, edge.edge_type, edge.created_at);
+  }
+  QM_RETURN_IF_ERROR(maybe_ensure_vamana());
+  return id;
+}
+
+Result<std::vector<CellId>> Engine::mem_write_batch(std::vector<CellWrite> requests) {
+  if (requests.empty()) return std::vector<CellId>{};
+  adopt_key_dim(pooled_key(requests.front().key).size());
+  const uint64_t now = unix_now_ns();
+  std::vector<CellRecord> records;
+  std::vector<CellId> ids;
+  records.reserve(requests.size());
+  for (CellWrite& w : requests) {
+    const GovernanceEntry g = entry_at_write(w.salience);
+    CellRecord r;
+    r.cell_id = next_cell_id_++;
+    r.owner = w.owner;
+    r.layer = w.layer;
+    r.key = std::move(w.key);
+    r.value = std::move(w.value);
+    r.created_at_ns = r.updated_at_ns = now;
+    r.importance = g.importance;
+    r.tier = g.tier;
+    ids.push_back(r.cell_id);
+    records.push_back(std::move(r));
+  }
+  QM_RETURN_IF_ERROR(block_pool_.append_batch(records));
+  for (size_t i = 0; i < records.size(); ++i) {
+    const CellRecord& r = records[i];
+    if (r.layer != HEAD_CELL_LAYER) plain_cells_.insert(r.cell_id);
+    index_cell(r.cell_id, r.owner, r.key, pooled_key(r.key));
+    governance_[r.cell_id] = entry_at_write(requests[i].salience);
+    if (requests[i].parent) {
+      const TraceEdge edge{r.cell_id, *requests[i].parent, now, EdgeType::CausedBy};
+      QM_RETURN_IF_ERROR(trace_wal_.append(edge));
+      trace_graph_.add_edge(edge.from, edge.to, edge.edge_type, edge.created_at);
+    }
+  }
+  QM_RETURN_IF_ERROR(maybe_ensure_vamana());
+  return ids;
+}
+
+}  // namespace quellmar

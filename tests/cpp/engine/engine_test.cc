@@ -1,0 +1,510 @@
+#include "quellmar/engine/engine.h"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cmath>
+
+#include "quellmar/core/coding.h"
+#include "quellmar/core/file_names.h"
+#include "quellmar/core/posix_file.h"
+#include "quellmar/retrieval/key_view.h"
+#include "test_util.h"
+
+namespace quellmar {
+namespace {
+
+using testing::read_file;
+using testing::TempDir;
+using testing::write_file;
+
+constexpr size_t kDim = 16;
+
+// A key that points mostly along axis i: distinct packs get clearly distinct keys.
+std::vector<float> Key(int i, float weight = 4.0f) {
+  std::vector<float> k(kDim, 0.25f);
+  k[static_cast<size_t>(i) % kDim] = weight;
+  k[(static_cast<size_t>(i) / kDim + 3) % kDim] += 1.0f;
+  return k;
+}
+
+std::vector<LayerPayload> Layers(std::initializer_list<LayerIdx> layers, size_t width = 8) {
+  std::vector<LayerPayload> out;
+  for (LayerIdx l : layers) {
+    // Whole numbers with 7 the largest magnitude: the 4-bit codes hold them exactly.
+    LayerPayload p{l, std::vector<float>(width)};
+    p.data[0] = 7.0f;
+    for (size_t i = 1; i < width; ++i) p.data[i] = static_cast<float>((i + l) % 7) - 3.0f;
+    out.push_back(std::move(p));
+  }
+  return out;
+}
+
+PackWrite Pack(OwnerId owner, std::vector<float> key, float salience = 50.0f,
+               std::optional<std::string> text = std::nullopt,
+               std::vector<LayerPayload> layers = Layers({0, 1})) {
+  PackWrite w;
+  w.owner = owner;
+  w.retrieval_key = std::move(key);
+  w.layer_payloads = std::move(layers);
+  w.salience = salience;
+  w.text = std::move(text);
+  return w;
+}
+
+class EngineTest : public ::testing::Test {
+ protected:
+  std::unique_ptr<Engine> Open(uint64_t threshold = DEFAULT_VAMANA_THRESHOLD) {
+    auto e = Engine::open(dir_.path(), threshold);
+    EXPECT_TRUE(e.is_ok()) << e.error().message();
+    return e.is_ok() ? std::move(e).value() : nullptr;
+  }
+  PackId Write(Engine& e, PackWrite w) {
+    auto id = e.mem_write_pack(std::move(w));
+    EXPECT_TRUE(id.is_ok()) << id.error().message();
+    return id.is_ok() ? *id : 0;
+  }
+  std::vector<PackId> Read(Engine& e, const std::vector<float>& q, uint64_t k,
+                           std::optional<OwnerId> owner = std::nullopt) {
+    auto r = e.mem_read_pack(q, k, owner);
+    EXPECT_TRUE(r.is_ok()) << r.error().message();
+    std::vector<PackId> ids;
+    if (r.is_ok()) {
+      for (const PackReadResult& p : *r) ids.push_back(p.pack_id);
+    }
+    return ids;
+  }
+
+  TempDir dir_;
+};
+
+TEST_F(EngineTest, OpeningAnEmptyDirectory) {
+  const std::string path = dir_.file("fresh/engine");
+  QM_ASSERT_OK_AND_ASSIGN(auto e, Engine::open(path));
+  EXPECT_TRUE(path_exists(segment_path(path, 0)));
+  EXPECT_EQ(read_file(path + "/trace.wal"), "");
+  EXPECT_EQ(read_file(path + "/synaptic.qmr"), "");
+  EXPECT_EQ(e->cell_count(), 0u);
+  EXPECT_EQ(e->pack_count(), 0u);
+  EXPECT_EQ(e->next_pack_id(), 1u);
+  EXPECT_EQ(e->next_cell_id(), 0u);
+  EXPECT_FALSE(e->key_dim().has_value());
+  EXPECT_EQ(e->slb().dim(), 128u);
+  EXPECT_EQ(e->pipeline().stage_count(), 2u);
+  EXPECT_FALSE(e->has_vamana());
+  QM_EXPECT_OK(e->flush());  // without a buffer: only syncs trace.wal
+}
+
+TEST(EngineConfigTest, EnvironmentParsing) {
+  struct Case {
+    const char* value;
+    uint64_t capacity;
+  };
+  const Case cases[] = {{nullptr, 32768}, {"+1000", 1000}, {"1000", 1000},
+                        {"-5", 32768},    {"12a", 32768},   {"", 32768},
+                        {"0", 32768},     {"+", 32768},     {"++1", 32768},
+                        {"18446744073709551615", 18446744073709551615ull},
+                        {"18446744073709551616", 32768}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.value ? c.value : "(unset)");
+    EXPECT_EQ(parse_int8_tier_capacity(c.value), c.capacity);
+  }
+  for (const char* on : {"1", "true"}) EXPECT_TRUE(parse_per_token_eager(on)) << on;
+  for (const char* off : {"True", "yes", " 1", "1 ", "0", ""}) {
+    EXPECT_FALSE(parse_per_token_eager(off)) << off;
+  }
+  EXPECT_FALSE(parse_per_token_eager(nullptr));
+
+  ::setenv("QMR_PER_TOKEN_EAGER", "true", 1);
+  ::setenv("QMR_INT8_TIER_CAPACITY", "1000", 1);
+  RetrievalPipeline p = engine_config_from_env(PerTokenConfig{});
+  ::unsetenv("QMR_PER_TOKEN_EAGER");
+  ::unsetenv("QMR_INT8_TIER_CAPACITY");
+  ASSERT_EQ(p.stage_count(), 2u);
+  PerTokenRetriever* r = p.stage(0).as_per_token();
+  ASSERT_NE(r, nullptr);
+  EXPECT_TRUE(r->eager());
+  EXPECT_EQ(p.stage(1).as_per_token(), nullptr);
+}
+
+TEST_F(EngineTest, PackWriteIdsRecordsAndGovernance) {
+  auto e = Open();
+  PackWrite w = Pack(7, std::vector<float>(256, 0.5f), 60.0f, "hello", Layers({3, 0, 1}));
+  QM_ASSERT_OK_AND_ASSIGN(PackId id, e->mem_write_pack(w));
+  EXPECT_EQ(id, 1u);
+  EXPECT_EQ(e->key_dim(), 256u);
+  EXPECT_EQ(e->slb().dim(), 256u);
+  EXPECT_EQ(*e->pack_directory().cells(1), (std::vector<CellId>{0, 1, 2, 3}));
+  QM_ASSERT_OK_AND_ASSIGN(CellRecord head, e->block_pool().read_cell(0));
+  EXPECT_EQ(head.layer, HEAD_CELL_LAYER);
+  EXPECT_EQ(head.pack_id, 1u);
+  EXPECT_TRUE(head.value.empty());
+  QM_ASSERT_OK_AND_ASSIGN(CellRecord layer, e->block_pool().read_cell(1));
+  EXPECT_EQ(layer.layer, 3);
+  EXPECT_EQ(layer.key, head.key);  // layer cells carry the retrieval key too
+  EXPECT_EQ(layer.importance, 65.0f);
+  EXPECT_EQ(layer.tier, 1);
+  EXPECT_EQ(e->governance().size(), 1u);  // the head cell only, until a refresh
+
+  struct Case {
+    float salience, importance;
+    int tier;
+  };
+  for (const Case& c : {Case{-7, 5, 0}, Case{60, 65, 1}, Case{80, 85, 2}, Case{200, 100, 2},
+                        Case{NAN, 100, 2}}) {
+    QM_ASSERT_OK_AND_ASSIGN(PackId p, e->mem_write_pack(Pack(1, Key(2), c.salience)));
+    const GovernanceEntry& g = e->governance().at(e->pack_directory().cells(p)->front());
+    EXPECT_EQ(g.importance, c.importance) << c.salience;
+    EXPECT_EQ(g.tier, c.tier) << c.salience;
+  }
+
+  QM_ASSERT_OK_AND_ASSIGN(PackReadResult r, e->load_pack_by_id(1));
+  ASSERT_EQ(r.layers.size(), 3u);
+  EXPECT_EQ(r.layers[0].layer_idx, 0);
+  EXPECT_EQ(r.layers[2].layer_idx, 3);
+  EXPECT_EQ(r.text, "hello");
+  EXPECT_EQ(r.owner, 7u);
+  EXPECT_EQ(r.score, 0.0f);
+  EXPECT_EQ(e->governance().at(0).importance, 68.0f);
+  QM_ASSERT_ERROR(CellNotFound, "cell not found: 99", e->load_pack_by_id(99));
+
+  QM_ASSERT_ERROR(MalformedTokenMatrix,
+                  "empty or malformed token matrix: n_tokens=2, dim=3, buffer_len=5",
+                  e->mem_write_pack_tokens(1, std::vector<float>(5), 2, 3, {}, 1.0f, {}));
+}
+
+TEST_F(EngineTest, ReopenRebuildsEverythingFromTheRecords) {
+  {
+    auto e = Open();
+    Write(*e, Pack(1, Key(0), 70.0f, "first"));
+    Write(*e, Pack(2, Key(1), 85.0f));
+    QM_ASSERT_OK(e->mem_write(3, 4, Key(2), std::vector<float>{1, 2}, 10.0f, std::nullopt));
+  }
+  auto e = Open();
+  EXPECT_EQ(e->cell_count(), 7u);
+  EXPECT_EQ(e->pack_count(), 2u);
+  EXPECT_EQ(e->next_pack_id(), 3u);
+  EXPECT_EQ(e->next_cell_id(), 7u);
+  EXPECT_EQ(e->key_dim(), kDim);
+  // Every cell, layer cells included, has an entry from its stored importance and tier.
+  ASSERT_EQ(e->governance().size(), 7u);
+  EXPECT_EQ(e->governance().at(1).importance, 75.0f);
+  EXPECT_EQ(e->governance().at(1).tier, 1);
+  EXPECT_EQ(e->governance().at(3).tier, 2);
+  EXPECT_EQ(*e->pack_directory().cells(2), (std::vector<CellId>{3, 4, 5}));
+  EXPECT_EQ(*e->text_store().find(1), "first");
+  EXPECT_EQ(Read(*e, Key(1), 1), (std::vector<PackId>{2}));
+
+  const auto counts = [&] {
+    return std::vector<uint64_t>{e->cell_count(), e->pack_count(), e->governance().size(),
+                                 e->trace_graph().edge_count(), e->slb().occupancy(),
+                                 e->pipeline().stage(1).len()};
+  };
+  const auto before = counts();
+  QM_ASSERT_OK(e->refresh());
+  QM_ASSERT_OK(e->refresh());
+  EXPECT_EQ(counts(), before);
+  EXPECT_EQ(e->slb().occupancy(), 3u);  // two head cells and the cell-API cell
+}
+
+TEST_F(EngineTest, PackReadsRankWeightAndTouch) {
+  auto e = Open();
+  const PackId core = Write(*e, Pack(1, Key(0), 90.0f, "core"));
+  const PackId draft = Write(*e, Pack(1, Key(1), 20.0f));
+  Write(*e, Pack(2, Key(2), 50.0f));
+
+  // A query between the two: the raw scores are close, the Core tier factor decides.
+  std::vector<float> q = Key(0);
+  q[1] = 3.9f;
+  QM_ASSERT_OK_AND_ASSIGN(auto results, e->mem_read_pack(q, 2, std::nullopt));
+  ASSERT_EQ(results.size(), 2u);
+  EXPECT_EQ(results[0].pack_id, core);
+  EXPECT_EQ(results[0].tier, 2);
+  EXPECT_EQ(results[0].text, "core");
+  ASSERT_EQ(results[0].layers.size(), 2u);
+  EXPECT_EQ(results[0].layers[1].data, Layers({1})[0].data);
+  EXPECT_EQ(results[1].pack_id, draft);
+  EXPECT_GT(results[0].score, results[1].score);
+  const CellId core_head = e->pack_directory().cells(core)->front();
+  EXPECT_EQ(e->governance().at(core_head).importance, 98.0f);
+  QM_ASSERT_OK(e->mem_read_pack(q, 1, std::nullopt));
+  EXPECT_EQ(e->governance().at(core_head).importance, 100.0f);  // capped
+
+  // Recency: 30 simulated days scale the score by e^-1.
+  QM_ASSERT_OK_AND_ASSIGN(auto fresh, e->mem_read_pack(Key(2), 1, std::nullopt));
+  e->advance_days(30.0f);
+  QM_ASSERT_OK_AND_ASSIGN(auto aged, e->mem_read_pack(Key(2), 1, std::nullopt));
+  EXPECT_NEAR(aged[0].score / fresh[0].score, std::exp(-1.0f), 1e-3);
+
+  EXPECT_EQ(Read(*e, Key(2), 5, /*owner=*/1).size(), 2u);  // owner 2's pack filtered out
+  EXPECT_TRUE(Read(*e, Key(0), 0).empty());
+  EXPECT_EQ(Read(*e, Key(0), 1000).size(), 3u);
+}
+
+TEST_F(EngineTest, WriteBufferQueuesThenWritesOneBatch) {
+  QM_ASSERT_OK_AND_ASSIGN(auto e, Engine::open_with_write_buffer(dir_.path(), 3, 5));
+  EXPECT_EQ(Write(*e, Pack(1, Key(0))), 1u);
+  EXPECT_EQ(Write(*e, Pack(1, Key(1), 50.0f, "queued text")), 2u);
+  EXPECT_EQ(e->pack_count(), 0u);
+  EXPECT_TRUE(Read(*e, Key(0), 1).empty());
+  EXPECT_EQ(Write(*e, Pack(1, Key(2))), 3u);
+  EXPECT_EQ(e->pack_count(), 3u);
+  EXPECT_EQ(e->cell_count(), 9u);
+
+  Write(*e, Pack(1, Key(3)));  // queued
+  QM_ASSERT_OK_AND_ASSIGN(auto none, e->mem_write_batch_packs({}));
+  EXPECT_TRUE(none.empty());
+  EXPECT_EQ(e->write_buffer()->entries.size(), 1u);
+  std::vector<PackWrite> batch = {Pack(1, Key(4)), Pack(1, Key(5))};
+  QM_ASSERT_OK_AND_ASSIGN(auto ids, e->mem_write_batch_packs(std::move(batch)));
+  EXPECT_EQ(ids, (std::vector<PackId>{5, 6}));
+  EXPECT_EQ(e->pack_count(), 6u);
+  // The queued pack went first and kept the smaller id and cells.
+  EXPECT_LT(e->pack_directory().cells(4)->front(), e->pack_directory().cells(5)->front());
+
+  Write(*e, Pack(1, Key(6)));  // queued, then drained when the engine goes away
+  e.reset();
+  QM_ASSERT_OK_AND_ASSIGN(auto reopened, Engine::open(dir_.path()));
+  EXPECT_EQ(reopened->pack_count(), 7u);
+  EXPECT_EQ(*reopened->text_store().find(2), "queued text");
+}
+
+int g_fail_sync = 0;
+int FailSegmentSync(FileOp op, const std::string& path) {
+  return op == FileOp::Sync && g_fail_sync && path.find("segment_") != std::string::npos ? EIO
+                                                                                        : 0;
+}
+
+TEST_F(EngineTest, FailedDrainKeepsAcknowledgedPacksQueued) {
+  QM_ASSERT_OK_AND_ASSIGN(auto e, Engine::open_with_write_buffer(dir_.path(), 2, 0));
+  EXPECT_EQ(Write(*e, Pack(1, Key(0))), 1u);  // acknowledged, queued
+  g_fail_sync = 1;
+  set_file_fault_hook(&FailSegmentSync);
+  QM_ASSERT_ERROR(Io, "", e->mem_write_pack(Pack(1, Key(1))));  // fills the queue; drain fails
+  g_fail_sync = 0;
+  set_file_fault_hook(nullptr);
+  ASSERT_EQ(e->write_buffer()->entries.size(), 1u);
+  EXPECT_EQ(e->write_buffer()->entries[0].pack_id, 1u);
+  QM_ASSERT_OK(e->flush());
+  EXPECT_EQ(e->pack_count(), 1u);
+  EXPECT_TRUE(e->pack_directory().contains(1));
+  EXPECT_FALSE(e->pack_directory().contains(2));  // its caller was told it failed
+  EXPECT_EQ(Write(*e, Pack(1, Key(2))), 3u);       // ids are never given out again
+}
+
+TEST_F(EngineTest, DeletedPacksStayDeleted) {
+  {
+    auto e = Open();
+    Write(*e, Pack(1, Key(0), 50.0f, "gone"));
+    Write(*e, Pack(1, Key(1)));
+    QM_ASSERT_OK(e->delete_pack(1));
+    QM_ASSERT_ERROR(CellNotFound, "cell not found: 1", e->delete_pack(1));
+    EXPECT_EQ(read_file(dir_.file("deletion_log.bin")).size(), 8u);
+    EXPECT_EQ(Read(*e, Key(0), 1), (std::vector<PackId>{2}));
+    EXPECT_EQ(e->text_store().find(1), nullptr);
+  }
+  auto e = Open();
+  EXPECT_FALSE(e->pack_directory().contains(1));
+  EXPECT_EQ(e->text_store().find(1), nullptr);
+  EXPECT_EQ(Write(*e, Pack(1, Key(2))), 3u);
+  // The deleted pack's cells are kept out of the indexes: no cell read finds them.
+  QM_ASSERT_OK_AND_ASSIGN(auto cells, e->mem_read(Key(0), 10, std::nullopt));
+  for (const CellReadResult& c : cells) EXPECT_NE(c.record.pack_id, 1u);
+  EXPECT_EQ(e->governance().count(0), 0u);
+
+  QM_ASSERT_OK_AND_ASSIGN(CompactionReport r, e->compact());
+  EXPECT_EQ(r.segments_compacted, 0u);  // a single segment is never compacted
+}
+
+TEST_F(EngineTest, CompactionKeepsPacksAndCellApiCells) {
+  auto opened = Engine::open(dir_.path(), DEFAULT_VAMANA_THRESHOLD, /*segment_size=*/64);
+  ASSERT_TRUE(opened.is_ok());
+  auto e = std::move(opened).value();
+  QM_ASSERT_OK_AND_ASSIGN(CellId plain, e->mem_write(9, 1, Key(5), std::vector<float>{1}, 50.0f,
+                                                      std::nullopt));
+  const PackId keep = Write(*e, Pack(1, Key(0)));
+  const PackId drop = Write(*e, Pack(1, Key(1)));
+  Write(*e, Pack(1, Key(2)));
+  QM_ASSERT_OK(e->delete_pack(drop));
+  QM_ASSERT_OK_AND_ASSIGN(CompactionReport r, e->compact());
+  EXPECT_GE(r.segments_compacted, 1u);
+  QM_EXPECT_OK(e->block_pool().read_cell(plain));
+  QM_ASSERT_OK_AND_ASSIGN(PackReadResult p, e->load_pack_by_id(keep));
+  EXPECT_EQ(p.layers.size(), 2u);
+  QM_ASSERT_ERROR(CellNotFound, "", e->block_pool().read_cell(e->next_cell_id() - 6));
+}
+
+TEST_F(EngineTest, CellApiWritesReadsAndParents) {
+  auto e = Open();
+  QM_ASSERT_OK_AND_ASSIGN(CellId first,
+                          e->mem_write(1, 2, Key(0), std::vector<float>{7, 2, -3}, 70.0f, {}));
+  EXPECT_EQ(first, 0u);
+  EXPECT_EQ(e->key_dim(), kDim);
+  QM_ASSERT_OK_AND_ASSIGN(CellId child,
+                          e->mem_write(1, 2, Key(1), std::vector<float>{4}, 10.0f, 999));
+  EXPECT_EQ(e->trace_graph().trace_ancestors(child, EDGE_TYPE_ANY), (std::vector<CellId>{999}));
+  EXPECT_EQ(read_file(dir_.file("trace.wal")).size(), 26u);
+
+  std::vector<CellWrite> batch(3);
+  for (int i = 0; i < 3; ++i) batch[i] = CellWrite{2, 0, Key(2 + i), {float(i)}, 50.0f, {}};
+  QM_ASSERT_OK_AND_ASSIGN(auto ids, e->mem_write_batch(std::move(batch)));
+  EXPECT_EQ(ids, (std::vector<CellId>{2, 3, 4}));
+  QM_ASSERT_OK_AND_ASSIGN(auto empty, e->mem_write_batch({}));
+  EXPECT_TRUE(empty.empty());
+
+  QM_ASSERT_OK_AND_ASSIGN(auto hits, e->mem_read(Key(0), 2, std::nullopt));
+  ASSERT_FALSE(hits.empty());
+  EXPECT_EQ(hits[0].record.cell_id, first);
+  EXPECT_EQ(hits[0].tier, 1);  // as before the touch
+  EXPECT_EQ(hits[0].record.value, (std::vector<float>{7, 2, -3}));
+  EXPECT_EQ(e->governance().at(first).importance, 78.0f);
+  QM_ASSERT_OK_AND_ASSIGN(auto owned, e->mem_read(Key(0), 5, /*owner=*/2));
+  for (const CellReadResult& c : owned) EXPECT_EQ(c.record.owner, 2u);
+  QM_ASSERT_OK_AND_ASSIGN(auto none, e->mem_read({}, 5, std::nullopt));
+  EXPECT_TRUE(none.empty());
+  QM_ASSERT_OK_AND_ASSIGN(auto bad, e->mem_read_tokens(std::vector<float>(5), 2, 3, 5, {}));
+  EXPECT_TRUE(bad.empty());
+}
+
+TEST_F(EngineTest, ViewKeysTextsAndEdges) {
+  auto e = Open();
+  const PackId p5 = Write(*e, Pack(1, Key(0)));
+  const PackId p7 = Write(*e, Pack(1, Key(1)));
+  QM_ASSERT_OK_AND_ASSIGN(uint64_t zero, e->view_count(p5));
+  EXPECT_EQ(zero, 0u);
+  QM_ASSERT_OK_AND_ASSIGN(uint64_t added, e->add_view_keys(p5, {Key(9), Key(10)}));
+  EXPECT_EQ(added, 2u);
+  QM_ASSERT_OK_AND_ASSIGN(uint64_t two, e->view_count(p5));
+  EXPECT_EQ(two, 2u);
+  QM_ASSERT_ERROR(PackNotFound, "pack not found: 42", e->add_view_keys(42, {}));
+  QM_ASSERT_ERROR(PackNotFound, "pack not found: 42", e->view_count(42));
+  EXPECT_EQ(Read(*e, Key(9), 1), (std::vector<PackId>{p5}));  // found through its view key
+
+  QM_ASSERT_OK(e->set_pack_texts({{p5, "a"}, {p5, "b"}}));
+  EXPECT_EQ(*e->text_store().find(p5), "b");
+  QM_ASSERT_ERROR(CellNotFound, "cell not found: 99", e->set_pack_texts({{p7, "x"}, {99, "y"}}));
+  EXPECT_EQ(e->text_store().find(p7), nullptr);
+
+  const uint64_t wal_before = read_file(dir_.file("trace.wal")).size();
+  QM_ASSERT_OK(e->add_pack_edge(p5, p7, EdgeType::Supports));
+  EXPECT_EQ(read_file(dir_.file("trace.wal")).size(), wal_before + 52);
+  EXPECT_EQ(e->trace_graph().edge_count(), 2u);
+  EXPECT_EQ(e->pack_links_by_type(p5, 3), (std::vector<PackId>{p7}));
+  EXPECT_EQ(e->pack_links_by_type(p7, 3), (std::vector<PackId>{p5}));
+  EXPECT_TRUE(e->pack_links_by_type(p5, 2).empty());
+  QM_ASSERT_OK(e->add_pack_edge(p5, p7, EdgeType::Follows));
+  QM_ASSERT_OK(e->add_pack_edge(p5, p5, EdgeType::Follows));
+  EXPECT_EQ(e->pack_links_by_type(p5, EDGE_TYPE_ANY), (std::vector<PackId>{p7}));
+  QM_ASSERT_ERROR(CellNotFound, "cell not found: 99", e->add_pack_edge(p5, 99, EdgeType::Follows));
+  QM_ASSERT_OK(e->delete_pack(p7));
+  EXPECT_TRUE(e->pack_links_by_type(p5, EDGE_TYPE_ANY).empty());
+  EXPECT_EQ(e->trace_graph().edge_count(), 6u);
+
+  // After a reopen the view keys count for their pack and the edges come back from the log.
+  e.reset();
+  auto again = Open();
+  QM_ASSERT_OK_AND_ASSIGN(uint64_t still, again->view_count(p5));
+  EXPECT_EQ(still, 2u);
+  EXPECT_EQ(again->trace_graph().edge_count(), 6u);
+}
+
+TEST_F(EngineTest, TraceReplaySkipsUnknownEdgeTypes) {
+  {
+    auto e = Open();
+    QM_ASSERT_OK(e->mem_write(1, 0, Key(0), {}, 50.0f, 5));
+  }
+  std::string wal = read_file(dir_.file("trace.wal"));
+  std::string extra = wal;
+  extra[17] = 4;  // the same edge with type 4
+  write_file(dir_.file("trace.wal"), wal + extra);
+  auto e = Open();
+  EXPECT_EQ(e->trace_graph().edge_count(), 1u);
+}
+
+TEST_F(EngineTest, DecayEvictionAndOwners) {
+  auto e = Open();
+  const PackId low = Write(*e, Pack(1, Key(0), 10.0f));   // importance 15, Draft
+  const PackId mid = Write(*e, Pack(1, Key(1), 10.5f));   // 15.5, Draft
+  const PackId val = Write(*e, Pack(2, Key(2), 60.0f));   // 65, Validated
+  e->advance_days(0.5f);
+  const CellId low_head = e->pack_directory().cells(low)->front();
+  EXPECT_EQ(e->governance().at(low_head).importance, 15.0f);
+  e->advance_days(0.5f);
+  EXPECT_FLOAT_EQ(e->governance().at(low_head).importance, 15.0f * 0.995f);
+  e->advance_days(-2.0f);
+  EXPECT_FLOAT_EQ(e->governance().at(low_head).importance, 15.0f * 0.995f);
+
+  EXPECT_EQ(e->list_owners(), (std::vector<OwnerId>{1, 2}));
+  // A pack exactly at the threshold stays; one below it goes.
+  const float at = e->governance().at(e->pack_directory().cells(mid)->front()).importance;
+  QM_ASSERT_OK_AND_ASSIGN(uint64_t evicted, e->evict_draft_packs(at, std::nullopt));
+  EXPECT_EQ(evicted, 1u);
+  EXPECT_FALSE(e->pack_directory().contains(low));
+  EXPECT_TRUE(e->pack_directory().contains(mid));
+  QM_ASSERT_OK_AND_ASSIGN(uint64_t none, e->evict_draft_packs(NAN, std::nullopt));
+  EXPECT_EQ(none, 0u);
+  QM_ASSERT_OK_AND_ASSIGN(uint64_t owner2, e->delete_owner(2));
+  EXPECT_EQ(owner2, 1u);
+  EXPECT_FALSE(e->pack_directory().contains(val));
+  EXPECT_FALSE(e->owner_exists(2));
+  EXPECT_TRUE(e->owner_exists(1));
+
+  e->advance_days(20000.0f);
+  const GovernanceEntry& g = e->governance().at(e->pack_directory().cells(mid)->front());
+  EXPECT_GE(g.importance, 0.0f);
+  EXPECT_LT(g.importance, 1e-6f);
+  EXPECT_EQ(g.tier, 0);
+}
+
+TEST_F(EngineTest, ScheduledEvictionFires) {
+  auto e = Open();
+  Write(*e, Pack(3, Key(0), 1.0f));
+  Write(*e, Pack(4, Key(1), 1.0f));
+  QM_ASSERT_OK(e->schedule().add(UnixTime{100, 0}, 3, 50.0f));
+  QM_ASSERT_OK_AND_ASSIGN(uint64_t early, e->fire_due_scheduled(UnixTime{99, 0}));
+  EXPECT_EQ(early, 0u);
+  QM_ASSERT_OK_AND_ASSIGN(uint64_t fired, e->fire_due_scheduled(UnixTime{100, 0}));
+  EXPECT_EQ(fired, 1u);
+  EXPECT_EQ(e->pack_count(), 1u);
+  EXPECT_TRUE(e->list_scheduled().empty());
+}
+
+TEST_F(EngineTest, VamanaActivatesAtTheThresholdAndIsReusedOnReopen) {
+  {
+    auto e = Open(/*threshold=*/8);
+    for (int i = 0; i < 3; ++i) Write(*e, Pack(1, Key(i)));  // 9 cells: no build on this path
+    EXPECT_FALSE(e->has_vamana());
+    QM_ASSERT_OK(e->mem_write(1, 0, Key(20), {}, 50.0f, {}));  // a cell write builds it
+    EXPECT_TRUE(e->has_vamana());
+    EXPECT_EQ(e->pipeline().stage_count(), 3u);
+  }
+  const std::string idx = dir_.file("vamana.idx");
+  ASSERT_TRUE(path_exists(idx));
+  struct stat before;
+  ASSERT_EQ(::stat(idx.c_str(), &before), 0);
+  const std::string bytes = read_file(idx);
+  {
+    auto e = Open(8);
+    EXPECT_TRUE(e->has_vamana());
+    EXPECT_EQ(e->pipeline().stage(2).len(), 10u);  // heads, layer cells and the cell
+    EXPECT_EQ(Read(*e, Key(2), 1), (std::vector<PackId>{3}));
+  }
+  // The saved graph held exactly the cells a build would index: it was taken as it is.
+  struct stat after;
+  ASSERT_EQ(::stat(idx.c_str(), &after), 0);
+  EXPECT_EQ(before.st_mtim.tv_nsec, after.st_mtim.tv_nsec);
+  EXPECT_EQ(read_file(idx), bytes);
+
+  {
+    auto e = Open(8);
+    Write(*e, Pack(1, Key(5)));
+  }
+  auto e = Open(8);  // one more pack: rebuilt, and saved again
+  EXPECT_EQ(e->pipeline().stage(2).len(), 13u);
+  EXPECT_NE(read_file(idx), bytes);
+}
+
+}  // namespace
+}  // namespace quellmar
