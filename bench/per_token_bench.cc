@@ -91,7 +91,8 @@ std::vector<float> encoded(const float* rows, uint64_t n_tokens, uint64_t dim) {
 
 // The engine's configuration: tiered, a token cache of 512, a tier that holds every entry.
 struct Store {
-  PerTokenRetriever retriever{PerTokenAggregation::TopNMean, PerTokenConfig{}, 512, 32768, false};
+  PerTokenRetriever retriever{PerTokenAggregation::TopNMean, PerTokenConfig{}, TOKEN_CACHE_CAPACITY,
+                              DEFAULT_INT8_TIER_CAPACITY, false};
   std::vector<std::vector<float>> queries;
 
   Store() {

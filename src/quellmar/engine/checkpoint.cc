@@ -166,8 +166,7 @@ Result<std::vector<CheckpointInfo>> CheckpointRepository::list(
   return out;
 }
 
-Result<std::optional<CheckpointInfo>> CheckpointRepository::latest(
-    const std::string& label) const {
+Result<std::optional<CheckpointInfo>> CheckpointRepository::latest(const std::string& label) const {
   QM_ASSIGN_OR_RETURN(std::vector<CheckpointInfo> all, list(label));
   if (all.empty()) return std::optional<CheckpointInfo>();
   return std::optional<CheckpointInfo>(std::move(all.back()));

@@ -41,6 +41,11 @@ struct PerTokenConfig {
   uint64_t top_n = 5;
 };
 
+// The capacities the engine builds the retriever with: the token cache, and the int8 tier
+// unless configured otherwise.
+inline constexpr uint64_t TOKEN_CACHE_CAPACITY = 512;
+inline constexpr uint64_t DEFAULT_INT8_TIER_CAPACITY = 32768;
+
 enum class PerTokenAggregation : uint8_t {
   Max = 0,       // an entry's score is its largest token similarity
   TopNMean = 1,  // the mean of its top_n largest token similarities

@@ -226,6 +226,9 @@ TEST_F(SnapshotTest, DigestFramesFilesInComponentOrder) {
   Sha256 h;
   h.update(framed.data(), framed.size());
   EXPECT_EQ(m.sha256, hex_digest(h.finish()));
+  std::vector<std::string> below_a;
+  QM_ASSERT_OK(walk_engine_dir(dir.path(), dir.file("a"), below_a));
+  EXPECT_EQ(below_a, std::vector<std::string>{"a/b"});
   EXPECT_TRUE(path_components_less("a/b", "a.b"));
   EXPECT_FALSE(path_components_less("a.b", "a/b"));
 
