@@ -39,8 +39,6 @@ class VamanaIndex;
 inline constexpr uint64_t DEFAULT_VAMANA_THRESHOLD = 10000;
 inline constexpr uint64_t SLB_CAPACITY = 4096;
 inline constexpr uint64_t SLB_INITIAL_DIM = 128;
-inline constexpr uint64_t TOKEN_CACHE_CAPACITY = 512;
-inline constexpr uint64_t DEFAULT_INT8_TIER_CAPACITY = 32768;
 
 struct LayerPayload {
   LayerIdx layer_idx = 0;
