@@ -57,8 +57,8 @@ RetrievalPipeline engine_config_from_env(const PerTokenConfig& config) {
   const bool eager = parse_per_token_eager(std::getenv("QMR_PER_TOKEN_EAGER"));
   if (eager) capacity = DEFAULT_INT8_TIER_CAPACITY;
   RetrievalPipeline pipeline(2);
-  pipeline.add_stage(std::make_unique<PerTokenRetriever>(
-      PerTokenAggregation::TopNMean, config, TOKEN_CACHE_CAPACITY, capacity, eager));
+  pipeline.add_stage(std::make_unique<PerTokenRetriever>(PerTokenAggregation::TopNMean, config,
+                                                         TOKEN_CACHE_CAPACITY, capacity, eager));
   pipeline.add_stage(std::make_unique<FlatIndex>());
   return pipeline;
 }

@@ -122,8 +122,8 @@ uint64_t unix_now_ns();
 class Engine {
  public:
   static Result<std::unique_ptr<Engine>> open(const std::string& path,
-                                               uint64_t vamana_threshold = DEFAULT_VAMANA_THRESHOLD,
-                                               std::optional<uint64_t> segment_size = std::nullopt);
+                                              uint64_t vamana_threshold = DEFAULT_VAMANA_THRESHOLD,
+                                              std::optional<uint64_t> segment_size = std::nullopt);
   static Result<std::unique_ptr<Engine>> open_with_write_buffer(const std::string& path,
                                                                 uint64_t max_batch_size,
                                                                 uint64_t max_idle_ms);

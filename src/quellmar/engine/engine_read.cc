@@ -41,7 +41,8 @@ std::vector<ScoredCell> Engine::gather(std::span<const float> query, uint64_t k,
   };
   if (is_multi_token(query)) {
     append_new(pipeline_.search(query, multi_factor * k, owner, &fetcher));
-    if (out.size() < k && slb_->occupancy() > 0) append_new(slb_->query(pooled_query(query), 2 * k));
+    if (out.size() < k && slb_->occupancy() > 0)
+      append_new(slb_->query(pooled_query(query), 2 * k));
     return out;
   }
   if (slb_->occupancy() > 0) {
@@ -138,7 +139,11 @@ Result<PackReadResult> Engine::load_pack_by_id(PackId pack_id) {
   QM_ASSIGN_OR_RETURN(std::vector<LayerPayload> layers, load_pack_layers(list));
   const uint8_t tier = touch(head);
   const std::string* text = text_store_.find(pack_id);
-  return PackReadResult{pack_id, owner, 0.0f, tier, std::move(layers),
+  return PackReadResult{pack_id,
+                        owner,
+                        0.0f,
+                        tier,
+                        std::move(layers),
                         text ? std::optional<std::string>(*text) : std::nullopt};
 }
 
@@ -177,8 +182,8 @@ Result<std::vector<CellReadResult>> Engine::mem_read(std::span<const float> quer
       return statuses[i].error();
     }
     if (owner && records[i].owner != *owner) continue;
-    out.push_back(CellReadResult{std::move(records[i]),
-                                 (candidates[i].score * recency) * multiplier, tier});
+    out.push_back(
+        CellReadResult{std::move(records[i]), (candidates[i].score * recency) * multiplier, tier});
   }
   stable_sort_desc(out, [](const CellReadResult& r) { return r.score; });
   if (out.size() > k) out.resize(k);

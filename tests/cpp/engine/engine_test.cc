@@ -102,9 +102,15 @@ TEST(EngineConfigTest, EnvironmentParsing) {
     const char* value;
     uint64_t capacity;
   };
-  const Case cases[] = {{nullptr, 32768}, {"+1000", 1000}, {"1000", 1000},
-                        {"-5", 32768},    {"12a", 32768},   {"", 32768},
-                        {"0", 32768},     {"+", 32768},     {"++1", 32768},
+  const Case cases[] = {{nullptr, 32768},
+                        {"+1000", 1000},
+                        {"1000", 1000},
+                        {"-5", 32768},
+                        {"12a", 32768},
+                        {"", 32768},
+                        {"0", 32768},
+                        {"+", 32768},
+                        {"++1", 32768},
                         {"18446744073709551615", 18446744073709551615ull},
                         {"18446744073709551616", 32768}};
   for (const Case& c : cases) {
@@ -152,8 +158,8 @@ TEST_F(EngineTest, PackWriteIdsRecordsAndGovernance) {
     float salience, importance;
     int tier;
   };
-  for (const Case& c : {Case{-7, 5, 0}, Case{60, 65, 1}, Case{80, 85, 2}, Case{200, 100, 2},
-                        Case{NAN, 100, 2}}) {
+  for (const Case& c :
+       {Case{-7, 5, 0}, Case{60, 65, 1}, Case{80, 85, 2}, Case{200, 100, 2}, Case{NAN, 100, 2}}) {
     QM_ASSERT_OK_AND_ASSIGN(PackId p, e->mem_write_pack(Pack(1, Key(2), c.salience)));
     const GovernanceEntry& g = e->governance().at(e->pack_directory().cells(p)->front());
     EXPECT_EQ(g.importance, c.importance) << c.salience;
@@ -198,9 +204,9 @@ TEST_F(EngineTest, ReopenRebuildsEverythingFromTheRecords) {
   EXPECT_EQ(Read(*e, Key(1), 1), (std::vector<PackId>{2}));
 
   const auto counts = [&] {
-    return std::vector<uint64_t>{e->cell_count(), e->pack_count(), e->governance().size(),
-                                 e->trace_graph().edge_count(), e->slb().occupancy(),
-                                 e->pipeline().stage(1).len()};
+    return std::vector<uint64_t>{e->cell_count(),        e->pack_count(),
+                                 e->governance().size(), e->trace_graph().edge_count(),
+                                 e->slb().occupancy(),   e->pipeline().stage(1).len()};
   };
   const auto before = counts();
   QM_ASSERT_OK(e->refresh());
@@ -273,8 +279,7 @@ TEST_F(EngineTest, WriteBufferQueuesThenWritesOneBatch) {
 
 int g_fail_sync = 0;
 int FailSegmentSync(FileOp op, const std::string& path) {
-  return op == FileOp::Sync && g_fail_sync && path.find("segment_") != std::string::npos ? EIO
-                                                                                        : 0;
+  return op == FileOp::Sync && g_fail_sync && path.find("segment_") != std::string::npos ? EIO : 0;
 }
 
 TEST_F(EngineTest, FailedDrainKeepsAcknowledgedPacksQueued) {
@@ -291,7 +296,7 @@ TEST_F(EngineTest, FailedDrainKeepsAcknowledgedPacksQueued) {
   EXPECT_EQ(e->pack_count(), 1u);
   EXPECT_TRUE(e->pack_directory().contains(1));
   EXPECT_FALSE(e->pack_directory().contains(2));  // its caller was told it failed
-  EXPECT_EQ(Write(*e, Pack(1, Key(2))), 3u);       // ids are never given out again
+  EXPECT_EQ(Write(*e, Pack(1, Key(2))), 3u);      // ids are never given out again
 }
 
 TEST_F(EngineTest, DeletedPacksStayDeleted) {
@@ -322,8 +327,8 @@ TEST_F(EngineTest, CompactionKeepsPacksAndCellApiCells) {
   auto opened = Engine::open(dir_.path(), DEFAULT_VAMANA_THRESHOLD, /*segment_size=*/64);
   ASSERT_TRUE(opened.is_ok());
   auto e = std::move(opened).value();
-  QM_ASSERT_OK_AND_ASSIGN(CellId plain, e->mem_write(9, 1, Key(5), std::vector<float>{1}, 50.0f,
-                                                      std::nullopt));
+  QM_ASSERT_OK_AND_ASSIGN(CellId plain,
+                          e->mem_write(9, 1, Key(5), std::vector<float>{1}, 50.0f, std::nullopt));
   const PackId keep = Write(*e, Pack(1, Key(0)));
   const PackId drop = Write(*e, Pack(1, Key(1)));
   Write(*e, Pack(1, Key(2)));
@@ -425,9 +430,9 @@ TEST_F(EngineTest, TraceReplaySkipsUnknownEdgeTypes) {
 
 TEST_F(EngineTest, DecayEvictionAndOwners) {
   auto e = Open();
-  const PackId low = Write(*e, Pack(1, Key(0), 10.0f));   // importance 15, Draft
-  const PackId mid = Write(*e, Pack(1, Key(1), 10.5f));   // 15.5, Draft
-  const PackId val = Write(*e, Pack(2, Key(2), 60.0f));   // 65, Validated
+  const PackId low = Write(*e, Pack(1, Key(0), 10.0f));  // importance 15, Draft
+  const PackId mid = Write(*e, Pack(1, Key(1), 10.5f));  // 15.5, Draft
+  const PackId val = Write(*e, Pack(2, Key(2), 60.0f));  // 65, Validated
   e->advance_days(0.5f);
   const CellId low_head = e->pack_directory().cells(low)->front();
   EXPECT_EQ(e->governance().at(low_head).importance, 15.0f);
