@@ -22,6 +22,7 @@
 #include "quellmar/engine/governance.h"
 #include "quellmar/engine/pack_directory.h"
 #include "quellmar/engine/schedule_store.h"
+#include "quellmar/engine/snapshot.h"
 #include "quellmar/engine/trace_graph.h"
 #include "quellmar/engine/trace_wal.h"
 #include "quellmar/retrieval/per_token_retriever.h"
@@ -199,6 +200,12 @@ class Engine {
   // Scheduled actions.
   Result<uint64_t> fire_due_scheduled(UnixTime now);
   std::vector<ScheduledEntry> list_scheduled() const { return schedule_.list_by_fire_time(); }
+
+  // Snapshots: drains the write buffer, syncs trace.wal and archives the directory.
+  Result<SnapshotManifest> snapshot(const std::string& out_path);
+  // Restores an archive into target_dir and opens the engine there.
+  static Result<std::unique_ptr<Engine>> restore_from(const std::string& in_path,
+                                                      const std::string& target_dir);
 
   // State, for the binding, the maintenance thread, snapshots and tests.
   const std::string& path() const { return path_; }

@@ -513,3 +513,31 @@ TEST_F(EngineTest, VamanaActivatesAtTheThresholdAndIsReusedOnReopen) {
 
 }  // namespace
 }  // namespace quellmar
+
+namespace quellmar {
+namespace {
+
+TEST_F(EngineTest, SnapshotRestoresIntoAnEngineThatReadsEveryPack) {
+  QM_ASSERT_OK_AND_ASSIGN(auto e, Engine::open_with_write_buffer(dir_.path(), 100, 0));
+  Write(*e, Pack(1, Key(0), 50.0f, "one"));
+  Write(*e, Pack(2, Key(1), 50.0f, "two"));
+  QM_ASSERT_OK(e->flush_buffer());
+  QM_ASSERT_OK(e->add_pack_edge(1, 2, EdgeType::Follows));
+  Write(*e, Pack(2, Key(2)));  // still queued: the snapshot drains it first
+  testing::TempDir out;
+  QM_ASSERT_OK_AND_ASSIGN(SnapshotManifest m, e->snapshot(out.file("snap.tar")));
+  EXPECT_EQ(m.stats.pack_count, 3u);
+  EXPECT_EQ(m.stats.owner_count, 2u);
+
+  QM_ASSERT_OK_AND_ASSIGN(auto restored,
+                          Engine::restore_from(out.file("snap.tar"), out.file("restored")));
+  EXPECT_EQ(restored->pack_count(), 3u);
+  EXPECT_EQ(restored->trace_graph().edge_count(), 2u);
+  EXPECT_EQ(Read(*restored, Key(1), 1), (std::vector<PackId>{2}));
+  QM_ASSERT_OK_AND_ASSIGN(PackReadResult p, restored->load_pack_by_id(1));
+  EXPECT_EQ(p.text, "one");
+  EXPECT_EQ(p.layers.size(), 2u);
+}
+
+}  // namespace
+}  // namespace quellmar
