@@ -197,6 +197,110 @@ void avx512_dot_f32_panels(const float* queries, size_t n_queries, size_t query_
   }
 }
 
+// Offset-binary rows against signed query bytes: each 64-byte line holds one 4-value group of the
+// panel's 16 rows, so one VNNI step with the group's four query bytes broadcast adds the group to
+// all 16 row sums at once: sum((r + 128) * q) = dot(r, q) + 128 * sum(q). Several panels run
+// side by side to keep the multiply-add latency hidden.
+template <size_t NP>
+inline void i8_panels_block(const uint32_t* q4, size_t groups, const uint8_t* panels,
+                            size_t panel_bytes, __m512i bias, int32_t* out) {
+  __m512i acc[NP];
+  for (size_t j = 0; j < NP; ++j) acc[j] = _mm512_setzero_si512();
+  for (size_t g = 0; g < groups; ++g) {
+    const __m512i q = _mm512_set1_epi32(static_cast<int32_t>(q4[g]));
+    for (size_t j = 0; j < NP; ++j) {
+      acc[j] = _mm512_dpbusd_epi32(acc[j], _mm512_loadu_si512(panels + j * panel_bytes + g * 64), q);
+    }
+  }
+  for (size_t j = 0; j < NP; ++j) _mm512_storeu_si512(out + j * 16, _mm512_sub_epi32(acc[j], bias));
+}
+
+void avx512_dot_i8_panels(const int8_t* query, const uint8_t* panels, size_t n_panels, size_t dim,
+                          int32_t* out) {
+  const size_t groups = (dim + 3) / 4;
+  const size_t panel_bytes = groups * 64;
+  // The query's four-byte groups, zero padded; far more than any key width the engine uses is
+  // handled in pieces of this size.
+  constexpr size_t CHUNK = 256;
+  uint32_t q4[CHUNK];
+  uint32_t sum_q = 0;
+  for (size_t t = 0; t < dim; ++t) sum_q += static_cast<uint32_t>(int32_t{query[t]});
+  const __m512i bias = _mm512_set1_epi32(static_cast<int32_t>(sum_q * 128u));
+  if (groups > CHUNK) {
+    // Wide rows: per-panel sums over chunks of groups.
+    for (size_t p = 0; p < n_panels; ++p) {
+      __m512i acc = _mm512_setzero_si512();
+      for (size_t g = 0; g < groups; ++g) {
+        uint8_t b[4] = {0, 0, 0, 0};
+        for (size_t t = 0; t < 4 && g * 4 + t < dim; ++t) b[t] = static_cast<uint8_t>(query[g * 4 + t]);
+        uint32_t w;
+        __builtin_memcpy(&w, b, 4);
+        acc = _mm512_dpbusd_epi32(acc, _mm512_loadu_si512(panels + p * panel_bytes + g * 64),
+                                  _mm512_set1_epi32(static_cast<int32_t>(w)));
+      }
+      _mm512_storeu_si512(out + p * 16, _mm512_sub_epi32(acc, bias));
+    }
+    return;
+  }
+  for (size_t g = 0; g < groups; ++g) {
+    uint8_t b[4] = {0, 0, 0, 0};
+    for (size_t t = 0; t < 4 && g * 4 + t < dim; ++t) b[t] = static_cast<uint8_t>(query[g * 4 + t]);
+    __builtin_memcpy(&q4[g], b, 4);
+  }
+  size_t p = 0;
+  for (; p + 8 <= n_panels; p += 8) {
+    i8_panels_block<8>(q4, groups, panels + p * panel_bytes, panel_bytes, bias, out + p * 16);
+  }
+  for (; p < n_panels; ++p) {
+    i8_panels_block<1>(q4, groups, panels + p * panel_bytes, panel_bytes, bias, out + p * 16);
+  }
+}
+
+// Rank key of simd_distance.h, kept local so that no header inline is compiled for this level.
+inline uint32_t rank_key(float score) {
+  if (score != score) return 0;
+  if (score == 0.0f) score = 0.0f;
+  uint32_t bits;
+  __builtin_memcpy(&bits, &score, 4);
+  return (bits & 0x80000000u) ? ~bits : (bits | 0x80000000u);
+}
+
+// The same keys for 16 scores at once.
+inline __m512i rank_keys16(__m512 v) {
+  const __m512i sign = _mm512_set1_epi32(static_cast<int32_t>(0x80000000u));
+  __m512i bits = _mm512_castps_si512(v);
+  bits = _mm512_mask_mov_epi32(bits, _mm512_cmp_ps_mask(v, _mm512_setzero_ps(), _CMP_EQ_OQ),
+                               _mm512_setzero_si512());
+  __mmask16 neg = _mm512_movepi32_mask(bits);
+  __m512i key = _mm512_mask_blend_epi32(neg, _mm512_or_si512(bits, sign),
+                                        _mm512_xor_si512(bits, _mm512_set1_epi32(-1)));
+  return _mm512_mask_mov_epi32(key, _mm512_cmp_ps_mask(v, v, _CMP_UNORD_Q), _mm512_setzero_si512());
+}
+
+// Once k entries are held, sixteen scores at a time are compared with the k-th best key; only the
+// few that beat it go through the scalar insertion.
+size_t avx512_top_k_scores(const float* scores, const uint8_t* keep, size_t n, size_t k,
+                           ScoredIndex* out, uint32_t* keys) {
+  size_t m = 0, i = 0;
+  auto one = [&](size_t at) {
+    if (keep && !keep[at]) return;
+    m = top_k_insert(out, keys, m, k, scores[at], static_cast<uint32_t>(at), rank_key(scores[at]));
+  };
+  for (; i < n && m < k; ++i) one(i);
+  for (; i + 16 <= n; i += 16) {
+    __mmask16 cand = _mm512_cmpgt_epu32_mask(rank_keys16(_mm512_loadu_ps(scores + i)),
+                                             _mm512_set1_epi32(static_cast<int32_t>(keys[k - 1])));
+    if (keep) cand &= _mm_test_epi8_mask(_mm_loadu_si128(reinterpret_cast<const __m128i*>(keep + i)),
+                                         _mm_set1_epi8(-1));
+    while (cand) {
+      one(i + static_cast<size_t>(__builtin_ctz(cand)));
+      cand &= static_cast<__mmask16>(cand - 1);
+    }
+  }
+  for (; i < n; ++i) one(i);
+  return m;
+}
+
 void avx512_accumulate_f32(float* acc, const float* x, size_t n) {
   for (size_t i = 0; i < n; i += 16) {
     __mmask16 m = float_mask(n - i);
@@ -216,9 +320,17 @@ void avx512_scale_f32(float* x, float s, size_t n) {
 }  // namespace
 
 const SimdKernels& avx512_kernels() {
-  static const SimdKernels k{avx512_dot_i8,       avx512_dot_i8_many,    avx512_dot_f32_unordered,
-                             avx512_dot_f32_many, avx512_dot_f32_panels, avx512_accumulate_f32,
-                             avx512_scale_f32};
+  static const SimdKernels k{
+      .dot_i8 = avx512_dot_i8,
+      .dot_i8_many = avx512_dot_i8_many,
+      .dot_f32_unordered = avx512_dot_f32_unordered,
+      .dot_f32_many = avx512_dot_f32_many,
+      .dot_f32_panels = avx512_dot_f32_panels,
+      .dot_i8_panels = avx512_dot_i8_panels,
+      .top_k_scores = avx512_top_k_scores,
+      .accumulate_f32 = avx512_accumulate_f32,
+      .scale_f32 = avx512_scale_f32,
+  };
   return k;
 }
 
