@@ -73,7 +73,8 @@ void scalar_dot_i8_panels(const int8_t* query, const uint8_t* panels, size_t n_p
     for (size_t l = 0; l < I8_PANEL_WIDTH; ++l) {
       uint32_t sum = 0;
       for (size_t t = 0; t < dim; ++t) {
-        int8_t code = static_cast<int8_t>(panel[(t / 4) * 64 + l * 4 + t % 4] ^ 0x80);
+        size_t at = ((t / 4) * 8 + l / 16) * 64 + (l % 16) * 4 + t % 4;
+        int8_t code = static_cast<int8_t>(panel[at] ^ 0x80);
         sum += static_cast<uint32_t>(int32_t{code} * int32_t{query[t]});
       }
       out[p * I8_PANEL_WIDTH + l] = static_cast<int32_t>(sum);
@@ -90,6 +91,11 @@ size_t scalar_top_k_scores(const float* scores, const uint8_t* keep, size_t n, s
                      score_rank_key(scores[i]));
   }
   return m;
+}
+
+void scalar_scale_dots_i32(const int32_t* dots, const float* scales, float a, float b, size_t n,
+                           float* out) {
+  for (size_t i = 0; i < n; ++i) out[i] = b * (scales[i] * (a * static_cast<float>(dots[i])));
 }
 
 void scalar_accumulate_f32(float* acc, const float* x, size_t n) {
@@ -111,6 +117,7 @@ const SimdKernels& scalar_kernels() {
       .dot_f32_panels = scalar_dot_f32_panels,
       .dot_i8_panels = scalar_dot_i8_panels,
       .top_k_scores = scalar_top_k_scores,
+      .scale_dots_i32 = scalar_scale_dots_i32,
       .accumulate_f32 = scalar_accumulate_f32,
       .scale_f32 = scalar_scale_f32,
   };
@@ -237,13 +244,18 @@ void store_i8_panel_row(uint8_t* panels, size_t dim, size_t row, const int8_t* c
   const size_t lane = row % I8_PANEL_WIDTH;
   for (size_t t = 0; t < i8_panel_dim(dim); ++t) {
     uint8_t code = t < dim ? static_cast<uint8_t>(codes[t]) : 0;
-    panel[(t / 4) * 64 + lane * 4 + t % 4] = code ^ 0x80;
+    panel[((t / 4) * 8 + lane / 16) * 64 + (lane % 16) * 4 + t % 4] = code ^ 0x80;
   }
 }
 
 void dot_i8_panels(const int8_t* query, const uint8_t* panels, size_t n_panels, size_t dim,
                    int32_t* out) {
   kernels().dot_i8_panels(query, panels, n_panels, dim, out);
+}
+
+void scale_dots_i32(const int32_t* dots, const float* scales, float a, float b, size_t n,
+                    float* out) {
+  kernels().scale_dots_i32(dots, scales, a, b, n, out);
 }
 
 void accumulate_f32(float* acc, const float* x, size_t n) { kernels().accumulate_f32(acc, x, n); }

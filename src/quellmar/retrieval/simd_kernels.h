@@ -24,6 +24,8 @@ struct SimdKernels {
   // Only for k <= TOP_K_INSERTION_MAX; larger k take the generic selection.
   size_t (*top_k_scores)(const float* scores, const uint8_t* keep, size_t n, size_t k,
                          ScoredIndex* out, uint32_t* keys);
+  void (*scale_dots_i32)(const int32_t* dots, const float* scales, float a, float b, size_t n,
+                         float* out);
   void (*accumulate_f32)(float* acc, const float* x, size_t n);
   void (*scale_f32)(float* x, float s, size_t n);
 };

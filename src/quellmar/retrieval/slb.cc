@@ -1,7 +1,7 @@
 #include "quellmar/retrieval/slb.h"
 
-#include <cmath>
 #include <algorithm>
+#include <cmath>
 
 #include "quellmar/core/internal_fault.h"
 #include "quellmar/retrieval/simd_distance.h"
@@ -110,9 +110,7 @@ std::vector<ScoredCell> SLB::query(std::span<const float> query, uint64_t k) {
   dots_.resize(n_panels * I8_PANEL_WIDTH);
   dot_i8_panels(q.codes.data(), codes_.data(), n_panels, dim_, dots_.data());
   scores_.resize(n);
-  for (size_t i = 0; i < n; ++i) {
-    scores_[i] = f * (scales_[i] * (q.scale * static_cast<float>(dots_[i])));
-  }
+  scale_dots_i32(dots_.data(), scales_.data(), q.scale, f, n, scores_.data());
   best_.resize(std::min<uint64_t>(k, n));
   size_t kept = top_k_scores(scores_.data(), scorable_.data(), n, k, best_.data());
   clock_ += 1;

@@ -86,6 +86,7 @@ TEST_F(SimdLevels, KernelsMatchScalarBitForBit) {
       std::vector<float> panel_out;
       std::vector<float> acc;
       std::vector<int32_t> i8_panel_out;
+      std::vector<float> scaled;
     };
     auto run = [&] {
       Outputs o;
@@ -103,6 +104,8 @@ TEST_F(SimdLevels, KernelsMatchScalarBitForBit) {
       dot_i8_panels(qa.data(), i8_panels.data(), i8_panel_count(n_rows), dim,
                     o.i8_panel_out.data());
       o.i8_panel_out.resize(n_rows);
+      o.scaled.resize(n_rows);
+      scale_dots_i32(o.i8_many.data(), rf.data(), 0.3f, 1.7f, n_rows, o.scaled.data());
       o.acc = acc0;
       accumulate_f32(o.acc.data(), qf.data(), dim);
       scale_f32(o.acc.data(), 0.37f, dim);
@@ -134,6 +137,7 @@ TEST_F(SimdLevels, KernelsMatchScalarBitForBit) {
         ASSERT_EQ(bits(got.panel_out[i]), bits(want.panel_out[i])) << i;
       }
       for (size_t i = 0; i < dim; ++i) EXPECT_EQ(bits(got.acc[i]), bits(want.acc[i]));
+      for (size_t r = 0; r < n_rows; ++r) EXPECT_EQ(bits(got.scaled[r]), bits(want.scaled[r]));
     }
   }
 }
