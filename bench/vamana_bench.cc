@@ -19,18 +19,21 @@ constexpr size_t kKeys = 10000;
 constexpr size_t kDim = 128;
 constexpr size_t kClusters = 100;
 
-// Points around kClusters random centres.
-std::vector<std::vector<float>> clustered(size_t n, uint32_t seed) {
+// Points around `clusters` random centres (1 centre with unit noise: plain Gaussian data).
+std::vector<std::vector<float>> clustered(size_t n, uint32_t seed, size_t clusters = kClusters,
+                                          float noise = 0.4f) {
   std::mt19937 rng(seed);
   std::normal_distribution<float> normal(0.0f, 1.0f);
   std::mt19937 centre_rng(7);  // the same centres for keys and queries
-  std::vector<std::vector<float>> centres(kClusters, std::vector<float>(kDim));
-  for (auto& c : centres)
-    for (float& x : c) x = normal(centre_rng);
+  std::vector<std::vector<float>> centres(clusters, std::vector<float>(kDim, 0.0f));
+  if (clusters > 1) {
+    for (auto& c : centres)
+      for (float& x : c) x = normal(centre_rng);
+  }
   std::vector<std::vector<float>> out(n, std::vector<float>(kDim));
   for (auto& p : out) {
-    const auto& c = centres[rng() % kClusters];
-    for (size_t t = 0; t < kDim; ++t) p[t] = c[t] + 0.4f * normal(rng);
+    const auto& c = centres[rng() % clusters];
+    for (size_t t = 0; t < kDim; ++t) p[t] = c[t] + noise * normal(rng);
   }
   return out;
 }
@@ -49,9 +52,11 @@ void BM_VamanaBuild(benchmark::State& state) {
 }
 BENCHMARK(BM_VamanaBuild)->Unit(benchmark::kMillisecond)->Iterations(3);
 
+// Argument 0: clustered data; 1: plain Gaussian data.
 void BM_VamanaSearchRecall(benchmark::State& state) {
-  const auto keys = clustered(kKeys, 1);
-  const auto queries = clustered(200, 2);
+  const bool gaussian = state.range(0) == 1;
+  const auto keys = gaussian ? clustered(kKeys, 1, 1, 1.0f) : clustered(kKeys, 1);
+  const auto queries = gaussian ? clustered(200, 2, 1, 1.0f) : clustered(200, 2);
   VamanaIndex index(kDim, VAMANA_MAX_DEGREE, VAMANA_ALPHA);
   FlatIndex flat;
   for (size_t i = 0; i < keys.size(); ++i) {
@@ -73,7 +78,7 @@ void BM_VamanaSearchRecall(benchmark::State& state) {
   }
   state.counters["recall_at_10"] = double(hits) / double(asked);
 }
-BENCHMARK(BM_VamanaSearchRecall)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_VamanaSearchRecall)->Arg(0)->Arg(1)->Unit(benchmark::kMicrosecond);
 
 }  // namespace
 }  // namespace quellmar
