@@ -127,17 +127,16 @@ void VamanaIndex::build_all_pairs() {
   std::vector<const std::vector<float>*> keys;
   keys.reserve(n);
   for (const Node& node : nodes_) keys.push_back(&node.key);
-  std::vector<ScoredIndex> items;
-  items.reserve(n);
+  // Every other node may be a neighbour: the node itself is masked out of its own ranking.
+  std::vector<uint8_t> others(n, 1);
+  std::vector<ScoredIndex> best(degree);
   score_all_pairs(keys, dim_, [&](size_t i, const float* scores) {
-    items.clear();
-    for (size_t j = 0; j < n; ++j) {
-      if (j != i) items.push_back({scores[j], static_cast<uint32_t>(j)});
-    }
-    size_t kept = select_top_k(items.data(), items.size(), degree);
+    others[i] = 0;
+    size_t kept = top_k_scores(scores, others.data(), n, degree, best.data());
+    others[i] = 1;
     std::vector<uint32_t>& out = nodes_[i].neighbours;
     out.clear();
-    for (size_t r = 0; r < kept; ++r) out.push_back(items[r].index);
+    for (size_t r = 0; r < kept; ++r) out.push_back(best[r].index);
   });
 }
 

@@ -95,20 +95,22 @@ std::vector<ScoredCell> FlatIndex::search(std::span<const float> query, uint64_t
   const size_t n_panels = f32_panel_count(g->count);
   // Per-thread scratch: a search allocates nothing once the buffers have grown.
   thread_local std::vector<float> dots;
-  thread_local std::vector<ScoredIndex> items;
+  thread_local std::vector<uint8_t> keep;
+  thread_local std::vector<ScoredIndex> best;
   dots.resize(n_panels * F32_PANEL_WIDTH);
   dot_f32_panels(q.data(), 1, q.size(), g->panels.data(), n_panels, g->dim, dots.data(),
                  dots.size());
-  items.clear();
-  for (size_t r = 0; r < g->count; ++r) {
-    if (owner && g->owners[r] != *owner) continue;
-    items.push_back({f * dots[r], static_cast<uint32_t>(r)});
+  for (size_t r = 0; r < g->count; ++r) dots[r] *= f;
+  if (owner) {
+    keep.resize(g->count);
+    for (size_t r = 0; r < g->count; ++r) keep[r] = g->owners[r] == *owner;
   }
-  size_t kept = select_top_k(items.data(), items.size(), k);
+  best.resize(std::min<uint64_t>(k, g->count));
+  size_t kept = top_k_scores(dots.data(), owner ? keep.data() : nullptr, g->count, k, best.data());
   out.reserve(kept);
   for (size_t j = 0; j < kept; ++j) {
-    size_t r = items[j].index;
-    out.push_back({g->ids[r], g->owners[r], items[j].score});
+    size_t r = best[j].index;
+    out.push_back({g->ids[r], g->owners[r], best[j].score});
   }
   return out;
 }

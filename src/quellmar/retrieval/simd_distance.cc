@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <vector>
 
 #include "quellmar/core/internal_fault.h"
 #include "quellmar/retrieval/simd_kernels.h"
@@ -64,6 +65,39 @@ void scalar_dot_f32_panels(const float* queries, size_t n_queries, size_t query_
   }
 }
 
+void scalar_dot_i8_panels(const int8_t* query, const uint8_t* panels, size_t n_panels, size_t dim,
+                          int32_t* out) {
+  const size_t panel_bytes = i8_panel_bytes(dim);
+  for (size_t p = 0; p < n_panels; ++p) {
+    const uint8_t* panel = panels + p * panel_bytes;
+    for (size_t l = 0; l < I8_PANEL_WIDTH; ++l) {
+      uint32_t sum = 0;
+      for (size_t t = 0; t < dim; ++t) {
+        size_t at = ((t / 4) * 8 + l / 16) * 64 + (l % 16) * 4 + t % 4;
+        int8_t code = static_cast<int8_t>(panel[at] ^ 0x80);
+        sum += static_cast<uint32_t>(int32_t{code} * int32_t{query[t]});
+      }
+      out[p * I8_PANEL_WIDTH + l] = static_cast<int32_t>(sum);
+    }
+  }
+}
+
+size_t scalar_top_k_scores(const float* scores, const uint8_t* keep, size_t n, size_t k,
+                           ScoredIndex* out, uint32_t* keys) {
+  size_t m = 0;
+  for (size_t i = 0; i < n; ++i) {
+    if (keep && !keep[i]) continue;
+    m = top_k_insert(out, keys, m, k, scores[i], static_cast<uint32_t>(i),
+                     score_rank_key(scores[i]));
+  }
+  return m;
+}
+
+void scalar_scale_dots_i32(const int32_t* dots, const float* scales, float a, float b, size_t n,
+                           float* out) {
+  for (size_t i = 0; i < n; ++i) out[i] = b * (scales[i] * (a * static_cast<float>(dots[i])));
+}
+
 void scalar_accumulate_f32(float* acc, const float* x, size_t n) {
   for (size_t i = 0; i < n; ++i) acc[i] += x[i];
 }
@@ -75,9 +109,18 @@ void scalar_scale_f32(float* x, float s, size_t n) {
 }  // namespace
 
 const SimdKernels& scalar_kernels() {
-  static const SimdKernels k{scalar_dot_i8,       scalar_dot_i8_many,    scalar_dot_f32_unordered,
-                             scalar_dot_f32_many, scalar_dot_f32_panels, scalar_accumulate_f32,
-                             scalar_scale_f32};
+  static const SimdKernels k{
+      .dot_i8 = scalar_dot_i8,
+      .dot_i8_many = scalar_dot_i8_many,
+      .dot_f32_unordered = scalar_dot_f32_unordered,
+      .dot_f32_many = scalar_dot_f32_many,
+      .dot_f32_panels = scalar_dot_f32_panels,
+      .dot_i8_panels = scalar_dot_i8_panels,
+      .top_k_scores = scalar_top_k_scores,
+      .scale_dots_i32 = scalar_scale_dots_i32,
+      .accumulate_f32 = scalar_accumulate_f32,
+      .scale_f32 = scalar_scale_f32,
+  };
   return k;
 }
 
@@ -196,6 +239,25 @@ void dot_f32_panels(const float* queries, size_t n_queries, size_t query_stride,
                            out_stride);
 }
 
+void store_i8_panel_row(uint8_t* panels, size_t dim, size_t row, const int8_t* codes) {
+  uint8_t* panel = panels + (row / I8_PANEL_WIDTH) * i8_panel_bytes(dim);
+  const size_t lane = row % I8_PANEL_WIDTH;
+  for (size_t t = 0; t < i8_panel_dim(dim); ++t) {
+    uint8_t code = t < dim ? static_cast<uint8_t>(codes[t]) : 0;
+    panel[((t / 4) * 8 + lane / 16) * 64 + (lane % 16) * 4 + t % 4] = code ^ 0x80;
+  }
+}
+
+void dot_i8_panels(const int8_t* query, const uint8_t* panels, size_t n_panels, size_t dim,
+                   int32_t* out) {
+  kernels().dot_i8_panels(query, panels, n_panels, dim, out);
+}
+
+void scale_dots_i32(const int32_t* dots, const float* scales, float a, float b, size_t n,
+                    float* out) {
+  kernels().scale_dots_i32(dots, scales, a, b, n, out);
+}
+
 void accumulate_f32(float* acc, const float* x, size_t n) { kernels().accumulate_f32(acc, x, n); }
 
 void scale_f32(float* x, float s, size_t n) { kernels().scale_f32(x, s, n); }
@@ -233,6 +295,24 @@ size_t select_top_k(ScoredIndex* items, size_t n, size_t k) {
     std::partial_sort(items, items + k, items + n, ranks_before);
   }
   return k;
+}
+
+size_t top_k_scores(const float* scores, const uint8_t* keep, size_t n, size_t k,
+                    ScoredIndex* out) {
+  if (k == 0 || n == 0) return 0;
+  QM_CHECK(n <= UINT32_MAX);
+  if (k <= simd_internal::TOP_K_INSERTION_MAX) {
+    uint32_t keys[simd_internal::TOP_K_INSERTION_MAX];
+    return kernels().top_k_scores(scores, keep, n, k, out, keys);
+  }
+  std::vector<ScoredIndex> items;
+  items.reserve(n);
+  for (size_t i = 0; i < n; ++i) {
+    if (!keep || keep[i]) items.push_back({scores[i], static_cast<uint32_t>(i)});
+  }
+  size_t m = select_top_k(items.data(), items.size(), k);
+  std::copy(items.begin(), items.begin() + static_cast<ptrdiff_t>(m), out);
+  return m;
 }
 
 }  // namespace quellmar

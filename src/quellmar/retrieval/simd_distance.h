@@ -66,6 +66,28 @@ void dot_f32_panels(const float* queries, size_t n_queries, size_t query_stride,
                     const float* panels, size_t n_panels, size_t dim, float* out,
                     size_t out_stride);
 
+// Int8 panel layout: rows grouped I8_PANEL_WIDTH (128) at a time; a panel holds the rows' values
+// in groups of four, as eight 64-byte lines per group (one line per 16 rows), so that a scan
+// reads each panel front to back. Row r, value t sits at byte
+//   (r / 128) * i8_panel_bytes(dim) + ((t / 4) * 8 + (r % 128) / 16) * 64 + (r % 16) * 4 + t % 4
+// and is stored as code ^ 0x80 (offset binary). Widths are padded to a multiple of four with code
+// 0; rows past the last are padding too.
+inline constexpr size_t I8_PANEL_WIDTH = 128;
+inline size_t i8_panel_dim(size_t dim) { return (dim + 3) / 4 * 4; }
+inline size_t i8_panel_bytes(size_t dim) { return i8_panel_dim(dim) * I8_PANEL_WIDTH; }
+inline size_t i8_panel_count(size_t n_rows) {
+  return (n_rows + I8_PANEL_WIDTH - 1) / I8_PANEL_WIDTH;
+}
+// Writes row `row`'s dim codes (and its padding) into `panels`.
+void store_i8_panel_row(uint8_t* panels, size_t dim, size_t row, const int8_t* codes);
+// out[row] = dot_i8(query, row's codes, dim) for every row of the n_panels panels, exact.
+void dot_i8_panels(const int8_t* query, const uint8_t* panels, size_t n_panels, size_t dim,
+                   int32_t* out);
+
+// out[i] = b * (scales[i] * (a * float(dots[i]))), products in that order (the SLB's score).
+void scale_dots_i32(const int32_t* dots, const float* scales, float a, float b, size_t n,
+                    float* out);
+
 // acc[i] += x[i].
 void accumulate_f32(float* acc, const float* x, size_t n);
 // x[i] *= s.
@@ -96,5 +118,10 @@ inline bool ranks_before(const ScoredIndex& a, const ScoredIndex& b) {
 // ranks_before; the rest of the buffer is left in some order. Returns min(k, n). Indices must be
 // distinct, which makes the result independent of the selection method.
 size_t select_top_k(ScoredIndex* items, size_t n, size_t k);
+
+// The best min(k, number kept) positions of scores[0..n), best first by ranks_before, written to
+// out (room for min(k, n) entries); `keep`, when not null, leaves out positions whose byte is 0.
+// Returns the number written.
+size_t top_k_scores(const float* scores, const uint8_t* keep, size_t n, size_t k, ScoredIndex* out);
 
 }  // namespace quellmar

@@ -150,16 +150,19 @@ void panels_block(const float* queries, size_t query_stride, const float* panels
   for (size_t p = 0; p < n_panels; ++p) {
     const float* panel = panels + p * dim * F32_PANEL_WIDTH;
     __m256 lo[NQ], hi[NQ];
+#pragma GCC unroll 16
     for (size_t q = 0; q < NQ; ++q) lo[q] = hi[q] = _mm256_setzero_ps();
     for (size_t t = 0; t < dim; ++t) {
       __m256 vlo = _mm256_loadu_ps(panel + t * F32_PANEL_WIDTH);
       __m256 vhi = _mm256_loadu_ps(panel + t * F32_PANEL_WIDTH + 8);
+#pragma GCC unroll 16
       for (size_t q = 0; q < NQ; ++q) {
         __m256 s = _mm256_broadcast_ss(queries + q * query_stride + t);
         lo[q] = _mm256_add_ps(lo[q], _mm256_mul_ps(s, vlo));
         hi[q] = _mm256_add_ps(hi[q], _mm256_mul_ps(s, vhi));
       }
     }
+#pragma GCC unroll 16
     for (size_t q = 0; q < NQ; ++q) {
       float* o = out + q * out_stride + p * F32_PANEL_WIDTH;
       _mm256_storeu_ps(o, lo[q]);
@@ -182,6 +185,79 @@ void avx2_dot_f32_panels(const float* queries, size_t n_queries, size_t query_st
   }
 }
 
+// Rank key of simd_distance.h, kept local so that no header inline is compiled for this level.
+inline uint32_t rank_key(float score) {
+  if (score != score) return 0;
+  if (score == 0.0f) score = 0.0f;
+  uint32_t bits;
+  std::memcpy(&bits, &score, 4);
+  return (bits & 0x80000000u) ? ~bits : (bits | 0x80000000u);
+}
+
+size_t avx2_top_k_scores(const float* scores, const uint8_t* keep, size_t n, size_t k,
+                         ScoredIndex* out, uint32_t* keys) {
+  size_t m = 0;
+  for (size_t i = 0; i < n; ++i) {
+    if (keep && !keep[i]) continue;
+    m = top_k_insert(out, keys, m, k, scores[i], static_cast<uint32_t>(i), rank_key(scores[i]));
+  }
+  return m;
+}
+
+// Sign-extends the 32 codes of one 64-byte group line half (8 rows x 4 values) and multiplies
+// them pairwise with the group's four query values: 2 partial sums per row.
+inline void i8_group_madd(const uint8_t* line, __m256i q_pattern, __m256i flip, __m256i& acc_lo,
+                          __m256i& acc_hi) {
+  __m256i v = _mm256_xor_si256(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(line)), flip);
+  __m256i lo = _mm256_cvtepi8_epi16(_mm256_castsi256_si128(v));       // rows 0..3
+  __m256i hi = _mm256_cvtepi8_epi16(_mm256_extracti128_si256(v, 1));  // rows 4..7
+  acc_lo = _mm256_add_epi32(acc_lo, _mm256_madd_epi16(lo, q_pattern));
+  acc_hi = _mm256_add_epi32(acc_hi, _mm256_madd_epi16(hi, q_pattern));
+}
+
+// [r0a r0b r1a r1b | r2a r2b r3a r3b] and the same for rows 4..7 -> the eight row totals.
+inline __m256i row_totals(__m256i a, __m256i b) {
+  __m256i h = _mm256_hadd_epi32(a, b);  // r0 r1 r4 r5 | r2 r3 r6 r7
+  return _mm256_permute4x64_epi64(h, _MM_SHUFFLE(3, 1, 2, 0));
+}
+
+void avx2_dot_i8_panels(const int8_t* query, const uint8_t* panels, size_t n_panels, size_t dim,
+                        int32_t* out) {
+  const size_t groups = (dim + 3) / 4;
+  const size_t panel_bytes = groups * 8 * 64;
+  const __m256i flip = _mm256_set1_epi8(static_cast<char>(0x80));
+  for (size_t p = 0; p < n_panels; ++p) {
+    const uint8_t* panel = panels + p * panel_bytes;
+    for (size_t sub = 0; sub < 8; ++sub) {
+      __m256i a0 = _mm256_setzero_si256(), a1 = a0, a2 = a0, a3 = a0;
+      for (size_t g = 0; g < groups; ++g) {
+        int16_t q[4] = {0, 0, 0, 0};
+        for (size_t t = 0; t < 4 && g * 4 + t < dim; ++t) q[t] = query[g * 4 + t];
+        __m256i pattern = _mm256_setr_epi16(q[0], q[1], q[2], q[3], q[0], q[1], q[2], q[3], q[0],
+                                            q[1], q[2], q[3], q[0], q[1], q[2], q[3]);
+        const uint8_t* line = panel + (g * 8 + sub) * 64;
+        i8_group_madd(line, pattern, flip, a0, a1);
+        i8_group_madd(line + 32, pattern, flip, a2, a3);
+      }
+      int32_t* o = out + p * 128 + sub * 16;
+      _mm256_storeu_si256(reinterpret_cast<__m256i*>(o), row_totals(a0, a1));
+      _mm256_storeu_si256(reinterpret_cast<__m256i*>(o + 8), row_totals(a2, a3));
+    }
+  }
+}
+
+void avx2_scale_dots_i32(const int32_t* dots, const float* scales, float a, float b, size_t n,
+                         float* out) {
+  const __m256 va = _mm256_set1_ps(a), vb = _mm256_set1_ps(b);
+  size_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    __m256 d = _mm256_cvtepi32_ps(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(dots + i)));
+    __m256 s = _mm256_mul_ps(_mm256_loadu_ps(scales + i), _mm256_mul_ps(va, d));
+    _mm256_storeu_ps(out + i, _mm256_mul_ps(vb, s));
+  }
+  for (; i < n; ++i) out[i] = b * (scales[i] * (a * static_cast<float>(dots[i])));
+}
+
 void avx2_accumulate_f32(float* acc, const float* x, size_t n) {
   size_t i = 0;
   for (; i + 8 <= n; i += 8) {
@@ -200,9 +276,18 @@ void avx2_scale_f32(float* x, float s, size_t n) {
 }  // namespace
 
 const SimdKernels& avx2_kernels() {
-  static const SimdKernels k{avx2_dot_i8,       avx2_dot_i8_many,    avx2_dot_f32_unordered,
-                             avx2_dot_f32_many, avx2_dot_f32_panels, avx2_accumulate_f32,
-                             avx2_scale_f32};
+  static const SimdKernels k{
+      .dot_i8 = avx2_dot_i8,
+      .dot_i8_many = avx2_dot_i8_many,
+      .dot_f32_unordered = avx2_dot_f32_unordered,
+      .dot_f32_many = avx2_dot_f32_many,
+      .dot_f32_panels = avx2_dot_f32_panels,
+      .dot_i8_panels = avx2_dot_i8_panels,
+      .top_k_scores = avx2_top_k_scores,
+      .scale_dots_i32 = avx2_scale_dots_i32,
+      .accumulate_f32 = avx2_accumulate_f32,
+      .scale_f32 = avx2_scale_f32,
+  };
   return k;
 }
 

@@ -146,34 +146,44 @@ void panels_block(const float* queries, size_t query_stride, const float* panels
   for (; p + NP <= n_panels; p += NP) {
     const float* panel = panels + p * dim * F32_PANEL_WIDTH;
     __m512 acc[NP][NQ];
+#pragma GCC unroll 16
     for (size_t j = 0; j < NP; ++j)
+#pragma GCC unroll 16
       for (size_t q = 0; q < NQ; ++q) acc[j][q] = _mm512_setzero_ps();
     for (size_t t = 0; t < dim; ++t) {
       __m512 v[NP];
+#pragma GCC unroll 16
       for (size_t j = 0; j < NP; ++j) {
         v[j] = _mm512_loadu_ps(panel + (j * dim + t) * F32_PANEL_WIDTH);
       }
+#pragma GCC unroll 16
       for (size_t q = 0; q < NQ; ++q) {
         __m512 s = _mm512_set1_ps(queries[q * query_stride + t]);
+#pragma GCC unroll 16
         for (size_t j = 0; j < NP; ++j)
           acc[j][q] = _mm512_add_ps(acc[j][q], _mm512_mul_ps(s, v[j]));
       }
     }
+#pragma GCC unroll 16
     for (size_t j = 0; j < NP; ++j)
+#pragma GCC unroll 16
       for (size_t q = 0; q < NQ; ++q)
         _mm512_storeu_ps(out + q * out_stride + (p + j) * F32_PANEL_WIDTH, acc[j][q]);
   }
   for (; p < n_panels; ++p) {
     const float* panel = panels + p * dim * F32_PANEL_WIDTH;
     __m512 acc[NQ];
+#pragma GCC unroll 16
     for (size_t q = 0; q < NQ; ++q) acc[q] = _mm512_setzero_ps();
     for (size_t t = 0; t < dim; ++t) {
       __m512 v = _mm512_loadu_ps(panel + t * F32_PANEL_WIDTH);
+#pragma GCC unroll 16
       for (size_t q = 0; q < NQ; ++q) {
         acc[q] =
             _mm512_add_ps(acc[q], _mm512_mul_ps(_mm512_set1_ps(queries[q * query_stride + t]), v));
       }
     }
+#pragma GCC unroll 16
     for (size_t q = 0; q < NQ; ++q)
       _mm512_storeu_ps(out + q * out_stride + p * F32_PANEL_WIDTH, acc[q]);
   }
@@ -197,6 +207,105 @@ void avx512_dot_f32_panels(const float* queries, size_t n_queries, size_t query_
   }
 }
 
+// Offset-binary rows against signed query bytes: each 64-byte line holds one 4-value group of 16
+// rows, so one VNNI step with the group's four query bytes broadcast adds the group to 16 row
+// sums at once: sum((r + 128) * q) = dot(r, q) + 128 * sum(q). A panel's eight lines per group
+// feed eight independent sums, read front to back.
+void avx512_dot_i8_panels(const int8_t* query, const uint8_t* panels, size_t n_panels, size_t dim,
+                          int32_t* out) {
+  const size_t groups = (dim + 3) / 4;
+  const size_t panel_bytes = groups * 8 * 64;
+  uint32_t sum_q = 0;
+  for (size_t t = 0; t < dim; ++t) sum_q += static_cast<uint32_t>(int32_t{query[t]});
+  const __m512i bias = _mm512_set1_epi32(static_cast<int32_t>(sum_q * 128u));
+  // The query as one 32-bit word per group of four codes, zero padded, prepared once (groups past
+  // the prepared ones, for very wide keys, are packed as they come).
+  constexpr size_t PREPARED_GROUPS = 512;
+  auto pack = [&](size_t g) {
+    uint32_t w = 0;
+    for (size_t t = 0; t < 4 && g * 4 + t < dim; ++t) {
+      w |= uint32_t{static_cast<uint8_t>(query[g * 4 + t])} << (8 * t);
+    }
+    return static_cast<int32_t>(w);
+  };
+  int32_t words[PREPARED_GROUPS];
+  for (size_t g = 0; g < groups && g < PREPARED_GROUPS; ++g) words[g] = pack(g);
+  for (size_t p = 0; p < n_panels; ++p) {
+    const uint8_t* line = panels + p * panel_bytes;
+    __m512i acc[8];
+#pragma GCC unroll 8
+    for (size_t j = 0; j < 8; ++j) acc[j] = _mm512_setzero_si512();
+    for (size_t g = 0; g < groups; ++g, line += 8 * 64) {
+      const __m512i q = _mm512_set1_epi32(g < PREPARED_GROUPS ? words[g] : pack(g));
+#pragma GCC unroll 8
+      for (size_t j = 0; j < 8; ++j) {
+        acc[j] = _mm512_dpbusd_epi32(acc[j], _mm512_loadu_si512(line + j * 64), q);
+      }
+    }
+#pragma GCC unroll 8
+    for (size_t j = 0; j < 8; ++j) {
+      _mm512_storeu_si512(out + p * 128 + j * 16, _mm512_sub_epi32(acc[j], bias));
+    }
+  }
+}
+
+// Rank key of simd_distance.h, kept local so that no header inline is compiled for this level.
+inline uint32_t rank_key(float score) {
+  if (score != score) return 0;
+  if (score == 0.0f) score = 0.0f;
+  uint32_t bits;
+  __builtin_memcpy(&bits, &score, 4);
+  return (bits & 0x80000000u) ? ~bits : (bits | 0x80000000u);
+}
+
+// The same keys for 16 scores at once.
+inline __m512i rank_keys16(__m512 v) {
+  const __m512i sign = _mm512_set1_epi32(static_cast<int32_t>(0x80000000u));
+  __m512i bits = _mm512_castps_si512(v);
+  bits = _mm512_mask_mov_epi32(bits, _mm512_cmp_ps_mask(v, _mm512_setzero_ps(), _CMP_EQ_OQ),
+                               _mm512_setzero_si512());
+  __mmask16 neg = _mm512_movepi32_mask(bits);
+  __m512i key = _mm512_mask_blend_epi32(neg, _mm512_or_si512(bits, sign),
+                                        _mm512_xor_si512(bits, _mm512_set1_epi32(-1)));
+  return _mm512_mask_mov_epi32(key, _mm512_cmp_ps_mask(v, v, _CMP_UNORD_Q), _mm512_setzero_si512());
+}
+
+// Once k entries are held, sixteen scores at a time are compared with the k-th best key; only the
+// few that beat it go through the scalar insertion.
+size_t avx512_top_k_scores(const float* scores, const uint8_t* keep, size_t n, size_t k,
+                           ScoredIndex* out, uint32_t* keys) {
+  size_t m = 0, i = 0;
+  auto one = [&](size_t at) {
+    if (keep && !keep[at]) return;
+    m = top_k_insert(out, keys, m, k, scores[at], static_cast<uint32_t>(at), rank_key(scores[at]));
+  };
+  for (; i < n && m < k; ++i) one(i);
+  for (; i + 16 <= n; i += 16) {
+    __mmask16 cand = _mm512_cmpgt_epu32_mask(rank_keys16(_mm512_loadu_ps(scores + i)),
+                                             _mm512_set1_epi32(static_cast<int32_t>(keys[k - 1])));
+    if (keep)
+      cand &= _mm_test_epi8_mask(_mm_loadu_si128(reinterpret_cast<const __m128i*>(keep + i)),
+                                 _mm_set1_epi8(-1));
+    while (cand) {
+      one(i + static_cast<size_t>(__builtin_ctz(cand)));
+      cand &= static_cast<__mmask16>(cand - 1);
+    }
+  }
+  for (; i < n; ++i) one(i);
+  return m;
+}
+
+void avx512_scale_dots_i32(const int32_t* dots, const float* scales, float a, float b, size_t n,
+                           float* out) {
+  const __m512 va = _mm512_set1_ps(a), vb = _mm512_set1_ps(b);
+  for (size_t i = 0; i < n; i += 16) {
+    __mmask16 m = float_mask(n - i);
+    __m512 d = _mm512_cvtepi32_ps(_mm512_maskz_loadu_epi32(m, dots + i));
+    __m512 s = _mm512_mul_ps(_mm512_maskz_loadu_ps(m, scales + i), _mm512_mul_ps(va, d));
+    _mm512_mask_storeu_ps(out + i, m, _mm512_mul_ps(vb, s));
+  }
+}
+
 void avx512_accumulate_f32(float* acc, const float* x, size_t n) {
   for (size_t i = 0; i < n; i += 16) {
     __mmask16 m = float_mask(n - i);
@@ -216,9 +325,18 @@ void avx512_scale_f32(float* x, float s, size_t n) {
 }  // namespace
 
 const SimdKernels& avx512_kernels() {
-  static const SimdKernels k{avx512_dot_i8,       avx512_dot_i8_many,    avx512_dot_f32_unordered,
-                             avx512_dot_f32_many, avx512_dot_f32_panels, avx512_accumulate_f32,
-                             avx512_scale_f32};
+  static const SimdKernels k{
+      .dot_i8 = avx512_dot_i8,
+      .dot_i8_many = avx512_dot_i8_many,
+      .dot_f32_unordered = avx512_dot_f32_unordered,
+      .dot_f32_many = avx512_dot_f32_many,
+      .dot_f32_panels = avx512_dot_f32_panels,
+      .dot_i8_panels = avx512_dot_i8_panels,
+      .top_k_scores = avx512_top_k_scores,
+      .scale_dots_i32 = avx512_scale_dots_i32,
+      .accumulate_f32 = avx512_accumulate_f32,
+      .scale_f32 = avx512_scale_f32,
+  };
   return k;
 }
 

@@ -1,7 +1,7 @@
 #include "quellmar/retrieval/slb.h"
 
+#include <algorithm>
 #include <cmath>
-#include <cstring>
 
 #include "quellmar/core/internal_fault.h"
 #include "quellmar/retrieval/simd_distance.h"
@@ -10,7 +10,9 @@ namespace quellmar {
 
 SLB::SLB(uint64_t capacity, uint64_t dim) : capacity_(capacity), dim_(dim) {
   slots_.reserve(capacity);
-  codes_.reserve(capacity * dim);
+  scales_.reserve(capacity);
+  scorable_.reserve(capacity);
+  codes_.reserve(i8_panel_count(capacity) * i8_panel_bytes(dim));
   id_map_.reserve(capacity);
 }
 
@@ -45,16 +47,26 @@ void SLB::recompute_victim() {
 
 void SLB::store_codes(size_t slot, const Quantized& q, uint64_t width) {
   slots_[slot].width = width;
-  if (width == dim_ && dim_ > 0) std::memcpy(&codes_[slot * dim_], q.codes.data(), dim_);
+  scales_[slot] = q.scale;
+  scorable_[slot] = slots_[slot].occupied && width == dim_;
+  if (width == dim_) store_i8_panel_row(codes_.data(), dim_, slot, q.codes.data());
+}
+
+size_t SLB::append_slot() {
+  size_t i = slots_.size();
+  QM_CHECK(i < UINT32_MAX);
+  slots_.push_back(Slot{});
+  scales_.push_back(1.0f);
+  scorable_.push_back(0);
+  codes_.resize(i8_panel_count(slots_.size()) * i8_panel_bytes(dim_), 0x80);
+  return i;
 }
 
 void SLB::insert(CellId cell_id, OwnerId owner, std::span<const float> key) {
   clock_ += 1;
   if (auto it = id_map_.find(cell_id); it != id_map_.end()) {
     size_t i = it->second;
-    Quantized q = quantize(key);
-    slots_[i].scale = q.scale;
-    store_codes(i, q, key.size());
+    store_codes(i, quantize(key), key.size());
     slots_[i].stamp = clock_;
     if (victim_ == i) recompute_victim();
     return;
@@ -62,6 +74,7 @@ void SLB::insert(CellId cell_id, OwnerId owner, std::span<const float> key) {
   if (occupancy_ >= capacity_ && victim_) {
     size_t v = *victim_;
     slots_[v].occupied = false;
+    scorable_[v] = 0;
     id_map_.erase(slots_[v].cell_id);
     occupancy_ -= 1;
     free_slots_.push_back(v);
@@ -74,12 +87,9 @@ void SLB::insert(CellId cell_id, OwnerId owner, std::span<const float> key) {
     i = free_slots_.back();
     free_slots_.pop_back();
   } else {
-    i = slots_.size();
-    slots_.push_back(Slot{});
-    codes_.resize(slots_.size() * dim_, 0);
+    i = append_slot();
   }
   Slot& s = slots_[i];
-  s.scale = q.scale;
   s.cell_id = cell_id;
   s.owner = owner;
   s.stamp = clock_;
@@ -95,26 +105,20 @@ std::vector<ScoredCell> SLB::query(std::span<const float> query, uint64_t k) {
   if (query.size() != dim_) return out;
   Quantized q = quantize(query);
   const float f = 1.0f / std::sqrt(static_cast<float>(query.size()));
-  dots_.resize(slots_.size());
-  if (dim_ > 0) {
-    dot_i8_many(q.codes.data(), codes_.data(), slots_.size(), dim_, dim_, dots_.data());
-  } else {
-    std::fill(dots_.begin(), dots_.end(), 0);
-  }
-  scored_.clear();
-  for (size_t i = 0; i < slots_.size(); ++i) {
-    const Slot& s = slots_[i];
-    if (!s.occupied || s.width != dim_) continue;
-    float score = f * (s.scale * (q.scale * static_cast<float>(dots_[i])));
-    scored_.push_back({score, static_cast<uint32_t>(i)});
-  }
-  size_t kept = select_top_k(scored_.data(), scored_.size(), k);
+  const size_t n = slots_.size();
+  const size_t n_panels = i8_panel_count(n);
+  dots_.resize(n_panels * I8_PANEL_WIDTH);
+  dot_i8_panels(q.codes.data(), codes_.data(), n_panels, dim_, dots_.data());
+  scores_.resize(n);
+  scale_dots_i32(dots_.data(), scales_.data(), q.scale, f, n, scores_.data());
+  best_.resize(std::min<uint64_t>(k, n));
+  size_t kept = top_k_scores(scores_.data(), scorable_.data(), n, k, best_.data());
   clock_ += 1;
   out.reserve(kept);
   for (size_t j = 0; j < kept; ++j) {
-    Slot& s = slots_[scored_[j].index];
+    Slot& s = slots_[best_[j].index];
     s.stamp = clock_;
-    out.push_back({s.cell_id, s.owner, scored_[j].score});
+    out.push_back({s.cell_id, s.owner, best_[j].score});
   }
   return out;
 }
@@ -125,6 +129,7 @@ void SLB::remove(CellId cell_id) {
   size_t i = it->second;
   if (slots_[i].occupied) {
     slots_[i].occupied = false;
+    scorable_[i] = 0;
     if (occupancy_ > 0) occupancy_ -= 1;
     free_slots_.push_back(i);
   }

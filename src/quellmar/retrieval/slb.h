@@ -50,7 +50,6 @@ class SLB {
 
  private:
   struct Slot {
-    float scale = 1.0f;
     CellId cell_id = 0;
     OwnerId owner = 0;
     uint64_t stamp = 0;
@@ -59,14 +58,19 @@ class SLB {
   };
 
   void recompute_victim();
-  // Writes codes into slot i's row of the code arena; only keys of width dim_ are kept there,
-  // since only they can ever be scored.
+  // Stores slot i's scale and, for a key of width dim_ (the only ones a query can score), its
+  // codes in the code panels.
   void store_codes(size_t slot, const Quantized& q, uint64_t width);
+  size_t append_slot();
 
   std::optional<size_t> victim_;
   std::vector<Slot> slots_;
-  // Codes of slot i at codes_[i * dim_], for slots whose key has width dim_.
-  std::vector<int8_t> codes_;
+  // Per slot, side by side for the scan: the scale, and whether the slot is occupied and holds a
+  // key of width dim_.
+  std::vector<float> scales_;
+  std::vector<uint8_t> scorable_;
+  // Codes of every slot in the int8 panel layout of simd_distance.h.
+  std::vector<uint8_t> codes_;
   std::vector<size_t> free_slots_;
   std::unordered_map<CellId, size_t> id_map_;
   uint64_t capacity_;
@@ -75,7 +79,8 @@ class SLB {
   uint64_t occupancy_ = 0;
   // Scratch for queries, kept to avoid an allocation per query.
   std::vector<int32_t> dots_;
-  std::vector<ScoredIndex> scored_;
+  std::vector<float> scores_;
+  std::vector<ScoredIndex> best_;
 };
 
 }  // namespace quellmar

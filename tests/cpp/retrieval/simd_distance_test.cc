@@ -73,6 +73,10 @@ TEST_F(SimdLevels, KernelsMatchScalarBitForBit) {
     const size_t n_queries = 13;  // exercises the 8-, 4- and 1-query blocks
     auto queries = random_floats(rng, n_queries * dim);
     auto acc0 = random_floats(rng, dim);
+    std::vector<uint8_t> i8_panels(i8_panel_count(n_rows) * i8_panel_bytes(dim), 0);
+    for (size_t r = 0; r < n_rows; ++r) {
+      store_i8_panel_row(i8_panels.data(), dim, r, &ra[r * stride]);
+    }
 
     struct Outputs {
       int32_t dot_i8;
@@ -81,6 +85,8 @@ TEST_F(SimdLevels, KernelsMatchScalarBitForBit) {
       std::vector<float> f32_many;
       std::vector<float> panel_out;
       std::vector<float> acc;
+      std::vector<int32_t> i8_panel_out;
+      std::vector<float> scaled;
     };
     auto run = [&] {
       Outputs o;
@@ -94,6 +100,12 @@ TEST_F(SimdLevels, KernelsMatchScalarBitForBit) {
       o.panel_out.resize(n_queries * out_stride);
       dot_f32_panels(queries.data(), n_queries, dim, panels.data(), n_panels, dim,
                      o.panel_out.data(), out_stride);
+      o.i8_panel_out.resize(i8_panel_count(n_rows) * I8_PANEL_WIDTH);
+      dot_i8_panels(qa.data(), i8_panels.data(), i8_panel_count(n_rows), dim,
+                    o.i8_panel_out.data());
+      o.i8_panel_out.resize(n_rows);
+      o.scaled.resize(n_rows);
+      scale_dots_i32(o.i8_many.data(), rf.data(), 0.3f, 1.7f, n_rows, o.scaled.data());
       o.acc = acc0;
       accumulate_f32(o.acc.data(), qf.data(), dim);
       scale_f32(o.acc.data(), 0.37f, dim);
@@ -106,6 +118,7 @@ TEST_F(SimdLevels, KernelsMatchScalarBitForBit) {
       int64_t s = 0;
       for (size_t i = 0; i < dim; ++i) s += int64_t{qa[i]} * ra[r * stride + i];
       ASSERT_EQ(want.i8_many[r], s);
+      ASSERT_EQ(want.i8_panel_out[r], s);
       for (size_t q = 0; q < n_queries; ++q) {
         float d = dot_f32(&queries[q * dim], &rf[r * stride], dim);
         ASSERT_EQ(bits(want.panel_out[q * n_panels * F32_PANEL_WIDTH + r]), bits(d));
@@ -117,12 +130,14 @@ TEST_F(SimdLevels, KernelsMatchScalarBitForBit) {
       Outputs got = run();
       EXPECT_EQ(got.dot_i8, want.dot_i8);
       EXPECT_EQ(got.i8_many, want.i8_many);
+      EXPECT_EQ(got.i8_panel_out, want.i8_panel_out);
       EXPECT_EQ(bits(got.unordered), bits(want.unordered));
       for (size_t r = 0; r < n_rows; ++r) EXPECT_EQ(bits(got.f32_many[r]), bits(want.f32_many[r]));
       for (size_t i = 0; i < want.panel_out.size(); ++i) {
         ASSERT_EQ(bits(got.panel_out[i]), bits(want.panel_out[i])) << i;
       }
       for (size_t i = 0; i < dim; ++i) EXPECT_EQ(bits(got.acc[i]), bits(want.acc[i]));
+      for (size_t r = 0; r < n_rows; ++r) EXPECT_EQ(bits(got.scaled[r]), bits(want.scaled[r]));
     }
   }
 }
@@ -219,6 +234,41 @@ TEST(SimdDistance, SelectTopKFollowsTheRankedOrder) {
     std::vector<ScoredIndex> items = base;
     select_top_k(items.data(), items.size(), k);
     for (size_t i = 0; i < k; ++i) ASSERT_EQ(items[i].index, sorted[i].index) << k << " " << i;
+  }
+}
+
+// top_k_scores on every level against select_top_k over the kept positions: many ties, NaNs and
+// signed zeros, with and without a keep mask, for k on both sides of the insertion limit.
+TEST_F(SimdLevels, TopKScoresMatchesTheRankedOrder) {
+  std::mt19937 rng(13);
+  std::uniform_int_distribution<int> d(-20, 20);
+  const float nan = std::numeric_limits<float>::quiet_NaN();
+  for (size_t n : {0, 1, 15, 16, 17, 100, 1000}) {
+    std::vector<float> scores(n);
+    std::vector<uint8_t> keep(n);
+    for (size_t i = 0; i < n; ++i) {
+      int v = d(rng);
+      scores[i] = v == 20 ? nan : (v == 19 ? -0.0f : float(v) / 4.0f);
+      keep[i] = rng() % 3 != 0;
+    }
+    for (bool masked : {false, true}) {
+      std::vector<ScoredIndex> items;
+      for (uint32_t i = 0; i < n; ++i) {
+        if (!masked || keep[i]) items.push_back({scores[i], i});
+      }
+      std::vector<ScoredIndex> sorted = items;
+      select_top_k(sorted.data(), sorted.size(), sorted.size());
+      for (size_t k : {0, 1, 5, 10, 64, 65, 2000}) {
+        SCOPED_TRACE(testing::Message() << "n=" << n << " masked=" << masked << " k=" << k);
+        for (SimdLevel level : {SimdLevel::Scalar, SimdLevel::Avx2, SimdLevel::Avx512}) {
+          if (!force_simd_level_for_testing(level)) continue;
+          std::vector<ScoredIndex> out(std::min(k, n));
+          size_t m = top_k_scores(scores.data(), masked ? keep.data() : nullptr, n, k, out.data());
+          ASSERT_EQ(m, std::min(k, sorted.size())) << simd_level_name(level);
+          for (size_t i = 0; i < m; ++i) ASSERT_EQ(out[i].index, sorted[i].index) << i;
+        }
+      }
+    }
   }
 }
 

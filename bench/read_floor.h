@@ -1,0 +1,43 @@
+#pragma once
+
+// The single-thread read-bandwidth floor: the time to read a buffer once, summing its 64-bit
+// words with the widest loads the CPU has. Benchmarks of scanning code compare against it.
+
+#include <immintrin.h>
+
+#include <cstddef>
+#include <cstdint>
+
+namespace quellmar::bench {
+
+__attribute__((target("avx512f"))) inline uint64_t read_sum_avx512(const uint64_t* p, size_t n) {
+  __m512i a0 = _mm512_setzero_si512(), a1 = a0, a2 = a0, a3 = a0;
+  size_t i = 0;
+  for (; i + 32 <= n; i += 32) {
+    a0 = _mm512_add_epi64(a0, _mm512_loadu_si512(p + i));
+    a1 = _mm512_add_epi64(a1, _mm512_loadu_si512(p + i + 8));
+    a2 = _mm512_add_epi64(a2, _mm512_loadu_si512(p + i + 16));
+    a3 = _mm512_add_epi64(a3, _mm512_loadu_si512(p + i + 24));
+  }
+  alignas(64) uint64_t lanes[8];
+  _mm512_store_si512(lanes, _mm512_add_epi64(_mm512_add_epi64(a0, a1), _mm512_add_epi64(a2, a3)));
+  uint64_t s = 0;
+  for (uint64_t l : lanes) s += l;
+  for (; i < n; ++i) s += p[i];
+  return s;
+}
+
+inline uint64_t read_sum_plain(const uint64_t* p, size_t n) {
+  uint64_t s0 = 0, s1 = 0, s2 = 0, s3 = 0;
+  size_t i = 0;
+  for (; i + 4 <= n; i += 4) s0 += p[i], s1 += p[i + 1], s2 += p[i + 2], s3 += p[i + 3];
+  for (; i < n; ++i) s0 += p[i];
+  return s0 + s1 + s2 + s3;
+}
+
+inline uint64_t read_sum(const uint64_t* p, size_t n) {
+  static const bool wide = __builtin_cpu_supports("avx512f");
+  return wide ? read_sum_avx512(p, n) : read_sum_plain(p, n);
+}
+
+}  // namespace quellmar::bench
