@@ -34,7 +34,8 @@ test-cpp:
 
 # pytest exits 5 when it collects no test; that is not a failure here.
 test-python:
-	@PYTHONPATH=$(BUILD)/python $(PY) -m pytest -q tests/python; rc=$$?; \
+	@if [ ! -d tests/python ]; then echo "pytest: no Python tests yet"; exit 0; fi; \
+	PYTHONPATH=$(BUILD)/python $(PY) -m pytest -q tests/python; rc=$$?; \
 	  if [ $$rc -eq 5 ]; then echo "pytest: no Python tests collected"; exit 0; fi; exit $$rc
 
 # The same build with clang 14, warnings as errors.
