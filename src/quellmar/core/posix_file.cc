@@ -255,12 +255,17 @@ Status BufferedWriter::flush() {
 
 namespace quellmar {
 
-Result<uint64_t> append_durably(const std::string& path, const void* bytes, size_t n, bool create,
-                                bool* rolled_back) {
+namespace {
+
+// Opens for appending, writes through `body`, flushes to stable storage; on a failure cuts the
+// file back to its size before the call.
+Result<uint64_t> append_with(const std::string& path, bool create,
+                             const std::function<Status(const UniqueFd&)>& body,
+                             bool* rolled_back) {
   if (rolled_back) *rolled_back = true;
   QM_ASSIGN_OR_RETURN(UniqueFd fd, open_append(path, create));
   QM_ASSIGN_OR_RETURN(const uint64_t before, fd_size(fd));
-  Status st = write_all(fd, bytes, n, path);
+  Status st = body(fd);
   if (st.is_ok()) st = full_sync(fd, path);
   if (st.is_ok()) st = fd.close();
   if (st.is_ok()) return before;
@@ -272,6 +277,30 @@ Result<uint64_t> append_durably(const std::string& path, const void* bytes, size
     *rolled_back = false;
   }
   return std::move(st).error();
+}
+
+}  // namespace
+
+Result<uint64_t> append_durably_streamed(const std::string& path, bool create,
+                                         const std::function<bool(std::string& buf)>& next,
+                                         std::string& buf, bool* rolled_back) {
+  return append_with(
+      path, create,
+      [&](const UniqueFd& fd) -> Status {
+        for (;;) {
+          buf.clear();
+          const bool more = next(buf);
+          if (!buf.empty()) QM_RETURN_IF_ERROR(write_all(fd, buf.data(), buf.size(), path));
+          if (!more) return Status::ok();
+        }
+      },
+      rolled_back);
+}
+
+Result<uint64_t> append_durably(const std::string& path, const void* bytes, size_t n, bool create,
+                                bool* rolled_back) {
+  return append_with(
+      path, create, [&](const UniqueFd& fd) { return write_all(fd, bytes, n, path); }, rolled_back);
 }
 
 Status truncate_durably(const std::string& path, uint64_t size) {

@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -114,6 +115,13 @@ namespace quellmar {
 // the next one; `*rolled_back` (when given) tells whether that succeeded.
 Result<uint64_t> append_durably(const std::string& path, const void* bytes, size_t n, bool create,
                                 bool* rolled_back = nullptr);
+
+// The same with the bytes produced piece by piece, so a large batch needs no buffer of its own
+// size: next(buf) fills `buf` (cleared before each call) with the next piece and returns false
+// once there is nothing more. One device flush at the end.
+Result<uint64_t> append_durably_streamed(const std::string& path, bool create,
+                                         const std::function<bool(std::string& buf)>& next,
+                                         std::string& buf, bool* rolled_back = nullptr);
 
 // Cuts the file at `path` to `size` bytes and flushes it (dropping a torn tail).
 Status truncate_durably(const std::string& path, uint64_t size);

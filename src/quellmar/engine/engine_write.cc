@@ -14,8 +14,9 @@ std::vector<float> pooled_key(std::span<const float> key) {
   return view ? view->mean_pooled() : std::vector<float>{};
 }
 
-// The head cell and one cell per payload of a pack; cell ids from `next_cell`.
-void build_pack_records(const PackWrite& w, PackId pack_id, uint64_t now, CellId& next_cell,
+// The head cell and one cell per payload of a pack; cell ids from `next_cell`. The payloads are
+// moved into the records (the request keeps its key).
+void build_pack_records(PackWrite& w, PackId pack_id, uint64_t now, CellId& next_cell,
                         std::vector<CellRecord>& out, std::vector<CellId>& ids) {
   const GovernanceEntry g = entry_at_write(w.salience);
   auto base = [&](CellId id, LayerIdx layer) {
@@ -32,10 +33,10 @@ void build_pack_records(const PackWrite& w, PackId pack_id, uint64_t now, CellId
   };
   ids.push_back(next_cell);
   out.push_back(base(next_cell++, HEAD_CELL_LAYER));
-  for (const LayerPayload& p : w.layer_payloads) {
+  for (LayerPayload& p : w.layer_payloads) {
     ids.push_back(next_cell);
     CellRecord r = base(next_cell++, p.layer_idx);
-    r.value = p.data;
+    r.value = std::move(p.data);
     out.push_back(std::move(r));
   }
 }
@@ -113,14 +114,20 @@ Status Engine::write_pack_batch(std::vector<BufferedPack> packs) {
   for (const BufferedPack& p : packs) total += p.request.layer_payloads.size() + 1;
   records.reserve(total);
   for (size_t i = 0; i < packs.size(); ++i) {
-    const BufferedPack& p = packs[i];
+    BufferedPack& p = packs[i];
     build_pack_records(p.request, p.pack_id, now, next_cell_id_, records, ids[i]);
     if (p.request.text) texts.emplace_back(p.pack_id, *p.request.text);
   }
   Status stored = block_pool_.append_batch(records).status();
   if (!stored.is_ok()) {
     // Nothing of the batch reached the pool. Packs whose ids were handed out by the write buffer
-    // go back to the front of its queue, so the next drain writes them (with new cell ids).
+    // go back to the front of its queue, with their payloads, so the next drain writes them
+    // (with new cell ids).
+    for (size_t i = 0, r = 0; i < packs.size(); ++i) {
+      ++r;  // the head cell
+      for (LayerPayload& p : packs[i].request.layer_payloads)
+        p.data = std::move(records[r++].value);
+    }
     if (write_buffer_) {
       std::vector<BufferedPack>& q = write_buffer_->entries;
       q.insert(q.begin(), std::make_move_iterator(packs.begin()),

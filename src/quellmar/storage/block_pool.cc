@@ -109,7 +109,7 @@ Result<CellId> BlockPool::append(const CellRecord& record) {
   QM_RETURN_IF_ERROR(roll_segment());
   QM_RETURN_IF_ERROR(active_segment());
   SegmentEntry& seg = active();
-  QM_ASSIGN_OR_RETURN(uint64_t offset, SegmentFile::append_one(seg, record));
+  QM_ASSIGN_OR_RETURN(uint64_t offset, SegmentFile::append_one(seg, record, scratch_));
   locations_[record.cell_id] = CellLocation{offset, seg.id};
   return record.cell_id;
 }
@@ -119,7 +119,8 @@ Result<std::vector<CellId>> BlockPool::append_batch(std::span<const CellRecord> 
   QM_RETURN_IF_ERROR(roll_segment());
   QM_RETURN_IF_ERROR(active_segment());
   SegmentEntry& seg = active();
-  QM_ASSIGN_OR_RETURN(std::vector<uint64_t> offsets, SegmentFile::append_batch(seg, records));
+  QM_ASSIGN_OR_RETURN(std::vector<uint64_t> offsets,
+                      SegmentFile::append_batch(seg, records, scratch_));
   std::vector<CellId> ids;
   ids.reserve(records.size());
   for (size_t i = 0; i < records.size(); ++i) {
@@ -170,8 +171,7 @@ Status BlockPool::for_each_cell(DecodeParts parts,
   return Status::ok();
 }
 
-void BlockPool::read_all(DecodeParts parts,
-                         const std::function<void(size_t, CellRecord&)>& visit,
+void BlockPool::read_all(DecodeParts parts, const std::function<void(size_t, CellRecord&)>& visit,
                          const std::function<void(size_t, const EngineError&)>& fail) const {
   struct Item {
     uint64_t offset;

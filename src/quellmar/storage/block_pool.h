@@ -86,6 +86,8 @@ class BlockPool {
   uint64_t capacity_;
   std::vector<SegmentEntry> segments_;
   std::map<CellId, CellLocation> locations_;
+  // Encoding buffer of the appends, kept so that large batches do not fault in fresh pages.
+  std::string scratch_;
 };
 
 }  // namespace quellmar

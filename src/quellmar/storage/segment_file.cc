@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <functional>
 
 #include "quellmar/core/coding.h"
 #include "quellmar/core/file_names.h"
@@ -60,12 +61,11 @@ class WindowReader {
   std::string buf_;
 };
 
-Result<std::vector<uint64_t>> write_records(SegmentEntry& entry, const std::string& bytes,
-                                            std::span<const uint64_t> sizes) {
-  // The offsets come from where the bytes really landed, so the location map and the file always
-  // agree. A failed write is cut back off the file; if even that fails, the segment is sealed.
-  bool rolled_back = true;
-  auto at = append_durably(entry.path, bytes.data(), bytes.size(), /*create=*/false, &rolled_back);
+// Turns where an append landed into record offsets. The offsets come from where the bytes really
+// landed, so the location map and the file always agree. A failed append was cut back off the
+// file; if even that failed, the segment is sealed.
+Result<std::vector<uint64_t>> finish_append(SegmentEntry& entry, Result<uint64_t> at,
+                                            bool rolled_back, std::span<const uint64_t> sizes) {
   if (!at.is_ok()) {
     if (!rolled_back) entry.sealed = true;
     return std::move(at).error();
@@ -80,6 +80,9 @@ Result<std::vector<uint64_t>> write_records(SegmentEntry& entry, const std::stri
   entry.fill = off;
   return offsets;
 }
+
+// Encodes records into pieces of about this size.
+constexpr size_t kWritePiece = 1 << 20;
 
 // Creates or truncates the file and writes the 8-byte header; returns the open descriptor.
 Result<UniqueFd> write_header(const std::string& path) {
@@ -187,39 +190,41 @@ Status SegmentFile::prepare_for_append(SegmentEntry& entry, const SegmentScan& s
   return Status::ok();
 }
 
-Result<uint64_t> SegmentFile::append_one(SegmentEntry& entry, const CellRecord& record) {
-  std::string bytes;
-  QM_ASSIGN_OR_RETURN(const uint32_t body_len, record.encode(bytes));
-  const uint64_t size = 4 + uint64_t{body_len};
+Result<uint64_t> SegmentFile::append_one(SegmentEntry& entry, const CellRecord& record,
+                                         std::string& scratch) {
   QM_ASSIGN_OR_RETURN(std::vector<uint64_t> offsets,
-                      write_records(entry, bytes, std::span<const uint64_t>(&size, 1)));
+                      append_batch(entry, std::span<const CellRecord>(&record, 1), scratch));
   return offsets.front();
 }
 
 Result<std::vector<uint64_t>> SegmentFile::append_batch(SegmentEntry& entry,
-                                                        std::span<const CellRecord> records) {
+                                                        std::span<const CellRecord> records,
+                                                        std::string& scratch) {
   if (records.empty()) return std::vector<uint64_t>{};
-  uint64_t total = 0;
+  // Every size first: a record too large to encode fails the call before anything is written.
   std::vector<uint64_t> sizes;
   sizes.reserve(records.size());
   for (const CellRecord& r : records) {
     QM_ASSIGN_OR_RETURN(uint64_t s, r.encoded_size());
     sizes.push_back(s);
-    total += s;
   }
-  std::string bytes;
-  bytes.reserve(total);
-  for (const CellRecord& r : records) {
-    QM_RETURN_IF_ERROR(r.encode(bytes));
-  }
-  return write_records(entry, bytes, sizes);
+  size_t i = 0;
+  auto next = [&](std::string& buf) {
+    while (i < records.size() && buf.size() < kWritePiece) (void)records[i++].encode(buf);
+    return i < records.size();
+  };
+  bool rolled_back = true;
+  auto at = append_durably_streamed(entry.path, /*create=*/false, next, scratch, &rolled_back);
+  return finish_append(entry, std::move(at), rolled_back, sizes);
 }
 
 Result<std::vector<uint64_t>> SegmentFile::append_encoded(SegmentEntry& entry,
                                                           const std::string& bytes,
                                                           std::span<const uint64_t> sizes) {
   if (sizes.empty()) return std::vector<uint64_t>{};
-  return write_records(entry, bytes, sizes);
+  bool rolled_back = true;
+  auto at = append_durably(entry.path, bytes.data(), bytes.size(), /*create=*/false, &rolled_back);
+  return finish_append(entry, std::move(at), rolled_back, sizes);
 }
 
 Result<SegmentReader> SegmentReader::open(const std::string& path) {

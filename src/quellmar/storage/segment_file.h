@@ -60,9 +60,12 @@ class SegmentFile {
   // Appends records durably (one write, one full device flush) and returns their offsets. On a
   // failed write or flush the file is cut back to where it was and fill is left there; when even
   // that fails the segment is sealed.
-  static Result<uint64_t> append_one(SegmentEntry& entry, const CellRecord& record);
+  // `scratch` is the caller's buffer for the encoded pieces, kept between calls.
+  static Result<uint64_t> append_one(SegmentEntry& entry, const CellRecord& record,
+                                     std::string& scratch);
   static Result<std::vector<uint64_t>> append_batch(SegmentEntry& entry,
-                                                    std::span<const CellRecord> records);
+                                                    std::span<const CellRecord> records,
+                                                    std::string& scratch);
   // Appends already-encoded records as they are; `sizes` gives each record's length in `bytes`.
   static Result<std::vector<uint64_t>> append_encoded(SegmentEntry& entry, const std::string& bytes,
                                                       std::span<const uint64_t> sizes);

@@ -139,6 +139,19 @@ TEST_F(BlockPoolTest, RollsOverOnlyBetweenAppends) {
   EXPECT_EQ(pool.segments().size(), 3u);
 }
 
+TEST_F(BlockPoolTest, BatchLargerThanOneWritePieceKeepsEveryOffset) {
+  BlockPool pool = Open();
+  std::vector<CellRecord> batch;
+  for (CellId id = 1; id <= 400; ++id) batch.push_back(Cell(id, 1, 8, 4096));  // about 1.1 MiB
+  QM_ASSERT_OK(pool.append_batch(batch));
+  EXPECT_EQ(pool.segments().back().fill, read_file(Seg(0)).size());
+  BlockPool again = Open();
+  for (CellId id : {1, 200, 257, 400}) {
+    QM_ASSERT_OK_AND_ASSIGN(CellRecord r, again.read_cell(id));
+    EXPECT_EQ(r.value, Cell(id, 1, 8, 4096).value);
+  }
+}
+
 TEST_F(BlockPoolTest, RefreshAddsWhatAnotherWriterAppended) {
   BlockPool pool = Open();
   Write(pool, 1);

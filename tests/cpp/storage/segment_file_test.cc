@@ -44,6 +44,7 @@ class SegmentFileTest : public ::testing::Test {
   std::string Path(uint32_t id = 0) { return segment_path(dir_.path(), id); }
 
   TempDir dir_;
+  std::string scratch_;
 };
 
 TEST_F(SegmentFileTest, EmptyRecordIs91BytesLaidOutFieldByField) {
@@ -106,9 +107,9 @@ TEST_F(SegmentFileTest, CreateWritesHeaderAndAppendsRoundTrip) {
   SegmentEntry e = Create();
   EXPECT_EQ(e.fill, 8u);
   EXPECT_EQ(read_file(e.path), std::string("QMRS\x01\0\0\0", 8));
-  QM_ASSERT_OK_AND_ASSIGN(uint64_t off1, SegmentFile::append_one(e, make_record(1)));
+  QM_ASSERT_OK_AND_ASSIGN(uint64_t off1, SegmentFile::append_one(e, make_record(1), scratch_));
   std::vector<CellRecord> batch = {make_record(2, 128, 1024), make_record(3, 0, 0)};
-  QM_ASSERT_OK_AND_ASSIGN(auto offs, SegmentFile::append_batch(e, batch));
+  QM_ASSERT_OK_AND_ASSIGN(auto offs, SegmentFile::append_batch(e, batch, scratch_));
   EXPECT_EQ(off1, 8u);
   ASSERT_EQ(offs.size(), 2u);
   EXPECT_EQ(offs[1], offs[0] + *batch[0].encoded_size());
@@ -142,7 +143,7 @@ TEST_F(SegmentFileTest, ScanOfShortBadAndTornFiles) {
                   SegmentFile::scan(dir_.path(), 0));
 
   SegmentEntry e = Create();
-  ASSERT_TRUE(SegmentFile::append_one(e, make_record(1)).is_ok());
+  ASSERT_TRUE(SegmentFile::append_one(e, make_record(1), scratch_).is_ok());
   const std::string whole = read_file(e.path);
   std::string second;
   ASSERT_TRUE(make_record(2).encode(second).is_ok());
@@ -156,7 +157,7 @@ TEST_F(SegmentFileTest, ScanOfShortBadAndTornFiles) {
 TEST_F(SegmentFileTest, DecodeRejectsDamageWithoutOverreading) {
   SegmentEntry e = Create();
   CellRecord r = make_record(5, 40, 40);
-  QM_ASSERT_OK_AND_ASSIGN(uint64_t off, SegmentFile::append_one(e, r));
+  QM_ASSERT_OK_AND_ASSIGN(uint64_t off, SegmentFile::append_one(e, r, scratch_));
   const std::string good = read_file(e.path);
 
   struct Case {

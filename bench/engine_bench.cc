@@ -1,0 +1,263 @@
+// End-to-end engine figures against the machine's own floors, measured in the same run:
+//   write   one unbuffered mem_write_pack (key 128, 8 layers of 1024 floats), without and with
+//           text, against one (two) raw write + fsync of the same record (and text) bytes;
+//   batch   mem_write_batch_packs of 256 such packs with texts, and a write-buffer drain of 256,
+//           against two raw write + fsync pairs of the same total bytes;
+//   read    mem_read_pack, k = 10, over 10,000 such packs: median and 99th percentile;
+//   open    reopen of an unchanged engine of 50,000 packs (key 128, two layers of 256 floats,
+//           past the Vamana threshold) against reading all its segment bytes once; then the open
+//           after 1,000 more packs, which rebuilds the graph.
+//
+//   build/bench/engine_bench [write|batch|read|open|all] [scale]
+// scale (default 1.0) multiplies the pack counts of read and open, for quick runs.
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <random>
+
+#include "bench_util.h"
+#include "quellmar/core/file_names.h"
+#include "quellmar/engine/engine.h"
+
+using namespace quellmar;
+using namespace quellmar::bench;
+
+namespace {
+
+std::mt19937 rng(7);
+
+std::vector<float> random_vector(size_t n, float centre_weight = 0.0f,
+                                 const std::vector<float>* centre = nullptr) {
+  std::normal_distribution<float> dist;
+  std::vector<float> v(n);
+  for (size_t i = 0; i < n; ++i) v[i] = dist(rng) + (centre ? centre_weight * (*centre)[i] : 0.0f);
+  return v;
+}
+
+PackWrite make_pack(size_t key_dim, size_t layers, size_t width, bool text,
+                    const std::vector<std::vector<float>>* centres = nullptr) {
+  PackWrite w;
+  w.owner = 1;
+  if (centres) {
+    const auto& c = (*centres)[rng() % centres->size()];
+    w.retrieval_key = random_vector(key_dim, 3.0f, &c);
+  } else {
+    w.retrieval_key = random_vector(key_dim);
+  }
+  for (size_t l = 0; l < layers; ++l) {
+    w.layer_payloads.push_back(LayerPayload{static_cast<LayerIdx>(l), random_vector(width)});
+  }
+  w.salience = 50.0f;
+  if (text) w.text = "a short note that an agent keeps with this memory";
+  return w;
+}
+
+// One pack's encoded record bytes, as the engine writes them.
+uint64_t pack_record_bytes(const PackWrite& w) {
+  CellRecord head;
+  head.key = w.retrieval_key;
+  uint64_t total = *head.encoded_size();
+  for (const LayerPayload& p : w.layer_payloads) {
+    CellRecord r;
+    r.key = w.retrieval_key;
+    r.value = p.data;
+    total += *r.encoded_size();
+  }
+  return total;
+}
+
+uint64_t text_record_bytes(const PackWrite& w) { return w.text ? 12 + w.text->size() : 0; }
+
+// Appends n bytes to a file and flushes it: the floor of one durable append.
+double raw_append_us(const std::string& path, const std::string& bytes) {
+  const double t0 = now_us();
+  int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+  if (fd < 0 || ::write(fd, bytes.data(), bytes.size()) != static_cast<ssize_t>(bytes.size()) ||
+      ::fsync(fd) != 0) {
+    std::perror("raw append");
+    std::exit(1);
+  }
+  ::close(fd);
+  return now_us() - t0;
+}
+
+std::unique_ptr<Engine> open_engine(const std::string& dir, uint64_t threshold = 10000) {
+  auto e = Engine::open(dir, threshold);
+  if (!e.is_ok()) {
+    std::fprintf(stderr, "%s\n", e.error().message().c_str());
+    std::exit(1);
+  }
+  return std::move(e).value();
+}
+
+void report(const char* name, const std::vector<double>& ours, const std::vector<double>& floor,
+            double target) {
+  std::printf(
+      "  %-34s median %9.1f us  p99 %9.1f us | floor median %9.1f us | ratio %.3f (target <= "
+      "%.1f)\n",
+      name, median(ours), percentile(ours, 0.99), median(floor), median(ours) / median(floor),
+      target);
+}
+
+void bench_write(int rounds) {
+  ScratchDir scratch("engine-write");
+  auto e = open_engine(scratch.path() + "/engine");
+  const std::string raw = scratch.path() + "/raw.bin";
+  std::vector<double> plain, plain_floor, texted, texted_floor;
+  for (int i = 0; i < rounds; ++i) {
+    PackWrite a = make_pack(128, 8, 1024, false);
+    const std::string a_bytes(pack_record_bytes(a), 'x');
+    double t0 = now_us();
+    if (!e->mem_write_pack(std::move(a)).is_ok()) std::exit(1);
+    plain.push_back(now_us() - t0);
+    plain_floor.push_back(raw_append_us(raw, a_bytes));
+
+    PackWrite b = make_pack(128, 8, 1024, true);
+    const std::string b_bytes(pack_record_bytes(b), 'x'), b_text(text_record_bytes(b), 'y');
+    t0 = now_us();
+    if (!e->mem_write_pack(std::move(b)).is_ok()) std::exit(1);
+    texted.push_back(now_us() - t0);
+    texted_floor.push_back(raw_append_us(raw, b_bytes) + raw_append_us(raw + ".text", b_text));
+  }
+  std::printf("unbuffered mem_write_pack (key 128, 8 layers x 1024), %d rounds:\n", rounds);
+  report("pack without text", plain, plain_floor, 1.3);
+  report("pack with text (two flushes)", texted, texted_floor, 1.3);
+}
+
+void bench_batch(int rounds) {
+  ScratchDir scratch("engine-batch");
+  auto e = open_engine(scratch.path() + "/engine", UINT64_MAX);
+  auto buffered = Engine::open_with_write_buffer(scratch.path() + "/buffered", 256, 0);
+  if (!buffered.is_ok()) std::exit(1);
+  const std::string raw = scratch.path() + "/raw.bin";
+  std::vector<double> batch, drain, floor;
+  for (int r = 0; r < rounds; ++r) {
+    std::vector<PackWrite> packs, copy;
+    uint64_t rec = 0, txt = 0;
+    for (int i = 0; i < 256; ++i) {
+      packs.push_back(make_pack(128, 8, 1024, true));
+      rec += pack_record_bytes(packs.back());
+      txt += text_record_bytes(packs.back());
+    }
+    copy = packs;
+    double t0 = now_us();
+    if (!e->mem_write_batch_packs(std::move(packs)).is_ok()) std::exit(1);
+    batch.push_back(now_us() - t0);
+    // The drain: 255 queued writes cost nothing durable; the 256th writes the batch.
+    for (int i = 0; i < 255; ++i) {
+      if (!(*buffered)->mem_write_pack(std::move(copy[i])).is_ok()) std::exit(1);
+    }
+    t0 = now_us();
+    if (!(*buffered)->mem_write_pack(std::move(copy[255])).is_ok()) std::exit(1);
+    drain.push_back(now_us() - t0);
+    floor.push_back(raw_append_us(raw, std::string(rec, 'x')) +
+                    raw_append_us(raw + ".text", std::string(txt, 'y')));
+  }
+  std::printf("256 packs with texts in one batch, %d rounds:\n", rounds);
+  report("mem_write_batch_packs", batch, floor, 1.3);
+  report("write-buffer drain", drain, floor, 1.3);
+}
+
+void bench_read(size_t packs, int queries) {
+  ScratchDir scratch("engine-read");
+  auto e = open_engine(scratch.path() + "/engine");
+  std::vector<std::vector<float>> centres;
+  for (int i = 0; i < 64; ++i) centres.push_back(random_vector(128));
+  for (size_t done = 0; done < packs;) {
+    std::vector<PackWrite> batch;
+    for (size_t i = 0; i < 256 && done < packs; ++i, ++done) {
+      batch.push_back(make_pack(128, 8, 1024, true, &centres));
+    }
+    if (!e->mem_write_batch_packs(std::move(batch)).is_ok()) std::exit(1);
+  }
+  std::vector<double> t;
+  for (int i = 0; i < queries; ++i) {
+    std::vector<float> q = random_vector(128, 3.0f, &centres[rng() % centres.size()]);
+    const double t0 = now_us();
+    auto r = e->mem_read_pack(q, 10, std::nullopt);
+    t.push_back(now_us() - t0);
+    if (!r.is_ok() || r->empty()) std::exit(1);
+  }
+  std::printf("mem_read_pack k=10 over %zu packs (8 layers x 1024), %d queries:\n", packs, queries);
+  std::printf("  median %.1f us  p99 %.1f us\n", median(t), percentile(t, 0.99));
+}
+
+double read_all_bytes_us(const std::string& dir) {
+  auto ids = SegmentFile::list_ids(dir);
+  std::vector<char> buf(1 << 20);
+  const double t0 = now_us();
+  uint64_t total = 0;
+  for (uint32_t id : *ids) {
+    int fd = ::open(segment_path(dir, id).c_str(), O_RDONLY | O_CLOEXEC);
+    ssize_t n;
+    while ((n = ::read(fd, buf.data(), buf.size())) > 0) total += static_cast<uint64_t>(n);
+    ::close(fd);
+  }
+  if (total == 0) std::exit(1);
+  return now_us() - t0;
+}
+
+void bench_open(size_t packs, int rounds) {
+  ScratchDir scratch("engine-open");
+  const std::string dir = scratch.path() + "/engine";
+  {
+    auto e = open_engine(dir);
+    for (size_t done = 0; done < packs;) {
+      std::vector<PackWrite> batch;
+      for (size_t i = 0; i < 1024 && done < packs; ++i, ++done) {
+        batch.push_back(make_pack(128, 2, 256, false));
+      }
+      if (!e->mem_write_batch_packs(std::move(batch)).is_ok()) std::exit(1);
+    }
+  }
+  // The first open after the writes saves the graph over every cell; later ones reuse it.
+  double t0 = now_us();
+  open_engine(dir);
+  const double first = now_us() - t0;
+  std::vector<double> reopen, floor;
+  for (int i = 0; i < rounds; ++i) {
+    floor.push_back(read_all_bytes_us(dir));
+    t0 = now_us();
+    auto e = open_engine(dir);
+    reopen.push_back(now_us() - t0);
+    if (!e->has_vamana()) std::exit(1);
+  }
+  std::printf("open of %zu packs (key 128, 2 layers x 256; %zu cells), %d rounds:\n", packs,
+              packs * 3, rounds);
+  report("reopen, unchanged", reopen, floor, 3.0);
+  std::printf("  first open after the writes (graph rebuilt and saved): %.1f ms\n", first / 1000);
+
+  {
+    auto e = open_engine(dir);
+    std::vector<PackWrite> batch;
+    for (int i = 0; i < 1000; ++i) batch.push_back(make_pack(128, 2, 256, false));
+    if (!e->mem_write_batch_packs(std::move(batch)).is_ok()) std::exit(1);
+  }
+  const double bytes_floor = read_all_bytes_us(dir);
+  t0 = now_us();
+  auto e = open_engine(dir);
+  const double after = now_us() - t0;
+  // The build alone, over the same cells, for its share of that open.
+  t0 = now_us();
+  if (!e->ensure_vamana().is_ok()) std::exit(1);
+  const double build = now_us() - t0;
+  std::printf(
+      "  open after 1,000 more packs: %.1f ms (%.1fx the byte read); graph build %.1f ms "
+      "(%.0f%% of the open)\n",
+      after / 1000, after / bytes_floor, build / 1000, 100.0 * build / after);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const std::string what = argc > 1 ? argv[1] : "all";
+  const double scale = argc > 2 ? std::atof(argv[2]) : 1.0;
+  if (what == "write" || what == "all") bench_write(200);
+  if (what == "batch" || what == "all") bench_batch(8);
+  if (what == "read" || what == "all") bench_read(static_cast<size_t>(10000 * scale), 500);
+  if (what == "open" || what == "all") bench_open(static_cast<size_t>(50000 * scale), 5);
+  return 0;
+}
