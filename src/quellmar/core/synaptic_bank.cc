@@ -36,16 +36,18 @@ Result<SynapticBank> SynapticBank::open(const std::string& dir) {
       read_failed = true;
       break;
     }
-    if (*got < 4) break;
     const uint64_t body = decode_u32(head);
-    if (off + 4 + body > size) break;   // torn last record
-    if (body < 16 || *got < 20) break;  // too short to carry an id and an owner
-    bank.index_.push_back({decode_u64(head + 4), decode_u64(head + 12), off});
+    if (off + 4 + body > size) break;  // torn last record
+    // A record too short for its fixed fields is damaged: it is not indexed, and the scan goes on
+    // behind it.
+    if (body >= FIXED_BODY) {
+      bank.index_.push_back({decode_u64(head + 4), decode_u64(head + 12), off});
+    }
     off += 4 + body;
   }
   fd = UniqueFd();
-  // A torn or unreadable tail is cut off, so that the next record is appended where the scan of
-  // the next open will find it.
+  // A torn tail is cut off, so that the next record is appended where the scan of the next open
+  // will find it.
   if (!read_failed && off < size) QM_RETURN_IF_ERROR(truncate_durably(bank.path_, off));
   return bank;
 }

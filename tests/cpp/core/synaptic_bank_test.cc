@@ -79,6 +79,24 @@ TEST(SynapticBankTest, TornTailIsDroppedAndLaterEntriesSurvive) {
   EXPECT_EQ(got[1].id, 3u);
 }
 
+TEST(SynapticBankTest, RecordTooShortForItsFieldsIsSkippedNotCutOff) {
+  TempDir dir;
+  std::string damaged;
+  put_u32(damaged, 6);  // a body of 6 bytes: no id, no owner
+  damaged += "abcdef";
+  write_file(dir.file("synaptic.qmr"), damaged);
+  {
+    QM_ASSERT_OK_AND_ASSIGN(SynapticBank bank, SynapticBank::open(dir.path()));
+    EXPECT_TRUE(bank.index().empty());
+    QM_ASSERT_OK(bank.append(Entry(4, 5, 1, 2)));
+  }
+  QM_ASSERT_OK_AND_ASSIGN(SynapticBank bank, SynapticBank::open(dir.path()));
+  QM_ASSERT_OK_AND_ASSIGN(auto got, bank.load_for_owner(5));
+  ASSERT_EQ(got.size(), 1u);
+  EXPECT_EQ(got[0].id, 4u);
+  EXPECT_EQ(read_file(dir.file("synaptic.qmr")).substr(0, 10), damaged);
+}
+
 TEST(SynapticBankTest, ShapeLargerThanTheFileFailsWithoutAllocating) {
   TempDir dir;
   {
