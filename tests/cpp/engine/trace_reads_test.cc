@@ -228,7 +228,7 @@ TEST_F(BoostTest, TheWholePoolIsTouchedBeforeTheCut) {
     uint64_t k;
     std::vector<PackId> want;
   };
-  const Case cases[] = {{1, {p2_}}, {0, {}}};
+  const Case cases[] = {{1, {p2_}}, {0, {}}, {UINT64_MAX, {p2_, p1_, l1_, l2_}}};
   float expected = 5.0f;
   for (const Case& c : cases) {
     SCOPED_TRACE(c.k);
