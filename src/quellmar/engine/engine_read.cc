@@ -16,6 +16,9 @@ std::vector<float> pooled_query(std::span<const float> query) {
   return view ? view->mean_pooled() : std::vector<float>{};
 }
 
+// a * k without wrapping: a huge k asks for everything.
+uint64_t times(uint64_t a, uint64_t k) { return k > UINT64_MAX / a ? UINT64_MAX : a * k; }
+
 bool is_multi_token(std::span<const float> query) {
   return classify_key_kind(query) == KeyKind::Encoded;
 }
@@ -51,7 +54,7 @@ std::vector<ScoredCell> Engine::gather(std::span<const float> query, uint64_t k,
   } else if (k == 0) {
     return out;
   }
-  append_new(pipeline_.search(query, 2 * k, owner, &fetcher));
+  append_new(pipeline_.search(query, times(2, k), owner, &fetcher));
   return out;
 }
 
@@ -156,8 +159,8 @@ Result<std::vector<CellReadResult>> Engine::mem_read(std::span<const float> quer
     if (PerTokenRetriever* retriever = per_token_retriever()) {
       auto fetch = [this](CellId id) { return fetch_key(id); };
       const KeyFetcher fetcher(fetch);
-      candidates =
-          refinement_->refine(*retriever, query, std::move(candidates), 2 * k, owner, &fetcher);
+      candidates = refinement_->refine(*retriever, query, std::move(candidates), times(2, k),
+                                       owner, &fetcher);
     }
   }
 

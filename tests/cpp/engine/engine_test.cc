@@ -247,6 +247,8 @@ TEST_F(EngineTest, PackReadsRankWeightAndTouch) {
   EXPECT_EQ(Read(*e, Key(2), 5, /*owner=*/1).size(), 2u);  // owner 2's pack filtered out
   EXPECT_TRUE(Read(*e, Key(0), 0).empty());
   EXPECT_EQ(Read(*e, Key(0), 1000).size(), 3u);
+  EXPECT_EQ(Read(*e, Key(0), UINT64_MAX).size(), 3u);  // no wrap of the over-fetch counts
+  EXPECT_EQ(Read(*e, Key(0), (UINT64_MAX >> 1) + 1).size(), 3u);
 }
 
 TEST_F(EngineTest, WriteBufferQueuesThenWritesOneBatch) {
