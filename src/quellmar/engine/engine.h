@@ -189,6 +189,21 @@ class Engine {
   // Packs linked to pack_id by edges of the filtered type (EDGE_TYPE_ANY: every type).
   std::vector<PackId> pack_links_by_type(PackId pack_id, uint8_t filter) const;
 
+  // Trace-linked writes and reads.
+  // Stores the pack and links it by a Follows edge to the best pack of the same owner whose read
+  // score is at least the threshold; returns the new id and the linked ids (at most one).
+  Result<std::pair<PackId, std::vector<PackId>>> mem_write_pack_with_auto_link(
+      PackWrite request, float auto_link_threshold);
+  // A pack read over max(5k, 10) candidates whose raw scores grow with the number of linked
+  // packs: raw * (boost_factor * links + 1), then weighted as by mem_read_pack; best k.
+  Result<std::vector<PackReadResult>> mem_read_pack_with_trace_boost(std::span<const float> query,
+                                                                     uint64_t k,
+                                                                     std::optional<OwnerId> owner,
+                                                                     float boost_factor);
+  // The boosted read followed by every pack directly linked to one of its results (score 0).
+  Result<std::vector<PackReadResult>> mem_read_pack_with_trace_boost_and_follow(
+      std::span<const float> query, uint64_t k, std::optional<OwnerId> owner, float boost_factor);
+
   // Governance over time, eviction and owners.
   void advance_days(float days);
   Result<uint64_t> evict_draft_packs(float threshold, std::optional<OwnerId> owner);
