@@ -168,7 +168,7 @@ PyObject* holder_new(PyTypeObject* type, HolderNewArgs& a) {
   if (obj == nullptr) return nullptr;
   PyEngine* self = reinterpret_cast<PyEngine*>(obj);
   new (&self->borrow) BorrowFlag();
-  new (&self->state) EngineState{std::make_shared<EngineMutex>(std::move(engine).value())};
+  new (&self->state) EngineState{std::make_shared<EngineMutex>(std::move(engine).value()), nullptr};
   return obj;
 }
 

@@ -40,7 +40,19 @@ void engine_dealloc(PyObject* obj) {
   PyEngine* self = reinterpret_cast<PyEngine*>(obj);
   PyTypeObject* type = Py_TYPE(obj);
   self->state.inner.reset();
-  // MAINTENANCE SLOT: self->state.maintenance.reset() goes here.
+  if (self->state.maintenance) {
+    try {
+      self->state.maintenance->stop();
+    } catch (...) {
+      // Only a failed join lands here; nobody can be given it, so it goes to the unraisable
+      // hook, leaving alone any exception already pending.
+      PyObject *type, *value, *traceback;
+      PyErr_Fetch(&type, &value, &traceback);
+      raise_current_exception();
+      PyErr_WriteUnraisable(obj);
+      PyErr_Restore(type, value, traceback);
+    }
+  }
   self->state.~EngineState();
   self->borrow.~BorrowFlag();
   type->tp_free(obj);
@@ -121,7 +133,7 @@ PyObject* wrap_engine(std::unique_ptr<Engine> engine) {
   if (obj == nullptr) return nullptr;  // `inner` closes the engine
   PyEngine* self = reinterpret_cast<PyEngine*>(obj);
   new (&self->borrow) BorrowFlag();
-  new (&self->state) EngineState{std::move(inner)};
+  new (&self->state) EngineState{std::move(inner), nullptr};
   return obj;
 }
 

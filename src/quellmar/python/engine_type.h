@@ -13,6 +13,7 @@
 
 #include "quellmar/engine/engine.h"
 #include "quellmar/engine/engine_mutex.h"
+#include "quellmar/engine/maintenance.h"
 #include "quellmar/python/call_frame.h"
 
 namespace quellmar::python {
@@ -21,10 +22,9 @@ namespace quellmar::python {
 struct EngineState {
   // The engine behind the one engine lock; the maintenance thread holds a second reference.
   std::shared_ptr<EngineMutex> inner;
-  // MAINTENANCE SLOT: the background maintenance thread's handle, absent until the first
-  // start_maintenance and replaced by each later one. Becomes
-  // std::optional<MaintenanceHandle> once the maintenance handle exists; the destruction order
-  // in engine_dealloc (engine reference first, then the handle) stays as it is.
+  // The background maintenance thread's handle: absent until the first start_maintenance,
+  // replaced by each later one.
+  std::unique_ptr<MaintenanceHandle> maintenance;
 };
 
 struct PyEngine {
