@@ -49,7 +49,7 @@ void engine_dealloc(PyObject* obj) {
       PyObject *type, *value, *traceback;
       PyErr_Fetch(&type, &value, &traceback);
       raise_current_exception();
-      PyErr_WriteUnraisable(obj);
+      PyErr_WriteUnraisable(reinterpret_cast<PyObject*>(type));
       PyErr_Restore(type, value, traceback);
     }
   }
