@@ -46,11 +46,11 @@ void engine_dealloc(PyObject* obj) {
     } catch (...) {
       // Only a failed join lands here; nobody can be given it, so it goes to the unraisable
       // hook, leaving alone any exception already pending.
-      PyObject *type, *value, *traceback;
-      PyErr_Fetch(&type, &value, &traceback);
+      PyObject *pending_type, *pending_value, *pending_traceback;
+      PyErr_Fetch(&pending_type, &pending_value, &pending_traceback);
       raise_current_exception();
       PyErr_WriteUnraisable(reinterpret_cast<PyObject*>(type));
-      PyErr_Restore(type, value, traceback);
+      PyErr_Restore(pending_type, pending_value, pending_traceback);
     }
   }
   self->state.~EngineState();
