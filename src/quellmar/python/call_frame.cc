@@ -19,25 +19,9 @@ namespace quellmar::python {
 // ---------------------------------------------------------------------------------------------
 // Borrows and failures
 
-Borrow Borrow::take(BorrowFlag& flag, BorrowMode mode) {
-  if (mode == BorrowMode::Shared) {
-    if (flag.try_shared()) return Borrow(&flag, mode);
-    PyErr_SetString(PyExc_RuntimeError, "Already mutably borrowed");
-  } else {
-    if (flag.try_exclusive()) return Borrow(&flag, mode);
-    PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
-  }
-  return Borrow();
-}
-
-void Borrow::reset() {
-  if (flag_ == nullptr) return;
-  if (mode_ == BorrowMode::Shared) {
-    flag_->release_shared();
-  } else {
-    flag_->release_exclusive();
-  }
-  flag_ = nullptr;
+void raise_borrow_conflict(BorrowMode mode) {
+  PyErr_SetString(PyExc_RuntimeError,
+                  mode == BorrowMode::Shared ? "Already mutably borrowed" : "Already borrowed");
 }
 
 namespace {

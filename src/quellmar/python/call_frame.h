@@ -45,24 +45,27 @@ namespace quellmar::python {
 // ---------------------------------------------------------------------------------------------
 // Borrow flags
 
-// Shared borrows counted up and down; one exclusive borrow marked by EXCLUSIVE.
+// Shared borrows counted up and down; one exclusive borrow marked by EXCLUSIVE. Borrows are
+// taken and given back only by threads that hold the interpreter lock (before a method gives it
+// up and after it takes it back), so the lock orders every change and each one is a plain
+// atomic load and store rather than a locked read-modify-write.
 class BorrowFlag {
  public:
   bool try_shared() {
     int64_t v = v_.load(std::memory_order_relaxed);
-    do {
-      if (v == EXCLUSIVE) return false;
-    } while (
-        !v_.compare_exchange_weak(v, v + 1, std::memory_order_acquire, std::memory_order_relaxed));
+    if (v == EXCLUSIVE) return false;
+    v_.store(v + 1, std::memory_order_relaxed);
     return true;
   }
-  void release_shared() { v_.fetch_sub(1, std::memory_order_release); }
-  bool try_exclusive() {
-    int64_t expected = 0;
-    return v_.compare_exchange_strong(expected, EXCLUSIVE, std::memory_order_acquire,
-                                      std::memory_order_relaxed);
+  void release_shared() {
+    v_.store(v_.load(std::memory_order_relaxed) - 1, std::memory_order_relaxed);
   }
-  void release_exclusive() { v_.store(0, std::memory_order_release); }
+  bool try_exclusive() {
+    if (v_.load(std::memory_order_relaxed) != 0) return false;
+    v_.store(EXCLUSIVE, std::memory_order_relaxed);
+    return true;
+  }
+  void release_exclusive() { v_.store(0, std::memory_order_relaxed); }
 
  private:
   static constexpr int64_t EXCLUSIVE = -1;
@@ -71,12 +74,21 @@ class BorrowFlag {
 
 enum class BorrowMode { Shared, Exclusive };
 
+// RuntimeError "Already mutably borrowed" (a shared borrow failed) or "Already borrowed".
+void raise_borrow_conflict(BorrowMode mode);
+
 // One borrow of an instance, given back when destroyed. Empty when it could not be taken; then
 // RuntimeError "Already mutably borrowed" (shared) or "Already borrowed" (exclusive) is set.
 class Borrow {
  public:
   Borrow() = default;
-  static Borrow take(BorrowFlag& flag, BorrowMode mode);
+  static Borrow take(BorrowFlag& flag, BorrowMode mode) {
+    if (mode == BorrowMode::Shared ? flag.try_shared() : flag.try_exclusive()) {
+      return Borrow(&flag, mode);
+    }
+    raise_borrow_conflict(mode);
+    return Borrow();
+  }
   Borrow(Borrow&& other) noexcept
       : flag_(std::exchange(other.flag_, nullptr)), mode_(other.mode_) {}
   Borrow& operator=(Borrow&& other) noexcept {
@@ -92,7 +104,15 @@ class Borrow {
 
  private:
   Borrow(BorrowFlag* flag, BorrowMode mode) : flag_(flag), mode_(mode) {}
-  void reset();
+  void reset() {
+    if (flag_ == nullptr) return;
+    if (mode_ == BorrowMode::Shared) {
+      flag_->release_shared();
+    } else {
+      flag_->release_exclusive();
+    }
+    flag_ = nullptr;
+  }
 
   BorrowFlag* flag_ = nullptr;
   BorrowMode mode_ = BorrowMode::Shared;
@@ -522,7 +542,7 @@ PyObject* to_py(const T& v) {
 inline PyObject* none() { return Py_NewRef(Py_None); }
 
 // The keys of one kind of result dict, interned once (on first use, under the interpreter lock)
-// and kept for the life of the process.
+// and kept for the life of the process with a dict of that shape to copy.
 template <size_t N>
 class DictKeys {
  public:
@@ -538,8 +558,10 @@ class DictKeys {
     for (const PyRef& v : owned) {
       if (!v) return nullptr;
     }
-    if (!keys_[0] && !intern()) return nullptr;
-    PyRef dict(PyDict_New());
+    if (!shape_ && !make_shape()) return nullptr;
+    // A copy of a dict already holding every key in order is one table copy; setting the values
+    // then replaces entries without growing the table.
+    PyRef dict(PyDict_Copy(shape_));
     if (!dict) return nullptr;
     for (size_t i = 0; i < N; ++i) {
       if (PyDict_SetItem(dict.get(), keys_[i], owned[i].get()) < 0) return nullptr;
@@ -548,16 +570,20 @@ class DictKeys {
   }
 
  private:
-  bool intern() {
+  bool make_shape() {
+    PyRef shape(PyDict_New());
+    if (!shape) return false;
     for (size_t i = 0; i < N; ++i) {
       keys_[i] = PyUnicode_InternFromString(names_[i]);
-      if (keys_[i] == nullptr) return false;
+      if (keys_[i] == nullptr || PyDict_SetItem(shape.get(), keys_[i], Py_None) < 0) return false;
     }
+    shape_ = shape.release();
     return true;
   }
 
   std::array<const char*, N> names_{};
   std::array<PyObject*, N> keys_{};
+  PyObject* shape_ = nullptr;  // {key: None} in key order
 };
 
 template <size_t N>
