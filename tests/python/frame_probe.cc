@@ -1,6 +1,7 @@
 // A test-only extension module, _frame_probe, that puts each piece of the call frame before
 // Python on its own: one function per argument kind (parameters named as the engine methods name
-// them), the failure mapping, and an engine holder whose methods sleep or fail under the engine
+// them), the failure mapping, ReadResult objects, an Engine class of its own with a way to start
+// its maintenance thread, and an engine holder whose methods sleep or fail under the engine
 // lock, with or without the interpreter lock, under a shared or an exclusive borrow.
 #include "quellmar/python/py.h"
 
@@ -152,6 +153,28 @@ PyObject* read_result(HitArgs& a) {
   return make_read_result(std::move(hit), a.importance);
 }
 
+// Starts a maintenance thread on an Engine of this module (sweeps and compactions at the given
+// interval), as start_maintenance does.
+struct RunMaintenanceArgs {
+  EngineArg engine;
+  double interval_secs = 0.0;
+};
+constexpr auto run_maintenance_SIG =
+    signature(nullptr, "run_maintenance", required("engine", &RunMaintenanceArgs::engine),
+              required("interval_secs", &RunMaintenanceArgs::interval_secs));
+PyObject* run_maintenance(RunMaintenanceArgs& a) {
+  const auto ns = static_cast<uint64_t>(a.interval_secs * 1e9);
+  EngineState& state = a.engine.engine->state;
+  auto handle = std::make_unique<MaintenanceHandle>(MaintenanceConfig{ns, ns, 15.0f, 1.0f, true});
+  Status started = handle->start(state.inner);
+  if (!started) {
+    raise_engine_error(started.error());
+    return nullptr;
+  }
+  state.maintenance = std::move(handle);
+  return none();
+}
+
 // ---- An engine holder with the instance layout of Engine objects.
 
 struct HolderNewArgs {
@@ -258,6 +281,7 @@ PyMethodDef FUNCTIONS[] = {
     function<defaults_SIG, defaults>(nullptr),
     function<fail_SIG, fail>(nullptr),
     function<read_result_SIG, read_result>(nullptr),
+    function<run_maintenance_SIG, run_maintenance>(nullptr),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -266,6 +290,11 @@ int probe_exec(PyObject* module) {
   if (panic_exception_type() == nullptr) return -1;
   if (PyModule_AddObjectRef(module, "PanicException", g_panic) < 0) return -1;
   if (setup_read_result_type(module) == nullptr) return -1;
+  PyTypeObject* engine = setup_engine_type(module);
+  if (engine == nullptr ||
+      PyModule_AddObjectRef(module, "Engine", reinterpret_cast<PyObject*>(engine)) < 0) {
+    return -1;
+  }
   PyType_Slot slots[] = {
       {Py_tp_new, reinterpret_cast<void*>(&new_entry<HOLDER_NEW, holder_new>)},
       {Py_tp_dealloc, reinterpret_cast<void*>(&holder_dealloc)},
