@@ -301,9 +301,9 @@ int probe_exec(PyObject* module) {
       {Py_tp_methods, HOLDER_METHODS},
       {0, nullptr},
   };
-  PyType_Spec spec = {"_frame_probe.Holder", sizeof(PyEngine), 0,
-                      Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, slots};
-  PyRef type(PyType_FromModuleAndSpec(module, &spec, nullptr));
+  PyType_Spec type_spec = {"_frame_probe.Holder", sizeof(PyEngine), 0,
+                           Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, slots};
+  PyRef type(PyType_FromModuleAndSpec(module, &type_spec, nullptr));
   if (!type) return -1;
   return PyModule_AddObjectRef(module, "Holder", type.get());
 }

@@ -61,9 +61,9 @@ PyTypeObject* setup_checkpoint_repository_type(PyObject* module) {
       {Py_tp_dealloc, reinterpret_cast<void*>(&checkpoint_repository_dealloc)},
       {0, nullptr},
   };
-  PyType_Spec spec = {"quellmar._native.CheckpointRepository", sizeof(PyCheckpointRepository), 0,
-                      Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, slots};
-  PyObject* type = PyType_FromModuleAndSpec(module, &spec, nullptr);
+  PyType_Spec type_spec = {"quellmar._native.CheckpointRepository", sizeof(PyCheckpointRepository),
+                           0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, slots};
+  PyObject* type = PyType_FromModuleAndSpec(module, &type_spec, nullptr);
   if (type == nullptr) {
     raise_panic("An error occurred while initializing class CheckpointRepository");
     return nullptr;

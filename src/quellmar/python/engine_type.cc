@@ -115,9 +115,9 @@ PyTypeObject* setup_engine_type(PyObject* module) {
       {Py_tp_methods, engine_methods()},
       {0, nullptr},
   };
-  PyType_Spec spec = {"quellmar._native.Engine", sizeof(PyEngine), 0,
-                      Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, slots};
-  PyObject* type = PyType_FromModuleAndSpec(module, &spec, nullptr);
+  PyType_Spec type_spec = {"quellmar._native.Engine", sizeof(PyEngine), 0,
+                           Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, slots};
+  PyObject* type = PyType_FromModuleAndSpec(module, &type_spec, nullptr);
   if (type == nullptr) {
     raise_panic("An error occurred while initializing class Engine");
     return nullptr;

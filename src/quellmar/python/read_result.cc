@@ -95,10 +95,10 @@ PyTypeObject* setup_read_result_type(PyObject* module) {
       {Py_tp_methods, read_result_methods()},
       {0, nullptr},
   };
-  PyType_Spec spec = {
+  PyType_Spec type_spec = {
       "quellmar._native.ReadResult", sizeof(PyReadResult), 0,
       Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION, slots};
-  PyObject* type = PyType_FromModuleAndSpec(module, &spec, nullptr);
+  PyObject* type = PyType_FromModuleAndSpec(module, &type_spec, nullptr);
   if (type == nullptr) {
     raise_panic("An error occurred while initializing class ReadResult");
     return nullptr;
