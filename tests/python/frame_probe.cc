@@ -54,6 +54,18 @@ PyObject* vector(One<F32Vector>& a) {
   return to_py(v);
 }
 
+// The vector back as a new float32 array, and its elements as uint64 and uint8 arrays.
+PyObject* arrays(One<F32Vector>& a) {
+  std::vector<float> v;
+  if (!a.value.copy(v)) return nullptr;
+  std::vector<uint64_t> wide(v.begin(), v.end());
+  std::vector<uint8_t> narrow(v.begin(), v.end());
+  return Py_BuildValue("(NNN)", to_numpy<float>(v), to_numpy<uint64_t>(wide),
+                       to_numpy<uint8_t>(narrow));
+}
+constexpr auto arrays_SIG =
+    signature(nullptr, "arrays", required("retrieval_key", &One<F32Vector>::value));
+
 constexpr auto any_shape_SIG =
     signature(nullptr, "any_shape", required("lora_a", &One<F32AnyShape>::value));
 PyObject* any_shape(One<F32AnyShape>& a) {
@@ -274,6 +286,7 @@ PyMethodDef FUNCTIONS[] = {
     function<optional_u64_SIG, optional_u64>(nullptr),
     function<vector_SIG, vector>(nullptr),
     function<any_shape_SIG, any_shape>(nullptr),
+    function<arrays_SIG, arrays>(nullptr),
     function<matrix_SIG, matrix>(nullptr),
     function<payloads_SIG, payloads>(nullptr),
     function<view_keys_SIG, view_keys>(nullptr),

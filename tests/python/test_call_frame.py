@@ -215,6 +215,18 @@ def test_f32_keeps_nan():
     assert probe.f32(float("nan")) != probe.f32(float("nan"))
 
 
+def test_result_arrays_own_their_copy():
+    source = np.array([1.0, 2.0, 250.0], f32)
+    floats, wide, narrow = probe.arrays(source)
+    for array, dtype in ((floats, np.float32), (wide, np.uint64), (narrow, np.uint8)):
+        assert array.dtype == dtype and array.ndim == 1 and array.flags.owndata
+        assert array.tolist() == [1, 2, 250]
+    source[0] = 9.0
+    assert floats[0] == 1.0
+    empty = probe.arrays(np.zeros(0, f32))
+    assert [a.shape for a in empty] == [(0,), (0,), (0,)]
+
+
 def test_every_argument_is_type_checked_before_any_array_is_copied():
     # The first payload cannot be copied, the second has the wrong type: the type wins.
     raises(TypeError,

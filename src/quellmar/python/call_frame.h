@@ -30,8 +30,10 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <optional>
+#include <span>
 #include <string>
 #include <tuple>
 #include <type_traits>
@@ -540,6 +542,25 @@ PyObject* to_py(const T& v) {
 }
 
 inline PyObject* none() { return Py_NewRef(Py_None); }
+
+// A new one-dimensional NumPy array (float32, uint64 or uint8) owning a copy of `values`,
+// allocated at its final size and filled by one copy.
+template <class T>
+PyObject* to_numpy(std::span<const T> values) {
+  constexpr int TYPE = std::is_same_v<T, float>      ? NPY_FLOAT32
+                       : std::is_same_v<T, uint64_t> ? NPY_UINT64
+                       : std::is_same_v<T, uint8_t>  ? NPY_UINT8
+                                                     : -1;
+  static_assert(TYPE != -1, "no NumPy array kind for this type");
+  npy_intp n = static_cast<npy_intp>(values.size());
+  PyObject* array = PyArray_SimpleNew(1, &n, TYPE);
+  if (array == nullptr) return nullptr;
+  if (!values.empty()) {
+    std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array)), values.data(),
+                values.size() * sizeof(T));
+  }
+  return array;
+}
 
 // The keys of one kind of result dict, interned once (on first use, under the interpreter lock)
 // and kept for the life of the process with a dict of that shape to copy.
