@@ -20,8 +20,14 @@ configure: setup $(BUILD)/build.ninja
 build: configure
 	cmake --build $(BUILD) -j $(JOBS)
 
+# The Python example runs once the module has every Engine method it calls.
+DEMO_METHODS := mem_write_pack mem_read_pack load_pack_by_id pack_importance advance_days \
+  evict_draft_packs pack_count status
+
 demo: build
-	@if [ -f examples/agent_memory.py ] && ls $(BUILD)/python/quellmar/_native*.so >/dev/null 2>&1; then \
+	@if [ -f examples/agent_memory.py ] && PYTHONPATH=$(BUILD)/python $(PY) -c \
+	    'import sys; from quellmar._native import Engine; sys.exit(not all(hasattr(Engine, m) for m in sys.argv[1:]))' \
+	    $(DEMO_METHODS) 2>/dev/null; then \
 	  PYTHONPATH=$(BUILD)/python $(PY) examples/agent_memory.py; \
 	else \
 	  $(BUILD)/block_pool_demo; \

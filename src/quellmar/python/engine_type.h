@@ -1,0 +1,134 @@
+#pragma once
+
+// The Python class Engine: its instance struct, the one way from a call to the guarded engine,
+// and the method groups the class is assembled from.
+
+#include "quellmar/python/py.h"
+
+#include <memory>
+#include <optional>
+#include <span>
+#include <type_traits>
+#include <utility>
+
+#include "quellmar/engine/engine.h"
+#include "quellmar/engine/engine_mutex.h"
+#include "quellmar/engine/maintenance.h"
+#include "quellmar/python/call_frame.h"
+
+namespace quellmar::python {
+
+// The native state of one Engine object.
+struct EngineState {
+  // The engine behind the one engine lock; the maintenance thread holds a second reference.
+  std::shared_ptr<EngineMutex> inner;
+  // The background maintenance thread's handle: absent until the first start_maintenance,
+  // replaced by each later one.
+  std::unique_ptr<MaintenanceHandle> maintenance;
+};
+
+struct PyEngine {
+  PyObject_HEAD BorrowFlag borrow;
+  EngineState state;
+};
+
+// The class object (made when the module is executed, then kept for the process).
+PyTypeObject* engine_type();
+// Creates the class on the first call and adds nothing to the module; null with the exception
+// set on failure.
+PyTypeObject* setup_engine_type(PyObject* module);
+
+// A new Engine object owning `engine` (its own engine lock, no maintenance). When the object
+// cannot be allocated the engine is closed again and null is returned with the exception set.
+PyObject* wrap_engine(std::unique_ptr<Engine> engine);
+
+// Method groups: each file of Engine methods exports its table, and engine_type.cc joins them.
+std::span<const PyMethodDef> engine_lifecycle_methods();
+
+// ---------------------------------------------------------------------------------------------
+// The engine lock.
+
+enum class Gil { Hold, Release };
+
+// What a body run under the engine lock yields: the value of a Result<T>, nothing for a Status,
+// or the body's own return value.
+struct Done {};
+
+template <class R>
+struct LockedValue {
+  using Type = R;
+  static std::optional<EngineError> error(const R&) { return std::nullopt; }
+  static R take(R&& r) { return std::move(r); }
+};
+template <class T>
+struct LockedValue<Result<T>> {
+  using Type = T;
+  static std::optional<EngineError> error(const Result<T>& r) {
+    return r.is_ok() ? std::nullopt : std::optional<EngineError>(r.error());
+  }
+  static T take(Result<T>&& r) { return std::move(r).value(); }
+};
+template <>
+struct LockedValue<void> {
+  using Type = Done;
+};
+template <>
+struct LockedValue<Status> {
+  using Type = Done;
+  static std::optional<EngineError> error(const Status& s) {
+    return s.is_ok() ? std::nullopt : std::optional<EngineError>(s.error());
+  }
+  static Done take(Status&&) { return {}; }
+};
+
+// Runs body(Engine&) under the engine lock of `self` and returns its value. With Gil::Release the
+// interpreter lock is given up before the engine lock is requested and taken back only after the
+// engine lock is released, so the body must touch no Python object. Empty, with the exception
+// set, when the lock is poisoned (RuntimeError "engine lock poisoned") or the body's Result or
+// Status holds an EngineError (RuntimeError with its message). An exception escaping the body
+// poisons the lock on its way out.
+template <Gil G, class Body>
+auto with_engine(PyEngine& self, Body&& body)
+    -> std::optional<typename LockedValue<std::invoke_result_t<Body, Engine&>>::Type> {
+  using R = std::invoke_result_t<Body, Engine&>;
+  using V = LockedValue<R>;
+  std::optional<typename V::Type> value;
+  std::optional<EngineError> error;
+  bool poisoned = false;
+  {
+    std::optional<ReleaseGil> nogil;
+    if constexpr (G == Gil::Release) nogil.emplace();
+    std::optional<EngineMutex::Guard> guard = self.state.inner->lock();
+    if (!guard) {
+      poisoned = true;
+    } else if constexpr (std::is_void_v<R>) {
+      body(**guard);
+      value.emplace();
+    } else {
+      R r = body(**guard);
+      error = V::error(r);
+      if (!error) value.emplace(V::take(std::move(r)));
+    }
+  }
+  if (poisoned) {
+    PyErr_SetString(PyExc_RuntimeError, ENGINE_LOCK_POISONED);
+  } else if (error) {
+    raise_engine_error(*error);
+  }
+  return value;
+}
+
+// The Engine object kind: an argument that must be an Engine instance, borrowed shared for the
+// call.
+struct EngineArg {
+  PyRef obj;
+  Borrow borrow;
+  PyEngine* engine = nullptr;
+};
+
+template <>
+struct ArgKind<EngineArg> {
+  static bool convert(PyObject* obj, EngineArg& out);
+};
+
+}  // namespace quellmar::python
