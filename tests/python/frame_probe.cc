@@ -187,6 +187,29 @@ PyObject* run_maintenance(RunMaintenanceArgs& a) {
   return none();
 }
 
+// Stores one pack without layer payloads through Engine::mem_write_pack and returns its id, so
+// that tests of the pack queries need no pack-writing method of the Engine class.
+struct WritePackArgs {
+  EngineArg engine;
+  uint64_t owner = 0;
+  F32Vector retrieval_key;
+  float salience = 0.0f;
+};
+constexpr auto write_pack_SIG =
+    signature(nullptr, "write_pack", required("engine", &WritePackArgs::engine),
+              required("owner", &WritePackArgs::owner),
+              required("retrieval_key", &WritePackArgs::retrieval_key),
+              required("salience", &WritePackArgs::salience));
+PyObject* write_pack(WritePackArgs& a) {
+  PackWrite request;
+  request.owner = a.owner;
+  request.salience = a.salience;
+  if (!a.retrieval_key.copy(request.retrieval_key)) return nullptr;
+  std::optional<PackId> id = with_engine<Gil::Hold>(
+      *a.engine.engine, [&](Engine& e) { return e.mem_write_pack(std::move(request)); });
+  return id ? to_py(*id) : nullptr;
+}
+
 // ---- An engine holder with the instance layout of Engine objects.
 
 struct HolderNewArgs {
@@ -295,6 +318,7 @@ PyMethodDef FUNCTIONS[] = {
     function<fail_SIG, fail>(nullptr),
     function<read_result_SIG, read_result>(nullptr),
     function<run_maintenance_SIG, run_maintenance>(nullptr),
+    function<write_pack_SIG, write_pack>(nullptr),
     {nullptr, nullptr, 0, nullptr},
 };
 
