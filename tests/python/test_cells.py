@@ -160,10 +160,13 @@ def bad_item(position, item):
         # The items themselves are read without the argument name.
         (bad_item(1, list(request())), TypeError, "'list' object is not an instance of 'tuple'"),
         (bad_item(0, None), TypeError, "'None' is not an instance of 'tuple'"),
-        (bad_item(1, request()[:5]), IndexError, "tuple index out of range"),
-        (bad_item(0, ()), IndexError, "tuple index out of range"),
-        # Items are converted in order: a bad owner is found before the missing parent.
-        (bad_item(0, (-1, 0)), OverflowError, None),
+        (bad_item(1, request()[:5]), ValueError,
+         "expected tuple of length 6, but got tuple of length 5"),
+        (bad_item(0, ()), ValueError, "expected tuple of length 6, but got tuple of length 0"),
+        (bad_item(0, request() + (None,)), ValueError,
+         "expected tuple of length 6, but got tuple of length 7"),
+        # Items are converted in order: a bad owner is found before a bad layer.
+        (bad_item(0, request(owner=-1, layer=65536)), OverflowError, None),
         (bad_item(0, request(layer=65536)), OverflowError,
          "out of range integral type conversion attempted"),
         (bad_item(1, request(key=np.zeros(DIM, np.float64))), TypeError,
@@ -177,7 +180,7 @@ def bad_item(position, item):
          "'str' object cannot be interpreted as an integer"),
     ],
     ids=["str", "int", "dict", "list-item", "none-item", "five-tuple", "empty-tuple",
-         "owner-before-missing-item", "layer-too-large", "float64-key", "2d-value",
+         "seven-tuple", "owner-before-layer", "layer-too-large", "float64-key", "2d-value",
          "strided-key", "strided-value", "none-salience", "str-parent"],
 )
 def test_batch_request_errors_write_nothing(engine, requests, exc, text):

@@ -40,9 +40,9 @@ PyObject* mem_write(PyEngine& self, MemWriteArgs& a) {
 }
 
 // The requests are taken as plain objects and each one is read here, item by item, so that its
-// errors carry no argument name: an item that is no tuple fails the downcast, a missing item
-// fails with the interpreter's IndexError once it is reached, and items after the sixth are not
-// read.
+// errors carry no argument name: an item that is no tuple fails the downcast, and one of another
+// length than six fails with the tuple-length error (a short or long request is refused rather
+// than read past its end or cut).
 struct MemWriteBatchArgs {
   std::vector<PyRef> requests;
 };
@@ -51,8 +51,7 @@ constexpr auto MEM_WRITE_BATCH =
 
 template <class T>
 bool read_item(PyObject* tuple, Py_ssize_t index, T& out) {
-  PyObject* item = PyTuple_GetItem(tuple, index);  // IndexError past the end
-  return item != nullptr && ArgKind<T>::convert(item, out);
+  return ArgKind<T>::convert(PyTuple_GET_ITEM(tuple, index), out);
 }
 
 struct PendingCell {
@@ -62,10 +61,7 @@ struct PendingCell {
 };
 
 bool read_request(PyObject* request, PendingCell& out) {
-  if (!PyTuple_Check(request)) {
-    raise_downcast_error(request, "tuple");
-    return false;
-  }
+  if (!check_tuple(request, 6)) return false;
   std::optional<uint64_t> parent;
   if (!read_item(request, 0, out.write.owner) || !read_item(request, 1, out.write.layer) ||
       !read_item(request, 2, out.key) || !read_item(request, 3, out.value) ||
