@@ -119,8 +119,7 @@ def test_batch_writes_in_request_order(engine):
     ids = engine.mem_write_batch([
         request(owner=1, key=unit(0), salience=70.0),
         request(owner=2, layer=5, key=unit(1), salience=80.0, parent=first),
-        # Items after the sixth are not read.
-        request(owner=3, key=unit(2), salience=-3.0) + ("ignored", object()),
+        request(owner=3, key=unit(2), salience=-3.0),
     ])
     assert ids == [1, 2, 3]
     assert [engine.cell_tier(i) for i in ids] == [1, 2, 0]
