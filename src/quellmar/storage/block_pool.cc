@@ -173,6 +173,14 @@ Status BlockPool::for_each_cell(DecodeParts parts,
 
 void BlockPool::read_all(DecodeParts parts, const std::function<void(size_t, CellRecord&)>& visit,
                          const std::function<void(size_t, const EngineError&)>& fail) const {
+  read_all(
+      parts, [&](size_t i, CellRecord& r, std::span<const uint8_t>) { visit(i, r); }, fail);
+}
+
+void BlockPool::read_all(
+    DecodeParts parts,
+    const std::function<void(size_t, CellRecord&, std::span<const uint8_t>)>& visit,
+    const std::function<void(size_t, const EngineError&)>& fail) const {
   struct Item {
     uint64_t offset;
     size_t index;
@@ -180,16 +188,24 @@ void BlockPool::read_all(DecodeParts parts, const std::function<void(size_t, Cel
   };
   std::unordered_map<uint32_t, std::vector<Item>> by_segment;
   size_t index = 0;
+  std::vector<Item>* last = nullptr;
+  uint32_t last_segment = 0;
   for (const auto& [id, loc] : locations_) {
-    by_segment[loc.segment].push_back({loc.offset, index++, id});
+    if (last == nullptr || loc.segment != last_segment) {
+      last = &by_segment[loc.segment];
+      last_segment = loc.segment;
+    }
+    last->push_back({loc.offset, index++, id});
   }
 
   static constexpr uint64_t kWindow = 1 << 20;
   std::vector<uint8_t> window;
   CellRecord record;
   for (auto& [segment, items] : by_segment) {
-    std::sort(items.begin(), items.end(),
-              [](const Item& a, const Item& b) { return a.offset < b.offset; });
+    auto by_offset = [](const Item& a, const Item& b) { return a.offset < b.offset; };
+    if (!std::is_sorted(items.begin(), items.end(), by_offset)) {
+      std::sort(items.begin(), items.end(), by_offset);
+    }
     const SegmentEntry* entry = find_segment(segment);
     if (!entry) {
       for (const Item& it : items) fail(it.index, EngineError::cell_not_found(it.id));
@@ -230,10 +246,10 @@ void BlockPool::read_all(DecodeParts parts, const std::function<void(size_t, Cel
         fail(it.index, body.is_ok() ? EngineError::io(IoError::unexpected_eof()) : body.error());
         continue;
       }
-      Status st = decode_cell_record(window.data() + (it.offset - win_start), total, parts, record,
-                                     entry->path, it.offset);
+      const uint8_t* bytes = window.data() + (it.offset - win_start);
+      Status st = decode_cell_record(bytes, total, parts, record, entry->path, it.offset);
       if (st.is_ok()) {
-        visit(it.index, record);
+        visit(it.index, record, std::span<const uint8_t>(bytes, total));
       } else {
         fail(it.index, st.error());
       }

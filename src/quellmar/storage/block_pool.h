@@ -65,6 +65,10 @@ class BlockPool {
   // order (the order of locations()). A record that cannot be read calls fail(i, error) instead.
   void read_all(DecodeParts parts, const std::function<void(size_t, CellRecord&)>& visit,
                 const std::function<void(size_t, const EngineError&)>& fail) const;
+  // The same, also handing the visitor the record's encoded bytes (valid during the call).
+  void read_all(DecodeParts parts,
+                const std::function<void(size_t, CellRecord&, std::span<const uint8_t>)>& visit,
+                const std::function<void(size_t, const EngineError&)>& fail) const;
 
   // Rewrites every non-active segment in which fewer than half of the records are live: its live
   // records are copied, byte for byte, to the active segment and the file is deleted.

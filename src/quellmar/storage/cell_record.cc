@@ -74,6 +74,11 @@ Result<uint32_t> CellRecord::encode(std::string& out) const {
   return body_len;
 }
 
+std::span<const uint8_t> encoded_key_bytes(const uint8_t* p) {
+  const uint64_t groups = q4_group_count(decode_u32(p + sf::OFF_KEY_LEN));
+  return {p + sf::FIXED_SIZE, groups * (4 + Q4_GROUP_BYTES)};
+}
+
 Status check_record_header(const uint8_t* p, uint64_t size, const std::string& path,
                            uint64_t offset) {
   if (size < sf::FIXED_SIZE || decode_u32(p) + uint64_t{4} != size) return damaged(path, offset);
@@ -123,7 +128,12 @@ Status decode_cell_record(const uint8_t* p, uint64_t size, DecodeParts parts, Ce
                        v.data());
     q += groups * (4 + Q4_GROUP_BYTES);
   };
-  get_vector(out.key, key_len);
+  if (parts == DecodeParts::FieldsOnly) {
+    out.key.clear();
+    q += q4_group_count(key_len) * (4 + Q4_GROUP_BYTES);
+  } else {
+    get_vector(out.key, key_len);
+  }
   if (parts == DecodeParts::All) {
     get_vector(out.value, value_len);
   } else {
