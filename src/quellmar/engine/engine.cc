@@ -281,6 +281,11 @@ Status Engine::refresh() {
 
   pipeline_ = engine_config_from_env(per_token_config_);
   vamana_active_ = false;
+  {
+    uint64_t eligible = 0;
+    for (const RefreshScan::Cell& c : scan.cells) eligible += c.ok && scan.eligible(c);
+    for (const auto& stage : pipeline_.stages()) stage->reserve(eligible);
+  }
 
   // New cells, ascending.
   plain_cells_.clear();

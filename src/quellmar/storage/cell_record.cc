@@ -1,6 +1,7 @@
 #include "quellmar/storage/cell_record.h"
 
 #include <cstring>
+#include <iterator>
 
 #include "quellmar/core/coding.h"
 #include "quellmar/core/str_cat.h"
@@ -118,14 +119,20 @@ Status decode_cell_record(const uint8_t* p, uint64_t size, DecodeParts parts, Ce
   out.tier = p[sf::OFF_TIER];
 
   const uint8_t* q = p + sf::FIXED_SIZE;
-  std::vector<float> scales;
+  // The scales, copied out of the record (they need not be aligned there); on the stack for any
+  // vector up to 8192 values.
+  float stack_scales[256];
+  std::vector<float> heap_scales;
   auto get_vector = [&](std::vector<float>& v, uint64_t len) {
     const uint64_t groups = q4_group_count(len);
-    scales.resize(groups);
-    std::memcpy(scales.data(), q, 4 * groups);
+    float* scales = stack_scales;
+    if (groups > std::size(stack_scales)) {
+      heap_scales.resize(groups);
+      scales = heap_scales.data();
+    }
+    std::memcpy(scales, q, 4 * groups);
     v.resize(len);
-    dequantize_q4_into(scales.data(), groups, q + 4 * groups, groups * Q4_GROUP_BYTES, len,
-                       v.data());
+    dequantize_q4_into(scales, groups, q + 4 * groups, groups * Q4_GROUP_BYTES, len, v.data());
     q += groups * (4 + Q4_GROUP_BYTES);
   };
   if (parts == DecodeParts::FieldsOnly) {
