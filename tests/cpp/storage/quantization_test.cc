@@ -112,6 +112,16 @@ TEST(Q4Test, EveryLevelAgreesWithTheScalarPath) {
         for (float& x : v) x = std::round(dist(rng));  // many exact halves of the step
       }
       if (round % 7 == 0) std::fill(v.begin(), v.end(), 0.0f);
+      if (round % 4 == 1) {
+        // Quotients at and next to half steps, under a scale that is not a power of two.
+        const float step = 0.3f * float(1 + rng() % 5);
+        for (size_t i = 0; i < n; ++i) {
+          const float half = (float(int(rng() % 15)) - 7.0f + 0.5f) * step;
+          const int nudge = int(rng() % 3) - 1;
+          v[i] = nudge == 0 ? half : std::nextafter(half, nudge * INFINITY);
+          if (i % 32 == 0) v[i] = 7.0f * step;  // the group's largest value
+        }
+      }
       const uint64_t groups = q4_group_count(n);
       std::vector<float> sa(groups), sb(groups);
       std::vector<uint8_t> a(groups * 16), b(groups * 16);
