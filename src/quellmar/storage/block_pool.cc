@@ -48,8 +48,10 @@ Result<BlockPool> BlockPool::open(const std::string& dir, uint64_t capacity) {
     QM_ASSIGN_OR_RETURN(SegmentEntry entry, SegmentFile::describe_existing(dir, id));
     QM_ASSIGN_OR_RETURN(SegmentScan scan, SegmentFile::scan(dir, id));
     for (const ScannedRecord& r : scan.records) {
-      pool.locations_[r.cell_id] = CellLocation{r.offset, id};
+      pool.locations_.insert_or_assign(pool.locations_.end(), r.cell_id,
+                                       CellLocation{r.offset, id});
     }
+    pool.scanned_size_[id] = scan.file_size;
     pool.segments_.push_back(std::move(entry));
     last_scan = std::move(scan);
   }
@@ -71,10 +73,15 @@ Status BlockPool::refresh() {
     segments_.push_back(std::move(entry));
   }
   for (uint32_t id : ids) {
+    if (auto it = scanned_size_.find(id); it != scanned_size_.end()) {
+      auto size = path_size(segment_path(dir_, id));
+      if (size.is_ok() && *size == it->second) continue;
+    }
     QM_ASSIGN_OR_RETURN(SegmentScan scan, SegmentFile::scan(dir_, id));
     for (const ScannedRecord& r : scan.records) {
       locations_.try_emplace(r.cell_id, CellLocation{r.offset, id});
     }
+    scanned_size_[id] = scan.file_size;
   }
   return Status::ok();
 }
@@ -327,6 +334,7 @@ Result<CompactionReport> BlockPool::compact(const std::unordered_set<CellId>& li
     return std::find(moved.begin(), moved.end(), id) != moved.end();
   };
   std::erase_if(locations_, [&](const auto& kv) { return is_moved(kv.second.segment); });
+  scanned_size_.clear();
 
   // A file that is already gone counts as deleted. On another failure the entries of the files
   // deleted so far are dropped all the same, so a later compaction never scans a missing file.

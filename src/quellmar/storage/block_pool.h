@@ -90,6 +90,10 @@ class BlockPool {
   uint64_t capacity_;
   std::vector<SegmentEntry> segments_;
   std::map<CellId, CellLocation> locations_;
+  // Per segment id, the file size its last full scan saw. A refresh skips a segment that still
+  // has that size, since its scan could only find the same records again, unless locations were
+  // dropped since (compaction), which a rescan could fill again.
+  std::map<uint32_t, uint64_t> scanned_size_;
   // Encoding buffer of the appends, kept so that large batches do not fault in fresh pages.
   std::string scratch_;
 };
