@@ -15,12 +15,6 @@ namespace quellmar {
 
 namespace {
 
-// The stored key of a record seen as one vector; empty for a malformed encoded key.
-std::vector<float> pooled_key(std::span<const float> key) {
-  std::optional<KeyView> view = classify_key(key);
-  return view ? view->mean_pooled() : std::vector<float>{};
-}
-
 bool is_eligible(const CellRecord& r) { return r.pack_id == 0 || r.layer == HEAD_CELL_LAYER; }
 
 float clamp_importance(float x) {
@@ -180,14 +174,32 @@ struct Engine::RefreshScan {
     uint32_t key = UINT32_MAX;  // index into keys, when the key was kept
   };
   std::vector<Cell> cells;
-  std::vector<std::vector<float>> keys;  // stored keys; a pack's layer cells share the head's
+  // Stored keys and their pooled forms (the same object for a plain key); a pack's layer cells
+  // share the head's.
+  std::vector<SharedKey> keys;
+  std::vector<SharedKey> pooled;
   std::vector<std::optional<EngineError>> errors;
 
   bool eligible(const Cell& c) const { return c.pack_id == 0 || c.layer == HEAD_CELL_LAYER; }
   std::span<const float> key_of(const Cell& c) const {
-    return c.key == UINT32_MAX ? std::span<const float>() : std::span<const float>(keys[c.key]);
+    return c.key == UINT32_MAX ? std::span<const float>() : std::span<const float>(*keys[c.key]);
+  }
+  std::span<const float> pooled_of(const Cell& c) const {
+    return c.key == UINT32_MAX ? std::span<const float>() : std::span<const float>(*pooled[c.key]);
   }
 };
+
+namespace {
+
+// The pooled form of a stored key, shared with the key itself when it is a plain vector.
+SharedKey share_pooled(const SharedKey& key) {
+  std::optional<KeyView> view = classify_key(*key);
+  if (view && !view->is_encoded()) return key;
+  return std::make_shared<const std::vector<float>>(view ? view->mean_pooled()
+                                                         : std::vector<float>{});
+}
+
+}  // namespace
 
 Status Engine::refresh() {
   QM_RETURN_IF_ERROR(block_pool_.refresh());
@@ -211,10 +223,15 @@ Status Engine::refresh() {
     size_t i = 0;
     for (const auto& [id, loc] : block_pool_.locations()) scan.cells[i++].id = id;
   }
-  std::unordered_map<PackId, uint32_t> last_key_of_pack;
+  // A pack's cells are stored together, and its layer cells carry a copy of its retrieval key:
+  // a key whose encoded bytes are those of the pack's last kept key shares it, undecoded.
+  PackId last_pack = 0;
+  uint32_t last_key = UINT32_MAX;
+  std::string last_key_bytes;
+  CellRecord keyed;
   block_pool_.read_all(
-      DecodeParts::SkipValue,
-      [&](size_t i, CellRecord& r) {
+      DecodeParts::FieldsOnly,
+      [&](size_t i, CellRecord& r, std::span<const uint8_t> raw) {
         RefreshScan::Cell& c = scan.cells[i];
         c.owner = r.owner;
         c.pack_id = r.pack_id;
@@ -223,17 +240,24 @@ Status Engine::refresh() {
         c.tier = r.tier;
         c.ok = true;
         if (!is_eligible(r) && !vamana_due) return;
-        // A pack's layer cells carry a copy of its retrieval key: share one stored copy.
-        if (r.pack_id != 0) {
-          auto it = last_key_of_pack.find(r.pack_id);
-          if (it != last_key_of_pack.end() && scan.keys[it->second] == r.key) {
-            c.key = it->second;
-            return;
-          }
+        const std::span<const uint8_t> key_bytes = encoded_key_bytes(raw.data());
+        const std::string_view bytes(reinterpret_cast<const char*>(key_bytes.data()),
+                                     key_bytes.size());
+        if (r.pack_id != 0 && r.pack_id == last_pack && last_key != UINT32_MAX &&
+            bytes == last_key_bytes) {
+          c.key = last_key;
+          return;
         }
+        Status st = decode_cell_record(raw.data(), raw.size(), DecodeParts::SkipValue, keyed,
+                                       std::string(), 0);
+        QM_CHECK(st.is_ok());  // the same bytes decoded above
         c.key = static_cast<uint32_t>(scan.keys.size());
-        scan.keys.push_back(std::move(r.key));
-        if (r.pack_id != 0) last_key_of_pack[r.pack_id] = c.key;
+        SharedKey key = std::make_shared<const std::vector<float>>(std::move(keyed.key));
+        scan.pooled.push_back(share_pooled(key));
+        scan.keys.push_back(std::move(key));
+        last_pack = r.pack_id;
+        last_key = c.key;
+        last_key_bytes.assign(bytes);
       },
       [&](size_t i, const EngineError& e) { scan.errors[i] = e; });
 
@@ -247,7 +271,7 @@ Status Engine::refresh() {
     if (known.count(c.id)) continue;
     if (scan.errors[i]) return *scan.errors[i];
     if (!scan.eligible(c)) continue;
-    const uint64_t len = pooled_key(scan.key_of(c)).size();
+    const uint64_t len = scan.pooled_of(c).size();
     if (len != slb_->dim()) {
       slb_ = std::make_unique<SLB>(SLB_CAPACITY, len);
       key_dim_ = len;
@@ -257,17 +281,23 @@ Status Engine::refresh() {
 
   pipeline_ = engine_config_from_env(per_token_config_);
   vamana_active_ = false;
+  {
+    uint64_t eligible = 0;
+    for (const RefreshScan::Cell& c : scan.cells) eligible += c.ok && scan.eligible(c);
+    for (const auto& stage : pipeline_.stages()) stage->reserve(eligible);
+  }
 
   // New cells, ascending.
   plain_cells_.clear();
+  governance_.reserve(governance_.size() + n - std::min(n, known.size()));
   for (size_t i = 0; i < n; ++i) {
     const RefreshScan::Cell& c = scan.cells[i];
     if (c.ok && c.pack_id == 0 && c.layer != HEAD_CELL_LAYER) plain_cells_.insert(c.id);
-    if (known.count(c.id)) continue;
+    if (!known.empty() && known.count(c.id)) continue;
     if (scan.errors[i]) return *scan.errors[i];
     if (excluded(c)) continue;
     if (scan.eligible(c)) {
-      std::vector<float> pooled = pooled_key(scan.key_of(c));
+      std::span<const float> pooled = scan.pooled_of(c);
       if (!key_dim_) key_dim_ = pooled.size();
       index_cell(c.id, c.owner, scan.key_of(c), pooled);
     }
@@ -275,18 +305,39 @@ Status Engine::refresh() {
     if (next_cell_id_ <= c.id) next_cell_id_ = c.id + 1;
   }
   // Known cells keep their entries; they are fed to the fresh stages again.
-  for (size_t i = 0; i < n; ++i) {
-    const RefreshScan::Cell& c = scan.cells[i];
-    if (!known.count(c.id) || !c.ok || !scan.eligible(c) || excluded(c)) continue;
-    index_cell(c.id, c.owner, scan.key_of(c), pooled_key(scan.key_of(c)));
+  if (!known.empty()) {
+    for (size_t i = 0; i < n; ++i) {
+      const RefreshScan::Cell& c = scan.cells[i];
+      if (!known.count(c.id) || !c.ok || !scan.eligible(c) || excluded(c)) continue;
+      index_cell(c.id, c.owner, scan.key_of(c), scan.pooled_of(c));
+    }
   }
 
-  // Pack grouping, then the deleted packs leave the directory again.
+  // Pack grouping, one run of consecutive cells of a pack at a time (the owner of a pack is that
+  // of its last cell), then the deleted packs leave the directory again.
   PackDirectory fresh;
-  for (const RefreshScan::Cell& c : scan.cells) {
-    if (!c.ok || !(c.pack_id != 0 || c.layer == HEAD_CELL_LAYER)) continue;
-    fresh.add_view_cells(c.pack_id, c.id);
-    fresh.set_owner(c.pack_id, c.owner);
+  fresh.reserve_cells(n);
+  std::vector<CellId> run;
+  for (size_t i = 0; i < n;) {
+    const RefreshScan::Cell& c = scan.cells[i];
+    if (!c.ok || !(c.pack_id != 0 || c.layer == HEAD_CELL_LAYER)) {
+      ++i;
+      continue;
+    }
+    run.clear();
+    OwnerId owner = c.owner;
+    size_t j = i;
+    for (; j < n; ++j) {
+      const RefreshScan::Cell& d = scan.cells[j];
+      if (!d.ok || !(d.pack_id != 0 || d.layer == HEAD_CELL_LAYER) || d.pack_id != c.pack_id) {
+        break;
+      }
+      run.push_back(d.id);
+      owner = d.owner;
+    }
+    fresh.add_view_cells(c.pack_id, run);
+    fresh.set_owner(c.pack_id, owner);
+    i = j;
   }
   fresh.normalize();
   PackId candidate = 1;
@@ -311,8 +362,6 @@ Status Engine::refresh() {
   if (!vamana_active_ && block_pool_.cell_count() >= vamana_threshold_) {
     std::vector<PooledCell> pooled;
     pooled.reserve(n);
-    std::vector<std::vector<float>> pooled_by_key(scan.keys.size());
-    std::vector<bool> pooled_done(scan.keys.size(), false);
     std::optional<EngineError> first_failure;
     for (size_t i = 0; i < n; ++i) {
       const RefreshScan::Cell& c = scan.cells[i];
@@ -320,11 +369,7 @@ Status Engine::refresh() {
         if (!first_failure) first_failure = scan.errors[i];
         continue;
       }
-      if (!pooled_done[c.key]) {
-        pooled_by_key[c.key] = pooled_key(scan.keys[c.key]);
-        pooled_done[c.key] = true;
-      }
-      pooled.push_back({c.id, scan.eligible(c), pooled_by_key[c.key]});
+      pooled.push_back({c.id, scan.eligible(c), scan.pooled[c.key]});
     }
     QM_ASSIGN_OR_RETURN(const bool loaded, try_load_vamana(pooled));
     if (!loaded) {
@@ -347,10 +392,27 @@ Result<std::vector<Engine::PooledCell>> Engine::read_pooled_cells(bool skip_fail
   std::vector<PooledCell> cells(block_pool_.cell_count());
   std::vector<bool> ok(cells.size(), false);
   std::optional<EngineError> failure;
+  // As in refresh: a pack's cells that repeat its last key share one pooled key.
+  PackId last_pack = 0;
+  SharedKey last_pooled;
+  std::string last_key_bytes;
+  CellRecord keyed;
   block_pool_.read_all(
-      DecodeParts::SkipValue,
-      [&](size_t i, CellRecord& r) {
-        cells[i] = PooledCell{r.cell_id, is_eligible(r), pooled_key(r.key)};
+      DecodeParts::FieldsOnly,
+      [&](size_t i, CellRecord& r, std::span<const uint8_t> raw) {
+        const std::span<const uint8_t> key_bytes = encoded_key_bytes(raw.data());
+        const std::string_view bytes(reinterpret_cast<const char*>(key_bytes.data()),
+                                     key_bytes.size());
+        if (!(r.pack_id != 0 && r.pack_id == last_pack && last_pooled && bytes == last_key_bytes)) {
+          Status st = decode_cell_record(raw.data(), raw.size(), DecodeParts::SkipValue, keyed,
+                                         std::string(), 0);
+          QM_CHECK(st.is_ok());  // the same bytes decoded above
+          last_pooled =
+              share_pooled(std::make_shared<const std::vector<float>>(std::move(keyed.key)));
+          last_pack = r.pack_id;
+          last_key_bytes.assign(bytes);
+        }
+        cells[i] = PooledCell{r.cell_id, is_eligible(r), last_pooled};
         ok[i] = true;
       },
       [&](size_t, const EngineError& e) {
@@ -382,14 +444,23 @@ Status Engine::maybe_ensure_vamana() {
 
 Result<bool> Engine::try_load_vamana(const std::vector<PooledCell>& cells) {
   const uint64_t dim = key_dim_.value_or(SLB_INITIAL_DIM);
-  std::unordered_map<CellId, std::vector<float>> keys;
-  keys.reserve(cells.size());
   uint64_t eligible = 0;
-  for (const PooledCell& c : cells) {
-    keys.emplace(c.id, c.key);
-    eligible += c.eligible;
-  }
-  QM_ASSIGN_OR_RETURN(std::optional<VamanaIndex> loaded, VamanaIndex::load(path_, keys));
+  for (const PooledCell& c : cells) eligible += c.eligible;
+  // The pooled key of a cell id: the file lists its nodes in ascending id order, like `cells`,
+  // so a cursor that moves forward finds each in turn.
+  size_t cursor = 0;
+  auto lookup = [&](CellId id) -> const SharedKey* {
+    if (cursor >= cells.size() || cells[cursor].id > id) {
+      cursor = static_cast<size_t>(
+          std::lower_bound(cells.begin(), cells.end(), id,
+                           [](const PooledCell& c, CellId v) { return c.id < v; }) -
+          cells.begin());
+    }
+    while (cursor < cells.size() && cells[cursor].id < id) ++cursor;
+    if (cursor < cells.size() && cells[cursor].id == id) return &cells[cursor].key;
+    return nullptr;
+  };
+  QM_ASSIGN_OR_RETURN(std::optional<VamanaIndex> loaded, VamanaIndex::load(path_, lookup));
   if (!loaded) return false;
   // Records never change once written, so a graph saved over exactly the cells a build would
   // index, in the same order, is the graph that build would make: take it as it is.
@@ -397,14 +468,14 @@ Result<bool> Engine::try_load_vamana(const std::vector<PooledCell>& cells) {
   {
     size_t j = 0;
     for (const PooledCell& c : cells) {
-      if (c.key.size() != dim) continue;
-      if (j >= loaded->nodes().size() || loaded->nodes()[j].cell_id != c.id) {
+      if (c.key->size() != dim) continue;
+      if (j >= loaded->node_count() || loaded->node_cell_id(j) != c.id) {
         same_nodes = false;
         break;
       }
       ++j;
     }
-    same_nodes = same_nodes && j == loaded->nodes().size() && loaded->dim() == dim;
+    same_nodes = same_nodes && j == loaded->node_count() && loaded->dim() == dim;
   }
   if (!same_nodes && loaded->len() != eligible) return false;
   install_vamana(std::make_unique<VamanaIndex>(std::move(*loaded)));
@@ -415,7 +486,7 @@ Status Engine::build_vamana(const std::vector<PooledCell>& cells) {
   const uint64_t dim = key_dim_.value_or(SLB_INITIAL_DIM);
   auto index = std::make_unique<VamanaIndex>(dim, VAMANA_MAX_DEGREE, VAMANA_ALPHA);
   for (const PooledCell& c : cells) {
-    if (c.key.size() == dim) index->insert_node(c.id, c.key);
+    if (c.key->size() == dim) index->insert_node(c.id, c.key);
   }
   index->build();
   QM_RETURN_IF_ERROR(index->save(path_));

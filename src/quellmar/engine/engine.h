@@ -265,7 +265,7 @@ class Engine {
   struct PooledCell {
     CellId id = 0;
     bool eligible = false;
-    std::vector<float> key;
+    std::shared_ptr<const std::vector<float>> key;  // never null
   };
 
   Engine(std::string path, BlockPool pool, SynapticBank synaptic, TraceWal wal, TextStore texts,

@@ -10,15 +10,11 @@ void PackDirectory::insert(PackId pack, const std::vector<CellId>& cells, OwnerI
     for (CellId c : it->second) cell_to_pack_.erase(c);
     packs_.erase(it);
   }
-  std::vector<CellId> kept;
-  kept.reserve(cells.size());
-  std::unordered_set<CellId> seen;
-  for (CellId c : cells) {
-    if (!seen.insert(c).second) continue;
-    kept.push_back(c);
-    cell_to_pack_[c] = pack;
-  }
-  std::sort(kept.begin(), kept.end());
+  // Each id once, ascending.
+  std::vector<CellId> kept(cells);
+  if (!std::is_sorted(kept.begin(), kept.end())) std::sort(kept.begin(), kept.end());
+  kept.erase(std::unique(kept.begin(), kept.end()), kept.end());
+  for (CellId c : kept) cell_to_pack_[c] = pack;
   packs_[pack] = std::move(kept);
   pack_owner_[pack] = owner;
 }
@@ -28,9 +24,15 @@ void PackDirectory::add_view_cells(PackId pack, CellId cell) {
   cell_to_pack_[cell] = pack;
 }
 
+void PackDirectory::add_view_cells(PackId pack, std::span<const CellId> cells) {
+  std::vector<CellId>& list = packs_[pack];
+  list.insert(list.end(), cells.begin(), cells.end());
+  for (CellId c : cells) cell_to_pack_[c] = pack;
+}
+
 void PackDirectory::normalize() {
   for (auto& [pack, cells] : packs_) {
-    std::sort(cells.begin(), cells.end());
+    if (!std::is_sorted(cells.begin(), cells.end())) std::sort(cells.begin(), cells.end());
     cells.erase(std::unique(cells.begin(), cells.end()), cells.end());
   }
 }

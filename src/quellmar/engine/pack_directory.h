@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <span>
 #include <unordered_map>
 #include <vector>
 
@@ -17,6 +18,11 @@ class PackDirectory {
   void insert(PackId pack, const std::vector<CellId>& cells, OwnerId owner);
   // Appends one cell to a pack's list (creating the list), without sorting or de-duplicating.
   void add_view_cells(PackId pack, CellId cell);
+  // add_view_cells of each of `cells` in order, with one lookup of the pack.
+  void add_view_cells(PackId pack, std::span<const CellId> cells);
+  // Room for this many cells in the cell-to-pack map (whose order nothing reads; the pack maps
+  // keep the order their inserts give them).
+  void reserve_cells(size_t cells) { cell_to_pack_.reserve(cells); }
   // Sorts every list and drops repeated ids (after a run of add_view_cells).
   void normalize();
   // Drops a pack and the back-references of its cells.

@@ -7,6 +7,10 @@
 #include <string_view>
 #include <unordered_set>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "quellmar/core/coding.h"
 #include "quellmar/core/file_names.h"
 #include "quellmar/core/internal_fault.h"
@@ -23,7 +27,7 @@ inline float prefix_dot(std::span<const float> a, std::span<const float> b) {
   return dot_f32(a.data(), b.data(), std::min(a.size(), b.size()));
 }
 
-std::string_view key_bytes(const std::vector<float>& key) {
+std::string_view key_bytes(std::span<const float> key) {
   return {reinterpret_cast<const char*>(key.data()), key.size() * sizeof(float)};
 }
 
@@ -35,16 +39,15 @@ constexpr size_t QUERY_BLOCK = 8;
 // every key has exactly `dim` values, else the scalar prefix dot product; both sum in index order,
 // so the scores are the same.
 template <typename Emit>
-void score_all_pairs(const std::vector<const std::vector<float>*>& keys, uint64_t dim,
-                     Emit&& emit) {
+void score_all_pairs(const std::vector<std::span<const float>>& keys, uint64_t dim, Emit&& emit) {
   const size_t n = keys.size();
   bool uniform = dim > 0;
-  for (const auto* k : keys) uniform = uniform && k->size() == dim;
+  for (const auto& k : keys) uniform = uniform && k.size() == dim;
   std::vector<float> scores;
   if (!uniform) {
     scores.resize(n);
     for (size_t q = 0; q < n; ++q) {
-      for (size_t t = 0; t < n; ++t) scores[t] = prefix_dot(*keys[q], *keys[t]);
+      for (size_t t = 0; t < n; ++t) scores[t] = prefix_dot(keys[q], keys[t]);
       emit(q, scores.data());
     }
     return;
@@ -52,13 +55,13 @@ void score_all_pairs(const std::vector<const std::vector<float>*>& keys, uint64_
   const size_t n_panels = f32_panel_count(n);
   const size_t row_stride = n_panels * F32_PANEL_WIDTH;
   std::vector<float> panels(n_panels * dim * F32_PANEL_WIDTH, 0.0f);
-  for (size_t t = 0; t < n; ++t) store_panel_row(panels.data(), dim, t, keys[t]->data());
+  for (size_t t = 0; t < n; ++t) store_panel_row(panels.data(), dim, t, keys[t].data());
   std::vector<float> queries(QUERY_BLOCK * dim);
   scores.resize(QUERY_BLOCK * row_stride);
   for (size_t q0 = 0; q0 < n; q0 += QUERY_BLOCK) {
     const size_t nq = std::min(QUERY_BLOCK, n - q0);
     for (size_t j = 0; j < nq; ++j) {
-      std::memcpy(&queries[j * dim], keys[q0 + j]->data(), dim * sizeof(float));
+      std::memcpy(&queries[j * dim], keys[q0 + j].data(), dim * sizeof(float));
     }
     dot_f32_panels(queries.data(), nq, dim, panels.data(), n_panels, dim, scores.data(),
                    row_stride);
@@ -66,32 +69,79 @@ void score_all_pairs(const std::vector<const std::vector<float>*>& keys, uint64_
   }
 }
 
+// A node's place in a ranked list as one number: larger is better. Score rank first, then the
+// lower node index.
+inline uint64_t node_rank(uint32_t score_key, uint32_t node) {
+  return (uint64_t{score_key} << 32) | (UINT32_MAX - node);
+}
+inline uint32_t node_of_rank(uint64_t rank) { return UINT32_MAX - static_cast<uint32_t>(rank); }
+
+// The lowest score that can still enter a full list whose last entry has rank key `key`: every
+// score below it (as a float comparison) ranks strictly after that entry. When the last entry is
+// NaN anything can enter, and no score is below minus infinity.
+float entry_threshold(uint32_t key) {
+  if (key == 0) return -std::numeric_limits<float>::infinity();
+  const uint32_t bits = (key & 0x80000000u) ? (key & 0x7FFFFFFFu) : ~key;
+  return __builtin_bit_cast(float, bits);
+}
+
 }  // namespace
 
 VamanaIndex::VamanaIndex(uint64_t dim, uint64_t max_degree, float alpha)
     : dim_(dim), max_degree_(max_degree), alpha_(alpha) {}
 
+std::optional<uint32_t> VamanaIndex::node_of(CellId cell_id) const {
+  if (!ids_ascending_) {
+    auto it = id_map_.find(cell_id);
+    if (it == id_map_.end()) return std::nullopt;
+    return it->second;
+  }
+  auto it = std::lower_bound(ids_.begin(), ids_.end(), cell_id);
+  if (it == ids_.end() || *it != cell_id) return std::nullopt;
+  return static_cast<uint32_t>(it - ids_.begin());
+}
+
+void VamanaIndex::append_node(CellId cell_id, uint32_t key_owner) {
+  const auto index = static_cast<uint32_t>(ids_.size());
+  if (ids_ascending_ && !ids_.empty() && cell_id <= ids_.back()) {
+    ids_ascending_ = false;
+    id_map_.reserve(ids_.size() + 1);
+    for (size_t i = 0; i < ids_.size(); ++i) id_map_[ids_[i]] = static_cast<uint32_t>(i);
+  }
+  if (!ids_ascending_) id_map_[cell_id] = index;  // a repeated id (only from a file): last wins
+  ids_.push_back(cell_id);
+  key_of_.push_back(key_owner);
+  adj_start_.push_back(adjacency_.size());
+}
+
 void VamanaIndex::insert_node(CellId cell_id, std::span<const float> key) {
-  if (id_map_.contains(cell_id)) {
+  insert_node(cell_id, std::make_shared<const std::vector<float>>(key.begin(), key.end()));
+}
+
+void VamanaIndex::insert_node(CellId cell_id, SharedKey key) {
+  QM_CHECK(key != nullptr);
+  if (node_of(cell_id)) {
     throw InternalFault(str_cat("duplicate CellId ", cell_id, " in VamanaIndex"));
   }
-  QM_CHECK(nodes_.size() < UINT32_MAX);
-  id_map_.emplace(cell_id, static_cast<uint32_t>(nodes_.size()));
-  nodes_.push_back(Node{std::vector<float>(key.begin(), key.end()), {}, cell_id});
+  QM_CHECK(ids_.size() < UINT32_MAX);
+  // Consecutive nodes that share one key (a pack's cells) share one owner.
+  if (key_owners_.empty() || key_owners_.back() != key) key_owners_.push_back(std::move(key));
+  append_node(cell_id, static_cast<uint32_t>(key_owners_.size() - 1));
 }
 
 void VamanaIndex::compute_entry_point() {
-  if (nodes_.empty()) return;
-  const float n = static_cast<float>(nodes_.size());
+  if (ids_.empty()) return;
+  const float n = static_cast<float>(ids_.size());
   std::vector<float> mean(dim_, 0.0f);
-  for (const Node& node : nodes_) {
-    const size_t m = std::min<size_t>(node.key.size(), dim_);
-    for (size_t j = 0; j < m; ++j) mean[j] += node.key[j] / n;
+  for (size_t i = 0; i < ids_.size(); ++i) {
+    std::span<const float> key = node_key(i);
+    const size_t m = std::min<size_t>(key.size(), dim_);
+    for (size_t j = 0; j < m; ++j) mean[j] += key[j] / n;
   }
   std::optional<uint32_t> best;
   float best_score = -std::numeric_limits<float>::infinity();
-  for (size_t i = 0; i < nodes_.size(); ++i) {
-    const std::vector<float>& key = nodes_[i].key;
+  for (size_t i = 0; i < ids_.size(); ++i) {
+    std::span<const float> key = node_key(i);
     float s = dot_f32(key.data(), mean.data(), std::min<size_t>(key.size(), dim_));
     if (s > best_score) {
       best_score = s;
@@ -102,106 +152,178 @@ void VamanaIndex::compute_entry_point() {
 }
 
 void VamanaIndex::build() {
-  if (nodes_.empty()) return;
-  for (const Node& node : nodes_) {
-    if (!node.neighbours.empty()) {
-      compute_entry_point();
-      return;
-    }
+  if (ids_.empty()) return;
+  if (!adjacency_.empty()) {
+    compute_entry_point();
+    return;
   }
-  std::unordered_set<std::string_view> distinct;
-  distinct.reserve(nodes_.size());
-  for (const Node& node : nodes_) distinct.insert(key_bytes(node.key));
-  if (distinct.size() * 2 <= nodes_.size()) {
-    build_distinct_keys();
-  } else {
-    build_all_pairs();
-  }
+  build_distinct_keys();
 }
 
 void VamanaIndex::build_all_pairs() {
-  if (nodes_.empty()) return;
+  if (ids_.empty()) return;
   compute_entry_point();
-  const size_t n = nodes_.size();
+  const size_t n = ids_.size();
   const size_t degree = std::min<uint64_t>(max_degree_, n - 1);
-  std::vector<const std::vector<float>*> keys;
+  std::vector<std::span<const float>> keys;
   keys.reserve(n);
-  for (const Node& node : nodes_) keys.push_back(&node.key);
+  for (size_t i = 0; i < n; ++i) keys.push_back(node_key(i));
   // Every other node may be a neighbour: the node itself is masked out of its own ranking.
   std::vector<uint8_t> others(n, 1);
   std::vector<ScoredIndex> best(degree);
+  std::vector<std::vector<uint32_t>> lists(n);
   score_all_pairs(keys, dim_, [&](size_t i, const float* scores) {
     others[i] = 0;
     size_t kept = top_k_scores(scores, others.data(), n, degree, best.data());
     others[i] = 1;
-    std::vector<uint32_t>& out = nodes_[i].neighbours;
-    out.clear();
-    for (size_t r = 0; r < kept; ++r) out.push_back(best[r].index);
+    for (size_t r = 0; r < kept; ++r) lists[i].push_back(best[r].index);
   });
+  adjacency_.clear();
+  for (size_t i = 0; i < n; ++i) {
+    adj_start_[i] = adjacency_.size();
+    adjacency_.insert(adjacency_.end(), lists[i].begin(), lists[i].end());
+  }
+  adj_start_[n] = adjacency_.size();
 }
 
 void VamanaIndex::build_distinct_keys() {
-  if (nodes_.empty()) return;
-  compute_entry_point();
-  const size_t n = nodes_.size();
-  const size_t degree = std::min<uint64_t>(max_degree_, n - 1);
-  // Group the nodes by key bit pattern; members stay in ascending node order.
-  std::unordered_map<std::string_view, uint32_t> group_of;
-  std::vector<const std::vector<float>*> reps;
-  std::vector<std::vector<uint32_t>> members;
+  const size_t n = ids_.size();
+  if (n == 0) return;
   for (size_t i = 0; i < n; ++i) {
-    auto [it, fresh] =
-        group_of.emplace(key_bytes(nodes_[i].key), static_cast<uint32_t>(reps.size()));
-    if (fresh) {
-      reps.push_back(&nodes_[i].key);
-      members.emplace_back();
+    if (dim_ == 0 || node_key(i).size() != dim_) {
+      build_all_pairs();
+      return;
     }
-    members[it->second].push_back(static_cast<uint32_t>(i));
   }
-  const size_t u_count = reps.size();
+  compute_entry_point();
+  const size_t degree = std::min<uint64_t>(max_degree_, n - 1);
   // The best degree + 1 nodes of a key's ranked list cover every member's own list, whatever
   // member is left out as the node itself.
   const size_t want = degree + 1;
-  std::vector<ScoredIndex> groups, candidates;
-  std::vector<uint8_t> included(u_count, 0);
-  std::vector<uint32_t> included_list;
-  score_all_pairs(reps, dim_, [&](size_t u, const float* scores) {
-    groups.clear();
-    for (size_t w = 0; w < u_count; ++w) groups.push_back({scores[w], static_cast<uint32_t>(w)});
-    size_t top = select_top_k(groups.data(), groups.size(), want);
-    // Walk the best groups until they hold `want` nodes; then every group that ties the last one
-    // taken must join, since its members may have lower node indices.
-    size_t taken = 0, nodes_taken = 0;
-    while (taken < top && nodes_taken < want) nodes_taken += members[groups[taken++].index].size();
-    const uint32_t cut = score_rank_key(groups[taken - 1].score);
-    candidates.clear();
-    included_list.clear();
-    auto add_group = [&](uint32_t w) {
-      included[w] = 1;
-      included_list.push_back(w);
-      const std::vector<uint32_t>& m = members[w];
-      // Members share one score; only the lowest `want` indices can place.
-      for (size_t r = 0; r < std::min(want, m.size()); ++r) candidates.push_back({scores[w], m[r]});
-    };
-    for (size_t g = 0; g < taken; ++g) add_group(groups[g].index);
-    for (size_t w = 0; w < u_count; ++w) {
-      if (!included[w] && score_rank_key(scores[w]) == cut) add_group(static_cast<uint32_t>(w));
+
+  // Distinct keys: nodes sharing a key owner are equal; owners are then grouped by bit pattern.
+  std::vector<uint32_t> group_of_owner(key_owners_.size(), UINT32_MAX);
+  std::unordered_map<std::string_view, uint32_t> by_bytes;
+  by_bytes.reserve(key_owners_.size());
+  std::vector<const float*> reps;
+  std::vector<uint32_t> group(n);
+  for (size_t i = 0; i < n; ++i) {
+    uint32_t& g = group_of_owner[key_of_[i]];
+    if (g == UINT32_MAX) {
+      const std::vector<float>& key = *key_owners_[key_of_[i]];
+      auto [it, fresh] = by_bytes.emplace(key_bytes(key), static_cast<uint32_t>(reps.size()));
+      if (fresh) reps.push_back(key.data());
+      g = it->second;
     }
-    for (uint32_t w : included_list) included[w] = 0;
-    size_t kept = select_top_k(candidates.data(), candidates.size(), want);
-    for (uint32_t i : members[u]) {
-      std::vector<uint32_t>& out = nodes_[i].neighbours;
-      out.clear();
-      for (size_t r = 0; r < kept && out.size() < degree; ++r) {
-        if (candidates[r].index != i) out.push_back(candidates[r].index);
+    group[i] = g;
+  }
+  const size_t u_count = reps.size();
+  // Members of each group, ascending: members[member_start[w] ..  member_start[w + 1]).
+  std::vector<uint32_t> member_start(u_count + 1, 0), members(n);
+  for (size_t i = 0; i < n; ++i) member_start[group[i] + 1] += 1;
+  for (size_t w = 0; w < u_count; ++w) member_start[w + 1] += member_start[w];
+  {
+    std::vector<uint32_t> cursor(member_start.begin(), member_start.end() - 1);
+    for (size_t i = 0; i < n; ++i) members[cursor[group[i]]++] = static_cast<uint32_t>(i);
+  }
+
+  // Each distinct key's best `want` nodes, best first, as node_rank values; `threshold` is the
+  // score below which nothing enters the list any more.
+  std::vector<uint64_t> top(u_count * want);
+  std::vector<uint32_t> filled(u_count, 0);
+  std::vector<float> threshold(u_count, -std::numeric_limits<float>::infinity());
+  // Offers the members of key w, all scoring `score`, to the list of key `row`. Members come in
+  // ascending order, so once one fails to enter the rest fail too.
+  auto offer = [&](size_t row, size_t w, float score) {
+    const uint32_t key = score_rank_key(score);
+    uint64_t* list = &top[row * want];
+    uint32_t& count = filled[row];
+    const uint32_t* m = &members[member_start[w]];
+    const size_t m_count = std::min<size_t>(want, member_start[w + 1] - member_start[w]);
+    bool changed = false;
+    for (size_t r = 0; r < m_count; ++r) {
+      const uint64_t rank = node_rank(key, m[r]);
+      if (count == want && rank <= list[want - 1]) break;
+      size_t j = count < want ? count++ : want - 1;
+      while (j > 0 && list[j - 1] < rank) {
+        list[j] = list[j - 1];
+        --j;
+      }
+      list[j] = rank;
+      changed = true;
+    }
+    if (changed && count == want) threshold[row] = entry_threshold(list[want - 1] >> 32);
+  };
+
+  // The symmetric score matrix in square blocks of TILE keys: block (b, c) with c >= b feeds its
+  // rows' lists with its columns and, off the diagonal, its columns' lists with its rows.
+  constexpr size_t TILE = 128;
+  static_assert(TILE % F32_PANEL_WIDTH == 0);
+  std::vector<float> rows(u_count * dim_);
+  const size_t n_panels = f32_panel_count(u_count);
+  std::vector<float> panels(n_panels * dim_ * F32_PANEL_WIDTH, 0.0f);
+  for (size_t w = 0; w < u_count; ++w) {
+    std::memcpy(&rows[w * dim_], reps[w], dim_ * sizeof(float));
+    store_panel_row(panels.data(), dim_, w, reps[w]);
+  }
+  std::vector<float> tile(TILE * TILE);
+  for (size_t b0 = 0; b0 < u_count; b0 += TILE) {
+    const size_t nr = std::min(TILE, u_count - b0);
+    for (size_t c0 = b0; c0 < u_count; c0 += TILE) {
+      const size_t nc = std::min(TILE, u_count - c0);
+      dot_f32_panels(&rows[b0 * dim_], nr, dim_,
+                     &panels[(c0 / F32_PANEL_WIDTH) * dim_ * F32_PANEL_WIDTH], f32_panel_count(nc),
+                     dim_, tile.data(), TILE);
+      const bool diagonal = c0 == b0;
+      const float* col_threshold = &threshold[c0];
+      for (size_t a = 0; a < nr; ++a) {
+        const float* s = &tile[a * TILE];
+        const size_t row = b0 + a;
+        size_t b = 0;
+#if defined(__SSE2__)
+        // Four scores at a time: a lane goes on only when it is not below the threshold of the
+        // row's list or (off the diagonal) of its column's list.
+        for (; b + 4 <= nc; b += 4) {
+          const __m128 v = _mm_loadu_ps(s + b);
+          __m128 pass = _mm_cmpnlt_ps(v, _mm_set1_ps(threshold[row]));
+          if (!diagonal) pass = _mm_or_ps(pass, _mm_cmpnlt_ps(v, _mm_loadu_ps(col_threshold + b)));
+          int mask = _mm_movemask_ps(pass);
+          while (mask != 0) {
+            const size_t lane = b + static_cast<size_t>(__builtin_ctz(static_cast<unsigned>(mask)));
+            mask &= mask - 1;
+            if (!(s[lane] < threshold[row])) offer(row, c0 + lane, s[lane]);
+            if (!diagonal && !(s[lane] < col_threshold[lane])) offer(c0 + lane, row, s[lane]);
+          }
+        }
+#endif
+        for (; b < nc; ++b) {
+          if (!(s[b] < threshold[row])) offer(row, c0 + b, s[b]);
+          if (!diagonal && !(s[b] < col_threshold[b])) offer(c0 + b, row, s[b]);
+        }
       }
     }
-  });
+  }
+
+  // Every member of a key takes the key's list without itself, cut at the degree.
+  adjacency_.clear();
+  adjacency_.reserve(n * degree);
+  for (size_t i = 0; i < n; ++i) {
+    adj_start_[i] = adjacency_.size();
+    const uint64_t* list = &top[group[i] * want];
+    size_t taken = 0;
+    for (size_t r = 0; r < filled[group[i]] && taken < degree; ++r) {
+      const uint32_t node = node_of_rank(list[r]);
+      if (node == i) continue;
+      adjacency_.push_back(node);
+      ++taken;
+    }
+  }
+  adj_start_[n] = adjacency_.size();
 }
 
 std::vector<uint32_t> VamanaIndex::seeds() const {
   std::vector<uint32_t> out;
-  const size_t n = nodes_.size();
+  const size_t n = ids_.size();
   if (n == 0) return out;
   const size_t s = n < 100 ? 1 : std::min<size_t>(n / 100, 10);
   const size_t stride = n / s;
@@ -218,12 +340,12 @@ std::vector<std::pair<uint32_t, float>> VamanaIndex::beam_search(std::span<const
     bool expanded;
   };
   std::vector<std::pair<uint32_t, float>> out;
-  if (nodes_.empty()) return out;
-  std::vector<uint8_t> visited(nodes_.size(), 0);
+  if (ids_.empty()) return out;
+  std::vector<uint8_t> visited(ids_.size(), 0);
   std::vector<Candidate> list;
   auto visit = [&](uint32_t node) {
     visited[node] = 1;
-    list.push_back({node, prefix_dot(query, nodes_[node].key), false});
+    list.push_back({node, prefix_dot(query, node_key(node)), false});
   };
   for (uint32_t seed : seeds()) {
     if (!visited[seed]) visit(seed);
@@ -238,7 +360,7 @@ std::vector<std::pair<uint32_t, float>> VamanaIndex::beam_search(std::span<const
     if (!pick) break;
     list[*pick].expanded = true;
     const uint32_t node = list[*pick].node;
-    for (uint32_t nb : nodes_[node].neighbours) {
+    for (uint32_t nb : neighbours(node)) {
       if (!visited[nb]) visit(nb);
     }
     std::stable_sort(list.begin(), list.end(), [](const Candidate& a, const Candidate& b) {
@@ -257,14 +379,13 @@ std::vector<ScoredCell> VamanaIndex::search(std::span<const float> query, uint64
   std::optional<KeyView> view = classify_key(query);
   // A malformed query is searched as the empty vector: every node scores zero.
   std::vector<float> pooled = view ? view->mean_pooled() : std::vector<float>{};
-  if (nodes_.empty()) return out;
+  if (ids_.empty()) return out;
   const uint64_t wider = std::max<uint64_t>(max_degree_, k);
   const uint64_t list_size = wider > UINT64_MAX / 2 ? UINT64_MAX : 2 * wider;
   std::vector<std::pair<uint32_t, float>> found = beam_search(pooled, list_size);
   const size_t take = std::min<uint64_t>(k, found.size());
   out.reserve(take);
-  for (size_t i = 0; i < take; ++i)
-    out.push_back({nodes_[found[i].first].cell_id, 0, found[i].second});
+  for (size_t i = 0; i < take; ++i) out.push_back({ids_[found[i].first], 0, found[i].second});
   return out;
 }
 
@@ -294,16 +415,16 @@ Status VamanaIndex::save(const std::string& dir) const {
   encode_u32(header + VAMANA_VERSION_OFFSET, VAMANA_VERSION);
   encode_u32(header + VAMANA_DIM_OFFSET, static_cast<uint32_t>(dim_));
   encode_u32(header + VAMANA_MAX_DEGREE_OFFSET, static_cast<uint32_t>(max_degree_));
-  encode_u64(header + VAMANA_ENTRY_OFFSET,
-             entry_point_ ? nodes_[*entry_point_].cell_id : VAMANA_NO_ENTRY);
-  encode_u64(header + VAMANA_NODE_COUNT_OFFSET, nodes_.size());
+  encode_u64(header + VAMANA_ENTRY_OFFSET, entry_point_ ? ids_[*entry_point_] : VAMANA_NO_ENTRY);
+  encode_u64(header + VAMANA_NODE_COUNT_OFFSET, ids_.size());
   QM_RETURN_IF_ERROR(writer.append(header, sizeof header));
   std::string record;
-  for (const Node& node : nodes_) {
+  for (size_t i = 0; i < ids_.size(); ++i) {
     record.clear();
-    put_u64(record, node.cell_id);
-    put_u32(record, static_cast<uint32_t>(node.neighbours.size()));
-    for (uint32_t nb : node.neighbours) put_u64(record, nodes_[nb].cell_id);
+    std::span<const uint32_t> nb = neighbours(i);
+    put_u64(record, ids_[i]);
+    put_u32(record, static_cast<uint32_t>(nb.size()));
+    for (uint32_t j : nb) put_u64(record, ids_[j]);
     QM_RETURN_IF_ERROR(writer.append(record.data(), record.size()));
   }
   QM_RETURN_IF_ERROR(writer.flush());
@@ -344,6 +465,18 @@ class Reader {
 
 Result<std::optional<VamanaIndex>> VamanaIndex::load(
     const std::string& dir, const std::unordered_map<CellId, std::vector<float>>& keys) {
+  std::unordered_map<CellId, SharedKey> shared;
+  shared.reserve(keys.size());
+  for (const auto& [id, key] : keys)
+    shared.emplace(id, std::make_shared<const std::vector<float>>(key));
+  auto lookup = [&](CellId id) -> const SharedKey* {
+    auto it = shared.find(id);
+    return it == shared.end() ? nullptr : &it->second;
+  };
+  return load(dir, lookup);
+}
+
+Result<std::optional<VamanaIndex>> VamanaIndex::load(const std::string& dir, VamanaKeyLookup keys) {
   const std::string path = str_cat(dir, "/", VAMANA_FILE);
   if (!path_exists(path)) return std::optional<VamanaIndex>();
   // The whole file, once: every count below is checked against the bytes it holds before
@@ -365,41 +498,75 @@ Result<std::optional<VamanaIndex>> VamanaIndex::load(
   QM_ASSIGN_OR_RETURN(uint64_t count, in.u64());
 
   VamanaIndex index(dim, max_degree, VAMANA_ALPHA);
-  // Node ids and neighbour ids as the file gives them, translated once all nodes are known.
-  std::vector<std::vector<CellId>> neighbour_ids;
-  const uint64_t fits = in.remaining() / VAMANA_NODE_FIXED_SIZE;
-  index.nodes_.reserve(std::min(count, fits));
-  neighbour_ids.reserve(std::min(count, fits));
+  // Nodes first, with where their neighbour ids sit in the file; the ids are translated once
+  // every node is known.
+  std::vector<const uint8_t*> neighbour_ids;
+  std::vector<uint32_t> neighbour_counts;
+  uint64_t neighbour_total = 0;
+  const uint64_t fits = std::min(count, in.remaining() / VAMANA_NODE_FIXED_SIZE);
+  index.ids_.reserve(fits);
+  index.key_of_.reserve(fits);
+  index.adj_start_.reserve(fits + 1);
+  neighbour_ids.reserve(fits);
+  neighbour_counts.reserve(fits);
+  SharedKey zeros;  // the key of every node without one
   for (uint64_t i = 0; i < count; ++i) {
     QM_ASSIGN_OR_RETURN(uint64_t id, in.u64());
     QM_ASSIGN_OR_RETURN(uint32_t n, in.u32());
+    const uint8_t* ids = nullptr;
     if (in.remaining() / VAMANA_NEIGHBOUR_SIZE < n) {
       return EngineError::io(IoError::unexpected_eof());
     }
-    std::vector<CellId> ids(n);
-    for (uint32_t j = 0; j < n; ++j) ids[j] = in.u64().value();
-    if (index.nodes_.size() >= UINT32_MAX) {
+    QM_RETURN_IF_ERROR(in.take(size_t{n} * VAMANA_NEIGHBOUR_SIZE, &ids));
+    if (index.ids_.size() >= UINT32_MAX) {
       return EngineError::io(IoError::invalid_data("too many vamana nodes"));
     }
-    Node node;
-    node.cell_id = id;
-    auto it = keys.find(id);
-    node.key = it != keys.end() ? it->second : std::vector<float>(dim, 0.0f);
-    index.id_map_[id] = static_cast<uint32_t>(index.nodes_.size());  // a repeated id: last wins
-    index.nodes_.push_back(std::move(node));
-    neighbour_ids.push_back(std::move(ids));
+    const SharedKey* key = keys(id);
+    if (key == nullptr || *key == nullptr) {
+      if (!zeros) zeros = std::make_shared<const std::vector<float>>(dim, 0.0f);
+      key = &zeros;
+    }
+    if (index.key_owners_.empty() || index.key_owners_.back() != *key) {
+      index.key_owners_.push_back(*key);
+    }
+    index.append_node(id, static_cast<uint32_t>(index.key_owners_.size() - 1));
+    neighbour_ids.push_back(ids);
+    neighbour_counts.push_back(n);
+    neighbour_total += n;
   }
-  for (size_t i = 0; i < index.nodes_.size(); ++i) {
-    std::vector<uint32_t>& out = index.nodes_[i].neighbours;
-    out.reserve(neighbour_ids[i].size());
-    for (CellId id : neighbour_ids[i]) {
-      auto it = index.id_map_.find(id);
-      if (it != index.id_map_.end()) out.push_back(it->second);
+  // Translation: the node ids of an engine's file ascend, usually without gaps, so a table over
+  // their range (or a binary search) stands in for the hash map.
+  const size_t n_nodes = index.ids_.size();
+  std::vector<uint32_t> table;
+  CellId base = 0;
+  if (index.ids_ascending_ && n_nodes > 0 &&
+      index.ids_.back() - index.ids_.front() < 4 * uint64_t{n_nodes} + 1024) {
+    base = index.ids_.front();
+    table.assign(index.ids_.back() - base + 1, UINT32_MAX);
+    for (size_t i = 0; i < n_nodes; ++i) table[index.ids_[i] - base] = static_cast<uint32_t>(i);
+  }
+  auto translate = [&](CellId id) -> std::optional<uint32_t> {
+    if (!table.empty()) {
+      if (id < base || id - base >= table.size() || table[id - base] == UINT32_MAX) {
+        return std::nullopt;
+      }
+      return table[id - base];
+    }
+    return index.node_of(id);
+  };
+  index.adjacency_.clear();
+  index.adjacency_.reserve(neighbour_total);
+  for (size_t i = 0; i < n_nodes; ++i) {
+    index.adj_start_[i] = index.adjacency_.size();
+    const uint8_t* p = neighbour_ids[i];
+    const uint32_t n = neighbour_counts[i];
+    for (uint32_t j = 0; j < n; ++j) {
+      if (auto node = translate(decode_u64(p + 8 * j))) index.adjacency_.push_back(*node);
     }
   }
+  index.adj_start_[n_nodes] = index.adjacency_.size();
   if (entry_id != VAMANA_NO_ENTRY) {
-    auto it = index.id_map_.find(entry_id);
-    if (it != index.id_map_.end()) index.entry_point_ = it->second;
+    if (auto node = translate(entry_id)) index.entry_point_ = *node;
   }
   return std::optional<VamanaIndex>(std::move(index));
 }

@@ -5,6 +5,7 @@
 // searched by a multi-seed greedy beam search. Saved whole to vamana.idx.
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -38,28 +39,32 @@ static_assert(VAMANA_NODE_COUNT_OFFSET + 8 == VAMANA_HEADER_SIZE);
 inline constexpr uint64_t VAMANA_MAX_DEGREE = 16;
 inline constexpr float VAMANA_ALPHA = 1.2f;
 
+// A pooled key that several holders share (the engine's refresh, the graph's nodes).
+using SharedKey = std::shared_ptr<const std::vector<float>>;
+// The stored pooled key of a cell, for the load: null when the cell has none.
+using VamanaKeyLookup = FunctionRef<const SharedKey*(CellId)>;
+
 class VamanaIndex : public VectorIndex {
  public:
-  struct Node {
-    std::vector<float> key;
-    std::vector<uint32_t> neighbours;  // node indices, best first
-    CellId cell_id = 0;
-  };
-
   VamanaIndex(uint64_t dim, uint64_t max_degree, float alpha);
 
   // Appends a node with a copy of key and no neighbours. key must have dim() values; a duplicate
   // cell id is an internal fault.
   void insert_node(CellId cell_id, std::span<const float> key);
+  // The same, sharing the key instead of copying it.
+  void insert_node(CellId cell_id, SharedKey key);
   // Builds every node's edges and the entry point; once any node has edges, only the entry point
-  // is recomputed. Picks build_distinct_keys when at most half of the keys are distinct, else
+  // is recomputed. Uses build_distinct_keys when every key has dim() values, else
   // build_all_pairs: both give the same graph.
   void build();
   // Exact all pairs: each node's neighbours are the min(max_degree, n - 1) best other nodes,
   // score descending, lower node index first on equal scores (NaN scores after every number).
+  // The plain form, one row of scores per node.
   void build_all_pairs();
   // The same graph, scoring each distinct key (by bit pattern) once against every distinct key:
-  // equal keys score equally, so the ranked list of one key serves all its nodes.
+  // equal keys score equally, so the ranked list of one key serves all its nodes. The score
+  // matrix is symmetric and is computed in blocks, each block feeding the ranked lists of its
+  // rows and of its columns. Falls back to build_all_pairs when a key has another width.
   void build_distinct_keys();
   void compute_entry_point();
 
@@ -69,7 +74,9 @@ class VamanaIndex : public VectorIndex {
 
   // Rewrites dir/vamana.idx whole, then flushes it to stable storage.
   Status save(const std::string& dir) const;
-  // None when dir/vamana.idx does not exist. A node whose id `keys` lacks gets dim zeros.
+  // None when dir/vamana.idx does not exist. A node whose id `keys` has no key for gets dim
+  // zeros.
+  static Result<std::optional<VamanaIndex>> load(const std::string& dir, VamanaKeyLookup keys);
   static Result<std::optional<VamanaIndex>> load(
       const std::string& dir, const std::unordered_map<CellId, std::vector<float>>& keys);
 
@@ -79,8 +86,8 @@ class VamanaIndex : public VectorIndex {
                                  std::optional<OwnerId> owner) const override;
   void insert(CellId cell_id, OwnerId owner, std::span<const float> key) override;
   void remove(CellId cell_id) override;
-  uint64_t len() const override { return nodes_.size(); }
-  bool is_empty() const override { return nodes_.empty(); }
+  uint64_t len() const override { return ids_.size(); }
+  bool is_empty() const override { return ids_.empty(); }
   std::vector<ScoredCell> search_excluding(std::span<const float> query, uint64_t k,
                                            std::optional<OwnerId> owner, const CellIdSet* exclude,
                                            const KeyFetcher* fetcher) const override;
@@ -89,16 +96,36 @@ class VamanaIndex : public VectorIndex {
   uint64_t max_degree() const { return max_degree_; }
   float alpha() const { return alpha_; }
   std::optional<uint32_t> entry_point() const { return entry_point_; }
-  const std::vector<Node>& nodes() const { return nodes_; }
+  // Node i: its cell id, its key and its neighbours (node indices, best first).
+  size_t node_count() const { return ids_.size(); }
+  CellId node_cell_id(size_t i) const { return ids_[i]; }
+  std::span<const float> node_key(size_t i) const { return *key_owners_[key_of_[i]]; }
+  std::span<const uint32_t> neighbours(size_t i) const {
+    return std::span<const uint32_t>(adjacency_)
+        .subspan(adj_start_[i], adj_start_[i + 1] - adj_start_[i]);
+  }
   // The seeds of a beam search over this index, in order.
   std::vector<uint32_t> seeds() const;
 
  private:
+  void append_node(CellId cell_id, uint32_t key_owner);
+  // The node of a cell id (the last one for a repeated id), if any.
+  std::optional<uint32_t> node_of(CellId cell_id) const;
+
   uint64_t dim_;
   uint64_t max_degree_;
   float alpha_;  // kept for the file's sake; the exact build does not use it
   std::optional<uint32_t> entry_point_;
-  std::vector<Node> nodes_;
+  std::vector<CellId> ids_;
+  // Keys: node i's key is *key_owners_[key_of_[i]]; nodes that share a key share one owner.
+  std::vector<SharedKey> key_owners_;
+  std::vector<uint32_t> key_of_;
+  // Neighbour lists back to back: node i's are adjacency_[adj_start_[i] .. adj_start_[i + 1]).
+  std::vector<uint32_t> adjacency_;
+  std::vector<uint64_t> adj_start_{0};
+  // While the node ids ascend strictly (the engine's order), lookups are binary searches over
+  // ids_; the hash map is built only once an id arrives out of order.
+  bool ids_ascending_ = true;
   std::unordered_map<CellId, uint32_t> id_map_;
 };
 

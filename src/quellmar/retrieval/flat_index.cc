@@ -32,6 +32,13 @@ void FlatIndex::insert(CellId cell_id, OwnerId owner, std::span<const float> key
     group = &groups_.back();
     group->dim = pooled.size();
   }
+  if (reserve_hint_ != 0) {
+    const size_t rows = group->count + reserve_hint_;
+    group->panels.reserve(f32_panel_count(rows) * group->dim * F32_PANEL_WIDTH);
+    group->ids.reserve(rows);
+    group->owners.reserve(rows);
+    reserve_hint_ = 0;
+  }
   if (group->count % F32_PANEL_WIDTH == 0) {
     group->panels.resize(group->panels.size() + group->dim * F32_PANEL_WIDTH, 0.0f);
   }

@@ -25,6 +25,8 @@ class FlatIndex : public VectorIndex {
   void insert(CellId cell_id, OwnerId owner, std::span<const float> key) override;
   // Drops every entry of the cell, keeping the order of the rest.
   void remove(CellId cell_id) override;
+  // Makes room for that many more entries of the width of the next insert.
+  void reserve(uint64_t inserts) override { reserve_hint_ = inserts; }
   uint64_t len() const override { return len_; }
   bool is_empty() const override { return len_ == 0; }
   // The same as search: the exclude set and the fetcher are not consulted.
@@ -50,6 +52,7 @@ class FlatIndex : public VectorIndex {
   // apart; insertion order holds within a group, which is all a search sees.
   std::vector<WidthGroup> groups_;
   uint64_t len_ = 0;
+  uint64_t reserve_hint_ = 0;
 };
 
 }  // namespace quellmar

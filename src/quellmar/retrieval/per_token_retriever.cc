@@ -125,6 +125,11 @@ void PerTokenRetriever::insert(CellId id, OwnerId owner, std::span<const float> 
   pooled_keys_[id] = PooledEntry{std::move(pooled), owner};
 }
 
+void PerTokenRetriever::reserve(uint64_t inserts) {
+  token_counts_.reserve(token_counts_.size() + inserts);
+  pooled_keys_.reserve(pooled_keys_.size() + inserts);
+}
+
 void PerTokenRetriever::ensure_stats_dim(uint64_t w) {
   if (stats_.token_sum.size() != w) {
     stats_.token_sum.assign(w, 0.0f);

@@ -125,6 +125,7 @@ class PerTokenRetriever final : public VectorIndex {
   void insert(CellId id, OwnerId owner, std::span<const float> key) override;
   // Drops the id's tokens; the corpus statistics keep them. An unknown id is no error.
   void remove(CellId id) override;
+  void reserve(uint64_t inserts) override;
   uint64_t len() const override { return token_count(); }
   bool is_empty() const override { return token_count() == 0; }
   PerTokenRetriever* as_per_token() override { return this; }

@@ -12,6 +12,8 @@ SLB::SLB(uint64_t capacity, uint64_t dim) : capacity_(capacity), dim_(dim) {
   slots_.reserve(capacity);
   scales_.reserve(capacity);
   scorable_.reserve(capacity);
+  in_heap_.reserve(capacity);
+  stamp_heap_.reserve(capacity);
   codes_.reserve(i8_panel_count(capacity) * i8_panel_bytes(dim));
   id_map_.reserve(capacity);
 }
@@ -38,11 +40,35 @@ SLB::Quantized SLB::quantize(std::span<const float> values) {
 }
 
 void SLB::recompute_victim() {
+  // The occupied slot with the smallest (stamp, index), as a scan in index order keeping strictly
+  // smaller stamps would find it.
+  auto later = [](const std::pair<uint64_t, uint32_t>& a, const std::pair<uint64_t, uint32_t>& b) {
+    return a > b;
+  };
   victim_.reset();
-  for (size_t i = 0; i < slots_.size(); ++i) {
-    if (!slots_[i].occupied) continue;
-    if (!victim_ || slots_[i].stamp < slots_[*victim_].stamp) victim_ = i;
+  while (!stamp_heap_.empty()) {
+    const auto [stamp, i] = stamp_heap_.front();
+    if (slots_[i].occupied && slots_[i].stamp == stamp) {
+      victim_ = i;
+      return;
+    }
+    std::pop_heap(stamp_heap_.begin(), stamp_heap_.end(), later);
+    if (slots_[i].occupied) {
+      stamp_heap_.back() = {slots_[i].stamp, i};
+      std::push_heap(stamp_heap_.begin(), stamp_heap_.end(), later);
+    } else {
+      stamp_heap_.pop_back();
+      in_heap_[i] = 0;
+    }
   }
+}
+
+void SLB::track_slot(size_t slot) {
+  if (in_heap_[slot]) return;
+  in_heap_[slot] = 1;
+  stamp_heap_.emplace_back(slots_[slot].stamp, static_cast<uint32_t>(slot));
+  std::push_heap(stamp_heap_.begin(), stamp_heap_.end(),
+                 [](const auto& a, const auto& b) { return a > b; });
 }
 
 void SLB::store_codes(size_t slot, const Quantized& q, uint64_t width) {
@@ -58,6 +84,7 @@ size_t SLB::append_slot() {
   slots_.push_back(Slot{});
   scales_.push_back(1.0f);
   scorable_.push_back(0);
+  in_heap_.push_back(0);
   codes_.resize(i8_panel_count(slots_.size()) * i8_panel_bytes(dim_), 0x80);
   return i;
 }
@@ -95,6 +122,7 @@ void SLB::insert(CellId cell_id, OwnerId owner, std::span<const float> key) {
   s.stamp = clock_;
   s.occupied = true;
   store_codes(i, q, key.size());
+  track_slot(i);
   id_map_[cell_id] = i;
   occupancy_ += 1;
   if (!victim_) victim_ = i;

@@ -58,6 +58,8 @@ class SLB {
   };
 
   void recompute_victim();
+  // Gives a newly occupied slot its entry in the stamp heap, unless it still has one.
+  void track_slot(size_t slot);
   // Stores slot i's scale and, for a key of width dim_ (the only ones a query can score), its
   // codes in the code panels.
   void store_codes(size_t slot, const Quantized& q, uint64_t width);
@@ -72,6 +74,12 @@ class SLB {
   // Codes of every slot in the int8 panel layout of simd_distance.h.
   std::vector<uint8_t> codes_;
   std::vector<size_t> free_slots_;
+  // Min-heap of (stamp, slot) behind recompute_victim: at most one entry per slot, and every
+  // occupied slot has one whose stamp is at most the slot's own (stamps only grow, so a query's
+  // stamps need no update here). Entries of freed or re-stamped slots are fixed when they reach
+  // the top.
+  std::vector<std::pair<uint64_t, uint32_t>> stamp_heap_;
+  std::vector<uint8_t> in_heap_;
   std::unordered_map<CellId, size_t> id_map_;
   uint64_t capacity_;
   uint64_t dim_;

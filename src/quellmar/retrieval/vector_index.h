@@ -68,6 +68,9 @@ class VectorIndex {
                                          std::optional<OwnerId> owner) const = 0;
   virtual void insert(CellId cell_id, OwnerId owner, std::span<const float> key) = 0;
   virtual void remove(CellId cell_id) = 0;
+  // A hint that about this many inserts follow (a refresh feeding every stored cell); stages that
+  // can make room for them at once do.
+  virtual void reserve(uint64_t /*inserts*/) {}
   // The number of items held (entries, nodes or tokens, by stage).
   virtual uint64_t len() const = 0;
   virtual bool is_empty() const = 0;

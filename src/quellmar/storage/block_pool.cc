@@ -48,8 +48,10 @@ Result<BlockPool> BlockPool::open(const std::string& dir, uint64_t capacity) {
     QM_ASSIGN_OR_RETURN(SegmentEntry entry, SegmentFile::describe_existing(dir, id));
     QM_ASSIGN_OR_RETURN(SegmentScan scan, SegmentFile::scan(dir, id));
     for (const ScannedRecord& r : scan.records) {
-      pool.locations_[r.cell_id] = CellLocation{r.offset, id};
+      pool.locations_.insert_or_assign(pool.locations_.end(), r.cell_id,
+                                       CellLocation{r.offset, id});
     }
+    pool.scanned_size_[id] = scan.file_size;
     pool.segments_.push_back(std::move(entry));
     last_scan = std::move(scan);
   }
@@ -71,10 +73,15 @@ Status BlockPool::refresh() {
     segments_.push_back(std::move(entry));
   }
   for (uint32_t id : ids) {
+    if (auto it = scanned_size_.find(id); it != scanned_size_.end()) {
+      auto size = path_size(segment_path(dir_, id));
+      if (size.is_ok() && *size == it->second) continue;
+    }
     QM_ASSIGN_OR_RETURN(SegmentScan scan, SegmentFile::scan(dir_, id));
     for (const ScannedRecord& r : scan.records) {
       locations_.try_emplace(r.cell_id, CellLocation{r.offset, id});
     }
+    scanned_size_[id] = scan.file_size;
   }
   return Status::ok();
 }
@@ -173,6 +180,14 @@ Status BlockPool::for_each_cell(DecodeParts parts,
 
 void BlockPool::read_all(DecodeParts parts, const std::function<void(size_t, CellRecord&)>& visit,
                          const std::function<void(size_t, const EngineError&)>& fail) const {
+  read_all(
+      parts, [&](size_t i, CellRecord& r, std::span<const uint8_t>) { visit(i, r); }, fail);
+}
+
+void BlockPool::read_all(
+    DecodeParts parts,
+    const std::function<void(size_t, CellRecord&, std::span<const uint8_t>)>& visit,
+    const std::function<void(size_t, const EngineError&)>& fail) const {
   struct Item {
     uint64_t offset;
     size_t index;
@@ -180,16 +195,24 @@ void BlockPool::read_all(DecodeParts parts, const std::function<void(size_t, Cel
   };
   std::unordered_map<uint32_t, std::vector<Item>> by_segment;
   size_t index = 0;
+  std::vector<Item>* last = nullptr;
+  uint32_t last_segment = 0;
   for (const auto& [id, loc] : locations_) {
-    by_segment[loc.segment].push_back({loc.offset, index++, id});
+    if (last == nullptr || loc.segment != last_segment) {
+      last = &by_segment[loc.segment];
+      last_segment = loc.segment;
+    }
+    last->push_back({loc.offset, index++, id});
   }
 
   static constexpr uint64_t kWindow = 1 << 20;
   std::vector<uint8_t> window;
   CellRecord record;
   for (auto& [segment, items] : by_segment) {
-    std::sort(items.begin(), items.end(),
-              [](const Item& a, const Item& b) { return a.offset < b.offset; });
+    auto by_offset = [](const Item& a, const Item& b) { return a.offset < b.offset; };
+    if (!std::is_sorted(items.begin(), items.end(), by_offset)) {
+      std::sort(items.begin(), items.end(), by_offset);
+    }
     const SegmentEntry* entry = find_segment(segment);
     if (!entry) {
       for (const Item& it : items) fail(it.index, EngineError::cell_not_found(it.id));
@@ -230,10 +253,10 @@ void BlockPool::read_all(DecodeParts parts, const std::function<void(size_t, Cel
         fail(it.index, body.is_ok() ? EngineError::io(IoError::unexpected_eof()) : body.error());
         continue;
       }
-      Status st = decode_cell_record(window.data() + (it.offset - win_start), total, parts, record,
-                                     entry->path, it.offset);
+      const uint8_t* bytes = window.data() + (it.offset - win_start);
+      Status st = decode_cell_record(bytes, total, parts, record, entry->path, it.offset);
       if (st.is_ok()) {
-        visit(it.index, record);
+        visit(it.index, record, std::span<const uint8_t>(bytes, total));
       } else {
         fail(it.index, st.error());
       }
@@ -311,6 +334,7 @@ Result<CompactionReport> BlockPool::compact(const std::unordered_set<CellId>& li
     return std::find(moved.begin(), moved.end(), id) != moved.end();
   };
   std::erase_if(locations_, [&](const auto& kv) { return is_moved(kv.second.segment); });
+  scanned_size_.clear();
 
   // A file that is already gone counts as deleted. On another failure the entries of the files
   // deleted so far are dropped all the same, so a later compaction never scans a missing file.

@@ -65,6 +65,10 @@ class BlockPool {
   // order (the order of locations()). A record that cannot be read calls fail(i, error) instead.
   void read_all(DecodeParts parts, const std::function<void(size_t, CellRecord&)>& visit,
                 const std::function<void(size_t, const EngineError&)>& fail) const;
+  // The same, also handing the visitor the record's encoded bytes (valid during the call).
+  void read_all(DecodeParts parts,
+                const std::function<void(size_t, CellRecord&, std::span<const uint8_t>)>& visit,
+                const std::function<void(size_t, const EngineError&)>& fail) const;
 
   // Rewrites every non-active segment in which fewer than half of the records are live: its live
   // records are copied, byte for byte, to the active segment and the file is deleted.
@@ -86,6 +90,10 @@ class BlockPool {
   uint64_t capacity_;
   std::vector<SegmentEntry> segments_;
   std::map<CellId, CellLocation> locations_;
+  // Per segment id, the file size its last full scan saw. A refresh skips a segment that still
+  // has that size, since its scan could only find the same records again, unless locations were
+  // dropped since (compaction), which a rescan could fill again.
+  std::map<uint32_t, uint64_t> scanned_size_;
   // Encoding buffer of the appends, kept so that large batches do not fault in fresh pages.
   std::string scratch_;
 };

@@ -1,6 +1,7 @@
 #include "quellmar/storage/cell_record.h"
 
 #include <cstring>
+#include <iterator>
 
 #include "quellmar/core/coding.h"
 #include "quellmar/core/str_cat.h"
@@ -74,6 +75,11 @@ Result<uint32_t> CellRecord::encode(std::string& out) const {
   return body_len;
 }
 
+std::span<const uint8_t> encoded_key_bytes(const uint8_t* p) {
+  const uint64_t groups = q4_group_count(decode_u32(p + sf::OFF_KEY_LEN));
+  return {p + sf::FIXED_SIZE, groups * (4 + Q4_GROUP_BYTES)};
+}
+
 Status check_record_header(const uint8_t* p, uint64_t size, const std::string& path,
                            uint64_t offset) {
   if (size < sf::FIXED_SIZE || decode_u32(p) + uint64_t{4} != size) return damaged(path, offset);
@@ -113,17 +119,28 @@ Status decode_cell_record(const uint8_t* p, uint64_t size, DecodeParts parts, Ce
   out.tier = p[sf::OFF_TIER];
 
   const uint8_t* q = p + sf::FIXED_SIZE;
-  std::vector<float> scales;
+  // The scales, copied out of the record (they need not be aligned there); on the stack for any
+  // vector up to 8192 values.
+  float stack_scales[256];
+  std::vector<float> heap_scales;
   auto get_vector = [&](std::vector<float>& v, uint64_t len) {
     const uint64_t groups = q4_group_count(len);
-    scales.resize(groups);
-    std::memcpy(scales.data(), q, 4 * groups);
+    float* scales = stack_scales;
+    if (groups > std::size(stack_scales)) {
+      heap_scales.resize(groups);
+      scales = heap_scales.data();
+    }
+    std::memcpy(scales, q, 4 * groups);
     v.resize(len);
-    dequantize_q4_into(scales.data(), groups, q + 4 * groups, groups * Q4_GROUP_BYTES, len,
-                       v.data());
+    dequantize_q4_into(scales, groups, q + 4 * groups, groups * Q4_GROUP_BYTES, len, v.data());
     q += groups * (4 + Q4_GROUP_BYTES);
   };
-  get_vector(out.key, key_len);
+  if (parts == DecodeParts::FieldsOnly) {
+    out.key.clear();
+    q += q4_group_count(key_len) * (4 + Q4_GROUP_BYTES);
+  } else {
+    get_vector(out.key, key_len);
+  }
   if (parts == DecodeParts::All) {
     get_vector(out.value, value_len);
   } else {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -33,15 +34,19 @@ struct CellRecord {
   Result<uint64_t> encoded_size() const;
 };
 
-// What a decode fills in: everything, or everything but the value (the caller then gets an empty
-// value, which saves the dequantization of large payloads).
-enum class DecodeParts : uint8_t { All, SkipValue };
+// What a decode fills in: everything, everything but the value (the caller then gets an empty
+// value, which saves the dequantization of large payloads), or the fixed fields alone (empty key
+// and value, for a caller that looks at the encoded key itself).
+enum class DecodeParts : uint8_t { All, SkipValue, FieldsOnly };
 
 // Decodes one record from `bytes` (exactly 4 + body_len bytes). The counts are checked against
 // body_len before anything is read, so a damaged record fails instead of over-reading.
 // `path` and `offset` name the record in a failure ("offset 8 in /dir/segment_000000.qmr").
 Status decode_cell_record(const uint8_t* bytes, uint64_t size, DecodeParts parts, CellRecord& out,
                           const std::string& path, uint64_t offset);
+
+// The encoded key (its scales, then its codes) of a record that decoded without failure.
+std::span<const uint8_t> encoded_key_bytes(const uint8_t* record);
 
 // Checks a record of `size` bytes (at least its fixed part): its length word and its counts agree
 // with each other and with the vector lengths.

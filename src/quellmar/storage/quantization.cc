@@ -1,7 +1,10 @@
 #include "quellmar/storage/quantization.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
+
+#include "quellmar/storage/q4_kernels.h"
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -28,46 +31,121 @@ inline float nibble(float x, float scale) {
 
 }  // namespace
 
-namespace {
+namespace q4_internal {
 
 #if defined(__SSE2__)
-// One full group of 32 values with SSE2, which every x86-64 machine has. Same results as the
-// scalar path: max ignores NaN (maxps returns its second operand when either is NaN), and the
-// rounding is the same exact sequence of float operations.
-float quantize_group_sse2(const float* v, uint8_t* out) {
-  const __m128 sign_mask = _mm_set1_ps(-0.0f);
-  __m128 m = _mm_setzero_ps();
-  for (int i = 0; i < 32; i += 4) m = _mm_max_ps(_mm_andnot_ps(sign_mask, _mm_loadu_ps(v + i)), m);
-  m = _mm_max_ps(m, _mm_shuffle_ps(m, m, _MM_SHUFFLE(1, 0, 3, 2)));
-  m = _mm_max_ps(m, _mm_shuffle_ps(m, m, _MM_SHUFFLE(2, 3, 0, 1)));
-  const float absmax = _mm_cvtss_f32(m);
-  const float scale = absmax == 0.0f ? 1.0f : absmax / 7.0f;
-  const __m128 vs = _mm_set1_ps(scale), lo = _mm_set1_ps(-130.0f), hi = _mm_set1_ps(130.0f);
-  const __m128 half = _mm_set1_ps(0.5f), mhalf = _mm_set1_ps(-0.5f), one = _mm_set1_ps(1.0f);
-  const __m128 eight = _mm_set1_ps(8.0f), zero = _mm_setzero_ps(), fifteen = _mm_set1_ps(15.0f);
-  const __m128 tmin = _mm_set1_ps(-128.0f), tmax = _mm_set1_ps(127.0f);
-  __m128i codes[8];
-  for (int k = 0; k < 8; ++k) {
-    __m128 q = _mm_div_ps(_mm_loadu_ps(v + 4 * k), vs);
-    q = _mm_and_ps(q, _mm_cmpord_ps(q, q));  // NaN -> 0
-    q = _mm_min_ps(_mm_max_ps(q, lo), hi);
-    __m128 t = _mm_cvtepi32_ps(_mm_cvttps_epi32(q));
-    const __m128 frac = _mm_sub_ps(q, t);
-    t = _mm_add_ps(t, _mm_and_ps(_mm_cmpge_ps(frac, half), one));
-    t = _mm_sub_ps(t, _mm_and_ps(_mm_cmple_ps(frac, mhalf), one));
-    t = _mm_min_ps(_mm_max_ps(t, tmin), tmax);
-    t = _mm_min_ps(_mm_max_ps(_mm_add_ps(t, eight), zero), fifteen);
-    codes[k] = _mm_cvttps_epi32(t);
+// Full groups with SSE2, which every x86-64 machine has. Same results as the scalar path: max
+// ignores NaN (maxps returns its second operand when either is NaN), and the rounding is the same
+// exact sequence of float operations.
+void quantize_groups_sse2(const float* v, size_t groups, float* scales, uint8_t* out) {
+  for (size_t g = 0; g < groups; ++g, v += Q4_GROUP, out += Q4_GROUP_BYTES) {
+    const __m128 sign_mask = _mm_set1_ps(-0.0f);
+    __m128 m = _mm_setzero_ps();
+    for (int i = 0; i < 32; i += 4) {
+      m = _mm_max_ps(_mm_andnot_ps(sign_mask, _mm_loadu_ps(v + i)), m);
+    }
+    m = _mm_max_ps(m, _mm_shuffle_ps(m, m, _MM_SHUFFLE(1, 0, 3, 2)));
+    m = _mm_max_ps(m, _mm_shuffle_ps(m, m, _MM_SHUFFLE(2, 3, 0, 1)));
+    const float absmax = _mm_cvtss_f32(m);
+    const float scale = absmax == 0.0f ? 1.0f : absmax / 7.0f;
+    scales[g] = scale;
+    const __m128 vs = _mm_set1_ps(scale), lo = _mm_set1_ps(-130.0f), hi = _mm_set1_ps(130.0f);
+    const __m128 half = _mm_set1_ps(0.5f), mhalf = _mm_set1_ps(-0.5f), one = _mm_set1_ps(1.0f);
+    const __m128 eight = _mm_set1_ps(8.0f), zero = _mm_setzero_ps(), fifteen = _mm_set1_ps(15.0f);
+    const __m128 tmin = _mm_set1_ps(-128.0f), tmax = _mm_set1_ps(127.0f);
+    __m128i codes[8];
+    for (int k = 0; k < 8; ++k) {
+      __m128 q = _mm_div_ps(_mm_loadu_ps(v + 4 * k), vs);
+      q = _mm_and_ps(q, _mm_cmpord_ps(q, q));  // NaN -> 0
+      q = _mm_min_ps(_mm_max_ps(q, lo), hi);
+      __m128 t = _mm_cvtepi32_ps(_mm_cvttps_epi32(q));
+      const __m128 frac = _mm_sub_ps(q, t);
+      t = _mm_add_ps(t, _mm_and_ps(_mm_cmpge_ps(frac, half), one));
+      t = _mm_sub_ps(t, _mm_and_ps(_mm_cmple_ps(frac, mhalf), one));
+      t = _mm_min_ps(_mm_max_ps(t, tmin), tmax);
+      t = _mm_min_ps(_mm_max_ps(_mm_add_ps(t, eight), zero), fifteen);
+      codes[k] = _mm_cvttps_epi32(t);
+    }
+    // 32 codes of 0..15 -> 16 bytes, low nibble first.
+    alignas(16) int32_t c[32];
+    for (int k = 0; k < 8; ++k) _mm_store_si128(reinterpret_cast<__m128i*>(c + 4 * k), codes[k]);
+    for (int b = 0; b < 16; ++b) out[b] = static_cast<uint8_t>(c[2 * b] | (c[2 * b + 1] << 4));
   }
-  // 32 codes of 0..15 -> 16 bytes, low nibble first.
-  alignas(16) int32_t c[32];
-  for (int k = 0; k < 8; ++k) _mm_store_si128(reinterpret_cast<__m128i*>(c + 4 * k), codes[k]);
-  for (int b = 0; b < 16; ++b) out[b] = static_cast<uint8_t>(c[2 * b] | (c[2 * b + 1] << 4));
-  return scale;
+}
+#else
+void quantize_groups_sse2(const float* v, size_t groups, float* scales, uint8_t* out) {
+  quantize_groups_scalar(v, groups, scales, out);
 }
 #endif
 
+void quantize_groups_scalar(const float* v, size_t groups, float* scales, uint8_t* out) {
+  for (size_t g = 0; g < groups; ++g) {
+    scales[g] = detail::quantize_q4_group_scalar(v + g * Q4_GROUP, out + g * Q4_GROUP_BYTES);
+  }
+}
+
+}  // namespace q4_internal
+
+namespace {
+
+Q4Level detect_level();
+Q4GroupsFn kernel_for(Q4Level level);
+
+struct Q4Dispatch {
+  Q4Dispatch() : detected(detect_level()), kernel(kernel_for(detected)), active(detected) {}
+  Q4Level detected;
+  std::atomic<Q4GroupsFn> kernel;
+  std::atomic<Q4Level> active;
+};
+
+Q4GroupsFn kernel_for(Q4Level level) {
+  switch (level) {
+    case Q4Level::Avx512:
+      return q4_internal::quantize_groups_avx512;
+    case Q4Level::Avx2:
+      return q4_internal::quantize_groups_avx2;
+    case Q4Level::Sse2:
+      return q4_internal::quantize_groups_sse2;
+    case Q4Level::Scalar:
+      break;
+  }
+  return q4_internal::quantize_groups_scalar;
+}
+
+Q4Level detect_level() {
+#if defined(__x86_64__) || defined(__i386__)
+  __builtin_cpu_init();
+  if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
+      __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512dq")) {
+    return Q4Level::Avx512;
+  }
+  if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma")) return Q4Level::Avx2;
+#endif
+#if defined(__SSE2__)
+  return Q4Level::Sse2;
+#else
+  return Q4Level::Scalar;
+#endif
+}
+
+Q4Dispatch& dispatch() {
+  static Q4Dispatch d;
+  return d;
+}
+
 }  // namespace
+
+Q4Level q4_detected_level() { return dispatch().detected; }
+Q4Level q4_active_level() { return dispatch().active.load(std::memory_order_relaxed); }
+Q4GroupsFn q4_groups_kernel() { return dispatch().kernel.load(std::memory_order_relaxed); }
+
+bool q4_force_level_for_testing(Q4Level level) {
+  Q4Dispatch& d = dispatch();
+  if (static_cast<uint8_t>(level) > static_cast<uint8_t>(d.detected)) return false;
+  d.kernel = kernel_for(level);
+  d.active = level;
+  return true;
+}
 
 float detail::quantize_q4_group_scalar(const float* v, uint8_t* out) {
   float absmax = 0.0f;
@@ -87,26 +165,20 @@ float detail::quantize_q4_group_scalar(const float* v, uint8_t* out) {
 }
 
 float detail::quantize_q4_group(const float* v, uint8_t* out) {
-#if defined(__SSE2__)
-  return quantize_group_sse2(v, out);
-#else
-  return quantize_q4_group_scalar(v, out);
-#endif
+  float scale;
+  q4_groups_kernel()(v, 1, &scale, out);
+  return scale;
 }
 
 void quantize_q4_into(const float* values, uint64_t n, float* scales, uint8_t* codes) {
-  const uint64_t groups = q4_group_count(n);
-  for (uint64_t g = 0; g < groups; ++g) {
-    const float* v = values + g * Q4_GROUP;
-    const uint64_t m = std::min<uint64_t>(Q4_GROUP, n - g * Q4_GROUP);
+  const uint64_t full = n / Q4_GROUP;
+  const Q4GroupsFn kernel = q4_groups_kernel();
+  if (full > 0) kernel(values, full, scales, codes);
+  if (const uint64_t m = n - full * Q4_GROUP; m > 0) {
     // A partial last group is padded with zeros, which encode as the zero code 8.
-    float padded[Q4_GROUP];
-    if (m < Q4_GROUP) {
-      std::fill(padded, padded + Q4_GROUP, 0.0f);
-      std::copy(v, v + m, padded);
-      v = padded;
-    }
-    scales[g] = detail::quantize_q4_group(v, codes + g * Q4_GROUP_BYTES);
+    float padded[Q4_GROUP] = {};
+    std::copy(values + full * Q4_GROUP, values + n, padded);
+    kernel(padded, 1, scales + full, codes + full * Q4_GROUP_BYTES);
   }
 }
 

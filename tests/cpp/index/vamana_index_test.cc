@@ -60,7 +60,10 @@ std::vector<std::vector<uint32_t>> reference_graph(const std::vector<std::vector
 
 std::vector<std::vector<uint32_t>> graph_of(const VamanaIndex& index) {
   std::vector<std::vector<uint32_t>> out;
-  for (const auto& n : index.nodes()) out.push_back(n.neighbours);
+  for (size_t i = 0; i < index.node_count(); ++i) {
+    std::span<const uint32_t> nb = index.neighbours(i);
+    out.emplace_back(nb.begin(), nb.end());
+  }
   return out;
 }
 
@@ -114,6 +117,52 @@ TEST(VamanaBuild, BothPathsMatchTheDefinition) {
     VamanaIndex chosen = index_of(c.keys, c.dim);
     chosen.build();
     EXPECT_EQ(graph_of(chosen), want);
+  }
+}
+
+// The blocked distinct-key build against the plain one over several blocks of keys: heavy ties
+// and repeats, infinities and NaN (ranked after every number), and degrees that keep the lists
+// short or longer than some groups.
+TEST(VamanaBuild, BlockedBuildMatchesThePlainOneAcrossBlocks) {
+  struct Case {
+    const char* name;
+    std::vector<std::vector<float>> keys;
+    uint64_t degree;
+  };
+  std::vector<Case> cases;
+  {
+    auto base = random_keys(300, 8, 1, 6);
+    std::vector<std::vector<float>> keys;
+    std::mt19937 rng(7);
+    for (size_t i = 0; i < 700; ++i) keys.push_back(base[rng() % base.size()]);
+    cases.push_back({"ties and repeats", keys, VAMANA_MAX_DEGREE});
+    cases.push_back({"ties, degree 3", keys, 3});
+  }
+  {
+    auto keys = random_keys(520, 12, 0, 8);
+    for (size_t i = 0; i < keys.size(); i += 37) keys[i][i % 12] = std::nanf("");
+    for (size_t i = 5; i < keys.size(); i += 41) keys[i][0] = INFINITY;
+    for (size_t i = 9; i < keys.size(); i += 43) keys[i][1] = -INFINITY;
+    for (size_t i = 0; i < 60; ++i) keys.push_back(keys[i * 3]);
+    cases.push_back({"NaN and infinities", keys, VAMANA_MAX_DEGREE});
+    cases.push_back({"NaN, degree 40", keys, 40});
+  }
+  {
+    // Few distinct keys with large groups: a list is filled by one or two groups.
+    auto base = random_keys(5, 4, 0, 9);
+    std::vector<std::vector<float>> keys;
+    for (size_t i = 0; i < 300; ++i) keys.push_back(base[(i * 7) % base.size()]);
+    cases.push_back({"large groups", keys, VAMANA_MAX_DEGREE});
+  }
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const uint64_t dim = c.keys[0].size();
+    VamanaIndex plain = index_of(c.keys, dim, c.degree);
+    plain.build_all_pairs();
+    VamanaIndex blocked = index_of(c.keys, dim, c.degree);
+    blocked.build_distinct_keys();
+    EXPECT_EQ(graph_of(blocked), graph_of(plain));
+    EXPECT_EQ(blocked.entry_point(), plain.entry_point());
   }
 }
 
@@ -237,7 +286,10 @@ TEST(VamanaIndex, DuplicateNodeIsAnInternalFault) {
 
 std::unordered_map<CellId, std::vector<float>> key_map(const VamanaIndex& index) {
   std::unordered_map<CellId, std::vector<float>> keys;
-  for (const auto& n : index.nodes()) keys[n.cell_id] = n.key;
+  for (size_t i = 0; i < index.node_count(); ++i) {
+    std::span<const float> key = index.node_key(i);
+    keys[index.node_cell_id(i)].assign(key.begin(), key.end());
+  }
   return keys;
 }
 
@@ -303,8 +355,12 @@ TEST(VamanaFile, NoEntryPointMissingKeysAndUnknownNeighbours) {
   ASSERT_TRUE(loaded.has_value());
   EXPECT_FALSE(loaded->entry_point().has_value());
   ASSERT_EQ(loaded->len(), 3u);
-  EXPECT_EQ(loaded->nodes()[0].key, (std::vector<float>{0, 0, 0}));
-  EXPECT_EQ(loaded->nodes()[1].key, (std::vector<float>{1, 2, 3}));
+  auto key_of = [&](size_t i) {
+    std::span<const float> key = loaded->node_key(i);
+    return std::vector<float>(key.begin(), key.end());
+  };
+  EXPECT_EQ(key_of(0), (std::vector<float>{0, 0, 0}));
+  EXPECT_EQ(key_of(1), (std::vector<float>{1, 2, 3}));
   // 99 is dropped; 1 maps to its last node (index 2).
   EXPECT_EQ(graph_of(*loaded), (std::vector<std::vector<uint32_t>>{{1}, {2}, {}}));
   EXPECT_EQ(loaded->seeds(), (std::vector<uint32_t>{0}));

@@ -4,6 +4,8 @@
 
 #include <cmath>
 #include <limits>
+#include <optional>
+#include <random>
 #include <vector>
 
 namespace quellmar {
@@ -134,6 +136,107 @@ TEST(Slb, EqualScoresAreOrderedBySlot) {
   SLB slb(8, 2);
   for (CellId id = 10; id < 15; ++id) slb.insert(id, 0, std::vector<float>{1, 1});
   EXPECT_EQ(ids_of(slb.query(std::vector<float>{1, 1}, 3)), (std::vector<CellId>{10, 11, 12}));
+}
+
+// The eviction rules written out plainly: slots with stamps, a free list reused last freed first,
+// and the victim found by a scan in slot order keeping strictly smaller stamps. Random inserts,
+// re-inserts, queries (whose hits the model takes from the buffer) and removals must evict the
+// same cells as the buffer does.
+TEST(Slb, EvictionsMatchAPlainScanOfTheStamps) {
+  struct Model {
+    struct Slot {
+      CellId id = 0;
+      uint64_t stamp = 0;
+      bool occupied = false;
+    };
+    std::vector<Slot> slots;
+    std::vector<size_t> free_slots;
+    std::optional<size_t> victim;
+    uint64_t clock = 0, capacity = 0, occupancy = 0;
+
+    std::optional<size_t> find(CellId id) const {
+      for (size_t i = 0; i < slots.size(); ++i)
+        if (slots[i].occupied && slots[i].id == id) return i;
+      return std::nullopt;
+    }
+    void recompute() {
+      victim.reset();
+      for (size_t i = 0; i < slots.size(); ++i) {
+        if (slots[i].occupied && (!victim || slots[i].stamp < slots[*victim].stamp)) victim = i;
+      }
+    }
+    void insert(CellId id) {
+      clock += 1;
+      if (auto i = find(id)) {
+        slots[*i].stamp = clock;
+        if (victim == *i) recompute();
+        return;
+      }
+      if (occupancy >= capacity && victim) {
+        slots[*victim].occupied = false;
+        occupancy -= 1;
+        free_slots.push_back(*victim);
+        recompute();
+      }
+      size_t i;
+      if (!free_slots.empty()) {
+        i = free_slots.back();
+        free_slots.pop_back();
+      } else {
+        i = slots.size();
+        slots.emplace_back();
+      }
+      slots[i] = {id, clock, true};
+      occupancy += 1;
+      if (!victim) victim = i;
+    }
+    void queried(const std::vector<CellId>& hits) {
+      clock += 1;
+      for (CellId id : hits) slots[*find(id)].stamp = clock;
+    }
+    void remove(CellId id) {
+      auto i = find(id);
+      if (!i) return;
+      slots[*i].occupied = false;
+      occupancy -= 1;
+      free_slots.push_back(*i);
+      if (victim == *i) recompute();
+    }
+  };
+
+  std::mt19937 rng(11);
+  for (uint64_t capacity : {1, 2, 5, 16}) {
+    SCOPED_TRACE(capacity);
+    SLB slb(capacity, 2);
+    Model model;
+    model.capacity = capacity;
+    CellId next = 1;
+    for (int step = 0; step < 3000; ++step) {
+      const unsigned op = rng() % 10;
+      if (op < 4) {
+        const CellId id = next++;
+        const std::vector<float> key{float(rng() % 7) - 3.0f, float(rng() % 5)};
+        slb.insert(id, 0, key);
+        model.insert(id);
+      } else if (op < 6) {
+        const CellId id = 1 + rng() % next;
+        slb.insert(id, 0, std::vector<float>{1, float(rng() % 3)});
+        model.insert(id);
+      } else if (op < 9) {
+        auto hits = slb.query(std::vector<float>{float(rng() % 3) - 1.0f, 1}, 1 + rng() % 3);
+        model.queried(ids_of(hits));
+      } else {
+        const CellId id = 1 + rng() % next;
+        slb.remove(id);
+        model.remove(id);
+      }
+      ASSERT_EQ(slb.occupancy(), model.occupancy) << "step " << step;
+      for (CellId id = 1; id < next; ++id) {
+        ASSERT_EQ(slb.contains(id), model.find(id).has_value())
+            << "cell " << id << " step " << step;
+      }
+    }
+  }
 }
 
 }  // namespace

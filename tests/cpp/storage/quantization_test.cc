@@ -7,6 +7,8 @@
 #include <limits>
 #include <random>
 
+#include "quellmar/storage/q4_kernels.h"
+
 namespace quellmar {
 namespace {
 
@@ -82,7 +84,10 @@ TEST(Q4Test, ZerosInfinitiesAndRoundTrip) {
   }
 }
 
-TEST(Q4Test, VectorPathAgreesWithScalarPath) {
+// Every instruction-set level of the group quantizer against the scalar path, bit for bit: NaN,
+// infinities, signed zeros, subnormals, exact halves of the step, whole vectors of several groups
+// and a partial last group.
+TEST(Q4Test, EveryLevelAgreesWithTheScalarPath) {
   std::mt19937 rng(3);
   std::uniform_int_distribution<int> pick(0, 9);
   std::normal_distribution<float> dist(0.0f, 10.0f);
@@ -92,21 +97,51 @@ TEST(Q4Test, VectorPathAgreesWithScalarPath) {
                             0.5f,
                             -3.5f,
                             1e-40f};
-  for (int round = 0; round < 2000; ++round) {
-    float v[32];
-    for (float& x : v) {
-      const int p = pick(rng);
-      x = p < 6 ? specials[p] : (p == 6 ? std::round(dist(rng)) * 0.5f : dist(rng));
+  const Q4Level detected = q4_detected_level();
+  for (Q4Level level : {Q4Level::Scalar, Q4Level::Sse2, Q4Level::Avx2, Q4Level::Avx512}) {
+    if (!q4_force_level_for_testing(level)) continue;
+    SCOPED_TRACE(static_cast<int>(level));
+    for (int round = 0; round < 2000; ++round) {
+      const size_t n = round % 5 == 0 ? 32 : 1 + rng() % 200;
+      std::vector<float> v(n);
+      for (float& x : v) {
+        const int p = pick(rng);
+        x = p < 6 ? specials[p] : (p == 6 ? std::round(dist(rng)) * 0.5f : dist(rng));
+      }
+      if (round % 3 == 0) {
+        for (float& x : v) x = std::round(dist(rng));  // many exact halves of the step
+      }
+      if (round % 7 == 0) std::fill(v.begin(), v.end(), 0.0f);
+      if (round % 4 == 1) {
+        // Quotients at and next to half steps, under a scale that is not a power of two.
+        const float step = 0.3f * float(1 + rng() % 5);
+        for (size_t i = 0; i < n; ++i) {
+          const float half = (float(int(rng() % 15)) - 7.0f + 0.5f) * step;
+          const int nudge = int(rng() % 3) - 1;
+          v[i] = nudge == 0 ? half : std::nextafter(half, nudge * INFINITY);
+          if (i % 32 == 0) v[i] = 7.0f * step;  // the group's largest value
+        }
+      }
+      const uint64_t groups = q4_group_count(n);
+      std::vector<float> sa(groups), sb(groups);
+      std::vector<uint8_t> a(groups * 16), b(groups * 16);
+      quantize_q4_into(v.data(), n, sa.data(), a.data());
+      for (uint64_t g = 0; g < groups; ++g) {
+        float padded[32] = {};
+        std::copy(v.begin() + g * 32, v.begin() + std::min<size_t>(n, g * 32 + 32), padded);
+        sb[g] = detail::quantize_q4_group_scalar(padded, b.data() + g * 16);
+      }
+      ASSERT_EQ(std::memcmp(sa.data(), sb.data(), 4 * groups), 0) << round;
+      ASSERT_EQ(a, b) << round;
+      if (n == 32) {
+        uint8_t one[16];
+        const float s = detail::quantize_q4_group(v.data(), one);
+        ASSERT_EQ(std::memcmp(&s, sb.data(), 4), 0) << round;
+        ASSERT_EQ(std::memcmp(one, b.data(), 16), 0) << round;
+      }
     }
-    if (round % 3 == 0) {
-      for (float& x : v) x = std::round(dist(rng));  // many exact halves of the step
-    }
-    uint8_t a[16], b[16];
-    const float sa = detail::quantize_q4_group(v, a);
-    const float sb = detail::quantize_q4_group_scalar(v, b);
-    ASSERT_EQ(std::memcmp(&sa, &sb, 4), 0) << round;
-    ASSERT_EQ(std::memcmp(a, b, 16), 0) << round;
   }
+  ASSERT_TRUE(q4_force_level_for_testing(detected));
 }
 
 TEST(Q4Test, ShortDataNeverReadsPastItsEnd) {

@@ -1,0 +1,35 @@
+#pragma once
+
+// The group quantizer of the 4-bit codec at each instruction-set level, chosen once at run time
+// from what the CPU supports. Every level gives the bytes and scales of the plain scalar path,
+// bit for bit: the same float operations in the same order, only more lanes at a time.
+
+#include <cstddef>
+#include <cstdint>
+
+namespace quellmar {
+
+enum class Q4Level : uint8_t { Scalar = 0, Sse2 = 1, Avx2 = 2, Avx512 = 3 };
+
+// Quantizes `groups` full groups of 32 values: scales[g] and codes[16 g .. 16 g + 16).
+using Q4GroupsFn = void (*)(const float* values, size_t groups, float* scales, uint8_t* codes);
+
+// The best level this CPU supports, and the one in use.
+Q4Level q4_detected_level();
+Q4Level q4_active_level();
+// Test hook: use `level` from now on; false, changing nothing, when the CPU lacks it.
+bool q4_force_level_for_testing(Q4Level level);
+
+// The kernel in use.
+Q4GroupsFn q4_groups_kernel();
+
+namespace q4_internal {
+void quantize_groups_scalar(const float* values, size_t groups, float* scales, uint8_t* codes);
+void quantize_groups_sse2(const float* values, size_t groups, float* scales, uint8_t* codes);
+void quantize_groups_avx2(const float* values, size_t groups, float* scales,
+                          uint8_t* codes);  // q4_kernels_avx2.cc
+void quantize_groups_avx512(const float* values, size_t groups, float* scales,
+                            uint8_t* codes);  // q4_kernels_avx512.cc
+}  // namespace q4_internal
+
+}  // namespace quellmar
