@@ -306,6 +306,171 @@ void avx512_scale_dots_i32(const int32_t* dots, const float* scales, float a, fl
   }
 }
 
+// The quantization of quantize_one, sixteen values at a time.
+float avx512_quantize_i8(const float* values, size_t n, int8_t* codes) {
+  const __m512 abs_mask = _mm512_castsi512_ps(_mm512_set1_epi32(0x7FFFFFFF));
+  __m512 m = _mm512_setzero_ps();
+  for (size_t i = 0; i < n; i += 16) {
+    __m512 a = _mm512_and_ps(_mm512_maskz_loadu_ps(float_mask(n - i), values + i), abs_mask);
+    m = _mm512_max_ps(a, m);  // a > m ? a : m, so a NaN never wins; the order is irrelevant
+  }
+  const float scale = quantize_scale(_mm512_reduce_max_ps(m));
+  const __m512 inv = _mm512_set1_ps(1.0f / scale);
+  const __m512 hi = _mm512_set1_ps(127.0f), lo = _mm512_set1_ps(-127.0f);
+  const __m512 half = _mm512_set1_ps(0.5f), neg_half = _mm512_set1_ps(-0.5f);
+  const __m512i one = _mm512_set1_epi32(1);
+  for (size_t i = 0; i < n; i += 16) {
+    const __mmask16 lanes = float_mask(n - i);
+    __m512 v = _mm512_mul_ps(_mm512_maskz_loadu_ps(lanes, values + i), inv);
+    const __mmask16 number = _mm512_cmp_ps_mask(v, v, _CMP_ORD_Q);
+    v = _mm512_min_ps(_mm512_max_ps(v, lo), hi);
+    __m512i t = _mm512_cvttps_epi32(v);
+    __m512 frac = _mm512_sub_ps(v, _mm512_cvtepi32_ps(t));
+    t = _mm512_mask_add_epi32(t, _mm512_cmp_ps_mask(frac, half, _CMP_GE_OQ), t, one);
+    t = _mm512_mask_sub_epi32(t, _mm512_cmp_ps_mask(frac, neg_half, _CMP_LE_OQ), t, one);
+    t = _mm512_maskz_mov_epi32(number, t);
+    _mm_mask_storeu_epi8(codes + i, lanes, _mm512_cvtepi32_epi8(t));
+  }
+  return scale;
+}
+
+// The int8 scan of avx512_dot_i8_panels with the score and the selection folded in: each panel's
+// 128 scores stay in registers, and once k rows are held only lanes above the k-th best score
+// (an ordered compare, one per 16 rows) leave them.
+size_t avx512_top_k_i8_panels(const int8_t* query, const uint8_t* panels, size_t n_panels,
+                              size_t dim, const float* scales, const uint8_t* keep, float a,
+                              float b, size_t k, ScoredIndex* out, uint32_t* keys) {
+  const size_t groups = (dim + 3) / 4;
+  const size_t panel_bytes = groups * 8 * 64;
+  uint32_t sum_q = 0;
+  for (size_t t = 0; t < dim; ++t) sum_q += static_cast<uint32_t>(int32_t{query[t]});
+  // Sums start at -128 * sum(q), which cancels the offset of the stored codes (wrapping as i32).
+  const __m512i start = _mm512_set1_epi32(static_cast<int32_t>(0u - sum_q * 128u));
+  constexpr size_t PREPARED_GROUPS = 512;
+  auto pack = [&](size_t g) {
+    uint32_t w = 0;
+    for (size_t t = 0; t < 4 && g * 4 + t < dim; ++t) {
+      w |= uint32_t{static_cast<uint8_t>(query[g * 4 + t])} << (8 * t);
+    }
+    return static_cast<int32_t>(w);
+  };
+  int32_t words[PREPARED_GROUPS];
+  for (size_t g = 0; g < groups && g < PREPARED_GROUPS; ++g) words[g] = pack(g);
+  const __m512 va = _mm512_set1_ps(a), vb = _mm512_set1_ps(b);
+  TopKStream top{out, keys, k};
+  bool filtering = false;
+  __m512 threshold = _mm512_setzero_ps();
+  for (size_t p = 0; p < n_panels; ++p) {
+    const uint8_t* line = panels + p * panel_bytes;
+    __m512i acc[8];
+#pragma GCC unroll 8
+    for (size_t j = 0; j < 8; ++j) acc[j] = start;
+    for (size_t g = 0; g < groups; ++g, line += 8 * 64) {
+      const __m512i q = _mm512_set1_epi32(g < PREPARED_GROUPS ? words[g] : pack(g));
+#pragma GCC unroll 8
+      for (size_t j = 0; j < 8; ++j) {
+        acc[j] = _mm512_dpbusd_epi32(acc[j], _mm512_loadu_si512(line + j * 64), q);
+      }
+    }
+    const size_t base = p * I8_PANEL_WIDTH;
+    __m512 score[8];
+    __mmask16 above[8];
+#pragma GCC unroll 8
+    for (size_t j = 0; j < 8; ++j) {
+      __m512 d = _mm512_mul_ps(va, _mm512_cvtepi32_ps(acc[j]));
+      score[j] = _mm512_mul_ps(vb, _mm512_mul_ps(_mm512_loadu_ps(scales + base + j * 16), d));
+      above[j] = _mm512_cmp_ps_mask(score[j], threshold, _CMP_GT_OQ);
+    }
+    __mmask16 any = static_cast<__mmask16>(above[0] | above[1] | above[2] | above[3] | above[4] |
+                                           above[5] | above[6] | above[7]);
+    if (filtering && any == 0) continue;
+    for (size_t j = 0; j < 8; ++j) {
+      const size_t at = base + j * 16;
+      __mmask16 lanes = _mm_test_epi8_mask(
+          _mm_loadu_si128(reinterpret_cast<const __m128i*>(keep + at)), _mm_set1_epi8(-1));
+      if (filtering) lanes &= above[j];
+      if (lanes == 0) continue;
+      alignas(64) float s[16];
+      _mm512_store_ps(s, score[j]);
+      while (lanes) {
+        unsigned l = static_cast<unsigned>(__builtin_ctz(lanes));
+        lanes &= static_cast<__mmask16>(lanes - 1);
+        top.offer(s[l], static_cast<uint32_t>(at + l));
+      }
+      // A rising threshold only drops lanes that the insertion would refuse anyway.
+      if (top.filtering()) {
+        filtering = true;
+        threshold = _mm512_set1_ps(top.threshold());
+        for (size_t i = j + 1; i < 8; ++i) {
+          above[i] = _mm512_cmp_ps_mask(score[i], threshold, _CMP_GT_OQ);
+        }
+      }
+    }
+  }
+  return top.m;
+}
+
+// The float scan of panels_block<1> (two panels side by side, each lane summing its row in index
+// order) with the score f * dot and the selection folded in. The panels ahead are prefetched far
+// enough to cover the memory latency, across page boundaries, which the hardware does not.
+size_t avx512_top_k_f32_panels(const float* query, const float* panels, size_t n_rows, size_t dim,
+                               float f, const uint8_t* keep, size_t k, ScoredIndex* out,
+                               uint32_t* keys) {
+  constexpr size_t PREFETCH_BYTES = 8192;
+  const size_t n_panels = (n_rows + F32_PANEL_WIDTH - 1) / F32_PANEL_WIDTH;
+  const size_t panel_floats = dim * F32_PANEL_WIDTH;
+  const __m512 vf = _mm512_set1_ps(f);
+  TopKStream top{out, keys, k};
+  bool filtering = false;
+  __m512 threshold = _mm512_setzero_ps();
+  auto select = [&](__m512 score, size_t base) {
+    __mmask16 lanes = n_rows - base >= 16 ? __mmask16(0xFFFF) : float_mask(n_rows - base);
+    if (filtering) lanes &= _mm512_cmp_ps_mask(score, threshold, _CMP_GT_OQ);
+    if (lanes == 0) return;
+    if (keep) {
+      lanes &= _mm_test_epi8_mask(_mm_maskz_loadu_epi8(lanes, keep + base), _mm_set1_epi8(-1));
+    }
+    alignas(64) float s[16];
+    _mm512_store_ps(s, score);
+    while (lanes) {
+      unsigned l = static_cast<unsigned>(__builtin_ctz(lanes));
+      lanes &= static_cast<__mmask16>(lanes - 1);
+      top.offer(s[l], static_cast<uint32_t>(base + l));
+      if (top.filtering()) {
+        filtering = true;
+        threshold = _mm512_set1_ps(top.threshold());
+      }
+    }
+  };
+  size_t p = 0;
+  for (; p + 2 <= n_panels; p += 2) {
+    const float* panel = panels + p * panel_floats;
+    const char* ahead = reinterpret_cast<const char*>(panel) + PREFETCH_BYTES;
+    for (size_t b = 0; b < 2 * panel_floats * sizeof(float); b += 64) {
+      _mm_prefetch(ahead + b, _MM_HINT_T0);
+    }
+    __m512 acc0 = _mm512_setzero_ps(), acc1 = _mm512_setzero_ps();
+    for (size_t t = 0; t < dim; ++t) {
+      const __m512 s = _mm512_set1_ps(query[t]);
+      acc0 = _mm512_add_ps(acc0, _mm512_mul_ps(s, _mm512_loadu_ps(panel + t * F32_PANEL_WIDTH)));
+      acc1 = _mm512_add_ps(
+          acc1, _mm512_mul_ps(s, _mm512_loadu_ps(panel + panel_floats + t * F32_PANEL_WIDTH)));
+    }
+    select(_mm512_mul_ps(vf, acc0), p * F32_PANEL_WIDTH);
+    select(_mm512_mul_ps(vf, acc1), (p + 1) * F32_PANEL_WIDTH);
+  }
+  for (; p < n_panels; ++p) {
+    const float* panel = panels + p * panel_floats;
+    __m512 acc = _mm512_setzero_ps();
+    for (size_t t = 0; t < dim; ++t) {
+      acc = _mm512_add_ps(acc, _mm512_mul_ps(_mm512_set1_ps(query[t]),
+                                             _mm512_loadu_ps(panel + t * F32_PANEL_WIDTH)));
+    }
+    select(_mm512_mul_ps(vf, acc), p * F32_PANEL_WIDTH);
+  }
+  return top.m;
+}
+
 void avx512_accumulate_f32(float* acc, const float* x, size_t n) {
   for (size_t i = 0; i < n; i += 16) {
     __mmask16 m = float_mask(n - i);
@@ -334,6 +499,9 @@ const SimdKernels& avx512_kernels() {
       .dot_i8_panels = avx512_dot_i8_panels,
       .top_k_scores = avx512_top_k_scores,
       .scale_dots_i32 = avx512_scale_dots_i32,
+      .quantize_i8 = avx512_quantize_i8,
+      .top_k_i8_panels = avx512_top_k_i8_panels,
+      .top_k_f32_panels = avx512_top_k_f32_panels,
       .accumulate_f32 = avx512_accumulate_f32,
       .scale_f32 = avx512_scale_f32,
   };
