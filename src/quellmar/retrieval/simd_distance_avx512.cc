@@ -334,18 +334,32 @@ float avx512_quantize_i8(const float* values, size_t n, int8_t* codes) {
   return scale;
 }
 
-// The int8 scan of avx512_dot_i8_panels with the score and the selection folded in: each panel's
-// 128 scores stay in registers, and once k rows are held only lanes above the k-th best score
-// (an ordered compare, one per 16 rows) leave them.
+// The rank keys of 16 scores (rank_keys16) made back into the score they came from; -0 comes back
+// as +0, which compares equal.
+inline float score_of_key(uint32_t key) {
+  uint32_t bits = (key & 0x80000000u) ? (key & 0x7FFFFFFFu) : ~key;
+  float f;
+  __builtin_memcpy(&f, &bits, 4);
+  return f;
+}
+
+// The int8 scan of avx512_dot_i8_panels with the score and the selection folded in, a chunk of
+// panels at a time. The scan writes the chunk's scores to a buffer that stays in L1 and keeps,
+// branch-free, the largest score of every bucket of 32 rows (one lane of four panels). k buckets
+// hold a row at least as good as the k-th largest bucket maximum, so that value bounds the chunk's
+// k-th best from below; a second pass over the buffer offers the selection only the few rows at or
+// above it, in index order, which keeps the result exactly that of offering every row.
 size_t avx512_top_k_i8_panels(const int8_t* query, const uint8_t* panels, size_t n_panels,
                               size_t dim, const float* scales, const uint8_t* keep, float a,
                               float b, size_t k, ScoredIndex* out, uint32_t* keys) {
+  constexpr size_t CHUNK_PANELS = 32, BUCKET_PANELS = 4;
+  constexpr size_t CHUNK_BUCKETS = CHUNK_PANELS / BUCKET_PANELS;  // vectors of 16 buckets
   const size_t groups = (dim + 3) / 4;
   const size_t panel_bytes = groups * 8 * 64;
   uint32_t sum_q = 0;
   for (size_t t = 0; t < dim; ++t) sum_q += static_cast<uint32_t>(int32_t{query[t]});
-  // Sums start at -128 * sum(q), which cancels the offset of the stored codes (wrapping as i32).
-  const __m512i start = _mm512_set1_epi32(static_cast<int32_t>(0u - sum_q * 128u));
+  // sum((c + 128) * q) = dot + 128 * sum(q), as i32 (wrapping).
+  const __m512i bias = _mm512_set1_epi32(static_cast<int32_t>(sum_q * 128u));
   constexpr size_t PREPARED_GROUPS = 512;
   auto pack = [&](size_t g) {
     uint32_t w = 0;
@@ -357,53 +371,89 @@ size_t avx512_top_k_i8_panels(const int8_t* query, const uint8_t* panels, size_t
   int32_t words[PREPARED_GROUPS];
   for (size_t g = 0; g < groups && g < PREPARED_GROUPS; ++g) words[g] = pack(g);
   const __m512 va = _mm512_set1_ps(a), vb = _mm512_set1_ps(b);
+  const __m512 neg_inf = _mm512_set1_ps(-__builtin_inff());
+  const __m128i all_bits = _mm_set1_epi8(-1);
   TopKStream top{out, keys, k};
-  bool filtering = false;
-  __m512 threshold = _mm512_setzero_ps();
-  for (size_t p = 0; p < n_panels; ++p) {
-    const uint8_t* line = panels + p * panel_bytes;
-    __m512i acc[8];
+  alignas(64) float score[CHUNK_PANELS * I8_PANEL_WIDTH];
+  for (size_t first = 0; first < n_panels; first += CHUNK_PANELS) {
+    const size_t count = n_panels - first < CHUNK_PANELS ? n_panels - first : CHUNK_PANELS;
+    __m512 bucket[CHUNK_BUCKETS];
 #pragma GCC unroll 8
-    for (size_t j = 0; j < 8; ++j) acc[j] = start;
-    for (size_t g = 0; g < groups; ++g, line += 8 * 64) {
-      const __m512i q = _mm512_set1_epi32(g < PREPARED_GROUPS ? words[g] : pack(g));
+    for (size_t i = 0; i < CHUNK_BUCKETS; ++i) bucket[i] = neg_inf;
+    for (size_t c = 0; c < count; ++c) {
+      const size_t p = first + c;
+      const uint8_t* line = panels + p * panel_bytes;
+      __m512i acc[8];
+#pragma GCC unroll 8
+      for (size_t j = 0; j < 8; ++j) acc[j] = _mm512_setzero_si512();
+      for (size_t g = 0; g < groups; ++g, line += 8 * 64) {
+        const __m512i q = _mm512_set1_epi32(g < PREPARED_GROUPS ? words[g] : pack(g));
+#pragma GCC unroll 8
+        for (size_t j = 0; j < 8; ++j) {
+          acc[j] = _mm512_dpbusd_epi32(acc[j], _mm512_loadu_si512(line + j * 64), q);
+        }
+      }
+      const size_t base = p * I8_PANEL_WIDTH;
+      __m512 m = bucket[c / BUCKET_PANELS];
 #pragma GCC unroll 8
       for (size_t j = 0; j < 8; ++j) {
-        acc[j] = _mm512_dpbusd_epi32(acc[j], _mm512_loadu_si512(line + j * 64), q);
+        __m512 d = _mm512_mul_ps(va, _mm512_cvtepi32_ps(_mm512_sub_epi32(acc[j], bias)));
+        __m512 sc = _mm512_mul_ps(vb, _mm512_mul_ps(_mm512_loadu_ps(scales + base + j * 16), d));
+        _mm512_store_ps(score + (c * 8 + j) * 16, sc);
+        __mmask16 kept = _mm_test_epi8_mask(
+            _mm_loadu_si128(reinterpret_cast<const __m128i*>(keep + base + j * 16)), all_bits);
+        m = _mm512_mask_max_ps(m, kept, sc, m);  // sc > m ? sc : m: a NaN score never counts
       }
+      bucket[c / BUCKET_PANELS] = m;
     }
-    const size_t base = p * I8_PANEL_WIDTH;
-    __m512 score[8];
-    __mmask16 above[8];
+    // The k-th largest bucket maximum, by bisection on the rank keys; buckets holding no number
+    // above -inf do not count. Too few such buckets: every kept row is offered.
+    const uint32_t floor_key = local_rank_key(-__builtin_inff());
+    __m512i bucket_key[CHUNK_BUCKETS];
+    size_t valid = 0;
 #pragma GCC unroll 8
-    for (size_t j = 0; j < 8; ++j) {
-      __m512 d = _mm512_mul_ps(va, _mm512_cvtepi32_ps(acc[j]));
-      score[j] = _mm512_mul_ps(vb, _mm512_mul_ps(_mm512_loadu_ps(scales + base + j * 16), d));
-      above[j] = _mm512_cmp_ps_mask(score[j], threshold, _CMP_GT_OQ);
+    for (size_t i = 0; i < CHUNK_BUCKETS; ++i) {
+      bucket_key[i] = rank_keys16(bucket[i]);
+      valid += static_cast<size_t>(__builtin_popcount(
+          _mm512_cmpgt_epu32_mask(bucket_key[i], _mm512_set1_epi32(int32_t(floor_key)))));
     }
-    __mmask16 any = static_cast<__mmask16>(above[0] | above[1] | above[2] | above[3] | above[4] |
-                                           above[5] | above[6] | above[7]);
-    if (filtering && any == 0) continue;
-    for (size_t j = 0; j < 8; ++j) {
-      const size_t at = base + j * 16;
-      __mmask16 lanes = _mm_test_epi8_mask(
-          _mm_loadu_si128(reinterpret_cast<const __m128i*>(keep + at)), _mm_set1_epi8(-1));
-      if (filtering) lanes &= above[j];
+    bool offer_all = valid < k;
+    float bound = 0.0f;
+    if (!offer_all) {
+      // Only the top 16 bits of the key: a bound up to 2^16 keys lower is still a lower bound,
+      // and costs a few more rows in the second pass rather than 16 more steps here.
+      uint32_t t = 0;
+      for (int bit = 31; bit >= 16; --bit) {
+        const uint32_t probe = t | (1u << bit);
+        const __m512i vp = _mm512_set1_epi32(static_cast<int32_t>(probe));
+        size_t at_least = 0;
+#pragma GCC unroll 8
+        for (size_t i = 0; i < CHUNK_BUCKETS; ++i) {
+          at_least +=
+              static_cast<size_t>(__builtin_popcount(_mm512_cmpge_epu32_mask(bucket_key[i], vp)));
+        }
+        if (at_least >= k) t = probe;
+      }
+      bound = score_of_key(t);
+    }
+    const __m512 vbound = _mm512_set1_ps(bound);
+    for (size_t v = 0; v < count * 8; ++v) {
+      // A bucket group whose maxima are all below the bound holds no row to offer.
+      if (v % (BUCKET_PANELS * 8) == 0 && !offer_all &&
+          _mm512_cmp_ps_mask(bucket[v / (BUCKET_PANELS * 8)], vbound, _CMP_GE_OQ) == 0) {
+        v += BUCKET_PANELS * 8 - 1;
+        continue;
+      }
+      const size_t at = first * I8_PANEL_WIDTH + v * 16;
+      const __m512 sc = _mm512_load_ps(score + v * 16);
+      __mmask16 lanes = offer_all ? __mmask16(0xFFFF) : _mm512_cmp_ps_mask(sc, vbound, _CMP_GE_OQ);
       if (lanes == 0) continue;
-      alignas(64) float s[16];
-      _mm512_store_ps(s, score[j]);
+      lanes &= _mm_test_epi8_mask(_mm_loadu_si128(reinterpret_cast<const __m128i*>(keep + at)),
+                                  all_bits);
       while (lanes) {
         unsigned l = static_cast<unsigned>(__builtin_ctz(lanes));
         lanes &= static_cast<__mmask16>(lanes - 1);
-        top.offer(s[l], static_cast<uint32_t>(at + l));
-      }
-      // A rising threshold only drops lanes that the insertion would refuse anyway.
-      if (top.filtering()) {
-        filtering = true;
-        threshold = _mm512_set1_ps(top.threshold());
-        for (size_t i = j + 1; i < 8; ++i) {
-          above[i] = _mm512_cmp_ps_mask(score[i], threshold, _CMP_GT_OQ);
-        }
+        top.offer(score[v * 16 + l], static_cast<uint32_t>(at + l));
       }
     }
   }
