@@ -7,6 +7,7 @@
 
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <chrono>
 #include <vector>
 
@@ -26,9 +27,20 @@ struct FloorRatioPlan {
   int warmup = 0;
 };
 
+// The p-th percentile of v as bench_util.h takes it, sorting v in place.
+inline double sorted_percentile(std::vector<double>& v, double p) {
+  if (v.empty()) return 0.0;
+  std::sort(v.begin(), v.end());
+  return v[std::min(v.size() - 1, static_cast<size_t>(p * static_cast<double>(v.size())))];
+}
+
 template <class Floor, class Work>
 FloorRatio measure_against_floor(const FloorRatioPlan& plan, Floor&& floor, Work&& work) {
   std::vector<double> floors, works, ratios, times;
+  floors.reserve(static_cast<size_t>(plan.rounds));
+  works.reserve(static_cast<size_t>(plan.rounds));
+  ratios.reserve(static_cast<size_t>(plan.rounds));
+  times.reserve(static_cast<size_t>(plan.batch));
   auto batch_median = [&](auto& body) {
     for (int i = 0; i < plan.warmup; ++i) body();
     times.clear();
@@ -37,7 +49,7 @@ FloorRatio measure_against_floor(const FloorRatioPlan& plan, Floor&& floor, Work
       body();
       times.push_back(now_us() - t0);
     }
-    return median(times);
+    return sorted_percentile(times, 0.5);
   };
   for (int r = 0; r < plan.rounds; ++r) {
     double f, w;
@@ -52,8 +64,9 @@ FloorRatio measure_against_floor(const FloorRatioPlan& plan, Floor&& floor, Work
     works.push_back(w);
     ratios.push_back(w / f);
   }
-  return {median(floors), median(works), median(ratios), percentile(ratios, 0.1),
-          percentile(ratios, 0.9)};
+  const double p10 = sorted_percentile(ratios, 0.1), p90 = sorted_percentile(ratios, 0.9);
+  return {sorted_percentile(floors, 0.5), sorted_percentile(works, 0.5),
+          sorted_percentile(ratios, 0.5), p10, p90};
 }
 
 inline void report(benchmark::State& state, const FloorRatio& m) {
