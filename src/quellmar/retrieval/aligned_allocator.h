@@ -24,7 +24,8 @@ struct AlignedAllocator {
   T* allocate(size_t n) {
     return static_cast<T*>(::operator new (n * sizeof(T), std::align_val_t{ALIGN}));
   }
-  void deallocate(T* p, size_t n) { ::operator delete (p, n * sizeof(T), std::align_val_t{ALIGN}); }
+  // Unsized: clang declares sized deallocation only when asked to.
+  void deallocate(T* p, size_t /*n*/) { ::operator delete (p, std::align_val_t{ALIGN}); }
   template <class U>
   bool operator==(const AlignedAllocator<U, ALIGN>&) const {
     return true;
