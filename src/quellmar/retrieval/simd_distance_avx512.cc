@@ -343,6 +343,49 @@ inline float score_of_key(uint32_t key) {
   return f;
 }
 
+// acc += the VNNI step of (unsigned u, signed s), as one instruction on acc's own register: with
+// the intrinsic, GCC at -O2 copies every sum to a scratch register and back around each step.
+inline void dpbusd_in_place(__m512i& acc, __m512i u, __m512i s) {
+  asm("vpdpbusd %2, %1, %0" : "+v"(acc) : "v"(u), "v"(s));
+}
+
+// One panel of avx512_top_k_i8_panels: writes its 128 scores and returns `bucket` raised, lane by
+// lane, to the largest kept score of the panel.
+template <class Pack>
+__attribute__((noinline)) __m512 score_i8_panel(const uint8_t* line, const int32_t* words,
+                                                size_t groups, const Pack& pack, __m512i bias,
+                                                __m512 va, __m512 vb, const float* scales,
+                                                const uint8_t* keep, float* score, __m512 bucket) {
+  constexpr size_t PREPARED_GROUPS = 512;
+  __m512i acc[8];
+#pragma GCC unroll 8
+  for (size_t j = 0; j < 8; ++j) acc[j] = _mm512_setzero_si512();
+  const size_t prepared = groups < PREPARED_GROUPS ? groups : PREPARED_GROUPS;
+  for (size_t g = 0; g < prepared; ++g, line += 8 * 64) {
+    const __m512i q = _mm512_set1_epi32(words[g]);
+#pragma GCC unroll 8
+    for (size_t j = 0; j < 8; ++j) dpbusd_in_place(acc[j], _mm512_loadu_si512(line + j * 64), q);
+  }
+  for (size_t g = prepared; g < groups; ++g, line += 8 * 64) {
+    const __m512i q = _mm512_set1_epi32(pack(g));
+#pragma GCC unroll 8
+    for (size_t j = 0; j < 8; ++j) {
+      acc[j] = _mm512_dpbusd_epi32(acc[j], _mm512_loadu_si512(line + j * 64), q);
+    }
+  }
+  const __m128i all_bits = _mm_set1_epi8(-1);
+#pragma GCC unroll 8
+  for (size_t j = 0; j < 8; ++j) {
+    __m512 d = _mm512_mul_ps(va, _mm512_cvtepi32_ps(_mm512_sub_epi32(acc[j], bias)));
+    __m512 sc = _mm512_mul_ps(vb, _mm512_mul_ps(_mm512_loadu_ps(scales + j * 16), d));
+    _mm512_store_ps(score + j * 16, sc);
+    __mmask16 kept = _mm_test_epi8_mask(
+        _mm_loadu_si128(reinterpret_cast<const __m128i*>(keep + j * 16)), all_bits);
+    bucket = _mm512_mask_max_ps(bucket, kept, sc, bucket);  // sc > m ? sc : m: NaN never counts
+  }
+  return bucket;
+}
+
 // The int8 scan of avx512_dot_i8_panels with the score and the selection folded in, a chunk of
 // panels at a time. The scan writes the chunk's scores to a buffer that stays in L1 and keeps,
 // branch-free, the largest score of every bucket of 32 rows (one lane of four panels). k buckets
@@ -382,29 +425,10 @@ size_t avx512_top_k_i8_panels(const int8_t* query, const uint8_t* panels, size_t
     for (size_t i = 0; i < CHUNK_BUCKETS; ++i) bucket[i] = neg_inf;
     for (size_t c = 0; c < count; ++c) {
       const size_t p = first + c;
-      const uint8_t* line = panels + p * panel_bytes;
-      __m512i acc[8];
-#pragma GCC unroll 8
-      for (size_t j = 0; j < 8; ++j) acc[j] = _mm512_setzero_si512();
-      for (size_t g = 0; g < groups; ++g, line += 8 * 64) {
-        const __m512i q = _mm512_set1_epi32(g < PREPARED_GROUPS ? words[g] : pack(g));
-#pragma GCC unroll 8
-        for (size_t j = 0; j < 8; ++j) {
-          acc[j] = _mm512_dpbusd_epi32(acc[j], _mm512_loadu_si512(line + j * 64), q);
-        }
-      }
-      const size_t base = p * I8_PANEL_WIDTH;
-      __m512 m = bucket[c / BUCKET_PANELS];
-#pragma GCC unroll 8
-      for (size_t j = 0; j < 8; ++j) {
-        __m512 d = _mm512_mul_ps(va, _mm512_cvtepi32_ps(_mm512_sub_epi32(acc[j], bias)));
-        __m512 sc = _mm512_mul_ps(vb, _mm512_mul_ps(_mm512_loadu_ps(scales + base + j * 16), d));
-        _mm512_store_ps(score + (c * 8 + j) * 16, sc);
-        __mmask16 kept = _mm_test_epi8_mask(
-            _mm_loadu_si128(reinterpret_cast<const __m128i*>(keep + base + j * 16)), all_bits);
-        m = _mm512_mask_max_ps(m, kept, sc, m);  // sc > m ? sc : m: a NaN score never counts
-      }
-      bucket[c / BUCKET_PANELS] = m;
+      // One small function per panel keeps GCC's register allocation of the sums clean.
+      bucket[c / BUCKET_PANELS] = score_i8_panel(
+          panels + p * panel_bytes, words, groups, pack, bias, va, vb, scales + p * I8_PANEL_WIDTH,
+          keep + p * I8_PANEL_WIDTH, score + c * I8_PANEL_WIDTH, bucket[c / BUCKET_PANELS]);
     }
     // The k-th largest bucket maximum, by bisection on the rank keys; buckets holding no number
     // above -inf do not count. Too few such buckets: every kept row is offered.
