@@ -27,6 +27,31 @@ __attribute__((target("avx512f"))) inline uint64_t read_sum_avx512(const uint64_
   return s;
 }
 
+// The same read with a software prefetch 8 KiB ahead (past page boundaries, where the hardware
+// prefetchers stop), as the flat scan does: a stricter floor for buffers that come from memory.
+__attribute__((target("avx512f"))) inline uint64_t read_sum_prefetch_avx512(const uint64_t* p,
+                                                                            size_t n) {
+  __m512i a0 = _mm512_setzero_si512(), a1 = a0, a2 = a0, a3 = a0;
+  size_t i = 0;
+  for (; i + 32 <= n; i += 32) {
+    const char* ahead = reinterpret_cast<const char*>(p + i) + 8192;
+    _mm_prefetch(ahead, _MM_HINT_T0);
+    _mm_prefetch(ahead + 64, _MM_HINT_T0);
+    _mm_prefetch(ahead + 128, _MM_HINT_T0);
+    _mm_prefetch(ahead + 192, _MM_HINT_T0);
+    a0 = _mm512_add_epi64(a0, _mm512_loadu_si512(p + i));
+    a1 = _mm512_add_epi64(a1, _mm512_loadu_si512(p + i + 8));
+    a2 = _mm512_add_epi64(a2, _mm512_loadu_si512(p + i + 16));
+    a3 = _mm512_add_epi64(a3, _mm512_loadu_si512(p + i + 24));
+  }
+  alignas(64) uint64_t lanes[8];
+  _mm512_store_si512(lanes, _mm512_add_epi64(_mm512_add_epi64(a0, a1), _mm512_add_epi64(a2, a3)));
+  uint64_t s = 0;
+  for (uint64_t l : lanes) s += l;
+  for (; i < n; ++i) s += p[i];
+  return s;
+}
+
 inline uint64_t read_sum_plain(const uint64_t* p, size_t n) {
   uint64_t s0 = 0, s1 = 0, s2 = 0, s3 = 0;
   size_t i = 0;
@@ -38,6 +63,11 @@ inline uint64_t read_sum_plain(const uint64_t* p, size_t n) {
 inline uint64_t read_sum(const uint64_t* p, size_t n) {
   static const bool wide = __builtin_cpu_supports("avx512f");
   return wide ? read_sum_avx512(p, n) : read_sum_plain(p, n);
+}
+
+inline uint64_t read_sum_prefetch(const uint64_t* p, size_t n) {
+  static const bool wide = __builtin_cpu_supports("avx512f");
+  return wide ? read_sum_prefetch_avx512(p, n) : read_sum_plain(p, n);
 }
 
 }  // namespace quellmar::bench

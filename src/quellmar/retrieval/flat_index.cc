@@ -99,21 +99,17 @@ std::vector<ScoredCell> FlatIndex::search(std::span<const float> query, uint64_t
   QM_CHECK(g->count <= UINT32_MAX);
 
   const float f = 1.0f / std::sqrt(static_cast<float>(q.size()));
-  const size_t n_panels = f32_panel_count(g->count);
   // Per-thread scratch: a search allocates nothing once the buffers have grown.
-  thread_local std::vector<float> dots;
   thread_local std::vector<uint8_t> keep;
   thread_local std::vector<ScoredIndex> best;
-  dots.resize(n_panels * F32_PANEL_WIDTH);
-  dot_f32_panels(q.data(), 1, q.size(), g->panels.data(), n_panels, g->dim, dots.data(),
-                 dots.size());
-  for (size_t r = 0; r < g->count; ++r) dots[r] *= f;
   if (owner) {
     keep.resize(g->count);
     for (size_t r = 0; r < g->count; ++r) keep[r] = g->owners[r] == *owner;
   }
   best.resize(std::min<uint64_t>(k, g->count));
-  size_t kept = top_k_scores(dots.data(), owner ? keep.data() : nullptr, g->count, k, best.data());
+  // One pass: the scan keeps the best k as it goes.
+  size_t kept = top_k_f32_panels(q.data(), g->panels.data(), g->count, g->dim, f,
+                                 owner ? keep.data() : nullptr, k, best.data());
   out.reserve(kept);
   for (size_t j = 0; j < kept; ++j) {
     size_t r = best[j].index;

@@ -8,6 +8,7 @@
 #include <span>
 #include <vector>
 
+#include "quellmar/retrieval/aligned_allocator.h"
 #include "quellmar/retrieval/vector_index.h"
 
 namespace quellmar {
@@ -36,11 +37,11 @@ class FlatIndex : public VectorIndex {
 
  private:
   // The entries of one key width, in insertion order, keys in the panel layout of
-  // simd_distance.h (zero padding after the last entry).
+  // simd_distance.h (zero padding after the last entry), on cache-line boundaries.
   struct WidthGroup {
     uint64_t dim = 0;
     size_t count = 0;
-    std::vector<float> panels;
+    std::vector<float, AlignedAllocator<float>> panels;
     std::vector<CellId> ids;
     std::vector<OwnerId> owners;
   };

@@ -98,6 +98,39 @@ void scalar_scale_dots_i32(const int32_t* dots, const float* scales, float a, fl
   for (size_t i = 0; i < n; ++i) out[i] = b * (scales[i] * (a * static_cast<float>(dots[i])));
 }
 
+size_t scalar_top_k_i8_panels(const int8_t* query, const uint8_t* panels, size_t n_panels,
+                              size_t dim, const float* scales, const uint8_t* keep, float a,
+                              float b, size_t k, ScoredIndex* out, uint32_t* keys) {
+  TopKStream top{out, keys, k};
+  int32_t dots[I8_PANEL_WIDTH];
+  for (size_t p = 0; p < n_panels; ++p) {
+    scalar_dot_i8_panels(query, panels + p * i8_panel_bytes(dim), 1, dim, dots);
+    for (size_t l = 0; l < I8_PANEL_WIDTH; ++l) {
+      const size_t r = p * I8_PANEL_WIDTH + l;
+      if (!keep[r]) continue;
+      top.offer(b * (scales[r] * (a * static_cast<float>(dots[l]))), static_cast<uint32_t>(r));
+    }
+  }
+  return top.m;
+}
+
+size_t scalar_top_k_f32_panels(const float* query, const float* panels, size_t n_rows, size_t dim,
+                               float f, const uint8_t* keep, size_t k, ScoredIndex* out,
+                               uint32_t* keys) {
+  TopKStream top{out, keys, k};
+  float dots[F32_PANEL_WIDTH];
+  for (size_t p = 0; p * F32_PANEL_WIDTH < n_rows; ++p) {
+    scalar_dot_f32_panels(query, 1, dim, panels + p * dim * F32_PANEL_WIDTH, 1, dim, dots,
+                          F32_PANEL_WIDTH);
+    for (size_t l = 0; l < F32_PANEL_WIDTH && p * F32_PANEL_WIDTH + l < n_rows; ++l) {
+      const size_t r = p * F32_PANEL_WIDTH + l;
+      if (keep && !keep[r]) continue;
+      top.offer(f * dots[l], static_cast<uint32_t>(r));
+    }
+  }
+  return top.m;
+}
+
 void scalar_accumulate_f32(float* acc, const float* x, size_t n) {
   for (size_t i = 0; i < n; ++i) acc[i] += x[i];
 }
@@ -118,6 +151,9 @@ const SimdKernels& scalar_kernels() {
       .dot_i8_panels = scalar_dot_i8_panels,
       .top_k_scores = scalar_top_k_scores,
       .scale_dots_i32 = scalar_scale_dots_i32,
+      .quantize_i8 = portable_quantize_i8,
+      .top_k_i8_panels = scalar_top_k_i8_panels,
+      .top_k_f32_panels = scalar_top_k_f32_panels,
       .accumulate_f32 = scalar_accumulate_f32,
       .scale_f32 = scalar_scale_f32,
   };
@@ -258,6 +294,10 @@ void scale_dots_i32(const int32_t* dots, const float* scales, float a, float b, 
   kernels().scale_dots_i32(dots, scales, a, b, n, out);
 }
 
+float quantize_i8(const float* values, size_t n, int8_t* codes) {
+  return kernels().quantize_i8(values, n, codes);
+}
+
 void accumulate_f32(float* acc, const float* x, size_t n) { kernels().accumulate_f32(acc, x, n); }
 
 void scale_f32(float* x, float s, size_t n) { kernels().scale_f32(x, s, n); }
@@ -313,6 +353,39 @@ size_t top_k_scores(const float* scores, const uint8_t* keep, size_t n, size_t k
   size_t m = select_top_k(items.data(), items.size(), k);
   std::copy(items.begin(), items.begin() + static_cast<ptrdiff_t>(m), out);
   return m;
+}
+
+size_t top_k_i8_panels(const int8_t* query, const uint8_t* panels, size_t n_panels, size_t dim,
+                       const float* scales, const uint8_t* keep, float a, float b, size_t k,
+                       ScoredIndex* out) {
+  const size_t n = n_panels * I8_PANEL_WIDTH;
+  if (k == 0 || n == 0) return 0;
+  QM_CHECK(n <= UINT32_MAX);
+  if (k <= simd_internal::TOP_K_INSERTION_MAX) {
+    uint32_t keys[simd_internal::TOP_K_INSERTION_MAX];
+    return kernels().top_k_i8_panels(query, panels, n_panels, dim, scales, keep, a, b, k, out,
+                                     keys);
+  }
+  std::vector<int32_t> dots(n);
+  kernels().dot_i8_panels(query, panels, n_panels, dim, dots.data());
+  std::vector<float> scores(n);
+  kernels().scale_dots_i32(dots.data(), scales, a, b, n, scores.data());
+  return top_k_scores(scores.data(), keep, n, k, out);
+}
+
+size_t top_k_f32_panels(const float* query, const float* panels, size_t n_rows, size_t dim, float f,
+                        const uint8_t* keep, size_t k, ScoredIndex* out) {
+  if (k == 0 || n_rows == 0) return 0;
+  QM_CHECK(n_rows <= UINT32_MAX);
+  if (k <= simd_internal::TOP_K_INSERTION_MAX) {
+    uint32_t keys[simd_internal::TOP_K_INSERTION_MAX];
+    return kernels().top_k_f32_panels(query, panels, n_rows, dim, f, keep, k, out, keys);
+  }
+  const size_t n_panels = f32_panel_count(n_rows);
+  std::vector<float> scores(n_panels * F32_PANEL_WIDTH);
+  kernels().dot_f32_panels(query, 1, dim, panels, n_panels, dim, scores.data(), scores.size());
+  for (size_t r = 0; r < n_rows; ++r) scores[r] *= f;
+  return top_k_scores(scores.data(), keep, n_rows, k, out);
 }
 
 }  // namespace quellmar

@@ -88,6 +88,11 @@ void dot_i8_panels(const int8_t* query, const uint8_t* panels, size_t n_panels, 
 void scale_dots_i32(const int32_t* dots, const float* scales, float a, float b, size_t n,
                     float* out);
 
+// The SLB's quantization of n values: m = the largest |x| (a NaN never the largest), scale = m /
+// 127 (1 when m is 0), each code = x * (1 / scale) rounded to nearest with halves away from zero,
+// clamped to [-127, 127], NaN giving 0. Writes the n codes and returns the scale.
+float quantize_i8(const float* values, size_t n, int8_t* codes);
+
 // acc[i] += x[i].
 void accumulate_f32(float* acc, const float* x, size_t n);
 // x[i] *= s.
@@ -123,5 +128,19 @@ size_t select_top_k(ScoredIndex* items, size_t n, size_t k);
 // out (room for min(k, n) entries); `keep`, when not null, leaves out positions whose byte is 0.
 // Returns the number written.
 size_t top_k_scores(const float* scores, const uint8_t* keep, size_t n, size_t k, ScoredIndex* out);
+
+// The scan and the selection in one pass, without a score buffer. Both return what top_k_scores
+// returns over the scores named, so every level gives the same rows in the same order.
+//
+// Int8 panels: score of row r = b * (scales[r] * (a * float(dot_i8(query, row r)))) over the
+// n_panels * I8_PANEL_WIDTH rows, products in that order; `scales` and `keep` (never null) have an
+// entry for every one of those rows, padding included.
+size_t top_k_i8_panels(const int8_t* query, const uint8_t* panels, size_t n_panels, size_t dim,
+                       const float* scales, const uint8_t* keep, float a, float b, size_t k,
+                       ScoredIndex* out);
+// Float panels: score of row r = f * dot_f32(query, row r) (summed in index order) over rows
+// r < n_rows of the f32_panel_count(n_rows) panels; `keep`, when not null, has n_rows entries.
+size_t top_k_f32_panels(const float* query, const float* panels, size_t n_rows, size_t dim, float f,
+                        const uint8_t* keep, size_t k, ScoredIndex* out);
 
 }  // namespace quellmar

@@ -258,6 +258,43 @@ void avx2_scale_dots_i32(const int32_t* dots, const float* scales, float a, floa
   for (; i < n; ++i) out[i] = b * (scales[i] * (a * static_cast<float>(dots[i])));
 }
 
+// One panel at a time: its dots and scores stay in a small buffer that the selection reads.
+size_t avx2_top_k_i8_panels(const int8_t* query, const uint8_t* panels, size_t n_panels, size_t dim,
+                            const float* scales, const uint8_t* keep, float a, float b, size_t k,
+                            ScoredIndex* out, uint32_t* keys) {
+  TopKStream top{out, keys, k};
+  int32_t dots[I8_PANEL_WIDTH];
+  float scores[I8_PANEL_WIDTH];
+  for (size_t p = 0; p < n_panels; ++p) {
+    const size_t base = p * I8_PANEL_WIDTH;
+    avx2_dot_i8_panels(query, panels + p * i8_panel_bytes(dim), 1, dim, dots);
+    avx2_scale_dots_i32(dots, scales + base, a, b, I8_PANEL_WIDTH, scores);
+    for (size_t l = 0; l < I8_PANEL_WIDTH; ++l) {
+      if (keep[base + l]) top.offer(scores[l], static_cast<uint32_t>(base + l));
+    }
+  }
+  return top.m;
+}
+
+size_t avx2_top_k_f32_panels(const float* query, const float* panels, size_t n_rows, size_t dim,
+                             float f, const uint8_t* keep, size_t k, ScoredIndex* out,
+                             uint32_t* keys) {
+  TopKStream top{out, keys, k};
+  float dots[F32_PANEL_WIDTH];
+  const __m256 vf = _mm256_set1_ps(f);
+  for (size_t p = 0; p * F32_PANEL_WIDTH < n_rows; ++p) {
+    const size_t base = p * F32_PANEL_WIDTH;
+    avx2_dot_f32_panels(query, 1, dim, panels + p * dim * F32_PANEL_WIDTH, 1, dim, dots,
+                        F32_PANEL_WIDTH);
+    _mm256_storeu_ps(dots, _mm256_mul_ps(vf, _mm256_loadu_ps(dots)));
+    _mm256_storeu_ps(dots + 8, _mm256_mul_ps(vf, _mm256_loadu_ps(dots + 8)));
+    for (size_t l = 0; l < F32_PANEL_WIDTH && base + l < n_rows; ++l) {
+      if (!keep || keep[base + l]) top.offer(dots[l], static_cast<uint32_t>(base + l));
+    }
+  }
+  return top.m;
+}
+
 void avx2_accumulate_f32(float* acc, const float* x, size_t n) {
   size_t i = 0;
   for (; i + 8 <= n; i += 8) {
@@ -285,6 +322,9 @@ const SimdKernels& avx2_kernels() {
       .dot_i8_panels = avx2_dot_i8_panels,
       .top_k_scores = avx2_top_k_scores,
       .scale_dots_i32 = avx2_scale_dots_i32,
+      .quantize_i8 = portable_quantize_i8,
+      .top_k_i8_panels = avx2_top_k_i8_panels,
+      .top_k_f32_panels = avx2_top_k_f32_panels,
       .accumulate_f32 = avx2_accumulate_f32,
       .scale_f32 = avx2_scale_f32,
   };

@@ -306,6 +306,245 @@ void avx512_scale_dots_i32(const int32_t* dots, const float* scales, float a, fl
   }
 }
 
+// The quantization of quantize_one, sixteen values at a time.
+float avx512_quantize_i8(const float* values, size_t n, int8_t* codes) {
+  const __m512 abs_mask = _mm512_castsi512_ps(_mm512_set1_epi32(0x7FFFFFFF));
+  __m512 m = _mm512_setzero_ps();
+  for (size_t i = 0; i < n; i += 16) {
+    __m512 a = _mm512_and_ps(_mm512_maskz_loadu_ps(float_mask(n - i), values + i), abs_mask);
+    m = _mm512_max_ps(a, m);  // a > m ? a : m, so a NaN never wins; the order is irrelevant
+  }
+  const float scale = quantize_scale(_mm512_reduce_max_ps(m));
+  const __m512 inv = _mm512_set1_ps(1.0f / scale);
+  const __m512 hi = _mm512_set1_ps(127.0f), lo = _mm512_set1_ps(-127.0f);
+  const __m512 half = _mm512_set1_ps(0.5f), neg_half = _mm512_set1_ps(-0.5f);
+  const __m512i one = _mm512_set1_epi32(1);
+  for (size_t i = 0; i < n; i += 16) {
+    const __mmask16 lanes = float_mask(n - i);
+    __m512 v = _mm512_mul_ps(_mm512_maskz_loadu_ps(lanes, values + i), inv);
+    const __mmask16 number = _mm512_cmp_ps_mask(v, v, _CMP_ORD_Q);
+    v = _mm512_min_ps(_mm512_max_ps(v, lo), hi);
+    __m512i t = _mm512_cvttps_epi32(v);
+    __m512 frac = _mm512_sub_ps(v, _mm512_cvtepi32_ps(t));
+    t = _mm512_mask_add_epi32(t, _mm512_cmp_ps_mask(frac, half, _CMP_GE_OQ), t, one);
+    t = _mm512_mask_sub_epi32(t, _mm512_cmp_ps_mask(frac, neg_half, _CMP_LE_OQ), t, one);
+    t = _mm512_maskz_mov_epi32(number, t);
+    _mm_mask_storeu_epi8(codes + i, lanes, _mm512_cvtepi32_epi8(t));
+  }
+  return scale;
+}
+
+// The rank keys of 16 scores (rank_keys16) made back into the score they came from; -0 comes back
+// as +0, which compares equal.
+inline float score_of_key(uint32_t key) {
+  uint32_t bits = (key & 0x80000000u) ? (key & 0x7FFFFFFFu) : ~key;
+  float f;
+  __builtin_memcpy(&f, &bits, 4);
+  return f;
+}
+
+// acc += the VNNI step of (unsigned u, signed s), as one instruction on acc's own register: with
+// the intrinsic, GCC at -O2 copies every sum to a scratch register and back around each step.
+inline void dpbusd_in_place(__m512i& acc, __m512i u, __m512i s) {
+  asm("vpdpbusd %2, %1, %0" : "+v"(acc) : "v"(u), "v"(s));
+}
+
+// One panel of avx512_top_k_i8_panels: writes its 128 scores and returns `bucket` raised, lane by
+// lane, to the largest kept score of the panel.
+template <class Pack>
+__attribute__((noinline)) __m512 score_i8_panel(const uint8_t* line, const int32_t* words,
+                                                size_t groups, const Pack& pack, __m512i bias,
+                                                __m512 va, __m512 vb, const float* scales,
+                                                const uint8_t* keep, float* score, __m512 bucket) {
+  constexpr size_t PREPARED_GROUPS = 512;
+  __m512i acc[8];
+#pragma GCC unroll 8
+  for (size_t j = 0; j < 8; ++j) acc[j] = _mm512_setzero_si512();
+  const size_t prepared = groups < PREPARED_GROUPS ? groups : PREPARED_GROUPS;
+  for (size_t g = 0; g < prepared; ++g, line += 8 * 64) {
+    const __m512i q = _mm512_set1_epi32(words[g]);
+#pragma GCC unroll 8
+    for (size_t j = 0; j < 8; ++j) dpbusd_in_place(acc[j], _mm512_loadu_si512(line + j * 64), q);
+  }
+  for (size_t g = prepared; g < groups; ++g, line += 8 * 64) {
+    const __m512i q = _mm512_set1_epi32(pack(g));
+#pragma GCC unroll 8
+    for (size_t j = 0; j < 8; ++j) {
+      acc[j] = _mm512_dpbusd_epi32(acc[j], _mm512_loadu_si512(line + j * 64), q);
+    }
+  }
+  const __m128i all_bits = _mm_set1_epi8(-1);
+#pragma GCC unroll 8
+  for (size_t j = 0; j < 8; ++j) {
+    __m512 d = _mm512_mul_ps(va, _mm512_cvtepi32_ps(_mm512_sub_epi32(acc[j], bias)));
+    __m512 sc = _mm512_mul_ps(vb, _mm512_mul_ps(_mm512_loadu_ps(scales + j * 16), d));
+    _mm512_store_ps(score + j * 16, sc);
+    __mmask16 kept = _mm_test_epi8_mask(
+        _mm_loadu_si128(reinterpret_cast<const __m128i*>(keep + j * 16)), all_bits);
+    bucket = _mm512_mask_max_ps(bucket, kept, sc, bucket);  // sc > m ? sc : m: NaN never counts
+  }
+  return bucket;
+}
+
+// The int8 scan of avx512_dot_i8_panels with the score and the selection folded in, a chunk of
+// panels at a time. The scan writes the chunk's scores to a buffer that stays in L1 and keeps,
+// branch-free, the largest score of every bucket of 32 rows (one lane of four panels). k buckets
+// hold a row at least as good as the k-th largest bucket maximum, so that value bounds the chunk's
+// k-th best from below; a second pass over the buffer offers the selection only the few rows at or
+// above it, in index order, which keeps the result exactly that of offering every row.
+size_t avx512_top_k_i8_panels(const int8_t* query, const uint8_t* panels, size_t n_panels,
+                              size_t dim, const float* scales, const uint8_t* keep, float a,
+                              float b, size_t k, ScoredIndex* out, uint32_t* keys) {
+  constexpr size_t CHUNK_PANELS = 32, BUCKET_PANELS = 4;
+  constexpr size_t CHUNK_BUCKETS = CHUNK_PANELS / BUCKET_PANELS;  // vectors of 16 buckets
+  const size_t groups = (dim + 3) / 4;
+  const size_t panel_bytes = groups * 8 * 64;
+  uint32_t sum_q = 0;
+  for (size_t t = 0; t < dim; ++t) sum_q += static_cast<uint32_t>(int32_t{query[t]});
+  // sum((c + 128) * q) = dot + 128 * sum(q), as i32 (wrapping).
+  const __m512i bias = _mm512_set1_epi32(static_cast<int32_t>(sum_q * 128u));
+  constexpr size_t PREPARED_GROUPS = 512;
+  auto pack = [&](size_t g) {
+    uint32_t w = 0;
+    for (size_t t = 0; t < 4 && g * 4 + t < dim; ++t) {
+      w |= uint32_t{static_cast<uint8_t>(query[g * 4 + t])} << (8 * t);
+    }
+    return static_cast<int32_t>(w);
+  };
+  int32_t words[PREPARED_GROUPS];
+  for (size_t g = 0; g < groups && g < PREPARED_GROUPS; ++g) words[g] = pack(g);
+  const __m512 va = _mm512_set1_ps(a), vb = _mm512_set1_ps(b);
+  const __m512 neg_inf = _mm512_set1_ps(-__builtin_inff());
+  const __m128i all_bits = _mm_set1_epi8(-1);
+  TopKStream top{out, keys, k};
+  alignas(64) float score[CHUNK_PANELS * I8_PANEL_WIDTH];
+  for (size_t first = 0; first < n_panels; first += CHUNK_PANELS) {
+    const size_t count = n_panels - first < CHUNK_PANELS ? n_panels - first : CHUNK_PANELS;
+    __m512 bucket[CHUNK_BUCKETS];
+#pragma GCC unroll 8
+    for (size_t i = 0; i < CHUNK_BUCKETS; ++i) bucket[i] = neg_inf;
+    for (size_t c = 0; c < count; ++c) {
+      const size_t p = first + c;
+      // One small function per panel keeps GCC's register allocation of the sums clean.
+      bucket[c / BUCKET_PANELS] = score_i8_panel(
+          panels + p * panel_bytes, words, groups, pack, bias, va, vb, scales + p * I8_PANEL_WIDTH,
+          keep + p * I8_PANEL_WIDTH, score + c * I8_PANEL_WIDTH, bucket[c / BUCKET_PANELS]);
+    }
+    // The k-th largest bucket maximum, by bisection on the rank keys; buckets holding no number
+    // above -inf do not count. Too few such buckets: every kept row is offered.
+    const uint32_t floor_key = local_rank_key(-__builtin_inff());
+    __m512i bucket_key[CHUNK_BUCKETS];
+    size_t valid = 0;
+#pragma GCC unroll 8
+    for (size_t i = 0; i < CHUNK_BUCKETS; ++i) {
+      bucket_key[i] = rank_keys16(bucket[i]);
+      valid += static_cast<size_t>(__builtin_popcount(
+          _mm512_cmpgt_epu32_mask(bucket_key[i], _mm512_set1_epi32(int32_t(floor_key)))));
+    }
+    bool offer_all = valid < k;
+    float bound = 0.0f;
+    if (!offer_all) {
+      // Only the top 16 bits of the key: a bound up to 2^16 keys lower is still a lower bound,
+      // and costs a few more rows in the second pass rather than 16 more steps here.
+      uint32_t t = 0;
+      for (int bit = 31; bit >= 16; --bit) {
+        const uint32_t probe = t | (1u << bit);
+        const __m512i vp = _mm512_set1_epi32(static_cast<int32_t>(probe));
+        size_t at_least = 0;
+#pragma GCC unroll 8
+        for (size_t i = 0; i < CHUNK_BUCKETS; ++i) {
+          at_least +=
+              static_cast<size_t>(__builtin_popcount(_mm512_cmpge_epu32_mask(bucket_key[i], vp)));
+        }
+        if (at_least >= k) t = probe;
+      }
+      bound = score_of_key(t);
+    }
+    const __m512 vbound = _mm512_set1_ps(bound);
+    for (size_t v = 0; v < count * 8; ++v) {
+      // A bucket group whose maxima are all below the bound holds no row to offer.
+      if (v % (BUCKET_PANELS * 8) == 0 && !offer_all &&
+          _mm512_cmp_ps_mask(bucket[v / (BUCKET_PANELS * 8)], vbound, _CMP_GE_OQ) == 0) {
+        v += BUCKET_PANELS * 8 - 1;
+        continue;
+      }
+      const size_t at = first * I8_PANEL_WIDTH + v * 16;
+      const __m512 sc = _mm512_load_ps(score + v * 16);
+      __mmask16 lanes = offer_all ? __mmask16(0xFFFF) : _mm512_cmp_ps_mask(sc, vbound, _CMP_GE_OQ);
+      if (lanes == 0) continue;
+      lanes &= _mm_test_epi8_mask(_mm_loadu_si128(reinterpret_cast<const __m128i*>(keep + at)),
+                                  all_bits);
+      while (lanes) {
+        unsigned l = static_cast<unsigned>(__builtin_ctz(lanes));
+        lanes &= static_cast<__mmask16>(lanes - 1);
+        top.offer(score[v * 16 + l], static_cast<uint32_t>(at + l));
+      }
+    }
+  }
+  return top.m;
+}
+
+// The float scan of panels_block<1> (two panels side by side, each lane summing its row in index
+// order) with the score f * dot and the selection folded in. The panels ahead are prefetched far
+// enough to cover the memory latency, across page boundaries, which the hardware does not.
+size_t avx512_top_k_f32_panels(const float* query, const float* panels, size_t n_rows, size_t dim,
+                               float f, const uint8_t* keep, size_t k, ScoredIndex* out,
+                               uint32_t* keys) {
+  constexpr size_t PREFETCH_BYTES = 8192;
+  const size_t n_panels = (n_rows + F32_PANEL_WIDTH - 1) / F32_PANEL_WIDTH;
+  const size_t panel_floats = dim * F32_PANEL_WIDTH;
+  const __m512 vf = _mm512_set1_ps(f);
+  TopKStream top{out, keys, k};
+  bool filtering = false;
+  __m512 threshold = _mm512_setzero_ps();
+  auto select = [&](__m512 score, size_t base) {
+    __mmask16 lanes = n_rows - base >= 16 ? __mmask16(0xFFFF) : float_mask(n_rows - base);
+    if (filtering) lanes &= _mm512_cmp_ps_mask(score, threshold, _CMP_GT_OQ);
+    if (lanes == 0) return;
+    if (keep) {
+      lanes &= _mm_test_epi8_mask(_mm_maskz_loadu_epi8(lanes, keep + base), _mm_set1_epi8(-1));
+    }
+    alignas(64) float s[16];
+    _mm512_store_ps(s, score);
+    while (lanes) {
+      unsigned l = static_cast<unsigned>(__builtin_ctz(lanes));
+      lanes &= static_cast<__mmask16>(lanes - 1);
+      top.offer(s[l], static_cast<uint32_t>(base + l));
+      if (top.filtering()) {
+        filtering = true;
+        threshold = _mm512_set1_ps(top.threshold());
+      }
+    }
+  };
+  size_t p = 0;
+  for (; p + 2 <= n_panels; p += 2) {
+    const float* panel = panels + p * panel_floats;
+    const char* ahead = reinterpret_cast<const char*>(panel) + PREFETCH_BYTES;
+    for (size_t b = 0; b < 2 * panel_floats * sizeof(float); b += 64) {
+      _mm_prefetch(ahead + b, _MM_HINT_T0);
+    }
+    __m512 acc0 = _mm512_setzero_ps(), acc1 = _mm512_setzero_ps();
+    for (size_t t = 0; t < dim; ++t) {
+      const __m512 s = _mm512_set1_ps(query[t]);
+      acc0 = _mm512_add_ps(acc0, _mm512_mul_ps(s, _mm512_loadu_ps(panel + t * F32_PANEL_WIDTH)));
+      acc1 = _mm512_add_ps(
+          acc1, _mm512_mul_ps(s, _mm512_loadu_ps(panel + panel_floats + t * F32_PANEL_WIDTH)));
+    }
+    select(_mm512_mul_ps(vf, acc0), p * F32_PANEL_WIDTH);
+    select(_mm512_mul_ps(vf, acc1), (p + 1) * F32_PANEL_WIDTH);
+  }
+  for (; p < n_panels; ++p) {
+    const float* panel = panels + p * panel_floats;
+    __m512 acc = _mm512_setzero_ps();
+    for (size_t t = 0; t < dim; ++t) {
+      acc = _mm512_add_ps(acc, _mm512_mul_ps(_mm512_set1_ps(query[t]),
+                                             _mm512_loadu_ps(panel + t * F32_PANEL_WIDTH)));
+    }
+    select(_mm512_mul_ps(vf, acc), p * F32_PANEL_WIDTH);
+  }
+  return top.m;
+}
+
 void avx512_accumulate_f32(float* acc, const float* x, size_t n) {
   for (size_t i = 0; i < n; i += 16) {
     __mmask16 m = float_mask(n - i);
@@ -334,6 +573,9 @@ const SimdKernels& avx512_kernels() {
       .dot_i8_panels = avx512_dot_i8_panels,
       .top_k_scores = avx512_top_k_scores,
       .scale_dots_i32 = avx512_scale_dots_i32,
+      .quantize_i8 = avx512_quantize_i8,
+      .top_k_i8_panels = avx512_top_k_i8_panels,
+      .top_k_f32_panels = avx512_top_k_f32_panels,
       .accumulate_f32 = avx512_accumulate_f32,
       .scale_f32 = avx512_scale_f32,
   };

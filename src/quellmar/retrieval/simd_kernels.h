@@ -26,6 +26,14 @@ struct SimdKernels {
                          ScoredIndex* out, uint32_t* keys);
   void (*scale_dots_i32)(const int32_t* dots, const float* scales, float a, float b, size_t n,
                          float* out);
+  float (*quantize_i8)(const float* values, size_t n, int8_t* codes);
+  // Both only for 1 <= k <= TOP_K_INSERTION_MAX.
+  size_t (*top_k_i8_panels)(const int8_t* query, const uint8_t* panels, size_t n_panels, size_t dim,
+                            const float* scales, const uint8_t* keep, float a, float b, size_t k,
+                            ScoredIndex* out, uint32_t* keys);
+  size_t (*top_k_f32_panels)(const float* query, const float* panels, size_t n_rows, size_t dim,
+                             float f, const uint8_t* keep, size_t k, ScoredIndex* out,
+                             uint32_t* keys);
   void (*accumulate_f32)(float* acc, const float* x, size_t n);
   void (*scale_f32)(float* x, float s, size_t n);
 };
@@ -50,6 +58,59 @@ inline size_t top_k_insert(ScoredIndex* best, uint32_t* keys, size_t m, size_t k
   best[j] = {score, index};
   keys[j] = key;
   return m < k ? m + 1 : m;
+}
+
+// Rank key of simd_distance.h (larger is better, NaN lowest, -0 == +0), kept local so that no
+// header inline is compiled with another level's instructions.
+inline uint32_t local_rank_key(float score) {
+  if (score != score) return 0;
+  if (score == 0.0f) score = 0.0f;
+  uint32_t bits;
+  __builtin_memcpy(&bits, &score, 4);
+  return (bits & 0x80000000u) ? ~bits : (bits | 0x80000000u);
+}
+
+// A running selection of the best k of rows offered in increasing index order.
+struct TopKStream {
+  ScoredIndex* best;
+  uint32_t* keys;
+  size_t k;
+  size_t m = 0;
+
+  void offer(float score, uint32_t index) {
+    m = top_k_insert(best, keys, m, k, score, index, local_rank_key(score));
+  }
+  // Whether `score > threshold()` (ordered) is, from now on, exactly the test of beating the
+  // k-th best: k rows are held and the k-th best is a number. Until then every row is offered.
+  bool filtering() const { return m == k && best[k - 1].score == best[k - 1].score; }
+  float threshold() const { return best[k - 1].score; }
+};
+
+// The quantization of simd_distance.h without a library call: v = x * inv is clamped to
+// [-127, 127] first (rounding and clamping commute there, as +-127 are integers), then truncated;
+// v - trunc(v) is exact, so comparing it with +-0.5 rounds halves away from zero exactly.
+inline int8_t quantize_one(float x, float inv) {
+  float v = x * inv;
+  if (v != v) return 0;
+  v = v > 127.0f ? 127.0f : (v < -127.0f ? -127.0f : v);
+  int32_t t = static_cast<int32_t>(v);
+  float frac = v - static_cast<float>(t);
+  t += (frac >= 0.5f ? 1 : 0) - (frac <= -0.5f ? 1 : 0);
+  return static_cast<int8_t>(t);
+}
+
+inline float quantize_scale(float m) { return m == 0.0f ? 1.0f : m / 127.0f; }
+
+inline float portable_quantize_i8(const float* values, size_t n, int8_t* codes) {
+  float m = 0.0f;
+  for (size_t i = 0; i < n; ++i) {
+    float a = __builtin_fabsf(values[i]);
+    m = a > m ? a : m;  // a NaN never becomes the largest
+  }
+  const float scale = quantize_scale(m);
+  const float inv = 1.0f / scale;
+  for (size_t i = 0; i < n; ++i) codes[i] = quantize_one(values[i], inv);
+  return scale;
 }
 
 }  // namespace

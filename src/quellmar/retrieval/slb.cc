@@ -10,8 +10,8 @@ namespace quellmar {
 
 SLB::SLB(uint64_t capacity, uint64_t dim) : capacity_(capacity), dim_(dim) {
   slots_.reserve(capacity);
-  scales_.reserve(capacity);
-  scorable_.reserve(capacity);
+  scales_.reserve(i8_panel_count(capacity) * I8_PANEL_WIDTH);
+  scorable_.reserve(i8_panel_count(capacity) * I8_PANEL_WIDTH);
   in_heap_.reserve(capacity);
   stamp_heap_.reserve(capacity);
   codes_.reserve(i8_panel_count(capacity) * i8_panel_bytes(dim));
@@ -19,23 +19,9 @@ SLB::SLB(uint64_t capacity, uint64_t dim) : capacity_(capacity), dim_(dim) {
 }
 
 SLB::Quantized SLB::quantize(std::span<const float> values) {
-  float m = 0.0f;
-  for (float x : values) {
-    float a = std::fabs(x);
-    if (a > m) m = a;  // a NaN never becomes the largest
-  }
   Quantized q;
-  q.scale = m == 0.0f ? 1.0f : m / 127.0f;
-  const float inv = 1.0f / q.scale;
   q.codes.resize(values.size());
-  for (size_t i = 0; i < values.size(); ++i) {
-    float r = std::round(values[i] * inv);
-    if (r != r) {
-      q.codes[i] = 0;
-    } else {
-      q.codes[i] = static_cast<int8_t>(r > 127.0f ? 127.0f : (r < -127.0f ? -127.0f : r));
-    }
-  }
+  q.scale = quantize_i8(values.data(), values.size(), q.codes.data());
   return q;
 }
 
@@ -82,10 +68,13 @@ size_t SLB::append_slot() {
   size_t i = slots_.size();
   QM_CHECK(i < UINT32_MAX);
   slots_.push_back(Slot{});
-  scales_.push_back(1.0f);
-  scorable_.push_back(0);
   in_heap_.push_back(0);
-  codes_.resize(i8_panel_count(slots_.size()) * i8_panel_bytes(dim_), 0x80);
+  if (slots_.size() > scales_.size()) {
+    // A new code panel, all padding until its slots are written.
+    scales_.resize(scales_.size() + I8_PANEL_WIDTH, 1.0f);
+    scorable_.resize(scorable_.size() + I8_PANEL_WIDTH, 0);
+    codes_.resize(codes_.size() + i8_panel_bytes(dim_), 0x80);
+  }
   return i;
 }
 
@@ -131,16 +120,14 @@ void SLB::insert(CellId cell_id, OwnerId owner, std::span<const float> key) {
 std::vector<ScoredCell> SLB::query(std::span<const float> query, uint64_t k) {
   std::vector<ScoredCell> out;
   if (query.size() != dim_) return out;
-  Quantized q = quantize(query);
+  query_codes_.resize(query.size());
+  const float query_scale = quantize_i8(query.data(), query.size(), query_codes_.data());
   const float f = 1.0f / std::sqrt(static_cast<float>(query.size()));
-  const size_t n = slots_.size();
-  const size_t n_panels = i8_panel_count(n);
-  dots_.resize(n_panels * I8_PANEL_WIDTH);
-  dot_i8_panels(q.codes.data(), codes_.data(), n_panels, dim_, dots_.data());
-  scores_.resize(n);
-  scale_dots_i32(dots_.data(), scales_.data(), q.scale, f, n, scores_.data());
-  best_.resize(std::min<uint64_t>(k, n));
-  size_t kept = top_k_scores(scores_.data(), scorable_.data(), n, k, best_.data());
+  const size_t n_panels = i8_panel_count(slots_.size());
+  best_.resize(std::min<uint64_t>(k, n_panels * I8_PANEL_WIDTH));
+  // The scan scores the padding slots of the last panel too; scorable_ leaves them out.
+  size_t kept = top_k_i8_panels(query_codes_.data(), codes_.data(), n_panels, dim_, scales_.data(),
+                                scorable_.data(), query_scale, f, k, best_.data());
   clock_ += 1;
   out.reserve(kept);
   for (size_t j = 0; j < kept; ++j) {

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "quellmar/core/types.h"
+#include "quellmar/retrieval/aligned_allocator.h"
 #include "quellmar/retrieval/simd_distance.h"
 #include "quellmar/retrieval/vector_index.h"
 
@@ -67,12 +68,12 @@ class SLB {
 
   std::optional<size_t> victim_;
   std::vector<Slot> slots_;
-  // Per slot, side by side for the scan: the scale, and whether the slot is occupied and holds a
-  // key of width dim_.
+  // Per slot, side by side for the scan, with an entry for every slot of the last code panel: the
+  // scale, and whether the slot is occupied and holds a key of width dim_.
   std::vector<float> scales_;
   std::vector<uint8_t> scorable_;
-  // Codes of every slot in the int8 panel layout of simd_distance.h.
-  std::vector<uint8_t> codes_;
+  // Codes of every slot in the int8 panel layout of simd_distance.h, on cache-line boundaries.
+  std::vector<uint8_t, AlignedAllocator<uint8_t>> codes_;
   std::vector<size_t> free_slots_;
   // Min-heap of (stamp, slot) behind recompute_victim: at most one entry per slot, and every
   // occupied slot has one whose stamp is at most the slot's own (stamps only grow, so a query's
@@ -86,8 +87,7 @@ class SLB {
   uint64_t clock_ = 0;
   uint64_t occupancy_ = 0;
   // Scratch for queries, kept to avoid an allocation per query.
-  std::vector<int32_t> dots_;
-  std::vector<float> scores_;
+  std::vector<int8_t> query_codes_;
   std::vector<ScoredIndex> best_;
 };
 

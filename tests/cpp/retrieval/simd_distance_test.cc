@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <cstring>
@@ -266,6 +267,139 @@ TEST_F(SimdLevels, TopKScoresMatchesTheRankedOrder) {
           size_t m = top_k_scores(scores.data(), masked ? keep.data() : nullptr, n, k, out.data());
           ASSERT_EQ(m, std::min(k, sorted.size())) << simd_level_name(level);
           for (size_t i = 0; i < m; ++i) ASSERT_EQ(out[i].index, sorted[i].index) << i;
+        }
+      }
+    }
+  }
+}
+
+// quantize_i8 on every level against the definition written with the library's rounding: halves
+// (away from zero), values past +-127 after scaling, NaN and infinities, all widths around the
+// vector sizes.
+TEST_F(SimdLevels, QuantizeMatchesTheDefinition) {
+  const float inf = std::numeric_limits<float>::infinity();
+  const float nan = std::numeric_limits<float>::quiet_NaN();
+  auto reference = [](const std::vector<float>& x, std::vector<int8_t>& codes) {
+    float m = 0.0f;
+    for (float v : x) m = std::fabs(v) > m ? std::fabs(v) : m;
+    float scale = m == 0.0f ? 1.0f : m / 127.0f;
+    float inv = 1.0f / scale;
+    codes.resize(x.size());
+    for (size_t i = 0; i < x.size(); ++i) {
+      float r = std::round(x[i] * inv);
+      codes[i] = r != r ? 0 : static_cast<int8_t>(std::clamp(r, -127.0f, 127.0f));
+    }
+    return scale;
+  };
+  std::mt19937 rng(17);
+  std::vector<std::vector<float>> cases = {
+      {},
+      {0.0f, -0.0f},
+      {127.0f, -254.0f, 63.5f, -63.5f, 0.5f, -0.5f, 1.5f, -2.5f},
+      {nan, -3.0f, 1.5f},
+      {inf, 2.0f, -1.0f},
+      {-inf, nan, 0.0f},
+      {0.49999997f, -0.49999997f, 127.0f},
+  };
+  for (size_t dim : kDims) {
+    std::vector<float> v = random_floats(rng, dim);
+    // Integers and halves on the code grid of max 127.
+    for (size_t i = 0; i < dim; i += 3) v[i] = float(int(rng() % 255) - 127) / 2.0f;
+    v[0] = 127.0f;
+    cases.push_back(v);
+    cases.push_back(random_floats(rng, dim));
+  }
+  for (size_t c = 0; c < cases.size(); ++c) {
+    SCOPED_TRACE(c);
+    std::vector<int8_t> want;
+    float want_scale = reference(cases[c], want);
+    for (SimdLevel level : {SimdLevel::Scalar, SimdLevel::Avx2, SimdLevel::Avx512}) {
+      if (!force_simd_level_for_testing(level)) continue;
+      SCOPED_TRACE(simd_level_name(level));
+      std::vector<int8_t> got(cases[c].size(), 99);
+      EXPECT_EQ(bits(quantize_i8(cases[c].data(), cases[c].size(), got.data())), bits(want_scale));
+      EXPECT_EQ(got, want);
+    }
+  }
+}
+
+// The fused scans on every level return what scoring every row and then top_k_scores return:
+// many equal scores (small integer codes and shared scales), NaN and infinite scores, rows left
+// out by the keep mask, partial last panels, and k on both sides of the fused limit.
+TEST_F(SimdLevels, FusedTopKMatchesScoreThenSelect) {
+  std::mt19937 rng(19);
+  const float nan = std::numeric_limits<float>::quiet_NaN();
+  const float inf = std::numeric_limits<float>::infinity();
+  for (size_t dim : {3, 16, 33, 128}) {
+    for (size_t n_rows : {1, 17, 130, 700}) {
+      SCOPED_TRACE(testing::Message() << "dim=" << dim << " rows=" << n_rows);
+      // Int8 panels.
+      const size_t n_panels = i8_panel_count(n_rows), padded = n_panels * I8_PANEL_WIDTH;
+      std::vector<uint8_t> panels(n_panels * i8_panel_bytes(dim), 0x80);
+      std::vector<int8_t> codes = random_codes(rng, n_rows * dim, -3, 3);
+      for (size_t r = 0; r < n_rows; ++r) {
+        store_i8_panel_row(panels.data(), dim, r, &codes[r * dim]);
+      }
+      std::vector<int8_t> query = random_codes(rng, dim, -127, 127);
+      std::vector<float> scales(padded, 1.0f);
+      std::vector<uint8_t> keep(padded, 0);
+      for (size_t r = 0; r < n_rows; ++r) {
+        int v = int(rng() % 40);
+        scales[r] = v == 0 ? nan : (v == 1 ? inf : float(1 + v % 3) * 0.25f);
+        keep[r] = rng() % 4 != 0;
+      }
+      std::vector<float> scores(padded);
+      for (size_t r = 0; r < padded; ++r) {
+        int32_t d = r < n_rows ? dot_i8(query.data(), &codes[r * dim], dim) : 0;
+        scores[r] = 0.5f * (scales[r] * (0.01f * static_cast<float>(d)));
+      }
+      // Float panels (owners filtered or not).
+      std::vector<float> rows(n_rows * dim);
+      for (float& x : rows) x = float(int(rng() % 7) - 3) * 0.5f;
+      rows[0] = nan;
+      std::vector<float> f32_panels(f32_panel_count(n_rows) * dim * F32_PANEL_WIDTH, 0.0f);
+      for (size_t r = 0; r < n_rows; ++r) {
+        store_panel_row(f32_panels.data(), dim, r, &rows[r * dim]);
+      }
+      std::vector<float> fq = random_floats(rng, dim);
+      for (float& x : fq) x = std::round(x * 2.0f);
+      std::vector<float> f32_scores(n_rows);
+      for (size_t r = 0; r < n_rows; ++r) {
+        f32_scores[r] = 0.125f * dot_f32(fq.data(), &rows[r * dim], dim);
+      }
+      for (size_t k : {1, 3, 10, 64, 65, 1000}) {
+        SCOPED_TRACE(k);
+        ASSERT_TRUE(force_simd_level_for_testing(SimdLevel::Scalar));
+        std::vector<ScoredIndex> want(std::min(k, padded));
+        want.resize(top_k_scores(scores.data(), keep.data(), padded, k, want.data()));
+        std::vector<ScoredIndex> want_f[2];
+        for (int masked = 0; masked < 2; ++masked) {
+          want_f[masked].resize(std::min(k, n_rows));
+          want_f[masked].resize(top_k_scores(f32_scores.data(), masked ? keep.data() : nullptr,
+                                             n_rows, k, want_f[masked].data()));
+        }
+        for (SimdLevel level : {SimdLevel::Scalar, SimdLevel::Avx2, SimdLevel::Avx512}) {
+          if (!force_simd_level_for_testing(level)) continue;
+          SCOPED_TRACE(simd_level_name(level));
+          std::vector<ScoredIndex> got(std::min(k, padded));
+          got.resize(top_k_i8_panels(query.data(), panels.data(), n_panels, dim, scales.data(),
+                                     keep.data(), 0.01f, 0.5f, k, got.data()));
+          ASSERT_EQ(got.size(), want.size());
+          for (size_t i = 0; i < got.size(); ++i) {
+            ASSERT_EQ(got[i].index, want[i].index) << i;
+            ASSERT_EQ(bits(got[i].score), bits(want[i].score)) << i;
+          }
+          for (int masked = 0; masked < 2; ++masked) {
+            SCOPED_TRACE(masked);
+            std::vector<ScoredIndex> got_f(std::min(k, n_rows));
+            got_f.resize(top_k_f32_panels(fq.data(), f32_panels.data(), n_rows, dim, 0.125f,
+                                          masked ? keep.data() : nullptr, k, got_f.data()));
+            ASSERT_EQ(got_f.size(), want_f[masked].size());
+            for (size_t i = 0; i < got_f.size(); ++i) {
+              ASSERT_EQ(got_f[i].index, want_f[masked][i].index) << i;
+              ASSERT_EQ(bits(got_f[i].score), bits(want_f[masked][i].score)) << i;
+            }
+          }
         }
       }
     }
