@@ -18,6 +18,8 @@ PyTypeObject* g_engine_type = nullptr;  // made once per process
 // Every group of Engine methods; a new group adds its table here.
 std::span<const PyMethodDef> (*const METHOD_GROUPS[])() = {
     engine_lifecycle_methods,
+    engine_pack_methods,
+    engine_pack_directory_methods,
     engine_maintenance_methods,
     engine_synaptic_methods,
     engine_snapshot_methods,

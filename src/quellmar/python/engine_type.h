@@ -44,6 +44,8 @@ PyObject* wrap_engine(std::unique_ptr<Engine> engine);
 
 // Method groups: each file of Engine methods exports its table, and engine_type.cc joins them.
 std::span<const PyMethodDef> engine_lifecycle_methods();
+std::span<const PyMethodDef> engine_pack_methods();
+std::span<const PyMethodDef> engine_pack_directory_methods();
 std::span<const PyMethodDef> engine_maintenance_methods();
 std::span<const PyMethodDef> engine_synaptic_methods();
 std::span<const PyMethodDef> engine_snapshot_methods();
