@@ -6,6 +6,7 @@ import inspect
 import json
 import math
 import os
+import threading
 import time
 
 import numpy as np
@@ -165,6 +166,40 @@ def test_argument_errors(engine):
     assert engine.is_maintenance_running() is False
     engine.start_maintenance(1, 2, 3, 4)  # ints are floats here
     engine.stop_maintenance()
+
+
+def test_start_and_stop_conflict_with_calls_that_released_the_interpreter_lock(engine):
+    # compact() keeps its shared borrow while it runs without the interpreter lock; a start or
+    # stop meanwhile is refused with "Already borrowed" and changes nothing.
+    done = threading.Event()
+    errors = []
+
+    def compact_until_done():
+        try:
+            while not done.is_set():
+                engine.compact()
+        except BaseException as e:  # noqa: BLE001
+            errors.append(e)
+
+    worker = threading.Thread(target=compact_until_done)
+    worker.start()
+    conflicts = 0
+    try:
+        for _ in range(200):
+            for call in (lambda: engine.start_maintenance(HOUR, HOUR), engine.stop_maintenance):
+                try:
+                    call()
+                except RuntimeError as e:
+                    # A refused stop leaves the thread running for the next start.
+                    assert str(e) in ("Already borrowed", "maintenance already running")
+                    conflicts += str(e) == "Already borrowed"
+    finally:
+        done.set()
+        worker.join()
+    assert errors == []
+    engine.stop_maintenance()
+    assert engine.is_maintenance_running() is False
+    assert conflicts > 0
 
 
 def test_sweeps_evict_weak_drafts(engine_dir):
