@@ -9,7 +9,7 @@ packages=(
   build-essential cmake ninja-build g++ clang-14 libclang-rt-14-dev
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   libeigen3-dev nlohmann-json3-dev libarchive-dev libssl-dev
-  python3-dev python3-numpy python3-pytest
+  python3-dev python3-numpy python3-pytest python3-mypy
 )
 if [[ "${1:-}" == "--bench" ]]; then
   packages+=(libfaiss-dev python3-matplotlib libopenblas0-openmp sqlite3 libsqlite3-dev)

@@ -17,4 +17,9 @@ struct PyCheckpointRepository {
 PyTypeObject* checkpoint_repository_type();
 PyTypeObject* setup_checkpoint_repository_type(PyObject* module);
 
+// The manifest of a snapshot archive as a dict (magic, format_version, created_at, pack_count,
+// owner_count, sha256, quantization_codec, key_codec), as Engine.snapshot and the checkpoint
+// methods return it.
+PyObject* manifest_to_py(const SnapshotManifest& manifest);
+
 }  // namespace quellmar::python

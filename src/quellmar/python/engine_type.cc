@@ -21,6 +21,11 @@ std::span<const PyMethodDef> (*const METHOD_GROUPS[])() = {
     engine_cell_methods,
     engine_trace_methods,
     engine_settings_methods,
+    engine_pack_methods,
+    engine_pack_directory_methods,
+    engine_maintenance_methods,
+    engine_synaptic_methods,
+    engine_snapshot_methods,
 };
 
 PyMethodDef* engine_methods() {

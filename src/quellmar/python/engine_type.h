@@ -47,6 +47,11 @@ std::span<const PyMethodDef> engine_lifecycle_methods();
 std::span<const PyMethodDef> engine_cell_methods();
 std::span<const PyMethodDef> engine_trace_methods();
 std::span<const PyMethodDef> engine_settings_methods();
+std::span<const PyMethodDef> engine_pack_methods();
+std::span<const PyMethodDef> engine_pack_directory_methods();
+std::span<const PyMethodDef> engine_maintenance_methods();
+std::span<const PyMethodDef> engine_synaptic_methods();
+std::span<const PyMethodDef> engine_snapshot_methods();
 
 // ---------------------------------------------------------------------------------------------
 // The engine lock.

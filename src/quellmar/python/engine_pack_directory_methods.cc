@@ -1,0 +1,243 @@
+#define NO_IMPORT_ARRAY
+#include "quellmar/python/py.h"
+
+// Engine methods that enumerate packs, read and set their texts, add view keys, and test, delete
+// and weigh single packs. Only add_view_keys gives up the interpreter lock; the others hold it
+// throughout and build their results under the engine lock.
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <tuple>
+#include <utility>
+#include <vector>
+
+#include "quellmar/python/engine_type.h"
+
+namespace quellmar::python {
+
+namespace {
+
+constexpr const char* LIST_PACKS_DEPRECATION =
+    "Engine.list_packs() without an explicit `fetch_text=` kwarg is deprecated; pass "
+    "`fetch_text=True` to keep the current behaviour or call Engine.list_packs_metadata() to "
+    "skip the per-pack text lookup.";
+
+// warnings.warn(LIST_PACKS_DEPRECATION, DeprecationWarning); false when it raised.
+bool warn_list_packs_deprecated() {
+  PyRef warnings(PyImport_ImportModule("warnings"));
+  if (!warnings) return false;
+  PyRef warn(PyObject_GetAttrString(warnings.get(), "warn"));
+  if (!warn) return false;
+  PyRef message(PyUnicode_FromString(LIST_PACKS_DEPRECATION));
+  if (!message) return false;
+  PyRef result(
+      PyObject_CallFunctionObjArgs(warn.get(), message.get(), PyExc_DeprecationWarning, nullptr));
+  return static_cast<bool>(result);
+}
+
+struct ListPacksArgs {
+  std::optional<uint64_t> owner;
+  std::optional<bool> fetch_text;
+};
+constexpr auto LIST_PACKS =
+    signature("Engine", "list_packs", with_default("owner", &ListPacksArgs::owner),
+              with_default("fetch_text", &ListPacksArgs::fetch_text));
+
+// Texts come back whatever fetch_text says: an explicit value only silences the warning.
+PyObject* list_packs(PyEngine& self, ListPacksArgs& a) {
+  if (!a.fetch_text && !warn_list_packs_deprecated()) return nullptr;
+  std::optional<PyObject*> list = with_engine<Gil::Hold>(self, [&](Engine& e) -> PyObject* {
+    static DictKeys keys({"pack_id", "owner", "tier", "importance", "text"});
+    const std::vector<PackMetadata> packs = e.list_packs_metadata(a.owner);
+    PyRef out(PyList_New(static_cast<Py_ssize_t>(packs.size())));
+    if (!out) return nullptr;
+    for (size_t i = 0; i < packs.size(); ++i) {
+      const PackMetadata& m = packs[i];
+      const std::string* text = e.text_store().find(m.pack_id);
+      PyObject* item = keys.make({to_py(m.pack_id), to_py(m.owner), to_py(m.tier),
+                                  to_py(m.importance), text ? to_py(*text) : none()});
+      if (item == nullptr) return nullptr;
+      PyList_SET_ITEM(out.get(), static_cast<Py_ssize_t>(i), item);
+    }
+    return out.release();
+  });
+  return list ? *list : nullptr;
+}
+
+struct OwnerFilterArgs {
+  std::optional<uint64_t> owner;
+};
+constexpr auto LIST_PACKS_METADATA =
+    signature("Engine", "list_packs_metadata", with_default("owner", &OwnerFilterArgs::owner));
+
+PyObject* list_packs_metadata(PyEngine& self, OwnerFilterArgs& a) {
+  std::optional<PyObject*> columns = with_engine<Gil::Hold>(self, [&](Engine& e) -> PyObject* {
+    const std::vector<PackMetadata> packs = e.list_packs_metadata(a.owner);
+    std::vector<uint64_t> ids(packs.size()), owners(packs.size());
+    std::vector<uint8_t> tiers(packs.size());
+    std::vector<float> importances(packs.size());
+    for (size_t i = 0; i < packs.size(); ++i) {
+      ids[i] = packs[i].pack_id;
+      owners[i] = packs[i].owner;
+      tiers[i] = packs[i].tier;
+      importances[i] = packs[i].importance;
+    }
+    static DictKeys keys({"pack_ids", "owners", "tiers", "importances"});
+    return keys.make({to_numpy<uint64_t>(ids), to_numpy<uint64_t>(owners), to_numpy<uint8_t>(tiers),
+                      to_numpy<float>(importances)});
+  });
+  return columns ? *columns : nullptr;
+}
+
+struct PackIdArgs {
+  uint64_t pack_id = 0;
+};
+constexpr auto PACK_TEXT =
+    signature("Engine", "pack_text", required("pack_id", &PackIdArgs::pack_id));
+constexpr auto VIEW_COUNT =
+    signature("Engine", "view_count", required("pack_id", &PackIdArgs::pack_id));
+constexpr auto PACK_EXISTS =
+    signature("Engine", "pack_exists", required("pack_id", &PackIdArgs::pack_id));
+constexpr auto DELETE_PACK =
+    signature("Engine", "delete_pack", required("pack_id", &PackIdArgs::pack_id));
+constexpr auto PACK_IMPORTANCE =
+    signature("Engine", "pack_importance", required("pack_id", &PackIdArgs::pack_id));
+
+// The text map alone answers: the pack directory is not consulted.
+PyObject* pack_text(PyEngine& self, PackIdArgs& a) {
+  std::optional<PyObject*> text = with_engine<Gil::Hold>(self, [&](Engine& e) -> PyObject* {
+    const std::string* found = e.text_store().find(a.pack_id);
+    return found ? to_py(*found) : none();
+  });
+  return text ? *text : nullptr;
+}
+
+struct SetPackTextArgs {
+  uint64_t pack_id = 0;
+  std::string text;
+};
+constexpr auto SET_PACK_TEXT =
+    signature("Engine", "set_pack_text", required("pack_id", &SetPackTextArgs::pack_id),
+              required("text", &SetPackTextArgs::text));
+
+PyObject* set_pack_text(PyEngine& self, SetPackTextArgs& a) {
+  auto done = with_engine<Gil::Hold>(self, [&](Engine& e) -> Status {
+    if (!e.pack_directory().contains(a.pack_id)) return EngineError::cell_not_found(a.pack_id);
+    const std::pair<PackId, std::string> entry{a.pack_id, std::move(a.text)};
+    return e.text_store().append_batch(std::span(&entry, 1));
+  });
+  return done ? none() : nullptr;
+}
+
+struct SetPackTextsArgs {
+  std::vector<std::tuple<uint64_t, std::string>> entries;
+};
+constexpr auto SET_PACK_TEXTS =
+    signature("Engine", "set_pack_texts", required("entries", &SetPackTextsArgs::entries));
+
+PyObject* set_pack_texts(PyEngine& self, SetPackTextsArgs& a) {
+  std::vector<std::pair<PackId, std::string>> entries;
+  entries.reserve(a.entries.size());
+  for (auto& [pack_id, text] : a.entries) entries.emplace_back(pack_id, std::move(text));
+  auto done = with_engine<Gil::Hold>(self, [&](Engine& e) { return e.set_pack_texts(entries); });
+  return done ? none() : nullptr;
+}
+
+struct AddViewKeysArgs {
+  uint64_t pack_id = 0;
+  std::vector<F32Vector> view_keys;
+};
+constexpr auto ADD_VIEW_KEYS =
+    signature("Engine", "add_view_keys", required("pack_id", &AddViewKeysArgs::pack_id),
+              required("view_keys", &AddViewKeysArgs::view_keys));
+
+PyObject* add_view_keys(PyEngine& self, AddViewKeysArgs& a) {
+  std::vector<std::vector<float>> keys(a.view_keys.size());
+  for (size_t i = 0; i < keys.size(); ++i) {
+    if (!a.view_keys[i].copy(keys[i], PyExc_TypeError)) return nullptr;
+  }
+  std::optional<uint64_t> added =
+      with_engine<Gil::Release>(self, [&](Engine& e) { return e.add_view_keys(a.pack_id, keys); });
+  return added ? to_py(*added) : nullptr;
+}
+
+PyObject* view_count(PyEngine& self, PackIdArgs& a) {
+  std::optional<uint64_t> n =
+      with_engine<Gil::Hold>(self, [&](Engine& e) { return e.view_count(a.pack_id); });
+  return n ? to_py(*n) : nullptr;
+}
+
+PyObject* pack_exists(PyEngine& self, PackIdArgs& a) {
+  std::optional<bool> found = with_engine<Gil::Hold>(
+      self, [&](Engine& e) { return e.pack_directory().contains(a.pack_id); });
+  return found ? to_py(*found) : nullptr;
+}
+
+PyObject* delete_pack(PyEngine& self, PackIdArgs& a) {
+  auto done = with_engine<Gil::Hold>(self, [&](Engine& e) { return e.delete_pack(a.pack_id); });
+  return done ? none() : nullptr;
+}
+
+// The importance of the pack's head cell, or None for a pack that is not listed, has no cells or
+// whose head cell has no governance entry.
+PyObject* pack_importance(PyEngine& self, PackIdArgs& a) {
+  auto importance = with_engine<Gil::Hold>(self, [&](Engine& e) -> std::optional<float> {
+    const std::vector<CellId>* cells = e.pack_directory().cells(a.pack_id);
+    if (!cells || cells->empty()) return std::nullopt;
+    auto it = e.governance().find(cells->front());
+    if (it == e.governance().end()) return std::nullopt;
+    return it->second.importance;
+  });
+  return importance ? to_py(*importance) : nullptr;
+}
+
+}  // namespace
+
+std::span<const PyMethodDef> engine_pack_directory_methods() {
+  static const PyMethodDef METHODS[] = {
+      method<LIST_PACKS, list_packs>(
+          "list_packs($self, owner=None, fetch_text=None)\n--\n\n"
+          "Enumerate all packs as a list of dicts, with text included.\n\n"
+          "Each dict has ``pack_id``, ``owner``, ``tier``, ``importance`` and ``text``,\n"
+          "ordered by importance, highest first. Calling it without ``fetch_text`` is\n"
+          "deprecated and issues a ``DeprecationWarning``."),
+      method<LIST_PACKS_METADATA, list_packs_metadata>(
+          "list_packs_metadata($self, owner=None)\n--\n\n"
+          "Enumerate pack metadata (no text) as a struct-of-arrays.\n\n"
+          "Returns a dict of aligned NumPy arrays: ``pack_ids`` (uint64), ``owners``\n"
+          "(uint64), ``tiers`` (uint8) and ``importances`` (float32), ordered by\n"
+          "importance, highest first."),
+      method<PACK_TEXT, pack_text>("pack_text($self, pack_id)\n--\n\n"
+                                   "Get the stored text for a pack, if any."),
+      method<SET_PACK_TEXT, set_pack_text>("set_pack_text($self, pack_id, text)\n--\n\n"
+                                           "Set or update the stored text for an existing pack.\n\n"
+                                           "Raises ``RuntimeError`` if the pack does not exist."),
+      method<SET_PACK_TEXTS, set_pack_texts>(
+          "set_pack_texts($self, entries)\n--\n\n"
+          "Set or update text for many packs in a single batched fsync.\n\n"
+          "``entries`` is a list of ``(pack_id, text)`` tuples. Every pack must exist;\n"
+          "otherwise ``RuntimeError`` is raised and no text is written."),
+      method<ADD_VIEW_KEYS, add_view_keys>(
+          "add_view_keys($self, pack_id, view_keys)\n--\n\n"
+          "Register one or more view keys for an existing pack.\n\n"
+          "Returns the number of view keys added. Raises ``RuntimeError`` if the pack\n"
+          "does not exist."),
+      method<VIEW_COUNT, view_count>("view_count($self, pack_id)\n--\n\n"
+                                     "Return the number of view keys registered for a pack.\n\n"
+                                     "Raises ``RuntimeError`` if the pack does not exist."),
+      method<PACK_EXISTS, pack_exists>(
+          "pack_exists($self, pack_id)\n--\n\n"
+          "Whether a pack with the given ID exists (and has not been deleted)."),
+      method<DELETE_PACK, delete_pack>("delete_pack($self, pack_id)\n--\n\n"
+                                       "Delete a pack permanently. Irreversible.\n\n"
+                                       "Raises ``RuntimeError`` if the pack does not exist."),
+      method<PACK_IMPORTANCE, pack_importance>("pack_importance($self, pack_id)\n--\n\n"
+                                               "Get the importance score of a pack.\n\n"
+                                               "Returns ``None`` when the pack does not exist."),
+  };
+  return METHODS;
+}
+
+}  // namespace quellmar::python

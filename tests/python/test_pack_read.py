@@ -1,0 +1,206 @@
+"""Pack reads from Python: the result dicts and their arrays, the argument errors, governance
+touches, trace-boosted reads, and the interpreter lock given up by the long pack methods."""
+
+import threading
+import time
+
+import numpy as np
+import pytest
+
+from quellmar._native import Engine
+
+f32 = np.float32
+CONTIGUITY = "The given array is not contiguous or is misaligned."
+PACK_KEYS = ["pack_id", "owner", "score", "tier", "layers", "text"]
+
+
+def raises(exc_type, text, fn, *args, **kwargs):
+    with pytest.raises(exc_type) as exc:
+        fn(*args, **kwargs)
+    assert type(exc.value) is exc_type
+    assert str(exc.value) == text
+
+
+def unit(i, dim=8):
+    v = np.zeros(dim, f32)
+    v[i] = 4.0
+    return v
+
+
+@pytest.fixture
+def stored(engine):
+    """Three packs of owner 1 and 2 along different axes; pack 2 has no layers and no text.
+    Payload values are small integers with a largest magnitude of 7, which the 4-bit payload
+    codec keeps exactly."""
+    engine.mem_write_pack(1, unit(0), [(2, np.array([0, 1, 7], f32)), (0, np.zeros(0, f32))],
+                          1.0, text="zero")
+    engine.mem_write_pack(1, unit(1), [], 1.0)
+    engine.mem_write_pack(2, unit(2), [(5, np.array([7, -7, 3, 2], f32))], 90.0, text="two")
+    return engine
+
+
+def check_pack_dict(pack):
+    assert list(pack) == PACK_KEYS
+    assert [type(pack[k]) for k in PACK_KEYS[:5]] == [int, int, float, int, list]
+    for layer in pack["layers"]:
+        assert list(layer) == ["layer_idx", "data"]
+        data = layer["data"]
+        assert type(data) is np.ndarray and data.dtype == f32 and data.ndim == 1
+        assert data.flags.owndata and data.flags.c_contiguous and data.flags.writeable
+
+
+def test_read_result_layout(stored):
+    hits = stored.mem_read_pack(unit(0), 1, None)
+    assert len(hits) == 1
+    pack = hits[0]
+    check_pack_dict(pack)
+    assert (pack["pack_id"], pack["owner"], pack["tier"], pack["text"]) == (1, 1, 0, "zero")
+    assert pack["score"] > 0
+    assert [layer["layer_idx"] for layer in pack["layers"]] == [0, 2]
+    assert pack["layers"][0]["data"].shape == (0,)
+    assert pack["layers"][1]["data"].tolist() == [0.0, 1.0, 7.0]
+
+    bare = stored.mem_read_pack(unit(1), 1, 1)[0]
+    check_pack_dict(bare)
+    assert (bare["pack_id"], bare["layers"], bare["text"]) == (2, [], None)
+
+
+def test_result_arrays_are_copies(stored):
+    data = stored.load_pack_by_id(3)["layers"][0]["data"]
+    data[:] = 7.0
+    assert stored.load_pack_by_id(3)["layers"][0]["data"].tolist() == [7, -7, 3, 2]
+
+
+def test_k_and_owner_filter(stored):
+    assert stored.mem_read_pack(unit(0), 0, None) == []
+    everything = stored.mem_read_pack(unit(2), 10, None)
+    assert sorted(p["pack_id"] for p in everything) == [1, 2, 3]
+    assert everything[0]["pack_id"] == 3  # best first
+    scores = [p["score"] for p in everything]
+    assert scores == sorted(scores, reverse=True)
+    assert [p["pack_id"] for p in stored.mem_read_pack(unit(2), 10, 2)] == [3]
+    assert stored.mem_read_pack(unit(2), 10, 99) == []
+
+
+def test_load_pack_by_id_touches_the_pack(stored):
+    before = stored.pack_importance(1)
+    pack = stored.load_pack_by_id(pack_id=1)
+    check_pack_dict(pack)
+    assert pack["score"] == 0.0
+    assert (pack["pack_id"], pack["owner"], pack["text"]) == (1, 1, "zero")
+    assert stored.pack_importance(1) == before + 3
+    stored.mem_read_pack(unit(0), 1, None)
+    assert stored.pack_importance(1) == before + 6
+    raises(RuntimeError, "cell not found: 42", stored.load_pack_by_id, 42)
+
+
+READ_ERRORS = [
+    ("owner-omitted", lambda e: e.mem_read_pack(unit(0), 1), TypeError,
+     "Engine.mem_read_pack() missing 1 required positional argument: 'owner'"),
+    ("float64-query", lambda e: e.mem_read_pack(np.ones(8), 1, None), TypeError,
+     "argument 'query_key': 'ndarray' object is not an instance of 'ndarray[float32, ndim=1]'"),
+    ("list-query", lambda e: e.mem_read_pack([1.0] * 8, 1, None), TypeError,
+     "argument 'query_key': 'list' object is not an instance of 'ndarray[float32, ndim=1]'"),
+    ("strided-query", lambda e: e.mem_read_pack(np.ones(16, f32)[::2], 1, None), RuntimeError,
+     CONTIGUITY),
+    ("negative-k", lambda e: e.mem_read_pack(unit(0), -1, None), OverflowError,
+     "can't convert negative int to unsigned"),
+    ("boost-missing", lambda e: e.mem_read_pack_with_trace_boost(unit(0), 1, None), TypeError,
+     "Engine.mem_read_pack_with_trace_boost() missing 1 required positional argument: "
+     "'boost_factor'"),
+    ("boost-strided", lambda e: e.mem_read_pack_with_trace_boost_and_follow(
+        np.ones(16, f32)[::2], 1, None, 1.0), RuntimeError, CONTIGUITY),
+    ("load-str-id", lambda e: e.load_pack_by_id("1"), TypeError,
+     "argument 'pack_id': 'str' object cannot be interpreted as an integer"),
+]
+
+
+@pytest.mark.parametrize("call, exc_type, text", [c[1:] for c in READ_ERRORS],
+                         ids=[c[0] for c in READ_ERRORS])
+def test_read_errors_touch_nothing(stored, call, exc_type, text):
+    before = [stored.pack_importance(p) for p in (1, 2, 3)]
+    raises(exc_type, text, call, stored)
+    assert [stored.pack_importance(p) for p in (1, 2, 3)] == before
+
+
+def test_trace_boosted_reads(engine):
+    def write(key, **kwargs):
+        return engine.mem_write_pack_with_auto_link(1, key, [(0, key)], 0.0, **kwargs)["pack_id"]
+
+    a = write(unit(0))
+    b = write(unit(0) * 1.5, auto_link_threshold=1.0)  # linked to a
+    c = write(unit(3))
+    boosted = engine.mem_read_pack_with_trace_boost(unit(0), 2, None, 0.5)
+    assert {p["pack_id"] for p in boosted} == {a, b}
+    for p in boosted:
+        check_pack_dict(p)
+    assert boosted[0]["pack_id"] == b
+
+    followed = engine.mem_read_pack_with_trace_boost_and_follow(unit(3), 1, None, boost_factor=0)
+    assert [p["pack_id"] for p in followed] == [c]  # no links to follow
+    followed = engine.mem_read_pack_with_trace_boost_and_follow(unit(0) * 1.5, 1, None, 0.0)
+    assert [p["pack_id"] for p in followed] == [b, a]
+    assert followed[1]["score"] == 0.0
+    np.testing.assert_allclose(followed[1]["layers"][0]["data"], unit(0), rtol=1e-6)
+    check_pack_dict(followed[1])
+
+
+# --- The interpreter lock -----------------------------------------------------------------------
+
+def python_progress_during(call):
+    """How many loop turns a pure-Python thread makes while `call` runs on this thread."""
+    counter = [0]
+    stop = threading.Event()
+
+    def spin():
+        while not stop.is_set():
+            counter[0] += 1
+
+    t = threading.Thread(target=spin)
+    t.start()
+    time.sleep(0.05)
+    before = counter[0]
+    result = call()
+    during = counter[0] - before
+    stop.set()
+    t.join()
+    return during, result
+
+
+def big_batch(n, rng):
+    key = rng.standard_normal((n, 128), dtype=f32)
+    layers = rng.standard_normal((8, 1024), dtype=f32)
+    return [(1, key[i], [(j, layers[j]) for j in range(8)], 1.0, None) for i in range(n)]
+
+
+def test_long_pack_methods_let_python_threads_run(engine):
+    rng = np.random.default_rng(1)
+    batch = big_batch(600, rng)
+    started = time.monotonic()
+    progress, ids = python_progress_during(lambda: engine.mem_write_batch_packs(batch))
+    assert len(ids) == 600
+    assert progress > 1000, f"{progress} turns in {time.monotonic() - started:.3f} s"
+
+    progress, hits = python_progress_during(lambda: engine.mem_read_pack(batch[0][1], 600, None))
+    assert len(hits) > 100
+    assert progress > 1000
+
+
+def test_concurrent_writes_get_distinct_ids(engine):
+    ids, errors = [], []
+
+    def writer(owner):
+        try:
+            for _ in range(25):
+                ids.append(engine.mem_write_pack(owner, unit(owner), [(0, unit(0))], 1.0))
+        except Exception as e:  # noqa: BLE001
+            errors.append(e)
+
+    threads = [threading.Thread(target=writer, args=(i,)) for i in range(4)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert errors == []
+    assert sorted(ids) == list(range(1, 101))
+    assert engine.pack_count() == 100
