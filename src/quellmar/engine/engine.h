@@ -168,6 +168,9 @@ class Engine {
                                                     std::optional<OwnerId> owner);
   Result<PackReadResult> load_pack_by_id(PackId pack_id);
   Result<std::vector<LayerPayload>> load_pack_layers(const std::vector<CellId>& cells) const;
+  // load_pack_layers of each candidate, reading all their cells in one pass.
+  std::vector<Result<std::vector<LayerPayload>>> load_layers_of(
+      const std::vector<PackCandidate>& candidates) const;
   // The read touch on a cell's entry; returns the tier after it (0, untouched, without entry).
   uint8_t touch(CellId cell);
 

@@ -81,12 +81,16 @@ std::vector<PackCandidate> Engine::rank_pack_candidates(std::vector<ScoredCell> 
   return out;
 }
 
-Result<std::vector<LayerPayload>> Engine::load_pack_layers(const std::vector<CellId>& cells) const {
-  std::vector<CellRecord> records;
-  std::vector<Status> statuses = block_pool_.read_cells(cells, DecodeParts::All, records);
+namespace {
+
+// The layer payloads among one pack's records (statuses[i] for records[i]): head and view-key
+// cells skipped, cells gone since the listing skipped, any other failure returned; ascending by
+// layer index.
+Result<std::vector<LayerPayload>> pack_layers(std::span<CellRecord> records,
+                                              std::span<const Status> statuses) {
   std::vector<LayerPayload> layers;
-  layers.reserve(cells.size());
-  for (size_t i = 0; i < cells.size(); ++i) {
+  layers.reserve(records.size());
+  for (size_t i = 0; i < records.size(); ++i) {
     if (!statuses[i].is_ok()) {
       if (statuses[i].error().code() == EngineError::Code::CellNotFound) continue;
       return statuses[i].error();
@@ -100,6 +104,36 @@ Result<std::vector<LayerPayload>> Engine::load_pack_layers(const std::vector<Cel
   return layers;
 }
 
+}  // namespace
+
+Result<std::vector<LayerPayload>> Engine::load_pack_layers(const std::vector<CellId>& cells) const {
+  std::vector<CellRecord> records;
+  std::vector<Status> statuses = block_pool_.read_cells(cells, DecodeParts::All, records);
+  return pack_layers(records, statuses);
+}
+
+std::vector<Result<std::vector<LayerPayload>>> Engine::load_layers_of(
+    const std::vector<PackCandidate>& candidates) const {
+  std::vector<CellId> cells;
+  size_t total = 0;
+  for (const PackCandidate& c : candidates) total += c.cells.size();
+  cells.reserve(total);
+  for (const PackCandidate& c : candidates)
+    cells.insert(cells.end(), c.cells.begin(), c.cells.end());
+  std::vector<CellRecord> records;
+  std::vector<Status> statuses = block_pool_.read_cells(cells, DecodeParts::All, records);
+  std::vector<Result<std::vector<LayerPayload>>> out;
+  out.reserve(candidates.size());
+  size_t at = 0;
+  for (const PackCandidate& c : candidates) {
+    const size_t n = c.cells.size();
+    out.push_back(
+        pack_layers(std::span(records).subspan(at, n), std::span(statuses).subspan(at, n)));
+    at += n;
+  }
+  return out;
+}
+
 uint8_t Engine::touch(CellId cell) {
   auto it = governance_.find(cell);
   if (it == governance_.end()) return 0;
@@ -111,10 +145,13 @@ Result<std::vector<PackReadResult>> Engine::mem_read_pack(std::span<const float>
                                                           std::optional<OwnerId> owner) {
   std::vector<PackCandidate> candidates =
       rank_pack_candidates(find_candidates(query, k, owner), k, owner);
+  // Every candidate's cells in one pass over the block pool.
+  std::vector<Result<std::vector<LayerPayload>>> loaded = load_layers_of(candidates);
   std::vector<PackReadResult> out;
   out.reserve(candidates.size());
-  for (PackCandidate& c : candidates) {
-    QM_ASSIGN_OR_RETURN(std::vector<LayerPayload> layers, load_pack_layers(c.cells));
+  for (size_t i = 0; i < candidates.size(); ++i) {
+    PackCandidate& c = candidates[i];
+    QM_ASSIGN_OR_RETURN(std::vector<LayerPayload> layers, std::move(loaded[i]));
     float multiplier = 1.0f, recency = 1.0f;
     uint8_t tier = 0;
     if (auto it = governance_.find(c.hit_cell); it != governance_.end()) {
@@ -159,8 +196,8 @@ Result<std::vector<CellReadResult>> Engine::mem_read(std::span<const float> quer
     if (PerTokenRetriever* retriever = per_token_retriever()) {
       auto fetch = [this](CellId id) { return fetch_key(id); };
       const KeyFetcher fetcher(fetch);
-      candidates = refinement_->refine(*retriever, query, std::move(candidates), times(2, k),
-                                       owner, &fetcher);
+      candidates = refinement_->refine(*retriever, query, std::move(candidates), times(2, k), owner,
+                                       &fetcher);
     }
   }
 

@@ -1,6 +1,7 @@
 #include "quellmar/storage/block_pool.h"
 
 #include <algorithm>
+#include <iterator>
 #include <memory>
 #include <unordered_map>
 
@@ -149,19 +150,40 @@ std::vector<Status> BlockPool::read_cells(std::span<const CellId> ids, DecodePar
                                           std::vector<CellRecord>& out) const {
   out.resize(ids.size());
   std::vector<Status> statuses(ids.size());
+  // Locations first. The cells of one pack have consecutive ids, so the entry after the last one
+  // found is tried before a search.
+  std::vector<const CellLocation*> locs(ids.size(), nullptr);
+  auto last = locations_.end();
+  for (size_t i = 0; i < ids.size(); ++i) {
+    auto next = last == locations_.end() ? last : std::next(last);
+    last = next != locations_.end() && next->first == ids[i] ? next : locations_.find(ids[i]);
+    if (last != locations_.end()) locs[i] = &last->second;
+  }
+  // A run of records stored close behind each other in one segment (a pack's cells, written in
+  // one batch) is read from the file at once: ahead[i] is where the run from i on ends, give or
+  // take the last record's length, which the reader then fetches on its own if it must.
+  static constexpr uint64_t kRunGap = 16 << 10;
+  static constexpr uint64_t kLastRecordGuess = 4 << 10;
+  std::vector<uint64_t> ahead(ids.size(), 0);
+  for (size_t i = ids.size(); i-- > 0;) {
+    if (!locs[i]) continue;
+    const CellLocation* after = i + 1 < ids.size() ? locs[i + 1] : nullptr;
+    const bool run = after && after->segment == locs[i]->segment &&
+                     after->offset > locs[i]->offset && after->offset - locs[i]->offset <= kRunGap;
+    ahead[i] = run ? ahead[i + 1] : locs[i]->offset + kLastRecordGuess;
+  }
   ReaderSet readers(*this);
   for (size_t i = 0; i < ids.size(); ++i) {
-    auto it = locations_.find(ids[i]);
-    if (it == locations_.end()) {
+    if (!locs[i]) {
       statuses[i] = EngineError::cell_not_found(ids[i]);
       continue;
     }
-    auto reader = readers.get(it->second.segment, ids[i]);
+    auto reader = readers.get(locs[i]->segment, ids[i]);
     if (!reader.is_ok()) {
       statuses[i] = std::move(reader).error();
       continue;
     }
-    statuses[i] = (*reader)->read(it->second.offset, parts, out[i]);
+    statuses[i] = (*reader)->read(locs[i]->offset, parts, out[i], ahead[i]);
   }
   return statuses;
 }

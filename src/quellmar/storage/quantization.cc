@@ -191,10 +191,35 @@ uint64_t dequantize_q4_into(const float* scales, uint64_t n_scales, const uint8_
     const float scale = scales[g];
     const uint8_t* c = codes + g * Q4_GROUP_BYTES;
     float* o = out + g * Q4_GROUP;
+#if defined(__SSE2__)
+    // The same one product per value as the plain loop below, four lanes at a time: the nibbles
+    // interleaved low, high in value order, widened to 32 bits and converted exactly.
+    const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(c));
+    const __m128i mask = _mm_set1_epi8(0x0F);
+    const __m128i lo = _mm_and_si128(bytes, mask);
+    const __m128i hi = _mm_and_si128(_mm_srli_epi16(bytes, 4), mask);
+    const __m128i zero = _mm_setzero_si128();
+    const __m128i eight = _mm_set1_epi16(8);
+    const __m128 vscale = _mm_set1_ps(scale);
+    const __m128i halves[2] = {_mm_unpacklo_epi8(lo, hi), _mm_unpackhi_epi8(lo, hi)};
+    for (int h = 0; h < 2; ++h) {
+      const __m128i w[2] = {_mm_sub_epi16(_mm_unpacklo_epi8(halves[h], zero), eight),
+                            _mm_sub_epi16(_mm_unpackhi_epi8(halves[h], zero), eight)};
+      for (int q = 0; q < 2; ++q) {
+        // Sign-extend 16 -> 32 bits: each value in the upper half of its lane, shifted down.
+        const __m128i d0 = _mm_srai_epi32(_mm_unpacklo_epi16(zero, w[q]), 16);
+        const __m128i d1 = _mm_srai_epi32(_mm_unpackhi_epi16(zero, w[q]), 16);
+        float* dst = o + 16 * h + 8 * q;
+        _mm_storeu_ps(dst, _mm_mul_ps(vscale, _mm_cvtepi32_ps(d0)));
+        _mm_storeu_ps(dst + 4, _mm_mul_ps(vscale, _mm_cvtepi32_ps(d1)));
+      }
+    }
+#else
     for (uint64_t b = 0; b < Q4_GROUP_BYTES; ++b) {
       o[2 * b] = scale * static_cast<float>((c[b] & 0x0F) - 8);
       o[2 * b + 1] = scale * static_cast<float>((c[b] >> 4) - 8);
     }
+#endif
   }
   for (uint64_t i = full * Q4_GROUP; i < n; ++i) {
     const uint8_t byte = codes[(i / Q4_GROUP) * Q4_GROUP_BYTES + (i % Q4_GROUP) / 2];

@@ -232,22 +232,33 @@ Result<SegmentReader> SegmentReader::open(const std::string& path) {
   return SegmentReader(std::move(fd), path);
 }
 
-Result<uint64_t> SegmentReader::load(uint64_t offset) {
+Result<std::span<const uint8_t>> SegmentReader::load(uint64_t offset, uint64_t read_ahead_to) {
   static constexpr uint64_t kFirstRead = 4096;
+  if (offset >= win_start_ && offset - win_start_ <= win_len_ &&
+      win_len_ - (offset - win_start_) >= 4) {
+    const uint64_t at = offset - win_start_;
+    const uint64_t total = 4 + uint64_t{decode_u32(buf_.get() + at)};
+    if (total <= win_len_ - at) return std::span<const uint8_t>(buf_.get() + at, total);
+  }
   auto reserve = [this](uint64_t n) {
     if (n > buf_cap_) {
       buf_ = std::make_unique_for_overwrite<uint8_t[]>(n);
       buf_cap_ = n;
     }
   };
-  reserve(kFirstRead);
-  QM_ASSIGN_OR_RETURN(size_t got, pread_some(fd_, buf_.get(), kFirstRead, offset));
+  uint64_t want = kFirstRead;
+  if (read_ahead_to > offset) want = std::clamp(read_ahead_to - offset, kFirstRead, READ_AHEAD_CAP);
+  win_len_ = 0;
+  reserve(want);
+  QM_ASSIGN_OR_RETURN(size_t got, pread_some(fd_, buf_.get(), want, offset));
+  win_start_ = offset;
+  win_len_ = got;
   if (got < 4) return EngineError::io(IoError::unexpected_eof());
   const uint64_t total = 4 + uint64_t{decode_u32(buf_.get())};
   if (total > got) {
     // A short first read means the file ended; otherwise make sure the file holds the claimed
     // length before making room for it.
-    if (got < kFirstRead) return EngineError::io(IoError::unexpected_eof());
+    if (got < want) return EngineError::io(IoError::unexpected_eof());
     if (size_ == UINT64_MAX) {
       QM_ASSIGN_OR_RETURN(size_, fd_size(fd_));
     }
@@ -256,20 +267,23 @@ Result<uint64_t> SegmentReader::load(uint64_t offset) {
     std::memcpy(grown.get(), buf_.get(), got);
     buf_ = std::move(grown);
     buf_cap_ = total;
+    win_len_ = 0;
     QM_RETURN_IF_ERROR(pread_exact(fd_, buf_.get() + got, total - got, offset + got));
+    win_len_ = total;
   }
-  return total;
+  return std::span<const uint8_t>(buf_.get(), total);
 }
 
-Status SegmentReader::read(uint64_t offset, DecodeParts parts, CellRecord& out) {
-  QM_ASSIGN_OR_RETURN(uint64_t size, load(offset));
-  return decode_cell_record(buf_.get(), size, parts, out, path_, offset);
+Status SegmentReader::read(uint64_t offset, DecodeParts parts, CellRecord& out,
+                           uint64_t read_ahead_to) {
+  QM_ASSIGN_OR_RETURN(std::span<const uint8_t> bytes, load(offset, read_ahead_to));
+  return decode_cell_record(bytes.data(), bytes.size(), parts, out, path_, offset);
 }
 
 Status SegmentReader::read_encoded(uint64_t offset, std::string& out) {
-  QM_ASSIGN_OR_RETURN(uint64_t size, load(offset));
-  QM_RETURN_IF_ERROR(check_record_header(buf_.get(), size, path_, offset));
-  out.append(reinterpret_cast<const char*>(buf_.get()), size);
+  QM_ASSIGN_OR_RETURN(std::span<const uint8_t> bytes, load(offset, 0));
+  QM_RETURN_IF_ERROR(check_record_header(bytes.data(), bytes.size(), path_, offset));
+  out.append(reinterpret_cast<const char*>(bytes.data()), bytes.size());
   return Status::ok();
 }
 

@@ -80,8 +80,13 @@ class SegmentReader {
  public:
   static Result<SegmentReader> open(const std::string& path);
 
-  // Decodes the record at `offset`.
-  Status read(uint64_t offset, DecodeParts parts, CellRecord& out);
+  // The most a read fetches ahead of the record it was asked for.
+  static constexpr uint64_t READ_AHEAD_CAP = 1 << 20;
+
+  // Decodes the record at `offset`. `read_ahead_to` is where the records the caller reads next
+  // end, as far as it knows: a read that has to go to the file fetches the bytes up to there
+  // with it (at most READ_AHEAD_CAP), and later records inside those bytes need no file access.
+  Status read(uint64_t offset, DecodeParts parts, CellRecord& out, uint64_t read_ahead_to = 0);
   // Appends the record at `offset` as stored (4 + body_len bytes) to `out`, after checking that
   // its counts agree with its length.
   Status read_encoded(uint64_t offset, std::string& out);
@@ -90,15 +95,18 @@ class SegmentReader {
 
  private:
   SegmentReader(UniqueFd fd, std::string path) : fd_(std::move(fd)), path_(std::move(path)) {}
-  // Reads the whole record at offset into buf_; returns its size.
-  Result<uint64_t> load(uint64_t offset);
+  // The whole record at offset, from the bytes read last or from the file.
+  Result<std::span<const uint8_t>> load(uint64_t offset, uint64_t read_ahead_to);
 
   UniqueFd fd_;
   std::string path_;
   uint64_t size_ = UINT64_MAX;  // file size, read on first need
-  // Scratch for one record, grown as needed and never zero-filled.
+  // The bytes read last, [win_start_, win_start_ + win_len_) of the file, in a buffer grown as
+  // needed and never zero-filled. The file only grows while a reader lives, so they stay valid.
   std::unique_ptr<uint8_t[]> buf_;
   uint64_t buf_cap_ = 0;
+  uint64_t win_start_ = 0;
+  uint64_t win_len_ = 0;
 };
 
 // One record by segment and offset: opens, reads and closes the file.

@@ -6,6 +6,7 @@
 
 #include "quellmar/core/file_names.h"
 #include "quellmar/core/posix_file.h"
+#include "quellmar/core/str_cat.h"
 #include "test_util.h"
 
 namespace quellmar {
@@ -117,6 +118,60 @@ TEST_F(BlockPoolTest, ReopenFindsEveryRecordAndLaterCopiesWin) {
   EXPECT_EQ(some[3].owner, 9u);
   ASSERT_FALSE(st[2].is_ok());
   EXPECT_EQ(st[2].error().message(), "cell not found: 42");
+}
+
+// read_cells fetches runs of nearby records with one file read and serves the rest from those
+// bytes; whatever the order of the ids, each record must come back whole and as written.
+TEST_F(BlockPoolTest, ReadCellsInAnyOrderMatchesSingleReads) {
+  // Segments of 8 KiB: the batches below spread over several. Records of 16 floats, runs of
+  // them, and values of 12000 floats (over 6 KiB stored) that outgrow the first read.
+  BlockPool pool = Open(8 << 10);
+  std::vector<CellRecord> written;
+  for (CellId id = 1; id <= 60; ++id) {
+    const size_t value_len = id % 9 == 0 ? 12000 : 16;
+    written.push_back(Cell(id, 1 + id % 4, 8, value_len));
+  }
+  for (size_t start = 0; start < written.size(); start += 12) {
+    std::span<const CellRecord> batch(written.data() + start, 12);
+    QM_ASSERT_OK(pool.append_batch(batch).status());
+  }
+  ASSERT_GT(pool.segments().size(), 2u);
+
+  std::vector<CellId> ascending, descending, strided;
+  for (CellId id = 1; id <= 60; ++id) ascending.push_back(id);
+  descending.assign(ascending.rbegin(), ascending.rend());
+  for (CellId id = 1; id <= 60; id += 7) strided.push_back(id);
+  const struct {
+    const char* name;
+    std::vector<CellId> ids;
+  } kCases[] = {
+      {"ascending", ascending}, {"descending", descending},
+      {"strided", strided},     {"repeats and gaps", {5, 5, 6, 99, 7, 8, 8, 1, 0, 9, 10, 60}},
+      {"one big record", {18}}, {"last records", {58, 59, 60}},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.name);
+    std::vector<CellRecord> got;
+    std::vector<Status> st = pool.read_cells(c.ids, DecodeParts::All, got);
+    ASSERT_EQ(got.size(), c.ids.size());
+    for (size_t i = 0; i < c.ids.size(); ++i) {
+      const CellId id = c.ids[i];
+      if (id == 0 || id > 60) {
+        ASSERT_FALSE(st[i].is_ok());
+        EXPECT_EQ(st[i].error().message(), str_cat("cell not found: ", id));
+        continue;
+      }
+      ASSERT_TRUE(st[i].is_ok()) << id << ": " << st[i].error().message();
+      auto single = pool.read_cell(id);
+      ASSERT_TRUE(single.is_ok());
+      EXPECT_EQ(got[i].cell_id, id);
+      EXPECT_EQ(got[i].owner, written[id - 1].owner);
+      EXPECT_EQ(got[i].key, single->key);
+      EXPECT_EQ(got[i].value, single->value);
+      EXPECT_EQ(got[i].value.size(), written[id - 1].value.size());
+      EXPECT_EQ(got[i].created_at_ns, written[id - 1].created_at_ns);
+    }
+  }
 }
 
 TEST_F(BlockPoolTest, RollsOverOnlyBetweenAppends) {
