@@ -152,6 +152,12 @@ void Engine::index_cell(CellId cell, OwnerId owner, std::span<const float> key,
   slb_->insert(cell, owner, pooled);
 }
 
+void Engine::index_shared(CellId cell, OwnerId owner, const SharedKey& key,
+                          const SharedKey& pooled) {
+  for (const auto& stage : pipeline_.stages()) stage->insert_shared(cell, owner, key, pooled);
+  slb_->insert(cell, owner, *pooled);
+}
+
 std::optional<std::vector<float>> Engine::fetch_key(CellId cell) const {
   auto record = block_pool_.read_cell(cell);
   if (!record.is_ok()) return std::nullopt;
@@ -181,11 +187,15 @@ struct Engine::RefreshScan {
   std::vector<std::optional<EngineError>> errors;
 
   bool eligible(const Cell& c) const { return c.pack_id == 0 || c.layer == HEAD_CELL_LAYER; }
-  std::span<const float> key_of(const Cell& c) const {
-    return c.key == UINT32_MAX ? std::span<const float>() : std::span<const float>(*keys[c.key]);
-  }
   std::span<const float> pooled_of(const Cell& c) const {
     return c.key == UINT32_MAX ? std::span<const float>() : std::span<const float>(*pooled[c.key]);
+  }
+  void index(Engine& engine, const Cell& c) const {
+    if (c.key == UINT32_MAX) {
+      engine.index_cell(c.id, c.owner, {}, {});
+    } else {
+      engine.index_shared(c.id, c.owner, keys[c.key], pooled[c.key]);
+    }
   }
 };
 
@@ -299,7 +309,7 @@ Status Engine::refresh() {
     if (scan.eligible(c)) {
       std::span<const float> pooled = scan.pooled_of(c);
       if (!key_dim_) key_dim_ = pooled.size();
-      index_cell(c.id, c.owner, scan.key_of(c), pooled);
+      scan.index(*this, c);
     }
     governance_[c.id] = GovernanceEntry{clamp_importance(c.importance), 0.0f, c.tier};
     if (next_cell_id_ <= c.id) next_cell_id_ = c.id + 1;
@@ -309,7 +319,7 @@ Status Engine::refresh() {
     for (size_t i = 0; i < n; ++i) {
       const RefreshScan::Cell& c = scan.cells[i];
       if (!known.count(c.id) || !c.ok || !scan.eligible(c) || excluded(c)) continue;
-      index_cell(c.id, c.owner, scan.key_of(c), scan.pooled_of(c));
+      scan.index(*this, c);
     }
   }
 

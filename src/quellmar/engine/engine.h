@@ -279,6 +279,8 @@ class Engine {
   // Feeds one eligible cell to every retrieval stage and to the SLB.
   void index_cell(CellId cell, OwnerId owner, std::span<const float> key,
                   std::span<const float> pooled);
+  // The same from a stored key and its pooled form, which the stages may share.
+  void index_shared(CellId cell, OwnerId owner, const SharedKey& key, const SharedKey& pooled);
   // Pooled keys of every stored cell, ascending, read in one pass; with `skip_failures` an
   // unreadable cell is left out, otherwise its failure is returned.
   Result<std::vector<PooledCell>> read_pooled_cells(bool skip_failures) const;

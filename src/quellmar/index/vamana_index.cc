@@ -434,14 +434,37 @@ Status VamanaIndex::save(const std::string& dir) const {
 
 namespace {
 
-// Reads fixed-width fields front to back; running past the end is the short-read error.
+// Reads fixed-width fields front to back through one reused window, so a large file is neither
+// held whole nor copied into fresh memory; running past the end is the short-read error. A
+// pointer from take stays valid until the next call.
 class Reader {
  public:
-  explicit Reader(std::string_view bytes) : bytes_(bytes) {}
-  size_t remaining() const { return bytes_.size() - pos_; }
+  static constexpr size_t WINDOW = 1 << 20;
+  Reader(const UniqueFd& fd, uint64_t size) : fd_(fd), size_(size) {}
+  uint64_t remaining() const { return size_ - pos_; }
+  uint64_t position() const { return pos_; }
+  Status seek(uint64_t pos) {
+    if (pos > size_) return EngineError::io(IoError::unexpected_eof());
+    pos_ = pos;
+    return Status::ok();
+  }
   Status take(size_t n, const uint8_t** out) {
     if (remaining() < n) return EngineError::io(IoError::unexpected_eof());
-    *out = reinterpret_cast<const uint8_t*>(bytes_.data() + pos_);
+    if (pos_ < start_ || pos_ + n > start_ + len_) {
+      // n is bounded by the bytes left in the file, checked above.
+      if (buf_.size() < std::max(WINDOW, n)) buf_.resize(std::max(WINDOW, n));
+      const size_t want = static_cast<size_t>(std::min<uint64_t>(buf_.size(), size_ - pos_));
+      size_t got = 0;
+      while (got < want) {
+        QM_ASSIGN_OR_RETURN(size_t k, pread_some(fd_, buf_.data() + got, want - got, pos_ + got));
+        if (k == 0) break;
+        got += k;
+      }
+      start_ = pos_;
+      len_ = got;
+      if (got < n) return EngineError::io(IoError::unexpected_eof());
+    }
+    *out = buf_.data() + (pos_ - start_);
     pos_ += n;
     return Status::ok();
   }
@@ -457,8 +480,12 @@ class Reader {
   }
 
  private:
-  std::string_view bytes_;
-  size_t pos_ = 0;
+  const UniqueFd& fd_;
+  uint64_t size_;
+  uint64_t pos_ = 0;
+  uint64_t start_ = 0;
+  uint64_t len_ = 0;
+  std::vector<uint8_t> buf_;
 };
 
 }  // namespace
@@ -479,10 +506,11 @@ Result<std::optional<VamanaIndex>> VamanaIndex::load(
 Result<std::optional<VamanaIndex>> VamanaIndex::load(const std::string& dir, VamanaKeyLookup keys) {
   const std::string path = str_cat(dir, "/", VAMANA_FILE);
   if (!path_exists(path)) return std::optional<VamanaIndex>();
-  // The whole file, once: every count below is checked against the bytes it holds before
-  // anything is sized from it.
-  QM_ASSIGN_OR_RETURN(std::string bytes, read_whole_file(path));
-  Reader in(bytes);
+  // Every count below is checked against the bytes the file holds before anything is sized
+  // from it.
+  QM_ASSIGN_OR_RETURN(UniqueFd fd, open_read(path));
+  QM_ASSIGN_OR_RETURN(uint64_t file_size, fd_size(fd));
+  Reader in(fd, file_size);
   const uint8_t* magic = nullptr;
   QM_RETURN_IF_ERROR(in.take(sizeof VAMANA_MAGIC, &magic));
   if (std::memcmp(magic, VAMANA_MAGIC, sizeof VAMANA_MAGIC) != 0) {
@@ -498,17 +526,19 @@ Result<std::optional<VamanaIndex>> VamanaIndex::load(const std::string& dir, Vam
   QM_ASSIGN_OR_RETURN(uint64_t count, in.u64());
 
   VamanaIndex index(dim, max_degree, VAMANA_ALPHA);
-  // Nodes first, with where their neighbour ids sit in the file; the ids are translated once
-  // every node is known.
-  std::vector<const uint8_t*> neighbour_ids;
-  std::vector<uint32_t> neighbour_counts;
+  // Nodes first, with their neighbour cell ids as they are stored, narrowed to 32 bits while
+  // every one fits; the ids are translated to node numbers once every node is known. A file with
+  // a wider id is read a second time for them, from where each node's list sits.
+  std::vector<uint64_t> neighbour_at;
   uint64_t neighbour_total = 0;
+  bool narrow = true;
   const uint64_t fits = std::min(count, in.remaining() / VAMANA_NODE_FIXED_SIZE);
   index.ids_.reserve(fits);
   index.key_of_.reserve(fits);
   index.adj_start_.reserve(fits + 1);
-  neighbour_ids.reserve(fits);
-  neighbour_counts.reserve(fits);
+  neighbour_at.reserve(fits);
+  index.adjacency_.reserve(
+      std::min<uint64_t>(fits * max_degree, in.remaining() / VAMANA_NEIGHBOUR_SIZE));
   SharedKey zeros;  // the key of every node without one
   for (uint64_t i = 0; i < count; ++i) {
     QM_ASSIGN_OR_RETURN(uint64_t id, in.u64());
@@ -517,6 +547,7 @@ Result<std::optional<VamanaIndex>> VamanaIndex::load(const std::string& dir, Vam
     if (in.remaining() / VAMANA_NEIGHBOUR_SIZE < n) {
       return EngineError::io(IoError::unexpected_eof());
     }
+    neighbour_at.push_back(in.position());
     QM_RETURN_IF_ERROR(in.take(size_t{n} * VAMANA_NEIGHBOUR_SIZE, &ids));
     if (index.ids_.size() >= UINT32_MAX) {
       return EngineError::io(IoError::invalid_data("too many vamana nodes"));
@@ -530,8 +561,17 @@ Result<std::optional<VamanaIndex>> VamanaIndex::load(const std::string& dir, Vam
       index.key_owners_.push_back(*key);
     }
     index.append_node(id, static_cast<uint32_t>(index.key_owners_.size() - 1));
-    neighbour_ids.push_back(ids);
-    neighbour_counts.push_back(n);
+    index.adj_start_[index.ids_.size() - 1] = neighbour_total;
+    if (narrow) {
+      for (uint32_t j = 0; j < n; ++j) {
+        const uint64_t nb = decode_u64(ids + VAMANA_NEIGHBOUR_SIZE * j);
+        if (nb >= UINT32_MAX) {
+          narrow = false;
+          break;
+        }
+        index.adjacency_.push_back(static_cast<uint32_t>(nb));
+      }
+    }
     neighbour_total += n;
   }
   // Translation: the node ids of an engine's file ascend, usually without gaps, so a table over
@@ -554,14 +594,36 @@ Result<std::optional<VamanaIndex>> VamanaIndex::load(const std::string& dir, Vam
     }
     return index.node_of(id);
   };
-  index.adjacency_.clear();
-  index.adjacency_.reserve(neighbour_total);
-  for (size_t i = 0; i < n_nodes; ++i) {
-    index.adj_start_[i] = index.adjacency_.size();
-    const uint8_t* p = neighbour_ids[i];
-    const uint32_t n = neighbour_counts[i];
-    for (uint32_t j = 0; j < n; ++j) {
-      if (auto node = translate(decode_u64(p + 8 * j))) index.adjacency_.push_back(*node);
+  // Node i's stored ids are [stored(i), stored(i + 1)); ids without a node are dropped, so the
+  // translated lists are packed to the front in place.
+  auto stored = [&](size_t i) {
+    return i + 1 < n_nodes ? index.adj_start_[i + 1] : neighbour_total;
+  };
+  if (narrow) {
+    uint64_t out = 0;
+    uint64_t from = 0;
+    for (size_t i = 0; i < n_nodes; ++i) {
+      const uint64_t to = stored(i);
+      index.adj_start_[i] = out;
+      for (; from < to; ++from) {
+        if (auto node = translate(index.adjacency_[from])) index.adjacency_[out++] = *node;
+      }
+    }
+    index.adjacency_.resize(out);
+  } else {
+    index.adjacency_.clear();
+    index.adjacency_.reserve(neighbour_total);
+    for (size_t i = 0; i < n_nodes; ++i) {
+      const uint64_t n = stored(i) - index.adj_start_[i];
+      index.adj_start_[i] = index.adjacency_.size();
+      const uint8_t* p = nullptr;
+      QM_RETURN_IF_ERROR(in.seek(neighbour_at[i]));
+      QM_RETURN_IF_ERROR(in.take(static_cast<size_t>(n * VAMANA_NEIGHBOUR_SIZE), &p));
+      for (uint64_t j = 0; j < n; ++j) {
+        if (auto node = translate(decode_u64(p + VAMANA_NEIGHBOUR_SIZE * j))) {
+          index.adjacency_.push_back(*node);
+        }
+      }
     }
   }
   index.adj_start_[n_nodes] = index.adjacency_.size();

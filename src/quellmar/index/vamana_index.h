@@ -39,8 +39,6 @@ static_assert(VAMANA_NODE_COUNT_OFFSET + 8 == VAMANA_HEADER_SIZE);
 inline constexpr uint64_t VAMANA_MAX_DEGREE = 16;
 inline constexpr float VAMANA_ALPHA = 1.2f;
 
-// A pooled key that several holders share (the engine's refresh, the graph's nodes).
-using SharedKey = std::shared_ptr<const std::vector<float>>;
 // The stored pooled key of a cell, for the load: null when the cell has none.
 using VamanaKeyLookup = FunctionRef<const SharedKey*(CellId)>;
 

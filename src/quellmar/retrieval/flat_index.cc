@@ -25,7 +25,10 @@ FlatIndex::WidthGroup* FlatIndex::group_for(uint64_t dim) {
 void FlatIndex::insert(CellId cell_id, OwnerId owner, std::span<const float> key) {
   std::optional<KeyView> view = classify_key(key);
   if (!view) return;
-  std::vector<float> pooled = view->mean_pooled();
+  // A plain key is its own pooled form: only an encoded one needs the mean of its rows.
+  std::vector<float> mean;
+  if (view->is_encoded()) mean = view->mean_pooled();
+  const std::span<const float> pooled = view->is_encoded() ? std::span<const float>(mean) : key;
   WidthGroup* group = group_for(pooled.size());
   if (group == nullptr) {
     groups_.push_back(WidthGroup{});

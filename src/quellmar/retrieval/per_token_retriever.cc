@@ -97,9 +97,22 @@ PerTokenRetriever::PerTokenRetriever(PerTokenAggregation aggregation, PerTokenCo
 void PerTokenRetriever::insert(CellId id, OwnerId owner, std::span<const float> key) {
   std::optional<KeyView> view = classify_key(key);
   if (!view) return;  // malformed encoded key
+  insert_view(id, owner, *view, nullptr);
+}
+
+void PerTokenRetriever::insert_shared(CellId id, OwnerId owner, const SharedKey& key,
+                                      const SharedKey& pooled) {
+  std::optional<KeyView> view = classify_key(*key);
+  if (!view) return;  // malformed encoded key
+  insert_view(id, owner, *view, pooled);
+}
+
+void PerTokenRetriever::insert_view(CellId id, OwnerId owner, const KeyView& key_view,
+                                    SharedKey pooled) {
+  const KeyView* view = &key_view;
   const uint64_t n = view->n_tokens();
   const uint64_t w = view->dim();
-  std::vector<float> pooled = view->mean_pooled();
+  if (!pooled) pooled = std::make_shared<const std::vector<float>>(view->mean_pooled());
   if (!dim_) dim_ = w;
   ensure_stats_dim(w);
 
@@ -245,9 +258,9 @@ std::optional<std::vector<CellId>> PerTokenRetriever::coarse_candidate_list(
   std::vector<Scored> scored;
   scored.reserve(pooled_keys_.size());
   for (const auto& [id, entry] : pooled_keys_) {
-    if (entry.key.size() != p) continue;
+    if (entry.key->size() != p) continue;
     if (owner && entry.owner != *owner) continue;
-    scored.push_back({id, dot_f32_unordered(pooled.data(), entry.key.data(), p) * f});
+    scored.push_back({id, dot_f32_unordered(pooled.data(), entry.key->data(), p) * f});
   }
   const uint64_t wanted =
       std::max(config_.min_candidates, saturating_mul(config_.candidate_multiplier, k));

@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "quellmar/core/types.h"
+#include "quellmar/retrieval/key_view.h"
 #include "quellmar/retrieval/lru_cache.h"
 #include "quellmar/retrieval/poison_mutex.h"
 #include "quellmar/retrieval/quantization/int8_group.h"
@@ -104,7 +105,7 @@ struct OwnedRow {
 };
 
 struct PooledEntry {
-  std::vector<float> key;  // mean-pooled key of the latest insert
+  SharedKey key;  // mean-pooled key of the latest insert, never null
   OwnerId owner = 0;
 };
 
@@ -123,6 +124,8 @@ class PerTokenRetriever final : public VectorIndex {
                                  std::optional<OwnerId> owner) const override;
   // Stores the rows of an encoded key (or a plain key as one row); a malformed key is ignored.
   void insert(CellId id, OwnerId owner, std::span<const float> key) override;
+  void insert_shared(CellId id, OwnerId owner, const SharedKey& key,
+                     const SharedKey& pooled) override;
   // Drops the id's tokens; the corpus statistics keep them. An unknown id is no error.
   void remove(CellId id) override;
   void reserve(uint64_t inserts) override;
@@ -179,6 +182,8 @@ class PerTokenRetriever final : public VectorIndex {
   PoisonMutex<Int8Tier>& int8_tier() const { return int8_tier_; }
 
  private:
+  // insert of a classified key; `pooled` is its pooled form, or null to compute it.
+  void insert_view(CellId id, OwnerId owner, const KeyView& view, SharedKey pooled);
   // Coarse candidates in rank order (best first), or none as for coarse_candidates.
   std::optional<std::vector<CellId>> coarse_candidate_list(std::span<const float> query, uint64_t k,
                                                            std::optional<OwnerId> owner) const;

@@ -57,6 +57,9 @@ using KeyFetcher = FunctionRef<std::optional<std::vector<float>>(CellId)>;
 
 using CellIdSet = std::unordered_set<CellId>;
 
+// A pooled key that several holders share (the engine's refresh, the stages, the graph's nodes).
+using SharedKey = std::shared_ptr<const std::vector<float>>;
+
 // A retrieval stage. Stages are used single-threaded under the engine lock; a search does not
 // change what the stage holds (a stage with caches keeps them behind its own locks).
 class VectorIndex {
@@ -67,6 +70,12 @@ class VectorIndex {
   virtual std::vector<ScoredCell> search(std::span<const float> query, uint64_t k,
                                          std::optional<OwnerId> owner) const = 0;
   virtual void insert(CellId cell_id, OwnerId owner, std::span<const float> key) = 0;
+  // The same, from a stored key (not null) and its pooled form (the mean of an encoded key's rows,
+  // the key itself when plain), which a stage that keeps pooled keys may share instead of copying.
+  virtual void insert_shared(CellId cell_id, OwnerId owner, const SharedKey& key,
+                             const SharedKey& /*pooled*/) {
+    insert(cell_id, owner, *key);
+  }
   virtual void remove(CellId cell_id) = 0;
   // A hint that about this many inserts follow (a refresh feeding every stored cell); stages that
   // can make room for them at once do.
