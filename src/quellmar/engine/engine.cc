@@ -291,11 +291,24 @@ Status Engine::refresh() {
   fresh.normalize();
   PackId candidate = 1;
   for (const auto& [pack, cells] : fresh.packs()) candidate = std::max(candidate, pack + 1);
+  // Ids that the deletion log or the text store name are never given out again either: their
+  // cells may be gone (compaction drops deleted packs, a crash can leave a text without its
+  // pack), and a new pack under such an id would be deleted again, or get that text, at the
+  // next open.
+  for (PackId pack : deleted) {
+    if (pack != UINT64_MAX) candidate = std::max(candidate, pack + 1);
+  }
+  for (const auto& [pack, text] : text_store_.texts()) {
+    if (pack != UINT64_MAX) candidate = std::max(candidate, pack + 1);
+  }
 
   trace_graph_.clear();
   auto replayed = trace_wal_.replay();
   if (!replayed.is_ok()) return std::move(replayed).error();
   for (const TraceRecord& r : *replayed) {
+    // An edge leaves a cell that this engine wrote; its id stays taken after compaction drops
+    // the cell, so that a new cell never inherits the edges of a deleted one.
+    if (r.from != UINT64_MAX && next_cell_id_ <= r.from) next_cell_id_ = r.from + 1;
     if (r.edge_type < EDGE_TYPE_ANY) {
       trace_graph_.add_edge(r.from, r.to, static_cast<EdgeType>(r.edge_type), r.created_at);
     }

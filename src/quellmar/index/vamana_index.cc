@@ -286,7 +286,11 @@ std::vector<ScoredCell> VamanaIndex::search_excluding(std::span<const float> que
 }
 
 Status VamanaIndex::save(const std::string& dir) const {
-  const std::string path = str_cat(dir, "/", VAMANA_FILE);
+  // Written under a temporary name and renamed over the old file once it is on stable storage:
+  // a crash part way leaves the previous file (or none), never a torn one that fails every later
+  // open.
+  const std::string final_path = str_cat(dir, "/", VAMANA_FILE);
+  const std::string path = str_cat(final_path, ".tmp");
   QM_ASSIGN_OR_RETURN(UniqueFd fd, open_truncate(path));
   BufferedWriter writer(fd, path);
   uint8_t header[VAMANA_HEADER_SIZE];
@@ -308,7 +312,9 @@ Status VamanaIndex::save(const std::string& dir) const {
   }
   QM_RETURN_IF_ERROR(writer.flush());
   QM_RETURN_IF_ERROR(full_sync(fd, path));
-  return fd.close();
+  QM_RETURN_IF_ERROR(fd.close());
+  QM_RETURN_IF_ERROR(rename_path(path, final_path));
+  return sync_dir(dir);
 }
 
 namespace {
