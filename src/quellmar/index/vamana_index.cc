@@ -370,6 +370,12 @@ Result<std::optional<VamanaIndex>> VamanaIndex::load(
   QM_ASSIGN_OR_RETURN(uint64_t entry_id, in.u64());
   QM_ASSIGN_OR_RETURN(uint64_t count, in.u64());
 
+  // A node without a key gets zeros. Scores are taken over the common prefix, so zeros beyond
+  // the longest key the caller has change no score: a damaged `dim` must not size them.
+  size_t longest_key = 0;
+  for (const auto& [id, key] : keys) longest_key = std::max(longest_key, key.size());
+  const size_t zero_len = static_cast<size_t>(std::min<uint64_t>(dim, longest_key));
+
   VamanaIndex index(dim, max_degree, VAMANA_ALPHA);
   // Node ids and neighbour ids as the file gives them, translated once all nodes are known.
   std::vector<std::vector<CellId>> neighbour_ids;
@@ -390,7 +396,7 @@ Result<std::optional<VamanaIndex>> VamanaIndex::load(
     Node node;
     node.cell_id = id;
     auto it = keys.find(id);
-    node.key = it != keys.end() ? it->second : std::vector<float>(dim, 0.0f);
+    node.key = it != keys.end() ? it->second : std::vector<float>(zero_len, 0.0f);
     index.id_map_[id] = static_cast<uint32_t>(index.nodes_.size());  // a repeated id: last wins
     index.nodes_.push_back(std::move(node));
     neighbour_ids.push_back(std::move(ids));

@@ -69,7 +69,8 @@ class VamanaIndex : public VectorIndex {
 
   // Rewrites dir/vamana.idx whole, then flushes it to stable storage.
   Status save(const std::string& dir) const;
-  // None when dir/vamana.idx does not exist. A node whose id `keys` lacks gets dim zeros.
+  // None when dir/vamana.idx does not exist. A node whose id `keys` lacks gets dim zeros (no
+  // more than the longest key of `keys`: further zeros would change no score).
   static Result<std::optional<VamanaIndex>> load(
       const std::string& dir, const std::unordered_map<CellId, std::vector<float>>& keys);
 
