@@ -11,28 +11,32 @@
 #include <filesystem>
 #include <string>
 
-#define QM_FUZZ_CHECK(cond)                                                   \
-  do {                                                                        \
-    if (!(cond)) {                                                            \
+#define QM_FUZZ_CHECK(cond)                                                         \
+  do {                                                                              \
+    if (!(cond)) {                                                                  \
       std::fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #cond); \
-      std::abort();                                                           \
-    }                                                                         \
+      std::abort();                                                                 \
+    }                                                                               \
   } while (false)
 
 namespace quellmar::fuzz {
 
-// The scratch directory, created on first use and emptied by clear_dir.
+// The scratch directory, created on first use (and never destroyed, so that the exit handler
+// that removes it can still name it) and emptied by clear_dir.
 inline const std::string& scratch_dir() {
-  static const std::string dir = [] {
+  static const std::string* dir = [] {
     const std::string base = std::filesystem::is_directory("/dev/shm")
                                  ? std::string("/dev/shm")
                                  : std::filesystem::temp_directory_path().string();
-    std::string tmpl = base + "/qm_fuzz_XXXXXX";
-    if (!mkdtemp(tmpl.data())) std::abort();
-    std::atexit([] { std::filesystem::remove_all(scratch_dir()); });
-    return tmpl;
+    auto* path = new std::string(base + "/qm_fuzz_XXXXXX");
+    if (!mkdtemp(path->data())) std::abort();
+    std::atexit([] {
+      std::error_code ec;
+      std::filesystem::remove_all(scratch_dir(), ec);
+    });
+    return path;
   }();
-  return dir;
+  return *dir;
 }
 
 // Empties the scratch directory.

@@ -83,8 +83,8 @@ int main(int argc, char** argv) {
     must(engine->add_pack_edge(3, 4, EdgeType::CausedBy));
     must(engine->set_pack_texts({{4, "later text"}}));
     for (uint64_t i = 0; i < 3; ++i) {
-      SynapticEntry e{i, 1 + i % 2, 2, 3, 0x3c00, i * 5, 0.25f, {1, 2, 3, 4, 5, 6},
-                      {6, 5, 4, 3, 2, 1}};
+      SynapticEntry e{
+          i, 1 + i % 2, 2, 3, 0x3c00, i * 5, 0.25f, {1, 2, 3, 4, 5, 6}, {6, 5, 4, 3, 2, 1}};
       must(engine->synaptic().append(e));
     }
     must(engine->schedule().add(UnixTime{1700000000, 5}, 1, 15.0f));
@@ -117,7 +117,8 @@ int main(int argc, char** argv) {
   put(out / "key_view", "malformed", floats(encoded));
   put(out / "chunk_boundary", "sentence",
       std::string("\x01\x20\0\0\0", 5) + "One sentence. Another one! A third?\n\nNew paragraph.");
-  put(out / "chunk_boundary", "utf8", std::string("\x00\x09\0\0\0", 5) + "caf\xc3\xa9 na\xc3\xafve \xe2\x82\xac");
+  put(out / "chunk_boundary", "utf8",
+      std::string("\x00\x09\0\0\0", 5) + "caf\xc3\xa9 na\xc3\xafve \xe2\x82\xac");
   fs::remove_all(work);
   return 0;
 }

@@ -11,6 +11,9 @@ corpus=$build/corpus
 artifacts=$build/artifacts
 logs=$build/fuzz-logs
 mkdir -p "$corpus" "$artifacts" "$logs"
+# A small quarantine: freed memory is reused sooner, which spares the page faults of fresh
+# memory (several times more executions per second on a virtual machine).
+export ASAN_OPTIONS=${ASAN_OPTIONS:-quarantine_size_mb=8}
 "$build/fuzz/qm_fuzz_seeds" "$corpus"
 
 targets=()
@@ -43,7 +46,7 @@ done
 
 total=0
 for t in "${targets[@]}"; do
-  execs=$(grep -o 'stat::number_of_executed_units: *[0-9]*' "$logs/$t.log" | grep -o '[0-9]*$' || echo 0)
+  execs=$(grep -o 'stat::number_of_executed_units: *[0-9]*' "$logs/$t.log" | grep -o '[0-9]*$' | tail -1 || echo 0)
   cov=$(grep -o 'cov: [0-9]*' "$logs/$t.log" | tail -1 || true)
   printf 'fuzz: %-18s %10s execs  %s\n' "$t" "${execs:-0}" "$cov"
   total=$((total + ${execs:-0}))

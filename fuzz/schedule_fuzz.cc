@@ -21,7 +21,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const ScheduledEntry& a = store->entries()[i];
     const ScheduledEntry& b = again->entries()[i];
     QM_FUZZ_CHECK(a.id == b.id && a.owner == b.owner && a.fires_at == b.fires_at);
-    QM_FUZZ_CHECK(a.threshold == b.threshold || (a.threshold != a.threshold && b.threshold != b.threshold));
+    QM_FUZZ_CHECK(a.threshold == b.threshold ||
+                  (a.threshold != a.threshold && b.threshold != b.threshold));
   }
   (void)store->collect_due(UnixTime{1700000000, 0});
   (void)store->list_by_fire_time();

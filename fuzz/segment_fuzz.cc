@@ -24,7 +24,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   auto pool = BlockPool::open(dir, 1 << 20);
   if (!pool.is_ok()) return 0;
-  pool->read_all(DecodeParts::All, [](size_t, CellRecord&) {}, [](size_t, const EngineError&) {});
+  pool->read_all(
+      DecodeParts::All, [](size_t, CellRecord&) {}, [](size_t, const EngineError&) {});
 
   CellRecord added;
   added.cell_id = 0xfeedfacecafeULL;

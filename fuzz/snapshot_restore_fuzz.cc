@@ -19,8 +19,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   auto restored = restore_snapshot(archive, target, limits);
   for (const auto& e : fs::recursive_directory_iterator(dir)) {
     const std::string p = e.path().string();
-    const bool inside = p == archive || p == dir + "/out" || p == target ||
-                        p.rfind(target + "/", 0) == 0;
+    const bool inside =
+        p == archive || p == dir + "/out" || p == target || p.rfind(target + "/", 0) == 0;
     QM_FUZZ_CHECK(inside);
     if (!restored.is_ok()) QM_FUZZ_CHECK(p == archive);
   }
