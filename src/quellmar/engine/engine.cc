@@ -265,6 +265,9 @@ Status Engine::refresh() {
     if (c.ok && c.pack_id == 0 && c.layer != HEAD_CELL_LAYER) plain_cells_.insert(c.id);
     if (known.count(c.id)) continue;
     if (scan.errors[i]) return *scan.errors[i];
+    // Every stored id stays taken, a deleted pack's included: two records with one id would
+    // each be read as the other's cell.
+    if (next_cell_id_ <= c.id) next_cell_id_ = c.id + 1;
     if (excluded(c)) continue;
     if (scan.eligible(c)) {
       std::vector<float> pooled = pooled_key(scan.key_of(c));
@@ -272,7 +275,6 @@ Status Engine::refresh() {
       index_cell(c.id, c.owner, scan.key_of(c), pooled);
     }
     governance_[c.id] = GovernanceEntry{clamp_importance(c.importance), 0.0f, c.tier};
-    if (next_cell_id_ <= c.id) next_cell_id_ = c.id + 1;
   }
   // Known cells keep their entries; they are fed to the fresh stages again.
   for (size_t i = 0; i < n; ++i) {
