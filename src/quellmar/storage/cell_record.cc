@@ -65,7 +65,7 @@ Result<uint32_t> CellRecord::encode(std::string& out) const {
   std::vector<float> scales(std::max(kg, vg));
   auto put_vector = [&](const std::vector<float>& v, uint64_t groups) {
     quantize_q4_into(v.data(), v.size(), scales.data(), q + 4 * groups);
-    std::memcpy(q, scales.data(), 4 * groups);
+    if (groups) std::memcpy(q, scales.data(), 4 * groups);  // an empty vector has no data()
     q += groups * (4 + Q4_GROUP_BYTES);
   };
   put_vector(key, kg);
@@ -117,7 +117,7 @@ Status decode_cell_record(const uint8_t* p, uint64_t size, DecodeParts parts, Ce
   auto get_vector = [&](std::vector<float>& v, uint64_t len) {
     const uint64_t groups = q4_group_count(len);
     scales.resize(groups);
-    std::memcpy(scales.data(), q, 4 * groups);
+    if (groups) std::memcpy(scales.data(), q, 4 * groups);
     v.resize(len);
     dequantize_q4_into(scales.data(), groups, q + 4 * groups, groups * Q4_GROUP_BYTES, len,
                        v.data());
