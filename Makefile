@@ -4,8 +4,12 @@ PY := /usr/bin/python3
 BUILD ?= build
 CMAKE_FLAGS ?=
 JOBS ?= $(shell nproc)
+# The long crash run and the fuzz time per target.
+CRASH_KILLS ?= 1000
+CRASH_SEED ?= 1
+FUZZ_SECONDS ?= 30
 
-.PHONY: all setup configure build demo test test-cpp test-python clang tsan asan clean
+.PHONY: all setup configure build demo test test-cpp test-python clang tsan asan crash fuzz clean
 
 all: build
 
@@ -59,5 +63,17 @@ tsan: setup
 	cmake --build build-tsan -j $(JOBS)
 	cd build-tsan && ctest --output-on-failure -j $(JOBS)
 
+# The crash harness, long form: SIGKILL a writing child CRASH_KILLS times and check what survives.
+crash: build
+	$(BUILD)/tests/crash/qm_crash_harness run --kills $(CRASH_KILLS) --seed $(CRASH_SEED)
+
+# Every libFuzzer target for FUZZ_SECONDS, on a clang build with ASan and UBSan; the corpora stay
+# in build-fuzz/corpus, crashing inputs land in build-fuzz/artifacts.
+fuzz: setup
+	cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++-14 \
+	  -DQM_SANITIZE=address,undefined,fuzzer-no-link -DQM_BUILD_FUZZ=ON -DQM_BUILD_TESTS=OFF -DQM_BUILD_PYTHON=OFF
+	cmake --build build-fuzz -j $(JOBS)
+	bash fuzz/run.sh build-fuzz $(FUZZ_SECONDS)
+
 clean:
-	rm -rf $(BUILD) build-clang build-asan build-tsan
+	rm -rf $(BUILD) build-clang build-asan build-tsan build-fuzz

@@ -88,6 +88,24 @@ Status write_all(const UniqueFd& fd, const void* data, size_t n, const std::stri
   return Status::ok();
 }
 
+Status pwrite_all(const UniqueFd& fd, const void* data, size_t n, uint64_t off,
+                  const std::string& path) {
+  if (int err = injected(FileOp::Write, path)) return os_error(err);
+  const char* p = static_cast<const char*>(data);
+  while (n > 0) {
+    ssize_t w = ::pwrite(fd.get(), p, n, static_cast<off_t>(off));
+    if (w < 0) {
+      if (errno == EINTR) continue;
+      return os_error(errno);
+    }
+    if (w == 0) return os_error(EIO);
+    p += w;
+    off += static_cast<uint64_t>(w);
+    n -= static_cast<size_t>(w);
+  }
+  return Status::ok();
+}
+
 Status full_sync(const UniqueFd& fd, const std::string& path) {
   if (int err = injected(FileOp::Sync, path)) return os_error(err);
   int rc;

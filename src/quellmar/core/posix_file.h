@@ -55,6 +55,9 @@ Result<UniqueFd> open_truncate(const std::string& path);
 Result<UniqueFd> open_write(const std::string& path);
 
 Status write_all(const UniqueFd& fd, const void* data, size_t n, const std::string& path);
+// Writes all n bytes at offset `off` (a descriptor not opened for appending).
+Status pwrite_all(const UniqueFd& fd, const void* data, size_t n, uint64_t off,
+                  const std::string& path);
 // Flushes the file to stable storage (the full device flush of this platform).
 Status full_sync(const UniqueFd& fd, const std::string& path);
 Status truncate_fd(const UniqueFd& fd, uint64_t size, const std::string& path);

@@ -305,6 +305,9 @@ Status Engine::refresh() {
     if (c.ok && c.pack_id == 0 && c.layer != HEAD_CELL_LAYER) plain_cells_.insert(c.id);
     if (!known.empty() && known.count(c.id)) continue;
     if (scan.errors[i]) return *scan.errors[i];
+    // Every stored id stays taken, a deleted pack's included: two records with one id would
+    // each be read as the other's cell.
+    if (next_cell_id_ <= c.id) next_cell_id_ = c.id + 1;
     if (excluded(c)) continue;
     if (scan.eligible(c)) {
       std::span<const float> pooled = scan.pooled_of(c);
@@ -312,7 +315,6 @@ Status Engine::refresh() {
       scan.index(*this, c);
     }
     governance_[c.id] = GovernanceEntry{clamp_importance(c.importance), 0.0f, c.tier};
-    if (next_cell_id_ <= c.id) next_cell_id_ = c.id + 1;
   }
   // Known cells keep their entries; they are fed to the fresh stages again.
   if (!known.empty()) {
@@ -352,11 +354,24 @@ Status Engine::refresh() {
   fresh.normalize();
   PackId candidate = 1;
   for (const auto& [pack, cells] : fresh.packs()) candidate = std::max(candidate, pack + 1);
+  // Ids that the deletion log or the text store name are never given out again either: their
+  // cells may be gone (compaction drops deleted packs, a crash can leave a text without its
+  // pack), and a new pack under such an id would be deleted again, or get that text, at the
+  // next open.
+  for (PackId pack : deleted) {
+    if (pack != UINT64_MAX) candidate = std::max(candidate, pack + 1);
+  }
+  for (const auto& [pack, text] : text_store_.texts()) {
+    if (pack != UINT64_MAX) candidate = std::max(candidate, pack + 1);
+  }
 
   trace_graph_.clear();
   auto replayed = trace_wal_.replay();
   if (!replayed.is_ok()) return std::move(replayed).error();
   for (const TraceRecord& r : *replayed) {
+    // An edge leaves a cell that this engine wrote; its id stays taken after compaction drops
+    // the cell, so that a new cell never inherits the edges of a deleted one.
+    if (r.from != UINT64_MAX && next_cell_id_ <= r.from) next_cell_id_ = r.from + 1;
     if (r.edge_type < EDGE_TYPE_ANY) {
       trace_graph_.add_edge(r.from, r.to, static_cast<EdgeType>(r.edge_type), r.created_at);
     }

@@ -68,10 +68,15 @@ Result<PackId> Engine::mem_write_pack(PackWrite request) {
   std::vector<CellId> ids;
   records.reserve(request.layer_payloads.size() + 1);
   build_pack_records(request, pack_id, now, next_cell_id_, records, ids);
-  QM_RETURN_IF_ERROR(block_pool_.append_batch(records));
+  // The text goes first: a crash between the two appends then leaves a text of a pack that
+  // does not exist (its id is never given out again), never a pack without its text.
   if (request.text) {
     const std::pair<PackId, std::string> entry{pack_id, *request.text};
     QM_RETURN_IF_ERROR(text_store_.append_batch(std::span(&entry, 1)));
+  }
+  if (Status st = block_pool_.append_batch(records).status(); !st.is_ok()) {
+    text_store_.erase(pack_id);
+    return st;
   }
   index_cell(ids.front(), request.owner, request.retrieval_key, pooled);
   governance_[ids.front()] = entry_at_write(request.salience);
@@ -118,7 +123,15 @@ Status Engine::write_pack_batch(std::vector<BufferedPack> packs) {
     build_pack_records(p.request, p.pack_id, now, next_cell_id_, records, ids[i]);
     if (p.request.text) texts.emplace_back(p.pack_id, *p.request.text);
   }
-  Status stored = block_pool_.append_batch(records).status();
+  // Texts first, as for a single pack: a crash between the appends leaves texts of packs that
+  // do not exist, never packs without their texts.
+  Status stored = text_store_.append_batch(texts);
+  if (stored.is_ok()) {
+    stored = block_pool_.append_batch(records).status();
+    if (!stored.is_ok()) {
+      for (const auto& [pack, text] : texts) text_store_.erase(pack);
+    }
+  }
   if (!stored.is_ok()) {
     // Nothing of the batch reached the pool. Packs whose ids were handed out by the write buffer
     // go back to the front of its queue, with their payloads, so the next drain writes them
@@ -135,7 +148,6 @@ Status Engine::write_pack_batch(std::vector<BufferedPack> packs) {
     }
     return stored;
   }
-  QM_RETURN_IF_ERROR(text_store_.append_batch(texts));
   for (size_t i = 0; i < packs.size(); ++i) {
     const PackWrite& w = packs[i].request;
     index_cell(ids[i].front(), w.owner, w.retrieval_key, pooled_key(w.retrieval_key));

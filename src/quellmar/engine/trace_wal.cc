@@ -97,14 +97,20 @@ Status TraceWal::append(const TraceEdge& edge) const {
     if (Status s = truncate_fd(*fd, *size - torn, path_); !s.is_ok())
       return as_wal_recovery(s.error());
   }
+  const uint64_t before = *size - *size % TRACE_RECORD_SIZE;
   auto rec = encode_trace_record(edge);
   BufferedWriter writer(*fd, path_);
-  if (Status s = writer.append(rec.data(), rec.size()); !s.is_ok())
-    return as_wal_recovery(s.error());
-  if (Status s = writer.flush(); !s.is_ok()) return as_wal_recovery(s.error());
-  if (Status s = full_sync(*fd, path_); !s.is_ok()) return as_wal_recovery(s.error());
-  if (Status s = fd->close(); !s.is_ok()) return as_wal_recovery(s.error());
-  return Status::ok();
+  Status st = writer.append(rec.data(), rec.size());
+  if (st.is_ok()) st = writer.flush();
+  if (st.is_ok()) st = full_sync(*fd, path_);
+  if (st.is_ok()) {
+    Status closed = fd->close();
+    return closed.is_ok() ? Status::ok() : Status(as_wal_recovery(closed.error()));
+  }
+  // The caller is told the edge failed: cut the record off again, so that the next replay does
+  // not add it behind the caller's back (a failure here leaves a torn tail for the next append).
+  if (truncate_fd(*fd, before, path_).is_ok()) (void)full_sync(*fd, path_);
+  return as_wal_recovery(st.error());
 }
 
 Result<std::vector<TraceRecord>> TraceWal::replay() const {

@@ -407,7 +407,11 @@ std::vector<ScoredCell> VamanaIndex::search_excluding(std::span<const float> que
 }
 
 Status VamanaIndex::save(const std::string& dir) const {
-  const std::string path = str_cat(dir, "/", VAMANA_FILE);
+  // Written under a temporary name and renamed over the old file once it is on stable storage:
+  // a crash part way leaves the previous file (or none), never a torn one that fails every later
+  // open.
+  const std::string final_path = str_cat(dir, "/", VAMANA_FILE);
+  const std::string path = str_cat(final_path, ".tmp");
   QM_ASSIGN_OR_RETURN(UniqueFd fd, open_truncate(path));
   BufferedWriter writer(fd, path);
   uint8_t header[VAMANA_HEADER_SIZE];
@@ -429,7 +433,9 @@ Status VamanaIndex::save(const std::string& dir) const {
   }
   QM_RETURN_IF_ERROR(writer.flush());
   QM_RETURN_IF_ERROR(full_sync(fd, path));
-  return fd.close();
+  QM_RETURN_IF_ERROR(fd.close());
+  QM_RETURN_IF_ERROR(rename_path(path, final_path));
+  return sync_dir(dir);
 }
 
 namespace {
@@ -525,6 +531,12 @@ Result<std::optional<VamanaIndex>> VamanaIndex::load(const std::string& dir, Vam
   QM_ASSIGN_OR_RETURN(uint64_t entry_id, in.u64());
   QM_ASSIGN_OR_RETURN(uint64_t count, in.u64());
 
+  // A node without a key gets zeros. Scores are taken over the common prefix, so zeros beyond
+  // the longest key the caller has change no score: a damaged `dim` must not size them. They
+  // are made once every node is read, in place of the null placeholders below.
+  size_t longest_key = 0;
+  bool missing_keys = false;
+
   VamanaIndex index(dim, max_degree, VAMANA_ALPHA);
   // Nodes first, with their neighbour cell ids as they are stored, narrowed to 32 bits while
   // every one fits; the ids are translated to node numbers once every node is known. A file with
@@ -539,7 +551,6 @@ Result<std::optional<VamanaIndex>> VamanaIndex::load(const std::string& dir, Vam
   neighbour_at.reserve(fits);
   index.adjacency_.reserve(
       std::min<uint64_t>(fits * max_degree, in.remaining() / VAMANA_NEIGHBOUR_SIZE));
-  SharedKey zeros;  // the key of every node without one
   for (uint64_t i = 0; i < count; ++i) {
     QM_ASSIGN_OR_RETURN(uint64_t id, in.u64());
     QM_ASSIGN_OR_RETURN(uint32_t n, in.u32());
@@ -552,13 +563,15 @@ Result<std::optional<VamanaIndex>> VamanaIndex::load(const std::string& dir, Vam
     if (index.ids_.size() >= UINT32_MAX) {
       return EngineError::io(IoError::invalid_data("too many vamana nodes"));
     }
-    const SharedKey* key = keys(id);
-    if (key == nullptr || *key == nullptr) {
-      if (!zeros) zeros = std::make_shared<const std::vector<float>>(dim, 0.0f);
-      key = &zeros;
+    const SharedKey* found = keys(id);
+    SharedKey key = found != nullptr ? *found : nullptr;
+    if (key) {
+      longest_key = std::max(longest_key, key->size());
+    } else {
+      missing_keys = true;
     }
-    if (index.key_owners_.empty() || index.key_owners_.back() != *key) {
-      index.key_owners_.push_back(*key);
+    if (index.key_owners_.empty() || index.key_owners_.back() != key) {
+      index.key_owners_.push_back(key);
     }
     index.append_node(id, static_cast<uint32_t>(index.key_owners_.size() - 1));
     index.adj_start_[index.ids_.size() - 1] = neighbour_total;
@@ -573,6 +586,13 @@ Result<std::optional<VamanaIndex>> VamanaIndex::load(const std::string& dir, Vam
       }
     }
     neighbour_total += n;
+  }
+  if (missing_keys) {
+    const auto zeros = std::make_shared<const std::vector<float>>(
+        static_cast<size_t>(std::min<uint64_t>(dim, longest_key)), 0.0f);
+    for (SharedKey& owner : index.key_owners_) {
+      if (!owner) owner = zeros;
+    }
   }
   // Translation: the node ids of an engine's file ascend, usually without gaps, so a table over
   // their range (or a binary search) stands in for the hash map.

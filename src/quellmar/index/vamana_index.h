@@ -73,7 +73,8 @@ class VamanaIndex : public VectorIndex {
   // Rewrites dir/vamana.idx whole, then flushes it to stable storage.
   Status save(const std::string& dir) const;
   // None when dir/vamana.idx does not exist. A node whose id `keys` has no key for gets dim
-  // zeros.
+  // zeros (no more than the longest key found: further zeros would change no score, and a
+  // damaged dim must not size them).
   static Result<std::optional<VamanaIndex>> load(const std::string& dir, VamanaKeyLookup keys);
   static Result<std::optional<VamanaIndex>> load(
       const std::string& dir, const std::unordered_map<CellId, std::vector<float>>& keys);

@@ -29,6 +29,16 @@ inline __mmask16 float_mask(size_t count) {
   return count >= 16 ? __mmask16(0xFFFF) : __mmask16((1u << count) - 1);
 }
 
+// The sum of the 16 lanes, wrapping like u32. The header's _mm512_reduce_add_epi32 adds the
+// lanes as int, where a wrap is undefined behaviour; vector adds wrap by definition.
+inline uint32_t reduce_add_wrapping(__m512i v) {
+  __m256i h = _mm256_add_epi32(_mm512_castsi512_si256(v), _mm512_extracti64x4_epi64(v, 1));
+  __m128i q = _mm_add_epi32(_mm256_castsi256_si128(h), _mm256_extracti128_si256(h, 1));
+  q = _mm_add_epi32(q, _mm_shuffle_epi32(q, 0x4E));
+  q = _mm_add_epi32(q, _mm_shuffle_epi32(q, 0xB1));
+  return static_cast<uint32_t>(_mm_cvtsi128_si32(q));
+}
+
 // Signed-by-signed bytes through the unsigned-by-signed VNNI instruction: (a ^ 0x80) is a + 128
 // as an unsigned byte, so sum((a ^ 0x80) * b) = dot(a, b) + 128 * sum(b). Sums wrap like i32.
 int32_t avx512_dot_i8(const int8_t* a, const int8_t* b, size_t n) {
@@ -42,8 +52,8 @@ int32_t avx512_dot_i8(const int8_t* a, const int8_t* b, size_t n) {
     acc = _mm512_dpbusd_epi32(acc, _mm512_xor_si512(va, flip), vb);
     sum_b = _mm512_dpbusd_epi32(sum_b, ones, vb);
   }
-  uint32_t total = static_cast<uint32_t>(_mm512_reduce_add_epi32(acc));
-  uint32_t bias = static_cast<uint32_t>(_mm512_reduce_add_epi32(sum_b)) * 128u;
+  uint32_t total = reduce_add_wrapping(acc);
+  uint32_t bias = reduce_add_wrapping(sum_b) * 128u;
   return static_cast<int32_t>(total - bias);
 }
 

@@ -246,10 +246,14 @@ void BlockPool::read_all(
       continue;
     }
     uint64_t win_start = 0, win_len = 0;
+    // The window need not outgrow the file (small segments then cost no large buffer).
+    auto size_now = fd_size(*fd);
+    const uint64_t file_size = size_now.is_ok() ? *size_now : kWindow;
     // Makes [off, off + n) readable in the window; false at the end of the file.
     auto ensure = [&](uint64_t off, uint64_t n) -> Result<bool> {
       if (off >= win_start && off + n <= win_start + win_len) return true;
-      window.resize(std::max<uint64_t>(kWindow, n));
+      const uint64_t want = std::max<uint64_t>(std::min(kWindow, file_size), n);
+      if (window.size() < want) window.resize(want);
       QM_ASSIGN_OR_RETURN(size_t got, pread_some(*fd, window.data(), window.size(), off));
       win_start = off;
       win_len = got;

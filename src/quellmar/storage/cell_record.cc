@@ -66,7 +66,7 @@ Result<uint32_t> CellRecord::encode(std::string& out) const {
   std::vector<float> scales(std::max(kg, vg));
   auto put_vector = [&](const std::vector<float>& v, uint64_t groups) {
     quantize_q4_into(v.data(), v.size(), scales.data(), q + 4 * groups);
-    std::memcpy(q, scales.data(), 4 * groups);
+    if (groups) std::memcpy(q, scales.data(), 4 * groups);  // an empty vector has no data()
     q += groups * (4 + Q4_GROUP_BYTES);
   };
   put_vector(key, kg);

@@ -6,6 +6,7 @@
 
 #include "quellmar/core/coding.h"
 #include "quellmar/core/file_names.h"
+#include "quellmar/core/internal_fault.h"
 #include "quellmar/core/str_cat.h"
 #include "quellmar/storage/segment_format.h"
 
@@ -83,6 +84,62 @@ Result<std::vector<uint64_t>> finish_append(SegmentEntry& entry, Result<uint64_t
 
 // Encodes records into pieces of about this size.
 constexpr size_t kWritePiece = 1 << 20;
+
+// Appends whole records durably and so that a crash part way leaves no readable part of them:
+// everything but the first record's length word is written first, then that word, then the one
+// device flush. A scan stops at a zero length word (no record is that short), and the bytes not
+// yet written read as zeros, so until the word is in place the file ends, for every reader, where
+// it ended before the call. The records come as `whole`, or piece by piece from next(buf) when
+// `whole` is empty. On a failed write or flush the file is cut back; `*rolled_back` tells
+// whether that worked.
+Result<uint64_t> append_records(const std::string& path, std::string_view whole,
+                                const std::function<bool(std::string& buf)>& next, std::string& buf,
+                                bool* rolled_back) {
+  *rolled_back = true;
+  QM_ASSIGN_OR_RETURN(UniqueFd fd, open_write(path));
+  QM_ASSIGN_OR_RETURN(const uint64_t before, fd_size(fd));
+  auto write_pieces = [&]() -> Status {
+    uint8_t first_word[4];
+    bool first = true;
+    uint64_t off = before;
+    for (bool more = true; more;) {
+      std::string_view piece = whole;
+      if (whole.empty()) {
+        buf.clear();
+        more = next(buf);
+        piece = buf;
+      } else {
+        more = false;
+      }
+      if (piece.empty()) continue;
+      if (first) {
+        QM_CHECK(piece.size() >= sizeof first_word);
+        std::memcpy(first_word, piece.data(), sizeof first_word);
+        QM_RETURN_IF_ERROR(pwrite_all(fd, piece.data() + sizeof first_word,
+                                      piece.size() - sizeof first_word, off + sizeof first_word,
+                                      path));
+        first = false;
+      } else {
+        QM_RETURN_IF_ERROR(pwrite_all(fd, piece.data(), piece.size(), off, path));
+      }
+      off += piece.size();
+    }
+    if (first) return Status::ok();  // nothing to write
+    QM_RETURN_IF_ERROR(pwrite_all(fd, first_word, sizeof first_word, before, path));
+    QM_RETURN_IF_ERROR(full_sync(fd, path));
+    return fd.close();
+  };
+  Status st = write_pieces();
+  if (st.is_ok()) return before;
+  if (fd.valid()) {
+    Status undo = truncate_fd(fd, before, path);
+    if (undo.is_ok()) undo = full_sync(fd, path);
+    *rolled_back = undo.is_ok();
+  } else {
+    *rolled_back = false;
+  }
+  return std::move(st).error();
+}
 
 // Creates or truncates the file and writes the 8-byte header; returns the open descriptor.
 Result<UniqueFd> write_header(const std::string& path) {
@@ -214,7 +271,7 @@ Result<std::vector<uint64_t>> SegmentFile::append_batch(SegmentEntry& entry,
     return i < records.size();
   };
   bool rolled_back = true;
-  auto at = append_durably_streamed(entry.path, /*create=*/false, next, scratch, &rolled_back);
+  auto at = append_records(entry.path, {}, next, scratch, &rolled_back);
   return finish_append(entry, std::move(at), rolled_back, sizes);
 }
 
@@ -223,7 +280,8 @@ Result<std::vector<uint64_t>> SegmentFile::append_encoded(SegmentEntry& entry,
                                                           std::span<const uint64_t> sizes) {
   if (sizes.empty()) return std::vector<uint64_t>{};
   bool rolled_back = true;
-  auto at = append_durably(entry.path, bytes.data(), bytes.size(), /*create=*/false, &rolled_back);
+  std::string unused;
+  auto at = append_records(entry.path, bytes, {}, unused, &rolled_back);
   return finish_append(entry, std::move(at), rolled_back, sizes);
 }
 

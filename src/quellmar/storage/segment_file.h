@@ -57,7 +57,9 @@ class SegmentFile {
   // The (cell id, offset) of every whole record, reading only each record's length and id.
   static Result<SegmentScan> scan(const std::string& dir, uint32_t id);
 
-  // Appends records durably (one write, one full device flush) and returns their offsets. On a
+  // Appends records durably (one full device flush) and returns their offsets. The first
+  // record's length word is written last, so a crash part way leaves none of the records
+  // readable: the scan of the next open stops at the zero word and seals the segment. On a
   // failed write or flush the file is cut back to where it was and fill is left there; when even
   // that fails the segment is sealed.
   // `scratch` is the caller's buffer for the encoded pieces, kept between calls.

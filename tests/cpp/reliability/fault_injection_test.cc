@@ -1,0 +1,442 @@
+// Damaged engine files: every record file cut at every offset of its last two records, bytes of
+// headers and counts overwritten, and writes, syncs and renames failed on demand. The engine must
+// open (or refuse with an error), never crash, keep every record before the damage, and keep the
+// records appended afterwards across the next reopen.
+
+#include <filesystem>
+#include <functional>
+#include <string>
+
+#include "quellmar/core/coding.h"
+#include "quellmar/core/file_names.h"
+#include "quellmar/core/posix_file.h"
+#include "quellmar/engine/engine.h"
+#include "quellmar/storage/segment_file.h"
+#include "test_util.h"
+
+namespace quellmar {
+namespace {
+
+using testing::read_file;
+using testing::TempDir;
+using testing::write_file;
+
+constexpr size_t kDim = 16;
+constexpr uint64_t kVamanaThreshold = 10;
+
+std::vector<float> Exact(uint64_t seed, size_t n) {
+  std::vector<float> v(n);
+  for (size_t i = 0; i < n; ++i) v[i] = static_cast<float>((seed * 5 + i * 3) % 15) - 7.0f;
+  for (size_t g = 0; g < n; g += 32) v[g] = 7.0f;
+  return v;
+}
+
+PackWrite Pack(uint64_t seed) {
+  PackWrite w;
+  w.owner = 1 + seed % 2;
+  w.retrieval_key = Exact(seed, kDim);
+  w.layer_payloads = {{2, Exact(seed + 100, 40)}};
+  w.salience = 20.0f;
+  w.text = "text " + std::to_string(seed);
+  return w;
+}
+
+SynapticEntry Synapsis(uint64_t id) {
+  SynapticEntry e;
+  e.id = id;
+  e.owner = 1;
+  e.rank = 1;
+  e.d_model = 4;
+  e.scale = 0x3c00;
+  e.last_used = id * 10;
+  e.quality = 0.5f;
+  e.lora_a = {1, 2, 3, static_cast<uint16_t>(id)};
+  e.lora_b = {5, 6, 7, 8};
+  return e;
+}
+
+// With `vamana`, every open rebuilds and saves the graph (layer cells make the saved one
+// differ from what a load expects), which the damage tests of vamana.idx need and the others
+// only pay for.
+Result<std::unique_ptr<Engine>> Open(const std::string& dir, bool vamana = false) {
+  return Engine::open(dir, vamana ? kVamanaThreshold : DEFAULT_VAMANA_THRESHOLD);
+}
+
+// A directory whose every record file holds several records: packs 1..6 with texts (2 and 3
+// deleted), three pack edges, three synaptic entries, a scheduled action and vamana.idx.
+class DamagedFilesTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    pristine_ = new TempDir();
+    auto engine = Open(pristine_->path(), true).value();
+    for (uint64_t i = 1; i <= 4; ++i) (void)engine->mem_write_pack(Pack(i)).value();
+    ASSERT_TRUE(engine->delete_pack(2).is_ok());
+    ASSERT_TRUE(engine->delete_pack(3).is_ok());
+    ASSERT_TRUE(engine->add_pack_edge(1, 4, EdgeType::Follows).is_ok());
+    for (uint64_t i = 5; i <= 6; ++i) (void)engine->mem_write_pack(Pack(i)).value();
+    ASSERT_TRUE(engine->add_pack_edge(1, 5, EdgeType::Supports).is_ok());
+    ASSERT_TRUE(engine->add_pack_edge(5, 6, EdgeType::CausedBy).is_ok());
+    for (uint64_t i = 1; i <= 3; ++i) ASSERT_TRUE(engine->synaptic().append(Synapsis(i)).is_ok());
+    ASSERT_TRUE(engine->schedule().add(UnixTime{1700000000, 0}, 1, 15.0f).is_ok());
+    ASSERT_TRUE(engine->ensure_vamana().is_ok());
+  }
+  static void TearDownTestSuite() {
+    delete pristine_;
+    pristine_ = nullptr;
+  }
+
+  // A fresh copy of the pristine directory.
+  void Copy(const TempDir& to) {
+    for (const auto& e : std::filesystem::directory_iterator(pristine_->path())) {
+      std::filesystem::copy_file(e.path(), to.path() + "/" + e.path().filename().string(),
+                                 std::filesystem::copy_options::overwrite_existing);
+    }
+  }
+  static std::string Pristine(const std::string& name) { return read_file(pristine_->file(name)); }
+
+  static TempDir* pristine_;
+};
+
+TempDir* DamagedFilesTest::pristine_ = nullptr;
+
+// One record file: where its records lie, what the engine must show of the records that are
+// whole, and one more record to append.
+struct RecordFile {
+  std::string name;
+  // [start, end) of every record of the pristine file.
+  std::function<std::vector<std::pair<uint64_t, uint64_t>>(const std::string& bytes)> records;
+  // Checks the engine against the pristine records [0, whole) being there and the rest not;
+  // `appended` after the record of `append` was added.
+  std::function<void(Engine&, size_t whole, const std::string& bytes, bool appended)> check;
+  std::function<Status(Engine&)> append;
+  std::function<void(Engine&)> check_appended;
+};
+
+std::vector<std::pair<uint64_t, uint64_t>> LengthPrefixed(const std::string& bytes, uint64_t off) {
+  std::vector<std::pair<uint64_t, uint64_t>> out;
+  while (off + 4 <= bytes.size()) {
+    const uint64_t end = off + 4 + decode_u32(reinterpret_cast<const uint8_t*>(bytes.data()) + off);
+    out.push_back({off, end});
+    off = end;
+  }
+  return out;
+}
+
+std::vector<std::pair<uint64_t, uint64_t>> Fixed(const std::string& bytes, uint64_t size) {
+  std::vector<std::pair<uint64_t, uint64_t>> out;
+  for (uint64_t off = 0; off + size <= bytes.size(); off += size) out.push_back({off, off + size});
+  return out;
+}
+
+std::vector<RecordFile> RecordFiles() {
+  std::vector<RecordFile> files;
+  files.push_back(RecordFile{
+      segment_file_name(0), [](const std::string& b) { return LengthPrefixed(b, 8); },
+      [](Engine& e, size_t whole, const std::string& b, bool appended) {
+        auto records = LengthPrefixed(b, 8);
+        for (size_t i = 0; i < records.size(); ++i) {
+          const CellId id =
+              decode_u64(reinterpret_cast<const uint8_t*>(b.data()) + records[i].first + 4);
+          // Ids of lost cells are handed out again, so only the first open shows them absent.
+          if (!appended || i < whole) {
+            EXPECT_EQ(e.block_pool().contains(id), i < whole) << "cell " << id;
+          }
+          if (i < whole) QM_EXPECT_OK(e.block_pool().read_cell(id));
+        }
+      },
+      [](Engine& e) { return e.mem_write_pack(Pack(7)).status(); },
+      [](Engine& e) {
+        auto got = e.load_pack_by_id(e.next_pack_id() - 1);
+        ASSERT_TRUE(got.is_ok()) << got.error().message();
+        EXPECT_EQ(got->text, Pack(7).text);
+        ASSERT_EQ(got->layers.size(), 1u);
+        EXPECT_EQ(got->layers[0].data, Pack(7).layer_payloads[0].data);
+      }});
+  files.push_back(RecordFile{
+      TEXT_STORE_FILE,
+      [](const std::string& b) {
+        std::vector<std::pair<uint64_t, uint64_t>> out;
+        for (uint64_t off = 0; off + 12 <= b.size();) {
+          const uint64_t end =
+              off + 12 + decode_u32(reinterpret_cast<const uint8_t*>(b.data()) + off + 8);
+          out.push_back({off, end});
+          off = end;
+        }
+        return out;
+      },
+      [](Engine& e, size_t whole, const std::string&, bool appended) {
+        // Texts were written for packs 1..6 in order.
+        for (PackId p : {1, 4, 5, 6}) {
+          if (appended && p == 1) continue;
+          const std::string* text = e.text_store().find(p);
+          if (p <= whole) {
+            ASSERT_NE(text, nullptr) << "pack " << p;
+            EXPECT_EQ(*text, *Pack(p).text);
+          } else {
+            EXPECT_EQ(text, nullptr) << "pack " << p;
+          }
+        }
+      },
+      [](Engine& e) {
+        return e.set_pack_texts({{1, "new text"}});
+      },
+      [](Engine& e) { EXPECT_EQ(*e.text_store().find(1), "new text"); }});
+  files.push_back(RecordFile{DELETION_LOG_FILE, [](const std::string& b) { return Fixed(b, 8); },
+                             [](Engine& e, size_t whole, const std::string&, bool) {
+                               EXPECT_EQ(e.pack_directory().contains(2), whole < 1);
+                               EXPECT_EQ(e.pack_directory().contains(3), whole < 2);
+                               EXPECT_TRUE(e.pack_directory().contains(1));
+                             },
+                             [](Engine& e) { return e.delete_pack(4); },
+                             [](Engine& e) { EXPECT_FALSE(e.pack_directory().contains(4)); }});
+  files.push_back(RecordFile{SYNAPTIC_FILE,
+                             [](const std::string& b) { return LengthPrefixed(b, 0); },
+                             [](Engine& e, size_t whole, const std::string&, bool appended) {
+                               auto got = e.synaptic().load_for_owner(1);
+                               ASSERT_TRUE(got.is_ok()) << got.error().message();
+                               ASSERT_EQ(got->size(), whole + appended);
+                               for (size_t i = 0; i < whole; ++i)
+                                 EXPECT_EQ((*got)[i].lora_a, Synapsis(i + 1).lora_a);
+                             },
+                             [](Engine& e) { return e.synaptic().append(Synapsis(9)); },
+                             [](Engine& e) {
+                               auto got = e.synaptic().load_for_owner(1);
+                               ASSERT_TRUE(got.is_ok());
+                               ASSERT_FALSE(got->empty());
+                               EXPECT_EQ(got->back().lora_a, Synapsis(9).lora_a);
+                             }});
+  files.push_back(RecordFile{TRACE_WAL_FILE, [](const std::string& b) { return Fixed(b, 26); },
+                             [](Engine& e, size_t whole, const std::string&, bool appended) {
+                               EXPECT_EQ(e.trace_graph().edge_count(), whole + 2 * appended);
+                             },
+                             [](Engine& e) { return e.add_pack_edge(4, 6, EdgeType::Contradicts); },
+                             [](Engine& e) {
+                               auto links = e.pack_links_by_type(
+                                   6, static_cast<uint8_t>(EdgeType::Contradicts));
+                               EXPECT_EQ(links, std::vector<PackId>{4});
+                             }});
+  return files;
+}
+
+// Cutting a record file anywhere in its last two records loses those records only, and what is
+// appended afterwards survives the next reopen.
+class TruncatedFileTest : public DamagedFilesTest, public ::testing::WithParamInterface<size_t> {};
+
+TEST_P(TruncatedFileTest, KeepsEverythingBeforeTheCut) {
+  {
+    const RecordFile f = RecordFiles()[GetParam()];
+    const std::string bytes = Pristine(f.name);
+    const auto records = f.records(bytes);
+    ASSERT_GE(records.size(), 2u) << f.name;
+    ASSERT_EQ(records.back().second, bytes.size()) << f.name;
+    for (uint64_t cut = records[records.size() - 2].first; cut < bytes.size(); ++cut) {
+      SCOPED_TRACE(::testing::Message() << f.name << " cut at " << cut << " of " << bytes.size());
+      TempDir dir;
+      Copy(dir);
+      testing::truncate_file(dir.file(f.name), cut);
+      size_t whole = 0;
+      while (whole < records.size() && records[whole].second <= cut) ++whole;
+      QM_ASSERT_OK_AND_ASSIGN(auto engine, Open(dir.path()));
+      f.check(*engine, whole, bytes, false);
+      QM_ASSERT_OK(f.append(*engine));
+      engine.reset();
+      QM_ASSERT_OK_AND_ASSIGN(engine, Open(dir.path()));
+      f.check(*engine, whole, bytes, true);
+      f.check_appended(*engine);
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(EveryRecordFile, TruncatedFileTest,
+                         ::testing::Range<size_t>(0, RecordFiles().size()),
+                         [](const ::testing::TestParamInfo<size_t>& info) {
+                           std::string name = RecordFiles()[info.param].name;
+                           std::erase_if(name, [](char c) { return !std::isalnum(c); });
+                           return name;
+                         });
+
+// Bytes of headers, lengths and counts overwritten: the engine refuses to open with an error or
+// opens and keeps working, and a pack written then survives the next reopen. Nothing crashes and
+// no count read from a file sizes an allocation.
+TEST_F(DamagedFilesTest, OverwrittenHeadersAndCountsNeverCrash) {
+  struct Damage {
+    std::string file;
+    uint64_t offset;
+    std::string bytes;    // written over the file at offset
+    std::string refusal;  // when set, the open must fail with a message containing this
+  };
+  const std::string ff4(4, '\xff'), ff8(8, '\xff'), zero4(4, '\0');
+  const std::string seg = segment_file_name(0);
+  const uint64_t last = LengthPrefixed(Pristine(seg), 8).back().first;
+  const std::vector<Damage> cases = {
+      {seg, 0, "X", "invalid segment magic"},
+      {seg, 4, ff4, ""},    // version: never read
+      {seg, 8, ff4, ""},    // first body_len: runs past the end
+      {seg, 8, zero4, ""},  // first body_len: too short to be a record
+      {seg, 8, std::string("\x20\0\0\0", 4), ""},
+      {seg, 8 + 22, ff4, "damaged cell record"},  // key_len
+      {seg, 8 + 26, ff4, "damaged cell record"},  // value_len
+      {seg, 8 + 30, ff4, "damaged cell record"},  // extra_len
+      {seg, 8 + 75, ff4, "damaged cell record"},  // key_scale_count
+      {seg, 8 + 87, ff4, "damaged cell record"},  // value_byte_count
+      {seg, 8 + 74, "\x09", "invalid tier byte 9"},
+      {seg, last, ff4, ""},
+      {seg, last + 26, ff4, "damaged cell record"},  // value_len of the last record
+      {TEXT_STORE_FILE, 8, ff4, ""},
+      {TEXT_STORE_FILE, 8, zero4, ""},
+      {TEXT_STORE_FILE, 0, ff8, ""},
+      {TEXT_STORE_FILE, 12, "\xff", ""},  // invalid UTF-8: that text is skipped
+      {DELETION_LOG_FILE, 0, ff8, ""},
+      {SYNAPTIC_FILE, 0, ff4, ""},
+      {SYNAPTIC_FILE, 0, zero4, ""},
+      {SYNAPTIC_FILE, 0, std::string("\x0a\0\0\0", 4), ""},
+      {SYNAPTIC_FILE, 20, ff4, ""},  // rank
+      {SYNAPTIC_FILE, 24, ff4, ""},  // d_model
+      {TRACE_WAL_FILE, 0, std::string(1, '\0'), ""},
+      {TRACE_WAL_FILE, 17, "\x09", ""},
+      {TRACE_WAL_FILE, 1, ff8, ""},
+      {TRACE_WAL_FILE, 26 + 1, ff8, ""},
+      {VAMANA_FILE, 0, "X", "bad vamana magic"},
+      {VAMANA_FILE, 4, ff4, "unsupported vamana version"},
+      {VAMANA_FILE, 8, ff4, ""},                              // dim
+      {VAMANA_FILE, 12, ff4, ""},                             // max_degree
+      {VAMANA_FILE, 16, ff8, ""},                             // entry point
+      {VAMANA_FILE, 24, ff8, "failed to fill whole buffer"},  // node count
+      {VAMANA_FILE, 32, ff8, ""},                             // first node id: no key for it
+      {VAMANA_FILE, 40, ff4, "failed to fill whole buffer"},  // first neighbour count
+      {SCHEDULE_FILE, 0, "{\"next_id\": 1, \"entries\": 7}", "scheduled_actions.json parse error"},
+  };
+  for (const Damage& d : cases) {
+    SCOPED_TRACE(::testing::Message() << d.file << " at " << d.offset);
+    TempDir dir;
+    Copy(dir);
+    std::string bytes = read_file(dir.file(d.file));
+    ASSERT_LE(d.offset + d.bytes.size(), std::max(bytes.size(), d.bytes.size()));
+    if (d.file == SCHEDULE_FILE) bytes = d.bytes;
+    bytes.replace(d.offset, d.bytes.size(), d.bytes);
+    write_file(dir.file(d.file), bytes);
+
+    const bool vamana = d.file == VAMANA_FILE;
+    auto opened = Open(dir.path(), vamana);
+    if (!d.refusal.empty()) {
+      ASSERT_FALSE(opened.is_ok());
+      EXPECT_NE(opened.error().message().find(d.refusal), std::string::npos)
+          << opened.error().message();
+      continue;
+    }
+    if (!opened.is_ok()) {
+      ADD_FAILURE() << "refused: " << opened.error().message();
+      continue;
+    }
+    std::unique_ptr<Engine> engine = std::move(opened).value();
+    for (const PackMetadata& m : engine->list_packs_metadata(std::nullopt)) {
+      (void)engine->load_pack_by_id(m.pack_id);
+    }
+    (void)engine->mem_read_pack(Exact(1, kDim), 5, std::nullopt);
+    (void)engine->synaptic().load_for_owner(1);
+    QM_ASSERT_OK_AND_ASSIGN(PackId id, engine->mem_write_pack(Pack(8)));
+    engine.reset();
+    QM_ASSERT_OK_AND_ASSIGN(engine, Open(dir.path(), vamana));
+    QM_ASSERT_OK_AND_ASSIGN(PackReadResult got, engine->load_pack_by_id(id));
+    EXPECT_EQ(got.text, Pack(8).text);
+  }
+}
+
+// Writes, syncs and renames that fail: the call reports the failure, nothing of it shows after
+// a reopen, and the same call succeeds once the fault is gone.
+int g_fail_errno = 0;
+FileOp g_fail_op = FileOp::Write;
+const char* g_fail_file = "";
+int FailOnce(FileOp op, const std::string& path) {
+  if (g_fail_errno != 0 && op == g_fail_op && path.find(g_fail_file) != std::string::npos) {
+    const int err = g_fail_errno;
+    g_fail_errno = 0;
+    return err;
+  }
+  return 0;
+}
+
+TEST_F(DamagedFilesTest, FailedWritesLeaveNothingBehind) {
+  struct Fault {
+    FileOp op;
+    const char* file;
+    std::function<Status(Engine&)> call;
+    std::function<bool(Engine&)> visible;
+  };
+  auto pack9 = [](Engine& e) { return e.mem_write_pack(Pack(9)).status(); };
+  auto has_pack9 = [](Engine& e) {
+    for (const auto& [id, cells] : e.pack_directory().packs()) {
+      auto got = e.load_pack_by_id(id);
+      if (got.is_ok() && got->text == Pack(9).text) return true;
+    }
+    return false;
+  };
+  auto text = [](Engine& e) { return e.set_pack_texts({{4, "changed"}}); };
+  auto has_text = [](Engine& e) { return *e.text_store().find(4) == "changed"; };
+  auto del = [](Engine& e) { return e.delete_pack(5); };
+  auto deleted = [](Engine& e) { return !e.pack_directory().contains(5); };
+  auto syn = [](Engine& e) { return e.synaptic().append(Synapsis(12)); };
+  auto has_syn = [](Engine& e) { return e.synaptic().index().size() == 4; };
+  auto edge = [](Engine& e) { return e.add_pack_edge(4, 6, EdgeType::Supports); };
+  auto has_edge = [](Engine& e) { return e.trace_graph().edge_count() > 6; };
+  const std::vector<Fault> faults = {
+      {FileOp::Write, "segment_", pack9, has_pack9},
+      {FileOp::Sync, "segment_", pack9, has_pack9},
+      {FileOp::Write, TEXT_STORE_FILE, pack9, has_pack9},
+      {FileOp::Sync, TEXT_STORE_FILE, pack9, has_pack9},
+      {FileOp::Write, TEXT_STORE_FILE, text, has_text},
+      {FileOp::Sync, TEXT_STORE_FILE, text, has_text},
+      {FileOp::Write, DELETION_LOG_FILE, del, deleted},
+      {FileOp::Sync, DELETION_LOG_FILE, del, deleted},
+      {FileOp::Write, SYNAPTIC_FILE, syn, has_syn},
+      {FileOp::Sync, SYNAPTIC_FILE, syn, has_syn},
+      {FileOp::Write, TRACE_WAL_FILE, edge, has_edge},
+      {FileOp::Sync, TRACE_WAL_FILE, edge, has_edge},
+  };
+  for (const Fault& f : faults) {
+    SCOPED_TRACE(::testing::Message() << f.file << " op " << static_cast<int>(f.op));
+    TempDir dir;
+    Copy(dir);
+    QM_ASSERT_OK_AND_ASSIGN(auto engine, Open(dir.path()));
+    g_fail_op = f.op;
+    g_fail_file = f.file;
+    g_fail_errno = EIO;
+    set_file_fault_hook(&FailOnce);
+    Status st = f.call(*engine);
+    set_file_fault_hook(nullptr);
+    ASSERT_FALSE(st.is_ok()) << "the fault was not reported";
+    EXPECT_FALSE(f.visible(*engine));
+    engine.reset();
+    QM_ASSERT_OK_AND_ASSIGN(engine, Open(dir.path()));
+    EXPECT_FALSE(f.visible(*engine)) << "visible after reopen";
+    QM_ASSERT_OK(f.call(*engine));
+    engine.reset();
+    QM_ASSERT_OK_AND_ASSIGN(engine, Open(dir.path()));
+    EXPECT_TRUE(f.visible(*engine)) << "lost after reopen";
+  }
+}
+
+// A failed rename of scheduled_actions.json or of vamana.idx leaves the old file in place.
+TEST_F(DamagedFilesTest, FailedRenamesKeepTheOldFile) {
+  TempDir dir;
+  Copy(dir);
+  const std::string schedule = read_file(dir.file(SCHEDULE_FILE));
+  QM_ASSERT_OK_AND_ASSIGN(auto engine, Open(dir.path(), true));
+  const std::string vamana = read_file(dir.file(VAMANA_FILE));
+  g_fail_op = FileOp::Rename;
+  g_fail_file = "";
+  g_fail_errno = EIO;
+  set_file_fault_hook(&FailOnce);
+  EXPECT_FALSE(engine->schedule().add(UnixTime{1800000000, 0}, 2, 1.0f).is_ok());
+  g_fail_errno = EIO;
+  EXPECT_FALSE(engine->ensure_vamana().is_ok());
+  set_file_fault_hook(nullptr);
+  EXPECT_EQ(read_file(dir.file(SCHEDULE_FILE)), schedule);
+  EXPECT_EQ(read_file(dir.file(VAMANA_FILE)), vamana);
+  engine.reset();
+  QM_ASSERT_OK_AND_ASSIGN(engine, Open(dir.path()));
+  EXPECT_EQ(engine->schedule().entries().size(), 1u);
+}
+
+}  // namespace
+}  // namespace quellmar
