@@ -173,6 +173,14 @@ class Engine {
       const std::vector<PackCandidate>& candidates) const;
   // The read touch on a cell's entry; returns the tier after it (0, untouched, without entry).
   uint8_t touch(CellId cell);
+  // The read touch on a pack hit's entry and the weights of its score after it: tier factor and
+  // recency (1.0 and tier 0, untouched, without entry).
+  struct HitWeight {
+    uint8_t tier = 0;
+    float multiplier = 1.0f;
+    float recency = 1.0f;
+  };
+  HitWeight touch_hit(CellId cell);
 
   // Cell reads.
   Result<std::vector<CellReadResult>> mem_read(std::span<const float> query, uint64_t k,

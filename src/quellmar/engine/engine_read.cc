@@ -134,6 +134,14 @@ std::vector<Result<std::vector<LayerPayload>>> Engine::load_layers_of(
   return out;
 }
 
+Engine::HitWeight Engine::touch_hit(CellId cell) {
+  auto it = governance_.find(cell);
+  if (it == governance_.end()) return HitWeight{};
+  read_touch(it->second);
+  return HitWeight{it->second.tier, tier_multiplier(it->second.tier),
+                   recency_factor(it->second.age_days)};
+}
+
 uint8_t Engine::touch(CellId cell) {
   auto it = governance_.find(cell);
   if (it == governance_.end()) return 0;
@@ -152,14 +160,7 @@ Result<std::vector<PackReadResult>> Engine::mem_read_pack(std::span<const float>
   for (size_t i = 0; i < candidates.size(); ++i) {
     PackCandidate& c = candidates[i];
     QM_ASSIGN_OR_RETURN(std::vector<LayerPayload> layers, std::move(loaded[i]));
-    float multiplier = 1.0f, recency = 1.0f;
-    uint8_t tier = 0;
-    if (auto it = governance_.find(c.hit_cell); it != governance_.end()) {
-      read_touch(it->second);
-      tier = it->second.tier;
-      multiplier = tier_multiplier(tier);
-      recency = recency_factor(it->second.age_days);
-    }
+    const auto [tier, multiplier, recency] = touch_hit(c.hit_cell);
     const std::string* text = text_store_.find(c.pack_id);
     out.push_back(PackReadResult{c.pack_id, c.owner, multiplier * (recency * c.score), tier,
                                  std::move(layers),

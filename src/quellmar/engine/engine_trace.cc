@@ -53,14 +53,7 @@ Result<std::vector<PackReadResult>> Engine::mem_read_pack_with_trace_boost(
   for (PackCandidate& c : candidates) {
     const float links = static_cast<float>(pack_links_by_type(c.pack_id, EDGE_TYPE_ANY).size());
     QM_ASSIGN_OR_RETURN(std::vector<LayerPayload> layers, load_pack_layers(c.cells));
-    float multiplier = 1.0f, recency = 1.0f;
-    uint8_t tier = 0;
-    if (auto it = governance_.find(c.hit_cell); it != governance_.end()) {
-      read_touch(it->second);
-      tier = it->second.tier;
-      multiplier = tier_multiplier(tier);
-      recency = recency_factor(it->second.age_days);
-    }
+    const auto [tier, multiplier, recency] = touch_hit(c.hit_cell);
     // Single precision, one operation at a time, in this order.
     const float boost_term = boost_factor * links;
     const float boost = boost_term + 1.0f;
