@@ -194,22 +194,21 @@ Result<bool> read_file_if_present(const std::string& path, std::string& out) {
 }
 
 Status create_dir_all(const std::string& path) {
-  if (path.empty()) return Status::ok();
-  std::string cur;
-  size_t pos = 0;
-  while (pos <= path.size()) {
-    size_t next = path.find('/', pos);
-    if (next == std::string::npos) next = path.size();
-    cur = path.substr(0, next);
-    pos = next + 1;
-    if (cur.empty() || cur == "." || cur == "..") continue;
-    if (::mkdir(cur.c_str(), 0777) != 0) {
-      int err = errno;
-      if (err == EEXIST && is_directory(cur)) continue;
-      return os_error(err);
+  // The directory itself first; only a missing parent makes the parents be created, so a failure
+  // names what is wrong with the path asked for ("Not a directory" under a file, say).
+  if (path.empty() || ::mkdir(path.c_str(), 0777) == 0) return Status::ok();
+  const int err = errno;
+  if (err == ENOENT) {
+    const size_t slash = path.find_last_of('/', path.find_last_not_of('/'));
+    if (slash != std::string::npos && slash > 0) {
+      QM_RETURN_IF_ERROR(create_dir_all(path.substr(0, slash)));
+      if (::mkdir(path.c_str(), 0777) == 0) return Status::ok();
+      if (is_directory(path)) return Status::ok();
+      return os_error(errno);
     }
   }
-  return Status::ok();
+  if (is_directory(path)) return Status::ok();
+  return os_error(err);
 }
 
 Result<std::vector<std::string>> list_dir(const std::string& path) {
