@@ -513,6 +513,20 @@ struct IsVector : std::false_type {};
 template <class T>
 struct IsVector<std::vector<T>> : std::true_type {};
 
+// A new list of n items, item i made by make(i): a new reference, or null with the exception set
+// (which ends the list and returns null).
+template <class F>
+PyObject* list_of(size_t n, F&& make) {
+  PyRef list(PyList_New(static_cast<Py_ssize_t>(n)));
+  if (!list) return nullptr;
+  for (size_t i = 0; i < n; ++i) {
+    PyObject* item = make(i);
+    if (item == nullptr) return nullptr;
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
+  }
+  return list.release();
+}
+
 // int for unsigned integers, float for floats (f32 widened exactly), True/False, str for text,
 // None for an absent optional, a list for a vector.
 template <class T>
@@ -528,14 +542,7 @@ PyObject* to_py(const T& v) {
   } else if constexpr (IsOptional<T>::value) {
     return v ? to_py(*v) : Py_NewRef(Py_None);
   } else if constexpr (IsVector<T>::value) {
-    PyRef list(PyList_New(static_cast<Py_ssize_t>(v.size())));
-    if (!list) return nullptr;
-    for (size_t i = 0; i < v.size(); ++i) {
-      PyObject* item = to_py(v[i]);
-      if (item == nullptr) return nullptr;
-      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
-    }
-    return list.release();
+    return list_of(v.size(), [&](size_t i) { return to_py(v[i]); });
   } else {
     static_assert(!sizeof(T), "no Python result kind for this type");
   }

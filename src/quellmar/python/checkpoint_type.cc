@@ -54,14 +54,7 @@ PyObject* checkpoint_to_py(const CheckpointInfo& info) {
 }
 
 PyObject* checkpoints_to_py(const std::vector<CheckpointInfo>& infos) {
-  PyRef list(PyList_New(static_cast<Py_ssize_t>(infos.size())));
-  if (!list) return nullptr;
-  for (size_t i = 0; i < infos.size(); ++i) {
-    PyObject* item = checkpoint_to_py(infos[i]);
-    if (item == nullptr) return nullptr;
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
-  }
-  return list.release();
+  return list_of(infos.size(), [&](size_t i) { return checkpoint_to_py(infos[i]); });
 }
 
 struct SaveArgs {

@@ -109,14 +109,9 @@ Result<CellHits> with_importance(const Engine& e, Result<std::vector<CellReadRes
 }
 
 PyObject* read_results(CellHits& found) {
-  PyRef list(PyList_New(static_cast<Py_ssize_t>(found.hits.size())));
-  if (!list) return nullptr;
-  for (size_t i = 0; i < found.hits.size(); ++i) {
-    PyObject* item = make_read_result(std::move(found.hits[i]), found.importance[i]);
-    if (item == nullptr) return nullptr;
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
-  }
-  return list.release();
+  return list_of(found.hits.size(), [&](size_t i) {
+    return make_read_result(std::move(found.hits[i]), found.importance[i]);
+  });
 }
 
 struct MemReadArgs {

@@ -181,17 +181,12 @@ PyObject* list_scheduled(PyEngine& self) {
   if (!entries) return nullptr;
   static DictKeys entry_keys({"id", "fires_at_unix_secs", "action"});
   static DictKeys action_keys({"type", "owner", "threshold"});
-  PyRef list(PyList_New(static_cast<Py_ssize_t>(entries->size())));
-  if (!list) return nullptr;
-  for (size_t i = 0; i < entries->size(); ++i) {
+  return list_of(entries->size(), [&](size_t i) {
     const ScheduledEntry& entry = (*entries)[i];
     PyObject* action = action_keys.make(
         {PyUnicode_FromString("evict_draft"), to_py(entry.owner), to_py(entry.threshold)});
-    PyObject* item = entry_keys.make({to_py(entry.id), to_py(unix_secs(entry.fires_at)), action});
-    if (item == nullptr) return nullptr;
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
-  }
-  return list.release();
+    return entry_keys.make({to_py(entry.id), to_py(unix_secs(entry.fires_at)), action});
+  });
 }
 
 }  // namespace

@@ -51,17 +51,12 @@ PyObject* list_packs(PyEngine& self, ListPacksArgs& a) {
   std::optional<PyObject*> list = with_engine<Gil::Hold>(self, [&](Engine& e) -> PyObject* {
     static DictKeys keys({"pack_id", "owner", "tier", "importance", "text"});
     const std::vector<PackMetadata> packs = e.list_packs_metadata(a.owner);
-    PyRef out(PyList_New(static_cast<Py_ssize_t>(packs.size())));
-    if (!out) return nullptr;
-    for (size_t i = 0; i < packs.size(); ++i) {
+    return list_of(packs.size(), [&](size_t i) {
       const PackMetadata& m = packs[i];
       const std::string* text = e.text_store().find(m.pack_id);
-      PyObject* item = keys.make({to_py(m.pack_id), to_py(m.owner), to_py(m.tier),
-                                  to_py(m.importance), text ? to_py(*text) : none()});
-      if (item == nullptr) return nullptr;
-      PyList_SET_ITEM(out.get(), static_cast<Py_ssize_t>(i), item);
-    }
-    return out.release();
+      return keys.make({to_py(m.pack_id), to_py(m.owner), to_py(m.tier), to_py(m.importance),
+                        text ? to_py(*text) : none()});
+    });
   });
   return list ? *list : nullptr;
 }

@@ -228,28 +228,18 @@ PyObject* mem_write_batch_packs(PyEngine& self, MemWriteBatchPacksArgs& a) {
 PyObject* pack_dict(const PackReadResult& r) {
   static DictKeys layer_keys({"layer_idx", "data"});
   static DictKeys pack_keys({"pack_id", "owner", "score", "tier", "layers", "text"});
-  PyRef layers(PyList_New(static_cast<Py_ssize_t>(r.layers.size())));
-  if (!layers) return nullptr;
-  for (size_t i = 0; i < r.layers.size(); ++i) {
+  PyObject* layers = list_of(r.layers.size(), [&](size_t i) {
     const LayerPayload& layer = r.layers[i];
-    PyObject* item = layer_keys.make(
+    return layer_keys.make(
         {to_py(layer.layer_idx), to_numpy<float>(std::span<const float>(layer.data))});
-    if (item == nullptr) return nullptr;
-    PyList_SET_ITEM(layers.get(), static_cast<Py_ssize_t>(i), item);
-  }
-  return pack_keys.make({to_py(r.pack_id), to_py(r.owner), to_py(r.score), to_py(r.tier),
-                         layers.release(), to_py(r.text)});
+  });
+  if (layers == nullptr) return nullptr;
+  return pack_keys.make(
+      {to_py(r.pack_id), to_py(r.owner), to_py(r.score), to_py(r.tier), layers, to_py(r.text)});
 }
 
 PyObject* pack_list(const std::vector<PackReadResult>& results) {
-  PyRef list(PyList_New(static_cast<Py_ssize_t>(results.size())));
-  if (!list) return nullptr;
-  for (size_t i = 0; i < results.size(); ++i) {
-    PyObject* item = pack_dict(results[i]);
-    if (item == nullptr) return nullptr;
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
-  }
-  return list.release();
+  return list_of(results.size(), [&](size_t i) { return pack_dict(results[i]); });
 }
 
 struct MemReadPackArgs {

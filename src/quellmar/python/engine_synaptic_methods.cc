@@ -99,18 +99,13 @@ PyObject* load_synapsis(PyEngine& self, LoadSynapsisArgs& a) {
   if (!entries) return nullptr;
   static DictKeys keys(
       {"id", "owner", "rank", "d_model", "scale", "last_used", "quality", "lora_a", "lora_b"});
-  PyRef list(PyList_New(static_cast<Py_ssize_t>(entries->size())));
-  if (!list) return nullptr;
-  for (size_t i = 0; i < entries->size(); ++i) {
+  return list_of(entries->size(), [&](size_t i) {
     const SynapticEntry& entry = (*entries)[i];
-    PyObject* item =
-        keys.make({to_py(entry.id), to_py(entry.owner), to_py(entry.rank), to_py(entry.d_model),
-                   to_py(half_to_float(entry.scale)), to_py(entry.last_used), to_py(entry.quality),
-                   halves_to_numpy(entry.lora_a), halves_to_numpy(entry.lora_b)});
-    if (item == nullptr) return nullptr;
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
-  }
-  return list.release();
+    return keys.make({to_py(entry.id), to_py(entry.owner), to_py(entry.rank), to_py(entry.d_model),
+                      to_py(half_to_float(entry.scale)), to_py(entry.last_used),
+                      to_py(entry.quality), halves_to_numpy(entry.lora_a),
+                      halves_to_numpy(entry.lora_b)});
+  });
 }
 
 }  // namespace
