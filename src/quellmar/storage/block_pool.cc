@@ -141,10 +141,9 @@ Status BlockPool::append_views(std::span<const CellRecordView> records) {
   QM_ASSIGN_OR_RETURN(std::vector<uint64_t> offsets,
                       SegmentFile::append_views(seg, records, scratch_));
   // Cell ids grow with every write, so a batch's locations usually go at the end of the map.
-  auto hint = locations_.end();
   for (size_t i = 0; i < records.size(); ++i) {
-    hint = locations_.insert_or_assign(hint, records[i].cell_id, CellLocation{offsets[i], seg.id});
-    ++hint;
+    locations_.insert_or_assign(locations_.end(), records[i].cell_id,
+                                CellLocation{offsets[i], seg.id});
   }
   return Status::ok();
 }
