@@ -10,18 +10,22 @@ namespace {
 
 // The codes 0..15 of 8 values, as the scalar path computes them. Rounding is monotone and keeps
 // -8 and 7 as they are, so limiting the quotient to -8..7 before rounding gives what rounding
-// first and then limiting gives; the rounding itself is the scalar path's (truncate, then one up
-// or down from the exact remainder), here on 32-bit integers.
+// first and then limiting gives. For 0.5 <= |q| <= 8, q + copysign(0.5, q) truncates to q rounded
+// with halves away from zero: the sum is exact, or rounds to a neighbour on a grid that holds
+// every integer nearby without reaching the next one. Below 0.5 the code is the zero code; the
+// sum alone could round up to 1 there.
 inline __m256i codes_of(__m256 x, __m256 scale) {
+  const __m256 sign = _mm256_set1_ps(-0.0f);
   __m256 q = _mm256_div_ps(x, scale);
-  q = _mm256_and_ps(q, _mm256_cmp_ps(q, q, _CMP_ORD_Q));  // NaN -> 0
-  q = _mm256_min_ps(_mm256_max_ps(q, _mm256_set1_ps(-8.0f)), _mm256_set1_ps(7.0f));
-  const __m256i t = _mm256_cvttps_epi32(q);
-  const __m256 frac = _mm256_sub_ps(q, _mm256_cvtepi32_ps(t));
-  // All-ones masks, that is -1 where the remainder rounds away from zero.
-  const __m256i up = _mm256_castps_si256(_mm256_cmp_ps(frac, _mm256_set1_ps(0.5f), _CMP_GE_OQ));
-  const __m256i down = _mm256_castps_si256(_mm256_cmp_ps(frac, _mm256_set1_ps(-0.5f), _CMP_LE_OQ));
-  return _mm256_add_epi32(_mm256_sub_epi32(_mm256_add_epi32(t, _mm256_set1_epi32(8)), up), down);
+  // max and min return their second operand when either is NaN: a NaN stays NaN here.
+  q = _mm256_min_ps(_mm256_set1_ps(7.0f), _mm256_max_ps(_mm256_set1_ps(-8.0f), q));
+  const __m256 half = _mm256_or_ps(_mm256_and_ps(q, sign), _mm256_set1_ps(0.5f));
+  const __m256i t = _mm256_cvttps_epi32(_mm256_add_ps(q, half));
+  // |q| < 0.5, or NaN (which must give the zero code too).
+  const __m256 zero_code =
+      _mm256_cmp_ps(_mm256_andnot_ps(sign, q), _mm256_set1_ps(0.5f), _CMP_NGE_UQ);
+  return _mm256_add_epi32(_mm256_andnot_si256(_mm256_castps_si256(zero_code), t),
+                          _mm256_set1_epi32(8));
 }
 
 // The 16 code bytes of one group under its scale, low nibble first.
