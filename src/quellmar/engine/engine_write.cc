@@ -14,14 +14,32 @@ std::vector<float> pooled_key(std::span<const float> key) {
   return view ? view->mean_pooled() : std::vector<float>{};
 }
 
-// The records of a pack, borrowing its vectors: the head cell and one cell per payload, with
-// consecutive cell ids from `next_cell`. Returns the head cell's id.
-CellId pack_records(const PackWrite& w, PackId pack_id, uint64_t now, CellId& next_cell,
-                    std::vector<CellRecordView>& out) {
+// The key and payloads of a pack in their stored form, one after the other.
+std::vector<uint8_t> stored_vectors(const PackWrite& w) {
+  uint64_t size = q4_stored_size(w.retrieval_key.size());
+  for (const LayerPayload& p : w.layer_payloads) size += q4_stored_size(p.data.size());
+  std::vector<uint8_t> out(size);
+  uint8_t* at = out.data();
+  store_q4(w.retrieval_key, at);
+  at += q4_stored_size(w.retrieval_key.size());
+  for (const LayerPayload& p : w.layer_payloads) {
+    store_q4(p.data, at);
+    at += q4_stored_size(p.data.size());
+  }
+  return out;
+}
+
+// The records of a pack, borrowing its vectors (and their stored form from stored_vectors, when
+// given): the head cell and one cell per payload, with consecutive cell ids from `next_cell`.
+// Returns the head cell's id.
+CellId pack_records(const PackWrite& w, const std::vector<uint8_t>& stored, PackId pack_id,
+                    uint64_t now, CellId& next_cell, std::vector<CellRecordView>& out) {
   const GovernanceEntry g = entry_at_write(w.salience);
+  const uint8_t* at = stored.empty() ? nullptr : stored.data();
   CellRecordView r;
   r.owner = w.owner;
   r.key = w.retrieval_key;
+  r.key_stored = at;
   r.pack_id = pack_id;
   r.created_at_ns = r.updated_at_ns = now;
   r.importance = g.importance;
@@ -30,11 +48,14 @@ CellId pack_records(const PackWrite& w, PackId pack_id, uint64_t now, CellId& ne
   r.cell_id = next_cell++;
   r.layer = HEAD_CELL_LAYER;
   out.push_back(r);
+  if (at) at += q4_stored_size(w.retrieval_key.size());
   for (const LayerPayload& p : w.layer_payloads) {
     r.cell_id = next_cell++;
     r.layer = p.layer_idx;
     r.value = p.data;
+    r.value_stored = at;
     out.push_back(r);
+    if (at) at += q4_stored_size(p.data.size());
   }
   return head;
 }
@@ -51,7 +72,9 @@ std::vector<CellId> pack_cell_ids(CellId head, const PackWrite& w) {
 Result<PackId> Engine::mem_write_pack(PackWrite request) {
   if (write_buffer_) {
     const PackId id = next_pack_id_++;
-    write_buffer_->entries.push_back(BufferedPack{std::move(request), id});
+    // Quantized now, so that the caller whose write drains the buffer does not pay for all of it.
+    std::vector<uint8_t> stored = stored_vectors(request);
+    write_buffer_->entries.push_back(BufferedPack{std::move(request), id, std::move(stored)});
     if (write_buffer_->entries.size() >= write_buffer_->max_batch_size) {
       Status st = flush_buffer();
       if (!st.is_ok()) {
@@ -71,7 +94,7 @@ Result<PackId> Engine::mem_write_pack(PackWrite request) {
 
   std::vector<CellRecordView> records;
   records.reserve(request.layer_payloads.size() + 1);
-  const CellId head = pack_records(request, pack_id, now, next_cell_id_, records);
+  const CellId head = pack_records(request, {}, pack_id, now, next_cell_id_, records);
   // The text goes first: a crash between the two appends then leaves a text of a pack that
   // does not exist (its id is never given out again), never a pack without its text.
   if (request.text) {
@@ -124,7 +147,7 @@ Status Engine::write_pack_batch(std::vector<BufferedPack> packs) {
   records.reserve(total);
   for (size_t i = 0; i < packs.size(); ++i) {
     const BufferedPack& p = packs[i];
-    heads[i] = pack_records(p.request, p.pack_id, now, next_cell_id_, records);
+    heads[i] = pack_records(p.request, p.stored, p.pack_id, now, next_cell_id_, records);
     if (p.request.text) texts.emplace_back(p.pack_id, *p.request.text);
   }
   // Texts first, as for a single pack: a crash between the appends leaves texts of packs that
@@ -165,7 +188,7 @@ Result<std::vector<PackId>> Engine::mem_write_batch_packs(std::vector<PackWrite>
   ids.reserve(packs.size());
   for (PackWrite& w : packs) {
     ids.push_back(next_pack_id_);
-    batch.push_back(BufferedPack{std::move(w), next_pack_id_++});
+    batch.push_back(BufferedPack{std::move(w), next_pack_id_++, {}});
   }
   // Not through the queue: a failed batch is the caller's failure, with no id handed out.
   std::optional<WriteBuffer> buffer = std::move(write_buffer_);

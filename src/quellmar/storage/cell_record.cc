@@ -35,7 +35,25 @@ Result<uint64_t> CellRecordView::encoded_size() const {
   return 4 + body;
 }
 
-void CellRecordView::encode_to(uint8_t* p, const uint8_t* key_bytes) const {
+uint64_t q4_stored_size(uint64_t len) { return q4_group_count(len) * (4 + Q4_GROUP_BYTES); }
+
+void store_q4(std::span<const float> values, uint8_t* out) {
+  const uint64_t groups = q4_group_count(values.size());
+  if (groups == 0) return;  // an empty span may have no data()
+  // The scales go through an aligned buffer, on the stack for any vector up to 8192 values, and
+  // are written little-endian in place; the codes right after them.
+  float stack_scales[256];
+  std::vector<float> heap_scales;
+  float* scales = stack_scales;
+  if (groups > std::size(stack_scales)) {
+    heap_scales.resize(groups);
+    scales = heap_scales.data();
+  }
+  quantize_q4_into(values.data(), values.size(), scales, out + 4 * groups);
+  std::memcpy(out, scales, 4 * groups);
+}
+
+void CellRecordView::encode_to(uint8_t* p) const {
   const uint64_t kg = q4_group_count(key.size()), vg = q4_group_count(value.size());
   const uint32_t body_len =
       static_cast<uint32_t>(body_len_for(key.size(), value.size(), extra.size()));
@@ -58,36 +76,37 @@ void CellRecordView::encode_to(uint8_t* p, const uint8_t* key_bytes) const {
   encode_u32(p + sf::OFF_VALUE_SCALES, static_cast<uint32_t>(vg));
   encode_u32(p + sf::OFF_VALUE_BYTES, static_cast<uint32_t>(vg * Q4_GROUP_BYTES));
 
-  // Scales are written little-endian in place; codes right after them. The scales go through an
-  // aligned buffer, on the stack for any vector up to 8192 values.
   uint8_t* q = p + sf::FIXED_SIZE;
-  float stack_scales[256];
-  std::vector<float> heap_scales;
-  auto put_vector = [&](std::span<const float> v, uint64_t groups) {
-    if (groups == 0) return;  // an empty span may have no data()
-    float* scales = stack_scales;
-    if (groups > std::size(stack_scales)) {
-      heap_scales.resize(groups);
-      scales = heap_scales.data();
+  auto put_vector = [&](std::span<const float> v, const uint8_t* stored) {
+    const uint64_t n = q4_stored_size(v.size());
+    if (stored != nullptr) {
+      if (n) std::memcpy(q, stored, n);
+    } else {
+      store_q4(v, q);
     }
-    quantize_q4_into(v.data(), v.size(), scales, q + 4 * groups);
-    std::memcpy(q, scales, 4 * groups);
-    q += groups * (4 + Q4_GROUP_BYTES);
-  };
-  if (key_bytes != nullptr) {
-    const uint64_t n = kg * (4 + Q4_GROUP_BYTES);
-    if (n) std::memcpy(q, key_bytes, n);
     q += n;
-  } else {
-    put_vector(key, kg);
-  }
-  put_vector(value, vg);
+  };
+  put_vector(key, key_stored);
+  put_vector(value, value_stored);
   if (!extra.empty()) std::memcpy(q, extra.data(), 4 * extra.size());
 }
 
 CellRecordView CellRecord::view() const {
-  return CellRecordView{cell_id,  owner,         layer,         key,        value, extra, pack_id,
-                        view_tag, created_at_ns, updated_at_ns, importance, aux32, tier};
+  CellRecordView v;
+  v.cell_id = cell_id;
+  v.owner = owner;
+  v.layer = layer;
+  v.key = key;
+  v.value = value;
+  v.extra = extra;
+  v.pack_id = pack_id;
+  v.view_tag = view_tag;
+  v.created_at_ns = created_at_ns;
+  v.updated_at_ns = updated_at_ns;
+  v.importance = importance;
+  v.aux32 = aux32;
+  v.tier = tier;
+  return v;
 }
 
 Result<uint64_t> CellRecord::encoded_size() const { return view().encoded_size(); }

@@ -277,14 +277,16 @@ Result<std::vector<uint64_t>> SegmentFile::append_views(SegmentEntry& entry,
     uint8_t* out = reinterpret_cast<uint8_t*>(scratch.data());
     // Records of one pack share their key: it is quantized once per piece.
     std::span<const float> last_key;
-    const uint8_t* last_key_bytes = nullptr;
+    const uint8_t* last_key_stored = nullptr;
     for (; i < end; ++i) {
-      const CellRecordView& r = records[i];
-      const bool same_key = last_key_bytes != nullptr && r.key.data() == last_key.data() &&
-                            r.key.size() == last_key.size();
-      r.encode_to(out, same_key ? last_key_bytes : nullptr);
+      CellRecordView r = records[i];
+      if (r.key_stored == nullptr && last_key_stored != nullptr &&
+          r.key.data() == last_key.data() && r.key.size() == last_key.size()) {
+        r.key_stored = last_key_stored;
+      }
+      r.encode_to(out);
       last_key = r.key;
-      last_key_bytes = out + sf::FIXED_SIZE;
+      last_key_stored = out + sf::FIXED_SIZE;
       out += sizes[i];
     }
     return std::string_view(scratch.data(), bytes);
