@@ -92,21 +92,10 @@ void CellRecordView::encode_to(uint8_t* p) const {
 }
 
 CellRecordView CellRecord::view() const {
-  CellRecordView v;
-  v.cell_id = cell_id;
-  v.owner = owner;
-  v.layer = layer;
-  v.key = key;
-  v.value = value;
-  v.extra = extra;
-  v.pack_id = pack_id;
-  v.view_tag = view_tag;
-  v.created_at_ns = created_at_ns;
-  v.updated_at_ns = updated_at_ns;
-  v.importance = importance;
-  v.aux32 = aux32;
-  v.tier = tier;
-  return v;
+  // Its vectors have no stored form yet.
+  return CellRecordView{cell_id,    owner,   layer,    key,           value,
+                        extra,      pack_id, view_tag, created_at_ns, updated_at_ns,
+                        importance, aux32,   tier,     nullptr,       nullptr};
 }
 
 Result<uint64_t> CellRecord::encoded_size() const { return view().encoded_size(); }
