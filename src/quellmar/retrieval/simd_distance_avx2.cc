@@ -524,21 +524,48 @@ size_t avx2_top_k_i8_panels(const int8_t* query, const uint8_t* panels, size_t n
   return top.m;
 }
 
+// The float scan of panels_block<1> (each lane summing its row in index order) with the score
+// f * dot and the selection folded in: once k rows are held, a row reaches the scalar insertion
+// only when it beats the k-th best. (Software prefetching, which helps the AVX-512 level, only
+// slowed this one down where measured.)
 size_t avx2_top_k_f32_panels(const float* query, const float* panels, size_t n_rows, size_t dim,
                              float f, const uint8_t* keep, size_t k, ScoredIndex* out,
                              uint32_t* keys) {
-  TopKStream top{out, keys, k};
-  float dots[F32_PANEL_WIDTH];
+  const size_t n_panels = (n_rows + F32_PANEL_WIDTH - 1) / F32_PANEL_WIDTH;
+  const size_t panel_floats = dim * F32_PANEL_WIDTH;
   const __m256 vf = _mm256_set1_ps(f);
-  for (size_t p = 0; p * F32_PANEL_WIDTH < n_rows; ++p) {
-    const size_t base = p * F32_PANEL_WIDTH;
-    avx2_dot_f32_panels(query, 1, dim, panels + p * dim * F32_PANEL_WIDTH, 1, dim, dots,
-                        F32_PANEL_WIDTH);
-    _mm256_storeu_ps(dots, _mm256_mul_ps(vf, _mm256_loadu_ps(dots)));
-    _mm256_storeu_ps(dots + 8, _mm256_mul_ps(vf, _mm256_loadu_ps(dots + 8)));
-    for (size_t l = 0; l < F32_PANEL_WIDTH && base + l < n_rows; ++l) {
-      if (!keep || keep[base + l]) top.offer(dots[l], static_cast<uint32_t>(base + l));
+  TopKStream top{out, keys, k};
+  bool filtering = false;
+  __m256 threshold = _mm256_setzero_ps();
+  alignas(32) float s[8];
+  auto select = [&](__m256 score, size_t base) {
+    unsigned lanes = filtering ? static_cast<unsigned>(_mm256_movemask_ps(
+                                     _mm256_cmp_ps(score, threshold, _CMP_GT_OQ)))
+                               : 0xFFu;
+    if (lanes == 0) return;
+    _mm256_store_ps(s, score);
+    while (lanes) {
+      const unsigned l = static_cast<unsigned>(__builtin_ctz(lanes));
+      lanes &= lanes - 1;
+      const size_t r = base + l;
+      if (r >= n_rows || (keep && !keep[r])) continue;
+      top.offer(s[l], static_cast<uint32_t>(r));
+      if (top.filtering()) {
+        filtering = true;
+        threshold = _mm256_set1_ps(top.threshold());
+      }
     }
+  };
+  for (size_t p = 0; p < n_panels; ++p) {
+    const float* panel = panels + p * panel_floats;
+    __m256 lo = _mm256_setzero_ps(), hi = _mm256_setzero_ps();
+    for (size_t t = 0; t < dim; ++t) {
+      const __m256 q = _mm256_broadcast_ss(query + t);
+      lo = _mm256_add_ps(lo, _mm256_mul_ps(q, _mm256_loadu_ps(panel + t * F32_PANEL_WIDTH)));
+      hi = _mm256_add_ps(hi, _mm256_mul_ps(q, _mm256_loadu_ps(panel + t * F32_PANEL_WIDTH + 8)));
+    }
+    select(_mm256_mul_ps(vf, lo), p * F32_PANEL_WIDTH);
+    select(_mm256_mul_ps(vf, hi), p * F32_PANEL_WIDTH + 8);
   }
   return top.m;
 }
