@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <random>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -42,10 +43,12 @@ inline std::vector<std::vector<float>> clustered(size_t n, size_t dim, uint32_t 
   return out;
 }
 
-// Writes the vectors to $QM_BENCH_DATA_DIR/<name>.f32 when that variable is set.
+// Writes the vectors to $QM_BENCH_DATA_DIR/<name>.f32 when that variable is set, once per name
+// and process (fixtures built again for each benchmark skip the write).
 inline void dump_if_asked(const std::string& name, const std::vector<std::vector<float>>& rows) {
   const char* dir = std::getenv("QM_BENCH_DATA_DIR");
-  if (!dir) return;
+  static std::set<std::string> written;
+  if (!dir || !written.insert(name).second) return;
   const std::string path = std::string(dir) + "/" + name + ".f32";
   std::FILE* f = std::fopen(path.c_str(), "wb");
   if (!f) {

@@ -41,12 +41,8 @@ struct FlatFixture {
   FlatFixture() {
     const auto keys = bench::clustered(kKeys, kDim, bench::kKeySeed);
     for (CellId id = 1; id <= kKeys; ++id) index.insert(id, id % 4, keys[id - 1]);
-    static const bool dumped = [&] {
-      bench::dump_if_asked("flat_keys", keys);
-      bench::dump_if_asked("flat_queries", queries);
-      return true;
-    }();
-    (void)dumped;
+    bench::dump_if_asked("flat_keys", keys);
+    bench::dump_if_asked("flat_queries", queries);
   }
 };
 

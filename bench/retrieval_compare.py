@@ -84,44 +84,49 @@ def line(name, median, p99, comparison, comparison_median, target=None):
           f"{comparison_median:10.1f} us | ratio {median / comparison_median:.3f}{target_part}")
 
 
-def slb(bench_dir, data_dir):
-    runs = run_bench(os.path.join(bench_dir, "slb_bench"), data_dir,
-                     "BM_SlbQueryVsFloor|BM_SlbQueryTimes")
-    floor = runs["BM_SlbQueryVsFloor/iterations:1"]
-    ours = runs["BM_SlbQueryTimes/iterations:1"]
-    keys, queries = load(data_dir, "slb_keys"), load(data_dir, "slb_queries")
+def query_comparison(bench_dir, data_dir, spec):
+    """One query benchmark against its read floor (from the C++ run) and against FAISS."""
+    prefix = spec["prefix"]
+    runs = run_bench(os.path.join(bench_dir, spec["binary"]), data_dir,
+                     f"{spec['vs_floor']}|{spec['times']}")
+    floor = runs[spec["vs_floor"] + "/iterations:1"]
+    ours = runs[spec["times"] + "/iterations:1"]
+    keys, queries = load(data_dir, prefix + "_keys"), load(data_dir, prefix + "_queries")
+    index = spec["faiss_index"](keys)
+    rounds = np.tile(np.arange(len(queries)), spec["rounds"])
+    t = time_each(lambda i: index.search(queries[i:i + 1], K), rounds, warmup=spec["warmup"])
+    print(f"{spec['title']}, {len(keys)} keys x {DIM}, k = {K} ({ours['label']}):")
+    print(f"  {spec['name'] + ' vs read floor (' + spec['floor'] + ')':<40} median "
+          f"{floor['work_us']:10.1f} us | floor median {floor['floor_us']:10.1f} us | ratio "
+          f"{floor['ratio']:.3f} (target <= {spec['target']})")
+    line(f"{spec['name']} vs {spec['faiss_name']}", ours["median_us"], ours["p99_us"],
+         spec["faiss_short"], float(np.median(t)))
+    print(f"  {spec['faiss_short'] + ' p99':<40} {float(np.percentile(t, 99)):10.1f} us")
+
+
+def sq8_index(keys):
     index = faiss.IndexScalarQuantizer(DIM, faiss.ScalarQuantizer.QT_8bit,
                                        faiss.METRIC_INNER_PRODUCT)
     index.train(keys)
     index.add(keys)
-    rounds = np.tile(np.arange(len(queries)), 20)
-    t = time_each(lambda i: index.search(queries[i:i + 1], K), rounds, warmup=len(queries))
-    print(f"SLB query, {len(keys)} keys x {DIM}, k = {K} ({ours['label']}):")
-    print(f"  {'SLB query vs read floor (512 KiB codes)':<40} median {floor['work_us']:10.1f} us"
-          f" | floor median {floor['floor_us']:10.1f} us | ratio {floor['ratio']:.3f}"
-          f" (target <= 1.3)")
-    line("SLB query vs FAISS IndexScalarQuantizer", ours["median_us"], ours["p99_us"],
-         "FAISS SQ8", float(np.median(t)))
-    print(f"  {'FAISS SQ8 p99':<40} {float(np.percentile(t, 99)):10.1f} us")
+    return index
 
 
-def flat(bench_dir, data_dir):
-    runs = run_bench(os.path.join(bench_dir, "flat_index_bench"), data_dir,
-                     "BM_FlatSearchVsFloor|BM_FlatSearchTimes")
-    floor = runs["BM_FlatSearchVsFloor/iterations:1"]
-    ours = runs["BM_FlatSearchTimes/iterations:1"]
-    keys, queries = load(data_dir, "flat_keys"), load(data_dir, "flat_queries")
+def flat_ip_index(keys):
     index = faiss.IndexFlatIP(DIM)
     index.add(keys)
-    rounds = np.tile(np.arange(len(queries)), 8)
-    t = time_each(lambda i: index.search(queries[i:i + 1], K), rounds, warmup=2)
-    print(f"flat search, {len(keys)} keys x {DIM}, k = {K} ({ours['label']}):")
-    print(f"  {'flat search vs read floor (51 MB keys)':<40} median {floor['work_us']:10.1f} us"
-          f" | floor median {floor['floor_us']:10.1f} us | ratio {floor['ratio']:.3f}"
-          f" (target <= 1.2)")
-    line("flat search vs FAISS IndexFlatIP", ours["median_us"], ours["p99_us"],
-         "FAISS IndexFlatIP", float(np.median(t)))
-    print(f"  {'FAISS IndexFlatIP p99':<40} {float(np.percentile(t, 99)):10.1f} us")
+    return index
+
+
+SLB = dict(prefix="slb", binary="slb_bench", vs_floor="BM_SlbQueryVsFloor",
+           times="BM_SlbQueryTimes", title="SLB query", name="SLB query",
+           floor="512 KiB codes", target=1.3, faiss_index=sq8_index,
+           faiss_name="FAISS IndexScalarQuantizer", faiss_short="FAISS SQ8", rounds=20,
+           warmup=64)
+FLAT = dict(prefix="flat", binary="flat_index_bench", vs_floor="BM_FlatSearchVsFloor",
+            times="BM_FlatSearchTimes", title="flat search", name="flat search",
+            floor="51 MB keys", target=1.2, faiss_index=flat_ip_index,
+            faiss_name="FAISS IndexFlatIP", faiss_short="FAISS IndexFlatIP", rounds=8, warmup=2)
 
 
 def vamana(bench_dir, data_dir):
@@ -151,8 +156,8 @@ def main():
     faiss.omp_set_num_threads(1)
     print(f"FAISS {faiss.__version__} ({faiss.get_compile_options().strip()}), one thread")
     with tempfile.TemporaryDirectory() as data_dir:
-        slb(bench_dir, data_dir)
-        flat(bench_dir, data_dir)
+        query_comparison(bench_dir, data_dir, SLB)
+        query_comparison(bench_dir, data_dir, FLAT)
         vamana(bench_dir, data_dir)
 
 

@@ -41,12 +41,8 @@ struct SlbFixture {
   SlbFixture() {
     const auto keys = bench::clustered(kKeys, kDim, bench::kKeySeed);
     for (CellId id = 1; id <= kKeys; ++id) slb.insert(id, id % 4, keys[id - 1]);
-    static const bool dumped = [&] {
-      bench::dump_if_asked("slb_keys", keys);
-      bench::dump_if_asked("slb_queries", queries);
-      return true;
-    }();
-    (void)dumped;
+    bench::dump_if_asked("slb_keys", keys);
+    bench::dump_if_asked("slb_queries", queries);
   }
 };
 
