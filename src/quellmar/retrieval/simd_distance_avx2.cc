@@ -290,7 +290,8 @@ struct I8Query {
 // One half panel (64 rows, from `line`, the half's first line of group 0) into eight vectors of
 // 8 exact row dots, rows in order. The main pass prefetches the lines 4 KiB ahead: the hardware
 // alone keeps fewer reads in flight than the scan can use.
-inline void scan_i8_half_panel(const uint8_t* line, const I8Query& q, __m256i acc[8]) {
+__attribute__((always_inline)) inline void scan_i8_half_panel(const uint8_t* line, const I8Query& q,
+                                                             __m256i acc[8]) {
   constexpr size_t PREFETCH_BYTES = 4096;
   const __m256i ones = _mm256_set1_epi16(1);
   // Named sums rather than an array: GCC keeps an array's elements in memory across the loop.
