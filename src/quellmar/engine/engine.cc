@@ -190,13 +190,19 @@ struct Engine::RefreshScan {
   std::span<const float> pooled_of(const Cell& c) const {
     return c.key == UINT32_MAX ? std::span<const float>() : std::span<const float>(*pooled[c.key]);
   }
-  void index(Engine& engine, const Cell& c) const {
-    if (c.key == UINT32_MAX) {
-      engine.index_cell(c.id, c.owner, {}, {});
-    } else {
-      engine.index_shared(c.id, c.owner, keys[c.key], pooled[c.key]);
+  // Feeds the cell to the retrieval stages and queues its SLB insert (the SLB takes the queue at
+  // the end, in one batch).
+  void index(Engine& engine, const Cell& c) {
+    for (const auto& stage : engine.pipeline_.stages()) {
+      if (c.key == UINT32_MAX) {
+        stage->insert(c.id, c.owner, {});
+      } else {
+        stage->insert_shared(c.id, c.owner, keys[c.key], pooled[c.key]);
+      }
     }
+    slb_inserts.push_back({c.id, c.owner, pooled_of(c)});
   }
+  std::vector<SLB::Insert> slb_inserts;
 };
 
 namespace {
@@ -295,6 +301,7 @@ Status Engine::refresh() {
     uint64_t eligible = 0;
     for (const RefreshScan::Cell& c : scan.cells) eligible += c.ok && scan.eligible(c);
     for (const auto& stage : pipeline_.stages()) stage->reserve(eligible);
+    scan.slb_inserts.reserve(eligible);
   }
 
   // New cells, ascending.
@@ -324,6 +331,8 @@ Status Engine::refresh() {
       scan.index(*this, c);
     }
   }
+
+  slb_->insert_all(scan.slb_inserts);
 
   // Pack grouping, one run of consecutive cells of a pack at a time (the owner of a pack is that
   // of its last cell), then the deleted packs leave the directory again.
