@@ -552,8 +552,10 @@ Result<std::optional<VamanaIndex>> VamanaIndex::load(const std::string& dir, Vam
   index.adjacency_.reserve(
       std::min<uint64_t>(fits * max_degree, in.remaining() / VAMANA_NEIGHBOUR_SIZE));
   for (uint64_t i = 0; i < count; ++i) {
-    QM_ASSIGN_OR_RETURN(uint64_t id, in.u64());
-    QM_ASSIGN_OR_RETURN(uint32_t n, in.u32());
+    const uint8_t* head = nullptr;
+    QM_RETURN_IF_ERROR(in.take(VAMANA_NODE_FIXED_SIZE, &head));
+    const uint64_t id = decode_u64(head);
+    const uint32_t n = decode_u32(head + 8);
     const uint8_t* ids = nullptr;
     if (in.remaining() / VAMANA_NEIGHBOUR_SIZE < n) {
       return EngineError::io(IoError::unexpected_eof());
@@ -576,13 +578,16 @@ Result<std::optional<VamanaIndex>> VamanaIndex::load(const std::string& dir, Vam
     index.append_node(id, static_cast<uint32_t>(index.key_owners_.size() - 1));
     index.adj_start_[index.ids_.size() - 1] = neighbour_total;
     if (narrow) {
+      const size_t at = index.adjacency_.size();
+      index.adjacency_.resize(at + n);
+      uint32_t* out = index.adjacency_.data() + at;
       for (uint32_t j = 0; j < n; ++j) {
         const uint64_t nb = decode_u64(ids + VAMANA_NEIGHBOUR_SIZE * j);
         if (nb >= UINT32_MAX) {
           narrow = false;
           break;
         }
-        index.adjacency_.push_back(static_cast<uint32_t>(nb));
+        out[j] = static_cast<uint32_t>(nb);
       }
     }
     neighbour_total += n;
@@ -599,13 +604,22 @@ Result<std::optional<VamanaIndex>> VamanaIndex::load(const std::string& dir, Vam
   const size_t n_nodes = index.ids_.size();
   std::vector<uint32_t> table;
   CellId base = 0;
+  bool contiguous = false;
   if (index.ids_ascending_ && n_nodes > 0 &&
       index.ids_.back() - index.ids_.front() < 4 * uint64_t{n_nodes} + 1024) {
     base = index.ids_.front();
-    table.assign(index.ids_.back() - base + 1, UINT32_MAX);
-    for (size_t i = 0; i < n_nodes; ++i) table[index.ids_[i] - base] = static_cast<uint32_t>(i);
+    // Strictly ascending ids without gaps (the usual case) need no table: node i is base + i.
+    contiguous = index.ids_.back() - base + 1 == n_nodes;
+    if (!contiguous) {
+      table.assign(index.ids_.back() - base + 1, UINT32_MAX);
+      for (size_t i = 0; i < n_nodes; ++i) table[index.ids_[i] - base] = static_cast<uint32_t>(i);
+    }
   }
   auto translate = [&](CellId id) -> std::optional<uint32_t> {
+    if (contiguous) {
+      if (id < base || id - base >= n_nodes) return std::nullopt;
+      return static_cast<uint32_t>(id - base);
+    }
     if (!table.empty()) {
       if (id < base || id - base >= table.size() || table[id - base] == UINT32_MAX) {
         return std::nullopt;
