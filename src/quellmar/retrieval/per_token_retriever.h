@@ -107,6 +107,7 @@ struct OwnedRow {
 struct PooledEntry {
   SharedKey key;  // mean-pooled key of the latest insert, never null
   OwnerId owner = 0;
+  uint64_t tokens = 0;  // rows inserted under the id, over all its inserts
 };
 
 class PerTokenRetriever final : public VectorIndex {
@@ -157,7 +158,7 @@ class PerTokenRetriever final : public VectorIndex {
   // The dequantized eager rows of one id, each with its owner, in insertion order.
   std::vector<OwnedRow> eager_rows(CellId id) const;
 
-  // Eager: tokens in the columns. Tiered: the sum of token_counts.
+  // Eager: tokens in the columns. Tiered: the sum of the entries' token counts.
   uint64_t token_count() const;
 
   // Switches on the second moment (once), backfilling it from the eager columns.
@@ -175,7 +176,6 @@ class PerTokenRetriever final : public VectorIndex {
   PerTokenAggregation aggregation() const { return aggregation_; }
   bool eager() const { return eager_; }
   const EagerColumns& eager_columns() const { return eager_columns_; }
-  const CellIdMap<uint64_t>& token_counts() const { return token_counts_; }
   const CellIdMap<PooledEntry>& pooled_keys() const { return pooled_keys_; }
   const CorpusStats& corpus_stats() const { return stats_; }
   PoisonMutex<TokenCache>& token_cache() const { return token_cache_; }
@@ -196,8 +196,8 @@ class PerTokenRetriever final : public VectorIndex {
   PerTokenAggregation aggregation_;
   bool eager_;
   EagerColumns eager_columns_;
-  CellIdMap<uint64_t> token_counts_;
-  uint64_t tiered_token_total_ = 0;  // sum of token_counts_
+  uint64_t tiered_token_total_ = 0;  // sum of the entries' tokens
+  // One entry per inserted id: its pooled key, owner and token count.
   CellIdMap<PooledEntry> pooled_keys_;
   CorpusStats stats_;
   mutable PoisonMutex<TokenCache> token_cache_;
