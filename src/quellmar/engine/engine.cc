@@ -184,7 +184,15 @@ struct Engine::RefreshScan {
   // share the head's.
   std::vector<SharedKey> keys;
   std::vector<SharedKey> pooled;
-  std::vector<std::optional<EngineError>> errors;
+  // The failures of the records that could not be read, by position (rarely any).
+  std::unordered_map<size_t, EngineError> errors;
+
+  // Every record the pass could not read left its failure.
+  const EngineError& error_of(size_t i) const {
+    auto it = errors.find(i);
+    QM_CHECK(it != errors.end());
+    return it->second;
+  }
 
   bool eligible(const Cell& c) const { return c.pack_id == 0 || c.layer == HEAD_CELL_LAYER; }
   std::span<const float> pooled_of(const Cell& c) const {
@@ -234,7 +242,6 @@ Status Engine::refresh() {
   RefreshScan scan;
   const size_t n = block_pool_.cell_count();
   scan.cells.resize(n);
-  scan.errors.resize(n);
   {
     size_t i = 0;
     for (const auto& [id, loc] : block_pool_.locations()) scan.cells[i++].id = id;
@@ -244,7 +251,6 @@ Status Engine::refresh() {
   PackId last_pack = 0;
   uint32_t last_key = UINT32_MAX;
   std::string last_key_bytes;
-  CellRecord keyed;
   block_pool_.read_all(
       DecodeParts::FieldsOnly,
       [&](size_t i, CellRecord& r, std::span<const uint8_t> raw) {
@@ -264,18 +270,17 @@ Status Engine::refresh() {
           c.key = last_key;
           return;
         }
-        Status st = decode_cell_record(raw.data(), raw.size(), DecodeParts::SkipValue, keyed,
-                                       std::string(), 0);
-        QM_CHECK(st.is_ok());  // the same bytes decoded above
+        std::vector<float> values;
+        decode_record_key(raw.data(), values);
         c.key = static_cast<uint32_t>(scan.keys.size());
-        SharedKey key = std::make_shared<const std::vector<float>>(std::move(keyed.key));
+        SharedKey key = std::make_shared<const std::vector<float>>(std::move(values));
         scan.pooled.push_back(share_pooled(key));
         scan.keys.push_back(std::move(key));
         last_pack = r.pack_id;
         last_key = c.key;
         last_key_bytes.assign(bytes);
       },
-      [&](size_t i, const EngineError& e) { scan.errors[i] = e; });
+      [&](size_t i, const EngineError& e) { scan.errors.insert_or_assign(i, e); });
 
   auto excluded = [&](const RefreshScan::Cell& c) {
     return (c.pack_id != 0 || c.layer == HEAD_CELL_LAYER) && deleted.count(c.pack_id) != 0;
@@ -284,8 +289,8 @@ Status Engine::refresh() {
   // Key dimension from the first new eligible cell.
   for (size_t i = 0; i < n; ++i) {
     const RefreshScan::Cell& c = scan.cells[i];
-    if (known.count(c.id)) continue;
-    if (scan.errors[i]) return *scan.errors[i];
+    if (!known.empty() && known.count(c.id)) continue;
+    if (!c.ok) return scan.error_of(i);
     if (!scan.eligible(c)) continue;
     const uint64_t len = scan.pooled_of(c).size();
     if (len != slb_->dim()) {
@@ -311,7 +316,7 @@ Status Engine::refresh() {
     const RefreshScan::Cell& c = scan.cells[i];
     if (c.ok && c.pack_id == 0 && c.layer != HEAD_CELL_LAYER) plain_cells_.insert(c.id);
     if (!known.empty() && known.count(c.id)) continue;
-    if (scan.errors[i]) return *scan.errors[i];
+    if (!c.ok) return scan.error_of(i);
     // Every stored id stays taken, a deleted pack's included: two records with one id would
     // each be read as the other's cell.
     if (next_cell_id_ <= c.id) next_cell_id_ = c.id + 1;
@@ -400,7 +405,7 @@ Status Engine::refresh() {
     for (size_t i = 0; i < n; ++i) {
       const RefreshScan::Cell& c = scan.cells[i];
       if (!c.ok) {
-        if (!first_failure) first_failure = scan.errors[i];
+        if (!first_failure) first_failure = scan.error_of(i);
         continue;
       }
       pooled.push_back({c.id, scan.eligible(c), scan.pooled[c.key]});
@@ -430,7 +435,6 @@ Result<std::vector<Engine::PooledCell>> Engine::read_pooled_cells(bool skip_fail
   PackId last_pack = 0;
   SharedKey last_pooled;
   std::string last_key_bytes;
-  CellRecord keyed;
   block_pool_.read_all(
       DecodeParts::FieldsOnly,
       [&](size_t i, CellRecord& r, std::span<const uint8_t> raw) {
@@ -438,11 +442,9 @@ Result<std::vector<Engine::PooledCell>> Engine::read_pooled_cells(bool skip_fail
         const std::string_view bytes(reinterpret_cast<const char*>(key_bytes.data()),
                                      key_bytes.size());
         if (!(r.pack_id != 0 && r.pack_id == last_pack && last_pooled && bytes == last_key_bytes)) {
-          Status st = decode_cell_record(raw.data(), raw.size(), DecodeParts::SkipValue, keyed,
-                                         std::string(), 0);
-          QM_CHECK(st.is_ok());  // the same bytes decoded above
-          last_pooled =
-              share_pooled(std::make_shared<const std::vector<float>>(std::move(keyed.key)));
+          std::vector<float> values;
+          decode_record_key(raw.data(), values);
+          last_pooled = share_pooled(std::make_shared<const std::vector<float>>(std::move(values)));
           last_pack = r.pack_id;
           last_key_bytes.assign(bytes);
         }

@@ -214,27 +214,28 @@ void BlockPool::read_all(
     uint64_t offset;
     size_t index;
     CellId id;
+    uint32_t segment;
   };
-  std::unordered_map<uint32_t, std::vector<Item>> by_segment;
-  size_t index = 0;
-  std::vector<Item>* last = nullptr;
-  uint32_t last_segment = 0;
-  for (const auto& [id, loc] : locations_) {
-    if (last == nullptr || loc.segment != last_segment) {
-      last = &by_segment[loc.segment];
-      last_segment = loc.segment;
-    }
-    last->push_back({loc.offset, index++, id});
+  // Every record in file order, segment by segment: usually the order of the ids already.
+  std::vector<Item> all;
+  all.reserve(locations_.size());
+  for (const auto& [id, loc] : locations_) all.push_back({loc.offset, all.size(), id, loc.segment});
+  auto in_file_order = [](const Item& a, const Item& b) {
+    return a.segment != b.segment ? a.segment < b.segment : a.offset < b.offset;
+  };
+  if (!std::is_sorted(all.begin(), all.end(), in_file_order)) {
+    std::sort(all.begin(), all.end(), in_file_order);
   }
 
   static constexpr uint64_t kWindow = 1 << 20;
   std::vector<uint8_t> window;
   CellRecord record;
-  for (auto& [segment, items] : by_segment) {
-    auto by_offset = [](const Item& a, const Item& b) { return a.offset < b.offset; };
-    if (!std::is_sorted(items.begin(), items.end(), by_offset)) {
-      std::sort(items.begin(), items.end(), by_offset);
-    }
+  for (size_t first = 0; first < all.size();) {
+    const uint32_t segment = all[first].segment;
+    size_t end = first;
+    while (end < all.size() && all[end].segment == segment) ++end;
+    const std::span<const Item> items(all.data() + first, end - first);
+    first = end;
     const SegmentEntry* entry = find_segment(segment);
     if (!entry) {
       for (const Item& it : items) fail(it.index, EngineError::cell_not_found(it.id));
