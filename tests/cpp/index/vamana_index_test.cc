@@ -378,6 +378,11 @@ TEST(VamanaFile, NeighbourIdsWithoutANodeAreDropped) {
   const Case cases[] = {
       {"contiguous", {10, 11, 12}, {{9, 12, 13}, {10}, {11, 0, 10}}, {{2}, {0}, {1, 0}}},
       {"with gaps", {10, 12, 15}, {{11, 15, 16}, {10, 14}, {12, 9}}, {{2}, {0}, {1}}},
+      {"every neighbour a node", {10, 11, 12}, {{12, 11}, {10}, {}}, {{2, 1}, {0}, {}}},
+      {"ids past 32 bits",
+       {1ull << 32, (1ull << 32) + 1, (1ull << 32) + 2},
+       {{(1ull << 32) + 2, 7}, {1ull << 32}, {(1ull << 32) + 1, (1ull << 32) + 3}},
+       {{2}, {0}, {1}}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
