@@ -242,10 +242,6 @@ Status Engine::refresh() {
   RefreshScan scan;
   const size_t n = block_pool_.cell_count();
   scan.cells.resize(n);
-  {
-    size_t i = 0;
-    for (const auto& [id, loc] : block_pool_.locations()) scan.cells[i++].id = id;
-  }
   // A pack's cells are stored together, and its layer cells carry a copy of its retrieval key:
   // a key whose encoded bytes are those of the pack's last kept key shares it, undecoded.
   PackId last_pack = 0;
@@ -255,6 +251,7 @@ Status Engine::refresh() {
       DecodeParts::FieldsOnly,
       [&](size_t i, CellRecord& r, std::span<const uint8_t> raw) {
         RefreshScan::Cell& c = scan.cells[i];
+        c.id = r.cell_id;  // the id the pool found the record under
         c.owner = r.owner;
         c.pack_id = r.pack_id;
         c.layer = r.layer;
@@ -281,6 +278,11 @@ Status Engine::refresh() {
         last_key_bytes.assign(bytes);
       },
       [&](size_t i, const EngineError& e) { scan.errors.insert_or_assign(i, e); });
+  if (!scan.errors.empty()) {
+    // The ids of the records that could not be read, from the locations.
+    size_t i = 0;
+    for (const auto& [id, loc] : block_pool_.locations()) scan.cells[i++].id = id;
+  }
 
   auto excluded = [&](const RefreshScan::Cell& c) {
     return (c.pack_id != 0 || c.layer == HEAD_CELL_LAYER) && deleted.count(c.pack_id) != 0;
@@ -302,9 +304,13 @@ Status Engine::refresh() {
 
   pipeline_ = engine_config_from_env(per_token_config_);
   vamana_active_ = false;
+  size_t heads = 0;  // about the number of packs
   {
     uint64_t eligible = 0;
-    for (const RefreshScan::Cell& c : scan.cells) eligible += c.ok && scan.eligible(c);
+    for (const RefreshScan::Cell& c : scan.cells) {
+      eligible += c.ok && scan.eligible(c);
+      heads += c.ok && c.pack_id != 0 && c.layer == HEAD_CELL_LAYER;
+    }
     for (const auto& stage : pipeline_.stages()) stage->reserve(eligible);
     scan.slb_inserts.reserve(eligible);
   }
@@ -343,6 +349,7 @@ Status Engine::refresh() {
   // of its last cell), then the deleted packs leave the directory again.
   PackDirectory fresh;
   fresh.reserve_cells(n);
+  fresh.reserve_packs(heads);
   std::vector<CellId> run;
   for (size_t i = 0; i < n;) {
     const RefreshScan::Cell& c = scan.cells[i];
