@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "quellmar/core/types.h"
+#include "quellmar/retrieval/flat_id_map.h"
 #include "quellmar/retrieval/key_view.h"
 #include "quellmar/retrieval/lru_cache.h"
 #include "quellmar/retrieval/poison_mutex.h"
@@ -176,7 +177,7 @@ class PerTokenRetriever final : public VectorIndex {
   PerTokenAggregation aggregation() const { return aggregation_; }
   bool eager() const { return eager_; }
   const EagerColumns& eager_columns() const { return eager_columns_; }
-  const CellIdMap<PooledEntry>& pooled_keys() const { return pooled_keys_; }
+  const FlatIdMap<PooledEntry, CellIdHash>& pooled_keys() const { return pooled_keys_; }
   const CorpusStats& corpus_stats() const { return stats_; }
   PoisonMutex<TokenCache>& token_cache() const { return token_cache_; }
   PoisonMutex<Int8Tier>& int8_tier() const { return int8_tier_; }
@@ -198,7 +199,7 @@ class PerTokenRetriever final : public VectorIndex {
   EagerColumns eager_columns_;
   uint64_t tiered_token_total_ = 0;  // sum of the entries' tokens
   // One entry per inserted id: its pooled key, owner and token count.
-  CellIdMap<PooledEntry> pooled_keys_;
+  FlatIdMap<PooledEntry, CellIdHash> pooled_keys_;
   CorpusStats stats_;
   mutable PoisonMutex<TokenCache> token_cache_;
   mutable PoisonMutex<Int8Tier> int8_tier_;
