@@ -406,8 +406,8 @@ Status Engine::refresh() {
   next_pack_id_ = std::max(next_pack_id_, candidate);
 
   if (!vamana_active_ && block_pool_.cell_count() >= vamana_threshold_) {
-    std::vector<PooledCell> pooled;
-    pooled.reserve(n);
+    PooledCells pooled;
+    pooled.cells.reserve(n);
     std::optional<EngineError> first_failure;
     for (size_t i = 0; i < n; ++i) {
       const RefreshScan::Cell& c = scan.cells[i];
@@ -415,8 +415,10 @@ Status Engine::refresh() {
         if (!first_failure) first_failure = scan.error_of(i);
         continue;
       }
-      pooled.push_back({c.id, scan.eligible(c), scan.pooled[c.key]});
+      pooled.cells.push_back({c.id, scan.eligible(c), c.key});
     }
+    // The scan is done with its pooled keys (the stages and the SLB hold what they need).
+    pooled.keys = std::move(scan.pooled);
     QM_ASSIGN_OR_RETURN(const bool loaded, try_load_vamana(pooled));
     if (!loaded) {
       if (first_failure) return *first_failure;
@@ -434,13 +436,13 @@ Status Engine::refresh() {
 // ---------------------------------------------------------------------------------------------
 // Vamana activation
 
-Result<std::vector<Engine::PooledCell>> Engine::read_pooled_cells(bool skip_failures) const {
-  std::vector<PooledCell> cells(block_pool_.cell_count());
+Result<Engine::PooledCells> Engine::read_pooled_cells(bool skip_failures) const {
+  std::vector<PooledCells::Cell> cells(block_pool_.cell_count());
   std::vector<bool> ok(cells.size(), false);
+  PooledCells out;
   std::optional<EngineError> failure;
   // As in refresh: a pack's cells that repeat its last key share one pooled key.
   PackId last_pack = 0;
-  SharedKey last_pooled;
   std::string last_key_bytes;
   block_pool_.read_all(
       DecodeParts::FieldsOnly,
@@ -448,36 +450,38 @@ Result<std::vector<Engine::PooledCell>> Engine::read_pooled_cells(bool skip_fail
         const std::span<const uint8_t> key_bytes = encoded_key_bytes(raw.data());
         const std::string_view bytes(reinterpret_cast<const char*>(key_bytes.data()),
                                      key_bytes.size());
-        if (!(r.pack_id != 0 && r.pack_id == last_pack && last_pooled && bytes == last_key_bytes)) {
+        if (!(r.pack_id != 0 && r.pack_id == last_pack && !out.keys.empty() &&
+              bytes == last_key_bytes)) {
           std::vector<float> values;
           decode_record_key(raw.data(), values);
-          last_pooled = share_pooled(std::make_shared<const std::vector<float>>(std::move(values)));
+          out.keys.push_back(
+              share_pooled(std::make_shared<const std::vector<float>>(std::move(values))));
           last_pack = r.pack_id;
           last_key_bytes.assign(bytes);
         }
-        cells[i] = PooledCell{r.cell_id, is_eligible(r), last_pooled};
+        cells[i] = PooledCells::Cell{r.cell_id, is_eligible(r),
+                                     static_cast<uint32_t>(out.keys.size() - 1)};
         ok[i] = true;
       },
       [&](size_t, const EngineError& e) {
         if (!failure) failure = e;
       });
   if (failure && !skip_failures) return *failure;
-  std::vector<PooledCell> out;
-  out.reserve(cells.size());
+  out.cells.reserve(cells.size());
   for (size_t i = 0; i < cells.size(); ++i) {
-    if (ok[i]) out.push_back(std::move(cells[i]));
+    if (ok[i]) out.cells.push_back(cells[i]);
   }
   return out;
 }
 
 Result<bool> Engine::load_or_build_vamana() {
-  QM_ASSIGN_OR_RETURN(std::vector<PooledCell> cells, read_pooled_cells(/*skip_failures=*/true));
-  return try_load_vamana(cells);
+  QM_ASSIGN_OR_RETURN(PooledCells pooled, read_pooled_cells(/*skip_failures=*/true));
+  return try_load_vamana(pooled);
 }
 
 Status Engine::ensure_vamana() {
-  QM_ASSIGN_OR_RETURN(std::vector<PooledCell> cells, read_pooled_cells(/*skip_failures=*/false));
-  return build_vamana(cells);
+  QM_ASSIGN_OR_RETURN(PooledCells pooled, read_pooled_cells(/*skip_failures=*/false));
+  return build_vamana(pooled);
 }
 
 Status Engine::maybe_ensure_vamana() {
@@ -485,10 +489,11 @@ Status Engine::maybe_ensure_vamana() {
   return ensure_vamana();
 }
 
-Result<bool> Engine::try_load_vamana(const std::vector<PooledCell>& cells) {
+Result<bool> Engine::try_load_vamana(const PooledCells& pooled) {
   const uint64_t dim = key_dim_.value_or(SLB_INITIAL_DIM);
+  const std::vector<PooledCells::Cell>& cells = pooled.cells;
   uint64_t eligible = 0;
-  for (const PooledCell& c : cells) eligible += c.eligible;
+  for (const PooledCells::Cell& c : cells) eligible += c.eligible;
   // The pooled key of a cell id: the file lists its nodes in ascending id order, like `cells`,
   // so a cursor that moves forward finds each in turn.
   size_t cursor = 0;
@@ -496,11 +501,11 @@ Result<bool> Engine::try_load_vamana(const std::vector<PooledCell>& cells) {
     if (cursor >= cells.size() || cells[cursor].id > id) {
       cursor = static_cast<size_t>(
           std::lower_bound(cells.begin(), cells.end(), id,
-                           [](const PooledCell& c, CellId v) { return c.id < v; }) -
+                           [](const PooledCells::Cell& c, CellId v) { return c.id < v; }) -
           cells.begin());
     }
     while (cursor < cells.size() && cells[cursor].id < id) ++cursor;
-    if (cursor < cells.size() && cells[cursor].id == id) return &cells[cursor].key;
+    if (cursor < cells.size() && cells[cursor].id == id) return &pooled.key_of(cells[cursor]);
     return nullptr;
   };
   QM_ASSIGN_OR_RETURN(std::optional<VamanaIndex> loaded, VamanaIndex::load(path_, lookup));
@@ -510,8 +515,8 @@ Result<bool> Engine::try_load_vamana(const std::vector<PooledCell>& cells) {
   bool same_nodes = true;
   {
     size_t j = 0;
-    for (const PooledCell& c : cells) {
-      if (c.key->size() != dim) continue;
+    for (const PooledCells::Cell& c : cells) {
+      if (pooled.key_of(c)->size() != dim) continue;
       if (j >= loaded->node_count() || loaded->node_cell_id(j) != c.id) {
         same_nodes = false;
         break;
@@ -525,11 +530,12 @@ Result<bool> Engine::try_load_vamana(const std::vector<PooledCell>& cells) {
   return true;
 }
 
-Status Engine::build_vamana(const std::vector<PooledCell>& cells) {
+Status Engine::build_vamana(const PooledCells& pooled) {
   const uint64_t dim = key_dim_.value_or(SLB_INITIAL_DIM);
   auto index = std::make_unique<VamanaIndex>(dim, VAMANA_MAX_DEGREE, VAMANA_ALPHA);
-  for (const PooledCell& c : cells) {
-    if (c.key->size() == dim) index->insert_node(c.id, c.key);
+  for (const PooledCells::Cell& c : pooled.cells) {
+    const SharedKey& key = pooled.key_of(c);
+    if (key->size() == dim) index->insert_node(c.id, key);
   }
   index->build();
   QM_RETURN_IF_ERROR(index->save(path_));
