@@ -285,7 +285,8 @@ Status Engine::refresh() {
   }
 
   auto excluded = [&](const RefreshScan::Cell& c) {
-    return (c.pack_id != 0 || c.layer == HEAD_CELL_LAYER) && deleted.count(c.pack_id) != 0;
+    return !deleted.empty() && (c.pack_id != 0 || c.layer == HEAD_CELL_LAYER) &&
+           deleted.count(c.pack_id) != 0;
   };
 
   // Key dimension from the first new eligible cell.

@@ -260,7 +260,24 @@ void BlockPool::read_all(
       win_len = got;
       return got >= n;
     };
+    auto deliver = [&](const Item& it, const uint8_t* bytes, uint64_t total) {
+      Status st = decode_cell_record(bytes, total, parts, record, entry->path, it.offset);
+      if (st.is_ok()) {
+        visit(it.index, record, std::span<const uint8_t>(bytes, total));
+      } else {
+        fail(it.index, st.error());
+      }
+    };
     for (const Item& it : items) {
+      // Most records lie whole inside the window already.
+      if (it.offset >= win_start && it.offset + 4 <= win_start + win_len) {
+        const uint8_t* bytes = window.data() + (it.offset - win_start);
+        const uint64_t total = 4 + uint64_t{decode_u32(bytes)};
+        if (it.offset + total <= win_start + win_len) {
+          deliver(it, bytes, total);
+          continue;
+        }
+      }
       auto head = ensure(it.offset, 4);
       if (!head.is_ok() || !*head) {
         fail(it.index, head.is_ok() ? EngineError::io(IoError::unexpected_eof()) : head.error());
@@ -280,13 +297,7 @@ void BlockPool::read_all(
         fail(it.index, body.is_ok() ? EngineError::io(IoError::unexpected_eof()) : body.error());
         continue;
       }
-      const uint8_t* bytes = window.data() + (it.offset - win_start);
-      Status st = decode_cell_record(bytes, total, parts, record, entry->path, it.offset);
-      if (st.is_ok()) {
-        visit(it.index, record, std::span<const uint8_t>(bytes, total));
-      } else {
-        fail(it.index, st.error());
-      }
+      deliver(it, window.data() + (it.offset - win_start), total);
     }
   }
 }
