@@ -167,13 +167,12 @@ void PerTokenRetriever::ensure_stats_dim(uint64_t w) {
 
 void PerTokenRetriever::add_to_stats(std::span<const float> row) {
   const uint64_t w = row.size();
-  float* sum = stats_.token_sum.data();
-  for (uint64_t i = 0; i < w; ++i) sum[i] += row[i];
+  // Element-wise sums: the kernel adds exactly as the plain loop would.
+  accumulate_f32(stats_.token_sum.data(), row.data(), w);
   stats_.token_count += 1;
   if (stats_.enabled && w > 0 && stats_.second_moment.size() == w * w) {
     float* m = stats_.second_moment.data();
-    float* msum = stats_.moment_sum.data();
-    for (uint64_t i = 0; i < w; ++i) msum[i] += row[i];
+    accumulate_f32(stats_.moment_sum.data(), row.data(), w);
     stats_.moment_count += 1;
     for (uint64_t i = 0; i < w; ++i) {
       const float ri = row[i];
