@@ -352,6 +352,8 @@ Status Engine::refresh() {
   fresh.reserve_cells(n);
   fresh.reserve_packs(heads);
   std::vector<CellId> run;
+  size_t runs = 0;
+  PackId candidate = 1;  // the next pack id: past every pack stored
   for (size_t i = 0; i < n;) {
     const RefreshScan::Cell& c = scan.cells[i];
     if (!c.ok || !(c.pack_id != 0 || c.layer == HEAD_CELL_LAYER)) {
@@ -371,11 +373,12 @@ Status Engine::refresh() {
     }
     fresh.add_view_cells(c.pack_id, run);
     fresh.set_owner(c.pack_id, owner);
+    candidate = std::max(candidate, c.pack_id + 1);
+    ++runs;
     i = j;
   }
-  fresh.normalize();
-  PackId candidate = 1;
-  for (const auto& [pack, cells] : fresh.packs()) candidate = std::max(candidate, pack + 1);
+  // Cells come in ascending id order, so a pack made of one run is sorted and free of repeats.
+  if (runs != fresh.pack_count()) fresh.normalize();
   // Ids that the deletion log or the text store name are never given out again either: their
   // cells may be gone (compaction drops deleted packs, a crash can leave a text without its
   // pack), and a new pack under such an id would be deleted again, or get that text, at the
