@@ -184,19 +184,33 @@ struct Engine::RefreshScan {
   // share the head's.
   std::vector<SharedKey> keys;
   std::vector<SharedKey> pooled;
-  std::vector<std::optional<EngineError>> errors;
+  // The failures of the records that could not be read, by position (rarely any).
+  std::unordered_map<size_t, EngineError> errors;
+
+  // Every record the pass could not read left its failure.
+  const EngineError& error_of(size_t i) const {
+    auto it = errors.find(i);
+    QM_CHECK(it != errors.end());
+    return it->second;
+  }
 
   bool eligible(const Cell& c) const { return c.pack_id == 0 || c.layer == HEAD_CELL_LAYER; }
   std::span<const float> pooled_of(const Cell& c) const {
     return c.key == UINT32_MAX ? std::span<const float>() : std::span<const float>(*pooled[c.key]);
   }
-  void index(Engine& engine, const Cell& c) const {
-    if (c.key == UINT32_MAX) {
-      engine.index_cell(c.id, c.owner, {}, {});
-    } else {
-      engine.index_shared(c.id, c.owner, keys[c.key], pooled[c.key]);
+  // Feeds the cell to the retrieval stages and queues its SLB insert (the SLB takes the queue at
+  // the end, in one batch).
+  void index(Engine& engine, const Cell& c) {
+    for (const auto& stage : engine.pipeline_.stages()) {
+      if (c.key == UINT32_MAX) {
+        stage->insert(c.id, c.owner, {});
+      } else {
+        stage->insert_shared(c.id, c.owner, keys[c.key], pooled[c.key]);
+      }
     }
+    slb_inserts.push_back({c.id, c.owner, pooled_of(c)});
   }
+  std::vector<SLB::Insert> slb_inserts;
 };
 
 namespace {
@@ -228,21 +242,16 @@ Status Engine::refresh() {
   RefreshScan scan;
   const size_t n = block_pool_.cell_count();
   scan.cells.resize(n);
-  scan.errors.resize(n);
-  {
-    size_t i = 0;
-    for (const auto& [id, loc] : block_pool_.locations()) scan.cells[i++].id = id;
-  }
   // A pack's cells are stored together, and its layer cells carry a copy of its retrieval key:
   // a key whose encoded bytes are those of the pack's last kept key shares it, undecoded.
   PackId last_pack = 0;
   uint32_t last_key = UINT32_MAX;
   std::string last_key_bytes;
-  CellRecord keyed;
   block_pool_.read_all(
       DecodeParts::FieldsOnly,
       [&](size_t i, CellRecord& r, std::span<const uint8_t> raw) {
         RefreshScan::Cell& c = scan.cells[i];
+        c.id = r.cell_id;  // the id the pool found the record under
         c.owner = r.owner;
         c.pack_id = r.pack_id;
         c.layer = r.layer;
@@ -258,28 +267,33 @@ Status Engine::refresh() {
           c.key = last_key;
           return;
         }
-        Status st = decode_cell_record(raw.data(), raw.size(), DecodeParts::SkipValue, keyed,
-                                       std::string(), 0);
-        QM_CHECK(st.is_ok());  // the same bytes decoded above
+        std::vector<float> values;
+        decode_record_key(raw.data(), values);
         c.key = static_cast<uint32_t>(scan.keys.size());
-        SharedKey key = std::make_shared<const std::vector<float>>(std::move(keyed.key));
+        SharedKey key = std::make_shared<const std::vector<float>>(std::move(values));
         scan.pooled.push_back(share_pooled(key));
         scan.keys.push_back(std::move(key));
         last_pack = r.pack_id;
         last_key = c.key;
         last_key_bytes.assign(bytes);
       },
-      [&](size_t i, const EngineError& e) { scan.errors[i] = e; });
+      [&](size_t i, const EngineError& e) { scan.errors.insert_or_assign(i, e); });
+  if (!scan.errors.empty()) {
+    // The ids of the records that could not be read, from the locations.
+    size_t i = 0;
+    for (const auto& [id, loc] : block_pool_.locations()) scan.cells[i++].id = id;
+  }
 
   auto excluded = [&](const RefreshScan::Cell& c) {
-    return (c.pack_id != 0 || c.layer == HEAD_CELL_LAYER) && deleted.count(c.pack_id) != 0;
+    return !deleted.empty() && (c.pack_id != 0 || c.layer == HEAD_CELL_LAYER) &&
+           deleted.count(c.pack_id) != 0;
   };
 
   // Key dimension from the first new eligible cell.
   for (size_t i = 0; i < n; ++i) {
     const RefreshScan::Cell& c = scan.cells[i];
-    if (known.count(c.id)) continue;
-    if (scan.errors[i]) return *scan.errors[i];
+    if (!known.empty() && known.count(c.id)) continue;
+    if (!c.ok) return scan.error_of(i);
     if (!scan.eligible(c)) continue;
     const uint64_t len = scan.pooled_of(c).size();
     if (len != slb_->dim()) {
@@ -291,10 +305,15 @@ Status Engine::refresh() {
 
   pipeline_ = engine_config_from_env(per_token_config_);
   vamana_active_ = false;
+  size_t heads = 0;  // about the number of packs
   {
     uint64_t eligible = 0;
-    for (const RefreshScan::Cell& c : scan.cells) eligible += c.ok && scan.eligible(c);
+    for (const RefreshScan::Cell& c : scan.cells) {
+      eligible += c.ok && scan.eligible(c);
+      heads += c.ok && c.pack_id != 0 && c.layer == HEAD_CELL_LAYER;
+    }
     for (const auto& stage : pipeline_.stages()) stage->reserve(eligible);
+    scan.slb_inserts.reserve(eligible);
   }
 
   // New cells, ascending.
@@ -304,7 +323,7 @@ Status Engine::refresh() {
     const RefreshScan::Cell& c = scan.cells[i];
     if (c.ok && c.pack_id == 0 && c.layer != HEAD_CELL_LAYER) plain_cells_.insert(c.id);
     if (!known.empty() && known.count(c.id)) continue;
-    if (scan.errors[i]) return *scan.errors[i];
+    if (!c.ok) return scan.error_of(i);
     // Every stored id stays taken, a deleted pack's included: two records with one id would
     // each be read as the other's cell.
     if (next_cell_id_ <= c.id) next_cell_id_ = c.id + 1;
@@ -325,11 +344,16 @@ Status Engine::refresh() {
     }
   }
 
+  slb_->insert_all(scan.slb_inserts);
+
   // Pack grouping, one run of consecutive cells of a pack at a time (the owner of a pack is that
   // of its last cell), then the deleted packs leave the directory again.
   PackDirectory fresh;
   fresh.reserve_cells(n);
+  fresh.reserve_packs(heads);
   std::vector<CellId> run;
+  size_t runs = 0;
+  PackId candidate = 1;  // the next pack id: past every pack stored
   for (size_t i = 0; i < n;) {
     const RefreshScan::Cell& c = scan.cells[i];
     if (!c.ok || !(c.pack_id != 0 || c.layer == HEAD_CELL_LAYER)) {
@@ -349,11 +373,12 @@ Status Engine::refresh() {
     }
     fresh.add_view_cells(c.pack_id, run);
     fresh.set_owner(c.pack_id, owner);
+    candidate = std::max(candidate, c.pack_id + 1);
+    ++runs;
     i = j;
   }
-  fresh.normalize();
-  PackId candidate = 1;
-  for (const auto& [pack, cells] : fresh.packs()) candidate = std::max(candidate, pack + 1);
+  // Cells come in ascending id order, so a pack made of one run is sorted and free of repeats.
+  if (runs != fresh.pack_count()) fresh.normalize();
   // Ids that the deletion log or the text store name are never given out again either: their
   // cells may be gone (compaction drops deleted packs, a crash can leave a text without its
   // pack), and a new pack under such an id would be deleted again, or get that text, at the
@@ -385,17 +410,19 @@ Status Engine::refresh() {
   next_pack_id_ = std::max(next_pack_id_, candidate);
 
   if (!vamana_active_ && block_pool_.cell_count() >= vamana_threshold_) {
-    std::vector<PooledCell> pooled;
-    pooled.reserve(n);
+    PooledCells pooled;
+    pooled.cells.reserve(n);
     std::optional<EngineError> first_failure;
     for (size_t i = 0; i < n; ++i) {
       const RefreshScan::Cell& c = scan.cells[i];
       if (!c.ok) {
-        if (!first_failure) first_failure = scan.errors[i];
+        if (!first_failure) first_failure = scan.error_of(i);
         continue;
       }
-      pooled.push_back({c.id, scan.eligible(c), scan.pooled[c.key]});
+      pooled.cells.push_back({c.id, scan.eligible(c), c.key});
     }
+    // The scan is done with its pooled keys (the stages and the SLB hold what they need).
+    pooled.keys = std::move(scan.pooled);
     QM_ASSIGN_OR_RETURN(const bool loaded, try_load_vamana(pooled));
     if (!loaded) {
       if (first_failure) return *first_failure;
@@ -413,53 +440,52 @@ Status Engine::refresh() {
 // ---------------------------------------------------------------------------------------------
 // Vamana activation
 
-Result<std::vector<Engine::PooledCell>> Engine::read_pooled_cells(bool skip_failures) const {
-  std::vector<PooledCell> cells(block_pool_.cell_count());
+Result<Engine::PooledCells> Engine::read_pooled_cells(bool skip_failures) const {
+  std::vector<PooledCells::Cell> cells(block_pool_.cell_count());
   std::vector<bool> ok(cells.size(), false);
+  PooledCells out;
   std::optional<EngineError> failure;
   // As in refresh: a pack's cells that repeat its last key share one pooled key.
   PackId last_pack = 0;
-  SharedKey last_pooled;
   std::string last_key_bytes;
-  CellRecord keyed;
   block_pool_.read_all(
       DecodeParts::FieldsOnly,
       [&](size_t i, CellRecord& r, std::span<const uint8_t> raw) {
         const std::span<const uint8_t> key_bytes = encoded_key_bytes(raw.data());
         const std::string_view bytes(reinterpret_cast<const char*>(key_bytes.data()),
                                      key_bytes.size());
-        if (!(r.pack_id != 0 && r.pack_id == last_pack && last_pooled && bytes == last_key_bytes)) {
-          Status st = decode_cell_record(raw.data(), raw.size(), DecodeParts::SkipValue, keyed,
-                                         std::string(), 0);
-          QM_CHECK(st.is_ok());  // the same bytes decoded above
-          last_pooled =
-              share_pooled(std::make_shared<const std::vector<float>>(std::move(keyed.key)));
+        if (!(r.pack_id != 0 && r.pack_id == last_pack && !out.keys.empty() &&
+              bytes == last_key_bytes)) {
+          std::vector<float> values;
+          decode_record_key(raw.data(), values);
+          out.keys.push_back(
+              share_pooled(std::make_shared<const std::vector<float>>(std::move(values))));
           last_pack = r.pack_id;
           last_key_bytes.assign(bytes);
         }
-        cells[i] = PooledCell{r.cell_id, is_eligible(r), last_pooled};
+        cells[i] = PooledCells::Cell{r.cell_id, is_eligible(r),
+                                     static_cast<uint32_t>(out.keys.size() - 1)};
         ok[i] = true;
       },
       [&](size_t, const EngineError& e) {
         if (!failure) failure = e;
       });
   if (failure && !skip_failures) return *failure;
-  std::vector<PooledCell> out;
-  out.reserve(cells.size());
+  out.cells.reserve(cells.size());
   for (size_t i = 0; i < cells.size(); ++i) {
-    if (ok[i]) out.push_back(std::move(cells[i]));
+    if (ok[i]) out.cells.push_back(cells[i]);
   }
   return out;
 }
 
 Result<bool> Engine::load_or_build_vamana() {
-  QM_ASSIGN_OR_RETURN(std::vector<PooledCell> cells, read_pooled_cells(/*skip_failures=*/true));
-  return try_load_vamana(cells);
+  QM_ASSIGN_OR_RETURN(PooledCells pooled, read_pooled_cells(/*skip_failures=*/true));
+  return try_load_vamana(pooled);
 }
 
 Status Engine::ensure_vamana() {
-  QM_ASSIGN_OR_RETURN(std::vector<PooledCell> cells, read_pooled_cells(/*skip_failures=*/false));
-  return build_vamana(cells);
+  QM_ASSIGN_OR_RETURN(PooledCells pooled, read_pooled_cells(/*skip_failures=*/false));
+  return build_vamana(pooled);
 }
 
 Status Engine::maybe_ensure_vamana() {
@@ -467,10 +493,11 @@ Status Engine::maybe_ensure_vamana() {
   return ensure_vamana();
 }
 
-Result<bool> Engine::try_load_vamana(const std::vector<PooledCell>& cells) {
+Result<bool> Engine::try_load_vamana(const PooledCells& pooled) {
   const uint64_t dim = key_dim_.value_or(SLB_INITIAL_DIM);
+  const std::vector<PooledCells::Cell>& cells = pooled.cells;
   uint64_t eligible = 0;
-  for (const PooledCell& c : cells) eligible += c.eligible;
+  for (const PooledCells::Cell& c : cells) eligible += c.eligible;
   // The pooled key of a cell id: the file lists its nodes in ascending id order, like `cells`,
   // so a cursor that moves forward finds each in turn.
   size_t cursor = 0;
@@ -478,11 +505,11 @@ Result<bool> Engine::try_load_vamana(const std::vector<PooledCell>& cells) {
     if (cursor >= cells.size() || cells[cursor].id > id) {
       cursor = static_cast<size_t>(
           std::lower_bound(cells.begin(), cells.end(), id,
-                           [](const PooledCell& c, CellId v) { return c.id < v; }) -
+                           [](const PooledCells::Cell& c, CellId v) { return c.id < v; }) -
           cells.begin());
     }
     while (cursor < cells.size() && cells[cursor].id < id) ++cursor;
-    if (cursor < cells.size() && cells[cursor].id == id) return &cells[cursor].key;
+    if (cursor < cells.size() && cells[cursor].id == id) return &pooled.key_of(cells[cursor]);
     return nullptr;
   };
   QM_ASSIGN_OR_RETURN(std::optional<VamanaIndex> loaded, VamanaIndex::load(path_, lookup));
@@ -492,8 +519,8 @@ Result<bool> Engine::try_load_vamana(const std::vector<PooledCell>& cells) {
   bool same_nodes = true;
   {
     size_t j = 0;
-    for (const PooledCell& c : cells) {
-      if (c.key->size() != dim) continue;
+    for (const PooledCells::Cell& c : cells) {
+      if (pooled.key_of(c)->size() != dim) continue;
       if (j >= loaded->node_count() || loaded->node_cell_id(j) != c.id) {
         same_nodes = false;
         break;
@@ -507,11 +534,12 @@ Result<bool> Engine::try_load_vamana(const std::vector<PooledCell>& cells) {
   return true;
 }
 
-Status Engine::build_vamana(const std::vector<PooledCell>& cells) {
+Status Engine::build_vamana(const PooledCells& pooled) {
   const uint64_t dim = key_dim_.value_or(SLB_INITIAL_DIM);
   auto index = std::make_unique<VamanaIndex>(dim, VAMANA_MAX_DEGREE, VAMANA_ALPHA);
-  for (const PooledCell& c : cells) {
-    if (c.key->size() == dim) index->insert_node(c.id, c.key);
+  for (const PooledCells::Cell& c : pooled.cells) {
+    const SharedKey& key = pooled.key_of(c);
+    if (key->size() == dim) index->insert_node(c.id, key);
   }
   index->build();
   QM_RETURN_IF_ERROR(index->save(path_));

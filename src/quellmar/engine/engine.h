@@ -276,11 +276,17 @@ class Engine {
 
  private:
   struct RefreshScan;
-  // A stored cell's pooled key, for the Vamana build.
-  struct PooledCell {
-    CellId id = 0;
-    bool eligible = false;
-    std::shared_ptr<const std::vector<float>> key;  // never null
+  // Stored cells with their pooled keys, ascending, for the Vamana build: cell i's key is
+  // keys[cells[i].key] (cells that repeat a key share one).
+  struct PooledCells {
+    struct Cell {
+      CellId id = 0;
+      bool eligible = false;
+      uint32_t key = 0;
+    };
+    std::vector<Cell> cells;
+    std::vector<SharedKey> keys;  // never null
+    const SharedKey& key_of(const Cell& c) const { return keys[c.key]; }
   };
 
   Engine(std::string path, BlockPool pool, SynapticBank synaptic, TraceWal wal, TextStore texts,
@@ -295,13 +301,13 @@ class Engine {
   void index_shared(CellId cell, OwnerId owner, const SharedKey& key, const SharedKey& pooled);
   // Pooled keys of every stored cell, ascending, read in one pass; with `skip_failures` an
   // unreadable cell is left out, otherwise its failure is returned.
-  Result<std::vector<PooledCell>> read_pooled_cells(bool skip_failures) const;
+  Result<PooledCells> read_pooled_cells(bool skip_failures) const;
   // Loads vamana.idx and installs it when it indexes what the engine holds; false when there is
   // nothing usable on disk.
-  Result<bool> try_load_vamana(const std::vector<PooledCell>& cells);
+  Result<bool> try_load_vamana(const PooledCells& pooled);
   // Builds the graph over every cell whose pooled key has the index width, saves it to
   // vamana.idx and installs it as the last stage.
-  Status build_vamana(const std::vector<PooledCell>& cells);
+  Status build_vamana(const PooledCells& pooled);
   void install_vamana(std::unique_ptr<VectorIndex> index);
   // The build hook of the writers: when no Vamana index is active and the cell count has reached
   // the threshold.

@@ -23,6 +23,11 @@ class PackDirectory {
   // Room for this many cells in the cell-to-pack map (whose order nothing reads; the pack maps
   // keep the order their inserts give them).
   void reserve_cells(size_t cells) { cell_to_pack_.reserve(cells); }
+  // Room for this many packs in the pack maps.
+  void reserve_packs(size_t packs) {
+    packs_.reserve(packs);
+    pack_owner_.reserve(packs);
+  }
   // Sorts every list and drops repeated ids (after a run of add_view_cells).
   void normalize();
   // Drops a pack and the back-references of its cells.

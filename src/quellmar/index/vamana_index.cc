@@ -455,6 +455,26 @@ class Reader {
     return Status::ok();
   }
   Status take(size_t n, const uint8_t** out) {
+    if (pos_ >= start_ && pos_ + n <= start_ + len_) {  // in the window, so in the file
+      *out = buf_.data() + (pos_ - start_);
+      pos_ += n;
+      return Status::ok();
+    }
+    return refill_and_take(n, out);
+  }
+  Result<uint32_t> u32() {
+    const uint8_t* p = nullptr;
+    QM_RETURN_IF_ERROR(take(4, &p));
+    return decode_u32(p);
+  }
+  Result<uint64_t> u64() {
+    const uint8_t* p = nullptr;
+    QM_RETURN_IF_ERROR(take(8, &p));
+    return decode_u64(p);
+  }
+
+ private:
+  Status refill_and_take(size_t n, const uint8_t** out) {
     if (remaining() < n) return EngineError::io(IoError::unexpected_eof());
     if (pos_ < start_ || pos_ + n > start_ + len_) {
       // n is bounded by the bytes left in the file, checked above.
@@ -474,18 +494,7 @@ class Reader {
     pos_ += n;
     return Status::ok();
   }
-  Result<uint32_t> u32() {
-    const uint8_t* p = nullptr;
-    QM_RETURN_IF_ERROR(take(4, &p));
-    return decode_u32(p);
-  }
-  Result<uint64_t> u64() {
-    const uint8_t* p = nullptr;
-    QM_RETURN_IF_ERROR(take(8, &p));
-    return decode_u64(p);
-  }
 
- private:
   const UniqueFd& fd_;
   uint64_t size_;
   uint64_t pos_ = 0;
@@ -544,6 +553,10 @@ Result<std::optional<VamanaIndex>> VamanaIndex::load(const std::string& dir, Vam
   std::vector<uint64_t> neighbour_at;
   uint64_t neighbour_total = 0;
   bool narrow = true;
+  uint64_t lowest = UINT64_MAX, highest = 0;  // of the narrow neighbour ids
+  // Narrow ids are kept less the first node's id (mod 2^32): when the node ids run without gaps
+  // from there, that is already the node index.
+  uint32_t shift = 0;
   const uint64_t fits = std::min(count, in.remaining() / VAMANA_NODE_FIXED_SIZE);
   index.ids_.reserve(fits);
   index.key_of_.reserve(fits);
@@ -552,8 +565,10 @@ Result<std::optional<VamanaIndex>> VamanaIndex::load(const std::string& dir, Vam
   index.adjacency_.reserve(
       std::min<uint64_t>(fits * max_degree, in.remaining() / VAMANA_NEIGHBOUR_SIZE));
   for (uint64_t i = 0; i < count; ++i) {
-    QM_ASSIGN_OR_RETURN(uint64_t id, in.u64());
-    QM_ASSIGN_OR_RETURN(uint32_t n, in.u32());
+    const uint8_t* head = nullptr;
+    QM_RETURN_IF_ERROR(in.take(VAMANA_NODE_FIXED_SIZE, &head));
+    const uint64_t id = decode_u64(head);
+    const uint32_t n = decode_u32(head + 8);
     const uint8_t* ids = nullptr;
     if (in.remaining() / VAMANA_NEIGHBOUR_SIZE < n) {
       return EngineError::io(IoError::unexpected_eof());
@@ -564,26 +579,31 @@ Result<std::optional<VamanaIndex>> VamanaIndex::load(const std::string& dir, Vam
       return EngineError::io(IoError::invalid_data("too many vamana nodes"));
     }
     const SharedKey* found = keys(id);
-    SharedKey key = found != nullptr ? *found : nullptr;
+    const std::vector<float>* key = found != nullptr ? found->get() : nullptr;
     if (key) {
       longest_key = std::max(longest_key, key->size());
     } else {
       missing_keys = true;
     }
-    if (index.key_owners_.empty() || index.key_owners_.back() != key) {
-      index.key_owners_.push_back(key);
+    if (index.key_owners_.empty() || index.key_owners_.back().get() != key) {
+      index.key_owners_.push_back(key ? *found : nullptr);
     }
     index.append_node(id, static_cast<uint32_t>(index.key_owners_.size() - 1));
     index.adj_start_[index.ids_.size() - 1] = neighbour_total;
+    if (i == 0) shift = static_cast<uint32_t>(id);
     if (narrow) {
+      const size_t at = index.adjacency_.size();
+      index.adjacency_.resize(at + n);
+      uint32_t* out = index.adjacency_.data() + at;
+      bool wide = false;
       for (uint32_t j = 0; j < n; ++j) {
         const uint64_t nb = decode_u64(ids + VAMANA_NEIGHBOUR_SIZE * j);
-        if (nb >= UINT32_MAX) {
-          narrow = false;
-          break;
-        }
-        index.adjacency_.push_back(static_cast<uint32_t>(nb));
+        wide |= nb >= UINT32_MAX;
+        lowest = std::min(lowest, nb);
+        highest = std::max(highest, nb);
+        out[j] = static_cast<uint32_t>(nb) - shift;
       }
+      narrow = !wide;
     }
     neighbour_total += n;
   }
@@ -599,13 +619,22 @@ Result<std::optional<VamanaIndex>> VamanaIndex::load(const std::string& dir, Vam
   const size_t n_nodes = index.ids_.size();
   std::vector<uint32_t> table;
   CellId base = 0;
+  bool contiguous = false;
   if (index.ids_ascending_ && n_nodes > 0 &&
       index.ids_.back() - index.ids_.front() < 4 * uint64_t{n_nodes} + 1024) {
     base = index.ids_.front();
-    table.assign(index.ids_.back() - base + 1, UINT32_MAX);
-    for (size_t i = 0; i < n_nodes; ++i) table[index.ids_[i] - base] = static_cast<uint32_t>(i);
+    // Strictly ascending ids without gaps (the usual case) need no table: node i is base + i.
+    contiguous = index.ids_.back() - base + 1 == n_nodes;
+    if (!contiguous) {
+      table.assign(index.ids_.back() - base + 1, UINT32_MAX);
+      for (size_t i = 0; i < n_nodes; ++i) table[index.ids_[i] - base] = static_cast<uint32_t>(i);
+    }
   }
   auto translate = [&](CellId id) -> std::optional<uint32_t> {
+    if (contiguous) {
+      if (id < base || id - base >= n_nodes) return std::nullopt;
+      return static_cast<uint32_t>(id - base);
+    }
     if (!table.empty()) {
       if (id < base || id - base >= table.size() || table[id - base] == UINT32_MAX) {
         return std::nullopt;
@@ -619,18 +648,24 @@ Result<std::optional<VamanaIndex>> VamanaIndex::load(const std::string& dir, Vam
   auto stored = [&](size_t i) {
     return i + 1 < n_nodes ? index.adj_start_[i + 1] : neighbour_total;
   };
-  if (narrow) {
+  // When every stored neighbour names a node of contiguous ids (base being the first node's id),
+  // the narrowed lists are final already.
+  const bool final_lists =
+      narrow && contiguous &&
+      (neighbour_total == 0 || (lowest >= base && highest - base < n_nodes));
+  if (narrow && !final_lists) {
     uint64_t out = 0;
     uint64_t from = 0;
     for (size_t i = 0; i < n_nodes; ++i) {
       const uint64_t to = stored(i);
       index.adj_start_[i] = out;
       for (; from < to; ++from) {
-        if (auto node = translate(index.adjacency_[from])) index.adjacency_[out++] = *node;
+        const CellId id = static_cast<uint32_t>(index.adjacency_[from] + shift);
+        if (auto node = translate(id)) index.adjacency_[out++] = *node;
       }
     }
     index.adjacency_.resize(out);
-  } else {
+  } else if (!narrow) {
     index.adjacency_.clear();
     index.adjacency_.reserve(neighbour_total);
     for (size_t i = 0; i < n_nodes; ++i) {

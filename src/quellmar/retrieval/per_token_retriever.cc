@@ -133,13 +133,14 @@ void PerTokenRetriever::insert_view(CellId id, OwnerId owner, const KeyView& key
     auto rows = std::make_shared<const Int8TokenRows>(std::move(quantized));
     if (auto tier = int8_tier_.lock()) (*tier)->put(id, std::move(rows));
   }
-  token_counts_[id] += n;
   if (!eager_) tiered_token_total_ += n;
-  pooled_keys_[id] = PooledEntry{std::move(pooled), owner};
+  PooledEntry& entry = pooled_keys_[id];
+  entry.key = std::move(pooled);
+  entry.owner = owner;
+  entry.tokens += n;
 }
 
 void PerTokenRetriever::reserve(uint64_t inserts) {
-  token_counts_.reserve(token_counts_.size() + inserts);
   pooled_keys_.reserve(pooled_keys_.size() + inserts);
 }
 
@@ -166,13 +167,12 @@ void PerTokenRetriever::ensure_stats_dim(uint64_t w) {
 
 void PerTokenRetriever::add_to_stats(std::span<const float> row) {
   const uint64_t w = row.size();
-  float* sum = stats_.token_sum.data();
-  for (uint64_t i = 0; i < w; ++i) sum[i] += row[i];
+  // Element-wise sums: the kernel adds exactly as the plain loop would.
+  accumulate_f32(stats_.token_sum.data(), row.data(), w);
   stats_.token_count += 1;
   if (stats_.enabled && w > 0 && stats_.second_moment.size() == w * w) {
     float* m = stats_.second_moment.data();
-    float* msum = stats_.moment_sum.data();
-    for (uint64_t i = 0; i < w; ++i) msum[i] += row[i];
+    accumulate_f32(stats_.moment_sum.data(), row.data(), w);
     stats_.moment_count += 1;
     for (uint64_t i = 0; i < w; ++i) {
       const float ri = row[i];
@@ -217,12 +217,11 @@ void PerTokenRetriever::remove(CellId id) {
     cols.owners.resize(kept);
   }
   if (auto tier = int8_tier_.lock()) (*tier)->remove(id);
-  auto it = token_counts_.find(id);
-  if (it != token_counts_.end()) {
-    if (!eager_) tiered_token_total_ -= it->second;
-    token_counts_.erase(it);
+  auto it = pooled_keys_.find(id);
+  if (it != pooled_keys_.end()) {
+    if (!eager_) tiered_token_total_ -= it->second.tokens;
+    pooled_keys_.erase(it);
   }
-  pooled_keys_.erase(id);
 }
 
 uint64_t PerTokenRetriever::token_count() const {
@@ -243,7 +242,7 @@ std::vector<ScoredCell> PerTokenRetriever::search_excluding(std::span<const floa
 
 std::optional<std::vector<CellId>> PerTokenRetriever::coarse_candidate_list(
     std::span<const float> query, uint64_t k, std::optional<OwnerId> owner) const {
-  if (token_counts_.size() <= config_.coarse_threshold) return std::nullopt;
+  if (pooled_keys_.size() <= config_.coarse_threshold) return std::nullopt;
   std::optional<KeyView> view = classify_key(query);
   if (!view) return std::nullopt;
   const std::vector<float> pooled = view->mean_pooled();
@@ -265,7 +264,7 @@ std::optional<std::vector<CellId>> PerTokenRetriever::coarse_candidate_list(
   const uint64_t wanted =
       std::max(config_.min_candidates, saturating_mul(config_.candidate_multiplier, k));
   const uint64_t keep = std::min(
-      {wanted, static_cast<uint64_t>(token_counts_.size()), static_cast<uint64_t>(scored.size())});
+      {wanted, static_cast<uint64_t>(pooled_keys_.size()), static_cast<uint64_t>(scored.size())});
   // Best score first, ties by id; NaN scores after every number.
   auto before = [](const Scored& a, const Scored& b) {
     const uint32_t ka = score_rank_key(a.score), kb = score_rank_key(b.score);

@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "quellmar/core/types.h"
+#include "quellmar/retrieval/flat_id_map.h"
 #include "quellmar/retrieval/key_view.h"
 #include "quellmar/retrieval/lru_cache.h"
 #include "quellmar/retrieval/poison_mutex.h"
@@ -107,6 +108,7 @@ struct OwnedRow {
 struct PooledEntry {
   SharedKey key;  // mean-pooled key of the latest insert, never null
   OwnerId owner = 0;
+  uint64_t tokens = 0;  // rows inserted under the id, over all its inserts
 };
 
 class PerTokenRetriever final : public VectorIndex {
@@ -157,7 +159,7 @@ class PerTokenRetriever final : public VectorIndex {
   // The dequantized eager rows of one id, each with its owner, in insertion order.
   std::vector<OwnedRow> eager_rows(CellId id) const;
 
-  // Eager: tokens in the columns. Tiered: the sum of token_counts.
+  // Eager: tokens in the columns. Tiered: the sum of the entries' token counts.
   uint64_t token_count() const;
 
   // Switches on the second moment (once), backfilling it from the eager columns.
@@ -175,8 +177,7 @@ class PerTokenRetriever final : public VectorIndex {
   PerTokenAggregation aggregation() const { return aggregation_; }
   bool eager() const { return eager_; }
   const EagerColumns& eager_columns() const { return eager_columns_; }
-  const CellIdMap<uint64_t>& token_counts() const { return token_counts_; }
-  const CellIdMap<PooledEntry>& pooled_keys() const { return pooled_keys_; }
+  const FlatIdMap<PooledEntry, CellIdHash>& pooled_keys() const { return pooled_keys_; }
   const CorpusStats& corpus_stats() const { return stats_; }
   PoisonMutex<TokenCache>& token_cache() const { return token_cache_; }
   PoisonMutex<Int8Tier>& int8_tier() const { return int8_tier_; }
@@ -196,9 +197,9 @@ class PerTokenRetriever final : public VectorIndex {
   PerTokenAggregation aggregation_;
   bool eager_;
   EagerColumns eager_columns_;
-  CellIdMap<uint64_t> token_counts_;
-  uint64_t tiered_token_total_ = 0;  // sum of token_counts_
-  CellIdMap<PooledEntry> pooled_keys_;
+  uint64_t tiered_token_total_ = 0;  // sum of the entries' tokens
+  // One entry per inserted id: its pooled key, owner and token count.
+  FlatIdMap<PooledEntry, CellIdHash> pooled_keys_;
   CorpusStats stats_;
   mutable PoisonMutex<TokenCache> token_cache_;
   mutable PoisonMutex<Int8Tier> int8_tier_;

@@ -79,13 +79,70 @@ size_t SLB::append_slot() {
 }
 
 void SLB::insert(CellId cell_id, OwnerId owner, std::span<const float> key) {
+  const size_t i = take_slot(cell_id, owner);
+  store_codes(i, quantize(key), key.size());
+}
+
+void SLB::insert_all(std::span<const Insert> items) {
+  // Codes are written per slot and nothing before the end of the batch reads them, so the last
+  // item placed in each slot is the only one whose key needs quantizing.
+  if (fill_empty(items)) return;
+  static constexpr size_t kNone = SIZE_MAX;
+  std::vector<size_t> last;
+  last.reserve(std::min<uint64_t>(capacity_, items.size()));
+  for (size_t j = 0; j < items.size(); ++j) {
+    const size_t i = take_slot(items[j].cell_id, items[j].owner);
+    if (i >= last.size()) last.resize(i + 1, kNone);
+    last[i] = j;
+  }
+  for (size_t i = 0; i < last.size(); ++i) {
+    if (last[i] == kNone) continue;
+    const std::span<const float> key = items[last[i]].key;
+    store_codes(i, quantize(key), key.size());
+  }
+}
+
+bool SLB::fill_empty(std::span<const Insert> items) {
+  // Into an empty buffer, distinct cells go round the slots in order: item j ends up in slot
+  // j % capacity, stamped clock + j + 1, and only the last `capacity` items stay. Strictly
+  // ascending ids are distinct.
+  if (!slots_.empty() || occupancy_ != 0 || capacity_ == 0 || items.empty()) return false;
+  for (size_t j = 1; j < items.size(); ++j) {
+    if (items[j].cell_id <= items[j - 1].cell_id) return false;
+  }
+  const size_t n = items.size();
+  const size_t kept = static_cast<size_t>(std::min<uint64_t>(n, capacity_));
+  QM_CHECK(kept < UINT32_MAX);
+  for (size_t i = 0; i < kept; ++i) append_slot();
+  id_map_.reserve(kept);
+  stamp_heap_.reserve(kept);
+  for (size_t j = n - kept; j < n; ++j) {
+    const size_t i = static_cast<size_t>(j % capacity_);
+    Slot& s = slots_[i];
+    s.cell_id = items[j].cell_id;
+    s.owner = items[j].owner;
+    s.stamp = clock_ + j + 1;
+    s.occupied = true;
+    store_codes(i, quantize(items[j].key), items[j].key.size());
+    in_heap_[i] = 1;
+    stamp_heap_.emplace_back(s.stamp, static_cast<uint32_t>(i));
+    id_map_[s.cell_id] = i;
+  }
+  std::make_heap(stamp_heap_.begin(), stamp_heap_.end(),
+                 [](const auto& a, const auto& b) { return a > b; });
+  clock_ += n;
+  occupancy_ = kept;
+  recompute_victim();
+  return true;
+}
+
+size_t SLB::take_slot(CellId cell_id, OwnerId owner) {
   clock_ += 1;
   if (auto it = id_map_.find(cell_id); it != id_map_.end()) {
     size_t i = it->second;
-    store_codes(i, quantize(key), key.size());
     slots_[i].stamp = clock_;
     if (victim_ == i) recompute_victim();
-    return;
+    return i;
   }
   if (occupancy_ >= capacity_ && victim_) {
     size_t v = *victim_;
@@ -96,7 +153,6 @@ void SLB::insert(CellId cell_id, OwnerId owner, std::span<const float> key) {
     free_slots_.push_back(v);
     recompute_victim();
   }
-  Quantized q = quantize(key);
   size_t i;
   // Free slots are reused most recently freed first (the just-evicted one after an eviction).
   if (!free_slots_.empty()) {
@@ -110,11 +166,11 @@ void SLB::insert(CellId cell_id, OwnerId owner, std::span<const float> key) {
   s.owner = owner;
   s.stamp = clock_;
   s.occupied = true;
-  store_codes(i, q, key.size());
   track_slot(i);
   id_map_[cell_id] = i;
   occupancy_ += 1;
   if (!victim_) victim_ = i;
+  return i;
 }
 
 std::vector<ScoredCell> SLB::query(std::span<const float> query, uint64_t k) {

@@ -19,6 +19,12 @@ namespace quellmar {
 
 class SLB {
  public:
+  // One insert of a batch; the key must stay valid for the call.
+  struct Insert {
+    CellId cell_id = 0;
+    OwnerId owner = 0;
+    std::span<const float> key;
+  };
   // Codes and scale of one quantized vector.
   struct Quantized {
     std::vector<int8_t> codes;
@@ -30,6 +36,9 @@ class SLB {
   // Stores a new cell's pooled key, evicting the victim when full, or refreshes the codes and
   // stamp of a cell already held (its first owner stays). The key's length is not checked.
   void insert(CellId cell_id, OwnerId owner, std::span<const float> key);
+  // The same as insert of each item in order, but a key is only quantized when its cell still
+  // holds the slot at the end (a long batch evicts most of its own cells again).
+  void insert_all(std::span<const Insert> items);
   // At most k hits, best first (equal scores by lower slot first). A query of another width than
   // dim() returns nothing and changes nothing; otherwise the clock advances and the returned
   // slots are stamped.
@@ -59,6 +68,11 @@ class SLB {
   };
 
   void recompute_victim();
+  // insert without the codes: the slot of the cell (evicting when full), stamped and tracked.
+  size_t take_slot(CellId cell_id, OwnerId owner);
+  // insert_all into an empty buffer, placing only the items that stay; false (nothing done)
+  // when the buffer is not empty or the ids do not ascend.
+  bool fill_empty(std::span<const Insert> items);
   // Gives a newly occupied slot its entry in the stamp heap, unless it still has one.
   void track_slot(size_t slot);
   // Stores slot i's scale and, for a key of width dim_ (the only ones a query can score), its

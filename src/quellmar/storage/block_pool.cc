@@ -224,27 +224,28 @@ void BlockPool::read_all(
     uint64_t offset;
     size_t index;
     CellId id;
+    uint32_t segment;
   };
-  std::unordered_map<uint32_t, std::vector<Item>> by_segment;
-  size_t index = 0;
-  std::vector<Item>* last = nullptr;
-  uint32_t last_segment = 0;
-  for (const auto& [id, loc] : locations_) {
-    if (last == nullptr || loc.segment != last_segment) {
-      last = &by_segment[loc.segment];
-      last_segment = loc.segment;
-    }
-    last->push_back({loc.offset, index++, id});
+  // Every record in file order, segment by segment: usually the order of the ids already.
+  std::vector<Item> all;
+  all.reserve(locations_.size());
+  for (const auto& [id, loc] : locations_) all.push_back({loc.offset, all.size(), id, loc.segment});
+  auto in_file_order = [](const Item& a, const Item& b) {
+    return a.segment != b.segment ? a.segment < b.segment : a.offset < b.offset;
+  };
+  if (!std::is_sorted(all.begin(), all.end(), in_file_order)) {
+    std::sort(all.begin(), all.end(), in_file_order);
   }
 
   static constexpr uint64_t kWindow = 1 << 20;
   std::vector<uint8_t> window;
   CellRecord record;
-  for (auto& [segment, items] : by_segment) {
-    auto by_offset = [](const Item& a, const Item& b) { return a.offset < b.offset; };
-    if (!std::is_sorted(items.begin(), items.end(), by_offset)) {
-      std::sort(items.begin(), items.end(), by_offset);
-    }
+  for (size_t first = 0; first < all.size();) {
+    const uint32_t segment = all[first].segment;
+    size_t end = first;
+    while (end < all.size() && all[end].segment == segment) ++end;
+    const std::span<const Item> items(all.data() + first, end - first);
+    first = end;
     const SegmentEntry* entry = find_segment(segment);
     if (!entry) {
       for (const Item& it : items) fail(it.index, EngineError::cell_not_found(it.id));
@@ -269,7 +270,24 @@ void BlockPool::read_all(
       win_len = got;
       return got >= n;
     };
+    auto deliver = [&](const Item& it, const uint8_t* bytes, uint64_t total) {
+      Status st = decode_cell_record(bytes, total, parts, record, entry->path, it.offset);
+      if (st.is_ok()) {
+        visit(it.index, record, std::span<const uint8_t>(bytes, total));
+      } else {
+        fail(it.index, st.error());
+      }
+    };
     for (const Item& it : items) {
+      // Most records lie whole inside the window already.
+      if (it.offset >= win_start && it.offset + 4 <= win_start + win_len) {
+        const uint8_t* bytes = window.data() + (it.offset - win_start);
+        const uint64_t total = 4 + uint64_t{decode_u32(bytes)};
+        if (it.offset + total <= win_start + win_len) {
+          deliver(it, bytes, total);
+          continue;
+        }
+      }
       auto head = ensure(it.offset, 4);
       if (!head.is_ok() || !*head) {
         fail(it.index, head.is_ok() ? EngineError::io(IoError::unexpected_eof()) : head.error());
@@ -289,13 +307,7 @@ void BlockPool::read_all(
         fail(it.index, body.is_ok() ? EngineError::io(IoError::unexpected_eof()) : body.error());
         continue;
       }
-      const uint8_t* bytes = window.data() + (it.offset - win_start);
-      Status st = decode_cell_record(bytes, total, parts, record, entry->path, it.offset);
-      if (st.is_ok()) {
-        visit(it.index, record, std::span<const uint8_t>(bytes, total));
-      } else {
-        fail(it.index, st.error());
-      }
+      deliver(it, window.data() + (it.offset - win_start), total);
     }
   }
 }

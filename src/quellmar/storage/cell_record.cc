@@ -24,6 +24,25 @@ EngineError damaged(const std::string& path, uint64_t offset) {
       IoError::invalid_data(str_cat("damaged cell record at offset ", offset, " in ", path)));
 }
 
+// Decodes the quantized vector of `len` values at q (its scales, then its codes) into v and
+// returns the end of its bytes.
+const uint8_t* decode_q4_vector(const uint8_t* q, uint64_t len, std::vector<float>& v) {
+  const uint64_t groups = q4_group_count(len);
+  // The scales, copied out of the record (they need not be aligned there); on the stack for any
+  // vector up to 8192 values.
+  float stack_scales[256];
+  std::vector<float> heap_scales;
+  float* scales = stack_scales;
+  if (groups > std::size(stack_scales)) {
+    heap_scales.resize(groups);
+    scales = heap_scales.data();
+  }
+  std::memcpy(scales, q, 4 * groups);
+  v.resize(len);
+  dequantize_q4_into(scales, groups, q + 4 * groups, groups * Q4_GROUP_BYTES, len, v.data());
+  return q + groups * (4 + Q4_GROUP_BYTES);
+}
+
 }  // namespace
 
 Result<uint64_t> CellRecordView::encoded_size() const {
@@ -114,6 +133,10 @@ std::span<const uint8_t> encoded_key_bytes(const uint8_t* p) {
   return {p + sf::FIXED_SIZE, groups * (4 + Q4_GROUP_BYTES)};
 }
 
+void decode_record_key(const uint8_t* p, std::vector<float>& out) {
+  decode_q4_vector(p + sf::FIXED_SIZE, decode_u32(p + sf::OFF_KEY_LEN), out);
+}
+
 Status check_record_header(const uint8_t* p, uint64_t size, const std::string& path,
                            uint64_t offset) {
   if (size < sf::FIXED_SIZE || decode_u32(p) + uint64_t{4} != size) return damaged(path, offset);
@@ -153,30 +176,14 @@ Status decode_cell_record(const uint8_t* p, uint64_t size, DecodeParts parts, Ce
   out.tier = p[sf::OFF_TIER];
 
   const uint8_t* q = p + sf::FIXED_SIZE;
-  // The scales, copied out of the record (they need not be aligned there); on the stack for any
-  // vector up to 8192 values.
-  float stack_scales[256];
-  std::vector<float> heap_scales;
-  auto get_vector = [&](std::vector<float>& v, uint64_t len) {
-    const uint64_t groups = q4_group_count(len);
-    float* scales = stack_scales;
-    if (groups > std::size(stack_scales)) {
-      heap_scales.resize(groups);
-      scales = heap_scales.data();
-    }
-    std::memcpy(scales, q, 4 * groups);
-    v.resize(len);
-    dequantize_q4_into(scales, groups, q + 4 * groups, groups * Q4_GROUP_BYTES, len, v.data());
-    q += groups * (4 + Q4_GROUP_BYTES);
-  };
   if (parts == DecodeParts::FieldsOnly) {
     out.key.clear();
     q += q4_group_count(key_len) * (4 + Q4_GROUP_BYTES);
   } else {
-    get_vector(out.key, key_len);
+    q = decode_q4_vector(q, key_len, out.key);
   }
   if (parts == DecodeParts::All) {
-    get_vector(out.value, value_len);
+    q = decode_q4_vector(q, value_len, out.value);
   } else {
     out.value.clear();
     q += q4_group_count(value_len) * (4 + Q4_GROUP_BYTES);

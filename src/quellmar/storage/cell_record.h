@@ -83,6 +83,8 @@ Status decode_cell_record(const uint8_t* bytes, uint64_t size, DecodeParts parts
 
 // The encoded key (its scales, then its codes) of a record that decoded without failure.
 std::span<const uint8_t> encoded_key_bytes(const uint8_t* record);
+// The key of a record that decoded without failure, as a decode of it would give it.
+void decode_record_key(const uint8_t* record, std::vector<float>& out);
 
 // Checks a record of `size` bytes (at least its fixed part): its length word and its counts agree
 // with each other and with the vector lengths.

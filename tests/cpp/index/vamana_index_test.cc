@@ -366,6 +366,48 @@ TEST(VamanaFile, NoEntryPointMissingKeysAndUnknownNeighbours) {
   EXPECT_EQ(loaded->seeds(), (std::vector<uint32_t>{0}));
 }
 
+TEST(VamanaFile, NeighbourIdsWithoutANodeAreDropped) {
+  // Ascending node ids, without and with gaps: neighbour ids below, between and above the nodes
+  // are dropped, the rest map to their nodes.
+  struct Case {
+    const char* name;
+    std::vector<CellId> nodes;
+    std::vector<std::vector<CellId>> neighbours;
+    std::vector<std::vector<uint32_t>> graph;
+  };
+  const Case cases[] = {
+      {"contiguous", {10, 11, 12}, {{9, 12, 13}, {10}, {11, 0, 10}}, {{2}, {0}, {1, 0}}},
+      {"with gaps", {10, 12, 15}, {{11, 15, 16}, {10, 14}, {12, 9}}, {{2}, {0}, {1}}},
+      {"every neighbour a node", {10, 11, 12}, {{12, 11}, {10}, {}}, {{2, 1}, {0}, {}}},
+      {"ids past 32 bits",
+       {1ull << 32, (1ull << 32) + 1, (1ull << 32) + 2},
+       {{(1ull << 32) + 2, 7}, {1ull << 32}, {(1ull << 32) + 1, (1ull << 32) + 3}},
+       {{2}, {0}, {1}}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir dir;
+    std::string file = "VAMG";
+    put_u32(file, 1);
+    put_u32(file, 1);
+    put_u32(file, 16);
+    put_u64(file, c.nodes.back());
+    put_u64(file, c.nodes.size());
+    std::unordered_map<CellId, std::vector<float>> keys;
+    for (size_t i = 0; i < c.nodes.size(); ++i) {
+      put_u64(file, c.nodes[i]);
+      put_u32(file, static_cast<uint32_t>(c.neighbours[i].size()));
+      for (CellId n : c.neighbours[i]) put_u64(file, n);
+      keys[c.nodes[i]] = {float(i)};
+    }
+    testing::write_file(dir.file(VAMANA_FILE), file);
+    QM_ASSERT_OK_AND_ASSIGN(auto loaded, VamanaIndex::load(dir.path(), keys));
+    ASSERT_TRUE(loaded.has_value());
+    EXPECT_EQ(graph_of(*loaded), c.graph);
+    EXPECT_EQ(loaded->entry_point(), std::optional<uint32_t>(2));
+  }
+}
+
 TEST(VamanaFile, MissingFileIsNone) {
   TempDir dir;
   QM_ASSERT_OK_AND_ASSIGN(auto loaded, VamanaIndex::load(dir.path(), {}));

@@ -69,7 +69,7 @@ TEST(PerTokenStoreTest, TieredInsertKeepsCountsPooledKeyAndTierRows) {
   r.insert(7, 70, encode(rows));
   EXPECT_EQ(r.dim(), 4u);
   EXPECT_EQ(r.len(), 3u);
-  EXPECT_EQ(r.token_counts().at(7), 3u);
+  EXPECT_EQ(r.pooled_keys().at(7).tokens, 3u);
   EXPECT_EQ(*r.pooled_keys().at(7).key, (std::vector<float>{2, 2, 2, 2}));
   EXPECT_EQ(r.pooled_keys().at(7).owner, 70u);
   EXPECT_TRUE(r.eager_columns().empty());
@@ -84,7 +84,7 @@ TEST(PerTokenStoreTest, TieredInsertKeepsCountsPooledKeyAndTierRows) {
   // The same id again: counts add up, the pooled key and the tier hold the second key only.
   r.insert(7, 71, encode({{4, 4, 4, 4}}));
   EXPECT_EQ(r.len(), 4u);
-  EXPECT_EQ(r.token_counts().at(7), 4u);
+  EXPECT_EQ(r.pooled_keys().at(7).tokens, 4u);
   EXPECT_EQ(*r.pooled_keys().at(7).key, (std::vector<float>{4, 4, 4, 4}));
   EXPECT_EQ(r.pooled_keys().at(7).owner, 71u);
   EXPECT_EQ((*r.int8_tier().lock())->peek(7)->size(), 1u);
@@ -92,7 +92,7 @@ TEST(PerTokenStoreTest, TieredInsertKeepsCountsPooledKeyAndTierRows) {
   // A plain key counts one token and goes nowhere near the tier.
   r.insert(8, 80, std::vector<float>{1, 1, 1, 1});
   EXPECT_EQ(r.len(), 5u);
-  EXPECT_EQ(r.token_counts().at(8), 1u);
+  EXPECT_EQ(r.pooled_keys().at(8).tokens, 1u);
   EXPECT_EQ(*r.pooled_keys().at(8).key, (std::vector<float>{1, 1, 1, 1}));
   EXPECT_FALSE((*r.int8_tier().lock())->contains(8));
 
@@ -101,7 +101,7 @@ TEST(PerTokenStoreTest, TieredInsertKeepsCountsPooledKeyAndTierRows) {
   malformed[0] = ENCODING_SENTINEL;
   r.insert(9, 90, malformed);
   EXPECT_EQ(r.len(), 5u);
-  EXPECT_EQ(r.token_counts().count(9), 0u);
+  EXPECT_EQ(r.pooled_keys().count(9), 0u);
   EXPECT_EQ(r.corpus_stats().token_count, 5u);
 
   r.remove(7);

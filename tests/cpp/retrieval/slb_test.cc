@@ -239,5 +239,79 @@ TEST(Slb, EvictionsMatchAPlainScanOfTheStamps) {
   }
 }
 
+// A batch must leave the buffer exactly as the same inserts one by one do: same cells in the same
+// slots with the same codes (queries list them identically, scores and slot order included), the
+// same clock, and the same victims afterwards.
+TEST(Slb, InsertAllMatchesInsertsOneByOne) {
+  struct Case {
+    const char* name;
+    uint64_t capacity;
+    std::vector<CellId> before;  // inserted one by one first, then one query
+    std::vector<CellId> batch;
+  };
+  const std::vector<Case> cases = {
+      {"empty batch", 4, {}, {}},
+      {"fewer than capacity", 4, {}, {1, 2, 3}},
+      {"exactly capacity", 4, {}, {5, 6, 7, 8}},
+      {"one past capacity", 4, {}, {1, 2, 3, 4, 5}},
+      {"several rounds", 4, {}, {2, 3, 5, 7, 11, 13, 17, 19, 23, 29, 31}},
+      {"capacity one", 1, {}, {4, 8, 9}},
+      {"ids out of order", 4, {}, {9, 3, 7, 1, 8, 2}},
+      {"repeated ids", 3, {}, {1, 2, 1, 3, 4, 2, 5, 1}},
+      {"into a filled buffer", 4, {1, 2, 3}, {2, 4, 5, 6, 1, 7}},
+  };
+  std::mt19937 rng(5);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    SLB one(c.capacity, 3), all(c.capacity, 3);
+    for (CellId id : c.before) {
+      const std::vector<float> key{float(id), 1, -2};
+      one.insert(id, 1, key);
+      all.insert(id, 1, key);
+    }
+    if (!c.before.empty()) {
+      one.query(std::vector<float>{1, 1, 1}, 1);
+      all.query(std::vector<float>{1, 1, 1}, 1);
+    }
+    // Keys kept alive for the batch; one of every five has another width.
+    std::vector<std::vector<float>> keys;
+    for (size_t j = 0; j < c.batch.size(); ++j) {
+      const size_t width = j % 5 == 4 ? 2 : 3;
+      std::vector<float> key;
+      for (size_t d = 0; d < width; ++d) key.push_back(float(int(rng() % 9)) - 4.0f);
+      keys.push_back(std::move(key));
+    }
+    std::vector<SLB::Insert> items;
+    for (size_t j = 0; j < c.batch.size(); ++j) {
+      one.insert(c.batch[j], c.batch[j] + 100, keys[j]);
+      items.push_back({c.batch[j], c.batch[j] + 100, keys[j]});
+    }
+    all.insert_all(items);
+    auto same = [&](const char* when) {
+      SCOPED_TRACE(when);
+      ASSERT_EQ(all.occupancy(), one.occupancy());
+      ASSERT_EQ(all.clock(), one.clock());
+      ASSERT_EQ(all.slot_count(), one.slot_count());
+      for (CellId id = 0; id < 40; ++id) ASSERT_EQ(all.contains(id), one.contains(id)) << id;
+      for (const std::vector<float>& q : {std::vector<float>{1, 2, 3}, std::vector<float>{0, 0, 0},
+                                          std::vector<float>{-1, 4, 0}}) {
+        const auto a = all.query(q, c.capacity), b = one.query(q, c.capacity);
+        ASSERT_EQ(a.size(), b.size());
+        for (size_t i = 0; i < a.size(); ++i) {
+          EXPECT_EQ(a[i].cell_id, b[i].cell_id) << i;
+          EXPECT_EQ(a[i].owner, b[i].owner) << i;
+          EXPECT_EQ(a[i].score, b[i].score) << i;
+        }
+      }
+    };
+    same("after the batch");
+    for (CellId id = 30; id < 36; ++id) {
+      one.insert(id, 0, std::vector<float>{1, 0, 0});
+      all.insert(id, 0, std::vector<float>{1, 0, 0});
+    }
+    same("after more inserts");
+  }
+}
+
 }  // namespace
 }  // namespace quellmar
