@@ -146,9 +146,8 @@ Result<CellRecord> BlockPool::read_cell(CellId id) const {
   return decode_cell(*seg, it->second.offset);
 }
 
-std::vector<Status> BlockPool::read_cells(std::span<const CellId> ids, DecodeParts parts,
-                                          std::vector<CellRecord>& out) const {
-  out.resize(ids.size());
+template <class Read>
+std::vector<Status> BlockPool::read_each(std::span<const CellId> ids, Read read) const {
   std::vector<Status> statuses(ids.size());
   // Locations first. The cells of one pack have consecutive ids, so the entry after the last one
   // found is tried before a search.
@@ -183,9 +182,26 @@ std::vector<Status> BlockPool::read_cells(std::span<const CellId> ids, DecodePar
       statuses[i] = std::move(reader).error();
       continue;
     }
-    statuses[i] = (*reader)->read(locs[i]->offset, parts, out[i], ahead[i]);
+    statuses[i] = read(i, **reader, locs[i]->offset, ahead[i]);
   }
   return statuses;
+}
+
+std::vector<Status> BlockPool::read_cells(std::span<const CellId> ids, DecodeParts parts,
+                                          std::vector<CellRecord>& out) const {
+  out.resize(ids.size());
+  return read_each(ids, [&](size_t i, SegmentReader& reader, uint64_t offset, uint64_t ahead) {
+    return reader.read(offset, parts, out[i], ahead);
+  });
+}
+
+std::vector<Status> BlockPool::read_encoded_cells(std::span<const CellId> ids, std::string& bytes,
+                                                  std::vector<size_t>& at) const {
+  at.assign(ids.size(), 0);
+  return read_each(ids, [&](size_t i, SegmentReader& reader, uint64_t offset, uint64_t ahead) {
+    at[i] = bytes.size();
+    return reader.read_encoded(offset, bytes, ahead, /*check_fields=*/true);
+  });
 }
 
 Status BlockPool::for_each_cell(DecodeParts parts,

@@ -56,6 +56,11 @@ class BlockPool {
   // the returned status i is ok (CellNotFound for an id without a record).
   std::vector<Status> read_cells(std::span<const CellId> ids, DecodeParts parts,
                                  std::vector<CellRecord>& out) const;
+  // The records of several cells as stored (length word first), read as read_cells reads them and
+  // checked to decode without failure: each is appended to `bytes`, at[i] being where the record
+  // of ids[i] starts there when the returned status i is ok.
+  std::vector<Status> read_encoded_cells(std::span<const CellId> ids, std::string& bytes,
+                                         std::vector<size_t>& at) const;
   // Visits every stored cell in ascending cell-id order, opening each segment file once.
   Status for_each_cell(DecodeParts parts,
                        const std::function<void(const CellRecord&)>& visit) const;
@@ -84,6 +89,10 @@ class BlockPool {
  private:
   BlockPool(std::string dir, uint64_t capacity) : dir_(std::move(dir)), capacity_(capacity) {}
   const SegmentEntry* find_segment(uint32_t id) const;
+  // The visiting order of read_cells: read(i, reader, offset, read_ahead_to) for each of `ids`
+  // with a location, in order; status i is its result, or why the cell could not be reached.
+  template <class Read>
+  std::vector<Status> read_each(std::span<const CellId> ids, Read read) const;
   SegmentEntry& active();
 
   std::string dir_;

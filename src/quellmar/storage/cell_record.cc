@@ -101,6 +101,46 @@ Status check_record_header(const uint8_t* p, uint64_t size, const std::string& p
   return Status::ok();
 }
 
+namespace {
+
+// The tier byte a record may hold: 0 to 2.
+Status check_tier(const uint8_t* p) {
+  const uint8_t tier = p[sf::OFF_TIER];
+  if (tier <= 2) return Status::ok();
+  return EngineError::io(IoError::invalid_data(str_cat("invalid tier byte ", unsigned{tier},
+                                                       " in cell ",
+                                                       decode_u64(p + sf::OFF_CELL_ID))));
+}
+
+}  // namespace
+
+Status check_cell_record(const uint8_t* p, uint64_t size, const std::string& path,
+                         uint64_t offset) {
+  QM_RETURN_IF_ERROR(check_record_header(p, size, path, offset));
+  return check_tier(p);
+}
+
+StoredValue stored_value(const uint8_t* p) {
+  const uint64_t key_groups = q4_group_count(decode_u32(p + sf::OFF_KEY_LEN));
+  return StoredValue{decode_u16(p + sf::OFF_LAYER), decode_u32(p + sf::OFF_VALUE_LEN),
+                     sf::FIXED_SIZE + key_groups * (4 + Q4_GROUP_BYTES)};
+}
+
+void decode_q4_groups(const uint8_t* q, uint64_t len, float* out) {
+  const uint64_t groups = q4_group_count(len);
+  // The scales, copied out of the record (they need not be aligned there); on the stack for any
+  // vector up to 8192 values.
+  float stack_scales[256];
+  std::vector<float> heap_scales;
+  float* scales = stack_scales;
+  if (groups > std::size(stack_scales)) {
+    heap_scales.resize(groups);
+    scales = heap_scales.data();
+  }
+  if (groups) std::memcpy(scales, q, 4 * groups);
+  dequantize_q4_into(scales, groups, q + 4 * groups, groups * Q4_GROUP_BYTES, len, out);
+}
+
 Status decode_cell_record(const uint8_t* p, uint64_t size, DecodeParts parts, CellRecord& out,
                           const std::string& path, uint64_t offset) {
   QM_RETURN_IF_ERROR(check_record_header(p, size, path, offset));
@@ -119,21 +159,10 @@ Status decode_cell_record(const uint8_t* p, uint64_t size, DecodeParts parts, Ce
   out.tier = p[sf::OFF_TIER];
 
   const uint8_t* q = p + sf::FIXED_SIZE;
-  // The scales, copied out of the record (they need not be aligned there); on the stack for any
-  // vector up to 8192 values.
-  float stack_scales[256];
-  std::vector<float> heap_scales;
   auto get_vector = [&](std::vector<float>& v, uint64_t len) {
-    const uint64_t groups = q4_group_count(len);
-    float* scales = stack_scales;
-    if (groups > std::size(stack_scales)) {
-      heap_scales.resize(groups);
-      scales = heap_scales.data();
-    }
-    std::memcpy(scales, q, 4 * groups);
     v.resize(len);
-    dequantize_q4_into(scales, groups, q + 4 * groups, groups * Q4_GROUP_BYTES, len, v.data());
-    q += groups * (4 + Q4_GROUP_BYTES);
+    decode_q4_groups(q, len, v.data());
+    q += q4_group_count(len) * (4 + Q4_GROUP_BYTES);
   };
   if (parts == DecodeParts::FieldsOnly) {
     out.key.clear();
@@ -149,12 +178,7 @@ Status decode_cell_record(const uint8_t* p, uint64_t size, DecodeParts parts, Ce
   }
   out.extra.resize(extra_len);
   if (extra_len) std::memcpy(out.extra.data(), q, 4 * extra_len);
-
-  if (out.tier > 2) {
-    return EngineError::io(IoError::invalid_data(
-        str_cat("invalid tier byte ", unsigned{out.tier}, " in cell ", out.cell_id)));
-  }
-  return Status::ok();
+  return check_tier(p);
 }
 
 }  // namespace quellmar
