@@ -114,8 +114,7 @@ struct StoredPackReads {
 
   // Writes the payload's `len` values to out.
   void decode(const StoredPayload& payload, float* out) const {
-    decode_q4_groups(reinterpret_cast<const uint8_t*>(bytes.data()) + payload.at, payload.len,
-                     out);
+    decode_q4_groups(reinterpret_cast<const uint8_t*>(bytes.data()) + payload.at, payload.len, out);
   }
 };
 

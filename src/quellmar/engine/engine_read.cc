@@ -86,8 +86,7 @@ namespace {
 // The layer payloads among one pack's records (bytes + at[i] for the record of cell i when
 // statuses[i] is ok): head and view-key cells skipped, cells gone since the listing skipped, any
 // other failure returned; ascending by layer index.
-Result<std::vector<StoredPayload>> pack_layers(const std::string& bytes,
-                                               std::span<const size_t> at,
+Result<std::vector<StoredPayload>> pack_layers(const std::string& bytes, std::span<const size_t> at,
                                                std::span<const Status> statuses) {
   std::vector<StoredPayload> layers;
   layers.reserve(at.size());
@@ -100,10 +99,9 @@ Result<std::vector<StoredPayload>> pack_layers(const std::string& bytes,
     if (value.layer == HEAD_CELL_LAYER) continue;
     layers.push_back(StoredPayload{value.layer, value.len, at[i] + value.at});
   }
-  std::stable_sort(layers.begin(), layers.end(),
-                   [](const StoredPayload& a, const StoredPayload& b) {
-                     return a.layer_idx < b.layer_idx;
-                   });
+  std::stable_sort(
+      layers.begin(), layers.end(),
+      [](const StoredPayload& a, const StoredPayload& b) { return a.layer_idx < b.layer_idx; });
   return layers;
 }
 
@@ -144,8 +142,8 @@ std::vector<Result<std::vector<StoredPayload>>> Engine::stored_layers_of(
   size_t first = 0;
   for (const PackCandidate& c : candidates) {
     const size_t n = c.cells.size();
-    out.push_back(pack_layers(bytes, std::span(at).subspan(first, n),
-                              std::span(statuses).subspan(first, n)));
+    out.push_back(
+        pack_layers(bytes, std::span(at).subspan(first, n), std::span(statuses).subspan(first, n)));
     first += n;
   }
   return out;
@@ -179,10 +177,9 @@ Result<StoredPackReads> Engine::mem_read_pack_stored(std::span<const float> quer
     QM_ASSIGN_OR_RETURN(std::vector<StoredPayload> layers, std::move(loaded[i]));
     const auto [tier, multiplier, recency] = touch_hit(c.hit_cell);
     const std::string* text = text_store_.find(c.pack_id);
-    out.packs.push_back(
-        BasicPackRead<StoredPayload>{c.pack_id, c.owner, multiplier * (recency * c.score), tier,
-                                     std::move(layers),
-                                     text ? std::optional<std::string>(*text) : std::nullopt});
+    out.packs.push_back(BasicPackRead<StoredPayload>{
+        c.pack_id, c.owner, multiplier * (recency * c.score), tier, std::move(layers),
+        text ? std::optional<std::string>(*text) : std::nullopt});
   }
   stable_sort_desc(out.packs, [](const BasicPackRead<StoredPayload>& r) { return r.score; });
   return out;

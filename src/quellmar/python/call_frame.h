@@ -570,8 +570,8 @@ PyObject* numpy_filled(size_t size, Fill fill) {
 // filled by one copy.
 template <class T>
 PyObject* to_numpy(std::span<const T> values) {
-  return numpy_filled<T>(values.size(),
-                         [&](T* data) { std::memcpy(data, values.data(), values.size() * sizeof(T)); });
+  return numpy_filled<T>(
+      values.size(), [&](T* data) { std::memcpy(data, values.data(), values.size() * sizeof(T)); });
 }
 
 // The keys of one kind of result dict, interned once (on first use, under the interpreter lock)

@@ -198,6 +198,8 @@ std::vector<Status> BlockPool::read_cells(std::span<const CellId> ids, DecodePar
 std::vector<Status> BlockPool::read_encoded_cells(std::span<const CellId> ids, std::string& bytes,
                                                   std::vector<size_t>& at) const {
   at.assign(ids.size(), 0);
+  // Room for records of a typical size up front, so that the appends rarely move the bytes.
+  bytes.reserve(bytes.size() + ids.size() * 1024);
   return read_each(ids, [&](size_t i, SegmentReader& reader, uint64_t offset, uint64_t ahead) {
     at[i] = bytes.size();
     return reader.read_encoded(offset, bytes, ahead, /*check_fields=*/true);

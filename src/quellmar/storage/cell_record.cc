@@ -107,9 +107,8 @@ namespace {
 Status check_tier(const uint8_t* p) {
   const uint8_t tier = p[sf::OFF_TIER];
   if (tier <= 2) return Status::ok();
-  return EngineError::io(IoError::invalid_data(str_cat("invalid tier byte ", unsigned{tier},
-                                                       " in cell ",
-                                                       decode_u64(p + sf::OFF_CELL_ID))));
+  return EngineError::io(IoError::invalid_data(
+      str_cat("invalid tier byte ", unsigned{tier}, " in cell ", decode_u64(p + sf::OFF_CELL_ID))));
 }
 
 }  // namespace
