@@ -160,16 +160,25 @@ std::vector<Status> BlockPool::read_each(std::span<const CellId> ids, Read read)
   }
   // A run of records stored close behind each other in one segment (a pack's cells, written in
   // one batch) is read from the file at once: ahead[i] is where the run from i on ends, give or
-  // take the last record's length, which the reader then fetches on its own if it must.
+  // take the last record's length, which the reader then fetches on its own if it must. That
+  // length is guessed to be the one before it (a pack's layers are alike), or 4 KiB.
   static constexpr uint64_t kRunGap = 16 << 10;
   static constexpr uint64_t kLastRecordGuess = 4 << 10;
+  auto runs_on = [&](size_t i) {
+    const CellLocation* after = i + 1 < ids.size() ? locs[i + 1] : nullptr;
+    return locs[i] && after && after->segment == locs[i]->segment &&
+           after->offset > locs[i]->offset && after->offset - locs[i]->offset <= kRunGap;
+  };
   std::vector<uint64_t> ahead(ids.size(), 0);
   for (size_t i = ids.size(); i-- > 0;) {
     if (!locs[i]) continue;
-    const CellLocation* after = i + 1 < ids.size() ? locs[i + 1] : nullptr;
-    const bool run = after && after->segment == locs[i]->segment &&
-                     after->offset > locs[i]->offset && after->offset - locs[i]->offset <= kRunGap;
-    ahead[i] = run ? ahead[i + 1] : locs[i]->offset + kLastRecordGuess;
+    if (runs_on(i)) {
+      ahead[i] = ahead[i + 1];
+    } else {
+      const bool after_one = i > 0 && runs_on(i - 1);
+      ahead[i] =
+          locs[i]->offset + (after_one ? locs[i]->offset - locs[i - 1]->offset : kLastRecordGuess);
+    }
   }
   ReaderSet readers(*this);
   for (size_t i = 0; i < ids.size(); ++i) {

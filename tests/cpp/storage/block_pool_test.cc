@@ -4,6 +4,7 @@
 
 #include <cerrno>
 
+#include "quellmar/core/coding.h"
 #include "quellmar/core/file_names.h"
 #include "quellmar/core/posix_file.h"
 #include "quellmar/core/str_cat.h"
@@ -120,8 +121,9 @@ TEST_F(BlockPoolTest, ReopenFindsEveryRecordAndLaterCopiesWin) {
   EXPECT_EQ(st[2].error().message(), "cell not found: 42");
 }
 
-// read_cells fetches runs of nearby records with one file read and serves the rest from those
-// bytes; whatever the order of the ids, each record must come back whole and as written.
+// read_cells and read_encoded_cells fetch runs of nearby records with one file read and serve the
+// rest from those bytes; whatever the order of the ids, each record must come back whole and as
+// written.
 TEST_F(BlockPoolTest, ReadCellsInAnyOrderMatchesSingleReads) {
   // Segments of 8 KiB: the batches below spread over several. Records of 16 floats, runs of
   // them, and values of 12000 floats (over 6 KiB stored) that outgrow the first read.
@@ -154,14 +156,35 @@ TEST_F(BlockPoolTest, ReadCellsInAnyOrderMatchesSingleReads) {
     std::vector<CellRecord> got;
     std::vector<Status> st = pool.read_cells(c.ids, DecodeParts::All, got);
     ASSERT_EQ(got.size(), c.ids.size());
+    std::string bytes = "earlier bytes stay";
+    std::vector<size_t> at;
+    std::vector<Status> encoded_st = pool.read_encoded_cells(c.ids, bytes, at);
+    ASSERT_EQ(at.size(), c.ids.size());
+    EXPECT_EQ(bytes.substr(0, 18), "earlier bytes stay");
     for (size_t i = 0; i < c.ids.size(); ++i) {
       const CellId id = c.ids[i];
       if (id == 0 || id > 60) {
         ASSERT_FALSE(st[i].is_ok());
         EXPECT_EQ(st[i].error().message(), str_cat("cell not found: ", id));
+        ASSERT_FALSE(encoded_st[i].is_ok());
+        EXPECT_EQ(encoded_st[i].error().message(), str_cat("cell not found: ", id));
         continue;
       }
       ASSERT_TRUE(st[i].is_ok()) << id << ": " << st[i].error().message();
+      ASSERT_TRUE(encoded_st[i].is_ok()) << id << ": " << encoded_st[i].error().message();
+      const uint8_t* record = reinterpret_cast<const uint8_t*>(bytes.data()) + at[i];
+      const uint64_t size = 4 + uint64_t{decode_u32(record)};
+      ASSERT_LE(at[i] + size, bytes.size());
+      CellRecord from_bytes;
+      QM_ASSERT_OK(decode_cell_record(record, size, DecodeParts::All, from_bytes, "", 0));
+      EXPECT_EQ(from_bytes.cell_id, id);
+      EXPECT_EQ(from_bytes.value, got[i].value);
+      // What a pack read takes from the bytes alone: the layer and the value, decoded in place.
+      const StoredValue value = stored_value(record);
+      EXPECT_EQ(value.layer, got[i].layer);
+      std::vector<float> decoded(value.len);
+      decode_q4_groups(record + value.at, value.len, decoded.data());
+      EXPECT_EQ(decoded, got[i].value);
       auto single = pool.read_cell(id);
       ASSERT_TRUE(single.is_ok());
       EXPECT_EQ(got[i].cell_id, id);
