@@ -79,7 +79,9 @@ struct CellWrite {
 };
 
 struct PackCandidate {
-  std::vector<CellId> cells;  // the pack's cell list, head cell first
+  // The pack's cell list, head cell first, as the pack directory holds it: valid until the
+  // directory changes.
+  std::span<const CellId> cells;
   PackId pack_id = 0;
   CellId hit_cell = 0;  // the best hit that selected the pack
   OwnerId owner = 0;    // that hit's owner
@@ -194,7 +196,7 @@ class Engine {
   Result<StoredPackReads> mem_read_pack_stored(std::span<const float> query, uint64_t k,
                                                std::optional<OwnerId> owner);
   Result<PackReadResult> load_pack_by_id(PackId pack_id);
-  Result<std::vector<LayerPayload>> load_pack_layers(const std::vector<CellId>& cells) const;
+  Result<std::vector<LayerPayload>> load_pack_layers(std::span<const CellId> cells) const;
   // The stored layer payloads of each candidate, reading all their cells in one pass: their
   // records are appended to `bytes`.
   std::vector<Result<std::vector<StoredPayload>>> stored_layers_of(

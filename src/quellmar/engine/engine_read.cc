@@ -119,7 +119,7 @@ std::vector<LayerPayload> decode_layers(const StoredPackReads& read,
 
 }  // namespace
 
-Result<std::vector<LayerPayload>> Engine::load_pack_layers(const std::vector<CellId>& cells) const {
+Result<std::vector<LayerPayload>> Engine::load_pack_layers(std::span<const CellId> cells) const {
   StoredPackReads read;
   std::vector<size_t> at;
   std::vector<Status> statuses = block_pool_.read_encoded_cells(cells, read.bytes, at);
