@@ -36,10 +36,22 @@ std::vector<ScoredCell> Engine::gather(std::span<const float> query, uint64_t k,
   auto fetch = [this](CellId id) { return fetch_key(id); };
   const KeyFetcher fetcher(fetch);
   std::vector<ScoredCell> out;
+  // Up to a few dozen hits a scan of those kept beats a hash set; past that the set takes over.
+  static constexpr size_t kScanLimit = 64;
   CellIdSet seen;
+  auto is_new = [&](CellId id) {
+    if (out.size() < kScanLimit) {
+      return std::none_of(out.begin(), out.end(),
+                          [id](const ScoredCell& kept) { return kept.cell_id == id; });
+    }
+    if (seen.empty()) {
+      for (const ScoredCell& kept : out) seen.insert(kept.cell_id);
+    }
+    return seen.insert(id).second;
+  };
   auto append_new = [&](const std::vector<ScoredCell>& hits) {
     for (const ScoredCell& h : hits) {
-      if (seen.insert(h.cell_id).second) out.push_back(h);
+      if (is_new(h.cell_id)) out.push_back(h);
     }
   };
   if (is_multi_token(query)) {

@@ -19,8 +19,11 @@ class ReaderSet {
   explicit ReaderSet(const BlockPool& pool) : pool_(pool) {}
 
   Result<SegmentReader*> get(uint32_t segment, CellId id) {
-    auto it = readers_.find(segment);
-    if (it != readers_.end()) return it->second.get();
+    // The segment read last is the likeliest; calls that read from many segments go through them
+    // in order, so the search from the back rarely goes far.
+    for (auto it = readers_.rbegin(); it != readers_.rend(); ++it) {
+      if (it->first == segment) return it->second.get();
+    }
     const SegmentEntry* entry = nullptr;
     for (const SegmentEntry& e : pool_.segments()) {
       if (e.id == segment) entry = &e;
@@ -29,13 +32,13 @@ class ReaderSet {
     QM_ASSIGN_OR_RETURN(SegmentReader reader, SegmentReader::open(entry->path));
     auto owned = std::make_unique<SegmentReader>(std::move(reader));
     SegmentReader* raw = owned.get();
-    readers_.emplace(segment, std::move(owned));
+    readers_.emplace_back(segment, std::move(owned));
     return raw;
   }
 
  private:
   const BlockPool& pool_;
-  std::unordered_map<uint32_t, std::unique_ptr<SegmentReader>> readers_;
+  std::vector<std::pair<uint32_t, std::unique_ptr<SegmentReader>>> readers_;
 };
 
 }  // namespace
