@@ -129,46 +129,39 @@ void dequantize_groups_scalar(const float* scales, size_t groups, const uint8_t*
 namespace {
 
 Q4Level detect_level();
-Q4GroupsFn kernel_for(Q4Level level);
-Q4DecodeFn decode_kernel_for(Q4Level level);
+
+// The quantizer and decoder of one level.
+struct Q4Kernels {
+  Q4GroupsFn quantize;
+  Q4DecodeFn decode;
+};
+Q4Kernels kernels_for(Q4Level level);
 
 struct Q4Dispatch {
-  Q4Dispatch()
-      : detected(detect_level()),
-        kernel(kernel_for(detected)),
-        decode(decode_kernel_for(detected)),
-        active(detected) {}
+  explicit Q4Dispatch(Q4Level level = detect_level())
+      : detected(level),
+        kernel(kernels_for(level).quantize),
+        decode(kernels_for(level).decode),
+        active(level) {}
   Q4Level detected;
   std::atomic<Q4GroupsFn> kernel;
   std::atomic<Q4DecodeFn> decode;
   std::atomic<Q4Level> active;
 };
 
-Q4DecodeFn decode_kernel_for(Q4Level level) {
+Q4Kernels kernels_for(Q4Level level) {
+  using namespace q4_internal;
   switch (level) {
-    case Q4Level::Avx512:
+    case Q4Level::Avx512:  // decodes with the AVX2 kernel: a group is one 256-bit row per 8 values
+      return {quantize_groups_avx512, dequantize_groups_avx2};
     case Q4Level::Avx2:
-      return q4_internal::dequantize_groups_avx2;
+      return {quantize_groups_avx2, dequantize_groups_avx2};
     case Q4Level::Sse2:
-      return q4_internal::dequantize_groups_sse2;
+      return {quantize_groups_sse2, dequantize_groups_sse2};
     case Q4Level::Scalar:
       break;
   }
-  return q4_internal::dequantize_groups_scalar;
-}
-
-Q4GroupsFn kernel_for(Q4Level level) {
-  switch (level) {
-    case Q4Level::Avx512:
-      return q4_internal::quantize_groups_avx512;
-    case Q4Level::Avx2:
-      return q4_internal::quantize_groups_avx2;
-    case Q4Level::Sse2:
-      return q4_internal::quantize_groups_sse2;
-    case Q4Level::Scalar:
-      break;
-  }
-  return q4_internal::quantize_groups_scalar;
+  return {quantize_groups_scalar, dequantize_groups_scalar};
 }
 
 Q4Level detect_level() {
@@ -202,8 +195,9 @@ Q4DecodeFn q4_decode_kernel() { return dispatch().decode.load(std::memory_order_
 bool q4_force_level_for_testing(Q4Level level) {
   Q4Dispatch& d = dispatch();
   if (static_cast<uint8_t>(level) > static_cast<uint8_t>(d.detected)) return false;
-  d.kernel = kernel_for(level);
-  d.decode = decode_kernel_for(level);
+  const Q4Kernels kernels = kernels_for(level);
+  d.kernel = kernels.quantize;
+  d.decode = kernels.decode;
   d.active = level;
   return true;
 }
