@@ -152,7 +152,7 @@ struct Q4Dispatch {
 Q4Kernels kernels_for(Q4Level level) {
   using namespace q4_internal;
   switch (level) {
-    case Q4Level::Avx512:  // decodes with the AVX2 kernel: a group is one 256-bit row per 8 values
+    case Q4Level::Avx512:  // decodes with the AVX2 kernel
       return {quantize_groups_avx512, dequantize_groups_avx2};
     case Q4Level::Avx2:
       return {quantize_groups_avx2, dequantize_groups_avx2};
