@@ -85,6 +85,7 @@ Status BlockPool::refresh() {
     for (const ScannedRecord& r : scan.records) {
       locations_.try_emplace(r.cell_id, CellLocation{r.offset, id});
     }
+    if (!scan.records.empty()) drop_dense();
     scanned_size_[id] = scan.file_size;
   }
   return Status::ok();
@@ -122,6 +123,7 @@ Result<CellId> BlockPool::append(const CellRecord& record) {
   SegmentEntry& seg = active();
   QM_ASSIGN_OR_RETURN(uint64_t offset, SegmentFile::append_one(seg, record, scratch_));
   locations_[record.cell_id] = CellLocation{offset, seg.id};
+  note_location(record.cell_id, CellLocation{offset, seg.id});
   return record.cell_id;
 }
 
@@ -136,9 +138,55 @@ Result<std::vector<CellId>> BlockPool::append_batch(std::span<const CellRecord> 
   ids.reserve(records.size());
   for (size_t i = 0; i < records.size(); ++i) {
     locations_[records[i].cell_id] = CellLocation{offsets[i], seg.id};
+    note_location(records[i].cell_id, CellLocation{offsets[i], seg.id});
     ids.push_back(records[i].cell_id);
   }
   return ids;
+}
+
+namespace {
+
+// The dense table is built when it would be at most this many times as long as the map, plus a
+// little: a pool whose ids are spread thinly keeps to the map.
+constexpr uint64_t kDenseSpread = 2;
+constexpr uint64_t kDenseSlack = 1024;
+
+}  // namespace
+
+const CellLocation* BlockPool::locate(CellId id) const {
+  if (dense_state_ == DenseState::Unbuilt) {
+    dense_.clear();
+    dense_first_ = locations_.empty() ? 0 : locations_.begin()->first;
+    const CellId span = locations_.empty() ? 0 : locations_.rbegin()->first - dense_first_ + 1;
+    if (span <= kDenseSpread * locations_.size() + kDenseSlack) {
+      dense_.assign(span, CellLocation{0, NO_SEGMENT});
+      for (const auto& [cell, loc] : locations_) dense_[cell - dense_first_] = loc;
+      dense_state_ = DenseState::Built;
+    } else {
+      dense_state_ = DenseState::Sparse;
+    }
+  }
+  if (dense_state_ == DenseState::Built) {
+    if (id < dense_first_ || id - dense_first_ >= dense_.size()) return nullptr;
+    const CellLocation& loc = dense_[id - dense_first_];
+    return loc.segment == NO_SEGMENT ? nullptr : &loc;
+  }
+  auto it = locations_.find(id);
+  return it == locations_.end() ? nullptr : &it->second;
+}
+
+void BlockPool::note_location(CellId id, CellLocation loc) {
+  if (dense_state_ == DenseState::Unbuilt) return;
+  // New ids come right after the table's end; a few missing ones leave holes.
+  if (dense_state_ == DenseState::Built && id >= dense_first_ &&
+      id - dense_first_ < kDenseSpread * locations_.size() + kDenseSlack) {
+    if (id - dense_first_ >= dense_.size()) {
+      dense_.resize(id - dense_first_ + 1, CellLocation{0, NO_SEGMENT});
+    }
+    dense_[id - dense_first_] = loc;
+    return;
+  }
+  drop_dense();
 }
 
 Result<CellRecord> BlockPool::read_cell(CellId id) const {
@@ -152,15 +200,8 @@ Result<CellRecord> BlockPool::read_cell(CellId id) const {
 template <class Read>
 std::vector<Status> BlockPool::read_each(std::span<const CellId> ids, Read read) const {
   std::vector<Status> statuses(ids.size());
-  // Locations first. The cells of one pack have consecutive ids, so the entry after the last one
-  // found is tried before a search.
   std::vector<const CellLocation*> locs(ids.size(), nullptr);
-  auto last = locations_.end();
-  for (size_t i = 0; i < ids.size(); ++i) {
-    auto next = last == locations_.end() ? last : std::next(last);
-    last = next != locations_.end() && next->first == ids[i] ? next : locations_.find(ids[i]);
-    if (last != locations_.end()) locs[i] = &last->second;
-  }
+  for (size_t i = 0; i < ids.size(); ++i) locs[i] = locate(ids[i]);
   // A run of records stored close behind each other in one segment (a pack's cells, written in
   // one batch) is read from the file at once: ahead[i] is where the run from i on ends, give or
   // take the last record's length, which the reader then fetches on its own if it must. That
@@ -390,6 +431,7 @@ Result<CompactionReport> BlockPool::compact(const std::unordered_set<CellId>& li
     return std::find(moved.begin(), moved.end(), id) != moved.end();
   };
   std::erase_if(locations_, [&](const auto& kv) { return is_moved(kv.second.segment); });
+  drop_dense();
   scanned_size_.clear();
 
   // A file that is already gone counts as deleted. On another failure the entries of the files

@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <unordered_set>
 
 #include "quellmar/core/coding.h"
 #include "quellmar/core/file_names.h"
@@ -195,6 +197,54 @@ TEST_F(BlockPoolTest, ReadCellsInAnyOrderMatchesSingleReads) {
       EXPECT_EQ(got[i].created_at_ns, written[id - 1].created_at_ns);
     }
   }
+}
+
+// The lookups of the batched reads follow every change of the cell locations: appends past the
+// end, with gaps, over an earlier id, far away; compaction; a refresh. Each read is checked
+// against the single read, which searches the map itself.
+TEST_F(BlockPoolTest, BatchedLookupsFollowEveryChangeOfTheLocations) {
+  BlockPool pool = Open(1 << 10);
+  std::vector<CellRecord> first;
+  for (CellId id = 1; id <= 20; ++id) first.push_back(Cell(id));
+  QM_ASSERT_OK(pool.append_batch(first));
+  auto expect_reads = [&](std::vector<CellId> ids, std::vector<CellId> missing) {
+    std::vector<CellRecord> got;
+    std::vector<Status> st = pool.read_cells(ids, DecodeParts::All, got);
+    for (size_t i = 0; i < ids.size(); ++i) {
+      SCOPED_TRACE(ids[i]);
+      auto single = pool.read_cell(ids[i]);
+      const bool gone = std::count(missing.begin(), missing.end(), ids[i]) != 0;
+      ASSERT_EQ(st[i].is_ok(), !gone);
+      ASSERT_EQ(single.is_ok(), !gone);
+      if (gone) continue;
+      EXPECT_EQ(got[i].cell_id, ids[i]);
+      EXPECT_EQ(got[i].owner, single->owner);
+      EXPECT_EQ(got[i].value, single->value);
+    }
+  };
+  expect_reads({1, 7, 20, 21, 0}, {21, 0});
+  Write(pool, 21);
+  Write(pool, 25);              // a gap of three ids
+  Write(pool, 3, /*owner=*/7);  // an id stored again: its later record counts
+  expect_reads({21, 22, 24, 25, 3}, {22, 24});
+
+  // Compaction moves the live cells of mostly dead segments and forgets the others.
+  QM_ASSERT_OK_AND_ASSIGN(CompactionReport report, pool.compact({2, 3, 21, 25}));
+  EXPECT_GT(report.cells_moved, 0u);
+  expect_reads({2, 3, 21, 25}, {});
+
+  // A refresh adds what another writer appended.
+  {
+    BlockPool other = Open(1 << 10);
+    Write(other, 26, /*owner=*/9);
+  }
+  QM_ASSERT_OK(pool.refresh());
+  expect_reads({26, 25, 2}, {});
+
+  Write(pool, 5'000'000);  // far past the rest
+  expect_reads({5'000'000, 2, 4'999'999}, {4'999'999});
+  Write(pool, 27);
+  expect_reads({27, 5'000'000, 26}, {});
 }
 
 TEST_F(BlockPoolTest, RollsOverOnlyBetweenAppends) {
