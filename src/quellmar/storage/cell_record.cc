@@ -37,20 +37,37 @@ Result<uint64_t> CellRecordView::encoded_size() const {
 
 uint64_t q4_stored_size(uint64_t len) { return q4_group_count(len) * (4 + Q4_GROUP_BYTES); }
 
+namespace {
+
+// An aligned buffer for the scales of one vector (in a record they need not be aligned): on the
+// stack for any vector up to 8192 values.
+class ScaleBuffer {
+ public:
+  explicit ScaleBuffer(uint64_t groups) {
+    if (groups > std::size(stack_)) {
+      heap_.resize(groups);
+      data_ = heap_.data();
+    }
+  }
+  ScaleBuffer(const ScaleBuffer&) = delete;
+  ScaleBuffer& operator=(const ScaleBuffer&) = delete;
+  float* data() { return data_; }
+
+ private:
+  float stack_[256];
+  std::vector<float> heap_;
+  float* data_ = stack_;
+};
+
+}  // namespace
+
 void store_q4(std::span<const float> values, uint8_t* out) {
   const uint64_t groups = q4_group_count(values.size());
   if (groups == 0) return;  // an empty span may have no data()
-  // The scales go through an aligned buffer, on the stack for any vector up to 8192 values, and
-  // are written little-endian in place; the codes right after them.
-  float stack_scales[256];
-  std::vector<float> heap_scales;
-  float* scales = stack_scales;
-  if (groups > std::size(stack_scales)) {
-    heap_scales.resize(groups);
-    scales = heap_scales.data();
-  }
-  quantize_q4_into(values.data(), values.size(), scales, out + 4 * groups);
-  std::memcpy(out, scales, 4 * groups);
+  // The scales are written little-endian in place; the codes right after them.
+  ScaleBuffer scales(groups);
+  quantize_q4_into(values.data(), values.size(), scales.data(), out + 4 * groups);
+  std::memcpy(out, scales.data(), 4 * groups);
 }
 
 void CellRecordView::encode_to(uint8_t* p) const {
@@ -154,24 +171,16 @@ Status check_cell_record(const uint8_t* p, uint64_t size, const std::string& pat
 }
 
 StoredValue stored_value(const uint8_t* p) {
-  const uint64_t key_groups = q4_group_count(decode_u32(p + sf::OFF_KEY_LEN));
   return StoredValue{decode_u16(p + sf::OFF_LAYER), decode_u32(p + sf::OFF_VALUE_LEN),
-                     sf::FIXED_SIZE + key_groups * (4 + Q4_GROUP_BYTES)};
+                     sf::FIXED_SIZE + q4_stored_size(decode_u32(p + sf::OFF_KEY_LEN))};
 }
 
 void decode_q4_groups(const uint8_t* q, uint64_t len, float* out) {
   const uint64_t groups = q4_group_count(len);
-  // The scales, copied out of the record (they need not be aligned there); on the stack for any
-  // vector up to 8192 values.
-  float stack_scales[256];
-  std::vector<float> heap_scales;
-  float* scales = stack_scales;
-  if (groups > std::size(stack_scales)) {
-    heap_scales.resize(groups);
-    scales = heap_scales.data();
-  }
-  if (groups) std::memcpy(scales, q, 4 * groups);
-  dequantize_q4_into(scales, groups, q + 4 * groups, groups * Q4_GROUP_BYTES, len, out);
+  if (groups == 0) return;
+  ScaleBuffer scales(groups);
+  std::memcpy(scales.data(), q, 4 * groups);
+  dequantize_q4_into(scales.data(), groups, q + 4 * groups, groups * Q4_GROUP_BYTES, len, out);
 }
 
 Status decode_cell_record(const uint8_t* p, uint64_t size, DecodeParts parts, CellRecord& out,
@@ -195,7 +204,7 @@ Status decode_cell_record(const uint8_t* p, uint64_t size, DecodeParts parts, Ce
   auto get_vector = [&](std::vector<float>& v, uint64_t len) {
     v.resize(len);
     decode_q4_groups(q, len, v.data());
-    q += q4_group_count(len) * (4 + Q4_GROUP_BYTES);
+    q += q4_stored_size(len);
   };
   if (parts == DecodeParts::FieldsOnly) {
     out.key.clear();

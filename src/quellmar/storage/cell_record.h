@@ -43,6 +43,8 @@ struct CellRecordView {
 uint64_t q4_stored_size(uint64_t len);
 // Writes that form of `values` at `out` (q4_stored_size(values.size()) bytes).
 void store_q4(std::span<const float> values, uint8_t* out);
+// Decodes `len` values from that form at `groups` into out[0, len).
+void decode_q4_groups(const uint8_t* groups, uint64_t len, float* out);
 
 // One cell as the engine writes it and the decoder returns it.
 struct CellRecord {
@@ -93,10 +95,6 @@ struct StoredValue {
   uint64_t at = 0;
 };
 StoredValue stored_value(const uint8_t* record);
-
-// Decodes `len` values from their stored groups (ceil(len / 32) scales, then 16 code bytes per
-// group, as a record holds them) into out[0, len).
-void decode_q4_groups(const uint8_t* groups, uint64_t len, float* out);
 
 // Checks a record of `size` bytes (at least its fixed part): its length word and its counts agree
 // with each other and with the vector lengths.
