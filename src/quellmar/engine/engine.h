@@ -30,6 +30,7 @@
 #include "quellmar/retrieval/retrieval_pipeline.h"
 #include "quellmar/retrieval/slb.h"
 #include "quellmar/storage/block_pool.h"
+#include "quellmar/storage/cell_record.h"
 #include "quellmar/storage/deletion_log.h"
 #include "quellmar/storage/text_store.h"
 
@@ -82,20 +83,45 @@ struct CellWrite {
 };
 
 struct PackCandidate {
-  std::vector<CellId> cells;  // the pack's cell list, head cell first
+  // The pack's cell list, head cell first, as the pack directory holds it: valid until the
+  // directory changes.
+  std::span<const CellId> cells;
   PackId pack_id = 0;
   CellId hit_cell = 0;  // the best hit that selected the pack
   OwnerId owner = 0;    // that hit's owner
   float score = 0.0f;   // that hit's raw score
 };
 
-struct PackReadResult {
+// One pack of a read, its layer payloads decoded (LayerPayload) or as stored (StoredPayload).
+template <class Layer>
+struct BasicPackRead {
   PackId pack_id = 0;
   OwnerId owner = 0;
   float score = 0.0f;
   uint8_t tier = 0;
-  std::vector<LayerPayload> layers;  // ascending by layer index
+  std::vector<Layer> layers;  // ascending by layer index
   std::optional<std::string> text;
+};
+using PackReadResult = BasicPackRead<LayerPayload>;
+
+// A layer payload as stored: `len` values whose 4-bit groups start `at` bytes into the bytes of
+// the read that found it.
+struct StoredPayload {
+  LayerIdx layer_idx = 0;
+  uint64_t len = 0;
+  size_t at = 0;
+};
+
+// Packs of a read whose payloads are left as stored, for a caller that decodes each one straight
+// into memory of its own: the records read, and the packs.
+struct StoredPackReads {
+  std::string bytes;
+  std::vector<BasicPackRead<StoredPayload>> packs;
+
+  // Writes the payload's `len` values to out.
+  void decode(const StoredPayload& payload, float* out) const {
+    decode_q4_groups(reinterpret_cast<const uint8_t*>(bytes.data()) + payload.at, payload.len, out);
+  }
 };
 
 struct CellReadResult {
@@ -170,11 +196,15 @@ class Engine {
                                                   std::optional<OwnerId> owner) const;
   Result<std::vector<PackReadResult>> mem_read_pack(std::span<const float> query, uint64_t k,
                                                     std::optional<OwnerId> owner);
+  // mem_read_pack with the payloads left as stored (the same packs, scores and touches).
+  Result<StoredPackReads> mem_read_pack_stored(std::span<const float> query, uint64_t k,
+                                               std::optional<OwnerId> owner);
   Result<PackReadResult> load_pack_by_id(PackId pack_id);
-  Result<std::vector<LayerPayload>> load_pack_layers(const std::vector<CellId>& cells) const;
-  // load_pack_layers of each candidate, reading all their cells in one pass.
-  std::vector<Result<std::vector<LayerPayload>>> load_layers_of(
-      const std::vector<PackCandidate>& candidates) const;
+  Result<std::vector<LayerPayload>> load_pack_layers(std::span<const CellId> cells) const;
+  // The stored layer payloads of each candidate, reading all their cells in one pass: their
+  // records are appended to `bytes`.
+  std::vector<Result<std::vector<StoredPayload>>> stored_layers_of(
+      const std::vector<PackCandidate>& candidates, std::string& bytes) const;
   // The read touch on a cell's entry; returns the tier after it (0, untouched, without entry).
   uint8_t touch(CellId cell);
   // The read touch on a pack hit's entry and the weights of its score after it: tier factor and

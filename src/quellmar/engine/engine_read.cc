@@ -36,10 +36,22 @@ std::vector<ScoredCell> Engine::gather(std::span<const float> query, uint64_t k,
   auto fetch = [this](CellId id) { return fetch_key(id); };
   const KeyFetcher fetcher(fetch);
   std::vector<ScoredCell> out;
+  // Up to a few dozen hits a scan of those kept beats a hash set; past that the set takes over.
+  static constexpr size_t kScanLimit = 64;
   CellIdSet seen;
+  auto is_new = [&](CellId id) {
+    if (out.size() < kScanLimit) {
+      return std::none_of(out.begin(), out.end(),
+                          [id](const ScoredCell& kept) { return kept.cell_id == id; });
+    }
+    if (seen.empty()) {
+      for (const ScoredCell& kept : out) seen.insert(kept.cell_id);
+    }
+    return seen.insert(id).second;
+  };
   auto append_new = [&](const std::vector<ScoredCell>& hits) {
     for (const ScoredCell& h : hits) {
-      if (seen.insert(h.cell_id).second) out.push_back(h);
+      if (is_new(h.cell_id)) out.push_back(h);
     }
   };
   if (is_multi_token(query)) {
@@ -83,53 +95,68 @@ std::vector<PackCandidate> Engine::rank_pack_candidates(std::vector<ScoredCell> 
 
 namespace {
 
-// The layer payloads among one pack's records (statuses[i] for records[i]): head and view-key
-// cells skipped, cells gone since the listing skipped, any other failure returned; ascending by
-// layer index.
-Result<std::vector<LayerPayload>> pack_layers(std::span<CellRecord> records,
-                                              std::span<const Status> statuses) {
-  std::vector<LayerPayload> layers;
-  layers.reserve(records.size());
-  for (size_t i = 0; i < records.size(); ++i) {
+// The layer payloads among one pack's records (bytes + at[i] for the record of cell i when
+// statuses[i] is ok): head and view-key cells skipped, cells gone since the listing skipped, any
+// other failure returned; ascending by layer index.
+Result<std::vector<StoredPayload>> pack_layers(const std::string& bytes, std::span<const size_t> at,
+                                               std::span<const Status> statuses) {
+  std::vector<StoredPayload> layers;
+  layers.reserve(at.size());
+  for (size_t i = 0; i < at.size(); ++i) {
     if (!statuses[i].is_ok()) {
       if (statuses[i].error().code() == EngineError::Code::CellNotFound) continue;
       return statuses[i].error();
     }
-    if (records[i].layer == HEAD_CELL_LAYER) continue;
-    layers.push_back(LayerPayload{records[i].layer, std::move(records[i].value)});
+    const StoredValue value = stored_value(reinterpret_cast<const uint8_t*>(bytes.data()) + at[i]);
+    if (value.layer == HEAD_CELL_LAYER) continue;
+    layers.push_back(StoredPayload{value.layer, value.len, at[i] + value.at});
   }
-  std::stable_sort(layers.begin(), layers.end(), [](const LayerPayload& a, const LayerPayload& b) {
-    return a.layer_idx < b.layer_idx;
-  });
+  std::stable_sort(
+      layers.begin(), layers.end(),
+      [](const StoredPayload& a, const StoredPayload& b) { return a.layer_idx < b.layer_idx; });
+  return layers;
+}
+
+// Stored payloads of `read`, decoded into vectors of their own.
+std::vector<LayerPayload> decode_layers(const StoredPackReads& read,
+                                        std::span<const StoredPayload> stored) {
+  std::vector<LayerPayload> layers;
+  layers.reserve(stored.size());
+  for (const StoredPayload& p : stored) {
+    layers.push_back(LayerPayload{p.layer_idx, std::vector<float>(p.len)});
+    read.decode(p, layers.back().data.data());
+  }
   return layers;
 }
 
 }  // namespace
 
-Result<std::vector<LayerPayload>> Engine::load_pack_layers(const std::vector<CellId>& cells) const {
-  std::vector<CellRecord> records;
-  std::vector<Status> statuses = block_pool_.read_cells(cells, DecodeParts::All, records);
-  return pack_layers(records, statuses);
+Result<std::vector<LayerPayload>> Engine::load_pack_layers(std::span<const CellId> cells) const {
+  StoredPackReads read;
+  std::vector<size_t> at;
+  std::vector<Status> statuses = block_pool_.read_encoded_cells(cells, read.bytes, at);
+  QM_ASSIGN_OR_RETURN(std::vector<StoredPayload> stored, pack_layers(read.bytes, at, statuses));
+  return decode_layers(read, stored);
 }
 
-std::vector<Result<std::vector<LayerPayload>>> Engine::load_layers_of(
-    const std::vector<PackCandidate>& candidates) const {
+std::vector<Result<std::vector<StoredPayload>>> Engine::stored_layers_of(
+    const std::vector<PackCandidate>& candidates, std::string& bytes) const {
   std::vector<CellId> cells;
   size_t total = 0;
   for (const PackCandidate& c : candidates) total += c.cells.size();
   cells.reserve(total);
   for (const PackCandidate& c : candidates)
     cells.insert(cells.end(), c.cells.begin(), c.cells.end());
-  std::vector<CellRecord> records;
-  std::vector<Status> statuses = block_pool_.read_cells(cells, DecodeParts::All, records);
-  std::vector<Result<std::vector<LayerPayload>>> out;
+  std::vector<size_t> at;
+  std::vector<Status> statuses = block_pool_.read_encoded_cells(cells, bytes, at);
+  std::vector<Result<std::vector<StoredPayload>>> out;
   out.reserve(candidates.size());
-  size_t at = 0;
+  size_t first = 0;
   for (const PackCandidate& c : candidates) {
     const size_t n = c.cells.size();
     out.push_back(
-        pack_layers(std::span(records).subspan(at, n), std::span(statuses).subspan(at, n)));
-    at += n;
+        pack_layers(bytes, std::span(at).subspan(first, n), std::span(statuses).subspan(first, n)));
+    first += n;
   }
   return out;
 }
@@ -149,24 +176,36 @@ uint8_t Engine::touch(CellId cell) {
   return it->second.tier;
 }
 
-Result<std::vector<PackReadResult>> Engine::mem_read_pack(std::span<const float> query, uint64_t k,
-                                                          std::optional<OwnerId> owner) {
+Result<StoredPackReads> Engine::mem_read_pack_stored(std::span<const float> query, uint64_t k,
+                                                     std::optional<OwnerId> owner) {
   std::vector<PackCandidate> candidates =
       rank_pack_candidates(find_candidates(query, k, owner), k, owner);
+  StoredPackReads out;
   // Every candidate's cells in one pass over the block pool.
-  std::vector<Result<std::vector<LayerPayload>>> loaded = load_layers_of(candidates);
-  std::vector<PackReadResult> out;
-  out.reserve(candidates.size());
+  std::vector<Result<std::vector<StoredPayload>>> loaded = stored_layers_of(candidates, out.bytes);
+  out.packs.reserve(candidates.size());
   for (size_t i = 0; i < candidates.size(); ++i) {
     PackCandidate& c = candidates[i];
-    QM_ASSIGN_OR_RETURN(std::vector<LayerPayload> layers, std::move(loaded[i]));
+    QM_ASSIGN_OR_RETURN(std::vector<StoredPayload> layers, std::move(loaded[i]));
     const auto [tier, multiplier, recency] = touch_hit(c.hit_cell);
     const std::string* text = text_store_.find(c.pack_id);
-    out.push_back(PackReadResult{c.pack_id, c.owner, multiplier * (recency * c.score), tier,
-                                 std::move(layers),
-                                 text ? std::optional<std::string>(*text) : std::nullopt});
+    out.packs.push_back(BasicPackRead<StoredPayload>{
+        c.pack_id, c.owner, multiplier * (recency * c.score), tier, std::move(layers),
+        text ? std::optional<std::string>(*text) : std::nullopt});
   }
-  stable_sort_desc(out, [](const PackReadResult& r) { return r.score; });
+  stable_sort_desc(out.packs, [](const BasicPackRead<StoredPayload>& r) { return r.score; });
+  return out;
+}
+
+Result<std::vector<PackReadResult>> Engine::mem_read_pack(std::span<const float> query, uint64_t k,
+                                                          std::optional<OwnerId> owner) {
+  QM_ASSIGN_OR_RETURN(StoredPackReads read, mem_read_pack_stored(query, k, owner));
+  std::vector<PackReadResult> out;
+  out.reserve(read.packs.size());
+  for (BasicPackRead<StoredPayload>& p : read.packs) {
+    out.push_back(PackReadResult{p.pack_id, p.owner, p.score, p.tier, decode_layers(read, p.layers),
+                                 std::move(p.text)});
+  }
   return out;
 }
 

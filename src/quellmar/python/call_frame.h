@@ -550,23 +550,28 @@ PyObject* to_py(const T& v) {
 
 inline PyObject* none() { return Py_NewRef(Py_None); }
 
-// A new one-dimensional NumPy array (float32, uint64 or uint8) owning a copy of `values`,
-// allocated at its final size and filled by one copy.
-template <class T>
-PyObject* to_numpy(std::span<const T> values) {
+// A new one-dimensional NumPy array (float32, uint64 or uint8) of `size` elements, allocated at
+// that size and filled by fill(T* data), which writes every element.
+template <class T, class Fill>
+PyObject* numpy_filled(size_t size, Fill fill) {
   constexpr int TYPE = std::is_same_v<T, float>      ? NPY_FLOAT32
                        : std::is_same_v<T, uint64_t> ? NPY_UINT64
                        : std::is_same_v<T, uint8_t>  ? NPY_UINT8
                                                      : -1;
   static_assert(TYPE != -1, "no NumPy array kind for this type");
-  npy_intp n = static_cast<npy_intp>(values.size());
+  npy_intp n = static_cast<npy_intp>(size);
   PyObject* array = PyArray_SimpleNew(1, &n, TYPE);
   if (array == nullptr) return nullptr;
-  if (!values.empty()) {
-    std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array)), values.data(),
-                values.size() * sizeof(T));
-  }
+  if (size != 0) fill(static_cast<T*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array))));
   return array;
+}
+
+// A new one-dimensional NumPy array owning a copy of `values`, allocated at its final size and
+// filled by one copy.
+template <class T>
+PyObject* to_numpy(std::span<const T> values) {
+  return numpy_filled<T>(
+      values.size(), [&](T* data) { std::memcpy(data, values.data(), values.size() * sizeof(T)); });
 }
 
 // The keys of one kind of result dict, interned once (on first use, under the interpreter lock)

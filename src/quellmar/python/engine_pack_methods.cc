@@ -224,22 +224,36 @@ PyObject* mem_write_batch_packs(PyEngine& self, MemWriteBatchPacksArgs& a) {
 // Pack reads
 
 // {"pack_id", "owner", "score", "tier", "layers": [{"layer_idx", "data"}], "text"}; each layer's
-// data a new float32 array of its exact length, filled by one copy.
-PyObject* pack_dict(const PackReadResult& r) {
+// data a new float32 array of its exact length made by array(layer).
+template <class Layer, class Array>
+PyObject* pack_dict(const BasicPackRead<Layer>& r, Array array) {
   static DictKeys layer_keys({"layer_idx", "data"});
   static DictKeys pack_keys({"pack_id", "owner", "score", "tier", "layers", "text"});
   PyObject* layers = list_of(r.layers.size(), [&](size_t i) {
-    const LayerPayload& layer = r.layers[i];
-    return layer_keys.make(
-        {to_py(layer.layer_idx), to_numpy<float>(std::span<const float>(layer.data))});
+    return layer_keys.make({to_py(r.layers[i].layer_idx), array(r.layers[i])});
   });
   if (layers == nullptr) return nullptr;
   return pack_keys.make(
       {to_py(r.pack_id), to_py(r.owner), to_py(r.score), to_py(r.tier), layers, to_py(r.text)});
 }
 
+// Decoded payloads: one copy each.
+PyObject* pack_dict(const PackReadResult& r) {
+  return pack_dict(r, [](const LayerPayload& layer) {
+    return to_numpy<float>(std::span<const float>(layer.data));
+  });
+}
+
 PyObject* pack_list(const std::vector<PackReadResult>& results) {
   return list_of(results.size(), [&](size_t i) { return pack_dict(results[i]); });
+}
+
+// Stored payloads: each decoded straight into its array.
+PyObject* pack_list(const StoredPackReads& read) {
+  auto array = [&](const StoredPayload& layer) {
+    return numpy_filled<float>(layer.len, [&](float* data) { read.decode(layer, data); });
+  };
+  return list_of(read.packs.size(), [&](size_t i) { return pack_dict(read.packs[i], array); });
 }
 
 struct MemReadPackArgs {
@@ -254,9 +268,9 @@ constexpr auto MEM_READ_PACK =
 PyObject* mem_read_pack(PyEngine& self, MemReadPackArgs& a) {
   std::vector<float> q;
   if (!a.query_key.copy(q)) return nullptr;
-  auto packs =
-      with_engine<Gil::Release>(self, [&](Engine& e) { return e.mem_read_pack(q, a.k, a.owner); });
-  return packs ? pack_list(*packs) : nullptr;
+  auto read = with_engine<Gil::Release>(
+      self, [&](Engine& e) { return e.mem_read_pack_stored(q, a.k, a.owner); });
+  return read ? pack_list(*read) : nullptr;
 }
 
 struct LoadPackByIdArgs {

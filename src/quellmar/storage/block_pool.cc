@@ -19,8 +19,11 @@ class ReaderSet {
   explicit ReaderSet(const BlockPool& pool) : pool_(pool) {}
 
   Result<SegmentReader*> get(uint32_t segment, CellId id) {
-    auto it = readers_.find(segment);
-    if (it != readers_.end()) return it->second.get();
+    // The segment read last is the likeliest; calls that read from many segments go through them
+    // in order, so the search from the back rarely goes far.
+    for (auto it = readers_.rbegin(); it != readers_.rend(); ++it) {
+      if (it->first == segment) return it->second.get();
+    }
     const SegmentEntry* entry = nullptr;
     for (const SegmentEntry& e : pool_.segments()) {
       if (e.id == segment) entry = &e;
@@ -29,13 +32,13 @@ class ReaderSet {
     QM_ASSIGN_OR_RETURN(SegmentReader reader, SegmentReader::open(entry->path));
     auto owned = std::make_unique<SegmentReader>(std::move(reader));
     SegmentReader* raw = owned.get();
-    readers_.emplace(segment, std::move(owned));
+    readers_.emplace_back(segment, std::move(owned));
     return raw;
   }
 
  private:
   const BlockPool& pool_;
-  std::unordered_map<uint32_t, std::unique_ptr<SegmentReader>> readers_;
+  std::vector<std::pair<uint32_t, std::unique_ptr<SegmentReader>>> readers_;
 };
 
 }  // namespace
@@ -82,6 +85,7 @@ Status BlockPool::refresh() {
     for (const ScannedRecord& r : scan.records) {
       locations_.try_emplace(r.cell_id, CellLocation{r.offset, id});
     }
+    if (!scan.records.empty()) drop_dense();
     scanned_size_[id] = scan.file_size;
   }
   return Status::ok();
@@ -119,6 +123,7 @@ Result<CellId> BlockPool::append(const CellRecord& record) {
   SegmentEntry& seg = active();
   QM_ASSIGN_OR_RETURN(uint64_t offset, SegmentFile::append_one(seg, record, scratch_));
   locations_[record.cell_id] = CellLocation{offset, seg.id};
+  note_location(record.cell_id, CellLocation{offset, seg.id});
   return record.cell_id;
 }
 
@@ -144,8 +149,54 @@ Status BlockPool::append_views(std::span<const CellRecordView> records) {
   for (size_t i = 0; i < records.size(); ++i) {
     locations_.insert_or_assign(locations_.end(), records[i].cell_id,
                                 CellLocation{offsets[i], seg.id});
+    note_location(records[i].cell_id, CellLocation{offsets[i], seg.id});
   }
   return Status::ok();
+}
+
+namespace {
+
+// The dense table is built when it would be at most this many times as long as the map, plus a
+// little: a pool whose ids are spread thinly keeps to the map.
+constexpr uint64_t kDenseSpread = 2;
+constexpr uint64_t kDenseSlack = 1024;
+
+}  // namespace
+
+const CellLocation* BlockPool::locate(CellId id) const {
+  if (dense_state_ == DenseState::Unbuilt) {
+    dense_.clear();
+    dense_first_ = locations_.empty() ? 0 : locations_.begin()->first;
+    const CellId span = locations_.empty() ? 0 : locations_.rbegin()->first - dense_first_ + 1;
+    if (span <= kDenseSpread * locations_.size() + kDenseSlack) {
+      dense_.assign(span, CellLocation{0, NO_SEGMENT});
+      for (const auto& [cell, loc] : locations_) dense_[cell - dense_first_] = loc;
+      dense_state_ = DenseState::Built;
+    } else {
+      dense_state_ = DenseState::Sparse;
+    }
+  }
+  if (dense_state_ == DenseState::Built) {
+    if (id < dense_first_ || id - dense_first_ >= dense_.size()) return nullptr;
+    const CellLocation& loc = dense_[id - dense_first_];
+    return loc.segment == NO_SEGMENT ? nullptr : &loc;
+  }
+  auto it = locations_.find(id);
+  return it == locations_.end() ? nullptr : &it->second;
+}
+
+void BlockPool::note_location(CellId id, CellLocation loc) {
+  if (dense_state_ == DenseState::Unbuilt) return;
+  // New ids come right after the table's end; a few missing ones leave holes.
+  if (dense_state_ == DenseState::Built && id >= dense_first_ &&
+      id - dense_first_ < kDenseSpread * locations_.size() + kDenseSlack) {
+    if (id - dense_first_ >= dense_.size()) {
+      dense_.resize(id - dense_first_ + 1, CellLocation{0, NO_SEGMENT});
+    }
+    dense_[id - dense_first_] = loc;
+    return;
+  }
+  drop_dense();
 }
 
 Result<CellRecord> BlockPool::read_cell(CellId id) const {
@@ -156,31 +207,32 @@ Result<CellRecord> BlockPool::read_cell(CellId id) const {
   return decode_cell(*seg, it->second.offset);
 }
 
-std::vector<Status> BlockPool::read_cells(std::span<const CellId> ids, DecodeParts parts,
-                                          std::vector<CellRecord>& out) const {
-  out.resize(ids.size());
+template <class Read>
+std::vector<Status> BlockPool::read_each(std::span<const CellId> ids, Read read) const {
   std::vector<Status> statuses(ids.size());
-  // Locations first. The cells of one pack have consecutive ids, so the entry after the last one
-  // found is tried before a search.
   std::vector<const CellLocation*> locs(ids.size(), nullptr);
-  auto last = locations_.end();
-  for (size_t i = 0; i < ids.size(); ++i) {
-    auto next = last == locations_.end() ? last : std::next(last);
-    last = next != locations_.end() && next->first == ids[i] ? next : locations_.find(ids[i]);
-    if (last != locations_.end()) locs[i] = &last->second;
-  }
+  for (size_t i = 0; i < ids.size(); ++i) locs[i] = locate(ids[i]);
   // A run of records stored close behind each other in one segment (a pack's cells, written in
   // one batch) is read from the file at once: ahead[i] is where the run from i on ends, give or
-  // take the last record's length, which the reader then fetches on its own if it must.
+  // take the last record's length, which the reader then fetches on its own if it must. That
+  // length is guessed to be the one before it (a pack's layers are alike), or 4 KiB.
   static constexpr uint64_t kRunGap = 16 << 10;
   static constexpr uint64_t kLastRecordGuess = 4 << 10;
+  auto runs_on = [&](size_t i) {
+    const CellLocation* after = i + 1 < ids.size() ? locs[i + 1] : nullptr;
+    return locs[i] && after && after->segment == locs[i]->segment &&
+           after->offset > locs[i]->offset && after->offset - locs[i]->offset <= kRunGap;
+  };
   std::vector<uint64_t> ahead(ids.size(), 0);
   for (size_t i = ids.size(); i-- > 0;) {
     if (!locs[i]) continue;
-    const CellLocation* after = i + 1 < ids.size() ? locs[i + 1] : nullptr;
-    const bool run = after && after->segment == locs[i]->segment &&
-                     after->offset > locs[i]->offset && after->offset - locs[i]->offset <= kRunGap;
-    ahead[i] = run ? ahead[i + 1] : locs[i]->offset + kLastRecordGuess;
+    if (runs_on(i)) {
+      ahead[i] = ahead[i + 1];
+    } else {
+      const bool after_one = i > 0 && runs_on(i - 1);
+      ahead[i] =
+          locs[i]->offset + (after_one ? locs[i]->offset - locs[i - 1]->offset : kLastRecordGuess);
+    }
   }
   ReaderSet readers(*this);
   for (size_t i = 0; i < ids.size(); ++i) {
@@ -193,9 +245,28 @@ std::vector<Status> BlockPool::read_cells(std::span<const CellId> ids, DecodePar
       statuses[i] = std::move(reader).error();
       continue;
     }
-    statuses[i] = (*reader)->read(locs[i]->offset, parts, out[i], ahead[i]);
+    statuses[i] = read(i, **reader, locs[i]->offset, ahead[i]);
   }
   return statuses;
+}
+
+std::vector<Status> BlockPool::read_cells(std::span<const CellId> ids, DecodeParts parts,
+                                          std::vector<CellRecord>& out) const {
+  out.resize(ids.size());
+  return read_each(ids, [&](size_t i, SegmentReader& reader, uint64_t offset, uint64_t ahead) {
+    return reader.read(offset, parts, out[i], ahead);
+  });
+}
+
+std::vector<Status> BlockPool::read_encoded_cells(std::span<const CellId> ids, std::string& bytes,
+                                                  std::vector<size_t>& at) const {
+  at.assign(ids.size(), 0);
+  // Room for records of a typical size up front, so that the appends rarely move the bytes.
+  bytes.reserve(bytes.size() + ids.size() * 1024);
+  return read_each(ids, [&](size_t i, SegmentReader& reader, uint64_t offset, uint64_t ahead) {
+    at[i] = bytes.size();
+    return reader.read_encoded(offset, bytes, ahead, /*check_fields=*/true);
+  });
 }
 
 Status BlockPool::for_each_cell(DecodeParts parts,
@@ -382,6 +453,7 @@ Result<CompactionReport> BlockPool::compact(const std::unordered_set<CellId>& li
     return std::find(moved.begin(), moved.end(), id) != moved.end();
   };
   std::erase_if(locations_, [&](const auto& kv) { return is_moved(kv.second.segment); });
+  drop_dense();
   scanned_size_.clear();
 
   // A file that is already gone counts as deleted. On another failure the entries of the files

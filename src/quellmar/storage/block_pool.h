@@ -58,6 +58,11 @@ class BlockPool {
   // the returned status i is ok (CellNotFound for an id without a record).
   std::vector<Status> read_cells(std::span<const CellId> ids, DecodeParts parts,
                                  std::vector<CellRecord>& out) const;
+  // The records of several cells as stored (length word first), read as read_cells reads them and
+  // checked to decode without failure: each is appended to `bytes`, at[i] being where the record
+  // of ids[i] starts there when the returned status i is ok.
+  std::vector<Status> read_encoded_cells(std::span<const CellId> ids, std::string& bytes,
+                                         std::vector<size_t>& at) const;
   // Visits every stored cell in ascending cell-id order, opening each segment file once.
   Status for_each_cell(DecodeParts parts,
                        const std::function<void(const CellRecord&)>& visit) const;
@@ -86,12 +91,31 @@ class BlockPool {
  private:
   BlockPool(std::string dir, uint64_t capacity) : dir_(std::move(dir)), capacity_(capacity) {}
   const SegmentEntry* find_segment(uint32_t id) const;
+  // Where a cell's record is (null without one): from the dense table when it covers the id.
+  const CellLocation* locate(CellId id) const;
+  // Keeps the dense table in step with an assignment locations_[id] = loc just made.
+  void note_location(CellId id, CellLocation loc);
+  // Drops the dense table after any other change of locations_; the next read builds it again.
+  void drop_dense() { dense_state_ = DenseState::Unbuilt; }
+  // The visiting order of read_cells: read(i, reader, offset, read_ahead_to) for each of `ids`
+  // with a location, in order; status i is its result, or why the cell could not be reached.
+  template <class Read>
+  std::vector<Status> read_each(std::span<const CellId> ids, Read read) const;
   SegmentEntry& active();
 
   std::string dir_;
   uint64_t capacity_;
   std::vector<SegmentEntry> segments_;
   std::map<CellId, CellLocation> locations_;
+  // locations_ again, for reads, as a table by cell id from dense_first_ on (a hole has segment
+  // NO_SEGMENT): one memory access per lookup where the tree takes a walk from its root. Ids are
+  // handed out in increasing order, so the table is nearly full; when the ids are spread too
+  // thinly for that it is not built (Sparse) and reads use the map.
+  static constexpr uint32_t NO_SEGMENT = UINT32_MAX;
+  enum class DenseState : uint8_t { Unbuilt, Built, Sparse };
+  mutable DenseState dense_state_ = DenseState::Unbuilt;
+  mutable CellId dense_first_ = 0;
+  mutable std::vector<CellLocation> dense_;
   // Per segment id, the file size its last full scan saw. A refresh skips a segment that still
   // has that size, since its scan could only find the same records again, unless locations were
   // dropped since (compaction), which a rescan could fill again.

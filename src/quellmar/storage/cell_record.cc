@@ -24,25 +24,6 @@ EngineError damaged(const std::string& path, uint64_t offset) {
       IoError::invalid_data(str_cat("damaged cell record at offset ", offset, " in ", path)));
 }
 
-// Decodes the quantized vector of `len` values at q (its scales, then its codes) into v and
-// returns the end of its bytes.
-const uint8_t* decode_q4_vector(const uint8_t* q, uint64_t len, std::vector<float>& v) {
-  const uint64_t groups = q4_group_count(len);
-  // The scales, copied out of the record (they need not be aligned there); on the stack for any
-  // vector up to 8192 values.
-  float stack_scales[256];
-  std::vector<float> heap_scales;
-  float* scales = stack_scales;
-  if (groups > std::size(stack_scales)) {
-    heap_scales.resize(groups);
-    scales = heap_scales.data();
-  }
-  std::memcpy(scales, q, 4 * groups);
-  v.resize(len);
-  dequantize_q4_into(scales, groups, q + 4 * groups, groups * Q4_GROUP_BYTES, len, v.data());
-  return q + groups * (4 + Q4_GROUP_BYTES);
-}
-
 }  // namespace
 
 Result<uint64_t> CellRecordView::encoded_size() const {
@@ -56,20 +37,37 @@ Result<uint64_t> CellRecordView::encoded_size() const {
 
 uint64_t q4_stored_size(uint64_t len) { return q4_group_count(len) * (4 + Q4_GROUP_BYTES); }
 
+namespace {
+
+// An aligned buffer for the scales of one vector (in a record they need not be aligned): on the
+// stack for any vector up to 8192 values.
+class ScaleBuffer {
+ public:
+  explicit ScaleBuffer(uint64_t groups) {
+    if (groups > std::size(stack_)) {
+      heap_.resize(groups);
+      data_ = heap_.data();
+    }
+  }
+  ScaleBuffer(const ScaleBuffer&) = delete;
+  ScaleBuffer& operator=(const ScaleBuffer&) = delete;
+  float* data() { return data_; }
+
+ private:
+  float stack_[256];
+  std::vector<float> heap_;
+  float* data_ = stack_;
+};
+
+}  // namespace
+
 void store_q4(std::span<const float> values, uint8_t* out) {
   const uint64_t groups = q4_group_count(values.size());
   if (groups == 0) return;  // an empty span may have no data()
-  // The scales go through an aligned buffer, on the stack for any vector up to 8192 values, and
-  // are written little-endian in place; the codes right after them.
-  float stack_scales[256];
-  std::vector<float> heap_scales;
-  float* scales = stack_scales;
-  if (groups > std::size(stack_scales)) {
-    heap_scales.resize(groups);
-    scales = heap_scales.data();
-  }
-  quantize_q4_into(values.data(), values.size(), scales, out + 4 * groups);
-  std::memcpy(out, scales, 4 * groups);
+  // The scales are written little-endian in place; the codes right after them.
+  ScaleBuffer scales(groups);
+  quantize_q4_into(values.data(), values.size(), scales.data(), out + 4 * groups);
+  std::memcpy(out, scales.data(), 4 * groups);
 }
 
 void CellRecordView::encode_to(uint8_t* p) const {
@@ -134,7 +132,8 @@ std::span<const uint8_t> encoded_key_bytes(const uint8_t* p) {
 }
 
 void decode_record_key(const uint8_t* p, std::vector<float>& out) {
-  decode_q4_vector(p + sf::FIXED_SIZE, decode_u32(p + sf::OFF_KEY_LEN), out);
+  out.resize(decode_u32(p + sf::OFF_KEY_LEN));
+  decode_q4_groups(p + sf::FIXED_SIZE, out.size(), out.data());
 }
 
 Status check_record_header(const uint8_t* p, uint64_t size, const std::string& path,
@@ -157,6 +156,49 @@ Status check_record_header(const uint8_t* p, uint64_t size, const std::string& p
   }
   return Status::ok();
 }
+
+namespace {
+
+// The tier byte a record may hold: 0 to 2.
+Status check_tier(const uint8_t* p) {
+  const uint8_t tier = p[sf::OFF_TIER];
+  if (tier <= 2) return Status::ok();
+  return EngineError::io(IoError::invalid_data(
+      str_cat("invalid tier byte ", unsigned{tier}, " in cell ", decode_u64(p + sf::OFF_CELL_ID))));
+}
+
+}  // namespace
+
+Status check_cell_record(const uint8_t* p, uint64_t size, const std::string& path,
+                         uint64_t offset) {
+  QM_RETURN_IF_ERROR(check_record_header(p, size, path, offset));
+  return check_tier(p);
+}
+
+StoredValue stored_value(const uint8_t* p) {
+  return StoredValue{decode_u16(p + sf::OFF_LAYER), decode_u32(p + sf::OFF_VALUE_LEN),
+                     sf::FIXED_SIZE + q4_stored_size(decode_u32(p + sf::OFF_KEY_LEN))};
+}
+
+void decode_q4_groups(const uint8_t* q, uint64_t len, float* out) {
+  const uint64_t groups = q4_group_count(len);
+  if (groups == 0) return;
+  ScaleBuffer scales(groups);
+  std::memcpy(scales.data(), q, 4 * groups);
+  dequantize_q4_into(scales.data(), groups, q + 4 * groups, groups * Q4_GROUP_BYTES, len, out);
+}
+
+namespace {
+
+// Decodes the quantized vector of `len` values at q (its scales, then its codes) into v and
+// returns the end of its bytes.
+const uint8_t* decode_q4_vector(const uint8_t* q, uint64_t len, std::vector<float>& v) {
+  v.resize(len);
+  decode_q4_groups(q, len, v.data());
+  return q + q4_stored_size(len);
+}
+
+}  // namespace
 
 Status decode_cell_record(const uint8_t* p, uint64_t size, DecodeParts parts, CellRecord& out,
                           const std::string& path, uint64_t offset) {
@@ -190,12 +232,7 @@ Status decode_cell_record(const uint8_t* p, uint64_t size, DecodeParts parts, Ce
   }
   out.extra.resize(extra_len);
   if (extra_len) std::memcpy(out.extra.data(), q, 4 * extra_len);
-
-  if (out.tier > 2) {
-    return EngineError::io(IoError::invalid_data(
-        str_cat("invalid tier byte ", unsigned{out.tier}, " in cell ", out.cell_id)));
-  }
-  return Status::ok();
+  return check_tier(p);
 }
 
 }  // namespace quellmar

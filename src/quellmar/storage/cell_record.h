@@ -43,6 +43,8 @@ struct CellRecordView {
 uint64_t q4_stored_size(uint64_t len);
 // Writes that form of `values` at `out` (q4_stored_size(values.size()) bytes).
 void store_q4(std::span<const float> values, uint8_t* out);
+// Decodes `len` values from that form at `groups` into out[0, len).
+void decode_q4_groups(const uint8_t* groups, uint64_t len, float* out);
 
 // One cell as the engine writes it and the decoder returns it.
 struct CellRecord {
@@ -86,9 +88,23 @@ std::span<const uint8_t> encoded_key_bytes(const uint8_t* record);
 // The key of a record that decoded without failure, as a decode of it would give it.
 void decode_record_key(const uint8_t* record, std::vector<float>& out);
 
+// Where the value of a checked record (check_cell_record) lies: `len` values whose 4-bit groups
+// (scales, then codes) start `at` bytes into the record. For readers that decode the value
+// straight into memory of their own (decode_q4_groups) and need nothing else of the record.
+struct StoredValue {
+  LayerIdx layer = 0;
+  uint64_t len = 0;
+  uint64_t at = 0;
+};
+StoredValue stored_value(const uint8_t* record);
+
 // Checks a record of `size` bytes (at least its fixed part): its length word and its counts agree
 // with each other and with the vector lengths.
 Status check_record_header(const uint8_t* bytes, uint64_t size, const std::string& path,
                            uint64_t offset);
+// check_record_header, and the checks of the fields that decode_cell_record fails on: a record
+// that passes decodes without failure.
+Status check_cell_record(const uint8_t* bytes, uint64_t size, const std::string& path,
+                         uint64_t offset);
 
 }  // namespace quellmar

@@ -1,5 +1,5 @@
-// The 4-bit group quantizer with AVX2: one group of 32 values in four registers, and the scales
-// of eight groups at a time.
+// The 4-bit group codec with AVX2: one group of 32 values in four registers, and the scales of
+// eight groups at a time when quantizing.
 
 #include <immintrin.h>
 
@@ -89,6 +89,26 @@ void quantize_groups_avx2(const float* v, size_t groups, float* scales, uint8_t*
     h = _mm_max_ps(h, _mm_shuffle_ps(h, h, _MM_SHUFFLE(2, 3, 0, 1)));
     scales[g] = scale_of(_mm_cvtss_f32(h));
     group_codes(v, scales[g], codes);
+  }
+}
+
+void dequantize_groups_avx2(const float* scales, size_t groups, const uint8_t* codes, float* out) {
+  const __m128i mask = _mm_set1_epi8(0x0F);
+  const __m256i eight = _mm256_set1_epi32(8);
+  for (size_t g = 0; g < groups; ++g, codes += 16, out += 32) {
+    const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(codes));
+    const __m128i lo = _mm_and_si128(bytes, mask);
+    const __m128i hi = _mm_and_si128(_mm_srli_epi16(bytes, 4), mask);
+    // The nibbles in value order (low, high of each byte), 8 values widened at a time.
+    const __m128i ordered[2] = {_mm_unpacklo_epi8(lo, hi), _mm_unpackhi_epi8(lo, hi)};
+    const __m256 vscale = _mm256_set1_ps(scales[g]);
+    for (int h = 0; h < 2; ++h) {
+      const __m256i a = _mm256_sub_epi32(_mm256_cvtepu8_epi32(ordered[h]), eight);
+      const __m256i b =
+          _mm256_sub_epi32(_mm256_cvtepu8_epi32(_mm_srli_si128(ordered[h], 8)), eight);
+      _mm256_storeu_ps(out + 16 * h, _mm256_mul_ps(vscale, _mm256_cvtepi32_ps(a)));
+      _mm256_storeu_ps(out + 16 * h + 8, _mm256_mul_ps(vscale, _mm256_cvtepi32_ps(b)));
+    }
   }
 }
 

@@ -72,9 +72,39 @@ void quantize_groups_sse2(const float* v, size_t groups, float* scales, uint8_t*
     for (int b = 0; b < 16; ++b) out[b] = static_cast<uint8_t>(c[2 * b] | (c[2 * b + 1] << 4));
   }
 }
+
+// The same one product per value as the scalar decoder, four lanes at a time: the nibbles
+// interleaved low, high in value order, widened to 32 bits and converted exactly.
+void dequantize_groups_sse2(const float* scales, size_t groups, const uint8_t* codes, float* out) {
+  const __m128i mask = _mm_set1_epi8(0x0F);
+  const __m128i zero = _mm_setzero_si128();
+  const __m128i eight = _mm_set1_epi16(8);
+  for (size_t g = 0; g < groups; ++g, codes += Q4_GROUP_BYTES, out += Q4_GROUP) {
+    const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(codes));
+    const __m128i lo = _mm_and_si128(bytes, mask);
+    const __m128i hi = _mm_and_si128(_mm_srli_epi16(bytes, 4), mask);
+    const __m128 vscale = _mm_set1_ps(scales[g]);
+    const __m128i halves[2] = {_mm_unpacklo_epi8(lo, hi), _mm_unpackhi_epi8(lo, hi)};
+    for (int h = 0; h < 2; ++h) {
+      const __m128i w[2] = {_mm_sub_epi16(_mm_unpacklo_epi8(halves[h], zero), eight),
+                            _mm_sub_epi16(_mm_unpackhi_epi8(halves[h], zero), eight)};
+      for (int q = 0; q < 2; ++q) {
+        // Sign-extend 16 -> 32 bits: each value in the upper half of its lane, shifted down.
+        const __m128i d0 = _mm_srai_epi32(_mm_unpacklo_epi16(zero, w[q]), 16);
+        const __m128i d1 = _mm_srai_epi32(_mm_unpackhi_epi16(zero, w[q]), 16);
+        float* dst = out + 16 * h + 8 * q;
+        _mm_storeu_ps(dst, _mm_mul_ps(vscale, _mm_cvtepi32_ps(d0)));
+        _mm_storeu_ps(dst + 4, _mm_mul_ps(vscale, _mm_cvtepi32_ps(d1)));
+      }
+    }
+  }
+}
 #else
 void quantize_groups_sse2(const float* v, size_t groups, float* scales, uint8_t* out) {
   quantize_groups_scalar(v, groups, scales, out);
+}
+void dequantize_groups_sse2(const float* scales, size_t groups, const uint8_t* codes, float* out) {
+  dequantize_groups_scalar(scales, groups, codes, out);
 }
 #endif
 
@@ -84,32 +114,54 @@ void quantize_groups_scalar(const float* v, size_t groups, float* scales, uint8_
   }
 }
 
+void dequantize_groups_scalar(const float* scales, size_t groups, const uint8_t* codes,
+                              float* out) {
+  for (size_t g = 0; g < groups; ++g, codes += Q4_GROUP_BYTES, out += Q4_GROUP) {
+    for (uint64_t b = 0; b < Q4_GROUP_BYTES; ++b) {
+      out[2 * b] = scales[g] * static_cast<float>((codes[b] & 0x0F) - 8);
+      out[2 * b + 1] = scales[g] * static_cast<float>((codes[b] >> 4) - 8);
+    }
+  }
+}
+
 }  // namespace q4_internal
 
 namespace {
 
 Q4Level detect_level();
-Q4GroupsFn kernel_for(Q4Level level);
+
+// The quantizer and decoder of one level.
+struct Q4Kernels {
+  Q4GroupsFn quantize;
+  Q4DecodeFn decode;
+};
+Q4Kernels kernels_for(Q4Level level);
 
 struct Q4Dispatch {
-  Q4Dispatch() : detected(detect_level()), kernel(kernel_for(detected)), active(detected) {}
+  explicit Q4Dispatch(Q4Level level = detect_level())
+      : detected(level),
+        kernel(kernels_for(level).quantize),
+        decode(kernels_for(level).decode),
+        active(level) {}
   Q4Level detected;
   std::atomic<Q4GroupsFn> kernel;
+  std::atomic<Q4DecodeFn> decode;
   std::atomic<Q4Level> active;
 };
 
-Q4GroupsFn kernel_for(Q4Level level) {
+Q4Kernels kernels_for(Q4Level level) {
+  using namespace q4_internal;
   switch (level) {
-    case Q4Level::Avx512:
-      return q4_internal::quantize_groups_avx512;
+    case Q4Level::Avx512:  // decodes with the AVX2 kernel
+      return {quantize_groups_avx512, dequantize_groups_avx2};
     case Q4Level::Avx2:
-      return q4_internal::quantize_groups_avx2;
+      return {quantize_groups_avx2, dequantize_groups_avx2};
     case Q4Level::Sse2:
-      return q4_internal::quantize_groups_sse2;
+      return {quantize_groups_sse2, dequantize_groups_sse2};
     case Q4Level::Scalar:
       break;
   }
-  return q4_internal::quantize_groups_scalar;
+  return {quantize_groups_scalar, dequantize_groups_scalar};
 }
 
 Q4Level detect_level() {
@@ -138,11 +190,14 @@ Q4Dispatch& dispatch() {
 Q4Level q4_detected_level() { return dispatch().detected; }
 Q4Level q4_active_level() { return dispatch().active.load(std::memory_order_relaxed); }
 Q4GroupsFn q4_groups_kernel() { return dispatch().kernel.load(std::memory_order_relaxed); }
+Q4DecodeFn q4_decode_kernel() { return dispatch().decode.load(std::memory_order_relaxed); }
 
 bool q4_force_level_for_testing(Q4Level level) {
   Q4Dispatch& d = dispatch();
   if (static_cast<uint8_t>(level) > static_cast<uint8_t>(d.detected)) return false;
-  d.kernel = kernel_for(level);
+  const Q4Kernels kernels = kernels_for(level);
+  d.kernel = kernels.quantize;
+  d.decode = kernels.decode;
   d.active = level;
   return true;
 }
@@ -187,40 +242,7 @@ uint64_t dequantize_q4_into(const float* scales, uint64_t n_scales, const uint8_
   uint64_t n = std::min(len, n_scales * Q4_GROUP);
   n = std::min(n, n_codes * 2);  // never read past the code bytes
   const uint64_t full = n / Q4_GROUP;
-  for (uint64_t g = 0; g < full; ++g) {
-    const float scale = scales[g];
-    const uint8_t* c = codes + g * Q4_GROUP_BYTES;
-    float* o = out + g * Q4_GROUP;
-#if defined(__SSE2__)
-    // The same one product per value as the plain loop below, four lanes at a time: the nibbles
-    // interleaved low, high in value order, widened to 32 bits and converted exactly.
-    const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(c));
-    const __m128i mask = _mm_set1_epi8(0x0F);
-    const __m128i lo = _mm_and_si128(bytes, mask);
-    const __m128i hi = _mm_and_si128(_mm_srli_epi16(bytes, 4), mask);
-    const __m128i zero = _mm_setzero_si128();
-    const __m128i eight = _mm_set1_epi16(8);
-    const __m128 vscale = _mm_set1_ps(scale);
-    const __m128i halves[2] = {_mm_unpacklo_epi8(lo, hi), _mm_unpackhi_epi8(lo, hi)};
-    for (int h = 0; h < 2; ++h) {
-      const __m128i w[2] = {_mm_sub_epi16(_mm_unpacklo_epi8(halves[h], zero), eight),
-                            _mm_sub_epi16(_mm_unpackhi_epi8(halves[h], zero), eight)};
-      for (int q = 0; q < 2; ++q) {
-        // Sign-extend 16 -> 32 bits: each value in the upper half of its lane, shifted down.
-        const __m128i d0 = _mm_srai_epi32(_mm_unpacklo_epi16(zero, w[q]), 16);
-        const __m128i d1 = _mm_srai_epi32(_mm_unpackhi_epi16(zero, w[q]), 16);
-        float* dst = o + 16 * h + 8 * q;
-        _mm_storeu_ps(dst, _mm_mul_ps(vscale, _mm_cvtepi32_ps(d0)));
-        _mm_storeu_ps(dst + 4, _mm_mul_ps(vscale, _mm_cvtepi32_ps(d1)));
-      }
-    }
-#else
-    for (uint64_t b = 0; b < Q4_GROUP_BYTES; ++b) {
-      o[2 * b] = scale * static_cast<float>((c[b] & 0x0F) - 8);
-      o[2 * b + 1] = scale * static_cast<float>((c[b] >> 4) - 8);
-    }
-#endif
-  }
+  if (full > 0) q4_decode_kernel()(scales, full, codes, out);
   for (uint64_t i = full * Q4_GROUP; i < n; ++i) {
     const uint8_t byte = codes[(i / Q4_GROUP) * Q4_GROUP_BYTES + (i % Q4_GROUP) / 2];
     const int code = (i & 1) ? (byte >> 4) : (byte & 0x0F);

@@ -364,9 +364,11 @@ Status SegmentReader::read(uint64_t offset, DecodeParts parts, CellRecord& out,
   return decode_cell_record(bytes.data(), bytes.size(), parts, out, path_, offset);
 }
 
-Status SegmentReader::read_encoded(uint64_t offset, std::string& out) {
-  QM_ASSIGN_OR_RETURN(std::span<const uint8_t> bytes, load(offset, 0));
-  QM_RETURN_IF_ERROR(check_record_header(bytes.data(), bytes.size(), path_, offset));
+Status SegmentReader::read_encoded(uint64_t offset, std::string& out, uint64_t read_ahead_to,
+                                   bool check_fields) {
+  QM_ASSIGN_OR_RETURN(std::span<const uint8_t> bytes, load(offset, read_ahead_to));
+  QM_RETURN_IF_ERROR(check_fields ? check_cell_record(bytes.data(), bytes.size(), path_, offset)
+                                  : check_record_header(bytes.data(), bytes.size(), path_, offset));
   out.append(reinterpret_cast<const char*>(bytes.data()), bytes.size());
   return Status::ok();
 }

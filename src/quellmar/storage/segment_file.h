@@ -93,8 +93,9 @@ class SegmentReader {
   // with it (at most READ_AHEAD_CAP), and later records inside those bytes need no file access.
   Status read(uint64_t offset, DecodeParts parts, CellRecord& out, uint64_t read_ahead_to = 0);
   // Appends the record at `offset` as stored (4 + body_len bytes) to `out`, after checking that
-  // its counts agree with its length.
-  Status read_encoded(uint64_t offset, std::string& out);
+  // its counts agree with its length (and, with `check_fields`, that it would decode).
+  Status read_encoded(uint64_t offset, std::string& out, uint64_t read_ahead_to = 0,
+                      bool check_fields = false);
 
   const std::string& path() const { return path_; }
 

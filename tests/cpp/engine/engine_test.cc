@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cmath>
 #include <random>
+#include <unordered_set>
 
 #include "quellmar/core/coding.h"
 #include "quellmar/core/file_names.h"
@@ -250,6 +251,22 @@ TEST_F(EngineTest, PackReadsRankWeightAndTouch) {
   EXPECT_EQ(Read(*e, Key(0), 1000).size(), 3u);
   EXPECT_EQ(Read(*e, Key(0), UINT64_MAX).size(), 3u);  // no wrap of the over-fetch counts
   EXPECT_EQ(Read(*e, Key(0), (UINT64_MAX >> 1) + 1).size(), 3u);
+}
+
+// Candidates come from the SLB and then the pipeline, which finds the same cells again; each cell
+// is kept once, however many hits there are.
+TEST_F(EngineTest, CandidatesAreDistinctCells) {
+  auto e = Open();
+  for (int i = 0; i < 100; ++i) Write(*e, Pack(1, Key(i)));
+  for (uint64_t k : {3u, 40u, 150u}) {
+    SCOPED_TRACE(k);
+    const std::vector<ScoredCell> hits = e->find_candidates(Key(0), k, std::nullopt);
+    std::unordered_set<CellId> distinct;
+    for (const ScoredCell& h : hits) distinct.insert(h.cell_id);
+    EXPECT_EQ(distinct.size(), hits.size());
+    EXPECT_GE(hits.size(), std::min<uint64_t>(k, 100));
+  }
+  EXPECT_EQ(Read(*e, Key(0), 150).size(), 100u);
 }
 
 TEST_F(EngineTest, WriteBufferQueuesThenWritesOneBatch) {

@@ -2,8 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <unordered_set>
 
+#include "quellmar/core/coding.h"
 #include "quellmar/core/file_names.h"
 #include "quellmar/core/posix_file.h"
 #include "quellmar/core/str_cat.h"
@@ -120,8 +123,9 @@ TEST_F(BlockPoolTest, ReopenFindsEveryRecordAndLaterCopiesWin) {
   EXPECT_EQ(st[2].error().message(), "cell not found: 42");
 }
 
-// read_cells fetches runs of nearby records with one file read and serves the rest from those
-// bytes; whatever the order of the ids, each record must come back whole and as written.
+// read_cells and read_encoded_cells fetch runs of nearby records with one file read and serve the
+// rest from those bytes; whatever the order of the ids, each record must come back whole and as
+// written.
 TEST_F(BlockPoolTest, ReadCellsInAnyOrderMatchesSingleReads) {
   // Segments of 8 KiB: the batches below spread over several. Records of 16 floats, runs of
   // them, and values of 12000 floats (over 6 KiB stored) that outgrow the first read.
@@ -154,14 +158,35 @@ TEST_F(BlockPoolTest, ReadCellsInAnyOrderMatchesSingleReads) {
     std::vector<CellRecord> got;
     std::vector<Status> st = pool.read_cells(c.ids, DecodeParts::All, got);
     ASSERT_EQ(got.size(), c.ids.size());
+    std::string bytes = "earlier bytes stay";
+    std::vector<size_t> at;
+    std::vector<Status> encoded_st = pool.read_encoded_cells(c.ids, bytes, at);
+    ASSERT_EQ(at.size(), c.ids.size());
+    EXPECT_EQ(bytes.substr(0, 18), "earlier bytes stay");
     for (size_t i = 0; i < c.ids.size(); ++i) {
       const CellId id = c.ids[i];
       if (id == 0 || id > 60) {
         ASSERT_FALSE(st[i].is_ok());
         EXPECT_EQ(st[i].error().message(), str_cat("cell not found: ", id));
+        ASSERT_FALSE(encoded_st[i].is_ok());
+        EXPECT_EQ(encoded_st[i].error().message(), str_cat("cell not found: ", id));
         continue;
       }
       ASSERT_TRUE(st[i].is_ok()) << id << ": " << st[i].error().message();
+      ASSERT_TRUE(encoded_st[i].is_ok()) << id << ": " << encoded_st[i].error().message();
+      const uint8_t* record = reinterpret_cast<const uint8_t*>(bytes.data()) + at[i];
+      const uint64_t size = 4 + uint64_t{decode_u32(record)};
+      ASSERT_LE(at[i] + size, bytes.size());
+      CellRecord from_bytes;
+      QM_ASSERT_OK(decode_cell_record(record, size, DecodeParts::All, from_bytes, "", 0));
+      EXPECT_EQ(from_bytes.cell_id, id);
+      EXPECT_EQ(from_bytes.value, got[i].value);
+      // What a pack read takes from the bytes alone: the layer and the value, decoded in place.
+      const StoredValue value = stored_value(record);
+      EXPECT_EQ(value.layer, got[i].layer);
+      std::vector<float> decoded(value.len);
+      decode_q4_groups(record + value.at, value.len, decoded.data());
+      EXPECT_EQ(decoded, got[i].value);
       auto single = pool.read_cell(id);
       ASSERT_TRUE(single.is_ok());
       EXPECT_EQ(got[i].cell_id, id);
@@ -172,6 +197,54 @@ TEST_F(BlockPoolTest, ReadCellsInAnyOrderMatchesSingleReads) {
       EXPECT_EQ(got[i].created_at_ns, written[id - 1].created_at_ns);
     }
   }
+}
+
+// The lookups of the batched reads follow every change of the cell locations: appends past the
+// end, with gaps, over an earlier id, far away; compaction; a refresh. Each read is checked
+// against the single read, which searches the map itself.
+TEST_F(BlockPoolTest, BatchedLookupsFollowEveryChangeOfTheLocations) {
+  BlockPool pool = Open(1 << 10);
+  std::vector<CellRecord> first;
+  for (CellId id = 1; id <= 20; ++id) first.push_back(Cell(id));
+  QM_ASSERT_OK(pool.append_batch(first));
+  auto expect_reads = [&](std::vector<CellId> ids, std::vector<CellId> missing) {
+    std::vector<CellRecord> got;
+    std::vector<Status> st = pool.read_cells(ids, DecodeParts::All, got);
+    for (size_t i = 0; i < ids.size(); ++i) {
+      SCOPED_TRACE(ids[i]);
+      auto single = pool.read_cell(ids[i]);
+      const bool gone = std::count(missing.begin(), missing.end(), ids[i]) != 0;
+      ASSERT_EQ(st[i].is_ok(), !gone);
+      ASSERT_EQ(single.is_ok(), !gone);
+      if (gone) continue;
+      EXPECT_EQ(got[i].cell_id, ids[i]);
+      EXPECT_EQ(got[i].owner, single->owner);
+      EXPECT_EQ(got[i].value, single->value);
+    }
+  };
+  expect_reads({1, 7, 20, 21, 0}, {21, 0});
+  Write(pool, 21);
+  Write(pool, 25);              // a gap of three ids
+  Write(pool, 3, /*owner=*/7);  // an id stored again: its later record counts
+  expect_reads({21, 22, 24, 25, 3}, {22, 24});
+
+  // Compaction moves the live cells of mostly dead segments and forgets the others.
+  QM_ASSERT_OK_AND_ASSIGN(CompactionReport report, pool.compact({2, 3, 21, 25}));
+  EXPECT_GT(report.cells_moved, 0u);
+  expect_reads({2, 3, 21, 25}, {});
+
+  // A refresh adds what another writer appended.
+  {
+    BlockPool other = Open(1 << 10);
+    Write(other, 26, /*owner=*/9);
+  }
+  QM_ASSERT_OK(pool.refresh());
+  expect_reads({26, 25, 2}, {});
+
+  Write(pool, 5'000'000);  // far past the rest
+  expect_reads({5'000'000, 2, 4'999'999}, {4'999'999});
+  Write(pool, 27);
+  expect_reads({27, 5'000'000, 26}, {});
 }
 
 TEST_F(BlockPoolTest, RollsOverOnlyBetweenAppends) {

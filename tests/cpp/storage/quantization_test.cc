@@ -146,7 +146,8 @@ TEST(Q4Test, EveryLevelAgreesWithTheScalarPath) {
 }
 
 // Every code byte under scales of every kind decodes to scale * (nibble - 8), low nibble first,
-// bit for bit, whether the group goes through the vector path (full groups) or the tail loop.
+// bit for bit, at every instruction-set level, whether the group goes through the group kernel
+// (full groups) or the tail loop.
 TEST(Q4Test, DecodeIsOneProductPerValue) {
   const float kScales[] = {1.0f,
                            -0.37f,
@@ -157,23 +158,29 @@ TEST(Q4Test, DecodeIsOneProductPerValue) {
   std::vector<uint8_t> codes(256);
   for (int b = 0; b < 256; ++b) codes[b] = static_cast<uint8_t>(b);
   const uint64_t groups = codes.size() / Q4_GROUP_BYTES;
-  for (float scale : kScales) {
-    SCOPED_TRACE(scale);
-    std::vector<float> scales(groups, scale);
-    for (uint64_t len : {groups * Q4_GROUP, groups * Q4_GROUP - 5}) {
-      std::vector<float> out(len, 123.0f);
-      ASSERT_EQ(
-          dequantize_q4_into(scales.data(), groups, codes.data(), codes.size(), len, out.data()),
-          len);
-      for (uint64_t i = 0; i < len; ++i) {
-        const uint8_t byte = codes[i / 2];
-        const int nibble = (i & 1) ? byte >> 4 : byte & 0x0F;
-        const float want = scale * static_cast<float>(nibble - 8);
-        EXPECT_EQ(std::memcmp(&out[i], &want, sizeof want), 0)
-            << "len=" << len << " i=" << i << ": " << out[i] << " vs " << want;
+  const Q4Level detected = q4_detected_level();
+  for (Q4Level level : {Q4Level::Scalar, Q4Level::Sse2, Q4Level::Avx2, Q4Level::Avx512}) {
+    if (!q4_force_level_for_testing(level)) continue;
+    SCOPED_TRACE(static_cast<int>(level));
+    for (float scale : kScales) {
+      SCOPED_TRACE(scale);
+      std::vector<float> scales(groups, scale);
+      for (uint64_t len : {groups * Q4_GROUP, groups * Q4_GROUP - 5}) {
+        std::vector<float> out(len, 123.0f);
+        ASSERT_EQ(
+            dequantize_q4_into(scales.data(), groups, codes.data(), codes.size(), len, out.data()),
+            len);
+        for (uint64_t i = 0; i < len; ++i) {
+          const uint8_t byte = codes[i / 2];
+          const int nibble = (i & 1) ? byte >> 4 : byte & 0x0F;
+          const float want = scale * static_cast<float>(nibble - 8);
+          EXPECT_EQ(std::memcmp(&out[i], &want, sizeof want), 0)
+              << "len=" << len << " i=" << i << ": " << out[i] << " vs " << want;
+        }
       }
     }
   }
+  ASSERT_TRUE(q4_force_level_for_testing(detected));
 }
 
 TEST(Q4Test, ShortDataNeverReadsPastItsEnd) {

@@ -216,6 +216,11 @@ TEST_F(SegmentFileTest, DecodeRejectsDamageWithoutOverreading) {
     }
     write_file(e.path, bad);
     QM_ASSERT_ERROR(Io, c.message, decode_cell(e, off));
+    // A reader that hands out the stored bytes, checked to decode, refuses the same records.
+    QM_ASSERT_OK_AND_ASSIGN(SegmentReader reader, SegmentReader::open(e.path));
+    std::string encoded;
+    QM_ASSERT_ERROR(Io, c.message, reader.read_encoded(off, encoded, 0, /*check_fields=*/true));
+    EXPECT_TRUE(encoded.empty());
   }
   // A record cut short by the end of the file.
   write_file(e.path, good.substr(0, good.size() - 3));
