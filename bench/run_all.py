@@ -1,0 +1,626 @@
+#!/usr/bin/python3
+"""Runs every benchmark of bench/ against its comparisons and writes bench/REPORT.md with the
+plots bench/read_vs_store_size.png and bench/write_vs_batch_size.png.
+
+Every benchmark runs whole passes: each pass runs all of them once, one after the other, so that
+each ratio is taken within one run of one benchmark. A figure in the report is the median over
+the passes (and the ratio the median of the per-pass ratios, with their range). Passes are
+repeated up to --repeats times while the next one still fits in the time budget, counted from
+--started (the start of `make bench`, build included). The scaling series run once, in the first
+pass; each of their points is already the median of many alternating rounds.
+
+Raw outputs go to --logs (default build/bench-logs), one file per benchmark and pass.
+
+Usage: bench/run_all.py [--build build] [--repeats 3] [--budget 840] [--started EPOCH]
+                        [--quick]
+"""
+
+import argparse
+import datetime
+import json
+import os
+import platform
+import re
+import statistics
+import subprocess
+import sys
+import time
+
+from bench_lines import parse_line
+
+BENCH_DIR = os.path.dirname(os.path.abspath(__file__))
+ROOT = os.path.dirname(BENCH_DIR)
+PY = "/usr/bin/python3"
+
+AREAS = [
+    "Durable writes", "Batch writes", "SLB", "Flat search", "Vamana build and recall",
+    "Per-token search", "Pack reads end to end", "Open and refresh", "Python call overhead",
+]
+RETRIEVAL_COMPARE = "FAISS retrieval comparisons"
+
+
+def row(area, label, ours, ours_p99=None, cmp=None, cmp_val=None, cmp_p99=None, ratio=None,
+        target=None, unit="time", **extra):
+    """One measured figure: ours against one comparison, both in microseconds (unit "time") or
+    plain numbers (unit "value"). extra holds further numbers shown as notes (recall, ...)."""
+    if ratio is None and cmp_val:
+        ratio = ours / cmp_val
+    return {"area": area, "label": label, "ours": ours, "ours_p99": ours_p99, "cmp": cmp,
+            "cmp_val": cmp_val, "cmp_p99": cmp_p99, "ratio": ratio, "target": target,
+            "unit": unit, "extra": extra}
+
+
+def shape_rows(area, text, prefix="", cmp_names=None):
+    """Rows from every result line of the common shape in text."""
+    out = []
+    for line in text.splitlines():
+        p = parse_line(line)
+        if p is None or not p["label"]:
+            continue
+        cmp = (cmp_names or {}).get(p["cmp"], p["cmp"])
+        out.append(row(area, prefix + p["label"], p["median"], p["p99"], cmp, p["cmp_median"],
+                       ratio=p["ratio"], target=p["target"]))
+    return out
+
+
+def number_after(pattern, text, cast=float):
+    m = re.search(pattern, text)
+    return cast(m.group(1)) if m else None
+
+
+# --- Parsers: one per benchmark, from its printed output (and Google Benchmark's JSON).
+
+def parse_storage(out, _):
+    pool = parse_line(next(l for l in out.splitlines() if "append_batch" in l))
+    raw = parse_line(next(l for l in out.splitlines() if "raw write + fsync" in l))
+    decode = parse_line(next(l for l in out.splitlines() if l.startswith("decode of one")))
+    floor = parse_line(next(l for l in out.splitlines() if "open + pread + close" in l))
+    return [
+        row("Durable writes", "block pool append of one pack (9 records)", pool["median"],
+            pool["p99"], "raw write + fsync", raw["median"], raw["p99"],
+            ratio=number_after(r"ratio \(medians\)\s+([\d.]+)", out), target="<= 1.2"),
+        row("Pack reads end to end", "decode of one 1024-value record", decode["median"],
+            decode["p99"], "open + pread + close", floor["median"]),
+    ]
+
+
+FLOOR = {"floor": "raw write + fsync"}
+
+
+def parse_engine_write(out, _):
+    return shape_rows("Durable writes", out, "mem_write_pack (C++), ", FLOOR)
+
+
+def parse_engine_batch(out, _):
+    return shape_rows("Batch writes", out, "256 packs: ", FLOOR)
+
+
+def parse_engine_read(out, _):
+    packs = f'{number_after(r"over (\d+) packs", out, int):,}'
+    p = parse_line(next(l for l in out.splitlines() if parse_line(l)))
+    return [row("Pack reads end to end", f"mem_read_pack k=10, {packs} packs (C++)",
+                p["median"], p["p99"])]
+
+
+def parse_engine_open(out, _):
+    packs = f'{number_after(r"open of (\d+) packs", out, int):,}'
+    rows = shape_rows("Open and refresh", out, f"{packs} packs, ",
+                      {"floor": "read of every segment byte"})
+    first = number_after(r"first open after the writes.*?: ([\d.]+) ms", out)
+    after = number_after(r"open after 1,000 more packs: ([\d.]+) ms", out)
+    times = number_after(r"\(([\d.]+)x the byte read\)", out)
+    build = number_after(r"graph build ([\d.]+) ms", out)
+    if first is not None:
+        rows.append(row("Open and refresh", f"{packs} packs, first open after the writes "
+                        "(graph built and saved)", first * 1e3))
+    if after is not None:
+        rows.append(row("Open and refresh", f"{packs} packs, open after 1,000 more packs",
+                        after * 1e3, cmp="read of every segment byte",
+                        cmp_val=after * 1e3 / times if times else None, ratio=times,
+                        graph_build_ms=build))
+    return rows
+
+
+def gbench(json_path):
+    with open(json_path) as f:
+        return {b["run_name"]: b for b in json.load(f)["benchmarks"]
+                if b.get("run_type") == "iteration"}
+
+
+def gb_time_us(b):
+    return b["real_time"] * {"ns": 1e-3, "us": 1.0, "ms": 1e3, "s": 1e6}[b["time_unit"]]
+
+
+def floor_ratio_row(area, label, b, cmp):
+    return row(area, label, b["work_us"], cmp=cmp, cmp_val=b["floor_us"], ratio=b["ratio"],
+               ratio_p10=b["ratio_p10"], ratio_p90=b["ratio_p90"])
+
+
+def parse_slb(_, js):
+    b = gbench(js)
+    return [floor_ratio_row("SLB", "query of 4,096 int8 keys x 128, k=10 (warm caches)",
+                            b["BM_SlbQueryVsFloor/iterations:1"], "one read of the 512 KiB codes")]
+
+
+def parse_flat(_, js):
+    b = gbench(js)
+    return [
+        floor_ratio_row("Flat search", "search of 100,000 keys x 128, k=10",
+                        b["BM_FlatSearchVsFloor/iterations:1"], "one read of the 51 MB of keys"),
+        floor_ratio_row("Flat search", "search of 100,000 keys x 128, k=10",
+                        b["BM_FlatSearchVsPrefetchingFloor/iterations:1"],
+                        "one prefetching read of the 51 MB"),
+    ]
+
+
+def parse_vamana(_, js):
+    b = gbench(js)
+    rows = [row("Vamana build and recall", "build over 10,000 keys x 128 (Google Benchmark)",
+                gb_time_us(b["BM_VamanaBuild/iterations:3"]))]
+    for arg, data in (("0", "clustered"), ("1", "Gaussian")):
+        s = b[f"BM_VamanaSearchRecall/{arg}"]
+        rows.append(row("Vamana build and recall", f"search k=10, {data} (Google Benchmark)",
+                        gb_time_us(s), recall_at_10=s["recall_at_10"]))
+    return rows
+
+
+def parse_vamana_compare(out, _):
+    rows = shape_rows("Vamana build and recall", out)
+    for name, ours, theirs in re.findall(
+            r"recall@10, (\w+): ours ([\d.]+)(?:, hnswlib ([\d.]+))?", out):
+        rows.append(row("Vamana build and recall", f"recall@10, {name}", float(ours),
+                        cmp="hnswlib" if theirs else None,
+                        cmp_val=float(theirs) if theirs else None, unit="value"))
+    return rows
+
+
+def parse_per_token(out, _):
+    ours = number_after(r"per-token search.*?median ([\d.]+) ms", out)
+    numpy_ms = number_after(r"NumPy brute force: median ([\d.]+) ms", out)
+    same = re.search(r"identical: (\d+)/(\d+) queries; mean overlap ([\d.]+)", out)
+    rows = [row("Per-token search", "search of 10,000 entries x 32 tokens x 128, k=10",
+                ours * 1e3, cmp="NumPy brute force", cmp_val=numpy_ms * 1e3,
+                top10_overlap=float(same.group(3)) if same else None)]
+    for name, ms in re.findall(r"BM_(\w+)/128: median ([\d.]+) ms", out):
+        rows.append(row("Per-token search", f"{name} (width 128)", float(ms) * 1e3))
+    return rows
+
+
+def parse_python_pack(out, _):
+    rows = []
+    reads = dict((m[0], (float(m[1]), float(m[2]), float(m[3]))) for m in re.findall(
+        r"^\s+(engine|\S+\+sqlite)\s+([\d.]+)\s+([\d.]+)\s+([\d.]+)$", out, re.M))
+    packs = f'{number_after(r"over (\d+) packs", out, int):,}'
+    e = reads.get("engine")
+    for side, (med, p99, rec) in reads.items():
+        if side != "engine":
+            rows.append(row("Pack reads end to end", f"mem_read_pack k=10, {packs} packs (Python)",
+                            e[0], e[1], side, med, p99, recall_ours=e[2], recall_cmp=rec))
+    writes = {(m[0], m[1] == "True"): (float(m[2]), float(m[3])) for m in re.findall(
+        r"^\s+(engine|\S+\+sqlite)\s+(True|False)\s+([\d.]+)\s+([\d.]+)$", out, re.M)}
+    for (side, text), (med, p99) in writes.items():
+        if side == "engine":
+            continue
+        ours = writes[("engine", text)]
+        rows.append(row("Durable writes",
+                        f"mem_write_pack (Python), {'with' if text else 'without'} text",
+                        ours[0], ours[1], side, med, p99))
+    return rows
+
+
+def parse_python_call(out, _):
+    ns = {m[0]: float(m[1]) for m in re.findall(r"^\s+(.+?)\s+([\d.]+) ns", out, re.M)}
+    base = "d.get(k, None)"
+    rows = []
+    for stmt, against in (("e.cell_count()", base), ("e.status()", base),
+                          ("e.status()", "dict(zip(names, values))")):
+        if stmt in ns and against in ns:
+            rows.append(row("Python call overhead", stmt, ns[stmt] / 1e3, cmp=against,
+                            cmp_val=ns[against] / 1e3))
+    return rows
+
+
+def parse_retrieval_compare(out, _):
+    return shape_rows(RETRIEVAL_COMPARE, out)
+
+
+# --- The benchmarks: name, command (with {build}, {json}, {logs}), parser; None when absent.
+
+def benches(build, quick):
+    b = os.path.join(build, "bench")
+    scale = "0.2" if quick else "1"
+    specs = [
+        ("storage_bench", [f"{b}/storage_bench"], parse_storage),
+        ("engine_write", [f"{b}/engine_bench", "write"], parse_engine_write),
+        ("engine_batch", [f"{b}/engine_bench", "batch"], parse_engine_batch),
+        ("engine_read", [f"{b}/engine_bench", "read", scale], parse_engine_read),
+        ("engine_open", [f"{b}/engine_bench", "open", scale], parse_engine_open),
+        ("slb_bench", [f"{b}/slb_bench", "--benchmark_filter=VsFloor"], parse_slb),
+        ("flat_index_bench", [f"{b}/flat_index_bench", "--benchmark_filter=VsFloor|VsPrefetching"],
+         parse_flat),
+        ("vamana_bench", [f"{b}/vamana_bench"], parse_vamana),
+        ("vamana_compare", [PY, f"{BENCH_DIR}/vamana_compare.py", f"{b}/vamana_file_bench"],
+         parse_vamana_compare),
+        ("per_token_compare", [PY, f"{BENCH_DIR}/per_token_compare.py", f"{b}/per_token_bench"],
+         parse_per_token),
+        ("python_pack_bench", [PY, f"{BENCH_DIR}/python_pack_bench.py"]
+         + (["--packs", "2000", "--reads", "200", "--writes", "50"] if quick else []),
+         parse_python_pack),
+        ("python_call_bench", [PY, f"{BENCH_DIR}/python_call_bench.py"], parse_python_call),
+    ]
+    if os.path.exists(os.path.join(BENCH_DIR, "retrieval_compare.py")):
+        specs.append(("retrieval_compare", [PY, f"{BENCH_DIR}/retrieval_compare.py"],
+                      parse_retrieval_compare))
+    return specs
+
+
+GBENCH = ("slb_bench", "flat_index_bench", "vamana_bench")
+
+
+def run_one(name, cmd, parser, logs, pass_no, env):
+    log = os.path.join(logs, f"{name}.{pass_no}.txt")
+    js = os.path.join(logs, f"{name}.{pass_no}.json")
+    if name in GBENCH:  # Google Benchmark programs also write their results as JSON
+        cmd = cmd + [f"--benchmark_out={js}", "--benchmark_out_format=json"]
+    t0 = time.monotonic()
+    proc = subprocess.run(cmd, capture_output=True, text=True, env=env, cwd=ROOT)
+    seconds = time.monotonic() - t0
+    with open(log, "w") as f:
+        f.write(f"$ {' '.join(cmd)}\n# exit {proc.returncode} after {seconds:.1f} s\n")
+        f.write(proc.stdout)
+        f.write(proc.stderr)
+    if proc.returncode != 0:
+        print(f"  {name}: FAILED (exit {proc.returncode}), see {log}", flush=True)
+        return None, seconds, proc.stdout
+    try:
+        rows = parser(proc.stdout, js)
+    except Exception as exc:  # a changed output: report it, keep the other benchmarks
+        print(f"  {name}: output not understood ({exc!r}), see {log}", flush=True)
+        return None, seconds, proc.stdout
+    print(f"  {name}: {seconds:.1f} s, {len(rows)} figures", flush=True)
+    return rows, seconds, proc.stdout
+
+
+# --- Aggregation over passes.
+
+def aggregate(runs):
+    """runs: one list of rows per pass. Returns one row per figure with medians over passes."""
+    by_key, order = {}, []
+    for rows in runs:
+        for r in rows:
+            key = (r["area"], r["label"], r["cmp"])
+            if key not in by_key:
+                by_key[key] = []
+                order.append(key)
+            by_key[key].append(r)
+    out = []
+    for key in order:
+        rs = by_key[key]
+
+        def med(field, rs=rs):
+            vals = [r[field] for r in rs if r[field] is not None]
+            return statistics.median(vals) if vals else None
+        agg = dict(rs[0])
+        for field in ("ours", "ours_p99", "cmp_val", "cmp_p99", "ratio"):
+            agg[field] = med(field)
+        ratios = [r["ratio"] for r in rs if r["ratio"] is not None]
+        agg["ratio_range"] = (min(ratios), max(ratios)) if len(ratios) > 1 else None
+        agg["runs"] = len(rs)
+        agg["extra"] = {k: statistics.median([r["extra"][k] for r in rs
+                                               if r["extra"].get(k) is not None])
+                        for k in rs[0]["extra"]
+                        if any(r["extra"].get(k) is not None for r in rs)}
+        out.append(agg)
+    return out
+
+
+# --- The report.
+
+def fmt_time(us):
+    if us is None:
+        return ""
+    if us < 1:
+        return f"{us * 1e3:.1f} ns"
+    if us < 1000:
+        return f"{us:.1f} µs" if us < 100 else f"{us:.0f} µs"
+    if us < 1e6:
+        return f"{us / 1e3:.2f} ms" if us < 1e4 else f"{us / 1e3:.1f} ms"
+    return f"{us / 1e6:.2f} s"
+
+
+def fmt_val(r, field):
+    v = r[field]
+    if v is None:
+        return ""
+    return fmt_time(v) if r["unit"] == "time" else f"{v:.3f}"
+
+
+EXTRA_NAMES = {"recall_at_10": "recall@10 {:.3f}", "recall_ours": "recall@10 ours {:.3f}",
+               "recall_cmp": "theirs {:.3f}", "top10_overlap": "top-10 overlap {:.2f} of 10",
+               "graph_build_ms": "graph build {:.0f} ms",
+               "ratio_p10": "per-round ratio p10 {:.2f}", "ratio_p90": "p90 {:.2f}"}
+
+
+def table(rows):
+    lines = ["| measure | ours median | ours p99 | comparison | comparison median | "
+             "comparison p99 | ratio ours/comparison | runs | notes |",
+             "|---|---:|---:|---|---:|---:|---:|---:|---|"]
+    for r in rows:
+        ratio = f"{r['ratio']:.2f}" if r["ratio"] is not None else ""
+        if r["ratio_range"]:
+            ratio += f" ({r['ratio_range'][0]:.2f}–{r['ratio_range'][1]:.2f})"
+        notes = [EXTRA_NAMES.get(k, k + " {:.3g}").format(v) for k, v in r["extra"].items()]
+        if r["target"]:
+            notes.insert(0, f"target {r['target']}")
+        lines.append(f"| {r['label']} | {fmt_val(r, 'ours')} | {fmt_val(r, 'ours_p99')} | "
+                     f"{r['cmp'] or '—'} | {fmt_val(r, 'cmp_val')} | {fmt_val(r, 'cmp_p99')} | "
+                     f"{ratio} | {r['runs']} | {'; '.join(notes)} |")
+    return "\n".join(lines)
+
+
+def plot(scaling, out_dir):
+    import matplotlib
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    read = scaling["read"]
+    pts = read["points"]
+    fig, ax = plt.subplots(figsize=(7, 4.5), dpi=110)
+    sizes = [p["size"] for p in pts]
+    ax.plot(sizes, [p["median"] / 1e3 for p in pts], "o-", color="C0", label="quellmar median")
+    ax.plot(sizes, [p["p99"] / 1e3 for p in pts], "o--", color="C0", alpha=0.5,
+            label="quellmar p99")
+    ax.plot(sizes, [p["cmp_median"] / 1e3 for p in pts], "s-", color="C1",
+            label=f"{read['comparison']} median")
+    ax.plot(sizes, [p["cmp_p99"] / 1e3 for p in pts], "s--", color="C1", alpha=0.5,
+            label=f"{read['comparison']} p99")
+    for p in pts:
+        ax.annotate(f"recall {p['recall']:.2f}", (p["size"], p["median"] / 1e3),
+                    textcoords="offset points", xytext=(0, -14), ha="center", fontsize=7,
+                    color="C0")
+    ax.set_xscale("log")
+    ax.set_yscale("log")
+    ax.set_xticks(sizes, [f"{s:,}" for s in sizes])
+    ax.minorticks_off()
+    ax.set_xlabel("packs in the store (our recall@10 under each point)")
+    ax.set_ylabel("latency of one read, k=10 (ms)")
+    layers, width = read["shape"]
+    ax.set_title(f"Pack read latency against store size\n(key 128, {layers} layers x {width} "
+                 "floats, short text; layers returned)", fontsize=10)
+    ax.grid(True, which="both", alpha=0.3)
+    ax.legend(fontsize=8)
+    fig.tight_layout()
+    fig.savefig(os.path.join(out_dir, "read_vs_store_size.png"))
+    plt.close(fig)
+
+    write = scaling["write"]
+    pts = write["points"]
+    sizes = [p["size"] for p in pts]
+    fig, (a1, a2) = plt.subplots(1, 2, figsize=(11, 4.5), dpi=110)
+    series = [("ours", "quellmar mem_write_batch_packs", "o-", "C0"),
+              ("sqlite", "SQLite, WAL, synchronous=FULL, one transaction", "s-", "C1"),
+              ("floor", "floor: one write + fsync of our bytes", "^:", "C2")]
+    for key, label, style, color in series:
+        a1.plot(sizes, [p[f"{key}_median"] / 1e3 for p in pts], style, color=color, label=label)
+        a2.plot(sizes, [p[f"{key}_median"] / 1e3 / p["size"] for p in pts], style, color=color,
+                label=label)
+    for a, ylabel in ((a1, "latency of one durable batch (ms)"), (a2, "per pack (ms)")):
+        a.set_xscale("log", base=2)
+        a.set_yscale("log")
+        a.set_xticks(sizes, [str(s) for s in sizes])
+        a.tick_params(axis="x", which="minor", bottom=False)
+        a.set_xlabel("packs per batch")
+        a.set_ylabel(ylabel)
+        a.grid(True, which="both", alpha=0.3)
+    a1.legend(fontsize=8)
+    layers, width = write["shape"]
+    fig.suptitle(f"Durable write latency against batch size (medians; key 128, {layers} layers "
+                 f"x {width} floats, short text)", fontsize=10)
+    fig.tight_layout()
+    fig.savefig(os.path.join(out_dir, "write_vs_batch_size.png"))
+    plt.close(fig)
+
+
+def scaling_tables(scaling):
+    read, write = scaling["read"], scaling["write"]
+    lines = ["| packs | ours median | ours p99 | ours recall@10 | "
+             f"{read['comparison']} median | {read['comparison']} p99 | ratio |",
+             "|---:|---:|---:|---:|---:|---:|---:|"]
+    for p in read["points"]:
+        lines.append(f"| {p['size']:,} | {fmt_time(p['median'])} | {fmt_time(p['p99'])} | "
+                     f"{p['recall']:.3f} | {fmt_time(p['cmp_median'])} | "
+                     f"{fmt_time(p['cmp_p99'])} | {p['median'] / p['cmp_median']:.2f} |")
+    read_table = "\n".join(lines)
+    lines = ["| packs per batch | rounds | ours median | ours p99 | SQLite median | "
+             "ratio to SQLite | floor median | ratio to floor |",
+             "|---:|---:|---:|---:|---:|---:|---:|---:|"]
+    for p in write["points"]:
+        lines.append(f"| {p['size']} | {p['rounds']} | {fmt_time(p['ours_median'])} | "
+                     f"{fmt_time(p['ours_p99'])} | {fmt_time(p['sqlite_median'])} | "
+                     f"{p['ours_median'] / p['sqlite_median']:.2f} | "
+                     f"{fmt_time(p['floor_median'])} | "
+                     f"{p['ours_median'] / p['floor_median']:.2f} |")
+    return read_table, "\n".join(lines)
+
+
+def machine():
+    cpu = ""
+    try:
+        with open("/proc/cpuinfo") as f:
+            cpu = next((l.split(":", 1)[1].strip() for l in f if l.startswith("model name")), "")
+    except OSError:
+        pass
+    return f"{cpu}, {os.cpu_count()} cores, {platform.system()} {platform.release()}"
+
+
+def git_head():
+    try:
+        return subprocess.run(["git", "rev-parse", "--short", "HEAD"], cwd=ROOT, check=True,
+                              capture_output=True, text=True).stdout.strip()
+    except (OSError, subprocess.CalledProcessError):
+        return "unknown"
+
+
+INTRO = """\
+Generated by `make bench` ({script}). Every figure is the median over the benchmark's runs
+(column *runs*); every ratio is ours ÷ the comparison, taken within one run and then the median
+over runs (its range over runs in brackets). Below 1 means we are faster (or, for recall, lower).
+Times are wall-clock latencies of one operation; *p99* is the 99th percentile within a run.
+The machine was shared with other work while these figures were taken, so they are noisy:
+compare the ratios, which both sides of a run share, more than the absolute times.
+"""
+
+AREA_NOTES = {
+    "Durable writes": "Every write is on stable storage when the call returns. The floor is a "
+    "raw `write` + `fsync` of the same bytes to a file on the same file system; the Python rows "
+    "compare against a flat index plus SQLite (WAL, `synchronous=FULL`, one transaction per "
+    "pack).",
+    "Batch writes": "256 packs with texts in one call, and a write-buffer drain of 256, against "
+    "two raw write + fsync pairs of the same total bytes.",
+    "SLB": "Against the time to read the same number of bytes once (alternating rounds, warm "
+    "caches).",
+    "Flat search": "Against the time to read the index's keys once from memory (the keys do not "
+    "fit the last-level cache).",
+    "Vamana build and recall": "hnswlib on the same keys: inner-product space, M = 8 (16 links "
+    "at level 0, our out-degree), ef = our search list of 32, one thread (our build is "
+    "single-threaded). hnswlib's search times include one Python call each. Recall is against "
+    "the exact top 10 by inner product.",
+    "Per-token search": "Against a NumPy brute-force scorer over every token (one matrix product "
+    "per query, mean of the 5 best token similarities). The overlap counts how many of our top "
+    "10 the exact scorer also ranks in its top 10.",
+    "Pack reads end to end": "From Python, `mem_read_pack` returns the ten best packs with their "
+    "layers as float32 arrays and their texts; the comparison searches a flat index (FAISS "
+    "IndexFlatIP, or NumPy) and fetches the same from SQLite.",
+    "Open and refresh": "Opening an unchanged store against reading all its segment bytes once. "
+    "Refresh is not measured yet.",
+    "Python call overhead": "Nanoseconds per call in a `timeit` loop against `dict.get`, and "
+    "`status()` against building the same dict in Python.",
+}
+
+
+def write_report(path, agg, scaling, meta, retrieval_out):
+    parts = ["# Benchmark report", "", INTRO.format(script="bench/run_all.py"),
+             f"- Commit: `{meta['commit']}`, {meta['date']}",
+             f"- Machine: {meta['machine']}; load average {meta['load_start']} at the start, "
+             f"{meta['load_end']} at the end",
+             f"- Passes: {meta['passes']} in {meta['bench_seconds'] / 60:.1f} min of benchmarks "
+             f"({meta['total_seconds'] / 60:.1f} min for the whole `make bench`)",
+             "", "Reproduce: `make bench` (installs the comparisons with "
+             "`scripts/setup.sh --bench`, configures `build/` with `-DQM_BUILD_BENCH=ON`, builds "
+             "and runs `bench/run_all.py`; raw outputs land in `build/bench-logs/`). "
+             "`make bench BENCH_ARGS=--quick` is a smaller, faster run.", ""]
+    for area in AREAS:
+        rows = [r for r in agg if r["area"] == area]
+        parts += [f"## {area}", "", AREA_NOTES.get(area, ""), ""]
+        parts += [table(rows) if rows else "_No figures: the benchmark failed or is missing._", ""]
+        if area == "Pack reads end to end" and scaling:
+            read_table, _ = scaling_tables(scaling)
+            parts += ["### Read latency against store size", "",
+                      "![read latency against store size](read_vs_store_size.png)", "",
+                      "One run (`bench/scaling_bench.py`); each point is the median of its "
+                      "queries, ours and the comparison taking turns on the same queries.", "",
+                      read_table, ""]
+        if area == "Batch writes" and scaling:
+            _, write_table = scaling_tables(scaling)
+            parts += ["### Durable write latency against batch size", "",
+                      "![durable write latency against batch size](write_vs_batch_size.png)", "",
+                      "One run (`bench/scaling_bench.py`); ours, SQLite and the floor take turns "
+                      "in every round.", "", write_table, ""]
+    parts += [f"## {RETRIEVAL_COMPARE}", ""]
+    rows = [r for r in agg if r["area"] == RETRIEVAL_COMPARE]
+    if retrieval_out is None:
+        parts += ["_bench/retrieval_compare.py is not in this tree yet._", ""]
+    else:
+        parts += ["From `bench/retrieval_compare.py`.", ""]
+        if rows:
+            parts += [table(rows), ""]
+        parts += ["Its output in the last run:", "", "```", retrieval_out.rstrip(), "```", ""]
+    if meta["failures"]:
+        parts += ["## Failures", ""]
+        parts += [f"- {name}: see `{log}`" for name, log in meta["failures"]] + [""]
+    parts += ["## Time per benchmark (one run)", "",
+              "| benchmark | seconds (median over runs) |", "|---|---:|"]
+    parts += [f"| {name} | {statistics.median(s):.1f} |" for name, s in meta["seconds"].items()]
+    with open(path, "w") as f:
+        f.write("\n".join(parts).rstrip() + "\n")
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--build", default="build")
+    ap.add_argument("--repeats", type=int, default=3)
+    ap.add_argument("--budget", type=float, default=840, help="seconds for all of make bench")
+    ap.add_argument("--started", type=float, default=None, help="epoch seconds it started")
+    ap.add_argument("--logs", default=None)
+    ap.add_argument("--out", default=BENCH_DIR, help="where REPORT.md and the plots go")
+    ap.add_argument("--quick", action="store_true", help="smaller stores, one pass")
+    args = ap.parse_args()
+    build = os.path.abspath(args.build)
+    logs = os.path.abspath(args.logs or os.path.join(build, "bench-logs"))
+    os.makedirs(logs, exist_ok=True)
+    os.makedirs(args.out, exist_ok=True)
+    started = args.started or time.time()
+    t_bench = time.time()
+    env = dict(os.environ, PYTHONPATH=os.path.join(build, "python"),
+               QMR_BENCH_DIR=os.path.join(build, "bench-scratch"))
+    env["PYTHONPATH"] += os.pathsep + BENCH_DIR
+    meta = {"commit": git_head(), "machine": machine(), "failures": [], "seconds": {},
+            "date": datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%d %H:%M UTC"),
+            "load_start": ", ".join(f"{x:.1f}" for x in os.getloadavg())}
+
+    specs = benches(build, args.quick)
+    runs, retrieval_out, scaling, passes = [], None, None, 0
+    repeats = 1 if args.quick else args.repeats
+    while passes < repeats:
+        t_pass, scaling_seconds = time.time(), 0.0
+        print(f"pass {passes + 1}:", flush=True)
+        rows_this_pass = []
+        for name, cmd, parser in specs:
+            rows, seconds, out = run_one(name, cmd, parser, logs, passes + 1, env)
+            meta["seconds"].setdefault(name, []).append(seconds)
+            if rows is None:
+                meta["failures"].append((name, os.path.join(logs, f"{name}.{passes + 1}.txt")))
+            else:
+                rows_this_pass += rows
+            if name == "retrieval_compare":
+                retrieval_out = out
+        if passes == 0:
+            scaling_json = os.path.join(logs, "scaling.json")
+            cmd = [PY, os.path.join(BENCH_DIR, "scaling_bench.py"), "--json", scaling_json]
+            if args.quick:
+                cmd += ["--sizes", "1000,3000,10000", "--batches", "1,4,16,64,256", "--reads", "100"]
+            t0 = time.monotonic()
+            proc = subprocess.run(cmd, capture_output=True, text=True, env=env, cwd=ROOT)
+            scaling_seconds = time.monotonic() - t0
+            meta["seconds"]["scaling_bench"] = [scaling_seconds]
+            with open(os.path.join(logs, "scaling.txt"), "w") as f:
+                f.write(proc.stdout + proc.stderr)
+            if proc.returncode == 0:
+                with open(scaling_json) as f:
+                    scaling = json.load(f)
+                print(f"  scaling_bench: {time.monotonic() - t0:.1f} s", flush=True)
+            else:
+                meta["failures"].append(("scaling_bench", os.path.join(logs, "scaling.txt")))
+                print(f"  scaling_bench: FAILED, see {logs}/scaling.txt", flush=True)
+        runs.append(rows_this_pass)
+        passes += 1
+        # Another pass costs about as much as this one (less the scaling series).
+        pass_cost = time.time() - t_pass - scaling_seconds
+        if time.time() - started + pass_cost * 1.15 > args.budget:
+            break
+    meta["passes"] = passes
+    meta["bench_seconds"] = time.time() - t_bench
+    meta["total_seconds"] = time.time() - started
+    meta["load_end"] = ", ".join(f"{x:.1f}" for x in os.getloadavg())
+
+    agg = aggregate(runs)
+    if scaling:
+        plot(scaling, args.out)
+    write_report(os.path.join(args.out, "REPORT.md"), agg, scaling, meta, retrieval_out)
+    print(f"{passes} pass(es) in {meta['bench_seconds']:.0f} s; wrote "
+          f"{os.path.join(args.out, 'REPORT.md')}", flush=True)
+    return 1 if meta["failures"] else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
