@@ -68,6 +68,11 @@ def number_after(pattern, text, cast=float):
     return cast(m.group(1)) if m else None
 
 
+def count_after(pattern, text):
+    """The integer that pattern's group captures in text, with thousands separators."""
+    return f"{number_after(pattern, text, int):,}"
+
+
 # --- Parsers: one per benchmark, from its printed output (and Google Benchmark's JSON).
 
 def parse_storage(out, _):
@@ -96,14 +101,14 @@ def parse_engine_batch(out, _):
 
 
 def parse_engine_read(out, _):
-    packs = f'{number_after(r"over (\d+) packs", out, int):,}'
+    packs = count_after(r"over (\d+) packs", out)
     p = parse_line(next(l for l in out.splitlines() if parse_line(l)))
     return [row("Pack reads end to end", f"mem_read_pack k=10, {packs} packs (C++)",
                 p["median"], p["p99"])]
 
 
 def parse_engine_open(out, _):
-    packs = f'{number_after(r"open of (\d+) packs", out, int):,}'
+    packs = count_after(r"open of (\d+) packs", out)
     rows = shape_rows("Open and refresh", out, f"{packs} packs, ",
                       {"floor": "read of every segment byte"})
     first = number_after(r"first open after the writes.*?: ([\d.]+) ms", out)
@@ -119,6 +124,12 @@ def parse_engine_open(out, _):
                         cmp_val=after * 1e3 / times if times else None, ratio=times,
                         graph_build_ms=build))
     return rows
+
+
+def parse_open_refresh(out, _):
+    packs = count_after(r"refresh of (\d+) packs", out)
+    return shape_rows("Open and refresh", out, f"{packs} packs (Python), ",
+                      {"floor": "read of every file byte"})
 
 
 def gbench(json_path):
@@ -190,7 +201,7 @@ def parse_python_pack(out, _):
     rows = []
     reads = dict((m[0], (float(m[1]), float(m[2]), float(m[3]))) for m in re.findall(
         r"^\s+(engine|\S+\+sqlite)\s+([\d.]+)\s+([\d.]+)\s+([\d.]+)$", out, re.M))
-    packs = f'{number_after(r"over (\d+) packs", out, int):,}'
+    packs = count_after(r"over (\d+) packs", out)
     e = reads.get("engine")
     for side, (med, p99, rec) in reads.items():
         if side != "engine":
@@ -235,6 +246,8 @@ def benches(build, quick):
         ("engine_batch", [f"{b}/engine_bench", "batch"], parse_engine_batch),
         ("engine_read", [f"{b}/engine_bench", "read", scale], parse_engine_read),
         ("engine_open", [f"{b}/engine_bench", "open", scale], parse_engine_open),
+        ("open_refresh", [PY, f"{BENCH_DIR}/open_refresh_bench.py"]
+         + (["--packs", "5000", "--rounds", "3"] if quick else []), parse_open_refresh),
         ("slb_bench", [f"{b}/slb_bench", "--benchmark_filter=VsFloor"], parse_slb),
         ("flat_index_bench", [f"{b}/flat_index_bench", "--benchmark_filter=VsFloor|VsPrefetching"],
          parse_flat),
@@ -399,7 +412,7 @@ def plot(scaling, out_dir):
     fig, (a1, a2) = plt.subplots(1, 2, figsize=(11, 4.5), dpi=110)
     series = [("ours", "quellmar mem_write_batch_packs", "o-", "C0"),
               ("sqlite", "SQLite, WAL, synchronous=FULL, one transaction", "s-", "C1"),
-              ("floor", "floor: one write + fsync of our bytes", "^:", "C2")]
+              ("floor", "floor: write + fsync of our bytes (texts, records)", "^:", "C2")]
     for key, label, style, color in series:
         a1.plot(sizes, [p[f"{key}_median"] / 1e3 for p in pts], style, color=color, label=label)
         a2.plot(sizes, [p[f"{key}_median"] / 1e3 / p["size"] for p in pts], style, color=color,
@@ -491,8 +504,10 @@ AREA_NOTES = {
     "Pack reads end to end": "From Python, `mem_read_pack` returns the ten best packs with their "
     "layers as float32 arrays and their texts; the comparison searches a flat index (FAISS "
     "IndexFlatIP, or NumPy) and fetches the same from SQLite.",
-    "Open and refresh": "Opening an unchanged store against reading all its segment bytes once. "
-    "Refresh is not measured yet.",
+    "Open and refresh": "Opening an unchanged store, and refreshing an open engine (unchanged, "
+    "and after another engine on the same directory added 100 packs), against reading all the "
+    "store's bytes once. The C++ rows come from `engine_bench open`, the Python rows from "
+    "`open_refresh_bench.py`.",
     "Python call overhead": "Nanoseconds per call in a `timeit` loop against `dict.get`, and "
     "`status()` against building the same dict in Python.",
 }

@@ -11,7 +11,8 @@ comparison's search + SELECTs. The packs are small for this series (a 128-float 
 
 Writes: `mem_write_batch_packs` of 1 to 1,024 full packs (a 128-float key, 8 layers of 1,024
 floats, a short text) against one SQLite transaction per batch (WAL, synchronous=FULL), and
-against the floor: one write + fsync of as many bytes as the batch added to the engine's files.
+against the floor: two write + fsync pairs (texts, then records) of as many bytes as the batch
+added to the engine's files.
 The three take turns in every round.
 
 Prints one result line per point (bench_lines.py); --json writes the series for the plots.
@@ -39,6 +40,7 @@ f32 = np.float32
 READ_SHAPE = (2, 256)  # layers, floats per layer
 WRITE_SHAPE = (8, 1024)
 NO_GRAPH = 1 << 62  # a Vamana threshold the write series never reaches
+TEXT_RECORD_HEAD = 12  # bytes a stored text takes besides its UTF-8
 
 
 def comparison_store(path, capacity):
@@ -135,6 +137,7 @@ def write_series(args, rng, root):
             next_pack += size
             packs = [(OWNER, keys[n], [(j, pool[i % 64, j]) for j in range(layers)], 10.0,
                       text_of(i)) for n, i in enumerate(ids)]
+            text_bytes = sum(TEXT_RECORD_HEAD + len(text_of(i).encode()) for i in ids)
 
             def ours():
                 nonlocal added
@@ -146,8 +149,10 @@ def write_series(args, rng, root):
             steps = {"ours": ours,
                      "sqlite": lambda: timed(lambda: sqlite_store.write_many(
                          keys, [pool[i % 64] for i in ids], [text_of(i) for i in ids]))[0],
-                     # The floor writes what ours just added, so ours goes first in every round.
-                     "floor": lambda: raw_append(raw, added)}
+                     # The floor writes what ours just added, so ours goes first in every round:
+                     # the texts and the records, one write + fsync each, as ours flushes them.
+                     "floor": lambda: raw_append(raw + ".text", text_bytes)
+                     + raw_append(raw, added - text_bytes)}
             order = ["ours", "sqlite", "floor"] if r % 2 else ["ours", "floor", "sqlite"]
             for name in order:
                 us = steps[name]()

@@ -26,17 +26,6 @@ namespace {
 
 constexpr uint64_t TOP_K = 10;
 
-std::vector<float> read_floats(const std::string& path, size_t n) {
-  std::vector<float> out(n);
-  std::ifstream in(path, std::ios::binary);
-  in.read(reinterpret_cast<char*>(out.data()), static_cast<std::streamsize>(n * sizeof(float)));
-  if (!in) {
-    std::fprintf(stderr, "cannot read %zu floats from %s\n", n, path.c_str());
-    std::exit(1);
-  }
-  return out;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
