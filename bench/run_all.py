@@ -198,24 +198,31 @@ def parse_per_token(out, _):
 
 
 def parse_python_pack(out, _):
+    # Its targets: reads >= 5x faster than the fastest comparison, writes without text within
+    # 1.2x of the fastest comparison's.
     rows = []
     reads = dict((m[0], (float(m[1]), float(m[2]), float(m[3]))) for m in re.findall(
         r"^\s+(engine|\S+\+sqlite)\s+([\d.]+)\s+([\d.]+)\s+([\d.]+)$", out, re.M))
     packs = count_after(r"over (\d+) packs", out)
-    e = reads.get("engine")
+    fastest = min((s for s in reads if s != "engine"), key=lambda s: reads[s][0])
+    e = reads["engine"]
     for side, (med, p99, rec) in reads.items():
         if side != "engine":
             rows.append(row("Pack reads end to end", f"mem_read_pack k=10, {packs} packs (Python)",
-                            e[0], e[1], side, med, p99, recall_ours=e[2], recall_cmp=rec))
+                            e[0], e[1], side, med, p99, recall_ours=e[2], recall_cmp=rec,
+                            target="<= 0.2" if side == fastest else None))
     writes = {(m[0], m[1] == "True"): (float(m[2]), float(m[3])) for m in re.findall(
         r"^\s+(engine|\S+\+sqlite)\s+(True|False)\s+([\d.]+)\s+([\d.]+)$", out, re.M)}
+    fastest = min((s for s, text in writes if s != "engine" and not text),
+                  key=lambda s: writes[(s, False)][0])
     for (side, text), (med, p99) in writes.items():
         if side == "engine":
             continue
         ours = writes[("engine", text)]
         rows.append(row("Durable writes",
                         f"mem_write_pack (Python), {'with' if text else 'without'} text",
-                        ours[0], ours[1], side, med, p99))
+                        ours[0], ours[1], side, med, p99,
+                        target="<= 1.2" if side == fastest and not text else None))
     return rows
 
 
@@ -270,28 +277,38 @@ def benches(build, quick):
 GBENCH = ("slb_bench", "flat_index_bench", "vamana_bench")
 
 
-def run_one(name, cmd, parser, logs, pass_no, env):
+def run_one(name, cmd, parser, logs, pass_no, env, from_logs):
     log = os.path.join(logs, f"{name}.{pass_no}.txt")
     js = os.path.join(logs, f"{name}.{pass_no}.json")
     if name in GBENCH:  # Google Benchmark programs also write their results as JSON
         cmd = cmd + [f"--benchmark_out={js}", "--benchmark_out_format=json"]
-    t0 = time.monotonic()
-    proc = subprocess.run(cmd, capture_output=True, text=True, env=env, cwd=ROOT)
-    seconds = time.monotonic() - t0
-    with open(log, "w") as f:
-        f.write(f"$ {' '.join(cmd)}\n# exit {proc.returncode} after {seconds:.1f} s\n")
-        f.write(proc.stdout)
-        f.write(proc.stderr)
-    if proc.returncode != 0:
-        print(f"  {name}: FAILED (exit {proc.returncode}), see {log}", flush=True)
-        return None, seconds, proc.stdout
+    if from_logs:  # the output an earlier run kept: "$ command", "# exit N after S s", output
+        if not os.path.exists(log):
+            return None, 0.0, ""
+        with open(log) as f:
+            _, status, stdout = f.read().split("\n", 2)
+        m = re.match(r"# exit (-?\d+) after ([\d.]+) s", status)
+        returncode, seconds = int(m.group(1)), float(m.group(2))
+    else:
+        t0 = time.monotonic()
+        proc = subprocess.run(cmd, capture_output=True, text=True, env=env, cwd=ROOT)
+        seconds, returncode, stdout = time.monotonic() - t0, proc.returncode, proc.stdout
+        with open(log, "w") as f:
+            f.write(f"$ {' '.join(cmd)}\n# exit {returncode} after {seconds:.1f} s\n")
+            f.write(proc.stdout)
+        if proc.stderr:
+            with open(log[:-4] + ".stderr.txt", "w") as f:
+                f.write(proc.stderr)
+    if returncode != 0:
+        print(f"  {name}: FAILED (exit {returncode}), see {log}", flush=True)
+        return None, seconds, stdout
     try:
-        rows = parser(proc.stdout, js)
+        rows = parser(stdout, js)
     except Exception as exc:  # a changed output: report it, keep the other benchmarks
         print(f"  {name}: output not understood ({exc!r}), see {log}", flush=True)
-        return None, seconds, proc.stdout
+        return None, seconds, stdout
     print(f"  {name}: {seconds:.1f} s, {len(rows)} figures", flush=True)
-    return rows, seconds, proc.stdout
+    return rows, seconds, stdout
 
 
 # --- Aggregation over passes.
@@ -378,7 +395,8 @@ def plot(scaling, out_dir):
 
     read = scaling["read"]
     pts = read["points"]
-    fig, ax = plt.subplots(figsize=(7, 4.5), dpi=110)
+    fig, (ax, rax) = plt.subplots(2, 1, figsize=(7, 6), dpi=110, sharex=True,
+                                  gridspec_kw={"height_ratios": [3, 1.2]})
     sizes = [p["size"] for p in pts]
     ax.plot(sizes, [p["median"] / 1e3 for p in pts], "o-", color="C0", label="quellmar median")
     ax.plot(sizes, [p["p99"] / 1e3 for p in pts], "o--", color="C0", alpha=0.5,
@@ -387,21 +405,23 @@ def plot(scaling, out_dir):
             label=f"{read['comparison']} median")
     ax.plot(sizes, [p["cmp_p99"] / 1e3 for p in pts], "s--", color="C1", alpha=0.5,
             label=f"{read['comparison']} p99")
-    for p in pts:
-        ax.annotate(f"recall {p['recall']:.2f}", (p["size"], p["median"] / 1e3),
-                    textcoords="offset points", xytext=(0, -14), ha="center", fontsize=7,
-                    color="C0")
     ax.set_xscale("log")
     ax.set_yscale("log")
-    ax.set_xticks(sizes, [f"{s:,}" for s in sizes])
-    ax.minorticks_off()
-    ax.set_xlabel("packs in the store (our recall@10 under each point)")
     ax.set_ylabel("latency of one read, k=10 (ms)")
     layers, width = read["shape"]
     ax.set_title(f"Pack read latency against store size\n(key 128, {layers} layers x {width} "
                  "floats, short text; layers returned)", fontsize=10)
     ax.grid(True, which="both", alpha=0.3)
     ax.legend(fontsize=8)
+    rax.plot(sizes, [p["recall"] for p in pts], "o-", color="C0", label="quellmar")
+    rax.axhline(1.0, color="C1", linestyle="-", label=f"{read['comparison']} (exact)")
+    rax.set_ylim(0, 1.05)
+    rax.set_ylabel("recall@10")
+    rax.set_xlabel("packs in the store")
+    rax.set_xticks(sizes, [f"{s:,}" for s in sizes])
+    rax.minorticks_off()
+    rax.grid(True, alpha=0.3)
+    rax.legend(fontsize=8, loc="lower left")
     fig.tight_layout()
     fig.savefig(os.path.join(out_dir, "read_vs_store_size.png"))
     plt.close(fig)
@@ -513,6 +533,36 @@ AREA_NOTES = {
 }
 
 
+def summary(agg, scaling):
+    """Lines that point at what a reader should not miss: printed targets against the measured
+    ratios, and answers of low recall behind fast reads."""
+    met, missed, low = [], [], []
+    for r in agg:
+        m = re.match(r"([<>]=?)\s*([\d.]+)", r["target"] or "")
+        if m and r["ratio"] is not None:
+            bound = float(m.group(2))
+            ok = r["ratio"] <= bound if m.group(1).startswith("<") else r["ratio"] >= bound
+            (met if ok else missed).append(f"{r['area']}: {r['label']} "
+                                           f"({r['ratio']:.2f}, target {r['target']})")
+        for key in ("recall_at_10", "recall_ours"):
+            if r["extra"].get(key) is not None and r["extra"][key] < 0.9:
+                low.append(f"{r['label']}: recall@10 {r['extra'][key]:.2f}")
+        if r["label"].startswith("recall@10") and r["ours"] < 0.9:
+            low.append(f"{r['area']}, {r['label']}: {r['ours']:.2f}")
+    if scaling:
+        for p in scaling["read"]["points"]:
+            if p["recall"] < 0.9:
+                low.append(f"pack reads over {p['size']:,} packs (scaling series): "
+                           f"recall@10 {p['recall']:.2f}")
+    low = list(dict.fromkeys(low))
+    lines = [f"- Targets the benchmarks set: {len(met)} met, {len(missed)} not met."]
+    lines += [f"  - not met: {x}" for x in missed]
+    if low:
+        lines.append("- Recall below 0.9, so a faster read there also returns worse answers:")
+        lines += [f"  - {x}" for x in low]
+    return lines
+
+
 def write_report(path, agg, scaling, meta, retrieval_out):
     parts = ["# Benchmark report", "", INTRO.format(script="bench/run_all.py"),
              f"- Commit: `{meta['commit']}`, {meta['date']}",
@@ -523,7 +573,8 @@ def write_report(path, agg, scaling, meta, retrieval_out):
              "", "Reproduce: `make bench` (installs the comparisons with "
              "`scripts/setup.sh --bench`, configures `build/` with `-DQM_BUILD_BENCH=ON`, builds "
              "and runs `bench/run_all.py`; raw outputs land in `build/bench-logs/`). "
-             "`make bench BENCH_ARGS=--quick` is a smaller, faster run.", ""]
+             "`make bench BENCH_ARGS=--quick` is a smaller, faster run.", "",
+             "## Summary", "", *summary(agg, scaling), ""]
     for area in AREAS:
         rows = [r for r in agg if r["area"] == area]
         parts += [f"## {area}", "", AREA_NOTES.get(area, ""), ""]
@@ -560,6 +611,31 @@ def write_report(path, agg, scaling, meta, retrieval_out):
         f.write("\n".join(parts).rstrip() + "\n")
 
 
+def run_scaling(args, logs, env):
+    """The scaling series, once: (their data or None, seconds, failure log or None)."""
+    scaling_json = os.path.join(logs, "scaling.json")
+    log = os.path.join(logs, "scaling.txt")
+    if args.from_logs:
+        if not os.path.exists(scaling_json):
+            return None, 0.0, None
+        with open(scaling_json) as f:
+            return json.load(f), 0.0, None
+    cmd = [PY, os.path.join(BENCH_DIR, "scaling_bench.py"), "--json", scaling_json]
+    if args.quick:
+        cmd += ["--sizes", "1000,3000,10000", "--batches", "1,4,16,64,256", "--reads", "100"]
+    t0 = time.monotonic()
+    proc = subprocess.run(cmd, capture_output=True, text=True, env=env, cwd=ROOT)
+    seconds = time.monotonic() - t0
+    with open(log, "w") as f:
+        f.write(proc.stdout + proc.stderr)
+    if proc.returncode != 0:
+        print(f"  scaling_bench: FAILED, see {log}", flush=True)
+        return None, seconds, log
+    print(f"  scaling_bench: {seconds:.1f} s", flush=True)
+    with open(scaling_json) as f:
+        return json.load(f), seconds, None
+
+
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--build", default="build")
@@ -569,6 +645,8 @@ def main():
     ap.add_argument("--logs", default=None)
     ap.add_argument("--out", default=BENCH_DIR, help="where REPORT.md and the plots go")
     ap.add_argument("--quick", action="store_true", help="smaller stores, one pass")
+    ap.add_argument("--from-logs", action="store_true",
+                    help="rewrite the report from the outputs kept in --logs, running nothing")
     args = ap.parse_args()
     build = os.path.abspath(args.build)
     logs = os.path.abspath(args.logs or os.path.join(build, "bench-logs"))
@@ -582,16 +660,25 @@ def main():
     meta = {"commit": git_head(), "machine": machine(), "failures": [], "seconds": {},
             "date": datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%d %H:%M UTC"),
             "load_start": ", ".join(f"{x:.1f}" for x in os.getloadavg())}
+    meta_json = os.path.join(logs, "meta.json")
+    if args.from_logs and os.path.exists(meta_json):
+        with open(meta_json) as f:
+            meta.update(json.load(f), failures=[], seconds={})
 
     specs = benches(build, args.quick)
     runs, retrieval_out, scaling, passes = [], None, None, 0
     repeats = 1 if args.quick else args.repeats
+    if args.from_logs:  # every pass whose first output was kept
+        repeats = 1
+        while os.path.exists(os.path.join(logs, f"{specs[0][0]}.{repeats + 1}.txt")):
+            repeats += 1
     while passes < repeats:
-        t_pass, scaling_seconds = time.time(), 0.0
+        t_pass = time.time()
         print(f"pass {passes + 1}:", flush=True)
         rows_this_pass = []
         for name, cmd, parser in specs:
-            rows, seconds, out = run_one(name, cmd, parser, logs, passes + 1, env)
+            rows, seconds, out = run_one(name, cmd, parser, logs, passes + 1, env,
+                                         args.from_logs)
             meta["seconds"].setdefault(name, []).append(seconds)
             if rows is None:
                 meta["failures"].append((name, os.path.join(logs, f"{name}.{passes + 1}.txt")))
@@ -599,41 +686,32 @@ def main():
                 rows_this_pass += rows
             if name == "retrieval_compare":
                 retrieval_out = out
+        scaling_seconds = 0.0
         if passes == 0:
-            scaling_json = os.path.join(logs, "scaling.json")
-            cmd = [PY, os.path.join(BENCH_DIR, "scaling_bench.py"), "--json", scaling_json]
-            if args.quick:
-                cmd += ["--sizes", "1000,3000,10000", "--batches", "1,4,16,64,256", "--reads", "100"]
-            t0 = time.monotonic()
-            proc = subprocess.run(cmd, capture_output=True, text=True, env=env, cwd=ROOT)
-            scaling_seconds = time.monotonic() - t0
+            scaling, scaling_seconds, failed = run_scaling(args, logs, env)
             meta["seconds"]["scaling_bench"] = [scaling_seconds]
-            with open(os.path.join(logs, "scaling.txt"), "w") as f:
-                f.write(proc.stdout + proc.stderr)
-            if proc.returncode == 0:
-                with open(scaling_json) as f:
-                    scaling = json.load(f)
-                print(f"  scaling_bench: {time.monotonic() - t0:.1f} s", flush=True)
-            else:
-                meta["failures"].append(("scaling_bench", os.path.join(logs, "scaling.txt")))
-                print(f"  scaling_bench: FAILED, see {logs}/scaling.txt", flush=True)
+            if failed:
+                meta["failures"].append(("scaling_bench", failed))
         runs.append(rows_this_pass)
         passes += 1
-        # Another pass costs about as much as this one (less the scaling series).
+        # Another pass costs about as much as this one, less the scaling series.
         pass_cost = time.time() - t_pass - scaling_seconds
-        if time.time() - started + pass_cost * 1.15 > args.budget:
+        if not args.from_logs and time.time() - started + pass_cost * 1.15 > args.budget:
             break
-    meta["passes"] = passes
-    meta["bench_seconds"] = time.time() - t_bench
-    meta["total_seconds"] = time.time() - started
-    meta["load_end"] = ", ".join(f"{x:.1f}" for x in os.getloadavg())
+    if not args.from_logs:
+        meta["passes"] = passes
+        meta["bench_seconds"] = time.time() - t_bench
+        meta["total_seconds"] = time.time() - started
+        meta["load_end"] = ", ".join(f"{x:.1f}" for x in os.getloadavg())
+        with open(meta_json, "w") as f:
+            json.dump({k: meta[k] for k in ("commit", "date", "machine", "load_start", "load_end",
+                                             "passes", "bench_seconds", "total_seconds")}, f)
 
     agg = aggregate(runs)
     if scaling:
         plot(scaling, args.out)
     write_report(os.path.join(args.out, "REPORT.md"), agg, scaling, meta, retrieval_out)
-    print(f"{passes} pass(es) in {meta['bench_seconds']:.0f} s; wrote "
-          f"{os.path.join(args.out, 'REPORT.md')}", flush=True)
+    print(f"{passes} pass(es); wrote {os.path.join(args.out, 'REPORT.md')}", flush=True)
     return 1 if meta["failures"] else 0
 
 
