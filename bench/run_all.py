@@ -275,6 +275,7 @@ def benches(build, quick):
 
 
 GBENCH = ("slb_bench", "flat_index_bench", "vamana_bench")
+BENCH_TIMEOUT = 300  # seconds; a benchmark that takes longer is stopped and reported as failed
 
 
 def run_one(name, cmd, parser, logs, pass_no, env, from_logs):
@@ -291,14 +292,21 @@ def run_one(name, cmd, parser, logs, pass_no, env, from_logs):
         returncode, seconds = int(m.group(1)), float(m.group(2))
     else:
         t0 = time.monotonic()
-        proc = subprocess.run(cmd, capture_output=True, text=True, env=env, cwd=ROOT)
-        seconds, returncode, stdout = time.monotonic() - t0, proc.returncode, proc.stdout
+        try:
+            proc = subprocess.run(cmd, capture_output=True, text=True, env=env, cwd=ROOT,
+                                  timeout=BENCH_TIMEOUT)
+            returncode, stdout, stderr = proc.returncode, proc.stdout, proc.stderr
+        except subprocess.TimeoutExpired as exc:
+            returncode, stdout = -9, exc.stdout or ""
+            stdout = stdout.decode() if isinstance(stdout, bytes) else stdout
+            stderr = f"killed after {BENCH_TIMEOUT} s\n"
+        seconds = time.monotonic() - t0
         with open(log, "w") as f:
             f.write(f"$ {' '.join(cmd)}\n# exit {returncode} after {seconds:.1f} s\n")
-            f.write(proc.stdout)
-        if proc.stderr:
+            f.write(stdout)
+        if stderr:
             with open(log[:-4] + ".stderr.txt", "w") as f:
-                f.write(proc.stderr)
+                f.write(stderr)
     if returncode != 0:
         print(f"  {name}: FAILED (exit {returncode}), see {log}", flush=True)
         return None, seconds, stdout
@@ -603,7 +611,8 @@ def write_report(path, agg, scaling, meta, retrieval_out):
         parts += ["Its output in the last run:", "", "```", retrieval_out.rstrip(), "```", ""]
     if meta["failures"]:
         parts += ["## Failures", ""]
-        parts += [f"- {name}: see `{log}`" for name, log in meta["failures"]] + [""]
+        parts += [f"- {name}: see `{os.path.relpath(log, ROOT)}`"
+                  for name, log in meta["failures"]] + [""]
     parts += ["## Time per benchmark (one run)", "",
               "| benchmark | seconds (median over runs) |", "|---|---:|"]
     parts += [f"| {name} | {statistics.median(s):.1f} |" for name, s in meta["seconds"].items()]
