@@ -6,13 +6,17 @@ Every benchmark runs whole passes: each pass runs all of them once, one after th
 each ratio is taken within one run of one benchmark. A figure in the report is the median over
 the passes (and the ratio the median of the per-pass ratios, with their range). Passes are
 repeated up to --repeats times while the next one still fits in the time budget, counted from
---started (the start of `make bench`, build included). The scaling series run once, in the first
-pass; each of their points is already the median of many alternating rounds.
+--started (the start of `make bench`, build included). Of the scaling series, the write series
+runs in every pass and the read series (100,000 packs to load) in the first only; each of their
+points is already the median of many alternating rounds.
 
 Raw outputs go to --logs (default build/bench-logs), one file per benchmark and pass.
 
+bench/retrieval_compare.py runs too when it is in the tree; its result lines get a section of
+their own. --from-logs rewrites the report from the outputs an earlier run kept.
+
 Usage: bench/run_all.py [--build build] [--repeats 3] [--budget 840] [--started EPOCH]
-                        [--quick]
+                        [--quick] [--from-logs] [--logs DIR] [--out DIR]
 """
 
 import argparse
@@ -455,8 +459,8 @@ def plot(scaling, out_dir):
         a.grid(True, which="both", alpha=0.3)
     a1.legend(fontsize=8)
     layers, width = write["shape"]
-    fig.suptitle(f"Durable write latency against batch size (medians; key 128, {layers} layers "
-                 f"x {width} floats, short text)", fontsize=10)
+    fig.suptitle(f"Durable write latency against batch size (medians of {pts[0]['runs']} runs; "
+                 f"key 128, {layers} layers x {width} floats, short text)", fontsize=10)
     fig.tight_layout()
     fig.savefig(os.path.join(out_dir, "write_vs_batch_size.png"))
     plt.close(fig)
@@ -472,15 +476,14 @@ def scaling_tables(scaling):
                      f"{p['recall']:.3f} | {fmt_time(p['cmp_median'])} | "
                      f"{fmt_time(p['cmp_p99'])} | {p['median'] / p['cmp_median']:.2f} |")
     read_table = "\n".join(lines)
-    lines = ["| packs per batch | rounds | ours median | ours p99 | SQLite median | "
+    lines = ["| packs per batch | runs x rounds | ours median | ours p99 | SQLite median | "
              "ratio to SQLite | floor median | ratio to floor |",
              "|---:|---:|---:|---:|---:|---:|---:|---:|"]
     for p in write["points"]:
-        lines.append(f"| {p['size']} | {p['rounds']} | {fmt_time(p['ours_median'])} | "
-                     f"{fmt_time(p['ours_p99'])} | {fmt_time(p['sqlite_median'])} | "
-                     f"{p['ours_median'] / p['sqlite_median']:.2f} | "
-                     f"{fmt_time(p['floor_median'])} | "
-                     f"{p['ours_median'] / p['floor_median']:.2f} |")
+        lines.append(f"| {p['size']} | {p['runs']} x {p['rounds']} | "
+                     f"{fmt_time(p['ours_median'])} | {fmt_time(p['ours_p99'])} | "
+                     f"{fmt_time(p['sqlite_median'])} | {p['ratio_sqlite']:.2f} | "
+                     f"{fmt_time(p['floor_median'])} | {p['ratio_floor']:.2f} |")
     return read_table, "\n".join(lines)
 
 
@@ -598,8 +601,10 @@ def write_report(path, agg, scaling, meta, retrieval_out):
             _, write_table = scaling_tables(scaling)
             parts += ["### Durable write latency against batch size", "",
                       "![durable write latency against batch size](write_vs_batch_size.png)", "",
-                      "One run (`bench/scaling_bench.py`); ours, SQLite and the floor take turns "
-                      "in every round.", "", write_table, ""]
+                      "From `bench/scaling_bench.py`, once per pass: each figure is the median "
+                      "over the passes of the median of a run's rounds, each ratio the median of "
+                      "the per-run ratios. Ours, SQLite and the floor take turns in every round, "
+                      "and the batch sizes take turns round by round.", "", write_table, ""]
     parts += [f"## {RETRIEVAL_COMPARE}", ""]
     rows = [r for r in agg if r["area"] == RETRIEVAL_COMPARE]
     if retrieval_out is None:
@@ -620,16 +625,20 @@ def write_report(path, agg, scaling, meta, retrieval_out):
         f.write("\n".join(parts).rstrip() + "\n")
 
 
-def run_scaling(args, logs, env):
-    """The scaling series, once: (their data or None, seconds, failure log or None)."""
-    scaling_json = os.path.join(logs, "scaling.json")
-    log = os.path.join(logs, "scaling.txt")
+def run_scaling(args, logs, env, pass_no):
+    """The scaling series: both in the first pass, the write series alone in later ones (the read
+    series loads 100,000 packs; it runs once). Returns (their data or None, seconds, failure log
+    or None)."""
+    scaling_json = os.path.join(logs, f"scaling.{pass_no}.json")
+    log = os.path.join(logs, f"scaling.{pass_no}.txt")
     if args.from_logs:
         if not os.path.exists(scaling_json):
             return None, 0.0, None
         with open(scaling_json) as f:
             return json.load(f), 0.0, None
     cmd = [PY, os.path.join(BENCH_DIR, "scaling_bench.py"), "--json", scaling_json]
+    if pass_no > 1:
+        cmd += ["--only", "write"]
     if args.quick:
         cmd += ["--sizes", "1000,3000,10000", "--batches", "1,4,16,64,256", "--reads", "100"]
     t0 = time.monotonic()
@@ -640,9 +649,33 @@ def run_scaling(args, logs, env):
     if proc.returncode != 0:
         print(f"  scaling_bench: FAILED, see {log}", flush=True)
         return None, seconds, log
-    print(f"  scaling_bench: {seconds:.1f} s", flush=True)
+    print(f"  scaling_bench{'' if pass_no == 1 else ' (writes)'}: {seconds:.1f} s", flush=True)
     with open(scaling_json) as f:
         return json.load(f), seconds, None
+
+
+def merge_scaling(runs):
+    """The read series of the first run; each write point the median over the runs, its ratios
+    the medians of the per-run ratios."""
+    if not runs:
+        return None
+    merged = dict(runs[0])
+    writes = [r["write"] for r in runs if "write" in r]
+    if not writes:
+        return merged if "read" in merged else None
+    points = []
+    for i, first in enumerate(writes[0]["points"]):
+        same = [w["points"][i] for w in writes if len(w["points"]) > i]
+        point = {"size": first["size"], "rounds": first["rounds"], "runs": len(same)}
+        for key in first:
+            if key.endswith(("_median", "_p99")):
+                point[key] = statistics.median(p[key] for p in same)
+        for cmp in ("sqlite", "floor"):
+            point[f"ratio_{cmp}"] = statistics.median(
+                p["ours_median"] / p[f"{cmp}_median"] for p in same)
+        points.append(point)
+    merged["write"] = dict(writes[0], points=points)
+    return merged
 
 
 def main():
@@ -675,7 +708,7 @@ def main():
             meta.update(json.load(f), failures=[], seconds={})
 
     specs = benches(build, args.quick)
-    runs, retrieval_out, scaling, passes = [], None, None, 0
+    runs, retrieval_out, scaling_runs, passes = [], None, [], 0
     repeats = 1 if args.quick else args.repeats
     if args.from_logs:  # every pass whose first output was kept
         repeats = 1
@@ -695,16 +728,17 @@ def main():
                 rows_this_pass += rows
             if name == "retrieval_compare":
                 retrieval_out = out
-        scaling_seconds = 0.0
-        if passes == 0:
-            scaling, scaling_seconds, failed = run_scaling(args, logs, env)
-            meta["seconds"]["scaling_bench"] = [scaling_seconds]
-            if failed:
-                meta["failures"].append(("scaling_bench", failed))
+        scaling, scaling_seconds, failed = run_scaling(args, logs, env, passes + 1)
+        meta["seconds"].setdefault("scaling_bench" if passes == 0 else "scaling_bench (writes)",
+                                   []).append(scaling_seconds)
+        if failed:
+            meta["failures"].append(("scaling_bench", failed))
+        if scaling:
+            scaling_runs.append(scaling)
         runs.append(rows_this_pass)
         passes += 1
-        # Another pass costs about as much as this one, less the scaling series.
-        pass_cost = time.time() - t_pass - scaling_seconds
+        # Another pass costs about as much as this one, less the read series of the first.
+        pass_cost = time.time() - t_pass - (scaling_seconds if passes == 1 else 0)
         if not args.from_logs and time.time() - started + pass_cost * 1.15 > args.budget:
             break
     if not args.from_logs:
@@ -717,6 +751,7 @@ def main():
                                              "passes", "bench_seconds", "total_seconds")}, f)
 
     agg = aggregate(runs)
+    scaling = merge_scaling(scaling_runs)
     if scaling:
         plot(scaling, args.out)
     write_report(os.path.join(args.out, "REPORT.md"), agg, scaling, meta, retrieval_out)

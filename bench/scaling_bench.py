@@ -13,12 +13,13 @@ Writes: `mem_write_batch_packs` of 1 to 1,024 full packs (a 128-float key, 8 lay
 floats, a short text) against one SQLite transaction per batch (WAL, synchronous=FULL), and
 against the floor: two write + fsync pairs (texts, then records) of as many bytes as the batch
 added to the engine's files.
-The three take turns in every round.
+The three take turns in every round, and the sizes take turns round by round.
 
 Prints one result line per point (bench_lines.py); --json writes the series for the plots.
 
 Usage: PYTHONPATH=build/python bench/scaling_bench.py [--sizes 1000,...] [--batches 1,2,...]
-                                                       [--reads R] [--json PATH] [--dir PARENT]
+                                                       [--reads R] [--only read|write]
+                                                       [--json PATH] [--dir PARENT]
 """
 
 import argparse
@@ -126,41 +127,44 @@ def write_series(args, rng, root):
     raw = os.path.join(root, "raw.bin")
     print(f"durable batch writes against batch size (key {KEY_DIM}, {layers} layers x {width}, "
           "short text), against SQLite and the write + fsync floor:")
-    points, next_pack = [], 0
-    for size in sorted(args.batches):
-        rounds = max(3, min(30, 512 // size))
-        samples = {"ours": [], "sqlite": [], "floor": []}
-        added = 0
-        for r in range(rounds + 1):  # the first round warms up
-            keys = rng.standard_normal((size, KEY_DIM), dtype=f32)
-            ids = range(next_pack, next_pack + size)
-            next_pack += size
-            packs = [(OWNER, keys[n], [(j, pool[i % 64, j]) for j in range(layers)], 10.0,
-                      text_of(i)) for n, i in enumerate(ids)]
-            text_bytes = sum(TEXT_RECORD_HEAD + len(text_of(i).encode()) for i in ids)
+    sizes = sorted(args.batches)
+    rounds = {size: max(3, min(30, 512 // size)) for size in sizes}
+    samples = {size: {"ours": [], "sqlite": [], "floor": []} for size in sizes}
+    next_pack = 0
 
-            def ours():
-                nonlocal added
-                before = tree_bytes(engine_dir)
-                us, _ = timed(lambda: engine.mem_write_batch_packs(packs))
-                added = tree_bytes(engine_dir) - before
-                return us
+    def one_round(size, r):
+        nonlocal next_pack
+        keys = rng.standard_normal((size, KEY_DIM), dtype=f32)
+        ids = range(next_pack, next_pack + size)
+        next_pack += size
+        packs = [(OWNER, keys[n], [(j, pool[i % 64, j]) for j in range(layers)], 10.0,
+                  text_of(i)) for n, i in enumerate(ids)]
+        text_bytes = sum(TEXT_RECORD_HEAD + len(text_of(i).encode()) for i in ids)
+        before = tree_bytes(engine_dir)
+        times = {"ours": timed(lambda: engine.mem_write_batch_packs(packs))[0]}
+        added = tree_bytes(engine_dir) - before
+        steps = {"sqlite": lambda: timed(lambda: sqlite_store.write_many(
+                     keys, [pool[i % 64] for i in ids], [text_of(i) for i in ids]))[0],
+                 # What ours just added: the texts and the records, one write + fsync each, as
+                 # ours flushes them.
+                 "floor": lambda: raw_append(raw + ".text", text_bytes)
+                 + raw_append(raw, added - text_bytes)}
+        for name in (("sqlite", "floor") if r % 2 else ("floor", "sqlite")):
+            times[name] = steps[name]()
+        if r:  # the first round of each size warms up
+            for name, us in times.items():
+                samples[size][name].append(us)
 
-            steps = {"ours": ours,
-                     "sqlite": lambda: timed(lambda: sqlite_store.write_many(
-                         keys, [pool[i % 64] for i in ids], [text_of(i) for i in ids]))[0],
-                     # The floor writes what ours just added, so ours goes first in every round:
-                     # the texts and the records, one write + fsync each, as ours flushes them.
-                     "floor": lambda: raw_append(raw + ".text", text_bytes)
-                     + raw_append(raw, added - text_bytes)}
-            order = ["ours", "sqlite", "floor"] if r % 2 else ["ours", "floor", "sqlite"]
-            for name in order:
-                us = steps[name]()
-                if r:
-                    samples[name].append(us)
-        point = {"size": size, "rounds": rounds,
-                 **{f"{k}_median": statistics.median(v) for k, v in samples.items()},
-                 **{f"{k}_p99": percentile(v, 99) for k, v in samples.items()}}
+    # The sizes take turns round by round, so that a slow spell of the disk falls on all alike.
+    for r in range(max(rounds.values()) + 1):
+        for size in sizes:
+            if r <= rounds[size]:
+                one_round(size, r)
+    points = []
+    for size in sizes:
+        point = {"size": size, "rounds": rounds[size],
+                 **{f"{k}_median": statistics.median(v) for k, v in samples[size].items()},
+                 **{f"{k}_p99": percentile(v, 99) for k, v in samples[size].items()}}
         points.append(point)
         print(shape_line(f"batch of {size}, vs SQLite", point["ours_median"],
                          p99=point["ours_p99"], cmp="sqlite", cmp_median=point["sqlite_median"]))
@@ -175,13 +179,18 @@ def main():
     ap.add_argument("--sizes", type=ints, default=[1000, 3000, 10000, 30000, 100000])
     ap.add_argument("--batches", type=ints, default=[2 ** i for i in range(11)])
     ap.add_argument("--reads", type=int, default=200)
+    ap.add_argument("--only", choices=("read", "write"), default=None, help="one series")
     ap.add_argument("--json", default=None, help="write the series here")
     ap.add_argument("--dir", default=None, help="parent of the benchmark's directories")
     args = ap.parse_args()
     rng = np.random.default_rng(4242)
     root = tempfile.mkdtemp(prefix="qm_scaling_bench_", dir=args.dir)
     try:
-        result = {"read": read_series(args, rng, root), "write": write_series(args, rng, root)}
+        result = {}
+        if args.only in (None, "read"):
+            result["read"] = read_series(args, rng, root)
+        if args.only in (None, "write"):
+            result["write"] = write_series(args, rng, root)
     finally:
         shutil.rmtree(root, ignore_errors=True)
     if args.json:
