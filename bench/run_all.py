@@ -703,6 +703,10 @@ def main():
             "date": datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%d %H:%M UTC"),
             "load_start": ", ".join(f"{x:.1f}" for x in os.getloadavg())}
     meta_json = os.path.join(logs, "meta.json")
+    if not args.from_logs:  # outputs of an earlier run would mix with this one's
+        for name in os.listdir(logs):
+            if name.endswith((".txt", ".json")):
+                os.remove(os.path.join(logs, name))
     if args.from_logs and os.path.exists(meta_json):
         with open(meta_json) as f:
             meta.update(json.load(f), failures=[], seconds={})
