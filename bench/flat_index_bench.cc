@@ -1,13 +1,13 @@
-// Flat-index search over 100,000 keys of width 128 (one query, k = 10), against the time to read
+// Flat-index search over 100,000 clustered keys of width 128 (one query, k = 10), against the time to read
 // the index's 51 MB of keys once. BM_FlatSearchVsFloor alternates single floor reads and single
 // searches, so that neither finds the other's data in the last-level cache (51 MB does not fit),
 // and reports the floor, the search time, their ratio and its spread.
 
 #include <benchmark/benchmark.h>
 
-#include <random>
 #include <vector>
 
+#include "bench_data.h"
 #include "floor_ratio.h"
 #include "quellmar/retrieval/aligned_allocator.h"
 #include "quellmar/retrieval/flat_index.h"
@@ -33,21 +33,16 @@ void BM_ReadFloor51MB(benchmark::State& state) {
 }
 BENCHMARK(BM_ReadFloor51MB)->Unit(benchmark::kMillisecond);
 
+// 100,000 keys of the shared clustered data, and 16 queries.
 struct FlatFixture {
   FlatIndex index;
-  std::vector<std::vector<float>> queries;
+  std::vector<std::vector<float>> queries = bench::clustered(16, kDim, bench::kQuerySeed);
 
   FlatFixture() {
-    std::mt19937 rng(1);
-    std::normal_distribution<float> normal(0.0f, 1.0f);
-    std::vector<float> key(kDim);
-    for (CellId id = 1; id <= kKeys; ++id) {
-      for (float& x : key) x = normal(rng);
-      index.insert(id, id % 4, key);
-    }
-    queries.assign(16, std::vector<float>(kDim));
-    for (auto& q : queries)
-      for (float& x : q) x = normal(rng);
+    const auto keys = bench::clustered(kKeys, kDim, bench::kKeySeed);
+    for (CellId id = 1; id <= kKeys; ++id) index.insert(id, id % 4, keys[id - 1]);
+    bench::dump_if_asked("flat_keys", keys);
+    bench::dump_if_asked("flat_queries", queries);
   }
 };
 
@@ -102,6 +97,20 @@ void BM_FlatSearchVsPrefetchingFloor(benchmark::State& state) {
   state.SetLabel(simd_level_name(active_simd_level()));
 }
 BENCHMARK(BM_FlatSearchVsPrefetchingFloor)->Iterations(1)->Unit(benchmark::kMillisecond);
+
+// Single searches one after another, for the median and p99 of one search.
+void BM_FlatSearchTimes(benchmark::State& state) {
+  FlatFixture fx;
+  size_t i = 0;
+  for (auto _ : state) {
+    bench::report_times(state, bench::time_each(200, 2, [&] {
+      benchmark::DoNotOptimize(
+          fx.index.search(fx.queries[i++ % fx.queries.size()], 10, std::nullopt));
+    }));
+  }
+  state.SetLabel(simd_level_name(active_simd_level()));
+}
+BENCHMARK(BM_FlatSearchTimes)->Iterations(1)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 }  // namespace quellmar

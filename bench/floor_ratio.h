@@ -69,6 +69,26 @@ FloorRatio measure_against_floor(const FloorRatioPlan& plan, Floor&& floor, Work
           sorted_percentile(ratios, 0.5), p10, p90};
 }
 
+// Median and 99th percentile of single timed runs, as counters.
+inline void report_times(benchmark::State& state, std::vector<double> times_us) {
+  state.counters["median_us"] = sorted_percentile(times_us, 0.5);
+  state.counters["p99_us"] = sorted_percentile(times_us, 0.99);
+}
+
+// Times `runs` runs of work one by one, after `warmup` untimed ones.
+template <class Work>
+std::vector<double> time_each(int runs, int warmup, Work&& work) {
+  for (int i = 0; i < warmup; ++i) work();
+  std::vector<double> times;
+  times.reserve(static_cast<size_t>(runs));
+  for (int i = 0; i < runs; ++i) {
+    const double t0 = now_us();
+    work();
+    times.push_back(now_us() - t0);
+  }
+  return times;
+}
+
 inline void report(benchmark::State& state, const FloorRatio& m) {
   state.counters["floor_us"] = m.floor_us;
   state.counters["work_us"] = m.work_us;

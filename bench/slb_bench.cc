@@ -1,13 +1,13 @@
-// SLB query over a full buffer of 4096 keys of width 128 (k = 10), against the time to read the
-// buffer's 512 KiB of codes once. BM_SlbQueryVsFloor measures both in alternating rounds with warm
+// SLB query over a full buffer of 4096 clustered keys of width 128 (k = 10), against the time to
+// read the buffer's 512 KiB of codes once. BM_SlbQueryVsFloor measures both in alternating rounds with warm
 // caches (the codes live in L2 between queries, and so does the floor's buffer) and reports the
 // floor, the query time, their ratio and its spread.
 
 #include <benchmark/benchmark.h>
 
-#include <random>
 #include <vector>
 
+#include "bench_data.h"
 #include "floor_ratio.h"
 #include "quellmar/retrieval/aligned_allocator.h"
 #include "quellmar/retrieval/simd_distance.h"
@@ -33,21 +33,16 @@ void BM_ReadFloor512KiB(benchmark::State& state) {
 }
 BENCHMARK(BM_ReadFloor512KiB);
 
+// The first 4096 keys of the shared clustered data, and 64 queries.
 struct SlbFixture {
   SLB slb{kKeys, kDim};
-  std::vector<std::vector<float>> queries;
+  std::vector<std::vector<float>> queries = bench::clustered(64, kDim, bench::kQuerySeed);
 
   SlbFixture() {
-    std::mt19937 rng(1);
-    std::normal_distribution<float> normal(0.0f, 1.0f);
-    std::vector<float> key(kDim);
-    for (CellId id = 1; id <= kKeys; ++id) {
-      for (float& x : key) x = normal(rng);
-      slb.insert(id, id % 4, key);
-    }
-    queries.assign(64, std::vector<float>(kDim));
-    for (auto& q : queries)
-      for (float& x : q) x = normal(rng);
+    const auto keys = bench::clustered(kKeys, kDim, bench::kKeySeed);
+    for (CellId id = 1; id <= kKeys; ++id) slb.insert(id, id % 4, keys[id - 1]);
+    bench::dump_if_asked("slb_keys", keys);
+    bench::dump_if_asked("slb_queries", queries);
   }
 };
 
@@ -77,6 +72,19 @@ void BM_SlbQueryVsFloor(benchmark::State& state) {
   state.SetLabel(simd_level_name(active_simd_level()));
 }
 BENCHMARK(BM_SlbQueryVsFloor)->Iterations(1)->Unit(benchmark::kMillisecond);
+
+// Single queries one after another (warm caches), for the median and p99 of one query.
+void BM_SlbQueryTimes(benchmark::State& state) {
+  SlbFixture fx;
+  size_t i = 0;
+  for (auto _ : state) {
+    bench::report_times(state, bench::time_each(20000, 100, [&] {
+      benchmark::DoNotOptimize(fx.slb.query(fx.queries[i++ % fx.queries.size()], 10));
+    }));
+  }
+  state.SetLabel(simd_level_name(active_simd_level()));
+}
+BENCHMARK(BM_SlbQueryTimes)->Iterations(1)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 }  // namespace quellmar

@@ -3,10 +3,10 @@
 
 #include <benchmark/benchmark.h>
 
-#include <algorithm>
-#include <random>
 #include <unordered_set>
 #include <vector>
+
+#include "bench_data.h"
 
 #include "quellmar/index/vamana_index.h"
 #include "quellmar/retrieval/flat_index.h"
@@ -17,29 +17,9 @@ namespace {
 
 constexpr size_t kKeys = 10000;
 constexpr size_t kDim = 128;
-constexpr size_t kClusters = 100;
-
-// Points around `clusters` random centres (1 centre with unit noise: plain Gaussian data).
-std::vector<std::vector<float>> clustered(size_t n, uint32_t seed, size_t clusters = kClusters,
-                                          float noise = 0.4f) {
-  std::mt19937 rng(seed);
-  std::normal_distribution<float> normal(0.0f, 1.0f);
-  std::mt19937 centre_rng(7);  // the same centres for keys and queries
-  std::vector<std::vector<float>> centres(clusters, std::vector<float>(kDim, 0.0f));
-  if (clusters > 1) {
-    for (auto& c : centres)
-      for (float& x : c) x = normal(centre_rng);
-  }
-  std::vector<std::vector<float>> out(n, std::vector<float>(kDim));
-  for (auto& p : out) {
-    const auto& c = centres[rng() % clusters];
-    for (size_t t = 0; t < kDim; ++t) p[t] = c[t] + noise * normal(rng);
-  }
-  return out;
-}
-
 void BM_VamanaBuild(benchmark::State& state) {
-  const auto keys = clustered(kKeys, 1);
+  const auto keys = bench::clustered(kKeys, kDim, bench::kKeySeed);
+  bench::dump_if_asked("vamana_keys", keys);
   for (auto _ : state) {
     state.PauseTiming();
     VamanaIndex index(kDim, VAMANA_MAX_DEGREE, VAMANA_ALPHA);
@@ -55,8 +35,11 @@ BENCHMARK(BM_VamanaBuild)->Unit(benchmark::kMillisecond)->Iterations(3);
 // Argument 0: clustered data; 1: plain Gaussian data.
 void BM_VamanaSearchRecall(benchmark::State& state) {
   const bool gaussian = state.range(0) == 1;
-  const auto keys = gaussian ? clustered(kKeys, 1, 1, 1.0f) : clustered(kKeys, 1);
-  const auto queries = gaussian ? clustered(200, 2, 1, 1.0f) : clustered(200, 2);
+  const auto keys = gaussian ? bench::clustered(kKeys, kDim, bench::kKeySeed, 1, 1.0f)
+                             : bench::clustered(kKeys, kDim, bench::kKeySeed);
+  const auto queries = gaussian ? bench::clustered(200, kDim, bench::kQuerySeed, 1, 1.0f)
+                                : bench::clustered(200, kDim, bench::kQuerySeed);
+  if (!gaussian) bench::dump_if_asked("vamana_queries", queries);
   VamanaIndex index(kDim, VAMANA_MAX_DEGREE, VAMANA_ALPHA);
   FlatIndex flat;
   for (size_t i = 0; i < keys.size(); ++i) {

@@ -58,6 +58,10 @@ struct PackWrite {
 struct BufferedPack {
   PackWrite request;
   PackId pack_id = 0;
+  // The key and the payloads in the form their records store them, one after the other, made
+  // when the write buffer takes the pack: a drain then copies them instead of quantizing. Empty
+  // for packs written at once.
+  std::vector<uint8_t> stored;
 };
 
 // Queue of pack writes awaiting one durable batch.

@@ -14,31 +14,57 @@ std::vector<float> pooled_key(std::span<const float> key) {
   return view ? view->mean_pooled() : std::vector<float>{};
 }
 
-// The head cell and one cell per payload of a pack; cell ids from `next_cell`. The payloads are
-// moved into the records (the request keeps its key).
-void build_pack_records(PackWrite& w, PackId pack_id, uint64_t now, CellId& next_cell,
-                        std::vector<CellRecord>& out, std::vector<CellId>& ids) {
-  const GovernanceEntry g = entry_at_write(w.salience);
-  auto base = [&](CellId id, LayerIdx layer) {
-    CellRecord r;
-    r.cell_id = id;
-    r.owner = w.owner;
-    r.layer = layer;
-    r.key = w.retrieval_key;
-    r.pack_id = pack_id;
-    r.created_at_ns = r.updated_at_ns = now;
-    r.importance = g.importance;
-    r.tier = g.tier;
-    return r;
-  };
-  ids.push_back(next_cell);
-  out.push_back(base(next_cell++, HEAD_CELL_LAYER));
-  for (LayerPayload& p : w.layer_payloads) {
-    ids.push_back(next_cell);
-    CellRecord r = base(next_cell++, p.layer_idx);
-    r.value = std::move(p.data);
-    out.push_back(std::move(r));
+// The key and payloads of a pack in their stored form, one after the other.
+std::vector<uint8_t> stored_vectors(const PackWrite& w) {
+  uint64_t size = q4_stored_size(w.retrieval_key.size());
+  for (const LayerPayload& p : w.layer_payloads) size += q4_stored_size(p.data.size());
+  std::vector<uint8_t> out(size);
+  uint8_t* at = out.data();
+  store_q4(w.retrieval_key, at);
+  at += q4_stored_size(w.retrieval_key.size());
+  for (const LayerPayload& p : w.layer_payloads) {
+    store_q4(p.data, at);
+    at += q4_stored_size(p.data.size());
   }
+  return out;
+}
+
+// The records of a pack, borrowing its vectors (and their stored form from stored_vectors, when
+// given): the head cell and one cell per payload, with consecutive cell ids from `next_cell`.
+// Returns the head cell's id.
+CellId pack_records(const PackWrite& w, const std::vector<uint8_t>& stored, PackId pack_id,
+                    uint64_t now, CellId& next_cell, std::vector<CellRecordView>& out) {
+  const GovernanceEntry g = entry_at_write(w.salience);
+  const uint8_t* at = stored.empty() ? nullptr : stored.data();
+  CellRecordView r;
+  r.owner = w.owner;
+  r.key = w.retrieval_key;
+  r.key_stored = at;
+  r.pack_id = pack_id;
+  r.created_at_ns = r.updated_at_ns = now;
+  r.importance = g.importance;
+  r.tier = g.tier;
+  const CellId head = next_cell;
+  r.cell_id = next_cell++;
+  r.layer = HEAD_CELL_LAYER;
+  out.push_back(r);
+  if (at) at += q4_stored_size(w.retrieval_key.size());
+  for (const LayerPayload& p : w.layer_payloads) {
+    r.cell_id = next_cell++;
+    r.layer = p.layer_idx;
+    r.value = p.data;
+    r.value_stored = at;
+    out.push_back(r);
+    if (at) at += q4_stored_size(p.data.size());
+  }
+  return head;
+}
+
+// The cell ids of a pack written by pack_records: the head cell and one per payload.
+std::vector<CellId> pack_cell_ids(CellId head, const PackWrite& w) {
+  std::vector<CellId> ids(w.layer_payloads.size() + 1);
+  for (CellId& id : ids) id = head++;
+  return ids;
 }
 
 }  // namespace
@@ -46,7 +72,9 @@ void build_pack_records(PackWrite& w, PackId pack_id, uint64_t now, CellId& next
 Result<PackId> Engine::mem_write_pack(PackWrite request) {
   if (write_buffer_) {
     const PackId id = next_pack_id_++;
-    write_buffer_->entries.push_back(BufferedPack{std::move(request), id});
+    // Quantized now, so that the caller whose write drains the buffer does not pay for all of it.
+    std::vector<uint8_t> stored = stored_vectors(request);
+    write_buffer_->entries.push_back(BufferedPack{std::move(request), id, std::move(stored)});
     if (write_buffer_->entries.size() >= write_buffer_->max_batch_size) {
       Status st = flush_buffer();
       if (!st.is_ok()) {
@@ -64,23 +92,22 @@ Result<PackId> Engine::mem_write_pack(PackWrite request) {
   std::vector<float> pooled = pooled_key(request.retrieval_key);
   adopt_key_dim(pooled.size());
 
-  std::vector<CellRecord> records;
-  std::vector<CellId> ids;
+  std::vector<CellRecordView> records;
   records.reserve(request.layer_payloads.size() + 1);
-  build_pack_records(request, pack_id, now, next_cell_id_, records, ids);
+  const CellId head = pack_records(request, {}, pack_id, now, next_cell_id_, records);
   // The text goes first: a crash between the two appends then leaves a text of a pack that
   // does not exist (its id is never given out again), never a pack without its text.
   if (request.text) {
     const std::pair<PackId, std::string> entry{pack_id, *request.text};
     QM_RETURN_IF_ERROR(text_store_.append_batch(std::span(&entry, 1)));
   }
-  if (Status st = block_pool_.append_batch(records).status(); !st.is_ok()) {
+  if (Status st = block_pool_.append_views(records); !st.is_ok()) {
     text_store_.erase(pack_id);
     return st;
   }
-  index_cell(ids.front(), request.owner, request.retrieval_key, pooled);
-  governance_[ids.front()] = entry_at_write(request.salience);
-  pack_directory_.insert(pack_id, ids, request.owner);
+  index_cell(head, request.owner, request.retrieval_key, pooled);
+  governance_[head] = entry_at_write(request.salience);
+  pack_directory_.insert(pack_id, pack_cell_ids(head, request), request.owner);
   return pack_id;
 }
 
@@ -112,22 +139,22 @@ Status Engine::write_pack_batch(std::vector<BufferedPack> packs) {
   const uint64_t now = unix_now_ns();
   adopt_key_dim(pooled_key(packs.front().request.retrieval_key).size());
 
-  std::vector<CellRecord> records;
-  std::vector<std::vector<CellId>> ids(packs.size());
+  std::vector<CellRecordView> records;
+  std::vector<CellId> heads(packs.size());
   std::vector<std::pair<PackId, std::string>> texts;
   size_t total = 0;
   for (const BufferedPack& p : packs) total += p.request.layer_payloads.size() + 1;
   records.reserve(total);
   for (size_t i = 0; i < packs.size(); ++i) {
-    BufferedPack& p = packs[i];
-    build_pack_records(p.request, p.pack_id, now, next_cell_id_, records, ids[i]);
+    const BufferedPack& p = packs[i];
+    heads[i] = pack_records(p.request, p.stored, p.pack_id, now, next_cell_id_, records);
     if (p.request.text) texts.emplace_back(p.pack_id, *p.request.text);
   }
   // Texts first, as for a single pack: a crash between the appends leaves texts of packs that
   // do not exist, never packs without their texts.
   Status stored = text_store_.append_batch(texts);
   if (stored.is_ok()) {
-    stored = block_pool_.append_batch(records).status();
+    stored = block_pool_.append_views(records);
     if (!stored.is_ok()) {
       for (const auto& [pack, text] : texts) text_store_.erase(pack);
     }
@@ -136,11 +163,6 @@ Status Engine::write_pack_batch(std::vector<BufferedPack> packs) {
     // Nothing of the batch reached the pool. Packs whose ids were handed out by the write buffer
     // go back to the front of its queue, with their payloads, so the next drain writes them
     // (with new cell ids).
-    for (size_t i = 0, r = 0; i < packs.size(); ++i) {
-      ++r;  // the head cell
-      for (LayerPayload& p : packs[i].request.layer_payloads)
-        p.data = std::move(records[r++].value);
-    }
     if (write_buffer_) {
       std::vector<BufferedPack>& q = write_buffer_->entries;
       q.insert(q.begin(), std::make_move_iterator(packs.begin()),
@@ -150,9 +172,9 @@ Status Engine::write_pack_batch(std::vector<BufferedPack> packs) {
   }
   for (size_t i = 0; i < packs.size(); ++i) {
     const PackWrite& w = packs[i].request;
-    index_cell(ids[i].front(), w.owner, w.retrieval_key, pooled_key(w.retrieval_key));
-    governance_[ids[i].front()] = entry_at_write(w.salience);
-    pack_directory_.insert(packs[i].pack_id, ids[i], w.owner);
+    index_cell(heads[i], w.owner, w.retrieval_key, pooled_key(w.retrieval_key));
+    governance_[heads[i]] = entry_at_write(w.salience);
+    pack_directory_.insert(packs[i].pack_id, pack_cell_ids(heads[i], w), w.owner);
   }
   return maybe_ensure_vamana();
 }
@@ -166,7 +188,7 @@ Result<std::vector<PackId>> Engine::mem_write_batch_packs(std::vector<PackWrite>
   ids.reserve(packs.size());
   for (PackWrite& w : packs) {
     ids.push_back(next_pack_id_);
-    batch.push_back(BufferedPack{std::move(w), next_pack_id_++});
+    batch.push_back(BufferedPack{std::move(w), next_pack_id_++, {}});
   }
   // Not through the queue: a failed batch is the caller's failure, with no id handed out.
   std::optional<WriteBuffer> buffer = std::move(write_buffer_);

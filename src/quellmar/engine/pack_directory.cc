@@ -5,13 +5,13 @@
 
 namespace quellmar {
 
-void PackDirectory::insert(PackId pack, const std::vector<CellId>& cells, OwnerId owner) {
+void PackDirectory::insert(PackId pack, std::vector<CellId> cells, OwnerId owner) {
   if (auto it = packs_.find(pack); it != packs_.end()) {
     for (CellId c : it->second) cell_to_pack_.erase(c);
     packs_.erase(it);
   }
   // Each id once, ascending.
-  std::vector<CellId> kept(cells);
+  std::vector<CellId> kept = std::move(cells);
   if (!std::is_sorted(kept.begin(), kept.end())) std::sort(kept.begin(), kept.end());
   kept.erase(std::unique(kept.begin(), kept.end()), kept.end());
   for (CellId c : kept) cell_to_pack_[c] = pack;

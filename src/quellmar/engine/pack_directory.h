@@ -15,7 +15,7 @@ class PackDirectory {
  public:
   // Registers a whole pack, replacing an earlier registration of the same id. Repeated cell ids
   // are kept once and the list is stored ascending.
-  void insert(PackId pack, const std::vector<CellId>& cells, OwnerId owner);
+  void insert(PackId pack, std::vector<CellId> cells, OwnerId owner);
   // Appends one cell to a pack's list (creating the list), without sorting or de-duplicating.
   void add_view_cells(PackId pack, CellId cell);
   // add_view_cells of each of `cells` in order, with one lookup of the pack.

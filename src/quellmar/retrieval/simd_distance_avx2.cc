@@ -10,6 +10,7 @@
 #include <immintrin.h>
 
 #include <cstring>
+#include <vector>
 
 #include "quellmar/retrieval/simd_distance.h"
 #include "quellmar/retrieval/simd_kernels.h"
@@ -204,44 +205,147 @@ size_t avx2_top_k_scores(const float* scores, const uint8_t* keep, size_t n, siz
   return m;
 }
 
-// Sign-extends the 32 codes of one 64-byte group line half (8 rows x 4 values) and multiplies
-// them pairwise with the group's four query values: 2 partial sums per row.
-inline void i8_group_madd(const uint8_t* line, __m256i q_pattern, __m256i flip, __m256i& acc_lo,
-                          __m256i& acc_hi) {
-  __m256i v = _mm256_xor_si256(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(line)), flip);
-  __m256i lo = _mm256_cvtepi8_epi16(_mm256_castsi256_si128(v));       // rows 0..3
-  __m256i hi = _mm256_cvtepi8_epi16(_mm256_extracti128_si256(v, 1));  // rows 4..7
-  acc_lo = _mm256_add_epi32(acc_lo, _mm256_madd_epi16(lo, q_pattern));
-  acc_hi = _mm256_add_epi32(acc_hi, _mm256_madd_epi16(hi, q_pattern));
-}
+// The int8 panel scan. maddubs multiplies unsigned by signed bytes and adds neighbouring products
+// into an i16 with saturation; the stored offset-binary bytes u = code + 128 (0..255) are its
+// unsigned side as they are, the query codes its signed side. A pair of products stays exact when
+// the two query codes it uses have |q0| + |q1| <= 128 (255 * 128 = 32640), which most pairs of a
+// query meet; a group of four query codes with a pair that does not is split into two halves that
+// each do, and the second half is added by a second, short pass over those groups only. madd with
+// ones then adds each row's two pairs into one i32, and sum(u * q) = dot + 128 * sum(q) gives the
+// dot. Integer sums are exact in any order, so the split changes nothing in the results.
+struct I8Query {
+  static constexpr size_t STACK_GROUPS = 512;
+  size_t groups = 0, n_split = 0;
+  int32_t* words = nullptr;   // per group: the query codes, or the first half of a split group
+  int32_t* rest = nullptr;    // per split group: the second half
+  uint32_t* split = nullptr;  // the split groups, in increasing order
+  __m256i bias;               // 128 * sum(q), wrapping like i32
+  int32_t stack[3 * STACK_GROUPS];
+  std::vector<int32_t> heap;  // for keys wider than 4 * STACK_GROUPS values
 
-// [r0a r0b r1a r1b | r2a r2b r3a r3b] and the same for rows 4..7 -> the eight row totals.
-inline __m256i row_totals(__m256i a, __m256i b) {
-  __m256i h = _mm256_hadd_epi32(a, b);  // r0 r1 r4 r5 | r2 r3 r6 r7
-  return _mm256_permute4x64_epi64(h, _MM_SHUFFLE(3, 1, 2, 0));
+  // Whether both pairs of the word's four codes have |q0| + |q1| <= 128.
+  static bool fits(uint32_t w) {
+    auto m = [&](int t) {
+      const int32_t v = static_cast<int8_t>(static_cast<uint8_t>(w >> (8 * t)));
+      return v < 0 ? -v : v;
+    };
+    return m(0) + m(1) <= 128 && m(2) + m(3) <= 128;
+  }
+  // Replaces group g's word by its first half and records the second.
+  void add_split(size_t g) {
+    const uint32_t w = static_cast<uint32_t>(words[g]);
+    uint32_t first = 0, second = 0;
+    for (int t = 0; t < 4; ++t) {
+      // Halves of at most 64 in magnitude each: q / 2 (towards zero) and the remainder.
+      const int32_t v = static_cast<int8_t>(static_cast<uint8_t>(w >> (8 * t)));
+      const int32_t a = v / 2;
+      first |= uint32_t{static_cast<uint8_t>(a)} << (8 * t);
+      second |= uint32_t{static_cast<uint8_t>(v - a)} << (8 * t);
+    }
+    words[g] = static_cast<int32_t>(first);
+    rest[n_split] = static_cast<int32_t>(second);
+    split[n_split++] = static_cast<uint32_t>(g);
+  }
+
+  I8Query(const int8_t* query, size_t dim) {
+    groups = (dim + 3) / 4;
+    int32_t* base = stack;
+    if (groups > STACK_GROUPS) {
+      heap.resize(3 * groups);
+      base = heap.data();
+    }
+    words = base;
+    rest = base + groups;
+    split = reinterpret_cast<uint32_t*>(base + 2 * groups);
+    // The query's bytes are the words of every group that needs no split; the checks run eight
+    // groups at a time.
+    const size_t full = dim / 32 * 8;  // groups in whole 32-byte blocks
+    const __m256i ones_i8 = _mm256_set1_epi8(1), ones_i16 = _mm256_set1_epi16(1);
+    const __m256i limit = _mm256_set1_epi16(128);
+    __m256i sum = _mm256_setzero_si256();
+    for (size_t g = 0; g < full; g += 8) {
+      const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(query + g * 4));
+      _mm256_storeu_si256(reinterpret_cast<__m256i*>(words + g), v);
+      sum = _mm256_add_epi32(sum, _mm256_madd_epi16(_mm256_maddubs_epi16(ones_i8, v), ones_i16));
+      // |q0| + |q1| per pair (abs(-128) reads as 128 unsigned), over 128 in some pair: split.
+      const __m256i pairs = _mm256_maddubs_epi16(_mm256_abs_epi8(v), ones_i8);
+      const __m256i ok = _mm256_cmpeq_epi32(_mm256_cmpgt_epi16(pairs, limit), _mm256_setzero_si256());
+      unsigned over = ~static_cast<unsigned>(_mm256_movemask_ps(_mm256_castsi256_ps(ok))) & 0xFFu;
+      for (; over; over &= over - 1) add_split(g + static_cast<size_t>(__builtin_ctz(over)));
+    }
+    uint32_t sum_q = static_cast<uint32_t>(hsum_epi32(sum));
+    for (size_t g = full; g < groups; ++g) {
+      uint32_t w = 0;
+      for (size_t t = 0; t < 4 && g * 4 + t < dim; ++t) {
+        sum_q += static_cast<uint32_t>(int32_t{query[g * 4 + t]});
+        w |= uint32_t{static_cast<uint8_t>(query[g * 4 + t])} << (8 * t);
+      }
+      words[g] = static_cast<int32_t>(w);
+      if (!fits(w)) add_split(g);
+    }
+    bias = _mm256_set1_epi32(static_cast<int32_t>(sum_q * 128u));
+  }
+};
+
+// One half panel (64 rows, from `line`, the half's first line of group 0) into eight vectors of
+// 8 exact row dots, rows in order. The main pass prefetches the lines 4 KiB ahead: the hardware
+// alone keeps fewer reads in flight than the scan can use.
+__attribute__((always_inline)) inline void scan_i8_half_panel(const uint8_t* line, const I8Query& q,
+                                                             __m256i acc[8]) {
+  constexpr size_t PREFETCH_BYTES = 4096;
+  const __m256i ones = _mm256_set1_epi16(1);
+  // Named sums rather than an array: GCC keeps an array's elements in memory across the loop.
+  __m256i a0 = _mm256_setzero_si256(), a1 = a0, a2 = a0, a3 = a0, a4 = a0, a5 = a0, a6 = a0,
+          a7 = a0;
+  // sum += madd(maddubs(32 bytes at `at`, w), ones), as one block on sum's own register: left to
+  // itself, GCC loads a whole group ahead and runs out of registers for the sums.
+  auto step = [&](__m256i& sum, const uint8_t* at, __m256i w) {
+    __m256i t;
+    asm("vmovdqu %[mem], %[t]\n\t"
+        "vpmaddubsw %[w], %[t], %[t]\n\t"
+        "vpmaddwd %[ones], %[t], %[t]\n\t"
+        "vpaddd %[t], %[sum], %[sum]"
+        : [sum] "+x"(sum), [t] "=&x"(t)
+        : [mem] "m"(*reinterpret_cast<const __m256i_u*>(at)), [w] "x"(w), [ones] "x"(ones));
+  };
+  auto group = [&](const uint8_t* at, int32_t word) {
+    const __m256i w = _mm256_set1_epi32(word);
+    step(a0, at, w);
+    step(a1, at + 32, w);
+    step(a2, at + 64, w);
+    step(a3, at + 96, w);
+    step(a4, at + 128, w);
+    step(a5, at + 160, w);
+    step(a6, at + 192, w);
+    step(a7, at + 224, w);
+  };
+  for (size_t g = 0; g < q.groups; ++g) {
+    const uint8_t* at = line + g * 8 * 64;
+    const char* ahead = reinterpret_cast<const char*>(at) + PREFETCH_BYTES;
+    _mm_prefetch(ahead, _MM_HINT_T0);
+    _mm_prefetch(ahead + 64, _MM_HINT_T0);
+    _mm_prefetch(ahead + 128, _MM_HINT_T0);
+    _mm_prefetch(ahead + 192, _MM_HINT_T0);
+    group(at, q.words[g]);
+  }
+  for (size_t i = 0; i < q.n_split; ++i) group(line + q.split[i] * 8 * 64, q.rest[i]);
+  acc[0] = _mm256_sub_epi32(a0, q.bias), acc[1] = _mm256_sub_epi32(a1, q.bias);
+  acc[2] = _mm256_sub_epi32(a2, q.bias), acc[3] = _mm256_sub_epi32(a3, q.bias);
+  acc[4] = _mm256_sub_epi32(a4, q.bias), acc[5] = _mm256_sub_epi32(a5, q.bias);
+  acc[6] = _mm256_sub_epi32(a6, q.bias), acc[7] = _mm256_sub_epi32(a7, q.bias);
 }
 
 void avx2_dot_i8_panels(const int8_t* query, const uint8_t* panels, size_t n_panels, size_t dim,
                         int32_t* out) {
-  const size_t groups = (dim + 3) / 4;
-  const size_t panel_bytes = groups * 8 * 64;
-  const __m256i flip = _mm256_set1_epi8(static_cast<char>(0x80));
+  const I8Query q(query, dim);
+  const size_t panel_bytes = q.groups * 8 * 64;
   for (size_t p = 0; p < n_panels; ++p) {
-    const uint8_t* panel = panels + p * panel_bytes;
-    for (size_t sub = 0; sub < 8; ++sub) {
-      __m256i a0 = _mm256_setzero_si256(), a1 = a0, a2 = a0, a3 = a0;
-      for (size_t g = 0; g < groups; ++g) {
-        int16_t q[4] = {0, 0, 0, 0};
-        for (size_t t = 0; t < 4 && g * 4 + t < dim; ++t) q[t] = query[g * 4 + t];
-        __m256i pattern = _mm256_setr_epi16(q[0], q[1], q[2], q[3], q[0], q[1], q[2], q[3], q[0],
-                                            q[1], q[2], q[3], q[0], q[1], q[2], q[3]);
-        const uint8_t* line = panel + (g * 8 + sub) * 64;
-        i8_group_madd(line, pattern, flip, a0, a1);
-        i8_group_madd(line + 32, pattern, flip, a2, a3);
+    for (size_t half = 0; half < 2; ++half) {
+      __m256i acc[8];
+      scan_i8_half_panel(panels + p * panel_bytes + half * 256, q, acc);
+      for (size_t j = 0; j < 8; ++j) {
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + p * 128 + half * 64 + j * 8), acc[j]);
       }
-      int32_t* o = out + p * 128 + sub * 16;
-      _mm256_storeu_si256(reinterpret_cast<__m256i*>(o), row_totals(a0, a1));
-      _mm256_storeu_si256(reinterpret_cast<__m256i*>(o + 8), row_totals(a2, a3));
     }
   }
 }
@@ -258,39 +362,211 @@ void avx2_scale_dots_i32(const int32_t* dots, const float* scales, float a, floa
   for (; i < n; ++i) out[i] = b * (scales[i] * (a * static_cast<float>(dots[i])));
 }
 
-// One panel at a time: its dots and scores stay in a small buffer that the selection reads.
+// The quantization of quantize_one, eight values at a time; the last partial block goes through
+// a zero-padded copy.
+float avx2_quantize_i8(const float* values, size_t n, int8_t* codes) {
+  const __m256 abs_mask = _mm256_castsi256_ps(_mm256_set1_epi32(0x7FFFFFFF));
+  const size_t full = n / 8 * 8;
+  alignas(32) float tail[8] = {};
+  for (size_t i = full; i < n; ++i) tail[i - full] = values[i];
+  auto block = [&](size_t i) { return i < full ? _mm256_loadu_ps(values + i) : _mm256_load_ps(tail); };
+  __m256 m = _mm256_setzero_ps();
+  for (size_t i = 0; i < n; i += 8) {
+    m = _mm256_max_ps(_mm256_and_ps(block(i), abs_mask), m);  // a > m ? a : m: NaN never wins
+  }
+  __m128 m4 = _mm_max_ps(_mm256_castps256_ps128(m), _mm256_extractf128_ps(m, 1));
+  m4 = _mm_max_ps(m4, _mm_movehl_ps(m4, m4));
+  m4 = _mm_max_ss(m4, _mm_shuffle_ps(m4, m4, 1));
+  const float scale = quantize_scale(_mm_cvtss_f32(m4));
+  const __m256 inv = _mm256_set1_ps(1.0f / scale);
+  const __m256 hi = _mm256_set1_ps(127.0f), lo = _mm256_set1_ps(-127.0f);
+  const __m256 half = _mm256_set1_ps(0.5f), neg_half = _mm256_set1_ps(-0.5f);
+  const __m256i gather = _mm256_setr_epi32(0, 4, 0, 4, 0, 4, 0, 4);
+  for (size_t i = 0; i < n; i += 8) {
+    __m256 v = _mm256_mul_ps(block(i), inv);
+    const __m256i number = _mm256_castps_si256(_mm256_cmp_ps(v, v, _CMP_ORD_Q));
+    v = _mm256_min_ps(_mm256_max_ps(v, lo), hi);
+    __m256i t = _mm256_cvttps_epi32(v);
+    const __m256 frac = _mm256_sub_ps(v, _mm256_cvtepi32_ps(t));
+    // The comparisons give -1 where true: subtracting adds one, adding subtracts one.
+    t = _mm256_sub_epi32(t, _mm256_castps_si256(_mm256_cmp_ps(frac, half, _CMP_GE_OQ)));
+    t = _mm256_add_epi32(t, _mm256_castps_si256(_mm256_cmp_ps(frac, neg_half, _CMP_LE_OQ)));
+    t = _mm256_and_si256(t, number);
+    // Values in [-127, 127] pack without saturation; each 128-bit lane then holds its four codes
+    // in its low 32 bits.
+    __m256i bytes = _mm256_packs_epi16(_mm256_packs_epi32(t, t), _mm256_setzero_si256());
+    bytes = _mm256_permutevar8x32_epi32(bytes, gather);
+    const int64_t eight = _mm_cvtsi128_si64(_mm256_castsi256_si128(bytes));
+    if (i < full) {
+      __builtin_memcpy(codes + i, &eight, 8);
+    } else {
+      __builtin_memcpy(codes + i, &eight, n - i);
+    }
+  }
+  return scale;
+}
+
+// The largest of eight scores; a NaN never wins.
+inline float max8(__m256 v) {
+  __m128 m = _mm_max_ps(_mm256_extractf128_ps(v, 1), _mm256_castps256_ps128(v));
+  m = _mm_max_ps(_mm_movehl_ps(m, m), m);
+  m = _mm_max_ss(_mm_shuffle_ps(m, m, 1), m);
+  return _mm_cvtss_f32(m);
+}
+
+// Monotone signed-integer keys of numbers (NaN excluded; -0 below +0, which only ever lowers a
+// bound taken from them), eight at a time.
+inline __m256i order_keys(__m256 v) {
+  const __m256i bits = _mm256_castps_si256(v);
+  return _mm256_xor_si256(bits, _mm256_srli_epi32(_mm256_srai_epi32(bits, 31), 1));
+}
+inline float key_to_score(int32_t key) {
+  const int32_t bits = key < 0 ? key ^ 0x7FFFFFFF : key;
+  float f;
+  std::memcpy(&f, &bits, 4);
+  return f;
+}
+
+// The scan, the score and the selection, a chunk of panels at a time. The scan writes the chunk's
+// scores to a buffer that stays in L1 and keeps the largest kept score of every half panel (a NaN
+// never counts). k half panels hold a row at least as good as the k-th largest of those maxima, so
+// that value bounds the chunk's k-th best from below; a second pass offers the selection only the
+// rows at or above it, in index order, which keeps the result exactly that of offering every row.
+// With fewer than k maxima above -inf every kept row is offered.
 size_t avx2_top_k_i8_panels(const int8_t* query, const uint8_t* panels, size_t n_panels, size_t dim,
                             const float* scales, const uint8_t* keep, float a, float b, size_t k,
                             ScoredIndex* out, uint32_t* keys) {
+  constexpr size_t CHUNK_PANELS = 32, CHUNK_HALVES = 2 * CHUNK_PANELS;
+  const I8Query q(query, dim);
+  const size_t panel_bytes = q.groups * 8 * 64;
+  const __m256 va = _mm256_set1_ps(a), vb = _mm256_set1_ps(b);
+  const __m256 neg_inf = _mm256_set1_ps(-__builtin_inff());
   TopKStream top{out, keys, k};
-  int32_t dots[I8_PANEL_WIDTH];
-  float scores[I8_PANEL_WIDTH];
-  for (size_t p = 0; p < n_panels; ++p) {
-    const size_t base = p * I8_PANEL_WIDTH;
-    avx2_dot_i8_panels(query, panels + p * i8_panel_bytes(dim), 1, dim, dots);
-    avx2_scale_dots_i32(dots, scales + base, a, b, I8_PANEL_WIDTH, scores);
-    for (size_t l = 0; l < I8_PANEL_WIDTH; ++l) {
-      if (keep[base + l]) top.offer(scores[l], static_cast<uint32_t>(base + l));
+  alignas(32) float score[CHUNK_PANELS * I8_PANEL_WIDTH];
+  alignas(32) float half_max[CHUNK_HALVES];
+  for (size_t first = 0; first < n_panels; first += CHUNK_PANELS) {
+    const size_t count = n_panels - first < CHUNK_PANELS ? n_panels - first : CHUNK_PANELS;
+    const size_t halves = 2 * count;
+    for (size_t h = 0; h < halves; ++h) {
+      const size_t row = first * I8_PANEL_WIDTH + h * 64;  // the half panel's first row
+      __m256i acc[8];
+      scan_i8_half_panel(panels + (first + h / 2) * panel_bytes + (h % 2) * 256, q, acc);
+      const uint8_t* kept = keep + row;
+      const __m256i zero = _mm256_setzero_si256();
+      const bool all_kept =
+          _mm256_movemask_epi8(_mm256_or_si256(
+              _mm256_cmpeq_epi8(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(kept)), zero),
+              _mm256_cmpeq_epi8(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(kept + 32)),
+                                zero))) == 0;
+      __m256 m = neg_inf;
+      for (size_t j = 0; j < 8; ++j) {
+        const __m256 d = _mm256_mul_ps(va, _mm256_cvtepi32_ps(acc[j]));
+        const __m256 sc = _mm256_mul_ps(vb, _mm256_mul_ps(_mm256_loadu_ps(scales + row + j * 8), d));
+        _mm256_store_ps(score + h * 64 + j * 8, sc);
+        if (all_kept) {
+          m = _mm256_max_ps(sc, m);  // sc > m ? sc : m
+        } else {
+          const __m256i lanes = _mm256_cvtepu8_epi32(
+              _mm_loadl_epi64(reinterpret_cast<const __m128i*>(kept + j * 8)));
+          const __m256 mask = _mm256_castsi256_ps(_mm256_cmpgt_epi32(lanes, zero));
+          m = _mm256_max_ps(_mm256_blendv_ps(neg_inf, sc, mask), m);
+        }
+      }
+      half_max[h] = max8(m);
+    }
+    for (size_t h = halves; h < CHUNK_HALVES; ++h) half_max[h] = -__builtin_inff();
+    // The k-th largest maximum, by bisection on the top 16 bits of the keys: a bound up to 2^16
+    // keys lower is still a lower bound, and costs a few more rows in the second pass.
+    __m256i maxima[CHUNK_HALVES / 8];
+    int valid = 0;
+    const __m256i floor_key = order_keys(neg_inf);
+    for (size_t i = 0; i < CHUNK_HALVES / 8; ++i) {
+      maxima[i] = order_keys(_mm256_load_ps(half_max + i * 8));
+      valid += __builtin_popcount(static_cast<unsigned>(
+          _mm256_movemask_ps(_mm256_castsi256_ps(_mm256_cmpgt_epi32(maxima[i], floor_key)))));
+    }
+    const bool offer_all = static_cast<size_t>(valid) < k;
+    float bound = 0.0f;
+    if (!offer_all) {
+      // Keys as offset binary (unsigned order), bisected bit by bit from the top.
+      uint32_t t = 0;
+      for (int bit = 31; bit >= 16; --bit) {
+        const uint32_t probe = t | (1u << bit);
+        const __m256i vp = _mm256_set1_epi32(static_cast<int32_t>(probe ^ 0x80000000u));
+        int at_least = 0;
+        for (size_t i = 0; i < CHUNK_HALVES / 8; ++i) {
+          // key >= probe, as signed keys: !(probe > key).
+          at_least += 8 - __builtin_popcount(static_cast<unsigned>(
+                              _mm256_movemask_ps(_mm256_castsi256_ps(_mm256_cmpgt_epi32(vp, maxima[i])))));
+        }
+        if (static_cast<size_t>(at_least) >= k) t = probe;
+      }
+      bound = key_to_score(static_cast<int32_t>(t ^ 0x80000000u));
+      if (top.filtering() && top.threshold() > bound) bound = top.threshold();
+    }
+    const __m256 vbound = _mm256_set1_ps(bound);
+    for (size_t h = 0; h < halves; ++h) {
+      if (!offer_all && !(half_max[h] >= bound)) continue;
+      const size_t row = first * I8_PANEL_WIDTH + h * 64;
+      for (size_t j = 0; j < 8; ++j) {
+        const float* sc = score + h * 64 + j * 8;
+        unsigned lanes = offer_all ? 0xFFu
+                                   : static_cast<unsigned>(_mm256_movemask_ps(
+                                         _mm256_cmp_ps(_mm256_load_ps(sc), vbound, _CMP_GE_OQ)));
+        while (lanes) {
+          const unsigned l = static_cast<unsigned>(__builtin_ctz(lanes));
+          lanes &= lanes - 1;
+          const size_t r = row + j * 8 + l;
+          if (keep[r]) top.offer(sc[l], static_cast<uint32_t>(r));
+        }
+      }
     }
   }
   return top.m;
 }
 
+// The float scan of panels_block<1> (each lane summing its row in index order) with the score
+// f * dot and the selection folded in: once k rows are held, a row reaches the scalar insertion
+// only when it beats the k-th best. (Software prefetching, which helps the AVX-512 level, only
+// slowed this one down where measured.)
 size_t avx2_top_k_f32_panels(const float* query, const float* panels, size_t n_rows, size_t dim,
                              float f, const uint8_t* keep, size_t k, ScoredIndex* out,
                              uint32_t* keys) {
-  TopKStream top{out, keys, k};
-  float dots[F32_PANEL_WIDTH];
+  const size_t n_panels = (n_rows + F32_PANEL_WIDTH - 1) / F32_PANEL_WIDTH;
+  const size_t panel_floats = dim * F32_PANEL_WIDTH;
   const __m256 vf = _mm256_set1_ps(f);
-  for (size_t p = 0; p * F32_PANEL_WIDTH < n_rows; ++p) {
-    const size_t base = p * F32_PANEL_WIDTH;
-    avx2_dot_f32_panels(query, 1, dim, panels + p * dim * F32_PANEL_WIDTH, 1, dim, dots,
-                        F32_PANEL_WIDTH);
-    _mm256_storeu_ps(dots, _mm256_mul_ps(vf, _mm256_loadu_ps(dots)));
-    _mm256_storeu_ps(dots + 8, _mm256_mul_ps(vf, _mm256_loadu_ps(dots + 8)));
-    for (size_t l = 0; l < F32_PANEL_WIDTH && base + l < n_rows; ++l) {
-      if (!keep || keep[base + l]) top.offer(dots[l], static_cast<uint32_t>(base + l));
+  TopKStream top{out, keys, k};
+  bool filtering = false;
+  __m256 threshold = _mm256_setzero_ps();
+  alignas(32) float s[8];
+  auto select = [&](__m256 score, size_t base) {
+    unsigned lanes = filtering ? static_cast<unsigned>(_mm256_movemask_ps(
+                                     _mm256_cmp_ps(score, threshold, _CMP_GT_OQ)))
+                               : 0xFFu;
+    if (lanes == 0) return;
+    _mm256_store_ps(s, score);
+    while (lanes) {
+      const unsigned l = static_cast<unsigned>(__builtin_ctz(lanes));
+      lanes &= lanes - 1;
+      const size_t r = base + l;
+      if (r >= n_rows || (keep && !keep[r])) continue;
+      top.offer(s[l], static_cast<uint32_t>(r));
+      if (top.filtering()) {
+        filtering = true;
+        threshold = _mm256_set1_ps(top.threshold());
+      }
     }
+  };
+  for (size_t p = 0; p < n_panels; ++p) {
+    const float* panel = panels + p * panel_floats;
+    __m256 lo = _mm256_setzero_ps(), hi = _mm256_setzero_ps();
+    for (size_t t = 0; t < dim; ++t) {
+      const __m256 q = _mm256_broadcast_ss(query + t);
+      lo = _mm256_add_ps(lo, _mm256_mul_ps(q, _mm256_loadu_ps(panel + t * F32_PANEL_WIDTH)));
+      hi = _mm256_add_ps(hi, _mm256_mul_ps(q, _mm256_loadu_ps(panel + t * F32_PANEL_WIDTH + 8)));
+    }
+    select(_mm256_mul_ps(vf, lo), p * F32_PANEL_WIDTH);
+    select(_mm256_mul_ps(vf, hi), p * F32_PANEL_WIDTH + 8);
   }
   return top.m;
 }
@@ -322,7 +598,7 @@ const SimdKernels& avx2_kernels() {
       .dot_i8_panels = avx2_dot_i8_panels,
       .top_k_scores = avx2_top_k_scores,
       .scale_dots_i32 = avx2_scale_dots_i32,
-      .quantize_i8 = portable_quantize_i8,
+      .quantize_i8 = avx2_quantize_i8,
       .top_k_i8_panels = avx2_top_k_i8_panels,
       .top_k_f32_panels = avx2_top_k_f32_panels,
       .accumulate_f32 = avx2_accumulate_f32,

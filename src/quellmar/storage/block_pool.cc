@@ -123,19 +123,29 @@ Result<CellId> BlockPool::append(const CellRecord& record) {
 }
 
 Result<std::vector<CellId>> BlockPool::append_batch(std::span<const CellRecord> records) {
-  if (records.empty()) return std::vector<CellId>{};
+  std::vector<CellRecordView> views;
+  views.reserve(records.size());
+  for (const CellRecord& r : records) views.push_back(r.view());
+  QM_RETURN_IF_ERROR(append_views(views));
+  std::vector<CellId> ids;
+  ids.reserve(records.size());
+  for (const CellRecord& r : records) ids.push_back(r.cell_id);
+  return ids;
+}
+
+Status BlockPool::append_views(std::span<const CellRecordView> records) {
+  if (records.empty()) return Status::ok();
   QM_RETURN_IF_ERROR(roll_segment());
   QM_RETURN_IF_ERROR(active_segment());
   SegmentEntry& seg = active();
   QM_ASSIGN_OR_RETURN(std::vector<uint64_t> offsets,
-                      SegmentFile::append_batch(seg, records, scratch_));
-  std::vector<CellId> ids;
-  ids.reserve(records.size());
+                      SegmentFile::append_views(seg, records, scratch_));
+  // Cell ids grow with every write, so a batch's locations usually go at the end of the map.
   for (size_t i = 0; i < records.size(); ++i) {
-    locations_[records[i].cell_id] = CellLocation{offsets[i], seg.id};
-    ids.push_back(records[i].cell_id);
+    locations_.insert_or_assign(locations_.end(), records[i].cell_id,
+                                CellLocation{offsets[i], seg.id});
   }
-  return ids;
+  return Status::ok();
 }
 
 Result<CellRecord> BlockPool::read_cell(CellId id) const {

@@ -26,7 +26,7 @@ EngineError damaged(const std::string& path, uint64_t offset) {
 
 }  // namespace
 
-Result<uint64_t> CellRecord::encoded_size() const {
+Result<uint64_t> CellRecordView::encoded_size() const {
   const uint64_t body = body_len_for(key.size(), value.size(), extra.size());
   if (body > UINT32_MAX) {
     return EngineError::io(
@@ -35,13 +35,28 @@ Result<uint64_t> CellRecord::encoded_size() const {
   return 4 + body;
 }
 
-Result<uint32_t> CellRecord::encode(std::string& out) const {
-  QM_ASSIGN_OR_RETURN(const uint64_t size, encoded_size());
+uint64_t q4_stored_size(uint64_t len) { return q4_group_count(len) * (4 + Q4_GROUP_BYTES); }
+
+void store_q4(std::span<const float> values, uint8_t* out) {
+  const uint64_t groups = q4_group_count(values.size());
+  if (groups == 0) return;  // an empty span may have no data()
+  // The scales go through an aligned buffer, on the stack for any vector up to 8192 values, and
+  // are written little-endian in place; the codes right after them.
+  float stack_scales[256];
+  std::vector<float> heap_scales;
+  float* scales = stack_scales;
+  if (groups > std::size(stack_scales)) {
+    heap_scales.resize(groups);
+    scales = heap_scales.data();
+  }
+  quantize_q4_into(values.data(), values.size(), scales, out + 4 * groups);
+  std::memcpy(out, scales, 4 * groups);
+}
+
+void CellRecordView::encode_to(uint8_t* p) const {
   const uint64_t kg = q4_group_count(key.size()), vg = q4_group_count(value.size());
-  const size_t start = out.size();
-  out.resize(start + size);
-  uint8_t* p = reinterpret_cast<uint8_t*>(out.data()) + start;
-  const uint32_t body_len = static_cast<uint32_t>(size - 4);
+  const uint32_t body_len =
+      static_cast<uint32_t>(body_len_for(key.size(), value.size(), extra.size()));
   encode_u32(p + sf::OFF_BODY_LEN, body_len);
   encode_u64(p + sf::OFF_CELL_ID, cell_id);
   encode_u64(p + sf::OFF_OWNER, owner);
@@ -61,18 +76,37 @@ Result<uint32_t> CellRecord::encode(std::string& out) const {
   encode_u32(p + sf::OFF_VALUE_SCALES, static_cast<uint32_t>(vg));
   encode_u32(p + sf::OFF_VALUE_BYTES, static_cast<uint32_t>(vg * Q4_GROUP_BYTES));
 
-  // Scales are written little-endian in place; codes right after them.
   uint8_t* q = p + sf::FIXED_SIZE;
-  std::vector<float> scales(std::max(kg, vg));
-  auto put_vector = [&](const std::vector<float>& v, uint64_t groups) {
-    quantize_q4_into(v.data(), v.size(), scales.data(), q + 4 * groups);
-    if (groups) std::memcpy(q, scales.data(), 4 * groups);  // an empty vector has no data()
-    q += groups * (4 + Q4_GROUP_BYTES);
+  auto put_vector = [&](std::span<const float> v, const uint8_t* stored) {
+    const uint64_t n = q4_stored_size(v.size());
+    if (stored != nullptr) {
+      if (n) std::memcpy(q, stored, n);
+    } else {
+      store_q4(v, q);
+    }
+    q += n;
   };
-  put_vector(key, kg);
-  put_vector(value, vg);
+  put_vector(key, key_stored);
+  put_vector(value, value_stored);
   if (!extra.empty()) std::memcpy(q, extra.data(), 4 * extra.size());
-  return body_len;
+}
+
+CellRecordView CellRecord::view() const {
+  // Its vectors have no stored form yet.
+  return CellRecordView{cell_id,    owner,   layer,    key,           value,
+                        extra,      pack_id, view_tag, created_at_ns, updated_at_ns,
+                        importance, aux32,   tier,     nullptr,       nullptr};
+}
+
+Result<uint64_t> CellRecord::encoded_size() const { return view().encoded_size(); }
+
+Result<uint32_t> CellRecord::encode(std::string& out) const {
+  const CellRecordView v = view();
+  QM_ASSIGN_OR_RETURN(const uint64_t size, v.encoded_size());
+  const size_t start = out.size();
+  out.resize(start + size);
+  v.encode_to(reinterpret_cast<uint8_t*>(out.data()) + start);
+  return static_cast<uint32_t>(size - 4);
 }
 
 std::span<const uint8_t> encoded_key_bytes(const uint8_t* p) {

@@ -10,6 +10,40 @@
 
 namespace quellmar {
 
+// The fields of one record to encode, its vectors borrowed from the caller: what the writers
+// hand to the block pool, so that a batch is encoded without first copying its vectors.
+struct CellRecordView {
+  CellId cell_id = 0;
+  OwnerId owner = 0;
+  LayerIdx layer = 0;
+  std::span<const float> key;
+  std::span<const float> value;
+  std::span<const float> extra;
+  PackId pack_id = 0;
+  uint64_t view_tag = 0;
+  uint64_t created_at_ns = 0;
+  uint64_t updated_at_ns = 0;
+  float importance = 0.0f;
+  uint32_t aux32 = 0;
+  uint8_t tier = 0;
+  // The key and the value already in their stored form (q4_stored_size bytes, see below), when
+  // the caller has them: they are copied instead of quantized again.
+  const uint8_t* key_stored = nullptr;
+  const uint8_t* value_stored = nullptr;
+
+  // The length of the encoded record (4 + body_len), or the failure when the record would be
+  // longer than a u32 can say.
+  Result<uint64_t> encoded_size() const;
+  // Writes the record, encoded_size() bytes, at `out`, which the caller has checked.
+  void encode_to(uint8_t* out) const;
+};
+
+// The stored form of a key or value of `len` values inside a record: its group scales, then its
+// 4-bit codes.
+uint64_t q4_stored_size(uint64_t len);
+// Writes that form of `values` at `out` (q4_stored_size(values.size()) bytes).
+void store_q4(std::span<const float> values, uint8_t* out);
+
 // One cell as the engine writes it and the decoder returns it.
 struct CellRecord {
   CellId cell_id = 0;
@@ -32,6 +66,8 @@ struct CellRecord {
 
   // The length of the encoded record (4 + body_len), or the failure encode would report.
   Result<uint64_t> encoded_size() const;
+
+  CellRecordView view() const;
 };
 
 // What a decode fills in: everything, everything but the value (the caller then gets an empty

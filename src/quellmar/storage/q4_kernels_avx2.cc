@@ -1,57 +1,94 @@
-// The 4-bit group quantizer with AVX2: one group of 32 values in four registers.
+// The 4-bit group quantizer with AVX2: one group of 32 values in four registers, and the scales
+// of eight groups at a time.
 
 #include <immintrin.h>
-
-#include <cstring>
 
 #include "quellmar/storage/q4_kernels.h"
 
 namespace quellmar::q4_internal {
 namespace {
 
-// The codes 0..15 of 8 values, as the scalar path computes them.
+// The codes 0..15 of 8 values, as the scalar path computes them. Rounding is monotone and keeps
+// -8 and 7 as they are, so limiting the quotient to -8..7 before rounding gives what rounding
+// first and then limiting gives. For 0.5 <= |q| <= 8, q + copysign(0.5, q) truncates to q rounded
+// with halves away from zero: the sum is exact, or rounds to a neighbour on a grid that holds
+// every integer nearby without reaching the next one. Below 0.5 the code is the zero code; the
+// sum alone could round up to 1 there.
 inline __m256i codes_of(__m256 x, __m256 scale) {
+  const __m256 sign = _mm256_set1_ps(-0.0f);
   __m256 q = _mm256_div_ps(x, scale);
-  q = _mm256_and_ps(q, _mm256_cmp_ps(q, q, _CMP_ORD_Q));  // NaN -> 0
-  q = _mm256_min_ps(_mm256_max_ps(q, _mm256_set1_ps(-130.0f)), _mm256_set1_ps(130.0f));
-  __m256 t = _mm256_cvtepi32_ps(_mm256_cvttps_epi32(q));
-  const __m256 frac = _mm256_sub_ps(q, t);
-  const __m256 one = _mm256_set1_ps(1.0f);
-  t = _mm256_add_ps(t, _mm256_and_ps(_mm256_cmp_ps(frac, _mm256_set1_ps(0.5f), _CMP_GE_OQ), one));
-  t = _mm256_sub_ps(t, _mm256_and_ps(_mm256_cmp_ps(frac, _mm256_set1_ps(-0.5f), _CMP_LE_OQ), one));
-  t = _mm256_min_ps(_mm256_max_ps(t, _mm256_set1_ps(-128.0f)), _mm256_set1_ps(127.0f));
-  t = _mm256_add_ps(t, _mm256_set1_ps(8.0f));
-  t = _mm256_min_ps(_mm256_max_ps(t, _mm256_setzero_ps()), _mm256_set1_ps(15.0f));
-  return _mm256_cvttps_epi32(t);
+  // max and min return their second operand when either is NaN: a NaN stays NaN here.
+  q = _mm256_min_ps(_mm256_set1_ps(7.0f), _mm256_max_ps(_mm256_set1_ps(-8.0f), q));
+  const __m256 half = _mm256_or_ps(_mm256_and_ps(q, sign), _mm256_set1_ps(0.5f));
+  const __m256i t = _mm256_cvttps_epi32(_mm256_add_ps(q, half));
+  // |q| < 0.5, or NaN (which must give the zero code too).
+  const __m256 zero_code =
+      _mm256_cmp_ps(_mm256_andnot_ps(sign, q), _mm256_set1_ps(0.5f), _CMP_NGE_UQ);
+  return _mm256_add_epi32(_mm256_andnot_si256(_mm256_castps_si256(zero_code), t),
+                          _mm256_set1_epi32(8));
 }
+
+// The 16 code bytes of one group under its scale, low nibble first.
+inline void group_codes(const float* v, float scale, uint8_t* codes) {
+  const __m256 vs = _mm256_set1_ps(scale);
+  // Packing keeps 128-bit lanes apart: lane 0 ends up with values 0-3, 8-11, 16-19, 24-27 as
+  // bytes, lane 1 with the other halves. Neighbouring values stay neighbours, so each pair
+  // becomes its byte (low + 16 * high) there, and one shuffle puts the bytes in value order.
+  const __m256i c01 =
+      _mm256_packus_epi32(codes_of(_mm256_loadu_ps(v), vs), codes_of(_mm256_loadu_ps(v + 8), vs));
+  const __m256i c23 = _mm256_packus_epi32(codes_of(_mm256_loadu_ps(v + 16), vs),
+                                          codes_of(_mm256_loadu_ps(v + 24), vs));
+  const __m256i pairs =
+      _mm256_maddubs_epi16(_mm256_packus_epi16(c01, c23), _mm256_set1_epi16(0x1001));
+  const __m128i packed =
+      _mm_packus_epi16(_mm256_castsi256_si128(pairs), _mm256_extracti128_si256(pairs, 1));
+  const __m128i order = _mm_setr_epi8(0, 1, 8, 9, 2, 3, 10, 11, 4, 5, 12, 13, 6, 7, 14, 15);
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(codes), _mm_shuffle_epi8(packed, order));
+}
+
+// Lane-wise largest magnitude of one group. max returns its second operand when either is NaN:
+// a NaN never becomes the largest.
+inline __m256 abs_max(const float* v) {
+  const __m256 sign = _mm256_set1_ps(-0.0f);
+  __m256 m = _mm256_setzero_ps();
+  for (int k = 0; k < 4; ++k)
+    m = _mm256_max_ps(_mm256_andnot_ps(sign, _mm256_loadu_ps(v + 8 * k)), m);
+  return m;
+}
+
+// Maxima of neighbouring lanes of a, then of b, per 128-bit lane (the pattern of hadd).
+inline __m256 pair_max(__m256 a, __m256 b) {
+  return _mm256_max_ps(_mm256_shuffle_ps(a, b, _MM_SHUFFLE(2, 0, 2, 0)),
+                       _mm256_shuffle_ps(a, b, _MM_SHUFFLE(3, 1, 3, 1)));
+}
+
+float scale_of(float absmax) { return absmax == 0.0f ? 1.0f : absmax / 7.0f; }
 
 }  // namespace
 
 void quantize_groups_avx2(const float* v, size_t groups, float* scales, uint8_t* codes) {
-  const __m256 sign = _mm256_set1_ps(-0.0f);
-  for (size_t g = 0; g < groups; ++g, v += 32, codes += 16) {
-    __m256 x[4];
-    __m256 m = _mm256_setzero_ps();
-    for (int k = 0; k < 4; ++k) {
-      x[k] = _mm256_loadu_ps(v + 8 * k);
-      // max returns its second operand when either is NaN: a NaN never becomes the largest.
-      m = _mm256_max_ps(_mm256_andnot_ps(sign, x[k]), m);
-    }
+  size_t g = 0;
+  // Eight groups at a time: their maxima in one register, their scales in one division.
+  for (; g + 8 <= groups; g += 8, v += 256, codes += 128) {
+    __m256 m[8];
+    for (int i = 0; i < 8; ++i) m[i] = abs_max(v + 32 * i);
+    const __m256 lo = pair_max(pair_max(m[0], m[1]), pair_max(m[2], m[3]));
+    const __m256 hi = pair_max(pair_max(m[4], m[5]), pair_max(m[6], m[7]));
+    const __m256 absmax =
+        _mm256_max_ps(_mm256_permute2f128_ps(lo, hi, 0x20), _mm256_permute2f128_ps(lo, hi, 0x31));
+    const __m256 zero = _mm256_cmp_ps(absmax, _mm256_setzero_ps(), _CMP_EQ_OQ);
+    const __m256 s =
+        _mm256_blendv_ps(_mm256_div_ps(absmax, _mm256_set1_ps(7.0f)), _mm256_set1_ps(1.0f), zero);
+    _mm256_storeu_ps(scales + g, s);
+    for (int i = 0; i < 8; ++i) group_codes(v + 32 * i, scales[g + i], codes + 16 * i);
+  }
+  for (; g < groups; ++g, v += 32, codes += 16) {
+    const __m256 m = abs_max(v);
     __m128 h = _mm_max_ps(_mm256_castps256_ps128(m), _mm256_extractf128_ps(m, 1));
     h = _mm_max_ps(h, _mm_shuffle_ps(h, h, _MM_SHUFFLE(1, 0, 3, 2)));
     h = _mm_max_ps(h, _mm_shuffle_ps(h, h, _MM_SHUFFLE(2, 3, 0, 1)));
-    const float absmax = _mm_cvtss_f32(h);
-    const float scale = absmax == 0.0f ? 1.0f : absmax / 7.0f;
-    scales[g] = scale;
-    const __m256 vs = _mm256_set1_ps(scale);
-    // Codes 2k and 2k + 1 share a 64-bit lane: byte k is the lane's low byte after the join.
-    alignas(32) uint64_t lanes[16];
-    for (int k = 0; k < 4; ++k) {
-      const __m256i c = codes_of(x[k], vs);
-      _mm256_store_si256(reinterpret_cast<__m256i*>(lanes + 4 * k),
-                         _mm256_or_si256(c, _mm256_srli_epi64(c, 28)));
-    }
-    for (int k = 0; k < 16; ++k) codes[k] = static_cast<uint8_t>(lanes[k]);
+    scales[g] = scale_of(_mm_cvtss_f32(h));
+    group_codes(v, scales[g], codes);
   }
 }
 

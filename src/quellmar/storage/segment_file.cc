@@ -82,19 +82,18 @@ Result<std::vector<uint64_t>> finish_append(SegmentEntry& entry, Result<uint64_t
   return offsets;
 }
 
-// Encodes records into pieces of about this size.
-constexpr size_t kWritePiece = 1 << 20;
+// Encodes records into pieces of at most this size (or one record, when that is larger).
+constexpr uint64_t kWritePiece = 1 << 20;
 
 // Appends whole records durably and so that a crash part way leaves no readable part of them:
 // everything but the first record's length word is written first, then that word, then the one
 // device flush. A scan stops at a zero length word (no record is that short), and the bytes not
 // yet written read as zeros, so until the word is in place the file ends, for every reader, where
-// it ended before the call. The records come as `whole`, or piece by piece from next(buf) when
-// `whole` is empty. On a failed write or flush the file is cut back; `*rolled_back` tells
-// whether that worked.
-Result<uint64_t> append_records(const std::string& path, std::string_view whole,
-                                const std::function<bool(std::string& buf)>& next, std::string& buf,
-                                bool* rolled_back) {
+// it ended before the call. next() gives the records piece by piece, an empty piece after the
+// last. On a failed write or flush the file is cut back; `*rolled_back` tells whether that
+// worked.
+Result<uint64_t> append_records(const std::string& path,
+                                const std::function<std::string_view()>& next, bool* rolled_back) {
   *rolled_back = true;
   QM_ASSIGN_OR_RETURN(UniqueFd fd, open_write(path));
   QM_ASSIGN_OR_RETURN(const uint64_t before, fd_size(fd));
@@ -102,16 +101,7 @@ Result<uint64_t> append_records(const std::string& path, std::string_view whole,
     uint8_t first_word[4];
     bool first = true;
     uint64_t off = before;
-    for (bool more = true; more;) {
-      std::string_view piece = whole;
-      if (whole.empty()) {
-        buf.clear();
-        more = next(buf);
-        piece = buf;
-      } else {
-        more = false;
-      }
-      if (piece.empty()) continue;
+    for (std::string_view piece = next(); !piece.empty(); piece = next()) {
       if (first) {
         QM_CHECK(piece.size() >= sizeof first_word);
         std::memcpy(first_word, piece.data(), sizeof first_word);
@@ -249,29 +239,60 @@ Status SegmentFile::prepare_for_append(SegmentEntry& entry, const SegmentScan& s
 
 Result<uint64_t> SegmentFile::append_one(SegmentEntry& entry, const CellRecord& record,
                                          std::string& scratch) {
+  const CellRecordView view = record.view();
   QM_ASSIGN_OR_RETURN(std::vector<uint64_t> offsets,
-                      append_batch(entry, std::span<const CellRecord>(&record, 1), scratch));
+                      append_views(entry, std::span<const CellRecordView>(&view, 1), scratch));
   return offsets.front();
 }
 
 Result<std::vector<uint64_t>> SegmentFile::append_batch(SegmentEntry& entry,
                                                         std::span<const CellRecord> records,
                                                         std::string& scratch) {
+  std::vector<CellRecordView> views;
+  views.reserve(records.size());
+  for (const CellRecord& r : records) views.push_back(r.view());
+  return append_views(entry, views, scratch);
+}
+
+Result<std::vector<uint64_t>> SegmentFile::append_views(SegmentEntry& entry,
+                                                        std::span<const CellRecordView> records,
+                                                        std::string& scratch) {
   if (records.empty()) return std::vector<uint64_t>{};
   // Every size first: a record too large to encode fails the call before anything is written.
   std::vector<uint64_t> sizes;
   sizes.reserve(records.size());
-  for (const CellRecord& r : records) {
+  for (const CellRecordView& r : records) {
     QM_ASSIGN_OR_RETURN(uint64_t s, r.encoded_size());
     sizes.push_back(s);
   }
   size_t i = 0;
-  auto next = [&](std::string& buf) {
-    while (i < records.size() && buf.size() < kWritePiece) (void)records[i++].encode(buf);
-    return i < records.size();
+  auto next = [&]() -> std::string_view {
+    uint64_t bytes = 0;
+    size_t end = i;
+    while (end < records.size() && (end == i || bytes + sizes[end] <= kWritePiece)) {
+      bytes += sizes[end++];
+    }
+    // The buffer only grows, so that its bytes are not cleared again for every piece.
+    if (scratch.size() < bytes) scratch.resize(bytes);
+    uint8_t* out = reinterpret_cast<uint8_t*>(scratch.data());
+    // Records of one pack share their key: it is quantized once per piece.
+    std::span<const float> last_key;
+    const uint8_t* last_key_stored = nullptr;
+    for (; i < end; ++i) {
+      CellRecordView r = records[i];
+      if (r.key_stored == nullptr && last_key_stored != nullptr &&
+          r.key.data() == last_key.data() && r.key.size() == last_key.size()) {
+        r.key_stored = last_key_stored;
+      }
+      r.encode_to(out);
+      last_key = r.key;
+      last_key_stored = out + sf::FIXED_SIZE;
+      out += sizes[i];
+    }
+    return std::string_view(scratch.data(), bytes);
   };
   bool rolled_back = true;
-  auto at = append_records(entry.path, {}, next, scratch, &rolled_back);
+  auto at = append_records(entry.path, next, &rolled_back);
   return finish_append(entry, std::move(at), rolled_back, sizes);
 }
 
@@ -280,8 +301,13 @@ Result<std::vector<uint64_t>> SegmentFile::append_encoded(SegmentEntry& entry,
                                                           std::span<const uint64_t> sizes) {
   if (sizes.empty()) return std::vector<uint64_t>{};
   bool rolled_back = true;
-  std::string unused;
-  auto at = append_records(entry.path, bytes, {}, unused, &rolled_back);
+  bool given = false;
+  auto next = [&]() -> std::string_view {
+    if (given) return {};
+    given = true;
+    return bytes;
+  };
+  auto at = append_records(entry.path, next, &rolled_back);
   return finish_append(entry, std::move(at), rolled_back, sizes);
 }
 

@@ -68,6 +68,9 @@ class SegmentFile {
   static Result<std::vector<uint64_t>> append_batch(SegmentEntry& entry,
                                                     std::span<const CellRecord> records,
                                                     std::string& scratch);
+  static Result<std::vector<uint64_t>> append_views(SegmentEntry& entry,
+                                                    std::span<const CellRecordView> records,
+                                                    std::string& scratch);
   // Appends already-encoded records as they are; `sizes` gives each record's length in `bytes`.
   static Result<std::vector<uint64_t>> append_encoded(SegmentEntry& entry, const std::string& bytes,
                                                       std::span<const uint64_t> sizes);

@@ -331,8 +331,17 @@ TEST_F(SimdLevels, FusedTopKMatchesScoreThenSelect) {
   const float nan = std::numeric_limits<float>::quiet_NaN();
   const float inf = std::numeric_limits<float>::infinity();
   for (size_t dim : {3, 16, 33, 128}) {
-    for (size_t n_rows : {1, 17, 130, 700}) {
-      SCOPED_TRACE(testing::Message() << "dim=" << dim << " rows=" << n_rows);
+    // Several chunks of 32 panels (4200 rows), and half panels with every row kept as well as
+    // with some left out.
+    struct Case {
+      size_t n_rows;
+      bool keep_all;
+    };
+    for (Case c : {Case{1, false}, Case{17, false}, Case{130, true}, Case{700, false},
+                   Case{4200, true}, Case{4200, false}}) {
+      const size_t n_rows = c.n_rows;
+      SCOPED_TRACE(testing::Message() << "dim=" << dim << " rows=" << n_rows
+                                      << " keep_all=" << c.keep_all);
       // Int8 panels.
       const size_t n_panels = i8_panel_count(n_rows), padded = n_panels * I8_PANEL_WIDTH;
       std::vector<uint8_t> panels(n_panels * i8_panel_bytes(dim), 0x80);
@@ -346,7 +355,7 @@ TEST_F(SimdLevels, FusedTopKMatchesScoreThenSelect) {
       for (size_t r = 0; r < n_rows; ++r) {
         int v = int(rng() % 40);
         scales[r] = v == 0 ? nan : (v == 1 ? inf : float(1 + v % 3) * 0.25f);
-        keep[r] = rng() % 4 != 0;
+        keep[r] = c.keep_all || rng() % 4 != 0;
       }
       std::vector<float> scores(padded);
       for (size_t r = 0; r < padded; ++r) {

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
+
 #include "quellmar/core/coding.h"
 #include "quellmar/core/file_names.h"
 #include "quellmar/storage/segment_format.h"
@@ -129,6 +131,34 @@ TEST_F(SegmentFileTest, CreateWritesHeaderAndAppendsRoundTrip) {
   ASSERT_EQ(back.value.size(), 1024u);
   EXPECT_EQ(back.value[4], 4.0f);  // small integers survive the 4-bit codes exactly here
   EXPECT_EQ(back.key.size(), 128u);
+}
+
+// Records that share one key vector (a pack's cells) are stored exactly as records with their
+// own copies of it, also across the pieces a large batch is written in, and after a record with
+// another key or none.
+TEST_F(SegmentFileTest, SharedKeyIsStoredAsTheSameBytesAsOwnCopies) {
+  std::vector<float> key(100);
+  for (size_t i = 0; i < key.size(); ++i) key[i] = std::sin(0.37f * float(i)) * 3.0f;
+  std::vector<float> other = key;
+  other[5] = 99.0f;
+  std::vector<CellRecord> copies;
+  for (CellId id = 0; id < 420; ++id) {  // about 2 MB: three pieces
+    CellRecord r = make_record(id, 0, id % 7 == 3 ? 0 : 9000);
+    r.key = id % 11 == 5 ? other : (id % 13 == 6 ? std::vector<float>{} : key);
+    copies.push_back(std::move(r));
+  }
+  std::vector<CellRecordView> views;
+  for (const CellRecord& r : copies) {
+    CellRecordView v = r.view();
+    if (r.key == key) v.key = key;  // borrowed from the one vector
+    views.push_back(v);
+  }
+  std::string expected("QMRS\x01\0\0\0", 8);
+  for (const CellRecord& r : copies) QM_ASSERT_OK(r.encode(expected).status());
+  SegmentEntry e = Create();
+  QM_ASSERT_OK(SegmentFile::append_views(e, views, scratch_).status());
+  EXPECT_GT(e.fill, 2u << 20);
+  EXPECT_TRUE(read_file(Path()) == expected);
 }
 
 TEST_F(SegmentFileTest, ScanOfShortBadAndTornFiles) {
