@@ -9,7 +9,14 @@ CRASH_KILLS ?= 1000
 CRASH_SEED ?= 1
 FUZZ_SECONDS ?= 30
 
-.PHONY: all setup configure build demo test test-cpp test-python clang tsan asan crash fuzz clean
+# The benchmark run: BENCH_BUDGET seconds for all of `make bench`, build included; BENCH_ARGS go to
+# bench/run_all.py (e.g. --quick, --repeats 1).
+BENCH_BUDGET ?= 840
+BENCH_ARGS ?=
+BENCH_PROGRAMS := $(basename $(notdir $(wildcard bench/*_bench.cc)))
+
+.PHONY: all setup configure build demo test test-cpp test-python clang tsan asan crash fuzz bench \
+  clean
 
 all: build
 
@@ -74,6 +81,16 @@ fuzz: setup
 	  -DQM_SANITIZE=address,undefined,fuzzer-no-link -DQM_BUILD_FUZZ=ON -DQM_BUILD_TESTS=OFF -DQM_BUILD_PYTHON=OFF
 	cmake --build build-fuzz -j $(JOBS)
 	bash fuzz/run.sh build-fuzz $(FUZZ_SECONDS)
+
+# Every benchmark of bench/ against its comparisons, side by side; writes bench/REPORT.md and the
+# plots bench/*.png. Configures $(BUILD) with the benchmarks and builds only what they run.
+bench:
+	@start=$$(date +%s); \
+	bash scripts/setup.sh --bench && \
+	cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQM_BUILD_BENCH=ON $(CMAKE_FLAGS) && \
+	cmake --build $(BUILD) -j $(JOBS) --target _native $(BENCH_PROGRAMS) && \
+	$(PY) bench/run_all.py --build $(BUILD) --started $$start --budget $(BENCH_BUDGET) $(BENCH_ARGS); \
+	rc=$$?; echo "make bench: $$(( $$(date +%s) - start )) s"; exit $$rc
 
 clean:
 	rm -rf $(BUILD) build-clang build-asan build-tsan build-fuzz

@@ -1,7 +1,8 @@
 #pragma once
 
 // Small helpers shared by the comparison benchmarks: a monotonic clock, medians and percentiles,
-// and a scratch directory on the file system under test.
+// float files written by the Python drivers, and a scratch directory on the file system under
+// test.
 
 #include <algorithm>
 #include <chrono>
@@ -9,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -27,6 +29,18 @@ inline double percentile(std::vector<double> v, double p) {
 }
 
 inline double median(const std::vector<double>& v) { return percentile(v, 0.5); }
+
+// n row-major float32 values from a file; a short file ends the benchmark.
+inline std::vector<float> read_floats(const std::string& path, size_t n) {
+  std::vector<float> out(n);
+  std::ifstream in(path, std::ios::binary);
+  in.read(reinterpret_cast<char*>(out.data()), static_cast<std::streamsize>(n * sizeof(float)));
+  if (!in) {
+    std::fprintf(stderr, "cannot read %zu floats from %s\n", n, path.c_str());
+    std::exit(1);
+  }
+  return out;
+}
 
 // A fresh directory under $QMR_BENCH_DIR (default: ./bench-scratch), removed at exit of scope.
 class ScratchDir {

@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_util.h"
 #include "quellmar/retrieval/key_view.h"
 #include "quellmar/retrieval/per_token_retriever.h"
 #include "quellmar/retrieval/zca_whitening.h"
@@ -32,17 +33,6 @@ struct Data {
   std::vector<float> entries;  // n_entries * n_tokens * dim
   std::vector<float> queries;  // n_queries * n_tokens * dim
 };
-
-std::vector<float> read_floats(const std::string& path, size_t n) {
-  std::vector<float> out(n);
-  std::ifstream in(path, std::ios::binary);
-  in.read(reinterpret_cast<char*>(out.data()), static_cast<std::streamsize>(n * sizeof(float)));
-  if (!in) {
-    std::fprintf(stderr, "cannot read %zu floats from %s\n", n, path.c_str());
-    std::exit(1);
-  }
-  return out;
-}
 
 // Entries drawn around 100 cluster centres; queries are noisy token sets of a cluster.
 void generate(Data& d) {
@@ -71,8 +61,8 @@ const Data& data() {
       std::ifstream shape(std::string(dir) + "/shape.txt");
       shape >> d.n_entries >> d.n_tokens >> d.dim >> d.n_queries;
       const size_t per = d.n_tokens * d.dim;
-      d.entries = read_floats(std::string(dir) + "/entries.f32", d.n_entries * per);
-      d.queries = read_floats(std::string(dir) + "/queries.f32", d.n_queries * per);
+      d.entries = bench::read_floats(std::string(dir) + "/entries.f32", d.n_entries * per);
+      d.queries = bench::read_floats(std::string(dir) + "/queries.f32", d.n_queries * per);
     } else {
       generate(d);
     }

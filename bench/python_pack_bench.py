@@ -109,7 +109,7 @@ class SqliteStore:
                         [(p, OWNER, k.tobytes(), t) for p, k, t in zip(ids, keys, texts)])
         cur.executemany("INSERT INTO layers VALUES (?, ?, ?)",
                         [(p, j, layers[j].tobytes()) for p, layers in zip(ids, layer_sets)
-                         for j in range(LAYERS)])
+                         for j in range(len(layers))])
         cur.execute("COMMIT")
         self.index.add(keys)
         return ids

@@ -12,7 +12,8 @@ packages=(
   python3-dev python3-numpy python3-pytest python3-mypy
 )
 if [[ "${1:-}" == "--bench" ]]; then
-  packages+=(libfaiss-dev python3-faiss python3-matplotlib libopenblas0-openmp sqlite3 libsqlite3-dev)
+  packages+=(libfaiss-dev python3-faiss python3-hnswlib python3-matplotlib libopenblas0-openmp sqlite3
+    libsqlite3-dev)
 fi
 
 missing=()
