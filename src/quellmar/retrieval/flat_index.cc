@@ -43,7 +43,7 @@ void FlatIndex::insert(CellId cell_id, OwnerId owner, std::span<const float> key
     reserve_hint_ = 0;
   }
   if (group->count % F32_PANEL_WIDTH == 0) {
-    group->panels.resize(group->panels.size() + group->dim * F32_PANEL_WIDTH, 0.0f);
+    append_filled(group->panels, group->dim * F32_PANEL_WIDTH, 0.0f);
   }
   store_panel_row(group->panels.data(), group->dim, group->count, pooled.data());
   group->ids.push_back(cell_id);

@@ -73,7 +73,7 @@ size_t SLB::append_slot() {
     // A new code panel, all padding until its slots are written.
     scales_.resize(scales_.size() + I8_PANEL_WIDTH, 1.0f);
     scorable_.resize(scorable_.size() + I8_PANEL_WIDTH, 0);
-    codes_.resize(codes_.size() + i8_panel_bytes(dim_), 0x80);
+    append_filled(codes_, i8_panel_bytes(dim_), uint8_t{0x80});
   }
   return i;
 }

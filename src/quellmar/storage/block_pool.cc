@@ -48,17 +48,19 @@ Result<BlockPool> BlockPool::open(const std::string& dir, uint64_t capacity) {
   BlockPool pool(dir, capacity);
   QM_ASSIGN_OR_RETURN(std::vector<uint32_t> ids, SegmentFile::list_ids(dir));
   SegmentScan last_scan;
+  std::vector<LocationMap::value_type> found;
   for (uint32_t id : ids) {
     QM_ASSIGN_OR_RETURN(SegmentEntry entry, SegmentFile::describe_existing(dir, id));
     QM_ASSIGN_OR_RETURN(SegmentScan scan, SegmentFile::scan(dir, id));
+    found.reserve(found.size() + scan.records.size());
     for (const ScannedRecord& r : scan.records) {
-      pool.locations_.insert_or_assign(pool.locations_.end(), r.cell_id,
-                                       CellLocation{r.offset, id});
+      found.emplace_back(r.cell_id, CellLocation{r.offset, id});
     }
     pool.scanned_size_[id] = scan.file_size;
     pool.segments_.push_back(std::move(entry));
     last_scan = std::move(scan);
   }
+  pool.locations_ = LocationMap::from_found(std::move(found));
   if (pool.segments_.empty()) {
     QM_ASSIGN_OR_RETURN(SegmentEntry entry, SegmentFile::create(dir, 0));
     pool.segments_.push_back(std::move(entry));
@@ -82,9 +84,12 @@ Status BlockPool::refresh() {
       if (size.is_ok() && *size == it->second) continue;
     }
     QM_ASSIGN_OR_RETURN(SegmentScan scan, SegmentFile::scan(dir_, id));
+    std::vector<LocationMap::value_type> found;
+    found.reserve(scan.records.size());
     for (const ScannedRecord& r : scan.records) {
-      locations_.try_emplace(r.cell_id, CellLocation{r.offset, id});
+      found.emplace_back(r.cell_id, CellLocation{r.offset, id});
     }
+    locations_.add_missing(found);
     if (!scan.records.empty()) drop_dense();
     scanned_size_[id] = scan.file_size;
   }
@@ -122,7 +127,7 @@ Result<CellId> BlockPool::append(const CellRecord& record) {
   QM_RETURN_IF_ERROR(active_segment());
   SegmentEntry& seg = active();
   QM_ASSIGN_OR_RETURN(uint64_t offset, SegmentFile::append_one(seg, record, scratch_));
-  locations_[record.cell_id] = CellLocation{offset, seg.id};
+  locations_.assign(record.cell_id, CellLocation{offset, seg.id});
   note_location(record.cell_id, CellLocation{offset, seg.id});
   return record.cell_id;
 }
@@ -147,8 +152,7 @@ Status BlockPool::append_views(std::span<const CellRecordView> records) {
                       SegmentFile::append_views(seg, records, scratch_));
   // Cell ids grow with every write, so a batch's locations usually go at the end of the map.
   for (size_t i = 0; i < records.size(); ++i) {
-    locations_.insert_or_assign(locations_.end(), records[i].cell_id,
-                                CellLocation{offsets[i], seg.id});
+    locations_.assign(records[i].cell_id, CellLocation{offsets[i], seg.id});
     note_location(records[i].cell_id, CellLocation{offsets[i], seg.id});
   }
   return Status::ok();
@@ -440,7 +444,7 @@ Result<CompactionReport> BlockPool::compact(const std::unordered_set<CellId>& li
       QM_ASSIGN_OR_RETURN(std::vector<uint64_t> offsets,
                           SegmentFile::append_encoded(seg, bytes, sizes));
       for (size_t i = 0; i < offsets.size(); ++i) {
-        locations_[v.live_records[i].cell_id] = CellLocation{offsets[i], seg.id};
+        locations_.assign(v.live_records[i].cell_id, CellLocation{offsets[i], seg.id});
       }
       report.cells_moved += offsets.size();
     }
@@ -452,7 +456,7 @@ Result<CompactionReport> BlockPool::compact(const std::unordered_set<CellId>& li
   auto is_moved = [&](uint32_t id) {
     return std::find(moved.begin(), moved.end(), id) != moved.end();
   };
-  std::erase_if(locations_, [&](const auto& kv) { return is_moved(kv.second.segment); });
+  locations_.erase_if([&](const auto& kv) { return is_moved(kv.second.segment); });
   drop_dense();
   scanned_size_.clear();
 

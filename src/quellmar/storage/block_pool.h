@@ -10,14 +10,10 @@
 
 #include "quellmar/core/result.h"
 #include "quellmar/storage/cell_record.h"
+#include "quellmar/storage/location_map.h"
 #include "quellmar/storage/segment_file.h"
 
 namespace quellmar {
-
-struct CellLocation {
-  uint64_t offset = 0;   // of the record in its segment
-  uint32_t segment = 0;  // segment id
-};
 
 struct CompactionReport {
   uint64_t segments_compacted = 0;
@@ -26,7 +22,7 @@ struct CompactionReport {
 };
 
 // The cell store of an engine: append-only segment files in one directory and an ordered map from
-// each stored cell id to its record. New records go to the last segment, which rolls over to a
+// each stored cell id to its record (the location map). New records go to the last segment, which rolls over to a
 // new file once it holds `capacity` bytes. No file is held open between calls.
 //
 // Not thread-safe: the engine calls it under its own lock.
@@ -84,7 +80,7 @@ class BlockPool {
   const std::string& dir() const { return dir_; }
   uint64_t capacity() const { return capacity_; }
   const std::vector<SegmentEntry>& segments() const { return segments_; }
-  const std::map<CellId, CellLocation>& locations() const { return locations_; }
+  const LocationMap& locations() const { return locations_; }
   size_t cell_count() const { return locations_.size(); }
   bool contains(CellId id) const { return locations_.count(id) != 0; }
 
@@ -93,7 +89,7 @@ class BlockPool {
   const SegmentEntry* find_segment(uint32_t id) const;
   // Where a cell's record is (null without one): from the dense table when it covers the id.
   const CellLocation* locate(CellId id) const;
-  // Keeps the dense table in step with an assignment locations_[id] = loc just made.
+  // Keeps the dense table in step with a locations_.assign(id, loc) just made.
   void note_location(CellId id, CellLocation loc);
   // Drops the dense table after any other change of locations_; the next read builds it again.
   void drop_dense() { dense_state_ = DenseState::Unbuilt; }
@@ -106,9 +102,9 @@ class BlockPool {
   std::string dir_;
   uint64_t capacity_;
   std::vector<SegmentEntry> segments_;
-  std::map<CellId, CellLocation> locations_;
+  LocationMap locations_;
   // locations_ again, for reads, as a table by cell id from dense_first_ on (a hole has segment
-  // NO_SEGMENT): one memory access per lookup where the tree takes a walk from its root. Ids are
+  // NO_SEGMENT): one memory access per lookup where the map takes a binary search. Ids are
   // handed out in increasing order, so the table is nearly full; when the ids are spread too
   // thinly for that it is not built (Sparse) and reads use the map.
   static constexpr uint32_t NO_SEGMENT = UINT32_MAX;
