@@ -84,24 +84,24 @@ def line(name, median, p99, comparison, comparison_median, target=None):
           f"{comparison_median:10.1f} us | ratio {median / comparison_median:.3f}{target_part}")
 
 
-def query_comparison(bench_dir, data_dir, spec):
+def query_comparison(bench_dir, data_dir, case):
     """One query benchmark against its read floor (from the C++ run) and against FAISS."""
-    prefix = spec["prefix"]
-    runs = run_bench(os.path.join(bench_dir, spec["binary"]), data_dir,
-                     f"{spec['vs_floor']}|{spec['times']}")
-    floor = runs[spec["vs_floor"] + "/iterations:1"]
-    ours = runs[spec["times"] + "/iterations:1"]
+    prefix = case["prefix"]
+    runs = run_bench(os.path.join(bench_dir, case["binary"]), data_dir,
+                     f"{case['vs_floor']}|{case['times']}")
+    floor = runs[case["vs_floor"] + "/iterations:1"]
+    ours = runs[case["times"] + "/iterations:1"]
     keys, queries = load(data_dir, prefix + "_keys"), load(data_dir, prefix + "_queries")
-    index = spec["faiss_index"](keys)
-    rounds = np.tile(np.arange(len(queries)), spec["rounds"])
-    t = time_each(lambda i: index.search(queries[i:i + 1], K), rounds, warmup=spec["warmup"])
-    print(f"{spec['title']}, {len(keys)} keys x {DIM}, k = {K} ({ours['label']}):")
-    print(f"  {spec['name'] + ' vs read floor (' + spec['floor'] + ')':<40} median "
+    index = case["faiss_index"](keys)
+    rounds = np.tile(np.arange(len(queries)), case["rounds"])
+    t = time_each(lambda i: index.search(queries[i:i + 1], K), rounds, warmup=case["warmup"])
+    print(f"{case['title']}, {len(keys)} keys x {DIM}, k = {K} ({ours['label']}):")
+    print(f"  {case['name'] + ' vs read floor (' + case['floor'] + ')':<40} median "
           f"{floor['work_us']:10.1f} us | floor median {floor['floor_us']:10.1f} us | ratio "
-          f"{floor['ratio']:.3f} (target <= {spec['target']})")
-    line(f"{spec['name']} vs {spec['faiss_name']}", ours["median_us"], ours["p99_us"],
-         spec["faiss_short"], float(np.median(t)))
-    print(f"  {spec['faiss_short'] + ' p99':<40} {float(np.percentile(t, 99)):10.1f} us")
+          f"{floor['ratio']:.3f} (target <= {case['target']})")
+    line(f"{case['name']} vs {case['faiss_name']}", ours["median_us"], ours["p99_us"],
+         case["faiss_short"], float(np.median(t)))
+    print(f"  {case['faiss_short'] + ' p99':<40} {float(np.percentile(t, 99)):10.1f} us")
 
 
 def sq8_index(keys):
