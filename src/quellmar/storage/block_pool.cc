@@ -90,7 +90,6 @@ Status BlockPool::refresh() {
       found.emplace_back(r.cell_id, CellLocation{r.offset, id});
     }
     locations_.add_missing(found);
-    if (!scan.records.empty()) drop_dense();
     scanned_size_[id] = scan.file_size;
   }
   return Status::ok();
@@ -128,7 +127,6 @@ Result<CellId> BlockPool::append(const CellRecord& record) {
   SegmentEntry& seg = active();
   QM_ASSIGN_OR_RETURN(uint64_t offset, SegmentFile::append_one(seg, record, scratch_));
   locations_.assign(record.cell_id, CellLocation{offset, seg.id});
-  note_location(record.cell_id, CellLocation{offset, seg.id});
   return record.cell_id;
 }
 
@@ -153,54 +151,13 @@ Status BlockPool::append_views(std::span<const CellRecordView> records) {
   // Cell ids grow with every write, so a batch's locations usually go at the end of the map.
   for (size_t i = 0; i < records.size(); ++i) {
     locations_.assign(records[i].cell_id, CellLocation{offsets[i], seg.id});
-    note_location(records[i].cell_id, CellLocation{offsets[i], seg.id});
   }
   return Status::ok();
 }
 
-namespace {
-
-// The dense table is built when it would be at most this many times as long as the map, plus a
-// little: a pool whose ids are spread thinly keeps to the map.
-constexpr uint64_t kDenseSpread = 2;
-constexpr uint64_t kDenseSlack = 1024;
-
-}  // namespace
-
 const CellLocation* BlockPool::locate(CellId id) const {
-  if (dense_state_ == DenseState::Unbuilt) {
-    dense_.clear();
-    dense_first_ = locations_.empty() ? 0 : locations_.begin()->first;
-    const CellId span = locations_.empty() ? 0 : locations_.rbegin()->first - dense_first_ + 1;
-    if (span <= kDenseSpread * locations_.size() + kDenseSlack) {
-      dense_.assign(span, CellLocation{0, NO_SEGMENT});
-      for (const auto& [cell, loc] : locations_) dense_[cell - dense_first_] = loc;
-      dense_state_ = DenseState::Built;
-    } else {
-      dense_state_ = DenseState::Sparse;
-    }
-  }
-  if (dense_state_ == DenseState::Built) {
-    if (id < dense_first_ || id - dense_first_ >= dense_.size()) return nullptr;
-    const CellLocation& loc = dense_[id - dense_first_];
-    return loc.segment == NO_SEGMENT ? nullptr : &loc;
-  }
   auto it = locations_.find(id);
   return it == locations_.end() ? nullptr : &it->second;
-}
-
-void BlockPool::note_location(CellId id, CellLocation loc) {
-  if (dense_state_ == DenseState::Unbuilt) return;
-  // New ids come right after the table's end; a few missing ones leave holes.
-  if (dense_state_ == DenseState::Built && id >= dense_first_ &&
-      id - dense_first_ < kDenseSpread * locations_.size() + kDenseSlack) {
-    if (id - dense_first_ >= dense_.size()) {
-      dense_.resize(id - dense_first_ + 1, CellLocation{0, NO_SEGMENT});
-    }
-    dense_[id - dense_first_] = loc;
-    return;
-  }
-  drop_dense();
 }
 
 Result<CellRecord> BlockPool::read_cell(CellId id) const {
@@ -457,7 +414,6 @@ Result<CompactionReport> BlockPool::compact(const std::unordered_set<CellId>& li
     return std::find(moved.begin(), moved.end(), id) != moved.end();
   };
   locations_.erase_if([&](const auto& kv) { return is_moved(kv.second.segment); });
-  drop_dense();
   scanned_size_.clear();
 
   // A file that is already gone counts as deleted. On another failure the entries of the files

@@ -22,8 +22,8 @@ struct CompactionReport {
 };
 
 // The cell store of an engine: append-only segment files in one directory and an ordered map from
-// each stored cell id to its record (the location map). New records go to the last segment, which rolls over to a
-// new file once it holds `capacity` bytes. No file is held open between calls.
+// each stored cell id to its record (the location map). New records go to the last segment, which
+// rolls over to a new file once it holds `capacity` bytes. No file is held open between calls.
 //
 // Not thread-safe: the engine calls it under its own lock.
 class BlockPool {
@@ -87,12 +87,8 @@ class BlockPool {
  private:
   BlockPool(std::string dir, uint64_t capacity) : dir_(std::move(dir)), capacity_(capacity) {}
   const SegmentEntry* find_segment(uint32_t id) const;
-  // Where a cell's record is (null without one): from the dense table when it covers the id.
+  // Where a cell's record is (null without one).
   const CellLocation* locate(CellId id) const;
-  // Keeps the dense table in step with a locations_.assign(id, loc) just made.
-  void note_location(CellId id, CellLocation loc);
-  // Drops the dense table after any other change of locations_; the next read builds it again.
-  void drop_dense() { dense_state_ = DenseState::Unbuilt; }
   // The visiting order of read_cells: read(i, reader, offset, read_ahead_to) for each of `ids`
   // with a location, in order; status i is its result, or why the cell could not be reached.
   template <class Read>
@@ -103,15 +99,6 @@ class BlockPool {
   uint64_t capacity_;
   std::vector<SegmentEntry> segments_;
   LocationMap locations_;
-  // locations_ again, for reads, as a table by cell id from dense_first_ on (a hole has segment
-  // NO_SEGMENT): one memory access per lookup where the map takes a binary search. Ids are
-  // handed out in increasing order, so the table is nearly full; when the ids are spread too
-  // thinly for that it is not built (Sparse) and reads use the map.
-  static constexpr uint32_t NO_SEGMENT = UINT32_MAX;
-  enum class DenseState : uint8_t { Unbuilt, Built, Sparse };
-  mutable DenseState dense_state_ = DenseState::Unbuilt;
-  mutable CellId dense_first_ = 0;
-  mutable std::vector<CellLocation> dense_;
   // Per segment id, the file size its last full scan saw. A refresh skips a segment that still
   // has that size, since its scan could only find the same records again, unless locations were
   // dropped since (compaction), which a rescan could fill again.

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <tuple>
 
 namespace quellmar {
@@ -63,6 +64,31 @@ TEST(LocationMapTest, AssignAppendsReplacesOrInsertsInOrder) {
   EXPECT_EQ(Dump(m), (std::vector<T>{{4, 5, 8}, {5, 0, 70}, {6, 0, 40}}));
   EXPECT_EQ(m.erase_if([](const Entry& e) { return e.second.segment == 0; }), 2u);
   EXPECT_EQ(Dump(m), (std::vector<T>{{4, 5, 8}}));
+}
+
+// Lookups narrow their search by the ids around them; check every id in and around stores with
+// no gaps, gaps at either end or in the middle, and one far id, against a plain scan.
+TEST(LocationMapTest, FindAgreesWithAScanAroundGaps) {
+  const std::vector<std::vector<CellId>> stores = {
+      {}, {7}, {1, 2, 3, 4, 5}, {1, 2, 3, 9, 10}, {1, 5, 6, 7, 8}, {1, 2, 3, 4, 9},
+      {2, 4, 6, 8, 10}, {1, 2, 3, 1000}, {0, 1, 2, 3}};
+  for (const std::vector<CellId>& ids : stores) {
+    LocationMap m;
+    for (CellId id : ids) m.assign(id, {id * 10, 1});
+    for (CellId q = 0; q <= 1002; ++q) {
+      const bool stored = std::find(ids.begin(), ids.end(), q) != ids.end();
+      auto it = m.find(q);
+      ASSERT_EQ(it != m.end(), stored) << "id " << q << " in a store of " << ids.size();
+      if (stored) {
+        EXPECT_EQ(it->second.offset, q * 10);
+      }
+    }
+    // An insert below the highest id lands in order.
+    m.assign(999, {1, 1});
+    EXPECT_TRUE(std::is_sorted(m.begin(), m.end(),
+                               [](const Entry& a, const Entry& b) { return a.first < b.first; }));
+    EXPECT_EQ(m.at(999).offset, 1u);
+  }
 }
 
 }  // namespace
