@@ -1,10 +1,9 @@
-import os
 import threading
-import time
 
 import pytest
 
 import _frame_probe as probe
+from _threads import maintenance_threads, wait_until
 from quellmar._native import Engine
 
 FRESH_STATUS = {
@@ -122,26 +121,14 @@ def test_threads_share_one_engine(engine):
     assert errors == []
 
 
-def maintenance_threads():
-    names = []
-    for task in os.listdir("/proc/self/task"):
-        try:
-            with open(f"/proc/self/task/{task}/comm") as f:
-                names.append(f.read().strip())
-        except FileNotFoundError:
-            pass
-    return names.count("qmr-maintenance")
-
-
 def test_dropping_an_engine_stops_its_maintenance_thread(engine_dir):
     # _frame_probe.Engine is this class built once more inside the probe module, with a way to
     # start the maintenance thread.
     before = maintenance_threads()
     e = probe.Engine(engine_dir)
     probe.run_maintenance(e, 0.01)  # sweeps and compactions every 10 ms
-    time.sleep(0.1)
-    assert maintenance_threads() == before + 1
+    wait_until(lambda: maintenance_threads() == before + 1)  # the thread names itself
     assert e.status()["segment_count"] == 1
     del e  # returns once the thread has ended
-    assert maintenance_threads() == before
+    wait_until(lambda: maintenance_threads() == before)  # a joined task can linger a moment
     assert Engine(engine_dir).status() == FRESH_STATUS

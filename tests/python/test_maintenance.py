@@ -12,6 +12,7 @@ import time
 import numpy as np
 import pytest
 
+from _threads import maintenance_threads, wait_until
 from quellmar._native import Engine
 
 f32 = np.float32
@@ -33,25 +34,6 @@ def raises(exc_type, text, fn, *args, **kwargs):
         fn(*args, **kwargs)
     assert type(exc.value) is exc_type
     assert str(exc.value) == text
-
-
-def wait_until(predicate, timeout=10.0):
-    """Polls until predicate() holds; fails after `timeout` seconds."""
-    deadline = time.monotonic() + timeout
-    while not predicate():
-        assert time.monotonic() < deadline, "condition not reached in time"
-        time.sleep(0.005)
-
-
-def maintenance_threads():
-    names = []
-    for task in os.listdir("/proc/self/task"):
-        try:
-            with open(f"/proc/self/task/{task}/comm") as f:
-                names.append(f.read().strip())
-        except FileNotFoundError:
-            pass
-    return names.count("qmr-maintenance")
 
 
 def write_pack(engine, owner, salience, seed=0):
@@ -88,7 +70,7 @@ def test_sweeps_and_compactions_run_and_are_counted(engine):
 
     engine.stop_maintenance()
     assert engine.is_maintenance_running() is False
-    assert maintenance_threads() == before
+    wait_until(lambda: maintenance_threads() == before)  # a joined task can linger a moment
     stopped = engine.maintenance_status()
     time.sleep(0.05)
     assert engine.maintenance_status() == stopped  # the counters stay, and nothing moves
@@ -225,7 +207,7 @@ def test_dropping_a_running_engine_joins_its_thread(engine_dir):
                and e.maintenance_status()["compaction_count"] >= 1)
     assert maintenance_threads() == before + 1
     del e  # returns only once the thread has ended
-    assert maintenance_threads() == before
+    wait_until(lambda: maintenance_threads() == before)
     reopened = Engine(engine_dir)
     assert reopened.pack_count() == 0
     assert reopened.pack_exists(weak) is False
