@@ -4,6 +4,7 @@
 #include <cstring>
 #include <functional>
 
+#include "quellmar/core/async_sync.h"
 #include "quellmar/core/coding.h"
 #include "quellmar/core/file_names.h"
 #include "quellmar/core/internal_fault.h"
@@ -90,10 +91,11 @@ constexpr uint64_t kWritePiece = 1 << 20;
 // device flush. A scan stops at a zero length word (no record is that short), and the bytes not
 // yet written read as zeros, so until the word is in place the file ends, for every reader, where
 // it ended before the call. next() gives the records piece by piece, an empty piece after the
-// last. On a failed write or flush the file is cut back; `*rolled_back` tells whether that
-// worked.
+// last. `while_flushing` (when set) runs while the device flushes, whatever the flush's outcome.
+// On a failed write or flush the file is cut back; `*rolled_back` tells whether that worked.
 Result<uint64_t> append_records(const std::string& path,
-                                const std::function<std::string_view()>& next, bool* rolled_back) {
+                                const std::function<std::string_view()>& next,
+                                const std::function<void()>& while_flushing, bool* rolled_back) {
   *rolled_back = true;
   QM_ASSIGN_OR_RETURN(UniqueFd fd, open_write(path));
   QM_ASSIGN_OR_RETURN(const uint64_t before, fd_size(fd));
@@ -116,18 +118,18 @@ Result<uint64_t> append_records(const std::string& path,
     }
     if (first) return Status::ok();  // nothing to write
     QM_RETURN_IF_ERROR(pwrite_all(fd, first_word, sizeof first_word, before, path));
-    QM_RETURN_IF_ERROR(full_sync(fd, path));
+    if (while_flushing) {
+      AsyncSync sync(fd, path);
+      while_flushing();
+      QM_RETURN_IF_ERROR(sync.wait());
+    } else {
+      QM_RETURN_IF_ERROR(full_sync(fd, path));
+    }
     return fd.close();
   };
   Status st = write_pieces();
   if (st.is_ok()) return before;
-  if (fd.valid()) {
-    Status undo = truncate_fd(fd, before, path);
-    if (undo.is_ok()) undo = full_sync(fd, path);
-    *rolled_back = undo.is_ok();
-  } else {
-    *rolled_back = false;
-  }
+  *rolled_back = fd.valid() && cut_back(fd, before, path).is_ok();
   return std::move(st).error();
 }
 
@@ -254,9 +256,9 @@ Result<std::vector<uint64_t>> SegmentFile::append_batch(SegmentEntry& entry,
   return append_views(entry, views, scratch);
 }
 
-Result<std::vector<uint64_t>> SegmentFile::append_views(SegmentEntry& entry,
-                                                        std::span<const CellRecordView> records,
-                                                        std::string& scratch) {
+Result<std::vector<uint64_t>> SegmentFile::append_views(
+    SegmentEntry& entry, std::span<const CellRecordView> records, std::string& scratch,
+    const std::function<void()>& while_flushing) {
   if (records.empty()) return std::vector<uint64_t>{};
   // Every size first: a record too large to encode fails the call before anything is written.
   std::vector<uint64_t> sizes;
@@ -292,7 +294,7 @@ Result<std::vector<uint64_t>> SegmentFile::append_views(SegmentEntry& entry,
     return std::string_view(scratch.data(), bytes);
   };
   bool rolled_back = true;
-  auto at = append_records(entry.path, next, &rolled_back);
+  auto at = append_records(entry.path, next, while_flushing, &rolled_back);
   return finish_append(entry, std::move(at), rolled_back, sizes);
 }
 
@@ -307,7 +309,7 @@ Result<std::vector<uint64_t>> SegmentFile::append_encoded(SegmentEntry& entry,
     given = true;
     return bytes;
   };
-  auto at = append_records(entry.path, next, &rolled_back);
+  auto at = append_records(entry.path, next, {}, &rolled_back);
   return finish_append(entry, std::move(at), rolled_back, sizes);
 }
 

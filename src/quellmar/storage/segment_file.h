@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <span>
 #include <string>
@@ -68,9 +69,12 @@ class SegmentFile {
   static Result<std::vector<uint64_t>> append_batch(SegmentEntry& entry,
                                                     std::span<const CellRecord> records,
                                                     std::string& scratch);
-  static Result<std::vector<uint64_t>> append_views(SegmentEntry& entry,
-                                                    std::span<const CellRecordView> records,
-                                                    std::string& scratch);
+  // `while_flushing` (when set) runs while the device flushes the records, after every byte was
+  // written and before the outcome is known: work that must not wait for the flush, and that must
+  // not show the records to anyone yet.
+  static Result<std::vector<uint64_t>> append_views(
+      SegmentEntry& entry, std::span<const CellRecordView> records, std::string& scratch,
+      const std::function<void()>& while_flushing = {});
   // Appends already-encoded records as they are; `sizes` gives each record's length in `bytes`.
   static Result<std::vector<uint64_t>> append_encoded(SegmentEntry& entry, const std::string& bytes,
                                                       std::span<const uint64_t> sizes);
