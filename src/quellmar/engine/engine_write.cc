@@ -150,28 +150,21 @@ Status Engine::write_pack_batch(std::vector<BufferedPack> packs) {
   for (const BufferedPack& p : packs) {
     if (p.request.text) texts.emplace_back(p.pack_id, *p.request.text);
   }
-  // Texts first, as for a single pack: a crash between the appends leaves texts of packs that
-  // do not exist, never packs without their texts. While the device flushes them, the payloads
-  // are put in their stored form, so that the records can be written as soon as it is done.
-  Result<std::optional<PendingAppend>> pending_texts = text_store_.start_append(texts);
-  Status stored = pending_texts.status();
-  if (stored.is_ok() && *pending_texts) {
-    for (BufferedPack& p : packs) {
-      if (p.stored.empty()) p.stored = stored_vectors(p.request);
-    }
-  }
   std::vector<CellRecordView> records;
   std::vector<CellId> heads(packs.size());
-  if (stored.is_ok()) {
-    size_t total = 0;
-    for (const BufferedPack& p : packs) total += p.request.layer_payloads.size() + 1;
-    records.reserve(total);
-    for (size_t i = 0; i < packs.size(); ++i) {
-      const BufferedPack& p = packs[i];
-      heads[i] = pack_records(p.request, p.stored, p.pack_id, now, next_cell_id_, records);
-    }
-    stored = TextStore::finish_append(*pending_texts);
+  size_t total = 0;
+  for (const BufferedPack& p : packs) total += p.request.layer_payloads.size() + 1;
+  records.reserve(total);
+  for (size_t i = 0; i < packs.size(); ++i) {
+    const BufferedPack& p = packs[i];
+    heads[i] = pack_records(p.request, p.stored, p.pack_id, now, next_cell_id_, records);
   }
+  // Texts first, as for a single pack: a crash between the appends leaves texts of packs that
+  // do not exist, never packs without their texts. While the device flushes them, the first
+  // piece of records is encoded; the records are written only once the texts are durable.
+  Result<std::optional<PendingAppend>> pending_texts = text_store_.start_append(texts);
+  Status stored = pending_texts.status();
+  bool texts_finished = false;
   // What the batch adds to the in-memory structures is worked out while the device flushes the
   // records, and shown only once the flush succeeded.
   std::vector<PackInsert> inserts;
@@ -183,7 +176,17 @@ Status Engine::write_pack_batch(std::vector<BufferedPack> packs) {
                                    entry_at_write(w.salience)});
     }
   };
-  if (stored.is_ok()) stored = block_pool_.append_views(records, prepare);
+  const AppendOverlap overlap{[&] {
+                               texts_finished = true;
+                               return TextStore::finish_append(*pending_texts);
+                             },
+                             prepare};
+  if (stored.is_ok()) {
+    stored = block_pool_.append_views(records, &overlap);
+    // The records failed before their first write: the texts' flush still has to be seen
+    // through (a failed one is cut back off the file), though the batch failed either way.
+    if (!texts_finished) (void)TextStore::finish_append(*pending_texts);
+  }
   if (!stored.is_ok()) {
     // Nothing of the batch reached the pool. Packs whose ids were handed out by the write buffer
     // go back to the front of its queue, with their payloads, so the next drain writes them

@@ -46,11 +46,11 @@ class BlockPool {
   Result<CellId> append(const CellRecord& record);
   // Stores records durably in one segment with one full device flush; ids in input order.
   Result<std::vector<CellId>> append_batch(std::span<const CellRecord> records);
-  // The same for records whose vectors the caller keeps. `while_flushing` (when set) runs while
-  // the device flushes them (see SegmentFile::append_views); the records' locations are known
+  // The same for records whose vectors the caller keeps; with `overlap`, as a batch whose
+  // caller works while the device does (see AppendOverlap). The records' locations are known
   // only once the call returns.
   Status append_views(std::span<const CellRecordView> records,
-                      const std::function<void()>& while_flushing = {});
+                      const AppendOverlap* overlap = nullptr);
 
   Result<CellRecord> read_cell(CellId id) const;
   // Reads several cells, opening each segment file once: out[i] is the record of ids[i] when

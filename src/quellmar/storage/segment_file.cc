@@ -1,5 +1,7 @@
 #include "quellmar/storage/segment_file.h"
 
+#include <fcntl.h>
+
 #include <algorithm>
 #include <cstring>
 #include <functional>
@@ -91,11 +93,12 @@ constexpr uint64_t kWritePiece = 1 << 20;
 // device flush. A scan stops at a zero length word (no record is that short), and the bytes not
 // yet written read as zeros, so until the word is in place the file ends, for every reader, where
 // it ended before the call. next() gives the records piece by piece, an empty piece after the
-// last. `while_flushing` (when set) runs while the device flushes, whatever the flush's outcome.
-// On a failed write or flush the file is cut back; `*rolled_back` tells whether that worked.
+// last. With `overlap`, each piece's writeback starts once it is written and the caller's work
+// runs as AppendOverlap describes. On a failed write or flush the file is cut back;
+// `*rolled_back` tells whether that worked.
 Result<uint64_t> append_records(const std::string& path,
                                 const std::function<std::string_view()>& next,
-                                const std::function<void()>& while_flushing, bool* rolled_back) {
+                                const AppendOverlap* overlap, bool* rolled_back) {
   *rolled_back = true;
   QM_ASSIGN_OR_RETURN(UniqueFd fd, open_write(path));
   QM_ASSIGN_OR_RETURN(const uint64_t before, fd_size(fd));
@@ -105,6 +108,7 @@ Result<uint64_t> append_records(const std::string& path,
     uint64_t off = before;
     for (std::string_view piece = next(); !piece.empty(); piece = next()) {
       if (first) {
+        if (overlap && overlap->before_writing) QM_RETURN_IF_ERROR(overlap->before_writing());
         QM_CHECK(piece.size() >= sizeof first_word);
         std::memcpy(first_word, piece.data(), sizeof first_word);
         QM_RETURN_IF_ERROR(pwrite_all(fd, piece.data() + sizeof first_word,
@@ -114,13 +118,19 @@ Result<uint64_t> append_records(const std::string& path,
       } else {
         QM_RETURN_IF_ERROR(pwrite_all(fd, piece.data(), piece.size(), off, path));
       }
+      // The device starts writing the piece back while the next one is encoded. Only a hint: the
+      // flush reports any failure.
+      if (overlap) {
+        (void)::sync_file_range(fd.get(), static_cast<off64_t>(off),
+                                static_cast<off64_t>(piece.size()), SYNC_FILE_RANGE_WRITE);
+      }
       off += piece.size();
     }
     if (first) return Status::ok();  // nothing to write
     QM_RETURN_IF_ERROR(pwrite_all(fd, first_word, sizeof first_word, before, path));
-    if (while_flushing) {
+    if (overlap && overlap->while_flushing) {
       AsyncSync sync(fd, path);
-      while_flushing();
+      overlap->while_flushing();
       QM_RETURN_IF_ERROR(sync.wait());
     } else {
       QM_RETURN_IF_ERROR(full_sync(fd, path));
@@ -256,9 +266,10 @@ Result<std::vector<uint64_t>> SegmentFile::append_batch(SegmentEntry& entry,
   return append_views(entry, views, scratch);
 }
 
-Result<std::vector<uint64_t>> SegmentFile::append_views(
-    SegmentEntry& entry, std::span<const CellRecordView> records, std::string& scratch,
-    const std::function<void()>& while_flushing) {
+Result<std::vector<uint64_t>> SegmentFile::append_views(SegmentEntry& entry,
+                                                        std::span<const CellRecordView> records,
+                                                        std::string& scratch,
+                                                        const AppendOverlap* overlap) {
   if (records.empty()) return std::vector<uint64_t>{};
   // Every size first: a record too large to encode fails the call before anything is written.
   std::vector<uint64_t> sizes;
@@ -294,7 +305,7 @@ Result<std::vector<uint64_t>> SegmentFile::append_views(
     return std::string_view(scratch.data(), bytes);
   };
   bool rolled_back = true;
-  auto at = append_records(entry.path, next, while_flushing, &rolled_back);
+  auto at = append_records(entry.path, next, overlap, &rolled_back);
   return finish_append(entry, std::move(at), rolled_back, sizes);
 }
 
@@ -309,7 +320,7 @@ Result<std::vector<uint64_t>> SegmentFile::append_encoded(SegmentEntry& entry,
     given = true;
     return bytes;
   };
-  auto at = append_records(entry.path, next, {}, &rolled_back);
+  auto at = append_records(entry.path, next, nullptr, &rolled_back);
   return finish_append(entry, std::move(at), rolled_back, sizes);
 }
 
