@@ -69,7 +69,9 @@ std::vector<CellId> pack_cell_ids(CellId head, const PackWrite& w) {
 
 // What a written pack adds to the in-memory structures, worked out before they change.
 struct PackInsert {
-  std::vector<float> pooled;
+  SharedKey key;
+  SharedKey pooled;
+  SLB::Quantized codes;
   std::vector<CellId> cells;
   GovernanceEntry governance;
 };
@@ -172,9 +174,15 @@ Status Engine::write_pack_batch(std::vector<BufferedPack> packs) {
     inserts.reserve(packs.size());
     for (size_t i = 0; i < packs.size(); ++i) {
       const PackWrite& w = packs[i].request;
-      inserts.push_back(PackInsert{pooled_key(w.retrieval_key), pack_cell_ids(heads[i], w),
-                                   entry_at_write(w.salience)});
+      PackInsert in;
+      in.key = std::make_shared<const std::vector<float>>(w.retrieval_key);
+      in.pooled = std::make_shared<const std::vector<float>>(pooled_key(w.retrieval_key));
+      in.codes = SLB::quantize(*in.pooled);
+      in.cells = pack_cell_ids(heads[i], w);
+      in.governance = entry_at_write(w.salience);
+      inserts.push_back(std::move(in));
     }
+    make_room_for_packs(packs.size(), records.size(), inserts.front().pooled->size());
   };
   const AppendOverlap overlap{[&] {
                                texts_finished = true;
@@ -203,7 +211,7 @@ Status Engine::write_pack_batch(std::vector<BufferedPack> packs) {
   for (size_t i = 0; i < packs.size(); ++i) {
     const PackWrite& w = packs[i].request;
     PackInsert& in = inserts[i];
-    index_cell(heads[i], w.owner, w.retrieval_key, in.pooled);
+    index_quantized(heads[i], w.owner, in.key, in.pooled, in.codes);
     governance_[heads[i]] = in.governance;
     pack_directory_.insert(packs[i].pack_id, std::move(in.cells), w.owner);
   }
