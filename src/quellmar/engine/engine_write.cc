@@ -152,6 +152,11 @@ Status Engine::write_pack_batch(std::vector<BufferedPack> packs) {
   for (const BufferedPack& p : packs) {
     if (p.request.text) texts.emplace_back(p.pack_id, *p.request.text);
   }
+  // Texts first, as for a single pack: a crash between the appends leaves texts of packs that
+  // do not exist, never packs without their texts. While the device flushes them, the records
+  // are laid out and their first piece encoded; they are written only once the texts are durable.
+  Result<std::optional<PendingAppend>> pending_texts = text_store_.start_append(texts);
+  Status stored = pending_texts.status();
   std::vector<CellRecordView> records;
   std::vector<CellId> heads(packs.size());
   size_t total = 0;
@@ -161,11 +166,6 @@ Status Engine::write_pack_batch(std::vector<BufferedPack> packs) {
     const BufferedPack& p = packs[i];
     heads[i] = pack_records(p.request, p.stored, p.pack_id, now, next_cell_id_, records);
   }
-  // Texts first, as for a single pack: a crash between the appends leaves texts of packs that
-  // do not exist, never packs without their texts. While the device flushes them, the first
-  // piece of records is encoded; the records are written only once the texts are durable.
-  Result<std::optional<PendingAppend>> pending_texts = text_store_.start_append(texts);
-  Status stored = pending_texts.status();
   bool texts_finished = false;
   // What the batch adds to the in-memory structures is worked out while the device flushes the
   // records, and shown only once the flush succeeded.
