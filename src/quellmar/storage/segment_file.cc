@@ -85,6 +85,9 @@ Result<std::vector<uint64_t>> finish_append(SegmentEntry& entry, Result<uint64_t
   return offsets;
 }
 
+// The page size the writeback hints round to (a larger real page only makes them coarser).
+constexpr uint64_t kPage = 4096;
+
 // Encodes records into pieces of at most this size (or one record, when that is larger).
 constexpr uint64_t kWritePiece = 1 << 20;
 
@@ -118,11 +121,16 @@ Result<uint64_t> append_records(const std::string& path,
       } else {
         QM_RETURN_IF_ERROR(pwrite_all(fd, piece.data(), piece.size(), off, path));
       }
-      // The device starts writing the piece back while the next one is encoded. Only a hint: the
-      // flush reports any failure.
+      // The device starts writing the piece back while the next one is encoded, all but the page
+      // of the first length word, which is written again at the end. Only a hint: the flush
+      // reports any failure.
       if (overlap) {
-        (void)::sync_file_range(fd.get(), static_cast<off64_t>(off),
-                                static_cast<off64_t>(piece.size()), SYNC_FILE_RANGE_WRITE);
+        const uint64_t from = std::max(off, (before + sizeof first_word + kPage - 1) & ~(kPage - 1));
+        const uint64_t to = off + piece.size();
+        if (from < to) {
+          (void)::sync_file_range(fd.get(), static_cast<off64_t>(from),
+                                  static_cast<off64_t>(to - from), SYNC_FILE_RANGE_WRITE);
+        }
       }
       off += piece.size();
     }
