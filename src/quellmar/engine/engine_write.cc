@@ -184,11 +184,12 @@ Status Engine::write_pack_batch(std::vector<BufferedPack> packs) {
     }
     make_room_for_packs(packs.size(), records.size(), inserts.front().pooled->size());
   };
-  const AppendOverlap overlap{[&] {
-                               texts_finished = true;
-                               return TextStore::finish_append(*pending_texts);
-                             },
-                             prepare};
+  AppendOverlap overlap;
+  overlap.before_writing = [&] {
+    texts_finished = true;
+    return TextStore::finish_append(*pending_texts);
+  };
+  overlap.while_flushing = prepare;
   if (stored.is_ok()) {
     stored = block_pool_.append_views(records, &overlap);
     // The records failed before their first write: the texts' flush still has to be seen

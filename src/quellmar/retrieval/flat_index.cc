@@ -1,7 +1,6 @@
 #include "quellmar/retrieval/flat_index.h"
 
 #include <algorithm>
-
 #include <cmath>
 
 #include "quellmar/core/internal_fault.h"

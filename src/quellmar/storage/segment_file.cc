@@ -121,11 +121,12 @@ Result<uint64_t> append_records(const std::string& path,
       } else {
         QM_RETURN_IF_ERROR(pwrite_all(fd, piece.data(), piece.size(), off, path));
       }
-      // The device starts writing the piece back while the next one is encoded, all but the page
-      // of the first length word, which is written again at the end. Only a hint: the flush
-      // reports any failure.
+      // The device starts writing the piece back while the next one is encoded (the last one's
+      // too: the flush starts later than this), all but the page of the first length word, which
+      // is written again at the end. Only a hint: the flush reports any failure.
       if (overlap) {
-        const uint64_t from = std::max(off, (before + sizeof first_word + kPage - 1) & ~(kPage - 1));
+        const uint64_t from =
+            std::max(off, (before + sizeof first_word + kPage - 1) & ~(kPage - 1));
         const uint64_t to = off + piece.size();
         if (from < to) {
           (void)::sync_file_range(fd.get(), static_cast<off64_t>(from),

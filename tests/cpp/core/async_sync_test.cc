@@ -97,7 +97,8 @@ TEST_P(AsyncSyncTest, PendingAppendLandsOrIsCutBack) {
     g_fail_sync = 0;
     EXPECT_EQ(read_file(path), "headtaillost");
     bool rolled_back = false;
-    QM_ASSERT_ERROR(Io, "storage I/O error: Input/output error (os error 5)", bad.finish(&rolled_back));
+    QM_ASSERT_ERROR(Io, "storage I/O error: Input/output error (os error 5)",
+                    bad.finish(&rolled_back));
     EXPECT_TRUE(rolled_back);
     EXPECT_EQ(read_file(path), "headtail");
   }

@@ -387,8 +387,9 @@ TEST_F(EngineTest, FailedBatchFlushLeavesNothingVisible) {
       const std::string texts = read_file(dir.file("text_store.bin"));
       g_fail_sync_of = c.failing;
       set_file_fault_hook(&FailSyncOf);
-      QM_ASSERT_ERROR(Io, "", e->mem_write_batch_packs({Pack(1, Key(1), 50.0f, "lost"),
-                                                        Pack(2, Key(2), 50.0f, "lost too")}));
+      QM_ASSERT_ERROR(Io, "",
+                      e->mem_write_batch_packs(
+                          {Pack(1, Key(1), 50.0f, "lost"), Pack(2, Key(2), 50.0f, "lost too")}));
       set_file_fault_hook(nullptr);
       EXPECT_EQ(read_file(segment_path(dir.path(), 0)), segment);
       if (std::string(c.failing) == "text_store") {
