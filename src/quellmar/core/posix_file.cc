@@ -40,6 +40,8 @@ struct DirCloser {
 
 void set_file_fault_hook(FileFaultHook hook) { g_fault_hook = hook; }
 
+int injected_file_fault(FileOp op, const std::string& path) { return injected(op, path); }
+
 UniqueFd& UniqueFd::operator=(UniqueFd&& other) noexcept {
   if (this != &other) {
     (void)close();
@@ -286,13 +288,8 @@ Result<uint64_t> append_with(const std::string& path, bool create,
   if (st.is_ok()) st = full_sync(fd, path);
   if (st.is_ok()) st = fd.close();
   if (st.is_ok()) return before;
-  if (fd.valid()) {
-    Status undo = truncate_fd(fd, before, path);
-    if (undo.is_ok()) undo = full_sync(fd, path);
-    if (rolled_back) *rolled_back = undo.is_ok();
-  } else if (rolled_back) {
-    *rolled_back = false;
-  }
+  const bool undone = fd.valid() && cut_back(fd, before, path).is_ok();
+  if (rolled_back) *rolled_back = undone;
   return std::move(st).error();
 }
 
@@ -320,10 +317,14 @@ Result<uint64_t> append_durably(const std::string& path, const void* bytes, size
       path, create, [&](const UniqueFd& fd) { return write_all(fd, bytes, n, path); }, rolled_back);
 }
 
+Status cut_back(const UniqueFd& fd, uint64_t size, const std::string& path) {
+  QM_RETURN_IF_ERROR(truncate_fd(fd, size, path));
+  return full_sync(fd, path);
+}
+
 Status truncate_durably(const std::string& path, uint64_t size) {
   QM_ASSIGN_OR_RETURN(UniqueFd fd, open_write(path));
-  QM_RETURN_IF_ERROR(truncate_fd(fd, size, path));
-  QM_RETURN_IF_ERROR(full_sync(fd, path));
+  QM_RETURN_IF_ERROR(cut_back(fd, size, path));
   return fd.close();
 }
 

@@ -45,6 +45,9 @@ enum class FileOp : uint8_t { Open, Write, Sync, Read, Truncate, Rename, Remove 
 // the operation fails without being made. Process-wide; only tests set it.
 using FileFaultHook = int (*)(FileOp op, const std::string& path);
 void set_file_fault_hook(FileFaultHook hook);
+// What the hook says about an operation about to be made: an errno, or 0 (also without a hook).
+// For operations made outside these wrappers.
+int injected_file_fault(FileOp op, const std::string& path);
 
 Result<UniqueFd> open_read(const std::string& path);
 // Opens for appending; with `create`, a missing file is created with mode 0666 (before umask).
@@ -61,6 +64,8 @@ Status pwrite_all(const UniqueFd& fd, const void* data, size_t n, uint64_t off,
 // Flushes the file to stable storage (the full device flush of this platform).
 Status full_sync(const UniqueFd& fd, const std::string& path);
 Status truncate_fd(const UniqueFd& fd, uint64_t size, const std::string& path);
+// Cuts a failed append back off the file: truncates it to `size` and flushes that.
+Status cut_back(const UniqueFd& fd, uint64_t size, const std::string& path);
 Result<uint64_t> fd_size(const UniqueFd& fd);
 Result<uint64_t> path_size(const std::string& path);
 bool path_exists(const std::string& path);

@@ -158,6 +158,36 @@ void Engine::index_shared(CellId cell, OwnerId owner, const SharedKey& key,
   slb_->insert(cell, owner, *pooled);
 }
 
+void Engine::index_quantized(CellId cell, OwnerId owner, const SharedKey& key,
+                             const SharedKey& pooled, const SLB::Quantized& codes) {
+  for (const auto& stage : pipeline_.stages()) stage->insert_shared(cell, owner, key, pooled);
+  slb_->insert_quantized(cell, owner, codes, pooled->size());
+}
+
+namespace {
+
+// What an unordered map should reserve to take `more` entries without a rehash, grown
+// geometrically so that a run of batches rehashes rarely; 0 when it has the room.
+template <class Map>
+size_t room_for(const Map& m, size_t more) {
+  const size_t want = m.size() + more;
+  if (static_cast<double>(want) <= static_cast<double>(m.bucket_count()) * m.max_load_factor()) {
+    return 0;
+  }
+  return std::max(want, 2 * m.size());
+}
+
+}  // namespace
+
+void Engine::make_room_for_packs(size_t packs, size_t cells, uint64_t pooled_width) {
+  for (const auto& stage : pipeline_.stages()) stage->make_room(packs, pooled_width);
+  if (size_t n = room_for(governance_, packs)) governance_.reserve(n);
+  if (size_t n = room_for(pack_directory_.packs(), packs)) pack_directory_.reserve_packs(n);
+  if (size_t n = room_for(pack_directory_.cell_to_pack(), cells)) {
+    pack_directory_.reserve_cells(n);
+  }
+}
+
 std::optional<std::vector<float>> Engine::fetch_key(CellId cell) const {
   auto record = block_pool_.read_cell(cell);
   if (!record.is_ok()) return std::nullopt;

@@ -67,6 +67,15 @@ std::vector<CellId> pack_cell_ids(CellId head, const PackWrite& w) {
   return ids;
 }
 
+// What a written pack adds to the in-memory structures, worked out before they change.
+struct PackInsert {
+  SharedKey key;
+  SharedKey pooled;
+  SLB::Quantized codes;
+  std::vector<CellId> cells;
+  GovernanceEntry governance;
+};
+
 }  // namespace
 
 Result<PackId> Engine::mem_write_pack(PackWrite request) {
@@ -139,25 +148,53 @@ Status Engine::write_pack_batch(std::vector<BufferedPack> packs) {
   const uint64_t now = unix_now_ns();
   adopt_key_dim(pooled_key(packs.front().request.retrieval_key).size());
 
+  std::vector<std::pair<PackId, std::string>> texts;
+  for (const BufferedPack& p : packs) {
+    if (p.request.text) texts.emplace_back(p.pack_id, *p.request.text);
+  }
+  // Texts first, as for a single pack: a crash between the appends leaves texts of packs that
+  // do not exist, never packs without their texts. While the device flushes them, the records
+  // are laid out and their first piece encoded; they are written only once the texts are durable.
+  Result<std::optional<PendingAppend>> pending_texts = text_store_.start_append(texts);
+  Status stored = pending_texts.status();
   std::vector<CellRecordView> records;
   std::vector<CellId> heads(packs.size());
-  std::vector<std::pair<PackId, std::string>> texts;
   size_t total = 0;
   for (const BufferedPack& p : packs) total += p.request.layer_payloads.size() + 1;
   records.reserve(total);
   for (size_t i = 0; i < packs.size(); ++i) {
     const BufferedPack& p = packs[i];
     heads[i] = pack_records(p.request, p.stored, p.pack_id, now, next_cell_id_, records);
-    if (p.request.text) texts.emplace_back(p.pack_id, *p.request.text);
   }
-  // Texts first, as for a single pack: a crash between the appends leaves texts of packs that
-  // do not exist, never packs without their texts.
-  Status stored = text_store_.append_batch(texts);
-  if (stored.is_ok()) {
-    stored = block_pool_.append_views(records);
-    if (!stored.is_ok()) {
-      for (const auto& [pack, text] : texts) text_store_.erase(pack);
+  bool texts_finished = false;
+  // What the batch adds to the in-memory structures is worked out while the device flushes the
+  // records, and shown only once the flush succeeded.
+  std::vector<PackInsert> inserts;
+  auto prepare = [&] {
+    inserts.reserve(packs.size());
+    for (size_t i = 0; i < packs.size(); ++i) {
+      const PackWrite& w = packs[i].request;
+      PackInsert in;
+      in.key = std::make_shared<const std::vector<float>>(w.retrieval_key);
+      in.pooled = std::make_shared<const std::vector<float>>(pooled_key(w.retrieval_key));
+      in.codes = SLB::quantize(*in.pooled);
+      in.cells = pack_cell_ids(heads[i], w);
+      in.governance = entry_at_write(w.salience);
+      inserts.push_back(std::move(in));
     }
+    make_room_for_packs(packs.size(), records.size(), inserts.front().pooled->size());
+  };
+  AppendOverlap overlap;
+  overlap.before_writing = [&] {
+    texts_finished = true;
+    return TextStore::finish_append(*pending_texts);
+  };
+  overlap.while_flushing = prepare;
+  if (stored.is_ok()) {
+    stored = block_pool_.append_views(records, &overlap);
+    // The records failed before their first write: the texts' flush still has to be seen
+    // through (a failed one is cut back off the file), though the batch failed either way.
+    if (!texts_finished) (void)TextStore::finish_append(*pending_texts);
   }
   if (!stored.is_ok()) {
     // Nothing of the batch reached the pool. Packs whose ids were handed out by the write buffer
@@ -170,11 +207,14 @@ Status Engine::write_pack_batch(std::vector<BufferedPack> packs) {
     }
     return stored;
   }
+  if (inserts.size() != packs.size()) prepare();
+  text_store_.publish(texts);
   for (size_t i = 0; i < packs.size(); ++i) {
     const PackWrite& w = packs[i].request;
-    index_cell(heads[i], w.owner, w.retrieval_key, pooled_key(w.retrieval_key));
-    governance_[heads[i]] = entry_at_write(w.salience);
-    pack_directory_.insert(packs[i].pack_id, pack_cell_ids(heads[i], w), w.owner);
+    PackInsert& in = inserts[i];
+    index_quantized(heads[i], w.owner, in.key, in.pooled, in.codes);
+    governance_[heads[i]] = in.governance;
+    pack_directory_.insert(packs[i].pack_id, std::move(in.cells), w.owner);
   }
   return maybe_ensure_vamana();
 }

@@ -1,5 +1,6 @@
 #include "quellmar/retrieval/flat_index.h"
 
+#include <algorithm>
 #include <cmath>
 
 #include "quellmar/core/internal_fault.h"
@@ -50,6 +51,17 @@ void FlatIndex::insert(CellId cell_id, OwnerId owner, std::span<const float> key
   group->owners.push_back(owner);
   group->count += 1;
   len_ += 1;
+}
+
+void FlatIndex::make_room(uint64_t inserts, uint64_t width) {
+  WidthGroup* group = group_for(width);
+  if (group == nullptr) return;
+  const size_t rows = group->count + inserts;
+  if (rows <= group->ids.capacity()) return;
+  const size_t want = std::max<size_t>(rows, 2 * group->ids.capacity());
+  group->panels.reserve(f32_panel_count(want) * group->dim * F32_PANEL_WIDTH);
+  group->ids.reserve(want);
+  group->owners.reserve(want);
 }
 
 void FlatIndex::remove(CellId cell_id) {

@@ -28,6 +28,8 @@ class FlatIndex : public VectorIndex {
   void remove(CellId cell_id) override;
   // Makes room for that many more entries of the width of the next insert.
   void reserve(uint64_t inserts) override { reserve_hint_ = inserts; }
+  // Grows an existing group of that width geometrically; a new width waits for its first insert.
+  void make_room(uint64_t inserts, uint64_t width) override;
   uint64_t len() const override { return len_; }
   bool is_empty() const override { return len_ == 0; }
   // The same as search: the exclude set and the fetcher are not consulted.

@@ -83,6 +83,10 @@ void SLB::insert(CellId cell_id, OwnerId owner, std::span<const float> key) {
   store_codes(i, quantize(key), key.size());
 }
 
+void SLB::insert_quantized(CellId cell_id, OwnerId owner, const Quantized& q, uint64_t width) {
+  store_codes(take_slot(cell_id, owner), q, width);
+}
+
 void SLB::insert_all(std::span<const Insert> items) {
   // Codes are written per slot and nothing before the end of the batch reads them, so the last
   // item placed in each slot is the only one whose key needs quantizing.

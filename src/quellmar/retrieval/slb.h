@@ -36,6 +36,8 @@ class SLB {
   // Stores a new cell's pooled key, evicting the victim when full, or refreshes the codes and
   // stamp of a cell already held (its first owner stays). The key's length is not checked.
   void insert(CellId cell_id, OwnerId owner, std::span<const float> key);
+  // insert with the key's codes worked out ahead by quantize(); `width` is the key's length.
+  void insert_quantized(CellId cell_id, OwnerId owner, const Quantized& q, uint64_t width);
   // The same as insert of each item in order, but a key is only quantized when its cell still
   // holds the slot at the end (a long batch evicts most of its own cells again).
   void insert_all(std::span<const Insert> items);

@@ -80,6 +80,9 @@ class VectorIndex {
   // A hint that about this many inserts follow (a refresh feeding every stored cell); stages that
   // can make room for them at once do.
   virtual void reserve(uint64_t /*inserts*/) {}
+  // Makes room now for that many more inserts of pooled keys of `width` (a batch about to be
+  // shown), so that the inserts themselves need not grow anything. Nothing a search sees changes.
+  virtual void make_room(uint64_t /*inserts*/, uint64_t /*width*/) {}
   // The number of items held (entries, nodes or tokens, by stage).
   virtual uint64_t len() const = 0;
   virtual bool is_empty() const = 0;

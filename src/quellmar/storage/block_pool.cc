@@ -141,13 +141,14 @@ Result<std::vector<CellId>> BlockPool::append_batch(std::span<const CellRecord> 
   return ids;
 }
 
-Status BlockPool::append_views(std::span<const CellRecordView> records) {
+Status BlockPool::append_views(std::span<const CellRecordView> records,
+                               const AppendOverlap* overlap) {
   if (records.empty()) return Status::ok();
   QM_RETURN_IF_ERROR(roll_segment());
   QM_RETURN_IF_ERROR(active_segment());
   SegmentEntry& seg = active();
   QM_ASSIGN_OR_RETURN(std::vector<uint64_t> offsets,
-                      SegmentFile::append_views(seg, records, scratch_));
+                      SegmentFile::append_views(seg, records, scratch_, overlap));
   // Cell ids grow with every write, so a batch's locations usually go at the end of the map.
   for (size_t i = 0; i < records.size(); ++i) {
     locations_.assign(records[i].cell_id, CellLocation{offsets[i], seg.id});

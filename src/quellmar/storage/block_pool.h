@@ -46,8 +46,11 @@ class BlockPool {
   Result<CellId> append(const CellRecord& record);
   // Stores records durably in one segment with one full device flush; ids in input order.
   Result<std::vector<CellId>> append_batch(std::span<const CellRecord> records);
-  // The same for records whose vectors the caller keeps.
-  Status append_views(std::span<const CellRecordView> records);
+  // The same for records whose vectors the caller keeps; with `overlap`, as a batch whose
+  // caller works while the device does (see AppendOverlap). The records' locations are known
+  // only once the call returns.
+  Status append_views(std::span<const CellRecordView> records,
+                      const AppendOverlap* overlap = nullptr);
 
   Result<CellRecord> read_cell(CellId id) const;
   // Reads several cells, opening each segment file once: out[i] is the record of ids[i] when

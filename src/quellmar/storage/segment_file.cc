@@ -1,9 +1,12 @@
 #include "quellmar/storage/segment_file.h"
 
+#include <fcntl.h>
+
 #include <algorithm>
 #include <cstring>
 #include <functional>
 
+#include "quellmar/core/async_sync.h"
 #include "quellmar/core/coding.h"
 #include "quellmar/core/file_names.h"
 #include "quellmar/core/internal_fault.h"
@@ -82,6 +85,9 @@ Result<std::vector<uint64_t>> finish_append(SegmentEntry& entry, Result<uint64_t
   return offsets;
 }
 
+// The page size the writeback hints round to (a larger real page only makes them coarser).
+constexpr uint64_t kPage = 4096;
+
 // Encodes records into pieces of at most this size (or one record, when that is larger).
 constexpr uint64_t kWritePiece = 1 << 20;
 
@@ -90,10 +96,12 @@ constexpr uint64_t kWritePiece = 1 << 20;
 // device flush. A scan stops at a zero length word (no record is that short), and the bytes not
 // yet written read as zeros, so until the word is in place the file ends, for every reader, where
 // it ended before the call. next() gives the records piece by piece, an empty piece after the
-// last. On a failed write or flush the file is cut back; `*rolled_back` tells whether that
-// worked.
+// last. With `overlap`, each piece's writeback starts once it is written and the caller's work
+// runs as AppendOverlap describes. On a failed write or flush the file is cut back;
+// `*rolled_back` tells whether that worked.
 Result<uint64_t> append_records(const std::string& path,
-                                const std::function<std::string_view()>& next, bool* rolled_back) {
+                                const std::function<std::string_view()>& next,
+                                const AppendOverlap* overlap, bool* rolled_back) {
   *rolled_back = true;
   QM_ASSIGN_OR_RETURN(UniqueFd fd, open_write(path));
   QM_ASSIGN_OR_RETURN(const uint64_t before, fd_size(fd));
@@ -103,6 +111,7 @@ Result<uint64_t> append_records(const std::string& path,
     uint64_t off = before;
     for (std::string_view piece = next(); !piece.empty(); piece = next()) {
       if (first) {
+        if (overlap && overlap->before_writing) QM_RETURN_IF_ERROR(overlap->before_writing());
         QM_CHECK(piece.size() >= sizeof first_word);
         std::memcpy(first_word, piece.data(), sizeof first_word);
         QM_RETURN_IF_ERROR(pwrite_all(fd, piece.data() + sizeof first_word,
@@ -112,22 +121,34 @@ Result<uint64_t> append_records(const std::string& path,
       } else {
         QM_RETURN_IF_ERROR(pwrite_all(fd, piece.data(), piece.size(), off, path));
       }
+      // The device starts writing the piece back while the next one is encoded (the last one's
+      // too: the flush starts later than this), all but the page of the first length word, which
+      // is written again at the end. Only a hint: the flush reports any failure.
+      if (overlap) {
+        const uint64_t from =
+            std::max(off, (before + sizeof first_word + kPage - 1) & ~(kPage - 1));
+        const uint64_t to = off + piece.size();
+        if (from < to) {
+          (void)::sync_file_range(fd.get(), static_cast<off64_t>(from),
+                                  static_cast<off64_t>(to - from), SYNC_FILE_RANGE_WRITE);
+        }
+      }
       off += piece.size();
     }
     if (first) return Status::ok();  // nothing to write
     QM_RETURN_IF_ERROR(pwrite_all(fd, first_word, sizeof first_word, before, path));
-    QM_RETURN_IF_ERROR(full_sync(fd, path));
+    if (overlap && overlap->while_flushing) {
+      AsyncSync sync(fd, path);
+      overlap->while_flushing();
+      QM_RETURN_IF_ERROR(sync.wait());
+    } else {
+      QM_RETURN_IF_ERROR(full_sync(fd, path));
+    }
     return fd.close();
   };
   Status st = write_pieces();
   if (st.is_ok()) return before;
-  if (fd.valid()) {
-    Status undo = truncate_fd(fd, before, path);
-    if (undo.is_ok()) undo = full_sync(fd, path);
-    *rolled_back = undo.is_ok();
-  } else {
-    *rolled_back = false;
-  }
+  *rolled_back = fd.valid() && cut_back(fd, before, path).is_ok();
   return std::move(st).error();
 }
 
@@ -256,7 +277,8 @@ Result<std::vector<uint64_t>> SegmentFile::append_batch(SegmentEntry& entry,
 
 Result<std::vector<uint64_t>> SegmentFile::append_views(SegmentEntry& entry,
                                                         std::span<const CellRecordView> records,
-                                                        std::string& scratch) {
+                                                        std::string& scratch,
+                                                        const AppendOverlap* overlap) {
   if (records.empty()) return std::vector<uint64_t>{};
   // Every size first: a record too large to encode fails the call before anything is written.
   std::vector<uint64_t> sizes;
@@ -292,7 +314,7 @@ Result<std::vector<uint64_t>> SegmentFile::append_views(SegmentEntry& entry,
     return std::string_view(scratch.data(), bytes);
   };
   bool rolled_back = true;
-  auto at = append_records(entry.path, next, &rolled_back);
+  auto at = append_records(entry.path, next, overlap, &rolled_back);
   return finish_append(entry, std::move(at), rolled_back, sizes);
 }
 
@@ -307,7 +329,7 @@ Result<std::vector<uint64_t>> SegmentFile::append_encoded(SegmentEntry& entry,
     given = true;
     return bytes;
   };
-  auto at = append_records(entry.path, next, &rolled_back);
+  auto at = append_records(entry.path, next, nullptr, &rolled_back);
   return finish_append(entry, std::move(at), rolled_back, sizes);
 }
 

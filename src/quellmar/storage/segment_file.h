@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <span>
 #include <string>
@@ -44,6 +45,17 @@ struct SegmentScan {
   ScanEnd end = ScanEnd::Clean;
 };
 
+// Work of a caller that overlaps an append's device time.
+struct AppendOverlap {
+  // Runs once, after the first piece of records is encoded and before anything is written (the
+  // caller waits there for what must be durable before the records, say). A failure ends the
+  // append with nothing written.
+  std::function<Status()> before_writing;
+  // Runs while the device flushes the records, after every byte was written and before the
+  // outcome is known: work that must not wait for the flush and must show nothing yet.
+  std::function<void()> while_flushing;
+};
+
 // The file operations on segments. No file stays open between calls, except inside a
 // SegmentReader.
 class SegmentFile {
@@ -68,9 +80,12 @@ class SegmentFile {
   static Result<std::vector<uint64_t>> append_batch(SegmentEntry& entry,
                                                     std::span<const CellRecord> records,
                                                     std::string& scratch);
+  // With `overlap`, the append is a batch's: the device starts writing pieces back as they are
+  // written, and the caller's work runs where it overlaps the device (see AppendOverlap).
   static Result<std::vector<uint64_t>> append_views(SegmentEntry& entry,
                                                     std::span<const CellRecordView> records,
-                                                    std::string& scratch);
+                                                    std::string& scratch,
+                                                    const AppendOverlap* overlap = nullptr);
   // Appends already-encoded records as they are; `sizes` gives each record's length in `bytes`.
   static Result<std::vector<uint64_t>> append_encoded(SegmentEntry& entry, const std::string& bytes,
                                                       std::span<const uint64_t> sizes);

@@ -56,15 +56,17 @@ Status TextStore::reload() {
   return Status::ok();
 }
 
-Status TextStore::append_batch(std::span<const std::pair<PackId, std::string>> texts) {
-  if (texts.empty()) return Status::ok();
+namespace {
+
+// The file's records of the texts, one after the other.
+Result<std::string> encode_texts(std::span<const std::pair<PackId, std::string>> texts) {
   uint64_t total = 0;
   for (const auto& [id, text] : texts) {
     if (text.size() > UINT32_MAX) {
       return EngineError::io(IoError::invalid_input(str_cat(
           "text of pack ", id, " is ", uint64_t{text.size()}, " bytes, over the 4 GiB limit")));
     }
-    total += RECORD_HEADER + text.size();
+    total += TextStore::RECORD_HEADER + text.size();
   }
   std::string buf;
   buf.reserve(total);
@@ -73,9 +75,35 @@ Status TextStore::append_batch(std::span<const std::pair<PackId, std::string>> t
     put_u32(buf, static_cast<uint32_t>(text.size()));
     buf.append(text);
   }
+  return buf;
+}
+
+}  // namespace
+
+Status TextStore::append_batch(std::span<const std::pair<PackId, std::string>> texts) {
+  if (texts.empty()) return Status::ok();
+  QM_ASSIGN_OR_RETURN(const std::string buf, encode_texts(texts));
   QM_RETURN_IF_ERROR(append_durably(path_, buf.data(), buf.size(), /*create=*/true));
-  for (const auto& [id, text] : texts) texts_.insert_or_assign(id, text);
+  publish(texts);
   return Status::ok();
+}
+
+Result<std::optional<PendingAppend>> TextStore::start_append(
+    std::span<const std::pair<PackId, std::string>> texts) {
+  if (texts.empty()) return std::optional<PendingAppend>();
+  QM_ASSIGN_OR_RETURN(const std::string buf, encode_texts(texts));
+  QM_ASSIGN_OR_RETURN(PendingAppend pending,
+                      PendingAppend::start(path_, buf.data(), buf.size(), /*create=*/true));
+  return std::optional<PendingAppend>(std::move(pending));
+}
+
+Status TextStore::finish_append(std::optional<PendingAppend>& pending) {
+  if (!pending) return Status::ok();
+  return pending->finish().status();
+}
+
+void TextStore::publish(std::span<const std::pair<PackId, std::string>> texts) {
+  for (const auto& [id, text] : texts) texts_.insert_or_assign(id, text);
 }
 
 const std::string* TextStore::find(PackId pack) const {

@@ -5,11 +5,13 @@
 // A later record of a pack supersedes an earlier one; the file is never rewritten.
 
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <unordered_map>
 #include <utility>
 
+#include "quellmar/core/async_sync.h"
 #include "quellmar/core/result.h"
 #include "quellmar/core/types.h"
 
@@ -26,6 +28,15 @@ class TextStore {
   // pack wins, also within one batch. Texts of 4 GiB or more are refused before anything is
   // written.
   Status append_batch(std::span<const std::pair<PackId, std::string>> texts);
+
+  // append_batch in three steps, so that the caller can work while the device flushes and show
+  // the texts only when it is ready: start_append writes them and starts the flush (nothing when
+  // there are none), finish_append waits for it (a failed flush is cut back off the file), and
+  // publish puts them in memory. Until finish_append succeeds, nothing is durable.
+  Result<std::optional<PendingAppend>> start_append(
+      std::span<const std::pair<PackId, std::string>> texts);
+  static Status finish_append(std::optional<PendingAppend>& pending);
+  void publish(std::span<const std::pair<PackId, std::string>> texts);
   // Reads the file again and replaces the texts in memory.
   Status reload();
 

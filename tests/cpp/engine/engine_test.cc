@@ -9,6 +9,7 @@
 #include <random>
 #include <unordered_set>
 
+#include "quellmar/core/async_sync.h"
 #include "quellmar/core/coding.h"
 #include "quellmar/core/file_names.h"
 #include "quellmar/core/posix_file.h"
@@ -350,6 +351,68 @@ TEST_F(EngineTest, FailedDrainKeepsAcknowledgedPacksQueued) {
   EXPECT_TRUE(e->pack_directory().contains(1));
   EXPECT_FALSE(e->pack_directory().contains(2));  // its caller was told it failed
   EXPECT_EQ(Write(*e, Pack(1, Key(2))), 3u);      // ids are never given out again
+}
+
+const char* g_fail_sync_of = nullptr;  // a file name part whose flushes fail
+int FailSyncOf(FileOp op, const std::string& path) {
+  return op == FileOp::Sync && g_fail_sync_of && path.find(g_fail_sync_of) != std::string::npos
+             ? EIO
+             : 0;
+}
+
+// A batch's flushes run while the engine prepares what the batch adds; a failed one, whether the
+// kernel reported it in the background or the flush was made in place, leaves nothing of the
+// batch to see, now or after a reopen, and the segment as it was (texts flushed before a failed
+// segment flush stay in their file, naming packs that do not exist).
+TEST_F(EngineTest, FailedBatchFlushLeavesNothingVisible) {
+  struct Case {
+    const char* name;
+    const char* failing;
+    bool synchronous;
+  };
+  const Case cases[] = {
+      {"segment flush, in the background", "segment_", false},
+      {"segment flush, in place", "segment_", true},
+      {"text flush, in the background", "text_store", false},
+      {"text flush, in place", "text_store", true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir dir;
+    AsyncSync::force_synchronous(c.synchronous);
+    {
+      QM_ASSERT_OK_AND_ASSIGN(auto e, Engine::open(dir.path()));
+      QM_ASSERT_OK(e->mem_write_batch_packs({Pack(1, Key(0), 50.0f, "kept")}));
+      const std::string segment = read_file(segment_path(dir.path(), 0));
+      const std::string texts = read_file(dir.file("text_store.bin"));
+      g_fail_sync_of = c.failing;
+      set_file_fault_hook(&FailSyncOf);
+      QM_ASSERT_ERROR(Io, "",
+                      e->mem_write_batch_packs(
+                          {Pack(1, Key(1), 50.0f, "lost"), Pack(2, Key(2), 50.0f, "lost too")}));
+      set_file_fault_hook(nullptr);
+      EXPECT_EQ(read_file(segment_path(dir.path(), 0)), segment);
+      if (std::string(c.failing) == "text_store") {
+        EXPECT_EQ(read_file(dir.file("text_store.bin")), texts);
+      }
+      EXPECT_EQ(e->pack_count(), 1u);
+      EXPECT_EQ(e->cell_count(), 3u);
+      EXPECT_EQ(e->governance().size(), 1u);
+      EXPECT_EQ(e->text_store().find(2), nullptr);
+      EXPECT_EQ(e->text_store().find(3), nullptr);
+      EXPECT_EQ(Read(*e, Key(1), 5), (std::vector<PackId>{1}));
+      // Ids are not given out again; the next batch works.
+      QM_ASSERT_OK_AND_ASSIGN(auto ids, e->mem_write_batch_packs({Pack(1, Key(3), 50.0f, "x")}));
+      EXPECT_EQ(ids, (std::vector<PackId>{4}));
+      EXPECT_EQ(*e->text_store().find(4), "x");
+    }
+    QM_ASSERT_OK_AND_ASSIGN(auto e, Engine::open(dir.path()));
+    EXPECT_EQ(e->pack_count(), 2u);
+    EXPECT_FALSE(e->pack_directory().contains(2));
+    EXPECT_EQ(Read(*e, Key(3), 5), (std::vector<PackId>{4, 1}));
+  }
+  g_fail_sync_of = nullptr;
+  AsyncSync::force_synchronous(false);
 }
 
 TEST_F(EngineTest, DeletedPacksStayDeleted) {

@@ -161,6 +161,46 @@ TEST_F(SegmentFileTest, SharedKeyIsStoredAsTheSameBytesAsOwnCopies) {
   EXPECT_TRUE(read_file(Path()) == expected);
 }
 
+// A batch append with work overlapping the device: the same bytes as a plain append (over more
+// than one write piece), the caller's steps once each and in order, and a failure of the step
+// before the writes leaving the file as it was.
+TEST_F(SegmentFileTest, OverlappedAppendsWriteTheSameBytes) {
+  std::vector<CellRecord> records;
+  for (CellId id = 0; id < 256; ++id) records.push_back(make_record(id, 64, 16 << 10));
+  SegmentEntry plain = Create(0);
+  QM_ASSERT_OK(SegmentFile::append_batch(plain, records, scratch_));
+
+  SegmentEntry overlapped = Create(1);
+  std::string steps;
+  AppendOverlap overlap;
+  overlap.before_writing = [&] {
+    steps += "b";
+    return Status::ok();
+  };
+  overlap.while_flushing = [&] { steps += "f"; };
+  std::vector<CellRecordView> views;
+  for (const CellRecord& r : records) views.push_back(r.view());
+  QM_ASSERT_OK_AND_ASSIGN(std::vector<uint64_t> offsets,
+                          SegmentFile::append_views(overlapped, views, scratch_, &overlap));
+  EXPECT_EQ(steps, "bf");
+  EXPECT_GT(overlapped.fill, 2u << 20);  // three write pieces
+  EXPECT_EQ(overlapped.fill, plain.fill);
+  EXPECT_EQ(offsets.back(), Scan(0).back().offset);
+  EXPECT_TRUE(read_file(Path(0)) == read_file(Path(1)));
+
+  const std::string before = read_file(Path(1));
+  steps.clear();
+  overlap.before_writing = [&] {
+    steps += "b";
+    return Status(EngineError::io(IoError::invalid_data("not durable")));
+  };
+  QM_ASSERT_ERROR(Io, "", SegmentFile::append_views(overlapped, views, scratch_, &overlap));
+  EXPECT_EQ(steps, "b");
+  EXPECT_EQ(overlapped.fill, plain.fill);
+  EXPECT_FALSE(overlapped.sealed);
+  EXPECT_TRUE(read_file(Path(1)) == before);
+}
+
 TEST_F(SegmentFileTest, ScanOfShortBadAndTornFiles) {
   for (size_t n = 0; n < 8; ++n) {
     write_file(Path(), std::string("QMRS\x01\0\0", n));
