@@ -497,32 +497,39 @@ size_t avx2_top_k_i8_panels(const int8_t* query, const uint8_t* panels, size_t n
       for (int bit = 31; bit >= 16; --bit) {
         const uint32_t probe = t | (1u << bit);
         const __m256i vp = _mm256_set1_epi32(static_cast<int32_t>(probe ^ 0x80000000u));
-        int at_least = 0;
+        // Keys below the probe (as signed keys, probe > key), counted lane by lane.
+        __m256i below = _mm256_setzero_si256();
         for (size_t i = 0; i < CHUNK_HALVES / 8; ++i) {
-          // key >= probe, as signed keys: !(probe > key).
-          at_least += 8 - __builtin_popcount(static_cast<unsigned>(
-                              _mm256_movemask_ps(_mm256_castsi256_ps(_mm256_cmpgt_epi32(vp, maxima[i])))));
+          below = _mm256_sub_epi32(below, _mm256_cmpgt_epi32(vp, maxima[i]));
         }
-        if (static_cast<size_t>(at_least) >= k) t = probe;
+        const size_t at_least = CHUNK_HALVES - static_cast<size_t>(hsum_epi32(below));
+        if (at_least >= k) t = probe;
       }
       bound = key_to_score(static_cast<int32_t>(t ^ 0x80000000u));
       if (top.filtering() && top.threshold() > bound) bound = top.threshold();
     }
+    // Bit h of `chosen`, and bit l of a half's `lanes`: the half panel, the row, reaches the
+    // selection (at or above the bound).
     const __m256 vbound = _mm256_set1_ps(bound);
-    for (size_t h = 0; h < halves; ++h) {
-      if (!offer_all && !(half_max[h] >= bound)) continue;
+    auto at_or_above = [&](const float* values) {
+      uint64_t bits = 0;
+      for (size_t i = 0; i < 8; ++i) {
+        const __m256 v = _mm256_load_ps(values + i * 8);
+        bits |= uint64_t{static_cast<uint32_t>(
+                    _mm256_movemask_ps(_mm256_cmp_ps(v, vbound, _CMP_GE_OQ)))}
+                << (8 * i);
+      }
+      return bits;
+    };
+    const uint64_t all = halves == 64 ? ~uint64_t{0} : (uint64_t{1} << halves) - 1;
+    for (uint64_t chosen = offer_all ? all : at_or_above(half_max) & all; chosen;
+         chosen &= chosen - 1) {
+      const size_t h = static_cast<size_t>(__builtin_ctzll(chosen));
       const size_t row = first * I8_PANEL_WIDTH + h * 64;
-      for (size_t j = 0; j < 8; ++j) {
-        const float* sc = score + h * 64 + j * 8;
-        unsigned lanes = offer_all ? 0xFFu
-                                   : static_cast<unsigned>(_mm256_movemask_ps(
-                                         _mm256_cmp_ps(_mm256_load_ps(sc), vbound, _CMP_GE_OQ)));
-        while (lanes) {
-          const unsigned l = static_cast<unsigned>(__builtin_ctz(lanes));
-          lanes &= lanes - 1;
-          const size_t r = row + j * 8 + l;
-          if (keep[r]) top.offer(sc[l], static_cast<uint32_t>(r));
-        }
+      const float* sc = score + h * 64;
+      for (uint64_t lanes = offer_all ? ~uint64_t{0} : at_or_above(sc); lanes; lanes &= lanes - 1) {
+        const size_t l = static_cast<size_t>(__builtin_ctzll(lanes));
+        if (keep[row + l]) top.offer(sc[l], static_cast<uint32_t>(row + l));
       }
     }
   }
