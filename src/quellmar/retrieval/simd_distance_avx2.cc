@@ -207,12 +207,14 @@ size_t avx2_top_k_scores(const float* scores, const uint8_t* keep, size_t n, siz
 
 // The int8 panel scan. maddubs multiplies unsigned by signed bytes and adds neighbouring products
 // into an i16 with saturation; the stored offset-binary bytes u = code + 128 (0..255) are its
-// unsigned side as they are, the query codes its signed side. A pair of products stays exact when
-// the two query codes it uses have |q0| + |q1| <= 128 (255 * 128 = 32640), which most pairs of a
-// query meet; a group of four query codes with a pair that does not is split into two halves that
-// each do, and the second half is added by a second, short pass over those groups only. madd with
-// ones then adds each row's two pairs into one i32, and sum(u * q) = dot + 128 * sum(q) gives the
-// dot. Integer sums are exact in any order, so the split changes nothing in the results.
+// unsigned side as they are, the query codes its signed side. A pair u0 * q0 + u1 * q1 lies
+// between 255 * (the negative one of q0, q1) and 255 * (the positive one) when the two codes
+// differ in sign, and between 0 and 255 * (q0 + q1) when they share it, so it stays exact whenever
+// |q0 + q1| <= 128 (255 * 128 = 32640), which most pairs of a query meet; a group of four query
+// codes with a pair that does not is split into two halves that each do, and the second half is
+// added by a second, short pass over those groups only. madd with ones then adds each row's two
+// pairs into one i32, and sum(u * q) = dot + 128 * sum(q) gives the dot. Integer sums are exact in
+// any order, so the split changes nothing in the results.
 struct I8Query {
   static constexpr size_t STACK_GROUPS = 512;
   size_t groups = 0, n_split = 0;
@@ -223,13 +225,14 @@ struct I8Query {
   int32_t stack[3 * STACK_GROUPS];
   std::vector<int32_t> heap;  // for keys wider than 4 * STACK_GROUPS values
 
-  // Whether both pairs of the word's four codes have |q0| + |q1| <= 128.
+  // Whether both pairs of the word's four codes have |q0 + q1| <= 128.
   static bool fits(uint32_t w) {
-    auto m = [&](int t) {
-      const int32_t v = static_cast<int8_t>(static_cast<uint8_t>(w >> (8 * t)));
-      return v < 0 ? -v : v;
+    auto pair = [&](int t) {
+      return int32_t{static_cast<int8_t>(static_cast<uint8_t>(w >> (8 * t)))} +
+             int32_t{static_cast<int8_t>(static_cast<uint8_t>(w >> (8 * t + 8)))};
     };
-    return m(0) + m(1) <= 128 && m(2) + m(3) <= 128;
+    auto small = [](int32_t s) { return s >= -128 && s <= 128; };
+    return small(pair(0)) && small(pair(2));
   }
   // Replaces group g's word by its first half and records the second.
   void add_split(size_t g) {
@@ -266,10 +269,11 @@ struct I8Query {
     for (size_t g = 0; g < full; g += 8) {
       const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(query + g * 4));
       _mm256_storeu_si256(reinterpret_cast<__m256i*>(words + g), v);
-      sum = _mm256_add_epi32(sum, _mm256_madd_epi16(_mm256_maddubs_epi16(ones_i8, v), ones_i16));
-      // |q0| + |q1| per pair (abs(-128) reads as 128 unsigned), over 128 in some pair: split.
-      const __m256i pairs = _mm256_maddubs_epi16(_mm256_abs_epi8(v), ones_i8);
-      const __m256i ok = _mm256_cmpeq_epi32(_mm256_cmpgt_epi16(pairs, limit), _mm256_setzero_si256());
+      // q0 + q1 per pair, exact in i16; over 128 in magnitude in some pair: split.
+      const __m256i pairs = _mm256_maddubs_epi16(ones_i8, v);
+      sum = _mm256_add_epi32(sum, _mm256_madd_epi16(pairs, ones_i16));
+      const __m256i over_limit = _mm256_cmpgt_epi16(_mm256_abs_epi16(pairs), limit);
+      const __m256i ok = _mm256_cmpeq_epi32(over_limit, _mm256_setzero_si256());
       unsigned over = ~static_cast<unsigned>(_mm256_movemask_ps(_mm256_castsi256_ps(ok))) & 0xFFu;
       for (; over; over &= over - 1) add_split(g + static_cast<size_t>(__builtin_ctz(over)));
     }
@@ -493,32 +497,39 @@ size_t avx2_top_k_i8_panels(const int8_t* query, const uint8_t* panels, size_t n
       for (int bit = 31; bit >= 16; --bit) {
         const uint32_t probe = t | (1u << bit);
         const __m256i vp = _mm256_set1_epi32(static_cast<int32_t>(probe ^ 0x80000000u));
-        int at_least = 0;
+        // Keys below the probe (as signed keys, probe > key), counted lane by lane.
+        __m256i below = _mm256_setzero_si256();
         for (size_t i = 0; i < CHUNK_HALVES / 8; ++i) {
-          // key >= probe, as signed keys: !(probe > key).
-          at_least += 8 - __builtin_popcount(static_cast<unsigned>(
-                              _mm256_movemask_ps(_mm256_castsi256_ps(_mm256_cmpgt_epi32(vp, maxima[i])))));
+          below = _mm256_sub_epi32(below, _mm256_cmpgt_epi32(vp, maxima[i]));
         }
-        if (static_cast<size_t>(at_least) >= k) t = probe;
+        const size_t at_least = CHUNK_HALVES - static_cast<size_t>(hsum_epi32(below));
+        if (at_least >= k) t = probe;
       }
       bound = key_to_score(static_cast<int32_t>(t ^ 0x80000000u));
       if (top.filtering() && top.threshold() > bound) bound = top.threshold();
     }
+    // Bit h of `chosen`, and bit l of a half's `lanes`: the half panel, the row, reaches the
+    // selection (at or above the bound).
     const __m256 vbound = _mm256_set1_ps(bound);
-    for (size_t h = 0; h < halves; ++h) {
-      if (!offer_all && !(half_max[h] >= bound)) continue;
+    auto at_or_above = [&](const float* values) {
+      uint64_t bits = 0;
+      for (size_t i = 0; i < 8; ++i) {
+        const __m256 v = _mm256_load_ps(values + i * 8);
+        bits |= uint64_t{static_cast<uint32_t>(
+                    _mm256_movemask_ps(_mm256_cmp_ps(v, vbound, _CMP_GE_OQ)))}
+                << (8 * i);
+      }
+      return bits;
+    };
+    const uint64_t all = halves == 64 ? ~uint64_t{0} : (uint64_t{1} << halves) - 1;
+    for (uint64_t chosen = offer_all ? all : at_or_above(half_max) & all; chosen;
+         chosen &= chosen - 1) {
+      const size_t h = static_cast<size_t>(__builtin_ctzll(chosen));
       const size_t row = first * I8_PANEL_WIDTH + h * 64;
-      for (size_t j = 0; j < 8; ++j) {
-        const float* sc = score + h * 64 + j * 8;
-        unsigned lanes = offer_all ? 0xFFu
-                                   : static_cast<unsigned>(_mm256_movemask_ps(
-                                         _mm256_cmp_ps(_mm256_load_ps(sc), vbound, _CMP_GE_OQ)));
-        while (lanes) {
-          const unsigned l = static_cast<unsigned>(__builtin_ctz(lanes));
-          lanes &= lanes - 1;
-          const size_t r = row + j * 8 + l;
-          if (keep[r]) top.offer(sc[l], static_cast<uint32_t>(r));
-        }
+      const float* sc = score + h * 64;
+      for (uint64_t lanes = offer_all ? ~uint64_t{0} : at_or_above(sc); lanes; lanes &= lanes - 1) {
+        const size_t l = static_cast<size_t>(__builtin_ctzll(lanes));
+        if (keep[row + l]) top.offer(sc[l], static_cast<uint32_t>(row + l));
       }
     }
   }

@@ -71,8 +71,8 @@ size_t SLB::append_slot() {
   in_heap_.push_back(0);
   if (slots_.size() > scales_.size()) {
     // A new code panel, all padding until its slots are written.
-    scales_.resize(scales_.size() + I8_PANEL_WIDTH, 1.0f);
-    scorable_.resize(scorable_.size() + I8_PANEL_WIDTH, 0);
+    append_filled(scales_, I8_PANEL_WIDTH, 1.0f);
+    append_filled(scorable_, I8_PANEL_WIDTH, uint8_t{0});
     append_filled(codes_, i8_panel_bytes(dim_), uint8_t{0x80});
   }
   return i;

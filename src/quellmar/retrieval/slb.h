@@ -85,9 +85,10 @@ class SLB {
   std::optional<size_t> victim_;
   std::vector<Slot> slots_;
   // Per slot, side by side for the scan, with an entry for every slot of the last code panel: the
-  // scale, and whether the slot is occupied and holds a key of width dim_.
-  std::vector<float> scales_;
-  std::vector<uint8_t> scorable_;
+  // scale, and whether the slot is occupied and holds a key of width dim_. On cache-line
+  // boundaries too, so that the scan's vector loads of them never straddle two lines.
+  std::vector<float, AlignedAllocator<float>> scales_;
+  std::vector<uint8_t, AlignedAllocator<uint8_t>> scorable_;
   // Codes of every slot in the int8 panel layout of simd_distance.h, on cache-line boundaries.
   std::vector<uint8_t, AlignedAllocator<uint8_t>> codes_;
   std::vector<size_t> free_slots_;

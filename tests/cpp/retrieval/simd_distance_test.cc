@@ -185,6 +185,44 @@ TEST_F(SimdLevels, UnorderedEqualsInOrderOnSmallIntegers) {
   }
 }
 
+// Int8 panel dots where a pair of query codes sits at or just past the largest sum a pair can
+// carry exactly in 16 bits (|q0 + q1| = 128 or 129, same and mixed signs, -128 included), against
+// rows at the ends of the code range, every pair of a group and every group of a panel.
+TEST_F(SimdLevels, PanelDotsAtThePairLimit) {
+  const int8_t pairs[][2] = {{64, 64},   {64, 65},   {127, 1},    {127, 2},     {-64, -64},
+                             {-64, -65}, {-128, 0},  {-128, -1},  {-128, -128}, {127, 127},
+                             {127, -128}, {-128, 127}, {1, 127},  {0, -128},    {100, -29}};
+  constexpr size_t dim = 8 * 4;  // eight groups
+  const int8_t row_values[][2] = {{127, 127}, {-128, -128}, {127, -128}, {-128, 127}, {-127, -127}};
+  const size_t n_rows = std::size(row_values);
+  std::vector<uint8_t> panels(i8_panel_bytes(dim), 0x80);
+  std::vector<int8_t> rows(n_rows * dim);
+  for (size_t r = 0; r < n_rows; ++r) {
+    for (size_t t = 0; t < dim; ++t) rows[r * dim + t] = row_values[r][t % 2];
+    store_i8_panel_row(panels.data(), dim, r, &rows[r * dim]);
+  }
+  for (size_t i = 0; i < std::size(pairs); ++i) {
+    // The pair in every slot of the query, with the other slots zero, one slot, or the pair too.
+    for (size_t at = 0; at < dim; at += 2) {
+      std::vector<int8_t> query(dim, 0);
+      query[at] = pairs[i][0];
+      query[at + 1] = pairs[i][1];
+      if (at % 4 == 0) query[at + 2] = pairs[(i + 1) % std::size(pairs)][0];
+      for (SimdLevel level : vector_levels()) {
+        ASSERT_TRUE(force_simd_level_for_testing(level));
+        std::vector<int32_t> got(I8_PANEL_WIDTH);
+        dot_i8_panels(query.data(), panels.data(), 1, dim, got.data());
+        for (size_t r = 0; r < n_rows; ++r) {
+          int32_t want = 0;
+          for (size_t t = 0; t < dim; ++t) want += int32_t{query[t]} * rows[r * dim + t];
+          ASSERT_EQ(got[r], want)
+              << simd_level_name(level) << " pair " << i << " at " << at << " row " << r;
+        }
+      }
+    }
+  }
+}
+
 TEST(SimdDistance, DotI8WrapsLikeI32) {
   // 140000 * 127 * 127 exceeds i32: every level wraps the same way.
   std::vector<int8_t> a(140000, 127);
