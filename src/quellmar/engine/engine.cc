@@ -242,7 +242,6 @@ std::optional<std::vector<float>> Engine::fetch_key(CellId cell) const {
 // ---------------------------------------------------------------------------------------------
 // Refresh
 
-
 namespace {
 
 // The pooled form of a stored key, shared with the key itself when it is a plain vector.
@@ -295,8 +294,8 @@ void Engine::RefreshScan::add_scanned(const std::string& dir, uint32_t segment, 
     path = segment_path(dir, segment);
     path_segment = segment;
   }
-  Status st = decode_cell_record(bytes.data(), bytes.size(), DecodeParts::FieldsOnly, record,
-                                 path, offset);
+  Status st =
+      decode_cell_record(bytes.data(), bytes.size(), DecodeParts::FieldsOnly, record, path, offset);
   if (st.is_ok()) {
     add(i, record, bytes, /*all_keys=*/true);
   } else {

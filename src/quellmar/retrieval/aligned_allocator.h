@@ -31,8 +31,8 @@ inline size_t mapped_size(size_t bytes) { return (bytes + PAGE - 1) / PAGE * PAG
 // A PAGE-aligned mapping of at least `bytes`, or null when the system refuses one.
 inline void* map(size_t bytes) {
   const size_t size = mapped_size(bytes);
-  void* raw = ::mmap(nullptr, size + PAGE, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS,
-                     -1, 0);
+  void* raw =
+      ::mmap(nullptr, size + PAGE, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   if (raw == MAP_FAILED) return nullptr;
   // Trim the slack so the block starts on a huge-page boundary.
   const auto addr = reinterpret_cast<uintptr_t>(raw);

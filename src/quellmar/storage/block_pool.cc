@@ -56,10 +56,8 @@ Result<BlockPool> BlockPool::open(const std::string& dir, uint64_t capacity,
   std::vector<LocationMap::value_type> found;
   for (uint32_t id : ids) {
     QM_ASSIGN_OR_RETURN(SegmentEntry entry, SegmentFile::describe_existing(dir, id));
-    const SegmentFile::RecordVisitor in_segment = [&](uint64_t offset,
-                                                      std::span<const uint8_t> record) {
-      visit(id, offset, record);
-    };
+    const SegmentFile::RecordVisitor in_segment =
+        [&](uint64_t offset, std::span<const uint8_t> record) { visit(id, offset, record); };
     QM_ASSIGN_OR_RETURN(SegmentScan scan,
                         SegmentFile::scan(dir, id, visit ? &in_segment : nullptr));
     found.reserve(found.size() + scan.records.size());
