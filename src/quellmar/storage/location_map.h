@@ -94,7 +94,9 @@ class LocationMap {
 
  private:
   static bool id_less(const value_type& a, const value_type& b) { return a.first < b.first; }
-  static bool not_ascending(const value_type& a, const value_type& b) { return a.first >= b.first; }
+  static bool not_ascending(const value_type& a, const value_type& b) {
+    return a.first >= b.first;
+  }
   static bool same_id(const value_type& a, const value_type& b) { return a.first == b.first; }
 
   // The first entry whose id is not below id. Ids are unique, so the entry of id can stand no
