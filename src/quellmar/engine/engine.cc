@@ -90,10 +90,85 @@ Engine::~Engine() {
   if (write_buffer_ && !write_buffer_->entries.empty()) (void)flush_buffer();
 }
 
+// What one pass over the stored records keeps of each cell, in ascending cell-id order.
+struct Engine::RefreshScan {
+  struct Cell {
+    CellId id = 0;
+    OwnerId owner = 0;
+    PackId pack_id = 0;
+    LayerIdx layer = 0;
+    float importance = 0.0f;
+    uint8_t tier = 0;
+    bool ok = false;
+    uint32_t key = UINT32_MAX;  // index into keys, when the key was kept
+  };
+  std::vector<Cell> cells;
+  // Stored keys and their pooled forms (the same object for a plain key); a pack's layer cells
+  // share the head's.
+  std::vector<SharedKey> keys;
+  std::vector<SharedKey> pooled;
+  // The failures of the records that could not be read, by position (rarely any).
+  std::unordered_map<size_t, EngineError> errors;
+
+  // Every record the pass could not read left its failure.
+  const EngineError& error_of(size_t i) const {
+    auto it = errors.find(i);
+    QM_CHECK(it != errors.end());
+    return it->second;
+  }
+
+  bool eligible(const Cell& c) const { return c.pack_id == 0 || c.layer == HEAD_CELL_LAYER; }
+  std::span<const float> pooled_of(const Cell& c) const {
+    return c.key == UINT32_MAX ? std::span<const float>() : std::span<const float>(*pooled[c.key]);
+  }
+  // Feeds the cell to the retrieval stages and queues its SLB insert (the SLB takes the queue at
+  // the end, in one batch).
+  void index(Engine& engine, const Cell& c) {
+    for (const auto& stage : engine.pipeline_.stages()) {
+      if (c.key == UINT32_MAX) {
+        stage->insert(c.id, c.owner, {});
+      } else {
+        stage->insert_shared(c.id, c.owner, keys[c.key], pooled[c.key]);
+      }
+    }
+    slb_inserts.push_back({c.id, c.owner, pooled_of(c)});
+  }
+  std::vector<SLB::Insert> slb_inserts;
+
+  // Takes record i of the pass. Keys are kept for eligible cells, and for every cell with
+  // `all_keys` (when the Vamana index may have to be built from them). A pack's cells are stored
+  // together, and its layer cells carry a copy of its retrieval key: a key whose encoded bytes
+  // are those of the pack's last kept key shares it, undecoded.
+  void add(size_t i, const CellRecord& r, std::span<const uint8_t> raw, bool all_keys);
+  // Appends a record of the pool's opening scan, in file order; where it lies is kept for
+  // matches_locations.
+  void add_scanned(const std::string& dir, uint32_t segment, uint64_t offset,
+                   std::span<const uint8_t> record);
+  // Whether the records appended by add_scanned are exactly those of `locations`, in its order,
+  // so that position i here is position i there.
+  bool matches_locations(const LocationMap& locations) const;
+
+  PackId last_pack = 0;
+  uint32_t last_key = UINT32_MAX;
+  std::string last_key_bytes;
+  std::vector<CellLocation> scanned_at;
+  // Decoding space of add_scanned, and the path of the segment its records come from.
+  CellRecord record;
+  std::string path;
+  uint32_t path_segment = 0;
+};
+
 Result<std::unique_ptr<Engine>> Engine::open(const std::string& path, uint64_t vamana_threshold,
                                              std::optional<uint64_t> segment_size) {
-  QM_ASSIGN_OR_RETURN(BlockPool pool,
-                      BlockPool::open(path, segment_size.value_or(BlockPool::DEFAULT_CAPACITY)));
+  // The pool's scan reads every record already: the refresh below takes what it needs of them
+  // from that read instead of reading the segments a second time.
+  auto opened = std::make_unique<RefreshScan>();
+  QM_ASSIGN_OR_RETURN(
+      BlockPool pool,
+      BlockPool::open(path, segment_size.value_or(BlockPool::DEFAULT_CAPACITY),
+                      [&](uint32_t segment, uint64_t offset, std::span<const uint8_t> record) {
+                        opened->add_scanned(path, segment, offset, record);
+                      }));
   QM_ASSIGN_OR_RETURN(SynapticBank synaptic, SynapticBank::open(path));
   QM_ASSIGN_OR_RETURN(TraceWal wal, TraceWal::open(path));
   QM_ASSIGN_OR_RETURN(TextStore texts, TextStore::open(path));
@@ -102,7 +177,7 @@ Result<std::unique_ptr<Engine>> Engine::open(const std::string& path, uint64_t v
   std::unique_ptr<Engine> engine(new Engine(path, std::move(pool), std::move(synaptic),
                                             std::move(wal), std::move(texts), std::move(deletions),
                                             std::move(schedule), vamana_threshold));
-  QM_RETURN_IF_ERROR(engine->refresh());
+  QM_RETURN_IF_ERROR(engine->refresh_from(opened.get()));
   return engine;
 }
 
@@ -197,52 +272,6 @@ std::optional<std::vector<float>> Engine::fetch_key(CellId cell) const {
 // ---------------------------------------------------------------------------------------------
 // Refresh
 
-// What one pass over the stored records keeps of each cell, in ascending cell-id order.
-struct Engine::RefreshScan {
-  struct Cell {
-    CellId id = 0;
-    OwnerId owner = 0;
-    PackId pack_id = 0;
-    LayerIdx layer = 0;
-    float importance = 0.0f;
-    uint8_t tier = 0;
-    bool ok = false;
-    uint32_t key = UINT32_MAX;  // index into keys, when the key was kept
-  };
-  std::vector<Cell> cells;
-  // Stored keys and their pooled forms (the same object for a plain key); a pack's layer cells
-  // share the head's.
-  std::vector<SharedKey> keys;
-  std::vector<SharedKey> pooled;
-  // The failures of the records that could not be read, by position (rarely any).
-  std::unordered_map<size_t, EngineError> errors;
-
-  // Every record the pass could not read left its failure.
-  const EngineError& error_of(size_t i) const {
-    auto it = errors.find(i);
-    QM_CHECK(it != errors.end());
-    return it->second;
-  }
-
-  bool eligible(const Cell& c) const { return c.pack_id == 0 || c.layer == HEAD_CELL_LAYER; }
-  std::span<const float> pooled_of(const Cell& c) const {
-    return c.key == UINT32_MAX ? std::span<const float>() : std::span<const float>(*pooled[c.key]);
-  }
-  // Feeds the cell to the retrieval stages and queues its SLB insert (the SLB takes the queue at
-  // the end, in one batch).
-  void index(Engine& engine, const Cell& c) {
-    for (const auto& stage : engine.pipeline_.stages()) {
-      if (c.key == UINT32_MAX) {
-        stage->insert(c.id, c.owner, {});
-      } else {
-        stage->insert_shared(c.id, c.owner, keys[c.key], pooled[c.key]);
-      }
-    }
-    slb_inserts.push_back({c.id, c.owner, pooled_of(c)});
-  }
-  std::vector<SLB::Insert> slb_inserts;
-};
-
 namespace {
 
 // The pooled form of a stored key, shared with the key itself when it is a plain vector.
@@ -255,7 +284,68 @@ SharedKey share_pooled(const SharedKey& key) {
 
 }  // namespace
 
-Status Engine::refresh() {
+void Engine::RefreshScan::add(size_t i, const CellRecord& r, std::span<const uint8_t> raw,
+                              bool all_keys) {
+  Cell& c = cells[i];
+  c.id = r.cell_id;  // the id the pool found the record under
+  c.owner = r.owner;
+  c.pack_id = r.pack_id;
+  c.layer = r.layer;
+  c.importance = r.importance;
+  c.tier = r.tier;
+  c.ok = true;
+  if (!is_eligible(r) && !all_keys) return;
+  const std::span<const uint8_t> key_bytes = encoded_key_bytes(raw.data());
+  const std::string_view bytes(reinterpret_cast<const char*>(key_bytes.data()), key_bytes.size());
+  if (r.pack_id != 0 && r.pack_id == last_pack && last_key != UINT32_MAX &&
+      bytes == last_key_bytes) {
+    c.key = last_key;
+    return;
+  }
+  std::vector<float> values;
+  decode_record_key(raw.data(), values);
+  c.key = static_cast<uint32_t>(keys.size());
+  SharedKey key = std::make_shared<const std::vector<float>>(std::move(values));
+  pooled.push_back(share_pooled(key));
+  keys.push_back(std::move(key));
+  last_pack = r.pack_id;
+  last_key = c.key;
+  last_key_bytes.assign(bytes);
+}
+
+void Engine::RefreshScan::add_scanned(const std::string& dir, uint32_t segment, uint64_t offset,
+                                      std::span<const uint8_t> bytes) {
+  const size_t i = cells.size();
+  cells.emplace_back();
+  scanned_at.push_back(CellLocation{offset, segment});
+  // Decoded as the refresh's own read would decode it; the count of cells is not known yet, so
+  // every key is kept.
+  if (segment != path_segment || path.empty()) {
+    path = segment_path(dir, segment);
+    path_segment = segment;
+  }
+  Status st =
+      decode_cell_record(bytes.data(), bytes.size(), DecodeParts::FieldsOnly, record, path, offset);
+  if (st.is_ok()) {
+    add(i, record, bytes, /*all_keys=*/true);
+  } else {
+    errors.insert_or_assign(i, st.error());
+  }
+}
+
+bool Engine::RefreshScan::matches_locations(const LocationMap& locations) const {
+  if (locations.size() != scanned_at.size()) return false;
+  size_t i = 0;
+  for (const auto& [id, loc] : locations) {
+    if (loc.segment != scanned_at[i].segment || loc.offset != scanned_at[i].offset) return false;
+    ++i;
+  }
+  return true;
+}
+
+Status Engine::refresh() { return refresh_from(nullptr); }
+
+Status Engine::refresh_from(RefreshScan* opened) {
   QM_RETURN_IF_ERROR(block_pool_.refresh());
   // Texts and deletions first: cells of deleted packs are kept out of every index below.
   QM_RETURN_IF_ERROR(text_store_.reload());
@@ -267,47 +357,22 @@ Status Engine::refresh() {
   for (const auto& [cell, entry] : governance_) known.insert(cell);
 
   // One pass over every record; values are not decoded. Keys are kept for eligible cells, and
-  // for every cell when the Vamana index may have to be built from them.
+  // for every cell when the Vamana index may have to be built from them. The records the pool's
+  // opening scan handed over stand in for the pass when they are exactly the stored ones.
   const bool vamana_due = block_pool_.cell_count() >= vamana_threshold_;
-  RefreshScan scan;
   const size_t n = block_pool_.cell_count();
-  scan.cells.resize(n);
-  // A pack's cells are stored together, and its layer cells carry a copy of its retrieval key:
-  // a key whose encoded bytes are those of the pack's last kept key shares it, undecoded.
-  PackId last_pack = 0;
-  uint32_t last_key = UINT32_MAX;
-  std::string last_key_bytes;
-  block_pool_.read_all(
-      DecodeParts::FieldsOnly,
-      [&](size_t i, CellRecord& r, std::span<const uint8_t> raw) {
-        RefreshScan::Cell& c = scan.cells[i];
-        c.id = r.cell_id;  // the id the pool found the record under
-        c.owner = r.owner;
-        c.pack_id = r.pack_id;
-        c.layer = r.layer;
-        c.importance = r.importance;
-        c.tier = r.tier;
-        c.ok = true;
-        if (!is_eligible(r) && !vamana_due) return;
-        const std::span<const uint8_t> key_bytes = encoded_key_bytes(raw.data());
-        const std::string_view bytes(reinterpret_cast<const char*>(key_bytes.data()),
-                                     key_bytes.size());
-        if (r.pack_id != 0 && r.pack_id == last_pack && last_key != UINT32_MAX &&
-            bytes == last_key_bytes) {
-          c.key = last_key;
-          return;
-        }
-        std::vector<float> values;
-        decode_record_key(raw.data(), values);
-        c.key = static_cast<uint32_t>(scan.keys.size());
-        SharedKey key = std::make_shared<const std::vector<float>>(std::move(values));
-        scan.pooled.push_back(share_pooled(key));
-        scan.keys.push_back(std::move(key));
-        last_pack = r.pack_id;
-        last_key = c.key;
-        last_key_bytes.assign(bytes);
-      },
-      [&](size_t i, const EngineError& e) { scan.errors.insert_or_assign(i, e); });
+  RefreshScan fresh_scan;
+  const bool reuse = opened != nullptr && opened->matches_locations(block_pool_.locations());
+  RefreshScan& scan = reuse ? *opened : fresh_scan;
+  if (!reuse) {
+    scan.cells.resize(n);
+    block_pool_.read_all(
+        DecodeParts::FieldsOnly,
+        [&](size_t i, CellRecord& r, std::span<const uint8_t> raw) {
+          scan.add(i, r, raw, vamana_due);
+        },
+        [&](size_t i, const EngineError& e) { scan.errors.insert_or_assign(i, e); });
+  }
   if (!scan.errors.empty()) {
     // The ids of the records that could not be read, from the locations.
     size_t i = 0;

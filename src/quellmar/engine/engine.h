@@ -306,6 +306,9 @@ class Engine {
 
  private:
   struct RefreshScan;
+  // refresh, taking the stored records from `opened` (what the pool's opening scan read) when
+  // they are still exactly the stored ones; null reads them.
+  Status refresh_from(RefreshScan* opened);
   // Stored cells with their pooled keys, ascending, for the Vamana build: cell i's key is
   // keys[cells[i].key] (cells that repeat a key share one).
   struct PooledCells {

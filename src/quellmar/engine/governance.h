@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <unordered_map>
 
+#include "quellmar/core/node_pool.h"
 #include "quellmar/core/types.h"
 
 namespace quellmar {
@@ -16,7 +17,7 @@ struct GovernanceEntry {
   uint8_t tier = 0;         // Tier
 };
 
-using GovernanceMap = std::unordered_map<CellId, GovernanceEntry>;
+using GovernanceMap = PooledHashMap<CellId, GovernanceEntry>;
 
 inline constexpr float WRITE_BONUS = 5.0f;
 inline constexpr float READ_BONUS = 3.0f;

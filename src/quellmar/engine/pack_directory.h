@@ -5,6 +5,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "quellmar/core/node_pool.h"
 #include "quellmar/core/types.h"
 
 namespace quellmar {
@@ -40,14 +41,14 @@ class PackDirectory {
   bool contains(PackId pack) const { return packs_.count(pack) != 0; }
   size_t pack_count() const { return packs_.size(); }
 
-  const std::unordered_map<PackId, std::vector<CellId>>& packs() const { return packs_; }
-  const std::unordered_map<CellId, PackId>& cell_to_pack() const { return cell_to_pack_; }
-  const std::unordered_map<PackId, OwnerId>& pack_owner() const { return pack_owner_; }
+  const PooledHashMap<PackId, std::vector<CellId>>& packs() const { return packs_; }
+  const PooledHashMap<CellId, PackId>& cell_to_pack() const { return cell_to_pack_; }
+  const PooledHashMap<PackId, OwnerId>& pack_owner() const { return pack_owner_; }
 
  private:
-  std::unordered_map<PackId, std::vector<CellId>> packs_;
-  std::unordered_map<CellId, PackId> cell_to_pack_;
-  std::unordered_map<PackId, OwnerId> pack_owner_;
+  PooledHashMap<PackId, std::vector<CellId>> packs_;
+  PooledHashMap<CellId, PackId> cell_to_pack_;
+  PooledHashMap<PackId, OwnerId> pack_owner_;
 };
 
 }  // namespace quellmar

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "quellmar/core/result.h"
+#include "quellmar/retrieval/aligned_allocator.h"
 #include "quellmar/retrieval/vector_index.h"
 
 namespace quellmar {
@@ -120,7 +121,7 @@ class VamanaIndex : public VectorIndex {
   std::vector<SharedKey> key_owners_;
   std::vector<uint32_t> key_of_;
   // Neighbour lists back to back: node i's are adjacency_[adj_start_[i] .. adj_start_[i + 1]).
-  std::vector<uint32_t> adjacency_;
+  std::vector<uint32_t, AlignedAllocator<uint32_t>> adjacency_;
   std::vector<uint64_t> adj_start_{0};
   // While the node ids ascend strictly (the engine's order), lookups are binary searches over
   // ids_; the hash map is built only once an id arrives out of order.

@@ -2,15 +2,103 @@
 
 // A std::allocator stand-in that places every block on an ALIGN-byte boundary, for buffers that
 // the scan kernels read in whole cache lines.
+//
+// Large blocks (the stages' key panels, graph adjacency) are mapped on their own, 2 MiB-aligned,
+// and marked for transparent huge pages: filling them then takes one page fault per 2 MiB
+// instead of one per 4 KiB, which is most of what building them at open costs.
+
+#include <sys/mman.h>
 
 #include <algorithm>
 #include <cstddef>
+#include <cstdint>
+#include <mutex>
 #include <new>
 #include <type_traits>
 #include <utility>
 #include <vector>
 
 namespace quellmar {
+
+namespace huge_block {
+
+inline constexpr size_t PAGE = size_t{2} << 20;
+// Blocks from this size on get their own mapping; smaller ones come from the heap as usual, so
+// none of them takes a whole huge page.
+inline constexpr size_t MIN_BYTES = size_t{4} << 20;
+
+inline size_t mapped_size(size_t bytes) { return (bytes + PAGE - 1) / PAGE * PAGE; }
+
+// Freed blocks kept for the next allocation of the same size, as the heap keeps freed memory:
+// a refresh, or the open after a close, builds its stages again at the sizes the last one had,
+// and a kept block spares it faulting in and clearing fresh pages. Bounded in count and bytes;
+// what does not fit is unmapped at once.
+class Cache {
+ public:
+  static constexpr size_t MAX_BLOCKS = 8;
+  static constexpr size_t MAX_BYTES = size_t{64} << 20;
+
+  // Never destroyed, so that blocks freed during static destruction still find it.
+  static Cache& get() {
+    static Cache* cache = new Cache;
+    return *cache;
+  }
+  // A kept block of exactly `size` mapped bytes, or null.
+  void* take(size_t size) {
+    std::lock_guard<std::mutex> lock(mu_);
+    for (size_t i = 0; i < count_; ++i) {
+      if (blocks_[i].size != size) continue;
+      void* block = blocks_[i].block;
+      blocks_[i] = blocks_[--count_];
+      bytes_ -= size;
+      return block;
+    }
+    return nullptr;
+  }
+  // Keeps the block when there is room; false when the caller must unmap it.
+  bool keep(void* block, size_t size) {
+    std::lock_guard<std::mutex> lock(mu_);
+    if (count_ == MAX_BLOCKS || size > MAX_BYTES - bytes_) return false;
+    blocks_[count_++] = {block, size};
+    bytes_ += size;
+    return true;
+  }
+
+ private:
+  struct Kept {
+    void* block;
+    size_t size;
+  };
+  std::mutex mu_;
+  Kept blocks_[MAX_BLOCKS] = {};
+  size_t count_ = 0;
+  size_t bytes_ = 0;
+};
+
+// A PAGE-aligned mapping of at least `bytes`, or null when the system refuses one.
+inline void* map(size_t bytes) {
+  const size_t size = mapped_size(bytes);
+  if (void* kept = Cache::get().take(size)) return kept;
+  void* raw =
+      ::mmap(nullptr, size + PAGE, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (raw == MAP_FAILED) return nullptr;
+  // Trim the slack so the block starts on a huge-page boundary.
+  const auto addr = reinterpret_cast<uintptr_t>(raw);
+  const uintptr_t start = (addr + PAGE - 1) & ~(uintptr_t{PAGE} - 1);
+  if (start > addr) ::munmap(raw, start - addr);
+  const uintptr_t tail = addr + size + PAGE - (start + size);
+  if (tail > 0) ::munmap(reinterpret_cast<void*>(start + size), tail);
+  void* block = reinterpret_cast<void*>(start);
+  (void)::madvise(block, size, MADV_HUGEPAGE);  // a hint only: 4 KiB pages work all the same
+  return block;
+}
+
+inline void unmap(void* block, size_t bytes) {
+  const size_t size = mapped_size(bytes);
+  if (!Cache::get().keep(block, size)) ::munmap(block, size);
+}
+
+}  // namespace huge_block
 
 template <class T, size_t ALIGN = 64>
 struct AlignedAllocator {
@@ -26,10 +114,22 @@ struct AlignedAllocator {
   };
 
   T* allocate(size_t n) {
+    if (n > SIZE_MAX / sizeof(T)) throw std::bad_array_new_length();
+    if (n * sizeof(T) >= huge_block::MIN_BYTES) {
+      if (void* block = huge_block::map(n * sizeof(T))) return static_cast<T*>(block);
+      throw std::bad_alloc();
+    }
     return static_cast<T*>(::operator new (n * sizeof(T), std::align_val_t{ALIGN}));
   }
-  // Unsized: clang declares sized deallocation only when asked to.
-  void deallocate(T* p, size_t /*n*/) { ::operator delete (p, std::align_val_t{ALIGN}); }
+  // Unsized: clang declares sized deallocation only when asked to. The size a block was
+  // allocated with tells which of the two kinds it is.
+  void deallocate(T* p, size_t n) {
+    if (n * sizeof(T) >= huge_block::MIN_BYTES) {
+      huge_block::unmap(p, n * sizeof(T));
+      return;
+    }
+    ::operator delete (p, std::align_val_t{ALIGN});
+  }
   // Default-initialises: a resize without a value leaves trivial elements unset (append_filled
   // then sets them in one fill, where a vector would construct them one at a time).
   template <class U>

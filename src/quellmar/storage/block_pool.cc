@@ -44,6 +44,11 @@ class ReaderSet {
 }  // namespace
 
 Result<BlockPool> BlockPool::open(const std::string& dir, uint64_t capacity) {
+  return open(dir, capacity, nullptr);
+}
+
+Result<BlockPool> BlockPool::open(const std::string& dir, uint64_t capacity,
+                                  const ScannedRecordVisitor& visit) {
   QM_RETURN_IF_ERROR(create_dir_all(dir));
   BlockPool pool(dir, capacity);
   QM_ASSIGN_OR_RETURN(std::vector<uint32_t> ids, SegmentFile::list_ids(dir));
@@ -51,7 +56,10 @@ Result<BlockPool> BlockPool::open(const std::string& dir, uint64_t capacity) {
   std::vector<LocationMap::value_type> found;
   for (uint32_t id : ids) {
     QM_ASSIGN_OR_RETURN(SegmentEntry entry, SegmentFile::describe_existing(dir, id));
-    QM_ASSIGN_OR_RETURN(SegmentScan scan, SegmentFile::scan(dir, id));
+    const SegmentFile::RecordVisitor in_segment =
+        [&](uint64_t offset, std::span<const uint8_t> record) { visit(id, offset, record); };
+    QM_ASSIGN_OR_RETURN(SegmentScan scan,
+                        SegmentFile::scan(dir, id, visit ? &in_segment : nullptr));
     found.reserve(found.size() + scan.records.size());
     for (const ScannedRecord& r : scan.records) {
       found.emplace_back(r.cell_id, CellLocation{r.offset, id});

@@ -33,6 +33,14 @@ class BlockPool {
   // Creates the directory if needed, scans every segment (a cell stored twice is found at its
   // later record) and makes the last segment safe to append to.
   static Result<BlockPool> open(const std::string& dir, uint64_t capacity);
+  // The bytes of one record found by the open's scan: its segment, offset and whole record.
+  using ScannedRecordVisitor =
+      std::function<void(uint32_t segment, uint64_t offset, std::span<const uint8_t> record)>;
+  // The same, handing each record found to `visit` as the scan reads it, in file order (segment
+  // by segment). A record that could not be handed over whole is left out; the caller can tell
+  // by comparing what it got against locations().
+  static Result<BlockPool> open(const std::string& dir, uint64_t capacity,
+                                const ScannedRecordVisitor& visit);
 
   // Adds segments and cells that appeared in the directory since the pool was opened; known
   // locations never move.

@@ -49,7 +49,8 @@ class WindowReader {
   // Points at n bytes at `off`, or returns nullptr when they could not be read.
   Result<const uint8_t*> at(uint64_t off, size_t n) {
     if (off < start_ || off + n > start_ + buf_.size()) {
-      buf_.resize(static_cast<size_t>(std::min<uint64_t>(WINDOW, size_ - std::min(off, size_))));
+      const uint64_t want = std::max<uint64_t>(WINDOW, n);
+      buf_.resize(static_cast<size_t>(std::min<uint64_t>(want, size_ - std::min(off, size_))));
       QM_ASSIGN_OR_RETURN(size_t got, pread_some(fd_, buf_.data(), buf_.size(), off));
       buf_.resize(got);
       start_ = off;
@@ -188,7 +189,8 @@ Result<SegmentEntry> SegmentFile::describe_existing(const std::string& dir, uint
   return entry;
 }
 
-Result<SegmentScan> SegmentFile::scan(const std::string& dir, uint32_t id) {
+Result<SegmentScan> SegmentFile::scan(const std::string& dir, uint32_t id,
+                                      const RecordVisitor* visit) {
   const std::string path = segment_path(dir, id);
   QM_ASSIGN_OR_RETURN(UniqueFd fd, open_read(path));
   SegmentScan out;
@@ -226,6 +228,14 @@ Result<SegmentScan> SegmentFile::scan(const std::string& dir, uint32_t id) {
       break;
     }
     out.records.push_back({decode_u64(*head + 4), off, body_len});
+    if (visit != nullptr) {
+      // The whole record lies in the file (checked above); it is in the window already unless
+      // it crosses the window's end.
+      auto whole = reader.at(off, 4 + size_t{body_len});
+      if (whole.is_ok() && *whole != nullptr) {
+        (*visit)(off, std::span<const uint8_t>(*whole, 4 + size_t{body_len}));
+      }
+    }
     off += 4 + uint64_t{body_len};
     out.valid_end = off;
   }

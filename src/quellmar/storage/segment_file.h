@@ -66,8 +66,13 @@ class SegmentFile {
   static Result<SegmentEntry> create(const std::string& dir, uint32_t id);
   // An existing segment, fill being its size.
   static Result<SegmentEntry> describe_existing(const std::string& dir, uint32_t id);
+  // The bytes of one whole record (length word first) at its offset, valid during the call.
+  using RecordVisitor = std::function<void(uint64_t offset, std::span<const uint8_t> record)>;
   // The (cell id, offset) of every whole record, reading only each record's length and id.
-  static Result<SegmentScan> scan(const std::string& dir, uint32_t id);
+  // With a visitor, each record found is also handed over whole, in file order, from the same
+  // read of the file (a record whose bytes cannot be read at once is found but not visited).
+  static Result<SegmentScan> scan(const std::string& dir, uint32_t id,
+                                  const RecordVisitor* visit = nullptr);
 
   // Appends records durably (one full device flush) and returns their offsets. The first
   // record's length word is written last, so a crash part way leaves none of the records

@@ -224,6 +224,37 @@ TEST_F(SegmentFileTest, ScanOfShortBadAndTornFiles) {
   EXPECT_EQ(s.valid_end, whole.size());
 }
 
+// The visitor gets each whole record the scan finds, from the scan's own reads: records that
+// cross the read window, one larger than the window, and nothing of a torn tail.
+TEST_F(SegmentFileTest, ScanHandsOverEveryWholeRecordOnce) {
+  SegmentEntry e = Create();
+  std::vector<CellRecord> records;
+  for (CellId id = 1; id <= 40; ++id) records.push_back(make_record(id, 16, 3000 + 97 * id));
+  records.insert(records.begin() + 17, make_record(99, 8, 700000));  // larger than the window
+  for (const CellRecord& r : records)
+    QM_ASSERT_OK(SegmentFile::append_one(e, r, scratch_).status());
+  const std::string whole = read_file(e.path);
+  std::string torn;
+  ASSERT_TRUE(make_record(7).encode(torn).is_ok());
+  write_file(e.path, whole + torn.substr(0, torn.size() - 3));
+
+  std::vector<std::pair<uint64_t, std::string>> seen;
+  const SegmentFile::RecordVisitor visit = [&](uint64_t off, std::span<const uint8_t> bytes) {
+    seen.emplace_back(off, std::string(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
+  };
+  QM_ASSERT_OK_AND_ASSIGN(SegmentScan s, SegmentFile::scan(dir_.path(), 0, &visit));
+  EXPECT_EQ(s.end, ScanEnd::TornTail);
+  EXPECT_EQ(s.valid_end, whole.size());
+  ASSERT_EQ(s.records.size(), records.size());
+  ASSERT_EQ(seen.size(), records.size());
+  for (size_t i = 0; i < seen.size(); ++i) {
+    EXPECT_EQ(seen[i].first, s.records[i].offset);
+    EXPECT_EQ(seen[i].second.size(), 4 + uint64_t{s.records[i].body_len});
+    EXPECT_TRUE(seen[i].second == whole.substr(s.records[i].offset, seen[i].second.size()));
+    EXPECT_EQ(s.records[i].cell_id, records[i].cell_id);
+  }
+}
+
 TEST_F(SegmentFileTest, DecodeRejectsDamageWithoutOverreading) {
   SegmentEntry e = Create();
   CellRecord r = make_record(5, 40, 40);

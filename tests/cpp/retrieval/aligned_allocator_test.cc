@@ -1,0 +1,44 @@
+#include "quellmar/retrieval/aligned_allocator.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <vector>
+
+namespace quellmar {
+namespace {
+
+using Floats = std::vector<float, AlignedAllocator<float>>;
+
+bool aligned_to(const void* p, uintptr_t a) { return reinterpret_cast<uintptr_t>(p) % a == 0; }
+
+// Small blocks come from the heap on cache-line boundaries; large ones are mapped on huge-page
+// boundaries. Contents survive growth across the threshold, and a freed large block serves the
+// next one of its size only.
+TEST(AlignedAllocatorTest, SmallAndLargeBlocksAndTheReuseOfLargeOnes) {
+  Floats v;
+  append_filled(v, 1000, 1.5f);
+  EXPECT_TRUE(aligned_to(v.data(), 64));
+  const size_t large = huge_block::MIN_BYTES / sizeof(float) + 12345;
+  for (size_t i = 0; i < large; ++i) v.push_back(static_cast<float>(i));
+  EXPECT_TRUE(aligned_to(v.data(), huge_block::PAGE));
+  for (size_t i = 0; i < 1000; ++i) ASSERT_EQ(v[i], 1.5f);
+  for (size_t i = 0; i < large; i += 4099) ASSERT_EQ(v[1000 + i], static_cast<float>(i));
+
+  Floats a;
+  a.reserve(large);
+  const float* first = a.data();
+  a = Floats();  // freed: kept for the next block of its size
+  Floats b;
+  b.reserve(large);
+  EXPECT_EQ(b.data(), first);
+  Floats c;
+  c.reserve(2 * large);  // another size: a block of its own
+  EXPECT_NE(c.data(), first);
+  EXPECT_TRUE(aligned_to(c.data(), huge_block::PAGE));
+  append_filled(c, 2 * large, -2.0f);
+  EXPECT_EQ(c[2 * large - 1], -2.0f);
+}
+
+}  // namespace
+}  // namespace quellmar
