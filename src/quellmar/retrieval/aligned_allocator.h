@@ -12,7 +12,6 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
-#include <mutex>
 #include <new>
 #include <type_traits>
 #include <utility>
@@ -29,56 +28,9 @@ inline constexpr size_t MIN_BYTES = size_t{4} << 20;
 
 inline size_t mapped_size(size_t bytes) { return (bytes + PAGE - 1) / PAGE * PAGE; }
 
-// Freed blocks kept for the next allocation of the same size, as the heap keeps freed memory:
-// a refresh, or the open after a close, builds its stages again at the sizes the last one had,
-// and a kept block spares it faulting in and clearing fresh pages. Bounded in count and bytes;
-// what does not fit is unmapped at once.
-class Cache {
- public:
-  static constexpr size_t MAX_BLOCKS = 8;
-  static constexpr size_t MAX_BYTES = size_t{64} << 20;
-
-  // Never destroyed, so that blocks freed during static destruction still find it.
-  static Cache& get() {
-    static Cache* cache = new Cache;
-    return *cache;
-  }
-  // A kept block of exactly `size` mapped bytes, or null.
-  void* take(size_t size) {
-    std::lock_guard<std::mutex> lock(mu_);
-    for (size_t i = 0; i < count_; ++i) {
-      if (blocks_[i].size != size) continue;
-      void* block = blocks_[i].block;
-      blocks_[i] = blocks_[--count_];
-      bytes_ -= size;
-      return block;
-    }
-    return nullptr;
-  }
-  // Keeps the block when there is room; false when the caller must unmap it.
-  bool keep(void* block, size_t size) {
-    std::lock_guard<std::mutex> lock(mu_);
-    if (count_ == MAX_BLOCKS || size > MAX_BYTES - bytes_) return false;
-    blocks_[count_++] = {block, size};
-    bytes_ += size;
-    return true;
-  }
-
- private:
-  struct Kept {
-    void* block;
-    size_t size;
-  };
-  std::mutex mu_;
-  Kept blocks_[MAX_BLOCKS] = {};
-  size_t count_ = 0;
-  size_t bytes_ = 0;
-};
-
 // A PAGE-aligned mapping of at least `bytes`, or null when the system refuses one.
 inline void* map(size_t bytes) {
   const size_t size = mapped_size(bytes);
-  if (void* kept = Cache::get().take(size)) return kept;
   void* raw =
       ::mmap(nullptr, size + PAGE, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   if (raw == MAP_FAILED) return nullptr;
@@ -93,10 +45,7 @@ inline void* map(size_t bytes) {
   return block;
 }
 
-inline void unmap(void* block, size_t bytes) {
-  const size_t size = mapped_size(bytes);
-  if (!Cache::get().keep(block, size)) ::munmap(block, size);
-}
+inline void unmap(void* block, size_t bytes) { ::munmap(block, mapped_size(bytes)); }
 
 }  // namespace huge_block
 

@@ -13,9 +13,8 @@ using Floats = std::vector<float, AlignedAllocator<float>>;
 bool aligned_to(const void* p, uintptr_t a) { return reinterpret_cast<uintptr_t>(p) % a == 0; }
 
 // Small blocks come from the heap on cache-line boundaries; large ones are mapped on huge-page
-// boundaries. Contents survive growth across the threshold, and a freed large block serves the
-// next one of its size only.
-TEST(AlignedAllocatorTest, SmallAndLargeBlocksAndTheReuseOfLargeOnes) {
+// boundaries. Contents survive growth across the threshold.
+TEST(AlignedAllocatorTest, SmallAndLargeBlocks) {
   Floats v;
   append_filled(v, 1000, 1.5f);
   EXPECT_TRUE(aligned_to(v.data(), 64));
@@ -24,20 +23,6 @@ TEST(AlignedAllocatorTest, SmallAndLargeBlocksAndTheReuseOfLargeOnes) {
   EXPECT_TRUE(aligned_to(v.data(), huge_block::PAGE));
   for (size_t i = 0; i < 1000; ++i) ASSERT_EQ(v[i], 1.5f);
   for (size_t i = 0; i < large; i += 4099) ASSERT_EQ(v[1000 + i], static_cast<float>(i));
-
-  Floats a;
-  a.reserve(large);
-  const float* first = a.data();
-  a = Floats();  // freed: kept for the next block of its size
-  Floats b;
-  b.reserve(large);
-  EXPECT_EQ(b.data(), first);
-  Floats c;
-  c.reserve(2 * large);  // another size: a block of its own
-  EXPECT_NE(c.data(), first);
-  EXPECT_TRUE(aligned_to(c.data(), huge_block::PAGE));
-  append_filled(c, 2 * large, -2.0f);
-  EXPECT_EQ(c[2 * large - 1], -2.0f);
 }
 
 }  // namespace
