@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "quellmar/retrieval/key_view.h"
+#include "test_util.h"
 
 namespace quellmar {
 namespace {
@@ -122,15 +123,13 @@ TEST(FlatIndex, RemoveDropsEveryEntryOfTheCell) {
 // positive and the queries negative, so a zero row a search wrongly read would rank first.
 TEST(FlatIndex, RoomMadeAheadChangesNoSearch) {
   std::mt19937 rng(7);
-  std::uniform_real_distribution<float> positive(0.1f, 1.0f);
   constexpr size_t kDim = 16;
   FlatIndex plain, roomy;
   CellId next = 1;
   auto batch = [&](size_t room, size_t inserts) {
     roomy.make_room(room, kDim);
     for (size_t i = 0; i < inserts; ++i) {
-      std::vector<float> key(kDim);
-      for (float& x : key) x = positive(rng);
+      const std::vector<float> key = testing::uniform_values(rng, kDim, 0.1f, 1.0f);
       plain.insert(next, next % 3, key);
       roomy.insert(next, next % 3, key);
       ++next;
@@ -138,8 +137,7 @@ TEST(FlatIndex, RoomMadeAheadChangesNoSearch) {
   };
   auto same = [&] {
     for (int q = 0; q < 3; ++q) {
-      std::vector<float> query(kDim);
-      for (float& x : query) x = -positive(rng);
+      const std::vector<float> query = testing::uniform_values(rng, kDim, -1.0f, -0.1f);
       for (std::optional<OwnerId> owner : {std::optional<OwnerId>(), std::optional<OwnerId>(1)}) {
         const std::vector<ScoredCell> want = plain.search(query, 1000, owner);
         const std::vector<ScoredCell> got = roomy.search(query, 1000, owner);

@@ -7,6 +7,7 @@
 #include <optional>
 #include <random>
 #include <vector>
+#include "test_util.h"
 
 namespace quellmar {
 namespace {
@@ -318,23 +319,20 @@ TEST(Slb, InsertAllMatchesInsertsOneByOne) {
 // and the query negative, so a padding slot a query wrongly scored would rank first.
 TEST(Slb, RoomMadeAheadChangesNoQuery) {
   std::mt19937 rng(11);
-  std::uniform_real_distribution<float> positive(0.1f, 1.0f);
   constexpr uint64_t kDim = 8;
   SLB plain(40, kDim), roomy(40, kDim);
   CellId next = 1;
   auto batch = [&](uint64_t room, int inserts) {
     roomy.make_room(room);
     for (int i = 0; i < inserts; ++i) {
-      std::vector<float> key(kDim);
-      for (float& x : key) x = positive(rng);
+      const std::vector<float> key = testing::uniform_values(rng, kDim, 0.1f, 1.0f);
       plain.insert(next, next % 2, key);
       roomy.insert(next, next % 2, key);
       ++next;
     }
   };
   auto same = [&] {
-    std::vector<float> query(kDim);
-    for (float& x : query) x = -positive(rng);
+    const std::vector<float> query = testing::uniform_values(rng, kDim, -1.0f, -0.1f);
     const std::vector<ScoredCell> want = plain.query(query, 100);
     const std::vector<ScoredCell> got = roomy.query(query, 100);
     ASSERT_EQ(ids_of(got), ids_of(want));
