@@ -37,4 +37,11 @@ void truncate_file(const std::string& path, uint64_t size) {
   std::filesystem::resize_file(path, size);
 }
 
+std::vector<float> uniform_values(std::mt19937& rng, size_t n, float lo, float hi) {
+  std::uniform_real_distribution<float> dist(lo, hi);
+  std::vector<float> out(n);
+  for (float& x : out) x = dist(rng);
+  return out;
+}
+
 }  // namespace quellmar::testing

@@ -4,7 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <random>
 #include <string>
+#include <vector>
 
 #include "quellmar/core/result.h"
 
@@ -59,5 +61,8 @@ class TempDir {
 std::string read_file(const std::string& path);
 void write_file(const std::string& path, const std::string& bytes);
 void truncate_file(const std::string& path, uint64_t size);
+
+// n values drawn uniformly from [lo, hi).
+std::vector<float> uniform_values(std::mt19937& rng, size_t n, float lo, float hi);
 
 }  // namespace quellmar::testing

@@ -170,7 +170,9 @@ Status Engine::write_pack_batch(std::vector<BufferedPack> packs) {
   // What the batch adds to the in-memory structures is worked out while the device flushes the
   // records, and shown only once the flush succeeded.
   std::vector<PackInsert> inserts;
+  TextStore::Staged staged_texts;
   auto prepare = [&] {
+    staged_texts = TextStore::stage(std::move(texts));
     inserts.reserve(packs.size());
     for (size_t i = 0; i < packs.size(); ++i) {
       const PackWrite& w = packs[i].request;
@@ -208,7 +210,7 @@ Status Engine::write_pack_batch(std::vector<BufferedPack> packs) {
     return stored;
   }
   if (inserts.size() != packs.size()) prepare();
-  text_store_.publish(texts);
+  text_store_.publish(std::move(staged_texts));
   for (size_t i = 0; i < packs.size(); ++i) {
     const PackWrite& w = packs[i].request;
     PackInsert& in = inserts[i];

@@ -43,7 +43,9 @@ void FlatIndex::insert(CellId cell_id, OwnerId owner, std::span<const float> key
     group->owners.reserve(rows);
     reserve_hint_ = 0;
   }
-  if (group->count % F32_PANEL_WIDTH == 0) {
+  // A new panel starts zeroed, unless make_room laid it out already.
+  if (group->count % F32_PANEL_WIDTH == 0 &&
+      group->panels.size() < f32_panel_count(group->count + 1) * group->dim * F32_PANEL_WIDTH) {
     append_filled(group->panels, group->dim * F32_PANEL_WIDTH, 0.0f);
   }
   store_panel_row(group->panels.data(), group->dim, group->count, pooled.data());
@@ -57,11 +59,18 @@ void FlatIndex::make_room(uint64_t inserts, uint64_t width) {
   WidthGroup* group = group_for(width);
   if (group == nullptr) return;
   const size_t rows = group->count + inserts;
-  if (rows <= group->ids.capacity()) return;
-  const size_t want = std::max<size_t>(rows, 2 * group->ids.capacity());
-  group->panels.reserve(f32_panel_count(want) * group->dim * F32_PANEL_WIDTH);
-  group->ids.reserve(want);
-  group->owners.reserve(want);
+  if (rows > group->ids.capacity()) {
+    const size_t want = std::max<size_t>(rows, 2 * group->ids.capacity());
+    group->panels.reserve(f32_panel_count(want) * group->dim * F32_PANEL_WIDTH);
+    group->ids.reserve(want);
+    group->owners.reserve(want);
+  }
+  // The zeroed panels the inserts will fill are laid out now, so that the inserts touch no fresh
+  // memory: panels past the last entry's are zeros, which no search reads.
+  const size_t floats = f32_panel_count(rows) * group->dim * F32_PANEL_WIDTH;
+  if (group->panels.size() < floats) {
+    append_filled(group->panels, floats - group->panels.size(), 0.0f);
+  }
 }
 
 void FlatIndex::remove(CellId cell_id) {

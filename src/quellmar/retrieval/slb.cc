@@ -69,13 +69,21 @@ size_t SLB::append_slot() {
   QM_CHECK(i < UINT32_MAX);
   slots_.push_back(Slot{});
   in_heap_.push_back(0);
-  if (slots_.size() > scales_.size()) {
-    // A new code panel, all padding until its slots are written.
-    append_filled(scales_, I8_PANEL_WIDTH, 1.0f);
-    append_filled(scorable_, I8_PANEL_WIDTH, uint8_t{0});
-    append_filled(codes_, i8_panel_bytes(dim_), uint8_t{0x80});
-  }
+  if (slots_.size() > scales_.size()) append_panel();
   return i;
+}
+
+void SLB::append_panel() {
+  // A new code panel, all padding until its slots are written.
+  append_filled(scales_, I8_PANEL_WIDTH, 1.0f);
+  append_filled(scorable_, I8_PANEL_WIDTH, uint8_t{0});
+  append_filled(codes_, i8_panel_bytes(dim_), uint8_t{0x80});
+}
+
+void SLB::make_room(uint64_t inserts) {
+  // New slots open only below capacity; panels past the last slot's are never scanned.
+  const uint64_t slots = std::min<uint64_t>(capacity_, slots_.size() + inserts);
+  while (scales_.size() < slots) append_panel();
 }
 
 void SLB::insert(CellId cell_id, OwnerId owner, std::span<const float> key) {

@@ -41,6 +41,9 @@ class SLB {
   // The same as insert of each item in order, but a key is only quantized when its cell still
   // holds the slot at the end (a long batch evicts most of its own cells again).
   void insert_all(std::span<const Insert> items);
+  // Lays out the code panels that many more inserts could open, so that the inserts themselves
+  // touch no fresh memory. Nothing a query sees changes.
+  void make_room(uint64_t inserts);
   // At most k hits, best first (equal scores by lower slot first). A query of another width than
   // dim() returns nothing and changes nothing; otherwise the clock advances and the returned
   // slots are stamped.
@@ -81,12 +84,14 @@ class SLB {
   // codes in the code panels.
   void store_codes(size_t slot, const Quantized& q, uint64_t width);
   size_t append_slot();
+  void append_panel();
 
   std::optional<size_t> victim_;
   std::vector<Slot> slots_;
-  // Per slot, side by side for the scan, with an entry for every slot of the last code panel: the
-  // scale, and whether the slot is occupied and holds a key of width dim_. On cache-line
-  // boundaries too, so that the scan's vector loads of them never straddle two lines.
+  // Per slot, side by side for the scan, with an entry for every slot of the code panels laid out
+  // (the last slot's, and all-padding ones make_room added after it): the scale, and whether the
+  // slot is occupied and holds a key of width dim_. On cache-line boundaries too, so that the
+  // scan's vector loads of them never straddle two lines.
   std::vector<float, AlignedAllocator<float>> scales_;
   std::vector<uint8_t, AlignedAllocator<uint8_t>> scorable_;
   // Codes of every slot in the int8 panel layout of simd_distance.h, on cache-line boundaries.

@@ -84,7 +84,7 @@ Status TextStore::append_batch(std::span<const std::pair<PackId, std::string>> t
   if (texts.empty()) return Status::ok();
   QM_ASSIGN_OR_RETURN(const std::string buf, encode_texts(texts));
   QM_RETURN_IF_ERROR(append_durably(path_, buf.data(), buf.size(), /*create=*/true));
-  publish(texts);
+  for (const auto& [id, text] : texts) texts_.insert_or_assign(id, text);
   return Status::ok();
 }
 
@@ -102,8 +102,17 @@ Status TextStore::finish_append(std::optional<PendingAppend>& pending) {
   return pending->finish().status();
 }
 
-void TextStore::publish(std::span<const std::pair<PackId, std::string>> texts) {
-  for (const auto& [id, text] : texts) texts_.insert_or_assign(id, text);
+TextStore::Staged TextStore::stage(std::vector<std::pair<PackId, std::string>> texts) {
+  Staged staged;
+  staged.reserve(texts.size());
+  for (auto& [id, text] : texts) staged.insert_or_assign(id, std::move(text));
+  return staged;
+}
+
+void TextStore::publish(Staged staged) {
+  // Entries move over as they are; what stays behind is a text for a pack that had one already.
+  texts_.merge(staged);
+  for (auto& [id, text] : staged) texts_.insert_or_assign(id, std::move(text));
 }
 
 const std::string* TextStore::find(PackId pack) const {

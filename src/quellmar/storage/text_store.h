@@ -32,11 +32,16 @@ class TextStore {
   // append_batch in three steps, so that the caller can work while the device flushes and show
   // the texts only when it is ready: start_append writes them and starts the flush (nothing when
   // there are none), finish_append waits for it (a failed flush is cut back off the file), and
-  // publish puts them in memory. Until finish_append succeeds, nothing is durable.
+  // publish puts them in memory. Until finish_append succeeds, nothing is durable. stage makes
+  // the entries ready beforehand (while the flush runs), so that publish only links them in.
+  using Staged = std::unordered_map<PackId, std::string>;
   Result<std::optional<PendingAppend>> start_append(
       std::span<const std::pair<PackId, std::string>> texts);
   static Status finish_append(std::optional<PendingAppend>& pending);
-  void publish(std::span<const std::pair<PackId, std::string>> texts);
+  static Staged stage(std::vector<std::pair<PackId, std::string>> texts);
+  void publish(Staged staged);
+  // Room for n texts in memory without a rehash.
+  void reserve(size_t n) { texts_.reserve(n); }
   // Reads the file again and replaces the texts in memory.
   Status reload();
 

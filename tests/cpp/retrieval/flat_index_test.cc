@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "quellmar/retrieval/key_view.h"
+#include "test_util.h"
 
 namespace quellmar {
 namespace {
@@ -115,6 +116,51 @@ TEST(FlatIndex, RemoveDropsEveryEntryOfTheCell) {
             (std::vector<CellId>{2}));
   index.remove(2);
   EXPECT_TRUE(index.is_empty());
+}
+
+// Room made ahead of a batch may be more than the batch fills, and later removals and batches
+// follow: searches see exactly what an index grown one insert at a time holds. The keys are
+// positive and the queries negative, so a zero row a search wrongly read would rank first.
+TEST(FlatIndex, RoomMadeAheadChangesNoSearch) {
+  std::mt19937 rng(7);
+  constexpr size_t kDim = 16;
+  FlatIndex plain, roomy;
+  CellId next = 1;
+  auto batch = [&](size_t room, size_t inserts) {
+    roomy.make_room(room, kDim);
+    for (size_t i = 0; i < inserts; ++i) {
+      const std::vector<float> key = testing::uniform_values(rng, kDim, 0.1f, 1.0f);
+      plain.insert(next, next % 3, key);
+      roomy.insert(next, next % 3, key);
+      ++next;
+    }
+  };
+  auto same = [&] {
+    for (int q = 0; q < 3; ++q) {
+      const std::vector<float> query = testing::uniform_values(rng, kDim, -1.0f, -0.1f);
+      for (std::optional<OwnerId> owner : {std::optional<OwnerId>(), std::optional<OwnerId>(1)}) {
+        const std::vector<ScoredCell> want = plain.search(query, 1000, owner);
+        const std::vector<ScoredCell> got = roomy.search(query, 1000, owner);
+        ASSERT_EQ(ids_of(got), ids_of(want));
+        for (size_t i = 0; i < got.size(); ++i) EXPECT_EQ(got[i].score, want[i].score);
+      }
+    }
+  };
+  batch(1, 1);  // the width's first insert makes its group
+  batch(40, 13);
+  same();
+  batch(5, 0);
+  batch(100, 37);
+  same();
+  for (CellId id = 2; id < next; id += 4) {
+    plain.remove(id);
+    roomy.remove(id);
+  }
+  same();
+  batch(64, 64);
+  batch(3, 3);
+  EXPECT_EQ(roomy.len(), plain.len());
+  same();
 }
 
 }  // namespace

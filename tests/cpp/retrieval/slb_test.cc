@@ -7,6 +7,7 @@
 #include <optional>
 #include <random>
 #include <vector>
+#include "test_util.h"
 
 namespace quellmar {
 namespace {
@@ -311,6 +312,41 @@ TEST(Slb, InsertAllMatchesInsertsOneByOne) {
     }
     same("after more inserts");
   }
+}
+
+// Panels laid out ahead of a batch, more than it fills and up to past capacity, change no query:
+// the same inserts, evictions and removals give the same hits as without them. Keys are positive
+// and the query negative, so a padding slot a query wrongly scored would rank first.
+TEST(Slb, RoomMadeAheadChangesNoQuery) {
+  std::mt19937 rng(11);
+  constexpr uint64_t kDim = 8;
+  SLB plain(40, kDim), roomy(40, kDim);
+  CellId next = 1;
+  auto batch = [&](uint64_t room, int inserts) {
+    roomy.make_room(room);
+    for (int i = 0; i < inserts; ++i) {
+      const std::vector<float> key = testing::uniform_values(rng, kDim, 0.1f, 1.0f);
+      plain.insert(next, next % 2, key);
+      roomy.insert(next, next % 2, key);
+      ++next;
+    }
+  };
+  auto same = [&] {
+    const std::vector<float> query = testing::uniform_values(rng, kDim, -1.0f, -0.1f);
+    const std::vector<ScoredCell> want = plain.query(query, 100);
+    const std::vector<ScoredCell> got = roomy.query(query, 100);
+    ASSERT_EQ(ids_of(got), ids_of(want));
+    for (size_t i = 0; i < got.size(); ++i) EXPECT_EQ(got[i].score, want[i].score);
+  };
+  batch(20, 3);
+  same();
+  batch(100, 30);  // fills to capacity, then evicts
+  same();
+  plain.remove(5);
+  roomy.remove(5);
+  batch(10, 10);
+  same();
+  EXPECT_EQ(roomy.slot_count(), plain.slot_count());
 }
 
 }  // namespace
