@@ -614,15 +614,24 @@ Result<std::optional<VamanaIndex>> VamanaIndex::load(const std::string& dir, Vam
       const size_t at = index.adjacency_.size();
       index.adjacency_.resize(at + n);
       uint32_t* out = index.adjacency_.data() + at;
-      bool wide = false;
+      // The low halves' bounds and the high halves' union: every id of the list is narrow
+      // (below UINT32_MAX) exactly when no high half is set and no low half is UINT32_MAX, and
+      // then the low halves' bounds are the ids'.
+      uint32_t high = 0, low_min = UINT32_MAX, low_max = 0;
       for (uint32_t j = 0; j < n; ++j) {
         const uint64_t nb = decode_u64(ids + VAMANA_NEIGHBOUR_SIZE * j);
-        wide |= nb >= UINT32_MAX;
-        lowest = std::min(lowest, nb);
-        highest = std::max(highest, nb);
-        out[j] = static_cast<uint32_t>(nb) - shift;
+        const uint32_t low = static_cast<uint32_t>(nb);
+        high |= static_cast<uint32_t>(nb >> 32);
+        low_min = std::min(low_min, low);
+        low_max = std::max(low_max, low);
+        out[j] = low - shift;
       }
-      narrow = !wide;
+      if (high != 0 || low_max == UINT32_MAX) {
+        narrow = false;
+      } else if (n > 0) {
+        lowest = std::min<uint64_t>(lowest, low_min);
+        highest = std::max<uint64_t>(highest, low_max);
+      }
     }
     neighbour_total += n;
   }
