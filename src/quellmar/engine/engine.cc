@@ -414,7 +414,16 @@ Status Engine::refresh_from(RefreshScan* opened) {
   // New cells, ascending.
   plain_cells_.clear();
   governance_.reserve(governance_.size() + n - std::min(n, known.size()));
+  // The stages' hashed slots are cache misses one after another: those of a cell some way
+  // ahead start loading while this one is inserted.
+  constexpr size_t SLOT_PREFETCH_AHEAD = 24;
   for (size_t i = 0; i < n; ++i) {
+    if (i + SLOT_PREFETCH_AHEAD < n) {
+      const RefreshScan::Cell& ahead = scan.cells[i + SLOT_PREFETCH_AHEAD];
+      if (ahead.ok && scan.eligible(ahead)) {
+        for (const auto& stage : pipeline_.stages()) stage->prefetch_insert(ahead.id);
+      }
+    }
     const RefreshScan::Cell& c = scan.cells[i];
     if (c.ok && c.pack_id == 0 && c.layer != HEAD_CELL_LAYER) plain_cells_.insert(c.id);
     if (!known.empty() && known.count(c.id)) continue;
