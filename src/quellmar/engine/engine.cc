@@ -628,7 +628,11 @@ Result<bool> Engine::try_load_vamana(const PooledCells& pooled) {
   bool same_nodes = true;
   {
     size_t j = 0;
-    for (const PooledCells::Cell& c : cells) {
+    for (size_t i = 0; i < cells.size(); ++i) {
+      const PooledCells::Cell& c = cells[i];
+      if (i + KEY_PREFETCH_AHEAD < cells.size()) {
+        __builtin_prefetch(pooled.key_of(cells[i + KEY_PREFETCH_AHEAD]).get());
+      }
       if (pooled.key_of(c)->size() != dim) continue;
       if (j >= loaded->node_count() || loaded->node_cell_id(j) != c.id) {
         same_nodes = false;
