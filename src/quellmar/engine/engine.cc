@@ -416,7 +416,16 @@ Status Engine::refresh_from(RefreshScan* opened) {
   // New cells, ascending.
   plain_cells_.clear();
   governance_.reserve(governance_.size() + n - std::min(n, known.size()));
+  // The stages' hashed slots are cache misses one after another: those of a cell some way
+  // ahead start loading while this one is inserted.
+  constexpr size_t SLOT_PREFETCH_AHEAD = 24;
   for (size_t i = 0; i < n; ++i) {
+    if (i + SLOT_PREFETCH_AHEAD < n) {
+      const RefreshScan::Cell& ahead = scan.cells[i + SLOT_PREFETCH_AHEAD];
+      if (ahead.ok && scan.eligible(ahead)) {
+        for (const auto& stage : pipeline_.stages()) stage->prefetch_insert(ahead.id);
+      }
+    }
     const RefreshScan::Cell& c = scan.cells[i];
     if (c.ok && c.pack_id == 0 && c.layer != HEAD_CELL_LAYER) plain_cells_.insert(c.id);
     if (!known.empty() && known.count(c.id)) continue;
@@ -598,6 +607,7 @@ Result<bool> Engine::try_load_vamana(const PooledCells& pooled) {
   // The pooled key of a cell id: the file lists its nodes in ascending id order, like `cells`,
   // so a cursor that moves forward finds each in turn.
   size_t cursor = 0;
+  constexpr size_t KEY_PREFETCH_AHEAD = 12;
   auto lookup = [&](CellId id) -> const SharedKey* {
     if (cursor >= cells.size() || cells[cursor].id > id) {
       cursor = static_cast<size_t>(
@@ -606,6 +616,10 @@ Result<bool> Engine::try_load_vamana(const PooledCells& pooled) {
           cells.begin());
     }
     while (cursor < cells.size() && cells[cursor].id < id) ++cursor;
+    // The keys lie apart in memory: the one a few cells on starts loading now.
+    if (cursor + KEY_PREFETCH_AHEAD < cells.size()) {
+      __builtin_prefetch(pooled.key_of(cells[cursor + KEY_PREFETCH_AHEAD]).get());
+    }
     if (cursor < cells.size() && cells[cursor].id == id) return &pooled.key_of(cells[cursor]);
     return nullptr;
   };
@@ -616,7 +630,11 @@ Result<bool> Engine::try_load_vamana(const PooledCells& pooled) {
   bool same_nodes = true;
   {
     size_t j = 0;
-    for (const PooledCells::Cell& c : cells) {
+    for (size_t i = 0; i < cells.size(); ++i) {
+      const PooledCells::Cell& c = cells[i];
+      if (i + KEY_PREFETCH_AHEAD < cells.size()) {
+        __builtin_prefetch(pooled.key_of(cells[i + KEY_PREFETCH_AHEAD]).get());
+      }
       if (pooled.key_of(c)->size() != dim) continue;
       if (j >= loaded->node_count() || loaded->node_cell_id(j) != c.id) {
         same_nodes = false;

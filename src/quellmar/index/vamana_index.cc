@@ -9,6 +9,7 @@
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
+#include <sys/mman.h>
 #endif
 
 #include "quellmar/core/coding.h"
@@ -446,7 +447,23 @@ namespace {
 class Reader {
  public:
   static constexpr size_t WINDOW = 1 << 20;
-  Reader(const UniqueFd& fd, uint64_t size) : fd_(fd), size_(size) {}
+  // The file is mapped whole when it can be (its page cache pages, without a copy); the window
+  // of pread copies stands in when it cannot. The file is replaced by renaming, never rewritten
+  // in place, so the mapped bytes stay those of the opened file.
+  Reader(const UniqueFd& fd, uint64_t size) : fd_(fd), size_(size) {
+    if (size == 0 || size > SIZE_MAX) return;
+    void* p = ::mmap(nullptr, static_cast<size_t>(size), PROT_READ, MAP_PRIVATE | MAP_POPULATE,
+                     fd.get(), 0);
+    if (p == MAP_FAILED) return;
+    mapped_ = static_cast<const uint8_t*>(p);
+    start_ = 0;
+    len_ = size;
+  }
+  ~Reader() {
+    if (mapped_ != nullptr) ::munmap(const_cast<uint8_t*>(mapped_), static_cast<size_t>(size_));
+  }
+  Reader(const Reader&) = delete;
+  Reader& operator=(const Reader&) = delete;
   uint64_t remaining() const { return size_ - pos_; }
   uint64_t position() const { return pos_; }
   Status seek(uint64_t pos) {
@@ -456,7 +473,7 @@ class Reader {
   }
   Status take(size_t n, const uint8_t** out) {
     if (pos_ >= start_ && pos_ + n <= start_ + len_) {  // in the window, so in the file
-      *out = buf_.data() + (pos_ - start_);
+      *out = (mapped_ != nullptr ? mapped_ : buf_.data()) + (pos_ - start_);
       pos_ += n;
       return Status::ok();
     }
@@ -475,7 +492,8 @@ class Reader {
 
  private:
   Status refill_and_take(size_t n, const uint8_t** out) {
-    if (remaining() < n) return EngineError::io(IoError::unexpected_eof());
+    // A mapped file is one window over all of it: what lies outside is past its end.
+    if (remaining() < n || mapped_ != nullptr) return EngineError::io(IoError::unexpected_eof());
     if (pos_ < start_ || pos_ + n > start_ + len_) {
       // n is bounded by the bytes left in the file, checked above.
       if (buf_.size() < std::max(WINDOW, n)) buf_.resize(std::max(WINDOW, n));
@@ -500,6 +518,7 @@ class Reader {
   uint64_t pos_ = 0;
   uint64_t start_ = 0;
   uint64_t len_ = 0;
+  const uint8_t* mapped_ = nullptr;
   std::vector<uint8_t> buf_;
 };
 
@@ -595,15 +614,24 @@ Result<std::optional<VamanaIndex>> VamanaIndex::load(const std::string& dir, Vam
       const size_t at = index.adjacency_.size();
       index.adjacency_.resize(at + n);
       uint32_t* out = index.adjacency_.data() + at;
-      bool wide = false;
+      // The low halves' bounds and the high halves' union: every id of the list is narrow
+      // (below UINT32_MAX) exactly when no high half is set and no low half is UINT32_MAX, and
+      // then the low halves' bounds are the ids'.
+      uint32_t high = 0, low_min = UINT32_MAX, low_max = 0;
       for (uint32_t j = 0; j < n; ++j) {
         const uint64_t nb = decode_u64(ids + VAMANA_NEIGHBOUR_SIZE * j);
-        wide |= nb >= UINT32_MAX;
-        lowest = std::min(lowest, nb);
-        highest = std::max(highest, nb);
-        out[j] = static_cast<uint32_t>(nb) - shift;
+        const uint32_t low = static_cast<uint32_t>(nb);
+        high |= static_cast<uint32_t>(nb >> 32);
+        low_min = std::min(low_min, low);
+        low_max = std::max(low_max, low);
+        out[j] = low - shift;
       }
-      narrow = !wide;
+      if (high != 0 || low_max == UINT32_MAX) {
+        narrow = false;
+      } else if (n > 0) {
+        lowest = std::min<uint64_t>(lowest, low_min);
+        highest = std::max<uint64_t>(highest, low_max);
+      }
     }
     neighbour_total += n;
   }

@@ -131,6 +131,7 @@ class PerTokenRetriever final : public VectorIndex {
   // Drops the id's tokens; the corpus statistics keep them. An unknown id is no error.
   void remove(CellId id) override;
   void reserve(uint64_t inserts) override;
+  void prefetch_insert(CellId id) const override { pooled_keys_.prefetch(id); }
   uint64_t len() const override { return token_count(); }
   bool is_empty() const override { return token_count() == 0; }
   PerTokenRetriever* as_per_token() override { return this; }

@@ -80,6 +80,8 @@ class VectorIndex {
   // A hint that about this many inserts follow (a refresh feeding every stored cell); stages that
   // can make room for them at once do.
   virtual void reserve(uint64_t /*inserts*/) {}
+  // A hint that `id` is inserted soon: the stage may start loading the memory that will take it.
+  virtual void prefetch_insert(CellId /*id*/) const {}
   // Makes room now for that many more inserts of pooled keys of `width` (a batch about to be
   // shown), so that the inserts themselves need not grow anything. Nothing a search sees changes.
   virtual void make_room(uint64_t /*inserts*/, uint64_t /*width*/) {}
