@@ -9,7 +9,6 @@
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
-#include <sys/mman.h>
 #endif
 
 #include "quellmar/core/coding.h"
@@ -447,23 +446,7 @@ namespace {
 class Reader {
  public:
   static constexpr size_t WINDOW = 1 << 20;
-  // The file is mapped whole when it can be (its page cache pages, without a copy); the window
-  // of pread copies stands in when it cannot. The file is replaced by renaming, never rewritten
-  // in place, so the mapped bytes stay those of the opened file.
-  Reader(const UniqueFd& fd, uint64_t size) : fd_(fd), size_(size) {
-    if (size == 0 || size > SIZE_MAX) return;
-    void* p = ::mmap(nullptr, static_cast<size_t>(size), PROT_READ, MAP_PRIVATE | MAP_POPULATE,
-                     fd.get(), 0);
-    if (p == MAP_FAILED) return;
-    mapped_ = static_cast<const uint8_t*>(p);
-    start_ = 0;
-    len_ = size;
-  }
-  ~Reader() {
-    if (mapped_ != nullptr) ::munmap(const_cast<uint8_t*>(mapped_), static_cast<size_t>(size_));
-  }
-  Reader(const Reader&) = delete;
-  Reader& operator=(const Reader&) = delete;
+  Reader(const UniqueFd& fd, uint64_t size) : fd_(fd), size_(size) {}
   uint64_t remaining() const { return size_ - pos_; }
   uint64_t position() const { return pos_; }
   Status seek(uint64_t pos) {
@@ -473,7 +456,7 @@ class Reader {
   }
   Status take(size_t n, const uint8_t** out) {
     if (pos_ >= start_ && pos_ + n <= start_ + len_) {  // in the window, so in the file
-      *out = (mapped_ != nullptr ? mapped_ : buf_.data()) + (pos_ - start_);
+      *out = buf_.data() + (pos_ - start_);
       pos_ += n;
       return Status::ok();
     }
@@ -492,8 +475,7 @@ class Reader {
 
  private:
   Status refill_and_take(size_t n, const uint8_t** out) {
-    // A mapped file is one window over all of it: what lies outside is past its end.
-    if (remaining() < n || mapped_ != nullptr) return EngineError::io(IoError::unexpected_eof());
+    if (remaining() < n) return EngineError::io(IoError::unexpected_eof());
     if (pos_ < start_ || pos_ + n > start_ + len_) {
       // n is bounded by the bytes left in the file, checked above.
       if (buf_.size() < std::max(WINDOW, n)) buf_.resize(std::max(WINDOW, n));
@@ -518,7 +500,6 @@ class Reader {
   uint64_t pos_ = 0;
   uint64_t start_ = 0;
   uint64_t len_ = 0;
-  const uint8_t* mapped_ = nullptr;
   std::vector<uint8_t> buf_;
 };
 
