@@ -154,7 +154,8 @@ Status Engine::write_pack_batch(std::vector<BufferedPack> packs) {
   }
   // Texts first, as for a single pack: a crash between the appends leaves texts of packs that
   // do not exist, never packs without their texts. While the device flushes them, the records
-  // are laid out and their first piece encoded; they are written only once the texts are durable.
+  // are laid out, encoded and written, all but the first length word, which hides them from
+  // every reader (and from a scan after a crash) until it is written once the texts are durable.
   Result<std::optional<PendingAppend>> pending_texts = text_store_.start_append(texts);
   Status stored = pending_texts.status();
   std::vector<CellRecordView> records;
@@ -187,14 +188,14 @@ Status Engine::write_pack_batch(std::vector<BufferedPack> packs) {
     make_room_for_packs(packs.size(), records.size(), inserts.front().pooled->size());
   };
   AppendOverlap overlap;
-  overlap.before_writing = [&] {
+  overlap.before_showing = [&] {
     texts_finished = true;
     return TextStore::finish_append(*pending_texts);
   };
   overlap.while_flushing = prepare;
   if (stored.is_ok()) {
     stored = block_pool_.append_views(records, &overlap);
-    // The records failed before their first write: the texts' flush still has to be seen
+    // The records failed before they could be seen: the texts' flush still has to be seen
     // through (a failed one is cut back off the file), though the batch failed either way.
     if (!texts_finished) (void)TextStore::finish_append(*pending_texts);
   }

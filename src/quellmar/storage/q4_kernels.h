@@ -32,9 +32,7 @@ namespace q4_internal {
 void quantize_groups_scalar(const float* values, size_t groups, float* scales, uint8_t* codes);
 void quantize_groups_sse2(const float* values, size_t groups, float* scales, uint8_t* codes);
 void quantize_groups_avx2(const float* values, size_t groups, float* scales,
-                          uint8_t* codes);  // q4_kernels_avx2.cc
-void quantize_groups_avx512(const float* values, size_t groups, float* scales,
-                            uint8_t* codes);  // q4_kernels_avx512.cc
+                          uint8_t* codes);  // q4_kernels_avx2.cc, also the AVX-512 level's
 void dequantize_groups_scalar(const float* scales, size_t groups, const uint8_t* codes, float* out);
 void dequantize_groups_sse2(const float* scales, size_t groups, const uint8_t* codes, float* out);
 void dequantize_groups_avx2(const float* scales, size_t groups, const uint8_t* codes,

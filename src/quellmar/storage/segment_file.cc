@@ -112,7 +112,6 @@ Result<uint64_t> append_records(const std::string& path,
     uint64_t off = before;
     for (std::string_view piece = next(); !piece.empty(); piece = next()) {
       if (first) {
-        if (overlap && overlap->before_writing) QM_RETURN_IF_ERROR(overlap->before_writing());
         QM_CHECK(piece.size() >= sizeof first_word);
         std::memcpy(first_word, piece.data(), sizeof first_word);
         QM_RETURN_IF_ERROR(pwrite_all(fd, piece.data() + sizeof first_word,
@@ -137,6 +136,7 @@ Result<uint64_t> append_records(const std::string& path,
       off += piece.size();
     }
     if (first) return Status::ok();  // nothing to write
+    if (overlap && overlap->before_showing) QM_RETURN_IF_ERROR(overlap->before_showing());
     QM_RETURN_IF_ERROR(pwrite_all(fd, first_word, sizeof first_word, before, path));
     if (overlap && overlap->while_flushing) {
       AsyncSync sync(fd, path);

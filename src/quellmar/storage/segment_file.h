@@ -47,10 +47,11 @@ struct SegmentScan {
 
 // Work of a caller that overlaps an append's device time.
 struct AppendOverlap {
-  // Runs once, after the first piece of records is encoded and before anything is written (the
-  // caller waits there for what must be durable before the records, say). A failure ends the
-  // append with nothing written.
-  std::function<Status()> before_writing;
+  // Runs once, when every byte of the records but the first record's length word is written,
+  // before that word: no reader can see any of the records yet, so the caller waits here for
+  // what must be durable before they can be seen, while their bytes are already on their way to
+  // the device. A failure ends the append, and the bytes written are cut off the file again.
+  std::function<Status()> before_showing;
   // Runs while the device flushes the records, after every byte was written and before the
   // outcome is known: work that must not wait for the flush and must show nothing yet.
   std::function<void()> while_flushing;

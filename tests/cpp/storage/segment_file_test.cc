@@ -163,7 +163,7 @@ TEST_F(SegmentFileTest, SharedKeyIsStoredAsTheSameBytesAsOwnCopies) {
 
 // A batch append with work overlapping the device: the same bytes as a plain append (over more
 // than one write piece), the caller's steps once each and in order, and a failure of the step
-// before the writes leaving the file as it was.
+// before the records are shown leaving the file as it was.
 TEST_F(SegmentFileTest, OverlappedAppendsWriteTheSameBytes) {
   std::vector<CellRecord> records;
   for (CellId id = 0; id < 256; ++id) records.push_back(make_record(id, 64, 16 << 10));
@@ -173,8 +173,11 @@ TEST_F(SegmentFileTest, OverlappedAppendsWriteTheSameBytes) {
   SegmentEntry overlapped = Create(1);
   std::string steps;
   AppendOverlap overlap;
-  overlap.before_writing = [&] {
+  overlap.before_showing = [&] {
     steps += "b";
+    // Every byte is in the file by now, yet a scan finds none of the records.
+    EXPECT_EQ(read_file(Path(1)).size(), plain.fill);
+    EXPECT_TRUE(Scan(1).empty());
     return Status::ok();
   };
   overlap.while_flushing = [&] { steps += "f"; };
@@ -190,7 +193,7 @@ TEST_F(SegmentFileTest, OverlappedAppendsWriteTheSameBytes) {
 
   const std::string before = read_file(Path(1));
   steps.clear();
-  overlap.before_writing = [&] {
+  overlap.before_showing = [&] {
     steps += "b";
     return Status(EngineError::io(IoError::invalid_data("not durable")));
   };
