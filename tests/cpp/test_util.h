@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <random>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -64,5 +65,8 @@ void truncate_file(const std::string& path, uint64_t size);
 
 // n values drawn uniformly from [lo, hi).
 std::vector<float> uniform_values(std::mt19937& rng, size_t n, float lo, float hi);
+
+// A copy of viewed values, for comparing them with a vector.
+inline std::vector<float> values_of(std::span<const float> v) { return {v.begin(), v.end()}; }
 
 }  // namespace quellmar::testing

@@ -96,15 +96,16 @@ struct Engine::RefreshScan {
     CellId id = 0;
     OwnerId owner = 0;
     PackId pack_id = 0;
-    LayerIdx layer = 0;
     float importance = 0.0f;
+    LayerIdx layer = 0;
     uint8_t tier = 0;
     bool ok = false;
     uint32_t key = UINT32_MAX;  // index into keys, when the key was kept
   };
   std::vector<Cell> cells;
-  // Stored keys and their pooled forms (the same object for a plain key); a pack's layer cells
-  // share the head's.
+  // The stored keys kept, decoded into one block (a pack's layer cells share the head's), and
+  // the pooled forms of the encoded ones; a plain key is its own pooled form (pooled[k] empty).
+  std::shared_ptr<KeyBlock> block = std::make_shared<KeyBlock>();
   std::vector<SharedKey> keys;
   std::vector<SharedKey> pooled;
   // The failures of the records that could not be read, by position (rarely any).
@@ -118,28 +119,21 @@ struct Engine::RefreshScan {
   }
 
   bool eligible(const Cell& c) const { return c.pack_id == 0 || c.layer == HEAD_CELL_LAYER; }
+  const SharedKey& pooled_key(uint32_t k) const { return pooled[k] ? pooled[k] : keys[k]; }
   std::span<const float> pooled_of(const Cell& c) const {
-    return c.key == UINT32_MAX ? std::span<const float>() : std::span<const float>(*pooled[c.key]);
+    return c.key == UINT32_MAX ? std::span<const float>() : *pooled_key(c.key);
   }
-  // Feeds the cell to the retrieval stages and queues its SLB insert (the SLB takes the queue at
-  // the end, in one batch).
-  void index(Engine& engine, const Cell& c) {
-    for (const auto& stage : engine.pipeline_.stages()) {
-      if (c.key == UINT32_MAX) {
-        stage->insert(c.id, c.owner, {});
-      } else {
-        stage->insert_shared(c.id, c.owner, keys[c.key], pooled[c.key]);
-      }
-    }
-    slb_inserts.push_back({c.id, c.owner, pooled_of(c)});
+  // The insert of the cell into a retrieval stage.
+  StageInsert stage_insert(const Cell& c) const {
+    if (c.key == UINT32_MAX) return StageInsert{c.id, c.owner, nullptr, nullptr};
+    return StageInsert{c.id, c.owner, &keys[c.key], &pooled_key(c.key)};
   }
-  std::vector<SLB::Insert> slb_inserts;
 
   // Takes record i of the pass. Keys are kept for eligible cells, and for every cell with
   // `all_keys` (when the Vamana index may have to be built from them). A pack's cells are stored
   // together, and its layer cells carry a copy of its retrieval key: a key whose encoded bytes
   // are those of the pack's last kept key shares it, undecoded.
-  void add(size_t i, const CellRecord& r, std::span<const uint8_t> raw, bool all_keys);
+  void add(size_t i, const CellFields& r, const uint8_t* raw, bool all_keys);
   // Appends a record of the pool's opening scan, in file order; where it lies is kept for
   // matches_locations.
   void add_scanned(const std::string& dir, uint32_t segment, uint64_t offset,
@@ -152,8 +146,7 @@ struct Engine::RefreshScan {
   uint32_t last_key = UINT32_MAX;
   std::string last_key_bytes;
   std::vector<CellLocation> scanned_at;
-  // Decoding space of add_scanned, and the path of the segment its records come from.
-  CellRecord record;
+  // The path of the segment the records of add_scanned come from.
   std::string path;
   uint32_t path_segment = 0;
 };
@@ -165,10 +158,17 @@ Result<std::unique_ptr<Engine>> Engine::open(const std::string& path, uint64_t v
   auto opened = std::make_unique<RefreshScan>();
   QM_ASSIGN_OR_RETURN(
       BlockPool pool,
-      BlockPool::open(path, segment_size.value_or(BlockPool::DEFAULT_CAPACITY),
-                      [&](uint32_t segment, uint64_t offset, std::span<const uint8_t> record) {
-                        opened->add_scanned(path, segment, offset, record);
-                      }));
+      BlockPool::open(
+          path, segment_size.value_or(BlockPool::DEFAULT_CAPACITY),
+          [&](uint32_t segment, uint64_t offset, std::span<const uint8_t> record) {
+            opened->add_scanned(path, segment, offset, record);
+          },
+          [&](uint64_t bytes) {
+            const size_t most = static_cast<size_t>(std::min<uint64_t>(
+                bytes / BlockPool::MIN_RECORD_BYTES, BlockPool::MAX_RESERVED_RECORDS));
+            opened->cells.reserve(most);
+            opened->scanned_at.reserve(most);
+          }));
   QM_ASSIGN_OR_RETURN(SynapticBank synaptic, SynapticBank::open(path));
   QM_ASSIGN_OR_RETURN(TraceWal wal, TraceWal::open(path));
   QM_ASSIGN_OR_RETURN(TextStore texts, TextStore::open(path));
@@ -276,18 +276,25 @@ std::optional<std::vector<float>> Engine::fetch_key(CellId cell) const {
 
 namespace {
 
-// The pooled form of a stored key, shared with the key itself when it is a plain vector.
-SharedKey share_pooled(const SharedKey& key) {
-  std::optional<KeyView> view = classify_key(*key);
-  if (view && !view->is_encoded()) return key;
-  return std::make_shared<const std::vector<float>>(view ? view->mean_pooled()
-                                                         : std::vector<float>{});
+// The pooled form of a stored key that is not plain: the mean of an encoded key's rows, or empty
+// for a malformed one. Empty (the key is its own pooled form) for a plain key.
+SharedKey pooled_if_encoded(std::span<const float> key) {
+  std::optional<KeyView> view = classify_key(key);
+  if (view && !view->is_encoded()) return SharedKey();
+  return SharedKey(view ? view->mean_pooled() : std::vector<float>{});
+}
+
+// Decodes the key of a checked record into the block; returns its handle.
+SharedKey decode_key_into(KeyBlock& block, const uint8_t* record) {
+  const uint64_t len = record_key_len(record);
+  float* at = block.append(len);
+  decode_record_key_to(record, at);
+  return block.share(at, len);
 }
 
 }  // namespace
 
-void Engine::RefreshScan::add(size_t i, const CellRecord& r, std::span<const uint8_t> raw,
-                              bool all_keys) {
+void Engine::RefreshScan::add(size_t i, const CellFields& r, const uint8_t* raw, bool all_keys) {
   Cell& c = cells[i];
   c.id = r.cell_id;  // the id the pool found the record under
   c.owner = r.owner;
@@ -296,20 +303,17 @@ void Engine::RefreshScan::add(size_t i, const CellRecord& r, std::span<const uin
   c.importance = r.importance;
   c.tier = r.tier;
   c.ok = true;
-  if (!is_eligible(r) && !all_keys) return;
-  const std::span<const uint8_t> key_bytes = encoded_key_bytes(raw.data());
+  if (!(r.pack_id == 0 || r.layer == HEAD_CELL_LAYER) && !all_keys) return;
+  const std::span<const uint8_t> key_bytes = encoded_key_bytes(raw);
   const std::string_view bytes(reinterpret_cast<const char*>(key_bytes.data()), key_bytes.size());
   if (r.pack_id != 0 && r.pack_id == last_pack && last_key != UINT32_MAX &&
       bytes == last_key_bytes) {
     c.key = last_key;
     return;
   }
-  std::vector<float> values;
-  decode_record_key(raw.data(), values);
   c.key = static_cast<uint32_t>(keys.size());
-  SharedKey key = std::make_shared<const std::vector<float>>(std::move(values));
-  pooled.push_back(share_pooled(key));
-  keys.push_back(std::move(key));
+  keys.push_back(decode_key_into(*block, raw));
+  pooled.push_back(pooled_if_encoded(*keys.back()));
   last_pack = r.pack_id;
   last_key = c.key;
   last_key_bytes.assign(bytes);
@@ -326,10 +330,10 @@ void Engine::RefreshScan::add_scanned(const std::string& dir, uint32_t segment, 
     path = segment_path(dir, segment);
     path_segment = segment;
   }
-  Status st =
-      decode_cell_record(bytes.data(), bytes.size(), DecodeParts::FieldsOnly, record, path, offset);
+  CellFields fields;
+  Status st = decode_cell_fields(bytes.data(), bytes.size(), fields, path, offset);
   if (st.is_ok()) {
-    add(i, record, bytes, /*all_keys=*/true);
+    add(i, fields, bytes.data(), /*all_keys=*/true);
   } else {
     errors.insert_or_assign(i, st.error());
   }
@@ -371,7 +375,8 @@ Status Engine::refresh_from(RefreshScan* opened) {
     block_pool_.read_all(
         DecodeParts::FieldsOnly,
         [&](size_t i, CellRecord& r, std::span<const uint8_t> raw) {
-          scan.add(i, r, raw, vamana_due);
+          const CellFields fields{r.cell_id, r.owner, r.pack_id, r.importance, r.layer, r.tier};
+          scan.add(i, fields, raw.data(), vamana_due);
         },
         [&](size_t i, const EngineError& e) { scan.errors.insert_or_assign(i, e); });
   }
@@ -403,6 +408,7 @@ Status Engine::refresh_from(RefreshScan* opened) {
   pipeline_ = engine_config_from_env(per_token_config_);
   vamana_active_ = false;
   size_t heads = 0;  // about the number of packs
+  std::vector<StageInsert> inserts;
   {
     uint64_t eligible = 0;
     for (const RefreshScan::Cell& c : scan.cells) {
@@ -410,22 +416,13 @@ Status Engine::refresh_from(RefreshScan* opened) {
       heads += c.ok && c.pack_id != 0 && c.layer == HEAD_CELL_LAYER;
     }
     for (const auto& stage : pipeline_.stages()) stage->reserve(eligible);
-    scan.slb_inserts.reserve(eligible);
+    inserts.reserve(eligible);
   }
 
   // New cells, ascending.
   plain_cells_.clear();
   governance_.reserve(governance_.size() + n - std::min(n, known.size()));
-  // The stages' hashed slots are cache misses one after another: those of a cell some way
-  // ahead start loading while this one is inserted.
-  constexpr size_t SLOT_PREFETCH_AHEAD = 24;
   for (size_t i = 0; i < n; ++i) {
-    if (i + SLOT_PREFETCH_AHEAD < n) {
-      const RefreshScan::Cell& ahead = scan.cells[i + SLOT_PREFETCH_AHEAD];
-      if (ahead.ok && scan.eligible(ahead)) {
-        for (const auto& stage : pipeline_.stages()) stage->prefetch_insert(ahead.id);
-      }
-    }
     const RefreshScan::Cell& c = scan.cells[i];
     if (c.ok && c.pack_id == 0 && c.layer != HEAD_CELL_LAYER) plain_cells_.insert(c.id);
     if (!known.empty() && known.count(c.id)) continue;
@@ -435,9 +432,8 @@ Status Engine::refresh_from(RefreshScan* opened) {
     if (next_cell_id_ <= c.id) next_cell_id_ = c.id + 1;
     if (excluded(c)) continue;
     if (scan.eligible(c)) {
-      std::span<const float> pooled = scan.pooled_of(c);
-      if (!key_dim_) key_dim_ = pooled.size();
-      scan.index(*this, c);
+      if (!key_dim_) key_dim_ = scan.pooled_of(c).size();
+      inserts.push_back(scan.stage_insert(c));
     }
     governance_[c.id] = GovernanceEntry{clamp_importance(c.importance), 0.0f, c.tier};
   }
@@ -446,11 +442,20 @@ Status Engine::refresh_from(RefreshScan* opened) {
     for (size_t i = 0; i < n; ++i) {
       const RefreshScan::Cell& c = scan.cells[i];
       if (!known.count(c.id) || !c.ok || !scan.eligible(c) || excluded(c)) continue;
-      scan.index(*this, c);
+      inserts.push_back(scan.stage_insert(c));
     }
   }
-
-  slb_->insert_all(scan.slb_inserts);
+  // Each stage takes every insert in that order, as one insert after the other would give them.
+  for (const auto& stage : pipeline_.stages()) stage->insert_batch(inserts);
+  {
+    std::vector<SLB::Insert> slb_inserts;
+    slb_inserts.reserve(inserts.size());
+    for (const StageInsert& in : inserts) {
+      slb_inserts.push_back(
+          {in.cell_id, in.owner, in.pooled ? **in.pooled : std::span<const float>()});
+    }
+    slb_->insert_all(slb_inserts);
+  }
 
   // Pack grouping, one run of consecutive cells of a pack at a time (the owner of a pack is that
   // of its last cell), then the deleted packs leave the directory again.
@@ -527,8 +532,9 @@ Status Engine::refresh_from(RefreshScan* opened) {
       }
       pooled.cells.push_back({c.id, scan.eligible(c), c.key});
     }
-    // The scan is done with its pooled keys (the stages and the SLB hold what they need).
-    pooled.keys = std::move(scan.pooled);
+    // The scan is done with its keys (the stages and the SLB hold what they need).
+    pooled.keys = std::move(scan.keys);
+    pooled.pooled = std::move(scan.pooled);
     QM_ASSIGN_OR_RETURN(const bool loaded, try_load_vamana(pooled));
     if (!loaded) {
       if (first_failure) return *first_failure;
@@ -551,9 +557,11 @@ Result<Engine::PooledCells> Engine::read_pooled_cells(bool skip_failures) const 
   std::vector<bool> ok(cells.size(), false);
   PooledCells out;
   std::optional<EngineError> failure;
-  // As in refresh: a pack's cells that repeat its last key share one pooled key.
+  // As in refresh: a pack's cells that repeat its last key share one pooled key, and the keys
+  // are decoded into one block.
   PackId last_pack = 0;
   std::string last_key_bytes;
+  const auto block = std::make_shared<KeyBlock>();
   block_pool_.read_all(
       DecodeParts::FieldsOnly,
       [&](size_t i, CellRecord& r, std::span<const uint8_t> raw) {
@@ -562,10 +570,8 @@ Result<Engine::PooledCells> Engine::read_pooled_cells(bool skip_failures) const 
                                      key_bytes.size());
         if (!(r.pack_id != 0 && r.pack_id == last_pack && !out.keys.empty() &&
               bytes == last_key_bytes)) {
-          std::vector<float> values;
-          decode_record_key(raw.data(), values);
-          out.keys.push_back(
-              share_pooled(std::make_shared<const std::vector<float>>(std::move(values))));
+          out.keys.push_back(decode_key_into(*block, raw.data()));
+          out.pooled.push_back(pooled_if_encoded(*out.keys.back()));
           last_pack = r.pack_id;
           last_key_bytes.assign(bytes);
         }
@@ -618,7 +624,7 @@ Result<bool> Engine::try_load_vamana(const PooledCells& pooled) {
     while (cursor < cells.size() && cells[cursor].id < id) ++cursor;
     // The keys lie apart in memory: the one a few cells on starts loading now.
     if (cursor + KEY_PREFETCH_AHEAD < cells.size()) {
-      __builtin_prefetch(pooled.key_of(cells[cursor + KEY_PREFETCH_AHEAD]).get());
+      __builtin_prefetch(pooled.key_of(cells[cursor + KEY_PREFETCH_AHEAD])->data());
     }
     if (cursor < cells.size() && cells[cursor].id == id) return &pooled.key_of(cells[cursor]);
     return nullptr;
@@ -633,7 +639,7 @@ Result<bool> Engine::try_load_vamana(const PooledCells& pooled) {
     for (size_t i = 0; i < cells.size(); ++i) {
       const PooledCells::Cell& c = cells[i];
       if (i + KEY_PREFETCH_AHEAD < cells.size()) {
-        __builtin_prefetch(pooled.key_of(cells[i + KEY_PREFETCH_AHEAD]).get());
+        __builtin_prefetch(pooled.key_of(cells[i + KEY_PREFETCH_AHEAD])->data());
       }
       if (pooled.key_of(c)->size() != dim) continue;
       if (j >= loaded->node_count() || loaded->node_cell_id(j) != c.id) {

@@ -309,8 +309,9 @@ class Engine {
   // refresh, taking the stored records from `opened` (what the pool's opening scan read) when
   // they are still exactly the stored ones; null reads them.
   Status refresh_from(RefreshScan* opened);
-  // Stored cells with their pooled keys, ascending, for the Vamana build: cell i's key is
-  // keys[cells[i].key] (cells that repeat a key share one).
+  // Stored cells with their pooled keys, ascending, for the Vamana build. Cells that repeat a
+  // key share one: cell i's stored key is keys[cells[i].key], and its pooled key that key itself
+  // when plain, else pooled[cells[i].key] (key_of).
   struct PooledCells {
     struct Cell {
       CellId id = 0;
@@ -318,8 +319,11 @@ class Engine {
       uint32_t key = 0;
     };
     std::vector<Cell> cells;
-    std::vector<SharedKey> keys;  // never null
-    const SharedKey& key_of(const Cell& c) const { return keys[c.key]; }
+    std::vector<SharedKey> keys;    // never null
+    std::vector<SharedKey> pooled;  // null for a plain key
+    const SharedKey& key_of(const Cell& c) const {
+      return pooled[c.key] ? pooled[c.key] : keys[c.key];
+    }
   };
 
   Engine(std::string path, BlockPool pool, SynapticBank synaptic, TraceWal wal, TextStore texts,

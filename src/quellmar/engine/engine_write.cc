@@ -178,8 +178,8 @@ Status Engine::write_pack_batch(std::vector<BufferedPack> packs) {
     for (size_t i = 0; i < packs.size(); ++i) {
       const PackWrite& w = packs[i].request;
       PackInsert in;
-      in.key = std::make_shared<const std::vector<float>>(w.retrieval_key);
-      in.pooled = std::make_shared<const std::vector<float>>(pooled_key(w.retrieval_key));
+      in.key = SharedKey(w.retrieval_key);
+      in.pooled = SharedKey(pooled_key(w.retrieval_key));
       in.codes = SLB::quantize(*in.pooled);
       in.cells = pack_cell_ids(heads[i], w);
       in.governance = entry_at_write(w.salience);

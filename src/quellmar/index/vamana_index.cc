@@ -115,11 +115,11 @@ void VamanaIndex::append_node(CellId cell_id, uint32_t key_owner) {
 }
 
 void VamanaIndex::insert_node(CellId cell_id, std::span<const float> key) {
-  insert_node(cell_id, std::make_shared<const std::vector<float>>(key.begin(), key.end()));
+  insert_node(cell_id, SharedKey(std::vector<float>(key.begin(), key.end())));
 }
 
 void VamanaIndex::insert_node(CellId cell_id, SharedKey key) {
-  QM_CHECK(key != nullptr);
+  QM_CHECK(static_cast<bool>(key));
   if (node_of(cell_id)) {
     throw InternalFault(str_cat("duplicate CellId ", cell_id, " in VamanaIndex"));
   }
@@ -210,7 +210,7 @@ void VamanaIndex::build_distinct_keys() {
   for (size_t i = 0; i < n; ++i) {
     uint32_t& g = group_of_owner[key_of_[i]];
     if (g == UINT32_MAX) {
-      const std::vector<float>& key = *key_owners_[key_of_[i]];
+      const std::span<const float> key = *key_owners_[key_of_[i]];
       auto [it, fresh] = by_bytes.emplace(key_bytes(key), static_cast<uint32_t>(reps.size()));
       if (fresh) reps.push_back(key.data());
       g = it->second;
@@ -509,8 +509,7 @@ Result<std::optional<VamanaIndex>> VamanaIndex::load(
     const std::string& dir, const std::unordered_map<CellId, std::vector<float>>& keys) {
   std::unordered_map<CellId, SharedKey> shared;
   shared.reserve(keys.size());
-  for (const auto& [id, key] : keys)
-    shared.emplace(id, std::make_shared<const std::vector<float>>(key));
+  for (const auto& [id, key] : keys) shared.emplace(id, SharedKey(key));
   auto lookup = [&](CellId id) -> const SharedKey* {
     auto it = shared.find(id);
     return it == shared.end() ? nullptr : &it->second;
@@ -579,15 +578,16 @@ Result<std::optional<VamanaIndex>> VamanaIndex::load(const std::string& dir, Vam
       return EngineError::io(IoError::invalid_data("too many vamana nodes"));
     }
     const SharedKey* found = keys(id);
-    const std::vector<float>* key = found != nullptr ? found->get() : nullptr;
-    if (key) {
-      longest_key = std::max(longest_key, key->size());
+    if (found != nullptr) {
+      longest_key = std::max(longest_key, (*found)->size());
     } else {
       missing_keys = true;
     }
-    if (index.key_owners_.empty() || index.key_owners_.back().get() != key) {
-      index.key_owners_.push_back(key ? *found : nullptr);
-    }
+    // Consecutive nodes of one key (or of none) share one owner.
+    const bool same_key =
+        !index.key_owners_.empty() &&
+        (found != nullptr ? index.key_owners_.back() == *found : !index.key_owners_.back());
+    if (!same_key) index.key_owners_.push_back(found != nullptr ? *found : SharedKey());
     index.append_node(id, static_cast<uint32_t>(index.key_owners_.size() - 1));
     index.adj_start_[index.ids_.size() - 1] = neighbour_total;
     if (i == 0) shift = static_cast<uint32_t>(id);
@@ -617,8 +617,8 @@ Result<std::optional<VamanaIndex>> VamanaIndex::load(const std::string& dir, Vam
     neighbour_total += n;
   }
   if (missing_keys) {
-    const auto zeros = std::make_shared<const std::vector<float>>(
-        static_cast<size_t>(std::min<uint64_t>(dim, longest_key)), 0.0f);
+    const SharedKey zeros(
+        std::vector<float>(static_cast<size_t>(std::min<uint64_t>(dim, longest_key)), 0.0f));
     for (SharedKey& owner : index.key_owners_) {
       if (!owner) owner = zeros;
     }
@@ -659,9 +659,8 @@ Result<std::optional<VamanaIndex>> VamanaIndex::load(const std::string& dir, Vam
   };
   // When every stored neighbour names a node of contiguous ids (base being the first node's id),
   // the narrowed lists are final already.
-  const bool final_lists =
-      narrow && contiguous &&
-      (neighbour_total == 0 || (lowest >= base && highest - base < n_nodes));
+  const bool final_lists = narrow && contiguous &&
+                           (neighbour_total == 0 || (lowest >= base && highest - base < n_nodes));
   if (narrow && !final_lists) {
     uint64_t out = 0;
     uint64_t from = 0;

@@ -55,6 +55,68 @@ void FlatIndex::insert(CellId cell_id, OwnerId owner, std::span<const float> key
   len_ += 1;
 }
 
+void FlatIndex::insert_batch(std::span<const StageInsert> items) {
+  // Runs of items of one width are appended together; a malformed key is left out, as by insert.
+  std::vector<std::span<const float>> run;
+  size_t i = 0;
+  while (i < items.size()) {
+    const StageInsert& first = items[i];
+    const std::span<const float> key = first.key ? **first.key : std::span<const float>();
+    if (!classify_key(key)) {
+      ++i;
+      continue;
+    }
+    const uint64_t dim = first.key ? (*first.pooled)->size() : 0;
+    WidthGroup* group = group_for(dim);
+    if (group == nullptr) {
+      groups_.push_back(WidthGroup{});
+      group = &groups_.back();
+      group->dim = dim;
+    }
+    size_t end = i;
+    run.clear();
+    for (; end < items.size(); ++end) {
+      const StageInsert& in = items[end];
+      const std::span<const float> k = in.key ? **in.key : std::span<const float>();
+      if (!classify_key(k) || (in.key ? (*in.pooled)->size() : 0) != dim) break;
+      run.push_back(in.key ? **in.pooled : std::span<const float>());
+    }
+    const size_t rows = group->count + run.size();
+    if (reserve_hint_ != 0) {
+      const size_t want = group->count + std::max<size_t>(reserve_hint_, run.size());
+      group->panels.reserve(f32_panel_count(want) * dim * F32_PANEL_WIDTH);
+      group->ids.reserve(want);
+      group->owners.reserve(want);
+      reserve_hint_ = 0;
+    }
+    // Panels that make_room laid out are zeros already; new ones are taken as they come (every
+    // lane of theirs is written below) but for the lanes past the last row, which are zeroed.
+    const size_t had = group->panels.size();
+    const size_t floats = f32_panel_count(rows) * dim * F32_PANEL_WIDTH;
+    if (floats > had) {
+      group->panels.resize(floats);
+      const size_t first_new_row = had / (dim * F32_PANEL_WIDTH) * F32_PANEL_WIDTH;
+      for (size_t r = std::max(rows, first_new_row); r < f32_panel_count(rows) * F32_PANEL_WIDTH;
+           ++r) {
+        for (size_t t = 0; t < dim; ++t) {
+          group->panels[(r / F32_PANEL_WIDTH * dim + t) * F32_PANEL_WIDTH + r % F32_PANEL_WIDTH] =
+              0.0f;
+        }
+      }
+    }
+    for (size_t j = 0; j < run.size(); ++j) {
+      store_panel_row(group->panels.data(), dim, group->count + j, run[j].data());
+    }
+    for (size_t j = i; j < end; ++j) {
+      group->ids.push_back(items[j].cell_id);
+      group->owners.push_back(items[j].owner);
+    }
+    group->count = rows;
+    len_ += run.size();
+    i = end;
+  }
+}
+
 void FlatIndex::make_room(uint64_t inserts, uint64_t width) {
   WidthGroup* group = group_for(width);
   if (group == nullptr) return;

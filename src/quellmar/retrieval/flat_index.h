@@ -24,6 +24,8 @@ class FlatIndex : public VectorIndex {
                                  std::optional<OwnerId> owner) const override;
   // Appends the pooled key; a malformed key is left out. No duplicate check.
   void insert(CellId cell_id, OwnerId owner, std::span<const float> key) override;
+  // The same for each item in order, from the pooled keys given, laying out each panel once.
+  void insert_batch(std::span<const StageInsert> items) override;
   // Drops every entry of the cell, keeping the order of the rest.
   void remove(CellId cell_id) override;
   // Makes room for that many more entries of the width of the next insert.

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
-#include <random>
 
 #include "quellmar/retrieval/key_view.h"
 #include "quellmar/retrieval/quantization/int8_token.h"
@@ -16,14 +15,6 @@ namespace quellmar {
 namespace {
 
 constexpr float NEG_INF = -std::numeric_limits<float>::infinity();
-
-uint64_t process_hash_seed() {
-  static const uint64_t seed = [] {
-    std::random_device rd;
-    return (static_cast<uint64_t>(rd()) << 32) ^ rd();
-  }();
-  return seed;
-}
 
 // Reduces one entry's token similarities to its score.
 class Aggregator {
@@ -74,14 +65,6 @@ uint64_t saturating_mul(uint64_t a, uint64_t b) {
 
 }  // namespace
 
-size_t CellIdHash::operator()(CellId id) const {
-  // splitmix64 finaliser over the seeded id.
-  uint64_t z = id + process_hash_seed() + 0x9E3779B97F4A7C15ull;
-  z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
-  z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
-  return static_cast<size_t>(z ^ (z >> 31));
-}
-
 PerTokenRetriever::PerTokenRetriever(PerTokenAggregation aggregation, PerTokenConfig config,
                                      uint64_t token_cache_capacity, uint64_t int8_tier_capacity,
                                      bool eager)
@@ -107,12 +90,29 @@ void PerTokenRetriever::insert_shared(CellId id, OwnerId owner, const SharedKey&
   insert_view(id, owner, *view, pooled);
 }
 
+void PerTokenRetriever::insert_batch(std::span<const StageInsert> items) {
+  // The entries' slots are cache misses one after another: those of an item some way ahead
+  // start loading while this one is inserted.
+  constexpr size_t SLOT_PREFETCH_AHEAD = 24;
+  for (size_t i = 0; i < items.size(); ++i) {
+    if (i + SLOT_PREFETCH_AHEAD < items.size()) {
+      pooled_keys_.prefetch(items[i + SLOT_PREFETCH_AHEAD].cell_id);
+    }
+    const StageInsert& in = items[i];
+    if (in.key == nullptr) {
+      insert(in.cell_id, in.owner, {});
+    } else {
+      insert_shared(in.cell_id, in.owner, *in.key, *in.pooled);
+    }
+  }
+}
+
 void PerTokenRetriever::insert_view(CellId id, OwnerId owner, const KeyView& key_view,
                                     SharedKey pooled) {
   const KeyView* view = &key_view;
   const uint64_t n = view->n_tokens();
   const uint64_t w = view->dim();
-  if (!pooled) pooled = std::make_shared<const std::vector<float>>(view->mean_pooled());
+  if (!pooled) pooled = SharedKey(view->mean_pooled());
   if (!dim_) dim_ = w;
   ensure_stats_dim(w);
 

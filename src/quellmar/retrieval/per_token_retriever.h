@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "quellmar/core/types.h"
+#include "quellmar/retrieval/cell_id_hash.h"
 #include "quellmar/retrieval/flat_id_map.h"
 #include "quellmar/retrieval/key_view.h"
 #include "quellmar/retrieval/lru_cache.h"
@@ -51,12 +52,6 @@ inline constexpr uint64_t DEFAULT_INT8_TIER_CAPACITY = 32768;
 enum class PerTokenAggregation : uint8_t {
   Max = 0,       // an entry's score is its largest token similarity
   TopNMean = 1,  // the mean of its top_n largest token similarities
-};
-
-// Hash of cell ids with a seed drawn once per process, so that no order of the retriever's maps
-// can be relied upon from one run to the next.
-struct CellIdHash {
-  size_t operator()(CellId id) const;
 };
 
 template <typename V>
@@ -128,10 +123,11 @@ class PerTokenRetriever final : public VectorIndex {
   void insert(CellId id, OwnerId owner, std::span<const float> key) override;
   void insert_shared(CellId id, OwnerId owner, const SharedKey& key,
                      const SharedKey& pooled) override;
+  // insert_shared of each item in order, the slot of an item some way ahead loading meanwhile.
+  void insert_batch(std::span<const StageInsert> items) override;
   // Drops the id's tokens; the corpus statistics keep them. An unknown id is no error.
   void remove(CellId id) override;
   void reserve(uint64_t inserts) override;
-  void prefetch_insert(CellId id) const override { pooled_keys_.prefetch(id); }
   uint64_t len() const override { return token_count(); }
   bool is_empty() const override { return token_count() == 0; }
   PerTokenRetriever* as_per_token() override { return this; }

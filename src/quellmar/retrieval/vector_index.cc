@@ -6,6 +6,16 @@
 
 namespace quellmar {
 
+void VectorIndex::insert_batch(std::span<const StageInsert> items) {
+  for (const StageInsert& in : items) {
+    if (in.key == nullptr) {
+      insert(in.cell_id, in.owner, {});
+    } else {
+      insert_shared(in.cell_id, in.owner, *in.key, *in.pooled);
+    }
+  }
+}
+
 void sort_hits_by_score(std::vector<ScoredCell>& hits) {
   std::stable_sort(hits.begin(), hits.end(), [](const ScoredCell& a, const ScoredCell& b) {
     return score_rank_key(a.score) > score_rank_key(b.score);

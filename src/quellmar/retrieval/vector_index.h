@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "quellmar/core/types.h"
+#include "quellmar/retrieval/shared_key.h"
 
 namespace quellmar {
 
@@ -57,8 +58,14 @@ using KeyFetcher = FunctionRef<std::optional<std::vector<float>>(CellId)>;
 
 using CellIdSet = std::unordered_set<CellId>;
 
-// A pooled key that several holders share (the engine's refresh, the stages, the graph's nodes).
-using SharedKey = std::shared_ptr<const std::vector<float>>;
+// One insert of a batch (VectorIndex::insert_batch): a stored key and its pooled form, as
+// insert_shared takes them; both null for a cell without a key (inserted as an empty key).
+struct StageInsert {
+  CellId cell_id = 0;
+  OwnerId owner = 0;
+  const SharedKey* key = nullptr;
+  const SharedKey* pooled = nullptr;
+};
 
 // A retrieval stage. Stages are used single-threaded under the engine lock; a search does not
 // change what the stage holds (a stage with caches keeps them behind its own locks).
@@ -76,12 +83,13 @@ class VectorIndex {
                              const SharedKey& /*pooled*/) {
     insert(cell_id, owner, *key);
   }
+  // Every insert in order, as insert_shared (or insert of an empty key) of each one after the
+  // other; a stage that can do better with all of them at once does.
+  virtual void insert_batch(std::span<const StageInsert> items);
   virtual void remove(CellId cell_id) = 0;
   // A hint that about this many inserts follow (a refresh feeding every stored cell); stages that
   // can make room for them at once do.
   virtual void reserve(uint64_t /*inserts*/) {}
-  // A hint that `id` is inserted soon: the stage may start loading the memory that will take it.
-  virtual void prefetch_insert(CellId /*id*/) const {}
   // Makes room now for that many more inserts of pooled keys of `width` (a batch about to be
   // shown), so that the inserts themselves need not grow anything. Nothing a search sees changes.
   virtual void make_room(uint64_t /*inserts*/, uint64_t /*width*/) {}

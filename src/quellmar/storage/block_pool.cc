@@ -48,19 +48,36 @@ Result<BlockPool> BlockPool::open(const std::string& dir, uint64_t capacity) {
 }
 
 Result<BlockPool> BlockPool::open(const std::string& dir, uint64_t capacity,
-                                  const ScannedRecordVisitor& visit) {
+                                  const ScannedRecordVisitor& visit,
+                                  const std::function<void(uint64_t bytes)>& expect) {
   QM_RETURN_IF_ERROR(create_dir_all(dir));
   BlockPool pool(dir, capacity);
   QM_ASSIGN_OR_RETURN(std::vector<uint32_t> ids, SegmentFile::list_ids(dir));
   SegmentScan last_scan;
   std::vector<LocationMap::value_type> found;
+  std::vector<SegmentEntry> entries;
+  entries.reserve(ids.size());
+  uint64_t total = 0;
   for (uint32_t id : ids) {
     QM_ASSIGN_OR_RETURN(SegmentEntry entry, SegmentFile::describe_existing(dir, id));
+    total += entry.fill;
+    entries.push_back(std::move(entry));
+  }
+  // Room for as many records as the files could hold: a scan of the sizes (not a count) only
+  // takes the memory the records found use, where growing would copy it all several times.
+  const uint64_t most_records = std::min<uint64_t>(total / MIN_RECORD_BYTES, MAX_RESERVED_RECORDS);
+  found.reserve(static_cast<size_t>(most_records));
+  if (expect) expect(total);
+  for (size_t k = 0; k < ids.size(); ++k) {
+    const uint32_t id = ids[k];
+    SegmentEntry entry = std::move(entries[k]);
     const SegmentFile::RecordVisitor in_segment =
         [&](uint64_t offset, std::span<const uint8_t> record) { visit(id, offset, record); };
     QM_ASSIGN_OR_RETURN(SegmentScan scan,
                         SegmentFile::scan(dir, id, visit ? &in_segment : nullptr));
-    found.reserve(found.size() + scan.records.size());
+    if (found.capacity() < found.size() + scan.records.size()) {
+      found.reserve(found.size() + scan.records.size());
+    }
     for (const ScannedRecord& r : scan.records) {
       found.emplace_back(r.cell_id, CellLocation{r.offset, id});
     }

@@ -132,8 +132,14 @@ std::span<const uint8_t> encoded_key_bytes(const uint8_t* p) {
 }
 
 void decode_record_key(const uint8_t* p, std::vector<float>& out) {
-  out.resize(decode_u32(p + sf::OFF_KEY_LEN));
-  decode_q4_groups(p + sf::FIXED_SIZE, out.size(), out.data());
+  out.resize(record_key_len(p));
+  decode_record_key_to(p, out.data());
+}
+
+uint64_t record_key_len(const uint8_t* p) { return decode_u32(p + sf::OFF_KEY_LEN); }
+
+void decode_record_key_to(const uint8_t* p, float* out) {
+  decode_q4_groups(p + sf::FIXED_SIZE, record_key_len(p), out);
 }
 
 Status check_record_header(const uint8_t* p, uint64_t size, const std::string& path,
@@ -199,6 +205,18 @@ const uint8_t* decode_q4_vector(const uint8_t* q, uint64_t len, std::vector<floa
 }
 
 }  // namespace
+
+Status decode_cell_fields(const uint8_t* p, uint64_t size, CellFields& out, const std::string& path,
+                          uint64_t offset) {
+  QM_RETURN_IF_ERROR(check_record_header(p, size, path, offset));
+  out.cell_id = decode_u64(p + sf::OFF_CELL_ID);
+  out.owner = decode_u64(p + sf::OFF_OWNER);
+  out.pack_id = decode_u64(p + sf::OFF_PACK_ID);
+  out.importance = decode_f32(p + sf::OFF_IMPORTANCE);
+  out.layer = decode_u16(p + sf::OFF_LAYER);
+  out.tier = p[sf::OFF_TIER];
+  return check_tier(p);
+}
 
 Status decode_cell_record(const uint8_t* p, uint64_t size, DecodeParts parts, CellRecord& out,
                           const std::string& path, uint64_t offset) {

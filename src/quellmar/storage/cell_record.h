@@ -83,10 +83,26 @@ enum class DecodeParts : uint8_t { All, SkipValue, FieldsOnly };
 Status decode_cell_record(const uint8_t* bytes, uint64_t size, DecodeParts parts, CellRecord& out,
                           const std::string& path, uint64_t offset);
 
+// The fixed fields of a record that a refresh keeps.
+struct CellFields {
+  CellId cell_id = 0;
+  OwnerId owner = 0;
+  PackId pack_id = 0;
+  float importance = 0.0f;
+  LayerIdx layer = 0;
+  uint8_t tier = 0;
+};
+// The checks of decode_cell_record, with its failures, and those fields alone.
+Status decode_cell_fields(const uint8_t* bytes, uint64_t size, CellFields& out,
+                          const std::string& path, uint64_t offset);
+
 // The encoded key (its scales, then its codes) of a record that decoded without failure.
 std::span<const uint8_t> encoded_key_bytes(const uint8_t* record);
 // The key of a record that decoded without failure, as a decode of it would give it.
 void decode_record_key(const uint8_t* record, std::vector<float>& out);
+// The same into out[0, record_key_len(record)).
+uint64_t record_key_len(const uint8_t* record);
+void decode_record_key_to(const uint8_t* record, float* out);
 
 // Where the value of a checked record (check_cell_record) lies: `len` values whose 4-bit groups
 // (scales, then codes) start `at` bytes into the record. For readers that decode the value

@@ -163,5 +163,78 @@ TEST(FlatIndex, RoomMadeAheadChangesNoSearch) {
   same();
 }
 
+// A refresh hands the stage its keys in batches: each batch gives what inserting its items one
+// at a time gives, whatever the widths, malformed and encoded keys among them, the room made
+// ahead, a partly filled last panel or removals in between.
+TEST(FlatIndex, BatchInsertsMatchOneAtATime) {
+  std::mt19937 rng(11);
+  std::vector<SharedKey> keys, pooled;
+  for (int i = 0; i < 300; ++i) {
+    std::vector<float> key;
+    switch (i % 10) {
+      case 3:  // another width
+        key = testing::uniform_values(rng, 8, 0.1f, 1.0f);
+        break;
+      case 5: {  // two rows of 16, pooled to their mean
+        key.assign(ENCODING_HEADER_SIZE, 0.0f);
+        key[0] = ENCODING_SENTINEL;
+        key[ENCODING_DIM_IDX] = 16.0f;
+        const std::vector<float> rows = testing::uniform_values(rng, 32, 0.1f, 1.0f);
+        key.insert(key.end(), rows.begin(), rows.end());
+        break;
+      }
+      case 7:  // malformed: left out
+        key.assign(70, 0.0f);
+        key[0] = ENCODING_SENTINEL;
+        key[ENCODING_DIM_IDX] = 4.0f;
+        break;
+      default:
+        key = testing::uniform_values(rng, 16, 0.1f, 1.0f);
+    }
+    std::optional<KeyView> view = classify_key(key);
+    pooled.push_back(SharedKey(view ? view->mean_pooled() : std::vector<float>{}));
+    keys.push_back(SharedKey(std::move(key)));
+  }
+  FlatIndex plain, batched;
+  plain.reserve(120);
+  batched.reserve(120);
+  size_t next = 0;
+  auto add = [&](size_t n) {
+    std::vector<StageInsert> items;
+    for (size_t i = 0; i < n && next < keys.size(); ++i, ++next) {
+      plain.insert(next, next % 3, *keys[next]);
+      items.push_back({next, next % 3, &keys[next], &pooled[next]});
+    }
+    batched.insert_batch(items);
+  };
+  auto same = [&] {
+    for (size_t width : {16, 8}) {
+      const std::vector<float> query = testing::uniform_values(rng, width, -1.0f, -0.1f);
+      for (std::optional<OwnerId> owner : {std::optional<OwnerId>(), std::optional<OwnerId>(2)}) {
+        const std::vector<ScoredCell> want = plain.search(query, 1000, owner);
+        const std::vector<ScoredCell> got = batched.search(query, 1000, owner);
+        ASSERT_EQ(ids_of(got), ids_of(want));
+        for (size_t i = 0; i < got.size(); ++i) EXPECT_EQ(got[i].score, want[i].score);
+      }
+    }
+    EXPECT_EQ(batched.len(), plain.len());
+  };
+  add(1);
+  add(70);  // past the reserved room's first panels, ending inside a panel
+  same();
+  batched.make_room(50, 16);
+  add(33);
+  same();
+  for (CellId id = 1; id < next; id += 5) {
+    plain.remove(id);
+    batched.remove(id);
+  }
+  add(0);
+  add(96);
+  same();
+  add(1000);
+  same();
+}
+
 }  // namespace
 }  // namespace quellmar

@@ -11,9 +11,12 @@
 
 #include "quellmar/retrieval/key_view.h"
 #include "quellmar/retrieval/quantization/int8_token.h"
+#include "test_util.h"
 
 namespace quellmar {
 namespace {
+
+using testing::values_of;
 
 using Rows = std::vector<std::vector<float>>;
 
@@ -70,7 +73,7 @@ TEST(PerTokenStoreTest, TieredInsertKeepsCountsPooledKeyAndTierRows) {
   EXPECT_EQ(r.dim(), 4u);
   EXPECT_EQ(r.len(), 3u);
   EXPECT_EQ(r.pooled_keys().at(7).tokens, 3u);
-  EXPECT_EQ(*r.pooled_keys().at(7).key, (std::vector<float>{2, 2, 2, 2}));
+  EXPECT_EQ(values_of(*r.pooled_keys().at(7).key), (std::vector<float>{2, 2, 2, 2}));
   EXPECT_EQ(r.pooled_keys().at(7).owner, 70u);
   EXPECT_TRUE(r.eager_columns().empty());
   {
@@ -85,7 +88,7 @@ TEST(PerTokenStoreTest, TieredInsertKeepsCountsPooledKeyAndTierRows) {
   r.insert(7, 71, encode({{4, 4, 4, 4}}));
   EXPECT_EQ(r.len(), 4u);
   EXPECT_EQ(r.pooled_keys().at(7).tokens, 4u);
-  EXPECT_EQ(*r.pooled_keys().at(7).key, (std::vector<float>{4, 4, 4, 4}));
+  EXPECT_EQ(values_of(*r.pooled_keys().at(7).key), (std::vector<float>{4, 4, 4, 4}));
   EXPECT_EQ(r.pooled_keys().at(7).owner, 71u);
   EXPECT_EQ((*r.int8_tier().lock())->peek(7)->size(), 1u);
 
@@ -93,7 +96,7 @@ TEST(PerTokenStoreTest, TieredInsertKeepsCountsPooledKeyAndTierRows) {
   r.insert(8, 80, std::vector<float>{1, 1, 1, 1});
   EXPECT_EQ(r.len(), 5u);
   EXPECT_EQ(r.pooled_keys().at(8).tokens, 1u);
-  EXPECT_EQ(*r.pooled_keys().at(8).key, (std::vector<float>{1, 1, 1, 1}));
+  EXPECT_EQ(values_of(*r.pooled_keys().at(8).key), (std::vector<float>{1, 1, 1, 1}));
   EXPECT_FALSE((*r.int8_tier().lock())->contains(8));
 
   // A malformed encoded key (sentinel, width 0) changes nothing.

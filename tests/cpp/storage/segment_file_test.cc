@@ -295,6 +295,23 @@ TEST_F(SegmentFileTest, DecodeRejectsDamageWithoutOverreading) {
     std::string encoded;
     QM_ASSERT_ERROR(Io, c.message, reader.read_encoded(off, encoded, 0, /*check_fields=*/true));
     EXPECT_TRUE(encoded.empty());
+    // The decode of the fields alone (the open's) refuses the same bytes the same way.
+    if (c.at != 0 || c.value < bad.size()) {
+      CellFields fields;
+      QM_ASSERT_ERROR(Io, c.message,
+                      decode_cell_fields(p - c.at, bad.size() - off, fields, e.path, off));
+    }
+  }
+  {
+    CellFields fields;
+    QM_ASSERT_OK(decode_cell_fields(reinterpret_cast<const uint8_t*>(good.data()) + off,
+                                    good.size() - off, fields, e.path, off));
+    EXPECT_EQ(fields.cell_id, r.cell_id);
+    EXPECT_EQ(fields.owner, r.owner);
+    EXPECT_EQ(fields.pack_id, r.pack_id);
+    EXPECT_EQ(fields.layer, r.layer);
+    EXPECT_EQ(fields.importance, r.importance);
+    EXPECT_EQ(fields.tier, r.tier);
   }
   // A record cut short by the end of the file.
   write_file(e.path, good.substr(0, good.size() - 3));
