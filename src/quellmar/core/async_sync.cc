@@ -45,6 +45,21 @@ class AioContext {
     return true;
   }
 
+  // Whether the flush submitted last has completed, without waiting; its errno goes to *err
+  // when it has (it is then reaped).
+  bool poll(int* err) {
+    struct io_event ev;
+    struct timespec zero = {0, 0};
+    long rc;
+    do {
+      rc = ::syscall(SYS_io_getevents, ctx_, 0L, 1L, &ev, &zero);
+    } while (rc < 0 && errno == EINTR);
+    if (rc == 0) return false;
+    busy_ = false;
+    *err = rc == 1 ? (ev.res < 0 ? static_cast<int>(-ev.res) : 0) : (rc < 0 ? errno : EIO);
+    return true;
+  }
+
   // Waits for the flush submitted last; its errno, or 0.
   int reap() {
     struct io_event ev;
@@ -103,6 +118,15 @@ AsyncSync::~AsyncSync() {
   if (in_flight_) (void)t_aio.reap();
 }
 
+bool AsyncSync::done() {
+  if (!in_flight_) return true;
+  int err = 0;
+  if (!t_aio.poll(&err)) return false;
+  in_flight_ = false;
+  if (err) result_ = EngineError::io(IoError::from_errno(err));
+  return true;
+}
+
 Status AsyncSync::wait() {
   QM_CHECK(!waited_);
   waited_ = true;
@@ -124,6 +148,8 @@ Result<PendingAppend> PendingAppend::start(const std::string& path, const void* 
   AsyncSync sync(fd, path);
   return PendingAppend(path, std::move(fd), before, std::move(sync));
 }
+
+bool PendingAppend::done() { return sync_.done(); }
 
 Result<uint64_t> PendingAppend::finish(bool* rolled_back) {
   if (rolled_back) *rolled_back = true;

@@ -29,6 +29,8 @@ class AsyncSync {
   // Waits for a flush still in flight, dropping its outcome.
   ~AsyncSync();
 
+  // Whether the flush has completed (its outcome then waits for wait()), without waiting.
+  bool done();
   // The flush's outcome, waiting for it when it is still in flight. Call once.
   Status wait();
   // Whether the flush runs in the background (false: it was made when started, or was waited for).
@@ -53,6 +55,8 @@ class PendingAppend {
   // flush. A failed write is cut back off the file before the failure is returned.
   static Result<PendingAppend> start(const std::string& path, const void* bytes, size_t n,
                                      bool create);
+  // Whether the flush has completed, without waiting for it.
+  bool done();
   // Waits for the flush and returns the offset at which the bytes landed. When the flush fails
   // the file is cut back to its size before start(); `*rolled_back` (when given) tells whether
   // that worked.

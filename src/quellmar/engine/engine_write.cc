@@ -187,12 +187,18 @@ Status Engine::write_pack_batch(std::vector<BufferedPack> packs) {
     }
     make_room_for_packs(packs.size(), records.size(), inserts.front().pooled->size());
   };
+  // The batch is worked out during whichever flush is still running once the records are
+  // written: the texts' (which, on a journalling file system, often waits for the records' data
+  // too), else the records' own.
   AppendOverlap overlap;
   overlap.before_showing = [&] {
+    if (*pending_texts && !(*pending_texts)->done()) prepare();
     texts_finished = true;
     return TextStore::finish_append(*pending_texts);
   };
-  overlap.while_flushing = prepare;
+  overlap.while_flushing = [&] {
+    if (inserts.size() != packs.size()) prepare();
+  };
   if (stored.is_ok()) {
     stored = block_pool_.append_views(records, &overlap);
     // The records failed before they could be seen: the texts' flush still has to be seen

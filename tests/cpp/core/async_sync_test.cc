@@ -61,6 +61,32 @@ TEST_P(AsyncSyncTest, FlushesCompleteAndTheContextIsReused) {
   EXPECT_EQ(g_syncs, 6);  // the fault hook sees each flush once
 }
 
+// done() never waits; once it says so the flush is over, and wait() still gives the outcome,
+// a failure included.
+TEST_P(AsyncSyncTest, DoneTellsWithoutWaiting) {
+  write_file(dir_.file("f"), "abc");
+  QM_ASSERT_OK_AND_ASSIGN(UniqueFd fd, open_write(dir_.file("f")));
+  for (int fail : {0, EIO}) {
+    g_fail_sync = fail;
+    AsyncSync sync(fd, dir_.file("f"));
+    if (GetParam() || fail) {
+      EXPECT_TRUE(sync.done());  // made at once
+    }
+    while (!sync.done()) ::usleep(100);
+    EXPECT_TRUE(sync.done());
+    EXPECT_FALSE(sync.in_background());
+    if (fail) {
+      QM_ASSERT_ERROR(Io, "storage I/O error: Input/output error (os error 5)", sync.wait());
+    } else {
+      QM_EXPECT_OK(sync.wait());
+    }
+  }
+  // Reaped by done(), the flush leaves nothing for the next one's wait to take.
+  g_fail_sync = 0;
+  AsyncSync next(fd, dir_.file("f"));
+  QM_EXPECT_OK(next.wait());
+}
+
 TEST_P(AsyncSyncTest, FailuresAreReportedByWait) {
   // An injected failure, as the device would report it.
   write_file(dir_.file("f"), "abc");
