@@ -92,13 +92,7 @@ Engine::~Engine() {
 
 // What one pass over the stored records keeps of each cell, in ascending cell-id order.
 struct Engine::RefreshScan {
-  struct Cell {
-    CellId id = 0;
-    OwnerId owner = 0;
-    PackId pack_id = 0;
-    float importance = 0.0f;
-    LayerIdx layer = 0;
-    uint8_t tier = 0;
+  struct Cell : CellFields {
     bool ok = false;
     uint32_t key = UINT32_MAX;  // index into keys, when the key was kept
   };
@@ -125,8 +119,8 @@ struct Engine::RefreshScan {
   }
   // The insert of the cell into a retrieval stage.
   StageInsert stage_insert(const Cell& c) const {
-    if (c.key == UINT32_MAX) return StageInsert{c.id, c.owner, nullptr, nullptr};
-    return StageInsert{c.id, c.owner, &keys[c.key], &pooled_key(c.key)};
+    if (c.key == UINT32_MAX) return StageInsert{c.cell_id, c.owner, nullptr, nullptr};
+    return StageInsert{c.cell_id, c.owner, &keys[c.key], &pooled_key(c.key)};
   }
 
   // Takes record i of the pass. Keys are kept for eligible cells, and for every cell with
@@ -296,12 +290,7 @@ SharedKey decode_key_into(KeyBlock& block, const uint8_t* record) {
 
 void Engine::RefreshScan::add(size_t i, const CellFields& r, const uint8_t* raw, bool all_keys) {
   Cell& c = cells[i];
-  c.id = r.cell_id;  // the id the pool found the record under
-  c.owner = r.owner;
-  c.pack_id = r.pack_id;
-  c.layer = r.layer;
-  c.importance = r.importance;
-  c.tier = r.tier;
+  static_cast<CellFields&>(c) = r;  // the id is the one the pool found the record under
   c.ok = true;
   if (!(r.pack_id == 0 || r.layer == HEAD_CELL_LAYER) && !all_keys) return;
   const std::span<const uint8_t> key_bytes = encoded_key_bytes(raw);
@@ -383,7 +372,7 @@ Status Engine::refresh_from(RefreshScan* opened) {
   if (!scan.errors.empty()) {
     // The ids of the records that could not be read, from the locations.
     size_t i = 0;
-    for (const auto& [id, loc] : block_pool_.locations()) scan.cells[i++].id = id;
+    for (const auto& [id, loc] : block_pool_.locations()) scan.cells[i++].cell_id = id;
   }
 
   auto excluded = [&](const RefreshScan::Cell& c) {
@@ -394,7 +383,7 @@ Status Engine::refresh_from(RefreshScan* opened) {
   // Key dimension from the first new eligible cell.
   for (size_t i = 0; i < n; ++i) {
     const RefreshScan::Cell& c = scan.cells[i];
-    if (!known.empty() && known.count(c.id)) continue;
+    if (!known.empty() && known.count(c.cell_id)) continue;
     if (!c.ok) return scan.error_of(i);
     if (!scan.eligible(c)) continue;
     const uint64_t len = scan.pooled_of(c).size();
@@ -424,24 +413,24 @@ Status Engine::refresh_from(RefreshScan* opened) {
   governance_.reserve(governance_.size() + n - std::min(n, known.size()));
   for (size_t i = 0; i < n; ++i) {
     const RefreshScan::Cell& c = scan.cells[i];
-    if (c.ok && c.pack_id == 0 && c.layer != HEAD_CELL_LAYER) plain_cells_.insert(c.id);
-    if (!known.empty() && known.count(c.id)) continue;
+    if (c.ok && c.pack_id == 0 && c.layer != HEAD_CELL_LAYER) plain_cells_.insert(c.cell_id);
+    if (!known.empty() && known.count(c.cell_id)) continue;
     if (!c.ok) return scan.error_of(i);
     // Every stored id stays taken, a deleted pack's included: two records with one id would
     // each be read as the other's cell.
-    if (next_cell_id_ <= c.id) next_cell_id_ = c.id + 1;
+    if (next_cell_id_ <= c.cell_id) next_cell_id_ = c.cell_id + 1;
     if (excluded(c)) continue;
     if (scan.eligible(c)) {
       if (!key_dim_) key_dim_ = scan.pooled_of(c).size();
       inserts.push_back(scan.stage_insert(c));
     }
-    governance_[c.id] = GovernanceEntry{clamp_importance(c.importance), 0.0f, c.tier};
+    governance_[c.cell_id] = GovernanceEntry{clamp_importance(c.importance), 0.0f, c.tier};
   }
   // Known cells keep their entries; they are fed to the fresh stages again.
   if (!known.empty()) {
     for (size_t i = 0; i < n; ++i) {
       const RefreshScan::Cell& c = scan.cells[i];
-      if (!known.count(c.id) || !c.ok || !scan.eligible(c) || excluded(c)) continue;
+      if (!known.count(c.cell_id) || !c.ok || !scan.eligible(c) || excluded(c)) continue;
       inserts.push_back(scan.stage_insert(c));
     }
   }
@@ -479,7 +468,7 @@ Status Engine::refresh_from(RefreshScan* opened) {
       if (!d.ok || !(d.pack_id != 0 || d.layer == HEAD_CELL_LAYER) || d.pack_id != c.pack_id) {
         break;
       }
-      run.push_back(d.id);
+      run.push_back(d.cell_id);
       owner = d.owner;
     }
     fresh.add_view_cells(c.pack_id, run);
@@ -530,7 +519,7 @@ Status Engine::refresh_from(RefreshScan* opened) {
         if (!first_failure) first_failure = scan.error_of(i);
         continue;
       }
-      pooled.cells.push_back({c.id, scan.eligible(c), c.key});
+      pooled.cells.push_back({c.cell_id, scan.eligible(c), c.key});
     }
     // The scan is done with its keys (the stages and the SLB hold what they need).
     pooled.keys = std::move(scan.keys);

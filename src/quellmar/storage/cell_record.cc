@@ -220,20 +220,21 @@ Status decode_cell_fields(const uint8_t* p, uint64_t size, CellFields& out, cons
 
 Status decode_cell_record(const uint8_t* p, uint64_t size, DecodeParts parts, CellRecord& out,
                           const std::string& path, uint64_t offset) {
-  QM_RETURN_IF_ERROR(check_record_header(p, size, path, offset));
-  out.cell_id = decode_u64(p + sf::OFF_CELL_ID);
-  out.owner = decode_u64(p + sf::OFF_OWNER);
-  out.layer = decode_u16(p + sf::OFF_LAYER);
+  CellFields fields;
+  QM_RETURN_IF_ERROR(decode_cell_fields(p, size, fields, path, offset));
+  out.cell_id = fields.cell_id;
+  out.owner = fields.owner;
+  out.layer = fields.layer;
+  out.pack_id = fields.pack_id;
+  out.importance = fields.importance;
+  out.tier = fields.tier;
   const uint64_t key_len = decode_u32(p + sf::OFF_KEY_LEN);
   const uint64_t value_len = decode_u32(p + sf::OFF_VALUE_LEN);
   const uint64_t extra_len = decode_u32(p + sf::OFF_EXTRA_LEN);
-  out.pack_id = decode_u64(p + sf::OFF_PACK_ID);
   out.view_tag = decode_u64(p + sf::OFF_VIEW_TAG);
   out.created_at_ns = decode_u64(p + sf::OFF_CREATED);
   out.updated_at_ns = decode_u64(p + sf::OFF_UPDATED);
-  out.importance = decode_f32(p + sf::OFF_IMPORTANCE);
   out.aux32 = decode_u32(p + sf::OFF_AUX32);
-  out.tier = p[sf::OFF_TIER];
 
   const uint8_t* q = p + sf::FIXED_SIZE;
   if (parts == DecodeParts::FieldsOnly) {
@@ -250,7 +251,7 @@ Status decode_cell_record(const uint8_t* p, uint64_t size, DecodeParts parts, Ce
   }
   out.extra.resize(extra_len);
   if (extra_len) std::memcpy(out.extra.data(), q, 4 * extra_len);
-  return check_tier(p);
+  return Status::ok();
 }
 
 }  // namespace quellmar
