@@ -221,18 +221,6 @@ void Engine::index_cell(CellId cell, OwnerId owner, std::span<const float> key,
   slb_->insert(cell, owner, pooled);
 }
 
-void Engine::index_shared(CellId cell, OwnerId owner, const SharedKey& key,
-                          const SharedKey& pooled) {
-  for (const auto& stage : pipeline_.stages()) stage->insert_shared(cell, owner, key, pooled);
-  slb_->insert(cell, owner, *pooled);
-}
-
-void Engine::index_quantized(CellId cell, OwnerId owner, const SharedKey& key,
-                             const SharedKey& pooled, const SLB::Quantized& codes) {
-  for (const auto& stage : pipeline_.stages()) stage->insert_shared(cell, owner, key, pooled);
-  slb_->insert_quantized(cell, owner, codes, pooled->size());
-}
-
 namespace {
 
 // What an unordered map should reserve to take `more` entries without a rehash, grown

@@ -334,11 +334,6 @@ class Engine {
   // Feeds one eligible cell to every retrieval stage and to the SLB.
   void index_cell(CellId cell, OwnerId owner, std::span<const float> key,
                   std::span<const float> pooled);
-  // The same from a stored key and its pooled form, which the stages may share.
-  void index_shared(CellId cell, OwnerId owner, const SharedKey& key, const SharedKey& pooled);
-  // The same with the pooled key's SLB codes worked out ahead (SLB::quantize).
-  void index_quantized(CellId cell, OwnerId owner, const SharedKey& key, const SharedKey& pooled,
-                       const SLB::Quantized& codes);
   // Makes room in the in-memory structures for a batch of packs about to be shown, so that
   // showing it grows nothing: nothing a reader sees changes.
   void make_room_for_packs(size_t packs, size_t cells, uint64_t pooled_width);

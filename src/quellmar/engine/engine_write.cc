@@ -171,6 +171,7 @@ Status Engine::write_pack_batch(std::vector<BufferedPack> packs) {
   // What the batch adds to the in-memory structures is worked out while the device flushes the
   // records, and shown only once the flush succeeded.
   std::vector<PackInsert> inserts;
+  std::vector<StageInsert> stage_inserts;
   TextStore::Staged staged_texts;
   auto prepare = [&] {
     staged_texts = TextStore::stage(std::move(texts));
@@ -186,6 +187,11 @@ Status Engine::write_pack_batch(std::vector<BufferedPack> packs) {
       inserts.push_back(std::move(in));
     }
     make_room_for_packs(packs.size(), records.size(), inserts.front().pooled->size());
+    stage_inserts.reserve(packs.size());
+    for (size_t i = 0; i < packs.size(); ++i) {
+      stage_inserts.push_back(
+          {heads[i], packs[i].request.owner, &inserts[i].key, &inserts[i].pooled});
+    }
   };
   // The batch is worked out during whichever flush is still running once the records are
   // written: the texts' (which, on a journalling file system, often waits for the records' data
@@ -218,12 +224,15 @@ Status Engine::write_pack_batch(std::vector<BufferedPack> packs) {
   }
   if (inserts.size() != packs.size()) prepare();
   text_store_.publish(std::move(staged_texts));
+  // Structure by structure, each taking the packs in list order.
+  for (const auto& stage : pipeline_.stages()) stage->insert_batch(stage_inserts);
   for (size_t i = 0; i < packs.size(); ++i) {
-    const PackWrite& w = packs[i].request;
     PackInsert& in = inserts[i];
-    index_quantized(heads[i], w.owner, in.key, in.pooled, in.codes);
+    slb_->insert_quantized(heads[i], packs[i].request.owner, in.codes, in.pooled->size());
     governance_[heads[i]] = in.governance;
-    pack_directory_.insert(packs[i].pack_id, std::move(in.cells), w.owner);
+  }
+  for (size_t i = 0; i < packs.size(); ++i) {
+    pack_directory_.insert(packs[i].pack_id, std::move(inserts[i].cells), packs[i].request.owner);
   }
   return maybe_ensure_vamana();
 }
