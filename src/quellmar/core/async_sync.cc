@@ -48,32 +48,34 @@ class AioContext {
   // Whether the flush submitted last has completed, without waiting; its errno goes to *err
   // when it has (it is then reaped).
   bool poll(int* err) {
-    struct io_event ev;
     struct timespec zero = {0, 0};
-    long rc;
-    do {
-      rc = ::syscall(SYS_io_getevents, ctx_, 0L, 1L, &ev, &zero);
-    } while (rc < 0 && errno == EINTR);
-    if (rc == 0) return false;
-    busy_ = false;
-    *err = rc == 1 ? (ev.res < 0 ? static_cast<int>(-ev.res) : 0) : (rc < 0 ? errno : EIO);
-    return true;
+    return collect(0, &zero, err);
   }
 
   // Waits for the flush submitted last; its errno, or 0.
   int reap() {
-    struct io_event ev;
-    long rc;
-    do {
-      rc = ::syscall(SYS_io_getevents, ctx_, 1L, 1L, &ev, nullptr);
-    } while (rc < 0 && errno == EINTR);
-    busy_ = false;
-    if (rc != 1) return rc < 0 ? errno : EIO;
-    return ev.res < 0 ? static_cast<int>(-ev.res) : 0;
+    int err = 0;
+    (void)collect(1, nullptr, &err);
+    return err;
   }
 
  private:
   enum class State { Unprobed, Usable, Unsupported };
+
+  // Takes the completion of the flush in flight, waiting for it at most `timeout` (null: for as
+  // long as it takes; with min_nr 0 a zero timeout only looks). False when it has not completed;
+  // else its errno, or 0, goes to *err.
+  bool collect(long min_nr, struct timespec* timeout, int* err) {
+    struct io_event ev;
+    long rc;
+    do {
+      rc = ::syscall(SYS_io_getevents, ctx_, min_nr, 1L, &ev, timeout);
+    } while (rc < 0 && errno == EINTR);
+    if (rc == 0 && min_nr == 0) return false;
+    busy_ = false;
+    *err = rc == 1 ? (ev.res < 0 ? static_cast<int>(-ev.res) : 0) : (rc < 0 ? errno : EIO);
+    return true;
+  }
 
   bool usable() {
     if (state_ == State::Unprobed) {

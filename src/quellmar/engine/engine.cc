@@ -150,19 +150,16 @@ Result<std::unique_ptr<Engine>> Engine::open(const std::string& path, uint64_t v
   // The pool's scan reads every record already: the refresh below takes what it needs of them
   // from that read instead of reading the segments a second time.
   auto opened = std::make_unique<RefreshScan>();
-  QM_ASSIGN_OR_RETURN(
-      BlockPool pool,
-      BlockPool::open(
-          path, segment_size.value_or(BlockPool::DEFAULT_CAPACITY),
-          [&](uint32_t segment, uint64_t offset, std::span<const uint8_t> record) {
-            opened->add_scanned(path, segment, offset, record);
-          },
-          [&](uint64_t bytes) {
-            const size_t most = static_cast<size_t>(std::min<uint64_t>(
-                bytes / BlockPool::MIN_RECORD_BYTES, BlockPool::MAX_RESERVED_RECORDS));
-            opened->cells.reserve(most);
-            opened->scanned_at.reserve(most);
-          }));
+  QM_ASSIGN_OR_RETURN(BlockPool pool,
+                      BlockPool::open(
+                          path, segment_size.value_or(BlockPool::DEFAULT_CAPACITY),
+                          [&](uint32_t segment, uint64_t offset, std::span<const uint8_t> record) {
+                            opened->add_scanned(path, segment, offset, record);
+                          },
+                          [&](size_t records) {
+                            opened->cells.reserve(records);
+                            opened->scanned_at.reserve(records);
+                          }));
   QM_ASSIGN_OR_RETURN(SynapticBank synaptic, SynapticBank::open(path));
   QM_ASSIGN_OR_RETURN(TraceWal wal, TraceWal::open(path));
   QM_ASSIGN_OR_RETURN(TextStore texts, TextStore::open(path));

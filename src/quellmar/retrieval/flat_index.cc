@@ -23,6 +23,23 @@ FlatIndex::WidthGroup* FlatIndex::group_for(uint64_t dim) {
   return nullptr;
 }
 
+FlatIndex::WidthGroup& FlatIndex::group_taking(uint64_t dim, size_t inserts) {
+  WidthGroup* group = group_for(dim);
+  if (group == nullptr) {
+    groups_.push_back(WidthGroup{});
+    group = &groups_.back();
+    group->dim = dim;
+  }
+  if (reserve_hint_ != 0) {
+    const size_t rows = group->count + std::max<size_t>(reserve_hint_, inserts);
+    group->panels.reserve(f32_panel_count(rows) * dim * F32_PANEL_WIDTH);
+    group->ids.reserve(rows);
+    group->owners.reserve(rows);
+    reserve_hint_ = 0;
+  }
+  return *group;
+}
+
 void FlatIndex::insert(CellId cell_id, OwnerId owner, std::span<const float> key) {
   std::optional<KeyView> view = classify_key(key);
   if (!view) return;
@@ -30,90 +47,59 @@ void FlatIndex::insert(CellId cell_id, OwnerId owner, std::span<const float> key
   std::vector<float> mean;
   if (view->is_encoded()) mean = view->mean_pooled();
   const std::span<const float> pooled = view->is_encoded() ? std::span<const float>(mean) : key;
-  WidthGroup* group = group_for(pooled.size());
-  if (group == nullptr) {
-    groups_.push_back(WidthGroup{});
-    group = &groups_.back();
-    group->dim = pooled.size();
-  }
-  if (reserve_hint_ != 0) {
-    const size_t rows = group->count + reserve_hint_;
-    group->panels.reserve(f32_panel_count(rows) * group->dim * F32_PANEL_WIDTH);
-    group->ids.reserve(rows);
-    group->owners.reserve(rows);
-    reserve_hint_ = 0;
-  }
+  WidthGroup& group = group_taking(pooled.size(), 1);
   // A new panel starts zeroed, unless make_room laid it out already.
-  if (group->count % F32_PANEL_WIDTH == 0 &&
-      group->panels.size() < f32_panel_count(group->count + 1) * group->dim * F32_PANEL_WIDTH) {
-    append_filled(group->panels, group->dim * F32_PANEL_WIDTH, 0.0f);
+  if (group.count % F32_PANEL_WIDTH == 0 &&
+      group.panels.size() < f32_panel_count(group.count + 1) * group.dim * F32_PANEL_WIDTH) {
+    append_filled(group.panels, group.dim * F32_PANEL_WIDTH, 0.0f);
   }
-  store_panel_row(group->panels.data(), group->dim, group->count, pooled.data());
-  group->ids.push_back(cell_id);
-  group->owners.push_back(owner);
-  group->count += 1;
+  store_panel_row(group.panels.data(), group.dim, group.count, pooled.data());
+  group.ids.push_back(cell_id);
+  group.owners.push_back(owner);
+  group.count += 1;
   len_ += 1;
 }
 
 void FlatIndex::insert_batch(std::span<const StageInsert> items) {
-  // Runs of items of one width are appended together; a malformed key is left out, as by insert.
-  std::vector<std::span<const float>> run;
-  size_t i = 0;
-  while (i < items.size()) {
-    const StageInsert& first = items[i];
-    const std::span<const float> key = first.key ? **first.key : std::span<const float>();
-    if (!classify_key(key)) {
+  // The width an item's entry takes, none for a malformed key (left out, as by insert).
+  auto width_of = [](const StageInsert& in) -> std::optional<uint64_t> {
+    if (in.key == nullptr) return classify_key({}) ? std::optional<uint64_t>(0) : std::nullopt;
+    if (!classify_key(**in.key)) return std::nullopt;
+    return (*in.pooled)->size();
+  };
+  // Runs of items of one width are appended together.
+  for (size_t i = 0; i < items.size();) {
+    const std::optional<uint64_t> dim = width_of(items[i]);
+    if (!dim) {
       ++i;
       continue;
     }
-    const uint64_t dim = first.key ? (*first.pooled)->size() : 0;
-    WidthGroup* group = group_for(dim);
-    if (group == nullptr) {
-      groups_.push_back(WidthGroup{});
-      group = &groups_.back();
-      group->dim = dim;
-    }
-    size_t end = i;
-    run.clear();
-    for (; end < items.size(); ++end) {
-      const StageInsert& in = items[end];
-      const std::span<const float> k = in.key ? **in.key : std::span<const float>();
-      if (!classify_key(k) || (in.key ? (*in.pooled)->size() : 0) != dim) break;
-      run.push_back(in.key ? **in.pooled : std::span<const float>());
-    }
-    const size_t rows = group->count + run.size();
-    if (reserve_hint_ != 0) {
-      const size_t want = group->count + std::max<size_t>(reserve_hint_, run.size());
-      group->panels.reserve(f32_panel_count(want) * dim * F32_PANEL_WIDTH);
-      group->ids.reserve(want);
-      group->owners.reserve(want);
-      reserve_hint_ = 0;
-    }
-    // Panels that make_room laid out are zeros already; new ones are taken as they come (every
-    // lane of theirs is written below) but for the lanes past the last row, which are zeroed.
-    const size_t had = group->panels.size();
-    const size_t floats = f32_panel_count(rows) * dim * F32_PANEL_WIDTH;
-    if (floats > had) {
-      group->panels.resize(floats);
-      const size_t first_new_row = had / (dim * F32_PANEL_WIDTH) * F32_PANEL_WIDTH;
+    size_t end = i + 1;
+    while (end < items.size() && width_of(items[end]) == dim) ++end;
+    WidthGroup& group = group_taking(*dim, end - i);
+    const size_t rows = group.count + (end - i);
+    // Panels that make_room laid out are zeros already. New ones are taken as they come: every
+    // lane of theirs is written below, the rows' own and, past the last row, zeros.
+    const size_t had = group.panels.size();
+    if (f32_panel_count(rows) * *dim * F32_PANEL_WIDTH > had) {
+      group.panels.resize(f32_panel_count(rows) * *dim * F32_PANEL_WIDTH);
+      const std::vector<float> zeros(*dim, 0.0f);
+      const size_t first_new_row = had / (*dim * F32_PANEL_WIDTH) * F32_PANEL_WIDTH;
       for (size_t r = std::max(rows, first_new_row); r < f32_panel_count(rows) * F32_PANEL_WIDTH;
            ++r) {
-        for (size_t t = 0; t < dim; ++t) {
-          group->panels[(r / F32_PANEL_WIDTH * dim + t) * F32_PANEL_WIDTH + r % F32_PANEL_WIDTH] =
-              0.0f;
-        }
+        store_panel_row(group.panels.data(), *dim, r, zeros.data());
       }
     }
-    for (size_t j = 0; j < run.size(); ++j) {
-      store_panel_row(group->panels.data(), dim, group->count + j, run[j].data());
+    for (; i < end; ++i) {
+      const StageInsert& in = items[i];
+      if (in.key != nullptr) {
+        store_panel_row(group.panels.data(), *dim, group.count, (*in.pooled)->data());
+      }
+      group.ids.push_back(in.cell_id);
+      group.owners.push_back(in.owner);
+      group.count += 1;
+      len_ += 1;
     }
-    for (size_t j = i; j < end; ++j) {
-      group->ids.push_back(items[j].cell_id);
-      group->owners.push_back(items[j].owner);
-    }
-    group->count = rows;
-    len_ += run.size();
-    i = end;
   }
 }
 

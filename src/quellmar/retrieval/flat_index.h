@@ -52,6 +52,9 @@ class FlatIndex : public VectorIndex {
 
   const WidthGroup* group_for(uint64_t dim) const;
   WidthGroup* group_for(uint64_t dim);
+  // The group of that width (made when missing), with room for `inserts` more entries or for
+  // what reserve() asked, whichever is more.
+  WidthGroup& group_taking(uint64_t dim, size_t inserts);
 
   // Entries of different widths never meet in one search, so each width's entries are kept
   // apart; insertion order holds within a group, which is all a search sees.

@@ -98,12 +98,7 @@ void PerTokenRetriever::insert_batch(std::span<const StageInsert> items) {
     if (i + SLOT_PREFETCH_AHEAD < items.size()) {
       pooled_keys_.prefetch(items[i + SLOT_PREFETCH_AHEAD].cell_id);
     }
-    const StageInsert& in = items[i];
-    if (in.key == nullptr) {
-      insert(in.cell_id, in.owner, {});
-    } else {
-      insert_shared(in.cell_id, in.owner, *in.key, *in.pooled);
-    }
+    insert_item(items[i]);
   }
 }
 

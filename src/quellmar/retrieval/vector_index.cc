@@ -7,13 +7,7 @@
 namespace quellmar {
 
 void VectorIndex::insert_batch(std::span<const StageInsert> items) {
-  for (const StageInsert& in : items) {
-    if (in.key == nullptr) {
-      insert(in.cell_id, in.owner, {});
-    } else {
-      insert_shared(in.cell_id, in.owner, *in.key, *in.pooled);
-    }
-  }
+  for (const StageInsert& in : items) insert_item(in);
 }
 
 void sort_hits_by_score(std::vector<ScoredCell>& hits) {

@@ -106,6 +106,16 @@ class VectorIndex {
                                                    std::optional<OwnerId> owner,
                                                    const CellIdSet* exclude,
                                                    const KeyFetcher* fetcher) const = 0;
+
+ protected:
+  // One item of insert_batch: insert_shared of its key, or insert of an empty key.
+  void insert_item(const StageInsert& in) {
+    if (in.key == nullptr) {
+      insert(in.cell_id, in.owner, {});
+    } else {
+      insert_shared(in.cell_id, in.owner, *in.key, *in.pooled);
+    }
+  }
 };
 
 // Stable sort of hits, best first, in the one order of ranked lists (see ranks_before in

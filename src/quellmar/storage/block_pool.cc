@@ -8,6 +8,7 @@
 #include "quellmar/core/coding.h"
 #include "quellmar/core/file_names.h"
 #include "quellmar/core/posix_file.h"
+#include "quellmar/storage/segment_format.h"
 
 namespace quellmar {
 
@@ -49,7 +50,7 @@ Result<BlockPool> BlockPool::open(const std::string& dir, uint64_t capacity) {
 
 Result<BlockPool> BlockPool::open(const std::string& dir, uint64_t capacity,
                                   const ScannedRecordVisitor& visit,
-                                  const std::function<void(uint64_t bytes)>& expect) {
+                                  const std::function<void(size_t records)>& expect) {
   QM_RETURN_IF_ERROR(create_dir_all(dir));
   BlockPool pool(dir, capacity);
   QM_ASSIGN_OR_RETURN(std::vector<uint32_t> ids, SegmentFile::list_ids(dir));
@@ -63,11 +64,9 @@ Result<BlockPool> BlockPool::open(const std::string& dir, uint64_t capacity,
     total += entry.fill;
     entries.push_back(std::move(entry));
   }
-  // Room for as many records as the files could hold: a scan of the sizes (not a count) only
-  // takes the memory the records found use, where growing would copy it all several times.
-  const uint64_t most_records = std::min<uint64_t>(total / MIN_RECORD_BYTES, MAX_RESERVED_RECORDS);
-  found.reserve(static_cast<size_t>(most_records));
-  if (expect) expect(total);
+  const size_t most_records = static_cast<size_t>(segment_format::most_records_in(total));
+  found.reserve(most_records);
+  if (expect) expect(most_records);
   for (size_t k = 0; k < ids.size(); ++k) {
     const uint32_t id = ids[k];
     SegmentEntry entry = std::move(entries[k]);

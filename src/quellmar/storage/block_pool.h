@@ -12,7 +12,6 @@
 #include "quellmar/storage/cell_record.h"
 #include "quellmar/storage/location_map.h"
 #include "quellmar/storage/segment_file.h"
-#include "quellmar/storage/segment_format.h"
 
 namespace quellmar {
 
@@ -30,10 +29,6 @@ struct CompactionReport {
 class BlockPool {
  public:
   static constexpr uint64_t DEFAULT_CAPACITY = 268435456;  // 256 MiB
-  // The shortest record a segment can hold, and the most records the open makes room for ahead
-  // (beyond, the lists grow as records come).
-  static constexpr uint64_t MIN_RECORD_BYTES = segment_format::FIXED_SIZE;
-  static constexpr uint64_t MAX_RESERVED_RECORDS = uint64_t{1} << 22;
 
   // Creates the directory if needed, scans every segment (a cell stored twice is found at its
   // later record) and makes the last segment safe to append to.
@@ -43,11 +38,11 @@ class BlockPool {
       std::function<void(uint32_t segment, uint64_t offset, std::span<const uint8_t> record)>;
   // The same, handing each record found to `visit` as the scan reads it, in file order (segment
   // by segment). A record that could not be handed over whole is left out; the caller can tell
-  // by comparing what it got against locations(). `expect`, when given, first learns the total
-  // size of the segment files, to make room for what the records will bring.
+  // by comparing what it got against locations(). `expect`, when given, first learns how many
+  // records to make room for (segment_format::most_records_in of the files' size).
   static Result<BlockPool> open(const std::string& dir, uint64_t capacity,
                                 const ScannedRecordVisitor& visit,
-                                const std::function<void(uint64_t bytes)>& expect = nullptr);
+                                const std::function<void(size_t records)>& expect = nullptr);
 
   // Adds segments and cells that appeared in the directory since the pool was opened; known
   // locations never move.

@@ -206,9 +206,7 @@ Result<SegmentScan> SegmentFile::scan(const std::string& dir, uint32_t id,
   if (std::memcmp(magic, sf::MAGIC, 4) != 0) {
     return EngineError::io(IoError::invalid_data(str_cat("invalid segment magic in ", path)));
   }
-  // Room for as many records as the file could hold (see BlockPool::open).
-  out.records.reserve(
-      static_cast<size_t>(std::min<uint64_t>(out.file_size / sf::FIXED_SIZE, uint64_t{1} << 22)));
+  out.records.reserve(static_cast<size_t>(sf::most_records_in(out.file_size)));
   WindowReader reader(fd, out.file_size);
   uint64_t off = sf::HEADER_SIZE;
   while (off < out.file_size) {

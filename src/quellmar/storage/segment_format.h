@@ -53,6 +53,13 @@ inline constexpr size_t FIXED_SIZE = 91;
 // body_len of a record with no key, value or extra values.
 inline constexpr uint32_t MIN_BODY_LEN = FIXED_SIZE - 4;
 
+// The most records `bytes` of segment files can hold, bounded: what a scan of files of that size
+// makes room for ahead, so that its lists take the memory the records found use instead of
+// growing (and copying everything) several times; beyond the bound they grow as records come.
+inline uint64_t most_records_in(uint64_t bytes) {
+  return bytes / FIXED_SIZE < (uint64_t{1} << 22) ? bytes / FIXED_SIZE : uint64_t{1} << 22;
+}
+
 static_assert(OFF_VALUE_BYTES + 4 == FIXED_SIZE);
 static_assert(OFF_TIER + 1 == OFF_KEY_SCALES);
 
