@@ -236,6 +236,7 @@ size_t room_for(const Map& m, size_t more) {
 void Engine::make_room_for_packs(size_t packs, size_t cells, uint64_t pooled_width) {
   for (const auto& stage : pipeline_.stages()) stage->make_room(packs, pooled_width);
   slb_->make_room(packs);
+  block_pool_.make_room(cells);
   if (size_t n = room_for(governance_, packs)) governance_.reserve(n);
   if (size_t n = room_for(text_store_.texts(), packs)) text_store_.reserve(n);
   if (size_t n = room_for(pack_directory_.packs(), packs)) pack_directory_.reserve_packs(n);

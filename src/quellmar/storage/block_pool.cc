@@ -180,6 +180,11 @@ Status BlockPool::append_views(std::span<const CellRecordView> records,
   return Status::ok();
 }
 
+void BlockPool::make_room(size_t records) {
+  const size_t want = locations_.size() + records;
+  if (want > locations_.capacity()) locations_.reserve(std::max(want, 2 * locations_.size()));
+}
+
 const CellLocation* BlockPool::locate(CellId id) const {
   auto it = locations_.find(id);
   return it == locations_.end() ? nullptr : &it->second;

@@ -61,6 +61,9 @@ class BlockPool {
   // only once the call returns.
   Status append_views(std::span<const CellRecordView> records,
                       const AppendOverlap* overlap = nullptr);
+  // Room for the locations of `records` more records, so that storing them copies nothing; the
+  // room grows geometrically.
+  void make_room(size_t records);
 
   Result<CellRecord> read_cell(CellId id) const;
   // Reads several cells, opening each segment file once: out[i] is the record of ids[i] when

@@ -91,6 +91,7 @@ class LocationMap {
   }
 
   void reserve(size_t n) { entries_.reserve(n); }
+  size_t capacity() const { return entries_.capacity(); }
 
  private:
   static bool id_less(const value_type& a, const value_type& b) { return a.first < b.first; }

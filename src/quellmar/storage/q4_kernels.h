@@ -3,7 +3,7 @@
 // The group quantizer and decoder of the 4-bit codec at each instruction-set level, chosen once
 // at run time from what the CPU supports. Every level gives the bytes, scales and values of the
 // plain scalar path, bit for bit: the same float operations in the same order, only more lanes
-// at a time.
+// at a time, except where q4_kernels_avx512.cc says how it gets the same result another way.
 
 #include <cstddef>
 #include <cstdint>
@@ -32,7 +32,9 @@ namespace q4_internal {
 void quantize_groups_scalar(const float* values, size_t groups, float* scales, uint8_t* codes);
 void quantize_groups_sse2(const float* values, size_t groups, float* scales, uint8_t* codes);
 void quantize_groups_avx2(const float* values, size_t groups, float* scales,
-                          uint8_t* codes);  // q4_kernels_avx2.cc, also the AVX-512 level's
+                          uint8_t* codes);  // q4_kernels_avx2.cc
+void quantize_groups_avx512(const float* values, size_t groups, float* scales,
+                            uint8_t* codes);  // q4_kernels_avx512.cc
 void dequantize_groups_scalar(const float* scales, size_t groups, const uint8_t* codes, float* out);
 void dequantize_groups_sse2(const float* scales, size_t groups, const uint8_t* codes, float* out);
 void dequantize_groups_avx2(const float* scales, size_t groups, const uint8_t* codes,

@@ -118,10 +118,20 @@ TEST(Q4Test, EveryLevelAgreesWithTheScalarPath) {
         const float step = 0.3f * float(1 + rng() % 5);
         for (size_t i = 0; i < n; ++i) {
           const float half = (float(int(rng() % 15)) - 7.0f + 0.5f) * step;
-          const int nudge = int(rng() % 3) - 1;
-          v[i] = nudge == 0 ? half : std::nextafter(half, nudge * INFINITY);
+          // Up to 4 representable values to either side: a kernel that multiplies by the
+          // reciprocal of the scale is a few units in the last place off the quotient.
+          float x = half;
+          const int nudge = int(rng() % 9) - 4;
+          for (int k = 0; k < std::abs(nudge); ++k) x = std::nextafter(x, nudge * INFINITY);
+          v[i] = x;
           if (i % 32 == 0) v[i] = 7.0f * step;  // the group's largest value
         }
+      }
+      if (round % 11 == 2) {
+        // Scales from subnormal to near the largest float, whose reciprocals overflow, lose
+        // precision or are exact.
+        const int e = int(rng() % 270) - 145;
+        for (float& x : v) x = std::ldexp(x, e);
       }
       const uint64_t groups = q4_group_count(n);
       std::vector<float> sa(groups), sb(groups);
@@ -141,6 +151,47 @@ TEST(Q4Test, EveryLevelAgreesWithTheScalarPath) {
         ASSERT_EQ(std::memcmp(one, b.data(), 16), 0) << round;
       }
     }
+  }
+  ASSERT_TRUE(q4_force_level_for_testing(detected));
+}
+
+// Values whose quotient by the scale and product with the scale's reciprocal round to different
+// codes: every level must give the quotient's.
+TEST(Q4Test, EveryLevelRoundsTheQuotientWhereTheProductRoundsOtherwise) {
+  std::mt19937 rng(5);
+  std::vector<float> v;
+  for (int tries = 0; tries < 20000 && v.size() < 32 * 40; ++tries) {
+    const float largest =
+        7.0f * std::ldexp(1.0f + float(rng() % 1000000) / 1e6f, int(rng() % 20) - 10);
+    const float scale = largest / 7.0f, recip = 1.0f / scale;
+    std::vector<float> tricky;
+    for (int k = -7; k <= 6; ++k) {
+      float x = (float(k) + 0.5f) * scale;
+      for (int i = 0; i < 6; ++i) x = std::nextafter(x, -INFINITY);
+      for (int i = 0; i < 12; ++i, x = std::nextafter(x, INFINITY)) {
+        const int quotient = int(std::round(x / scale));  // halves away from zero
+        const int product = int(std::fmaf(x, recip, 8.5f)) - 8;
+        if (quotient != product) tricky.push_back(x);
+      }
+    }
+    if (tricky.empty()) continue;
+    v.push_back(largest);  // a group fixing its scale, the rest of it tricky values
+    for (size_t i = 0; i < 31; ++i) v.push_back(tricky[i % tricky.size()]);
+  }
+  ASSERT_GE(v.size(), 32u * 8) << "too few values found to test with";
+  const uint64_t groups = v.size() / 32;
+  std::vector<float> want_scales(groups), scales(groups);
+  std::vector<uint8_t> want(groups * 16), codes(groups * 16);
+  for (uint64_t g = 0; g < groups; ++g) {
+    want_scales[g] = detail::quantize_q4_group_scalar(v.data() + 32 * g, want.data() + 16 * g);
+  }
+  const Q4Level detected = q4_detected_level();
+  for (Q4Level level : {Q4Level::Scalar, Q4Level::Sse2, Q4Level::Avx2, Q4Level::Avx512}) {
+    if (!q4_force_level_for_testing(level)) continue;
+    SCOPED_TRACE(static_cast<int>(level));
+    quantize_q4_into(v.data(), v.size(), scales.data(), codes.data());
+    EXPECT_EQ(std::memcmp(scales.data(), want_scales.data(), 4 * groups), 0);
+    EXPECT_EQ(codes, want);
   }
   ASSERT_TRUE(q4_force_level_for_testing(detected));
 }
