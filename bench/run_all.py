@@ -84,7 +84,12 @@ def parse_storage(out, _):
     raw = parse_line(next(l for l in out.splitlines() if "raw write + fsync" in l))
     decode = parse_line(next(l for l in out.splitlines() if l.startswith("decode of one")))
     floor = parse_line(next(l for l in out.splitlines() if "open + pread + close" in l))
-    return [
+    quantizer = [row("Batch writes", "4-bit quantizer, a 256-pack batch's payloads (2,097,152 "
+                     "values), AVX-512 level", p["median"], p["p99"], p["cmp"], p["cmp_median"],
+                     ratio=p["ratio"])
+                 for p in map(parse_line, out.splitlines())
+                 if p and p["label"].startswith("quantize at the AVX-512 level")]
+    return quantizer + [
         row("Durable writes", "block pool append of one pack (9 records)", pool["median"],
             pool["p99"], "raw write + fsync", raw["median"], raw["p99"],
             ratio=number_after(r"ratio \(medians\)\s+([\d.]+)", out), target="<= 1.2"),

@@ -1,6 +1,7 @@
 // Durable append of one pack-shaped batch against the raw floor of the same bytes (one write and
-// one fsync appended to a file on the same file system), alternated in one run; and the decode of
-// one 1024-value record (one open, one read).
+// one fsync appended to a file on the same file system), alternated in one run; the decode of
+// one 1024-value record (one open, one read); and the 4-bit quantizer on the payloads of a
+// 256-pack batch at this CPU's best level, against the AVX2 level, alternated in one run.
 //
 //   build/storage_bench [rounds]      (QMR_BENCH_DIR chooses the file system; default
 //   ./bench-scratch)
@@ -13,6 +14,7 @@
 
 #include "bench_util.h"
 #include "quellmar/storage/block_pool.h"
+#include "quellmar/storage/q4_kernels.h"
 
 using namespace quellmar;
 using namespace quellmar::bench;
@@ -37,6 +39,46 @@ std::vector<CellRecord> pack_batch(CellId first, std::mt19937& rng) {
     batch.push_back(std::move(r));
   }
   return batch;
+}
+
+// The payloads of 256 packs of 8 layers (2,097,152 values, 8 MiB, one vector per layer as a
+// caller hands them over) put in their stored form in one buffer, as a batch's records take
+// them, at the best level and at the AVX2 level.
+void bench_quantizer(std::mt19937& rng) {
+  const Q4Level best = q4_detected_level();
+  if (best <= Q4Level::Avx2) {
+    std::printf("4-bit quantizer: this CPU's best level is AVX2 or below; no comparison\n");
+    return;
+  }
+  std::normal_distribution<float> dist;
+  std::vector<std::vector<float>> payloads(256 * 8, std::vector<float>(1024));
+  for (auto& p : payloads) {
+    for (float& x : p) x = dist(rng);
+  }
+  std::vector<uint8_t> out(payloads.size() * q4_stored_size(1024));
+  auto run = [&] {
+    const double t0 = now_us();
+    uint8_t* at = out.data();
+    for (const auto& p : payloads) {
+      store_q4(p, at);
+      at += q4_stored_size(p.size());
+    }
+    return now_us() - t0;
+  };
+  std::vector<double> t_best, t_avx2;
+  for (int i = 0; i < 60; ++i) {
+    for (int k = 0; k < 2; ++k) {
+      const bool first = (i + k) % 2 == 0;
+      q4_force_level_for_testing(first ? best : Q4Level::Avx2);
+      (first ? t_best : t_avx2).push_back(run());
+    }
+  }
+  q4_force_level_for_testing(best);
+  std::printf("4-bit quantizer, 2,097,152 values in 2,048 vectors, 60 rounds:\n");
+  std::printf(
+      "  quantize at the AVX-512 level  median %9.1f us  p99 %9.1f us | AVX2 level median %9.1f "
+      "us | ratio %.3f\n",
+      median(t_best), percentile(t_best, 0.99), median(t_avx2), median(t_best) / median(t_avx2));
 }
 
 }  // namespace
@@ -107,5 +149,6 @@ int main(int argc, char** argv) {
               median(t_dec), percentile(t_dec, 0.99));
   std::printf("  open + pread + close floor     median %.2f us; decode above the floor %.2f us\n",
               median(t_floor), median(t_dec) - median(t_floor));
+  bench_quantizer(rng);
   return 0;
 }
