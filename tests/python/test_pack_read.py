@@ -173,17 +173,31 @@ def big_batch(n, rng):
     return [(1, key[i], [(j, layers[j]) for j in range(8)], 1.0, None) for i in range(n)]
 
 
+def most_progress_during(call, attempts=3):
+    """The most loop turns of python_progress_during over a few calls, and each call's result.
+    A method that holds the interpreter lock lets the other thread make almost none in every
+    attempt; one that releases it only needs the scheduler to run that thread once, which a
+    loaded machine may not do within a single call."""
+    turns, results = [], []
+    for _ in range(attempts):
+        progress, result = python_progress_during(call)
+        turns.append(progress)
+        results.append(result)
+        if progress > 1000:
+            break
+    return max(turns), turns, results
+
+
 def test_long_pack_methods_let_python_threads_run(engine):
     rng = np.random.default_rng(1)
     batch = big_batch(600, rng)
-    started = time.monotonic()
-    progress, ids = python_progress_during(lambda: engine.mem_write_batch_packs(batch))
-    assert len(ids) == 600
-    assert progress > 1000, f"{progress} turns in {time.monotonic() - started:.3f} s"
+    best, turns, written = most_progress_during(lambda: engine.mem_write_batch_packs(batch))
+    assert all(len(ids) == 600 for ids in written)
+    assert best > 1000, f"turns per attempt: {turns}"
 
-    progress, hits = python_progress_during(lambda: engine.mem_read_pack(batch[0][1], 600, None))
-    assert len(hits) > 100
-    assert progress > 1000
+    best, turns, found = most_progress_during(lambda: engine.mem_read_pack(batch[0][1], 600, None))
+    assert all(len(hits) > 100 for hits in found)
+    assert best > 1000, f"turns per attempt: {turns}"
 
 
 def test_concurrent_writes_get_distinct_ids(engine):
