@@ -3,6 +3,7 @@
 
 #include <immintrin.h>
 
+#include "quellmar/storage/q4_group_scales.h"
 #include "quellmar/storage/q4_kernels.h"
 
 namespace quellmar::q4_internal {
@@ -56,12 +57,6 @@ inline __m256 abs_max(const float* v) {
   return m;
 }
 
-// Maxima of neighbouring lanes of a, then of b, per 128-bit lane (the pattern of hadd).
-inline __m256 pair_max(__m256 a, __m256 b) {
-  return _mm256_max_ps(_mm256_shuffle_ps(a, b, _MM_SHUFFLE(2, 0, 2, 0)),
-                       _mm256_shuffle_ps(a, b, _MM_SHUFFLE(3, 1, 3, 1)));
-}
-
 float scale_of(float absmax) { return absmax == 0.0f ? 1.0f : absmax / 7.0f; }
 
 }  // namespace
@@ -72,13 +67,7 @@ void quantize_groups_avx2(const float* v, size_t groups, float* scales, uint8_t*
   for (; g + 8 <= groups; g += 8, v += 256, codes += 128) {
     __m256 m[8];
     for (int i = 0; i < 8; ++i) m[i] = abs_max(v + 32 * i);
-    const __m256 lo = pair_max(pair_max(m[0], m[1]), pair_max(m[2], m[3]));
-    const __m256 hi = pair_max(pair_max(m[4], m[5]), pair_max(m[6], m[7]));
-    const __m256 absmax =
-        _mm256_max_ps(_mm256_permute2f128_ps(lo, hi, 0x20), _mm256_permute2f128_ps(lo, hi, 0x31));
-    const __m256 zero = _mm256_cmp_ps(absmax, _mm256_setzero_ps(), _CMP_EQ_OQ);
-    const __m256 s =
-        _mm256_blendv_ps(_mm256_div_ps(absmax, _mm256_set1_ps(7.0f)), _mm256_set1_ps(1.0f), zero);
+    const __m256 s = scales_of_eight(m);
     _mm256_storeu_ps(scales + g, s);
     for (int i = 0; i < 8; ++i) group_codes(v + 32 * i, scales[g + i], codes + 16 * i);
   }

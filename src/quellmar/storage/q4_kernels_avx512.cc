@@ -9,6 +9,7 @@
 
 #include <immintrin.h>
 
+#include "quellmar/storage/q4_group_scales.h"
 #include "quellmar/storage/q4_kernels.h"
 
 // GCC 12 flags the deliberately undefined sources its own 512-bit intrinsics start from.
@@ -19,12 +20,6 @@
 
 namespace quellmar::q4_internal {
 namespace {
-
-// Maxima of neighbouring lanes of a, then of b, per 128-bit lane (the pattern of hadd).
-inline __m256 pair_max(__m256 a, __m256 b) {
-  return _mm256_max_ps(_mm256_shuffle_ps(a, b, _MM_SHUFFLE(2, 0, 2, 0)),
-                       _mm256_shuffle_ps(a, b, _MM_SHUFFLE(3, 1, 3, 1)));
-}
 
 // Lane-wise largest magnitude of one group, folded to 8 lanes. A NaN may or may not survive it:
 // a group with one is quantized again anyway.
@@ -66,13 +61,7 @@ void quantize_groups_avx512(const float* v, size_t groups, float* scales, uint8_
   for (; g + 8 <= groups; g += 8, v += 256, codes += 128) {
     __m256 m[8];
     for (int i = 0; i < 8; ++i) m[i] = abs_max(v + 32 * i);
-    const __m256 lo = pair_max(pair_max(m[0], m[1]), pair_max(m[2], m[3]));
-    const __m256 hi = pair_max(pair_max(m[4], m[5]), pair_max(m[6], m[7]));
-    const __m256 absmax =
-        _mm256_max_ps(_mm256_permute2f128_ps(lo, hi, 0x20), _mm256_permute2f128_ps(lo, hi, 0x31));
-    const __m256 zero = _mm256_cmp_ps(absmax, _mm256_setzero_ps(), _CMP_EQ_OQ);
-    const __m256 s =
-        _mm256_blendv_ps(_mm256_div_ps(absmax, _mm256_set1_ps(7.0f)), _mm256_set1_ps(1.0f), zero);
+    const __m256 s = scales_of_eight(m);
     _mm256_storeu_ps(scales + g, s);
     alignas(32) float recip[8];
     _mm256_store_ps(recip, _mm256_div_ps(_mm256_set1_ps(1.0f), s));
@@ -83,14 +72,15 @@ void quantize_groups_avx512(const float* v, size_t groups, float* scales, uint8_
     for (int i = 0; i < 8; ++i) {
       const float* gv = v + 32 * i;
       uint8_t* gc = codes + 16 * i;
-      __mmask16 bad = 0;
-      if (usable_bits >> i & 1) {
+      // Under a scale that is no use, every lane counts as too close.
+      __mmask16 bad = (usable_bits >> i & 1) ? 0 : 0xFFFF;
+      if (!bad) {
         const __m512 r = _mm512_set1_ps(recip[i]);
         const __m512i c0 = codes_of(_mm512_loadu_ps(gv), r, bad);
         const __m512i c1 = codes_of(_mm512_loadu_ps(gv + 16), r, bad);
         store_group(c0, c1, gc);
       }
-      if (bad || !(usable_bits >> i & 1)) quantize_groups_avx2(gv, 1, scales + g + i, gc);
+      if (bad) quantize_groups_avx2(gv, 1, scales + g + i, gc);
     }
   }
   if (g < groups) quantize_groups_avx2(v, groups - g, scales + g, codes);
