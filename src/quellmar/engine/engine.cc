@@ -7,8 +7,8 @@
 
 #include "quellmar/core/file_names.h"
 #include "quellmar/core/internal_fault.h"
-#include "quellmar/core/str_cat.h"
 #include "quellmar/core/posix_file.h"
+#include "quellmar/core/str_cat.h"
 #include "quellmar/index/vamana_index.h"
 #include "quellmar/retrieval/flat_index.h"
 #include "quellmar/retrieval/key_view.h"
