@@ -53,8 +53,8 @@ Result<UniqueFd> open_with(const std::string& path, int flags, mode_t mode) {
     if (::fstat(fd, &st) != 0) return os_error(errno);
     if (!S_ISREG(st.st_mode)) return not_regular(path);
   }
-  const int status = ::fcntl(fd, F_GETFL);
-  if (status < 0 || ::fcntl(fd, F_SETFL, status & ~O_NONBLOCK) != 0) return os_error(errno);
+  // Of the flags opened with, only O_APPEND is one that F_SETFL sets.
+  if (::fcntl(fd, F_SETFL, flags & O_APPEND) != 0) return os_error(errno);
   return owned;
 }
 
