@@ -1,5 +1,12 @@
 """Bad input from Python: each case gets its clear exception, and the engine stays usable."""
 
+import json
+import os
+import subprocess
+import sys
+import textwrap
+from pathlib import Path
+
 import numpy as np
 import pytest
 
@@ -103,3 +110,97 @@ def test_paths_that_cannot_hold_an_engine(tmp_path):
     with pytest.raises(RuntimeError) as info:
         _native.Engine(str(blocker / "engine"))
     assert str(info.value) == "storage I/O error: Not a directory (os error 20)"
+
+
+# Every path the Python surface takes, given with a NUL byte inside: each call is refused before
+# anything on disk is touched (the part before the NUL is never created).
+NUL_PATH_CALLS = [
+    ("Engine", lambda c: _native.Engine(c.bad)),
+    ("open_with_write_buffer", lambda c: _native.Engine.open_with_write_buffer(c.bad, 10)),
+    ("snapshot", lambda c: c.engine.snapshot(c.bad)),
+    ("restore_from in_path", lambda c: _native.Engine.restore_from(c.bad, c.fresh)),
+    ("restore_from target_dir", lambda c: _native.Engine.restore_from(c.snap, c.bad)),
+    ("checkpoint save", lambda c: _native.CheckpointRepository(c.bad).save(c.engine, "a")),
+    ("checkpoint list", lambda c: _native.CheckpointRepository(c.bad).list()),
+    ("checkpoint latest", lambda c: _native.CheckpointRepository(c.bad).latest("a")),
+    ("checkpoint restore_latest root",
+     lambda c: _native.CheckpointRepository(c.bad).restore_latest("a", c.fresh)),
+    ("checkpoint restore_latest target_dir", lambda c: c.repo.restore_latest("a", c.bad)),
+]
+
+
+class PathCase:
+    def __init__(self, tmp_path, engine):
+        self.engine = engine
+        self.bad = str(tmp_path / "victim") + "\0/x.tar"
+        self.fresh = str(tmp_path / "fresh")
+        self.snap = str(tmp_path / "good.tar")
+        engine.snapshot(self.snap)
+        self.repo = _native.CheckpointRepository(str(tmp_path / "repo"))
+        self.repo.save(engine, "a")
+
+
+@pytest.mark.parametrize("call", [c[1] for c in NUL_PATH_CALLS], ids=[c[0] for c in NUL_PATH_CALLS])
+def test_paths_with_a_nul_byte_are_refused(tmp_path, engine, call):
+    engine.mem_write_pack(1, key(0), layers(), 50.0)
+    case = PathCase(tmp_path, engine)
+    before = sorted(p.name for p in tmp_path.iterdir())
+    with pytest.raises(RuntimeError) as info:
+        call(case)
+    assert str(info.value) == (
+        f"storage I/O error: path contains a NUL byte: {tmp_path}/victim\\0/x.tar")
+    assert sorted(p.name for p in tmp_path.iterdir()) == before
+    assert not os.path.exists(case.fresh)
+    assert_still_usable(engine)
+
+
+# Run in a child whose address space is capped a little above what it uses, so that an allocation
+# of a gigabyte fails there at once, whatever the machine has, and none is ever made.
+MEMORY_CHILD = textwrap.dedent("""
+    import json, resource, sys
+    import numpy as np
+    from quellmar import _native
+
+    def vm_bytes():
+        with open("/proc/self/status") as f:
+            for line in f:
+                if line.startswith("VmSize:"):
+                    return int(line.split()[1]) * 1024
+
+    engine = _native.Engine(sys.argv[1])
+    soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+    resource.setrlimit(resource.RLIMIT_AS, (vm_bytes() + (512 << 20), hard))
+    out = {}
+    # 2**23 values: one code panel of the recent-key buffer for such keys is a gigabyte.
+    try:
+        engine.mem_write_pack(1, np.ones(2**23, np.float32), [], 50.0)
+    except MemoryError as e:
+        out["error"] = str(e)
+    out["counts_after_failure"] = [engine.pack_count(), engine.cell_count()]
+    # 2**18 values: a buffer that laid out every slot's codes up front would take a gigabyte;
+    # one key's panel takes 32 MiB.
+    big = np.linspace(-1.0, 1.0, 2**18, dtype=np.float32)
+    pid = engine.mem_write_pack(2, big, [(0, np.ones(8, np.float32))], 50.0, text="big")
+    out["pid"] = pid
+    out["read"] = [p["pack_id"] for p in engine.mem_read_pack(big, 1, None)]
+    out["text"] = engine.load_pack_by_id(pid)["text"]
+    out["counts"] = [engine.pack_count(), engine.cell_count()]
+    print(json.dumps(out))
+""")
+
+
+def test_a_key_too_large_for_memory_fails_alone(tmp_path):
+    env = dict(os.environ, OPENBLAS_NUM_THREADS="1", OMP_NUM_THREADS="1",
+               PYTHONPATH=os.pathsep.join(
+                   [str(Path(_native.__file__).resolve().parents[1]), os.environ.get(
+                       "PYTHONPATH", "")]))
+    result = subprocess.run([sys.executable, "-c", MEMORY_CHILD, str(tmp_path / "engine")],
+                            env=env, capture_output=True, text=True, timeout=120)
+    assert result.returncode == 0, result.stderr
+    out = json.loads(result.stdout)
+    assert out["error"] == ("out of memory: no room for a key of 8388608 values; "
+                            "nothing was written")
+    assert out["counts_after_failure"] == [0, 0]
+    assert out["read"] == [out["pid"]]
+    assert out["text"] == "big"
+    assert out["counts"] == [1, 2]

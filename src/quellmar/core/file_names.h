@@ -15,6 +15,8 @@ inline constexpr const char* TEXT_STORE_FILE = "text_store.bin";
 inline constexpr const char* DELETION_LOG_FILE = "deletion_log.bin";
 inline constexpr const char* SYNAPTIC_FILE = "synaptic.qmr";
 inline constexpr const char* VAMANA_FILE = "vamana.idx";
+// Where vamana.idx is written before it is renamed into place.
+inline constexpr const char* VAMANA_TMP_FILE = "vamana.idx.tmp";
 inline constexpr const char* TRACE_WAL_FILE = "trace.wal";
 inline constexpr const char* SCHEDULE_FILE = "scheduled_actions.json";
 inline constexpr const char* SCHEDULE_TMP_FILE = "scheduled_actions.json.tmp";

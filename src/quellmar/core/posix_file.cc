@@ -9,6 +9,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <string_view>
+
+#include "quellmar/core/str_cat.h"
 
 namespace quellmar {
 
@@ -22,14 +25,37 @@ int injected(FileOp op, const std::string& path) {
 
 EngineError os_error(int err) { return EngineError::io(IoError::from_errno(err)); }
 
+EngineError not_regular(const std::string& path) {
+  return EngineError::io(IoError::invalid_data(str_cat(path, " is not a regular file")));
+}
+
+// Opens `path`, which must be a regular file (or, with O_DIRECTORY, a directory). The open
+// itself never waits: a FIFO would block it until the other end opens, so it is made
+// non-blocking and the type checked on the descriptor before anything is read or written.
 Result<UniqueFd> open_with(const std::string& path, int flags, mode_t mode) {
   if (int err = injected(FileOp::Open, path)) return os_error(err);
   int fd;
   do {
-    fd = ::open(path.c_str(), flags | O_CLOEXEC, mode);
+    fd = ::open(path.c_str(), flags | O_CLOEXEC | O_NONBLOCK, mode);
   } while (fd < 0 && errno == EINTR);
-  if (fd < 0) return os_error(errno);
-  return UniqueFd(fd);
+  if (fd < 0) {
+    const int err = errno;
+    // A FIFO without a reader refuses a non-blocking open for writing.
+    struct stat st;
+    if (err == ENXIO && ::stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+      return not_regular(path);
+    }
+    return os_error(err);
+  }
+  UniqueFd owned(fd);
+  if ((flags & O_DIRECTORY) == 0) {
+    struct stat st;
+    if (::fstat(fd, &st) != 0) return os_error(errno);
+    if (!S_ISREG(st.st_mode)) return not_regular(path);
+  }
+  // Of the flags opened with, only O_APPEND is one that F_SETFL sets.
+  if (::fcntl(fd, F_SETFL, flags & O_APPEND) != 0) return os_error(errno);
+  return owned;
 }
 
 struct DirCloser {
@@ -39,6 +65,13 @@ struct DirCloser {
 }  // namespace
 
 void set_file_fault_hook(FileFaultHook hook) { g_fault_hook = hook; }
+
+Status check_path_text(const std::string& path) {
+  if (path.find('\0') == std::string::npos) return Status::ok();
+  std::string shown;
+  for (char c : path) shown += c == '\0' ? std::string_view("\\0") : std::string_view(&c, 1);
+  return EngineError::io(IoError::invalid_input(str_cat("path contains a NUL byte: ", shown)));
+}
 
 int injected_file_fault(FileOp op, const std::string& path) { return injected(op, path); }
 

@@ -49,6 +49,13 @@ void set_file_fault_hook(FileFaultHook hook);
 // For operations made outside these wrappers.
 int injected_file_fault(FileOp op, const std::string& path);
 
+// A path given from outside, refused when it holds a NUL byte (the system calls would see only
+// the part before it): an I/O error of kind "invalid input", the path shown with "\0" for each
+// NUL.
+Status check_path_text(const std::string& path);
+
+// Every open below refuses anything but a regular file, naming the path (an I/O error of kind
+// "invalid data"), without waiting on a FIFO or reading a device.
 Result<UniqueFd> open_read(const std::string& path);
 // Opens for appending; with `create`, a missing file is created with mode 0666 (before umask).
 Result<UniqueFd> open_append(const std::string& path, bool create);

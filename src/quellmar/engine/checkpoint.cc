@@ -118,6 +118,7 @@ Result<std::vector<std::pair<uint32_t, std::string>>> CheckpointRepository::scan
 
 Result<CheckpointInfo> CheckpointRepository::save(const std::string& label,
                                                   const SnapshotFn& snapshot) const {
+  QM_RETURN_IF_ERROR(check_path_text(root_));
   QM_RETURN_IF_ERROR(validate_checkpoint_label(label));
   const std::string label_dir = join_path(root_, label);
   QM_RETURN_IF_ERROR(create_dir_all(label_dir));
@@ -140,6 +141,7 @@ Result<CheckpointInfo> CheckpointRepository::save(const std::string& label,
 
 Result<std::vector<CheckpointInfo>> CheckpointRepository::list(
     const std::optional<std::string>& label) const {
+  QM_RETURN_IF_ERROR(check_path_text(root_));
   if (label) QM_RETURN_IF_ERROR(validate_checkpoint_label(*label));
   std::vector<CheckpointInfo> out;
   if (!metadata_readable(root_)) return out;
@@ -174,6 +176,7 @@ Result<std::optional<CheckpointInfo>> CheckpointRepository::latest(const std::st
 
 Result<CheckpointInfo> CheckpointRepository::restore_latest(const std::string& label,
                                                             const std::string& target_dir) const {
+  QM_RETURN_IF_ERROR(check_path_text(target_dir));
   QM_ASSIGN_OR_RETURN(std::optional<CheckpointInfo> info, latest(label));
   if (!info) {
     return EngineError::snapshot_integrity(str_cat("no checkpoint found for label ", label));

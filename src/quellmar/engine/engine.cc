@@ -6,7 +6,9 @@
 #include <map>
 
 #include "quellmar/core/file_names.h"
+#include "quellmar/core/internal_fault.h"
 #include "quellmar/core/posix_file.h"
+#include "quellmar/core/str_cat.h"
 #include "quellmar/index/vamana_index.h"
 #include "quellmar/retrieval/flat_index.h"
 #include "quellmar/retrieval/key_view.h"
@@ -147,6 +149,7 @@ struct Engine::RefreshScan {
 
 Result<std::unique_ptr<Engine>> Engine::open(const std::string& path, uint64_t vamana_threshold,
                                              std::optional<uint64_t> segment_size) {
+  QM_RETURN_IF_ERROR(check_path_text(path));
   // The pool's scan reads every record already: the refresh below takes what it needs of them
   // from that read instead of reading the segments a second time.
   auto opened = std::make_unique<RefreshScan>();
@@ -160,6 +163,11 @@ Result<std::unique_ptr<Engine>> Engine::open(const std::string& path, uint64_t v
                             opened->cells.reserve(records);
                             opened->scanned_at.reserve(records);
                           }));
+  // A graph save cut short by a crash leaves its temporary file behind; nothing reads it.
+  if (Status st = remove_file(join_path(path, VAMANA_TMP_FILE));
+      !st.is_ok() && !st.error().io_error().is_not_found()) {
+    return std::move(st).error();
+  }
   QM_ASSIGN_OR_RETURN(SynapticBank synaptic, SynapticBank::open(path));
   QM_ASSIGN_OR_RETURN(TraceWal wal, TraceWal::open(path));
   QM_ASSIGN_OR_RETURN(TextStore texts, TextStore::open(path));
@@ -208,8 +216,22 @@ PerTokenRetriever* Engine::per_token_retriever() {
 
 void Engine::adopt_key_dim(uint64_t pooled_len) {
   if (key_dim_) return;
+  auto slb = std::make_unique<SLB>(SLB_CAPACITY, pooled_len);
+  slb->make_room(1);
+  slb_ = std::move(slb);
   key_dim_ = pooled_len;
-  slb_ = std::make_unique<SLB>(SLB_CAPACITY, pooled_len);
+}
+
+void Engine::make_room_for_key(uint64_t pooled_width) {
+  // Room laid out ahead is nothing a reader sees, so each step may stay when a later one fails.
+  try {
+    for (const auto& stage : pipeline_.stages()) stage->make_room(1, pooled_width);
+    adopt_key_dim(pooled_width);
+    slb_->make_room(1);
+  } catch (const std::bad_alloc&) {
+    throw AllocationFailure(str_cat("out of memory: no room for a key of ", pooled_width,
+                                    " values; nothing was written"));
+  }
 }
 
 void Engine::index_cell(CellId cell, OwnerId owner, std::span<const float> key,

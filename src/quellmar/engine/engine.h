@@ -329,8 +329,13 @@ class Engine {
   Engine(std::string path, BlockPool pool, SynapticBank synaptic, TraceWal wal, TextStore texts,
          DeletionLog deletions, ScheduleStore schedule, uint64_t vamana_threshold);
 
-  // Sets key_dim from a first write's pooled key and re-creates the SLB at that width.
+  // Sets key_dim from a first write's pooled key and re-creates the SLB at that width, with the
+  // room for that key laid out. Changes nothing when an allocation fails.
   void adopt_key_dim(uint64_t pooled_len);
+  // adopt_key_dim, and the room that indexing one more key of that width takes in the SLB and
+  // the stages laid out, before a write stores anything: a key too large for memory then throws
+  // AllocationFailure with the engine unchanged.
+  void make_room_for_key(uint64_t pooled_width);
   // Feeds one eligible cell to every retrieval stage and to the SLB.
   void index_cell(CellId cell, OwnerId owner, std::span<const float> key,
                   std::span<const float> pooled);

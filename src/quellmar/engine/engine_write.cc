@@ -99,7 +99,7 @@ Result<PackId> Engine::mem_write_pack(PackWrite request) {
   const PackId pack_id = next_pack_id_++;
   const uint64_t now = unix_now_ns();
   std::vector<float> pooled = pooled_key(request.retrieval_key);
-  adopt_key_dim(pooled.size());
+  make_room_for_key(pooled.size());
 
   std::vector<CellRecordView> records;
   records.reserve(request.layer_payloads.size() + 1);
@@ -262,7 +262,7 @@ Result<CellId> Engine::mem_write(OwnerId owner, LayerIdx layer, std::span<const 
                                  std::optional<CellId> parent) {
   const CellId id = next_cell_id_++;
   std::vector<float> pooled = pooled_key(key);
-  adopt_key_dim(pooled.size());
+  make_room_for_key(pooled.size());
   const uint64_t now = unix_now_ns();
   const GovernanceEntry g = entry_at_write(salience);
   CellRecord r;
@@ -289,7 +289,7 @@ Result<CellId> Engine::mem_write(OwnerId owner, LayerIdx layer, std::span<const 
 
 Result<std::vector<CellId>> Engine::mem_write_batch(std::vector<CellWrite> requests) {
   if (requests.empty()) return std::vector<CellId>{};
-  adopt_key_dim(pooled_key(requests.front().key).size());
+  make_room_for_key(pooled_key(requests.front().key).size());
   const uint64_t now = unix_now_ns();
   std::vector<CellRecord> records;
   std::vector<CellId> ids;

@@ -516,6 +516,7 @@ Result<std::string> read_tar_entry_limited(struct archive* reader, uint64_t limi
 
 Result<SnapshotManifest> write_snapshot(const std::string& engine_dir, const std::string& out_path,
                                         SnapshotStats stats) {
+  QM_RETURN_IF_ERROR(check_path_text(out_path));
   // 1. Never archive into the directory being archived.
   auto out_real = resolve_output(out_path);
   auto dir_real = real_path(engine_dir);
@@ -558,6 +559,7 @@ Result<SnapshotManifest> write_snapshot(const std::string& engine_dir, const std
 }
 
 Result<SnapshotManifest> read_snapshot_manifest(const std::string& in_path) {
+  QM_RETURN_IF_ERROR(check_path_text(in_path));
   QM_ASSIGN_OR_RETURN(UniqueFd fd, open_read(in_path));
   QM_ASSIGN_OR_RETURN(ArchiveReader reader, open_archive(fd));
   archive_entry* entry = nullptr;
@@ -580,6 +582,8 @@ Result<SnapshotManifest> restore_snapshot(const std::string& in_path,
 
 Result<SnapshotManifest> restore_snapshot(const std::string& in_path, const std::string& target_dir,
                                           const RestoreLimits& limits) {
+  QM_RETURN_IF_ERROR(check_path_text(in_path));
+  QM_RETURN_IF_ERROR(check_path_text(target_dir));
   // 1. Open.
   QM_ASSIGN_OR_RETURN(UniqueFd fd, open_read(in_path));
   QM_ASSIGN_OR_RETURN(ArchiveReader reader, open_archive(fd));

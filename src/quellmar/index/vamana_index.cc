@@ -411,7 +411,7 @@ Status VamanaIndex::save(const std::string& dir) const {
   // a crash part way leaves the previous file (or none), never a torn one that fails every later
   // open.
   const std::string final_path = str_cat(dir, "/", VAMANA_FILE);
-  const std::string path = str_cat(final_path, ".tmp");
+  const std::string path = str_cat(dir, "/", VAMANA_TMP_FILE);
   QM_ASSIGN_OR_RETURN(UniqueFd fd, open_truncate(path));
   BufferedWriter writer(fd, path);
   uint8_t header[VAMANA_HEADER_SIZE];

@@ -12,6 +12,7 @@
 #include <new>
 #include <string>
 
+#include "quellmar/core/internal_fault.h"
 #include "quellmar/core/str_cat.h"
 
 namespace quellmar::python {
@@ -31,6 +32,9 @@ void set_error_text(PyObject* type, const std::string& text) {
   PyRef message(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
   if (message) PyErr_SetObject(type, message.get());
 }
+
+// MemoryError's text for an allocation that failed somewhere in a call.
+constexpr const char* OUT_OF_MEMORY = "out of memory";
 
 [[noreturn]] void abort_at_ffi_boundary() {
   std::fputs("uncaught panic at ffi boundary\n", stderr);
@@ -52,8 +56,10 @@ void raise_current_exception() noexcept {
   try {
     try {
       throw;
+    } catch (const AllocationFailure& e) {
+      set_error_text(PyExc_MemoryError, e.what());
     } catch (const std::bad_alloc&) {
-      PyErr_NoMemory();
+      set_error_text(PyExc_MemoryError, OUT_OF_MEMORY);
     } catch (const std::exception& e) {
       raise_panic(e.what());
     } catch (...) {

@@ -133,8 +133,9 @@ void raise_downcast_error(PyObject* obj, const char* expected);
 // Sets the Python exception for the C++ exception being handled. Only inside a catch block.
 void raise_current_exception() noexcept;
 
-// Runs body() and turns any C++ exception into a Python one: std::bad_alloc into MemoryError,
-// everything else (InternalFault included) into PanicException. No C++ exception leaves it.
+// Runs body() and turns any C++ exception into a Python one: std::bad_alloc into MemoryError
+// (with the AllocationFailure's message, or "out of memory"), everything else (InternalFault
+// included) into PanicException. No C++ exception leaves it.
 template <class Body>
 PyObject* guarded(Body&& body) noexcept {
   try {

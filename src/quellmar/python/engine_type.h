@@ -5,12 +5,14 @@
 
 #include "quellmar/python/py.h"
 
+#include <exception>
 #include <memory>
 #include <optional>
 #include <span>
 #include <type_traits>
 #include <utility>
 
+#include "quellmar/core/internal_fault.h"
 #include "quellmar/engine/engine.h"
 #include "quellmar/engine/engine_mutex.h"
 #include "quellmar/engine/maintenance.h"
@@ -94,7 +96,8 @@ struct LockedValue<Status> {
 // engine lock is released, so the body must touch no Python object. Empty, with the exception
 // set, when the lock is poisoned (RuntimeError "engine lock poisoned") or the body's Result or
 // Status holds an EngineError (RuntimeError with its message). An exception escaping the body
-// poisons the lock on its way out.
+// poisons the lock on its way out, except an AllocationFailure (the body changed nothing), which
+// is thrown on once the lock is released.
 template <Gil G, class Body>
 auto with_engine(PyEngine& self, Body&& body)
     -> std::optional<typename LockedValue<std::invoke_result_t<Body, Engine&>>::Type> {
@@ -103,21 +106,27 @@ auto with_engine(PyEngine& self, Body&& body)
   std::optional<typename V::Type> value;
   std::optional<EngineError> error;
   bool poisoned = false;
+  std::exception_ptr unchanged;
   {
     std::optional<ReleaseGil> nogil;
     if constexpr (G == Gil::Release) nogil.emplace();
     std::optional<EngineMutex::Guard> guard = self.state.inner->lock();
-    if (!guard) {
-      poisoned = true;
-    } else if constexpr (std::is_void_v<R>) {
-      body(**guard);
-      value.emplace();
-    } else {
-      R r = body(**guard);
-      error = V::error(r);
-      if (!error) value.emplace(V::take(std::move(r)));
+    try {
+      if (!guard) {
+        poisoned = true;
+      } else if constexpr (std::is_void_v<R>) {
+        body(**guard);
+        value.emplace();
+      } else {
+        R r = body(**guard);
+        error = V::error(r);
+        if (!error) value.emplace(V::take(std::move(r)));
+      }
+    } catch (const AllocationFailure&) {
+      unchanged = std::current_exception();
     }
   }
+  if (unchanged) std::rethrow_exception(unchanged);
   if (poisoned) {
     PyErr_SetString(PyExc_RuntimeError, ENGINE_LOCK_POISONED);
   } else if (error) {

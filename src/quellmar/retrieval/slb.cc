@@ -9,12 +9,13 @@
 namespace quellmar {
 
 SLB::SLB(uint64_t capacity, uint64_t dim) : capacity_(capacity), dim_(dim) {
+  // The per-slot bookkeeping is reserved whole; the code panels, whose size a key's width sets,
+  // grow with the slots that are used.
   slots_.reserve(capacity);
   scales_.reserve(i8_panel_count(capacity) * I8_PANEL_WIDTH);
   scorable_.reserve(i8_panel_count(capacity) * I8_PANEL_WIDTH);
   in_heap_.reserve(capacity);
   stamp_heap_.reserve(capacity);
-  codes_.reserve(i8_panel_count(capacity) * i8_panel_bytes(dim));
   id_map_.reserve(capacity);
 }
 
@@ -67,17 +68,35 @@ void SLB::store_codes(size_t slot, const Quantized& q, uint64_t width) {
 size_t SLB::append_slot() {
   size_t i = slots_.size();
   QM_CHECK(i < UINT32_MAX);
+  // The panel first: when its allocation fails, nothing has changed.
+  if (i + 1 > scales_.size()) append_panel();
   slots_.push_back(Slot{});
   in_heap_.push_back(0);
-  if (slots_.size() > scales_.size()) append_panel();
   return i;
 }
 
+namespace {
+
+// Room for n more elements, growing the block geometrically (the scan needs the panels in one
+// block, and doubling keeps the copies of a growing buffer to a constant per byte).
+template <class V>
+void reserve_more(V& v, size_t n) {
+  if (v.capacity() - v.size() >= n) return;
+  v.reserve(std::max(v.size() + n, 2 * v.capacity()));
+}
+
+}  // namespace
+
 void SLB::append_panel() {
-  // A new code panel, all padding until its slots are written.
+  // A new code panel, all padding until its slots are written. Every block is made big enough
+  // before any grows, so that a failed allocation leaves the three in step.
+  const size_t panel_bytes = i8_panel_bytes(dim_);
+  reserve_more(codes_, panel_bytes);
+  reserve_more(scales_, I8_PANEL_WIDTH);
+  reserve_more(scorable_, I8_PANEL_WIDTH);
   append_filled(scales_, I8_PANEL_WIDTH, 1.0f);
   append_filled(scorable_, I8_PANEL_WIDTH, uint8_t{0});
-  append_filled(codes_, i8_panel_bytes(dim_), uint8_t{0x80});
+  append_filled(codes_, panel_bytes, uint8_t{0x80});
 }
 
 void SLB::make_room(uint64_t inserts) {
@@ -87,8 +106,8 @@ void SLB::make_room(uint64_t inserts) {
 }
 
 void SLB::insert(CellId cell_id, OwnerId owner, std::span<const float> key) {
-  const size_t i = take_slot(cell_id, owner);
-  store_codes(i, quantize(key), key.size());
+  const Quantized q = quantize(key);
+  store_codes(take_slot(cell_id, owner), q, key.size());
 }
 
 void SLB::insert_quantized(CellId cell_id, OwnerId owner, const Quantized& q, uint64_t width) {
@@ -125,6 +144,7 @@ bool SLB::fill_empty(std::span<const Insert> items) {
   const size_t n = items.size();
   const size_t kept = static_cast<size_t>(std::min<uint64_t>(n, capacity_));
   QM_CHECK(kept < UINT32_MAX);
+  make_room(kept);
   for (size_t i = 0; i < kept; ++i) append_slot();
   id_map_.reserve(kept);
   stamp_heap_.reserve(kept);
@@ -149,14 +169,28 @@ bool SLB::fill_empty(std::span<const Insert> items) {
 }
 
 size_t SLB::take_slot(CellId cell_id, OwnerId owner) {
-  clock_ += 1;
   if (auto it = id_map_.find(cell_id); it != id_map_.end()) {
+    clock_ += 1;
     size_t i = it->second;
     slots_[i].stamp = clock_;
     if (victim_ == i) recompute_victim();
     return i;
   }
-  if (occupancy_ >= capacity_ && victim_) {
+  // The id's map entry and a slot that has to be appended are made before anything else
+  // changes, so that an allocation that fails leaves the buffer as it was.
+  const auto entry = id_map_.emplace(cell_id, 0).first;
+  const bool evicts = occupancy_ >= capacity_ && victim_;
+  std::optional<size_t> appended;
+  if (!evicts && free_slots_.empty()) {
+    try {
+      appended = append_slot();
+    } catch (...) {
+      id_map_.erase(entry);
+      throw;
+    }
+  }
+  clock_ += 1;
+  if (evicts) {
     size_t v = *victim_;
     slots_[v].occupied = false;
     scorable_[v] = 0;
@@ -167,11 +201,11 @@ size_t SLB::take_slot(CellId cell_id, OwnerId owner) {
   }
   size_t i;
   // Free slots are reused most recently freed first (the just-evicted one after an eviction).
-  if (!free_slots_.empty()) {
+  if (appended) {
+    i = *appended;
+  } else {
     i = free_slots_.back();
     free_slots_.pop_back();
-  } else {
-    i = append_slot();
   }
   Slot& s = slots_[i];
   s.cell_id = cell_id;
@@ -179,7 +213,7 @@ size_t SLB::take_slot(CellId cell_id, OwnerId owner) {
   s.stamp = clock_;
   s.occupied = true;
   track_slot(i);
-  id_map_[cell_id] = i;
+  entry->second = i;
   occupancy_ += 1;
   if (!victim_) victim_ = i;
   return i;

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cmath>
@@ -653,6 +654,90 @@ TEST_F(EngineTest, SnapshotRestoresIntoAnEngineThatReadsEveryPack) {
   QM_ASSERT_OK_AND_ASSIGN(PackReadResult p, restored->load_pack_by_id(1));
   EXPECT_EQ(p.text, "one");
   EXPECT_EQ(p.layers.size(), 2u);
+}
+
+// A directory holding every file the engine keeps: segments, texts, deletions, synapses, the
+// trace log, the saved graph and the schedule.
+void FillEveryFile(const std::string& dir) {
+  auto e = Engine::open(dir, /*vamana_threshold=*/8);
+  ASSERT_TRUE(e.is_ok()) << e.error().message();
+  for (int i = 0; i < 3; ++i)
+    ASSERT_TRUE((*e)->mem_write_pack(Pack(1, Key(i), 50.0f, "t")).is_ok());
+  QM_ASSERT_OK((*e)->mem_write(1, 0, Key(20), {}, 50.0f, {}));  // builds and saves the graph
+  QM_ASSERT_OK((*e)->add_pack_edge(1, 2, EdgeType::Follows));
+  QM_ASSERT_OK((*e)->delete_pack(3));
+  QM_ASSERT_OK((*e)->schedule().add(UnixTime{100, 0}, 3, 50.0f));
+}
+
+// Each of the engine's own files replaced by something that is no regular file: the open fails
+// with an error that names the file, at once (a FIFO does not block it, a device is not read).
+// The trace log reports its failures as a recovery failure, the others as I/O errors.
+TEST(EngineFileTypes, OpenRefusesWhatIsNoRegularFile) {
+  struct File {
+    const char* name;
+    const char* prefix;
+  };
+  constexpr const char* kIo = "storage I/O error: ";
+  const File files[] = {{"segment_000000.qmr", kIo},
+                        {TEXT_STORE_FILE, kIo},
+                        {DELETION_LOG_FILE, kIo},
+                        {SYNAPTIC_FILE, kIo},
+                        {TRACE_WAL_FILE, "WAL recovery failed: "},
+                        {VAMANA_FILE, kIo},
+                        {SCHEDULE_FILE, kIo}};
+  enum class Kind { Fifo, LinkToDevZero };
+  for (const File& f : files) {
+    for (Kind kind : {Kind::Fifo, Kind::LinkToDevZero}) {
+      SCOPED_TRACE(::testing::Message() << f.name << (kind == Kind::Fifo ? " fifo" : " /dev/zero"));
+      TempDir dir;
+      FillEveryFile(dir.path());
+      const std::string path = dir.file(f.name);
+      ASSERT_TRUE(path_exists(path));
+      ASSERT_EQ(::unlink(path.c_str()), 0);
+      ASSERT_EQ(
+          kind == Kind::Fifo ? ::mkfifo(path.c_str(), 0600) : ::symlink("/dev/zero", path.c_str()),
+          0);
+      auto e = Engine::open(dir.path(), 8);
+      ASSERT_FALSE(e.is_ok());
+      EXPECT_EQ(e.error().message(), std::string(f.prefix) + path + " is not a regular file");
+    }
+  }
+}
+
+// Archives that are no regular file are refused the same way wherever one is read.
+TEST(EngineFileTypes, SnapshotInputsMustBeRegularFiles) {
+  TempDir dir;
+  const std::string fifo = dir.file("snap.fifo"), dev = dir.file("snap.dev");
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  ASSERT_EQ(::symlink("/dev/zero", dev.c_str()), 0);
+  for (const std::string& in : {fifo, dev}) {
+    SCOPED_TRACE(in);
+    const std::string message = "storage I/O error: " + in + " is not a regular file";
+    QM_ASSERT_ERROR(Io, message, read_snapshot_manifest(in));
+    QM_ASSERT_ERROR(Io, message, Engine::restore_from(in, dir.file("restored")));
+    EXPECT_FALSE(path_exists(dir.file("restored")));
+  }
+  // Nor is one written over: the engine's snapshot to a FIFO fails without waiting for a reader.
+  QM_ASSERT_OK_AND_ASSIGN(auto e, Engine::open(dir.file("engine")));
+  QM_ASSERT_ERROR(Io, "storage I/O error: " + fifo + " is not a regular file", e->snapshot(fifo));
+}
+
+// A graph save cut short by a crash leaves vamana.idx.tmp: the next open removes it and keeps the
+// saved graph.
+TEST_F(EngineTest, StaleGraphTempFileIsRemovedAtOpen) {
+  FillEveryFile(dir_.path());
+  const std::string idx = dir_.file(VAMANA_FILE), tmp = dir_.file(VAMANA_TMP_FILE);
+  const std::string saved = read_file(idx);
+  write_file(tmp, saved.substr(0, saved.size() / 2));
+  {
+    auto e = Open(8);
+    EXPECT_FALSE(path_exists(tmp));
+    EXPECT_TRUE(e->has_vamana());
+    EXPECT_EQ(read_file(idx), saved);
+  }
+  auto e = Open(8);  // and an open without one is untouched
+  EXPECT_FALSE(path_exists(tmp));
+  EXPECT_EQ(read_file(idx), saved);
 }
 
 }  // namespace

@@ -2,11 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
+#include <new>
 #include <optional>
 #include <random>
 #include <vector>
+
 #include "test_util.h"
 
 namespace quellmar {
@@ -347,6 +350,57 @@ TEST(Slb, RoomMadeAheadChangesNoQuery) {
   batch(10, 10);
   same();
   EXPECT_EQ(roomy.slot_count(), plain.slot_count());
+}
+
+// The code panels grow with the slots in use, across panel boundaries and past capacity, with
+// and without room made ahead: every key held is found by its own query, first.
+TEST(Slb, PanelsGrowWithTheSlotsInUse) {
+  struct Case {
+    uint64_t inserts;
+    uint64_t room;  // make_room before the inserts
+  };
+  constexpr uint64_t kCapacity = 300;
+  constexpr uint64_t kDim = 32;
+  for (const Case& c : {Case{1, 0}, Case{128, 0}, Case{129, 0}, Case{257, 0}, Case{300, 0},
+                        Case{700, 0}, Case{129, 1}, Case{200, 1000}}) {
+    SCOPED_TRACE(::testing::Message() << c.inserts << " inserts, room " << c.room);
+    std::mt19937 rng(static_cast<unsigned>(c.inserts + c.room));
+    std::normal_distribution<float> normal;
+    SLB slb(kCapacity, kDim);
+    slb.make_room(c.room);
+    std::vector<std::vector<float>> keys;
+    for (uint64_t i = 0; i < c.inserts; ++i) {
+      std::vector<float> key(kDim);
+      for (float& v : key) v = normal(rng);
+      slb.insert(i, 0, key);
+      keys.push_back(std::move(key));
+    }
+    const uint64_t held = std::min(c.inserts, kCapacity);
+    EXPECT_EQ(slb.slot_count(), held);
+    EXPECT_EQ(slb.occupancy(), held);
+    for (uint64_t i = 0; i < c.inserts; ++i) {
+      const bool kept = i >= c.inserts - held;
+      ASSERT_EQ(slb.contains(i), kept) << i;
+      if (kept) {
+        ASSERT_EQ(ids_of(slb.query(keys[i], 1)), std::vector<CellId>{i}) << i;
+      }
+    }
+  }
+}
+
+// A width whose panels no machine could hold: the buffer is made without them, and an insert
+// whose panel cannot be allocated fails whole, leaving the buffer as it was.
+TEST(Slb, FailedPanelAllocationChangesNothing) {
+  SLB slb(4096, uint64_t{1} << 45);
+  EXPECT_EQ(slb.slot_count(), 0u);
+  EXPECT_THROW(slb.insert(7, 1, std::vector<float>{1.0f, 2.0f}), std::bad_alloc);
+  EXPECT_THROW(slb.make_room(1), std::bad_alloc);
+  EXPECT_EQ(slb.occupancy(), 0u);
+  EXPECT_EQ(slb.slot_count(), 0u);
+  EXPECT_EQ(slb.clock(), 0u);
+  EXPECT_FALSE(slb.contains(7));
+  slb.remove(7);
+  EXPECT_EQ(slb.occupancy(), 0u);
 }
 
 }  // namespace
