@@ -399,7 +399,8 @@ Status Engine::refresh_from(RefreshScan* opened) {
   governance_.reserve(governance_.size() + n - std::min(n, known.size()));
   for (size_t i = 0; i < n; ++i) {
     const RefreshScan::Cell& c = scan.cells[i];
-    if (c.ok && c.pack_id == 0 && c.layer != HEAD_CELL_LAYER) plain_cells_.insert(c.cell_id);
+    // A record that could not be read may be anyone's: compaction keeps it too.
+    if (!c.ok || c.pack_id == 0) plain_cells_.insert(c.cell_id);
     if (!known.empty() && known.count(c.cell_id)) continue;
     if (!c.ok) return scan.error_of(i);
     // Every stored id stays taken, a deleted pack's included: two records with one id would

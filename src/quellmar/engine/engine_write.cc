@@ -275,7 +275,7 @@ Result<CellId> Engine::mem_write(OwnerId owner, LayerIdx layer, std::span<const 
   r.importance = g.importance;
   r.tier = g.tier;
   QM_RETURN_IF_ERROR(block_pool_.append(r));
-  if (layer != HEAD_CELL_LAYER) plain_cells_.insert(id);
+  plain_cells_.insert(id);
   index_cell(id, owner, key, pooled);
   governance_[id] = g;
   if (parent) {
@@ -311,7 +311,7 @@ Result<std::vector<CellId>> Engine::mem_write_batch(std::vector<CellWrite> reque
   QM_RETURN_IF_ERROR(block_pool_.append_batch(records));
   for (size_t i = 0; i < records.size(); ++i) {
     const CellRecord& r = records[i];
-    if (r.layer != HEAD_CELL_LAYER) plain_cells_.insert(r.cell_id);
+    plain_cells_.insert(r.cell_id);
     index_cell(r.cell_id, r.owner, r.key, pooled_key(r.key));
     governance_[r.cell_id] = entry_at_write(requests[i].salience);
     if (requests[i].parent) {

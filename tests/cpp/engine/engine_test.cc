@@ -457,6 +457,66 @@ TEST_F(EngineTest, CompactionKeepsPacksAndCellApiCells) {
   QM_ASSERT_ERROR(CellNotFound, "", e->block_pool().read_cell(e->next_cell_id() - 6));
 }
 
+// Cell-API cells on the head layer belong to no pack either: compaction keeps them whichever
+// writer stored them, before and after a refresh groups them. Each write below starts a segment
+// of its own; the deleted pack's segment is the one compacted.
+TEST_F(EngineTest, CompactionKeepsCellApiCellsOnEveryLayer) {
+  struct Case {
+    const char* name;
+    bool batch;
+    bool refresh;
+  };
+  const Case cases[] = {
+      {"mem_write", false, false},
+      {"mem_write, refreshed", false, true},
+      {"mem_write_batch", true, false},
+      {"mem_write_batch, refreshed", true, true},
+  };
+  const LayerIdx layers[] = {HEAD_CELL_LAYER, HEAD_CELL_LAYER, 3};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir dir;
+    std::vector<CellId> cells;
+    std::vector<std::vector<float>> values;
+    {
+      QM_ASSERT_OK_AND_ASSIGN(auto e,
+                              Engine::open(dir.path(), DEFAULT_VAMANA_THRESHOLD, /*segment_size=*/64));
+      // Three cells in one segment (a batch) or in three, the head-layer ones first.
+      std::vector<CellWrite> writes;
+      for (size_t i = 0; i < 3; ++i) {
+        values.push_back({7, static_cast<float>(i) - 3});  // held exactly by the 4-bit codes
+        writes.push_back(CellWrite{1, layers[i], Key(static_cast<int>(i)), values.back(), 50.0f, {}});
+      }
+      if (c.batch) {
+        QM_ASSERT_OK_AND_ASSIGN(cells, e->mem_write_batch(writes));
+      } else {
+        for (const CellWrite& w : writes) {
+          QM_ASSERT_OK_AND_ASSIGN(CellId id,
+                                  e->mem_write(w.owner, w.layer, w.key, w.value, w.salience, {}));
+          cells.push_back(id);
+        }
+      }
+      const PackId dropped = Write(*e, Pack(2, Key(7)));
+      QM_ASSERT_OK(e->delete_pack(dropped));
+      QM_ASSERT_OK(e->mem_write(1, 4, Key(8), std::vector<float>{1}, 50.0f, {}).status());
+      if (c.refresh) QM_ASSERT_OK(e->refresh());
+      QM_ASSERT_OK_AND_ASSIGN(CompactionReport r, e->compact());
+      EXPECT_EQ(r.segments_compacted, 1u);
+      EXPECT_EQ(r.cells_moved, 0u);
+    }
+    QM_ASSERT_OK_AND_ASSIGN(auto e, Engine::open(dir.path(), DEFAULT_VAMANA_THRESHOLD, 64));
+    EXPECT_EQ(e->cell_count(), 4u);
+    for (size_t i = 0; i < cells.size(); ++i) {
+      QM_ASSERT_OK_AND_ASSIGN(CellRecord r, e->block_pool().read_cell(cells[i]));
+      EXPECT_EQ(r.layer, layers[i]);
+      EXPECT_EQ(r.value, values[i]);
+    }
+    // Kept through a second compaction too, now that the reopen grouped them.
+    QM_ASSERT_OK(e->compact().status());
+    EXPECT_EQ(e->cell_count(), 4u);
+  }
+}
+
 TEST_F(EngineTest, CellApiWritesReadsAndParents) {
   auto e = Open();
   QM_ASSERT_OK_AND_ASSIGN(CellId first,
