@@ -8,6 +8,7 @@
 #include "quellmar/core/coding.h"
 #include "quellmar/core/file_names.h"
 #include "quellmar/core/posix_file.h"
+#include "quellmar/core/str_cat.h"
 #include "quellmar/storage/segment_format.h"
 
 namespace quellmar {
@@ -160,6 +161,10 @@ Status BlockPool::roll_segment() {
   if (segments_.empty()) return Status::ok();
   const SegmentEntry& last = segments_.back();
   if (last.fill < capacity_ && !last.sealed) return Status::ok();
+  if (last.id == UINT32_MAX) {
+    return EngineError::io(IoError::invalid_data(
+        str_cat("no segment id after ", last.id, ": cannot start a new segment in ", dir_)));
+  }
   QM_ASSIGN_OR_RETURN(SegmentEntry entry, SegmentFile::create(dir_, last.id + 1));
   segments_.push_back(std::move(entry));
   return Status::ok();
@@ -447,8 +452,8 @@ Result<CompactionReport> BlockPool::compact(const std::unordered_set<CellId>& li
   for (Victim& v : victims) {
     if (!v.live_records.empty()) {
       if (!v.kept) {
-        QM_ASSIGN_OR_RETURN(const bool whole, read_live_records(segment_path(dir_, v.id),
-                                                                v.live_records, v.bytes));
+        QM_ASSIGN_OR_RETURN(const bool whole,
+                            read_live_records(segment_path(dir_, v.id), v.live_records, v.bytes));
         if (!whole) continue;
       }
       std::vector<uint64_t> sizes;
