@@ -412,8 +412,8 @@ Result<CompactionReport> BlockPool::compact(const std::unordered_set<CellId>& li
     bool kept = false;
   };
   // Every live record of every victim is read and checked before the first append, so that a
-  // failed read or a damaged record changes nothing. What was read is kept, up to
-  // kKeptBytes in all; the victims beyond are read again as they move.
+  // failed read or a damaged record changes nothing. What was read is kept, up to kKeptBytes in
+  // all; the victims beyond are read again as they move.
   static constexpr uint64_t kKeptBytes = 64 << 20;
   uint64_t kept_bytes = 0;
   std::vector<Victim> victims;
