@@ -301,6 +301,25 @@ def test_reads_survive_reopen(engine_dir):
     assert (hit.cell_id, hit.owner, hit.tier, hit.importance) == (0, 4, 0, 38.0)
 
 
+@pytest.mark.parametrize("batch", [False, True], ids=["mem_write", "mem_write_batch"])
+def test_compaction_keeps_head_layer_cells(engine_dir, batch):
+    # Every write starts a segment of its own; the cells written first are in compacted segments.
+    engine = Engine(engine_dir, segment_size=64)
+    writes = [request(layer=65534, key=unit(0)), request(key=unit(1)), request(key=unit(2))]
+    if batch:
+        engine.mem_write_batch(writes[:1])
+        engine.mem_write_batch(writes[1:])
+    else:
+        for w in writes:
+            engine.mem_write(*w)
+    assert engine.compact() == {"segments_compacted": 0, "cells_moved": 0, "bytes_reclaimed": 0}
+    del engine
+    engine = Engine(engine_dir, segment_size=64)
+    assert engine.cell_count() == 3
+    (hit,) = engine.mem_read(unit(0), 1, None)
+    assert (hit.cell_id, hit.layer) == (0, 65534)
+
+
 @pytest.mark.parametrize(
     "name, signature",
     [

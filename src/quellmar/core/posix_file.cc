@@ -105,6 +105,10 @@ Result<UniqueFd> open_truncate(const std::string& path) {
   return open_with(path, O_WRONLY | O_CREAT | O_TRUNC, 0666);
 }
 
+Result<UniqueFd> open_create_new(const std::string& path) {
+  return open_with(path, O_WRONLY | O_CREAT | O_EXCL, 0666);
+}
+
 Result<UniqueFd> open_write(const std::string& path) { return open_with(path, O_WRONLY, 0); }
 
 Status write_all(const UniqueFd& fd, const void* data, size_t n, const std::string& path) {

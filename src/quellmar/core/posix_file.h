@@ -61,6 +61,9 @@ Result<UniqueFd> open_read(const std::string& path);
 Result<UniqueFd> open_append(const std::string& path, bool create);
 // Opens for writing, creating or truncating the file (mode 0666 before umask).
 Result<UniqueFd> open_truncate(const std::string& path);
+// Creates a file that does not exist yet and opens it for writing (mode 0666 before umask); an
+// existing file fails the call with EEXIST and is left as it is.
+Result<UniqueFd> open_create_new(const std::string& path);
 // Opens for writing without truncating and without creating.
 Result<UniqueFd> open_write(const std::string& path);
 

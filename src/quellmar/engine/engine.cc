@@ -19,6 +19,12 @@ namespace {
 
 bool is_eligible(const CellRecord& r) { return r.pack_id == 0 || r.layer == HEAD_CELL_LAYER; }
 
+// Raises an id counter past a stored id. The counter saturates at LAST_ID + 1, where no id is
+// left; an id past LAST_ID is never handed out, so it raises nothing.
+void raise_past(uint64_t& next, uint64_t id) {
+  if (id <= Engine::LAST_ID && next <= id) next = id + 1;
+}
+
 float clamp_importance(float x) {
   if (x < 0.0f) return 0.0f;
   if (x > 100.0f) return 100.0f;
@@ -200,6 +206,25 @@ Result<CompactionReport> Engine::compact() {
   for (const auto& [cell, pack] : pack_directory_.cell_to_pack()) live.insert(cell);
   live.insert(plain_cells_.begin(), plain_cells_.end());
   return block_pool_.compact(live);
+}
+
+Status Engine::check_ids_left(uint64_t packs, uint64_t cells) const {
+  auto refuse = [](std::string_view what, uint64_t needed, uint64_t next) {
+    const uint64_t left = LAST_ID + 1 - next;
+    return EngineError::capacity_exceeded(
+        str_cat("out of ", what, " ids: ", needed, " needed, ", left, " left"));
+  };
+  if (packs > LAST_ID + 1 - next_pack_id_) return refuse("pack", packs, next_pack_id_);
+  if (cells > LAST_ID + 1 - next_cell_id_) return refuse("cell", cells, next_cell_id_);
+  return Status::ok();
+}
+
+Result<Engine::TakenIds> Engine::take_ids(uint64_t packs, uint64_t cells) {
+  QM_RETURN_IF_ERROR(check_ids_left(packs, cells));
+  const TakenIds taken{next_pack_id_, next_cell_id_};
+  next_pack_id_ += packs;
+  next_cell_id_ += cells;
+  return taken;
 }
 
 void Engine::set_refinement(std::unique_ptr<RefinementStrategy> strategy) {
@@ -421,12 +446,13 @@ Status Engine::refresh_from(RefreshScan* opened) {
   governance_.reserve(governance_.size() + n - std::min(n, known.size()));
   for (size_t i = 0; i < n; ++i) {
     const RefreshScan::Cell& c = scan.cells[i];
-    if (c.ok && c.pack_id == 0 && c.layer != HEAD_CELL_LAYER) plain_cells_.insert(c.cell_id);
+    // A record that could not be read may be anyone's: compaction keeps it too.
+    if (!c.ok || c.pack_id == 0) plain_cells_.insert(c.cell_id);
     if (!known.empty() && known.count(c.cell_id)) continue;
     if (!c.ok) return scan.error_of(i);
     // Every stored id stays taken, a deleted pack's included: two records with one id would
     // each be read as the other's cell.
-    if (next_cell_id_ <= c.cell_id) next_cell_id_ = c.cell_id + 1;
+    raise_past(next_cell_id_, c.cell_id);
     if (excluded(c)) continue;
     if (scan.eligible(c)) {
       if (!key_dim_) key_dim_ = scan.pooled_of(c).size();
@@ -481,7 +507,7 @@ Status Engine::refresh_from(RefreshScan* opened) {
     }
     fresh.add_view_cells(c.pack_id, run);
     fresh.set_owner(c.pack_id, owner);
-    candidate = std::max(candidate, c.pack_id + 1);
+    raise_past(candidate, c.pack_id);
     ++runs;
     i = j;
   }
@@ -491,12 +517,8 @@ Status Engine::refresh_from(RefreshScan* opened) {
   // cells may be gone (compaction drops deleted packs, a crash can leave a text without its
   // pack), and a new pack under such an id would be deleted again, or get that text, at the
   // next open.
-  for (PackId pack : deleted) {
-    if (pack != UINT64_MAX) candidate = std::max(candidate, pack + 1);
-  }
-  for (const auto& [pack, text] : text_store_.texts()) {
-    if (pack != UINT64_MAX) candidate = std::max(candidate, pack + 1);
-  }
+  for (PackId pack : deleted) raise_past(candidate, pack);
+  for (const auto& [pack, text] : text_store_.texts()) raise_past(candidate, pack);
 
   trace_graph_.clear();
   auto replayed = trace_wal_.replay();
@@ -504,7 +526,7 @@ Status Engine::refresh_from(RefreshScan* opened) {
   for (const TraceRecord& r : *replayed) {
     // An edge leaves a cell that this engine wrote; its id stays taken after compaction drops
     // the cell, so that a new cell never inherits the edges of a deleted one.
-    if (r.from != UINT64_MAX && next_cell_id_ <= r.from) next_cell_id_ = r.from + 1;
+    raise_past(next_cell_id_, r.from);
     if (r.edge_type < EDGE_TYPE_ANY) {
       trace_graph_.add_edge(r.from, r.to, static_cast<EdgeType>(r.edge_type), r.created_at);
     }

@@ -288,6 +288,10 @@ class Engine {
   const PackDirectory& pack_directory() const { return pack_directory_; }
   const std::unordered_set<CellId>& plain_cells() const { return plain_cells_; }
   std::optional<uint64_t> key_dim() const { return key_dim_; }
+  // The largest cell or pack id a write is given; ids are never handed out twice, so once it is
+  // taken, writes that need a new id are refused. (An id of all bits set, found in a record that
+  // this engine did not write, is never handed out and so takes nothing away.)
+  static constexpr uint64_t LAST_ID = UINT64_MAX - 1;
   CellId next_cell_id() const { return next_cell_id_; }
   PackId next_pack_id() const { return next_pack_id_; }
   uint64_t vamana_threshold() const { return vamana_threshold_; }
@@ -328,6 +332,17 @@ class Engine {
 
   Engine(std::string path, BlockPool pool, SynapticBank synaptic, TraceWal wal, TextStore texts,
          DeletionLog deletions, ScheduleStore schedule, uint64_t vamana_threshold);
+
+  // The first ids of a write's new packs and cells, taken together.
+  struct TakenIds {
+    PackId first_pack = 0;
+    CellId first_cell = 0;
+  };
+  // Takes `packs` consecutive pack ids and `cells` consecutive cell ids, or, when either would
+  // run past LAST_ID, refuses with CapacityExceeded and takes none.
+  Result<TakenIds> take_ids(uint64_t packs, uint64_t cells);
+  // The refusal of take_ids, without taking anything.
+  Status check_ids_left(uint64_t packs, uint64_t cells) const;
 
   // Sets key_dim from a first write's pooled key and re-creates the SLB at that width, with the
   // room for that key laid out. Changes nothing when an allocation fails.
@@ -377,8 +392,8 @@ class Engine {
   TraceGraph trace_graph_;
   GovernanceMap governance_;
   PackDirectory pack_directory_;
-  // Cells of the cell API that belong to no pack (pack id 0, not the head layer): compaction keeps
-  // them.
+  // Cells of the cell API, which belong to no pack (pack id 0, whatever their layer), and cells
+  // whose records the last refresh could not read: compaction keeps them.
   std::unordered_set<CellId> plain_cells_;
   std::unique_ptr<RefinementStrategy> refinement_;
   bool token_reweighting_enabled_ = false;

@@ -82,10 +82,12 @@ Result<uint64_t> Engine::add_view_keys(PackId pack_id,
   const std::vector<CellId>* cells = pack_directory_.cells(pack_id);
   if (!cells || cells->empty()) return EngineError::pack_not_found(pack_id);
   QM_ASSIGN_OR_RETURN(CellRecord head, block_pool_.read_cell(cells->front()));
+  QM_ASSIGN_OR_RETURN(const TakenIds taken, take_ids(0, view_keys.size()));
+  CellId next_cell = taken.first_cell;
   const uint64_t now = unix_now_ns();
   for (const std::vector<float>& key : view_keys) {
     CellRecord r;
-    r.cell_id = next_cell_id_++;
+    r.cell_id = next_cell++;
     r.owner = head.owner;
     r.layer = HEAD_CELL_LAYER;
     r.key = key;

@@ -80,7 +80,11 @@ struct PackInsert {
 
 Result<PackId> Engine::mem_write_pack(PackWrite request) {
   if (write_buffer_) {
-    const PackId id = next_pack_id_++;
+    // Its cell ids are taken when the queue drains; a pack they would not suffice for already now
+    // is refused before it is acknowledged.
+    QM_RETURN_IF_ERROR(check_ids_left(1, request.layer_payloads.size() + 1));
+    QM_ASSIGN_OR_RETURN(const TakenIds taken, take_ids(1, 0));
+    const PackId id = taken.first_pack;
     // Quantized now, so that the caller whose write drains the buffer does not pay for all of it.
     std::vector<uint8_t> stored = stored_vectors(request);
     write_buffer_->entries.push_back(BufferedPack{std::move(request), id, std::move(stored)});
@@ -96,14 +100,16 @@ Result<PackId> Engine::mem_write_pack(PackWrite request) {
     }
     return id;
   }
-  const PackId pack_id = next_pack_id_++;
+  QM_ASSIGN_OR_RETURN(const TakenIds taken, take_ids(1, request.layer_payloads.size() + 1));
+  const PackId pack_id = taken.first_pack;
   const uint64_t now = unix_now_ns();
   std::vector<float> pooled = pooled_key(request.retrieval_key);
   make_room_for_key(pooled.size());
 
   std::vector<CellRecordView> records;
   records.reserve(request.layer_payloads.size() + 1);
-  const CellId head = pack_records(request, {}, pack_id, now, next_cell_id_, records);
+  CellId next_cell = taken.first_cell;
+  const CellId head = pack_records(request, {}, pack_id, now, next_cell, records);
   // The text goes first: a crash between the two appends then leaves a text of a pack that
   // does not exist (its id is never given out again), never a pack without its text.
   if (request.text) {
@@ -145,6 +151,21 @@ Status Engine::flush_buffer() {
 
 Status Engine::write_pack_batch(std::vector<BufferedPack> packs) {
   if (packs.empty()) return Status::ok();
+  // On a failure before anything reached the pool, packs whose ids were handed out by the write
+  // buffer go back to the front of its queue, with their payloads, so the next drain writes them
+  // (with new cell ids).
+  auto give_back = [&](Status failure) {
+    if (write_buffer_) {
+      std::vector<BufferedPack>& q = write_buffer_->entries;
+      q.insert(q.begin(), std::make_move_iterator(packs.begin()),
+               std::make_move_iterator(packs.end()));
+    }
+    return failure;
+  };
+  size_t total = 0;
+  for (const BufferedPack& p : packs) total += p.request.layer_payloads.size() + 1;
+  Result<TakenIds> taken = take_ids(0, total);
+  if (!taken.is_ok()) return give_back(taken.status());
   const uint64_t now = unix_now_ns();
   adopt_key_dim(pooled_key(packs.front().request.retrieval_key).size());
 
@@ -160,12 +181,11 @@ Status Engine::write_pack_batch(std::vector<BufferedPack> packs) {
   Status stored = pending_texts.status();
   std::vector<CellRecordView> records;
   std::vector<CellId> heads(packs.size());
-  size_t total = 0;
-  for (const BufferedPack& p : packs) total += p.request.layer_payloads.size() + 1;
   records.reserve(total);
+  CellId next_cell = taken->first_cell;
   for (size_t i = 0; i < packs.size(); ++i) {
     const BufferedPack& p = packs[i];
-    heads[i] = pack_records(p.request, p.stored, p.pack_id, now, next_cell_id_, records);
+    heads[i] = pack_records(p.request, p.stored, p.pack_id, now, next_cell, records);
   }
   bool texts_finished = false;
   // What the batch adds to the in-memory structures is worked out while the device flushes the
@@ -211,17 +231,7 @@ Status Engine::write_pack_batch(std::vector<BufferedPack> packs) {
     // through (a failed one is cut back off the file), though the batch failed either way.
     if (!texts_finished) (void)TextStore::finish_append(*pending_texts);
   }
-  if (!stored.is_ok()) {
-    // Nothing of the batch reached the pool. Packs whose ids were handed out by the write buffer
-    // go back to the front of its queue, with their payloads, so the next drain writes them
-    // (with new cell ids).
-    if (write_buffer_) {
-      std::vector<BufferedPack>& q = write_buffer_->entries;
-      q.insert(q.begin(), std::make_move_iterator(packs.begin()),
-               std::make_move_iterator(packs.end()));
-    }
-    return stored;
-  }
+  if (!stored.is_ok()) return give_back(std::move(stored));  // nothing reached the pool
   if (inserts.size() != packs.size()) prepare();
   text_store_.publish(std::move(staged_texts));
   // Structure by structure, each taking the packs in list order.
@@ -240,13 +250,19 @@ Status Engine::write_pack_batch(std::vector<BufferedPack> packs) {
 Result<std::vector<PackId>> Engine::mem_write_batch_packs(std::vector<PackWrite> packs) {
   if (packs.empty()) return std::vector<PackId>{};
   QM_RETURN_IF_ERROR(flush_buffer());
+  // The cell ids are taken when the batch is written; a batch they would not suffice for takes
+  // no pack id either.
+  uint64_t cells = 0;
+  for (const PackWrite& w : packs) cells += w.layer_payloads.size() + 1;
+  QM_RETURN_IF_ERROR(check_ids_left(packs.size(), cells));
+  QM_ASSIGN_OR_RETURN(const TakenIds taken, take_ids(packs.size(), 0));
   std::vector<BufferedPack> batch;
   std::vector<PackId> ids;
   batch.reserve(packs.size());
   ids.reserve(packs.size());
   for (PackWrite& w : packs) {
-    ids.push_back(next_pack_id_);
-    batch.push_back(BufferedPack{std::move(w), next_pack_id_++, {}});
+    ids.push_back(taken.first_pack + ids.size());
+    batch.push_back(BufferedPack{std::move(w), ids.back(), {}});
   }
   // Not through the queue: a failed batch is the caller's failure, with no id handed out.
   std::optional<WriteBuffer> buffer = std::move(write_buffer_);
@@ -260,7 +276,8 @@ Result<std::vector<PackId>> Engine::mem_write_batch_packs(std::vector<PackWrite>
 Result<CellId> Engine::mem_write(OwnerId owner, LayerIdx layer, std::span<const float> key,
                                  std::span<const float> value, float salience,
                                  std::optional<CellId> parent) {
-  const CellId id = next_cell_id_++;
+  QM_ASSIGN_OR_RETURN(const TakenIds taken, take_ids(0, 1));
+  const CellId id = taken.first_cell;
   std::vector<float> pooled = pooled_key(key);
   make_room_for_key(pooled.size());
   const uint64_t now = unix_now_ns();
@@ -275,7 +292,7 @@ Result<CellId> Engine::mem_write(OwnerId owner, LayerIdx layer, std::span<const 
   r.importance = g.importance;
   r.tier = g.tier;
   QM_RETURN_IF_ERROR(block_pool_.append(r));
-  if (layer != HEAD_CELL_LAYER) plain_cells_.insert(id);
+  plain_cells_.insert(id);
   index_cell(id, owner, key, pooled);
   governance_[id] = g;
   if (parent) {
@@ -289,6 +306,7 @@ Result<CellId> Engine::mem_write(OwnerId owner, LayerIdx layer, std::span<const 
 
 Result<std::vector<CellId>> Engine::mem_write_batch(std::vector<CellWrite> requests) {
   if (requests.empty()) return std::vector<CellId>{};
+  QM_ASSIGN_OR_RETURN(const TakenIds taken, take_ids(0, requests.size()));
   make_room_for_key(pooled_key(requests.front().key).size());
   const uint64_t now = unix_now_ns();
   std::vector<CellRecord> records;
@@ -297,7 +315,7 @@ Result<std::vector<CellId>> Engine::mem_write_batch(std::vector<CellWrite> reque
   for (CellWrite& w : requests) {
     const GovernanceEntry g = entry_at_write(w.salience);
     CellRecord r;
-    r.cell_id = next_cell_id_++;
+    r.cell_id = taken.first_cell + ids.size();
     r.owner = w.owner;
     r.layer = w.layer;
     r.key = std::move(w.key);
@@ -311,7 +329,7 @@ Result<std::vector<CellId>> Engine::mem_write_batch(std::vector<CellWrite> reque
   QM_RETURN_IF_ERROR(block_pool_.append_batch(records));
   for (size_t i = 0; i < records.size(); ++i) {
     const CellRecord& r = records[i];
-    if (r.layer != HEAD_CELL_LAYER) plain_cells_.insert(r.cell_id);
+    plain_cells_.insert(r.cell_id);
     index_cell(r.cell_id, r.owner, r.key, pooled_key(r.key));
     governance_[r.cell_id] = entry_at_write(requests[i].salience);
     if (requests[i].parent) {

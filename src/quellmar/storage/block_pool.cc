@@ -8,6 +8,7 @@
 #include "quellmar/core/coding.h"
 #include "quellmar/core/file_names.h"
 #include "quellmar/core/posix_file.h"
+#include "quellmar/core/str_cat.h"
 #include "quellmar/storage/segment_format.h"
 
 namespace quellmar {
@@ -41,6 +42,26 @@ class ReaderSet {
   const BlockPool& pool_;
   std::vector<std::pair<uint32_t, std::unique_ptr<SegmentReader>>> readers_;
 };
+
+// Reads the given records of a segment as stored (length word first) into `bytes`, checking that
+// each would decode. False when one of them is damaged.
+Result<bool> read_live_records(const std::string& path, std::span<const ScannedRecord> records,
+                               std::string& bytes) {
+  bytes.clear();
+  if (records.empty()) return true;
+  QM_ASSIGN_OR_RETURN(SegmentReader reader, SegmentReader::open(path));
+  const uint64_t end = records.back().offset + 4 + uint64_t{records.back().body_len};
+  for (const ScannedRecord& r : records) {
+    Status st = reader.read_encoded(r.offset, bytes, end, /*check_fields=*/true);
+    if (st.is_ok()) continue;
+    if (st.error().code() == EngineError::Code::Io &&
+        st.error().io_error().kind == IoErrorKind::InvalidData) {
+      return false;
+    }
+    return std::move(st).error();
+  }
+  return true;
+}
 
 }  // namespace
 
@@ -140,6 +161,10 @@ Status BlockPool::roll_segment() {
   if (segments_.empty()) return Status::ok();
   const SegmentEntry& last = segments_.back();
   if (last.fill < capacity_ && !last.sealed) return Status::ok();
+  if (last.id == UINT32_MAX) {
+    return EngineError::io(IoError::invalid_data(
+        str_cat("no segment id after ", last.id, ": cannot start a new segment in ", dir_)));
+  }
   QM_ASSIGN_OR_RETURN(SegmentEntry entry, SegmentFile::create(dir_, last.id + 1));
   segments_.push_back(std::move(entry));
   return Status::ok();
@@ -383,13 +408,23 @@ Result<CompactionReport> BlockPool::compact(const std::unordered_set<CellId>& li
     uint32_t id;
     uint64_t size;
     std::vector<ScannedRecord> live_records;  // in file order
+    std::string bytes;                        // their records as stored, when kept
+    bool kept = false;
   };
+  // Every live record of every victim is read and checked before the first append, so that a
+  // failed read or a damaged record changes nothing. What was read is kept, up to kKeptBytes in
+  // all; the victims beyond are read again as they move.
+  static constexpr uint64_t kKeptBytes = 64 << 20;
+  uint64_t kept_bytes = 0;
   std::vector<Victim> victims;
   for (const SegmentEntry& seg : segments_) {
     if (seg.id == active_id) continue;
     QM_ASSIGN_OR_RETURN(SegmentScan scan, SegmentFile::scan(dir_, seg.id));
     if (scan.records.empty()) continue;
-    Victim v{seg.id, 0, {}};
+    // A scan that could not walk to the end of the file left bytes that no location points at:
+    // deleting the file would destroy them.
+    if (scan.end != ScanEnd::Clean) continue;
+    Victim v{seg.id, 0, {}, {}, false};
     for (const ScannedRecord& r : scan.records) {
       if (live.count(r.cell_id)) v.live_records.push_back(r);
     }
@@ -397,39 +432,38 @@ Result<CompactionReport> BlockPool::compact(const std::unordered_set<CellId>& li
         0.5) {
       continue;
     }
+    // A victim with a damaged live record stays where it is: its file stays, and nothing of it
+    // is lost.
+    QM_ASSIGN_OR_RETURN(const bool whole, read_live_records(seg.path, v.live_records, v.bytes));
+    if (!whole) continue;
+    if (kept_bytes + v.bytes.size() <= kKeptBytes) {
+      kept_bytes += v.bytes.size();
+      v.kept = true;
+    } else {
+      std::string().swap(v.bytes);
+    }
     auto size = path_size(seg.path);
     v.size = size.is_ok() ? *size : 0;
     victims.push_back(std::move(v));
   }
   if (victims.empty()) return report;
 
-  // Move one victim at a time, so memory holds one segment's live records at most. A victim with
-  // a damaged live record is left where it is: its file stays, and nothing of it is lost.
   std::vector<uint32_t> moved;
   for (Victim& v : victims) {
     if (!v.live_records.empty()) {
-      std::string bytes;
+      if (!v.kept) {
+        QM_ASSIGN_OR_RETURN(const bool whole,
+                            read_live_records(segment_path(dir_, v.id), v.live_records, v.bytes));
+        if (!whole) continue;
+      }
       std::vector<uint64_t> sizes;
       sizes.reserve(v.live_records.size());
-      {
-        QM_ASSIGN_OR_RETURN(SegmentReader reader, SegmentReader::open(segment_path(dir_, v.id)));
-        bool damaged = false;
-        for (const ScannedRecord& r : v.live_records) {
-          Status st = reader.read_encoded(r.offset, bytes);
-          if (!st.is_ok()) {
-            if (st.error().io_error().kind != IoErrorKind::InvalidData)
-              return std::move(st).error();
-            damaged = true;
-            break;
-          }
-          sizes.push_back(4 + uint64_t{r.body_len});
-        }
-        if (damaged) continue;
-      }
+      for (const ScannedRecord& r : v.live_records) sizes.push_back(4 + uint64_t{r.body_len});
       QM_RETURN_IF_ERROR(roll_segment());
       SegmentEntry& seg = active();
       QM_ASSIGN_OR_RETURN(std::vector<uint64_t> offsets,
-                          SegmentFile::append_encoded(seg, bytes, sizes));
+                          SegmentFile::append_encoded(seg, v.bytes, sizes));
+      std::string().swap(v.bytes);
       for (size_t i = 0; i < offsets.size(); ++i) {
         locations_.assign(v.live_records[i].cell_id, CellLocation{offsets[i], seg.id});
       }

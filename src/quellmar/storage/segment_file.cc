@@ -153,13 +153,18 @@ Result<uint64_t> append_records(const std::string& path,
   return std::move(st).error();
 }
 
-// Creates or truncates the file and writes the 8-byte header; returns the open descriptor.
-Result<UniqueFd> write_header(const std::string& path) {
-  QM_ASSIGN_OR_RETURN(UniqueFd fd, open_truncate(path));
+// Writes the 8-byte header at the start of a file just opened for writing.
+Status write_header_to(const UniqueFd& fd, const std::string& path) {
   uint8_t header[sf::HEADER_SIZE];
   std::memcpy(header, sf::MAGIC, 4);
   encode_u32(header + 4, sf::VERSION);
-  QM_RETURN_IF_ERROR(write_all(fd, header, sizeof header, path));
+  return write_all(fd, header, sizeof header, path);
+}
+
+// Creates or truncates the file and writes the 8-byte header; returns the open descriptor.
+Result<UniqueFd> write_header(const std::string& path) {
+  QM_ASSIGN_OR_RETURN(UniqueFd fd, open_truncate(path));
+  QM_RETURN_IF_ERROR(write_header_to(fd, path));
   return fd;
 }
 
@@ -178,8 +183,17 @@ Result<std::vector<uint32_t>> SegmentFile::list_ids(const std::string& dir) {
 
 Result<SegmentEntry> SegmentFile::create(const std::string& dir, uint32_t id) {
   SegmentEntry entry{segment_path(dir, id), sf::HEADER_SIZE, id};
-  QM_ASSIGN_OR_RETURN(UniqueFd fd, write_header(entry.path));
-  QM_RETURN_IF_ERROR(fd.close());
+  // Never over an existing file: its records would be lost.
+  QM_ASSIGN_OR_RETURN(UniqueFd fd, open_create_new(entry.path));
+  Status st = write_header_to(fd, entry.path);
+  if (st.is_ok()) st = fd.close();
+  if (!st.is_ok()) {
+    // The file is this call's own and holds no record: removed, so that the next roll-over can
+    // create it again.
+    (void)fd.close();
+    (void)remove_file(entry.path);
+    return st;
+  }
   return entry;
 }
 

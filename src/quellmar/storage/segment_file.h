@@ -63,7 +63,8 @@ class SegmentFile {
  public:
   // Ids of the "segment_<decimal>.qmr" files of a directory, ascending.
   static Result<std::vector<uint32_t>> list_ids(const std::string& dir);
-  // Creates (or truncates) the segment with its header; fill is 8.
+  // Creates the segment with its header; fill is 8. An existing file of that name fails the call
+  // (EEXIST) and is left as it is.
   static Result<SegmentEntry> create(const std::string& dir, uint32_t id);
   // An existing segment, fill being its size.
   static Result<SegmentEntry> describe_existing(const std::string& dir, uint32_t id);

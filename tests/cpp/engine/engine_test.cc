@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <cmath>
+#include <functional>
 #include <random>
 #include <unordered_set>
 
@@ -456,6 +457,168 @@ TEST_F(EngineTest, CompactionKeepsPacksAndCellApiCells) {
   QM_ASSERT_OK_AND_ASSIGN(PackReadResult p, e->load_pack_by_id(keep));
   EXPECT_EQ(p.layers.size(), 2u);
   QM_ASSERT_ERROR(CellNotFound, "", e->block_pool().read_cell(e->next_cell_id() - 6));
+}
+
+// Cell-API cells on the head layer belong to no pack either: compaction keeps them whichever
+// writer stored them, before and after a refresh groups them. Each write below starts a segment
+// of its own; the deleted pack's segment is the one compacted.
+TEST_F(EngineTest, CompactionKeepsCellApiCellsOnEveryLayer) {
+  struct Case {
+    const char* name;
+    bool batch;
+    bool refresh;
+  };
+  const Case cases[] = {
+      {"mem_write", false, false},
+      {"mem_write, refreshed", false, true},
+      {"mem_write_batch", true, false},
+      {"mem_write_batch, refreshed", true, true},
+  };
+  const LayerIdx layers[] = {HEAD_CELL_LAYER, HEAD_CELL_LAYER, 3};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir dir;
+    std::vector<CellId> cells;
+    std::vector<std::vector<float>> values;
+    {
+      QM_ASSERT_OK_AND_ASSIGN(
+          auto e, Engine::open(dir.path(), DEFAULT_VAMANA_THRESHOLD, /*segment_size=*/64));
+      // Three cells in one segment (a batch) or in three, the head-layer ones first.
+      std::vector<CellWrite> writes;
+      for (size_t i = 0; i < 3; ++i) {
+        values.push_back({7, static_cast<float>(i) - 3});  // held exactly by the 4-bit codes
+        writes.push_back(
+            CellWrite{1, layers[i], Key(static_cast<int>(i)), values.back(), 50.0f, {}});
+      }
+      if (c.batch) {
+        QM_ASSERT_OK_AND_ASSIGN(cells, e->mem_write_batch(writes));
+      } else {
+        for (const CellWrite& w : writes) {
+          QM_ASSERT_OK_AND_ASSIGN(CellId id,
+                                  e->mem_write(w.owner, w.layer, w.key, w.value, w.salience, {}));
+          cells.push_back(id);
+        }
+      }
+      const PackId dropped = Write(*e, Pack(2, Key(7)));
+      QM_ASSERT_OK(e->delete_pack(dropped));
+      QM_ASSERT_OK(e->mem_write(1, 4, Key(8), std::vector<float>{1}, 50.0f, {}).status());
+      if (c.refresh) QM_ASSERT_OK(e->refresh());
+      QM_ASSERT_OK_AND_ASSIGN(CompactionReport r, e->compact());
+      EXPECT_EQ(r.segments_compacted, 1u);
+      EXPECT_EQ(r.cells_moved, 0u);
+    }
+    QM_ASSERT_OK_AND_ASSIGN(auto e, Engine::open(dir.path(), DEFAULT_VAMANA_THRESHOLD, 64));
+    EXPECT_EQ(e->cell_count(), 4u);
+    for (size_t i = 0; i < cells.size(); ++i) {
+      QM_ASSERT_OK_AND_ASSIGN(CellRecord r, e->block_pool().read_cell(cells[i]));
+      EXPECT_EQ(r.layer, layers[i]);
+      EXPECT_EQ(r.value, values[i]);
+    }
+    // Kept through a second compaction too, now that the reopen grouped them.
+    QM_ASSERT_OK(e->compact().status());
+    EXPECT_EQ(e->cell_count(), 4u);
+  }
+}
+
+// Id counters never wrap: a stored record raises them to its id + 1, and a write that would need
+// an id past LAST_ID is refused whole, takes no id and stores nothing. An id of all bits set is
+// never handed out, so a record that holds one takes nothing away.
+TEST_F(EngineTest, IdsPastTheLargestAreRefusedNeverReused) {
+  using Ids = Result<std::vector<uint64_t>>;
+  using Writer = std::function<Ids(Engine&)>;
+  const Writer cell = [](Engine& e) -> Ids {
+    QM_ASSIGN_OR_RETURN(CellId id, e.mem_write(1, 3, Key(1), std::vector<float>{1}, 50.0f, {}));
+    return std::vector<uint64_t>{id};
+  };
+  const Writer cells = [](Engine& e) -> Ids {
+    return e.mem_write_batch({CellWrite{1, 3, Key(1), {1}, 50.0f, {}},
+                              CellWrite{1, HEAD_CELL_LAYER, Key(2), {1}, 50.0f, {}}});
+  };
+  const Writer pack = [](Engine& e) -> Ids {  // a head cell and two layer cells
+    QM_ASSIGN_OR_RETURN(PackId id, e.mem_write_pack(Pack(1, Key(3))));
+    return std::vector<uint64_t>{id};
+  };
+  const Writer packs = [](Engine& e) -> Ids {
+    return e.mem_write_batch_packs({Pack(1, Key(3)), Pack(1, Key(4))});
+  };
+  struct Case {
+    const char* name;
+    CellId stored_cell;
+    PackId stored_pack;  // 0: a cell of the cell API
+    Writer write;
+    std::string refused;               // empty: the write succeeds
+    std::vector<uint64_t> given = {};  // the ids it returns then
+    bool buffered = false;             // through a write buffer's queue
+  };
+  const uint64_t last = Engine::LAST_ID;
+  const Case cases[] = {
+      {"cell after the last cell id", last, 0, cell,
+       "capacity exceeded: out of cell ids: 1 needed, 0 left"},
+      {"batch after the last cell id", last, 0, cells,
+       "capacity exceeded: out of cell ids: 2 needed, 0 left"},
+      {"pack after the last cell id", last, 0, pack,
+       "capacity exceeded: out of cell ids: 3 needed, 0 left"},
+      {"packs after the last cell id", last, 0, packs,
+       "capacity exceeded: out of cell ids: 6 needed, 0 left"},
+      {"pack needing more cell ids than are left", last - 2, 0, pack,
+       "capacity exceeded: out of cell ids: 3 needed, 2 left"},
+      {"batch taking the last cell ids", last - 2, 0, cells, "", {last - 1, last}},
+      {"queued pack after the last cell id",
+       last,
+       0,
+       pack,
+       "capacity exceeded: out of cell ids: 3 needed, 0 left",
+       {},
+       true},
+      {"pack after the last pack id", 0, last, pack,
+       "capacity exceeded: out of pack ids: 1 needed, 0 left"},
+      {"queued pack after the last pack id",
+       0,
+       last,
+       pack,
+       "capacity exceeded: out of pack ids: 1 needed, 0 left",
+       {},
+       true},
+      {"packs needing more pack ids than are left", 0, last - 1, packs,
+       "capacity exceeded: out of pack ids: 2 needed, 1 left"},
+      {"cell beside the last pack id", 0, last, cell, "", {1}},
+      {"cell beside an id of all bits set", UINT64_MAX, 0, cell, "", {0}},
+      {"pack beside a pack id of all bits set", 0, UINT64_MAX, pack, "", {1}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir dir;
+    {
+      CellRecord r;
+      r.cell_id = c.stored_cell;
+      r.owner = 1;
+      r.layer = c.stored_pack ? HEAD_CELL_LAYER : 3;
+      r.key = Key(0);
+      r.pack_id = c.stored_pack;
+      QM_ASSERT_OK_AND_ASSIGN(BlockPool pool, BlockPool::open(dir.path(), 1 << 20));
+      QM_ASSERT_OK(pool.append(r));
+    }
+    QM_ASSERT_OK_AND_ASSIGN(auto e, c.buffered ? Engine::open_with_write_buffer(dir.path(), 1, 0)
+                                               : Engine::open(dir.path()));
+    const CellId next_cell = e->next_cell_id();
+    const PackId next_pack = e->next_pack_id();
+    Ids got = c.write(*e);
+    if (c.refused.empty()) {
+      ASSERT_TRUE(got.is_ok()) << got.error().message();
+      EXPECT_EQ(*got, c.given);
+    } else {
+      QM_ASSERT_ERROR(CapacityExceeded, c.refused, got);
+      EXPECT_EQ(e->next_cell_id(), next_cell);
+      EXPECT_EQ(e->next_pack_id(), next_pack);
+      EXPECT_EQ(e->cell_count(), 1u);
+    }
+    const uint64_t count = e->cell_count();
+    e.reset();
+    QM_ASSERT_OK_AND_ASSIGN(e, Engine::open(dir.path()));
+    EXPECT_EQ(e->cell_count(), count);  // no record was stored under an id given before
+    QM_ASSERT_OK_AND_ASSIGN(CellRecord stored, e->block_pool().read_cell(c.stored_cell));
+    EXPECT_EQ(stored.pack_id, c.stored_pack);
+  }
 }
 
 TEST_F(EngineTest, CellApiWritesReadsAndParents) {

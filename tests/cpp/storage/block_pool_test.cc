@@ -267,6 +267,51 @@ TEST_F(BlockPoolTest, RollsOverOnlyBetweenAppends) {
   EXPECT_EQ(pool.segments().size(), 3u);
 }
 
+// A roll-over never wraps the segment id and never creates a segment over a file that is
+// there: the append fails with Io before anything is written, and every file keeps its bytes.
+TEST_F(BlockPoolTest, RollOverNeverReplacesAFile) {
+  struct Case {
+    const char* name;
+    bool last_id;         // the last segment has the largest id; else another writer made the next
+    std::string message;  // "{dir}" stands for the directory
+  };
+  const Case cases[] = {
+      {"after the last segment id", true,
+       "storage I/O error: no segment id after 4294967295: cannot start a new segment in {dir}"},
+      {"over a file another writer created", false, "storage I/O error: File exists (os error 17)"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir dir;
+    {
+      QM_ASSERT_OK_AND_ASSIGN(BlockPool first, BlockPool::open(dir.path(), 64));
+      QM_ASSERT_OK(first.append(Cell(1)));  // segment 0 is full
+      if (c.last_id) QM_ASSERT_OK(SegmentFile::create(dir.path(), UINT32_MAX));
+    }
+    QM_ASSERT_OK_AND_ASSIGN(BlockPool pool, BlockPool::open(dir.path(), 64));
+    if (c.last_id) {
+      QM_ASSERT_OK(pool.append(Cell(2)));  // the last segment had room
+      EXPECT_EQ(pool.locations().at(2).segment, UINT32_MAX);
+    } else {
+      write_file(segment_path(dir.path(), 1), read_file(segment_path(dir.path(), 0)));
+    }
+    std::vector<std::pair<std::string, std::string>> files;
+    QM_ASSERT_OK_AND_ASSIGN(std::vector<uint32_t> ids, SegmentFile::list_ids(dir.path()));
+    for (uint32_t id : ids) {
+      files.emplace_back(segment_path(dir.path(), id), read_file(segment_path(dir.path(), id)));
+    }
+    std::string message = c.message;
+    if (auto at = message.find("{dir}"); at != std::string::npos) {
+      message.replace(at, 5, dir.path());
+    }
+    QM_ASSERT_ERROR(Io, message, pool.append(Cell(3)));
+    QM_ASSERT_ERROR(Io, message, pool.append_batch(std::vector<CellRecord>{Cell(4)}));
+    for (const auto& [path, bytes] : files) EXPECT_EQ(read_file(path), bytes) << path;
+    EXPECT_FALSE(pool.contains(3));
+    ExpectCell(pool, 1);
+  }
+}
+
 TEST_F(BlockPoolTest, BatchLargerThanOneWritePieceKeepsEveryOffset) {
   BlockPool pool = Open();
   std::vector<CellRecord> batch;

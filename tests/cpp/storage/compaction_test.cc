@@ -1,10 +1,14 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <filesystem>
+#include <map>
+#include <tuple>
 
 #include "quellmar/core/file_names.h"
 #include "quellmar/core/posix_file.h"
 #include "quellmar/storage/block_pool.h"
+#include "quellmar/storage/segment_format.h"
 #include "test_util.h"
 
 namespace quellmar {
@@ -12,6 +16,7 @@ namespace {
 
 using testing::read_file;
 using testing::TempDir;
+using testing::write_file;
 
 CellRecord Cell(CellId id) {
   CellRecord r;
@@ -47,6 +52,37 @@ class CompactionTest : public ::testing::Test {
     return pool;
   }
   std::string Seg(uint32_t id) { return segment_path(dir_.path(), id); }
+  // Segment 0 holds cells 1..4, segment 1 cells 5..8 (one batch each), the active segment 2
+  // cell 100. With cells 1, 5 and 100 live, segments 0 and 1 are both victims.
+  BlockPool TwoVictims() {
+    auto opened = BlockPool::open(dir_.path(), 64);
+    EXPECT_TRUE(opened.is_ok());
+    BlockPool pool = std::move(opened).value();
+    for (CellId first : {1, 5}) {
+      std::vector<CellRecord> batch;
+      for (CellId id = first; id < first + 4; ++id) batch.push_back(Cell(id));
+      EXPECT_TRUE(pool.append_batch(batch).is_ok());
+    }
+    EXPECT_TRUE(pool.append(Cell(100)).is_ok());
+    EXPECT_EQ(pool.segments().size(), 3u);
+    return pool;
+  }
+  static inline const std::unordered_set<CellId> kTwoVictimsLive = {1, 5, 100};
+  // Every file of the directory with its bytes.
+  std::map<std::string, std::string> Files() {
+    std::map<std::string, std::string> out;
+    for (const auto& f : std::filesystem::directory_iterator(dir_.path())) {
+      out[f.path().filename().string()] = read_file(f.path().string());
+    }
+    return out;
+  }
+  static std::vector<std::tuple<CellId, uint32_t, uint64_t>> Locations(const BlockPool& pool) {
+    std::vector<std::tuple<CellId, uint32_t, uint64_t>> out;
+    for (const auto& [id, loc] : pool.locations()) out.emplace_back(id, loc.segment, loc.offset);
+    return out;
+  }
+  // Where record k (from 0) of a segment written by TwoVictims starts.
+  static uint64_t RecordAt(size_t k) { return 8 + k * *Cell(1).encoded_size(); }
 
   TempDir dir_;
 };
@@ -170,6 +206,100 @@ TEST_F(CompactionTest, FailedDeleteDoesNotWedgeLaterCompactions) {
   QM_ASSERT_OK_AND_ASSIGN(CompactionReport r, pool.compact({4}));
   EXPECT_EQ(r.segments_compacted, 2u);
   QM_EXPECT_OK(pool.read_cell(4));
+}
+
+// Fails the n-th open of one path, counting from 1.
+std::string g_fail_path;
+int g_fail_nth = 0;
+int g_opens = 0;
+int FailNthOpen(FileOp op, const std::string& path) {
+  if (op != FileOp::Open || path != g_fail_path) return 0;
+  return ++g_opens == g_fail_nth ? EIO : 0;
+}
+
+// Everything a compaction moves is read before the first append: a failed read of a later
+// victim, at its scan or at its records, leaves every file and every location as it was.
+TEST_F(CompactionTest, FailedReadOfALaterVictimChangesNothing) {
+  struct Case {
+    const char* name;
+    int nth_open;
+  };
+  const Case cases[] = {{"its scan", 1}, {"its records", 2}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::filesystem::remove_all(dir_.path());
+    BlockPool pool = TwoVictims();
+    const auto files = Files();
+    const auto locations = Locations(pool);
+    g_fail_path = Seg(1);
+    g_fail_nth = c.nth_open;
+    g_opens = 0;
+    set_file_fault_hook(&FailNthOpen);
+    auto failed = pool.compact(kTwoVictimsLive);
+    set_file_fault_hook(nullptr);
+    ASSERT_FALSE(failed.is_ok());
+    EXPECT_EQ(failed.error().message(), "storage I/O error: Input/output error (os error 5)");
+    EXPECT_EQ(Files(), files);
+    EXPECT_EQ(pool.segments().size(), 3u);
+    EXPECT_EQ(Locations(pool), locations);
+    // Without the fault the same compaction runs whole.
+    QM_ASSERT_OK_AND_ASSIGN(CompactionReport r, pool.compact(kTwoVictimsLive));
+    EXPECT_EQ(r.segments_compacted, 2u);
+    EXPECT_EQ(r.cells_moved, 2u);
+    for (CellId id : kTwoVictimsLive) QM_EXPECT_OK(pool.read_cell(id));
+  }
+}
+
+// A victim whose live records would not all decode, or whose file holds bytes its scan cannot
+// walk, stays as it is; the other victim is compacted. Damage to a dead record does not matter.
+TEST_F(CompactionTest, DamagedVictimStaysInPlace) {
+  struct Case {
+    const char* name;
+    size_t record;  // of segment 0, from 0
+    size_t field;
+    uint8_t byte;
+    bool garbage_tail;
+    bool stays;
+  };
+  const Case cases[] = {
+      {"tier byte 3 in a live record", 0, segment_format::OFF_TIER, 3, false, true},
+      {"key scale count of a live record", 0, segment_format::OFF_KEY_SCALES, 9, false, true},
+      {"bytes after the last record", 0, 0, 0, true, true},
+      {"tier byte 3 in a dead record", 2, segment_format::OFF_TIER, 3, false, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::filesystem::remove_all(dir_.path());
+    BlockPool pool = TwoVictims();
+    std::string seg0 = read_file(Seg(0));
+    if (c.garbage_tail) {
+      seg0 += std::string(10, '\x5a');
+    } else {
+      seg0[RecordAt(c.record) + c.field] = static_cast<char>(c.byte);
+    }
+    write_file(Seg(0), seg0);
+    QM_ASSERT_OK_AND_ASSIGN(CompactionReport r, pool.compact(kTwoVictimsLive));
+    EXPECT_EQ(r.segments_compacted, c.stays ? 1u : 2u);
+    EXPECT_EQ(r.cells_moved, c.stays ? 1u : 2u);
+    EXPECT_FALSE(path_exists(Seg(1)));
+    EXPECT_EQ(path_exists(Seg(0)), c.stays);
+    if (c.stays) {
+      EXPECT_EQ(read_file(Seg(0)), seg0);
+      EXPECT_EQ(pool.locations().at(1).segment, 0u);
+      for (CellId id = 2; id <= 4; ++id) EXPECT_TRUE(pool.contains(id)) << id;
+    } else {
+      QM_EXPECT_OK(pool.read_cell(1));
+    }
+    QM_EXPECT_OK(pool.read_cell(5));
+  }
+  // The damaged cell reads as damaged, where it always was.
+  std::filesystem::remove_all(dir_.path());
+  BlockPool pool = TwoVictims();
+  std::string seg0 = read_file(Seg(0));
+  seg0[RecordAt(0) + segment_format::OFF_TIER] = 3;
+  write_file(Seg(0), seg0);
+  QM_ASSERT_OK(pool.compact(kTwoVictimsLive).status());
+  QM_ASSERT_ERROR(Io, "storage I/O error: invalid tier byte 3 in cell 1", pool.read_cell(1));
 }
 
 }  // namespace

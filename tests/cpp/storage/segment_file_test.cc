@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <filesystem>
 
 #include "quellmar/core/coding.h"
 #include "quellmar/core/file_names.h"
@@ -215,6 +216,7 @@ TEST_F(SegmentFileTest, ScanOfShortBadAndTornFiles) {
   QM_ASSERT_ERROR(Io, "storage I/O error: invalid segment magic in " + Path(),
                   SegmentFile::scan(dir_.path(), 0));
 
+  ASSERT_TRUE(std::filesystem::remove(Path()));  // a segment is never created over a file
   SegmentEntry e = Create();
   ASSERT_TRUE(SegmentFile::append_one(e, make_record(1), scratch_).is_ok());
   const std::string whole = read_file(e.path);
