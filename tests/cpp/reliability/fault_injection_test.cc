@@ -273,7 +273,8 @@ TEST_F(DamagedFilesTest, OverwrittenHeadersAndCountsNeverCrash) {
       {seg, 4, ff4, ""},    // version: never read
       {seg, 8, ff4, ""},    // first body_len: runs past the end
       {seg, 8, zero4, ""},  // first body_len: too short to be a record
-      {seg, 8, std::string("\x20\0\0\0", 4), ""},
+      // first body_len 32: walked as a record of its own, which reads as damaged
+      {seg, 8, std::string("\x20\0\0\0", 4), "damaged cell record at offset 8"},
       {seg, 8 + 22, ff4, "damaged cell record"},  // key_len
       {seg, 8 + 26, ff4, "damaged cell record"},  // value_len
       {seg, 8 + 30, ff4, "damaged cell record"},  // extra_len
