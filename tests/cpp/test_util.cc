@@ -59,8 +59,7 @@ size_t cut_files(const std::string& dir, const std::string& name) {
   return cut_copies(dir, name).size();
 }
 
-std::string lost_bytes(const std::string& dir, const std::string& name,
-                       const std::string& before) {
+std::string lost_bytes(const std::string& dir, const std::string& name, const std::string& before) {
   const std::string now = read_file(dir + "/" + name);
   const auto copies = cut_copies(dir, name);
   // The file holds `before` up to the first cut (bytes appended since may follow it).

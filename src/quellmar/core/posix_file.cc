@@ -346,15 +346,16 @@ Result<std::string> preserve_tail(const std::string& path, uint64_t from) {
   std::string kept;
   UniqueFd out;
   for (unsigned n = 0;; ++n) {
-    kept = join_path(slash == std::string::npos ? std::string() : dir, cut_file_name(name, from, n));
+    kept =
+        join_path(slash == std::string::npos ? std::string() : dir, cut_file_name(name, from, n));
     auto created = open_new(kept);
     if (created.is_ok()) {
       out = std::move(created).value();
       break;
     }
     const EngineError& e = created.error();
-    const bool taken = e.code() == EngineError::Code::Io &&
-                       e.io_error().kind == IoErrorKind::Os && e.io_error().os_code == EEXIST;
+    const bool taken = e.code() == EngineError::Code::Io && e.io_error().kind == IoErrorKind::Os &&
+                       e.io_error().os_code == EEXIST;
     if (!taken) return created.error();
   }
   // A copy that fails part way stays behind under its name: it is never read, and the file it

@@ -421,8 +421,7 @@ TEST(BlockPoolRepairTest, DamageNeverCostsAStoredByte) {
       {"short bodies", header + r1 + short20 + r2 + short8 + r3, {1, 2, 3}, {99, 98}, false, 0},
       {"torn final record", header + r1 + r2 + r3.substr(0, r3.size() - 30), {1, 2}, {}, false, 1},
       {"torn length word", header + r1 + r2 + r3.substr(0, 3), {1, 2}, {}, false, 1},
-      {"garbage appended", header + r1 + r2 + r3 + std::string(37, '\xa5'), {1, 2, 3}, {}, true,
-       0},
+      {"garbage appended", header + r1 + r2 + r3 + std::string(37, '\xa5'), {1, 2, 3}, {}, true, 0},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
