@@ -512,6 +512,40 @@ TEST(RepairTest, FlippedFirstLengthByteCutsNothing) {
   EXPECT_EQ(got.text, Pack(11).text);
 }
 
+// What repairs keep is an engine file like any other: a snapshot carries it and a restore puts it
+// back, and the segment listing never takes it for a segment.
+TEST(RepairTest, SnapshotsCarryWhatRepairsKept) {
+  TempDir dir, elsewhere;
+  {
+    QM_ASSERT_OK_AND_ASSIGN(auto engine, Open(dir.path()));
+    for (uint64_t i = 1; i <= 3; ++i) QM_ASSERT_OK(engine->mem_write_pack(Pack(i)).status());
+    QM_ASSERT_OK(engine->add_pack_edge(1, 2, EdgeType::Follows));
+  }
+  const std::string seg = dir.file(segment_file_name(0));
+  testing::truncate_file(seg, read_file(seg).size() - 5);
+  write_file(dir.file(TRACE_WAL_FILE), read_file(dir.file(TRACE_WAL_FILE)) + "\x01torn");
+  QM_ASSERT_OK_AND_ASSIGN(auto engine, Open(dir.path()));
+  std::vector<std::string> kept;
+  for (const auto& e : std::filesystem::directory_iterator(dir.path())) {
+    const std::string name = e.path().filename().string();
+    if (name.find(".cut-") != std::string::npos) kept.push_back(name);
+  }
+  ASSERT_EQ(kept.size(), 2u);
+  EXPECT_EQ(engine->block_pool().segments().size(), 1u);
+
+  const std::string out = elsewhere.file("snap.tar");
+  QM_ASSERT_OK(engine->snapshot(out).status());
+  const std::string target = elsewhere.file("restored");
+  QM_ASSERT_OK_AND_ASSIGN(auto restored, Engine::restore_from(out, target));
+  for (const std::string& name : kept) {
+    SCOPED_TRACE(name);
+    EXPECT_EQ(read_file(target + "/" + name), read_file(dir.file(name)));
+  }
+  EXPECT_EQ(restored->block_pool().segments().size(), 1u);
+  EXPECT_EQ(restored->pack_count(), engine->pack_count());
+  EXPECT_EQ(restored->trace_graph().edge_count(), engine->trace_graph().edge_count());
+}
+
 // Writes, syncs and renames that fail: the call reports the failure, nothing of it shows after
 // a reopen, and the same call succeeds once the fault is gone.
 int g_fail_errno = 0;
