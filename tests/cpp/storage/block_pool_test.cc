@@ -332,6 +332,7 @@ TEST_F(BlockPoolTest, SegmentWithoutWholeHeaderGetsOneBeforeAnyRecord) {
     Write(pool, 2);  // fill 8 is below the capacity: the repaired segment takes it
     EXPECT_EQ(pool.locations().at(2).segment, 1u);
   }
+  EXPECT_EQ(read_file(dir_.file(cut_file_name(segment_file_name(1), 0, 0))), "QMR");
   BlockPool pool = Open();
   ExpectCell(pool, 1);
   ExpectCell(pool, 2);
