@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -35,6 +36,50 @@ void write_file(const std::string& path, const std::string& bytes) {
 
 void truncate_file(const std::string& path, uint64_t size) {
   std::filesystem::resize_file(path, size);
+}
+
+namespace {
+
+// The files that keep what was cut off `name`, with the offset each names.
+std::vector<std::pair<uint64_t, std::string>> cut_copies(const std::string& dir,
+                                                         const std::string& name) {
+  std::vector<std::pair<uint64_t, std::string>> out;
+  const std::string prefix = name + ".cut-";
+  for (const auto& e : std::filesystem::directory_iterator(dir)) {
+    const std::string file = e.path().filename().string();
+    if (file.compare(0, prefix.size(), prefix) != 0) continue;
+    out.emplace_back(std::strtoull(file.c_str() + prefix.size(), nullptr, 10), e.path().string());
+  }
+  return out;
+}
+
+}  // namespace
+
+size_t cut_files(const std::string& dir, const std::string& name) {
+  return cut_copies(dir, name).size();
+}
+
+std::string lost_bytes(const std::string& dir, const std::string& name, const std::string& before) {
+  const std::string now = read_file(dir + "/" + name);
+  const auto copies = cut_copies(dir, name);
+  // The file holds `before` up to the first cut (bytes appended since may follow it).
+  size_t kept = std::min(now.size(), before.size());
+  for (const auto& [offset, path] : copies) kept = std::min<size_t>(kept, offset);
+  if (now.compare(0, kept, before, 0, kept) != 0) return name + " was changed in place";
+  // Mark what the file and its cut copies hold, each compared byte for byte.
+  std::vector<bool> held(before.size(), false);
+  std::fill(held.begin(), held.begin() + static_cast<std::ptrdiff_t>(kept), true);
+  for (const auto& [offset, path] : copies) {
+    const std::string copy = read_file(path);
+    if (offset > before.size() || before.compare(offset, copy.size(), copy) != 0) {
+      return path + " holds bytes that were not in " + name;
+    }
+    for (size_t i = 0; i < copy.size(); ++i) held[offset + i] = true;
+  }
+  const auto gap = std::find(held.begin(), held.end(), false);
+  if (gap == held.end()) return "";
+  return name + ": byte " + std::to_string(gap - held.begin()) + " of " +
+         std::to_string(before.size()) + " is gone";
 }
 
 std::vector<float> uniform_values(std::mt19937& rng, size_t n, float lo, float hi) {

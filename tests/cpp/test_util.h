@@ -62,6 +62,12 @@ class TempDir {
 std::string read_file(const std::string& path);
 void write_file(const std::string& path, const std::string& bytes);
 void truncate_file(const std::string& path, uint64_t size);
+// Whether every byte of `before` (what the file `name` of `dir` held) is still in the directory:
+// in the file itself (which may have grown since) or in the files "<name>.cut-<offset>[.<n>]"
+// that repairs keep what they cut in. Returns what is missing, or "" when nothing is.
+std::string lost_bytes(const std::string& dir, const std::string& name, const std::string& before);
+// How many "<name>.cut-..." files `dir` holds.
+size_t cut_files(const std::string& dir, const std::string& name);
 
 // n values drawn uniformly from [lo, hi).
 std::vector<float> uniform_values(std::mt19937& rng, size_t n, float lo, float hi);

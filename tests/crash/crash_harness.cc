@@ -1,7 +1,7 @@
 // Crash harness: proves that what the engine acknowledged survives a SIGKILL at any moment.
 //
 //   qm_crash_harness run [--kills N] [--seed S] [--dir D] [--keep] [--vamana-threshold T]
-//   qm_crash_harness child DIR SEED VAMANA_THRESHOLD
+//   qm_crash_harness child DIR SEED VAMANA_THRESHOLD [die-at-cut]
 //
 // `run` starts the child again and again on one engine directory, kills it with SIGKILL at a
 // random moment, reopens the directory in-process and checks it against what the child reported.
@@ -15,6 +15,10 @@
 // one whose write was never acknowledged: it must be whole (every layer, its text) or absent.
 // Values are whole numbers with |v| <= 7 and a 7 in every group of 32, which the 4-bit codec
 // stores exactly.
+//
+// Now and then the parent leaves a torn tail on one of the record files before a round and the
+// child kills itself at the first cut its open makes: after the cut bytes were kept in a file of
+// their own, before the file was cut. The parent checks that nothing was lost.
 
 #include <fcntl.h>
 #include <poll.h>
@@ -38,6 +42,8 @@
 #include <thread>
 #include <vector>
 
+#include "quellmar/core/file_names.h"
+#include "quellmar/core/posix_file.h"
 #include "quellmar/core/str_cat.h"
 #include "quellmar/engine/engine.h"
 
@@ -128,8 +134,15 @@ void child_check(Status s, const char* what) {
   if (!s.is_ok()) child_fail(what, s.error());
 }
 
-int run_child(const std::string& dir, uint64_t seed, uint64_t vamana_threshold) {
+// A kill at the moment a repair cuts a file: its copy of the cut bytes is durable by then.
+int die_at_cut(FileOp op, const std::string&) {
+  if (op == FileOp::Truncate) raise(SIGKILL);
+  return 0;
+}
+
+int run_child(const std::string& dir, uint64_t seed, uint64_t vamana_threshold, bool die_at_cut) {
   setvbuf(stdout, nullptr, _IOLBF, 0);
+  if (die_at_cut) set_file_fault_hook(&quellmar::die_at_cut);
   std::mt19937_64 rng(seed);
   auto pick = [&](uint64_t n) { return n == 0 ? 0 : rng() % n; };
   for (;;) {
@@ -446,6 +459,57 @@ void verify(const std::string& dir, uint64_t vamana_threshold, Model& m, Checker
   m.pending_cell.reset();
 }
 
+// A torn tail left on one record file (as a write cut short by a crash would leave it), for the
+// child's open to repair.
+struct TornTail {
+  std::string name;
+  std::string before;   // the file's bytes with the torn tail
+  uint64_t cut_at = 0;  // where the tail begins
+};
+
+std::optional<TornTail> leave_torn_tail(const std::string& dir, std::mt19937_64& rng) {
+  std::vector<std::string> segments;
+  for (const auto& e : std::filesystem::directory_iterator(dir)) {
+    const std::string name = e.path().filename().string();
+    if (name.rfind("segment_", 0) == 0 && name.size() == 18 && name.ends_with(".qmr")) {
+      segments.push_back(name);
+    }
+  }
+  std::sort(segments.begin(), segments.end());
+  // Tails that each file's walk can only take for a record cut short.
+  std::vector<std::pair<std::string, std::string>> choices = {
+      {TRACE_WAL_FILE, std::string("\x01torn tail", 10)},
+      {TEXT_STORE_FILE, std::string("\x07\0\0", 3)},
+      {DELETION_LOG_FILE, std::string("\x05\0\0", 3)},
+      {SYNAPTIC_FILE, std::string("\x30\0", 2)},
+  };
+  if (!segments.empty()) choices.push_back({segments.back(), std::string("\x57\x01", 2)});
+  const auto& [name, tail] = choices[rng() % choices.size()];
+  const std::string path = join_path(dir, name);
+  auto bytes = read_whole_file(path);
+  if (!bytes.is_ok()) return std::nullopt;
+  TornTail t{name, *bytes + tail, bytes->size()};
+  if (!append_durably(path, tail.data(), tail.size(), false).is_ok()) return std::nullopt;
+  return t;
+}
+
+// Every byte of a torn tail left before the round is still in the directory: the file holds what
+// came before it, and a copy beside it holds the tail.
+void check_torn_tail_kept(const std::string& dir, const TornTail& t, Checker& ck) {
+  auto now = read_whole_file(join_path(dir, t.name));
+  if (!now.is_ok() || now->compare(0, t.cut_at, t.before, 0, t.cut_at) != 0) {
+    ck.fail(str_cat(t.name, ": bytes before the torn tail changed"));
+    return;
+  }
+  const std::string tail = t.before.substr(t.cut_at);
+  for (unsigned n = 0; n < 1000; ++n) {
+    auto copy = read_whole_file(join_path(dir, cut_file_name(t.name, t.cut_at, n)));
+    if (!copy.is_ok()) break;
+    if (*copy == tail) return;
+  }
+  ck.fail(str_cat(t.name, ": the torn tail at ", t.cut_at, " was not kept"));
+}
+
 struct RunOptions {
   uint64_t kills = 30;
   uint64_t seed = 1;
@@ -468,7 +532,7 @@ int run_parent(const char* self, const RunOptions& opt) {
   Model model;
   Checker ck;
   const auto started = std::chrono::steady_clock::now();
-  uint64_t kills = 0, lines_total = 0;
+  uint64_t kills = 0, lines_total = 0, cuts_killed = 0;
   for (uint64_t round = 0; round < opt.kills && ck.failures.empty(); ++round) {
     int fds[2];
     if (pipe(fds) != 0) {
@@ -477,6 +541,8 @@ int run_parent(const char* self, const RunOptions& opt) {
     }
     const std::string child_seed = std::to_string(rng());
     const std::string threshold = std::to_string(opt.vamana_threshold);
+    std::optional<TornTail> torn;
+    if (round > 0 && rng() % 5 == 0) torn = leave_torn_tail(dir, rng);
     const pid_t pid = fork();
     if (pid < 0) {
       std::perror("fork");
@@ -487,7 +553,7 @@ int run_parent(const char* self, const RunOptions& opt) {
       close(fds[0]);
       close(fds[1]);
       execl(self, self, "child", dir.c_str(), child_seed.c_str(), threshold.c_str(),
-            static_cast<char*>(nullptr));
+            torn ? "die-at-cut" : static_cast<char*>(nullptr), static_cast<char*>(nullptr));
       std::_Exit(127);
     }
     close(fds[1]);
@@ -510,7 +576,17 @@ int run_parent(const char* self, const RunOptions& opt) {
     bool alive = true;
     while (alive) {
       const auto now = std::chrono::steady_clock::now();
-      if (!open_seen) {
+      if (torn) {
+        // The child kills itself at the cut; it never gets as far as its open.
+        if (now - t0 > std::chrono::seconds(60)) {
+          ck.fail("child did not reach the cut of its open within 60 s");
+          break;
+        }
+        if (buf.find("O ") != std::string::npos) {
+          ck.fail("child opened its engine without cutting the torn tail");
+          break;
+        }
+      } else if (!open_seen) {
         open_seen = buf.find("O ") != std::string::npos;
         if (open_seen) t0 = now;
         if (now - t0 > std::chrono::seconds(60)) {
@@ -539,6 +615,10 @@ int run_parent(const char* self, const RunOptions& opt) {
       if (!err.empty()) ck.fail(err);
     }
     verify(dir, opt.vamana_threshold, model, ck, rng);
+    if (torn) {
+      check_torn_tail_kept(dir, *torn, ck);
+      ++cuts_killed;
+    }
     if (!ck.failures.empty()) {
       std::fprintf(stderr, "round %llu failed; last child output:\n%s\n", (unsigned long long)round,
                    buf.substr(buf.size() > 2000 ? buf.size() - 2000 : 0).c_str());
@@ -547,11 +627,11 @@ int run_parent(const char* self, const RunOptions& opt) {
   const double secs =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
   std::printf(
-      "crash harness: %llu kills, %llu acknowledged operations, %llu pack reads checked, "
-      "%zu packs, %zu deleted, %zu edges, %zu cells at the end, %.1f s\n",
-      (unsigned long long)kills, (unsigned long long)model.acked_ops,
-      (unsigned long long)ck.packs_checked, model.packs.size(), model.deleted.size(),
-      model.edges.size(), model.cells.size(), secs);
+      "crash harness: %llu kills (%llu at a repair's cut), %llu acknowledged operations, %llu pack "
+      "reads checked, %zu packs, %zu deleted, %zu edges, %zu cells at the end, %.1f s\n",
+      (unsigned long long)kills, (unsigned long long)cuts_killed,
+      (unsigned long long)model.acked_ops, (unsigned long long)ck.packs_checked, model.packs.size(),
+      model.deleted.size(), model.edges.size(), model.cells.size(), secs);
   for (const std::string& f : ck.failures) std::printf("FAIL: %s\n", f.c_str());
   if (!ck.failures.empty() || opt.keep) {
     std::printf("engine directory kept: %s\n", dir.c_str());
@@ -567,9 +647,10 @@ int run_parent(const char* self, const RunOptions& opt) {
 
 int main(int argc, char** argv) {
   using namespace quellmar;
-  if (argc == 5 && std::strcmp(argv[1], "child") == 0) {
+  if ((argc == 5 || argc == 6) && std::strcmp(argv[1], "child") == 0) {
     return run_child(argv[2], std::strtoull(argv[3], nullptr, 10),
-                     std::strtoull(argv[4], nullptr, 10));
+                     std::strtoull(argv[4], nullptr, 10),
+                     argc == 6 && std::strcmp(argv[5], "die-at-cut") == 0);
   }
   if (argc >= 2 && std::strcmp(argv[1], "run") == 0) {
     RunOptions opt;

@@ -1,6 +1,7 @@
 #include "quellmar/core/file_names.h"
 
 #include <cstdio>
+#include <string>
 
 namespace quellmar {
 
@@ -12,6 +13,12 @@ std::string segment_file_name(uint32_t id) {
 
 std::string segment_path(const std::string& dir, uint32_t id) {
   return join_path(dir, segment_file_name(id));
+}
+
+std::string cut_file_name(const std::string& name, uint64_t offset, unsigned n) {
+  std::string out = name + ".cut-" + std::to_string(offset);
+  if (n > 0) out += "." + std::to_string(n);
+  return out;
 }
 
 std::string join_path(const std::string& dir, const std::string& name) {

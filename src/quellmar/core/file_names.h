@@ -21,6 +21,12 @@ inline constexpr const char* TRACE_WAL_FILE = "trace.wal";
 inline constexpr const char* SCHEDULE_FILE = "scheduled_actions.json";
 inline constexpr const char* SCHEDULE_TMP_FILE = "scheduled_actions.json.tmp";
 
+// Where a repair keeps the bytes it cut off the end of an engine file `name` (a file name, not a
+// path): "<name>.cut-<offset>", `offset` being where the cut bytes began in that file; with
+// `n` > 0, "<name>.cut-<offset>.<n>", the n-th name tried when the earlier ones are taken. No name
+// of this form ends in ".qmr", so the segment listing never takes one for a segment.
+std::string cut_file_name(const std::string& name, uint64_t offset, unsigned n);
+
 // dir joined with name by one '/'.
 std::string join_path(const std::string& dir, const std::string& name);
 

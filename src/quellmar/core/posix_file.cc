@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -12,6 +13,8 @@
 #include <string_view>
 
 #include "quellmar/core/str_cat.h"
+
+#include "quellmar/core/file_names.h"
 
 namespace quellmar {
 
@@ -363,6 +366,53 @@ Status truncate_durably(const std::string& path, uint64_t size) {
   QM_ASSIGN_OR_RETURN(UniqueFd fd, open_write(path));
   QM_RETURN_IF_ERROR(cut_back(fd, size, path));
   return fd.close();
+}
+
+Result<std::string> preserve_tail(const std::string& path, uint64_t from) {
+  QM_ASSIGN_OR_RETURN(UniqueFd src, open_read(path));
+  QM_ASSIGN_OR_RETURN(const uint64_t size, fd_size(src));
+  if (from >= size) return std::string();
+  const size_t slash = path.find_last_of('/');
+  const std::string dir =
+      slash == std::string::npos ? std::string(".") : path.substr(0, std::max<size_t>(slash, 1));
+  const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+  std::string kept;
+  UniqueFd out;
+  for (unsigned n = 0;; ++n) {
+    kept =
+        join_path(slash == std::string::npos ? std::string() : dir, cut_file_name(name, from, n));
+    auto created = open_create_new(kept);
+    if (created.is_ok()) {
+      out = std::move(created).value();
+      break;
+    }
+    const EngineError& e = created.error();
+    const bool taken = e.code() == EngineError::Code::Io && e.io_error().kind == IoErrorKind::Os &&
+                       e.io_error().os_code == EEXIST;
+    if (!taken) return created.error();
+  }
+  // A copy that fails part way stays behind under its name: it is never read, and the file it
+  // was taken from is not cut.
+  static constexpr size_t COPY_CHUNK = 1 << 20;
+  std::string buf(static_cast<size_t>(std::min<uint64_t>(COPY_CHUNK, size - from)), '\0');
+  for (uint64_t off = from; off < size;) {
+    const size_t want = static_cast<size_t>(std::min<uint64_t>(buf.size(), size - off));
+    QM_ASSIGN_OR_RETURN(const size_t got, pread_some(src, buf.data(), want, off));
+    if (got == 0) break;  // the file shrank under the copy: what was read is all there is
+    QM_RETURN_IF_ERROR(write_all(out, buf.data(), got, kept));
+    off += got;
+  }
+  QM_RETURN_IF_ERROR(full_sync(out, kept));
+  QM_RETURN_IF_ERROR(out.close());
+  QM_RETURN_IF_ERROR(sync_dir(dir));
+  return kept;
+}
+
+Result<std::string> cut_preserving(const std::string& path, uint64_t size) {
+  QM_ASSIGN_OR_RETURN(std::string kept, preserve_tail(path, size));
+  if (kept.empty()) return kept;
+  QM_RETURN_IF_ERROR(truncate_durably(path, size));
+  return kept;
 }
 
 }  // namespace quellmar

@@ -144,4 +144,17 @@ Result<uint64_t> append_durably_streamed(const std::string& path, bool create,
 // Cuts the file at `path` to `size` bytes and flushes it (dropping a torn tail).
 Status truncate_durably(const std::string& path, uint64_t size);
 
+// Copies the bytes of the file at `path` from offset `from` to its end into a new file beside it,
+// named by cut_file_name (the first of its names that is free: an existing file is never
+// written over), and makes the copy durable: a full device flush of the copy, then of the
+// directory. Returns the copy's path, or an empty path when the file holds no byte from `from` on.
+Result<std::string> preserve_tail(const std::string& path, uint64_t from);
+
+// What a repair of a file's tail uses in place of truncate_durably: cuts the file at `path` to
+// `size` bytes only after the bytes cut off are preserved (preserve_tail), so that no byte that
+// was stored is ever lost. A crash between the two steps leaves the file whole and the copy
+// beside it; the next repair makes another copy. Returns the copy's path (empty when nothing was
+// cut).
+Result<std::string> cut_preserving(const std::string& path, uint64_t size);
+
 }  // namespace quellmar

@@ -46,9 +46,10 @@ Result<SynapticBank> SynapticBank::open(const std::string& dir) {
     off += 4 + body;
   }
   fd = UniqueFd();
-  // A torn tail is cut off, so that the next record is appended where the scan of the next open
-  // will find it.
-  if (!read_failed && off < size) QM_RETURN_IF_ERROR(truncate_durably(bank.path_, off));
+  // A torn tail (or a length that runs past the end after damage) is cut off, so that the next
+  // record is appended where the scan of the next open will find it; the bytes cut go to a file
+  // of their own first.
+  if (!read_failed && off < size) QM_RETURN_IF_ERROR(cut_preserving(bank.path_, off).status());
   return bank;
 }
 

@@ -77,13 +77,10 @@ Result<TraceWal> TraceWal::open(const std::string& dir) {
   if (!size.is_ok()) return as_wal_recovery(size.error());
   ScanOutcome scan = scan_records(*rfd, *size, [](const TraceRecord&) {});
   uint64_t good = scan.records * TRACE_RECORD_SIZE;
-  // After a read failure nothing is known about the rest: leave it alone.
+  // After a read failure nothing is known about the rest: leave it alone. The bytes cut go to a
+  // file of their own first.
   if (!scan.read_failed && good < *size) {
-    auto wfd = open_write(path);
-    if (!wfd.is_ok()) return as_wal_recovery(wfd.error());
-    if (Status s = truncate_fd(*wfd, good, path); !s.is_ok()) return as_wal_recovery(s.error());
-    if (Status s = full_sync(*wfd, path); !s.is_ok()) return as_wal_recovery(s.error());
-    if (Status s = wfd->close(); !s.is_ok()) return as_wal_recovery(s.error());
+    if (auto cut = cut_preserving(path, good); !cut.is_ok()) return as_wal_recovery(cut.error());
   }
   return TraceWal(std::move(path));
 }
@@ -94,8 +91,10 @@ Status TraceWal::append(const TraceEdge& edge) const {
   auto size = fd_size(*fd);
   if (!size.is_ok()) return as_wal_recovery(size.error());
   if (uint64_t torn = *size % TRACE_RECORD_SIZE; torn != 0) {
-    if (Status s = truncate_fd(*fd, *size - torn, path_); !s.is_ok())
-      return as_wal_recovery(s.error());
+    // The descriptor appends at the end wherever that is, so the cut may go through a path of its
+    // own.
+    if (auto cut = cut_preserving(path_, *size - torn); !cut.is_ok())
+      return as_wal_recovery(cut.error());
   }
   const uint64_t before = *size - *size % TRACE_RECORD_SIZE;
   auto rec = encode_trace_record(edge);

@@ -50,7 +50,8 @@ std::array<uint8_t, TRACE_RECORD_SIZE> encode_trace_record(const TraceEdge& edge
 // The log is kept a whole number of readable records. Open cuts off a torn last record and
 // everything from the first record with a bad tag on (bytes that no replay would ever read),
 // and every append first cuts a torn tail that a failed earlier append left behind, so records
-// appended after damage are always read back.
+// appended after damage are always read back. Every cut first keeps the bytes it takes off in a
+// file of their own beside the log (cut_preserving), so nothing stored is ever lost.
 class TraceWal {
  public:
   // Creates `<dir>/trace.wal` when it is missing (mode 0666 before umask) and cuts off unreadable

@@ -420,10 +420,9 @@ Result<CompactionReport> BlockPool::compact(const std::unordered_set<CellId>& li
   for (const SegmentEntry& seg : segments_) {
     if (seg.id == active_id) continue;
     QM_ASSIGN_OR_RETURN(SegmentScan scan, SegmentFile::scan(dir_, seg.id));
-    if (scan.records.empty()) continue;
-    // A scan that could not walk to the end of the file left bytes that no location points at:
-    // deleting the file would destroy them.
-    if (scan.end != ScanEnd::Clean) continue;
+    // A file with bytes the scan could not walk (damage, a torn tail) is never deleted: only what
+    // it could locate would move, and the rest would be lost with it.
+    if (scan.records.empty() || scan.end != ScanEnd::Clean) continue;
     Victim v{seg.id, 0, {}, {}, false};
     for (const ScannedRecord& r : scan.records) {
       if (live.count(r.cell_id)) v.live_records.push_back(r);

@@ -142,9 +142,7 @@ void decode_record_key_to(const uint8_t* p, float* out) {
   decode_q4_groups(p + sf::FIXED_SIZE, record_key_len(p), out);
 }
 
-Status check_record_header(const uint8_t* p, uint64_t size, const std::string& path,
-                           uint64_t offset) {
-  if (size < sf::FIXED_SIZE || decode_u32(p) + uint64_t{4} != size) return damaged(path, offset);
+bool fixed_part_agrees(const uint8_t* p) {
   const uint64_t body_len = decode_u32(p + sf::OFF_BODY_LEN);
   const uint64_t key_len = decode_u32(p + sf::OFF_KEY_LEN);
   const uint64_t value_len = decode_u32(p + sf::OFF_VALUE_LEN);
@@ -153,11 +151,17 @@ Status check_record_header(const uint8_t* p, uint64_t size, const std::string& p
   const uint64_t kbc = decode_u32(p + sf::OFF_KEY_BYTES);
   const uint64_t vsc = decode_u32(p + sf::OFF_VALUE_SCALES);
   const uint64_t vbc = decode_u32(p + sf::OFF_VALUE_BYTES);
-  // Every writer stores exactly ceil(len / 32) scales and 16 bytes per group; anything else is
-  // damage, and the checks keep every later read inside the record.
-  if (ksc != q4_group_count(key_len) || kbc != ksc * Q4_GROUP_BYTES ||
-      vsc != q4_group_count(value_len) || vbc != vsc * Q4_GROUP_BYTES ||
-      body_len != body_len_for(key_len, value_len, extra_len)) {
+  // Every writer stores exactly ceil(len / 32) scales and 16 bytes per group.
+  return ksc == q4_group_count(key_len) && kbc == ksc * Q4_GROUP_BYTES &&
+         vsc == q4_group_count(value_len) && vbc == vsc * Q4_GROUP_BYTES &&
+         body_len == body_len_for(key_len, value_len, extra_len);
+}
+
+Status check_record_header(const uint8_t* p, uint64_t size, const std::string& path,
+                           uint64_t offset) {
+  // Anything but what a writer stores is damage; the checks keep every later read inside the
+  // record.
+  if (size < sf::FIXED_SIZE || decode_u32(p) + uint64_t{4} != size || !fixed_part_agrees(p)) {
     return damaged(path, offset);
   }
   return Status::ok();

@@ -114,6 +114,10 @@ struct StoredValue {
 };
 StoredValue stored_value(const uint8_t* record);
 
+// Whether the fixed part of a record (its first FIXED_SIZE bytes) could have been written by this
+// system's encoder: its length word and its counts agree with each other and with the vector
+// lengths. Needs no byte beyond the fixed part, so it also judges a record the file cuts short.
+bool fixed_part_agrees(const uint8_t* bytes);
 // Checks a record of `size` bytes (at least its fixed part): its length word and its counts agree
 // with each other and with the vector lengths.
 Status check_record_header(const uint8_t* bytes, uint64_t size, const std::string& path,

@@ -20,9 +20,10 @@ Status DeletionLog::reload() {
     const auto* p = reinterpret_cast<const uint8_t*>(bytes.data());
     const uint64_t whole = bytes.size() / 8 * 8;
     for (uint64_t off = 0; off < whole; off += 8) deleted.insert(decode_u64(p + off));
-    // A partial last id is cut off, so that later ids stay aligned.
+    // A partial last id is cut off (kept in a file of its own first), so that later ids stay
+    // aligned.
     if (whole < bytes.size()) {
-      QM_RETURN_IF_ERROR(truncate_durably(path_, whole));
+      QM_RETURN_IF_ERROR(cut_preserving(path_, whole).status());
     }
   }
   deleted_ = std::move(deleted);

@@ -153,6 +153,17 @@ Result<uint64_t> append_records(const std::string& path,
   return std::move(st).error();
 }
 
+// Whether a record that runs past the end of the file, of which the file holds the first `have`
+// bytes (4 at least), could be a write of this system that never completed: its length is one
+// the encoder writes (87 + 80 per group + 4 per extra value), and when the file holds its fixed
+// part, the counts there agree with that length. Anything else (a length byte flipped, garbage
+// behind the last record) is damage and is never cut off.
+bool could_be_torn(const uint8_t* p, size_t have) {
+  const uint32_t body_len = decode_u32(p);
+  if (body_len < sf::MIN_BODY_LEN || (body_len - sf::MIN_BODY_LEN) % 4 != 0) return false;
+  return have < sf::FIXED_SIZE || fixed_part_agrees(p);
+}
+
 // Writes the 8-byte header at the start of a file just opened for writing.
 Status write_header_to(const UniqueFd& fd, const std::string& path) {
   uint8_t header[sf::HEADER_SIZE];
@@ -224,21 +235,24 @@ Result<SegmentScan> SegmentFile::scan(const std::string& dir, uint32_t id,
   WindowReader reader(fd, out.file_size);
   uint64_t off = sf::HEADER_SIZE;
   while (off < out.file_size) {
-    auto head = reader.at(off, 12);
-    if (!head.is_ok()) {
-      out.end = ScanEnd::ReadError;
+    const uint64_t left = out.file_size - off;
+    if (left < 4) {  // a length word cut short
+      out.end = ScanEnd::TornTail;
       break;
     }
-    if (*head == nullptr) {  // fewer than 12 bytes left: at best a torn length word
-      out.end = ScanEnd::TornTail;
+    // The fixed part when the file holds it, to judge a record that runs past the end.
+    const size_t have = static_cast<size_t>(std::min<uint64_t>(left, sf::FIXED_SIZE));
+    auto head = reader.at(off, have);
+    if (!head.is_ok() || *head == nullptr) {
+      out.end = ScanEnd::ReadError;
       break;
     }
     const uint32_t body_len = decode_u32(*head);
     if (off + 4 + body_len > out.file_size) {
-      out.end = ScanEnd::TornTail;
+      out.end = could_be_torn(*head, have) ? ScanEnd::TornTail : ScanEnd::Damaged;
       break;
     }
-    if (body_len < sf::MIN_BODY_LEN) {
+    if (body_len < sf::MIN_WALKED_BODY_LEN) {
       out.end = ScanEnd::Damaged;
       break;
     }
@@ -260,6 +274,7 @@ Result<SegmentScan> SegmentFile::scan(const std::string& dir, uint32_t id,
 Status SegmentFile::prepare_for_append(SegmentEntry& entry, const SegmentScan& scan) {
   switch (scan.end) {
     case ScanEnd::NoHeader: {
+      QM_RETURN_IF_ERROR(preserve_tail(entry.path, 0).status());
       QM_ASSIGN_OR_RETURN(UniqueFd fd, write_header(entry.path));
       QM_RETURN_IF_ERROR(full_sync(fd, entry.path));
       QM_RETURN_IF_ERROR(fd.close());
@@ -267,9 +282,7 @@ Status SegmentFile::prepare_for_append(SegmentEntry& entry, const SegmentScan& s
       return Status::ok();
     }
     case ScanEnd::TornTail: {
-      QM_ASSIGN_OR_RETURN(UniqueFd fd, open_write(entry.path));
-      QM_RETURN_IF_ERROR(truncate_fd(fd, scan.valid_end, entry.path));
-      QM_RETURN_IF_ERROR(full_sync(fd, entry.path));
+      QM_RETURN_IF_ERROR(cut_preserving(entry.path, scan.valid_end).status());
       entry.fill = scan.valid_end;
       return Status::ok();
     }

@@ -31,9 +31,15 @@ struct ScannedRecord {
 
 // How a scan ended.
 enum class ScanEnd : uint8_t {
-  Clean,      // the last record ends exactly at the end of the file
-  TornTail,   // the last record runs past the end of the file (a write that never completed)
-  Damaged,    // a length word too small to be a record: nothing after it can be located
+  Clean,  // the last record ends exactly at the end of the file
+  // The last record runs past the end of the file and could be a write of this system that never
+  // completed: a length word cut short, or one whose record could be an encoder's (see
+  // could_be_torn in the source).
+  TornTail,
+  // A length word that no write of this system leaves behind: below 8, or running past the end
+  // of the file with a length or counts no encoder writes. Nothing after it can be located, and
+  // the bytes are left as they are.
+  Damaged,
   ReadError,  // a read failed part way
   NoHeader,   // the file is shorter than its 8-byte header
 };
@@ -98,7 +104,8 @@ class SegmentFile {
                                                       std::span<const uint64_t> sizes);
 
   // Makes a segment safe to append to after a scan: a missing or short header is written again,
-  // a torn last record is cut off, and a damaged segment is sealed.
+  // a torn last record is cut off, and a damaged segment is sealed. Whatever is cut or written
+  // over is first preserved in a file of its own beside the segment (cut_preserving).
   static Status prepare_for_append(SegmentEntry& entry, const SegmentScan& scan);
 };
 

@@ -52,6 +52,9 @@ inline constexpr size_t OFF_VALUE_BYTES = 87;
 inline constexpr size_t FIXED_SIZE = 91;
 // body_len of a record with no key, value or extra values.
 inline constexpr uint32_t MIN_BODY_LEN = FIXED_SIZE - 4;
+// The shortest body_len the scan walks over: one that holds the cell id. A shorter record is
+// still located (and reads as damaged), and the scan goes on right behind it.
+inline constexpr uint32_t MIN_WALKED_BODY_LEN = 8;
 
 // The most records `bytes` of segment files can hold, bounded: what a scan of files of that size
 // makes room for ahead, so that its lists take the memory the records found use instead of

@@ -48,9 +48,11 @@ Status TextStore::reload() {
     return Status::ok();
   }
   LoadedTexts loaded = parse_texts(bytes);
-  // A torn last record is cut off, so that the next append does not land behind it.
+  // What the walk cannot read (a torn last record, or a length that runs past the end after
+  // damage) is cut off, so that the next append lands where the next load reads it; the bytes
+  // cut go to a file of their own first, so nothing stored is lost.
   if (loaded.valid_end < bytes.size()) {
-    QM_RETURN_IF_ERROR(truncate_durably(path_, loaded.valid_end));
+    QM_RETURN_IF_ERROR(cut_preserving(path_, loaded.valid_end).status());
   }
   texts_ = std::move(loaded.texts);
   return Status::ok();

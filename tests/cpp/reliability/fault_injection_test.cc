@@ -273,7 +273,8 @@ TEST_F(DamagedFilesTest, OverwrittenHeadersAndCountsNeverCrash) {
       {seg, 4, ff4, ""},    // version: never read
       {seg, 8, ff4, ""},    // first body_len: runs past the end
       {seg, 8, zero4, ""},  // first body_len: too short to be a record
-      {seg, 8, std::string("\x20\0\0\0", 4), ""},
+      // first body_len 32: walked as a record of its own, which reads as damaged
+      {seg, 8, std::string("\x20\0\0\0", 4), "damaged cell record at offset 8"},
       {seg, 8 + 22, ff4, "damaged cell record"},  // key_len
       {seg, 8 + 26, ff4, "damaged cell record"},  // value_len
       {seg, 8 + 30, ff4, "damaged cell record"},  // extra_len
@@ -340,6 +341,209 @@ TEST_F(DamagedFilesTest, OverwrittenHeadersAndCountsNeverCrash) {
     QM_ASSERT_OK_AND_ASSIGN(PackReadResult got, engine->load_pack_by_id(id));
     EXPECT_EQ(got.text, Pack(8).text);
   }
+}
+
+// Damage to any record file never costs a stored byte: after an open and a close every byte the
+// file held is still there, in place or in a "<name>.cut-<offset>" file beside it; every whole
+// record the walk reaches reads back; and a record appended afterwards survives the next reopen.
+// A segment record too short to be whole is located and reads as damaged, which the engine's
+// open reports.
+TEST_F(DamagedFilesTest, RepairsKeepEveryStoredByte) {
+  using Records = std::vector<std::pair<uint64_t, uint64_t>>;
+  auto at = [](const std::string& b, uint64_t off) {
+    return reinterpret_cast<const uint8_t*>(b.data()) + off;
+  };
+  // Where each file keeps the length of a record (trace.wal: its tag), and a record too short to
+  // be whole (empty where the format has none).
+  struct Layout {
+    std::string name;
+    int length_at;  // -1: no length field
+    size_t length_width;
+    std::string short_record;
+    // Checks that the first n records of the pristine file read back (`appended`: after the
+    // RecordFile's append, which may supersede one of them).
+    std::function<void(Engine&, const std::string& bytes, const Records&, size_t n, bool appended)>
+        read_back;
+  };
+  std::string short_segment_record, short_synaptic_record;
+  put_u32(short_segment_record, 20);
+  put_u64(short_segment_record, 9999);
+  short_segment_record.append(12, '\xee');
+  put_u32(short_synaptic_record, 6);
+  short_synaptic_record += "abcdef";
+  const std::vector<Layout> layouts = {
+      {segment_file_name(0), 0, 4, short_segment_record,
+       [&](Engine& e, const std::string& b, const Records& r, size_t n, bool) {
+         for (size_t i = 0; i < n; ++i) {
+           QM_EXPECT_OK(e.block_pool().read_cell(decode_u64(at(b, r[i].first + 4))));
+         }
+       }},
+      {TEXT_STORE_FILE, 8, 4, "",
+       [&](Engine& e, const std::string& b, const Records& r, size_t n, bool appended) {
+         for (size_t i = 0; i < n; ++i) {
+           const PackId id = decode_u64(at(b, r[i].first));
+           if (id == 2 || id == 3 || (appended && id == 1)) continue;  // deleted, or superseded
+           const std::string* text = e.text_store().find(id);
+           ASSERT_NE(text, nullptr) << "pack " << id;
+           EXPECT_EQ(*text, b.substr(r[i].first + 12, r[i].second - r[i].first - 12));
+         }
+       }},
+      {DELETION_LOG_FILE, -1, 0, "",
+       [&](Engine& e, const std::string& b, const Records& r, size_t n, bool) {
+         for (size_t i = 0; i < n; ++i) {
+           EXPECT_FALSE(e.pack_directory().contains(decode_u64(at(b, r[i].first))));
+         }
+       }},
+      {SYNAPTIC_FILE, 0, 4, short_synaptic_record,
+       [&](Engine& e, const std::string&, const Records&, size_t n, bool) {
+         QM_ASSERT_OK_AND_ASSIGN(auto got, e.synaptic().load_for_owner(1));
+         ASSERT_GE(got.size(), n);
+         for (size_t i = 0; i < n; ++i) EXPECT_EQ(got[i].lora_a, Synapsis(i + 1).lora_a);
+       }},
+      {TRACE_WAL_FILE, 0, 1, "",
+       [&](Engine& e, const std::string& b, const Records& r, size_t n, bool) {
+         QM_ASSERT_OK_AND_ASSIGN(auto got, e.trace_wal().replay());
+         ASSERT_GE(got.size(), n);
+         for (size_t i = 0; i < n; ++i) {
+           EXPECT_EQ(got[i].from, decode_u64(at(b, r[i].first + TRACE_OFF_FROM)));
+           EXPECT_EQ(got[i].to, decode_u64(at(b, r[i].first + TRACE_OFF_TO)));
+         }
+       }},
+  };
+  struct Damage {
+    const char* name;
+    // The damaged file, or "" where the format has nothing to damage this way.
+    std::function<std::string(const Layout&, const std::string&, const Records&)> apply;
+    std::function<size_t(size_t records)> reach;  // how many records the walk reaches
+  };
+  const std::vector<Damage> damages = {
+      {"flipped high length byte",
+       [](const Layout& l, std::string b, const Records& r) {
+         if (l.length_at < 0) return std::string();
+         b[r[1].first + l.length_at + l.length_width - 1] = '\x7f';
+         return b;
+       },
+       [](size_t) { return size_t{1}; }},
+      {"zeroed length word mid-file",
+       [](const Layout& l, std::string b, const Records& r) {
+         if (l.length_at < 0) return std::string();
+         b.replace(r[1].first + l.length_at, l.length_width, l.length_width, '\0');
+         return b;
+       },
+       [](size_t) { return size_t{1}; }},
+      {"short body",
+       [](const Layout& l, std::string b, const Records& r) {
+         if (l.short_record.empty()) return std::string();
+         b.insert(r[0].second, l.short_record);
+         return b;
+       },
+       [](size_t n) { return n; }},
+      {"torn final record",
+       [](const Layout&, const std::string& b, const Records& r) {
+         return b.substr(0, (r.back().first + r.back().second) / 2);
+       },
+       [](size_t n) { return n - 1; }},
+      {"garbage appended",
+       [](const Layout&, const std::string& b, const Records&) {
+         return b + std::string(37, '\xa5');
+       },
+       [](size_t n) { return n; }},
+  };
+  const std::vector<RecordFile> files = RecordFiles();
+  for (const Layout& layout : layouts) {
+    const RecordFile& f = *std::find_if(files.begin(), files.end(),
+                                        [&](const RecordFile& x) { return x.name == layout.name; });
+    const std::string pristine = Pristine(f.name);
+    const Records records = f.records(pristine);
+    ASSERT_GE(records.size(), 2u) << f.name;
+    for (const Damage& d : damages) {
+      const std::string bytes = d.apply(layout, pristine, records);
+      if (bytes.empty()) continue;
+      SCOPED_TRACE(::testing::Message() << f.name << ": " << d.name);
+      TempDir dir;
+      Copy(dir);
+      write_file(dir.file(f.name), bytes);
+      const size_t reach = d.reach(records.size());
+      {
+        auto opened = Open(dir.path());
+        EXPECT_EQ(testing::lost_bytes(dir.path(), f.name, bytes), "");
+        if (layout.name == segment_file_name(0) && std::string(d.name) == "short body") {
+          ASSERT_FALSE(opened.is_ok());
+          EXPECT_NE(opened.error().message().find("damaged cell record"), std::string::npos)
+              << opened.error().message();
+          continue;
+        }
+        ASSERT_TRUE(opened.is_ok()) << opened.error().message();
+        layout.read_back(**opened, pristine, records, reach, false);
+        QM_ASSERT_OK(f.append(**opened));
+      }
+      QM_ASSERT_OK_AND_ASSIGN(auto engine, Open(dir.path()));
+      layout.read_back(*engine, pristine, records, reach, true);
+      f.check_appended(*engine);
+      EXPECT_EQ(testing::lost_bytes(dir.path(), f.name, bytes), "");
+    }
+  }
+}
+
+// The damage of the reproducer: the high byte of the first record's length word of a segment
+// holding 10 packs. Nothing is cut: the segment keeps every byte and is sealed, and what is
+// written afterwards goes to a new segment and survives a reopen.
+TEST(RepairTest, FlippedFirstLengthByteCutsNothing) {
+  TempDir dir;
+  {
+    QM_ASSERT_OK_AND_ASSIGN(auto engine, Open(dir.path()));
+    for (uint64_t i = 1; i <= 10; ++i) QM_ASSERT_OK(engine->mem_write_pack(Pack(i)).status());
+  }
+  const std::string seg = dir.file(segment_file_name(0));
+  std::string bytes = read_file(seg);
+  bytes[11] = '\x7f';
+  write_file(seg, bytes);
+  PackId written = 0;
+  {
+    QM_ASSERT_OK_AND_ASSIGN(auto engine, Open(dir.path()));
+    EXPECT_EQ(read_file(seg), bytes);
+    QM_ASSERT_OK_AND_ASSIGN(written, engine->mem_write_pack(Pack(11)));
+  }
+  QM_ASSERT_OK_AND_ASSIGN(auto engine, Open(dir.path()));
+  EXPECT_EQ(read_file(seg), bytes);
+  EXPECT_EQ(testing::cut_files(dir.path(), segment_file_name(0)), 0u);
+  EXPECT_TRUE(path_exists(dir.file(segment_file_name(1))));
+  QM_ASSERT_OK_AND_ASSIGN(PackReadResult got, engine->load_pack_by_id(written));
+  EXPECT_EQ(got.text, Pack(11).text);
+}
+
+// What repairs keep is an engine file like any other: a snapshot carries it and a restore puts it
+// back, and the segment listing never takes it for a segment.
+TEST(RepairTest, SnapshotsCarryWhatRepairsKept) {
+  TempDir dir, elsewhere;
+  {
+    QM_ASSERT_OK_AND_ASSIGN(auto engine, Open(dir.path()));
+    for (uint64_t i = 1; i <= 3; ++i) QM_ASSERT_OK(engine->mem_write_pack(Pack(i)).status());
+    QM_ASSERT_OK(engine->add_pack_edge(1, 2, EdgeType::Follows));
+  }
+  const std::string seg = dir.file(segment_file_name(0));
+  testing::truncate_file(seg, read_file(seg).size() - 5);
+  write_file(dir.file(TRACE_WAL_FILE), read_file(dir.file(TRACE_WAL_FILE)) + "\x01torn");
+  QM_ASSERT_OK_AND_ASSIGN(auto engine, Open(dir.path()));
+  std::vector<std::string> kept;
+  for (const auto& e : std::filesystem::directory_iterator(dir.path())) {
+    const std::string name = e.path().filename().string();
+    if (name.find(".cut-") != std::string::npos) kept.push_back(name);
+  }
+  ASSERT_EQ(kept.size(), 2u);
+  EXPECT_EQ(engine->block_pool().segments().size(), 1u);
+
+  const std::string out = elsewhere.file("snap.tar");
+  QM_ASSERT_OK(engine->snapshot(out).status());
+  const std::string target = elsewhere.file("restored");
+  QM_ASSERT_OK_AND_ASSIGN(auto restored, Engine::restore_from(out, target));
+  for (const std::string& name : kept) {
+    SCOPED_TRACE(name);
+    EXPECT_EQ(read_file(target + "/" + name), read_file(dir.file(name)));
+  }
+  EXPECT_EQ(restored->block_pool().segments().size(), 1u);
+  EXPECT_EQ(restored->pack_count(), engine->pack_count());
+  EXPECT_EQ(restored->trace_graph().edge_count(), engine->trace_graph().edge_count());
 }
 
 // Writes, syncs and renames that fail: the call reports the failure, nothing of it shows after

@@ -377,6 +377,7 @@ TEST_F(BlockPoolTest, SegmentWithoutWholeHeaderGetsOneBeforeAnyRecord) {
     Write(pool, 2);  // fill 8 is below the capacity: the repaired segment takes it
     EXPECT_EQ(pool.locations().at(2).segment, 1u);
   }
+  EXPECT_EQ(read_file(dir_.file(cut_file_name(segment_file_name(1), 0, 0))), "QMR");
   BlockPool pool = Open();
   ExpectCell(pool, 1);
   ExpectCell(pool, 2);
@@ -429,6 +430,79 @@ TEST_F(BlockPoolTest, DamagedRecordSealsTheSegmentInsteadOfBeingAppendedBehind) 
   BlockPool pool = Open();
   ExpectCell(pool, 1);
   ExpectCell(pool, 3);
+}
+
+// Damage to a segment never costs a stored byte: a torn tail is cut only after it was kept in a
+// file of its own, anything else stays in place in a sealed segment, the walk keeps its place
+// over a record too short to be whole, and every later write survives a reopen. A compaction
+// never deletes a file it could not walk to its end.
+TEST(BlockPoolRepairTest, DamageNeverCostsAStoredByte) {
+  auto encoded = [](CellId id) {
+    std::string out;
+    EXPECT_TRUE(Cell(id).encode(out).is_ok());
+    return out;
+  };
+  const std::string r1 = encoded(1), r2 = encoded(2), r3 = encoded(3);
+  const std::string header = std::string("QMRS\x01\0\0\0", 8);
+  std::string flipped = r2, zeroed = r2;
+  flipped[3] = '\x7f';
+  zeroed.replace(0, 4, 4, '\0');
+  // Records of 24 and 12 bytes (body_len 20 and 8): cell ids 99 and 98, nothing after the id.
+  std::string short20, short8;
+  put_u32(short20, 20);
+  put_u64(short20, 99);
+  short20.append(12, '\xee');
+  put_u32(short8, 8);
+  put_u64(short8, 98);
+  struct Case {
+    const char* name;
+    std::string bytes;
+    std::vector<CellId> readable;  // every whole record the walk reaches
+    std::vector<CellId> damaged;   // located, but read as damaged
+    bool sealed;                   // the next write goes to a new segment
+    size_t cut_files;              // files that keep bytes cut off
+  } cases[] = {
+      {"flipped high length byte", header + r1 + flipped + r3, {1}, {}, true, 0},
+      {"zeroed length word mid-file", header + r1 + zeroed + r3, {1}, {}, true, 0},
+      {"short bodies", header + r1 + short20 + r2 + short8 + r3, {1, 2, 3}, {99, 98}, false, 0},
+      {"torn final record", header + r1 + r2 + r3.substr(0, r3.size() - 30), {1, 2}, {}, false, 1},
+      {"torn length word", header + r1 + r2 + r3.substr(0, 3), {1, 2}, {}, false, 1},
+      {"garbage appended", header + r1 + r2 + r3 + std::string(37, '\xa5'), {1, 2, 3}, {}, true, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir dir;
+    const std::string seg0 = segment_path(dir.path(), 0);
+    write_file(seg0, c.bytes);
+    auto check = [&](const BlockPool& pool, size_t written) {
+      for (CellId id : c.readable) {
+        QM_ASSERT_OK_AND_ASSIGN(CellRecord got, pool.read_cell(id));
+        EXPECT_EQ(got.value, Cell(id).value);
+      }
+      for (CellId id : c.damaged) {
+        auto got = pool.read_cell(id);
+        ASSERT_FALSE(got.is_ok());
+        EXPECT_NE(got.error().message().find("damaged cell record at offset"), std::string::npos)
+            << got.error().message();
+      }
+      EXPECT_EQ(pool.cell_count(), c.readable.size() + c.damaged.size() + written);
+    };
+    {
+      QM_ASSERT_OK_AND_ASSIGN(BlockPool pool, BlockPool::open(dir.path(), 1 << 20));
+      check(pool, 0);
+      EXPECT_EQ(testing::lost_bytes(dir.path(), segment_file_name(0), c.bytes), "");
+      EXPECT_EQ(testing::cut_files(dir.path(), segment_file_name(0)), c.cut_files);
+      QM_ASSERT_OK(pool.append(Cell(4)));
+      EXPECT_EQ(pool.locations().at(4).segment, c.sealed ? 1u : 0u);
+      QM_ASSERT_OK(pool.compact({}).status());
+    }
+    QM_ASSERT_OK_AND_ASSIGN(BlockPool pool, BlockPool::open(dir.path(), 1 << 20));
+    check(pool, 1);
+    QM_ASSERT_OK_AND_ASSIGN(CellRecord got, pool.read_cell(4));
+    EXPECT_EQ(got.value, Cell(4).value);
+    EXPECT_EQ(testing::lost_bytes(dir.path(), segment_file_name(0), c.bytes), "");
+    EXPECT_EQ(testing::cut_files(dir.path(), segment_file_name(0)), c.cut_files);
+  }
 }
 
 }  // namespace
