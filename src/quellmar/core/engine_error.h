@@ -30,6 +30,11 @@ struct IoError {
   static IoError unexpected_eof();
 
   bool is_not_found() const { return kind == IoErrorKind::Os && os_code == ENOENT; }
+  // Bytes on disk that do not read as what they should be (as against a failing call): reading
+  // them again gives the same answer.
+  bool is_damage() const {
+    return kind == IoErrorKind::InvalidData || kind == IoErrorKind::UnexpectedEof;
+  }
 };
 
 // The one error type of the storage, retrieval and engine layers. Each case keeps the text that

@@ -120,6 +120,13 @@ struct Engine::RefreshScan {
     return it->second;
   }
 
+  // Whether record i could not be read because its bytes are damaged (not because a call
+  // failed).
+  bool damaged(size_t i) const {
+    const EngineError& e = error_of(i);
+    return e.code() == EngineError::Code::Io && e.io_error().is_damage();
+  }
+
   bool eligible(const Cell& c) const { return c.pack_id == 0 || c.layer == HEAD_CELL_LAYER; }
   const SharedKey& pooled_key(uint32_t k) const { return pooled[k] ? pooled[k] : keys[k]; }
   std::span<const float> pooled_of(const Cell& c) const {
@@ -417,7 +424,10 @@ Status Engine::refresh_from(RefreshScan* opened) {
   for (size_t i = 0; i < n; ++i) {
     const RefreshScan::Cell& c = scan.cells[i];
     if (!known.empty() && known.count(c.cell_id)) continue;
-    if (!c.ok) return scan.error_of(i);
+    if (!c.ok) {
+      if (scan.damaged(i)) continue;
+      return scan.error_of(i);
+    }
     if (!scan.eligible(c)) continue;
     const uint64_t len = scan.pooled_of(c).size();
     if (len != slb_->dim()) {
@@ -449,10 +459,13 @@ Status Engine::refresh_from(RefreshScan* opened) {
     // A record that could not be read may be anyone's: compaction keeps it too.
     if (!c.ok || c.pack_id == 0) plain_cells_.insert(c.cell_id);
     if (!known.empty() && known.count(c.cell_id)) continue;
-    if (!c.ok) return scan.error_of(i);
-    // Every stored id stays taken, a deleted pack's included: two records with one id would
-    // each be read as the other's cell.
+    if (!c.ok && !scan.damaged(i)) return scan.error_of(i);
+    // Every stored id stays taken, a deleted pack's and a damaged record's included: two records
+    // with one id would each be read as the other's cell.
     raise_past(next_cell_id_, c.cell_id);
+    // A damaged record stays where it is, out of every index, and a read of its cell reports the
+    // damage; the rest of the store opens.
+    if (!c.ok) continue;
     if (excluded(c)) continue;
     if (scan.eligible(c)) {
       if (!key_dim_) key_dim_ = scan.pooled_of(c).size();
@@ -546,7 +559,7 @@ Status Engine::refresh_from(RefreshScan* opened) {
     for (size_t i = 0; i < n; ++i) {
       const RefreshScan::Cell& c = scan.cells[i];
       if (!c.ok) {
-        if (!first_failure) first_failure = scan.error_of(i);
+        if (!first_failure && !scan.damaged(i)) first_failure = scan.error_of(i);
         continue;
       }
       pooled.cells.push_back({c.cell_id, scan.eligible(c), c.key});

@@ -264,6 +264,9 @@ TEST_F(DamagedFilesTest, OverwrittenHeadersAndCountsNeverCrash) {
     uint64_t offset;
     std::string bytes;    // written over the file at offset
     std::string refusal;  // when set, the open must fail with a message containing this
+    // When set, the damaged segment record is left out at the open and a read of its cell fails
+    // with a message containing this.
+    std::string damaged = "";
   };
   const std::string ff4(4, '\xff'), ff8(8, '\xff'), zero4(4, '\0');
   const std::string seg = segment_file_name(0);
@@ -274,15 +277,15 @@ TEST_F(DamagedFilesTest, OverwrittenHeadersAndCountsNeverCrash) {
       {seg, 8, ff4, ""},    // first body_len: runs past the end
       {seg, 8, zero4, ""},  // first body_len: too short to be a record
       // first body_len 32: walked as a record of its own, which reads as damaged
-      {seg, 8, std::string("\x20\0\0\0", 4), "damaged cell record at offset 8"},
-      {seg, 8 + 22, ff4, "damaged cell record"},  // key_len
-      {seg, 8 + 26, ff4, "damaged cell record"},  // value_len
-      {seg, 8 + 30, ff4, "damaged cell record"},  // extra_len
-      {seg, 8 + 75, ff4, "damaged cell record"},  // key_scale_count
-      {seg, 8 + 87, ff4, "damaged cell record"},  // value_byte_count
-      {seg, 8 + 74, "\x09", "invalid tier byte 9"},
+      {seg, 8, std::string("\x20\0\0\0", 4), "", "damaged cell record at offset 8"},
+      {seg, 8 + 22, ff4, "", "damaged cell record"},  // key_len
+      {seg, 8 + 26, ff4, "", "damaged cell record"},  // value_len
+      {seg, 8 + 30, ff4, "", "damaged cell record"},  // extra_len
+      {seg, 8 + 75, ff4, "", "damaged cell record"},  // key_scale_count
+      {seg, 8 + 87, ff4, "", "damaged cell record"},  // value_byte_count
+      {seg, 8 + 74, "\x09", "", "invalid tier byte 9"},
       {seg, last, ff4, ""},
-      {seg, last + 26, ff4, "damaged cell record"},  // value_len of the last record
+      {seg, last + 26, ff4, "", "damaged cell record"},  // value_len of the last record
       {TEXT_STORE_FILE, 8, ff4, ""},
       {TEXT_STORE_FILE, 8, zero4, ""},
       {TEXT_STORE_FILE, 0, ff8, ""},
@@ -330,6 +333,29 @@ TEST_F(DamagedFilesTest, OverwrittenHeadersAndCountsNeverCrash) {
       continue;
     }
     std::unique_ptr<Engine> engine = std::move(opened).value();
+    if (!d.damaged.empty()) {
+      const std::string pristine = Pristine(d.file);
+      const auto records = LengthPrefixed(pristine, 8);
+      auto hit = std::find_if(records.begin(), records.end(), [&](const auto& r) {
+        return r.first <= d.offset && d.offset < r.second;
+      });
+      ASSERT_NE(hit, records.end());
+      const CellId damaged =
+          decode_u64(reinterpret_cast<const uint8_t*>(pristine.data()) + hit->first + 4);
+      auto read = engine->block_pool().read_cell(damaged);
+      ASSERT_FALSE(read.is_ok());
+      EXPECT_NE(read.error().message().find(d.damaged), std::string::npos)
+          << read.error().message();
+      // Damage behind the length word leaves every other record where the walk finds it.
+      if (d.offset >= hit->first + 4) {
+        for (const auto& r : records) {
+          const CellId other =
+              decode_u64(reinterpret_cast<const uint8_t*>(pristine.data()) + r.first + 4);
+          if (&r != &*hit) QM_EXPECT_OK(engine->block_pool().read_cell(other));
+        }
+      }
+      EXPECT_FALSE(engine->governance().contains(damaged));
+    }
     for (const PackMetadata& m : engine->list_packs_metadata(std::nullopt)) {
       (void)engine->load_pack_by_id(m.pack_id);
     }
@@ -346,8 +372,8 @@ TEST_F(DamagedFilesTest, OverwrittenHeadersAndCountsNeverCrash) {
 // Damage to any record file never costs a stored byte: after an open and a close every byte the
 // file held is still there, in place or in a "<name>.cut-<offset>" file beside it; every whole
 // record the walk reaches reads back; and a record appended afterwards survives the next reopen.
-// A segment record too short to be whole is located and reads as damaged, which the engine's
-// open reports.
+// A segment record too short to be whole is located and reads as damaged; the engine opens
+// without it.
 TEST_F(DamagedFilesTest, RepairsKeepEveryStoredByte) {
   using Records = std::vector<std::pair<uint64_t, uint64_t>>;
   auto at = [](const std::string& b, uint64_t off) {
@@ -467,13 +493,13 @@ TEST_F(DamagedFilesTest, RepairsKeepEveryStoredByte) {
       {
         auto opened = Open(dir.path());
         EXPECT_EQ(testing::lost_bytes(dir.path(), f.name, bytes), "");
-        if (layout.name == segment_file_name(0) && std::string(d.name) == "short body") {
-          ASSERT_FALSE(opened.is_ok());
-          EXPECT_NE(opened.error().message().find("damaged cell record"), std::string::npos)
-              << opened.error().message();
-          continue;
-        }
         ASSERT_TRUE(opened.is_ok()) << opened.error().message();
+        if (layout.name == segment_file_name(0) && std::string(d.name) == "short body") {
+          auto read = (*opened)->block_pool().read_cell(9999);
+          ASSERT_FALSE(read.is_ok());
+          EXPECT_NE(read.error().message().find("damaged cell record"), std::string::npos)
+              << read.error().message();
+        }
         layout.read_back(**opened, pristine, records, reach, false);
         QM_ASSERT_OK(f.append(**opened));
       }
