@@ -207,7 +207,7 @@ PerTokenRetriever* Engine::per_token_retriever() {
 }
 
 void Engine::adopt_key_dim(uint64_t pooled_len) {
-  if (key_dim_) return;
+  if (key_dim_ || pooled_len == 0) return;
   key_dim_ = pooled_len;
   slb_ = std::make_unique<SLB>(SLB_CAPACITY, pooled_len);
 }
@@ -366,13 +366,15 @@ Status Engine::refresh_from(RefreshScan* opened) {
            deleted.count(c.pack_id) != 0;
   };
 
-  // Key dimension from the first new eligible cell.
+  // Key dimension from the first new eligible cell whose key has a width (not empty, not
+  // malformed).
   for (size_t i = 0; i < n; ++i) {
     const RefreshScan::Cell& c = scan.cells[i];
     if (!known.empty() && known.count(c.cell_id)) continue;
     if (!c.ok) return scan.error_of(i);
     if (!scan.eligible(c)) continue;
     const uint64_t len = scan.pooled_of(c).size();
+    if (len == 0) continue;
     if (len != slb_->dim()) {
       slb_ = std::make_unique<SLB>(SLB_CAPACITY, len);
       key_dim_ = len;
@@ -407,7 +409,7 @@ Status Engine::refresh_from(RefreshScan* opened) {
     if (next_cell_id_ <= c.cell_id) next_cell_id_ = c.cell_id + 1;
     if (excluded(c)) continue;
     if (scan.eligible(c)) {
-      if (!key_dim_) key_dim_ = scan.pooled_of(c).size();
+      if (!key_dim_ && !scan.pooled_of(c).empty()) key_dim_ = scan.pooled_of(c).size();
       inserts.push_back(scan.stage_insert(c));
     }
     governance_[c.cell_id] = GovernanceEntry{clamp_importance(c.importance), 0.0f, c.tier};

@@ -329,7 +329,9 @@ class Engine {
   Engine(std::string path, BlockPool pool, SynapticBank synaptic, TraceWal wal, TextStore texts,
          DeletionLog deletions, ScheduleStore schedule, uint64_t vamana_threshold);
 
-  // Sets key_dim from a first write's pooled key and re-creates the SLB at that width.
+  // Sets key_dim from a first write's pooled key and re-creates the SLB at that width. A length of
+  // 0 (an empty or malformed key) is never adopted: an SLB of no width would score every
+  // malformed query against such keys; the next key with a width sets it.
   void adopt_key_dim(uint64_t pooled_len);
   // Feeds one eligible cell to every retrieval stage and to the SLB.
   void index_cell(CellId cell, OwnerId owner, std::span<const float> key,

@@ -14,6 +14,12 @@ std::vector<float> pooled_key(std::span<const float> key) {
   return view ? view->mean_pooled() : std::vector<float>{};
 }
 
+// The length of a key's pooled vector, without pooling it.
+uint64_t pooled_len(std::span<const float> key) {
+  std::optional<KeyView> view = classify_key(key);
+  return view ? view->dim() : 0;
+}
+
 // The key and payloads of a pack in their stored form, one after the other.
 std::vector<uint8_t> stored_vectors(const PackWrite& w) {
   uint64_t size = q4_stored_size(w.retrieval_key.size());
@@ -146,7 +152,9 @@ Status Engine::flush_buffer() {
 Status Engine::write_pack_batch(std::vector<BufferedPack> packs) {
   if (packs.empty()) return Status::ok();
   const uint64_t now = unix_now_ns();
-  adopt_key_dim(pooled_key(packs.front().request.retrieval_key).size());
+  for (auto p = packs.begin(); !key_dim_ && p != packs.end(); ++p) {
+    adopt_key_dim(pooled_len(p->request.retrieval_key));
+  }
 
   std::vector<std::pair<PackId, std::string>> texts;
   for (const BufferedPack& p : packs) {
@@ -289,7 +297,9 @@ Result<CellId> Engine::mem_write(OwnerId owner, LayerIdx layer, std::span<const 
 
 Result<std::vector<CellId>> Engine::mem_write_batch(std::vector<CellWrite> requests) {
   if (requests.empty()) return std::vector<CellId>{};
-  adopt_key_dim(pooled_key(requests.front().key).size());
+  for (auto r = requests.begin(); !key_dim_ && r != requests.end(); ++r) {
+    adopt_key_dim(pooled_len(r->key));
+  }
   const uint64_t now = unix_now_ns();
   std::vector<CellRecord> records;
   std::vector<CellId> ids;
