@@ -126,6 +126,13 @@ def test_labels_that_are_no_single_component(engine, root, tmp_path, label, show
            'a single path component (not empty, "." or "..", and without "/")',
            CheckpointRepository(root).save, engine, label)
     assert not os.path.exists(root)
+    # The queries compare the label with directory names: it names none of them.
+    repo = CheckpointRepository(root)
+    repo.save(engine, "a")
+    assert repo.list(label) == []
+    assert repo.latest(label) is None
+    raises(RuntimeError, f"snapshot integrity check failed: no checkpoint found for label {label}",
+           repo.restore_latest, label, str(tmp_path / "t"))
 
 
 def test_foreign_archive_fails_the_listing(root, tmp_path):

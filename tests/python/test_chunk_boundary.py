@@ -25,8 +25,9 @@ def test_position_is_a_byte_offset_on_a_character_boundary():
 
 @pytest.mark.parametrize(
     "strategy, shown",
-    [("Sentence", '"Sentence"'), ("", '""'), ('a"b\\\n', '"a\\"b\\\\\\n"')],
-    ids=["capitalised", "empty", "escaped"],
+    [("Sentence", '"Sentence"'), ("", '""'), ('a"b\\\n', '"a\\"b\\\\\\n"'),
+     ("\x85", '"\\u{85}"')],
+    ids=["capitalised", "empty", "escaped", "c1-control"],
 )
 def test_unknown_strategy(strategy, shown):
     with pytest.raises(ValueError) as exc:

@@ -82,6 +82,36 @@ def test_k_and_owner_filter(stored):
     assert stored.mem_read_pack(unit(2), 10, 99) == []
 
 
+def token_rows(axis):
+    rows = np.zeros((2, 4), f32)
+    rows[:, axis] = [1.0, 2.0]
+    return rows
+
+
+def encoded(rows):
+    header = np.zeros(64, f32)
+    header[0] = -1e9
+    header[33] = rows.shape[1]
+    return np.concatenate([header, rows.reshape(-1)])
+
+
+MULTI_TOKEN_READS = [
+    ("pack-encoded", lambda e, q, k: e.mem_read_pack(encoded(q), k, None)),
+    ("tokens", lambda e, q, k: e.mem_read_tokens(q, k, None)),
+]
+
+
+# The read asks its sources for a multiple of k; a k near the top of u64 must ask for everything.
+@pytest.mark.parametrize("k, found", [(2, 2), (2**62, 3), (2**63, 3), (2**63 + 5, 3),
+                                      (2**64 - 1, 3)], ids=["2", "2^62", "2^63", "2^63+5", "max"])
+@pytest.mark.parametrize("read", [r[1] for r in MULTI_TOKEN_READS],
+                         ids=[r[0] for r in MULTI_TOKEN_READS])
+def test_multi_token_reads_with_a_huge_k(engine, read, k, found):
+    for axis in range(3):
+        engine.mem_write_pack_tokens(1, token_rows(axis), [], 1.0)
+    assert len(read(engine, token_rows(0), k)) == found
+
+
 def test_load_pack_by_id_touches_the_pack(stored):
     before = stored.pack_importance(1)
     pack = stored.load_pack_by_id(pack_id=1)

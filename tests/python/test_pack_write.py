@@ -96,6 +96,8 @@ UNKNOWN_MODES = [
     ("empty", "", 'unknown salience_mode ""; expected one of "l2", "max", "none"'),
     ("escaped", 'a"b\\\n', 'unknown salience_mode "a\\"b\\\\\\n"; expected one of "l2", "max", '
      '"none"'),
+    ("c1-control", "\x9f\u00e9",
+     'unknown salience_mode "\\u{9f}\u00e9"; expected one of "l2", "max", "none"'),
 ]
 
 

@@ -155,4 +155,8 @@ def test_signatures():
         "(self, /, id, owner, lora_a, lora_b, scale, rank, d_model, last_used=None, quality=None)"
     )
     assert str(inspect.signature(Engine.load_synapsis)) == "(self, /, owner)"
-    assert Engine.load_synapsis.__doc__.startswith("Load all `LoRA` adapter entries for an owner.")
+    assert Engine.store_synapsis.__doc__ == (
+        "Store a `LoRA` adapter entry. Arrays are f32 in Python, converted to f16 internally.")
+    assert Engine.load_synapsis.__doc__ == (
+        "Load all `LoRA` adapter entries for an owner.\n\n"
+        "Returns list of dicts with f32 numpy arrays (f16 converted to f32 on return).")

@@ -247,7 +247,7 @@ PerTokenRetriever* Engine::per_token_retriever() {
 }
 
 void Engine::adopt_key_dim(uint64_t pooled_len) {
-  if (key_dim_) return;
+  if (key_dim_ || pooled_len == 0) return;
   auto slb = std::make_unique<SLB>(SLB_CAPACITY, pooled_len);
   slb->make_room(1);
   slb_ = std::move(slb);
@@ -420,7 +420,8 @@ Status Engine::refresh_from(RefreshScan* opened) {
            deleted.count(c.pack_id) != 0;
   };
 
-  // Key dimension from the first new eligible cell.
+  // Key dimension from the first new eligible cell whose key has a width (not empty, not
+  // malformed).
   for (size_t i = 0; i < n; ++i) {
     const RefreshScan::Cell& c = scan.cells[i];
     if (!known.empty() && known.count(c.cell_id)) continue;
@@ -430,6 +431,7 @@ Status Engine::refresh_from(RefreshScan* opened) {
     }
     if (!scan.eligible(c)) continue;
     const uint64_t len = scan.pooled_of(c).size();
+    if (len == 0) continue;
     if (len != slb_->dim()) {
       slb_ = std::make_unique<SLB>(SLB_CAPACITY, len);
       key_dim_ = len;
@@ -468,7 +470,7 @@ Status Engine::refresh_from(RefreshScan* opened) {
     if (!c.ok) continue;
     if (excluded(c)) continue;
     if (scan.eligible(c)) {
-      if (!key_dim_) key_dim_ = scan.pooled_of(c).size();
+      if (!key_dim_ && !scan.pooled_of(c).empty()) key_dim_ = scan.pooled_of(c).size();
       inserts.push_back(scan.stage_insert(c));
     }
     governance_[c.cell_id] = GovernanceEntry{clamp_importance(c.importance), 0.0f, c.tier};

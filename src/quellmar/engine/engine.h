@@ -345,7 +345,9 @@ class Engine {
   Status check_ids_left(uint64_t packs, uint64_t cells) const;
 
   // Sets key_dim from a first write's pooled key and re-creates the SLB at that width, with the
-  // room for that key laid out. Changes nothing when an allocation fails.
+  // room for that key laid out; changes nothing when an allocation fails. A length of 0 (an
+  // empty or malformed key) is never adopted: an SLB of no width would score every malformed
+  // query against such keys; the next key with a width sets it.
   void adopt_key_dim(uint64_t pooled_len);
   // adopt_key_dim, and the room that indexing one more key of that width takes in the SLB and
   // the stages laid out, before a write stores anything: a key too large for memory then throws

@@ -55,13 +55,13 @@ std::vector<ScoredCell> Engine::gather(std::span<const float> query, uint64_t k,
     }
   };
   if (is_multi_token(query)) {
-    append_new(pipeline_.search(query, multi_factor * k, owner, &fetcher));
+    append_new(pipeline_.search(query, times(multi_factor, k), owner, &fetcher));
     if (out.size() < k && slb_->occupancy() > 0)
-      append_new(slb_->query(pooled_query(query), 2 * k));
+      append_new(slb_->query(pooled_query(query), times(2, k)));
     return out;
   }
   if (slb_->occupancy() > 0) {
-    append_new(slb_->query(pooled_query(query), 2 * k));
+    append_new(slb_->query(pooled_query(query), times(2, k)));
     if (out.size() >= k) return out;
   } else if (k == 0) {
     return out;

@@ -14,6 +14,12 @@ std::vector<float> pooled_key(std::span<const float> key) {
   return view ? view->mean_pooled() : std::vector<float>{};
 }
 
+// The length of a key's pooled vector, without pooling it.
+uint64_t pooled_len(std::span<const float> key) {
+  std::optional<KeyView> view = classify_key(key);
+  return view ? view->dim() : 0;
+}
+
 // The key and payloads of a pack in their stored form, one after the other.
 std::vector<uint8_t> stored_vectors(const PackWrite& w) {
   uint64_t size = q4_stored_size(w.retrieval_key.size());
@@ -167,7 +173,9 @@ Status Engine::write_pack_batch(std::vector<BufferedPack> packs) {
   Result<TakenIds> taken = take_ids(0, total);
   if (!taken.is_ok()) return give_back(taken.status());
   const uint64_t now = unix_now_ns();
-  adopt_key_dim(pooled_key(packs.front().request.retrieval_key).size());
+  for (auto p = packs.begin(); !key_dim_ && p != packs.end(); ++p) {
+    adopt_key_dim(pooled_len(p->request.retrieval_key));
+  }
 
   std::vector<std::pair<PackId, std::string>> texts;
   for (const BufferedPack& p : packs) {
@@ -307,7 +315,10 @@ Result<CellId> Engine::mem_write(OwnerId owner, LayerIdx layer, std::span<const 
 Result<std::vector<CellId>> Engine::mem_write_batch(std::vector<CellWrite> requests) {
   if (requests.empty()) return std::vector<CellId>{};
   QM_ASSIGN_OR_RETURN(const TakenIds taken, take_ids(0, requests.size()));
-  make_room_for_key(pooled_key(requests.front().key).size());
+  uint64_t width = 0;
+  for (auto r = requests.begin(); width == 0 && r != requests.end(); ++r)
+    width = pooled_len(r->key);
+  make_room_for_key(width);
   const uint64_t now = unix_now_ns();
   std::vector<CellRecord> records;
   std::vector<CellId> ids;

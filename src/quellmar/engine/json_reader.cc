@@ -4,7 +4,6 @@
 #include <cmath>
 #include <iterator>
 #include <nlohmann/json.hpp>
-#include <unordered_set>
 
 #include "quellmar/core/str_cat.h"
 
@@ -113,10 +112,10 @@ class TreeBuilder {
     return open(std::move(v));
   }
   bool key(json::string_t& k) {
-    Frame& f = stack_.back();
-    if (!f.keys.insert(k).second) return fail_here(str_cat("duplicate field `", k, "`"));
-    f.value->members.push_back(JsonMember{std::move(k), JsonValue{}});
-    pending_ = &f.value->members.back().value;
+    // Repeated keys are kept: only the typed reading knows whether the member is one it reads.
+    JsonValue* object = stack_.back();
+    object->members.push_back(JsonMember{std::move(k), JsonValue{}, here()});
+    pending_ = &object->members.back().value;
     return true;
   }
   bool end_object() { return close(); }
@@ -141,11 +140,6 @@ class TreeBuilder {
   }
 
  private:
-  struct Frame {
-    JsonValue* value;
-    std::unordered_set<std::string> keys;
-  };
-
   size_t here() const { return static_cast<size_t>(*furthest_ - begin_); }
 
   bool fail_here(std::string message) {
@@ -160,7 +154,7 @@ class TreeBuilder {
       root_ = std::move(v);
       return &root_;
     }
-    JsonValue* parent = stack_.back().value;
+    JsonValue* parent = stack_.back();
     if (parent->kind == JsonValue::Kind::Array) {
       parent->items.push_back(std::move(v));
       return &parent->items.back();
@@ -186,12 +180,12 @@ class TreeBuilder {
 
   bool open(JsonValue&& v) {
     if (stack_.size() >= MAX_DEPTH) return fail_here("recursion limit exceeded");
-    stack_.push_back(Frame{place(std::move(v)), {}});
+    stack_.push_back(place(std::move(v)));
     return true;
   }
 
   bool close() {
-    stack_.back().value->end = here();
+    stack_.back()->end = here();
     stack_.pop_back();
     return true;
   }
@@ -199,7 +193,7 @@ class TreeBuilder {
   const char* begin_;
   const char** furthest_;
   JsonValue& root_;
-  std::vector<Frame> stack_;
+  std::vector<JsonValue*> stack_;
   JsonValue* pending_ = nullptr;
   std::string error_;
   size_t error_offset_ = 0;
@@ -266,6 +260,11 @@ bool JsonReader::fail(const JsonValue& at, std::string message) {
   return false;
 }
 
+bool JsonReader::fail_duplicate(const JsonMember& again) {
+  error_ = str_cat("duplicate field `", again.key, "`") + location(again.key_end);
+  return false;
+}
+
 bool JsonReader::fields(const JsonValue& v, std::string_view struct_name,
                         std::initializer_list<std::string_view> names,
                         std::vector<const JsonValue*>& out) {
@@ -281,11 +280,16 @@ bool JsonReader::fields(const JsonValue& v, std::string_view struct_name,
   if (v.kind != JsonValue::Kind::Object) {
     return fail(v, str_cat("invalid type: ", describe(v), ", expected struct ", struct_name));
   }
-  for (std::string_view name : names) {
-    auto it = std::find_if(v.members.begin(), v.members.end(),
-                           [&](const JsonMember& m) { return m.key == name; });
-    if (it == v.members.end()) return fail(v, str_cat("missing field `", name, "`"));
-    out.push_back(&it->value);
+  out.assign(names.size(), nullptr);
+  for (const JsonMember& m : v.members) {
+    auto name = std::find(names.begin(), names.end(), std::string_view(m.key));
+    if (name == names.end()) continue;
+    const JsonValue*& slot = out[static_cast<size_t>(name - names.begin())];
+    if (slot) return fail_duplicate(m);
+    slot = &m.value;
+  }
+  for (size_t i = 0; i < out.size(); ++i) {
+    if (!out[i]) return fail(v, str_cat("missing field `", names.begin()[i], "`"));
   }
   return true;
 }
@@ -298,6 +302,10 @@ bool JsonReader::variant(const JsonValue& v, std::initializer_list<std::string_v
     return s;
   };
   const std::string* name = nullptr;
+  if (v.kind == JsonValue::Kind::Object && v.members.size() > 1 &&
+      v.members[1].key == v.members[0].key) {
+    return fail_duplicate(v.members[1]);
+  }
   if (v.kind == JsonValue::Kind::Object && v.members.size() == 1) {
     name = &v.members[0].key;
     payload = &v.members[0].value;
@@ -419,8 +427,23 @@ std::string u128_to_string(uint128_t v) {
 std::string quote_for_message(std::string_view s) {
   static const char* HEX = "0123456789abcdef";
   std::string out = "\"";
-  for (char ch : s) {
-    unsigned char c = static_cast<unsigned char>(ch);
+  auto hex_escape = [&](unsigned char c) {
+    out += "\\u{";
+    if (c >= 0x10) out.push_back(HEX[c >> 4]);
+    out.push_back(HEX[c & 0xf]);
+    out += "}";
+  };
+  for (size_t i = 0; i < s.size(); ++i) {
+    unsigned char c = static_cast<unsigned char>(s[i]);
+    // U+0080 to U+009F, the C1 controls: 0xC2 followed by the code point's own byte.
+    if (c == 0xC2 && i + 1 < s.size()) {
+      unsigned char next = static_cast<unsigned char>(s[i + 1]);
+      if (next >= 0x80 && next <= 0x9F) {
+        hex_escape(next);
+        ++i;
+        continue;
+      }
+    }
     switch (c) {
       case '"':
         out += "\\\"";
@@ -442,10 +465,7 @@ std::string quote_for_message(std::string_view s) {
         break;
       default:
         if (c < 0x20 || c == 0x7f) {
-          out += "\\u{";
-          if (c >= 0x10) out.push_back(HEX[c >> 4]);
-          out.push_back(HEX[c & 0xf]);
-          out += "}";
+          hex_escape(c);
         } else {
           out.push_back(static_cast<char>(c));
         }

@@ -2,11 +2,12 @@
 
 // Strict, typed reading of the engine's JSON files (scheduled_actions.json, manifest.json).
 //
-// The JSON library does the lexing; on top of it this reader refuses an object that names a key
-// twice (anywhere in the document), keeps integers too large for 64 bits as their digits, limits
-// nesting to 128 levels, and remembers where every value ends so that messages can name a line
-// and column. The typed getters accept what a typed reader of a fixed schema accepts: members in
-// any order, unknown members ignored, and a struct given as an array of its fields in order.
+// The JSON library does the lexing; on top of it this reader keeps integers too large for 64 bits
+// as their digits, limits nesting to 128 levels, and remembers where every key and value ends so
+// that messages can name a line and column. The typed getters accept what a typed reader of a
+// fixed schema accepts: members in any order, unknown members ignored whole (whatever they hold,
+// repeated keys included), and a struct given as an array of its fields in order; a member of the
+// schema given twice is refused.
 
 #include <cstddef>
 #include <cstdint>
@@ -49,6 +50,7 @@ struct JsonValue {
 struct JsonMember {
   std::string key;
   JsonValue value;
+  size_t key_end = 0;  // byte offset just past the key
 };
 
 class JsonReader {
@@ -61,7 +63,7 @@ class JsonReader {
   const std::string& error() const { return error_; }
 
   // The fields of a struct named `struct_name`, in the order of `names`: from an object (each
-  // must be present; others are ignored) or from an array of exactly that many fields.
+  // must be present once; others are ignored) or from an array of exactly that many fields.
   bool fields(const JsonValue& v, std::string_view struct_name,
               std::initializer_list<std::string_view> names, std::vector<const JsonValue*>& out);
   // An externally tagged enum: an object with one member named after the case. Sets `index` to
@@ -81,6 +83,8 @@ class JsonReader {
 
  private:
   std::string location(size_t end) const;
+  // A member named twice: fails at the second key.
+  bool fail_duplicate(const JsonMember& again);
 
   std::string text_;
   JsonValue root_;
@@ -90,7 +94,8 @@ class JsonReader {
 // Decimal digits of a 128-bit unsigned number.
 std::string u128_to_string(uint128_t v);
 
-// A string quoted and escaped the way messages show a found value: "a\"b\n".
+// A string quoted and escaped the way messages show a found value: "a\"b\n". Other control
+// characters, U+0080 to U+009F included, are shown by code point ("\u{7f}", "\u{85}").
 std::string quote_for_message(std::string_view s);
 
 }  // namespace quellmar

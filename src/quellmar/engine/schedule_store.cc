@@ -21,18 +21,46 @@ using ordered_json = nlohmann::ordered_json;
 
 constexpr uint64_t NANOS_PER_SECOND = 1000000000;
 constexpr const char* EVICT_DRAFT = "EvictDraft";
-// A fire time beyond 64 bits is held as this marker plus its digits while the library prints the
-// document, and then written as a bare number.
-constexpr std::string_view U128_MARKER = "qmr-u128:";
+// A number the JSON library would print in another form (a fire time beyond 64 bits, a threshold)
+// is held as this marker plus its text while the library prints the document, and then written
+// as a bare number.
+constexpr std::string_view RAW_NUMBER_MARKER = "qmr-number:";
 
-// The float in the shortest decimal form that reads back as the same 32-bit value, as the double
-// that the JSON printer then shows in that same form (15 -> 15.0, 0.1f -> 0.1).
-double shortest_f32_as_double(float f) {
+// A finite float in the shortest decimal form that reads back as the same 32-bit value. From
+// 1e-6 up to below 1e13 in plain notation with at least one digit after the point (15.0, 0.1,
+// 0.000001); otherwise one digit, the others after a point, and an exponent without sign or
+// padding when positive (1e30, 1e-7, 3.4028235e38).
+std::string shortest_f32(float f) {
   char buf[64];
-  auto [end, ec] = std::to_chars(buf, buf + sizeof buf - 1, f);
-  (void)ec;
-  *end = '\0';
-  return std::strtod(buf, nullptr);
+  auto [end, ec] = std::to_chars(buf, buf + sizeof buf, f, std::chars_format::scientific);
+  QM_CHECK(ec == std::errc());
+  std::string_view sci(buf, static_cast<size_t>(end - buf));  // [-]d[.ddd]e(+|-)xx
+  std::string out;
+  if (sci.front() == '-') {
+    out = "-";
+    sci.remove_prefix(1);
+  }
+  const size_t e = sci.find('e');
+  std::string digits(sci.substr(0, e));
+  if (digits.size() > 1) digits.erase(1, 1);  // the point
+  const int exp10 = std::stoi(std::string(sci.substr(e + 1)));
+  if (digits == "0") return out + "0.0";
+  // The value is 0.DIGITS times 10^point.
+  const int point = exp10 + 1;
+  const int len = static_cast<int>(digits.size());
+  if (point >= len && point <= 13) {
+    out += digits + std::string(static_cast<size_t>(point - len), '0') + ".0";
+  } else if (point > 0 && point <= 13) {
+    out += digits.substr(0, static_cast<size_t>(point)) + "." +
+           digits.substr(static_cast<size_t>(point));
+  } else if (point > -6 && point <= 0) {
+    out += "0." + std::string(static_cast<size_t>(-point), '0') + digits;
+  } else {
+    out += digits.substr(0, 1);
+    if (len > 1) out += "." + digits.substr(1);
+    out += str_cat("e", exp10);
+  }
+  return out;
 }
 
 EngineError parse_error(const std::string& reason) {
@@ -113,12 +141,17 @@ Result<std::string> ScheduleStore::serialize() const {
     if (nanos <= UINT64_MAX) {
       entry["fires_at_unix_nanos"] = static_cast<uint64_t>(nanos);
     } else {
-      entry["fires_at_unix_nanos"] = str_cat(U128_MARKER, u128_to_string(nanos));
+      entry["fires_at_unix_nanos"] = str_cat(RAW_NUMBER_MARKER, u128_to_string(nanos));
       has_marker = true;
     }
     ordered_json action = ordered_json::object();
     action["owner"] = e.owner;
-    action["threshold"] = shortest_f32_as_double(e.threshold);
+    if (std::isfinite(e.threshold)) {
+      action["threshold"] = str_cat(RAW_NUMBER_MARKER, shortest_f32(e.threshold));
+      has_marker = true;
+    } else {
+      action["threshold"] = nullptr;
+    }
     entry["action"] = ordered_json::object({{EVICT_DRAFT, std::move(action)}});
     list.push_back(std::move(entry));
   }
@@ -131,7 +164,7 @@ Result<std::string> ScheduleStore::serialize() const {
         str_cat("scheduled_actions.json serialize error: ", ex.what()));
   }
   if (has_marker) {
-    const std::string quoted = str_cat("\"", U128_MARKER);
+    const std::string quoted = str_cat("\"", RAW_NUMBER_MARKER);
     for (size_t p = text.find(quoted); p != std::string::npos; p = text.find(quoted, p)) {
       size_t close = text.find('"', p + quoted.size());
       QM_CHECK(close != std::string::npos);

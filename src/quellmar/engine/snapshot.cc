@@ -272,6 +272,10 @@ Result<SnapshotManifest> checked_magic(const std::string& text) {
   return m;
 }
 
+// The errno of a mkdir that failed on a path in the way: something other than a directory there is
+// reported as such (ENOTDIR), not as the name being taken.
+int not_a_directory(int mkdir_errno) { return mkdir_errno == EEXIST ? ENOTDIR : mkdir_errno; }
+
 // mkdir -p that records every directory it made, so that a refused restore can take them back.
 Status create_dirs_recorded(const std::string& path, std::vector<std::string>& made) {
   size_t pos = 0;
@@ -284,7 +288,7 @@ Status create_dirs_recorded(const std::string& path, std::vector<std::string>& m
     if (::mkdir(cur.c_str(), 0777) == 0) {
       made.push_back(cur);
     } else if (int err = errno; !(err == EEXIST && is_directory(cur))) {
-      return EngineError::io(IoError::from_errno(err));
+      return EngineError::io(IoError::from_errno(not_a_directory(err)));
     }
   }
   return Status::ok();
@@ -402,10 +406,40 @@ Status create_parents(const std::string& target, const std::string& name) {
     if (::mkdir(cur.c_str(), 0777) != 0) {
       int err = errno;
       if (err == EEXIST && is_directory(cur)) continue;
-      return EngineError::io(IoError::from_errno(err));
+      return EngineError::io(IoError::from_errno(not_a_directory(err)));
     }
   }
   return Status::ok();
+}
+
+// Steps 2 to 8 of a restore: the last "manifest.json" of the archive read from `fd` (from its
+// current offset), parsed and checked for magic, version and codecs. Writes nothing.
+Result<SnapshotManifest> read_checked_manifest(const UniqueFd& fd, uint64_t limit) {
+  QM_ASSIGN_OR_RETURN(ArchiveReader reader, open_archive(fd));
+  std::optional<std::string> text;
+  archive_entry* entry = nullptr;
+  for (;;) {
+    QM_ASSIGN_OR_RETURN(bool more, next_entry(reader.get(), entry));
+    if (!more) break;
+    const char* path = archive_entry_pathname(entry);
+    if (path && std::string_view(path) == SNAPSHOT_MANIFEST_ENTRY) {
+      QM_ASSIGN_OR_RETURN(text, read_tar_entry_limited(reader.get(), limit));
+    }
+  }
+  if (!text) return EngineError::not_a_snapshot("manifest.json missing");
+  QM_ASSIGN_OR_RETURN(SnapshotManifest manifest, checked_magic(*text));
+  if (manifest.format_version != SNAPSHOT_FORMAT_VERSION) {
+    return EngineError::unsupported_snapshot_version(manifest.format_version,
+                                                     SNAPSHOT_FORMAT_VERSION);
+  }
+  if (manifest.codecs.quantization != SNAPSHOT_QUANTIZATION_CODEC) {
+    return EngineError::snapshot_codec_mismatch("quantization", manifest.codecs.quantization,
+                                                SNAPSHOT_QUANTIZATION_CODEC);
+  }
+  if (manifest.codecs.key != SNAPSHOT_KEY_CODEC) {
+    return EngineError::snapshot_codec_mismatch("key", manifest.codecs.key, SNAPSHOT_KEY_CODEC);
+  }
+  return manifest;
 }
 
 }  // namespace
@@ -586,11 +620,15 @@ Result<SnapshotManifest> restore_snapshot(const std::string& in_path, const std:
   QM_RETURN_IF_ERROR(check_path_text(target_dir));
   // 1. Open.
   QM_ASSIGN_OR_RETURN(UniqueFd fd, open_read(in_path));
+
+  // 2-8. The manifest, read and checked in a pass of its own, before anything is written: an
+  // archive that is no snapshot of ours is refused whatever the state of target_dir.
+  QM_ASSIGN_OR_RETURN(SnapshotManifest manifest, read_checked_manifest(fd, limits.manifest));
+  if (::lseek(fd.get(), 0, SEEK_SET) != 0) return EngineError::io(IoError::from_errno(errno));
   QM_ASSIGN_OR_RETURN(ArchiveReader reader, open_archive(fd));
 
-  // 2. Read every entry: keep the last manifest, stage the engine files, skip the rest.
+  // 2. Stage the engine files; manifests and everything else are skipped.
   Staging staging(target_dir);
-  std::optional<std::string> manifest_text;
   archive_entry* entry = nullptr;
   for (;;) {
     QM_ASSIGN_OR_RETURN(bool more, next_entry(reader.get(), entry));
@@ -598,12 +636,8 @@ Result<SnapshotManifest> restore_snapshot(const std::string& in_path, const std:
     const char* raw = archive_entry_pathname(entry);
     if (!raw) return EngineError::io(IoError::invalid_data("an archive entry has no usable name"));
     std::string path = raw;
-    if (path == SNAPSHOT_MANIFEST_ENTRY) {
-      QM_ASSIGN_OR_RETURN(manifest_text, read_tar_entry_limited(reader.get(), limits.manifest));
-      continue;
-    }
     bool regular = archive_entry_filetype(entry) == AE_IFREG && !archive_entry_hardlink(entry);
-    if (!regular || !in_state_dir(path)) continue;
+    if (path == SNAPSHOT_MANIFEST_ENTRY || !regular || !in_state_dir(path)) continue;
     std::string name = strip_engine_state_prefix(path);
     auto parts = components(path);
     bool unsafe = name.empty() || std::find(parts.begin(), parts.end(), "..") != parts.end();
@@ -618,21 +652,6 @@ Result<SnapshotManifest> restore_snapshot(const std::string& in_path, const std:
   }
   reader.reset();
   QM_RETURN_IF_ERROR(fd.close());
-
-  // 3-8. The manifest.
-  if (!manifest_text) return EngineError::not_a_snapshot("manifest.json missing");
-  QM_ASSIGN_OR_RETURN(SnapshotManifest manifest, checked_magic(*manifest_text));
-  if (manifest.format_version != SNAPSHOT_FORMAT_VERSION) {
-    return EngineError::unsupported_snapshot_version(manifest.format_version,
-                                                     SNAPSHOT_FORMAT_VERSION);
-  }
-  if (manifest.codecs.quantization != SNAPSHOT_QUANTIZATION_CODEC) {
-    return EngineError::snapshot_codec_mismatch("quantization", manifest.codecs.quantization,
-                                                SNAPSHOT_QUANTIZATION_CODEC);
-  }
-  if (manifest.codecs.key != SNAPSHOT_KEY_CODEC) {
-    return EngineError::snapshot_codec_mismatch("key", manifest.codecs.key, SNAPSHOT_KEY_CODEC);
-  }
 
   // 9. The content digest over the staged files in entry path order.
   std::vector<StagedFile>& files = staging.files();

@@ -96,13 +96,17 @@ Result<SnapshotManifest> read_snapshot_manifest(const std::string& in_path);
 
 // Checks an archive and unpacks its engine files into `target_dir`, creating it when needed;
 // files of the same name are replaced, other files stay. The checks run in this order: the
-// archive opens (Io); its entries read (Io), within their size limits (SnapshotIntegrity), and
-// no engine file name has an empty or ".." component (SnapshotIntegrity: such an archive is
-// refused whole); there is a manifest (NotASnapshot); it parses (NotASnapshot); its magic
+// archive opens (Io); a first pass over its entries (Io) reads the last manifest within its size
+// limit (SnapshotIntegrity); there is one (NotASnapshot); it parses (NotASnapshot); its magic
 // (NotASnapshot), format version (UnsupportedSnapshotVersion) and codecs
-// (SnapshotCodecMismatch) are ours; the content digest matches (SnapshotIntegrity); every
-// destination can be a file inside target_dir, with no symbolic link or non-directory on the
-// way (SnapshotIntegrity). Only then are the files moved into place.
+// (SnapshotCodecMismatch) are ours. Nothing is created before these checks pass, so they give
+// the same answer whatever the state of target_dir. Then a second pass from the archive's start
+// (which must be seekable) reads the engine files (Io), within their size limit
+// (SnapshotIntegrity), no name with an empty or ".." component (SnapshotIntegrity: such an
+// archive is refused whole); the content digest matches (SnapshotIntegrity); every destination
+// can be a file inside target_dir, with no symbolic link or non-directory on the way
+// (SnapshotIntegrity). Only then are the files moved into place. A path component of target_dir
+// that is not a directory fails with ENOTDIR (Io).
 //
 // Engine files stream, in bounded memory, into a private staging directory inside target_dir
 // and are renamed into place after every check has passed, so a refused archive leaves nothing

@@ -115,8 +115,7 @@ std::span<const PyMethodDef> engine_synaptic_methods() {
       method<STORE_SYNAPSIS, store_synapsis>(
           "store_synapsis($self, id, owner, lora_a, lora_b, scale, rank, d_model, "
           "last_used=None, quality=None)\n--\n\n"
-          "Store a `LoRA` adapter entry. Arrays are f32 in Python, converted to f16\n"
-          "internally."),
+          "Store a `LoRA` adapter entry. Arrays are f32 in Python, converted to f16 internally."),
       method<LOAD_SYNAPSIS, load_synapsis>(
           "load_synapsis($self, owner)\n--\n\n"
           "Load all `LoRA` adapter entries for an owner.\n\n"

@@ -151,12 +151,15 @@ void PerTokenRetriever::ensure_stats_dim(uint64_t w) {
       stats_.moment_sum.clear();
     }
     stats_.moment_count = 0;
+    stats_.moment_covers_all = stats_.enabled;
+    stats_.eager_holds_counted = eager_columns_.empty();
     stats_.whitening_basis.reset();
     stats_.basis_stamp = 0;
   } else if (stats_.enabled && stats_.second_moment.size() != w * w) {
     stats_.second_moment.assign(w * w, 0.0f);
     stats_.moment_sum.assign(w, 0.0f);
     stats_.moment_count = 0;
+    stats_.moment_covers_all = stats_.token_count == 0;
   }
 }
 
@@ -206,6 +209,7 @@ void PerTokenRetriever::remove(CellId id) {
       }
       ++kept;
     }
+    if (kept != cols.size()) stats_.eager_holds_counted = false;
     cols.codes.resize(kept * width);
     cols.scales.resize(kept);
     cols.ids.resize(kept);
@@ -466,6 +470,7 @@ void PerTokenRetriever::enable_corpus_stats() {
   stats_.moment_sum.assign(w, 0.0f);
   stats_.moment_count = 0;
   const EagerColumns& cols = eager_columns_;
+  stats_.moment_covers_all = stats_.eager_holds_counted && cols.size() == stats_.token_count;
   if (!cols.empty()) {
     const uint64_t width = cols.row_width;
     const uint64_t used = std::min(width, w);
@@ -492,9 +497,14 @@ std::optional<std::vector<float>> PerTokenRetriever::covariance() {
   if (stats_.token_count < 2 || w == 0) return std::nullopt;
   if (!stats_.enabled) enable_corpus_stats();
   if (stats_.second_moment.size() != w * w || stats_.moment_count < 2) return std::nullopt;
-  const float count = static_cast<float>(stats_.moment_count);
+  // Over every counted token when the second moment covers them all (their mean from the exact
+  // token_sum); otherwise over the tokens it covers only, so that the mean of tokens it never saw
+  // is not mixed in.
+  const bool all = stats_.moment_covers_all;
+  const float count = static_cast<float>(all ? stats_.token_count : stats_.moment_count);
+  const std::vector<float>& sum = all ? stats_.token_sum : stats_.moment_sum;
   std::vector<float> mean(w);
-  for (uint64_t i = 0; i < w; ++i) mean[i] = stats_.moment_sum[i] / count;
+  for (uint64_t i = 0; i < w; ++i) mean[i] = sum[i] / count;
   std::vector<float> cov(w * w);
   for (uint64_t i = 0; i < w; ++i) {
     for (uint64_t j = 0; j < w; ++j) {

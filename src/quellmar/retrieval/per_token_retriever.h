@@ -81,6 +81,12 @@ struct CorpusStats {
   // the covariance is taken over them rather than mixing in the mean of tokens it never saw.
   std::vector<float> moment_sum;
   uint64_t moment_count = 0;
+  // Whether second_moment covers every token counted in token_sum: from a restart while enabled,
+  // or from an enabling whose backfill took exactly the counted tokens.
+  bool moment_covers_all = false;
+  // Until enabling: whether the eager columns hold only counted tokens (none from before the last
+  // restart, none removed since), so that a backfill of all of them covers the counted ones.
+  bool eager_holds_counted = true;
   std::shared_ptr<const std::vector<float>> whitening_basis;  // cached ZCA matrix, or null
   uint64_t basis_stamp = 0;  // token_count when the cached basis was computed
 };

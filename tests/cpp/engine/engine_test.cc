@@ -220,6 +220,50 @@ TEST_F(EngineTest, ReopenRebuildsEverythingFromTheRecords) {
   EXPECT_EQ(e->slb().occupancy(), 3u);  // two head cells and the cell-API cell
 }
 
+TEST_F(EngineTest, AKeyOfNoWidthNeverSetsTheKeyWidth) {
+  std::vector<float> zero_dim(64 + 8, 1.0f);
+  zero_dim[0] = -1e9f;
+  zero_dim[33] = 0.0f;
+  std::vector<float> uneven = zero_dim;
+  uneven[33] = 3.0f;  // 8 values do not make whole rows of 3
+  const std::vector<float> short_key = {-1e9f, 1.0f, 2.0f};
+  struct Case {
+    const char* name;
+    std::vector<float> key;
+  };
+  for (const Case& c : {Case{"zero-dim", zero_dim}, Case{"uneven", uneven},
+                        Case{"short", short_key}, Case{"empty", {}}}) {
+    SCOPED_TRACE(c.name);
+    const std::string path = dir_.file(c.name);
+    auto check = [&](Engine& e, std::optional<uint64_t> width) {
+      EXPECT_EQ(e.key_dim(), width);
+      EXPECT_EQ(Read(e, c.key, 5), std::vector<PackId>{});  // matches nothing
+      if (width) {
+        EXPECT_EQ(Read(e, Key(0), 5), std::vector<PackId>{2});
+      }
+    };
+    {
+      QM_ASSERT_OK_AND_ASSIGN(auto e, Engine::open(path));
+      Write(*e, Pack(1, c.key));
+      check(*e, std::nullopt);
+    }
+    {
+      QM_ASSERT_OK_AND_ASSIGN(auto e, Engine::open(path));
+      check(*e, std::nullopt);
+      Write(*e, Pack(1, Key(0)));  // the first key with a width sets it
+      check(*e, kDim);
+    }
+    QM_ASSERT_OK_AND_ASSIGN(auto e, Engine::open(path));
+    check(*e, kDim);
+  }
+  // In a batch the first key with a width sets it too.
+  QM_ASSERT_OK_AND_ASSIGN(auto e, Engine::open(dir_.file("batch")));
+  QM_ASSERT_OK(e->mem_write_batch_packs({Pack(1, zero_dim), Pack(1, Key(0))}));
+  EXPECT_EQ(e->key_dim(), kDim);
+  EXPECT_EQ(Read(*e, zero_dim, 5), std::vector<PackId>{});
+  EXPECT_EQ(Read(*e, Key(0), 5), std::vector<PackId>{2});
+}
+
 TEST_F(EngineTest, PackReadsRankWeightAndTouch) {
   auto e = Open();
   const PackId core = Write(*e, Pack(1, Key(0), 90.0f, "core"));

@@ -6,6 +6,7 @@
 
 #include "quellmar/core/file_names.h"
 #include "quellmar/core/posix_file.h"
+#include "quellmar/core/str_cat.h"
 #include "test_util.h"
 
 namespace quellmar {
@@ -58,6 +59,38 @@ TEST(ScheduleStoreTest, WritesTheExactPrettyText) {
   EXPECT_NE(text.find("\"threshold\": 0.1\n"), std::string::npos) << text;
   EXPECT_NE(text.find("\"fires_at_unix_nanos\": 20000000000000000005,\n"), std::string::npos)
       << text;
+
+  struct Case {
+    float threshold;
+    const char* text;
+  } cases[] = {
+      {15.0f, "15.0"},
+      {0.1f, "0.1"},
+      {1234.5f, "1234.5"},
+      {-0.0f, "-0.0"},
+      {1e30f, "1e30"},
+      {1e-7f, "1e-7"},
+      {1.5e-7f, "1.5e-7"},
+      {1e-6f, "0.000001"},
+      {3.4028235e38f, "3.4028235e38"},
+      {-3.4028235e38f, "-3.4028235e38"},
+      {1e12f, "1000000000000.0"},
+      {1e13f, "1e13"},
+      {1e-45f, "1e-45"},
+      {16777216.0f, "16777216.0"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text);
+    TempDir d;
+    QM_ASSERT_OK_AND_ASSIGN(ScheduleStore s, ScheduleStore::load(d.path()));
+    QM_ASSERT_OK(s.add({1, 0}, 1, c.threshold));
+    text = read_file(s.path());
+    EXPECT_NE(text.find(str_cat("\"threshold\": ", c.text, "\n")), std::string::npos) << text;
+    QM_ASSERT_OK_AND_ASSIGN(ScheduleStore again, ScheduleStore::load(d.path()));
+    ASSERT_EQ(again.entries().size(), 1u);
+    EXPECT_EQ(std::signbit(again.entries()[0].threshold), std::signbit(c.threshold));
+    EXPECT_EQ(again.entries()[0].threshold, c.threshold);
+  }
 }
 
 TEST(ScheduleStoreTest, ReloadKeepsEntriesIdsAndNextId) {
@@ -84,11 +117,12 @@ TEST(ScheduleStoreTest, ReloadKeepsEntriesIdsAndNextId) {
 
 TEST(ScheduleStoreTest, ReadsWhatATypedReaderAccepts) {
   TempDir dir;
+  // Unknown members are skipped whole, keys they repeat inside included.
   write_file(dir.file(SCHEDULE_FILE),
              " {\"entries\": [{\"action\": {\"EvictDraft\": [9, 1]}, \"extra\": {\"x\": [1]},"
-             " \"fires_at_unix_nanos\": 1500000000, \"id\": 4},"
-             " [6, 0, {\"EvictDraft\": {\"threshold\": 2e0, \"owner\": 3}}]],"
-             " \"next_id\": 0, \"unknown\": null}\n\t ");
+             " \"fires_at_unix_nanos\": 1500000000, \"id\": 4, \"more\": {\"id\": 1, \"id\": 2}},"
+             " [6, 0, {\"EvictDraft\": {\"threshold\": 2e0, \"owner\": 3, \"u\": 1, \"u\": 2}}]],"
+             " \"next_id\": 0, \"unknown\": null, \"note\": {\"a\": 1, \"a\": 2}}\n\t ");
   QM_ASSERT_OK_AND_ASSIGN(ScheduleStore store, ScheduleStore::load(dir.path()));
   EXPECT_EQ(store.next_id(), 1u);  // 0 is raised to 1
   EXPECT_EQ(store.entries(),
@@ -119,6 +153,14 @@ TEST(ScheduleStoreTest, RefusesBadFiles) {
        "duplicate field `next_id` at line 2 column 10"},
       {"repeated id", file("\"id\": 1, \"id\": 1, \"fires_at_unix_nanos\": 1, " + entry_tail),
        "duplicate field `id`"},
+      {"repeated owner",
+       file("\"id\": 1, \"fires_at_unix_nanos\": 1, \"action\": {\"EvictDraft\": "
+            "{\"owner\": 1, \"x\": 0, \"owner\": 1, \"threshold\": 1}}"),
+       "duplicate field `owner` at line 1 column 116"},
+      {"repeated action",
+       file("\"id\": 1, \"fires_at_unix_nanos\": 1, \"action\": {\"EvictDraft\": [1, 1], "
+            "\"EvictDraft\": [1, 1]}"),
+       "duplicate field `EvictDraft`"},
       {"unknown action",
        file("\"id\": 1, \"fires_at_unix_nanos\": 1, \"action\": {\"Compact\": {}}"),
        "unknown variant `Compact`, expected `EvictDraft`"},

@@ -334,7 +334,8 @@ TEST_F(SnapshotTest, RestoreRefusalsInOrder) {
     std::vector<TarEntry> entries;  // empty: the archive file holds `raw` instead
     std::string raw;
     EngineError::Code code;
-    std::string message;  // exact, or a prefix when it ends with "*"
+    std::string message;         // exact, or a prefix when it ends with "*"
+    bool after_staging = false;  // found only once the files are staged inside the target
   } cases[] = {
       {"not a tar", {}, std::string(3000, 'x'), EngineError::Code::Io, "storage I/O error: *"},
       {"manifest too big",
@@ -376,28 +377,44 @@ TEST_F(SnapshotTest, RestoreRefusalsInOrder) {
        "snapshot codec mismatch for key: snapshot=mean, engine=top5avg"},
       {"digest", entries_with_manifest(manifest, true), "", EngineError::Code::SnapshotIntegrity,
        "snapshot integrity check failed: sha256 mismatch: manifest=" + good +
-           ", computed=" + sha256_hex({{"d/g", "more"}, {"f", "dat4"}})},
+           ", computed=" + sha256_hex({{"d/g", "more"}, {"f", "dat4"}}),
+       true},
   };
+  // The archive is checked before the target is made: a target that cannot be made changes
+  // nothing up to the digest.
+  write_file(tmp_.file("blocker"), "");
+  const std::string not_a_dir = "storage I/O error: Not a directory (os error 20)";
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     const std::string in = tmp_.file("in.tar");
-    const std::string target = tmp_.file("target/sub");
     if (c.entries.empty()) {
       write_file(in, c.raw);
     } else {
       write_tar(in, c.entries);
     }
-    auto r = restore_snapshot(in, target);
-    ASSERT_FALSE(r.is_ok());
-    EXPECT_EQ(r.error().code(), c.code) << r.error().message();
-    if (c.message.back() == '*') {
-      EXPECT_EQ(r.error().message().rfind(c.message.substr(0, c.message.size() - 1), 0), 0u)
+    for (const std::string& target : {tmp_.file("target/sub"), tmp_.file("blocker/sub")}) {
+      SCOPED_TRACE(target);
+      const bool blocked = target == tmp_.file("blocker/sub");
+      const std::string message = blocked && c.after_staging ? not_a_dir : c.message;
+      auto r = restore_snapshot(in, target);
+      ASSERT_FALSE(r.is_ok());
+      EXPECT_EQ(r.error().code(), blocked && c.after_staging ? EngineError::Code::Io : c.code)
           << r.error().message();
-    } else {
-      EXPECT_EQ(r.error().message(), c.message);
+      if (message.back() == '*') {
+        EXPECT_EQ(r.error().message().rfind(message.substr(0, message.size() - 1), 0), 0u)
+            << r.error().message();
+      } else {
+        EXPECT_EQ(r.error().message(), message);
+      }
+      EXPECT_FALSE(fs::exists(tmp_.file("target")));
     }
-    EXPECT_FALSE(fs::exists(tmp_.file("target")));
   }
+  // A path component that is a file is reported as not a directory, the target itself included.
+  write_tar(tmp_.file("good.tar"), archive_of(files));
+  QM_ASSERT_ERROR(Io, not_a_dir, restore_snapshot(tmp_.file("good.tar"), tmp_.file("blocker")));
+  QM_ASSERT_ERROR(Io, not_a_dir,
+                  restore_snapshot(tmp_.file("good.tar"), tmp_.file("blocker/sub/deeper")));
+  EXPECT_EQ(read_file(tmp_.file("blocker")), "");
   QM_ASSERT_ERROR(Io, "storage I/O error: No such file or directory (os error 2)",
                   restore_snapshot(tmp_.file("missing.tar"), tmp_.file("target")));
   QM_ASSERT_ERROR(NotASnapshot, "not a Quellmar snapshot: manifest.json missing",

@@ -257,6 +257,49 @@ TEST(WhiteningTest, TieredCovarianceCoversOnlyTokensSeenByTheSecondMoment) {
   EXPECT_EQ(*cov, (std::vector<float>{1, 2, 2, 4}));
 }
 
+TEST(WhiteningTest, EagerCovarianceOverEveryCountedTokenWhenTheBackfillTookThemAll) {
+  const Rows rows = {{0.3f, 1.0f}, {0.7f, -0.2f}, {0.1f, 0.45f}};
+  // The second moment of the dequantized eager tokens, over the token count, less the products
+  // of the means.
+  auto expected = [](const EagerColumns& cols, std::vector<float> mean, float n) {
+    std::vector<float> cov(4);
+    for (size_t i = 0; i < 2; ++i) {
+      for (size_t j = 0; j < 2; ++j) {
+        float m = 0.0f;
+        for (size_t t = 0; t < cols.size(); ++t) {
+          m += cols.scales[t] * cols.codes[t * 2 + i] * (cols.scales[t] * cols.codes[t * 2 + j]);
+        }
+        cov[i * 2 + j] = m / n - mean[i] * mean[j];
+      }
+    }
+    return cov;
+  };
+  {
+    // Every counted token was backfilled: the means are those of the exact token sums.
+    PerTokenRetriever r{PerTokenAggregation::TopNMean, PerTokenConfig{}, 512, 1024, true};
+    r.insert(1, 0, encode(rows));
+    std::optional<std::vector<float>> cov = r.covariance();
+    ASSERT_TRUE(cov.has_value());
+    const std::vector<float>& sum = r.corpus_stats().token_sum;
+    EXPECT_EQ(*cov, expected(r.eager_columns(), {sum[0] / 3, sum[1] / 3}, 3));
+    EXPECT_NEAR((*cov)[0], 0.06201f, 1e-5f);
+  }
+  {
+    // A removal before enabling leaves tokens counted that the backfill cannot see: the
+    // covariance is taken over the backfilled tokens alone, means included.
+    PerTokenRetriever r{PerTokenAggregation::TopNMean, PerTokenConfig{}, 512, 1024, true};
+    r.insert(1, 0, encode(rows));
+    r.insert(2, 0, encode({{50.0f, -40.0f}}));
+    r.remove(2);
+    std::optional<std::vector<float>> cov = r.covariance();
+    ASSERT_TRUE(cov.has_value());
+    const CorpusStats& s = r.corpus_stats();
+    EXPECT_EQ(s.token_count, 4u);
+    EXPECT_EQ(s.moment_count, 3u);
+    EXPECT_EQ(*cov, expected(r.eager_columns(), {s.moment_sum[0] / 3, s.moment_sum[1] / 3}, 3));
+  }
+}
+
 TEST(WhiteningTest, BasisIsComputedOnceUntilTheNextInsert) {
   Corpus corpus;
   std::mt19937 rng(4);
