@@ -5,16 +5,10 @@ import inspect
 import numpy as np
 import pytest
 
+from conftest import CONTIGUITY, unit
 from quellmar._native import Engine, ReadResult
 
 DIM = 8
-NOT_CONTIGUOUS = "The given array is not contiguous or is misaligned."
-
-
-def unit(i, dim=DIM):
-    v = np.zeros(dim, np.float32)
-    v[i] = 1.0
-    return v
 
 
 def value(x):
@@ -82,8 +76,8 @@ def strided():
          "argument 'key': 'ndarray' object is not an instance of 'ndarray[float32, ndim=1]'"),
         ({"value": [1.0, 2.0]}, TypeError,
          "argument 'value': 'list' object is not an instance of 'ndarray[float32, ndim=1]'"),
-        ({"key": strided()}, RuntimeError, NOT_CONTIGUOUS),
-        ({"value": strided()}, RuntimeError, NOT_CONTIGUOUS),
+        ({"key": strided()}, RuntimeError, CONTIGUITY),
+        ({"value": strided()}, RuntimeError, CONTIGUITY),
         ({"salience": "high"}, TypeError, "argument 'salience': must be real number, not str"),
         ({"parent_cell_id": 1.5}, TypeError,
          "argument 'parent_cell_id': 'float' object cannot be interpreted as an integer"),
@@ -172,8 +166,8 @@ def bad_item(position, item):
          "'ndarray' object is not an instance of 'ndarray[float32, ndim=1]'"),
         (bad_item(1, request(val=np.zeros((2, 2), np.float32))), TypeError,
          "'ndarray' object is not an instance of 'ndarray[float32, ndim=1]'"),
-        (bad_item(1, request(key=strided())), RuntimeError, NOT_CONTIGUOUS),
-        (bad_item(0, request(val=strided())), RuntimeError, NOT_CONTIGUOUS),
+        (bad_item(1, request(key=strided())), RuntimeError, CONTIGUITY),
+        (bad_item(0, request(val=strided())), RuntimeError, CONTIGUITY),
         (bad_item(1, request(salience=None)), TypeError, "must be real number, not NoneType"),
         (bad_item(1, request(parent="p")), TypeError,
          "'str' object cannot be interpreted as an integer"),
@@ -251,7 +245,7 @@ def test_mem_read_ranks_and_filters(cells):
     [
         ((unit(0), -1, None), OverflowError, None),
         ((unit(0), 1, -1), OverflowError, None),
-        ((strided(), 1, None), RuntimeError, NOT_CONTIGUOUS),
+        ((strided(), 1, None), RuntimeError, CONTIGUITY),
         ((unit(0).astype(np.float64), 1, None), TypeError,
          "argument 'query_key': 'ndarray' object is not an instance of 'ndarray[float32, ndim=1]'"),
         ((unit(0), 1.0, None), TypeError,

@@ -8,18 +8,12 @@ import threading
 import numpy as np
 import pytest
 
+from conftest import raises
 from quellmar._native import CheckpointRepository, Engine
 
 f32 = np.float32
 MANIFEST_KEYS = ["magic", "format_version", "created_at", "pack_count", "owner_count", "sha256",
                  "quantization_codec", "key_codec"]
-
-
-def raises(exc_type, text, fn, *args, **kwargs):
-    with pytest.raises(exc_type) as exc:
-        fn(*args, **kwargs)
-    assert type(exc.value) is exc_type
-    assert str(exc.value) == text
 
 
 def write_pack(engine, owner, seed):

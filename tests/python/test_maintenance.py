@@ -13,6 +13,7 @@ import numpy as np
 import pytest
 
 from _threads import maintenance_threads, wait_until
+from conftest import raises
 from quellmar._native import Engine
 
 f32 = np.float32
@@ -27,13 +28,6 @@ FRESH_MAINTENANCE = {
 NEGATIVE = "cannot convert float seconds to Duration: value is negative"
 TOO_BIG = "cannot convert float seconds to Duration: value is either too big or NaN"
 HOUR = 3600.0
-
-
-def raises(exc_type, text, fn, *args, **kwargs):
-    with pytest.raises(exc_type) as exc:
-        fn(*args, **kwargs)
-    assert type(exc.value) is exc_type
-    assert str(exc.value) == text
 
 
 def write_pack(engine, owner, salience, seed=0):

@@ -7,18 +7,11 @@ import math
 import numpy as np
 import pytest
 
+from conftest import CONTIGUITY, raises
 from quellmar._native import Engine
 
 f32 = np.float32
 KEYS = ["id", "owner", "rank", "d_model", "scale", "last_used", "quality", "lora_a", "lora_b"]
-CONTIGUITY = "The given array is not contiguous or is misaligned."
-
-
-def raises(exc_type, text, fn, *args, **kwargs):
-    with pytest.raises(exc_type) as exc:
-        fn(*args, **kwargs)
-    assert type(exc.value) is exc_type
-    assert str(exc.value) == text
 
 
 def test_store_and_load_round_trip(engine, engine_dir):

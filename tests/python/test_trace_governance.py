@@ -3,19 +3,11 @@
 import inspect
 import os
 
-import numpy as np
 import pytest
 
 import _frame_probe as probe
+from conftest import unit
 from quellmar._native import Engine
-
-DIM = 8
-
-
-def unit(i):
-    v = np.zeros(DIM, np.float32)
-    v[i % DIM] = 1.0
-    return v
 
 
 def engine_with_packs(path, packs):

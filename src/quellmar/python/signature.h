@@ -6,7 +6,7 @@
 // docstring's text-signature line is written from the same table, so a signature is spelled once:
 //
 //   struct SweepNowArgs {
-//     double hours = 0.0;
+//     float hours = 0.0f;
 //     float eviction_threshold = 15.0f;
 //   };
 //   constexpr auto SWEEP_NOW = signature("Engine", "sweep_now",
