@@ -2,7 +2,6 @@
 manifest dict, restores into new directories that read back every pack, and refused archives."""
 
 import hashlib
-import inspect
 import io
 import json
 import os
@@ -282,9 +281,3 @@ def test_restore_errors(tmp_path):
     assert str(exc.value) == (
         "Engine.restore_from() missing 1 required positional argument: 'target_dir'"
     )
-
-
-def test_signatures():
-    assert str(inspect.signature(Engine.snapshot)) == "(self, /, out_path)"
-    assert str(inspect.signature(Engine.restore_from)) == "(in_path, target_dir)"
-    assert isinstance(vars(Engine)["restore_from"], staticmethod)

@@ -1,7 +1,6 @@
 """LoRA adapter entries from Python: float32 arrays stored as binary16 and widened back, the
 length checks and their messages, and what a reopened engine reads."""
 
-import inspect
 import math
 
 import numpy as np
@@ -143,11 +142,7 @@ def test_argument_errors(engine):
     assert engine.load_synapsis(1) == []
 
 
-def test_signatures():
-    assert str(inspect.signature(Engine.store_synapsis)) == (
-        "(self, /, id, owner, lora_a, lora_b, scale, rank, d_model, last_used=None, quality=None)"
-    )
-    assert str(inspect.signature(Engine.load_synapsis)) == "(self, /, owner)"
+def test_docstrings():
     assert Engine.store_synapsis.__doc__ == (
         "Store a `LoRA` adapter entry. Arrays are f32 in Python, converted to f16 internally.")
     assert Engine.load_synapsis.__doc__ == (
