@@ -22,8 +22,6 @@ namespace quellmar::python {
 
 namespace {
 
-PyObject* g_panic = nullptr;
-
 // One function per kind: converts its argument and returns it as Python sees it back.
 template <class T>
 struct One {
@@ -324,8 +322,8 @@ PyMethodDef FUNCTIONS[] = {
 
 int probe_exec(PyObject* module) {
   import_array1(-1);
-  if (panic_exception_type() == nullptr) return -1;
-  if (PyModule_AddObjectRef(module, "PanicException", g_panic) < 0) return -1;
+  PyObject* panic = panic_exception_type();
+  if (panic == nullptr || PyModule_AddObjectRef(module, "PanicException", panic) < 0) return -1;
   if (setup_read_result_type(module) == nullptr) return -1;
   PyTypeObject* engine = setup_engine_type(module);
   if (engine == nullptr ||
@@ -351,13 +349,6 @@ PyModuleDef PROBE_DEF = {PyModuleDef_HEAD_INIT, "_frame_probe", nullptr, 0,     
                          PROBE_SLOTS,           nullptr,        nullptr, nullptr};
 
 }  // namespace
-
-PyObject* panic_exception_type() {
-  if (g_panic == nullptr) {
-    g_panic = PyErr_NewException("_frame_probe.PanicException", PyExc_BaseException, nullptr);
-  }
-  return g_panic;
-}
 
 }  // namespace quellmar::python
 

@@ -10,10 +10,10 @@ from pathlib import Path
 import numpy as np
 import pytest
 
+from conftest import CONTIGUITY
 from quellmar import _native
 
 DIM = 16
-NOT_CONTIGUOUS = "The given array is not contiguous or is misaligned."
 
 
 def key(i=0):
@@ -43,9 +43,9 @@ BAD_CALLS = [
     ("list key", lambda e: e.mem_read_pack([1.0] * DIM, 3, None), TypeError,
      "argument 'query_key': 'list' object is not an instance of 'ndarray[float32, ndim=1]'"),
     ("strided key", lambda e: e.mem_read_pack(np.ones(2 * DIM, np.float32)[::2], 3, None),
-     RuntimeError, NOT_CONTIGUOUS),
+     RuntimeError, CONTIGUITY),
     ("strided payload", lambda e: e.mem_write_pack(
-        1, key(), [(0, np.ones(16, np.float32)[::2])], 50.0), RuntimeError, NOT_CONTIGUOUS),
+        1, key(), [(0, np.ones(16, np.float32)[::2])], 50.0), RuntimeError, CONTIGUITY),
     ("k past u64", lambda e: e.mem_read_pack(key(), 2**64, None), OverflowError, None),
     ("negative k", lambda e: e.mem_read_pack(key(), -1, None), OverflowError, None),
     ("layer past u16", lambda e: e.mem_write_pack(1, key(), [(65536, np.ones(4, np.float32))],

@@ -10,14 +10,8 @@ import numpy as np
 import pytest
 
 import _frame_probe as probe
+from conftest import CONTIGUITY, raises
 from quellmar._native import Engine, find_chunk_boundary
-
-
-def raises(exc_type, text, fn, *args, **kwargs):
-    with pytest.raises(exc_type) as exc:
-        fn(*args, **kwargs)
-    assert type(exc.value) is exc_type
-    assert str(exc.value) == text
 
 
 # --- Binding arguments to parameters ----------------------------------------------------------
@@ -93,7 +87,6 @@ class ListLike(collections.abc.Sequence):
 f32 = np.float32
 STRIDED = np.arange(8, dtype=f32)[::2]
 MISALIGNED = np.frombuffer(bytearray(20), dtype=f32, count=4, offset=1)
-CONTIGUITY = "The given array is not contiguous or is misaligned."
 OUT_OF_RANGE = "out of range integral type conversion attempted"
 
 KIND_ERRORS = [

@@ -2,7 +2,6 @@
 the thread, its sweeps and compactions, destruction while it runs, and scheduling, cancelling,
 firing and listing evictions with their time checks."""
 
-import inspect
 import json
 import math
 import os
@@ -13,6 +12,7 @@ import numpy as np
 import pytest
 
 from _threads import maintenance_threads, wait_until
+from conftest import raises
 from quellmar._native import Engine
 
 f32 = np.float32
@@ -27,13 +27,6 @@ FRESH_MAINTENANCE = {
 NEGATIVE = "cannot convert float seconds to Duration: value is negative"
 TOO_BIG = "cannot convert float seconds to Duration: value is either too big or NaN"
 HOUR = 3600.0
-
-
-def raises(exc_type, text, fn, *args, **kwargs):
-    with pytest.raises(exc_type) as exc:
-        fn(*args, **kwargs)
-    assert type(exc.value) is exc_type
-    assert str(exc.value) == text
 
 
 def write_pack(engine, owner, salience, seed=0):
@@ -353,21 +346,3 @@ def test_fire_due(engine):
     assert engine.pack_exists(strong) is True
     assert [x["id"] for x in engine.list_scheduled()] == [1]  # the future one stays
     assert engine.fire_due_scheduled() == 0
-
-
-SIGNATURES = {
-    "start_maintenance": "(self, /, sweep_interval_secs=3600.0, compaction_interval_secs=21600.0, "
-                         "eviction_threshold=15.0, hours_per_tick=1.0)",
-    "stop_maintenance": "(self, /)",
-    "is_maintenance_running": "(self, /)",
-    "maintenance_status": "(self, /)",
-    "schedule_evict_draft": "(self, /, fires_at_unix_secs, owner, threshold)",
-    "cancel_scheduled": "(self, /, id)",
-    "fire_due_scheduled": "(self, /)",
-    "list_scheduled": "(self, /)",
-}
-
-
-@pytest.mark.parametrize("name", list(SIGNATURES))
-def test_signatures(name):
-    assert str(inspect.signature(getattr(Engine, name))) == SIGNATURES[name]

@@ -64,16 +64,13 @@ def test_instances_take_no_part_in_gc(engine):
     assert not gc.is_tracked(CheckpointRepository("/nonexistent/root"))
 
 
-def test_class_docstrings_and_signatures():
+def test_class_and_function_docstrings():
     assert Engine.__doc__.startswith(
         "`Quellmar` engine \u2014 persistent KV cache memory for LLM agents.\n\n"
     )
     assert "thread-safe" in Engine.__doc__.lower()
-    assert str(inspect.signature(Engine)) == "(path, segment_size=None, vamana_threshold=None)"
     assert CheckpointRepository.__doc__.startswith("Labeled checkpoint repository.\n\n")
-    assert str(inspect.signature(CheckpointRepository)) == "(root)"
     assert ReadResult.__doc__ == "A single retrieval result returned from `mem_read`."
-    assert str(inspect.signature(_native.find_chunk_boundary)) == "(text, max_pos, strategy)"
     assert _native.find_chunk_boundary.__doc__.startswith(
         "Find a byte position `<= max_pos` to split `text` at, preferring the\n"
     )
@@ -88,25 +85,6 @@ def test_every_engine_method_carries_its_signature_line():
         params = list(inspect.signature(method).parameters)
         static = isinstance(vars(Engine)[name], staticmethod)
         assert (params[:1] == ["self"]) != static, name
-
-
-LIFECYCLE_SIGNATURES = {
-    "open_with_write_buffer": "(path, max_batch_size, max_idle_ms=0)",
-    "flush": "(self, /)",
-    "flush_buffer": "(self, /)",
-    "refresh": "(self, /)",
-    "compact": "(self, /)",
-    "status": "(self, /)",
-    "cell_count": "(self, /)",
-    "pack_count": "(self, /)",
-    "has_vamana": "(self, /)",
-    "pipeline_stage_count": "(self, /)",
-}
-
-
-@pytest.mark.parametrize("name", sorted(LIFECYCLE_SIGNATURES))
-def test_lifecycle_signatures(name):
-    assert str(inspect.signature(getattr(Engine, name))) == LIFECYCLE_SIGNATURES[name]
 
 
 def test_checkpoint_repository_constructor(tmp_path):

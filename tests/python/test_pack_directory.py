@@ -2,32 +2,22 @@
 and what of them survives a reopen."""
 
 import warnings
+from functools import partial
 
 import numpy as np
 import pytest
 
+import conftest
+from conftest import CONTIGUITY, raises
 from quellmar._native import Engine
 
 f32 = np.float32
+unit = partial(conftest.unit, length=4.0)
 DEPRECATION = (
     "Engine.list_packs() without an explicit `fetch_text=` kwarg is deprecated; pass "
     "`fetch_text=True` to keep the current behaviour or call Engine.list_packs_metadata() to "
     "skip the per-pack text lookup."
 )
-CONTIGUITY = "The given array is not contiguous or is misaligned."
-
-
-def raises(exc_type, text, fn, *args, **kwargs):
-    with pytest.raises(exc_type) as exc:
-        fn(*args, **kwargs)
-    assert type(exc.value) is exc_type
-    assert str(exc.value) == text
-
-
-def unit(i, dim=8):
-    v = np.zeros(dim, f32)
-    v[i] = 4.0
-    return v
 
 
 @pytest.fixture

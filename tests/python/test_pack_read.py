@@ -3,28 +3,18 @@ touches, trace-boosted reads, and the interpreter lock given up by the long pack
 
 import threading
 import time
+from functools import partial
 
 import numpy as np
 import pytest
 
+import conftest
+from conftest import CONTIGUITY, raises
 from quellmar._native import Engine
 
 f32 = np.float32
-CONTIGUITY = "The given array is not contiguous or is misaligned."
+unit = partial(conftest.unit, length=4.0)
 PACK_KEYS = ["pack_id", "owner", "score", "tier", "layers", "text"]
-
-
-def raises(exc_type, text, fn, *args, **kwargs):
-    with pytest.raises(exc_type) as exc:
-        fn(*args, **kwargs)
-    assert type(exc.value) is exc_type
-    assert str(exc.value) == text
-
-
-def unit(i, dim=8):
-    v = np.zeros(dim, f32)
-    v[i] = 4.0
-    return v
 
 
 @pytest.fixture

@@ -6,17 +6,10 @@ import re
 import numpy as np
 import pytest
 
+from conftest import CONTIGUITY, raises
 from quellmar._native import SALIENCE_CAP, SALIENCE_SCALE, Engine
 
 f32 = np.float32
-CONTIGUITY = "The given array is not contiguous or is misaligned."
-
-
-def raises(exc_type, text, fn, *args, **kwargs):
-    with pytest.raises(exc_type) as exc:
-        fn(*args, **kwargs)
-    assert type(exc.value) is exc_type
-    assert str(exc.value) == text
 
 
 def encoded(rows):

@@ -2,7 +2,6 @@
 manifest dict, restores into new directories that read back every pack, and refused archives."""
 
 import hashlib
-import inspect
 import io
 import json
 import os
@@ -12,19 +11,13 @@ import time
 import numpy as np
 import pytest
 
+from conftest import raises
 from quellmar._native import Engine
 
 f32 = np.float32
 MANIFEST_KEYS = ["magic", "format_version", "created_at", "pack_count", "owner_count", "sha256",
                  "quantization_codec", "key_codec"]
 TREE_MTIME = 1153704088
-
-
-def raises(exc_type, text, fn, *args, **kwargs):
-    with pytest.raises(exc_type) as exc:
-        fn(*args, **kwargs)
-    assert type(exc.value) is exc_type
-    assert str(exc.value) == text
 
 
 def populate(engine, n=6, seed=0):
@@ -288,9 +281,3 @@ def test_restore_errors(tmp_path):
     assert str(exc.value) == (
         "Engine.restore_from() missing 1 required positional argument: 'target_dir'"
     )
-
-
-def test_signatures():
-    assert str(inspect.signature(Engine.snapshot)) == "(self, /, out_path)"
-    assert str(inspect.signature(Engine.restore_from)) == "(in_path, target_dir)"
-    assert isinstance(vars(Engine)["restore_from"], staticmethod)

@@ -1,24 +1,16 @@
 """LoRA adapter entries from Python: float32 arrays stored as binary16 and widened back, the
 length checks and their messages, and what a reopened engine reads."""
 
-import inspect
 import math
 
 import numpy as np
 import pytest
 
+from conftest import CONTIGUITY, raises
 from quellmar._native import Engine
 
 f32 = np.float32
 KEYS = ["id", "owner", "rank", "d_model", "scale", "last_used", "quality", "lora_a", "lora_b"]
-CONTIGUITY = "The given array is not contiguous or is misaligned."
-
-
-def raises(exc_type, text, fn, *args, **kwargs):
-    with pytest.raises(exc_type) as exc:
-        fn(*args, **kwargs)
-    assert type(exc.value) is exc_type
-    assert str(exc.value) == text
 
 
 def test_store_and_load_round_trip(engine, engine_dir):
@@ -150,11 +142,7 @@ def test_argument_errors(engine):
     assert engine.load_synapsis(1) == []
 
 
-def test_signatures():
-    assert str(inspect.signature(Engine.store_synapsis)) == (
-        "(self, /, id, owner, lora_a, lora_b, scale, rank, d_model, last_used=None, quality=None)"
-    )
-    assert str(inspect.signature(Engine.load_synapsis)) == "(self, /, owner)"
+def test_docstrings():
     assert Engine.store_synapsis.__doc__ == (
         "Store a `LoRA` adapter entry. Arrays are f32 in Python, converted to f16 internally.")
     assert Engine.load_synapsis.__doc__ == (

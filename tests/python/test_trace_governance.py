@@ -1,21 +1,12 @@
 """Engine methods over pack edges, cell ancestors, simulated time, sweeps, eviction and owners."""
 
-import inspect
 import os
 
-import numpy as np
 import pytest
 
 import _frame_probe as probe
+from conftest import unit
 from quellmar._native import Engine
-
-DIM = 8
-
-
-def unit(i):
-    v = np.zeros(DIM, np.float32)
-    v[i % DIM] = 1.0
-    return v
 
 
 def engine_with_packs(path, packs):
@@ -219,28 +210,6 @@ def test_owners(engine_dir):
     assert engine.owner_exists(5) is False
     with pytest.raises(OverflowError):
         engine.owner_exists(-1)
-
-
-SIGNATURES = {
-    "add_pack_edge": "(self, /, pack_id_1, pack_id_2, edge_type)",
-    "add_pack_link": "(self, /, pack_id_1, pack_id_2)",
-    "pack_links": "(self, /, pack_id)",
-    "pack_links_by_type": "(self, /, pack_id, edge_type)",
-    "pack_supports": "(self, /, pack_id)",
-    "pack_contradicts": "(self, /, pack_id)",
-    "trace_ancestors": "(self, /, cell_id)",
-    "advance_days": "(self, /, days)",
-    "sweep_now": "(self, /, hours=0.0, eviction_threshold=15.0)",
-    "evict_draft_packs": "(self, /, importance_threshold, owner=None)",
-    "delete_owner": "(self, /, owner)",
-    "list_owners": "(self, /)",
-    "owner_exists": "(self, /, owner)",
-}
-
-
-@pytest.mark.parametrize("name", sorted(SIGNATURES))
-def test_signatures(name):
-    assert str(inspect.signature(getattr(Engine, name))) == SIGNATURES[name]
 
 
 def test_docstrings():

@@ -129,15 +129,11 @@ PyObject* restore_latest(PyCheckpointRepository& self, RestoreLatestArgs& a) {
 
 PyMethodDef* checkpoint_repository_methods() {
   static PyMethodDef METHODS[] = {
-      method<SAVE, save>("save($self, engine, label)\n--\n\n"
-                         "Save ``engine``'s current state under ``label``. Returns a\n"
+      method<SAVE, save>("Save ``engine``'s current state under ``label``. Returns a\n"
                          "dict with ``label``, ``seq``, ``path``, and ``manifest``."),
-      method<LIST, list>("list($self, label=None)\n--\n\n"
-                         "Return all checkpoints, optionally filtered by ``label``."),
-      method<LATEST, latest>("latest($self, label)\n--\n\n"
-                             "Latest checkpoint for ``label`` or ``None`` if none exist."),
+      method<LIST, list>("Return all checkpoints, optionally filtered by ``label``."),
+      method<LATEST, latest>("Latest checkpoint for ``label`` or ``None`` if none exist."),
       method<RESTORE_LATEST, restore_latest>(
-          "restore_latest($self, label, target_dir)\n--\n\n"
           "Restore the latest checkpoint for ``label`` into ``target_dir``."),
       {nullptr, nullptr, 0, nullptr},
   };
@@ -145,9 +141,6 @@ PyMethodDef* checkpoint_repository_methods() {
 }
 
 constexpr const char* CHECKPOINT_REPOSITORY_DOC =
-    "CheckpointRepository(root)\n"
-    "--\n"
-    "\n"
     "Labeled checkpoint repository.\n"
     "\n"
     "Wraps the engine's checkpoint repository so that consumers can save engine\n"
@@ -171,7 +164,8 @@ PyTypeObject* checkpoint_repository_type() { return g_checkpoint_repository_type
 PyTypeObject* setup_checkpoint_repository_type(PyObject* module) {
   if (g_checkpoint_repository_type != nullptr) return g_checkpoint_repository_type;
   PyType_Slot slots[] = {
-      {Py_tp_doc, const_cast<char*>(CHECKPOINT_REPOSITORY_DOC)},
+      {Py_tp_doc,
+       const_cast<char*>(class_doc<CHECKPOINT_REPOSITORY_NEW>(CHECKPOINT_REPOSITORY_DOC))},
       {Py_tp_new,
        reinterpret_cast<void*>(&new_entry<CHECKPOINT_REPOSITORY_NEW, checkpoint_repository_new>)},
       {Py_tp_dealloc, reinterpret_cast<void*>(&checkpoint_repository_dealloc)},

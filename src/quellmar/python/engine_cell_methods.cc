@@ -181,31 +181,25 @@ PyObject* cell_importance(PyEngine& self, CellIdArgs& a) {
 std::span<const PyMethodDef> engine_cell_methods() {
   static const PyMethodDef METHODS[] = {
       method<MEM_WRITE, mem_write>(
-          "mem_write($self, owner, layer, key, value, salience, parent_cell_id)\n--\n\n"
           "Write key/value vectors to the engine (cell-level API).\n\n"
           "**Deprecated:** Use `mem_write_pack` for new code. The Pack API is\n"
           "the canonical interface for storing multi-layer KV caches."),
       method<MEM_WRITE_BATCH, mem_write_batch>(
-          "mem_write_batch($self, requests)\n--\n\n"
           "Write multiple cells in a single batch with one fsync (Batch Command).\n\n"
           "Each item is a tuple of (owner, layer, key, value, salience, parent).\n"
           "Returns a list of assigned cell IDs."),
       method<MEM_READ, mem_read>(
-          "mem_read($self, query_key, k, owner)\n--\n\n"
           "Read the top-k most relevant cells for a query key (cell-level API).\n\n"
           "**Deprecated:** Use `mem_read_pack` for new code. The Pack API returns\n"
           "complete multi-layer KV caches ready for injection."),
       method<MEM_READ_TOKENS, mem_read_tokens>(
-          "mem_read_tokens($self, query_tokens, k, owner)\n--\n\n"
           "Read top-k cells using a raw per-token query matrix (Direct Token Query API).\n\n"
           "Accepts a 2-D NumPy array of shape ``(n_tokens, dim)`` directly, so the caller\n"
           "does not have to encode the per-token key; the engine builds the encoded key\n"
           "in one allocation and delegates to ``mem_read``."),
       method<CELL_TIER, cell_tier>(
-          "cell_tier($self, cell_id)\n--\n\n"
           "Get the current tier of a cell (0=Draft, 1=Validated, 2=Core)."),
-      method<CELL_IMPORTANCE, cell_importance>("cell_importance($self, cell_id)\n--\n\n"
-                                               "Get the current importance score of a cell."),
+      method<CELL_IMPORTANCE, cell_importance>("Get the current importance score of a cell."),
   };
   return METHODS;
 }

@@ -126,43 +126,28 @@ PyObject* pipeline_stage_count(PyEngine& self) {
 std::span<const PyMethodDef> engine_lifecycle_methods() {
   static const PyMethodDef METHODS[] = {
       static_method<OPEN_WITH_WRITE_BUFFER, open_with_write_buffer>(
-          "open_with_write_buffer(path, max_batch_size, max_idle_ms=0)\n--\n\n"
           "Open an engine whose single-pack writes are queued and stored in batches.\n\n"
           "A queued pack is neither stored nor searchable until the queue is written: when it\n"
           "holds ``max_batch_size`` packs, and on ``flush``, ``flush_buffer``,\n"
           "``mem_write_batch_packs`` or ``snapshot``. Each batch gets one fsync.\n"
           "``max_idle_ms`` is kept and has no effect."),
-      method_noargs<flush>("flush",
-                           "flush($self)\n--\n\n"
-                           "Write queued packs and sync the trace log to stable storage."),
+      method_noargs<flush>("flush", "Write queued packs and sync the trace log to stable storage."),
       method_noargs<flush_buffer>(
-          "flush_buffer",
-          "flush_buffer($self)\n--\n\n"
-          "Write the packs queued in the write buffer (nothing without a buffer)."),
+          "flush_buffer", "Write the packs queued in the write buffer (nothing without a buffer)."),
       method_noargs<refresh>("refresh",
-                             "refresh($self)\n--\n\n"
                              "Rebuild the in-memory state from the files of the directory."),
       method_noargs<compact>("compact",
-                             "compact($self)\n--\n\n"
                              "Compact mostly dead segments.\n\n"
                              "Returns a dict with ``segments_compacted``, ``cells_moved`` and\n"
                              "``bytes_reclaimed``."),
       method_noargs<status>("status",
-                            "status($self)\n--\n\n"
                             "Engine statistics as a dict: cell, pack and segment counts, SLB\n"
                             "occupancy, retrieval stages, governance entries, trace edges and\n"
                             "arena bytes."),
-      method_noargs<cell_count>("cell_count",
-                                "cell_count($self)\n--\n\n"
-                                "Number of distinct stored cells."),
-      method_noargs<pack_count>("pack_count",
-                                "pack_count($self)\n--\n\n"
-                                "Number of stored packs."),
-      method_noargs<has_vamana>("has_vamana",
-                                "has_vamana($self)\n--\n\n"
-                                "Whether a Vamana index is active."),
+      method_noargs<cell_count>("cell_count", "Number of distinct stored cells."),
+      method_noargs<pack_count>("pack_count", "Number of stored packs."),
+      method_noargs<has_vamana>("has_vamana", "Whether a Vamana index is active."),
       method_noargs<pipeline_stage_count>("pipeline_stage_count",
-                                          "pipeline_stage_count($self)\n--\n\n"
                                           "Number of retrieval pipeline stages."),
   };
   return METHODS;

@@ -194,39 +194,29 @@ PyObject* list_scheduled(PyEngine& self) {
 std::span<const PyMethodDef> engine_maintenance_methods() {
   static const PyMethodDef METHODS[] = {
       method<START_MAINTENANCE, start_maintenance, BorrowMode::Exclusive>(
-          "start_maintenance($self, sweep_interval_secs=3600.0, compaction_interval_secs=21600.0, "
-          "eviction_threshold=15.0, hours_per_tick=1.0)\n--\n\n"
           "Start background maintenance (governance sweep + auto-compaction)."),
       method_noargs<stop_maintenance, BorrowMode::Exclusive>("stop_maintenance",
-                                                             "stop_maintenance($self)\n--\n\n"
                                                              "Stop background maintenance."),
       method_noargs<is_maintenance_running>("is_maintenance_running",
-                                            "is_maintenance_running($self)\n--\n\n"
                                             "Whether background maintenance is currently running."),
-      method_noargs<maintenance_status>("maintenance_status",
-                                        "maintenance_status($self)\n--\n\n"
-                                        "Get maintenance statistics."),
+      method_noargs<maintenance_status>("maintenance_status", "Get maintenance statistics."),
       method<SCHEDULE_EVICT_DRAFT, schedule_evict_draft>(
-          "schedule_evict_draft($self, fires_at_unix_secs, owner, threshold)\n--\n\n"
           "Schedule an ``evict_draft`` action to fire at ``fires_at_unix_secs``\n"
           "(seconds since the Unix epoch). Returns the assigned schedule id.\n\n"
           "The schedule is persisted to a JSON sidecar before this returns and\n"
           "survives engine restart. Built-in actions are idempotent; the\n"
           "at-least-once delivery model gives fire-once-in-effect across crashes."),
       method<CANCEL_SCHEDULED, cancel_scheduled>(
-          "cancel_scheduled($self, id)\n--\n\n"
           "Cancel a previously-scheduled action. Returns ``True`` if the entry\n"
           "was found and removed."),
       method_noargs<fire_due_scheduled>(
           "fire_due_scheduled",
-          "fire_due_scheduled($self)\n--\n\n"
           "Fire any actions whose `fires_at <= now`. Returns the number of\n"
           "actions that fired successfully. Use after a known event when you\n"
           "want scheduled work committed before the next tick of the background\n"
           "maintenance worker."),
       method_noargs<list_scheduled>(
           "list_scheduled",
-          "list_scheduled($self)\n--\n\n"
           "List pending scheduled entries as dicts:\n"
           "``{\"id\": int, \"fires_at_unix_secs\": float, \"action\": dict}``.\n"
           "Entries are sorted by fire time ascending."),

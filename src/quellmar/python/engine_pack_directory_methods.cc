@@ -193,43 +193,33 @@ PyObject* pack_importance(PyEngine& self, PackIdArgs& a) {
 std::span<const PyMethodDef> engine_pack_directory_methods() {
   static const PyMethodDef METHODS[] = {
       method<LIST_PACKS, list_packs>(
-          "list_packs($self, owner=None, fetch_text=None)\n--\n\n"
           "Enumerate all packs as a list of dicts, with text included.\n\n"
           "Each dict has ``pack_id``, ``owner``, ``tier``, ``importance`` and ``text``,\n"
           "ordered by importance, highest first. Calling it without ``fetch_text`` is\n"
           "deprecated and issues a ``DeprecationWarning``."),
       method<LIST_PACKS_METADATA, list_packs_metadata>(
-          "list_packs_metadata($self, owner=None)\n--\n\n"
           "Enumerate pack metadata (no text) as a struct-of-arrays.\n\n"
           "Returns a dict of aligned NumPy arrays: ``pack_ids`` (uint64), ``owners``\n"
           "(uint64), ``tiers`` (uint8) and ``importances`` (float32), ordered by\n"
           "importance, highest first."),
-      method<PACK_TEXT, pack_text>("pack_text($self, pack_id)\n--\n\n"
-                                   "Get the stored text for a pack, if any."),
-      method<SET_PACK_TEXT, set_pack_text>("set_pack_text($self, pack_id, text)\n--\n\n"
-                                           "Set or update the stored text for an existing pack.\n\n"
+      method<PACK_TEXT, pack_text>("Get the stored text for a pack, if any."),
+      method<SET_PACK_TEXT, set_pack_text>("Set or update the stored text for an existing pack.\n\n"
                                            "Raises ``RuntimeError`` if the pack does not exist."),
       method<SET_PACK_TEXTS, set_pack_texts>(
-          "set_pack_texts($self, entries)\n--\n\n"
           "Set or update text for many packs in a single batched fsync.\n\n"
           "``entries`` is a list of ``(pack_id, text)`` tuples. Every pack must exist;\n"
           "otherwise ``RuntimeError`` is raised and no text is written."),
       method<ADD_VIEW_KEYS, add_view_keys>(
-          "add_view_keys($self, pack_id, view_keys)\n--\n\n"
           "Register one or more view keys for an existing pack.\n\n"
           "Returns the number of view keys added. Raises ``RuntimeError`` if the pack\n"
           "does not exist."),
-      method<VIEW_COUNT, view_count>("view_count($self, pack_id)\n--\n\n"
-                                     "Return the number of view keys registered for a pack.\n\n"
+      method<VIEW_COUNT, view_count>("Return the number of view keys registered for a pack.\n\n"
                                      "Raises ``RuntimeError`` if the pack does not exist."),
       method<PACK_EXISTS, pack_exists>(
-          "pack_exists($self, pack_id)\n--\n\n"
           "Whether a pack with the given ID exists (and has not been deleted)."),
-      method<DELETE_PACK, delete_pack>("delete_pack($self, pack_id)\n--\n\n"
-                                       "Delete a pack permanently. Irreversible.\n\n"
+      method<DELETE_PACK, delete_pack>("Delete a pack permanently. Irreversible.\n\n"
                                        "Raises ``RuntimeError`` if the pack does not exist."),
-      method<PACK_IMPORTANCE, pack_importance>("pack_importance($self, pack_id)\n--\n\n"
-                                               "Get the importance score of a pack.\n\n"
+      method<PACK_IMPORTANCE, pack_importance>("Get the importance score of a pack.\n\n"
                                                "Returns ``None`` when the pack does not exist."),
   };
   return METHODS;

@@ -324,13 +324,9 @@ PyObject* mem_read_pack_with_trace_boost_and_follow(PyEngine& self, TraceBoostAr
 std::span<const PyMethodDef> engine_pack_methods() {
   static const PyMethodDef METHODS[] = {
       method<MEM_WRITE_PACK, mem_write_pack>(
-          "mem_write_pack($self, owner, retrieval_key, layer_payloads, salience, text=None, "
-          "salience_mode=None)\n--\n\n"
           "Store a complete multi-layer KV cache as a single atomic pack.\n\n"
           "Returns the assigned pack ID."),
       method<MEM_WRITE_PACK_TOKENS, mem_write_pack_tokens>(
-          "mem_write_pack_tokens($self, owner, token_matrix, layer_payloads, salience, text=None, "
-          "salience_mode=None)\n--\n\n"
           "Store a complete multi-layer KV pack from a raw per-token retrieval matrix.\n\n"
           "Accepts a two-dimensional NumPy array of shape ``(n_tokens, dim)`` directly; the\n"
           "engine builds the encoded retrieval key in one allocation, with no Python-side\n"
@@ -341,13 +337,10 @@ std::span<const PyMethodDef> engine_pack_methods() {
           "Returns the assigned pack ID. Raises ``RuntimeError`` on an empty or malformed\n"
           "matrix, since such a pack would be a cell that no query can find."),
       method<MEM_WRITE_PACK_WITH_AUTO_LINK, mem_write_pack_with_auto_link>(
-          "mem_write_pack_with_auto_link($self, owner, retrieval_key, layer_payloads, salience, "
-          "auto_link_threshold=None, text=None)\n--\n\n"
           "Store a pack with automatic discovery and linking of similar existing packs.\n\n"
           "Returns a dict with ``pack_id`` and ``linked_pack_ids``. The threshold defaults to\n"
           "``DEFAULT_AUTO_LINK_THRESHOLD`` (250.0) when omitted."),
       method<MEM_WRITE_BATCH_PACKS, mem_write_batch_packs>(
-          "mem_write_batch_packs($self, packs)\n--\n\n"
           "Persist a known-size batch of packs with one coalesced fsync.\n\n"
           "Each item is a tuple ``(owner, retrieval_key, layer_payloads, salience, text)``\n"
           "with ``layer_payloads`` a list of ``(layer_idx, data)`` tuples and ``text``\n"
@@ -358,17 +351,12 @@ std::span<const PyMethodDef> engine_pack_methods() {
           "so the batch lands after them.\n\n"
           "An empty input returns an empty list and does not touch storage."),
       method<MEM_READ_PACK, mem_read_pack>(
-          "mem_read_pack($self, query_key, k, owner)\n--\n\n"
           "Retrieve the top-k KV Packs matching a query key.\n\n"
           "Returns list of dicts with pack ID, owner, score, tier, and layers."),
-      method<LOAD_PACK_BY_ID, load_pack_by_id>("load_pack_by_id($self, pack_id)\n--\n\n"
-                                               "Load a pack by ID without retrieval scoring."),
+      method<LOAD_PACK_BY_ID, load_pack_by_id>("Load a pack by ID without retrieval scoring."),
       method<MEM_READ_PACK_WITH_TRACE_BOOST, mem_read_pack_with_trace_boost>(
-          "mem_read_pack_with_trace_boost($self, query_key, k, owner, boost_factor)\n--\n\n"
           "Retrieve packs with trace-boosted scoring."),
       method<MEM_READ_PACK_WITH_TRACE_BOOST_AND_FOLLOW, mem_read_pack_with_trace_boost_and_follow>(
-          "mem_read_pack_with_trace_boost_and_follow($self, query_key, k, owner, "
-          "boost_factor)\n--\n\n"
           "Retrieve packs with trace-boosted scoring and automatic link traversal."),
   };
   return METHODS;

@@ -76,7 +76,6 @@ PyObject* token_reweighting(PyEngine& self) {
 std::span<const PyMethodDef> engine_settings_methods() {
   static const PyMethodDef METHODS[] = {
       method<SET_REFINEMENT_MODE, set_refinement_mode>(
-          "set_refinement_mode($self, mode, alpha=None, beta=None, k_prime=None)\n--\n\n"
           "Configure post-retrieval refinement (vague-query rescue).\n\n"
           "Modes:\n"
           "    \"none\"      no refinement (the default)\n"
@@ -87,17 +86,14 @@ std::span<const PyMethodDef> engine_settings_methods() {
           "(defaults 0.7, 0.3 and 3); the other modes ignore them."),
       method_noargs<refinement_mode>(
           "refinement_mode",
-          "refinement_mode($self)\n--\n\n"
           "Currently configured refinement mode as \"none\" | \"centered\" | \"whitened\" | "
           "\"prf\"."),
       method<SET_TOKEN_REWEIGHTING, set_token_reweighting>(
-          "set_token_reweighting($self, enabled)\n--\n\n"
           "Enable or disable corpus-mean distance token importance reweighting.\n\n"
           "When enabled, each per-token score is scaled by one minus the cosine between\n"
           "the token and the corpus mean before aggregation."),
       method_noargs<token_reweighting>(
           "token_reweighting",
-          "token_reweighting($self)\n--\n\n"
           "Whether corpus-mean distance token importance reweighting is enabled."),
   };
   return METHODS;

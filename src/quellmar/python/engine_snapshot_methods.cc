@@ -48,13 +48,11 @@ PyObject* restore_from(RestoreFromArgs& a) {
 std::span<const PyMethodDef> engine_snapshot_methods() {
   static const PyMethodDef METHODS[] = {
       method<SNAPSHOT, snapshot>(
-          "snapshot($self, out_path)\n--\n\n"
           "Write a snapshot archive of the whole engine directory to ``out_path``.\n\n"
           "Queued packs are written and the trace log is synced first. The archive\n"
           "is a tar file holding ``manifest.json`` and the directory under\n"
           "``engine_state``; returns the manifest as a dict."),
       static_method<RESTORE_FROM, restore_from>(
-          "restore_from(in_path, target_dir)\n--\n\n"
           "Restore a snapshot archive into ``target_dir`` and open an engine there.\n\n"
           "The archive's manifest and content digest are checked before any file is\n"
           "written."),

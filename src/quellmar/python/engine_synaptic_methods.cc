@@ -113,11 +113,8 @@ PyObject* load_synapsis(PyEngine& self, LoadSynapsisArgs& a) {
 std::span<const PyMethodDef> engine_synaptic_methods() {
   static const PyMethodDef METHODS[] = {
       method<STORE_SYNAPSIS, store_synapsis>(
-          "store_synapsis($self, id, owner, lora_a, lora_b, scale, rank, d_model, "
-          "last_used=None, quality=None)\n--\n\n"
           "Store a `LoRA` adapter entry. Arrays are f32 in Python, converted to f16 internally."),
       method<LOAD_SYNAPSIS, load_synapsis>(
-          "load_synapsis($self, owner)\n--\n\n"
           "Load all `LoRA` adapter entries for an owner.\n\n"
           "Returns list of dicts with f32 numpy arrays (f16 converted to f32 on return)."),
   };

@@ -190,43 +190,29 @@ PyObject* list_owners(PyEngine& self) {
 std::span<const PyMethodDef> engine_trace_methods() {
   static const PyMethodDef METHODS[] = {
       method<ADD_PACK_EDGE, add_pack_edge>(
-          "add_pack_edge($self, pack_id_1, pack_id_2, edge_type)\n--\n\n"
           "Create a durable typed trace edge between two packs.\n\n"
           "`edge_type`: 0=CausedBy, 1=Follows, 2=Contradicts, 3=Supports."),
-      method<ADD_PACK_LINK, add_pack_link>("add_pack_link($self, pack_id_1, pack_id_2)\n--\n\n"
-                                           "Create a durable Follows link between two packs."),
+      method<ADD_PACK_LINK, add_pack_link>("Create a durable Follows link between two packs."),
       method<PACK_LINKS, pack_links>(
-          "pack_links($self, pack_id)\n--\n\n"
           "Get all packs linked to a given pack via trace edges (any type)."),
-      method<PACK_LINKS_BY_TYPE, pack_links_by_type>(
-          "pack_links_by_type($self, pack_id, edge_type)\n--\n\n"
-          "Get packs linked via a specific edge type."),
-      method<PACK_SUPPORTS, pack_supports>("pack_supports($self, pack_id)\n--\n\n"
-                                           "Get packs that support a given pack."),
-      method<PACK_CONTRADICTS, pack_contradicts>("pack_contradicts($self, pack_id)\n--\n\n"
-                                                 "Get packs that contradict a given pack."),
+      method<PACK_LINKS_BY_TYPE, pack_links_by_type>("Get packs linked via a specific edge type."),
+      method<PACK_SUPPORTS, pack_supports>("Get packs that support a given pack."),
+      method<PACK_CONTRADICTS, pack_contradicts>("Get packs that contradict a given pack."),
       method<TRACE_ANCESTORS, trace_ancestors>(
-          "trace_ancestors($self, cell_id)\n--\n\n"
           "Get transitive ancestors of a cell following causal edges."),
       method<ADVANCE_DAYS, advance_days>(
-          "advance_days($self, days)\n--\n\n"
           "Simulate passage of time for governance decay (testing utility)."),
-      method<SWEEP_NOW, sweep_now>("sweep_now($self, hours=0.0, eviction_threshold=15.0)\n--\n\n"
-                                   "Run a governance sweep synchronously."),
+      method<SWEEP_NOW, sweep_now>("Run a governance sweep synchronously."),
       method<EVICT_DRAFT_PACKS, evict_draft_packs>(
-          "evict_draft_packs($self, importance_threshold, owner=None)\n--\n\n"
           "Evict Draft-tier packs below the importance threshold."),
       method<DELETE_OWNER, delete_owner>(
-          "delete_owner($self, owner)\n--\n\n"
           "Delete every pack belonging to ``owner``; return the count.\n\n"
           "Validated and core-tier packs are removed too. An owner without packs\n"
           "gives 0."),
       method_noargs<list_owners>("list_owners",
-                                 "list_owners($self)\n--\n\n"
                                  "Enumerate every owner with at least one pack stored.\n\n"
                                  "Returns owners in ascending order."),
       method<OWNER_EXISTS, owner_exists>(
-          "owner_exists($self, owner)\n--\n\n"
           "Return ``True`` iff the engine has at least one pack for ``owner``."),
   };
   return METHODS;

@@ -100,9 +100,6 @@ PyObject* engine_repr(PyObject* obj) {
 }
 
 constexpr const char* ENGINE_DOC =
-    "Engine(path, segment_size=None, vamana_threshold=None)\n"
-    "--\n"
-    "\n"
     "`Quellmar` engine \xe2\x80\x94 persistent KV cache memory for LLM agents.\n"
     "\n"
     "Thread-safe: the engine sits behind a shared lock, so the interpreter lock\n"
@@ -116,7 +113,7 @@ PyTypeObject* engine_type() { return g_engine_type; }
 PyTypeObject* setup_engine_type(PyObject* module) {
   if (g_engine_type != nullptr) return g_engine_type;
   PyType_Slot slots[] = {
-      {Py_tp_doc, const_cast<char*>(ENGINE_DOC)},
+      {Py_tp_doc, const_cast<char*>(class_doc<ENGINE_NEW>(ENGINE_DOC))},
       {Py_tp_new, reinterpret_cast<void*>(&new_entry<ENGINE_NEW, engine_new>)},
       {Py_tp_dealloc, reinterpret_cast<void*>(&engine_dealloc)},
       {Py_tp_repr, reinterpret_cast<void*>(&engine_repr)},

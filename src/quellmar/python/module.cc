@@ -1,6 +1,6 @@
-// The module: its definition, its execution (the attributes in order, with __all__), the panic
-// exception and the module function find_chunk_boundary. This is the one translation unit that
-// imports NumPy's C API.
+// The module: its definition, its execution (the attributes in order, with __all__) and the
+// module function find_chunk_boundary. This is the one translation unit that imports NumPy's C
+// API.
 #include "quellmar/python/py.h"
 
 #include <string>
@@ -17,8 +17,6 @@
 namespace quellmar::python {
 
 namespace {
-
-PyObject* g_panic_exception = nullptr;  // made once per process
 
 struct FindChunkBoundaryArgs {
   std::string text;
@@ -43,7 +41,6 @@ PyObject* find_chunk_boundary(FindChunkBoundaryArgs& args) {
 
 PyMethodDef* find_chunk_boundary_def() {
   static PyMethodDef def = function<FIND_CHUNK_BOUNDARY, find_chunk_boundary>(
-      "find_chunk_boundary(text, max_pos, strategy)\n--\n\n"
       "Find a byte position `<= max_pos` to split `text` at, preferring the\n"
       "strategy's natural break.\n\n"
       "`strategy` is \"whitespace\" (the last whitespace), \"sentence\" (the end of the\n"
@@ -137,18 +134,6 @@ PyModuleDef MODULE_DEF = {
 };
 
 }  // namespace
-
-PyObject* panic_exception_type() {
-  if (g_panic_exception == nullptr) {
-    g_panic_exception = PyErr_NewExceptionWithDoc(
-        "quellmar._native.PanicException",
-        "Raised when a call ends in an internal failure of the engine or the binding (a broken\n"
-        "invariant, never bad input). Derived from BaseException, so ``except Exception`` does\n"
-        "not catch it.",
-        PyExc_BaseException, nullptr);
-  }
-  return g_panic_exception;
-}
 
 }  // namespace quellmar::python
 

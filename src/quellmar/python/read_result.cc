@@ -73,9 +73,8 @@ PyGetSetDef GETTERS[] = {
 
 PyMethodDef* read_result_methods() {
   static PyMethodDef methods[] = {
-      method_noargs<key>("key", "key($self)\n--\n\nGet the key vector as a list of floats."),
-      method_noargs<value>("value",
-                           "value($self)\n--\n\nGet the value vector as a list of floats."),
+      method_noargs<key>("key", "Get the key vector as a list of floats."),
+      method_noargs<value>("value", "Get the value vector as a list of floats."),
       {nullptr, nullptr, 0, nullptr},
   };
   return methods;
