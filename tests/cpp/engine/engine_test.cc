@@ -4,6 +4,7 @@
 #include <stdlib.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <random>
@@ -13,6 +14,7 @@
 #include "quellmar/core/coding.h"
 #include "quellmar/core/file_names.h"
 #include "quellmar/core/posix_file.h"
+#include "quellmar/index/vamana_index.h"
 #include "quellmar/retrieval/key_view.h"
 #include "test_util.h"
 
@@ -437,6 +439,55 @@ TEST_F(EngineTest, DeletedPacksStayDeleted) {
 
   QM_ASSERT_OK_AND_ASSIGN(CompactionReport r, e->compact());
   EXPECT_EQ(r.segments_compacted, 0u);  // a single segment is never compacted
+}
+
+TEST_F(EngineTest, DeletedPacksStayOutOfTheGraph) {
+  std::vector<CellId> gone;
+  {
+    auto e = Open(4);
+    for (int i = 0; i < 3; ++i) Write(*e, Pack(1, Key(i)));  // a head and two layers each
+  }
+  {
+    auto e = Open(4);  // saves the graph over the nine cells
+    ASSERT_TRUE(e->has_vamana());
+    EXPECT_EQ(e->pipeline().stage(2).len(), 9u);
+    gone = *e->pack_directory().cells(1);
+    QM_ASSERT_OK(e->delete_pack(1));
+  }
+  auto reads_no_deleted_cell = [&](Engine& e, const std::vector<float>& query) {
+    QM_ASSERT_OK_AND_ASSIGN(auto cells, e.mem_read(query, 10, std::nullopt));
+    EXPECT_FALSE(cells.empty());
+    for (const CellReadResult& c : cells) {
+      EXPECT_TRUE(std::find(gone.begin(), gone.end(), c.record.cell_id) == gone.end())
+          << "cell " << c.record.cell_id;
+    }
+    for (CellId cell : gone) EXPECT_FALSE(e.slb().contains(cell)) << "cell " << cell;
+  };
+  // The first reopen finds the saved graph with the deleted cells and builds it again without
+  // them; the second takes that one as it is.
+  for (int round = 0; round < 2; ++round) {
+    SCOPED_TRACE(round);
+    auto e = Open(4);
+    ASSERT_TRUE(e->has_vamana());
+    EXPECT_EQ(e->pipeline().stage(2).len(), 6u);
+    const std::unordered_map<CellId, std::vector<float>> no_keys;
+    QM_ASSERT_OK_AND_ASSIGN(auto saved, VamanaIndex::load(dir_.path(), no_keys));
+    ASSERT_TRUE(saved.has_value());
+    for (size_t i = 0; i < saved->node_count(); ++i) {
+      EXPECT_TRUE(std::find(gone.begin(), gone.end(), saved->node_cell_id(i)) == gone.end());
+    }
+    reads_no_deleted_cell(*e, Key(0));
+  }
+  // A writer's build after a deletion in the same session leaves the pack out as well.
+  auto e = Open(10);
+  EXPECT_FALSE(e->has_vamana());  // nine cells stored
+  const std::vector<CellId> pack2 = *e->pack_directory().cells(2);
+  gone.insert(gone.end(), pack2.begin(), pack2.end());
+  QM_ASSERT_OK(e->delete_pack(2));
+  QM_ASSERT_OK(e->mem_write(1, 0, Key(20), {}, 50.0f, {}));
+  ASSERT_TRUE(e->has_vamana());
+  EXPECT_EQ(e->pipeline().stage(2).len(), 4u);  // pack 3 and the cell
+  reads_no_deleted_cell(*e, Key(1));
 }
 
 TEST_F(EngineTest, CompactionKeepsPacksAndCellApiCells) {
