@@ -514,10 +514,13 @@ Status Engine::refresh_from(RefreshScan* opened) {
     // The scan is done with its keys (the stages and the SLB hold what they need).
     pooled.keys = std::move(scan.keys);
     pooled.pooled = std::move(scan.pooled);
-    QM_ASSIGN_OR_RETURN(const bool loaded, try_load_vamana(pooled));
+    // A saved graph that is not taken as it is still serves the build: the lists of the cells
+    // it shares with the store are merged with the cells written since.
+    std::optional<VamanaIndex> saved;
+    QM_ASSIGN_OR_RETURN(const bool loaded, try_load_vamana(pooled, &saved));
     if (!loaded) {
       if (first_failure) return *first_failure;
-      QM_RETURN_IF_ERROR(build_vamana(pooled));
+      QM_RETURN_IF_ERROR(build_vamana(pooled, saved ? &*saved : nullptr));
     }
   }
 
@@ -571,7 +574,7 @@ Result<Engine::PooledCells> Engine::read_pooled_cells(bool skip_failures) const 
 
 Result<bool> Engine::load_or_build_vamana() {
   QM_ASSIGN_OR_RETURN(PooledCells pooled, read_pooled_cells(/*skip_failures=*/true));
-  return try_load_vamana(pooled);
+  return try_load_vamana(pooled, nullptr);
 }
 
 Status Engine::ensure_vamana() {
@@ -584,7 +587,8 @@ Status Engine::maybe_ensure_vamana() {
   return ensure_vamana();
 }
 
-Result<bool> Engine::try_load_vamana(const PooledCells& pooled) {
+Result<bool> Engine::try_load_vamana(const PooledCells& pooled,
+                                     std::optional<VamanaIndex>* not_taken) {
   const uint64_t dim = key_dim_.value_or(SLB_INITIAL_DIM);
   const std::vector<PooledCells::Cell>& cells = pooled.cells;
   // The pooled key of a cell id: the file lists its nodes in ascending id order, like `cells`,
@@ -628,19 +632,22 @@ Result<bool> Engine::try_load_vamana(const PooledCells& pooled) {
     }
     same_nodes = same_nodes && j == loaded->node_count() && loaded->dim() == dim;
   }
-  if (!same_nodes) return false;
+  if (!same_nodes) {
+    if (not_taken != nullptr) *not_taken = std::move(loaded);
+    return false;
+  }
   install_vamana(std::make_unique<VamanaIndex>(std::move(*loaded)));
   return true;
 }
 
-Status Engine::build_vamana(const PooledCells& pooled) {
+Status Engine::build_vamana(const PooledCells& pooled, const VamanaIndex* saved) {
   const uint64_t dim = key_dim_.value_or(SLB_INITIAL_DIM);
   auto index = std::make_unique<VamanaIndex>(dim, VAMANA_MAX_DEGREE, VAMANA_ALPHA);
   for (const PooledCells::Cell& c : pooled.cells) {
     const SharedKey& key = pooled.key_of(c);
     if (key->size() == dim) index->insert_node(c.id, key);
   }
-  index->build();
+  if (saved == nullptr || !index->build_reusing(*saved)) index->build();
   QM_RETURN_IF_ERROR(index->save(path_));
   install_vamana(std::move(index));
   return Status::ok();

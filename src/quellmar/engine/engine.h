@@ -340,11 +340,13 @@ class Engine {
   // with `skip_failures` an unreadable cell is left out, otherwise its failure is returned.
   Result<PooledCells> read_pooled_cells(bool skip_failures) const;
   // Loads vamana.idx and installs it when its nodes are exactly the cells a build would index;
-  // false when there is nothing usable on disk.
-  Result<bool> try_load_vamana(const PooledCells& pooled);
-  // Builds the graph over every cell whose pooled key has the index width, saves it to
-  // vamana.idx and installs it as the last stage.
-  Status build_vamana(const PooledCells& pooled);
+  // false when there is nothing usable on disk. A graph read but not taken is moved to
+  // `not_taken` when that is not null.
+  Result<bool> try_load_vamana(const PooledCells& pooled, std::optional<VamanaIndex>* not_taken);
+  // Builds the graph over every cell whose pooled key has the index width (reusing the lists of
+  // `saved`, an earlier graph of this store, where it can), saves it to vamana.idx and installs
+  // it as the last stage.
+  Status build_vamana(const PooledCells& pooled, const VamanaIndex* saved = nullptr);
   void install_vamana(std::unique_ptr<VectorIndex> index);
   // The build hook of the writers: when no Vamana index is active and the cell count has reached
   // the threshold.
