@@ -31,6 +31,27 @@ std::string_view key_bytes(std::span<const float> key) {
   return {reinterpret_cast<const char*>(key.data()), key.size() * sizeof(float)};
 }
 
+// A hash of a key's bytes that reads four words at a time in independent lanes: keys are long,
+// and equal hashes are compared byte for byte anyway.
+struct KeyBytesHash {
+  size_t operator()(std::string_view bytes) const {
+    constexpr uint64_t MUL = 0x9E3779B97F4A7C15ull;
+    uint64_t h[4] = {bytes.size(), 1, 2, 3};
+    size_t i = 0;
+    for (; i + 32 <= bytes.size(); i += 32) {
+      for (size_t j = 0; j < 4; ++j) {
+        uint64_t w;
+        std::memcpy(&w, bytes.data() + i + 8 * j, 8);
+        h[j] = (h[j] ^ w) * MUL;
+        h[j] ^= h[j] >> 29;
+      }
+    }
+    for (; i < bytes.size(); ++i) h[0] = (h[0] ^ static_cast<unsigned char>(bytes[i])) * MUL;
+    const uint64_t x = ((h[0] * MUL ^ h[1]) * MUL ^ h[2]) * MUL ^ h[3];
+    return static_cast<size_t>(x ^ (x >> 32));
+  }
+};
+
 // Queries scored per pass of the panel kernel: enough to reuse each loaded panel several times.
 constexpr size_t QUERY_BLOCK = 8;
 
@@ -89,6 +110,38 @@ constexpr uint32_t NO_NODE = UINT32_MAX;
 // Of the keys whose saved lists no new node enters, one in this many is scored all the same.
 constexpr size_t KEPT_CHECK_STRIDE = 64;
 
+// out[p] = dot_f32(a[p], b[p], dim) for p < count: eight pairs side by side, each summed in
+// index order, so that their additions overlap instead of waiting on one another.
+void dot_f32_pairs(const float* const* a, const float* const* b, size_t count, size_t dim,
+                   float* out) {
+  constexpr size_t LANES = 8;
+  for (size_t p = 0; p < count; p += LANES) {
+    const size_t m = std::min(LANES, count - p);
+    const float* x[LANES];
+    const float* y[LANES];
+    for (size_t j = 0; j < LANES; ++j) {  // a short last group repeats its first pair
+      x[j] = a[p + (j < m ? j : 0)];
+      y[j] = b[p + (j < m ? j : 0)];
+    }
+    // The next pairs' keys lie anywhere in memory: they start loading now.
+    for (size_t j = p + LANES; j < std::min(count, p + 2 * LANES); ++j) {
+      for (size_t t = 0; t < dim; t += 64 / sizeof(float)) {
+        __builtin_prefetch(a[j] + t);
+        __builtin_prefetch(b[j] + t);
+      }
+    }
+    float acc[LANES] = {};
+    for (size_t t = 0; t < dim; ++t) {
+#pragma GCC unroll 8
+      for (size_t j = 0; j < LANES; ++j) {
+        const float product = x[j][t] * y[j][t];
+        acc[j] += product;
+      }
+    }
+    for (size_t j = 0; j < m; ++j) out[p + j] = acc[j];
+  }
+}
+
 // out[j] = x[j] / d for j < n, four at a time where SSE2 is there (the same quotients).
 void divide_f32(const float* x, float d, float* out, size_t n) {
   size_t j = 0;
@@ -134,7 +187,9 @@ void VamanaIndex::insert_node(CellId cell_id, std::span<const float> key) {
 
 void VamanaIndex::insert_node(CellId cell_id, SharedKey key) {
   QM_CHECK(static_cast<bool>(key));
-  if (node_of(cell_id)) {
+  // An id above every id so far (the engine's order) cannot be there yet.
+  const bool above_all = ids_ascending_ && (ids_.empty() || cell_id > ids_.back());
+  if (!above_all && node_of(cell_id)) {
     throw InternalFault(str_cat("duplicate CellId ", cell_id, " in VamanaIndex"));
   }
   QM_CHECK(ids_.size() < UINT32_MAX);
@@ -275,19 +330,28 @@ bool VamanaIndex::build_groups(const VamanaIndex* saved) {
     }
   }
 
-  // Distinct keys: nodes sharing a key owner are equal; owners are then grouped by bit pattern.
+  // Distinct keys: nodes sharing a key owner are equal; owners are then grouped by bit pattern,
+  // through an open-addressing table of key numbers (every key has dim values here).
   std::vector<uint32_t> group_of_owner(key_owners_.size(), UINT32_MAX);
-  std::unordered_map<std::string_view, uint32_t> by_bytes;
-  by_bytes.reserve(key_owners_.size());
+  size_t slots = 16;
+  while (slots < 2 * key_owners_.size()) slots *= 2;
+  std::vector<uint32_t> by_bytes(slots, UINT32_MAX);
   std::vector<const float*> reps;
   std::vector<uint32_t> group(n);
   for (size_t i = 0; i < n; ++i) {
     uint32_t& g = group_of_owner[key_of_[i]];
     if (g == UINT32_MAX) {
       const std::span<const float> key = *key_owners_[key_of_[i]];
-      auto [it, fresh] = by_bytes.emplace(key_bytes(key), static_cast<uint32_t>(reps.size()));
-      if (fresh) reps.push_back(key.data());
-      g = it->second;
+      size_t at = KeyBytesHash{}(key_bytes(key)) & (slots - 1);
+      while (by_bytes[at] != UINT32_MAX &&
+             std::memcmp(reps[by_bytes[at]], key.data(), dim_ * sizeof(float)) != 0) {
+        at = (at + 1) & (slots - 1);
+      }
+      if (by_bytes[at] == UINT32_MAX) {
+        by_bytes[at] = static_cast<uint32_t>(reps.size());
+        reps.push_back(key.data());
+      }
+      g = by_bytes[at];
     }
     group[i] = g;
   }
@@ -338,24 +402,37 @@ bool VamanaIndex::build_groups(const VamanaIndex* saved) {
   std::vector<uint32_t> filled(u_count, 0);
   std::vector<float> threshold(u_count, -std::numeric_limits<float>::infinity());
   std::vector<uint64_t> least;
-  auto score_of = [&](size_t a, size_t b) { return dot_f32(reps[a], reps[b], dim_); };
+  std::vector<const float*> pair_a, pair_b;
+  std::vector<float> pair_score;
+  auto score_pairs = [&] {
+    pair_score.resize(pair_a.size());
+    dot_f32_pairs(pair_a.data(), pair_b.data(), pair_a.size(), dim_, pair_score.data());
+  };
   if (saved != nullptr && degree > 0 && old_degree >= degree) {
     // A new node enters a kept list only when it ranks above the list's entry at the degree.
-    least.assign(u_count, 0);
+    // Members of a key mostly share that entry's key: each (key, key) pair is scored once.
+    least.assign(u_count, UINT64_MAX);
+    const uint32_t first = member_start[full_count];
+    std::vector<uint32_t> entry(n - first), pair_of(n - first);
     for (size_t w = full_count; w < u_count; ++w) {
-      uint64_t lowest = UINT64_MAX;
-      size_t last_key = SIZE_MAX;
-      float last_score = 0.0f;
       for (uint32_t k = member_start[w]; k < member_start[w + 1]; ++k) {
         const uint32_t t = here[saved->neighbours(old_of[members[k]])[degree - 1]];
-        if (group[t] != last_key) {
-          last_key = group[t];
-          last_score = score_of(w, last_key);
+        entry[k - first] = t;
+        if (k == member_start[w] || reps[group[t]] != pair_b.back()) {
+          pair_a.push_back(reps[w]);
+          pair_b.push_back(reps[group[t]]);
         }
-        lowest = std::min(lowest, node_rank(score_rank_key(last_score), t));
+        pair_of[k - first] = static_cast<uint32_t>(pair_a.size() - 1);
       }
-      least[w] = lowest;
-      threshold[w] = entry_threshold(lowest >> 32);
+    }
+    score_pairs();
+    for (size_t w = full_count; w < u_count; ++w) {
+      for (uint32_t k = member_start[w]; k < member_start[w + 1]; ++k) {
+        const uint64_t rank =
+            node_rank(score_rank_key(pair_score[pair_of[k - first]]), entry[k - first]);
+        least[w] = std::min(least[w], rank);
+      }
+      threshold[w] = entry_threshold(least[w] >> 32);
     }
   }
   // Offers the members of key `from`, all scoring `score`, to the list of key `list`: all of them
@@ -365,8 +442,8 @@ bool VamanaIndex::build_groups(const VamanaIndex* saved) {
     const bool whole = list < full_count;
     const uint32_t* m = whole ? &members[member_start[from]] : &new_members[new_start[from]];
     const size_t cap = whole ? want : degree;
-    const size_t m_count = std::min<size_t>(
-        cap, whole ? member_start[from + 1] - member_start[from] : new_start[from + 1] - new_start[from]);
+    const size_t m_count = std::min<size_t>(cap, whole ? member_start[from + 1] - member_start[from]
+                                                       : new_start[from + 1] - new_start[from]);
     const uint64_t floor = whole || least.empty() ? 0 : least[list];
     const uint32_t key = score_rank_key(score);
     uint64_t* entries = &top[list * want];
@@ -486,28 +563,44 @@ bool VamanaIndex::build_groups(const VamanaIndex* saved) {
   // The saved list is scored only then, and for one key in KEPT_CHECK_STRIDE: it must rank as
   // this index's keys rank it, or the saved graph was not built from them.
   std::vector<uint64_t> ranks(old_degree);
-  std::vector<std::pair<uint32_t, float>> scored;  // (key, score) against the member's key
+  std::vector<uint32_t> targets;  // the keys a kept key's saved lists name, scored in pair_score
   for (size_t w = full_count; w < u_count; ++w) {
     const bool check = (w - full_count) % KEPT_CHECK_STRIDE == 0;
     const uint64_t* fresh = &top[w * want];
     const size_t fresh_count = filled[w];
-    scored.clear();
+    if (fresh_count == 0 && !check && old_degree >= degree) {
+      for (uint32_t k = member_start[w]; k < member_start[w + 1]; ++k) {
+        const uint32_t i = members[k];
+        std::span<const uint32_t> list = saved->neighbours(old_of[i]);
+        uint32_t* out = &adjacency[size_t{i} * degree];
+        for (size_t r = 0; r < degree; ++r) out[r] = here[list[r]];
+      }
+      continue;
+    }
+    targets.clear();
+    pair_a.clear();
+    pair_b.clear();
+    for (uint32_t k = member_start[w]; k < member_start[w + 1]; ++k) {
+      for (uint32_t t : saved->neighbours(old_of[members[k]])) {
+        const uint32_t key = group[here[t]];
+        if (std::find(targets.begin(), targets.end(), key) == targets.end()) {
+          targets.push_back(key);
+          pair_a.push_back(reps[w]);
+          pair_b.push_back(reps[key]);
+        }
+      }
+    }
+    score_pairs();
     for (uint32_t k = member_start[w]; k < member_start[w + 1]; ++k) {
       const uint32_t i = members[k];
       std::span<const uint32_t> list = saved->neighbours(old_of[i]);
-      uint32_t* out = &adjacency[size_t{i} * degree];
-      if (fresh_count == 0 && !check && old_degree >= degree) {
-        for (size_t r = 0; r < degree; ++r) out[r] = here[list[r]];
-        continue;
-      }
       for (size_t r = 0; r < old_degree; ++r) {
         const uint32_t t = here[list[r]];
-        auto it = std::find_if(scored.begin(), scored.end(),
-                               [&](const auto& e) { return e.first == group[t]; });
-        if (it == scored.end()) it = scored.insert(scored.end(), {group[t], score_of(w, group[t])});
-        ranks[r] = node_rank(score_rank_key(it->second), t);
+        const size_t at = std::find(targets.begin(), targets.end(), group[t]) - targets.begin();
+        ranks[r] = node_rank(score_rank_key(pair_score[at]), t);
         if (r > 0 && !(ranks[r - 1] > ranks[r])) return false;
       }
+      uint32_t* out = &adjacency[size_t{i} * degree];
       for (size_t r = 0, a = 0, b = 0; r < degree; ++r) {
         if (a == old_degree && b == fresh_count) return false;  // lists that cannot be
         const bool from_saved = b == fresh_count || (a < old_degree && ranks[a] > fresh[b]);
@@ -631,15 +724,28 @@ Status VamanaIndex::save(const std::string& dir) const {
   encode_u64(header + VAMANA_ENTRY_OFFSET, entry_point_ ? ids_[*entry_point_] : VAMANA_NO_ENTRY);
   encode_u64(header + VAMANA_NODE_COUNT_OFFSET, ids_.size());
   QM_RETURN_IF_ERROR(writer.append(header, sizeof header));
-  std::string record;
+  // Node records are encoded a buffer's worth at a time, and written as the buffer fills.
+  std::vector<uint8_t> chunk(BufferedWriter::CAPACITY);
+  size_t used = 0;
   for (size_t i = 0; i < ids_.size(); ++i) {
-    record.clear();
     std::span<const uint32_t> nb = neighbours(i);
-    put_u64(record, ids_[i]);
-    put_u32(record, static_cast<uint32_t>(nb.size()));
-    for (uint32_t j : nb) put_u64(record, ids_[j]);
-    QM_RETURN_IF_ERROR(writer.append(record.data(), record.size()));
+    const size_t size = VAMANA_NODE_FIXED_SIZE + VAMANA_NEIGHBOUR_SIZE * nb.size();
+    if (used + size > chunk.size()) {
+      QM_RETURN_IF_ERROR(writer.append(chunk.data(), used));
+      used = 0;
+      if (size > chunk.size()) chunk.resize(size);
+    }
+    uint8_t* out = chunk.data() + used;
+    encode_u64(out, ids_[i]);
+    encode_u32(out + 8, static_cast<uint32_t>(nb.size()));
+    out += VAMANA_NODE_FIXED_SIZE;
+    for (uint32_t j : nb) {
+      encode_u64(out, ids_[j]);
+      out += VAMANA_NEIGHBOUR_SIZE;
+    }
+    used += size;
   }
+  QM_RETURN_IF_ERROR(writer.append(chunk.data(), used));
   QM_RETURN_IF_ERROR(writer.flush());
   QM_RETURN_IF_ERROR(full_sync(fd, path));
   QM_RETURN_IF_ERROR(fd.close());

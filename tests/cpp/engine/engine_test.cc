@@ -741,10 +741,11 @@ TEST(EngineGraphUpdate, SavedGraphIsWhatARebuildSaves) {
   std::vector<History> histories;
   histories.push_back({"appends", packs(Keys(12, 1)), packs(Keys(6, 2)), {}});
   histories.push_back({"repeated keys", packs(repeated.first), packs(repeated.second), {}});
-  histories.push_back({"ties across the boundary", packs(Keys(15, 3, 1)), packs(Keys(10, 4, 1)),
-                       {}});
+  histories.push_back(
+      {"ties across the boundary", packs(Keys(15, 3, 1)), packs(Keys(10, 4, 1)), {}});
   histories.push_back({"saved graph below the degree", packs(Keys(2, 5)), packs(Keys(10, 6)), {}});
-  histories.push_back({"deletions", packs(Keys(12, 9)),
+  histories.push_back({"deletions",
+                       packs(Keys(12, 9)),
                        [](Engine& e, const std::string&) {
                          ASSERT_TRUE(e.delete_pack(2).is_ok());
                          ASSERT_TRUE(e.delete_pack(7).is_ok());
@@ -761,7 +762,8 @@ TEST(EngineGraphUpdate, SavedGraphIsWhatARebuildSaves) {
                          WritePacks(e, Keys(3, 12));
                        },
                        /*segment_size=*/64});
-  histories.push_back({"cells of other widths", packs(Keys(10, 13)),
+  histories.push_back({"cells of other widths",
+                       packs(Keys(10, 13)),
                        [](Engine& e, const std::string&) {
                          const std::vector<float> narrow(8, 0.5f), wide(kDim + 3, 0.25f);
                          ASSERT_TRUE(e.mem_write(1, 0, narrow, {}, 50.0f, {}).is_ok());
@@ -771,8 +773,9 @@ TEST(EngineGraphUpdate, SavedGraphIsWhatARebuildSaves) {
                        },
                        {}});
   histories.push_back({"another store's graph", packs(Keys(12, 16)), foreign(Keys(8, 17)), {}});
-  histories.push_back({"another store's graph of another width", packs(Keys(12, 18)), [&](Engine& e,
-                       const std::string& path) {
+  histories.push_back({"another store's graph of another width",
+                       packs(Keys(12, 18)),
+                       [&](Engine& e, const std::string& path) {
                          TempDir other;
                          {
                            auto o = OpenAt(other.path());
@@ -787,7 +790,8 @@ TEST(EngineGraphUpdate, SavedGraphIsWhatARebuildSaves) {
                          WritePacks(e, Keys(2, 25));
                        },
                        {}});
-  histories.push_back({"refresh after another handle's writes", packs(Keys(12, 26)),
+  histories.push_back({"refresh after another handle's writes",
+                       packs(Keys(12, 26)),
                        [](Engine& e, const std::string& path) {
                          {
                            auto other = OpenAt(path);

@@ -244,13 +244,13 @@ TEST(VamanaBuild, ReusingASavedGraphMatchesAFreshBuild) {
   {
     std::vector<size_t> gone;
     for (size_t j = 0; j < 200; j += 8) gone.push_back(j);
-    cases.push_back({"gone and new", random_keys(200, 10, 0, 16), random_keys(30, 10, 0, 17),
-                     gone});
+    cases.push_back(
+        {"gone and new", random_keys(200, 10, 0, 16), random_keys(30, 10, 0, 17), gone});
     cases.push_back({"gone only", random_keys(200, 10, 0, 16), {}, gone});
   }
   cases.push_back({"unchanged", random_keys(120, 10, 0, 18), {}, {}});
-  cases.push_back({"saved smaller than the degree", random_keys(5, 7, 0, 19),
-                   random_keys(40, 7, 0, 20), {}});
+  cases.push_back(
+      {"saved smaller than the degree", random_keys(5, 7, 0, 19), random_keys(40, 7, 0, 20), {}});
   cases.push_back({"one node saved", random_keys(1, 7, 0, 21), random_keys(3, 7, 0, 22), {}});
   {
     auto old_keys = random_keys(150, 5, 0, 23);
@@ -282,8 +282,8 @@ TEST(VamanaBuild, ReusingRefusesAGraphOfOtherKeysOrShape) {
   };
   std::vector<Case> cases;
   // Other keys under the same ids: the saved lists are not ranked by this index's keys.
-  cases.push_back({"other keys", grow(random_keys(100, 8, 0, 33), {}, {}, false,
-                                      VAMANA_MAX_DEGREE).saved});
+  cases.push_back(
+      {"other keys", grow(random_keys(100, 8, 0, 33), {}, {}, false, VAMANA_MAX_DEGREE).saved});
   cases.push_back({"other degree", grow(old_keys, {}, {}, false, 8).saved});
   {
     auto wider = old_keys;
