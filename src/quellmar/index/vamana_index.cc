@@ -31,24 +31,26 @@ std::string_view key_bytes(std::span<const float> key) {
   return {reinterpret_cast<const char*>(key.data()), key.size() * sizeof(float)};
 }
 
-// A hash of a key's bytes that reads four words at a time in independent lanes: keys are long,
-// and equal hashes are compared byte for byte anyway.
+// A hash of a key's bytes: one 64 x 64 -> 128-bit product per 16 bytes, the products of the
+// pieces independent of one another, so that a long key hashes at the pace of the multiplier.
+// Equal hashes are compared byte for byte anyway.
 struct KeyBytesHash {
   size_t operator()(std::string_view bytes) const {
     constexpr uint64_t MUL = 0x9E3779B97F4A7C15ull;
-    uint64_t h[4] = {bytes.size(), 1, 2, 3};
+    const char* p = bytes.data();
+    uint64_t h = bytes.size() * MUL;
     size_t i = 0;
-    for (; i + 32 <= bytes.size(); i += 32) {
-      for (size_t j = 0; j < 4; ++j) {
-        uint64_t w;
-        std::memcpy(&w, bytes.data() + i + 8 * j, 8);
-        h[j] = (h[j] ^ w) * MUL;
-        h[j] ^= h[j] >> 29;
-      }
+    for (; i + 16 <= bytes.size(); i += 16) {
+      uint64_t a, b;
+      std::memcpy(&a, p + i, 8);
+      std::memcpy(&b, p + i + 8, 8);
+      const unsigned __int128 m = static_cast<unsigned __int128>(a ^ (0xA0761D6478BD642Full + i)) *
+                                  (b ^ 0xE7037ED1A0B428DBull);
+      h ^= static_cast<uint64_t>(m) ^ static_cast<uint64_t>(m >> 64);
     }
-    for (; i < bytes.size(); ++i) h[0] = (h[0] ^ static_cast<unsigned char>(bytes[i])) * MUL;
-    const uint64_t x = ((h[0] * MUL ^ h[1]) * MUL ^ h[2]) * MUL ^ h[3];
-    return static_cast<size_t>(x ^ (x >> 32));
+    for (; i < bytes.size(); ++i) h = (h ^ static_cast<unsigned char>(p[i])) * MUL;
+    h = (h ^ (h >> 32)) * MUL;
+    return static_cast<size_t>(h ^ (h >> 29));
   }
 };
 
@@ -440,7 +442,8 @@ bool VamanaIndex::build_groups(const VamanaIndex* saved) {
   // fails to enter the rest fail too.
   auto offer = [&](size_t list, size_t from, float score) {
     const bool whole = list < full_count;
-    const uint32_t* m = whole ? &members[member_start[from]] : &new_members[new_start[from]];
+    const uint32_t* m =
+        whole ? members.data() + member_start[from] : new_members.data() + new_start[from];
     const size_t cap = whole ? want : degree;
     const size_t m_count = std::min<size_t>(cap, whole ? member_start[from + 1] - member_start[from]
                                                        : new_start[from + 1] - new_start[from]);
@@ -475,15 +478,20 @@ bool VamanaIndex::build_groups(const VamanaIndex* saved) {
       const size_t row = r0 + a;
       size_t b = 0;
 #if defined(__SSE2__)
-      // Four scores at a time: a lane goes on only when it is not below the threshold of the
-      // row's list or (with both) of its column's list.
-      for (; b + 4 <= nc; b += 4) {
-        const __m128 v = _mm_loadu_ps(s + b);
-        __m128 pass = _mm_cmpnlt_ps(v, _mm_set1_ps(threshold[row]));
-        if (both) pass = _mm_or_ps(pass, _mm_cmpnlt_ps(v, _mm_loadu_ps(col_threshold + b)));
-        int mask = _mm_movemask_ps(pass);
+      // Sixteen scores at a time, four to a vector: a lane goes on only when it is not below the
+      // threshold of the row's list or (with both) of its column's list.
+      auto lanes_passing = [&](size_t at, __m128 row_threshold) {
+        const __m128 v = _mm_loadu_ps(s + at);
+        __m128 pass = _mm_cmpnlt_ps(v, row_threshold);
+        if (both) pass = _mm_or_ps(pass, _mm_cmpnlt_ps(v, _mm_loadu_ps(col_threshold + at)));
+        return static_cast<unsigned>(_mm_movemask_ps(pass));
+      };
+      for (; b + 16 <= nc; b += 16) {
+        const __m128 rt = _mm_set1_ps(threshold[row]);
+        unsigned mask = lanes_passing(b, rt) | lanes_passing(b + 4, rt) << 4 |
+                        lanes_passing(b + 8, rt) << 8 | lanes_passing(b + 12, rt) << 12;
         while (mask != 0) {
-          const size_t lane = b + static_cast<size_t>(__builtin_ctz(static_cast<unsigned>(mask)));
+          const size_t lane = b + static_cast<size_t>(__builtin_ctz(mask));
           mask &= mask - 1;
           if (!(s[lane] < threshold[row])) offer(row, c0 + lane, s[lane]);
           if (both && !(s[lane] < col_threshold[lane])) offer(c0 + lane, row, s[lane]);
@@ -550,7 +558,7 @@ bool VamanaIndex::build_groups(const VamanaIndex* saved) {
   for (size_t i = 0; i < n; ++i) {
     if (group[i] >= full_count) continue;
     const uint64_t* list = &top[group[i] * want];
-    uint32_t* out = &adjacency[i * degree];
+    uint32_t* out = adjacency.data() + i * degree;
     size_t taken = 0;
     for (size_t r = 0; r < filled[group[i]] && taken < degree; ++r) {
       const uint32_t node = node_of_rank(list[r]);
@@ -572,7 +580,7 @@ bool VamanaIndex::build_groups(const VamanaIndex* saved) {
       for (uint32_t k = member_start[w]; k < member_start[w + 1]; ++k) {
         const uint32_t i = members[k];
         std::span<const uint32_t> list = saved->neighbours(old_of[i]);
-        uint32_t* out = &adjacency[size_t{i} * degree];
+        uint32_t* out = adjacency.data() + size_t{i} * degree;
         for (size_t r = 0; r < degree; ++r) out[r] = here[list[r]];
       }
       continue;
@@ -600,7 +608,7 @@ bool VamanaIndex::build_groups(const VamanaIndex* saved) {
         ranks[r] = node_rank(score_rank_key(pair_score[at]), t);
         if (r > 0 && !(ranks[r - 1] > ranks[r])) return false;
       }
-      uint32_t* out = &adjacency[size_t{i} * degree];
+      uint32_t* out = adjacency.data() + size_t{i} * degree;
       for (size_t r = 0, a = 0, b = 0; r < degree; ++r) {
         if (a == old_degree && b == fresh_count) return false;  // lists that cannot be
         const bool from_saved = b == fresh_count || (a < old_degree && ranks[a] > fresh[b]);
