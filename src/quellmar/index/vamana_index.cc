@@ -109,6 +109,9 @@ float entry_threshold(uint32_t key) {
 }
 
 constexpr uint32_t NO_NODE = UINT32_MAX;
+// The bytes of node records that a save writes with one call: a large graph is written in a few
+// hundred calls rather than thousands.
+constexpr size_t SAVE_CHUNK = 64 * 1024;
 // Of the keys whose saved lists no new node enters, one in this many is scored all the same.
 constexpr size_t KEPT_CHECK_STRIDE = 64;
 
@@ -570,6 +573,10 @@ bool VamanaIndex::build_groups(const VamanaIndex* saved) {
   // A member of a kept key merges its saved list with the new nodes that entered the key's list.
   // The saved list is scored only then, and for one key in KEPT_CHECK_STRIDE: it must rank as
   // this index's keys rank it, or the saved graph was not built from them.
+  // Saved node s is node s here when nothing is gone and the new nodes come after the old ones
+  // (an engine that only grew): saved lists then need no translation.
+  bool same_places = saved != nullptr;
+  for (size_t s = 0; same_places && s < here.size(); ++s) same_places = here[s] == s;
   std::vector<uint64_t> ranks(old_degree);
   std::vector<uint32_t> targets;  // the keys a kept key's saved lists name, scored in pair_score
   for (size_t w = full_count; w < u_count; ++w) {
@@ -581,7 +588,11 @@ bool VamanaIndex::build_groups(const VamanaIndex* saved) {
         const uint32_t i = members[k];
         std::span<const uint32_t> list = saved->neighbours(old_of[i]);
         uint32_t* out = adjacency.data() + size_t{i} * degree;
-        for (size_t r = 0; r < degree; ++r) out[r] = here[list[r]];
+        if (same_places) {
+          std::memcpy(out, list.data(), degree * sizeof(uint32_t));
+        } else {
+          for (size_t r = 0; r < degree; ++r) out[r] = here[list[r]];
+        }
       }
       continue;
     }
@@ -732,8 +743,8 @@ Status VamanaIndex::save(const std::string& dir) const {
   encode_u64(header + VAMANA_ENTRY_OFFSET, entry_point_ ? ids_[*entry_point_] : VAMANA_NO_ENTRY);
   encode_u64(header + VAMANA_NODE_COUNT_OFFSET, ids_.size());
   QM_RETURN_IF_ERROR(writer.append(header, sizeof header));
-  // Node records are encoded a buffer's worth at a time, and written as the buffer fills.
-  std::vector<uint8_t> chunk(BufferedWriter::CAPACITY);
+  // Node records are encoded SAVE_CHUNK bytes at a time, and written a chunk at a time.
+  std::vector<uint8_t> chunk(SAVE_CHUNK);
   size_t used = 0;
   for (size_t i = 0; i < ids_.size(); ++i) {
     std::span<const uint32_t> nb = neighbours(i);
