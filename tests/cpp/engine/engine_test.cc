@@ -534,6 +534,13 @@ TEST_F(EngineTest, DeletedPacksStayOutOfTheGraph) {
   ASSERT_TRUE(e->has_vamana());
   EXPECT_EQ(e->pipeline().stage(2).len(), 4u);  // pack 3 and the cell
   reads_no_deleted_cell(*e, Key(1));
+  // A pack deleted while the graph holds its cells: the graph keeps its nodes until the next
+  // open, and reads pass over them.
+  const std::vector<CellId> pack3 = *e->pack_directory().cells(3);
+  gone.insert(gone.end(), pack3.begin(), pack3.end());
+  QM_ASSERT_OK(e->delete_pack(3));
+  EXPECT_EQ(e->pipeline().stage(2).len(), 4u);
+  reads_no_deleted_cell(*e, Key(2));
 }
 
 TEST_F(EngineTest, CompactionKeepsPacksAndCellApiCells) {
