@@ -47,6 +47,7 @@
 #include "quellmar/core/posix_file.h"
 #include "quellmar/core/str_cat.h"
 #include "quellmar/engine/engine.h"
+#include "quellmar/storage/segment_file.h"
 
 namespace quellmar {
 namespace {
@@ -524,7 +525,15 @@ std::optional<TornTail> leave_torn_tail(const std::string& dir, std::mt19937_64&
       {DELETION_LOG_FILE, std::string("\x05\0\0", 3)},
       {SYNAPTIC_FILE, std::string("\x30\0", 2)},
   };
-  if (!segments.empty()) choices.push_back({segments.back(), std::string("\x57\x01", 2)});
+  // The last segment only when its scan ends clean: one that a kill left a half-appended record
+  // in reads as damaged and is sealed, so that no append ever goes to it, and nothing is cut.
+  if (!segments.empty()) {
+    const uint32_t id = static_cast<uint32_t>(std::stoul(segments.back().substr(8, 6)));
+    auto scan = SegmentFile::scan(dir, id);
+    if (scan.is_ok() && scan->end == ScanEnd::Clean) {
+      choices.push_back({segments.back(), std::string("\x57\x01", 2)});
+    }
+  }
   const auto& [name, tail] = choices[rng() % choices.size()];
   const std::string path = join_path(dir, name);
   auto bytes = read_whole_file(path);
