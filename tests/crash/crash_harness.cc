@@ -43,10 +43,12 @@
 #include <thread>
 #include <vector>
 
+#include "quellmar/core/coding.h"
 #include "quellmar/core/file_names.h"
 #include "quellmar/core/posix_file.h"
 #include "quellmar/core/str_cat.h"
 #include "quellmar/engine/engine.h"
+#include "quellmar/engine/trace_wal.h"
 #include "quellmar/storage/segment_file.h"
 
 namespace quellmar {
@@ -136,9 +138,13 @@ void child_check(Status s, const char* what) {
   if (!s.is_ok()) child_fail(what, s.error());
 }
 
-// A kill at the moment a repair cuts a file: its copy of the cut bytes is durable by then.
-int die_at_cut(FileOp op, const std::string&) {
-  if (op == FileOp::Truncate) raise(SIGKILL);
+// The file the parent left a torn tail on, in a child that dies at its cut.
+std::string g_torn_file;
+
+// A kill at the moment a repair cuts the torn file: its copy of the cut bytes is durable by then.
+// The cuts of other files (tails that kills left, repaired by the first append to them) go on.
+int die_at_cut(FileOp op, const std::string& path) {
+  if (op == FileOp::Truncate && path.ends_with("/" + g_torn_file)) raise(SIGKILL);
   return 0;
 }
 
@@ -149,7 +155,10 @@ int die_at_cut(FileOp op, const std::string&) {
 int run_child(const std::string& dir, uint64_t seed, uint64_t vamana_threshold,
               std::string torn_file) {
   setvbuf(stdout, nullptr, _IOLBF, 0);
-  if (!torn_file.empty()) set_file_fault_hook(&quellmar::die_at_cut);
+  if (!torn_file.empty()) {
+    g_torn_file = torn_file;
+    set_file_fault_hook(&quellmar::die_at_cut);
+  }
   std::mt19937_64 rng(seed);
   auto pick = [&](uint64_t n) { return n == 0 ? 0 : rng() % n; };
   for (;;) {
@@ -509,6 +518,33 @@ struct TornTail {
   uint64_t cut_at = 0;  // where the tail begins
 };
 
+// Whether the record file `name` of `dir` reads as whole records to its end. A tail that an
+// earlier round or a kill left stays until an append to the file cuts it; bytes left behind it
+// could read as a record with it.
+bool reads_to_end(const std::string& dir, const std::string& name, const std::string& bytes) {
+  const auto* p = reinterpret_cast<const uint8_t*>(bytes.data());
+  auto length_prefixed = [&](uint64_t header, uint64_t length_at) {
+    uint64_t off = 0;
+    while (off + header <= bytes.size()) off += header + decode_u32(p + off + length_at);
+    return off == bytes.size();
+  };
+  if (name == TRACE_WAL_FILE) {
+    if (bytes.size() % TRACE_RECORD_SIZE != 0) return false;
+    for (size_t off = 0; off < bytes.size(); off += TRACE_RECORD_SIZE) {
+      if (p[off + TRACE_OFF_TAG] != TRACE_RECORD_TAG) return false;
+    }
+    return true;
+  }
+  if (name == TEXT_STORE_FILE) return length_prefixed(12, 8);
+  if (name == DELETION_LOG_FILE) return bytes.size() % 8 == 0;
+  if (name == SYNAPTIC_FILE) return length_prefixed(4, 0);
+  // A segment that a kill left a half-appended record in reads as damaged and is sealed: no
+  // append goes to it again, and nothing of it is ever cut.
+  const uint32_t id = static_cast<uint32_t>(std::stoul(name.substr(8, 6)));
+  auto scan = SegmentFile::scan(dir, id);
+  return scan.is_ok() && scan->end == ScanEnd::Clean;
+}
+
 std::optional<TornTail> leave_torn_tail(const std::string& dir, std::mt19937_64& rng) {
   std::vector<std::string> segments;
   for (const auto& e : std::filesystem::directory_iterator(dir)) {
@@ -519,48 +555,43 @@ std::optional<TornTail> leave_torn_tail(const std::string& dir, std::mt19937_64&
   }
   std::sort(segments.begin(), segments.end());
   // Tails that each file's walk can only take for a record cut short.
-  std::vector<std::pair<std::string, std::string>> choices = {
+  std::vector<std::pair<std::string, std::string>> tails = {
       {TRACE_WAL_FILE, std::string("\x01torn tail", 10)},
       {TEXT_STORE_FILE, std::string("\x07\0\0", 3)},
       {DELETION_LOG_FILE, std::string("\x05\0\0", 3)},
       {SYNAPTIC_FILE, std::string("\x30\0", 2)},
   };
-  // The last segment only when its scan ends clean: one that a kill left a half-appended record
-  // in reads as damaged and is sealed, so that no append ever goes to it, and nothing is cut.
-  if (!segments.empty()) {
-    const uint32_t id = static_cast<uint32_t>(std::stoul(segments.back().substr(8, 6)));
-    auto scan = SegmentFile::scan(dir, id);
-    if (scan.is_ok() && scan->end == ScanEnd::Clean) {
-      choices.push_back({segments.back(), std::string("\x57\x01", 2)});
-    }
+  if (!segments.empty()) tails.push_back({segments.back(), std::string("\x57\x01", 2)});
+  std::vector<TornTail> choices;
+  std::vector<std::string> chosen_tails;
+  for (const auto& [name, tail] : tails) {
+    auto bytes = read_whole_file(join_path(dir, name));
+    if (!bytes.is_ok() || !reads_to_end(dir, name, *bytes)) continue;
+    choices.push_back(TornTail{name, *bytes + tail, bytes->size()});
+    chosen_tails.push_back(tail);
   }
-  const auto& [name, tail] = choices[rng() % choices.size()];
-  const std::string path = join_path(dir, name);
-  auto bytes = read_whole_file(path);
-  if (!bytes.is_ok()) return std::nullopt;
-  TornTail t{name, *bytes + tail, bytes->size()};
-  if (!append_durably(path, tail.data(), tail.size(), false).is_ok()) return std::nullopt;
-  return t;
+  if (choices.empty()) return std::nullopt;
+  const size_t k = rng() % choices.size();
+  const std::string& tail = chosen_tails[k];
+  if (!append_durably(join_path(dir, choices[k].name), tail.data(), tail.size(), false).is_ok()) {
+    return std::nullopt;
+  }
+  return choices[k];
 }
 
 // Every byte of a torn tail left before the round is still in the directory: the file holds what
-// came before it, and a copy beside it holds the tail. The copy may begin before the tail: a
-// tail left in an earlier round stays until an append to the file cuts it, so the cut that
-// killed the child may have taken both.
+// came before it, and a copy beside it holds the tail.
 void check_torn_tail_kept(const std::string& dir, const TornTail& t, Checker& ck) {
   auto now = read_whole_file(join_path(dir, t.name));
-  if (!now.is_ok()) {
-    ck.fail(str_cat(t.name, ": ", now.error().message()));
+  if (!now.is_ok() || now->compare(0, t.cut_at, t.before, 0, t.cut_at) != 0) {
+    ck.fail(str_cat(t.name, ": bytes before the torn tail changed"));
     return;
   }
-  const std::string prefix = t.name + ".cut-";
-  for (const auto& e : std::filesystem::directory_iterator(dir)) {
-    const std::string name = e.path().filename().string();
-    if (name.rfind(prefix, 0) != 0) continue;
-    const uint64_t from = std::strtoull(name.c_str() + prefix.size(), nullptr, 10);
-    if (from > t.cut_at || now->compare(0, from, t.before, 0, from) != 0) continue;
-    auto copy = read_whole_file(e.path().string());
-    if (copy.is_ok() && *copy == t.before.substr(from)) return;
+  const std::string tail = t.before.substr(t.cut_at);
+  for (unsigned n = 0; n < 1000; ++n) {
+    auto copy = read_whole_file(join_path(dir, cut_file_name(t.name, t.cut_at, n)));
+    if (!copy.is_ok()) break;
+    if (*copy == tail) return;
   }
   ck.fail(str_cat(t.name, ": the torn tail at ", t.cut_at, " was not kept"));
 }
