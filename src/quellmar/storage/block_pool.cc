@@ -110,8 +110,10 @@ Result<BlockPool> BlockPool::open(const std::string& dir, uint64_t capacity,
     QM_ASSIGN_OR_RETURN(SegmentEntry entry, SegmentFile::create(dir, 0));
     pool.segments_.push_back(std::move(entry));
   } else {
-    // Only the last segment is ever appended to: cut off a torn tail, restore a lost header.
-    QM_RETURN_IF_ERROR(SegmentFile::prepare_for_append(pool.segments_.back(), last_scan));
+    // Only the last segment is ever appended to: a damaged one is sealed, and a torn tail or a
+    // lost header is left for the first append to repair, since it may be a record or a header
+    // that another handle is writing.
+    SegmentFile::note_scan(pool.segments_.back(), last_scan);
   }
   return pool;
 }
@@ -159,6 +161,7 @@ SegmentEntry& BlockPool::active() {
 
 Status BlockPool::roll_segment() {
   if (segments_.empty()) return Status::ok();
+  QM_RETURN_IF_ERROR(SegmentFile::repair_tail(segments_.back()));
   const SegmentEntry& last = segments_.back();
   if (last.fill < capacity_ && !last.sealed) return Status::ok();
   if (last.id == UINT32_MAX) {

@@ -179,6 +179,10 @@ Result<UniqueFd> write_header(const std::string& path) {
   return fd;
 }
 
+// The scan of SegmentFile::scan, of the segment at `path`.
+Result<SegmentScan> scan_file(const std::string& path, const SegmentFile::RecordVisitor* visit,
+                              uint64_t from);
+
 }  // namespace
 
 Result<std::vector<uint32_t>> SegmentFile::list_ids(const std::string& dir) {
@@ -193,7 +197,7 @@ Result<std::vector<uint32_t>> SegmentFile::list_ids(const std::string& dir) {
 }
 
 Result<SegmentEntry> SegmentFile::create(const std::string& dir, uint32_t id) {
-  SegmentEntry entry{segment_path(dir, id), sf::HEADER_SIZE, id};
+  SegmentEntry entry{segment_path(dir, id), sf::HEADER_SIZE, id, false, std::nullopt};
   // Never over an existing file: its records would be lost.
   QM_ASSIGN_OR_RETURN(UniqueFd fd, open_create_new(entry.path));
   Status st = write_header_to(fd, entry.path);
@@ -209,14 +213,20 @@ Result<SegmentEntry> SegmentFile::create(const std::string& dir, uint32_t id) {
 }
 
 Result<SegmentEntry> SegmentFile::describe_existing(const std::string& dir, uint32_t id) {
-  SegmentEntry entry{segment_path(dir, id), 0, id};
+  SegmentEntry entry{segment_path(dir, id), 0, id, false, std::nullopt};
   QM_ASSIGN_OR_RETURN(entry.fill, path_size(entry.path));
   return entry;
 }
 
 Result<SegmentScan> SegmentFile::scan(const std::string& dir, uint32_t id,
-                                      const RecordVisitor* visit) {
-  const std::string path = segment_path(dir, id);
+                                      const RecordVisitor* visit, uint64_t from) {
+  return scan_file(segment_path(dir, id), visit, from);
+}
+
+namespace {
+
+Result<SegmentScan> scan_file(const std::string& path, const SegmentFile::RecordVisitor* visit,
+                              uint64_t from) {
   QM_ASSIGN_OR_RETURN(UniqueFd fd, open_read(path));
   SegmentScan out;
   QM_ASSIGN_OR_RETURN(out.file_size, fd_size(fd));
@@ -231,9 +241,11 @@ Result<SegmentScan> SegmentFile::scan(const std::string& dir, uint32_t id,
   if (std::memcmp(magic, sf::MAGIC, 4) != 0) {
     return EngineError::io(IoError::invalid_data(str_cat("invalid segment magic in ", path)));
   }
-  out.records.reserve(static_cast<size_t>(sf::most_records_in(out.file_size)));
+  if (from < sf::HEADER_SIZE || from > out.file_size) from = sf::HEADER_SIZE;
+  out.valid_end = from;
+  out.records.reserve(static_cast<size_t>(sf::most_records_in(out.file_size - from)));
   WindowReader reader(fd, out.file_size);
-  uint64_t off = sf::HEADER_SIZE;
+  uint64_t off = from;
   while (off < out.file_size) {
     const uint64_t left = out.file_size - off;
     if (left < 4) {  // a length word cut short
@@ -271,6 +283,8 @@ Result<SegmentScan> SegmentFile::scan(const std::string& dir, uint32_t id,
   return out;
 }
 
+}  // namespace
+
 Status SegmentFile::prepare_for_append(SegmentEntry& entry, const SegmentScan& scan) {
   switch (scan.end) {
     case ScanEnd::NoHeader: {
@@ -293,6 +307,35 @@ Status SegmentFile::prepare_for_append(SegmentEntry& entry, const SegmentScan& s
     case ScanEnd::Clean:
       return Status::ok();
   }
+  return Status::ok();
+}
+
+void SegmentFile::note_scan(SegmentEntry& entry, const SegmentScan& scan) {
+  switch (scan.end) {
+    case ScanEnd::NoHeader:
+      entry.tail_at = scan.valid_end;
+      entry.fill = sf::HEADER_SIZE;
+      return;
+    case ScanEnd::TornTail:
+      entry.tail_at = scan.valid_end;
+      entry.fill = scan.valid_end;
+      return;
+    case ScanEnd::Damaged:
+    case ScanEnd::ReadError:
+      entry.sealed = true;
+      return;
+    case ScanEnd::Clean:
+      return;
+  }
+}
+
+Status SegmentFile::repair_tail(SegmentEntry& entry) {
+  if (!entry.tail_at) return Status::ok();
+  QM_ASSIGN_OR_RETURN(SegmentScan now, scan_file(entry.path, nullptr, *entry.tail_at));
+  QM_RETURN_IF_ERROR(prepare_for_append(entry, now));
+  // The tail may have become whole since: the next record goes behind it.
+  if (now.end == ScanEnd::Clean) entry.fill = now.file_size;
+  entry.tail_at.reset();
   return Status::ok();
 }
 
