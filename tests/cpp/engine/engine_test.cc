@@ -886,13 +886,13 @@ TEST_F(EngineTest, VamanaActivatesAtTheThresholdAndIsReusedOnReopen) {
   EXPECT_NE(read_file(idx), bytes);
 }
 
-// Keys of kDim normal values, or with `spread` of whole numbers in [-spread, spread] (many equal
+// Keys of DIM normal values, or with `spread` of whole numbers in [-spread, spread] (many equal
 // scores).
 std::vector<std::vector<float>> Keys(size_t n, uint32_t seed, int spread = 0) {
   std::mt19937 rng(seed);
   std::normal_distribution<float> normal;
   std::uniform_int_distribution<int> whole(-spread, spread);
-  std::vector<std::vector<float>> keys(n, std::vector<float>(kDim));
+  std::vector<std::vector<float>> keys(n, std::vector<float>(DIM));
   for (auto& k : keys) {
     for (float& x : k) x = spread > 0 ? static_cast<float>(whole(rng)) : normal(rng);
   }
@@ -972,7 +972,7 @@ TEST(EngineGraphUpdate, SavedGraphIsWhatARebuildSaves) {
   histories.push_back({"cells of other widths",
                        packs(Keys(10, 13)),
                        [](Engine& e, const std::string&) {
-                         const std::vector<float> narrow(8, 0.5f), wide(kDim + 3, 0.25f);
+                         const std::vector<float> narrow(8, 0.5f), wide(DIM + 3, 0.25f);
                          ASSERT_TRUE(e.mem_write(1, 0, narrow, {}, 50.0f, {}).is_ok());
                          ASSERT_TRUE(e.mem_write(1, 0, wide, {}, 50.0f, {}).is_ok());
                          ASSERT_TRUE(e.mem_write(1, 0, Keys(1, 14)[0], {}, 50.0f, {}).is_ok());
