@@ -79,6 +79,7 @@ int main(int argc, char** argv) {
   std::printf("vamana search k=10: median %.1f us  p99 %.1f us over %zu searches\n",
               median(search_us), percentile(search_us, 0.99), search_us.size());
   records.add(Record("vamana build", median(build_ms) * 1000));
-  records.add(Record("vamana search k=10", median(search_us)).with_p99(percentile(search_us, 0.99)));
+  records.add(
+      Record("vamana search k=10", median(search_us)).with_p99(percentile(search_us, 0.99)));
   return 0;
 }
