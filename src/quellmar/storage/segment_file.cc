@@ -21,13 +21,12 @@ namespace {
 
 // Parses the decimal id of "segment_<id>.qmr": an optional '+', then digits, no overflow.
 bool parse_segment_id(const std::string& name, uint32_t& id) {
-  static constexpr std::string_view kPrefix = "segment_", kSuffix = ".qmr";
-  if (name.size() <= 12 || name.compare(0, kPrefix.size(), kPrefix) != 0 ||
-      name.compare(name.size() - kSuffix.size(), kSuffix.size(), kSuffix) != 0) {
+  static constexpr std::string_view PREFIX = "segment_", SUFFIX = ".qmr";
+  if (name.size() <= 12 || name.compare(0, PREFIX.size(), PREFIX) != 0 ||
+      name.compare(name.size() - SUFFIX.size(), SUFFIX.size(), SUFFIX) != 0) {
     return false;
   }
-  std::string_view digits(name.data() + kPrefix.size(),
-                          name.size() - kPrefix.size() - kSuffix.size());
+  std::string_view digits(name.data() + PREFIX.size(), name.size() - PREFIX.size() - SUFFIX.size());
   if (!digits.empty() && digits.front() == '+') digits.remove_prefix(1);
   if (digits.empty()) return false;
   uint64_t v = 0;
@@ -87,10 +86,10 @@ Result<std::vector<uint64_t>> finish_append(SegmentEntry& entry, Result<uint64_t
 }
 
 // The page size the writeback hints round to (a larger real page only makes them coarser).
-constexpr uint64_t kPage = 4096;
+constexpr uint64_t PAGE = 4096;
 
 // Encodes records into pieces of at most this size (or one record, when that is larger).
-constexpr uint64_t kWritePiece = 1 << 20;
+constexpr uint64_t WRITE_PIECE = 1 << 20;
 
 // Appends whole records durably and so that a crash part way leaves no readable part of them:
 // everything but the first record's length word is written first, then that word, then the one
@@ -125,8 +124,7 @@ Result<uint64_t> append_records(const std::string& path,
       // too: the flush starts later than this), all but the page of the first length word, which
       // is written again at the end. Only a hint: the flush reports any failure.
       if (overlap) {
-        const uint64_t from =
-            std::max(off, (before + sizeof first_word + kPage - 1) & ~(kPage - 1));
+        const uint64_t from = std::max(off, (before + sizeof first_word + PAGE - 1) & ~(PAGE - 1));
         const uint64_t to = off + piece.size();
         if (from < to) {
           (void)::sync_file_range(fd.get(), static_cast<off64_t>(from),
@@ -372,7 +370,7 @@ Result<std::vector<uint64_t>> SegmentFile::append_views(SegmentEntry& entry,
   auto next = [&]() -> std::string_view {
     uint64_t bytes = 0;
     size_t end = i;
-    while (end < records.size() && (end == i || bytes + sizes[end] <= kWritePiece)) {
+    while (end < records.size() && (end == i || bytes + sizes[end] <= WRITE_PIECE)) {
       bytes += sizes[end++];
     }
     // The buffer only grows, so that its bytes are not cleared again for every piece.
@@ -420,7 +418,7 @@ Result<SegmentReader> SegmentReader::open(const std::string& path) {
 }
 
 Result<std::span<const uint8_t>> SegmentReader::load(uint64_t offset, uint64_t read_ahead_to) {
-  static constexpr uint64_t kFirstRead = 4096;
+  static constexpr uint64_t FIRST_READ = 4096;
   if (offset >= win_start_ && offset - win_start_ <= win_len_ &&
       win_len_ - (offset - win_start_) >= 4) {
     const uint64_t at = offset - win_start_;
@@ -433,8 +431,8 @@ Result<std::span<const uint8_t>> SegmentReader::load(uint64_t offset, uint64_t r
       buf_cap_ = n;
     }
   };
-  uint64_t want = kFirstRead;
-  if (read_ahead_to > offset) want = std::clamp(read_ahead_to - offset, kFirstRead, READ_AHEAD_CAP);
+  uint64_t want = FIRST_READ;
+  if (read_ahead_to > offset) want = std::clamp(read_ahead_to - offset, FIRST_READ, READ_AHEAD_CAP);
   win_len_ = 0;
   reserve(want);
   QM_ASSIGN_OR_RETURN(size_t got, pread_some(fd_, buf_.get(), want, offset));

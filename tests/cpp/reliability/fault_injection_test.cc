@@ -22,8 +22,8 @@ using testing::read_file;
 using testing::TempDir;
 using testing::write_file;
 
-constexpr size_t kDim = 16;
-constexpr uint64_t kVamanaThreshold = 10;
+constexpr size_t DIM = 16;
+constexpr uint64_t VAMANA_THRESHOLD = 10;
 
 std::vector<float> Exact(uint64_t seed, size_t n) {
   std::vector<float> v(n);
@@ -35,7 +35,7 @@ std::vector<float> Exact(uint64_t seed, size_t n) {
 PackWrite Pack(uint64_t seed) {
   PackWrite w;
   w.owner = 1 + seed % 2;
-  w.retrieval_key = Exact(seed, kDim);
+  w.retrieval_key = Exact(seed, DIM);
   w.layer_payloads = {{2, Exact(seed + 100, 40)}};
   w.salience = 20.0f;
   w.text = "text " + std::to_string(seed);
@@ -60,7 +60,7 @@ SynapticEntry Synapsis(uint64_t id) {
 // differ from what a load expects), which the damage tests of vamana.idx need and the others
 // only pay for.
 Result<std::unique_ptr<Engine>> Open(const std::string& dir, bool vamana = false) {
-  return Engine::open(dir, vamana ? kVamanaThreshold : DEFAULT_VAMANA_THRESHOLD);
+  return Engine::open(dir, vamana ? VAMANA_THRESHOLD : DEFAULT_VAMANA_THRESHOLD);
 }
 
 // A directory whose every record file holds several records: packs 1..6 with texts (2 and 3
@@ -360,7 +360,7 @@ TEST_F(DamagedFilesTest, OverwrittenHeadersAndCountsNeverCrash) {
     for (const PackMetadata& m : engine->list_packs_metadata(std::nullopt)) {
       (void)engine->load_pack_by_id(m.pack_id);
     }
-    (void)engine->mem_read_pack(Exact(1, kDim), 5, std::nullopt);
+    (void)engine->mem_read_pack(Exact(1, DIM), 5, std::nullopt);
     (void)engine->synaptic().load_for_owner(1);
     QM_ASSERT_OK_AND_ASSIGN(PackId id, engine->mem_write_pack(Pack(8)));
     engine.reset();

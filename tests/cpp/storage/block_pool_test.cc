@@ -148,12 +148,12 @@ TEST_F(BlockPoolTest, ReadCellsInAnyOrderMatchesSingleReads) {
   const struct {
     const char* name;
     std::vector<CellId> ids;
-  } kCases[] = {
+  } CASES[] = {
       {"ascending", ascending}, {"descending", descending},
       {"strided", strided},     {"repeats and gaps", {5, 5, 6, 99, 7, 8, 8, 1, 0, 9, 10, 60}},
       {"one big record", {18}}, {"last records", {58, 59, 60}},
   };
-  for (const auto& c : kCases) {
+  for (const auto& c : CASES) {
     SCOPED_TRACE(c.name);
     std::vector<CellRecord> got;
     std::vector<Status> st = pool.read_cells(c.ids, DecodeParts::All, got);
