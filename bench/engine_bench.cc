@@ -18,6 +18,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -393,7 +394,11 @@ int main(int argc, char** argv) {
   if (what == "open" || what == "all") bench_open(records, static_cast<size_t>(50000 * scale), 5);
   if (what == "open_growth" || what == "all") {
     std::vector<size_t> sizes;
-    for (size_t n : {10000, 30000, 100000}) sizes.push_back(static_cast<size_t>(n * scale));
+    // Never below the graph threshold (10,000 cells, three per pack), which a small scale would
+    // cross.
+    for (size_t n : {10000, 30000, 100000}) {
+      sizes.push_back(std::max<size_t>(static_cast<size_t>(n * scale), 4000));
+    }
     bench_open_growth(records, sizes, 3);
   }
   return 0;
