@@ -47,6 +47,9 @@
 #include "quellmar/core/str_cat.h"
 #include "quellmar/engine/engine.h"
 
+// The crash harness is test code: it reads the id counters and the pool the way the tests do.
+#include "../cpp/engine_test_peer.h"
+
 namespace quellmar {
 namespace {
 
@@ -159,7 +162,7 @@ int run_child(const std::string& dir, uint64_t seed, uint64_t vamana_threshold, 
     };
     // Every pack written through the queue is acknowledged once the queue is empty again.
     auto ack_queue = [&] {
-      if (buffered && engine->write_buffer()->entries.empty()) std::printf("A F\n");
+      if (buffered && EngineTestPeer(*engine).write_buffer()->entries.empty()) std::printf("A F\n");
     };
     const uint64_t ops = 5 + pick(30);
     for (uint64_t op = 0; op < ops; ++op) {
@@ -170,7 +173,7 @@ int run_child(const std::string& dir, uint64_t seed, uint64_t vamana_threshold, 
       const uint64_t delete_share = crowded ? 30 : 10;
       if (crowded && roll < 50 && pick(2) == 0) roll = 50;
       if (roll < 35) {
-        const PackId id = engine->next_pack_id();
+        const PackId id = EngineTestPeer(*engine).next_pack_id();
         std::printf("B W %llu 1\n", (unsigned long long)id);
         const PackId got = child_check(engine->mem_write_pack(pack_request(id)), "write");
         if (got != id) child_fail("write", EngineError::pack_not_found(got));
@@ -180,7 +183,7 @@ int run_child(const std::string& dir, uint64_t seed, uint64_t vamana_threshold, 
           std::printf("A W %llu 1\n", (unsigned long long)id);
         }
       } else if (roll < 50) {
-        const PackId first = engine->next_pack_id();
+        const PackId first = EngineTestPeer(*engine).next_pack_id();
         const uint64_t n = 1 + pick(crowded ? 3 : 12);
         std::vector<PackWrite> batch;
         for (uint64_t i = 0; i < n; ++i) batch.push_back(pack_request(first + i));
@@ -214,7 +217,7 @@ int run_child(const std::string& dir, uint64_t seed, uint64_t vamana_threshold, 
         child_check(engine->compact(), "compact");
         std::printf("A C\n");
       } else if (roll < 95) {
-        const CellId id = engine->next_cell_id();
+        const CellId id = EngineTestPeer(*engine).next_cell_id();
         std::printf("B M %llu\n", (unsigned long long)id);
         const CellId got = child_check(
             engine->mem_write(CELL_OWNER, CELL_LAYER, cell_key(id), cell_value(id), 1.0f, {}),
@@ -426,7 +429,7 @@ void verify(const std::string& dir, uint64_t vamana_threshold, Model& m, Checker
   }
   // Plain cells.
   auto check_cell = [&](CellId id, bool must) {
-    auto got = engine.block_pool().read_cell(id);
+    auto got = EngineTestPeer(engine).block_pool().read_cell(id);
     if (!got.is_ok()) {
       if (must) ck.fail(str_cat("acknowledged cell ", id, ": ", got.error().message()));
       return false;

@@ -79,6 +79,19 @@ uint64_t unix_now_ns() {
   return ns < 0 ? 0 : static_cast<uint64_t>(ns);
 }
 
+UnixTime wall_unix_time() {
+  const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                      std::chrono::system_clock::now().time_since_epoch())
+                      .count();
+  int64_t seconds = ns / 1000000000;
+  int64_t nanos = ns % 1000000000;
+  if (nanos < 0) {
+    nanos += 1000000000;
+    --seconds;
+  }
+  return UnixTime{seconds, static_cast<uint32_t>(nanos)};
+}
+
 Engine::Engine(std::string path, BlockPool pool, SynapticBank synaptic, TraceWal wal,
                TextStore texts, DeletionLog deletions, ScheduleStore schedule,
                uint64_t vamana_threshold)
@@ -232,6 +245,22 @@ Result<Engine::TakenIds> Engine::take_ids(uint64_t packs, uint64_t cells) {
   next_pack_id_ += packs;
   next_cell_id_ += cells;
   return taken;
+}
+
+EngineStatus Engine::status() const {
+  EngineStatus s;
+  s.cell_count = cell_count();
+  s.pack_count = pack_count();
+  s.segment_count = block_pool_.segments().size();
+  s.slb_occupancy = slb_->occupancy();
+  s.slb_capacity = slb_->capacity();
+  s.vamana_active = vamana_active_;
+  s.pipeline_stages = pipeline_.stage_count();
+  s.governance_entries = governance_.size();
+  s.trace_edges = trace_graph_.edge_count();
+  for (const SegmentEntry& segment : block_pool_.segments()) s.arena_bytes += segment.fill;
+  s.arena_bytes_per_cell = s.cell_count == 0 ? 0 : s.arena_bytes / s.cell_count;
+  return s;
 }
 
 void Engine::set_refinement(std::unique_ptr<RefinementStrategy> strategy) {

@@ -149,6 +149,30 @@ std::vector<float> encode_per_token_key(std::span<const float> tokens, uint64_t 
 
 // Wall-clock time in nanoseconds since the Unix epoch; 0 for a clock before it.
 uint64_t unix_now_ns();
+// The wall clock as a schedule time (negative seconds before the epoch).
+UnixTime wall_unix_time();
+
+// The engine's sizes and state, read in one pass.
+struct EngineStatus {
+  uint64_t cell_count = 0;
+  uint64_t pack_count = 0;
+  uint64_t segment_count = 0;
+  uint64_t slb_occupancy = 0;
+  uint64_t slb_capacity = 0;
+  bool vamana_active = false;
+  uint64_t pipeline_stages = 0;
+  uint64_t governance_entries = 0;
+  uint64_t trace_edges = 0;
+  uint64_t arena_bytes = 0;           // the bytes written to every segment, headers included
+  uint64_t arena_bytes_per_cell = 0;  // arena_bytes / cell_count rounded down; 0 without cells
+};
+
+// One sweep: the governance clock, the Draft eviction over every owner, the scheduled actions.
+struct SweepStep {
+  std::optional<float> days;  // advance_days(days) first; none leaves the clock alone
+  float eviction_threshold = 0.0f;
+  bool fire_scheduled = false;  // then fire the actions due at the wall clock
+};
 
 class Engine {
  public:
@@ -170,6 +194,8 @@ class Engine {
   Result<CompactionReport> compact();
   // Rebuilds the in-memory state from the files of the directory.
   Status refresh();
+  // The two graph hooks: load vamana.idx and install it when it indexes what the engine holds
+  // (false when there is nothing usable on disk), and build, save and install the graph.
   Result<bool> load_or_build_vamana();
   Status ensure_vamana();
 
@@ -181,7 +207,6 @@ class Engine {
                                        std::optional<std::string> text);
   Result<std::vector<PackId>> mem_write_batch_packs(std::vector<PackWrite> packs);
   Status flush_buffer();
-  Status write_pack_batch(std::vector<BufferedPack> packs);
 
   // Cell writes.
   Result<CellId> mem_write(OwnerId owner, LayerIdx layer, std::span<const float> key,
@@ -189,32 +214,13 @@ class Engine {
                            std::optional<CellId> parent);
   Result<std::vector<CellId>> mem_write_batch(std::vector<CellWrite> requests);
 
-  // Candidate search and pack reads.
-  std::vector<ScoredCell> find_candidates(std::span<const float> query, uint64_t k,
-                                          std::optional<OwnerId> owner);
-  std::vector<PackCandidate> rank_pack_candidates(std::vector<ScoredCell> hits, uint64_t k,
-                                                  std::optional<OwnerId> owner) const;
+  // Pack reads.
   Result<std::vector<PackReadResult>> mem_read_pack(std::span<const float> query, uint64_t k,
                                                     std::optional<OwnerId> owner);
   // mem_read_pack with the payloads left as stored (the same packs, scores and touches).
   Result<StoredPackReads> mem_read_pack_stored(std::span<const float> query, uint64_t k,
                                                std::optional<OwnerId> owner);
   Result<PackReadResult> load_pack_by_id(PackId pack_id);
-  Result<std::vector<LayerPayload>> load_pack_layers(std::span<const CellId> cells) const;
-  // The stored layer payloads of each candidate, reading all their cells in one pass: their
-  // records are appended to `bytes`.
-  std::vector<Result<std::vector<StoredPayload>>> stored_layers_of(
-      const std::vector<PackCandidate>& candidates, std::string& bytes) const;
-  // The read touch on a cell's entry; returns the tier after it (0, untouched, without entry).
-  uint8_t touch(CellId cell);
-  // The read touch on a pack hit's entry and the weights of its score after it: tier factor and
-  // recency (1.0 and tier 0, untouched, without entry).
-  struct HitWeight {
-    uint8_t tier = 0;
-    float multiplier = 1.0f;
-    float recency = 1.0f;
-  };
-  HitWeight touch_hit(CellId cell);
 
   // Cell reads.
   Result<std::vector<CellReadResult>> mem_read(std::span<const float> query, uint64_t k,
@@ -256,6 +262,10 @@ class Engine {
   std::vector<OwnerId> list_owners() const;
   bool owner_exists(OwnerId owner) const;
   Result<uint64_t> delete_owner(OwnerId owner);
+  // The sweep of the maintenance thread and of the binding's sweep_now: the clock, then the
+  // eviction, then (when asked) the due scheduled actions, whose count and failure are dropped.
+  // Returns the packs the eviction removed, or its failure; the clock stays advanced then.
+  Result<uint64_t> sweep(const SweepStep& step);
 
   // Scheduled actions.
   Result<uint64_t> fire_due_scheduled(UnixTime now);
@@ -267,46 +277,30 @@ class Engine {
   static Result<std::unique_ptr<Engine>> restore_from(const std::string& in_path,
                                                       const std::string& target_dir);
 
-  // State, for the binding, the maintenance thread, snapshots and tests.
+  // State, for the binding.
+  EngineStatus status() const;
   const std::string& path() const { return path_; }
-  BlockPool& block_pool() { return block_pool_; }
-  const BlockPool& block_pool() const { return block_pool_; }
+  uint64_t cell_count() const { return block_pool_.cell_count(); }
+  uint64_t pack_count() const { return pack_directory_.pack_count(); }
+  bool has_vamana() const { return vamana_active_; }
+  uint64_t pipeline_stage_count() const { return pipeline_.stage_count(); }
+  // The stores the binding reads and appends to directly.
   SynapticBank& synaptic() { return synaptic_; }
   TextStore& text_store() { return text_store_; }
   const TextStore& text_store() const { return text_store_; }
-  const DeletionLog& deletion_log() const { return deletion_log_; }
   ScheduleStore& schedule() { return schedule_; }
-  const TraceWal& trace_wal() const { return trace_wal_; }
-  TraceGraph& trace_graph() { return trace_graph_; }
-  const TraceGraph& trace_graph() const { return trace_graph_; }
-  SLB& slb() { return *slb_; }
-  const SLB& slb() const { return *slb_; }
-  RetrievalPipeline& pipeline() { return pipeline_; }
-  const RetrievalPipeline& pipeline() const { return pipeline_; }
-  GovernanceMap& governance() { return governance_; }
   const GovernanceMap& governance() const { return governance_; }
+  const TraceGraph& trace_graph() const { return trace_graph_; }
   const PackDirectory& pack_directory() const { return pack_directory_; }
-  const std::unordered_set<CellId>& plain_cells() const { return plain_cells_; }
-  std::optional<uint64_t> key_dim() const { return key_dim_; }
   // The largest cell or pack id a write is given; ids are never handed out twice, so once it is
   // taken, writes that need a new id are refused. (An id of all bits set, found in a record that
   // this engine did not write, is never handed out and so takes nothing away.)
   static constexpr uint64_t LAST_ID = UINT64_MAX - 1;
-  CellId next_cell_id() const { return next_cell_id_; }
-  PackId next_pack_id() const { return next_pack_id_; }
-  uint64_t vamana_threshold() const { return vamana_threshold_; }
-  bool has_vamana() const { return vamana_active_; }
-  uint64_t cell_count() const { return block_pool_.cell_count(); }
-  uint64_t pack_count() const { return pack_directory_.pack_count(); }
-  const WriteBuffer* write_buffer() const { return write_buffer_ ? &*write_buffer_ : nullptr; }
 
   const RefinementStrategy& refinement() const { return *refinement_; }
   void set_refinement(std::unique_ptr<RefinementStrategy> strategy);
   bool token_reweighting_enabled() const { return token_reweighting_enabled_; }
   void set_token_reweighting(bool enabled) { token_reweighting_enabled_ = enabled; }
-
-  // The first stage that is the per-token retriever, if any.
-  PerTokenRetriever* per_token_retriever();
 
  private:
   struct RefreshScan;
@@ -330,8 +324,38 @@ class Engine {
     }
   };
 
+  // Tests reach the engine's components and internal steps through this (tests/cpp).
+  friend class EngineTestPeer;
+
   Engine(std::string path, BlockPool pool, SynapticBank synaptic, TraceWal wal, TextStore texts,
          DeletionLog deletions, ScheduleStore schedule, uint64_t vamana_threshold);
+
+  // Stores a batch of packs whose ids are taken: the drain of the write buffer and the batch
+  // write.
+  Status write_pack_batch(std::vector<BufferedPack> packs);
+
+  // The steps of the pack reads: candidate search, pack ranking and the loading of the layers.
+  std::vector<ScoredCell> find_candidates(std::span<const float> query, uint64_t k,
+                                          std::optional<OwnerId> owner);
+  std::vector<PackCandidate> rank_pack_candidates(std::vector<ScoredCell> hits, uint64_t k,
+                                                  std::optional<OwnerId> owner) const;
+  Result<std::vector<LayerPayload>> load_pack_layers(std::span<const CellId> cells) const;
+  // The stored layer payloads of each candidate, reading all their cells in one pass: their
+  // records are appended to `bytes`.
+  std::vector<Result<std::vector<StoredPayload>>> stored_layers_of(
+      const std::vector<PackCandidate>& candidates, std::string& bytes) const;
+  // The read touch on a cell's entry; returns the tier after it (0, untouched, without entry).
+  uint8_t touch(CellId cell);
+  // The read touch on a pack hit's entry and the weights of its score after it: tier factor and
+  // recency (1.0 and tier 0, untouched, without entry).
+  struct HitWeight {
+    uint8_t tier = 0;
+    float multiplier = 1.0f;
+    float recency = 1.0f;
+  };
+  HitWeight touch_hit(CellId cell);
+  // The first stage that is the per-token retriever, if any.
+  PerTokenRetriever* per_token_retriever();
 
   // The first ids of a write's new packs and cells, taken together.
   struct TakenIds {

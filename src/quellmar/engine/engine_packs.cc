@@ -163,6 +163,13 @@ Result<uint64_t> Engine::evict_draft_packs(float threshold, std::optional<OwnerI
   return victims.size();
 }
 
+Result<uint64_t> Engine::sweep(const SweepStep& step) {
+  if (step.days) advance_days(*step.days);
+  Result<uint64_t> evicted = evict_draft_packs(step.eviction_threshold, std::nullopt);
+  if (step.fire_scheduled) (void)fire_due_scheduled(wall_unix_time());
+  return evicted;
+}
+
 std::vector<OwnerId> Engine::list_owners() const {
   std::set<OwnerId> owners;
   for (const auto& [pack, cells] : pack_directory_.packs()) {

@@ -16,6 +16,7 @@
 #include "quellmar/core/file_names.h"
 #include "quellmar/core/posix_file.h"
 #include "quellmar/retrieval/key_view.h"
+#include "engine_test_peer.h"
 #include "test_util.h"
 
 namespace quellmar {
@@ -93,11 +94,11 @@ TEST_F(EngineTest, OpeningAnEmptyDirectory) {
   EXPECT_EQ(read_file(path + "/synaptic.qmr"), "");
   EXPECT_EQ(e->cell_count(), 0u);
   EXPECT_EQ(e->pack_count(), 0u);
-  EXPECT_EQ(e->next_pack_id(), 1u);
-  EXPECT_EQ(e->next_cell_id(), 0u);
-  EXPECT_FALSE(e->key_dim().has_value());
-  EXPECT_EQ(e->slb().dim(), 128u);
-  EXPECT_EQ(e->pipeline().stage_count(), 2u);
+  EXPECT_EQ(EngineTestPeer(*e).next_pack_id(), 1u);
+  EXPECT_EQ(EngineTestPeer(*e).next_cell_id(), 0u);
+  EXPECT_FALSE(EngineTestPeer(*e).key_dim().has_value());
+  EXPECT_EQ(EngineTestPeer(*e).slb().dim(), 128u);
+  EXPECT_EQ(EngineTestPeer(*e).pipeline().stage_count(), 2u);
   EXPECT_FALSE(e->has_vamana());
   QM_EXPECT_OK(e->flush());  // without a buffer: only syncs trace.wal
 }
@@ -145,14 +146,14 @@ TEST_F(EngineTest, PackWriteIdsRecordsAndGovernance) {
   PackWrite w = Pack(7, std::vector<float>(256, 0.5f), 60.0f, "hello", Layers({3, 0, 1}));
   QM_ASSERT_OK_AND_ASSIGN(PackId id, e->mem_write_pack(w));
   EXPECT_EQ(id, 1u);
-  EXPECT_EQ(e->key_dim(), 256u);
-  EXPECT_EQ(e->slb().dim(), 256u);
+  EXPECT_EQ(EngineTestPeer(*e).key_dim(), 256u);
+  EXPECT_EQ(EngineTestPeer(*e).slb().dim(), 256u);
   EXPECT_EQ(*e->pack_directory().cells(1), (std::vector<CellId>{0, 1, 2, 3}));
-  QM_ASSERT_OK_AND_ASSIGN(CellRecord head, e->block_pool().read_cell(0));
+  QM_ASSERT_OK_AND_ASSIGN(CellRecord head, EngineTestPeer(*e).block_pool().read_cell(0));
   EXPECT_EQ(head.layer, HEAD_CELL_LAYER);
   EXPECT_EQ(head.pack_id, 1u);
   EXPECT_TRUE(head.value.empty());
-  QM_ASSERT_OK_AND_ASSIGN(CellRecord layer, e->block_pool().read_cell(1));
+  QM_ASSERT_OK_AND_ASSIGN(CellRecord layer, EngineTestPeer(*e).block_pool().read_cell(1));
   EXPECT_EQ(layer.layer, 3);
   EXPECT_EQ(layer.key, head.key);  // layer cells carry the retrieval key too
   EXPECT_EQ(layer.importance, 65.0f);
@@ -196,9 +197,9 @@ TEST_F(EngineTest, ReopenRebuildsEverythingFromTheRecords) {
   auto e = Open();
   EXPECT_EQ(e->cell_count(), 7u);
   EXPECT_EQ(e->pack_count(), 2u);
-  EXPECT_EQ(e->next_pack_id(), 3u);
-  EXPECT_EQ(e->next_cell_id(), 7u);
-  EXPECT_EQ(e->key_dim(), kDim);
+  EXPECT_EQ(EngineTestPeer(*e).next_pack_id(), 3u);
+  EXPECT_EQ(EngineTestPeer(*e).next_cell_id(), 7u);
+  EXPECT_EQ(EngineTestPeer(*e).key_dim(), kDim);
   // Every cell, layer cells included, has an entry from its stored importance and tier.
   ASSERT_EQ(e->governance().size(), 7u);
   EXPECT_EQ(e->governance().at(1).importance, 75.0f);
@@ -209,15 +210,18 @@ TEST_F(EngineTest, ReopenRebuildsEverythingFromTheRecords) {
   EXPECT_EQ(Read(*e, Key(1), 1), (std::vector<PackId>{2}));
 
   const auto counts = [&] {
-    return std::vector<uint64_t>{e->cell_count(),        e->pack_count(),
-                                 e->governance().size(), e->trace_graph().edge_count(),
-                                 e->slb().occupancy(),   e->pipeline().stage(1).len()};
+    return std::vector<uint64_t>{e->cell_count(),
+                                 e->pack_count(),
+                                 e->governance().size(),
+                                 e->trace_graph().edge_count(),
+                                 EngineTestPeer(*e).slb().occupancy(),
+                                 EngineTestPeer(*e).pipeline().stage(1).len()};
   };
   const auto before = counts();
   QM_ASSERT_OK(e->refresh());
   QM_ASSERT_OK(e->refresh());
   EXPECT_EQ(counts(), before);
-  EXPECT_EQ(e->slb().occupancy(), 3u);  // two head cells and the cell-API cell
+  EXPECT_EQ(EngineTestPeer(*e).slb().occupancy(), 3u);  // two head cells and the cell-API cell
 }
 
 TEST_F(EngineTest, AKeyOfNoWidthNeverSetsTheKeyWidth) {
@@ -236,7 +240,7 @@ TEST_F(EngineTest, AKeyOfNoWidthNeverSetsTheKeyWidth) {
     SCOPED_TRACE(c.name);
     const std::string path = dir_.file(c.name);
     auto check = [&](Engine& e, std::optional<uint64_t> width) {
-      EXPECT_EQ(e.key_dim(), width);
+      EXPECT_EQ(EngineTestPeer(e).key_dim(), width);
       EXPECT_EQ(Read(e, c.key, 5), std::vector<PackId>{});  // matches nothing
       if (width) {
         EXPECT_EQ(Read(e, Key(0), 5), std::vector<PackId>{2});
@@ -259,7 +263,7 @@ TEST_F(EngineTest, AKeyOfNoWidthNeverSetsTheKeyWidth) {
   // In a batch the first key with a width sets it too.
   QM_ASSERT_OK_AND_ASSIGN(auto e, Engine::open(dir_.file("batch")));
   QM_ASSERT_OK(e->mem_write_batch_packs({Pack(1, zero_dim), Pack(1, Key(0))}));
-  EXPECT_EQ(e->key_dim(), kDim);
+  EXPECT_EQ(EngineTestPeer(*e).key_dim(), kDim);
   EXPECT_EQ(Read(*e, zero_dim, 5), std::vector<PackId>{});
   EXPECT_EQ(Read(*e, Key(0), 5), std::vector<PackId>{2});
 }
@@ -307,7 +311,8 @@ TEST_F(EngineTest, CandidatesAreDistinctCells) {
   for (int i = 0; i < 100; ++i) Write(*e, Pack(1, Key(i)));
   for (uint64_t k : {3u, 40u, 150u}) {
     SCOPED_TRACE(k);
-    const std::vector<ScoredCell> hits = e->find_candidates(Key(0), k, std::nullopt);
+    const std::vector<ScoredCell> hits =
+        EngineTestPeer(*e).find_candidates(Key(0), k, std::nullopt);
     std::unordered_set<CellId> distinct;
     for (const ScoredCell& h : hits) distinct.insert(h.cell_id);
     EXPECT_EQ(distinct.size(), hits.size());
@@ -329,7 +334,7 @@ TEST_F(EngineTest, WriteBufferQueuesThenWritesOneBatch) {
   Write(*e, Pack(1, Key(3)));  // queued
   QM_ASSERT_OK_AND_ASSIGN(auto none, e->mem_write_batch_packs({}));
   EXPECT_TRUE(none.empty());
-  EXPECT_EQ(e->write_buffer()->entries.size(), 1u);
+  EXPECT_EQ(EngineTestPeer(*e).write_buffer()->entries.size(), 1u);
   std::vector<PackWrite> batch = {Pack(1, Key(4)), Pack(1, Key(5))};
   QM_ASSERT_OK_AND_ASSIGN(auto ids, e->mem_write_batch_packs(std::move(batch)));
   EXPECT_EQ(ids, (std::vector<PackId>{5, 6}));
@@ -390,8 +395,8 @@ TEST_F(EngineTest, FailedDrainKeepsAcknowledgedPacksQueued) {
   QM_ASSERT_ERROR(Io, "", e->mem_write_pack(Pack(1, Key(1))));  // fills the queue; drain fails
   g_fail_sync = 0;
   set_file_fault_hook(nullptr);
-  ASSERT_EQ(e->write_buffer()->entries.size(), 1u);
-  EXPECT_EQ(e->write_buffer()->entries[0].pack_id, 1u);
+  ASSERT_EQ(EngineTestPeer(*e).write_buffer()->entries.size(), 1u);
+  EXPECT_EQ(EngineTestPeer(*e).write_buffer()->entries[0].pack_id, 1u);
   QM_ASSERT_OK(e->flush());
   EXPECT_EQ(e->pack_count(), 1u);
   EXPECT_TRUE(e->pack_directory().contains(1));
@@ -497,10 +502,11 @@ TEST_F(EngineTest, CompactionKeepsPacksAndCellApiCells) {
   QM_ASSERT_OK(e->delete_pack(drop));
   QM_ASSERT_OK_AND_ASSIGN(CompactionReport r, e->compact());
   EXPECT_GE(r.segments_compacted, 1u);
-  QM_EXPECT_OK(e->block_pool().read_cell(plain));
+  QM_EXPECT_OK(EngineTestPeer(*e).block_pool().read_cell(plain));
   QM_ASSERT_OK_AND_ASSIGN(PackReadResult p, e->load_pack_by_id(keep));
   EXPECT_EQ(p.layers.size(), 2u);
-  QM_ASSERT_ERROR(CellNotFound, "", e->block_pool().read_cell(e->next_cell_id() - 6));
+  QM_ASSERT_ERROR(CellNotFound, "",
+                  EngineTestPeer(*e).block_pool().read_cell(EngineTestPeer(*e).next_cell_id() - 6));
 }
 
 // Cell-API cells on the head layer belong to no pack either: compaction keeps them whichever
@@ -554,7 +560,7 @@ TEST_F(EngineTest, CompactionKeepsCellApiCellsOnEveryLayer) {
     QM_ASSERT_OK_AND_ASSIGN(auto e, Engine::open(dir.path(), DEFAULT_VAMANA_THRESHOLD, 64));
     EXPECT_EQ(e->cell_count(), 4u);
     for (size_t i = 0; i < cells.size(); ++i) {
-      QM_ASSERT_OK_AND_ASSIGN(CellRecord r, e->block_pool().read_cell(cells[i]));
+      QM_ASSERT_OK_AND_ASSIGN(CellRecord r, EngineTestPeer(*e).block_pool().read_cell(cells[i]));
       EXPECT_EQ(r.layer, layers[i]);
       EXPECT_EQ(r.value, values[i]);
     }
@@ -644,23 +650,24 @@ TEST_F(EngineTest, IdsPastTheLargestAreRefusedNeverReused) {
     }
     QM_ASSERT_OK_AND_ASSIGN(auto e, c.buffered ? Engine::open_with_write_buffer(dir.path(), 1, 0)
                                                : Engine::open(dir.path()));
-    const CellId next_cell = e->next_cell_id();
-    const PackId next_pack = e->next_pack_id();
+    const CellId next_cell = EngineTestPeer(*e).next_cell_id();
+    const PackId next_pack = EngineTestPeer(*e).next_pack_id();
     Ids got = c.write(*e);
     if (c.refused.empty()) {
       ASSERT_TRUE(got.is_ok()) << got.error().message();
       EXPECT_EQ(*got, c.given);
     } else {
       QM_ASSERT_ERROR(CapacityExceeded, c.refused, got);
-      EXPECT_EQ(e->next_cell_id(), next_cell);
-      EXPECT_EQ(e->next_pack_id(), next_pack);
+      EXPECT_EQ(EngineTestPeer(*e).next_cell_id(), next_cell);
+      EXPECT_EQ(EngineTestPeer(*e).next_pack_id(), next_pack);
       EXPECT_EQ(e->cell_count(), 1u);
     }
     const uint64_t count = e->cell_count();
     e.reset();
     QM_ASSERT_OK_AND_ASSIGN(e, Engine::open(dir.path()));
     EXPECT_EQ(e->cell_count(), count);  // no record was stored under an id given before
-    QM_ASSERT_OK_AND_ASSIGN(CellRecord stored, e->block_pool().read_cell(c.stored_cell));
+    QM_ASSERT_OK_AND_ASSIGN(CellRecord stored,
+                            EngineTestPeer(*e).block_pool().read_cell(c.stored_cell));
     EXPECT_EQ(stored.pack_id, c.stored_pack);
   }
 }
@@ -670,7 +677,7 @@ TEST_F(EngineTest, CellApiWritesReadsAndParents) {
   QM_ASSERT_OK_AND_ASSIGN(CellId first,
                           e->mem_write(1, 2, Key(0), std::vector<float>{7, 2, -3}, 70.0f, {}));
   EXPECT_EQ(first, 0u);
-  EXPECT_EQ(e->key_dim(), kDim);
+  EXPECT_EQ(EngineTestPeer(*e).key_dim(), kDim);
   QM_ASSERT_OK_AND_ASSIGN(CellId child,
                           e->mem_write(1, 2, Key(1), std::vector<float>{4}, 10.0f, 999));
   EXPECT_EQ(e->trace_graph().trace_ancestors(child, EDGE_TYPE_ANY), (std::vector<CellId>{999}));
@@ -800,6 +807,29 @@ TEST_F(EngineTest, ScheduledEvictionFires) {
   EXPECT_TRUE(e->list_scheduled().empty());
 }
 
+TEST_F(EngineTest, SweepAdvancesEvictsAndFiresWhenAsked) {
+  auto e = Open();
+  const PackId weak = Write(*e, Pack(1, Key(0), 10.0f));        // importance 15, Draft
+  const PackId scheduled = Write(*e, Pack(3, Key(1), 30.0f));   // 35, Draft
+  QM_ASSERT_OK(e->schedule().add(UnixTime{100, 0}, 3, 50.0f));  // due long ago
+  const CellId head = e->pack_directory().cells(scheduled)->front();
+
+  // No clock and no scheduled actions: the eviction alone.
+  QM_ASSERT_OK_AND_ASSIGN(uint64_t evicted, e->sweep(SweepStep{std::nullopt, 20.0f, false}));
+  EXPECT_EQ(evicted, 1u);
+  EXPECT_FALSE(e->pack_directory().contains(weak));
+  EXPECT_TRUE(e->pack_directory().contains(scheduled));
+  EXPECT_EQ(e->governance().at(head).age_days, 0.0f);
+  EXPECT_EQ(e->list_scheduled().size(), 1u);
+
+  // The clock, then the eviction (nothing left below 20), then the due action, which the count
+  // leaves out.
+  QM_ASSERT_OK_AND_ASSIGN(evicted, e->sweep(SweepStep{2.0f, 20.0f, true}));
+  EXPECT_EQ(evicted, 0u);
+  EXPECT_FALSE(e->pack_directory().contains(scheduled));
+  EXPECT_TRUE(e->list_scheduled().empty());
+}
+
 TEST_F(EngineTest, VamanaActivatesAtTheThresholdAndIsReusedOnReopen) {
   {
     auto e = Open(/*threshold=*/8);
@@ -807,7 +837,7 @@ TEST_F(EngineTest, VamanaActivatesAtTheThresholdAndIsReusedOnReopen) {
     EXPECT_FALSE(e->has_vamana());
     QM_ASSERT_OK(e->mem_write(1, 0, Key(20), {}, 50.0f, {}));  // a cell write builds it
     EXPECT_TRUE(e->has_vamana());
-    EXPECT_EQ(e->pipeline().stage_count(), 3u);
+    EXPECT_EQ(EngineTestPeer(*e).pipeline().stage_count(), 3u);
   }
   const std::string idx = dir_.file("vamana.idx");
   ASSERT_TRUE(path_exists(idx));
@@ -817,7 +847,8 @@ TEST_F(EngineTest, VamanaActivatesAtTheThresholdAndIsReusedOnReopen) {
   {
     auto e = Open(8);
     EXPECT_TRUE(e->has_vamana());
-    EXPECT_EQ(e->pipeline().stage(2).len(), 10u);  // heads, layer cells and the cell
+    EXPECT_EQ(EngineTestPeer(*e).pipeline().stage(2).len(),
+              10u);  // heads, layer cells and the cell
     EXPECT_EQ(Read(*e, Key(2), 1), (std::vector<PackId>{3}));
   }
   // The saved graph held exactly the cells a build would index: it was taken as it is.
@@ -831,7 +862,7 @@ TEST_F(EngineTest, VamanaActivatesAtTheThresholdAndIsReusedOnReopen) {
     Write(*e, Pack(1, Key(5)));
   }
   auto e = Open(8);  // one more pack: rebuilt, and saved again
-  EXPECT_EQ(e->pipeline().stage(2).len(), 13u);
+  EXPECT_EQ(EngineTestPeer(*e).pipeline().stage(2).len(), 13u);
   EXPECT_NE(read_file(idx), bytes);
 }
 
