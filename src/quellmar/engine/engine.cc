@@ -17,7 +17,12 @@ namespace quellmar {
 
 namespace {
 
-bool is_eligible(const CellRecord& r) { return r.pack_id == 0 || r.layer == HEAD_CELL_LAYER; }
+// Whether a cell belongs to a pack of the deletion log: such cells stay out of the SLB, the
+// stages and the graph. A cell counts for a pack as the pack grouping counts it.
+bool of_deleted_pack(PackId pack_id, LayerIdx layer, const std::unordered_set<PackId>& deleted) {
+  return !deleted.empty() && (pack_id != 0 || layer == HEAD_CELL_LAYER) &&
+         deleted.count(pack_id) != 0;
+}
 
 // Raises an id counter past a stored id. The counter saturates at LAST_ID + 1, where no id is
 // left; an id past LAST_ID is never handed out, so it raises nothing.
@@ -445,8 +450,7 @@ Status Engine::refresh_from(RefreshScan* opened) {
   }
 
   auto excluded = [&](const RefreshScan::Cell& c) {
-    return !deleted.empty() && (c.pack_id != 0 || c.layer == HEAD_CELL_LAYER) &&
-           deleted.count(c.pack_id) != 0;
+    return of_deleted_pack(c.pack_id, c.layer, deleted);
   };
 
   // Key dimension from the first new eligible cell whose key has a width (not empty, not
@@ -593,15 +597,18 @@ Status Engine::refresh_from(RefreshScan* opened) {
         if (!first_failure && !scan.damaged(i)) first_failure = scan.error_of(i);
         continue;
       }
-      pooled.cells.push_back({c.cell_id, scan.eligible(c), c.key});
+      if (!excluded(c)) pooled.cells.push_back({c.cell_id, c.key});
     }
     // The scan is done with its keys (the stages and the SLB hold what they need).
     pooled.keys = std::move(scan.keys);
     pooled.pooled = std::move(scan.pooled);
-    QM_ASSIGN_OR_RETURN(const bool loaded, try_load_vamana(pooled));
+    // A saved graph that is not taken as it is still serves the build: the lists of the cells
+    // it shares with the store are merged with the cells written since.
+    std::optional<VamanaIndex> saved;
+    QM_ASSIGN_OR_RETURN(const bool loaded, try_load_vamana(pooled, &saved));
     if (!loaded) {
       if (first_failure) return *first_failure;
-      QM_RETURN_IF_ERROR(build_vamana(pooled));
+      QM_RETURN_IF_ERROR(build_vamana(pooled, saved ? &*saved : nullptr));
     }
   }
 
@@ -628,6 +635,7 @@ Result<Engine::PooledCells> Engine::read_pooled_cells(bool skip_failures) const 
   block_pool_.read_all(
       DecodeParts::FieldsOnly,
       [&](size_t i, CellRecord& r, std::span<const uint8_t> raw) {
+        if (of_deleted_pack(r.pack_id, r.layer, deletion_log_.deleted())) return;
         const std::span<const uint8_t> key_bytes = encoded_key_bytes(raw.data());
         const std::string_view bytes(reinterpret_cast<const char*>(key_bytes.data()),
                                      key_bytes.size());
@@ -638,8 +646,7 @@ Result<Engine::PooledCells> Engine::read_pooled_cells(bool skip_failures) const 
           last_pack = r.pack_id;
           last_key_bytes.assign(bytes);
         }
-        cells[i] = PooledCells::Cell{r.cell_id, is_eligible(r),
-                                     static_cast<uint32_t>(out.keys.size() - 1)};
+        cells[i] = PooledCells::Cell{r.cell_id, static_cast<uint32_t>(out.keys.size() - 1)};
         ok[i] = true;
       },
       [&](size_t, const EngineError& e) {
@@ -655,7 +662,7 @@ Result<Engine::PooledCells> Engine::read_pooled_cells(bool skip_failures) const 
 
 Result<bool> Engine::load_or_build_vamana() {
   QM_ASSIGN_OR_RETURN(PooledCells pooled, read_pooled_cells(/*skip_failures=*/true));
-  return try_load_vamana(pooled);
+  return try_load_vamana(pooled, nullptr);
 }
 
 Status Engine::ensure_vamana() {
@@ -668,11 +675,10 @@ Status Engine::maybe_ensure_vamana() {
   return ensure_vamana();
 }
 
-Result<bool> Engine::try_load_vamana(const PooledCells& pooled) {
+Result<bool> Engine::try_load_vamana(const PooledCells& pooled,
+                                     std::optional<VamanaIndex>* not_taken) {
   const uint64_t dim = key_dim_.value_or(SLB_INITIAL_DIM);
   const std::vector<PooledCells::Cell>& cells = pooled.cells;
-  uint64_t eligible = 0;
-  for (const PooledCells::Cell& c : cells) eligible += c.eligible;
   // The pooled key of a cell id: the file lists its nodes in ascending id order, like `cells`,
   // so a cursor that moves forward finds each in turn.
   size_t cursor = 0;
@@ -695,7 +701,8 @@ Result<bool> Engine::try_load_vamana(const PooledCells& pooled) {
   QM_ASSIGN_OR_RETURN(std::optional<VamanaIndex> loaded, VamanaIndex::load(path_, lookup));
   if (!loaded) return false;
   // Records never change once written, so a graph saved over exactly the cells a build would
-  // index, in the same order, is the graph that build would make: take it as it is.
+  // index, in the same order, is the graph that build would make: take it as it is. Any other
+  // graph is not (it may hold cells of packs deleted since, or lack cells): it is rebuilt.
   bool same_nodes = true;
   {
     size_t j = 0;
@@ -713,19 +720,22 @@ Result<bool> Engine::try_load_vamana(const PooledCells& pooled) {
     }
     same_nodes = same_nodes && j == loaded->node_count() && loaded->dim() == dim;
   }
-  if (!same_nodes && loaded->len() != eligible) return false;
+  if (!same_nodes) {
+    if (not_taken != nullptr) *not_taken = std::move(loaded);
+    return false;
+  }
   install_vamana(std::make_unique<VamanaIndex>(std::move(*loaded)));
   return true;
 }
 
-Status Engine::build_vamana(const PooledCells& pooled) {
+Status Engine::build_vamana(const PooledCells& pooled, const VamanaIndex* saved) {
   const uint64_t dim = key_dim_.value_or(SLB_INITIAL_DIM);
   auto index = std::make_unique<VamanaIndex>(dim, VAMANA_MAX_DEGREE, VAMANA_ALPHA);
   for (const PooledCells::Cell& c : pooled.cells) {
     const SharedKey& key = pooled.key_of(c);
     if (key->size() == dim) index->insert_node(c.id, key);
   }
-  index->build();
+  if (saved == nullptr || !index->build_reusing(*saved)) index->build();
   QM_RETURN_IF_ERROR(index->save(path_));
   install_vamana(std::move(index));
   return Status::ok();

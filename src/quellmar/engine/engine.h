@@ -307,13 +307,12 @@ class Engine {
   // refresh, taking the stored records from `opened` (what the pool's opening scan read) when
   // they are still exactly the stored ones; null reads them.
   Status refresh_from(RefreshScan* opened);
-  // Stored cells with their pooled keys, ascending, for the Vamana build. Cells that repeat a
-  // key share one: cell i's stored key is keys[cells[i].key], and its pooled key that key itself
-  // when plain, else pooled[cells[i].key] (key_of).
+  // Stored cells with their pooled keys, ascending, for the Vamana build; cells of deleted packs
+  // are left out. Cells that repeat a key share one: cell i's stored key is keys[cells[i].key],
+  // and its pooled key that key itself when plain, else pooled[cells[i].key] (key_of).
   struct PooledCells {
     struct Cell {
       CellId id = 0;
-      bool eligible = false;
       uint32_t key = 0;
     };
     std::vector<Cell> cells;
@@ -383,15 +382,17 @@ class Engine {
   // Makes room in the in-memory structures for a batch of packs about to be shown, so that
   // showing it grows nothing: nothing a reader sees changes.
   void make_room_for_packs(size_t packs, size_t cells, uint64_t pooled_width);
-  // Pooled keys of every stored cell, ascending, read in one pass; with `skip_failures` an
-  // unreadable cell is left out, otherwise its failure is returned.
+  // Pooled keys of every stored cell but those of deleted packs, ascending, read in one pass;
+  // with `skip_failures` an unreadable cell is left out, otherwise its failure is returned.
   Result<PooledCells> read_pooled_cells(bool skip_failures) const;
-  // Loads vamana.idx and installs it when it indexes what the engine holds; false when there is
-  // nothing usable on disk.
-  Result<bool> try_load_vamana(const PooledCells& pooled);
-  // Builds the graph over every cell whose pooled key has the index width, saves it to
-  // vamana.idx and installs it as the last stage.
-  Status build_vamana(const PooledCells& pooled);
+  // Loads vamana.idx and installs it when its nodes are exactly the cells a build would index;
+  // false when there is nothing usable on disk. A graph read but not taken is moved to
+  // `not_taken` when that is not null.
+  Result<bool> try_load_vamana(const PooledCells& pooled, std::optional<VamanaIndex>* not_taken);
+  // Builds the graph over every cell whose pooled key has the index width (reusing the lists of
+  // `saved`, an earlier graph of this store, where it can), saves it to vamana.idx and installs
+  // it as the last stage.
+  Status build_vamana(const PooledCells& pooled, const VamanaIndex* saved = nullptr);
   void install_vamana(std::unique_ptr<VectorIndex> index);
   // The build hook of the writers: when no Vamana index is active and the cell count has reached
   // the threshold.

@@ -262,6 +262,9 @@ Result<std::vector<CellReadResult>> Engine::mem_read(std::span<const float> quer
       return statuses[i].error();
     }
     if (owner && records[i].owner != *owner) continue;
+    // A deleted pack's cells stay in the graph, which removes nothing, until the next open
+    // leaves them out: they are not found again.
+    if (records[i].pack_id != 0 && deletion_log_.contains(records[i].pack_id)) continue;
     out.push_back(
         CellReadResult{std::move(records[i]), (candidates[i].score * recency) * multiplier, tier});
   }

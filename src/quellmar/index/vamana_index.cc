@@ -31,6 +31,29 @@ std::string_view key_bytes(std::span<const float> key) {
   return {reinterpret_cast<const char*>(key.data()), key.size() * sizeof(float)};
 }
 
+// A hash of a key's bytes: one 64 x 64 -> 128-bit product per 16 bytes, the products of the
+// pieces independent of one another, so that a long key hashes at the pace of the multiplier.
+// Equal hashes are compared byte for byte anyway.
+struct KeyBytesHash {
+  size_t operator()(std::string_view bytes) const {
+    constexpr uint64_t MUL = 0x9E3779B97F4A7C15ull;
+    const char* p = bytes.data();
+    uint64_t h = bytes.size() * MUL;
+    size_t i = 0;
+    for (; i + 16 <= bytes.size(); i += 16) {
+      uint64_t a, b;
+      std::memcpy(&a, p + i, 8);
+      std::memcpy(&b, p + i + 8, 8);
+      const unsigned __int128 m = static_cast<unsigned __int128>(a ^ (0xA0761D6478BD642Full + i)) *
+                                  (b ^ 0xE7037ED1A0B428DBull);
+      h ^= static_cast<uint64_t>(m) ^ static_cast<uint64_t>(m >> 64);
+    }
+    for (; i < bytes.size(); ++i) h = (h ^ static_cast<unsigned char>(p[i])) * MUL;
+    h = (h ^ (h >> 32)) * MUL;
+    return static_cast<size_t>(h ^ (h >> 29));
+  }
+};
+
 // Queries scored per pass of the panel kernel: enough to reuse each loaded panel several times.
 constexpr size_t QUERY_BLOCK = 8;
 
@@ -85,6 +108,55 @@ float entry_threshold(uint32_t key) {
   return __builtin_bit_cast(float, bits);
 }
 
+constexpr uint32_t NO_NODE = UINT32_MAX;
+// The bytes of node records that a save writes with one call: a large graph is written in a few
+// hundred calls rather than thousands.
+constexpr size_t SAVE_CHUNK = 64 * 1024;
+// Of the keys whose saved lists no new node enters, one in this many is scored all the same.
+constexpr size_t KEPT_CHECK_STRIDE = 64;
+
+// out[p] = dot_f32(a[p], b[p], dim) for p < count: eight pairs side by side, each summed in
+// index order, so that their additions overlap instead of waiting on one another.
+void dot_f32_pairs(const float* const* a, const float* const* b, size_t count, size_t dim,
+                   float* out) {
+  constexpr size_t LANES = 8;
+  for (size_t p = 0; p < count; p += LANES) {
+    const size_t m = std::min(LANES, count - p);
+    const float* x[LANES];
+    const float* y[LANES];
+    for (size_t j = 0; j < LANES; ++j) {  // a short last group repeats its first pair
+      x[j] = a[p + (j < m ? j : 0)];
+      y[j] = b[p + (j < m ? j : 0)];
+    }
+    // The next pairs' keys lie anywhere in memory: they start loading now.
+    for (size_t j = p + LANES; j < std::min(count, p + 2 * LANES); ++j) {
+      for (size_t t = 0; t < dim; t += 64 / sizeof(float)) {
+        __builtin_prefetch(a[j] + t);
+        __builtin_prefetch(b[j] + t);
+      }
+    }
+    float acc[LANES] = {};
+    for (size_t t = 0; t < dim; ++t) {
+#pragma GCC unroll 8
+      for (size_t j = 0; j < LANES; ++j) {
+        const float product = x[j][t] * y[j][t];
+        acc[j] += product;
+      }
+    }
+    for (size_t j = 0; j < m; ++j) out[p + j] = acc[j];
+  }
+}
+
+// out[j] = x[j] / d for j < n, four at a time where SSE2 is there (the same quotients).
+void divide_f32(const float* x, float d, float* out, size_t n) {
+  size_t j = 0;
+#if defined(__SSE2__)
+  const __m128 dv = _mm_set1_ps(d);
+  for (; j + 4 <= n; j += 4) _mm_storeu_ps(out + j, _mm_div_ps(_mm_loadu_ps(x + j), dv));
+#endif
+  for (; j < n; ++j) out[j] = x[j] / d;
+}
+
 }  // namespace
 
 VamanaIndex::VamanaIndex(uint64_t dim, uint64_t max_degree, float alpha)
@@ -120,7 +192,9 @@ void VamanaIndex::insert_node(CellId cell_id, std::span<const float> key) {
 
 void VamanaIndex::insert_node(CellId cell_id, SharedKey key) {
   QM_CHECK(static_cast<bool>(key));
-  if (node_of(cell_id)) {
+  // An id above every id so far (the engine's order) cannot be there yet.
+  const bool above_all = ids_ascending_ && (ids_.empty() || cell_id > ids_.back());
+  if (!above_all && node_of(cell_id)) {
     throw InternalFault(str_cat("duplicate CellId ", cell_id, " in VamanaIndex"));
   }
   QM_CHECK(ids_.size() < UINT32_MAX);
@@ -129,15 +203,29 @@ void VamanaIndex::insert_node(CellId cell_id, SharedKey key) {
   append_node(cell_id, static_cast<uint32_t>(key_owners_.size() - 1));
 }
 
+std::vector<float> VamanaIndex::key_mean() const {
+  // mean[j] += key[j] / n for every node in order: a division and an addition per term. A run
+  // of nodes that share a key adds the same quotients, so they are divided once per run.
+  std::vector<float> mean(dim_, 0.0f);
+  std::vector<float> quotients(dim_, 0.0f);
+  const float n = static_cast<float>(ids_.size());
+  uint32_t last_owner = UINT32_MAX;
+  size_t m = 0;
+  for (size_t i = 0; i < ids_.size(); ++i) {
+    if (key_of_[i] != last_owner) {
+      last_owner = key_of_[i];
+      std::span<const float> key = node_key(i);
+      m = std::min<size_t>(key.size(), dim_);
+      divide_f32(key.data(), n, quotients.data(), m);
+    }
+    accumulate_f32(mean.data(), quotients.data(), m);
+  }
+  return mean;
+}
+
 void VamanaIndex::compute_entry_point() {
   if (ids_.empty()) return;
-  const float n = static_cast<float>(ids_.size());
-  std::vector<float> mean(dim_, 0.0f);
-  for (size_t i = 0; i < ids_.size(); ++i) {
-    std::span<const float> key = node_key(i);
-    const size_t m = std::min<size_t>(key.size(), dim_);
-    for (size_t j = 0; j < m; ++j) mean[j] += key[j] / n;
-  }
+  const std::vector<float> mean = key_mean();
   std::optional<uint32_t> best;
   float best_score = -std::numeric_limits<float>::infinity();
   for (size_t i = 0; i < ids_.size(); ++i) {
@@ -187,138 +275,371 @@ void VamanaIndex::build_all_pairs() {
 }
 
 void VamanaIndex::build_distinct_keys() {
+  if (!build_groups(nullptr)) build_all_pairs();
+}
+
+bool VamanaIndex::build_reusing(const VamanaIndex& saved) {
+  QM_CHECK(adjacency_.empty());
+  return build_groups(&saved);
+}
+
+bool VamanaIndex::build_groups(const VamanaIndex* saved) {
   const size_t n = ids_.size();
-  if (n == 0) return;
+  if (n == 0) return true;
+  if (dim_ == 0) return false;
   for (size_t i = 0; i < n; ++i) {
-    if (dim_ == 0 || node_key(i).size() != dim_) {
-      build_all_pairs();
-      return;
-    }
+    if (node_key(i).size() != dim_) return false;
   }
-  compute_entry_point();
   const size_t degree = std::min<uint64_t>(max_degree_, n - 1);
   // The best degree + 1 nodes of a key's ranked list cover every member's own list, whatever
   // member is left out as the node itself.
   const size_t want = degree + 1;
 
-  // Distinct keys: nodes sharing a key owner are equal; owners are then grouped by bit pattern.
+  // With a saved graph: the saved node of each node here (NO_NODE for a new one), the node here
+  // of each saved node (NO_NODE for one that is gone), and the nodes that are ranked over all
+  // others: the new ones, and those whose saved list names a node that is gone.
+  std::vector<uint32_t> old_of, here;
+  std::vector<uint8_t> ranked_afresh;
+  size_t old_degree = 0;
+  if (saved != nullptr) {
+    if (saved->dim_ != dim_ || saved->max_degree_ != max_degree_ || !saved->ids_ascending_ ||
+        !ids_ascending_) {
+      return false;
+    }
+    const size_t m = saved->ids_.size();
+    old_of.assign(n, NO_NODE);
+    here.assign(m, NO_NODE);
+    for (size_t i = 0, s = 0; i < n && s < m;) {
+      if (ids_[i] < saved->ids_[s]) {
+        ++i;
+      } else if (saved->ids_[s] < ids_[i]) {
+        ++s;
+      } else {
+        old_of[i] = static_cast<uint32_t>(s);
+        here[s++] = static_cast<uint32_t>(i++);
+      }
+    }
+    old_degree = m == 0 ? 0 : std::min<uint64_t>(max_degree_, m - 1);
+    ranked_afresh.assign(n, 1);
+    for (size_t i = 0; i < n; ++i) {
+      const uint32_t s = old_of[i];
+      if (s == NO_NODE) continue;
+      std::span<const uint32_t> list = saved->neighbours(s);
+      if (list.size() != old_degree) return false;
+      bool gone = false;
+      for (uint32_t t : list) {
+        if (t == s) return false;
+        gone = gone || here[t] == NO_NODE;
+      }
+      ranked_afresh[i] = gone;
+    }
+  }
+
+  // Distinct keys: nodes sharing a key owner are equal; owners are then grouped by bit pattern,
+  // through an open-addressing table of key numbers (every key has dim values here).
   std::vector<uint32_t> group_of_owner(key_owners_.size(), UINT32_MAX);
-  std::unordered_map<std::string_view, uint32_t> by_bytes;
-  by_bytes.reserve(key_owners_.size());
+  size_t slots = 16;
+  while (slots < 2 * key_owners_.size()) slots *= 2;
+  std::vector<uint32_t> by_bytes(slots, UINT32_MAX);
   std::vector<const float*> reps;
   std::vector<uint32_t> group(n);
   for (size_t i = 0; i < n; ++i) {
     uint32_t& g = group_of_owner[key_of_[i]];
     if (g == UINT32_MAX) {
       const std::span<const float> key = *key_owners_[key_of_[i]];
-      auto [it, fresh] = by_bytes.emplace(key_bytes(key), static_cast<uint32_t>(reps.size()));
-      if (fresh) reps.push_back(key.data());
-      g = it->second;
+      size_t at = KeyBytesHash{}(key_bytes(key)) & (slots - 1);
+      while (by_bytes[at] != UINT32_MAX &&
+             std::memcmp(reps[by_bytes[at]], key.data(), dim_ * sizeof(float)) != 0) {
+        at = (at + 1) & (slots - 1);
+      }
+      if (by_bytes[at] == UINT32_MAX) {
+        by_bytes[at] = static_cast<uint32_t>(reps.size());
+        reps.push_back(key.data());
+      }
+      g = by_bytes[at];
     }
     group[i] = g;
   }
   const size_t u_count = reps.size();
-  // Members of each group, ascending: members[member_start[w] ..  member_start[w + 1]).
-  std::vector<uint32_t> member_start(u_count + 1, 0), members(n);
-  for (size_t i = 0; i < n; ++i) member_start[group[i] + 1] += 1;
-  for (size_t w = 0; w < u_count; ++w) member_start[w + 1] += member_start[w];
-  {
-    std::vector<uint32_t> cursor(member_start.begin(), member_start.end() - 1);
-    for (size_t i = 0; i < n; ++i) members[cursor[group[i]]++] = static_cast<uint32_t>(i);
+  // Keys whose members are all ranked over every node come first: keys [0, full_count) get a
+  // whole ranked list; the others (with a saved graph: keys whose nodes all keep their saved
+  // lists) only gather the new nodes that enter those lists.
+  size_t full_count = u_count;
+  if (saved != nullptr) {
+    std::vector<uint8_t> full(u_count, 0);
+    for (size_t i = 0; i < n; ++i) full[group[i]] |= ranked_afresh[i];
+    std::vector<uint32_t> moved(u_count);
+    uint32_t next = 0;
+    for (size_t g = 0; g < u_count; ++g) {
+      if (full[g]) moved[g] = next++;
+    }
+    full_count = next;
+    for (size_t g = 0; g < u_count; ++g) {
+      if (!full[g]) moved[g] = next++;
+    }
+    std::vector<const float*> reordered(u_count);
+    for (size_t g = 0; g < u_count; ++g) reordered[moved[g]] = reps[g];
+    reps.swap(reordered);
+    for (size_t i = 0; i < n; ++i) group[i] = moved[group[i]];
+  }
+  // Members of each key, ascending: members[member_start[w] .. member_start[w + 1]); with a
+  // saved graph, its new members likewise in new_members.
+  auto members_of = [&](auto&& take, std::vector<uint32_t>& start, std::vector<uint32_t>& list) {
+    start.assign(u_count + 1, 0);
+    for (size_t i = 0; i < n; ++i) start[group[i] + 1] += take(i);
+    for (size_t w = 0; w < u_count; ++w) start[w + 1] += start[w];
+    list.resize(start[u_count]);
+    std::vector<uint32_t> cursor(start.begin(), start.end() - 1);
+    for (size_t i = 0; i < n; ++i) {
+      if (take(i)) list[cursor[group[i]]++] = static_cast<uint32_t>(i);
+    }
+  };
+  std::vector<uint32_t> member_start, members, new_start, new_members;
+  members_of([](size_t) { return true; }, member_start, members);
+  if (saved != nullptr) {
+    members_of([&](size_t i) { return old_of[i] == NO_NODE; }, new_start, new_members);
   }
 
-  // Each distinct key's best `want` nodes, best first, as node_rank values; `threshold` is the
-  // score below which nothing enters the list any more.
+  // Each key's best nodes, best first, as node_rank values: `want` for a whole list, `degree`
+  // new ones above `least` for the others. `threshold` is the score below which nothing enters
+  // the list any more.
   std::vector<uint64_t> top(u_count * want);
   std::vector<uint32_t> filled(u_count, 0);
   std::vector<float> threshold(u_count, -std::numeric_limits<float>::infinity());
-  // Offers the members of key w, all scoring `score`, to the list of key `row`. Members come in
-  // ascending order, so once one fails to enter the rest fail too.
-  auto offer = [&](size_t row, size_t w, float score) {
+  std::vector<uint64_t> least;
+  std::vector<const float*> pair_a, pair_b;
+  std::vector<float> pair_score;
+  auto score_pairs = [&] {
+    pair_score.resize(pair_a.size());
+    dot_f32_pairs(pair_a.data(), pair_b.data(), pair_a.size(), dim_, pair_score.data());
+  };
+  if (saved != nullptr && degree > 0 && old_degree >= degree) {
+    // A new node enters a kept list only when it ranks above the list's entry at the degree.
+    // Members of a key mostly share that entry's key: each (key, key) pair is scored once.
+    least.assign(u_count, UINT64_MAX);
+    const uint32_t first = member_start[full_count];
+    std::vector<uint32_t> entry(n - first), pair_of(n - first);
+    for (size_t w = full_count; w < u_count; ++w) {
+      for (uint32_t k = member_start[w]; k < member_start[w + 1]; ++k) {
+        const uint32_t t = here[saved->neighbours(old_of[members[k]])[degree - 1]];
+        entry[k - first] = t;
+        if (k == member_start[w] || reps[group[t]] != pair_b.back()) {
+          pair_a.push_back(reps[w]);
+          pair_b.push_back(reps[group[t]]);
+        }
+        pair_of[k - first] = static_cast<uint32_t>(pair_a.size() - 1);
+      }
+    }
+    score_pairs();
+    for (size_t w = full_count; w < u_count; ++w) {
+      for (uint32_t k = member_start[w]; k < member_start[w + 1]; ++k) {
+        const uint64_t rank =
+            node_rank(score_rank_key(pair_score[pair_of[k - first]]), entry[k - first]);
+        least[w] = std::min(least[w], rank);
+      }
+      threshold[w] = entry_threshold(least[w] >> 32);
+    }
+  }
+  // Offers the members of key `from`, all scoring `score`, to the list of key `list`: all of them
+  // to a whole list, the new ones to a kept one. Members come in ascending order, so once one
+  // fails to enter the rest fail too.
+  auto offer = [&](size_t list, size_t from, float score) {
+    const bool whole = list < full_count;
+    const uint32_t* m =
+        whole ? members.data() + member_start[from] : new_members.data() + new_start[from];
+    const size_t cap = whole ? want : degree;
+    const size_t m_count = std::min<size_t>(cap, whole ? member_start[from + 1] - member_start[from]
+                                                       : new_start[from + 1] - new_start[from]);
+    const uint64_t floor = whole || least.empty() ? 0 : least[list];
     const uint32_t key = score_rank_key(score);
-    uint64_t* list = &top[row * want];
-    uint32_t& count = filled[row];
-    const uint32_t* m = &members[member_start[w]];
-    const size_t m_count = std::min<size_t>(want, member_start[w + 1] - member_start[w]);
+    uint64_t* entries = &top[list * want];
+    uint32_t& count = filled[list];
     bool changed = false;
     for (size_t r = 0; r < m_count; ++r) {
       const uint64_t rank = node_rank(key, m[r]);
-      if (count == want && rank <= list[want - 1]) break;
-      size_t j = count < want ? count++ : want - 1;
-      while (j > 0 && list[j - 1] < rank) {
-        list[j] = list[j - 1];
+      if (rank <= floor || (count == cap && rank <= entries[cap - 1])) break;
+      size_t j = count < cap ? count++ : cap - 1;
+      while (j > 0 && entries[j - 1] < rank) {
+        entries[j] = entries[j - 1];
         --j;
       }
-      list[j] = rank;
+      entries[j] = rank;
       changed = true;
     }
-    if (changed && count == want) threshold[row] = entry_threshold(list[want - 1] >> 32);
+    if (changed && count == cap) threshold[list] = entry_threshold(entries[cap - 1] >> 32);
   };
 
-  // The symmetric score matrix in square blocks of TILE keys: block (b, c) with c >= b feeds its
-  // rows' lists with its columns and, off the diagonal, its columns' lists with its rows.
+  // One tile of scores, tile[a * TILE + b] for keys r0 + a and c0 + b: each feeds the row's
+  // list with the column's members and, with `both`, the column's list with the row's.
   constexpr size_t TILE = 128;
   static_assert(TILE % F32_PANEL_WIDTH == 0);
-  std::vector<float> rows(u_count * dim_);
-  const size_t n_panels = f32_panel_count(u_count);
-  std::vector<float> panels(n_panels * dim_ * F32_PANEL_WIDTH, 0.0f);
-  for (size_t w = 0; w < u_count; ++w) {
+  std::vector<float> tile(TILE * TILE);
+  auto scan = [&](size_t r0, size_t nr, size_t c0, size_t nc, bool both) {
+    const float* col_threshold = &threshold[c0];
+    for (size_t a = 0; a < nr; ++a) {
+      const float* s = &tile[a * TILE];
+      const size_t row = r0 + a;
+      size_t b = 0;
+#if defined(__SSE2__)
+      // Sixteen scores at a time, four to a vector: a lane goes on only when it is not below the
+      // threshold of the row's list or (with both) of its column's list.
+      auto lanes_passing = [&](size_t at, __m128 row_threshold) {
+        const __m128 v = _mm_loadu_ps(s + at);
+        __m128 pass = _mm_cmpnlt_ps(v, row_threshold);
+        if (both) pass = _mm_or_ps(pass, _mm_cmpnlt_ps(v, _mm_loadu_ps(col_threshold + at)));
+        return static_cast<unsigned>(_mm_movemask_ps(pass));
+      };
+      for (; b + 16 <= nc; b += 16) {
+        const __m128 rt = _mm_set1_ps(threshold[row]);
+        unsigned mask = lanes_passing(b, rt) | lanes_passing(b + 4, rt) << 4 |
+                        lanes_passing(b + 8, rt) << 8 | lanes_passing(b + 12, rt) << 12;
+        while (mask != 0) {
+          const size_t lane = b + static_cast<size_t>(__builtin_ctz(mask));
+          mask &= mask - 1;
+          if (!(s[lane] < threshold[row])) offer(row, c0 + lane, s[lane]);
+          if (both && !(s[lane] < col_threshold[lane])) offer(c0 + lane, row, s[lane]);
+        }
+      }
+#endif
+      for (; b < nc; ++b) {
+        if (!(s[b] < threshold[row])) offer(row, c0 + b, s[b]);
+        if (both && !(s[b] < col_threshold[b])) offer(c0 + b, row, s[b]);
+      }
+    }
+  };
+
+  // The entry point's scores, each key against the mean of all nodes, as a panel of one row.
+  const std::vector<float> mean = key_mean();
+  std::vector<float> mean_panel(dim_ * F32_PANEL_WIDTH, 0.0f);
+  store_panel_row(mean_panel.data(), dim_, 0, mean.data());
+  std::vector<float> key_score(u_count);
+  auto score_mean = [&](const float* rows, size_t r0, size_t nr) {
+    dot_f32_panels(rows, nr, dim_, mean_panel.data(), 1, dim_, tile.data(), F32_PANEL_WIDTH);
+    for (size_t a = 0; a < nr; ++a) key_score[r0 + a] = tile[a * F32_PANEL_WIDTH];
+  };
+
+  // Keys with whole lists against each other: the symmetric score matrix in square blocks, each
+  // block (b, c) with c >= b feeding its rows' lists with its columns and, off the diagonal, its
+  // columns' lists with its rows.
+  std::vector<float> rows(full_count * dim_);
+  std::vector<float> panels(f32_panel_count(full_count) * dim_ * F32_PANEL_WIDTH, 0.0f);
+  for (size_t w = 0; w < full_count; ++w) {
     std::memcpy(&rows[w * dim_], reps[w], dim_ * sizeof(float));
     store_panel_row(panels.data(), dim_, w, reps[w]);
   }
-  std::vector<float> tile(TILE * TILE);
-  for (size_t b0 = 0; b0 < u_count; b0 += TILE) {
-    const size_t nr = std::min(TILE, u_count - b0);
-    for (size_t c0 = b0; c0 < u_count; c0 += TILE) {
-      const size_t nc = std::min(TILE, u_count - c0);
-      dot_f32_panels(&rows[b0 * dim_], nr, dim_,
-                     &panels[(c0 / F32_PANEL_WIDTH) * dim_ * F32_PANEL_WIDTH], f32_panel_count(nc),
-                     dim_, tile.data(), TILE);
-      const bool diagonal = c0 == b0;
-      const float* col_threshold = &threshold[c0];
-      for (size_t a = 0; a < nr; ++a) {
-        const float* s = &tile[a * TILE];
-        const size_t row = b0 + a;
-        size_t b = 0;
-#if defined(__SSE2__)
-        // Four scores at a time: a lane goes on only when it is not below the threshold of the
-        // row's list or (off the diagonal) of its column's list.
-        for (; b + 4 <= nc; b += 4) {
-          const __m128 v = _mm_loadu_ps(s + b);
-          __m128 pass = _mm_cmpnlt_ps(v, _mm_set1_ps(threshold[row]));
-          if (!diagonal) pass = _mm_or_ps(pass, _mm_cmpnlt_ps(v, _mm_loadu_ps(col_threshold + b)));
-          int mask = _mm_movemask_ps(pass);
-          while (mask != 0) {
-            const size_t lane = b + static_cast<size_t>(__builtin_ctz(static_cast<unsigned>(mask)));
-            mask &= mask - 1;
-            if (!(s[lane] < threshold[row])) offer(row, c0 + lane, s[lane]);
-            if (!diagonal && !(s[lane] < col_threshold[lane])) offer(c0 + lane, row, s[lane]);
-          }
-        }
-#endif
-        for (; b < nc; ++b) {
-          if (!(s[b] < threshold[row])) offer(row, c0 + b, s[b]);
-          if (!diagonal && !(s[b] < col_threshold[b])) offer(c0 + b, row, s[b]);
-        }
-      }
+  auto panels_from = [&](size_t c0) {
+    return &panels[(c0 / F32_PANEL_WIDTH) * dim_ * F32_PANEL_WIDTH];
+  };
+  for (size_t b0 = 0; b0 < full_count; b0 += TILE) {
+    const size_t nr = std::min(TILE, full_count - b0);
+    score_mean(&rows[b0 * dim_], b0, nr);
+    for (size_t c0 = b0; c0 < full_count; c0 += TILE) {
+      const size_t nc = std::min(TILE, full_count - c0);
+      dot_f32_panels(&rows[b0 * dim_], nr, dim_, panels_from(c0), f32_panel_count(nc), dim_,
+                     tile.data(), TILE);
+      scan(b0, nr, c0, nc, c0 != b0);
+    }
+  }
+  // Kept keys against the keys with whole lists, in one pass that serves both directions.
+  std::vector<float> kept_rows(std::min(TILE, u_count - full_count) * dim_);
+  for (size_t q0 = full_count; q0 < u_count; q0 += TILE) {
+    const size_t nq = std::min(TILE, u_count - q0);
+    for (size_t a = 0; a < nq; ++a) {
+      std::memcpy(&kept_rows[a * dim_], reps[q0 + a], dim_ * sizeof(float));
+    }
+    score_mean(kept_rows.data(), q0, nq);
+    for (size_t c0 = 0; c0 < full_count; c0 += TILE) {
+      const size_t nc = std::min(TILE, full_count - c0);
+      dot_f32_panels(kept_rows.data(), nq, dim_, panels_from(c0), f32_panel_count(nc), dim_,
+                     tile.data(), TILE);
+      scan(q0, nq, c0, nc, true);
     }
   }
 
-  // Every member of a key takes the key's list without itself, cut at the degree.
-  adjacency_.clear();
-  adjacency_.reserve(n * degree);
+  std::vector<uint32_t, AlignedAllocator<uint32_t>> adjacency(n * degree);
+  // Every member of a key with a whole list takes that list without itself, cut at the degree.
   for (size_t i = 0; i < n; ++i) {
-    adj_start_[i] = adjacency_.size();
+    if (group[i] >= full_count) continue;
     const uint64_t* list = &top[group[i] * want];
+    uint32_t* out = adjacency.data() + i * degree;
     size_t taken = 0;
     for (size_t r = 0; r < filled[group[i]] && taken < degree; ++r) {
       const uint32_t node = node_of_rank(list[r]);
       if (node == i) continue;
-      adjacency_.push_back(node);
-      ++taken;
+      out[taken++] = node;
+    }
+    QM_CHECK(taken == degree);
+  }
+  // A member of a kept key merges its saved list with the new nodes that entered the key's list.
+  // The saved list is scored only then, and for one key in KEPT_CHECK_STRIDE: it must rank as
+  // this index's keys rank it, or the saved graph was not built from them.
+  // Saved node s is node s here when nothing is gone and the new nodes come after the old ones
+  // (an engine that only grew): saved lists then need no translation.
+  bool same_places = saved != nullptr;
+  for (size_t s = 0; same_places && s < here.size(); ++s) same_places = here[s] == s;
+  std::vector<uint64_t> ranks(old_degree);
+  std::vector<uint32_t> targets;  // the keys a kept key's saved lists name, scored in pair_score
+  for (size_t w = full_count; w < u_count; ++w) {
+    const bool check = (w - full_count) % KEPT_CHECK_STRIDE == 0;
+    const uint64_t* fresh = &top[w * want];
+    const size_t fresh_count = filled[w];
+    if (fresh_count == 0 && !check && old_degree >= degree) {
+      for (uint32_t k = member_start[w]; k < member_start[w + 1]; ++k) {
+        const uint32_t i = members[k];
+        std::span<const uint32_t> list = saved->neighbours(old_of[i]);
+        uint32_t* out = adjacency.data() + size_t{i} * degree;
+        if (same_places) {
+          std::memcpy(out, list.data(), degree * sizeof(uint32_t));
+        } else {
+          for (size_t r = 0; r < degree; ++r) out[r] = here[list[r]];
+        }
+      }
+      continue;
+    }
+    targets.clear();
+    pair_a.clear();
+    pair_b.clear();
+    for (uint32_t k = member_start[w]; k < member_start[w + 1]; ++k) {
+      for (uint32_t t : saved->neighbours(old_of[members[k]])) {
+        const uint32_t key = group[here[t]];
+        if (std::find(targets.begin(), targets.end(), key) == targets.end()) {
+          targets.push_back(key);
+          pair_a.push_back(reps[w]);
+          pair_b.push_back(reps[key]);
+        }
+      }
+    }
+    score_pairs();
+    for (uint32_t k = member_start[w]; k < member_start[w + 1]; ++k) {
+      const uint32_t i = members[k];
+      std::span<const uint32_t> list = saved->neighbours(old_of[i]);
+      for (size_t r = 0; r < old_degree; ++r) {
+        const uint32_t t = here[list[r]];
+        const size_t at = std::find(targets.begin(), targets.end(), group[t]) - targets.begin();
+        ranks[r] = node_rank(score_rank_key(pair_score[at]), t);
+        if (r > 0 && !(ranks[r - 1] > ranks[r])) return false;
+      }
+      uint32_t* out = adjacency.data() + size_t{i} * degree;
+      for (size_t r = 0, a = 0, b = 0; r < degree; ++r) {
+        if (a == old_degree && b == fresh_count) return false;  // lists that cannot be
+        const bool from_saved = b == fresh_count || (a < old_degree && ranks[a] > fresh[b]);
+        out[r] = node_of_rank(from_saved ? ranks[a++] : fresh[b++]);
+      }
     }
   }
-  adj_start_[n] = adjacency_.size();
+
+  std::optional<uint32_t> best;
+  float best_score = -std::numeric_limits<float>::infinity();
+  for (size_t i = 0; i < n; ++i) {
+    if (key_score[group[i]] > best_score) {
+      best_score = key_score[group[i]];
+      best = static_cast<uint32_t>(i);
+    }
+  }
+  entry_point_ = best.value_or(0);
+  adjacency_ = std::move(adjacency);
+  for (size_t i = 0; i <= n; ++i) adj_start_[i] = i * degree;
+  return true;
 }
 
 std::vector<uint32_t> VamanaIndex::seeds() const {
@@ -422,15 +743,28 @@ Status VamanaIndex::save(const std::string& dir) const {
   encode_u64(header + VAMANA_ENTRY_OFFSET, entry_point_ ? ids_[*entry_point_] : VAMANA_NO_ENTRY);
   encode_u64(header + VAMANA_NODE_COUNT_OFFSET, ids_.size());
   QM_RETURN_IF_ERROR(writer.append(header, sizeof header));
-  std::string record;
+  // Node records are encoded SAVE_CHUNK bytes at a time, and written a chunk at a time.
+  std::vector<uint8_t> chunk(SAVE_CHUNK);
+  size_t used = 0;
   for (size_t i = 0; i < ids_.size(); ++i) {
-    record.clear();
     std::span<const uint32_t> nb = neighbours(i);
-    put_u64(record, ids_[i]);
-    put_u32(record, static_cast<uint32_t>(nb.size()));
-    for (uint32_t j : nb) put_u64(record, ids_[j]);
-    QM_RETURN_IF_ERROR(writer.append(record.data(), record.size()));
+    const size_t size = VAMANA_NODE_FIXED_SIZE + VAMANA_NEIGHBOUR_SIZE * nb.size();
+    if (used + size > chunk.size()) {
+      QM_RETURN_IF_ERROR(writer.append(chunk.data(), used));
+      used = 0;
+      if (size > chunk.size()) chunk.resize(size);
+    }
+    uint8_t* out = chunk.data() + used;
+    encode_u64(out, ids_[i]);
+    encode_u32(out + 8, static_cast<uint32_t>(nb.size()));
+    out += VAMANA_NODE_FIXED_SIZE;
+    for (uint32_t j : nb) {
+      encode_u64(out, ids_[j]);
+      out += VAMANA_NEIGHBOUR_SIZE;
+    }
+    used += size;
   }
+  QM_RETURN_IF_ERROR(writer.append(chunk.data(), used));
   QM_RETURN_IF_ERROR(writer.flush());
   QM_RETURN_IF_ERROR(full_sync(fd, path));
   QM_RETURN_IF_ERROR(fd.close());

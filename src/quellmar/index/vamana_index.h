@@ -65,6 +65,17 @@ class VamanaIndex : public VectorIndex {
   // matrix is symmetric and is computed in blocks, each block feeding the ranked lists of its
   // rows and of its columns. Falls back to build_all_pairs when a key has another width.
   void build_distinct_keys();
+  // Builds the same edges and entry point as build(), reusing the lists of `saved`: a graph
+  // built earlier over nodes of which those still here come in the same order, the keys of
+  // the nodes the two share being unchanged (an engine's graph: ids ascending, records never
+  // rewritten). A new node is ranked over all nodes; a saved node keeps its saved list merged
+  // with the new nodes that enter it, or is ranked afresh when its list names a node that is
+  // gone. The scores are those of build(), so ties break alike. Returns false, having built
+  // nothing, when `saved` cannot be such a graph: another width or degree, ids out of order, a
+  // list of another length or naming its own node, or lists that this index's keys rank
+  // otherwise (those it merges, and a sample of the rest, are checked); build() is the way then.
+  // Requires that no node has edges yet.
+  bool build_reusing(const VamanaIndex& saved);
   void compute_entry_point();
 
   // The beam search over node indices, best first.
@@ -109,6 +120,11 @@ class VamanaIndex : public VectorIndex {
 
  private:
   void append_node(CellId cell_id, uint32_t key_owner);
+  // The blocked distinct-key build, reusing `saved` when not null (build_reusing). False, having
+  // built nothing, when a key has another width than dim(), or when `saved` does not fit.
+  bool build_groups(const VamanaIndex* saved);
+  // The mean of the node keys as the entry point takes it: key[j] / n added node by node.
+  std::vector<float> key_mean() const;
   // The node of a cell id (the last one for a repeated id), if any.
   std::optional<uint32_t> node_of(CellId cell_id) const;
 

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <functional>
@@ -15,6 +16,7 @@
 #include "quellmar/core/coding.h"
 #include "quellmar/core/file_names.h"
 #include "quellmar/core/posix_file.h"
+#include "quellmar/index/vamana_index.h"
 #include "quellmar/retrieval/key_view.h"
 #include "engine_test_peer.h"
 #include "test_util.h"
@@ -490,6 +492,62 @@ TEST_F(EngineTest, DeletedPacksStayDeleted) {
   EXPECT_EQ(r.segments_compacted, 0u);  // a single segment is never compacted
 }
 
+TEST_F(EngineTest, DeletedPacksStayOutOfTheGraph) {
+  std::vector<CellId> gone;
+  {
+    auto e = Open(4);
+    for (int i = 0; i < 3; ++i) Write(*e, Pack(1, Key(i)));  // a head and two layers each
+  }
+  {
+    auto e = Open(4);  // saves the graph over the nine cells
+    ASSERT_TRUE(e->has_vamana());
+    EXPECT_EQ(e->pipeline().stage(2).len(), 9u);
+    gone = *e->pack_directory().cells(1);
+    QM_ASSERT_OK(e->delete_pack(1));
+  }
+  auto reads_no_deleted_cell = [&](Engine& e, const std::vector<float>& query) {
+    QM_ASSERT_OK_AND_ASSIGN(auto cells, e.mem_read(query, 10, std::nullopt));
+    EXPECT_FALSE(cells.empty());
+    for (const CellReadResult& c : cells) {
+      EXPECT_TRUE(std::find(gone.begin(), gone.end(), c.record.cell_id) == gone.end())
+          << "cell " << c.record.cell_id;
+    }
+    for (CellId cell : gone) EXPECT_FALSE(e.slb().contains(cell)) << "cell " << cell;
+  };
+  // The first reopen finds the saved graph with the deleted cells and builds it again without
+  // them; the second takes that one as it is.
+  for (int round = 0; round < 2; ++round) {
+    SCOPED_TRACE(round);
+    auto e = Open(4);
+    ASSERT_TRUE(e->has_vamana());
+    EXPECT_EQ(e->pipeline().stage(2).len(), 6u);
+    const std::unordered_map<CellId, std::vector<float>> no_keys;
+    QM_ASSERT_OK_AND_ASSIGN(auto saved, VamanaIndex::load(dir_.path(), no_keys));
+    ASSERT_TRUE(saved.has_value());
+    for (size_t i = 0; i < saved->node_count(); ++i) {
+      EXPECT_TRUE(std::find(gone.begin(), gone.end(), saved->node_cell_id(i)) == gone.end());
+    }
+    reads_no_deleted_cell(*e, Key(0));
+  }
+  // A writer's build after a deletion in the same session leaves the pack out as well.
+  auto e = Open(10);
+  EXPECT_FALSE(e->has_vamana());  // nine cells stored
+  const std::vector<CellId> pack2 = *e->pack_directory().cells(2);
+  gone.insert(gone.end(), pack2.begin(), pack2.end());
+  QM_ASSERT_OK(e->delete_pack(2));
+  QM_ASSERT_OK(e->mem_write(1, 0, Key(20), {}, 50.0f, {}));
+  ASSERT_TRUE(e->has_vamana());
+  EXPECT_EQ(e->pipeline().stage(2).len(), 4u);  // pack 3 and the cell
+  reads_no_deleted_cell(*e, Key(1));
+  // A pack deleted while the graph holds its cells: the graph keeps its nodes until the next
+  // open, and reads pass over them.
+  const std::vector<CellId> pack3 = *e->pack_directory().cells(3);
+  gone.insert(gone.end(), pack3.begin(), pack3.end());
+  QM_ASSERT_OK(e->delete_pack(3));
+  EXPECT_EQ(e->pipeline().stage(2).len(), 4u);
+  reads_no_deleted_cell(*e, Key(2));
+}
+
 TEST_F(EngineTest, CompactionKeepsPacksAndCellApiCells) {
   auto opened = Engine::open(dir_.path(), DEFAULT_VAMANA_THRESHOLD, /*segment_size=*/64);
   ASSERT_TRUE(opened.is_ok());
@@ -866,6 +924,145 @@ TEST_F(EngineTest, VamanaActivatesAtTheThresholdAndIsReusedOnReopen) {
   EXPECT_NE(read_file(idx), bytes);
 }
 
+// Keys of kDim normal values, or with `spread` of whole numbers in [-spread, spread] (many equal
+// scores).
+std::vector<std::vector<float>> Keys(size_t n, uint32_t seed, int spread = 0) {
+  std::mt19937 rng(seed);
+  std::normal_distribution<float> normal;
+  std::uniform_int_distribution<int> whole(-spread, spread);
+  std::vector<std::vector<float>> keys(n, std::vector<float>(kDim));
+  for (auto& k : keys) {
+    for (float& x : k) x = spread > 0 ? static_cast<float>(whole(rng)) : normal(rng);
+  }
+  return keys;
+}
+
+std::unique_ptr<Engine> OpenAt(const std::string& path, std::optional<uint64_t> segment_size = {},
+                               uint64_t threshold = 4) {
+  auto e = Engine::open(path, threshold, segment_size);
+  EXPECT_TRUE(e.is_ok()) << e.error().message();
+  return e.is_ok() ? std::move(e).value() : nullptr;
+}
+
+void WritePacks(Engine& e, const std::vector<std::vector<float>>& keys) {
+  for (const auto& k : keys) ASSERT_TRUE(e.mem_write_pack(Pack(1, k)).is_ok());
+}
+
+// A store grows (or loses packs) after its graph was saved: the open that finds the saved graph
+// updates it, and what it saves is byte for byte what a build from scratch saves.
+TEST(EngineGraphUpdate, SavedGraphIsWhatARebuildSaves) {
+  using Step = std::function<void(Engine&, const std::string& path)>;
+  struct History {
+    const char* name;
+    Step before;   // the store the graph is saved over
+    Step between;  // after that save, before the open that updates the graph
+    std::optional<uint64_t> segment_size;
+  };
+  auto packs = [](std::vector<std::vector<float>> keys) {
+    return [keys](Engine& e, const std::string&) { WritePacks(e, keys); };
+  };
+  // A graph saved by another store, copied over this one's.
+  auto foreign = [](std::vector<std::vector<float>> keys) {
+    return [keys](Engine& e, const std::string& path) {
+      TempDir other;
+      {
+        auto o = OpenAt(other.path());
+        WritePacks(*o, keys);
+      }
+      OpenAt(other.path());  // saves its graph
+      write_file(path + "/" + VAMANA_FILE, read_file(other.file(VAMANA_FILE)));
+      WritePacks(e, Keys(2, 99));
+    };
+  };
+  const auto repeated = [] {
+    const auto base = Keys(5, 7);
+    std::vector<std::vector<float>> old_keys, new_keys;
+    for (size_t i = 0; i < 14; ++i) old_keys.push_back(base[(i * 3) % base.size()]);
+    for (size_t i = 0; i < 8; ++i) new_keys.push_back(base[i % base.size()]);
+    new_keys.push_back(Keys(1, 8)[0]);
+    new_keys.push_back(new_keys.back());
+    return std::pair(old_keys, new_keys);
+  }();
+  std::vector<History> histories;
+  histories.push_back({"appends", packs(Keys(12, 1)), packs(Keys(6, 2)), {}});
+  histories.push_back({"repeated keys", packs(repeated.first), packs(repeated.second), {}});
+  histories.push_back(
+      {"ties across the boundary", packs(Keys(15, 3, 1)), packs(Keys(10, 4, 1)), {}});
+  histories.push_back({"saved graph below the degree", packs(Keys(2, 5)), packs(Keys(10, 6)), {}});
+  histories.push_back({"deletions",
+                       packs(Keys(12, 9)),
+                       [](Engine& e, const std::string&) {
+                         ASSERT_TRUE(e.delete_pack(2).is_ok());
+                         ASSERT_TRUE(e.delete_pack(7).is_ok());
+                         WritePacks(e, Keys(4, 10));
+                       },
+                       {}});
+  histories.push_back({"compaction", packs(Keys(12, 11)),
+                       [](Engine& e, const std::string&) {
+                         ASSERT_TRUE(e.delete_pack(1).is_ok());
+                         ASSERT_TRUE(e.delete_pack(5).is_ok());
+                         auto r = e.compact();
+                         ASSERT_TRUE(r.is_ok());
+                         EXPECT_GE(r->segments_compacted, 1u);
+                         WritePacks(e, Keys(3, 12));
+                       },
+                       /*segment_size=*/64});
+  histories.push_back({"cells of other widths",
+                       packs(Keys(10, 13)),
+                       [](Engine& e, const std::string&) {
+                         const std::vector<float> narrow(8, 0.5f), wide(kDim + 3, 0.25f);
+                         ASSERT_TRUE(e.mem_write(1, 0, narrow, {}, 50.0f, {}).is_ok());
+                         ASSERT_TRUE(e.mem_write(1, 0, wide, {}, 50.0f, {}).is_ok());
+                         ASSERT_TRUE(e.mem_write(1, 0, Keys(1, 14)[0], {}, 50.0f, {}).is_ok());
+                         WritePacks(e, Keys(3, 15));
+                       },
+                       {}});
+  histories.push_back({"another store's graph", packs(Keys(12, 16)), foreign(Keys(8, 17)), {}});
+  histories.push_back({"another store's graph of another width",
+                       packs(Keys(12, 18)),
+                       [&](Engine& e, const std::string& path) {
+                         TempDir other;
+                         {
+                           auto o = OpenAt(other.path());
+                           for (int i = 0; i < 6; ++i) {
+                             auto key = Keys(1, 19 + i)[0];
+                             key.resize(8);
+                             ASSERT_TRUE(o->mem_write_pack(Pack(1, key)).is_ok());
+                           }
+                         }
+                         OpenAt(other.path());
+                         write_file(path + "/" + VAMANA_FILE, read_file(other.file(VAMANA_FILE)));
+                         WritePacks(e, Keys(2, 25));
+                       },
+                       {}});
+  histories.push_back({"refresh after another handle's writes",
+                       packs(Keys(12, 26)),
+                       [](Engine& e, const std::string& path) {
+                         {
+                           auto other = OpenAt(path);
+                           WritePacks(*other, Keys(5, 27));
+                         }
+                         ASSERT_TRUE(e.refresh().is_ok());  // updates the graph, as an open does
+                       },
+                       {}});
+  for (const History& h : histories) {
+    SCOPED_TRACE(h.name);
+    TempDir dir;
+    const std::string path = dir.file("engine");
+    const std::string idx = path + "/" + VAMANA_FILE;
+    h.before(*OpenAt(path, h.segment_size), path);
+    ASSERT_TRUE(OpenAt(path, h.segment_size)->has_vamana());  // saves the graph
+    const std::string saved = read_file(idx);
+    h.between(*OpenAt(path, h.segment_size), path);
+    ASSERT_TRUE(OpenAt(path, h.segment_size)->has_vamana());  // updates it
+    const std::string updated = read_file(idx);
+    QM_ASSERT_OK(remove_file(idx));
+    ASSERT_TRUE(OpenAt(path, h.segment_size)->has_vamana());  // builds it from scratch
+    EXPECT_NE(updated, saved);
+    EXPECT_EQ(updated, read_file(idx));
+  }
+}
+
 }  // namespace
 }  // namespace quellmar
 
@@ -964,6 +1161,8 @@ TEST(EngineFileTypes, SnapshotInputsMustBeRegularFiles) {
 // saved graph.
 TEST_F(EngineTest, StaleGraphTempFileIsRemovedAtOpen) {
   FillEveryFile(dir_.path());
+  // The fill deletes a pack after the graph was saved: one open brings the saved graph in line.
+  (void)Open(8);
   const std::string idx = dir_.file(VAMANA_FILE), tmp = dir_.file(VAMANA_TMP_FILE);
   const std::string saved = read_file(idx);
   write_file(tmp, saved.substr(0, saved.size() / 2));

@@ -166,6 +166,155 @@ TEST(VamanaBuild, BlockedBuildMatchesThePlainOneAcrossBlocks) {
   }
 }
 
+std::unordered_map<CellId, std::vector<float>> key_map(const VamanaIndex& index) {
+  std::unordered_map<CellId, std::vector<float>> keys;
+  for (size_t i = 0; i < index.node_count(); ++i) {
+    std::span<const float> key = index.node_key(i);
+    keys[index.node_cell_id(i)].assign(key.begin(), key.end());
+  }
+  return keys;
+}
+
+// A graph built over `old_keys` (node j is cell 10 * j), and the nodes of a later index: the old
+// nodes not in `gone`, and `new_keys` after them or, with `interleave`, between them.
+struct Grown {
+  VamanaIndex saved;
+  std::vector<std::pair<CellId, std::vector<float>>> nodes;  // ascending ids
+};
+
+Grown grow(const std::vector<std::vector<float>>& old_keys,
+           const std::vector<std::vector<float>>& new_keys, const std::vector<size_t>& gone,
+           bool interleave, uint64_t degree) {
+  const uint64_t dim = old_keys[0].size();
+  Grown g{VamanaIndex(dim, degree, VAMANA_ALPHA), {}};
+  for (size_t j = 0; j < old_keys.size(); ++j) g.saved.insert_node(10 * j, old_keys[j]);
+  g.saved.build();
+  for (size_t j = 0; j < old_keys.size(); ++j) {
+    if (std::find(gone.begin(), gone.end(), j) == gone.end()) {
+      g.nodes.emplace_back(10 * j, old_keys[j]);
+    }
+  }
+  for (size_t k = 0; k < new_keys.size(); ++k) {
+    const CellId id = interleave ? 10 * (k % old_keys.size()) + 1 + k / old_keys.size()
+                                 : 10 * old_keys.size() + k;
+    g.nodes.emplace_back(id, new_keys[k]);
+  }
+  std::sort(g.nodes.begin(), g.nodes.end());
+  return g;
+}
+
+VamanaIndex index_over(const Grown& g, uint64_t degree) {
+  VamanaIndex index(g.nodes[0].second.size(), degree, VAMANA_ALPHA);
+  for (const auto& [id, key] : g.nodes) index.insert_node(id, key);
+  return index;
+}
+
+// A graph updated from a saved one is the graph a build from scratch gives, list for list, with
+// the same entry point: appends, repeated keys on both sides, ties across the boundary, nodes
+// gone, new ids between old ones, a saved graph smaller than the degree, and NaN scores.
+TEST(VamanaBuild, ReusingASavedGraphMatchesAFreshBuild) {
+  struct Case {
+    const char* name;
+    std::vector<std::vector<float>> old_keys, new_keys;
+    std::vector<size_t> gone;
+    bool interleave = false;
+    uint64_t degree = VAMANA_MAX_DEGREE;
+  };
+  std::vector<Case> cases;
+  // More keys than one block of the product on both sides.
+  cases.push_back({"appends", random_keys(300, 12, 0, 11), random_keys(150, 12, 0, 12), {}});
+  {
+    auto base = random_keys(30, 8, 0, 13);
+    std::mt19937 rng(14);
+    std::vector<std::vector<float>> old_keys, new_keys;
+    for (size_t i = 0; i < 200; ++i) old_keys.push_back(base[rng() % base.size()]);
+    for (size_t i = 0; i < 60; ++i) new_keys.push_back(base[rng() % base.size()]);
+    cases.push_back({"repeated keys", old_keys, new_keys, {}});
+    cases.push_back({"repeated keys, some gone", old_keys, new_keys, {3, 50, 199}});
+  }
+  {
+    // Keys of -1, 0 and 1: most scores tie, old against new as much as old against old.
+    auto keys = random_keys(260, 6, 1, 15);
+    std::vector<std::vector<float>> old_keys(keys.begin(), keys.begin() + 200);
+    std::vector<std::vector<float>> new_keys(keys.begin() + 200, keys.end());
+    cases.push_back({"ties", old_keys, new_keys, {}});
+    cases.push_back({"ties, degree 3", old_keys, new_keys, {}, false, 3});
+    cases.push_back({"ties, new ids between", old_keys, new_keys, {}, true});
+  }
+  {
+    std::vector<size_t> gone;
+    for (size_t j = 0; j < 200; j += 8) gone.push_back(j);
+    cases.push_back(
+        {"gone and new", random_keys(200, 10, 0, 16), random_keys(30, 10, 0, 17), gone});
+    cases.push_back({"gone only", random_keys(200, 10, 0, 16), {}, gone});
+  }
+  cases.push_back({"unchanged", random_keys(120, 10, 0, 18), {}, {}});
+  cases.push_back(
+      {"saved smaller than the degree", random_keys(5, 7, 0, 19), random_keys(40, 7, 0, 20), {}});
+  cases.push_back({"one node saved", random_keys(1, 7, 0, 21), random_keys(3, 7, 0, 22), {}});
+  {
+    auto old_keys = random_keys(150, 5, 0, 23);
+    auto new_keys = random_keys(40, 5, 0, 24);
+    for (size_t i = 0; i < old_keys.size(); i += 31) old_keys[i][2] = std::nanf("");
+    for (size_t i = 0; i < new_keys.size(); i += 13) new_keys[i][0] = INFINITY;
+    cases.push_back({"NaN and infinities", old_keys, new_keys, {}, true});
+  }
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const Grown g = grow(c.old_keys, c.new_keys, c.gone, c.interleave, c.degree);
+    VamanaIndex fresh = index_over(g, c.degree);
+    fresh.build();
+    VamanaIndex updated = index_over(g, c.degree);
+    ASSERT_TRUE(updated.build_reusing(g.saved));
+    EXPECT_EQ(graph_of(updated), graph_of(fresh));
+    EXPECT_EQ(updated.entry_point(), fresh.entry_point());
+  }
+}
+
+// A saved graph that cannot be this index's earlier graph is refused, and nothing is built.
+TEST(VamanaBuild, ReusingRefusesAGraphOfOtherKeysOrShape) {
+  const auto old_keys = random_keys(100, 8, 0, 31);
+  const auto new_keys = random_keys(20, 8, 0, 32);
+  const Grown g = grow(old_keys, new_keys, {}, false, VAMANA_MAX_DEGREE);
+  struct Case {
+    const char* name;
+    VamanaIndex saved;
+  };
+  std::vector<Case> cases;
+  // Other keys under the same ids: the saved lists are not ranked by this index's keys.
+  cases.push_back(
+      {"other keys", grow(random_keys(100, 8, 0, 33), {}, {}, false, VAMANA_MAX_DEGREE).saved});
+  cases.push_back({"other degree", grow(old_keys, {}, {}, false, 8).saved});
+  {
+    auto wider = old_keys;
+    for (auto& k : wider) k.push_back(1.0f);
+    cases.push_back({"other width", grow(wider, {}, {}, false, VAMANA_MAX_DEGREE).saved});
+  }
+  {
+    // A neighbour id that names no node is dropped by the load: that list is short.
+    TempDir dir;
+    QM_ASSERT_OK(g.saved.save(dir.path()));
+    std::string bytes = testing::read_file(dir.file(VAMANA_FILE));
+    std::string id;
+    put_u64(id, 999999);
+    bytes.replace(VAMANA_HEADER_SIZE + VAMANA_NODE_FIXED_SIZE, id.size(), id);
+    testing::write_file(dir.file(VAMANA_FILE), bytes);
+    QM_ASSERT_OK_AND_ASSIGN(auto loaded, VamanaIndex::load(dir.path(), key_map(g.saved)));
+    cases.push_back({"short list", std::move(*loaded)});
+  }
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    VamanaIndex index = index_over(g, VAMANA_MAX_DEGREE);
+    EXPECT_FALSE(index.build_reusing(c.saved));
+    EXPECT_FALSE(index.entry_point().has_value());
+    for (size_t i = 0; i < index.node_count(); ++i) EXPECT_TRUE(index.neighbours(i).empty());
+    index.build();
+    VamanaIndex fresh = index_over(g, VAMANA_MAX_DEGREE);
+    fresh.build();
+    EXPECT_EQ(graph_of(index), graph_of(fresh));
+  }
+}
+
 TEST(VamanaBuild, SecondBuildOnlyMovesTheEntryPoint) {
   VamanaIndex index = index_of({{1, 0}, {0, 1}, {1, 1}}, 2);
   index.build();
@@ -282,15 +431,6 @@ TEST(VamanaIndex, DuplicateNodeIsAnInternalFault) {
   } catch (const InternalFault& f) {
     EXPECT_STREQ(f.what(), "duplicate CellId 5 in VamanaIndex");
   }
-}
-
-std::unordered_map<CellId, std::vector<float>> key_map(const VamanaIndex& index) {
-  std::unordered_map<CellId, std::vector<float>> keys;
-  for (size_t i = 0; i < index.node_count(); ++i) {
-    std::span<const float> key = index.node_key(i);
-    keys[index.node_cell_id(i)].assign(key.begin(), key.end());
-  }
-  return keys;
 }
 
 TEST(VamanaFile, ExactBytes) {
