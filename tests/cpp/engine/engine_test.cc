@@ -501,7 +501,7 @@ TEST_F(EngineTest, DeletedPacksStayOutOfTheGraph) {
   {
     auto e = Open(4);  // saves the graph over the nine cells
     ASSERT_TRUE(e->has_vamana());
-    EXPECT_EQ(e->pipeline().stage(2).len(), 9u);
+    EXPECT_EQ(EngineTestPeer(*e).pipeline().stage(2).len(), 9u);
     gone = *e->pack_directory().cells(1);
     QM_ASSERT_OK(e->delete_pack(1));
   }
@@ -512,7 +512,8 @@ TEST_F(EngineTest, DeletedPacksStayOutOfTheGraph) {
       EXPECT_TRUE(std::find(gone.begin(), gone.end(), c.record.cell_id) == gone.end())
           << "cell " << c.record.cell_id;
     }
-    for (CellId cell : gone) EXPECT_FALSE(e.slb().contains(cell)) << "cell " << cell;
+    for (CellId cell : gone)
+      EXPECT_FALSE(EngineTestPeer(e).slb().contains(cell)) << "cell " << cell;
   };
   // The first reopen finds the saved graph with the deleted cells and builds it again without
   // them; the second takes that one as it is.
@@ -520,7 +521,7 @@ TEST_F(EngineTest, DeletedPacksStayOutOfTheGraph) {
     SCOPED_TRACE(round);
     auto e = Open(4);
     ASSERT_TRUE(e->has_vamana());
-    EXPECT_EQ(e->pipeline().stage(2).len(), 6u);
+    EXPECT_EQ(EngineTestPeer(*e).pipeline().stage(2).len(), 6u);
     const std::unordered_map<CellId, std::vector<float>> no_keys;
     QM_ASSERT_OK_AND_ASSIGN(auto saved, VamanaIndex::load(dir_.path(), no_keys));
     ASSERT_TRUE(saved.has_value());
@@ -537,14 +538,14 @@ TEST_F(EngineTest, DeletedPacksStayOutOfTheGraph) {
   QM_ASSERT_OK(e->delete_pack(2));
   QM_ASSERT_OK(e->mem_write(1, 0, Key(20), {}, 50.0f, {}));
   ASSERT_TRUE(e->has_vamana());
-  EXPECT_EQ(e->pipeline().stage(2).len(), 4u);  // pack 3 and the cell
+  EXPECT_EQ(EngineTestPeer(*e).pipeline().stage(2).len(), 4u);  // pack 3 and the cell
   reads_no_deleted_cell(*e, Key(1));
   // A pack deleted while the graph holds its cells: the graph keeps its nodes until the next
   // open, and reads pass over them.
   const std::vector<CellId> pack3 = *e->pack_directory().cells(3);
   gone.insert(gone.end(), pack3.begin(), pack3.end());
   QM_ASSERT_OK(e->delete_pack(3));
-  EXPECT_EQ(e->pipeline().stage(2).len(), 4u);
+  EXPECT_EQ(EngineTestPeer(*e).pipeline().stage(2).len(), 4u);
   reads_no_deleted_cell(*e, Key(2));
 }
 
