@@ -147,6 +147,10 @@ bool parse_per_token_eager(const char* value);
 // The encoded key of a row-major token matrix of width dim.
 std::vector<float> encode_per_token_key(std::span<const float> tokens, uint64_t dim);
 
+// The pooled key of a stored key or a query, the form the SLB and the graph take: the mean of an
+// encoded key's rows, a copy of a plain key, empty for a malformed key.
+std::vector<float> pooled_key(std::span<const float> key);
+
 // Wall-clock time in nanoseconds since the Unix epoch; 0 for a clock before it.
 uint64_t unix_now_ns();
 // The wall clock as a schedule time (negative seconds before the epoch).
@@ -303,10 +307,8 @@ class Engine {
   void set_token_reweighting(bool enabled) { token_reweighting_enabled_ = enabled; }
 
  private:
+  // What one pass over the stored records keeps of each cell (refresh_scan.h).
   struct RefreshScan;
-  // refresh, taking the stored records from `opened` (what the pool's opening scan read) when
-  // they are still exactly the stored ones; null reads them.
-  Status refresh_from(RefreshScan* opened);
   // Stored cells with their pooled keys, ascending, for the Vamana build; cells of deleted packs
   // are left out. Cells that repeat a key share one: cell i's stored key is keys[cells[i].key],
   // and its pooled key that key itself when plain, else pooled[cells[i].key] (key_of).
@@ -382,17 +384,57 @@ class Engine {
   // Makes room in the in-memory structures for a batch of packs about to be shown, so that
   // showing it grows nothing: nothing a reader sees changes.
   void make_room_for_packs(size_t packs, size_t cells, uint64_t pooled_width);
+
+  // The refresh (engine_refresh.cc), taking the stored records from `opened` (what the pool's
+  // opening scan read) when they are still exactly the stored ones; null reads them. Its steps,
+  // in their order:
+  Status refresh_from(RefreshScan* opened);
+  // Reads every stored record into the scan, keeping the keys of eligible cells, or of every
+  // cell with `all_keys`; values are not decoded.
+  void read_records(RefreshScan& scan, bool all_keys) const;
+  // The cells with a governance entry: taken to be indexed already.
+  std::unordered_set<CellId> known_cells() const;
+  // Sets the key width, and the SLB's, from the first new eligible cell with a key of a width.
+  Status refresh_key_dim(const RefreshScan& scan, const std::unordered_set<CellId>& known);
+  // Replaces the retrieval pipeline by a fresh one (no Vamana stage), with room for the scan's
+  // eligible cells in its stages and in `inserts`.
+  void renew_pipeline(const RefreshScan& scan, std::vector<StageInsert>& inserts);
+  // Gives every new cell its governance entry and raises the next cell id past it; appends the
+  // inserts of those the stages index. Rebuilds the cell-API cells on the way.
+  Status index_new_cells(const RefreshScan& scan, const std::unordered_set<CellId>& known,
+                         std::vector<StageInsert>& inserts);
+  // Appends the inserts of the known cells the stages index.
+  void index_known_cells(const RefreshScan& scan, const std::unordered_set<CellId>& known,
+                         std::vector<StageInsert>& inserts) const;
+  // Feeds the inserts to every stage and their pooled keys to the SLB.
+  void feed_indexes(const std::vector<StageInsert>& inserts);
+  // The packs of the stored cells, deleted ones included; raises `candidate` past every pack id
+  // stored, deleted or given a text.
+  PackDirectory group_packs(const RefreshScan& scan, PackId& candidate) const;
+  // Replays trace.wal into an empty trace graph; returns the number of records replayed.
+  Result<size_t> replay_trace();
+  // Takes the deleted packs out of `fresh` and the texts, installs it and raises the next pack id
+  // to `candidate`.
+  void install_pack_directory(PackDirectory fresh, PackId candidate);
+  // Loads or builds the graph over the scan's cells when the cell count has reached the
+  // threshold (load_or_build_vamana, then ensure_vamana); the scan gives up its keys.
+  Status refresh_vamana(RefreshScan& scan);
+
+  // The cells of the scan that the graph indexes, taking the scan's keys.
+  PooledCells graph_cells(RefreshScan& scan) const;
   // Pooled keys of every stored cell but those of deleted packs, ascending, read in one pass;
-  // with `skip_failures` an unreadable cell is left out, otherwise its failure is returned.
+  // with `skip_failures` an unreadable cell is left out, otherwise the failure of the first read
+  // that failed is returned.
   Result<PooledCells> read_pooled_cells(bool skip_failures) const;
-  // Loads vamana.idx and installs it when its nodes are exactly the cells a build would index;
-  // false when there is nothing usable on disk. A graph read but not taken is moved to
-  // `not_taken` when that is not null.
-  Result<bool> try_load_vamana(const PooledCells& pooled, std::optional<VamanaIndex>* not_taken);
-  // Builds the graph over every cell whose pooled key has the index width (reusing the lists of
+  // The two graph hooks over cells already read. The first loads vamana.idx and installs it when
+  // its nodes are exactly the cells a build would index; false when there is nothing usable on
+  // disk. A graph read but not taken is moved to `not_taken` when that is not null. The second
+  // builds the graph over every cell whose pooled key has the index width (reusing the lists of
   // `saved`, an earlier graph of this store, where it can), saves it to vamana.idx and installs
   // it as the last stage.
-  Status build_vamana(const PooledCells& pooled, const VamanaIndex* saved = nullptr);
+  Result<bool> load_or_build_vamana(const PooledCells& pooled,
+                                    std::optional<VamanaIndex>* not_taken);
+  Status ensure_vamana(const PooledCells& pooled, const VamanaIndex* saved);
   void install_vamana(std::unique_ptr<VectorIndex> index);
   // The build hook of the writers: when no Vamana index is active and the cell count has reached
   // the threshold.
