@@ -43,6 +43,8 @@ void Engine::RefreshScan::add(size_t i, const CellFields& r, const uint8_t* raw,
   Cell& c = cells[i];
   static_cast<CellFields&>(c) = r;  // the id is the one the pool found the record under
   c.ok = true;
+  eligible += is_eligible(r);
+  heads += r.pack_id != 0 && r.layer == HEAD_CELL_LAYER;
   if (!is_eligible(r) && !all_keys) return;
   const std::span<const uint8_t> key_bytes = encoded_key_bytes(raw);
   const std::string_view bytes(reinterpret_cast<const char*>(key_bytes.data()), key_bytes.size());
@@ -193,10 +195,8 @@ Status Engine::refresh_key_dim(const RefreshScan& scan, const std::unordered_set
 void Engine::renew_pipeline(const RefreshScan& scan, std::vector<StageInsert>& inserts) {
   pipeline_ = engine_config_from_env(per_token_config_);
   vamana_active_ = false;
-  uint64_t eligible = 0;
-  for (const RefreshScan::Cell& c : scan.cells) eligible += c.ok && is_eligible(c);
-  for (const auto& stage : pipeline_.stages()) stage->reserve(eligible);
-  inserts.reserve(eligible);
+  for (const auto& stage : pipeline_.stages()) stage->reserve(scan.eligible);
+  inserts.reserve(scan.eligible);
 }
 
 Status Engine::index_new_cells(const RefreshScan& scan, const std::unordered_set<CellId>& known,
@@ -255,13 +255,9 @@ PackDirectory Engine::group_packs(const RefreshScan& scan, PackId& candidate) co
   // One run of consecutive cells of a pack at a time; the owner of a pack is that of its last
   // cell.
   const size_t n = scan.cells.size();
-  size_t heads = 0;  // about the number of packs
-  for (const RefreshScan::Cell& c : scan.cells) {
-    heads += c.ok && c.pack_id != 0 && c.layer == HEAD_CELL_LAYER;
-  }
   PackDirectory fresh;
   fresh.reserve_cells(n);
-  fresh.reserve_packs(heads);
+  fresh.reserve_packs(scan.heads);
   std::vector<CellId> run;
   size_t runs = 0;
   for (size_t i = 0; i < n;) {

@@ -64,6 +64,9 @@ struct Engine::RefreshScan {
   // position of the first of them in the order of the reads.
   std::unordered_map<size_t, EngineError> errors;
   size_t first_failed = SIZE_MAX;
+  // Of the records read: the eligible cells, and the pack heads (about the number of packs).
+  uint64_t eligible = 0;
+  size_t heads = 0;
 
   // Every record the pass could not read left its failure.
   const EngineError& error_of(size_t i) const {
