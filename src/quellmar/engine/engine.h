@@ -386,8 +386,8 @@ class Engine {
   void make_room_for_packs(size_t packs, size_t cells, uint64_t pooled_width);
 
   // The refresh (engine_refresh.cc), taking the stored records from `opened` (what the pool's
-  // opening scan read) when they are still exactly the stored ones; null reads them. Its steps,
-  // in their order:
+  // opening scan read) when they are still exactly the stored ones; null reads them. The
+  // functions after it are its steps, in their order.
   Status refresh_from(RefreshScan* opened);
   // Reads every stored record into the scan, keeping the keys of eligible cells, or of every
   // cell with `all_keys`; values are not decoded.
