@@ -23,8 +23,13 @@ all: build
 setup:
 	@bash scripts/setup.sh
 
+# A tree is configured once; given CMAKE_FLAGS, the configure step runs again so that they take
+# effect (cmake keeps what an earlier run set unless told otherwise).
 $(BUILD)/build.ninja:
 	cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_FLAGS)
+ifneq ($(strip $(CMAKE_FLAGS)),)
+.PHONY: $(BUILD)/build.ninja
+endif
 
 configure: setup $(BUILD)/build.ninja
 

@@ -16,17 +16,17 @@
 
 namespace quellmar::bench {
 
-constexpr size_t kClusters = 100;
-constexpr float kClusterNoise = 0.4f;
-constexpr uint32_t kKeySeed = 1;
-constexpr uint32_t kQuerySeed = 2;
+constexpr size_t CLUSTERS = 100;
+constexpr float CLUSTER_NOISE = 0.4f;
+constexpr uint32_t KEY_SEED = 1;
+constexpr uint32_t QUERY_SEED = 2;
 
 // n points of width dim around `clusters` centres (drawn from a fixed seed, so keys and queries
 // share them) with Gaussian noise of the given scale; 1 centre at the origin with noise 1 gives
 // plain Gaussian data.
 inline std::vector<std::vector<float>> clustered(size_t n, size_t dim, uint32_t seed,
-                                                 size_t clusters = kClusters,
-                                                 float noise = kClusterNoise) {
+                                                 size_t clusters = CLUSTERS,
+                                                 float noise = CLUSTER_NOISE) {
   std::mt19937 rng(seed);
   std::normal_distribution<float> normal(0.0f, 1.0f);
   std::mt19937 centre_rng(7);

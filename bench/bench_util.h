@@ -1,8 +1,8 @@
 #pragma once
 
 // Small helpers shared by the comparison benchmarks: a monotonic clock, medians and percentiles,
-// float files written by the Python drivers, and a scratch directory on the file system under
-// test.
+// float files written by the Python drivers, a scratch directory on the file system under test,
+// and the records a benchmark writes for bench/run_all.py (the schema is in bench_records.py).
 
 #include <algorithm>
 #include <chrono>
@@ -11,7 +11,9 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace quellmar::bench {
@@ -59,6 +61,114 @@ class ScratchDir {
 
  private:
   std::string path_;
+};
+
+// One measured figure; times in microseconds (unit "us"), other numbers with unit "value".
+struct Record {
+  std::string measure;
+  double median = 0.0;
+  std::optional<double> p99;
+  std::string vs;  // the comparison; none when empty
+  std::optional<double> vs_median, vs_p99, ratio;
+  std::string target;  // such as "<= 1.3"; none when empty
+  std::vector<std::pair<std::string, double>> extra;
+  std::vector<std::pair<std::string, double>> params;
+  std::string unit = "us";
+
+  Record(std::string m, double med) : measure(std::move(m)), median(med) {}
+  Record& with_p99(double v) {
+    p99 = v;
+    return *this;
+  }
+  Record& against(std::string name, double med, std::optional<double> p = std::nullopt) {
+    vs = std::move(name);
+    vs_median = med;
+    vs_p99 = p;
+    return *this;
+  }
+  Record& with_target(std::string t) {
+    target = std::move(t);
+    return *this;
+  }
+  Record& with_extra(std::string name, double v) {
+    extra.emplace_back(std::move(name), v);
+    return *this;
+  }
+  Record& with_param(std::string name, double v) {
+    params.emplace_back(std::move(name), v);
+    return *this;
+  }
+};
+
+// The records of one run, written as JSON to the path of a `--json=PATH` argument when the
+// program ends (nothing without one). The constructor takes that argument out of argv.
+class RecordFile {
+ public:
+  RecordFile(std::string bench, int& argc, char** argv) : bench_(std::move(bench)) {
+    int out = 1;
+    for (int i = 1; i < argc; ++i) {
+      const std::string arg = argv[i];
+      if (arg.rfind("--json=", 0) == 0) {
+        path_ = arg.substr(7);
+      } else {
+        argv[out++] = argv[i];
+      }
+    }
+    argc = out;
+  }
+  RecordFile(const RecordFile&) = delete;
+  RecordFile& operator=(const RecordFile&) = delete;
+  ~RecordFile() { write(); }
+
+  void add(Record r) { records_.push_back(std::move(r)); }
+
+  void write() const {
+    if (path_.empty()) return;
+    std::ofstream out(path_, std::ios::trunc);
+    out << "{\"bench\": " << quoted(bench_) << ", \"records\": [";
+    for (size_t i = 0; i < records_.size(); ++i) {
+      const Record& r = records_[i];
+      out << (i ? ",\n " : "\n ") << "{\"measure\": " << quoted(r.measure)
+          << ", \"unit\": " << quoted(r.unit) << ", \"median\": " << number(r.median);
+      if (r.p99) out << ", \"p99\": " << number(*r.p99);
+      if (!r.vs.empty()) out << ", \"vs\": " << quoted(r.vs);
+      if (r.vs_median) out << ", \"vs_median\": " << number(*r.vs_median);
+      if (r.vs_p99) out << ", \"vs_p99\": " << number(*r.vs_p99);
+      if (r.ratio) out << ", \"ratio\": " << number(*r.ratio);
+      if (!r.target.empty()) out << ", \"target\": " << quoted(r.target);
+      if (!r.extra.empty()) out << ", \"extra\": " << object(r.extra);
+      if (!r.params.empty()) out << ", \"params\": " << object(r.params);
+      out << "}";
+    }
+    out << "]}\n";
+  }
+
+ private:
+  // Labels are plain text: only quotes and backslashes need escaping.
+  static std::string quoted(const std::string& s) {
+    std::string out = "\"";
+    for (char c : s) {
+      if (c == '"' || c == '\\') out += '\\';
+      out += c;
+    }
+    return out + "\"";
+  }
+  static std::string number(double v) {
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%.17g", v);
+    return buf;
+  }
+  static std::string object(const std::vector<std::pair<std::string, double>>& fields) {
+    std::string out = "{";
+    for (size_t i = 0; i < fields.size(); ++i) {
+      out += (i ? ", " : "") + quoted(fields[i].first) + ": " + number(fields[i].second);
+    }
+    return out + "}";
+  }
+
+  std::string bench_;
+  std::string path_;
+  std::vector<Record> records_;
 };
 
 }  // namespace quellmar::bench

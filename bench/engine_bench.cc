@@ -11,8 +11,9 @@
 //   open_growth  the open after +2% packs at 10,000, 30,000 and 100,000 packs against the
 //           unchanged reopen of each, with the share of the graph update.
 //
-//   build/bench/engine_bench [write|batch|read|open|open_growth|all] [scale]
-// scale (default 1.0) multiplies the pack counts of read, open and open_growth, for quick runs.
+//   build/bench/engine_bench [write|batch|read|open|open_growth|all] [scale] [--json=PATH]
+// scale (default 1.0) multiplies the pack counts of read, open and open_growth, for quick runs;
+// --json writes the records (bench_records.py).
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -98,16 +99,23 @@ std::unique_ptr<Engine> open_engine(const std::string& dir, uint64_t threshold =
   return std::move(e).value();
 }
 
-void report(const char* name, const std::vector<double>& ours, const std::vector<double>& floor,
-            double target) {
+// Prints and records one figure against its floor; `packs` (when not 0) goes into the record.
+void report(RecordFile& records, const char* name, const std::vector<double>& ours,
+            const std::vector<double>& floor, double target, size_t packs = 0) {
   std::printf(
       "  %-34s median %9.1f us  p99 %9.1f us | floor median %9.1f us | ratio %.3f (target <= "
       "%.1f)\n",
       name, median(ours), percentile(ours, 0.99), median(floor), median(ours) / median(floor),
       target);
+  char bound[32];
+  std::snprintf(bound, sizeof bound, "<= %.1f", target);
+  Record r(name, median(ours));
+  r.with_p99(percentile(ours, 0.99)).against("floor", median(floor)).with_target(bound);
+  if (packs != 0) r.with_param("packs", double(packs));
+  records.add(std::move(r));
 }
 
-void bench_write(int rounds) {
+void bench_write(RecordFile& records, int rounds) {
   ScratchDir scratch("engine-write");
   auto e = open_engine(scratch.path() + "/engine");
   const std::string raw = scratch.path() + "/raw.bin";
@@ -128,11 +136,11 @@ void bench_write(int rounds) {
     texted_floor.push_back(raw_append_us(raw, b_bytes) + raw_append_us(raw + ".text", b_text));
   }
   std::printf("unbuffered mem_write_pack (key 128, 8 layers x 1024), %d rounds:\n", rounds);
-  report("pack without text", plain, plain_floor, 1.3);
-  report("pack with text (two flushes)", texted, texted_floor, 1.3);
+  report(records, "pack without text", plain, plain_floor, 1.3);
+  report(records, "pack with text (two flushes)", texted, texted_floor, 1.3);
 }
 
-void bench_batch(int rounds) {
+void bench_batch(RecordFile& records, int rounds) {
   ScratchDir scratch("engine-batch");
   auto e = open_engine(scratch.path() + "/engine", UINT64_MAX);
   auto buffered = Engine::open_with_write_buffer(scratch.path() + "/buffered", 256, 0);
@@ -174,11 +182,11 @@ void bench_batch(int rounds) {
                     raw_append_us(raw + ".text", std::string(txt, 'y')));
   }
   std::printf("256 packs with texts in one batch, %d rounds:\n", rounds);
-  report("mem_write_batch_packs", batch, floor, 1.3);
-  report("write-buffer drain", drain, floor, 1.3);
+  report(records, "mem_write_batch_packs", batch, floor, 1.3);
+  report(records, "write-buffer drain", drain, floor, 1.3);
 }
 
-void bench_read(size_t packs, int queries) {
+void bench_read(RecordFile& records, size_t packs, int queries) {
   ScratchDir scratch("engine-read");
   auto e = open_engine(scratch.path() + "/engine");
   std::vector<std::vector<float>> centres;
@@ -200,6 +208,9 @@ void bench_read(size_t packs, int queries) {
   }
   std::printf("mem_read_pack k=10 over %zu packs (8 layers x 1024), %d queries:\n", packs, queries);
   std::printf("  median %.1f us  p99 %.1f us\n", median(t), percentile(t, 0.99));
+  records.add(Record("mem_read_pack k=10", median(t))
+                  .with_p99(percentile(t, 0.99))
+                  .with_param("packs", double(packs)));
 }
 
 // Reads every segment file (and, with `graph`, vamana.idx) once through one 1 MiB buffer.
@@ -271,7 +282,7 @@ GrowthOpens time_growth_opens(const std::string& dir, size_t more, int rounds) {
   return out;
 }
 
-void bench_open(size_t packs, int rounds) {
+void bench_open(RecordFile& records, size_t packs, int rounds) {
   ScratchDir scratch("engine-open");
   const std::string dir = scratch.path() + "/engine";
   {
@@ -293,14 +304,18 @@ void bench_open(size_t packs, int rounds) {
   }
   std::printf("open of %zu packs (key 128, 2 layers x 256; %zu cells), %d rounds:\n", packs,
               packs * 3, rounds);
-  report("reopen, unchanged", reopen, floor, 3.0);
+  report(records, "reopen, unchanged", reopen, floor, 3.0, packs);
   // The open also reads vamana.idx whole: the floor of every byte it reads.
   std::printf(
       "  %-34s median %9.1f us | read of the segments and vamana.idx median %9.1f us | ratio "
       "%.3f\n",
       "reopen, unchanged, all its files", median(reopen), median(all_files),
       median(reopen) / median(all_files));
+  records.add(Record("reopen, unchanged, all its files", median(reopen))
+                  .against("read of the segments and vamana.idx", median(all_files))
+                  .with_param("packs", double(packs)));
   std::printf("  first open after the writes (graph rebuilt and saved): %.1f ms\n", first / 1000);
+  records.add(Record("first open after the writes", first).with_param("packs", double(packs)));
 
   // 1,000 more packs: the open updates the saved graph.
   const GrowthOpens g = time_growth_opens(dir, 1000, rounds);
@@ -319,11 +334,18 @@ void bench_open(size_t packs, int rounds) {
       "  graph update %.1f ms (%.0f%% of that open, the time beyond the unchanged reopen); graph "
       "build from scratch %.1f ms\n",
       (after - unchanged) / 1000, 100.0 * (after - unchanged) / after, build / 1000);
+  records.add(Record("open after 1,000 more packs", after)
+                  .with_p99(percentile(g.updating, 0.99))
+                  .against("reopen, unchanged", unchanged)
+                  .with_target("<= 5.0")
+                  .with_extra("update_share_pct", 100.0 * (after - unchanged) / after)
+                  .with_extra("graph_build_ms", build / 1000)
+                  .with_param("packs", double(packs)));
 }
 
 // Opens after +2% packs at several store sizes: each size is written, its graph built and saved
 // by one open, then 2% more packs are written and the opens that update the graph are timed.
-void bench_open_growth(const std::vector<size_t>& sizes, int rounds) {
+void bench_open_growth(RecordFile& records, const std::vector<size_t>& sizes, int rounds) {
   std::printf("open after +2%% packs (key 128, 2 layers x 256), %d rounds per size:\n", rounds);
   for (size_t packs : sizes) {
     ScratchDir scratch("engine-open-growth");
@@ -348,22 +370,31 @@ void bench_open_growth(const std::vector<size_t>& sizes, int rounds) {
         "packs\n",
         (after - unchanged) / 1000, 100.0 * (after - unchanged) / after,
         (after - unchanged) / double(more) / (double(packs) / 1000));
+    records.add(Record("open after 2% more packs", after)
+                    .with_p99(percentile(g.updating, 0.99))
+                    .against("reopen, unchanged", unchanged)
+                    .with_extra("update_share_pct", 100.0 * (after - unchanged) / after)
+                    .with_extra("us_per_new_pack_per_1k",
+                                (after - unchanged) / double(more) / (double(packs) / 1000))
+                    .with_param("packs", double(packs))
+                    .with_param("more", double(more)));
   }
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+  RecordFile records("engine_bench", argc, argv);
   const std::string what = argc > 1 ? argv[1] : "all";
   const double scale = argc > 2 ? std::atof(argv[2]) : 1.0;
-  if (what == "write" || what == "all") bench_write(200);
-  if (what == "batch" || what == "all") bench_batch(12);
-  if (what == "read" || what == "all") bench_read(static_cast<size_t>(10000 * scale), 500);
-  if (what == "open" || what == "all") bench_open(static_cast<size_t>(50000 * scale), 5);
+  if (what == "write" || what == "all") bench_write(records, 200);
+  if (what == "batch" || what == "all") bench_batch(records, 12);
+  if (what == "read" || what == "all") bench_read(records, static_cast<size_t>(10000 * scale), 500);
+  if (what == "open" || what == "all") bench_open(records, static_cast<size_t>(50000 * scale), 5);
   if (what == "open_growth" || what == "all") {
     std::vector<size_t> sizes;
     for (size_t n : {10000, 30000, 100000}) sizes.push_back(static_cast<size_t>(n * scale));
-    bench_open_growth(sizes, 3);
+    bench_open_growth(records, sizes, 3);
   }
   return 0;
 }

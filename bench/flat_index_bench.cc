@@ -17,14 +17,14 @@
 namespace quellmar {
 namespace {
 
-constexpr size_t kKeys = 100000;
-constexpr size_t kDim = 128;
+constexpr size_t KEYS = 100000;
+constexpr size_t DIM = 128;
 
 // The floor reads a buffer placed like the index's keys (cache-line aligned).
 using FloorBuffer = std::vector<uint64_t, AlignedAllocator<uint64_t>>;
 
 void BM_ReadFloor51MB(benchmark::State& state) {
-  FloorBuffer buf(kKeys * kDim / 2, 3);  // 4-byte floats, 8-byte words
+  FloorBuffer buf(KEYS * DIM / 2, 3);  // 4-byte floats, 8-byte words
   for (auto _ : state) {
     benchmark::DoNotOptimize(bench::read_sum(buf.data(), buf.size()));
     benchmark::ClobberMemory();
@@ -36,11 +36,11 @@ BENCHMARK(BM_ReadFloor51MB)->Unit(benchmark::kMillisecond);
 // 100,000 keys of the shared clustered data, and 16 queries.
 struct FlatFixture {
   FlatIndex index;
-  std::vector<std::vector<float>> queries = bench::clustered(16, kDim, bench::kQuerySeed);
+  std::vector<std::vector<float>> queries = bench::clustered(16, DIM, bench::QUERY_SEED);
 
   FlatFixture() {
-    const auto keys = bench::clustered(kKeys, kDim, bench::kKeySeed);
-    for (CellId id = 1; id <= kKeys; ++id) index.insert(id, id % 4, keys[id - 1]);
+    const auto keys = bench::clustered(KEYS, DIM, bench::KEY_SEED);
+    for (CellId id = 1; id <= KEYS; ++id) index.insert(id, id % 4, keys[id - 1]);
     bench::dump_if_asked("flat_keys", keys);
     bench::dump_if_asked("flat_queries", queries);
   }
@@ -53,14 +53,14 @@ void BM_FlatSearch(benchmark::State& state) {
     benchmark::DoNotOptimize(
         fx.index.search(fx.queries[i++ % fx.queries.size()], 10, std::nullopt));
   }
-  state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(kKeys * kDim * 4));
+  state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(KEYS * DIM * 4));
   state.SetLabel(simd_level_name(active_simd_level()));
 }
 BENCHMARK(BM_FlatSearch)->Unit(benchmark::kMillisecond);
 
 void BM_FlatSearchVsFloor(benchmark::State& state) {
   FlatFixture fx;
-  FloorBuffer buf(kKeys * kDim / 2, 3);
+  FloorBuffer buf(KEYS * DIM / 2, 3);
   size_t i = 0;
   bench::FloorRatio m;
   for (auto _ : state) {
@@ -81,7 +81,7 @@ BENCHMARK(BM_FlatSearchVsFloor)->Iterations(1)->Unit(benchmark::kMillisecond);
 // target is set against the plain floor above).
 void BM_FlatSearchVsPrefetchingFloor(benchmark::State& state) {
   FlatFixture fx;
-  FloorBuffer buf(kKeys * kDim / 2, 3);
+  FloorBuffer buf(KEYS * DIM / 2, 3);
   size_t i = 0;
   bench::FloorRatio m;
   for (auto _ : state) {

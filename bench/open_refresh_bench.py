@@ -9,6 +9,8 @@ store, and `refresh()` after a second engine on the same directory wrote 100 mor
 batch (the reader then sees them).
 
 Usage: PYTHONPATH=build/python bench/open_refresh_bench.py [--packs N] [--rounds R] [--dir PARENT]
+                                                          [--json PATH]
+(--json writes the records, bench_records.py)
 """
 
 import argparse
@@ -19,7 +21,7 @@ import tempfile
 
 import numpy as np
 
-from bench_lines import shape_line
+from bench_records import Records, shape_line
 from python_pack_bench import KEY_DIM, OWNER, percentile, text_of, timed
 from quellmar._native import Engine
 
@@ -47,6 +49,7 @@ def main():
     ap.add_argument("--packs", type=int, default=20_000)
     ap.add_argument("--rounds", type=int, default=5)
     ap.add_argument("--dir", default=None, help="parent of the benchmark's directory")
+    ap.add_argument("--json", default=None, help="write the records here")
     args = ap.parse_args()
     rng = np.random.default_rng(99)
     pool = rng.standard_normal((64, LAYERS, WIDTH), dtype=np.float32)
@@ -78,12 +81,16 @@ def main():
     finally:
         shutil.rmtree(root, ignore_errors=True)
     med = {k: statistics.median(v) for k, v in samples.items()}
+    records = Records("open_refresh_bench", args.json)
     print(f"open and refresh of {args.packs} packs (key {KEY_DIM}, {LAYERS} layers x {WIDTH}, "
           f"short text), {args.rounds} rounds, from Python:")
     for name, label in (("open", "Engine(path), unchanged"), ("refresh", "refresh(), unchanged"),
                         ("refresh_new", "refresh() after 100 new packs")):
         print(shape_line(label, med[name] / 1e3, "ms", p99=percentile(samples[name], 99) / 1e3,
                          cmp="floor", cmp_median=med["floor"] / 1e3))
+        records.add(label, med[name], p99=percentile(samples[name], 99), vs="floor",
+                    vs_median=med["floor"], params={"packs": args.packs})
+    records.write()
 
 
 if __name__ == "__main__":

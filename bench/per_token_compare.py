@@ -6,17 +6,20 @@ writes its top 10 per query), times the NumPy scorer (one matrix product per que
 mean of the 5 best token similarities of every entry) and reports medians, the speed ratio, how
 often the two top-10 sets agree and the whitening basis time.
 
-Usage: bench/per_token_compare.py path/to/per_token_bench [numpy_queries]
+Usage: bench/per_token_compare.py path/to/per_token_bench [numpy_queries] [--json PATH]
+(--json writes the records, bench_records.py)
 """
 
+import argparse
 import json
 import os
 import subprocess
-import sys
 import tempfile
 import time
 
 import numpy as np
+
+from bench_records import Records
 
 N_ENTRIES, N_TOKENS, DIM, N_QUERIES, CLUSTERS = 10000, 32, 128, 64, 100
 TOP_K, TOP_N = 10, 5
@@ -43,8 +46,13 @@ def brute_force_top(entries_flat, query):
 
 
 def main():
-    bench = sys.argv[1] if len(sys.argv) > 1 else "build/bench/per_token_bench"
-    numpy_queries = int(sys.argv[2]) if len(sys.argv) > 2 else 16
+    ap = argparse.ArgumentParser()
+    ap.add_argument("bench", nargs="?", default="build/bench/per_token_bench")
+    ap.add_argument("numpy_queries", nargs="?", type=int, default=16)
+    ap.add_argument("--json", default=None, help="write the records here")
+    args = ap.parse_args()
+    bench, numpy_queries = args.bench, args.numpy_queries
+    records = Records("per_token_compare", args.json)
     rng = np.random.default_rng(2024)
     entries, queries = make_data(rng)
     with tempfile.TemporaryDirectory() as d:
@@ -85,9 +93,13 @@ def main():
     print(f"speed-up: {numpy_ms / search:.1f}x")
     print(f"top-10 sets identical: {same_sets}/{numpy_queries} queries; "
           f"mean overlap {overlap / numpy_queries:.2f} of {TOP_K}")
+    records.add("per-token search", search * 1e3, vs="NumPy brute force",
+                vs_median=numpy_ms * 1e3, extra={"top10_overlap": overlap / numpy_queries})
     for name in ("BM_ZcaWhiteningMatrix/128", "BM_WhiteningBasisAfterInsert/128"):
         if name in medians:
             print(f"{name}: median {medians[name]:.3f} ms")
+            records.add(f"{name[3:-4]} (width 128)", medians[name] * 1e3)
+    records.write()
 
 
 if __name__ == "__main__":

@@ -7,13 +7,17 @@ against `d.get(key, None)` on a small dict, each the statement of a timeit loop.
 take turns within every round, so a busy machine slows them alike; the report gives the median
 over the rounds in nanoseconds per call (loop included) and the ratio to dict.get.
 
-Usage: PYTHONPATH=build/python bench/python_call_bench.py [rounds] [calls_per_round]
+Usage: PYTHONPATH=build/python bench/python_call_bench.py [rounds] [calls_per_round] [--json PATH]
+(--json writes the records, bench_records.py: each statement against dict.get, and status()
+against building its dict in Python)
 """
 
+import argparse
 import statistics
-import sys
 import tempfile
 import timeit
+
+from bench_records import Records
 
 from quellmar._native import Engine
 
@@ -28,8 +32,12 @@ STATEMENTS = [  # (statement, share of the calls per round)
 
 
 def main():
-    rounds = int(sys.argv[1]) if len(sys.argv) > 1 else 21
-    number = int(sys.argv[2]) if len(sys.argv) > 2 else 200_000
+    ap = argparse.ArgumentParser()
+    ap.add_argument("rounds", nargs="?", type=int, default=21)
+    ap.add_argument("number", nargs="?", type=int, default=200_000)
+    ap.add_argument("--json", default=None, help="write the records here")
+    args = ap.parse_args()
+    rounds, number = args.rounds, args.number
     with tempfile.TemporaryDirectory() as path:
         engine = Engine(path)
         status = engine.status()
@@ -48,6 +56,11 @@ def main():
     print(f"median of {rounds} rounds, ns per call (timeit loop included)")
     for stmt, ns in medians.items():
         print(f"  {stmt:<26} {ns:8.1f} ns   {ns / base:5.2f}x dict.get")
+    records = Records("python_call_bench", args.json)
+    for stmt, against in (("e.cell_count()", "d.get(k, None)"), ("e.status()", "d.get(k, None)"),
+                          ("e.status()", "dict(zip(names, values))")):
+        records.add(stmt, medians[stmt] / 1e3, vs=against, vs_median=medians[against] / 1e3)
+    records.write()
 
 
 if __name__ == "__main__":

@@ -15,10 +15,12 @@ per pack (pack row + 8 layer rows, commit = WAL fsync) plus an index append, wit
 text, also taking turns.
 
 Reports median and p99 latency per operation, the ratios, and the recall@10 of each side
-against the exact top 10 by inner product.
+against the exact top 10 by inner product. --json writes the records (bench_records.py), with
+the targets on the fastest comparison: reads at most 0.2 of its time, writes without text at most
+1.2 times its time.
 
 Usage: PYTHONPATH=build/python bench/python_pack_bench.py [--packs N] [--reads R] [--writes W]
-                                                          [--dir PARENT]
+                                                          [--dir PARENT] [--json PATH]
 """
 
 import argparse
@@ -31,6 +33,7 @@ import time
 
 import numpy as np
 
+from bench_records import Records
 from quellmar._native import Engine
 
 try:
@@ -162,6 +165,7 @@ def main():
     ap.add_argument("--reads", type=int, default=1000)
     ap.add_argument("--writes", type=int, default=200)
     ap.add_argument("--dir", default=None, help="parent of the benchmark's directories")
+    ap.add_argument("--json", default=None, help="write the records here")
     args = ap.parse_args()
 
     rng = np.random.default_rng(12345)
@@ -265,6 +269,24 @@ def run(args, rng, keys, pool, root):
     r = statistics.median(reads[best_read]) / e_med
     w = statistics.median(writes[("engine", False)]) / min(
         statistics.median(writes[(s, False)]) for s in sides)
+    records = Records("python_pack_bench", args.json)
+    for name in sides:
+        med, p99 = summary(reads[name])
+        records.add("mem_read_pack k=10", e_med, p99=e_p99, vs=name, vs_median=med, vs_p99=p99,
+                    target="<= 0.2" if name == best_read else None,
+                    extra={"recall_ours": recall["engine"] / (K * args.reads),
+                           "recall_cmp": recall[name] / (K * args.reads)},
+                    params={"packs": n})
+    best_write = min(sides, key=lambda s: statistics.median(writes[(s, False)]))
+    for name in sides:
+        for text in (False, True):
+            med, p99 = summary(writes[(name, text)])
+            e, e99 = summary(writes[("engine", text)])
+            records.add(f"mem_write_pack, {'with' if text else 'without'} text", e, p99=e99,
+                        vs=name, vs_median=med, vs_p99=p99,
+                        target="<= 1.2" if name == best_write and not text else None)
+    records.write()
+
     print(f"\ntargets: reads >= 5x faster than the fastest comparison: {r:.2f}x "
           f"({'met' if r >= 5 else 'NOT met'}); writes without text <= 1.2x its time: {w:.2f}x "
           f"({'met' if w <= 1.2 else 'NOT met'})")

@@ -14,11 +14,11 @@
 
 namespace quellmar::bench {
 
-inline constexpr size_t kReadPrefetchBytes = 8192;
+inline constexpr size_t READ_PREFETCH_BYTES = 8192;
 
-// Prefetches the lines of `bytes` bytes at `at` + kReadPrefetchBytes.
+// Prefetches the lines of `bytes` bytes at `at` + READ_PREFETCH_BYTES.
 inline void prefetch_ahead(const uint64_t* at, size_t bytes) {
-  const char* ahead = reinterpret_cast<const char*>(at) + kReadPrefetchBytes;
+  const char* ahead = reinterpret_cast<const char*>(at) + READ_PREFETCH_BYTES;
   for (size_t b = 0; b < bytes; b += 64) _mm_prefetch(ahead + b, _MM_HINT_T0);
 }
 

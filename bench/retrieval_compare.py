@@ -15,17 +15,19 @@ The machine's own floors (the targets) come from the C++ benchmarks and are prin
 Everything runs on one thread: OMP_NUM_THREADS=1 and OPENBLAS_NUM_THREADS=1 are set before FAISS
 loads (and for the C++ runs), and faiss.omp_set_num_threads(1).
 
-Usage: /usr/bin/python3 bench/retrieval_compare.py [build/bench]
+Usage: /usr/bin/python3 bench/retrieval_compare.py [build/bench] [--json PATH]
+
+--json writes the records (bench_records.py) of every line with a comparison.
 
 Output lines (times in microseconds; ratio = ours / comparison):
   <name> median X us  p99 Y us | <comparison> median Z us | ratio R (target <= T)
 "(target <= T)" is left out where there is no target; "p99" where it has no meaning (builds).
 """
 
+import argparse
 import json
 import os
 import subprocess
-import sys
 import tempfile
 import time
 
@@ -35,6 +37,8 @@ for var in ("OMP_NUM_THREADS", "OPENBLAS_NUM_THREADS", "MKL_NUM_THREADS"):
 import numpy as np  # noqa: E402
 
 import faiss  # noqa: E402
+
+from bench_records import Records  # noqa: E402
 
 DIM = 128
 K = 10
@@ -77,14 +81,16 @@ def time_each(fn, items, warmup=0):
     return np.array(times)
 
 
-def line(name, median, p99, comparison, comparison_median, target=None):
+def line(records, name, median, p99, comparison, comparison_median, target=None, vs_p99=None):
+    records.add(name, median, p99=p99, vs=comparison, vs_median=comparison_median, vs_p99=vs_p99,
+                target=None if target is None else f"<= {target}")
     p99_part = f"  p99 {p99:10.1f} us" if p99 is not None else ""
     target_part = f" (target <= {target})" if target is not None else ""
     print(f"  {name:<40} median {median:10.1f} us{p99_part} | {comparison} median "
           f"{comparison_median:10.1f} us | ratio {median / comparison_median:.3f}{target_part}")
 
 
-def query_comparison(bench_dir, data_dir, case):
+def query_comparison(records, bench_dir, data_dir, case):
     """One query benchmark against its read floor (from the C++ run) and against FAISS."""
     prefix = case["prefix"]
     runs = run_bench(os.path.join(bench_dir, case["binary"]), data_dir,
@@ -99,8 +105,10 @@ def query_comparison(bench_dir, data_dir, case):
     print(f"  {case['name'] + ' vs read floor (' + case['floor'] + ')':<40} median "
           f"{floor['work_us']:10.1f} us | floor median {floor['floor_us']:10.1f} us | ratio "
           f"{floor['ratio']:.3f} (target <= {case['target']})")
-    line(f"{case['name']} vs {case['faiss_name']}", ours["median_us"], ours["p99_us"],
-         case["faiss_short"], float(np.median(t)))
+    records.add(f"{case['name']} vs read floor ({case['floor']})", floor["work_us"], vs="floor",
+                vs_median=floor["floor_us"], ratio=floor["ratio"], target=f"<= {case['target']}")
+    line(records, f"{case['name']} vs {case['faiss_name']}", ours["median_us"], ours["p99_us"],
+         case["faiss_short"], float(np.median(t)), vs_p99=float(np.percentile(t, 99)))
     print(f"  {case['faiss_short'] + ' p99':<40} {float(np.percentile(t, 99)):10.1f} us")
 
 
@@ -129,7 +137,7 @@ FLAT = dict(prefix="flat", binary="flat_index_bench", vs_floor="BM_FlatSearchVsF
             faiss_name="FAISS IndexFlatIP", faiss_short="FAISS IndexFlatIP", rounds=8, warmup=2)
 
 
-def vamana(bench_dir, data_dir):
+def vamana(records, bench_dir, data_dir):
     binary = os.path.join(bench_dir, "vamana_bench")
     build = run_bench(binary, data_dir, "BM_VamanaBuild", repetitions=5)
     recall = run_bench(binary, data_dir, "BM_VamanaSearchRecall")
@@ -142,7 +150,7 @@ def vamana(bench_dir, data_dir):
         faiss.knn(keys, keys, KNN_K, metric=faiss.METRIC_INNER_PRODUCT)
         knn_times.append((time.perf_counter() - t0) * 1e6)
     print(f"Vamana, {len(keys)} keys x {DIM} ({build_run['label']}):")
-    line("Vamana build vs FAISS exact knn (16-NN)", build_us, None, "FAISS knn (BLAS)",
+    line(records, "Vamana build vs FAISS exact knn (16-NN)", build_us, None, "FAISS knn (BLAS)",
          float(np.median(knn_times)), target=1.5)
     for name, run in sorted(recall.items()):
         data = "clustered" if name.endswith("/0") else "Gaussian"
@@ -152,13 +160,19 @@ def vamana(bench_dir, data_dir):
 
 
 def main():
-    bench_dir = sys.argv[1] if len(sys.argv) > 1 else "build/bench"
+    ap = argparse.ArgumentParser()
+    ap.add_argument("bench_dir", nargs="?", default="build/bench")
+    ap.add_argument("--json", default=None, help="write the records here")
+    args = ap.parse_args()
+    bench_dir = args.bench_dir
+    records = Records("retrieval_compare", args.json)
     faiss.omp_set_num_threads(1)
     print(f"FAISS {faiss.__version__} ({faiss.get_compile_options().strip()}), one thread")
     with tempfile.TemporaryDirectory() as data_dir:
-        query_comparison(bench_dir, data_dir, SLB)
-        query_comparison(bench_dir, data_dir, FLAT)
-        vamana(bench_dir, data_dir)
+        query_comparison(records, bench_dir, data_dir, SLB)
+        query_comparison(records, bench_dir, data_dir, FLAT)
+        vamana(records, bench_dir, data_dir)
+    records.write()
 
 
 if __name__ == "__main__":

@@ -12,8 +12,11 @@ points is already the median of many alternating rounds.
 
 Raw outputs go to --logs (default build/bench-logs), one file per benchmark and pass.
 
-bench/retrieval_compare.py runs too when it is in the tree; its result lines get a section of
-their own. --from-logs rewrites the report from the outputs an earlier run kept.
+Every benchmark writes its figures as JSON records (bench/bench_records.py; Google Benchmark's own
+JSON for the Google Benchmark programs), kept beside its raw output; this script reads them back
+and fills the report's text, bench/REPORT.template.md. bench/retrieval_compare.py's output also
+goes into the report whole. --from-logs rewrites the report from the records an earlier run
+kept.
 
 Usage: bench/run_all.py [--build build] [--repeats 3] [--budget 840] [--started EPOCH]
                         [--quick] [--from-logs] [--logs DIR] [--out DIR]
@@ -30,17 +33,12 @@ import subprocess
 import sys
 import time
 
-from bench_lines import parse_line
-
 BENCH_DIR = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(BENCH_DIR)
 PY = "/usr/bin/python3"
 
-AREAS = [
-    "Durable writes", "Batch writes", "SLB", "Flat search", "Vamana build and recall",
-    "Per-token search", "Pack reads end to end", "Open and refresh", "Python call overhead",
-]
 RETRIEVAL_COMPARE = "FAISS retrieval comparisons"
+TEMPLATE = os.path.join(BENCH_DIR, "REPORT.template.md")
 
 
 def row(area, label, ours, ours_p99=None, cmp=None, cmp_val=None, cmp_p99=None, ratio=None,
@@ -54,264 +52,206 @@ def row(area, label, ours, ours_p99=None, cmp=None, cmp_val=None, cmp_p99=None, 
             "unit": unit, "extra": extra}
 
 
-def shape_rows(area, text, prefix="", cmp_names=None):
-    """Rows from every result line of the common shape in text."""
-    out = []
-    for line in text.splitlines():
-        p = parse_line(line)
-        if p is None or not p["label"]:
-            continue
-        cmp = (cmp_names or {}).get(p["cmp"], p["cmp"])
-        out.append(row(area, prefix + p["label"], p["median"], p["p99"], cmp, p["cmp_median"],
-                       ratio=p["ratio"], target=p["target"]))
-    return out
+# --- The records every benchmark writes (bench_records.py), and the rows made of them.
+
+GB_TIME_US = {"ns": 1e-3, "us": 1.0, "ms": 1e3, "s": 1e6}
+GB_FIELDS = {"family_index", "per_family_instance_index", "run_name", "run_type", "repetitions",
+             "repetition_index", "threads", "iterations", "real_time", "cpu_time", "time_unit",
+             "name", "label", "aggregate_name", "aggregate_unit", "error_occurred"}
 
 
-def number_after(pattern, text, cast=float):
-    m = re.search(pattern, text)
-    return cast(m.group(1)) if m else None
+def load_records(path):
+    """The records of one benchmark's JSON file: our own schema (bench_records.py) as it
+    stands, or Google Benchmark's, each iteration run a record named by its run name, timed in
+    microseconds, with its counters as extra."""
+    with open(path) as f:
+        data = json.load(f)
+    if "records" in data:
+        return data["records"]
+    return [{"measure": b["run_name"], "unit": "us",
+             "median": b["real_time"] * GB_TIME_US[b["time_unit"]],
+             "extra": {k: v for k, v in b.items() if k not in GB_FIELDS}}
+            for b in data["benchmarks"] if b.get("run_type") == "iteration"]
 
 
-def count_after(pattern, text):
-    """The integer that pattern's group captures in text, with thousands separators."""
-    return f"{number_after(pattern, text, int):,}"
+def by_measure(records):
+    return {r["measure"]: r for r in records}
 
 
-# --- Parsers: one per benchmark, from its printed output (and Google Benchmark's JSON).
+def record_row(area, label, r, vs_names=None, **extra):
+    """The row of one record; extra replaces the record's own extra numbers when given."""
+    vs = r.get("vs")
+    return row(area, label, r["median"], r.get("p99"), (vs_names or {}).get(vs, vs),
+               r.get("vs_median"), r.get("vs_p99"), ratio=r.get("ratio"), target=r.get("target"),
+               unit="time" if r["unit"] == "us" else "value",
+               **(extra if extra else r.get("extra", {})))
 
-def parse_storage(out, _):
-    pool = parse_line(next(l for l in out.splitlines() if "append_batch" in l))
-    raw = parse_line(next(l for l in out.splitlines() if "raw write + fsync" in l))
-    decode = parse_line(next(l for l in out.splitlines() if l.startswith("decode of one")))
-    floor = parse_line(next(l for l in out.splitlines() if "open + pread + close" in l))
-    quantizer = [row("Batch writes", "4-bit quantizer, a 256-pack batch's payloads (2,097,152 "
-                     "values), AVX-512 level", p["median"], p["p99"], p["cmp"], p["cmp_median"],
-                     ratio=p["ratio"])
-                 for p in map(parse_line, out.splitlines())
-                 if p and p["label"].startswith("quantize at the AVX-512 level")]
+
+def record_rows(area, records, prefix="", vs_names=None):
+    return [record_row(area, prefix + r["measure"], r, vs_names) for r in records]
+
+
+def packs_of(records):
+    """The store size the records were taken at, with thousands separators."""
+    return f"{int(records[0]['params']['packs']):,}"
+
+
+def storage_rows(records):
+    r = by_measure(records)
+    quantizer = [record_row("Batch writes", "4-bit quantizer, a 256-pack batch's payloads "
+                            "(2,097,152 values), AVX-512 level", r[m])
+                 for m in r if m == "quantize at the AVX-512 level"]
     return quantizer + [
-        row("Durable writes", "block pool append of one pack (9 records)", pool["median"],
-            pool["p99"], "raw write + fsync", raw["median"], raw["p99"],
-            ratio=number_after(r"ratio \(medians\)\s+([\d.]+)", out), target="<= 1.2"),
-        row("Pack reads end to end", "decode of one 1024-value record", decode["median"],
-            decode["p99"], "open + pread + close", floor["median"]),
+        record_row("Durable writes", "block pool append of one pack (9 records)",
+                   r["block pool append_batch"]),
+        record_row("Pack reads end to end", "decode of one 1024-value record",
+                   r["decode of one 1024-value record"]),
     ]
 
 
 FLOOR = {"floor": "raw write + fsync"}
 
 
-def parse_engine_write(out, _):
-    return shape_rows("Durable writes", out, "mem_write_pack (C++), ", FLOOR)
+def engine_write_rows(records):
+    return record_rows("Durable writes", records, "mem_write_pack (C++), ", FLOOR)
 
 
-def parse_engine_batch(out, _):
-    return shape_rows("Batch writes", out, "256 packs: ", FLOOR)
+def engine_batch_rows(records):
+    return record_rows("Batch writes", records, "256 packs: ", FLOOR)
 
 
-def parse_engine_read(out, _):
-    packs = count_after(r"over (\d+) packs", out)
-    p = parse_line(next(l for l in out.splitlines() if parse_line(l)))
-    return [row("Pack reads end to end", f"mem_read_pack k=10, {packs} packs (C++)",
-                p["median"], p["p99"])]
+def engine_read_rows(records):
+    return [record_row("Pack reads end to end",
+                       f"mem_read_pack k=10, {packs_of(records)} packs (C++)", records[0])]
 
 
-def parse_engine_open(out, _):
-    packs = count_after(r"open of (\d+) packs", out)
-    rows = shape_rows("Open and refresh", out, f"{packs} packs, ",
-                      {"floor": "read of every segment byte"})
-    first = number_after(r"first open after the writes.*?: ([\d.]+) ms", out)
-    share = number_after(r"graph update [\d.]+ ms \(([\d.]+)% of that open", out)
-    build = number_after(r"graph build from scratch ([\d.]+) ms", out)
-    if first is not None:
-        rows.append(row("Open and refresh", f"{packs} packs, first open after the writes "
-                        "(graph built and saved)", first * 1e3))
+def engine_open_rows(records):
+    prefix = f"{packs_of(records)} packs, "
+    first = [r for r in records if r["measure"] == "first open after the writes"]
+    rows = record_rows("Open and refresh", [r for r in records if r not in first], prefix,
+                       {"floor": "read of every segment byte"})
     for r in rows:
         if r["label"].endswith("open after 1,000 more packs"):
             r["label"] += " (graph updated)"
-            r["extra"].update(update_share_pct=share, graph_build_ms=build)
-    return rows
+    return rows + [record_row("Open and refresh", f"{prefix}first open after the writes "
+                              "(graph built and saved)", r) for r in first]
 
 
-def parse_engine_open_growth(out, _):
-    rows = []
-    for line in out.splitlines():
-        p = parse_line(line)
-        if p is not None and p["label"]:
-            label = re.sub(r"\d{4,}", lambda m: f"{int(m.group()):,}", p["label"])
-            rows.append(row("Open and refresh", f"{label} (+2%, graph updated)",
-                            p["median"], p["p99"], p["cmp"], p["cmp_median"], ratio=p["ratio"]))
-            continue
-        m = re.match(r"\s+graph update [\d.]+ ms \(([\d.]+)% of the open\), ([\d.]+) us per new "
-                     r"pack per 1,000 stored packs", line)
-        if m and rows:
-            rows[-1]["extra"].update(update_share_pct=float(m.group(1)),
-                                     us_per_new_pack_per_1k=float(m.group(2)))
-    return rows
+def engine_open_growth_rows(records):
+    return [record_row("Open and refresh", f"{int(r['params']['packs']):,} packs, open after "
+                       f"{int(r['params']['more']):,} more (+2%, graph updated)", r)
+            for r in records]
 
 
-def parse_open_refresh(out, _):
-    packs = count_after(r"refresh of (\d+) packs", out)
-    return shape_rows("Open and refresh", out, f"{packs} packs (Python), ",
-                      {"floor": "read of every file byte"})
+def open_refresh_rows(records):
+    return record_rows("Open and refresh", records, f"{packs_of(records)} packs (Python), ",
+                       {"floor": "read of every file byte"})
 
 
-def gbench(json_path):
-    with open(json_path) as f:
-        return {b["run_name"]: b for b in json.load(f)["benchmarks"]
-                if b.get("run_type") == "iteration"}
-
-
-def gb_time_us(b):
-    return b["real_time"] * {"ns": 1e-3, "us": 1.0, "ms": 1e3, "s": 1e6}[b["time_unit"]]
-
-
-def floor_ratio_row(area, label, b, cmp):
+def floor_ratio_row(area, label, r, cmp):
+    b = r["extra"]
     return row(area, label, b["work_us"], cmp=cmp, cmp_val=b["floor_us"], ratio=b["ratio"],
                ratio_p10=b["ratio_p10"], ratio_p90=b["ratio_p90"])
 
 
-def parse_slb(_, js):
-    b = gbench(js)
+def slb_rows(records):
+    r = by_measure(records)
     return [floor_ratio_row("SLB", "query of 4,096 int8 keys x 128, k=10 (warm caches)",
-                            b["BM_SlbQueryVsFloor/iterations:1"], "one read of the 512 KiB codes")]
+                            r["BM_SlbQueryVsFloor/iterations:1"], "one read of the 512 KiB codes")]
 
 
-def parse_flat(_, js):
-    b = gbench(js)
+def flat_rows(records):
+    r = by_measure(records)
     return [
         floor_ratio_row("Flat search", "search of 100,000 keys x 128, k=10",
-                        b["BM_FlatSearchVsFloor/iterations:1"], "one read of the 51 MB of keys"),
+                        r["BM_FlatSearchVsFloor/iterations:1"], "one read of the 51 MB of keys"),
         floor_ratio_row("Flat search", "search of 100,000 keys x 128, k=10",
-                        b["BM_FlatSearchVsPrefetchingFloor/iterations:1"],
+                        r["BM_FlatSearchVsPrefetchingFloor/iterations:1"],
                         "one prefetching read of the 51 MB"),
     ]
 
 
-def parse_vamana(_, js):
-    b = gbench(js)
+def vamana_rows(records):
+    r = by_measure(records)
     rows = [row("Vamana build and recall", "build over 10,000 keys x 128 (Google Benchmark)",
-                gb_time_us(b["BM_VamanaBuild/iterations:3"]))]
+                r["BM_VamanaBuild/iterations:3"]["median"])]
     for arg, data in (("0", "clustered"), ("1", "Gaussian")):
-        s = b[f"BM_VamanaSearchRecall/{arg}"]
+        s = r[f"BM_VamanaSearchRecall/{arg}"]
         rows.append(row("Vamana build and recall", f"search k=10, {data} (Google Benchmark)",
-                        gb_time_us(s), recall_at_10=s["recall_at_10"]))
+                        s["median"], recall_at_10=s["extra"]["recall_at_10"]))
     return rows
 
 
-def parse_vamana_compare(out, _):
-    rows = shape_rows("Vamana build and recall", out)
-    for name, ours, theirs in re.findall(
-            r"recall@10, (\w+): ours ([\d.]+)(?:, hnswlib ([\d.]+))?", out):
-        rows.append(row("Vamana build and recall", f"recall@10, {name}", float(ours),
-                        cmp="hnswlib" if theirs else None,
-                        cmp_val=float(theirs) if theirs else None, unit="value"))
-    return rows
+def vamana_compare_rows(records):
+    """The times first, then the recalls."""
+    ordered = sorted(records, key=lambda r: r["unit"] != "us")
+    return record_rows("Vamana build and recall", ordered)
 
 
-def parse_per_token(out, _):
-    ours = number_after(r"per-token search.*?median ([\d.]+) ms", out)
-    numpy_ms = number_after(r"NumPy brute force: median ([\d.]+) ms", out)
-    same = re.search(r"identical: (\d+)/(\d+) queries; mean overlap ([\d.]+)", out)
-    rows = [row("Per-token search", "search of 10,000 entries x 32 tokens x 128, k=10",
-                ours * 1e3, cmp="NumPy brute force", cmp_val=numpy_ms * 1e3,
-                top10_overlap=float(same.group(3)) if same else None)]
-    for name, ms in re.findall(r"BM_(\w+)/128: median ([\d.]+) ms", out):
-        rows.append(row("Per-token search", f"{name} (width 128)", float(ms) * 1e3))
-    return rows
+def per_token_rows(records):
+    search, *others = records
+    return ([record_row("Per-token search", "search of 10,000 entries x 32 tokens x 128, k=10",
+                        search)]
+            + record_rows("Per-token search", others))
 
 
-def parse_python_pack(out, _):
-    # Its targets: reads >= 5x faster than the fastest comparison, writes without text within
-    # 1.2x of the fastest comparison's.
+def python_pack_rows(records):
+    packs = packs_of(records)
     rows = []
-    reads = dict((m[0], (float(m[1]), float(m[2]), float(m[3]))) for m in re.findall(
-        r"^\s+(engine|\S+\+sqlite)\s+([\d.]+)\s+([\d.]+)\s+([\d.]+)$", out, re.M))
-    packs = count_after(r"over (\d+) packs", out)
-    fastest = min((s for s in reads if s != "engine"), key=lambda s: reads[s][0])
-    e = reads["engine"]
-    for side, (med, p99, rec) in reads.items():
-        if side != "engine":
-            rows.append(row("Pack reads end to end", f"mem_read_pack k=10, {packs} packs (Python)",
-                            e[0], e[1], side, med, p99, recall_ours=e[2], recall_cmp=rec,
-                            target="<= 0.2" if side == fastest else None))
-    writes = {(m[0], m[1] == "True"): (float(m[2]), float(m[3])) for m in re.findall(
-        r"^\s+(engine|\S+\+sqlite)\s+(True|False)\s+([\d.]+)\s+([\d.]+)$", out, re.M)}
-    fastest = min((s for s, text in writes if s != "engine" and not text),
-                  key=lambda s: writes[(s, False)][0])
-    for (side, text), (med, p99) in writes.items():
-        if side == "engine":
-            continue
-        ours = writes[("engine", text)]
-        rows.append(row("Durable writes",
-                        f"mem_write_pack (Python), {'with' if text else 'without'} text",
-                        ours[0], ours[1], side, med, p99,
-                        target="<= 1.2" if side == fastest and not text else None))
+    for r in records:
+        if r["measure"] == "mem_read_pack k=10":
+            rows.append(record_row("Pack reads end to end",
+                                   f"mem_read_pack k=10, {packs} packs (Python)", r))
+        else:
+            rows.append(record_row("Durable writes",
+                                   r["measure"].replace("mem_write_pack, ",
+                                                        "mem_write_pack (Python), "), r))
     return rows
 
 
-def parse_python_call(out, _):
-    ns = {m[0]: float(m[1]) for m in re.findall(r"^\s+(.+?)\s+([\d.]+) ns", out, re.M)}
-    base = "d.get(k, None)"
-    rows = []
-    for stmt, against in (("e.cell_count()", base), ("e.status()", base),
-                          ("e.status()", "dict(zip(names, values))")):
-        if stmt in ns and against in ns:
-            rows.append(row("Python call overhead", stmt, ns[stmt] / 1e3, cmp=against,
-                            cmp_val=ns[against] / 1e3))
-    return rows
+def python_call_rows(records):
+    return record_rows("Python call overhead", records)
 
 
-def parse_retrieval_compare(out, _):
-    """Its rows go to the area its last heading names (SLB, flat search, Vamana); a line
-    "<comparison> p99 X us" completes the row before it."""
-    headings = {"slb": "SLB", "flat search": "Flat search", "vamana": "Vamana build and recall"}
-    rows, area = [], RETRIEVAL_COMPARE
-    for line in out.splitlines():
-        area = next((a for word, a in headings.items() if line.strip().lower().startswith(word)),
-                    area)
-        if re.search(r"\brecall [\d.]+ \|", line):
-            continue  # vamana_bench's own recall run, which the Vamana table already shows
-        m = re.match(r"\s+(.+?) p99\s+([\d.]+) us\s*$", line)
-        if m and rows and rows[-1]["cmp"] == m.group(1):
-            rows[-1]["cmp_p99"] = float(m.group(2))
-            continue
-        rows += shape_rows(area, line)
-    return rows
+def retrieval_compare_rows(records):
+    """Each row goes to the area its measure begins with (SLB, flat search, Vamana)."""
+    areas = {"slb": "SLB", "flat search": "Flat search", "vamana": "Vamana build and recall"}
+    return [record_row(next((a for word, a in areas.items()
+                             if r["measure"].lower().startswith(word)), RETRIEVAL_COMPARE),
+                       r["measure"], r) for r in records]
 
 
-# --- The benchmarks: name, command (with {build}, {json}, {logs}), parser; None when absent.
+# --- The benchmarks: name, command, rows of its records. Every command is given
+# --json=PATH (--benchmark_out=PATH for Google Benchmark programs) for its records.
 
 def benches(build, quick):
     b = os.path.join(build, "bench")
     scale = "0.2" if quick else "1"
-    specs = [
-        ("storage_bench", [f"{b}/storage_bench"], parse_storage),
-        ("engine_write", [f"{b}/engine_bench", "write"], parse_engine_write),
-        ("engine_batch", [f"{b}/engine_bench", "batch"], parse_engine_batch),
-        ("engine_read", [f"{b}/engine_bench", "read", scale], parse_engine_read),
-        ("engine_open", [f"{b}/engine_bench", "open", scale], parse_engine_open),
+    return [
+        ("storage_bench", [f"{b}/storage_bench"], storage_rows),
+        ("engine_write", [f"{b}/engine_bench", "write"], engine_write_rows),
+        ("engine_batch", [f"{b}/engine_bench", "batch"], engine_batch_rows),
+        ("engine_read", [f"{b}/engine_bench", "read", scale], engine_read_rows),
+        ("engine_open", [f"{b}/engine_bench", "open", scale], engine_open_rows),
         ("engine_open_growth", [f"{b}/engine_bench", "open_growth", scale],
-         parse_engine_open_growth),
+         engine_open_growth_rows),
         ("open_refresh", [PY, f"{BENCH_DIR}/open_refresh_bench.py"]
-         + (["--packs", "5000", "--rounds", "3"] if quick else []), parse_open_refresh),
-        ("slb_bench", [f"{b}/slb_bench", "--benchmark_filter=VsFloor"], parse_slb),
+         + (["--packs", "5000", "--rounds", "3"] if quick else []), open_refresh_rows),
+        ("slb_bench", [f"{b}/slb_bench", "--benchmark_filter=VsFloor"], slb_rows),
         ("flat_index_bench", [f"{b}/flat_index_bench", "--benchmark_filter=VsFloor|VsPrefetching"],
-         parse_flat),
-        ("vamana_bench", [f"{b}/vamana_bench"], parse_vamana),
+         flat_rows),
+        ("vamana_bench", [f"{b}/vamana_bench"], vamana_rows),
         ("vamana_compare", [PY, f"{BENCH_DIR}/vamana_compare.py", f"{b}/vamana_file_bench"],
-         parse_vamana_compare),
+         vamana_compare_rows),
         ("per_token_compare", [PY, f"{BENCH_DIR}/per_token_compare.py", f"{b}/per_token_bench"],
-         parse_per_token),
+         per_token_rows),
         ("python_pack_bench", [PY, f"{BENCH_DIR}/python_pack_bench.py"]
          + (["--packs", "2000", "--reads", "200", "--writes", "50"] if quick else []),
-         parse_python_pack),
-        ("python_call_bench", [PY, f"{BENCH_DIR}/python_call_bench.py"], parse_python_call),
+         python_pack_rows),
+        ("python_call_bench", [PY, f"{BENCH_DIR}/python_call_bench.py"], python_call_rows),
+        ("retrieval_compare", [PY, f"{BENCH_DIR}/retrieval_compare.py", b],
+         retrieval_compare_rows),
     ]
-    if os.path.exists(os.path.join(BENCH_DIR, "retrieval_compare.py")):
-        specs.append(("retrieval_compare", [PY, f"{BENCH_DIR}/retrieval_compare.py", b],
-                      parse_retrieval_compare))
-    return specs
 
 
 GBENCH = ("slb_bench", "flat_index_bench", "vamana_bench")
@@ -320,11 +260,13 @@ FIRST_PASS_ONLY = ("engine_open_growth",)
 BENCH_TIMEOUT = 300  # seconds; a benchmark that takes longer is stopped and reported as failed
 
 
-def run_one(name, cmd, parser, logs, pass_no, env, from_logs):
+def run_one(name, cmd, to_rows, logs, pass_no, env, from_logs):
     log = os.path.join(logs, f"{name}.{pass_no}.txt")
     js = os.path.join(logs, f"{name}.{pass_no}.json")
-    if name in GBENCH:  # Google Benchmark programs also write their results as JSON
+    if name in GBENCH:  # Google Benchmark programs write their own JSON
         cmd = cmd + [f"--benchmark_out={js}", "--benchmark_out_format=json"]
+    else:
+        cmd = cmd + [f"--json={js}"]
     if from_logs:  # the output an earlier run kept: "$ command", "# exit N after S s", output
         if not os.path.exists(log):
             return None, 0.0, ""
@@ -353,8 +295,8 @@ def run_one(name, cmd, parser, logs, pass_no, env, from_logs):
         print(f"  {name}: FAILED (exit {returncode}), see {log}", flush=True)
         return None, seconds, stdout
     try:
-        rows = parser(stdout, js)
-    except Exception as exc:  # a changed output: report it, keep the other benchmarks
+        rows = to_rows(load_records(js))
+    except Exception as exc:  # missing or changed records: report it, keep the other benchmarks
         print(f"  {name}: output not understood ({exc!r}), see {log}", flush=True)
         return None, seconds, stdout
     print(f"  {name}: {seconds:.1f} s, {len(rows)} figures", flush=True)
@@ -545,53 +487,6 @@ def git_head():
         return "unknown"
 
 
-INTRO = """\
-Generated by `make bench` ({script}). Every figure is the median over the benchmark's runs
-(column *runs*); every ratio is ours ÷ the comparison, taken within one run and then the median
-over runs (its range over runs in brackets). Below 1 means we are faster (or, for recall, lower).
-Times are wall-clock latencies of one operation; *p99* is the 99th percentile within a run.
-The machine was shared with other work while these figures were taken, so they are noisy:
-compare the ratios, which both sides of a run share, more than the absolute times.
-"""
-
-AREA_NOTES = {
-    "Durable writes": "Every write is on stable storage when the call returns. The floor is a "
-    "raw `write` + `fsync` of the same bytes to a file on the same file system; the Python rows "
-    "compare against a flat index plus SQLite (WAL, `synchronous=FULL`, one transaction per "
-    "pack).",
-    "Batch writes": "256 packs with texts in one call, and a write-buffer drain of 256, against "
-    "two raw write + fsync pairs of the same total bytes.",
-    "SLB": "Against the time to read the same number of bytes once (alternating rounds, warm "
-    "caches), and against FAISS's 8-bit IndexScalarQuantizer on the same keys "
-    "(`retrieval_compare.py`).",
-    "Flat search": "Against the time to read the index's keys once from memory (the keys do not "
-    "fit the last-level cache), and against FAISS IndexFlatIP on the same keys "
-    "(`retrieval_compare.py`).",
-    "Vamana build and recall": "The build against FAISS exact 16-NN over BLAS on the same keys "
-    "(`retrieval_compare.py`); build, search and recall against hnswlib (`vamana_compare.py`). "
-    "hnswlib on the same keys: inner-product space, M = 8 (16 links "
-    "at level 0, our out-degree), ef = our search list of 32, one thread (our build is "
-    "single-threaded). hnswlib's search times include one Python call each. Recall is against "
-    "the exact top 10 by inner product.",
-    "Per-token search": "Against a NumPy brute-force scorer over every token (one matrix product "
-    "per query, mean of the 5 best token similarities). The overlap counts how many of our top "
-    "10 the exact scorer also ranks in its top 10.",
-    "Pack reads end to end": "From Python, `mem_read_pack` returns the ten best packs with their "
-    "layers as float32 arrays and their texts; the comparison searches a flat index (FAISS "
-    "IndexFlatIP, or NumPy) and fetches the same from SQLite.",
-    "Open and refresh": "Opening an unchanged store, and refreshing an open engine (unchanged, "
-    "and after another engine on the same directory added 100 packs), against reading all the "
-    "store's bytes once. The open after more packs updates the saved graph; it is set against "
-    "the unchanged reopen of the same store in the same round, and the update's share is the "
-    "time beyond that reopen. The +2% rows run once, in the first pass; the update scores each "
-    "new pack against every stored one, so its cost per new pack grows with the store. The C++ "
-    "rows come from `engine_bench open` and `engine_bench open_growth`, the Python rows from "
-    "`open_refresh_bench.py`.",
-    "Python call overhead": "Nanoseconds per call in a `timeit` loop against `dict.get`, and "
-    "`status()` against building the same dict in Python.",
-}
-
-
 def summary(agg, scaling):
     """Lines that point at what a reader should not miss: printed targets against the measured
     ratios, and answers of low recall behind fast reads."""
@@ -622,57 +517,43 @@ def summary(agg, scaling):
     return lines
 
 
+def fill_template(text, values, tables, parts):
+    """The template with its comment left out, each {{#name}} ... {{/name}} kept only when
+    parts[name] holds, {{table AREA}} replaced by tables(AREA) and {{name}} by values[name]."""
+    text = re.sub(r"\A<!--.*?-->\n", "", text, flags=re.S)
+    text = re.sub(r"\{\{#(\w+)\}\}\n(.*?)\{\{/\1\}\}\n",
+                  lambda m: m.group(2) if parts[m.group(1)] else "", text, flags=re.S)
+    text = re.sub(r"\{\{table ([^}]+)\}\}", lambda m: tables(m.group(1)), text)
+    text = re.sub(r"\{\{(\w+)\}\}", lambda m: str(values[m.group(1)]), text)
+    return re.sub(r"\n{3,}", "\n\n", text).rstrip() + "\n"
+
+
 def write_report(path, agg, scaling, meta, retrieval_out):
-    parts = ["# Benchmark report", "", INTRO.format(script="bench/run_all.py"),
-             f"- Commit: `{meta['commit']}`, {meta['date']}",
-             f"- Machine: {meta['machine']}; load average {meta['load_start']} at the start, "
-             f"{meta['load_end']} at the end",
-             f"- Passes: {meta['passes']} in {meta['bench_seconds'] / 60:.1f} min of benchmarks "
-             f"({meta['total_seconds'] / 60:.1f} min for the whole `make bench`)",
-             "", "Reproduce: `make bench` (installs the comparisons with "
-             "`scripts/setup.sh --bench`, configures `build/` with `-DQM_BUILD_BENCH=ON`, builds "
-             "and runs `bench/run_all.py`; raw outputs land in `build/bench-logs/`). "
-             "`make bench BENCH_ARGS=--quick` is a smaller, faster run.", "",
-             "## Summary", "", *summary(agg, scaling), ""]
-    for area in AREAS:
+    def area_table(area):
         rows = [r for r in agg if r["area"] == area]
-        parts += [f"## {area}", "", AREA_NOTES.get(area, ""), ""]
-        parts += [table(rows) if rows else "_No figures: the benchmark failed or is missing._", ""]
-        if area == "Pack reads end to end" and scaling:
-            read_table, _ = scaling_tables(scaling)
-            parts += ["### Read latency against store size", "",
-                      "![read latency against store size](read_vs_store_size.png)", "",
-                      "One run (`bench/scaling_bench.py`); each point is the median of its "
-                      "queries, ours and the comparison taking turns on the same queries.", "",
-                      read_table, ""]
-        if area == "Batch writes" and scaling:
-            _, write_table = scaling_tables(scaling)
-            parts += ["### Durable write latency against batch size", "",
-                      "![durable write latency against batch size](write_vs_batch_size.png)", "",
-                      "From `bench/scaling_bench.py`, once per pass: each figure is the median "
-                      "over the passes of the median of a run's rounds, each ratio the median of "
-                      "the per-run ratios. Ours, SQLite and the floor take turns in every round, "
-                      "and the batch sizes take turns round by round.", "", write_table, ""]
-    parts += [f"## {RETRIEVAL_COMPARE}", ""]
-    rows = [r for r in agg if r["area"] == RETRIEVAL_COMPARE]
-    if retrieval_out is None:
-        parts += ["_bench/retrieval_compare.py is not in this tree yet._", ""]
-    else:
-        parts += ["From `bench/retrieval_compare.py` (one thread on both sides; FAISS's query "
-                  "times include one Python call each). Its rows appear in the SLB, Flat search "
-                  "and Vamana tables above; rows it printed under no known heading follow.", ""]
-        if rows:
-            parts += [table(rows), ""]
-        parts += ["Its output in the last run:", "", "```", retrieval_out.rstrip(), "```", ""]
-    if meta["failures"]:
-        parts += ["## Failures", ""]
-        parts += [f"- {name}: see `{os.path.relpath(log, ROOT)}`"
-                  for name, log in meta["failures"]] + [""]
-    parts += ["## Time per benchmark (one run)", "",
-              "| benchmark | seconds (median over runs) |", "|---|---:|"]
-    parts += [f"| {name} | {statistics.median(s):.1f} |" for name, s in meta["seconds"].items()]
+        return table(rows) if rows else "_No figures: the benchmark failed or is missing._"
+
+    read_table, write_table = scaling_tables(scaling) if scaling else ("", "")
+    times = ["| benchmark | seconds (median over runs) |", "|---|---:|"]
+    times += [f"| {name} | {statistics.median(s):.1f} |" for name, s in meta["seconds"].items()]
+    values = {
+        "commit": meta["commit"], "date": meta["date"], "machine": meta["machine"],
+        "load_start": meta["load_start"], "load_end": meta["load_end"], "passes": meta["passes"],
+        "bench_minutes": f"{meta['bench_seconds'] / 60:.1f}",
+        "total_minutes": f"{meta['total_seconds'] / 60:.1f}",
+        "summary": "\n".join(summary(agg, scaling)),
+        "read_scaling_table": read_table, "write_scaling_table": write_table,
+        "retrieval_output": (retrieval_out or "").rstrip(),
+        "failures": "\n".join(f"- {name}: see `{os.path.relpath(log, ROOT)}`"
+                              for name, log in meta["failures"]),
+        "times": "\n".join(times),
+    }
+    parts = {"scaling": bool(scaling), "failures": bool(meta["failures"]),
+             "retrieval_rows": any(r["area"] == RETRIEVAL_COMPARE for r in agg)}
+    with open(TEMPLATE) as f:
+        text = fill_template(f.read(), values, area_table, parts)
     with open(path, "w") as f:
-        f.write("\n".join(parts).rstrip() + "\n")
+        f.write(text)
 
 
 def run_scaling(args, logs, env, pass_no):
@@ -773,10 +654,10 @@ def main():
         print(f"pass {passes + 1}:", flush=True)
         rows_this_pass = []
         first_pass_only_seconds = 0.0
-        for name, cmd, parser in specs:
+        for name, cmd, to_rows in specs:
             if passes > 0 and name in FIRST_PASS_ONLY:
                 continue
-            rows, seconds, out = run_one(name, cmd, parser, logs, passes + 1, env,
+            rows, seconds, out = run_one(name, cmd, to_rows, logs, passes + 1, env,
                                          args.from_logs)
             meta["seconds"].setdefault(name, []).append(seconds)
             if name in FIRST_PASS_ONLY:

@@ -15,7 +15,7 @@ against the floor: two write + fsync pairs (texts, then records) of as many byte
 added to the engine's files.
 The three take turns in every round, and the sizes take turns round by round.
 
-Prints one result line per point (bench_lines.py); --json writes the series for the plots.
+Prints one result line per point (bench_records.py); --json writes the series for the plots.
 
 Usage: PYTHONPATH=build/python bench/scaling_bench.py [--sizes 1000,...] [--batches 1,2,...]
                                                        [--reads R] [--only read|write]
@@ -32,7 +32,7 @@ import time
 
 import numpy as np
 
-from bench_lines import shape_line
+from bench_records import shape_line
 from python_pack_bench import (K, KEY_DIM, OWNER, FaissIndex, FlatIndex, SqliteStore, faiss,
                                percentile, text_of, timed)
 from quellmar._native import Engine

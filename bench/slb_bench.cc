@@ -17,14 +17,14 @@
 namespace quellmar {
 namespace {
 
-constexpr size_t kKeys = 4096;
-constexpr size_t kDim = 128;
+constexpr size_t KEYS = 4096;
+constexpr size_t DIM = 128;
 
 // The floor reads a buffer placed like the SLB's codes (cache-line aligned).
 using FloorBuffer = std::vector<uint64_t, AlignedAllocator<uint64_t>>;
 
 void BM_ReadFloor512KiB(benchmark::State& state) {
-  FloorBuffer buf(kKeys * kDim / 8, 3);
+  FloorBuffer buf(KEYS * DIM / 8, 3);
   for (auto _ : state) {
     benchmark::DoNotOptimize(bench::read_sum(buf.data(), buf.size()));
     benchmark::ClobberMemory();
@@ -35,12 +35,12 @@ BENCHMARK(BM_ReadFloor512KiB);
 
 // The first 4096 keys of the shared clustered data, and 64 queries.
 struct SlbFixture {
-  SLB slb{kKeys, kDim};
-  std::vector<std::vector<float>> queries = bench::clustered(64, kDim, bench::kQuerySeed);
+  SLB slb{KEYS, DIM};
+  std::vector<std::vector<float>> queries = bench::clustered(64, DIM, bench::QUERY_SEED);
 
   SlbFixture() {
-    const auto keys = bench::clustered(kKeys, kDim, bench::kKeySeed);
-    for (CellId id = 1; id <= kKeys; ++id) slb.insert(id, id % 4, keys[id - 1]);
+    const auto keys = bench::clustered(KEYS, DIM, bench::KEY_SEED);
+    for (CellId id = 1; id <= KEYS; ++id) slb.insert(id, id % 4, keys[id - 1]);
     bench::dump_if_asked("slb_keys", keys);
     bench::dump_if_asked("slb_queries", queries);
   }
@@ -52,14 +52,14 @@ void BM_SlbQuery(benchmark::State& state) {
   for (auto _ : state) {
     benchmark::DoNotOptimize(fx.slb.query(fx.queries[i++ % fx.queries.size()], 10));
   }
-  state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(kKeys * kDim));
+  state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(KEYS * DIM));
   state.SetLabel(simd_level_name(active_simd_level()));
 }
 BENCHMARK(BM_SlbQuery);
 
 void BM_SlbQueryVsFloor(benchmark::State& state) {
   SlbFixture fx;
-  FloorBuffer buf(kKeys * kDim / 8, 3);
+  FloorBuffer buf(KEYS * DIM / 8, 3);
   size_t i = 0;
   bench::FloorRatio m;
   for (auto _ : state) {

@@ -3,8 +3,8 @@
 // one 1024-value record (one open, one read); and the 4-bit quantizer on the payloads of a
 // 256-pack batch at this CPU's best level, against the AVX2 level, alternated in one run.
 //
-//   build/storage_bench [rounds]      (QMR_BENCH_DIR chooses the file system; default
-//   ./bench-scratch)
+//   build/storage_bench [rounds] [--json=PATH]      (QMR_BENCH_DIR chooses the file system;
+//   default ./bench-scratch; --json writes the records, bench_records.py)
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -44,7 +44,7 @@ std::vector<CellRecord> pack_batch(CellId first, std::mt19937& rng) {
 // The payloads of 256 packs of 8 layers (2,097,152 values, 8 MiB, one vector per layer as a
 // caller hands them over) put in their stored form in one buffer, as a batch's records take
 // them, at the best level and at the AVX2 level.
-void bench_quantizer(std::mt19937& rng) {
+void bench_quantizer(std::mt19937& rng, RecordFile& records) {
   const Q4Level best = q4_detected_level();
   if (best <= Q4Level::Avx2) {
     std::printf("4-bit quantizer: this CPU's best level is AVX2 or below; no comparison\n");
@@ -79,11 +79,15 @@ void bench_quantizer(std::mt19937& rng) {
       "  quantize at the AVX-512 level  median %9.1f us  p99 %9.1f us | AVX2 level median %9.1f "
       "us | ratio %.3f\n",
       median(t_best), percentile(t_best, 0.99), median(t_avx2), median(t_best) / median(t_avx2));
+  records.add(Record("quantize at the AVX-512 level", median(t_best))
+                  .with_p99(percentile(t_best, 0.99))
+                  .against("AVX2 level", median(t_avx2)));
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+  RecordFile records("storage_bench", argc, argv);
   const int rounds = argc > 1 ? std::atoi(argv[1]) : 300;
   ScratchDir scratch("storage");
   std::mt19937 rng(1);
@@ -122,6 +126,10 @@ int main(int argc, char** argv) {
               percentile(t_raw, 0.99));
   std::printf("  ratio (medians)          %.3f   (target <= 1.2)\n",
               median(t_pool) / median(t_raw));
+  records.add(Record("block pool append_batch", median(t_pool))
+                  .with_p99(percentile(t_pool, 0.99))
+                  .against("raw write + fsync", median(t_raw), percentile(t_raw, 0.99))
+                  .with_target("<= 1.2"));
 
   // Decode one layer record: open, read, dequantize 1024 values, close.
   const CellId layer_cell = 2;
@@ -149,6 +157,9 @@ int main(int argc, char** argv) {
               median(t_dec), percentile(t_dec, 0.99));
   std::printf("  open + pread + close floor     median %.2f us; decode above the floor %.2f us\n",
               median(t_floor), median(t_dec) - median(t_floor));
-  bench_quantizer(rng);
+  records.add(Record("decode of one 1024-value record", median(t_dec))
+                  .with_p99(percentile(t_dec, 0.99))
+                  .against("open + pread + close", median(t_floor)));
+  bench_quantizer(rng, records);
   return 0;
 }

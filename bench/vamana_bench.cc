@@ -15,14 +15,14 @@
 namespace quellmar {
 namespace {
 
-constexpr size_t kKeys = 10000;
-constexpr size_t kDim = 128;
+constexpr size_t KEYS = 10000;
+constexpr size_t DIM = 128;
 void BM_VamanaBuild(benchmark::State& state) {
-  const auto keys = bench::clustered(kKeys, kDim, bench::kKeySeed);
+  const auto keys = bench::clustered(KEYS, DIM, bench::KEY_SEED);
   bench::dump_if_asked("vamana_keys", keys);
   for (auto _ : state) {
     state.PauseTiming();
-    VamanaIndex index(kDim, VAMANA_MAX_DEGREE, VAMANA_ALPHA);
+    VamanaIndex index(DIM, VAMANA_MAX_DEGREE, VAMANA_ALPHA);
     for (size_t i = 0; i < keys.size(); ++i) index.insert_node(i + 1, keys[i]);
     state.ResumeTiming();
     index.build();
@@ -35,12 +35,12 @@ BENCHMARK(BM_VamanaBuild)->Unit(benchmark::kMillisecond)->Iterations(3);
 // Argument 0: clustered data; 1: plain Gaussian data.
 void BM_VamanaSearchRecall(benchmark::State& state) {
   const bool gaussian = state.range(0) == 1;
-  const auto keys = gaussian ? bench::clustered(kKeys, kDim, bench::kKeySeed, 1, 1.0f)
-                             : bench::clustered(kKeys, kDim, bench::kKeySeed);
-  const auto queries = gaussian ? bench::clustered(200, kDim, bench::kQuerySeed, 1, 1.0f)
-                                : bench::clustered(200, kDim, bench::kQuerySeed);
+  const auto keys = gaussian ? bench::clustered(KEYS, DIM, bench::KEY_SEED, 1, 1.0f)
+                             : bench::clustered(KEYS, DIM, bench::KEY_SEED);
+  const auto queries = gaussian ? bench::clustered(200, DIM, bench::QUERY_SEED, 1, 1.0f)
+                                : bench::clustered(200, DIM, bench::QUERY_SEED);
   if (!gaussian) bench::dump_if_asked("vamana_queries", queries);
-  VamanaIndex index(kDim, VAMANA_MAX_DEGREE, VAMANA_ALPHA);
+  VamanaIndex index(DIM, VAMANA_MAX_DEGREE, VAMANA_ALPHA);
   FlatIndex flat;
   for (size_t i = 0; i < keys.size(); ++i) {
     index.insert_node(i + 1, keys[i]);

@@ -8,18 +8,19 @@ build is single-threaded too) and searches it with the same list size, and score
 lists against the exact top 10 by inner product (NumPy). hnswlib comes from
 `scripts/setup.sh --bench` (python3-hnswlib).
 
-Usage: bench/vamana_compare.py [path/to/vamana_file_bench] [builds]
+Usage: bench/vamana_compare.py [path/to/vamana_file_bench] [builds] [--json PATH]
+(--json writes the records, bench_records.py)
 """
 
+import argparse
 import os
 import subprocess
-import sys
 import tempfile
 import time
 
 import numpy as np
 
-from bench_lines import parse_line, shape_line
+from bench_records import Records, read_records, shape_line
 
 N_KEYS, DIM, N_QUERIES, CLUSTERS, TOP_K = 10_000, 128, 200, 100, 10
 DEGREE = 16  # our VAMANA_MAX_DEGREE; hnswlib's level 0 holds 2 * M links
@@ -57,10 +58,11 @@ def run_ours(bench, keys, queries, builds):
         queries.tofile(os.path.join(d, "queries.f32"))
         with open(os.path.join(d, "shape.txt"), "w") as f:
             f.write(f"{len(keys)} {DIM} {len(queries)}\n")
-        out = subprocess.run([bench, d, str(builds), str(SEARCH_PASSES)], check=True,
-                             capture_output=True, text=True).stdout
+        records = os.path.join(d, "records.json")
+        subprocess.run([bench, d, str(builds), str(SEARCH_PASSES), f"--json={records}"],
+                       check=True, capture_output=True, text=True)
         top = np.fromfile(os.path.join(d, "ours_top10.u64"), dtype=np.uint64)
-    build, search = (parse_line(line) for line in out.splitlines())
+        build, search = read_records(records)
     return build["median"] / 1e3, search["median"], search["p99"], top.reshape(-1, TOP_K)
 
 
@@ -89,8 +91,13 @@ def run_hnswlib(keys, queries, builds):
 
 
 def main():
-    bench = sys.argv[1] if len(sys.argv) > 1 else "build/bench/vamana_file_bench"
-    builds = int(sys.argv[2]) if len(sys.argv) > 2 else 3
+    ap = argparse.ArgumentParser()
+    ap.add_argument("bench", nargs="?", default="build/bench/vamana_file_bench")
+    ap.add_argument("builds", nargs="?", type=int, default=3)
+    ap.add_argument("--json", default=None, help="write the records here")
+    args = ap.parse_args()
+    bench, builds = args.bench, args.builds
+    records = Records("vamana_compare", args.json)
     try:
         import hnswlib  # noqa: F401
     except ImportError:
@@ -105,14 +112,24 @@ def main():
         truth = exact_top(keys, queries)
         ours = run_ours(bench, keys, queries, builds)
         theirs = run_hnswlib(keys, queries, builds) if hnsw else None
-        def against(i):
-            return {"cmp": "hnswlib", "cmp_median": theirs[i]} if theirs else {}
-        print(shape_line(f"graph build, {name}", ours[0], "ms", **against(0)))
-        print(shape_line(f"graph search k=10, {name}", ours[1], "us", p99=ours[2], **against(1)))
-        line = f"  recall@10, {name}: ours {recall(ours[3], truth):.3f}"
+        ours_recall = recall(ours[3], truth)
+        theirs_recall = recall(theirs[3], truth) if theirs else None
+        # (measure, ours, unit printed, scale to the record's unit, p99, hnswlib's figure)
+        figures = [(f"graph build, {name}", ours[0], "ms", 1e3, None, theirs and theirs[0]),
+                   (f"graph search k=10, {name}", ours[1], "us", 1.0, ours[2],
+                    theirs and theirs[1])]
+        for measure, value, unit, scale, p99, other in figures:
+            against = {"cmp": "hnswlib", "cmp_median": other} if theirs else {}
+            print(shape_line(measure, value, unit, p99=p99, **against))
+            vs = {"vs": "hnswlib", "vs_median": other * scale} if theirs else {}
+            records.add(measure, value * scale, p99=p99, **vs)
+        line = f"  recall@10, {name}: ours {ours_recall:.3f}"
         if theirs:
-            line += f", hnswlib {recall(theirs[3], truth):.3f}"
+            line += f", hnswlib {theirs_recall:.3f}"
         print(line)
+        records.add(f"recall@10, {name}", ours_recall, unit="value",
+                    **({"vs": "hnswlib", "vs_median": theirs_recall} if theirs else {}))
+    records.write()
 
 
 if __name__ == "__main__":

@@ -1,13 +1,13 @@
 // Vamana build and search over keys read from files, so that another program can measure a
 // different index on exactly the same data (bench/vamana_compare.py does).
 //
-//   build/bench/vamana_file_bench DIR [builds] [passes]
+//   build/bench/vamana_file_bench DIR [builds] [passes] [--json=PATH]
 //
 // DIR holds keys.f32 and queries.f32 (row-major float32) and shape.txt ("n_keys dim n_queries").
 // The index is built `builds` times (default 3); the last one then answers every query `passes`
 // times (default 5), k = 10, and the top 10 of every query is written to DIR/ours_top10.u64
 // (node i is key row i; a short list is padded with UINT64_MAX). Prints the median build time and
-// the median and 99th percentile of one search.
+// the median and 99th percentile of one search; --json writes them as records (bench_records.py).
 
 #include <cstdio>
 #include <cstdlib>
@@ -29,6 +29,7 @@ constexpr uint64_t TOP_K = 10;
 }  // namespace
 
 int main(int argc, char** argv) {
+  RecordFile records("vamana_file_bench", argc, argv);
   if (argc < 2) {
     std::fprintf(stderr, "usage: %s DIR [builds] [passes]\n", argv[0]);
     return 2;
@@ -77,5 +78,8 @@ int main(int argc, char** argv) {
               static_cast<unsigned long long>(VAMANA_MAX_DEGREE), median(build_ms), builds);
   std::printf("vamana search k=10: median %.1f us  p99 %.1f us over %zu searches\n",
               median(search_us), percentile(search_us, 0.99), search_us.size());
+  records.add(Record("vamana build", median(build_ms) * 1000));
+  records.add(
+      Record("vamana search k=10", median(search_us)).with_p99(percentile(search_us, 0.99)));
   return 0;
 }

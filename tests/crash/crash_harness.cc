@@ -1,7 +1,7 @@
 // Crash harness: proves that what the engine acknowledged survives a SIGKILL at any moment.
 //
 //   qm_crash_harness run [--kills N] [--seed S] [--dir D] [--keep] [--vamana-threshold T]
-//   qm_crash_harness child DIR SEED VAMANA_THRESHOLD [die-at-cut]
+//   qm_crash_harness child DIR SEED VAMANA_THRESHOLD [die-at-cut FILE]
 //
 // `run` starts the child again and again on one engine directory, kills it with SIGKILL at a
 // random moment, reopens the directory in-process and checks it against what the child reported.
@@ -16,9 +16,10 @@
 // Values are whole numbers with |v| <= 7 and a 7 in every group of 32, which the 4-bit codec
 // stores exactly.
 //
-// Now and then the parent leaves a torn tail on one of the record files before a round and the
-// child kills itself at the first cut its open makes: after the cut bytes were kept in a file of
-// their own, before the file was cut. The parent checks that nothing was lost.
+// Now and then the parent leaves a torn tail on one of the record files before a round. An open
+// only reads, so the child opens, appends to that file first, and kills itself at the cut that
+// append makes before it writes: after the cut bytes were kept in a file of their own, before the
+// file was cut. The parent checks that nothing was lost.
 
 #include <fcntl.h>
 #include <poll.h>
@@ -42,10 +43,13 @@
 #include <thread>
 #include <vector>
 
+#include "quellmar/core/coding.h"
 #include "quellmar/core/file_names.h"
 #include "quellmar/core/posix_file.h"
 #include "quellmar/core/str_cat.h"
 #include "quellmar/engine/engine.h"
+#include "quellmar/engine/trace_wal.h"
+#include "quellmar/storage/segment_file.h"
 
 // The crash harness is test code: it reads the id counters and the pool the way the tests do.
 #include "../cpp/engine_test_peer.h"
@@ -137,19 +141,31 @@ void child_check(Status s, const char* what) {
   if (!s.is_ok()) child_fail(what, s.error());
 }
 
-// A kill at the moment a repair cuts a file: its copy of the cut bytes is durable by then.
-int die_at_cut(FileOp op, const std::string&) {
-  if (op == FileOp::Truncate) raise(SIGKILL);
+// The file the parent left a torn tail on, in a child that dies at its cut.
+std::string g_torn_file;
+
+// A kill at the moment a repair cuts the torn file: its copy of the cut bytes is durable by then.
+// The cuts of other files (tails that kills left, repaired by the first append to them) go on.
+int die_at_cut(FileOp op, const std::string& path) {
+  if (op == FileOp::Truncate && path.ends_with("/" + g_torn_file)) raise(SIGKILL);
   return 0;
 }
 
-int run_child(const std::string& dir, uint64_t seed, uint64_t vamana_threshold, bool die_at_cut) {
+// `torn_file`, when not empty, names the record file the parent left a torn tail on: the child
+// opens without a write buffer, and its first operation appends to that file, whose append cuts
+// the tail first; the hook kills the child there. An append that comes back instead is reported
+// ("N <file>") and ends the child.
+int run_child(const std::string& dir, uint64_t seed, uint64_t vamana_threshold,
+              std::string torn_file) {
   setvbuf(stdout, nullptr, _IOLBF, 0);
-  if (die_at_cut) set_file_fault_hook(&quellmar::die_at_cut);
+  if (!torn_file.empty()) {
+    g_torn_file = torn_file;
+    set_file_fault_hook(&quellmar::die_at_cut);
+  }
   std::mt19937_64 rng(seed);
   auto pick = [&](uint64_t n) { return n == 0 ? 0 : rng() % n; };
   for (;;) {
-    const bool buffered = pick(3) == 0;
+    const bool buffered = torn_file.empty() && pick(3) == 0;
     std::unique_ptr<Engine> engine =
         buffered ? child_check(Engine::open_with_write_buffer(dir, 1 + pick(6), 0), "open")
                  : child_check(Engine::open(dir, vamana_threshold, SEGMENT_SIZE), "open");
@@ -164,6 +180,58 @@ int run_child(const std::string& dir, uint64_t seed, uint64_t vamana_threshold, 
     auto ack_queue = [&] {
       if (buffered && EngineTestPeer(*engine).write_buffer()->entries.empty()) std::printf("A F\n");
     };
+    auto write_one = [&] {
+      const PackId id = EngineTestPeer(*engine).next_pack_id();
+      std::printf("B W %llu 1\n", (unsigned long long)id);
+      const PackId got = child_check(engine->mem_write_pack(pack_request(id)), "write");
+      if (got != id) child_fail("write", EngineError::pack_not_found(got));
+      if (buffered) {
+        ack_queue();
+      } else {
+        std::printf("A W %llu 1\n", (unsigned long long)id);
+      }
+    };
+    auto delete_one = [&](PackId id) {
+      std::printf("B D %llu\n", (unsigned long long)id);
+      child_check(engine->delete_pack(id), "delete");
+      std::printf("A D %llu\n", (unsigned long long)id);
+    };
+    auto add_edge = [&](PackId a, PackId b, unsigned t) {
+      std::printf("B E %llu %llu %u\n", (unsigned long long)a, (unsigned long long)b, t);
+      child_check(engine->add_pack_edge(a, b, static_cast<EdgeType>(t)), "edge");
+      std::printf("A E %llu %llu %u\n", (unsigned long long)a, (unsigned long long)b, t);
+    };
+    auto set_text = [&](PackId id) {
+      const uint64_t version = 1 + pick(1u << 30);
+      std::printf("B T %llu %llu\n", (unsigned long long)id, (unsigned long long)version);
+      child_check(engine->set_pack_texts({{id, *pack_text(id, version)}}), "text");
+      std::printf("A T %llu %llu\n", (unsigned long long)id, (unsigned long long)version);
+    };
+    if (!torn_file.empty()) {
+      const bool segment = torn_file.rfind("segment_", 0) == 0;
+      const size_t needed = torn_file == TRACE_WAL_FILE                                      ? 2
+                            : torn_file == TEXT_STORE_FILE || torn_file == DELETION_LOG_FILE ? 1
+                                                                                             : 0;
+      while (packs().size() < needed) write_one();
+      const std::vector<PackId> ids = packs();
+      if (segment) {
+        write_one();
+      } else if (torn_file == TEXT_STORE_FILE) {
+        set_text(ids[0]);
+      } else if (torn_file == DELETION_LOG_FILE) {
+        delete_one(ids[0]);
+      } else if (torn_file == TRACE_WAL_FILE) {
+        add_edge(ids[0], ids[1], 0);
+      } else {
+        SynapticEntry entry;
+        entry.id = 1;
+        entry.owner = CELL_OWNER;
+        child_check(engine->synaptic().append(entry), "synaptic");
+      }
+      std::printf("N %s\n", torn_file.c_str());
+      std::fflush(stdout);
+      std::_Exit(5);
+    }
     const uint64_t ops = 5 + pick(30);
     for (uint64_t op = 0; op < ops; ++op) {
       uint64_t roll = pick(100);
@@ -173,15 +241,7 @@ int run_child(const std::string& dir, uint64_t seed, uint64_t vamana_threshold, 
       const uint64_t delete_share = crowded ? 30 : 10;
       if (crowded && roll < 50 && pick(2) == 0) roll = 50;
       if (roll < 35) {
-        const PackId id = EngineTestPeer(*engine).next_pack_id();
-        std::printf("B W %llu 1\n", (unsigned long long)id);
-        const PackId got = child_check(engine->mem_write_pack(pack_request(id)), "write");
-        if (got != id) child_fail("write", EngineError::pack_not_found(got));
-        if (buffered) {
-          ack_queue();
-        } else {
-          std::printf("A W %llu 1\n", (unsigned long long)id);
-        }
+        write_one();
       } else if (roll < 50) {
         const PackId first = EngineTestPeer(*engine).next_pack_id();
         const uint64_t n = 1 + pick(crowded ? 3 : 12);
@@ -193,25 +253,15 @@ int run_child(const std::string& dir, uint64_t seed, uint64_t vamana_threshold, 
         ack_queue();
       } else if (roll < 50 + delete_share) {
         if (existing.empty()) continue;
-        const PackId id = existing[pick(existing.size())];
-        std::printf("B D %llu\n", (unsigned long long)id);
-        child_check(engine->delete_pack(id), "delete");
-        std::printf("A D %llu\n", (unsigned long long)id);
+        delete_one(existing[pick(existing.size())]);
       } else if (roll < 70) {
         if (existing.size() < 2) continue;
         const PackId a = existing[pick(existing.size())], b = existing[pick(existing.size())];
         if (a == b) continue;
-        const unsigned t = static_cast<unsigned>(pick(4));
-        std::printf("B E %llu %llu %u\n", (unsigned long long)a, (unsigned long long)b, t);
-        child_check(engine->add_pack_edge(a, b, static_cast<EdgeType>(t)), "edge");
-        std::printf("A E %llu %llu %u\n", (unsigned long long)a, (unsigned long long)b, t);
+        add_edge(a, b, static_cast<unsigned>(pick(4)));
       } else if (roll < 82) {
         if (existing.empty()) continue;
-        const PackId id = existing[pick(existing.size())];
-        const uint64_t version = 1 + pick(1u << 30);
-        std::printf("B T %llu %llu\n", (unsigned long long)id, (unsigned long long)version);
-        child_check(engine->set_pack_texts({{id, *pack_text(id, version)}}), "text");
-        std::printf("A T %llu %llu\n", (unsigned long long)id, (unsigned long long)version);
+        set_text(existing[pick(existing.size())]);
       } else if (roll < 88) {
         std::printf("B C\n");
         child_check(engine->compact(), "compact");
@@ -267,6 +317,7 @@ std::string apply_line(Model& m, const std::string& line) {
   in >> kind;
   if (kind == "O") return "";
   if (kind == "X") return str_cat("child failed: ", line);
+  if (kind == "N") return str_cat("child appended without cutting the torn tail first: ", line);
   in >> what;
   unsigned long long a = 0, b = 0, c = 0;
   if (kind == "B") {
@@ -463,12 +514,39 @@ void verify(const std::string& dir, uint64_t vamana_threshold, Model& m, Checker
 }
 
 // A torn tail left on one record file (as a write cut short by a crash would leave it), for the
-// child's open to repair.
+// child's first append to that file to repair.
 struct TornTail {
   std::string name;
   std::string before;   // the file's bytes with the torn tail
   uint64_t cut_at = 0;  // where the tail begins
 };
+
+// Whether the record file `name` of `dir` reads as whole records to its end. A tail that an
+// earlier round or a kill left stays until an append to the file cuts it; bytes left behind it
+// could read as a record with it.
+bool reads_to_end(const std::string& dir, const std::string& name, const std::string& bytes) {
+  const auto* p = reinterpret_cast<const uint8_t*>(bytes.data());
+  auto length_prefixed = [&](uint64_t header, uint64_t length_at) {
+    uint64_t off = 0;
+    while (off + header <= bytes.size()) off += header + decode_u32(p + off + length_at);
+    return off == bytes.size();
+  };
+  if (name == TRACE_WAL_FILE) {
+    if (bytes.size() % TRACE_RECORD_SIZE != 0) return false;
+    for (size_t off = 0; off < bytes.size(); off += TRACE_RECORD_SIZE) {
+      if (p[off + TRACE_OFF_TAG] != TRACE_RECORD_TAG) return false;
+    }
+    return true;
+  }
+  if (name == TEXT_STORE_FILE) return length_prefixed(12, 8);
+  if (name == DELETION_LOG_FILE) return bytes.size() % 8 == 0;
+  if (name == SYNAPTIC_FILE) return length_prefixed(4, 0);
+  // A segment that a kill left a half-appended record in reads as damaged and is sealed: no
+  // append goes to it again, and nothing of it is ever cut.
+  const uint32_t id = static_cast<uint32_t>(std::stoul(name.substr(8, 6)));
+  auto scan = SegmentFile::scan(dir, id);
+  return scan.is_ok() && scan->end == ScanEnd::Clean;
+}
 
 std::optional<TornTail> leave_torn_tail(const std::string& dir, std::mt19937_64& rng) {
   std::vector<std::string> segments;
@@ -480,20 +558,28 @@ std::optional<TornTail> leave_torn_tail(const std::string& dir, std::mt19937_64&
   }
   std::sort(segments.begin(), segments.end());
   // Tails that each file's walk can only take for a record cut short.
-  std::vector<std::pair<std::string, std::string>> choices = {
+  std::vector<std::pair<std::string, std::string>> tails = {
       {TRACE_WAL_FILE, std::string("\x01torn tail", 10)},
       {TEXT_STORE_FILE, std::string("\x07\0\0", 3)},
       {DELETION_LOG_FILE, std::string("\x05\0\0", 3)},
       {SYNAPTIC_FILE, std::string("\x30\0", 2)},
   };
-  if (!segments.empty()) choices.push_back({segments.back(), std::string("\x57\x01", 2)});
-  const auto& [name, tail] = choices[rng() % choices.size()];
-  const std::string path = join_path(dir, name);
-  auto bytes = read_whole_file(path);
-  if (!bytes.is_ok()) return std::nullopt;
-  TornTail t{name, *bytes + tail, bytes->size()};
-  if (!append_durably(path, tail.data(), tail.size(), false).is_ok()) return std::nullopt;
-  return t;
+  if (!segments.empty()) tails.push_back({segments.back(), std::string("\x57\x01", 2)});
+  std::vector<TornTail> choices;
+  std::vector<std::string> chosen_tails;
+  for (const auto& [name, tail] : tails) {
+    auto bytes = read_whole_file(join_path(dir, name));
+    if (!bytes.is_ok() || !reads_to_end(dir, name, *bytes)) continue;
+    choices.push_back(TornTail{name, *bytes + tail, bytes->size()});
+    chosen_tails.push_back(tail);
+  }
+  if (choices.empty()) return std::nullopt;
+  const size_t k = rng() % choices.size();
+  const std::string& tail = chosen_tails[k];
+  if (!append_durably(join_path(dir, choices[k].name), tail.data(), tail.size(), false).is_ok()) {
+    return std::nullopt;
+  }
+  return choices[k];
 }
 
 // Every byte of a torn tail left before the round is still in the directory: the file holds what
@@ -556,7 +642,8 @@ int run_parent(const char* self, const RunOptions& opt) {
       close(fds[0]);
       close(fds[1]);
       execl(self, self, "child", dir.c_str(), child_seed.c_str(), threshold.c_str(),
-            torn ? "die-at-cut" : static_cast<char*>(nullptr), static_cast<char*>(nullptr));
+            torn ? "die-at-cut" : static_cast<char*>(nullptr),
+            torn ? torn->name.c_str() : static_cast<char*>(nullptr), static_cast<char*>(nullptr));
       std::_Exit(127);
     }
     close(fds[1]);
@@ -580,13 +667,9 @@ int run_parent(const char* self, const RunOptions& opt) {
     while (alive) {
       const auto now = std::chrono::steady_clock::now();
       if (torn) {
-        // The child kills itself at the cut; it never gets as far as its open.
+        // The child kills itself at the cut of its first append to the torn file.
         if (now - t0 > std::chrono::seconds(60)) {
-          ck.fail("child did not reach the cut of its open within 60 s");
-          break;
-        }
-        if (buf.find("O ") != std::string::npos) {
-          ck.fail("child opened its engine without cutting the torn tail");
+          ck.fail("child did not reach the cut of its first append within 60 s");
           break;
         }
       } else if (!open_seen) {
@@ -650,10 +733,10 @@ int run_parent(const char* self, const RunOptions& opt) {
 
 int main(int argc, char** argv) {
   using namespace quellmar;
-  if ((argc == 5 || argc == 6) && std::strcmp(argv[1], "child") == 0) {
+  const bool torn = argc == 7 && std::strcmp(argv[5], "die-at-cut") == 0;
+  if ((argc == 5 || torn) && std::strcmp(argv[1], "child") == 0) {
     return run_child(argv[2], std::strtoull(argv[3], nullptr, 10),
-                     std::strtoull(argv[4], nullptr, 10),
-                     argc == 6 && std::strcmp(argv[5], "die-at-cut") == 0);
+                     std::strtoull(argv[4], nullptr, 10), torn ? argv[6] : "");
   }
   if (argc >= 2 && std::strcmp(argv[1], "run") == 0) {
     RunOptions opt;

@@ -1,6 +1,9 @@
 #pragma once
 
-// Every file name of an engine directory is built here.
+// The names of the files an engine keeps in its directory, and how they are built. Not here: the
+// staging directory a restore makes inside its target (".qmr-restore-" and a unique suffix,
+// snapshot.cc), and the "<seq>.tar" names of checkpoint archives (checkpoint.h), which live in a
+// checkpoint directory of their own.
 
 #include <cstdint>
 #include <string>

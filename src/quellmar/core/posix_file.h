@@ -157,4 +157,18 @@ Result<std::string> preserve_tail(const std::string& path, uint64_t from);
 // cut).
 Result<std::string> cut_preserving(const std::string& path, uint64_t size);
 
+// Where the records of an open file of `size` bytes stop reading when walked from `from` (the
+// start of a record): the end of the last one that reads, or nullopt when a read failed, so that
+// nothing is known about the rest.
+using TailWalk =
+    std::function<std::optional<uint64_t>(const UniqueFd& fd, uint64_t from, uint64_t size)>;
+
+// The repair an append makes first when a read of the file at `path` found bytes at its end that
+// do not read as records, the readable part ending at `readable_end`. Reads only never cut: a
+// tail that one handle cannot read may be a record another handle is writing. The file is walked
+// again from `readable_end` (from its start when it is shorter now), since it may have changed
+// since that read, and what still does not read is cut off with cut_preserving. Nothing is cut
+// after a failed read.
+Status cut_unreadable_tail(const std::string& path, uint64_t readable_end, const TailWalk& walk);
+
 }  // namespace quellmar

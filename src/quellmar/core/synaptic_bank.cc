@@ -16,6 +16,27 @@ EngineError damaged_entry(uint64_t offset) {
       IoError::invalid_data(str_cat("damaged synaptic record at offset ", offset)));
 }
 
+// Walks the records of an open file of `size` bytes from `from` (the start of a record) and
+// returns where the last whole one ends, handing each one long enough for its fixed fields to
+// `index` (when given); nullopt after a failed read.
+std::optional<uint64_t> walk_records(const UniqueFd& fd, uint64_t from, uint64_t size,
+                                     std::vector<SynapticBank::IndexEntry>* index) {
+  uint64_t off = from;
+  while (off + 4 <= size) {
+    uint8_t head[20];
+    if (!pread_some(fd, head, sizeof head, off).is_ok()) return std::nullopt;
+    const uint64_t body = decode_u32(head);
+    if (off + 4 + body > size) break;  // torn last record
+    // A record too short for its fixed fields is damaged: it is not indexed, and the walk goes on
+    // behind it.
+    if (index != nullptr && body >= SynapticBank::FIXED_BODY) {
+      index->push_back({decode_u64(head + 4), decode_u64(head + 12), off});
+    }
+    off += 4 + body;
+  }
+  return off;
+}
+
 }  // namespace
 
 Result<SynapticBank> SynapticBank::open(const std::string& dir) {
@@ -27,29 +48,10 @@ Result<SynapticBank> SynapticBank::open(const std::string& dir) {
   }
   QM_ASSIGN_OR_RETURN(UniqueFd fd, open_read(bank.path_));
   QM_ASSIGN_OR_RETURN(const uint64_t size, fd_size(fd));
-  uint64_t off = 0;
-  bool read_failed = false;
-  while (off + 4 <= size) {
-    uint8_t head[20];
-    auto got = pread_some(fd, head, sizeof head, off);
-    if (!got.is_ok()) {
-      read_failed = true;
-      break;
-    }
-    const uint64_t body = decode_u32(head);
-    if (off + 4 + body > size) break;  // torn last record
-    // A record too short for its fixed fields is damaged: it is not indexed, and the scan goes on
-    // behind it.
-    if (body >= FIXED_BODY) {
-      bank.index_.push_back({decode_u64(head + 4), decode_u64(head + 12), off});
-    }
-    off += 4 + body;
-  }
-  fd = UniqueFd();
-  // A torn tail (or a length that runs past the end after damage) is cut off, so that the next
-  // record is appended where the scan of the next open will find it; the bytes cut go to a file
-  // of their own first.
-  if (!read_failed && off < size) QM_RETURN_IF_ERROR(cut_preserving(bank.path_, off).status());
+  // A torn tail (or a length that runs past the end after damage) stays as it is: it may be a
+  // record another handle is writing. The next append cuts what still does not read then.
+  const std::optional<uint64_t> end = walk_records(fd, 0, size, &bank.index_);
+  if (end && *end < size) bank.tail_at_ = *end;
   return bank;
 }
 
@@ -68,6 +70,15 @@ Status SynapticBank::append(const SynapticEntry& e) {
   put_f32(buf, e.quality);
   buf.append(reinterpret_cast<const char*>(e.lora_a.data()), 2 * e.lora_a.size());
   buf.append(reinterpret_cast<const char*>(e.lora_b.data()), 2 * e.lora_b.size());
+  if (tail_at_) {
+    // Cut off what still does not read, so that the record lands where the walk of the next open
+    // finds it; the bytes cut go to a file of their own first.
+    QM_RETURN_IF_ERROR(cut_unreadable_tail(
+        path_, *tail_at_, [](const UniqueFd& fd, uint64_t from, uint64_t size) {
+          return walk_records(fd, from, size, nullptr);
+        }));
+    tail_at_.reset();
+  }
   QM_ASSIGN_OR_RETURN(const uint64_t offset,
                       append_durably(path_, buf.data(), buf.size(), /*create=*/false));
   index_.push_back({e.id, e.owner, offset});

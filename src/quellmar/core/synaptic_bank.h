@@ -7,6 +7,7 @@
 //   42 lora_a values, then lora_b values (binary16 each)
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -40,10 +41,12 @@ class SynapticBank {
     uint64_t offset;
   };
 
-  // Creates the directory and the (possibly empty) file, and indexes every whole record.
+  // Creates the directory and the (possibly empty) file, and indexes every whole record. Bytes at
+  // the end that do not read as a record are left as they are.
   static Result<SynapticBank> open(const std::string& dir);
 
-  // Stores the entry durably, then indexes it.
+  // Stores the entry durably, then indexes it. Bytes the open found at the end that still do not
+  // read as a record are cut off first (kept in a file of their own).
   Status append(const SynapticEntry& entry);
   // The owner's entries in storing order.
   Result<std::vector<SynapticEntry>> load_for_owner(OwnerId owner) const;
@@ -55,6 +58,8 @@ class SynapticBank {
 
   std::string path_;
   std::vector<IndexEntry> index_;
+  // Where the whole records end, when the open found bytes behind them.
+  std::optional<uint64_t> tail_at_;
 };
 
 }  // namespace quellmar

@@ -30,10 +30,10 @@ std::vector<ScoredCell> Engine::gather(std::span<const float> query, uint64_t k,
   const KeyFetcher fetcher(fetch);
   std::vector<ScoredCell> out;
   // Up to a few dozen hits a scan of those kept beats a hash set; past that the set takes over.
-  static constexpr size_t kScanLimit = 64;
+  static constexpr size_t SCAN_LIMIT = 64;
   CellIdSet seen;
   auto is_new = [&](CellId id) {
-    if (out.size() < kScanLimit) {
+    if (out.size() < SCAN_LIMIT) {
       return std::none_of(out.begin(), out.end(),
                           [id](const ScoredCell& kept) { return kept.cell_id == id; });
     }

@@ -155,6 +155,8 @@ void hash_entry_header(Sha256& hasher, std::string_view name, uint64_t length) {
   hasher.update(len, sizeof len);
 }
 
+// hash_snapshot_entry for the file at `path`, read in pieces so that memory stays bounded
+// whatever the file's size.
 Status hash_file(Sha256& hasher, const std::string& name, const std::string& path) {
   QM_ASSIGN_OR_RETURN(uint64_t size, path_size(path));
   hash_entry_header(hasher, name, size);
@@ -559,13 +561,10 @@ Result<SnapshotManifest> write_snapshot(const std::string& engine_dir, const std
                                                    ") is inside engine_dir (", engine_dir,
                                                    "); pick a path outside the engine directory"));
   }
-  // 2-4. The content digest over the files in component order.
-  std::vector<TreeEntry> tree;
-  QM_RETURN_IF_ERROR(walk_engine_tree(engine_dir, tree));
+  // 2-4. The content digest over the files in component order. The archive walks the tree again
+  // below, for its directories and modes; the caller keeps the directory still in between.
   std::vector<std::string> files;
-  for (const TreeEntry& e : tree) {
-    if (!e.is_dir) files.push_back(e.rel);
-  }
+  QM_RETURN_IF_ERROR(walk_engine_dir(engine_dir, engine_dir, files));
   std::stable_sort(files.begin(), files.end(), [](const std::string& a, const std::string& b) {
     return path_components_less(a, b);
   });
@@ -577,6 +576,8 @@ Result<SnapshotManifest> write_snapshot(const std::string& engine_dir, const std
   SnapshotManifest manifest = snapshot_manifest_new(hex_digest(hasher.finish()), stats);
   QM_ASSIGN_OR_RETURN(std::string manifest_text, serialize_snapshot_manifest(manifest));
   // 7-8. The archive: manifest, the tree under engine_state, two zero blocks.
+  std::vector<TreeEntry> tree;
+  QM_RETURN_IF_ERROR(walk_engine_tree(engine_dir, tree));
   QM_ASSIGN_OR_RETURN(UniqueFd fd, open_truncate(out_path));
   ArchiveWriter writer(archive_write_new());
   QM_CHECK(writer != nullptr);

@@ -19,14 +19,16 @@ EngineError as_wal_recovery(const EngineError& e) {
 constexpr size_t SCAN_RECORDS_PER_READ = 2520;
 
 struct ScanOutcome {
-  uint64_t records = 0;
+  uint64_t records = 0;      // where the readable records end, counted from the start of the log
   bool read_failed = false;  // the scan ended on a read failure, not on damage or the end
 };
 
-// Decodes the readable records of an open log of `size` bytes, handing each to `sink`.
+// Decodes the readable records of an open log of `size` bytes from record `first` on, handing
+// each to `sink`.
 template <typename Sink>
-ScanOutcome scan_records(const UniqueFd& fd, uint64_t size, Sink&& sink) {
+ScanOutcome scan_records(const UniqueFd& fd, uint64_t size, Sink&& sink, uint64_t first = 0) {
   ScanOutcome out;
+  out.records = first;
   std::vector<uint8_t> buf(TRACE_RECORD_SIZE * SCAN_RECORDS_PER_READ);
   const uint64_t whole = size / TRACE_RECORD_SIZE;
   while (out.records < whole) {
@@ -70,33 +72,44 @@ Result<TraceWal> TraceWal::open(const std::string& dir) {
     if (!fd.is_ok()) return as_wal_recovery(fd.error());
     if (Status s = fd->close(); !s.is_ok()) return as_wal_recovery(s.error());
   }
-  // Cut the unreadable tail so that the next append lands right after the last good record.
+  // Where the readable records end, so that the first append can cut off what lies behind them.
+  // After a read failure nothing is known about the rest: it is left alone.
   auto rfd = open_read(path);
   if (!rfd.is_ok()) return as_wal_recovery(rfd.error());
   auto size = fd_size(*rfd);
   if (!size.is_ok()) return as_wal_recovery(size.error());
   ScanOutcome scan = scan_records(*rfd, *size, [](const TraceRecord&) {});
-  uint64_t good = scan.records * TRACE_RECORD_SIZE;
-  // After a read failure nothing is known about the rest: leave it alone. The bytes cut go to a
-  // file of their own first.
-  if (!scan.read_failed && good < *size) {
-    if (auto cut = cut_preserving(path, good); !cut.is_ok()) return as_wal_recovery(cut.error());
-  }
-  return TraceWal(std::move(path));
+  const uint64_t good = scan.records * TRACE_RECORD_SIZE;
+  TraceWal wal(std::move(path));
+  if (!scan.read_failed && good < *size) wal.tail_at_ = good;
+  return wal;
 }
 
-Status TraceWal::append(const TraceEdge& edge) const {
+Status TraceWal::append(const TraceEdge& edge) {
   auto fd = open_append(path_, /*create=*/false);
   if (!fd.is_ok()) return as_wal_recovery(fd.error());
   auto size = fd_size(*fd);
   if (!size.is_ok()) return as_wal_recovery(size.error());
-  if (uint64_t torn = *size % TRACE_RECORD_SIZE; torn != 0) {
-    // The descriptor appends at the end wherever that is, so the cut may go through a path of its
-    // own.
-    if (auto cut = cut_preserving(path_, *size - torn); !cut.is_ok())
-      return as_wal_recovery(cut.error());
+  if (tail_at_ || *size % TRACE_RECORD_SIZE != 0) {
+    // What the open found unreadable, or a torn tail a failed earlier append left behind: the log
+    // is walked again from where it was last found readable (a torn tail alone, from the last
+    // whole record) and what still does not read is cut. The descriptor appends at the end
+    // wherever that is, so the cut may go through a path of its own.
+    const uint64_t from = tail_at_ ? *tail_at_ : *size - *size % TRACE_RECORD_SIZE;
+    Status cut = cut_unreadable_tail(
+        path_, from,
+        [](const UniqueFd& rfd, uint64_t start, uint64_t end) -> std::optional<uint64_t> {
+          ScanOutcome scan =
+              scan_records(rfd, end, [](const TraceRecord&) {}, start / TRACE_RECORD_SIZE);
+          if (scan.read_failed) return std::nullopt;
+          return scan.records * TRACE_RECORD_SIZE;
+        });
+    if (!cut.is_ok()) return as_wal_recovery(cut.error());
+    tail_at_.reset();
+    size = fd_size(*fd);
+    if (!size.is_ok()) return as_wal_recovery(size.error());
   }
-  const uint64_t before = *size - *size % TRACE_RECORD_SIZE;
+  const uint64_t before = *size;
   auto rec = encode_trace_record(edge);
   BufferedWriter writer(*fd, path_);
   Status st = writer.append(rec.data(), rec.size());

@@ -3,6 +3,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -44,25 +45,28 @@ struct TraceRecord {
 
 std::array<uint8_t, TRACE_RECORD_SIZE> encode_trace_record(const TraceEdge& edge);
 
-// The append-only trace log of an engine directory. Holds only the path: every call opens and
-// closes the file.
+// The append-only trace log of an engine directory. Holds only the path and where the open found
+// its readable records ending: every call opens and closes the file.
 //
-// The log is kept a whole number of readable records. Open cuts off a torn last record and
-// everything from the first record with a bad tag on (bytes that no replay would ever read),
-// and every append first cuts a torn tail that a failed earlier append left behind, so records
-// appended after damage are always read back. Every cut first keeps the bytes it takes off in a
-// file of their own beside the log (cut_preserving), so nothing stored is ever lost.
+// The log is kept a whole number of readable records where this handle appends. Open and replay
+// only read: a torn last record may be one that another handle is writing. The first append
+// after an open that found unreadable bytes (a torn last record, or everything from the first
+// record with a bad tag on: bytes that no replay would ever read) cuts what still does not read
+// then, and every append first cuts a torn tail that a failed earlier append left behind, so
+// records appended after damage are always read back. Every cut first keeps the bytes it takes
+// off in a file of their own beside the log (cut_preserving), so nothing stored is ever lost.
 class TraceWal {
  public:
-  // Creates `<dir>/trace.wal` when it is missing (mode 0666 before umask) and cuts off unreadable
-  // bytes at its end. Failures are WalRecovery.
+  // Creates `<dir>/trace.wal` when it is missing (mode 0666 before umask) and notes where its
+  // readable records end. Failures are WalRecovery.
   static Result<TraceWal> open(const std::string& dir);
 
   const std::string& path() const { return path_; }
 
-  // Writes one record through the 8 KiB write buffer and flushes it to stable storage. The file
-  // must exist. Failures are WalRecovery.
-  Status append(const TraceEdge& edge) const;
+  // Writes one record through the 8 KiB write buffer and flushes it to stable storage, after
+  // cutting off what does not read at the end (see above). The file must exist. Failures are
+  // WalRecovery.
+  Status append(const TraceEdge& edge);
 
   // Reads the records from the start of the file until the first bad tag, a torn last record or
   // a read failure. Only an open or stat failure is returned (as WalRecovery).
@@ -76,6 +80,8 @@ class TraceWal {
   explicit TraceWal(std::string path) : path_(std::move(path)) {}
 
   std::string path_;
+  // Where the readable records end, when the open found bytes behind them.
+  std::optional<uint64_t> tail_at_;
 };
 
 // The refresh step of the trace graph: empties `graph`, replays `wal` and adds every record whose

@@ -118,16 +118,16 @@ void SLB::insert_all(std::span<const Insert> items) {
   // Codes are written per slot and nothing before the end of the batch reads them, so the last
   // item placed in each slot is the only one whose key needs quantizing.
   if (fill_empty(items)) return;
-  static constexpr size_t kNone = SIZE_MAX;
+  static constexpr size_t NONE = SIZE_MAX;
   std::vector<size_t> last;
   last.reserve(std::min<uint64_t>(capacity_, items.size()));
   for (size_t j = 0; j < items.size(); ++j) {
     const size_t i = take_slot(items[j].cell_id, items[j].owner);
-    if (i >= last.size()) last.resize(i + 1, kNone);
+    if (i >= last.size()) last.resize(i + 1, NONE);
     last[i] = j;
   }
   for (size_t i = 0; i < last.size(); ++i) {
-    if (last[i] == kNone) continue;
+    if (last[i] == NONE) continue;
     const std::span<const float> key = items[last[i]].key;
     store_codes(i, quantize(key), key.size());
   }

@@ -110,8 +110,10 @@ Result<BlockPool> BlockPool::open(const std::string& dir, uint64_t capacity,
     QM_ASSIGN_OR_RETURN(SegmentEntry entry, SegmentFile::create(dir, 0));
     pool.segments_.push_back(std::move(entry));
   } else {
-    // Only the last segment is ever appended to: cut off a torn tail, restore a lost header.
-    QM_RETURN_IF_ERROR(SegmentFile::prepare_for_append(pool.segments_.back(), last_scan));
+    // Only the last segment is ever appended to: a damaged one is sealed, and a torn tail or a
+    // lost header is left for the first append to repair, since it may be a record or a header
+    // that another handle is writing.
+    SegmentFile::note_scan(pool.segments_.back(), last_scan);
   }
   return pool;
 }
@@ -159,6 +161,7 @@ SegmentEntry& BlockPool::active() {
 
 Status BlockPool::roll_segment() {
   if (segments_.empty()) return Status::ok();
+  QM_RETURN_IF_ERROR(SegmentFile::repair_tail(segments_.back()));
   const SegmentEntry& last = segments_.back();
   if (last.fill < capacity_ && !last.sealed) return Status::ok();
   if (last.id == UINT32_MAX) {
@@ -232,12 +235,12 @@ std::vector<Status> BlockPool::read_each(std::span<const CellId> ids, Read read)
   // one batch) is read from the file at once: ahead[i] is where the run from i on ends, give or
   // take the last record's length, which the reader then fetches on its own if it must. That
   // length is guessed to be the one before it (a pack's layers are alike), or 4 KiB.
-  static constexpr uint64_t kRunGap = 16 << 10;
-  static constexpr uint64_t kLastRecordGuess = 4 << 10;
+  static constexpr uint64_t RUN_GAP = 16 << 10;
+  static constexpr uint64_t LAST_RECORD_GUESS = 4 << 10;
   auto runs_on = [&](size_t i) {
     const CellLocation* after = i + 1 < ids.size() ? locs[i + 1] : nullptr;
     return locs[i] && after && after->segment == locs[i]->segment &&
-           after->offset > locs[i]->offset && after->offset - locs[i]->offset <= kRunGap;
+           after->offset > locs[i]->offset && after->offset - locs[i]->offset <= RUN_GAP;
   };
   std::vector<uint64_t> ahead(ids.size(), 0);
   for (size_t i = ids.size(); i-- > 0;) {
@@ -247,7 +250,7 @@ std::vector<Status> BlockPool::read_each(std::span<const CellId> ids, Read read)
     } else {
       const bool after_one = i > 0 && runs_on(i - 1);
       ahead[i] =
-          locs[i]->offset + (after_one ? locs[i]->offset - locs[i - 1]->offset : kLastRecordGuess);
+          locs[i]->offset + (after_one ? locs[i]->offset - locs[i - 1]->offset : LAST_RECORD_GUESS);
     }
   }
   ReaderSet readers(*this);
@@ -324,7 +327,7 @@ void BlockPool::read_all(
     std::sort(all.begin(), all.end(), in_file_order);
   }
 
-  static constexpr uint64_t kWindow = 1 << 20;
+  static constexpr uint64_t WINDOW = 1 << 20;
   std::vector<uint8_t> window;
   CellRecord record;
   for (size_t first = 0; first < all.size();) {
@@ -346,11 +349,11 @@ void BlockPool::read_all(
     uint64_t win_start = 0, win_len = 0;
     // The window need not outgrow the file (small segments then cost no large buffer).
     auto size_now = fd_size(*fd);
-    const uint64_t file_size = size_now.is_ok() ? *size_now : kWindow;
+    const uint64_t file_size = size_now.is_ok() ? *size_now : WINDOW;
     // Makes [off, off + n) readable in the window; false at the end of the file.
     auto ensure = [&](uint64_t off, uint64_t n) -> Result<bool> {
       if (off >= win_start && off + n <= win_start + win_len) return true;
-      const uint64_t want = std::max<uint64_t>(std::min(kWindow, file_size), n);
+      const uint64_t want = std::max<uint64_t>(std::min(WINDOW, file_size), n);
       if (window.size() < want) window.resize(want);
       QM_ASSIGN_OR_RETURN(size_t got, pread_some(*fd, window.data(), window.size(), off));
       win_start = off;
@@ -382,7 +385,7 @@ void BlockPool::read_all(
       }
       const uint64_t total = 4 + uint64_t{decode_u32(window.data() + (it.offset - win_start))};
       // The claimed length must fit in the file before the window grows to hold it.
-      if (total > kWindow) {
+      if (total > WINDOW) {
         auto size = fd_size(*fd);
         if (!size.is_ok() || it.offset + total > *size) {
           fail(it.index, EngineError::io(IoError::unexpected_eof()));
@@ -412,9 +415,9 @@ Result<CompactionReport> BlockPool::compact(const std::unordered_set<CellId>& li
     bool kept = false;
   };
   // Every live record of every victim is read and checked before the first append, so that a
-  // failed read or a damaged record changes nothing. What was read is kept, up to kKeptBytes in
+  // failed read or a damaged record changes nothing. What was read is kept, up to KEPT_BYTES in
   // all; the victims beyond are read again as they move.
-  static constexpr uint64_t kKeptBytes = 64 << 20;
+  static constexpr uint64_t KEPT_BYTES = 64 << 20;
   uint64_t kept_bytes = 0;
   std::vector<Victim> victims;
   for (const SegmentEntry& seg : segments_) {
@@ -435,7 +438,7 @@ Result<CompactionReport> BlockPool::compact(const std::unordered_set<CellId>& li
     // is lost.
     QM_ASSIGN_OR_RETURN(const bool whole, read_live_records(seg.path, v.live_records, v.bytes));
     if (!whole) continue;
-    if (kept_bytes + v.bytes.size() <= kKeptBytes) {
+    if (kept_bytes + v.bytes.size() <= KEPT_BYTES) {
       kept_bytes += v.bytes.size();
       v.kept = true;
     } else {

@@ -30,8 +30,9 @@ class BlockPool {
  public:
   static constexpr uint64_t DEFAULT_CAPACITY = 268435456;  // 256 MiB
 
-  // Creates the directory if needed, scans every segment (a cell stored twice is found at its
-  // later record) and makes the last segment safe to append to.
+  // Creates the directory if needed and scans every segment (a cell stored twice is found at its
+  // later record). Nothing of the files changes: what the last segment needs before it can be
+  // appended to (a torn tail cut, a lost header written) is done by the first append.
   static Result<BlockPool> open(const std::string& dir, uint64_t capacity);
   // The bytes of one record found by the open's scan: its segment, offset and whole record.
   using ScannedRecordVisitor =
@@ -49,7 +50,9 @@ class BlockPool {
   Status refresh();
 
   Result<const SegmentEntry*> active_segment() const;
-  // Starts a new segment when the active one is full (or sealed).
+  // Repairs the tail of the active segment when its open left one (SegmentFile::repair_tail),
+  // then starts a new segment when the active one is full (or sealed). Every append calls it
+  // first.
   Status roll_segment();
 
   // Stores one record durably (one full device flush) and returns its cell id.

@@ -16,15 +16,12 @@ Status DeletionLog::reload() {
   std::string bytes;
   QM_ASSIGN_OR_RETURN(const bool present, read_file_if_present(path_, bytes));
   std::unordered_set<PackId> deleted;
+  tail_at_.reset();
   if (present) {
     const auto* p = reinterpret_cast<const uint8_t*>(bytes.data());
     const uint64_t whole = bytes.size() / 8 * 8;
     for (uint64_t off = 0; off < whole; off += 8) deleted.insert(decode_u64(p + off));
-    // A partial last id is cut off (kept in a file of its own first), so that later ids stay
-    // aligned.
-    if (whole < bytes.size()) {
-      QM_RETURN_IF_ERROR(cut_preserving(path_, whole).status());
-    }
+    if (whole < bytes.size()) tail_at_ = whole;
   }
   deleted_ = std::move(deleted);
   return Status::ok();
@@ -33,6 +30,13 @@ Status DeletionLog::reload() {
 Status DeletionLog::append(PackId pack) {
   uint8_t word[8];
   encode_u64(word, pack);
+  if (tail_at_) {
+    QM_RETURN_IF_ERROR(cut_unreadable_tail(
+        path_, *tail_at_, [](const UniqueFd&, uint64_t, uint64_t size) -> std::optional<uint64_t> {
+          return size / 8 * 8;
+        }));
+    tail_at_.reset();
+  }
   QM_RETURN_IF_ERROR(append_durably(path_, word, sizeof word, /*create=*/true));
   deleted_.insert(pack);
   return Status::ok();

@@ -21,13 +21,12 @@ namespace {
 
 // Parses the decimal id of "segment_<id>.qmr": an optional '+', then digits, no overflow.
 bool parse_segment_id(const std::string& name, uint32_t& id) {
-  static constexpr std::string_view kPrefix = "segment_", kSuffix = ".qmr";
-  if (name.size() <= 12 || name.compare(0, kPrefix.size(), kPrefix) != 0 ||
-      name.compare(name.size() - kSuffix.size(), kSuffix.size(), kSuffix) != 0) {
+  static constexpr std::string_view PREFIX = "segment_", SUFFIX = ".qmr";
+  if (name.size() <= 12 || name.compare(0, PREFIX.size(), PREFIX) != 0 ||
+      name.compare(name.size() - SUFFIX.size(), SUFFIX.size(), SUFFIX) != 0) {
     return false;
   }
-  std::string_view digits(name.data() + kPrefix.size(),
-                          name.size() - kPrefix.size() - kSuffix.size());
+  std::string_view digits(name.data() + PREFIX.size(), name.size() - PREFIX.size() - SUFFIX.size());
   if (!digits.empty() && digits.front() == '+') digits.remove_prefix(1);
   if (digits.empty()) return false;
   uint64_t v = 0;
@@ -87,10 +86,10 @@ Result<std::vector<uint64_t>> finish_append(SegmentEntry& entry, Result<uint64_t
 }
 
 // The page size the writeback hints round to (a larger real page only makes them coarser).
-constexpr uint64_t kPage = 4096;
+constexpr uint64_t PAGE = 4096;
 
 // Encodes records into pieces of at most this size (or one record, when that is larger).
-constexpr uint64_t kWritePiece = 1 << 20;
+constexpr uint64_t WRITE_PIECE = 1 << 20;
 
 // Appends whole records durably and so that a crash part way leaves no readable part of them:
 // everything but the first record's length word is written first, then that word, then the one
@@ -125,8 +124,7 @@ Result<uint64_t> append_records(const std::string& path,
       // too: the flush starts later than this), all but the page of the first length word, which
       // is written again at the end. Only a hint: the flush reports any failure.
       if (overlap) {
-        const uint64_t from =
-            std::max(off, (before + sizeof first_word + kPage - 1) & ~(kPage - 1));
+        const uint64_t from = std::max(off, (before + sizeof first_word + PAGE - 1) & ~(PAGE - 1));
         const uint64_t to = off + piece.size();
         if (from < to) {
           (void)::sync_file_range(fd.get(), static_cast<off64_t>(from),
@@ -179,6 +177,10 @@ Result<UniqueFd> write_header(const std::string& path) {
   return fd;
 }
 
+// The scan of SegmentFile::scan, of the segment at `path`.
+Result<SegmentScan> scan_file(const std::string& path, const SegmentFile::RecordVisitor* visit,
+                              uint64_t from);
+
 }  // namespace
 
 Result<std::vector<uint32_t>> SegmentFile::list_ids(const std::string& dir) {
@@ -193,7 +195,7 @@ Result<std::vector<uint32_t>> SegmentFile::list_ids(const std::string& dir) {
 }
 
 Result<SegmentEntry> SegmentFile::create(const std::string& dir, uint32_t id) {
-  SegmentEntry entry{segment_path(dir, id), sf::HEADER_SIZE, id};
+  SegmentEntry entry{segment_path(dir, id), sf::HEADER_SIZE, id, false, std::nullopt};
   // Never over an existing file: its records would be lost.
   QM_ASSIGN_OR_RETURN(UniqueFd fd, open_create_new(entry.path));
   Status st = write_header_to(fd, entry.path);
@@ -209,14 +211,20 @@ Result<SegmentEntry> SegmentFile::create(const std::string& dir, uint32_t id) {
 }
 
 Result<SegmentEntry> SegmentFile::describe_existing(const std::string& dir, uint32_t id) {
-  SegmentEntry entry{segment_path(dir, id), 0, id};
+  SegmentEntry entry{segment_path(dir, id), 0, id, false, std::nullopt};
   QM_ASSIGN_OR_RETURN(entry.fill, path_size(entry.path));
   return entry;
 }
 
 Result<SegmentScan> SegmentFile::scan(const std::string& dir, uint32_t id,
-                                      const RecordVisitor* visit) {
-  const std::string path = segment_path(dir, id);
+                                      const RecordVisitor* visit, uint64_t from) {
+  return scan_file(segment_path(dir, id), visit, from);
+}
+
+namespace {
+
+Result<SegmentScan> scan_file(const std::string& path, const SegmentFile::RecordVisitor* visit,
+                              uint64_t from) {
   QM_ASSIGN_OR_RETURN(UniqueFd fd, open_read(path));
   SegmentScan out;
   QM_ASSIGN_OR_RETURN(out.file_size, fd_size(fd));
@@ -231,9 +239,11 @@ Result<SegmentScan> SegmentFile::scan(const std::string& dir, uint32_t id,
   if (std::memcmp(magic, sf::MAGIC, 4) != 0) {
     return EngineError::io(IoError::invalid_data(str_cat("invalid segment magic in ", path)));
   }
-  out.records.reserve(static_cast<size_t>(sf::most_records_in(out.file_size)));
+  if (from < sf::HEADER_SIZE || from > out.file_size) from = sf::HEADER_SIZE;
+  out.valid_end = from;
+  out.records.reserve(static_cast<size_t>(sf::most_records_in(out.file_size - from)));
   WindowReader reader(fd, out.file_size);
-  uint64_t off = sf::HEADER_SIZE;
+  uint64_t off = from;
   while (off < out.file_size) {
     const uint64_t left = out.file_size - off;
     if (left < 4) {  // a length word cut short
@@ -271,6 +281,8 @@ Result<SegmentScan> SegmentFile::scan(const std::string& dir, uint32_t id,
   return out;
 }
 
+}  // namespace
+
 Status SegmentFile::prepare_for_append(SegmentEntry& entry, const SegmentScan& scan) {
   switch (scan.end) {
     case ScanEnd::NoHeader: {
@@ -293,6 +305,35 @@ Status SegmentFile::prepare_for_append(SegmentEntry& entry, const SegmentScan& s
     case ScanEnd::Clean:
       return Status::ok();
   }
+  return Status::ok();
+}
+
+void SegmentFile::note_scan(SegmentEntry& entry, const SegmentScan& scan) {
+  switch (scan.end) {
+    case ScanEnd::NoHeader:
+      entry.tail_at = scan.valid_end;
+      entry.fill = sf::HEADER_SIZE;
+      return;
+    case ScanEnd::TornTail:
+      entry.tail_at = scan.valid_end;
+      entry.fill = scan.valid_end;
+      return;
+    case ScanEnd::Damaged:
+    case ScanEnd::ReadError:
+      entry.sealed = true;
+      return;
+    case ScanEnd::Clean:
+      return;
+  }
+}
+
+Status SegmentFile::repair_tail(SegmentEntry& entry) {
+  if (!entry.tail_at) return Status::ok();
+  QM_ASSIGN_OR_RETURN(SegmentScan now, scan_file(entry.path, nullptr, *entry.tail_at));
+  QM_RETURN_IF_ERROR(prepare_for_append(entry, now));
+  // The tail may have become whole since: the next record goes behind it.
+  if (now.end == ScanEnd::Clean) entry.fill = now.file_size;
+  entry.tail_at.reset();
   return Status::ok();
 }
 
@@ -329,7 +370,7 @@ Result<std::vector<uint64_t>> SegmentFile::append_views(SegmentEntry& entry,
   auto next = [&]() -> std::string_view {
     uint64_t bytes = 0;
     size_t end = i;
-    while (end < records.size() && (end == i || bytes + sizes[end] <= kWritePiece)) {
+    while (end < records.size() && (end == i || bytes + sizes[end] <= WRITE_PIECE)) {
       bytes += sizes[end++];
     }
     // The buffer only grows, so that its bytes are not cleared again for every piece.
@@ -377,7 +418,7 @@ Result<SegmentReader> SegmentReader::open(const std::string& path) {
 }
 
 Result<std::span<const uint8_t>> SegmentReader::load(uint64_t offset, uint64_t read_ahead_to) {
-  static constexpr uint64_t kFirstRead = 4096;
+  static constexpr uint64_t FIRST_READ = 4096;
   if (offset >= win_start_ && offset - win_start_ <= win_len_ &&
       win_len_ - (offset - win_start_) >= 4) {
     const uint64_t at = offset - win_start_;
@@ -390,8 +431,8 @@ Result<std::span<const uint8_t>> SegmentReader::load(uint64_t offset, uint64_t r
       buf_cap_ = n;
     }
   };
-  uint64_t want = kFirstRead;
-  if (read_ahead_to > offset) want = std::clamp(read_ahead_to - offset, kFirstRead, READ_AHEAD_CAP);
+  uint64_t want = FIRST_READ;
+  if (read_ahead_to > offset) want = std::clamp(read_ahead_to - offset, FIRST_READ, READ_AHEAD_CAP);
   win_len_ = 0;
   reserve(want);
   QM_ASSIGN_OR_RETURN(size_t got, pread_some(fd_, buf_.get(), want, offset));

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -21,6 +22,10 @@ struct SegmentEntry {
   // Set when the file's tail can no longer be trusted (a record that could not be rolled back, a
   // damaged record): nothing more is appended to it and the next append starts a new segment.
   bool sealed = false;
+  // Set when the open's scan found bytes at the end that it could not walk (a torn last record,
+  // a missing or short header): where the walkable part ends. The file is left as it is until
+  // the next append repairs it (repair_tail).
+  std::optional<uint64_t> tail_at;
 };
 
 struct ScannedRecord {
@@ -79,8 +84,10 @@ class SegmentFile {
   // The (cell id, offset) of every whole record, reading only each record's length and id.
   // With a visitor, each record found is also handed over whole, in file order, from the same
   // read of the file (a record whose bytes cannot be read at once is found but not visited).
+  // With `from` (the start of a record found before), the walk begins there, and only the
+  // records from there on are found; a file that no longer reaches it is walked from its header.
   static Result<SegmentScan> scan(const std::string& dir, uint32_t id,
-                                  const RecordVisitor* visit = nullptr);
+                                  const RecordVisitor* visit = nullptr, uint64_t from = 0);
 
   // Appends records durably (one full device flush) and returns their offsets. The first
   // record's length word is written last, so a crash part way leaves none of the records
@@ -107,6 +114,15 @@ class SegmentFile {
   // a torn last record is cut off, and a damaged segment is sealed. Whatever is cut or written
   // over is first preserved in a file of its own beside the segment (cut_preserving).
   static Status prepare_for_append(SegmentEntry& entry, const SegmentScan& scan);
+  // What an open keeps of the scan of the segment it would append to, changing nothing in the
+  // file: a damaged segment is sealed, and a torn last record or a missing or short header is
+  // noted in `tail_at` (the bytes may be a record or a header that another handle is writing),
+  // `fill` being where the next append puts its records once it has repaired them.
+  static void note_scan(SegmentEntry& entry, const SegmentScan& scan);
+  // The repair an append makes first when `tail_at` is set: the segment is scanned again from
+  // there (it may have changed since the open's scan), and prepare_for_append applies to what
+  // that scan finds.
+  static Status repair_tail(SegmentEntry& entry);
 };
 
 // Reads records of one segment through one open descriptor.

@@ -45,16 +45,32 @@ Status TextStore::reload() {
   QM_ASSIGN_OR_RETURN(const bool present, read_file_if_present(path_, bytes));
   if (!present) {
     texts_.clear();
+    tail_at_.reset();
     return Status::ok();
   }
   LoadedTexts loaded = parse_texts(bytes);
   // What the walk cannot read (a torn last record, or a length that runs past the end after
-  // damage) is cut off, so that the next append lands where the next load reads it; the bytes
-  // cut go to a file of their own first, so nothing stored is lost.
-  if (loaded.valid_end < bytes.size()) {
-    QM_RETURN_IF_ERROR(cut_preserving(path_, loaded.valid_end).status());
-  }
+  // damage) stays; the next append cuts it first (repair_tail).
+  tail_at_.reset();
+  if (loaded.valid_end < bytes.size()) tail_at_ = loaded.valid_end;
   texts_ = std::move(loaded.texts);
+  return Status::ok();
+}
+
+Status TextStore::repair_tail() {
+  if (!tail_at_) return Status::ok();
+  // Cut off what still does not read, so that the append lands where the next load reads it;
+  // the bytes cut go to a file of their own first, so nothing stored is lost.
+  QM_RETURN_IF_ERROR(cut_unreadable_tail(
+      path_, *tail_at_,
+      [](const UniqueFd& fd, uint64_t from, uint64_t size) -> std::optional<uint64_t> {
+        std::string bytes(static_cast<size_t>(size - from), '\0');
+        auto got = pread_some(fd, bytes.data(), bytes.size(), from);
+        if (!got.is_ok()) return std::nullopt;
+        bytes.resize(*got);
+        return from + parse_texts(bytes).valid_end;
+      }));
+  tail_at_.reset();
   return Status::ok();
 }
 
@@ -85,6 +101,7 @@ Result<std::string> encode_texts(std::span<const std::pair<PackId, std::string>>
 Status TextStore::append_batch(std::span<const std::pair<PackId, std::string>> texts) {
   if (texts.empty()) return Status::ok();
   QM_ASSIGN_OR_RETURN(const std::string buf, encode_texts(texts));
+  QM_RETURN_IF_ERROR(repair_tail());
   QM_RETURN_IF_ERROR(append_durably(path_, buf.data(), buf.size(), /*create=*/true));
   for (const auto& [id, text] : texts) texts_.insert_or_assign(id, text);
   return Status::ok();
@@ -94,6 +111,7 @@ Result<std::optional<PendingAppend>> TextStore::start_append(
     std::span<const std::pair<PackId, std::string>> texts) {
   if (texts.empty()) return std::optional<PendingAppend>();
   QM_ASSIGN_OR_RETURN(const std::string buf, encode_texts(texts));
+  QM_RETURN_IF_ERROR(repair_tail());
   QM_ASSIGN_OR_RETURN(PendingAppend pending,
                       PendingAppend::start(path_, buf.data(), buf.size(), /*create=*/true));
   return std::optional<PendingAppend>(std::move(pending));

@@ -42,7 +42,9 @@ class TextStore {
   void publish(Staged staged);
   // Room for n texts in memory without a rehash.
   void reserve(size_t n) { texts_.reserve(n); }
-  // Reads the file again and replaces the texts in memory.
+  // Reads the file again and replaces the texts in memory. Bytes at the end that do not read
+  // (a record still being written by another handle, or one a crash cut short) are left as they
+  // are: the next append of this handle cuts what still does not read then.
   Status reload();
 
   const std::string* find(PackId pack) const;
@@ -53,9 +55,13 @@ class TextStore {
 
  private:
   explicit TextStore(std::string path) : path_(std::move(path)) {}
+  // Cuts off the unreadable tail the last read left, before an append.
+  Status repair_tail();
 
   std::string path_;
   std::unordered_map<PackId, std::string> texts_;
+  // Where the readable records end, when the last read found bytes behind them.
+  std::optional<uint64_t> tail_at_;
 };
 
 }  // namespace quellmar

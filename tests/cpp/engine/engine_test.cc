@@ -28,13 +28,13 @@ using testing::read_file;
 using testing::TempDir;
 using testing::write_file;
 
-constexpr size_t kDim = 16;
+constexpr size_t DIM = 16;
 
 // A key that points mostly along axis i: distinct packs get clearly distinct keys.
 std::vector<float> Key(int i, float weight = 4.0f) {
-  std::vector<float> k(kDim, 0.25f);
-  k[static_cast<size_t>(i) % kDim] = weight;
-  k[(static_cast<size_t>(i) / kDim + 3) % kDim] += 1.0f;
+  std::vector<float> k(DIM, 0.25f);
+  k[static_cast<size_t>(i) % DIM] = weight;
+  k[(static_cast<size_t>(i) / DIM + 3) % DIM] += 1.0f;
   return k;
 }
 
@@ -201,7 +201,7 @@ TEST_F(EngineTest, ReopenRebuildsEverythingFromTheRecords) {
   EXPECT_EQ(e->pack_count(), 2u);
   EXPECT_EQ(EngineTestPeer(*e).next_pack_id(), 3u);
   EXPECT_EQ(EngineTestPeer(*e).next_cell_id(), 7u);
-  EXPECT_EQ(EngineTestPeer(*e).key_dim(), kDim);
+  EXPECT_EQ(EngineTestPeer(*e).key_dim(), DIM);
   // Every cell, layer cells included, has an entry from its stored importance and tier.
   ASSERT_EQ(e->governance().size(), 7u);
   EXPECT_EQ(e->governance().at(1).importance, 75.0f);
@@ -257,15 +257,15 @@ TEST_F(EngineTest, AKeyOfNoWidthNeverSetsTheKeyWidth) {
       QM_ASSERT_OK_AND_ASSIGN(auto e, Engine::open(path));
       check(*e, std::nullopt);
       Write(*e, Pack(1, Key(0)));  // the first key with a width sets it
-      check(*e, kDim);
+      check(*e, DIM);
     }
     QM_ASSERT_OK_AND_ASSIGN(auto e, Engine::open(path));
-    check(*e, kDim);
+    check(*e, DIM);
   }
   // In a batch the first key with a width sets it too.
   QM_ASSERT_OK_AND_ASSIGN(auto e, Engine::open(dir_.file("batch")));
   QM_ASSERT_OK(e->mem_write_batch_packs({Pack(1, zero_dim), Pack(1, Key(0))}));
-  EXPECT_EQ(EngineTestPeer(*e).key_dim(), kDim);
+  EXPECT_EQ(EngineTestPeer(*e).key_dim(), DIM);
   EXPECT_EQ(Read(*e, zero_dim, 5), std::vector<PackId>{});
   EXPECT_EQ(Read(*e, Key(0), 5), std::vector<PackId>{2});
 }
@@ -736,7 +736,7 @@ TEST_F(EngineTest, CellApiWritesReadsAndParents) {
   QM_ASSERT_OK_AND_ASSIGN(CellId first,
                           e->mem_write(1, 2, Key(0), std::vector<float>{7, 2, -3}, 70.0f, {}));
   EXPECT_EQ(first, 0u);
-  EXPECT_EQ(EngineTestPeer(*e).key_dim(), kDim);
+  EXPECT_EQ(EngineTestPeer(*e).key_dim(), DIM);
   QM_ASSERT_OK_AND_ASSIGN(CellId child,
                           e->mem_write(1, 2, Key(1), std::vector<float>{4}, 10.0f, 999));
   EXPECT_EQ(e->trace_graph().trace_ancestors(child, EDGE_TYPE_ANY), (std::vector<CellId>{999}));
@@ -925,13 +925,13 @@ TEST_F(EngineTest, VamanaActivatesAtTheThresholdAndIsReusedOnReopen) {
   EXPECT_NE(read_file(idx), bytes);
 }
 
-// Keys of kDim normal values, or with `spread` of whole numbers in [-spread, spread] (many equal
+// Keys of DIM normal values, or with `spread` of whole numbers in [-spread, spread] (many equal
 // scores).
 std::vector<std::vector<float>> Keys(size_t n, uint32_t seed, int spread = 0) {
   std::mt19937 rng(seed);
   std::normal_distribution<float> normal;
   std::uniform_int_distribution<int> whole(-spread, spread);
-  std::vector<std::vector<float>> keys(n, std::vector<float>(kDim));
+  std::vector<std::vector<float>> keys(n, std::vector<float>(DIM));
   for (auto& k : keys) {
     for (float& x : k) x = spread > 0 ? static_cast<float>(whole(rng)) : normal(rng);
   }
@@ -1011,7 +1011,7 @@ TEST(EngineGraphUpdate, SavedGraphIsWhatARebuildSaves) {
   histories.push_back({"cells of other widths",
                        packs(Keys(10, 13)),
                        [](Engine& e, const std::string&) {
-                         const std::vector<float> narrow(8, 0.5f), wide(kDim + 3, 0.25f);
+                         const std::vector<float> narrow(8, 0.5f), wide(DIM + 3, 0.25f);
                          ASSERT_TRUE(e.mem_write(1, 0, narrow, {}, 50.0f, {}).is_ok());
                          ASSERT_TRUE(e.mem_write(1, 0, wide, {}, 50.0f, {}).is_ok());
                          ASSERT_TRUE(e.mem_write(1, 0, Keys(1, 14)[0], {}, 50.0f, {}).is_ok());
@@ -1113,14 +1113,14 @@ TEST(EngineFileTypes, OpenRefusesWhatIsNoRegularFile) {
     const char* name;
     const char* prefix;
   };
-  constexpr const char* kIo = "storage I/O error: ";
-  const File files[] = {{"segment_000000.qmr", kIo},
-                        {TEXT_STORE_FILE, kIo},
-                        {DELETION_LOG_FILE, kIo},
-                        {SYNAPTIC_FILE, kIo},
+  constexpr const char* IO = "storage I/O error: ";
+  const File files[] = {{"segment_000000.qmr", IO},
+                        {TEXT_STORE_FILE, IO},
+                        {DELETION_LOG_FILE, IO},
+                        {SYNAPTIC_FILE, IO},
                         {TRACE_WAL_FILE, "WAL recovery failed: "},
-                        {VAMANA_FILE, kIo},
-                        {SCHEDULE_FILE, kIo}};
+                        {VAMANA_FILE, IO},
+                        {SCHEDULE_FILE, IO}};
   enum class Kind { Fifo, LinkToDevZero };
   for (const File& f : files) {
     for (Kind kind : {Kind::Fifo, Kind::LinkToDevZero}) {

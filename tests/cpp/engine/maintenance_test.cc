@@ -24,8 +24,8 @@ using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 using testing::TempDir;
 
-constexpr uint64_t kMs = 1000000;
-constexpr uint64_t kHour = 3600000 * kMs;
+constexpr uint64_t MS = 1000000;
+constexpr uint64_t HOUR = 3600000 * MS;
 
 MaintenanceConfig Config(uint64_t sweep_ns, uint64_t compaction_ns, float threshold = 10.0f,
                          float hours_per_tick = 0.0f) {
@@ -154,12 +154,12 @@ class MaintenanceTest : public ::testing::Test {
 TEST_F(MaintenanceTest, StartStopAndTheThreadItself) {
   auto engine = Open();
   {
-    MaintenanceHandle disabled(MaintenanceConfig{kMs, kMs, 0, 0, false});
+    MaintenanceHandle disabled(MaintenanceConfig{MS, MS, 0, 0, false});
     QM_ASSERT_OK(disabled.start(engine));
     EXPECT_FALSE(disabled.is_running());
     EXPECT_EQ(engine.use_count(), 1);
   }
-  MaintenanceHandle h(Config(kHour, kHour));
+  MaintenanceHandle h(Config(HOUR, HOUR));
   h.stop();  // without a thread: nothing to do
   EXPECT_EQ(h.status(), MaintenanceStats{});
   EXPECT_FALSE(h.is_running());
@@ -185,7 +185,7 @@ TEST_F(MaintenanceTest, StartStopAndTheThreadItself) {
   EXPECT_TRUE(WaitFor([] { return ThreadsNamed(MAINTENANCE_THREAD_NAME) == 0; }));
 
   // Dropping a running handle stops and joins it just as quickly.
-  auto scoped = std::make_unique<MaintenanceHandle>(Config(kHour, kHour));
+  auto scoped = std::make_unique<MaintenanceHandle>(Config(HOUR, HOUR));
   QM_ASSERT_OK(scoped->start(engine));
   std::this_thread::sleep_for(20ms);
   const auto t2 = Clock::now();
@@ -202,7 +202,7 @@ TEST_F(MaintenanceTest, SweepsAdvanceTheClockEvictAndFireScheduledActions) {
   QM_ASSERT_OK((*engine->lock())->schedule().add(UnixTime{0, 0}, 2, 50.0f));
 
   const uint64_t before = unix_now_ns() / 1000000000;
-  MaintenanceHandle h(Config(kMs, kHour, 10.0f, 12.0f));
+  MaintenanceHandle h(Config(MS, HOUR, 10.0f, 12.0f));
   QM_ASSERT_OK(h.start(engine));
   ASSERT_TRUE(WaitFor([&] { return h.status().sweep_count >= 3; }));
   h.stop();
@@ -231,7 +231,7 @@ TEST_F(MaintenanceTest, SweepsAdvanceTheClockEvictAndFireScheduledActions) {
 
 TEST_F(MaintenanceTest, AZeroSweepIntervalSweepsWithoutPausing) {
   auto engine = Open();
-  MaintenanceHandle h(Config(0, kHour));
+  MaintenanceHandle h(Config(0, HOUR));
   QM_ASSERT_OK(h.start(engine));
   ASSERT_TRUE(WaitFor([&] { return h.status().sweep_count >= 200; }));
   h.stop();
@@ -245,7 +245,7 @@ TEST_F(MaintenanceTest, FailedStepsAreDroppedAndTheLoopGoesOn) {
   set_file_fault_hook(&FailDeletionLog);
   g_fail = true;
 
-  MaintenanceHandle h(Config(2 * kMs, kHour));
+  MaintenanceHandle h(Config(2 * MS, HOUR));
   QM_ASSERT_OK(h.start(engine));
   // Both the sweep's eviction and the scheduled one fail on every sweep, which still counts.
   ASSERT_TRUE(WaitFor([&] { return h.status().sweep_count >= 3 && g_fail_hits >= 6; }));
@@ -273,9 +273,9 @@ TEST_F(MaintenanceTest, CompactionsCountOnlyWhenTheySucceed) {
   set_file_fault_hook(&FailSegmentOpen);
   g_fail = true;
 
-  constexpr uint64_t kInterval = 30 * kMs;
+  constexpr uint64_t INTERVAL = 30 * MS;
   const auto start = Clock::now();
-  MaintenanceHandle h(Config(kHour, kInterval));
+  MaintenanceHandle h(Config(HOUR, INTERVAL));
   QM_ASSERT_OK(h.start(engine));
   ASSERT_TRUE(WaitFor([&] { return g_fail_hits >= 3; }));
   // Each failed attempt waited a full interval after the one before.
@@ -298,7 +298,7 @@ TEST_F(MaintenanceTest, CompactionsCountOnlyWhenTheySucceed) {
 
 TEST_F(MaintenanceTest, EveryStartCountsFromZero) {
   auto engine = Open();
-  MaintenanceHandle h(Config(kMs, kHour));
+  MaintenanceHandle h(Config(MS, HOUR));
   QM_ASSERT_OK(h.start(engine));
   ASSERT_TRUE(WaitFor([&] { return h.status().sweep_count >= 2; }));
   h.stop();
@@ -323,7 +323,7 @@ TEST_F(MaintenanceTest, APoisonedEngineLockSkipsEveryStep) {
   }
   ASSERT_TRUE(engine->poisoned());
 
-  MaintenanceHandle h(Config(kMs, kMs));
+  MaintenanceHandle h(Config(MS, MS));
   QM_ASSERT_OK(h.start(engine));
   ASSERT_TRUE(WaitFor([] { return ThreadsNamed(MAINTENANCE_THREAD_NAME) == 1; }));
   const long cpu_before = ThreadCpuTicks(MAINTENANCE_THREAD_NAME);
@@ -343,7 +343,7 @@ TEST_F(MaintenanceTest, AnInternalFaultEndsTheThreadAndPoisonsTheLock) {
   set_file_fault_hook(&FailDeletionLog);
   g_throw = true;
 
-  MaintenanceHandle h(Config(kMs, kHour));
+  MaintenanceHandle h(Config(MS, HOUR));
   QM_ASSERT_OK(h.start(engine));
   ASSERT_TRUE(WaitFor([&] { return !h.is_running(); }));
   EXPECT_TRUE(engine->poisoned());

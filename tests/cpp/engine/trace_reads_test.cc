@@ -20,12 +20,12 @@ namespace {
 
 using testing::TempDir;
 
-constexpr size_t kDim = 16;
+constexpr size_t DIM = 16;
 
 // A key pointing mostly along axis i, with `weight` on it.
 std::vector<float> Key(int i, float weight = 4.0f) {
-  std::vector<float> k(kDim, 0.25f);
-  k[static_cast<size_t>(i) % kDim] = weight;
+  std::vector<float> k(DIM, 0.25f);
+  k[static_cast<size_t>(i) % DIM] = weight;
   k[3] += 1.0f;
   return k;
 }
@@ -94,10 +94,10 @@ TEST_F(TraceReadsTest, AutoLinkComparesTheReadScoreWithTheThreshold) {
     float threshold;  // NaN: filled in below from the measured score
     bool links;
   };
-  constexpr float kAtScore = -1.0f, kAboveScore = -2.0f;
+  constexpr float AT_SCORE = -1.0f, ABOVE_SCORE = -2.0f;
   const Case cases[] = {
-      {"threshold equal to the score", kAtScore, true},
-      {"threshold just above the score", kAboveScore, false},
+      {"threshold equal to the score", AT_SCORE, true},
+      {"threshold just above the score", ABOVE_SCORE, false},
       {"threshold zero", 0.0f, true},
       {"threshold minus infinity", -std::numeric_limits<float>::infinity(), true},
       {"threshold NaN", std::numeric_limits<float>::quiet_NaN(), false},
@@ -111,8 +111,8 @@ TEST_F(TraceReadsTest, AutoLinkComparesTheReadScoreWithTheThreshold) {
     const PackId other = Write(*e, Pack(2, Key(0)));
     const float raw = Raw(*e, Key(0), mine);
     float threshold = c.threshold;
-    if (threshold == kAtScore) threshold = raw;
-    if (threshold == kAboveScore) threshold = std::nextafter(raw, 1e9f);
+    if (threshold == AT_SCORE) threshold = raw;
+    if (threshold == ABOVE_SCORE) threshold = std::nextafter(raw, 1e9f);
 
     QM_ASSERT_OK_AND_ASSIGN(auto written,
                             e->mem_write_pack_with_auto_link(Pack(1, Key(0)), threshold));

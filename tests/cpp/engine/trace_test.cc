@@ -87,8 +87,9 @@ TEST(TraceWalTest, ReplayStopsAtDamage) {
   }
 }
 
-// Records appended after damage must be read back: open cuts the unreadable bytes off, and an
-// append cuts a torn tail left behind by an earlier failed append.
+// Records appended after damage must be read back: the first append after an open that found
+// unreadable bytes cuts them off (an open alone changes nothing), and an append cuts a torn tail
+// left behind by an earlier failed append. What is cut is kept beside the log.
 TEST(TraceWalTest, RecordsAppendedAfterDamageStayReadable) {
   const std::string r1 = record_bytes(1, 2, 0, 5), r2 = record_bytes(2, 3, 1, 6);
   std::string bad = r2;
@@ -110,10 +111,13 @@ TEST(TraceWalTest, RecordsAppendedAfterDamageStayReadable) {
     write_file(wal.path(), c.bytes);
     if (c.reopen) {
       QM_ASSERT_OK_AND_ASSIGN(wal, TraceWal::open(dir.path()));
-      EXPECT_EQ(read_file(wal.path()), c.want_kept);
+      EXPECT_EQ(read_file(wal.path()), c.bytes);
+      EXPECT_EQ(testing::cut_files(dir.path(), TRACE_WAL_FILE), 0u);
     }
     QM_ASSERT_OK(wal.append({8, 9, 42, EdgeType::Follows}));
     EXPECT_EQ(read_file(wal.path()), c.want_kept + record_bytes(8, 9, 1, 42));
+    EXPECT_EQ(read_file(dir.file(cut_file_name(TRACE_WAL_FILE, c.want_kept.size(), 0))),
+              c.bytes.substr(c.want_kept.size()));
     QM_ASSERT_OK_AND_ASSIGN(auto records, wal.replay());
     EXPECT_EQ(records, (std::vector<TraceRecord>{{1, 2, 0, 5}, {8, 9, 1, 42}}));
   }

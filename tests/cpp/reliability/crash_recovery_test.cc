@@ -20,7 +20,7 @@ namespace {
 
 using testing::TempDir;
 
-constexpr size_t kDim = 16;
+constexpr size_t DIM = 16;
 
 // Whole numbers led by a 7 in every group of 32: the 4-bit codec holds them exactly.
 std::vector<float> Exact(uint64_t seed, size_t n) {
@@ -33,7 +33,7 @@ std::vector<float> Exact(uint64_t seed, size_t n) {
 PackWrite BigPack(uint64_t seed, size_t layers, size_t width, bool with_text) {
   PackWrite w;
   w.owner = 1;
-  w.retrieval_key = Exact(seed, kDim);
+  w.retrieval_key = Exact(seed, DIM);
   for (size_t l = 0; l < layers; ++l) {
     w.layer_payloads.push_back({static_cast<LayerIdx>(l), Exact(seed + l, width)});
   }
@@ -83,10 +83,10 @@ void ExpectWholePack(Engine& engine, PackId id, const PackWrite& want) {
 // A batch of more than 2 MiB is written in several pieces; wherever the process dies, the next
 // open sees all of the batch or none of it, and writes after the reopen survive the next one.
 TEST(CrashRecoveryTest, BatchIsAllOrNothingWhereverTheProcessDies) {
-  constexpr size_t kPacks = 16;
+  constexpr size_t PACKS = 16;
   auto batch = [] {
     std::vector<PackWrite> packs;
-    for (size_t i = 0; i < kPacks; ++i) packs.push_back(BigPack(i, 4, 65536, i % 2 == 0));
+    for (size_t i = 0; i < PACKS; ++i) packs.push_back(BigPack(i, 4, 65536, i % 2 == 0));
     return packs;
   };
   bool got_through = false;
@@ -103,10 +103,10 @@ TEST(CrashRecoveryTest, BatchIsAllOrNothingWhereverTheProcessDies) {
     });
     QM_ASSERT_OK_AND_ASSIGN(auto engine, Engine::open(dir.path()));
     const uint64_t n = engine->pack_count();
-    ASSERT_TRUE(n == 1 || n == 1 + kPacks) << n << " packs";
+    ASSERT_TRUE(n == 1 || n == 1 + PACKS) << n << " packs";
     ExpectWholePack(*engine, 1, BigPack(100, 1, 64, true));
     const std::vector<PackWrite> want = batch();
-    for (size_t i = 0; n > 1 && i < kPacks; ++i) ExpectWholePack(*engine, 2 + i, want[i]);
+    for (size_t i = 0; n > 1 && i < PACKS; ++i) ExpectWholePack(*engine, 2 + i, want[i]);
 
     QM_ASSERT_OK_AND_ASSIGN(PackId later, engine->mem_write_pack(BigPack(200, 2, 64, true)));
     engine.reset();
@@ -165,7 +165,7 @@ TEST(CrashRecoveryTest, IdsOfCompactedDeletedPacksAreNotReused) {
     QM_ASSERT_OK_AND_ASSIGN(auto engine, Engine::open(dir.path(), DEFAULT_VAMANA_THRESHOLD, 4096));
     QM_ASSERT_OK_AND_ASSIGN(a, engine->mem_write_pack(BigPack(1, 1, 8192, true)));
     QM_ASSERT_OK_AND_ASSIGN(b, engine->mem_write_pack(BigPack(2, 1, 8192, true)));
-    QM_ASSERT_OK(engine->mem_write(7, 3, Exact(9, kDim), Exact(9, 64), 1.0f, {}));
+    QM_ASSERT_OK(engine->mem_write(7, 3, Exact(9, DIM), Exact(9, 64), 1.0f, {}));
     QM_ASSERT_OK(engine->delete_pack(a));
     QM_ASSERT_OK(engine->delete_pack(b));
     QM_ASSERT_OK_AND_ASSIGN(CompactionReport report, engine->compact());

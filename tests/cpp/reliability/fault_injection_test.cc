@@ -5,6 +5,7 @@
 
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <string>
 
 #include "engine_test_peer.h"
@@ -22,8 +23,8 @@ using testing::read_file;
 using testing::TempDir;
 using testing::write_file;
 
-constexpr size_t kDim = 16;
-constexpr uint64_t kVamanaThreshold = 10;
+constexpr size_t DIM = 16;
+constexpr uint64_t VAMANA_THRESHOLD = 10;
 
 std::vector<float> Exact(uint64_t seed, size_t n) {
   std::vector<float> v(n);
@@ -35,7 +36,7 @@ std::vector<float> Exact(uint64_t seed, size_t n) {
 PackWrite Pack(uint64_t seed) {
   PackWrite w;
   w.owner = 1 + seed % 2;
-  w.retrieval_key = Exact(seed, kDim);
+  w.retrieval_key = Exact(seed, DIM);
   w.layer_payloads = {{2, Exact(seed + 100, 40)}};
   w.salience = 20.0f;
   w.text = "text " + std::to_string(seed);
@@ -60,7 +61,7 @@ SynapticEntry Synapsis(uint64_t id) {
 // differ from what a load expects), which the damage tests of vamana.idx need and the others
 // only pay for.
 Result<std::unique_ptr<Engine>> Open(const std::string& dir, bool vamana = false) {
-  return Engine::open(dir, vamana ? kVamanaThreshold : DEFAULT_VAMANA_THRESHOLD);
+  return Engine::open(dir, vamana ? VAMANA_THRESHOLD : DEFAULT_VAMANA_THRESHOLD);
 }
 
 // A directory whose every record file holds several records: packs 1..6 with texts (2 and 3
@@ -360,7 +361,7 @@ TEST_F(DamagedFilesTest, OverwrittenHeadersAndCountsNeverCrash) {
     for (const PackMetadata& m : engine->list_packs_metadata(std::nullopt)) {
       (void)engine->load_pack_by_id(m.pack_id);
     }
-    (void)engine->mem_read_pack(Exact(1, kDim), 5, std::nullopt);
+    (void)engine->mem_read_pack(Exact(1, DIM), 5, std::nullopt);
     (void)engine->synaptic().load_for_owner(1);
     QM_ASSERT_OK_AND_ASSIGN(PackId id, engine->mem_write_pack(Pack(8)));
     engine.reset();
@@ -513,6 +514,146 @@ TEST_F(DamagedFilesTest, RepairsKeepEveryStoredByte) {
   }
 }
 
+// The record files' bytes and how many "<name>.cut-..." files each has, for checking that a
+// handle changed nothing.
+std::map<std::string, std::pair<std::string, size_t>> RecordFileState(const std::string& dir) {
+  std::map<std::string, std::pair<std::string, size_t>> out;
+  for (const RecordFile& f : RecordFiles()) {
+    out[f.name] = {read_file(dir + "/" + f.name), testing::cut_files(dir, f.name)};
+  }
+  return out;
+}
+
+// One write as the engine stores it: what `append` adds to each record file of a copy of the
+// pristine directory (a pack write adds to the segment and the text store).
+std::map<std::string, std::string> WrittenBytes(const RecordFile& f,
+                                                const std::function<void(const TempDir&)>& copy) {
+  TempDir donor;
+  copy(donor);
+  const auto before = RecordFileState(donor.path());
+  {
+    auto engine = Open(donor.path());
+    EXPECT_TRUE(engine.is_ok());
+    if (!engine.is_ok()) return {};
+    EXPECT_TRUE(f.append(**engine).is_ok());
+  }
+  std::map<std::string, std::string> added;
+  for (const auto& [name, state] : RecordFileState(donor.path())) {
+    const std::string& old = before.at(name).first;
+    EXPECT_EQ(state.first.compare(0, old.size(), old), 0) << name;
+    if (state.first.size() > old.size()) added[name] = state.first.substr(old.size());
+  }
+  return added;
+}
+
+// Readers never cut what a writer is still writing. While a record is half written at the end of
+// a record file (as the writing process leaves it between its write and its flush), a handle
+// that opens the directory and one that refreshes leave every byte as it is; once the record is
+// complete, the writer and both readers read it after a refresh (the synaptic bank is read at an
+// open only, so a fresh open stands in there), and a reader that becomes the writer later appends
+// behind it without cutting anything: its append looks at the file again instead of trusting
+// what its open saw.
+TEST_F(DamagedFilesTest, ReadersLeaveARecordBeingWrittenAlone) {
+  for (const RecordFile& f : RecordFiles()) {
+    std::map<std::string, std::string> added = WrittenBytes(f, [&](const TempDir& d) { Copy(d); });
+    ASSERT_TRUE(added.count(f.name)) << f.name;
+    const std::string record = added.at(f.name);
+    ASSERT_GE(record.size(), 3u) << f.name;
+    for (size_t part : {size_t{1}, record.size() / 2 + 1, record.size() - 1}) {
+      SCOPED_TRACE(::testing::Message() << f.name << ": " << part << " of " << record.size()
+                                        << " bytes written");
+      TempDir dir;
+      Copy(dir);
+      QM_ASSERT_OK_AND_ASSIGN(auto writer, Open(dir.path()));
+      QM_ASSERT_OK_AND_ASSIGN(auto early_reader, Open(dir.path()));
+      // The writer's other files of the write first, then part of the record.
+      for (const auto& [name, bytes] : added) {
+        if (name != f.name) QM_ASSERT_OK(append_durably(dir.file(name), bytes.data(), bytes.size(), false).status());
+      }
+      QM_ASSERT_OK(append_durably(dir.file(f.name), record.data(), part, false).status());
+      const auto mid_write = RecordFileState(dir.path());
+
+      QM_ASSERT_OK_AND_ASSIGN(auto late_reader, Open(dir.path()));
+      EXPECT_EQ(RecordFileState(dir.path()), mid_write) << "changed by an open";
+      QM_ASSERT_OK(early_reader->refresh());
+      QM_ASSERT_OK(late_reader->refresh());
+      EXPECT_EQ(RecordFileState(dir.path()), mid_write) << "changed by a refresh";
+
+      QM_ASSERT_OK(append_durably(dir.file(f.name), record.data() + part, record.size() - part,
+                                  false).status());
+      const std::string complete = read_file(dir.file(f.name));
+      if (f.name == SYNAPTIC_FILE) {
+        QM_ASSERT_OK_AND_ASSIGN(auto fresh, Open(dir.path()));
+        f.check_appended(*fresh);
+      } else {
+        for (Engine* e : {writer.get(), early_reader.get(), late_reader.get()}) {
+          QM_ASSERT_OK(e->refresh());
+          f.check_appended(*e);
+        }
+      }
+      writer.reset();
+      early_reader.reset();
+
+      // The late reader opened while the record was torn; as the writer now, it keeps it whole.
+      const std::map<std::string, std::function<Status(Engine&)>> next_write = {
+          {segment_file_name(0), [](Engine& e) { return e.mem_write_pack(Pack(8)).status(); }},
+          {TEXT_STORE_FILE, [](Engine& e) { return e.set_pack_texts({{4, "later"}}); }},
+          {DELETION_LOG_FILE, [](Engine& e) { return e.delete_pack(5); }},
+          {SYNAPTIC_FILE, [](Engine& e) { return e.synaptic().append(Synapsis(10)); }},
+          {TRACE_WAL_FILE, [](Engine& e) { return e.add_pack_edge(1, 6, EdgeType::Follows); }},
+      };
+      QM_ASSERT_OK(next_write.at(f.name)(*late_reader));
+      late_reader.reset();
+      const std::string after = read_file(dir.file(f.name));
+      EXPECT_GT(after.size(), complete.size());
+      EXPECT_EQ(after.compare(0, complete.size(), complete), 0);
+      EXPECT_EQ(testing::cut_files(dir.path(), f.name), 0u);
+      QM_ASSERT_OK_AND_ASSIGN(auto reopened, Open(dir.path()));
+      // The completed record reads back (behind it, the later one).
+      if (f.name == segment_file_name(0)) {
+        QM_ASSERT_OK_AND_ASSIGN(PackReadResult got, reopened->load_pack_by_id(7));
+        EXPECT_EQ(got.text, Pack(7).text);
+      } else if (f.name == SYNAPTIC_FILE) {
+        QM_ASSERT_OK_AND_ASSIGN(auto got, reopened->synaptic().load_for_owner(1));
+        ASSERT_GE(got.size(), 2u);
+        EXPECT_EQ(got[got.size() - 2].lora_a, Synapsis(9).lora_a);
+      } else {
+        f.check_appended(*reopened);
+      }
+    }
+  }
+}
+
+// A torn tail that no one is writing any more is repaired by the first append of the handle
+// that found it, and only then: the open leaves every byte in place; the append first keeps the
+// torn bytes in "<name>.cut-<offset>", cuts them off and writes its record where the next open
+// reads it.
+TEST_F(DamagedFilesTest, FirstAppendKeepsThenCutsATornTail) {
+  for (const RecordFile& f : RecordFiles()) {
+    SCOPED_TRACE(f.name);
+    const std::string pristine = Pristine(f.name);
+    const auto records = f.records(pristine);
+    ASSERT_GE(records.size(), 2u);
+    const uint64_t start = records.back().first;
+    const std::string torn = pristine.substr(0, start + (records.back().second - start) / 2);
+    TempDir dir;
+    Copy(dir);
+    write_file(dir.file(f.name), torn);
+    const auto before = RecordFileState(dir.path());
+    QM_ASSERT_OK_AND_ASSIGN(auto engine, Open(dir.path()));
+    EXPECT_EQ(RecordFileState(dir.path()), before);
+    QM_ASSERT_OK(f.append(*engine));
+    EXPECT_EQ(testing::cut_files(dir.path(), f.name), 1u);
+    EXPECT_EQ(read_file(dir.file(cut_file_name(f.name, start, 0))), torn.substr(start));
+    const std::string now = read_file(dir.file(f.name));
+    EXPECT_GT(now.size(), start);
+    EXPECT_EQ(now.compare(0, start, pristine, 0, start), 0);
+    engine.reset();
+    QM_ASSERT_OK_AND_ASSIGN(engine, Open(dir.path()));
+    f.check_appended(*engine);
+  }
+}
+
 // The damage of the reproducer: the high byte of the first record's length word of a segment
 // holding 10 packs. Nothing is cut: the segment keeps every byte and is sealed, and what is
 // written afterwards goes to a new segment and survives a reopen.
@@ -553,11 +694,19 @@ TEST(RepairTest, SnapshotsCarryWhatRepairsKept) {
   testing::truncate_file(seg, read_file(seg).size() - 5);
   write_file(dir.file(TRACE_WAL_FILE), read_file(dir.file(TRACE_WAL_FILE)) + "\x01torn");
   QM_ASSERT_OK_AND_ASSIGN(auto engine, Open(dir.path()));
-  std::vector<std::string> kept;
-  for (const auto& e : std::filesystem::directory_iterator(dir.path())) {
-    const std::string name = e.path().filename().string();
-    if (name.find(".cut-") != std::string::npos) kept.push_back(name);
-  }
+  auto kept_files = [&] {
+    std::vector<std::string> kept;
+    for (const auto& e : std::filesystem::directory_iterator(dir.path())) {
+      const std::string name = e.path().filename().string();
+      if (name.find(".cut-") != std::string::npos) kept.push_back(name);
+    }
+    return kept;
+  };
+  // The open only reads; the first append to each file cuts its tail.
+  EXPECT_TRUE(kept_files().empty());
+  QM_ASSERT_OK(engine->mem_write_pack(Pack(4)).status());
+  QM_ASSERT_OK(engine->add_pack_edge(2, 3, EdgeType::Follows));
+  const std::vector<std::string> kept = kept_files();
   ASSERT_EQ(kept.size(), 2u);
   EXPECT_EQ(EngineTestPeer(*engine).block_pool().segments().size(), 1u);
 

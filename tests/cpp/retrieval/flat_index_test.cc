@@ -123,13 +123,13 @@ TEST(FlatIndex, RemoveDropsEveryEntryOfTheCell) {
 // positive and the queries negative, so a zero row a search wrongly read would rank first.
 TEST(FlatIndex, RoomMadeAheadChangesNoSearch) {
   std::mt19937 rng(7);
-  constexpr size_t kDim = 16;
+  constexpr size_t DIM = 16;
   FlatIndex plain, roomy;
   CellId next = 1;
   auto batch = [&](size_t room, size_t inserts) {
-    roomy.make_room(room, kDim);
+    roomy.make_room(room, DIM);
     for (size_t i = 0; i < inserts; ++i) {
-      const std::vector<float> key = testing::uniform_values(rng, kDim, 0.1f, 1.0f);
+      const std::vector<float> key = testing::uniform_values(rng, DIM, 0.1f, 1.0f);
       plain.insert(next, next % 3, key);
       roomy.insert(next, next % 3, key);
       ++next;
@@ -137,7 +137,7 @@ TEST(FlatIndex, RoomMadeAheadChangesNoSearch) {
   };
   auto same = [&] {
     for (int q = 0; q < 3; ++q) {
-      const std::vector<float> query = testing::uniform_values(rng, kDim, -1.0f, -0.1f);
+      const std::vector<float> query = testing::uniform_values(rng, DIM, -1.0f, -0.1f);
       for (std::optional<OwnerId> owner : {std::optional<OwnerId>(), std::optional<OwnerId>(1)}) {
         const std::vector<ScoredCell> want = plain.search(query, 1000, owner);
         const std::vector<ScoredCell> got = roomy.search(query, 1000, owner);

@@ -56,13 +56,13 @@ struct Stages {
   }
 };
 
-const std::vector<float> kQuery = {1.0f};
+const std::vector<float> QUERY = {1.0f};
 
 TEST(RetrievalPipeline, NoStagesOrAllEmpty) {
   Stages s;
-  EXPECT_TRUE(s.pipeline.search(kQuery, 5, std::nullopt, nullptr).empty());
+  EXPECT_TRUE(s.pipeline.search(QUERY, 5, std::nullopt, nullptr).empty());
   s.add({});
-  EXPECT_TRUE(s.pipeline.search(kQuery, 5, std::nullopt, nullptr).empty());
+  EXPECT_TRUE(s.pipeline.search(QUERY, 5, std::nullopt, nullptr).empty());
   EXPECT_EQ(s.fakes[0]->calls, 0);  // an empty stage is skipped
 }
 
@@ -72,7 +72,7 @@ TEST(RetrievalPipeline, FirstOccurrenceWinsAndEqualScoresKeepStageOrder) {
   s.add({{1, 0, 0.95f}, {3, 0, 0.5f}, {4, 0, 0.7f}});
   auto fetch = [](CellId) { return std::optional<std::vector<float>>(); };
   KeyFetcher fetcher(fetch);
-  std::vector<ScoredCell> got = s.pipeline.search(kQuery, 4, OwnerId{3}, &fetcher);
+  std::vector<ScoredCell> got = s.pipeline.search(QUERY, 4, OwnerId{3}, &fetcher);
   EXPECT_EQ(got, (std::vector<ScoredCell>{{1, 0, 0.9f}, {4, 0, 0.7f}, {2, 0, 0.5f}, {3, 0, 0.5f}}));
   // Each stage is asked for factor * k; the second sees the cells already gathered.
   EXPECT_EQ(s.fakes[0]->last_k, 8u);
@@ -87,7 +87,7 @@ TEST(RetrievalPipeline, StopsOnceKDistinctCellsAreFound) {
   Stages s;
   s.add({{1, 0, 0.1f}, {2, 0, 0.2f}, {3, 0, 0.3f}});
   s.add({{9, 0, 1.0f}});
-  std::vector<ScoredCell> got = s.pipeline.search(kQuery, 2, std::nullopt, nullptr);
+  std::vector<ScoredCell> got = s.pipeline.search(QUERY, 2, std::nullopt, nullptr);
   EXPECT_EQ(s.fakes[1]->calls, 0);
   // Up to factor * k gathered, sorted, then cut to k.
   EXPECT_EQ(got, (std::vector<ScoredCell>{{3, 0, 0.3f}, {2, 0, 0.2f}}));
@@ -98,7 +98,7 @@ TEST(RetrievalPipeline, ZeroKAsksTheFirstStageOnly) {
   s.add({});
   s.add({{1, 0, 0.1f}});
   s.add({{2, 0, 0.1f}});
-  EXPECT_TRUE(s.pipeline.search(kQuery, 0, std::nullopt, nullptr).empty());
+  EXPECT_TRUE(s.pipeline.search(QUERY, 0, std::nullopt, nullptr).empty());
   EXPECT_EQ(s.fakes[1]->calls, 1);
   EXPECT_EQ(s.fakes[1]->last_k, 0u);
   EXPECT_EQ(s.fakes[2]->calls, 0);
@@ -107,7 +107,7 @@ TEST(RetrievalPipeline, ZeroKAsksTheFirstStageOnly) {
 TEST(RetrievalPipeline, HugeKSaturatesTheAsk) {
   Stages s;
   s.add({{1, 0, 0.1f}});
-  EXPECT_EQ(s.pipeline.search(kQuery, UINT64_MAX, std::nullopt, nullptr).size(), 1u);
+  EXPECT_EQ(s.pipeline.search(QUERY, UINT64_MAX, std::nullopt, nullptr).size(), 1u);
   EXPECT_EQ(s.fakes[0]->last_k, UINT64_MAX);
 }
 

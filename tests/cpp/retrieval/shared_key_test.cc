@@ -20,15 +20,15 @@ TEST(KeyBlock, HandlesKeepTheirValuesAlive) {
   {
     auto block = std::make_shared<KeyBlock>();
     const size_t lengths[] = {128, 3, 0, 128, 77};
-    constexpr size_t kHuge = size_t{1} << 20;  // more than a chunk holds
+    constexpr size_t HUGE_LENGTH = size_t{1} << 20;  // more than a chunk holds
     for (int round = 0; round < 3000; ++round) {
-      const size_t n = round == 3 ? kHuge : lengths[round % 5];
+      const size_t n = round == 3 ? HUGE_LENGTH : lengths[round % 5];
       float* at = block->append(n);
       EXPECT_EQ(reinterpret_cast<uintptr_t>(at) % 64, 0u);
       std::vector<float> values(n);
       for (size_t i = 0; i < n; ++i) values[i] = static_cast<float>(round) + 0.25f * float(i);
       std::copy(values.begin(), values.end(), at);
-      if (round % 7 == 0 || n == kHuge) {
+      if (round % 7 == 0 || n == HUGE_LENGTH) {
         kept.push_back(block->share(at, n));
         expected.push_back(std::move(values));
       }

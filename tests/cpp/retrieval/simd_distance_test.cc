@@ -13,7 +13,7 @@
 namespace quellmar {
 namespace {
 
-constexpr size_t kDims[] = {1, 3, 7, 8, 9, 15, 16, 17, 31, 32, 33, 64, 127, 128, 129};
+constexpr size_t DIMS[] = {1, 3, 7, 8, 9, 15, 16, 17, 31, 32, 33, 64, 127, 128, 129};
 
 // Runs a body once per level this machine supports, and restores the detected level after.
 class SimdLevels : public ::testing::Test {
@@ -61,7 +61,7 @@ TEST_F(SimdLevels, DetectsWhatTheCpuHas) {
 TEST_F(SimdLevels, KernelsMatchScalarBitForBit) {
   std::mt19937 rng(7);
   const size_t n_rows = 37;
-  for (size_t dim : kDims) {
+  for (size_t dim : DIMS) {
     SCOPED_TRACE(dim);
     const size_t stride = dim + 5;
     auto qa = random_codes(rng, dim, -128, 127);
@@ -148,7 +148,7 @@ TEST_F(SimdLevels, KernelsMatchScalarBitForBit) {
 TEST_F(SimdLevels, NonFiniteValuesMatchScalar) {
   const float inf = std::numeric_limits<float>::infinity();
   const float nan = std::numeric_limits<float>::quiet_NaN();
-  for (size_t dim : kDims) {
+  for (size_t dim : DIMS) {
     SCOPED_TRACE(dim);
     std::vector<float> q(dim, 1.0f), r(dim, -0.0f);
     q.back() = inf;
@@ -175,7 +175,7 @@ TEST_F(SimdLevels, NonFiniteValuesMatchScalar) {
 TEST_F(SimdLevels, UnorderedEqualsInOrderOnSmallIntegers) {
   std::mt19937 rng(3);
   std::uniform_int_distribution<int> d(-9, 9);
-  for (size_t dim : kDims) {
+  for (size_t dim : DIMS) {
     std::vector<float> a(dim), b(dim);
     for (size_t i = 0; i < dim; ++i) a[i] = float(d(rng)), b[i] = float(d(rng));
     for (SimdLevel level : vector_levels()) {
@@ -339,7 +339,7 @@ TEST_F(SimdLevels, QuantizeMatchesTheDefinition) {
       {-inf, nan, 0.0f},
       {0.49999997f, -0.49999997f, 127.0f},
   };
-  for (size_t dim : kDims) {
+  for (size_t dim : DIMS) {
     std::vector<float> v = random_floats(rng, dim);
     // Integers and halves on the code grid of max 127.
     for (size_t i = 0; i < dim; i += 3) v[i] = float(int(rng() % 255) - 127) / 2.0f;

@@ -322,20 +322,20 @@ TEST(Slb, InsertAllMatchesInsertsOneByOne) {
 // and the query negative, so a padding slot a query wrongly scored would rank first.
 TEST(Slb, RoomMadeAheadChangesNoQuery) {
   std::mt19937 rng(11);
-  constexpr uint64_t kDim = 8;
-  SLB plain(40, kDim), roomy(40, kDim);
+  constexpr uint64_t DIM = 8;
+  SLB plain(40, DIM), roomy(40, DIM);
   CellId next = 1;
   auto batch = [&](uint64_t room, int inserts) {
     roomy.make_room(room);
     for (int i = 0; i < inserts; ++i) {
-      const std::vector<float> key = testing::uniform_values(rng, kDim, 0.1f, 1.0f);
+      const std::vector<float> key = testing::uniform_values(rng, DIM, 0.1f, 1.0f);
       plain.insert(next, next % 2, key);
       roomy.insert(next, next % 2, key);
       ++next;
     }
   };
   auto same = [&] {
-    const std::vector<float> query = testing::uniform_values(rng, kDim, -1.0f, -0.1f);
+    const std::vector<float> query = testing::uniform_values(rng, DIM, -1.0f, -0.1f);
     const std::vector<ScoredCell> want = plain.query(query, 100);
     const std::vector<ScoredCell> got = roomy.query(query, 100);
     ASSERT_EQ(ids_of(got), ids_of(want));
@@ -359,23 +359,23 @@ TEST(Slb, PanelsGrowWithTheSlotsInUse) {
     uint64_t inserts;
     uint64_t room;  // make_room before the inserts
   };
-  constexpr uint64_t kCapacity = 300;
-  constexpr uint64_t kDim = 32;
+  constexpr uint64_t CAPACITY = 300;
+  constexpr uint64_t DIM = 32;
   for (const Case& c : {Case{1, 0}, Case{128, 0}, Case{129, 0}, Case{257, 0}, Case{300, 0},
                         Case{700, 0}, Case{129, 1}, Case{200, 1000}}) {
     SCOPED_TRACE(::testing::Message() << c.inserts << " inserts, room " << c.room);
     std::mt19937 rng(static_cast<unsigned>(c.inserts + c.room));
     std::normal_distribution<float> normal;
-    SLB slb(kCapacity, kDim);
+    SLB slb(CAPACITY, DIM);
     slb.make_room(c.room);
     std::vector<std::vector<float>> keys;
     for (uint64_t i = 0; i < c.inserts; ++i) {
-      std::vector<float> key(kDim);
+      std::vector<float> key(DIM);
       for (float& v : key) v = normal(rng);
       slb.insert(i, 0, key);
       keys.push_back(std::move(key));
     }
-    const uint64_t held = std::min(c.inserts, kCapacity);
+    const uint64_t held = std::min(c.inserts, CAPACITY);
     EXPECT_EQ(slb.slot_count(), held);
     EXPECT_EQ(slb.occupancy(), held);
     for (uint64_t i = 0; i < c.inserts; ++i) {

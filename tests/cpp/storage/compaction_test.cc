@@ -67,7 +67,7 @@ class CompactionTest : public ::testing::Test {
     EXPECT_EQ(pool.segments().size(), 3u);
     return pool;
   }
-  static inline const std::unordered_set<CellId> kTwoVictimsLive = {1, 5, 100};
+  static inline const std::unordered_set<CellId> TWO_VICTIMS_LIVE = {1, 5, 100};
   // Every file of the directory with its bytes.
   std::map<std::string, std::string> Files() {
     std::map<std::string, std::string> out;
@@ -235,7 +235,7 @@ TEST_F(CompactionTest, FailedReadOfALaterVictimChangesNothing) {
     g_fail_nth = c.nth_open;
     g_opens = 0;
     set_file_fault_hook(&FailNthOpen);
-    auto failed = pool.compact(kTwoVictimsLive);
+    auto failed = pool.compact(TWO_VICTIMS_LIVE);
     set_file_fault_hook(nullptr);
     ASSERT_FALSE(failed.is_ok());
     EXPECT_EQ(failed.error().message(), "storage I/O error: Input/output error (os error 5)");
@@ -243,10 +243,10 @@ TEST_F(CompactionTest, FailedReadOfALaterVictimChangesNothing) {
     EXPECT_EQ(pool.segments().size(), 3u);
     EXPECT_EQ(Locations(pool), locations);
     // Without the fault the same compaction runs whole.
-    QM_ASSERT_OK_AND_ASSIGN(CompactionReport r, pool.compact(kTwoVictimsLive));
+    QM_ASSERT_OK_AND_ASSIGN(CompactionReport r, pool.compact(TWO_VICTIMS_LIVE));
     EXPECT_EQ(r.segments_compacted, 2u);
     EXPECT_EQ(r.cells_moved, 2u);
-    for (CellId id : kTwoVictimsLive) QM_EXPECT_OK(pool.read_cell(id));
+    for (CellId id : TWO_VICTIMS_LIVE) QM_EXPECT_OK(pool.read_cell(id));
   }
 }
 
@@ -278,7 +278,7 @@ TEST_F(CompactionTest, DamagedVictimStaysInPlace) {
       seg0[RecordAt(c.record) + c.field] = static_cast<char>(c.byte);
     }
     write_file(Seg(0), seg0);
-    QM_ASSERT_OK_AND_ASSIGN(CompactionReport r, pool.compact(kTwoVictimsLive));
+    QM_ASSERT_OK_AND_ASSIGN(CompactionReport r, pool.compact(TWO_VICTIMS_LIVE));
     EXPECT_EQ(r.segments_compacted, c.stays ? 1u : 2u);
     EXPECT_EQ(r.cells_moved, c.stays ? 1u : 2u);
     EXPECT_FALSE(path_exists(Seg(1)));
@@ -298,7 +298,7 @@ TEST_F(CompactionTest, DamagedVictimStaysInPlace) {
   std::string seg0 = read_file(Seg(0));
   seg0[RecordAt(0) + segment_format::OFF_TIER] = 3;
   write_file(Seg(0), seg0);
-  QM_ASSERT_OK(pool.compact(kTwoVictimsLive).status());
+  QM_ASSERT_OK(pool.compact(TWO_VICTIMS_LIVE).status());
   QM_ASSERT_ERROR(Io, "storage I/O error: invalid tier byte 3 in cell 1", pool.read_cell(1));
 }
 

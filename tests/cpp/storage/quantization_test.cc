@@ -200,12 +200,12 @@ TEST(Q4Test, EveryLevelRoundsTheQuotientWhereTheProductRoundsOtherwise) {
 // bit for bit, at every instruction-set level, whether the group goes through the group kernel
 // (full groups) or the tail loop.
 TEST(Q4Test, DecodeIsOneProductPerValue) {
-  const float kScales[] = {1.0f,
-                           -0.37f,
-                           3.1e-39f,  // subnormal
-                           std::numeric_limits<float>::max(),
-                           std::numeric_limits<float>::infinity(),
-                           std::numeric_limits<float>::quiet_NaN()};
+  const float SCALES[] = {1.0f,
+                          -0.37f,
+                          3.1e-39f,  // subnormal
+                          std::numeric_limits<float>::max(),
+                          std::numeric_limits<float>::infinity(),
+                          std::numeric_limits<float>::quiet_NaN()};
   std::vector<uint8_t> codes(256);
   for (int b = 0; b < 256; ++b) codes[b] = static_cast<uint8_t>(b);
   const uint64_t groups = codes.size() / Q4_GROUP_BYTES;
@@ -213,7 +213,7 @@ TEST(Q4Test, DecodeIsOneProductPerValue) {
   for (Q4Level level : {Q4Level::Scalar, Q4Level::Sse2, Q4Level::Avx2, Q4Level::Avx512}) {
     if (!q4_force_level_for_testing(level)) continue;
     SCOPED_TRACE(static_cast<int>(level));
-    for (float scale : kScales) {
+    for (float scale : SCALES) {
       SCOPED_TRACE(scale);
       std::vector<float> scales(groups, scale);
       for (uint64_t len : {groups * Q4_GROUP, groups * Q4_GROUP - 5}) {

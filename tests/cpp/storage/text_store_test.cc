@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "quellmar/core/coding.h"
+#include "quellmar/core/file_names.h"
 #include "quellmar/storage/deletion_log.h"
 #include "test_util.h"
 
@@ -103,6 +104,62 @@ TEST(DeletionLogTest, LoadsWholeIdsAndKeepsLaterOnesAligned) {
   QM_ASSERT_OK_AND_ASSIGN(DeletionLog again, DeletionLog::open(dir.path()));
   EXPECT_TRUE(again.contains(9));
   EXPECT_EQ(again.deleted().size(), 2u);
+}
+
+// A load that found a torn last record (one another handle was still writing) leaves it; when
+// the record is whole by the time this handle appends, the append cuts nothing and writes behind
+// it, and the next load reads both. Only what still does not read then is cut.
+TEST(TextStoreTest, AppendLooksAgainBeforeItCuts) {
+  const std::string r1 = Record(1, "one"), r2 = Record(2, "two");
+  struct Case {
+    const char* name;
+    std::string completion;  // written by hand after the load
+    std::string cut;         // what the append keeps in a file of its own and cuts
+  } cases[] = {
+      {"completed since", r2.substr(5), ""},
+      {"still torn", "", r2.substr(0, 5)},
+      {"completed and torn again", r2.substr(5) + r2.substr(0, 3), r2.substr(0, 3)},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir dir;
+    write_file(dir.file("text_store.bin"), r1 + r2.substr(0, 5));
+    QM_ASSERT_OK_AND_ASSIGN(TextStore store, TextStore::open(dir.path()));
+    EXPECT_EQ(read_file(store.path()), r1 + r2.substr(0, 5));
+    write_file(store.path(), r1 + r2.substr(0, 5) + c.completion);
+    const std::string before = read_file(store.path());
+    QM_ASSERT_OK(store.append_batch(Texts{{3, "three"}}));
+    const std::string kept = before.substr(0, before.size() - c.cut.size());
+    EXPECT_EQ(read_file(store.path()), kept + Record(3, "three"));
+    EXPECT_EQ(testing::cut_files(dir.path(), "text_store.bin"), c.cut.empty() ? 0u : 1u);
+    if (!c.cut.empty()) {
+      EXPECT_EQ(read_file(dir.file(cut_file_name("text_store.bin", kept.size(), 0))), c.cut);
+    }
+    QM_ASSERT_OK_AND_ASSIGN(TextStore again, TextStore::open(dir.path()));
+    EXPECT_EQ(again.texts().size(), c.completion.empty() ? 2u : 3u);
+    ASSERT_NE(again.find(3), nullptr);
+  }
+}
+
+TEST(DeletionLogTest, AppendLooksAgainBeforeItCuts) {
+  for (bool completed : {true, false}) {
+    SCOPED_TRACE(completed ? "completed since the load" : "still torn");
+    TempDir dir;
+    std::string ids;
+    put_u64(ids, 5);
+    put_u64(ids, 6);
+    write_file(dir.file("deletion_log.bin"), ids.substr(0, 11));
+    QM_ASSERT_OK_AND_ASSIGN(DeletionLog log, DeletionLog::open(dir.path()));
+    EXPECT_EQ(read_file(log.path()), ids.substr(0, 11));
+    if (completed) write_file(log.path(), ids);
+    QM_ASSERT_OK(log.append(9));
+    EXPECT_EQ(testing::cut_files(dir.path(), "deletion_log.bin"), completed ? 0u : 1u);
+    QM_ASSERT_OK_AND_ASSIGN(DeletionLog again, DeletionLog::open(dir.path()));
+    EXPECT_TRUE(again.contains(5));
+    EXPECT_TRUE(again.contains(9));
+    EXPECT_EQ(again.contains(6), completed);
+    EXPECT_EQ(read_file(log.path()).size(), completed ? 24u : 16u);
+  }
 }
 
 }  // namespace
