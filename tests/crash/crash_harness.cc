@@ -51,6 +51,9 @@
 #include "quellmar/engine/trace_wal.h"
 #include "quellmar/storage/segment_file.h"
 
+// The crash harness is test code: it reads the id counters and the pool the way the tests do.
+#include "../cpp/engine_test_peer.h"
+
 namespace quellmar {
 namespace {
 
@@ -175,10 +178,10 @@ int run_child(const std::string& dir, uint64_t seed, uint64_t vamana_threshold,
     };
     // Every pack written through the queue is acknowledged once the queue is empty again.
     auto ack_queue = [&] {
-      if (buffered && engine->write_buffer()->entries.empty()) std::printf("A F\n");
+      if (buffered && EngineTestPeer(*engine).write_buffer()->entries.empty()) std::printf("A F\n");
     };
     auto write_one = [&] {
-      const PackId id = engine->next_pack_id();
+      const PackId id = EngineTestPeer(*engine).next_pack_id();
       std::printf("B W %llu 1\n", (unsigned long long)id);
       const PackId got = child_check(engine->mem_write_pack(pack_request(id)), "write");
       if (got != id) child_fail("write", EngineError::pack_not_found(got));
@@ -206,7 +209,7 @@ int run_child(const std::string& dir, uint64_t seed, uint64_t vamana_threshold,
     };
     if (!torn_file.empty()) {
       const bool segment = torn_file.rfind("segment_", 0) == 0;
-      const size_t needed = torn_file == TRACE_WAL_FILE                                ? 2
+      const size_t needed = torn_file == TRACE_WAL_FILE                                      ? 2
                             : torn_file == TEXT_STORE_FILE || torn_file == DELETION_LOG_FILE ? 1
                                                                                              : 0;
       while (packs().size() < needed) write_one();
@@ -240,7 +243,7 @@ int run_child(const std::string& dir, uint64_t seed, uint64_t vamana_threshold,
       if (roll < 35) {
         write_one();
       } else if (roll < 50) {
-        const PackId first = engine->next_pack_id();
+        const PackId first = EngineTestPeer(*engine).next_pack_id();
         const uint64_t n = 1 + pick(crowded ? 3 : 12);
         std::vector<PackWrite> batch;
         for (uint64_t i = 0; i < n; ++i) batch.push_back(pack_request(first + i));
@@ -264,7 +267,7 @@ int run_child(const std::string& dir, uint64_t seed, uint64_t vamana_threshold,
         child_check(engine->compact(), "compact");
         std::printf("A C\n");
       } else if (roll < 95) {
-        const CellId id = engine->next_cell_id();
+        const CellId id = EngineTestPeer(*engine).next_cell_id();
         std::printf("B M %llu\n", (unsigned long long)id);
         const CellId got = child_check(
             engine->mem_write(CELL_OWNER, CELL_LAYER, cell_key(id), cell_value(id), 1.0f, {}),
@@ -477,7 +480,7 @@ void verify(const std::string& dir, uint64_t vamana_threshold, Model& m, Checker
   }
   // Plain cells.
   auto check_cell = [&](CellId id, bool must) {
-    auto got = engine.block_pool().read_cell(id);
+    auto got = EngineTestPeer(engine).block_pool().read_cell(id);
     if (!got.is_ok()) {
       if (must) ck.fail(str_cat("acknowledged cell ", id, ": ", got.error().message()));
       return false;

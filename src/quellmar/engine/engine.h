@@ -147,8 +147,36 @@ bool parse_per_token_eager(const char* value);
 // The encoded key of a row-major token matrix of width dim.
 std::vector<float> encode_per_token_key(std::span<const float> tokens, uint64_t dim);
 
+// The pooled key of a stored key or a query, the form the SLB and the graph take: the mean of an
+// encoded key's rows, a copy of a plain key, empty for a malformed key.
+std::vector<float> pooled_key(std::span<const float> key);
+
 // Wall-clock time in nanoseconds since the Unix epoch; 0 for a clock before it.
 uint64_t unix_now_ns();
+// The wall clock as a schedule time (negative seconds before the epoch).
+UnixTime wall_unix_time();
+
+// The engine's sizes and state, read in one pass.
+struct EngineStatus {
+  uint64_t cell_count = 0;
+  uint64_t pack_count = 0;
+  uint64_t segment_count = 0;
+  uint64_t slb_occupancy = 0;
+  uint64_t slb_capacity = 0;
+  bool vamana_active = false;
+  uint64_t pipeline_stages = 0;
+  uint64_t governance_entries = 0;
+  uint64_t trace_edges = 0;
+  uint64_t arena_bytes = 0;           // the bytes written to every segment, headers included
+  uint64_t arena_bytes_per_cell = 0;  // arena_bytes / cell_count rounded down; 0 without cells
+};
+
+// One sweep: the governance clock, the Draft eviction over every owner, the scheduled actions.
+struct SweepStep {
+  std::optional<float> days;  // advance_days(days) first; none leaves the clock alone
+  float eviction_threshold = 0.0f;
+  bool fire_scheduled = false;  // then fire the actions due at the wall clock
+};
 
 class Engine {
  public:
@@ -170,6 +198,8 @@ class Engine {
   Result<CompactionReport> compact();
   // Rebuilds the in-memory state from the files of the directory.
   Status refresh();
+  // The two graph hooks: load vamana.idx and install it when it indexes what the engine holds
+  // (false when there is nothing usable on disk), and build, save and install the graph.
   Result<bool> load_or_build_vamana();
   Status ensure_vamana();
 
@@ -181,7 +211,6 @@ class Engine {
                                        std::optional<std::string> text);
   Result<std::vector<PackId>> mem_write_batch_packs(std::vector<PackWrite> packs);
   Status flush_buffer();
-  Status write_pack_batch(std::vector<BufferedPack> packs);
 
   // Cell writes.
   Result<CellId> mem_write(OwnerId owner, LayerIdx layer, std::span<const float> key,
@@ -189,32 +218,13 @@ class Engine {
                            std::optional<CellId> parent);
   Result<std::vector<CellId>> mem_write_batch(std::vector<CellWrite> requests);
 
-  // Candidate search and pack reads.
-  std::vector<ScoredCell> find_candidates(std::span<const float> query, uint64_t k,
-                                          std::optional<OwnerId> owner);
-  std::vector<PackCandidate> rank_pack_candidates(std::vector<ScoredCell> hits, uint64_t k,
-                                                  std::optional<OwnerId> owner) const;
+  // Pack reads.
   Result<std::vector<PackReadResult>> mem_read_pack(std::span<const float> query, uint64_t k,
                                                     std::optional<OwnerId> owner);
   // mem_read_pack with the payloads left as stored (the same packs, scores and touches).
   Result<StoredPackReads> mem_read_pack_stored(std::span<const float> query, uint64_t k,
                                                std::optional<OwnerId> owner);
   Result<PackReadResult> load_pack_by_id(PackId pack_id);
-  Result<std::vector<LayerPayload>> load_pack_layers(std::span<const CellId> cells) const;
-  // The stored layer payloads of each candidate, reading all their cells in one pass: their
-  // records are appended to `bytes`.
-  std::vector<Result<std::vector<StoredPayload>>> stored_layers_of(
-      const std::vector<PackCandidate>& candidates, std::string& bytes) const;
-  // The read touch on a cell's entry; returns the tier after it (0, untouched, without entry).
-  uint8_t touch(CellId cell);
-  // The read touch on a pack hit's entry and the weights of its score after it: tier factor and
-  // recency (1.0 and tier 0, untouched, without entry).
-  struct HitWeight {
-    uint8_t tier = 0;
-    float multiplier = 1.0f;
-    float recency = 1.0f;
-  };
-  HitWeight touch_hit(CellId cell);
 
   // Cell reads.
   Result<std::vector<CellReadResult>> mem_read(std::span<const float> query, uint64_t k,
@@ -256,6 +266,10 @@ class Engine {
   std::vector<OwnerId> list_owners() const;
   bool owner_exists(OwnerId owner) const;
   Result<uint64_t> delete_owner(OwnerId owner);
+  // The sweep of the maintenance thread and of the binding's sweep_now: the clock, then the
+  // eviction, then (when asked) the due scheduled actions, whose count and failure are dropped.
+  // Returns the packs the eviction removed, or its failure; the clock stays advanced then.
+  Result<uint64_t> sweep(const SweepStep& step);
 
   // Scheduled actions.
   Result<uint64_t> fire_due_scheduled(UnixTime now);
@@ -267,52 +281,34 @@ class Engine {
   static Result<std::unique_ptr<Engine>> restore_from(const std::string& in_path,
                                                       const std::string& target_dir);
 
-  // State, for the binding, the maintenance thread, snapshots and tests.
+  // State, for the binding.
+  EngineStatus status() const;
   const std::string& path() const { return path_; }
-  BlockPool& block_pool() { return block_pool_; }
-  const BlockPool& block_pool() const { return block_pool_; }
+  uint64_t cell_count() const { return block_pool_.cell_count(); }
+  uint64_t pack_count() const { return pack_directory_.pack_count(); }
+  bool has_vamana() const { return vamana_active_; }
+  uint64_t pipeline_stage_count() const { return pipeline_.stage_count(); }
+  // The stores the binding reads and appends to directly.
   SynapticBank& synaptic() { return synaptic_; }
   TextStore& text_store() { return text_store_; }
   const TextStore& text_store() const { return text_store_; }
-  const DeletionLog& deletion_log() const { return deletion_log_; }
   ScheduleStore& schedule() { return schedule_; }
-  const TraceWal& trace_wal() const { return trace_wal_; }
-  TraceGraph& trace_graph() { return trace_graph_; }
-  const TraceGraph& trace_graph() const { return trace_graph_; }
-  SLB& slb() { return *slb_; }
-  const SLB& slb() const { return *slb_; }
-  RetrievalPipeline& pipeline() { return pipeline_; }
-  const RetrievalPipeline& pipeline() const { return pipeline_; }
-  GovernanceMap& governance() { return governance_; }
   const GovernanceMap& governance() const { return governance_; }
+  const TraceGraph& trace_graph() const { return trace_graph_; }
   const PackDirectory& pack_directory() const { return pack_directory_; }
-  const std::unordered_set<CellId>& plain_cells() const { return plain_cells_; }
-  std::optional<uint64_t> key_dim() const { return key_dim_; }
   // The largest cell or pack id a write is given; ids are never handed out twice, so once it is
   // taken, writes that need a new id are refused. (An id of all bits set, found in a record that
   // this engine did not write, is never handed out and so takes nothing away.)
   static constexpr uint64_t LAST_ID = UINT64_MAX - 1;
-  CellId next_cell_id() const { return next_cell_id_; }
-  PackId next_pack_id() const { return next_pack_id_; }
-  uint64_t vamana_threshold() const { return vamana_threshold_; }
-  bool has_vamana() const { return vamana_active_; }
-  uint64_t cell_count() const { return block_pool_.cell_count(); }
-  uint64_t pack_count() const { return pack_directory_.pack_count(); }
-  const WriteBuffer* write_buffer() const { return write_buffer_ ? &*write_buffer_ : nullptr; }
 
   const RefinementStrategy& refinement() const { return *refinement_; }
   void set_refinement(std::unique_ptr<RefinementStrategy> strategy);
   bool token_reweighting_enabled() const { return token_reweighting_enabled_; }
   void set_token_reweighting(bool enabled) { token_reweighting_enabled_ = enabled; }
 
-  // The first stage that is the per-token retriever, if any.
-  PerTokenRetriever* per_token_retriever();
-
  private:
+  // What one pass over the stored records keeps of each cell (refresh_scan.h).
   struct RefreshScan;
-  // refresh, taking the stored records from `opened` (what the pool's opening scan read) when
-  // they are still exactly the stored ones; null reads them.
-  Status refresh_from(RefreshScan* opened);
   // Stored cells with their pooled keys, ascending, for the Vamana build; cells of deleted packs
   // are left out. Cells that repeat a key share one: cell i's stored key is keys[cells[i].key],
   // and its pooled key that key itself when plain, else pooled[cells[i].key] (key_of).
@@ -329,8 +325,38 @@ class Engine {
     }
   };
 
+  // Tests reach the engine's components and internal steps through this (tests/cpp).
+  friend class EngineTestPeer;
+
   Engine(std::string path, BlockPool pool, SynapticBank synaptic, TraceWal wal, TextStore texts,
          DeletionLog deletions, ScheduleStore schedule, uint64_t vamana_threshold);
+
+  // Stores a batch of packs whose ids are taken: the drain of the write buffer and the batch
+  // write.
+  Status write_pack_batch(std::vector<BufferedPack> packs);
+
+  // The steps of the pack reads: candidate search, pack ranking and the loading of the layers.
+  std::vector<ScoredCell> find_candidates(std::span<const float> query, uint64_t k,
+                                          std::optional<OwnerId> owner);
+  std::vector<PackCandidate> rank_pack_candidates(std::vector<ScoredCell> hits, uint64_t k,
+                                                  std::optional<OwnerId> owner) const;
+  Result<std::vector<LayerPayload>> load_pack_layers(std::span<const CellId> cells) const;
+  // The stored layer payloads of each candidate, reading all their cells in one pass: their
+  // records are appended to `bytes`.
+  std::vector<Result<std::vector<StoredPayload>>> stored_layers_of(
+      const std::vector<PackCandidate>& candidates, std::string& bytes) const;
+  // The read touch on a cell's entry; returns the tier after it (0, untouched, without entry).
+  uint8_t touch(CellId cell);
+  // The read touch on a pack hit's entry and the weights of its score after it: tier factor and
+  // recency (1.0 and tier 0, untouched, without entry).
+  struct HitWeight {
+    uint8_t tier = 0;
+    float multiplier = 1.0f;
+    float recency = 1.0f;
+  };
+  HitWeight touch_hit(CellId cell);
+  // The first stage that is the per-token retriever, if any.
+  PerTokenRetriever* per_token_retriever();
 
   // The first ids of a write's new packs and cells, taken together.
   struct TakenIds {
@@ -358,17 +384,57 @@ class Engine {
   // Makes room in the in-memory structures for a batch of packs about to be shown, so that
   // showing it grows nothing: nothing a reader sees changes.
   void make_room_for_packs(size_t packs, size_t cells, uint64_t pooled_width);
+
+  // The refresh (engine_refresh.cc), taking the stored records from `opened` (what the pool's
+  // opening scan read) when they are still exactly the stored ones; null reads them. The
+  // functions after it are its steps, in their order.
+  Status refresh_from(RefreshScan* opened);
+  // Reads every stored record into the scan, keeping the keys of eligible cells, or of every
+  // cell with `all_keys`; values are not decoded.
+  void read_records(RefreshScan& scan, bool all_keys) const;
+  // The cells with a governance entry: taken to be indexed already.
+  std::unordered_set<CellId> known_cells() const;
+  // Sets the key width, and the SLB's, from the first new eligible cell with a key of a width.
+  Status refresh_key_dim(const RefreshScan& scan, const std::unordered_set<CellId>& known);
+  // Replaces the retrieval pipeline by a fresh one (no Vamana stage), with room for the scan's
+  // eligible cells in its stages and in `inserts`.
+  void renew_pipeline(const RefreshScan& scan, std::vector<StageInsert>& inserts);
+  // Gives every new cell its governance entry and raises the next cell id past it; appends the
+  // inserts of those the stages index. Rebuilds the cell-API cells on the way.
+  Status index_new_cells(const RefreshScan& scan, const std::unordered_set<CellId>& known,
+                         std::vector<StageInsert>& inserts);
+  // Appends the inserts of the known cells the stages index.
+  void index_known_cells(const RefreshScan& scan, const std::unordered_set<CellId>& known,
+                         std::vector<StageInsert>& inserts) const;
+  // Feeds the inserts to every stage and their pooled keys to the SLB.
+  void feed_indexes(const std::vector<StageInsert>& inserts);
+  // The packs of the stored cells, deleted ones included; raises `candidate` past every pack id
+  // stored, deleted or given a text.
+  PackDirectory group_packs(const RefreshScan& scan, PackId& candidate) const;
+  // Replays trace.wal into an empty trace graph; returns the number of records replayed.
+  Result<size_t> replay_trace();
+  // Takes the deleted packs out of `fresh` and the texts, installs it and raises the next pack id
+  // to `candidate`.
+  void install_pack_directory(PackDirectory fresh, PackId candidate);
+  // Loads or builds the graph over the scan's cells when the cell count has reached the
+  // threshold (load_or_build_vamana, then ensure_vamana); the scan gives up its keys.
+  Status refresh_vamana(RefreshScan& scan);
+
+  // The cells of the scan that the graph indexes, taking the scan's keys.
+  PooledCells graph_cells(RefreshScan& scan) const;
   // Pooled keys of every stored cell but those of deleted packs, ascending, read in one pass;
-  // with `skip_failures` an unreadable cell is left out, otherwise its failure is returned.
+  // with `skip_failures` an unreadable cell is left out, otherwise the failure of the first read
+  // that failed is returned.
   Result<PooledCells> read_pooled_cells(bool skip_failures) const;
-  // Loads vamana.idx and installs it when its nodes are exactly the cells a build would index;
-  // false when there is nothing usable on disk. A graph read but not taken is moved to
-  // `not_taken` when that is not null.
-  Result<bool> try_load_vamana(const PooledCells& pooled, std::optional<VamanaIndex>* not_taken);
-  // Builds the graph over every cell whose pooled key has the index width (reusing the lists of
+  // The two graph hooks over cells already read. The first loads vamana.idx and installs it when
+  // its nodes are exactly the cells a build would index; false when there is nothing usable on
+  // disk. A graph read but not taken is moved to `not_taken` when that is not null. The second
+  // builds the graph over every cell whose pooled key has the index width (reusing the lists of
   // `saved`, an earlier graph of this store, where it can), saves it to vamana.idx and installs
   // it as the last stage.
-  Status build_vamana(const PooledCells& pooled, const VamanaIndex* saved = nullptr);
+  Result<bool> load_or_build_vamana(const PooledCells& pooled,
+                                    std::optional<VamanaIndex>* not_taken);
+  Status ensure_vamana(const PooledCells& pooled, const VamanaIndex* saved);
   void install_vamana(std::unique_ptr<VectorIndex> index);
   // The build hook of the writers: when no Vamana index is active and the cell count has reached
   // the threshold.

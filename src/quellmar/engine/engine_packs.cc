@@ -6,7 +6,6 @@
 #include <set>
 
 #include "quellmar/engine/engine.h"
-#include "quellmar/retrieval/key_view.h"
 
 namespace quellmar {
 
@@ -95,8 +94,7 @@ Result<uint64_t> Engine::add_view_keys(PackId pack_id,
     r.view_tag = VIEW_KEY_TAG;
     r.created_at_ns = r.updated_at_ns = now;
     QM_RETURN_IF_ERROR(block_pool_.append(r));
-    std::optional<KeyView> view = classify_key(key);
-    index_cell(r.cell_id, r.owner, key, view ? view->mean_pooled() : std::vector<float>{});
+    index_cell(r.cell_id, r.owner, key, pooled_key(key));
     pack_directory_.add_view_cells(pack_id, r.cell_id);
   }
   return view_keys.size();
@@ -161,6 +159,13 @@ Result<uint64_t> Engine::evict_draft_packs(float threshold, std::optional<OwnerI
   }
   for (PackId pack : victims) QM_RETURN_IF_ERROR(delete_pack(pack));
   return victims.size();
+}
+
+Result<uint64_t> Engine::sweep(const SweepStep& step) {
+  if (step.days) advance_days(*step.days);
+  Result<uint64_t> evicted = evict_draft_packs(step.eviction_threshold, std::nullopt);
+  if (step.fire_scheduled) (void)fire_due_scheduled(wall_unix_time());
+  return evicted;
 }
 
 std::vector<OwnerId> Engine::list_owners() const {

@@ -9,13 +9,6 @@ namespace quellmar {
 
 namespace {
 
-// The vector the SLB is asked with: the mean of an encoded query's rows, a copy of a plain
-// query, nothing for a malformed one.
-std::vector<float> pooled_query(std::span<const float> query) {
-  std::optional<KeyView> view = classify_key(query);
-  return view ? view->mean_pooled() : std::vector<float>{};
-}
-
 // a * k without wrapping: a huge k asks for everything.
 uint64_t times(uint64_t a, uint64_t k) { return k > UINT64_MAX / a ? UINT64_MAX : a * k; }
 
@@ -57,11 +50,11 @@ std::vector<ScoredCell> Engine::gather(std::span<const float> query, uint64_t k,
   if (is_multi_token(query)) {
     append_new(pipeline_.search(query, times(multi_factor, k), owner, &fetcher));
     if (out.size() < k && slb_->occupancy() > 0)
-      append_new(slb_->query(pooled_query(query), times(2, k)));
+      append_new(slb_->query(pooled_key(query), times(2, k)));
     return out;
   }
   if (slb_->occupancy() > 0) {
-    append_new(slb_->query(pooled_query(query), times(2, k)));
+    append_new(slb_->query(pooled_key(query), times(2, k)));
     if (out.size() >= k) return out;
   } else if (k == 0) {
     return out;
@@ -272,7 +265,7 @@ Result<std::vector<CellReadResult>> Engine::mem_read(std::span<const float> quer
   if (out.size() > k) out.resize(k);
   for (const CellReadResult& r : out) {
     (void)touch(r.record.cell_id);
-    slb_->insert(r.record.cell_id, r.record.owner, pooled_query(r.record.key));
+    slb_->insert(r.record.cell_id, r.record.owner, pooled_key(r.record.key));
   }
   return out;
 }

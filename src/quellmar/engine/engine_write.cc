@@ -9,11 +9,6 @@ namespace quellmar {
 
 namespace {
 
-std::vector<float> pooled_key(std::span<const float> key) {
-  std::optional<KeyView> view = classify_key(key);
-  return view ? view->mean_pooled() : std::vector<float>{};
-}
-
 // The length of a key's pooled vector, without pooling it.
 uint64_t pooled_len(std::span<const float> key) {
   std::optional<KeyView> view = classify_key(key);

@@ -17,20 +17,6 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using Nanos = std::chrono::nanoseconds;
 
-// The wall clock as a schedule time.
-UnixTime wall_unix_time() {
-  const auto ns =
-      std::chrono::duration_cast<Nanos>(std::chrono::system_clock::now().time_since_epoch())
-          .count();
-  int64_t seconds = ns / 1000000000;
-  int64_t nanos = ns % 1000000000;
-  if (nanos < 0) {
-    nanos += 1000000000;
-    --seconds;
-  }
-  return UnixTime{seconds, static_cast<uint32_t>(nanos)};
-}
-
 // Whole wall-clock seconds since the epoch; 0 before it.
 uint64_t wall_epoch_secs() { return unix_now_ns() / 1000000000; }
 
@@ -74,11 +60,10 @@ void maintenance_loop(const MaintenanceConfig& config, EngineMutex& engine,
       {
         std::optional<EngineMutex::Guard> guard = engine.lock();
         if (guard) {
-          Engine& e = **guard;
-          e.advance_days(days_per_tick);
-          Result<uint64_t> n = e.evict_draft_packs(config.eviction_threshold, std::nullopt);
+          // An eviction that fails counts as none.
+          Result<uint64_t> n = (*guard)->sweep(SweepStep{days_per_tick, config.eviction_threshold,
+                                                         /*fire_scheduled=*/true});
           if (n.is_ok()) evicted = *n;
-          (void)e.fire_due_scheduled(wall_unix_time());
           ran = true;
         }
       }

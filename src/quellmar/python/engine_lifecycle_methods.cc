@@ -56,46 +56,17 @@ PyObject* compact(PyEngine& self) {
                     to_py(report->bytes_reclaimed)});
 }
 
-// Everything status() reports, read in one pass under the lock.
-struct EngineStatus {
-  uint64_t cell_count = 0;
-  uint64_t pack_count = 0;
-  uint64_t segment_count = 0;
-  uint64_t slb_occupancy = 0;
-  uint64_t slb_capacity = 0;
-  bool vamana_active = false;
-  uint64_t pipeline_stages = 0;
-  uint64_t governance_entries = 0;
-  uint64_t trace_edges = 0;
-  uint64_t arena_bytes = 0;  // the bytes written to every segment, headers included
-};
-
-EngineStatus read_status(const Engine& e) {
-  EngineStatus s;
-  s.cell_count = e.cell_count();
-  s.pack_count = e.pack_count();
-  s.segment_count = e.block_pool().segments().size();
-  s.slb_occupancy = e.slb().occupancy();
-  s.slb_capacity = e.slb().capacity();
-  s.vamana_active = e.has_vamana();
-  s.pipeline_stages = e.pipeline().stage_count();
-  s.governance_entries = e.governance().size();
-  s.trace_edges = e.trace_graph().edge_count();
-  for (const SegmentEntry& segment : e.block_pool().segments()) s.arena_bytes += segment.fill;
-  return s;
-}
-
 PyObject* status(PyEngine& self) {
-  std::optional<EngineStatus> s = with_engine<Gil::Hold>(self, read_status);
+  std::optional<EngineStatus> s =
+      with_engine<Gil::Hold>(self, [](Engine& e) { return e.status(); });
   if (!s) return nullptr;
   static DictKeys keys({"cell_count", "pack_count", "segment_count", "slb_occupancy",
                         "slb_capacity", "vamana_active", "pipeline_stages", "governance_entries",
                         "trace_edges", "arena_bytes", "arena_bytes_per_cell"});
-  const uint64_t per_cell = s->cell_count == 0 ? 0 : s->arena_bytes / s->cell_count;
   return keys.make({to_py(s->cell_count), to_py(s->pack_count), to_py(s->segment_count),
                     to_py(s->slb_occupancy), to_py(s->slb_capacity), to_py(s->vamana_active),
                     to_py(s->pipeline_stages), to_py(s->governance_entries), to_py(s->trace_edges),
-                    to_py(s->arena_bytes), to_py(per_cell)});
+                    to_py(s->arena_bytes), to_py(s->arena_bytes_per_cell)});
 }
 
 PyObject* cell_count(PyEngine& self) {
@@ -116,8 +87,8 @@ PyObject* has_vamana(PyEngine& self) {
 }
 
 PyObject* pipeline_stage_count(PyEngine& self) {
-  std::optional<uint64_t> n = with_engine<Gil::Hold>(
-      self, [](Engine& e) -> uint64_t { return e.pipeline().stage_count(); });
+  std::optional<uint64_t> n =
+      with_engine<Gil::Hold>(self, [](Engine& e) -> uint64_t { return e.pipeline_stage_count(); });
   return n ? to_py(*n) : nullptr;
 }
 

@@ -134,13 +134,14 @@ constexpr auto SWEEP_NOW =
     signature("Engine", "sweep_now", with_default("hours", &SweepNowArgs::hours),
               with_default("eviction_threshold", &SweepNowArgs::eviction_threshold));
 
-// One governance step as the maintenance thread takes it: the clock first (only for a positive
-// number of hours), then the eviction over every owner. A decay stays when the eviction fails.
+// The maintenance thread's sweep without the scheduled actions: the clock first (only for a
+// positive number of hours), then the eviction over every owner. A decay stays when the eviction
+// fails.
 PyObject* sweep_now(PyEngine& self, SweepNowArgs& a) {
-  std::optional<uint64_t> evicted = with_engine<Gil::Hold>(self, [&](Engine& e) {
-    if (a.hours > 0.0f) e.advance_days(a.hours / 24.0f);
-    return e.evict_draft_packs(a.eviction_threshold, std::nullopt);
-  });
+  const SweepStep step{a.hours > 0.0f ? std::optional<float>(a.hours / 24.0f) : std::nullopt,
+                       a.eviction_threshold, /*fire_scheduled=*/false};
+  std::optional<uint64_t> evicted =
+      with_engine<Gil::Hold>(self, [&](Engine& e) { return e.sweep(step); });
   return evicted ? to_py(*evicted) : nullptr;
 }
 

@@ -18,6 +18,7 @@
 #include "quellmar/core/posix_file.h"
 #include "quellmar/index/vamana_index.h"
 #include "quellmar/retrieval/key_view.h"
+#include "engine_test_peer.h"
 #include "test_util.h"
 
 namespace quellmar {
@@ -95,11 +96,11 @@ TEST_F(EngineTest, OpeningAnEmptyDirectory) {
   EXPECT_EQ(read_file(path + "/synaptic.qmr"), "");
   EXPECT_EQ(e->cell_count(), 0u);
   EXPECT_EQ(e->pack_count(), 0u);
-  EXPECT_EQ(e->next_pack_id(), 1u);
-  EXPECT_EQ(e->next_cell_id(), 0u);
-  EXPECT_FALSE(e->key_dim().has_value());
-  EXPECT_EQ(e->slb().dim(), 128u);
-  EXPECT_EQ(e->pipeline().stage_count(), 2u);
+  EXPECT_EQ(EngineTestPeer(*e).next_pack_id(), 1u);
+  EXPECT_EQ(EngineTestPeer(*e).next_cell_id(), 0u);
+  EXPECT_FALSE(EngineTestPeer(*e).key_dim().has_value());
+  EXPECT_EQ(EngineTestPeer(*e).slb().dim(), 128u);
+  EXPECT_EQ(EngineTestPeer(*e).pipeline().stage_count(), 2u);
   EXPECT_FALSE(e->has_vamana());
   QM_EXPECT_OK(e->flush());  // without a buffer: only syncs trace.wal
 }
@@ -147,14 +148,14 @@ TEST_F(EngineTest, PackWriteIdsRecordsAndGovernance) {
   PackWrite w = Pack(7, std::vector<float>(256, 0.5f), 60.0f, "hello", Layers({3, 0, 1}));
   QM_ASSERT_OK_AND_ASSIGN(PackId id, e->mem_write_pack(w));
   EXPECT_EQ(id, 1u);
-  EXPECT_EQ(e->key_dim(), 256u);
-  EXPECT_EQ(e->slb().dim(), 256u);
+  EXPECT_EQ(EngineTestPeer(*e).key_dim(), 256u);
+  EXPECT_EQ(EngineTestPeer(*e).slb().dim(), 256u);
   EXPECT_EQ(*e->pack_directory().cells(1), (std::vector<CellId>{0, 1, 2, 3}));
-  QM_ASSERT_OK_AND_ASSIGN(CellRecord head, e->block_pool().read_cell(0));
+  QM_ASSERT_OK_AND_ASSIGN(CellRecord head, EngineTestPeer(*e).block_pool().read_cell(0));
   EXPECT_EQ(head.layer, HEAD_CELL_LAYER);
   EXPECT_EQ(head.pack_id, 1u);
   EXPECT_TRUE(head.value.empty());
-  QM_ASSERT_OK_AND_ASSIGN(CellRecord layer, e->block_pool().read_cell(1));
+  QM_ASSERT_OK_AND_ASSIGN(CellRecord layer, EngineTestPeer(*e).block_pool().read_cell(1));
   EXPECT_EQ(layer.layer, 3);
   EXPECT_EQ(layer.key, head.key);  // layer cells carry the retrieval key too
   EXPECT_EQ(layer.importance, 65.0f);
@@ -198,9 +199,9 @@ TEST_F(EngineTest, ReopenRebuildsEverythingFromTheRecords) {
   auto e = Open();
   EXPECT_EQ(e->cell_count(), 7u);
   EXPECT_EQ(e->pack_count(), 2u);
-  EXPECT_EQ(e->next_pack_id(), 3u);
-  EXPECT_EQ(e->next_cell_id(), 7u);
-  EXPECT_EQ(e->key_dim(), DIM);
+  EXPECT_EQ(EngineTestPeer(*e).next_pack_id(), 3u);
+  EXPECT_EQ(EngineTestPeer(*e).next_cell_id(), 7u);
+  EXPECT_EQ(EngineTestPeer(*e).key_dim(), DIM);
   // Every cell, layer cells included, has an entry from its stored importance and tier.
   ASSERT_EQ(e->governance().size(), 7u);
   EXPECT_EQ(e->governance().at(1).importance, 75.0f);
@@ -211,15 +212,18 @@ TEST_F(EngineTest, ReopenRebuildsEverythingFromTheRecords) {
   EXPECT_EQ(Read(*e, Key(1), 1), (std::vector<PackId>{2}));
 
   const auto counts = [&] {
-    return std::vector<uint64_t>{e->cell_count(),        e->pack_count(),
-                                 e->governance().size(), e->trace_graph().edge_count(),
-                                 e->slb().occupancy(),   e->pipeline().stage(1).len()};
+    return std::vector<uint64_t>{e->cell_count(),
+                                 e->pack_count(),
+                                 e->governance().size(),
+                                 e->trace_graph().edge_count(),
+                                 EngineTestPeer(*e).slb().occupancy(),
+                                 EngineTestPeer(*e).pipeline().stage(1).len()};
   };
   const auto before = counts();
   QM_ASSERT_OK(e->refresh());
   QM_ASSERT_OK(e->refresh());
   EXPECT_EQ(counts(), before);
-  EXPECT_EQ(e->slb().occupancy(), 3u);  // two head cells and the cell-API cell
+  EXPECT_EQ(EngineTestPeer(*e).slb().occupancy(), 3u);  // two head cells and the cell-API cell
 }
 
 TEST_F(EngineTest, AKeyOfNoWidthNeverSetsTheKeyWidth) {
@@ -238,7 +242,7 @@ TEST_F(EngineTest, AKeyOfNoWidthNeverSetsTheKeyWidth) {
     SCOPED_TRACE(c.name);
     const std::string path = dir_.file(c.name);
     auto check = [&](Engine& e, std::optional<uint64_t> width) {
-      EXPECT_EQ(e.key_dim(), width);
+      EXPECT_EQ(EngineTestPeer(e).key_dim(), width);
       EXPECT_EQ(Read(e, c.key, 5), std::vector<PackId>{});  // matches nothing
       if (width) {
         EXPECT_EQ(Read(e, Key(0), 5), std::vector<PackId>{2});
@@ -261,7 +265,7 @@ TEST_F(EngineTest, AKeyOfNoWidthNeverSetsTheKeyWidth) {
   // In a batch the first key with a width sets it too.
   QM_ASSERT_OK_AND_ASSIGN(auto e, Engine::open(dir_.file("batch")));
   QM_ASSERT_OK(e->mem_write_batch_packs({Pack(1, zero_dim), Pack(1, Key(0))}));
-  EXPECT_EQ(e->key_dim(), DIM);
+  EXPECT_EQ(EngineTestPeer(*e).key_dim(), DIM);
   EXPECT_EQ(Read(*e, zero_dim, 5), std::vector<PackId>{});
   EXPECT_EQ(Read(*e, Key(0), 5), std::vector<PackId>{2});
 }
@@ -309,7 +313,8 @@ TEST_F(EngineTest, CandidatesAreDistinctCells) {
   for (int i = 0; i < 100; ++i) Write(*e, Pack(1, Key(i)));
   for (uint64_t k : {3u, 40u, 150u}) {
     SCOPED_TRACE(k);
-    const std::vector<ScoredCell> hits = e->find_candidates(Key(0), k, std::nullopt);
+    const std::vector<ScoredCell> hits =
+        EngineTestPeer(*e).find_candidates(Key(0), k, std::nullopt);
     std::unordered_set<CellId> distinct;
     for (const ScoredCell& h : hits) distinct.insert(h.cell_id);
     EXPECT_EQ(distinct.size(), hits.size());
@@ -331,7 +336,7 @@ TEST_F(EngineTest, WriteBufferQueuesThenWritesOneBatch) {
   Write(*e, Pack(1, Key(3)));  // queued
   QM_ASSERT_OK_AND_ASSIGN(auto none, e->mem_write_batch_packs({}));
   EXPECT_TRUE(none.empty());
-  EXPECT_EQ(e->write_buffer()->entries.size(), 1u);
+  EXPECT_EQ(EngineTestPeer(*e).write_buffer()->entries.size(), 1u);
   std::vector<PackWrite> batch = {Pack(1, Key(4)), Pack(1, Key(5))};
   QM_ASSERT_OK_AND_ASSIGN(auto ids, e->mem_write_batch_packs(std::move(batch)));
   EXPECT_EQ(ids, (std::vector<PackId>{5, 6}));
@@ -392,8 +397,8 @@ TEST_F(EngineTest, FailedDrainKeepsAcknowledgedPacksQueued) {
   QM_ASSERT_ERROR(Io, "", e->mem_write_pack(Pack(1, Key(1))));  // fills the queue; drain fails
   g_fail_sync = 0;
   set_file_fault_hook(nullptr);
-  ASSERT_EQ(e->write_buffer()->entries.size(), 1u);
-  EXPECT_EQ(e->write_buffer()->entries[0].pack_id, 1u);
+  ASSERT_EQ(EngineTestPeer(*e).write_buffer()->entries.size(), 1u);
+  EXPECT_EQ(EngineTestPeer(*e).write_buffer()->entries[0].pack_id, 1u);
   QM_ASSERT_OK(e->flush());
   EXPECT_EQ(e->pack_count(), 1u);
   EXPECT_TRUE(e->pack_directory().contains(1));
@@ -496,7 +501,7 @@ TEST_F(EngineTest, DeletedPacksStayOutOfTheGraph) {
   {
     auto e = Open(4);  // saves the graph over the nine cells
     ASSERT_TRUE(e->has_vamana());
-    EXPECT_EQ(e->pipeline().stage(2).len(), 9u);
+    EXPECT_EQ(EngineTestPeer(*e).pipeline().stage(2).len(), 9u);
     gone = *e->pack_directory().cells(1);
     QM_ASSERT_OK(e->delete_pack(1));
   }
@@ -507,7 +512,8 @@ TEST_F(EngineTest, DeletedPacksStayOutOfTheGraph) {
       EXPECT_TRUE(std::find(gone.begin(), gone.end(), c.record.cell_id) == gone.end())
           << "cell " << c.record.cell_id;
     }
-    for (CellId cell : gone) EXPECT_FALSE(e.slb().contains(cell)) << "cell " << cell;
+    for (CellId cell : gone)
+      EXPECT_FALSE(EngineTestPeer(e).slb().contains(cell)) << "cell " << cell;
   };
   // The first reopen finds the saved graph with the deleted cells and builds it again without
   // them; the second takes that one as it is.
@@ -515,7 +521,7 @@ TEST_F(EngineTest, DeletedPacksStayOutOfTheGraph) {
     SCOPED_TRACE(round);
     auto e = Open(4);
     ASSERT_TRUE(e->has_vamana());
-    EXPECT_EQ(e->pipeline().stage(2).len(), 6u);
+    EXPECT_EQ(EngineTestPeer(*e).pipeline().stage(2).len(), 6u);
     const std::unordered_map<CellId, std::vector<float>> no_keys;
     QM_ASSERT_OK_AND_ASSIGN(auto saved, VamanaIndex::load(dir_.path(), no_keys));
     ASSERT_TRUE(saved.has_value());
@@ -532,14 +538,14 @@ TEST_F(EngineTest, DeletedPacksStayOutOfTheGraph) {
   QM_ASSERT_OK(e->delete_pack(2));
   QM_ASSERT_OK(e->mem_write(1, 0, Key(20), {}, 50.0f, {}));
   ASSERT_TRUE(e->has_vamana());
-  EXPECT_EQ(e->pipeline().stage(2).len(), 4u);  // pack 3 and the cell
+  EXPECT_EQ(EngineTestPeer(*e).pipeline().stage(2).len(), 4u);  // pack 3 and the cell
   reads_no_deleted_cell(*e, Key(1));
   // A pack deleted while the graph holds its cells: the graph keeps its nodes until the next
   // open, and reads pass over them.
   const std::vector<CellId> pack3 = *e->pack_directory().cells(3);
   gone.insert(gone.end(), pack3.begin(), pack3.end());
   QM_ASSERT_OK(e->delete_pack(3));
-  EXPECT_EQ(e->pipeline().stage(2).len(), 4u);
+  EXPECT_EQ(EngineTestPeer(*e).pipeline().stage(2).len(), 4u);
   reads_no_deleted_cell(*e, Key(2));
 }
 
@@ -555,10 +561,11 @@ TEST_F(EngineTest, CompactionKeepsPacksAndCellApiCells) {
   QM_ASSERT_OK(e->delete_pack(drop));
   QM_ASSERT_OK_AND_ASSIGN(CompactionReport r, e->compact());
   EXPECT_GE(r.segments_compacted, 1u);
-  QM_EXPECT_OK(e->block_pool().read_cell(plain));
+  QM_EXPECT_OK(EngineTestPeer(*e).block_pool().read_cell(plain));
   QM_ASSERT_OK_AND_ASSIGN(PackReadResult p, e->load_pack_by_id(keep));
   EXPECT_EQ(p.layers.size(), 2u);
-  QM_ASSERT_ERROR(CellNotFound, "", e->block_pool().read_cell(e->next_cell_id() - 6));
+  QM_ASSERT_ERROR(CellNotFound, "",
+                  EngineTestPeer(*e).block_pool().read_cell(EngineTestPeer(*e).next_cell_id() - 6));
 }
 
 // Cell-API cells on the head layer belong to no pack either: compaction keeps them whichever
@@ -612,7 +619,7 @@ TEST_F(EngineTest, CompactionKeepsCellApiCellsOnEveryLayer) {
     QM_ASSERT_OK_AND_ASSIGN(auto e, Engine::open(dir.path(), DEFAULT_VAMANA_THRESHOLD, 64));
     EXPECT_EQ(e->cell_count(), 4u);
     for (size_t i = 0; i < cells.size(); ++i) {
-      QM_ASSERT_OK_AND_ASSIGN(CellRecord r, e->block_pool().read_cell(cells[i]));
+      QM_ASSERT_OK_AND_ASSIGN(CellRecord r, EngineTestPeer(*e).block_pool().read_cell(cells[i]));
       EXPECT_EQ(r.layer, layers[i]);
       EXPECT_EQ(r.value, values[i]);
     }
@@ -702,23 +709,24 @@ TEST_F(EngineTest, IdsPastTheLargestAreRefusedNeverReused) {
     }
     QM_ASSERT_OK_AND_ASSIGN(auto e, c.buffered ? Engine::open_with_write_buffer(dir.path(), 1, 0)
                                                : Engine::open(dir.path()));
-    const CellId next_cell = e->next_cell_id();
-    const PackId next_pack = e->next_pack_id();
+    const CellId next_cell = EngineTestPeer(*e).next_cell_id();
+    const PackId next_pack = EngineTestPeer(*e).next_pack_id();
     Ids got = c.write(*e);
     if (c.refused.empty()) {
       ASSERT_TRUE(got.is_ok()) << got.error().message();
       EXPECT_EQ(*got, c.given);
     } else {
       QM_ASSERT_ERROR(CapacityExceeded, c.refused, got);
-      EXPECT_EQ(e->next_cell_id(), next_cell);
-      EXPECT_EQ(e->next_pack_id(), next_pack);
+      EXPECT_EQ(EngineTestPeer(*e).next_cell_id(), next_cell);
+      EXPECT_EQ(EngineTestPeer(*e).next_pack_id(), next_pack);
       EXPECT_EQ(e->cell_count(), 1u);
     }
     const uint64_t count = e->cell_count();
     e.reset();
     QM_ASSERT_OK_AND_ASSIGN(e, Engine::open(dir.path()));
     EXPECT_EQ(e->cell_count(), count);  // no record was stored under an id given before
-    QM_ASSERT_OK_AND_ASSIGN(CellRecord stored, e->block_pool().read_cell(c.stored_cell));
+    QM_ASSERT_OK_AND_ASSIGN(CellRecord stored,
+                            EngineTestPeer(*e).block_pool().read_cell(c.stored_cell));
     EXPECT_EQ(stored.pack_id, c.stored_pack);
   }
 }
@@ -728,7 +736,7 @@ TEST_F(EngineTest, CellApiWritesReadsAndParents) {
   QM_ASSERT_OK_AND_ASSIGN(CellId first,
                           e->mem_write(1, 2, Key(0), std::vector<float>{7, 2, -3}, 70.0f, {}));
   EXPECT_EQ(first, 0u);
-  EXPECT_EQ(e->key_dim(), DIM);
+  EXPECT_EQ(EngineTestPeer(*e).key_dim(), DIM);
   QM_ASSERT_OK_AND_ASSIGN(CellId child,
                           e->mem_write(1, 2, Key(1), std::vector<float>{4}, 10.0f, 999));
   EXPECT_EQ(e->trace_graph().trace_ancestors(child, EDGE_TYPE_ANY), (std::vector<CellId>{999}));
@@ -858,6 +866,29 @@ TEST_F(EngineTest, ScheduledEvictionFires) {
   EXPECT_TRUE(e->list_scheduled().empty());
 }
 
+TEST_F(EngineTest, SweepAdvancesEvictsAndFiresWhenAsked) {
+  auto e = Open();
+  const PackId weak = Write(*e, Pack(1, Key(0), 10.0f));        // importance 15, Draft
+  const PackId scheduled = Write(*e, Pack(3, Key(1), 30.0f));   // 35, Draft
+  QM_ASSERT_OK(e->schedule().add(UnixTime{100, 0}, 3, 50.0f));  // due long ago
+  const CellId head = e->pack_directory().cells(scheduled)->front();
+
+  // No clock and no scheduled actions: the eviction alone.
+  QM_ASSERT_OK_AND_ASSIGN(uint64_t evicted, e->sweep(SweepStep{std::nullopt, 20.0f, false}));
+  EXPECT_EQ(evicted, 1u);
+  EXPECT_FALSE(e->pack_directory().contains(weak));
+  EXPECT_TRUE(e->pack_directory().contains(scheduled));
+  EXPECT_EQ(e->governance().at(head).age_days, 0.0f);
+  EXPECT_EQ(e->list_scheduled().size(), 1u);
+
+  // The clock, then the eviction (nothing left below 20), then the due action, which the count
+  // leaves out.
+  QM_ASSERT_OK_AND_ASSIGN(evicted, e->sweep(SweepStep{2.0f, 20.0f, true}));
+  EXPECT_EQ(evicted, 0u);
+  EXPECT_FALSE(e->pack_directory().contains(scheduled));
+  EXPECT_TRUE(e->list_scheduled().empty());
+}
+
 TEST_F(EngineTest, VamanaActivatesAtTheThresholdAndIsReusedOnReopen) {
   {
     auto e = Open(/*threshold=*/8);
@@ -865,7 +896,7 @@ TEST_F(EngineTest, VamanaActivatesAtTheThresholdAndIsReusedOnReopen) {
     EXPECT_FALSE(e->has_vamana());
     QM_ASSERT_OK(e->mem_write(1, 0, Key(20), {}, 50.0f, {}));  // a cell write builds it
     EXPECT_TRUE(e->has_vamana());
-    EXPECT_EQ(e->pipeline().stage_count(), 3u);
+    EXPECT_EQ(EngineTestPeer(*e).pipeline().stage_count(), 3u);
   }
   const std::string idx = dir_.file("vamana.idx");
   ASSERT_TRUE(path_exists(idx));
@@ -875,7 +906,8 @@ TEST_F(EngineTest, VamanaActivatesAtTheThresholdAndIsReusedOnReopen) {
   {
     auto e = Open(8);
     EXPECT_TRUE(e->has_vamana());
-    EXPECT_EQ(e->pipeline().stage(2).len(), 10u);  // heads, layer cells and the cell
+    EXPECT_EQ(EngineTestPeer(*e).pipeline().stage(2).len(),
+              10u);  // heads, layer cells and the cell
     EXPECT_EQ(Read(*e, Key(2), 1), (std::vector<PackId>{3}));
   }
   // The saved graph held exactly the cells a build would index: it was taken as it is.
@@ -889,7 +921,7 @@ TEST_F(EngineTest, VamanaActivatesAtTheThresholdAndIsReusedOnReopen) {
     Write(*e, Pack(1, Key(5)));
   }
   auto e = Open(8);  // one more pack: rebuilt, and saved again
-  EXPECT_EQ(e->pipeline().stage(2).len(), 13u);
+  EXPECT_EQ(EngineTestPeer(*e).pipeline().stage(2).len(), 13u);
   EXPECT_NE(read_file(idx), bytes);
 }
 

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "engine_test_peer.h"
 #include "quellmar/core/file_names.h"
 #include "quellmar/core/posix_file.h"
 #include "quellmar/engine/engine.h"
@@ -70,7 +71,7 @@ class TraceReadsTest : public ::testing::Test {
   }
   // The raw similarity of a pack's head cell to the query, as candidate search reports it.
   static float Raw(Engine& e, const std::vector<float>& query, PackId pack) {
-    for (const ScoredCell& h : e.find_candidates(query, 20, std::nullopt)) {
+    for (const ScoredCell& h : EngineTestPeer(e).find_candidates(query, 20, std::nullopt)) {
       if (h.cell_id == Head(e, pack)) return h.score;
     }
     ADD_FAILURE() << "pack " << pack << " not among the candidates";
@@ -274,8 +275,8 @@ TEST_F(TraceReadsTest, FollowingAddsEachLinkedPackOnceAndSkipsUnloadableOnes) {
   EXPECT_EQ(Ids(all).size(), 4u);
   EXPECT_EQ(Sorted(Ids(all)), Sorted({p1, p2, shared, broken}));
 
-  const uint32_t seg = e->block_pool().locations().at(Head(*e, broken)).segment;
-  ASSERT_NE(seg, e->block_pool().locations().at(Head(*e, shared)).segment);
+  const uint32_t seg = EngineTestPeer(*e).block_pool().locations().at(Head(*e, broken)).segment;
+  ASSERT_NE(seg, EngineTestPeer(*e).block_pool().locations().at(Head(*e, shared)).segment);
   g_unreadable = segment_path(dir.path(), seg);
   set_file_fault_hook(&FailUnreadable);
   const float shared_before = Importance(*e, shared);
@@ -297,7 +298,8 @@ TEST_F(TraceReadsTest, ALayerLoadFailureFailsTheBoostedRead) {
   auto e = Open(dir, 1);
   const PackId best = Write(*e, Pack(1, Key(0)));
   Write(*e, Pack(1, Key(5)));
-  g_unreadable = segment_path(dir.path(), e->block_pool().locations().at(Head(*e, best)).segment);
+  g_unreadable = segment_path(
+      dir.path(), EngineTestPeer(*e).block_pool().locations().at(Head(*e, best)).segment);
   set_file_fault_hook(&FailUnreadable);
   QM_ASSERT_ERROR(Io, "", e->mem_read_pack_with_trace_boost(Key(0), 1, std::nullopt, 0.5f));
   QM_ASSERT_ERROR(Io, "",

@@ -8,6 +8,7 @@
 #include <map>
 #include <string>
 
+#include "engine_test_peer.h"
 #include "quellmar/core/coding.h"
 #include "quellmar/core/file_names.h"
 #include "quellmar/core/posix_file.h"
@@ -140,14 +141,14 @@ std::vector<RecordFile> RecordFiles() {
               decode_u64(reinterpret_cast<const uint8_t*>(b.data()) + records[i].first + 4);
           // Ids of lost cells are handed out again, so only the first open shows them absent.
           if (!appended || i < whole) {
-            EXPECT_EQ(e.block_pool().contains(id), i < whole) << "cell " << id;
+            EXPECT_EQ(EngineTestPeer(e).block_pool().contains(id), i < whole) << "cell " << id;
           }
-          if (i < whole) QM_EXPECT_OK(e.block_pool().read_cell(id));
+          if (i < whole) QM_EXPECT_OK(EngineTestPeer(e).block_pool().read_cell(id));
         }
       },
       [](Engine& e) { return e.mem_write_pack(Pack(7)).status(); },
       [](Engine& e) {
-        auto got = e.load_pack_by_id(e.next_pack_id() - 1);
+        auto got = e.load_pack_by_id(EngineTestPeer(e).next_pack_id() - 1);
         ASSERT_TRUE(got.is_ok()) << got.error().message();
         EXPECT_EQ(got->text, Pack(7).text);
         ASSERT_EQ(got->layers.size(), 1u);
@@ -343,7 +344,7 @@ TEST_F(DamagedFilesTest, OverwrittenHeadersAndCountsNeverCrash) {
       ASSERT_NE(hit, records.end());
       const CellId damaged =
           decode_u64(reinterpret_cast<const uint8_t*>(pristine.data()) + hit->first + 4);
-      auto read = engine->block_pool().read_cell(damaged);
+      auto read = EngineTestPeer(*engine).block_pool().read_cell(damaged);
       ASSERT_FALSE(read.is_ok());
       EXPECT_NE(read.error().message().find(d.damaged), std::string::npos)
           << read.error().message();
@@ -352,7 +353,7 @@ TEST_F(DamagedFilesTest, OverwrittenHeadersAndCountsNeverCrash) {
         for (const auto& r : records) {
           const CellId other =
               decode_u64(reinterpret_cast<const uint8_t*>(pristine.data()) + r.first + 4);
-          if (&r != &*hit) QM_EXPECT_OK(engine->block_pool().read_cell(other));
+          if (&r != &*hit) QM_EXPECT_OK(EngineTestPeer(*engine).block_pool().read_cell(other));
         }
       }
       EXPECT_FALSE(engine->governance().contains(damaged));
@@ -402,7 +403,8 @@ TEST_F(DamagedFilesTest, RepairsKeepEveryStoredByte) {
       {segment_file_name(0), 0, 4, short_segment_record,
        [&](Engine& e, const std::string& b, const Records& r, size_t n, bool) {
          for (size_t i = 0; i < n; ++i) {
-           QM_EXPECT_OK(e.block_pool().read_cell(decode_u64(at(b, r[i].first + 4))));
+           QM_EXPECT_OK(
+               EngineTestPeer(e).block_pool().read_cell(decode_u64(at(b, r[i].first + 4))));
          }
        }},
       {TEXT_STORE_FILE, 8, 4, "",
@@ -429,7 +431,7 @@ TEST_F(DamagedFilesTest, RepairsKeepEveryStoredByte) {
        }},
       {TRACE_WAL_FILE, 0, 1, "",
        [&](Engine& e, const std::string& b, const Records& r, size_t n, bool) {
-         QM_ASSERT_OK_AND_ASSIGN(auto got, e.trace_wal().replay());
+         QM_ASSERT_OK_AND_ASSIGN(auto got, EngineTestPeer(e).trace_wal().replay());
          ASSERT_GE(got.size(), n);
          for (size_t i = 0; i < n; ++i) {
            EXPECT_EQ(got[i].from, decode_u64(at(b, r[i].first + TRACE_OFF_FROM)));
@@ -496,7 +498,7 @@ TEST_F(DamagedFilesTest, RepairsKeepEveryStoredByte) {
         EXPECT_EQ(testing::lost_bytes(dir.path(), f.name, bytes), "");
         ASSERT_TRUE(opened.is_ok()) << opened.error().message();
         if (layout.name == segment_file_name(0) && std::string(d.name) == "short body") {
-          auto read = (*opened)->block_pool().read_cell(9999);
+          auto read = EngineTestPeer(**opened).block_pool().read_cell(9999);
           ASSERT_FALSE(read.is_ok());
           EXPECT_NE(read.error().message().find("damaged cell record"), std::string::npos)
               << read.error().message();
@@ -706,7 +708,7 @@ TEST(RepairTest, SnapshotsCarryWhatRepairsKept) {
   QM_ASSERT_OK(engine->add_pack_edge(2, 3, EdgeType::Follows));
   const std::vector<std::string> kept = kept_files();
   ASSERT_EQ(kept.size(), 2u);
-  EXPECT_EQ(engine->block_pool().segments().size(), 1u);
+  EXPECT_EQ(EngineTestPeer(*engine).block_pool().segments().size(), 1u);
 
   const std::string out = elsewhere.file("snap.tar");
   QM_ASSERT_OK(engine->snapshot(out).status());
@@ -716,7 +718,7 @@ TEST(RepairTest, SnapshotsCarryWhatRepairsKept) {
     SCOPED_TRACE(name);
     EXPECT_EQ(read_file(target + "/" + name), read_file(dir.file(name)));
   }
-  EXPECT_EQ(restored->block_pool().segments().size(), 1u);
+  EXPECT_EQ(EngineTestPeer(*restored).block_pool().segments().size(), 1u);
   EXPECT_EQ(restored->pack_count(), engine->pack_count());
   EXPECT_EQ(restored->trace_graph().edge_count(), engine->trace_graph().edge_count());
 }
