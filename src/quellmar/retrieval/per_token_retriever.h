@@ -22,12 +22,12 @@
 #include <utility>
 #include <vector>
 
+#include "quellmar/core/cell_id_hash.h"
+#include "quellmar/core/flat_id_map.h"
+#include "quellmar/core/lru_cache.h"
+#include "quellmar/core/poison_mutex.h"
 #include "quellmar/core/types.h"
-#include "quellmar/retrieval/cell_id_hash.h"
-#include "quellmar/retrieval/flat_id_map.h"
 #include "quellmar/retrieval/key_view.h"
-#include "quellmar/retrieval/lru_cache.h"
-#include "quellmar/retrieval/poison_mutex.h"
 #include "quellmar/retrieval/quantization/int8_group.h"
 #include "quellmar/retrieval/vector_index.h"
 
