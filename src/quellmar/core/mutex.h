@@ -4,6 +4,7 @@
 // Mutex are declared QM_GUARDED_BY(mu_); a scope that holds it takes a MutexLock.
 
 #include <mutex>
+#include <utility>
 
 #include "quellmar/core/thread_annotations.h"
 
@@ -35,6 +36,25 @@ class QM_SCOPED_CAPABILITY MutexLock {
 
  private:
   Mutex& mu_;
+};
+
+// Holds a Mutex like MutexLock, but can be moved out of the scope that took it (into an optional,
+// a return value); a moved-from lock holds nothing.
+class QM_SCOPED_CAPABILITY MovableMutexLock {
+ public:
+  explicit MovableMutexLock(Mutex& mu) QM_ACQUIRE(mu) : mu_(&mu), owns_(true) { mu_->lock(); }
+  MovableMutexLock(MovableMutexLock&& other) noexcept
+      : mu_(std::exchange(other.mu_, nullptr)), owns_(std::exchange(other.owns_, false)) {}
+  ~MovableMutexLock() QM_RELEASE() {
+    if (owns_) mu_->unlock();
+  }
+  MovableMutexLock& operator=(MovableMutexLock&&) = delete;
+
+  bool owns_lock() const { return owns_; }
+
+ private:
+  Mutex* mu_;
+  bool owns_;
 };
 
 }  // namespace quellmar

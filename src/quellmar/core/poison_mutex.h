@@ -34,7 +34,7 @@ struct PoisonMutexSlot<std::unique_ptr<U, D>> {
 // reached through it: the guard hands out the object it owns.
 //
 // The value is guarded by the mutex; the only way to it is a Guard, which holds the lock for as
-// long as it lives (a moved-from Guard holds nothing).
+// long as it lives (a moved-from Guard holds nothing and must not be dereferenced).
 template <typename T>
 class PoisonMutex {
   using Slot = detail::PoisonMutexSlot<T>;
@@ -44,14 +44,10 @@ class PoisonMutex {
 
   class Guard {
    public:
-    Guard(Guard&& other) noexcept
-        : owner_(std::exchange(other.owner_, nullptr)),
-          exceptions_at_lock_(other.exceptions_at_lock_) {}
+    Guard(Guard&& other) noexcept = default;
     Guard& operator=(Guard&&) = delete;
     ~Guard() {
-      if (owner_ == nullptr) return;
-      if (std::uncaught_exceptions() > exceptions_at_lock_) poison();
-      owner_->mutex_.unlock();
+      if (lock_.owns_lock() && std::uncaught_exceptions() > exceptions_at_lock_) poison();
     }
 
     Value& operator*() const { return owner_->locked_value(); }
@@ -62,11 +58,10 @@ class PoisonMutex {
    private:
     friend class PoisonMutex;
     explicit Guard(PoisonMutex* owner)
-        : owner_(owner), exceptions_at_lock_(std::uncaught_exceptions()) {
-      owner_->mutex_.lock();
-    }
+        : owner_(owner), lock_(owner->mutex_), exceptions_at_lock_(std::uncaught_exceptions()) {}
 
-    PoisonMutex* owner_;  // null once moved from
+    PoisonMutex* owner_;
+    MovableMutexLock lock_;  // holds nothing once moved from
     int exceptions_at_lock_;
   };
 
