@@ -23,7 +23,7 @@
 #define QM_EXCLUDES(...) QM_THREAD_ANNOTATION(locks_excluded(__VA_ARGS__))
 // A function that takes the lock and returns holding it.
 #define QM_ACQUIRE(...) QM_THREAD_ANNOTATION(acquire_capability(__VA_ARGS__))
-// A function that takes the lock when it returns `ok` (true or false).
+// A function that takes the lock only when it returns the given value: QM_TRY_ACQUIRE(true, mu_).
 #define QM_TRY_ACQUIRE(...) QM_THREAD_ANNOTATION(try_acquire_capability(__VA_ARGS__))
 // A function that releases the lock.
 #define QM_RELEASE(...) QM_THREAD_ANNOTATION(release_capability(__VA_ARGS__))
