@@ -227,8 +227,8 @@ Result<std::vector<CellReadResult>> Engine::mem_read(std::span<const float> quer
     if (PerTokenRetriever* retriever = per_token_retriever()) {
       auto fetch = [this](CellId id) { return fetch_key(id); };
       const KeyFetcher fetcher(fetch);
-      candidates = refinement_->refine(*retriever, query, std::move(candidates), saturating_mul(2, k), owner,
-                                       &fetcher);
+      candidates = refinement_->refine(*retriever, query, std::move(candidates),
+                                       saturating_mul(2, k), owner, &fetcher);
     }
   }
 
