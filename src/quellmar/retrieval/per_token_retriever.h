@@ -10,8 +10,9 @@
 // then the engine's KeyFetcher.
 //
 // Thread safety: every operation runs under the engine lock. The two caches each sit behind a
-// mutex of their own (at most one held at a time, never while the fetcher runs); a cache whose
-// mutex was poisoned is bypassed.
+// mutex of their own, a PoisonMutex whose value the thread-safety analysis sees guarded by it (at
+// most one held at a time, never while the fetcher runs); a cache whose mutex was poisoned is
+// bypassed.
 
 #include <cstdint>
 #include <memory>
