@@ -9,7 +9,7 @@
 
 #include "bench_data.h"
 #include "floor_ratio.h"
-#include "quellmar/retrieval/aligned_allocator.h"
+#include "quellmar/core/aligned_allocator.h"
 #include "quellmar/retrieval/flat_index.h"
 #include "quellmar/retrieval/simd_distance.h"
 #include "read_floor.h"

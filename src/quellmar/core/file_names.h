@@ -7,12 +7,16 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 namespace quellmar {
 
 // "segment_{:06}.qmr": the id zero-padded to at least six digits.
 std::string segment_file_name(uint32_t id);
 std::string segment_path(const std::string& dir, uint32_t id);
+// The id of a segment file name "segment_<decimal>.qmr": an optional '+', then at least one
+// digit, at most UINT32_MAX. False for any other name.
+bool parse_segment_file_name(std::string_view name, uint32_t& id);
 
 inline constexpr const char* TEXT_STORE_FILE = "text_store.bin";
 inline constexpr const char* DELETION_LOG_FILE = "deletion_log.bin";

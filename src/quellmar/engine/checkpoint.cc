@@ -6,8 +6,8 @@
 
 #include "quellmar/core/file_names.h"
 #include "quellmar/core/posix_file.h"
+#include "quellmar/core/quote.h"
 #include "quellmar/core/str_cat.h"
-#include "quellmar/engine/json_reader.h"
 
 namespace quellmar {
 

@@ -2,15 +2,13 @@
 
 #include <algorithm>
 
+#include "quellmar/core/saturating.h"
 #include "quellmar/engine/engine.h"
 #include "quellmar/retrieval/key_view.h"
 
 namespace quellmar {
 
 namespace {
-
-// a * k without wrapping: a huge k asks for everything.
-uint64_t times(uint64_t a, uint64_t k) { return k > UINT64_MAX / a ? UINT64_MAX : a * k; }
 
 bool is_multi_token(std::span<const float> query) {
   return classify_key_kind(query) == KeyKind::Encoded;
@@ -48,18 +46,18 @@ std::vector<ScoredCell> Engine::gather(std::span<const float> query, uint64_t k,
     }
   };
   if (is_multi_token(query)) {
-    append_new(pipeline_.search(query, times(multi_factor, k), owner, &fetcher));
+    append_new(pipeline_.search(query, saturating_mul(multi_factor, k), owner, &fetcher));
     if (out.size() < k && slb_->occupancy() > 0)
-      append_new(slb_->query(pooled_key(query), times(2, k)));
+      append_new(slb_->query(pooled_key(query), saturating_mul(2, k)));
     return out;
   }
   if (slb_->occupancy() > 0) {
-    append_new(slb_->query(pooled_key(query), times(2, k)));
+    append_new(slb_->query(pooled_key(query), saturating_mul(2, k)));
     if (out.size() >= k) return out;
   } else if (k == 0) {
     return out;
   }
-  append_new(pipeline_.search(query, times(2, k), owner, &fetcher));
+  append_new(pipeline_.search(query, saturating_mul(2, k), owner, &fetcher));
   return out;
 }
 
@@ -229,8 +227,8 @@ Result<std::vector<CellReadResult>> Engine::mem_read(std::span<const float> quer
     if (PerTokenRetriever* retriever = per_token_retriever()) {
       auto fetch = [this](CellId id) { return fetch_key(id); };
       const KeyFetcher fetcher(fetch);
-      candidates = refinement_->refine(*retriever, query, std::move(candidates), times(2, k), owner,
-                                       &fetcher);
+      candidates = refinement_->refine(*retriever, query, std::move(candidates),
+                                       saturating_mul(2, k), owner, &fetcher);
     }
   }
 

@@ -2,9 +2,9 @@
 // reads.
 
 #include <algorithm>
-#include <limits>
 #include <unordered_set>
 
+#include "quellmar/core/saturating.h"
 #include "quellmar/engine/engine.h"
 
 namespace quellmar {
@@ -12,11 +12,7 @@ namespace quellmar {
 namespace {
 
 // Candidate pool of a boosted read: 5k, saturating, and at least 10.
-uint64_t boost_pool(uint64_t k) {
-  const uint64_t five_k =
-      k > std::numeric_limits<uint64_t>::max() / 5 ? std::numeric_limits<uint64_t>::max() : 5 * k;
-  return std::max<uint64_t>(five_k, 10);
-}
+uint64_t boost_pool(uint64_t k) { return std::max<uint64_t>(saturating_mul(5, k), 10); }
 
 }  // namespace
 

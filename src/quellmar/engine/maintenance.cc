@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "quellmar/core/internal_fault.h"
+#include "quellmar/core/mutex.h"
 #include "quellmar/core/str_cat.h"
 
 namespace quellmar {
@@ -69,7 +70,7 @@ void maintenance_loop(const MaintenanceConfig& config, EngineMutex& engine,
       }
       if (ran) {
         {
-          std::lock_guard<std::mutex> l(shared.stats_mu);
+          MutexLock l(shared.stats_mu);
           shared.stats.sweep_count += 1;
           shared.stats.total_packs_evicted += evicted;
           shared.stats.last_sweep_epoch_secs = wall_epoch_secs();
@@ -93,7 +94,7 @@ void maintenance_loop(const MaintenanceConfig& config, EngineMutex& engine,
         last_compaction = Clock::now();
       } else {
         {
-          std::lock_guard<std::mutex> l(shared.stats_mu);
+          MutexLock l(shared.stats_mu);
           shared.stats.compaction_count += 1;
           shared.stats.total_bytes_reclaimed += (*report)->bytes_reclaimed;
           shared.stats.last_compaction_epoch_secs = wall_epoch_secs();
@@ -167,7 +168,7 @@ bool MaintenanceHandle::is_running() const {
 }
 
 MaintenanceStats MaintenanceHandle::status() const {
-  std::lock_guard<std::mutex> l(shared_->stats_mu);
+  MutexLock l(shared_->stats_mu);
   return shared_->stats;
 }
 

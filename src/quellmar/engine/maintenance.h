@@ -14,7 +14,9 @@
 #include <optional>
 #include <thread>
 
+#include "quellmar/core/mutex.h"
 #include "quellmar/core/result.h"
+#include "quellmar/core/thread_annotations.h"
 #include "quellmar/engine/engine_mutex.h"
 
 namespace quellmar {
@@ -71,8 +73,8 @@ class MaintenanceHandle {
 
   // State shared by the handle and its thread.
   struct Shared {
-    mutable std::mutex stats_mu;
-    MaintenanceStats stats;  // guarded by stats_mu
+    mutable Mutex stats_mu;
+    MaintenanceStats stats QM_GUARDED_BY(stats_mu);
 
     std::atomic<bool> stop{false};
     // Wakes a pausing thread at once on stop; guards nothing else.

@@ -6,9 +6,9 @@
 #include <string>
 #include <vector>
 
+#include "quellmar/core/json_reader.h"
 #include "quellmar/core/result.h"
 #include "quellmar/core/types.h"
-#include "quellmar/engine/json_reader.h"
 
 namespace quellmar {
 

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "quellmar/core/result.h"
-#include "quellmar/engine/sha256.h"
+#include "quellmar/core/sha256.h"
 
 struct archive;
 

@@ -15,6 +15,7 @@
 #include "quellmar/core/file_names.h"
 #include "quellmar/core/internal_fault.h"
 #include "quellmar/core/posix_file.h"
+#include "quellmar/core/saturating.h"
 #include "quellmar/core/str_cat.h"
 #include "quellmar/retrieval/key_view.h"
 #include "quellmar/retrieval/simd_distance.h"
@@ -702,7 +703,7 @@ std::vector<ScoredCell> VamanaIndex::search(std::span<const float> query, uint64
   std::vector<float> pooled = view ? view->mean_pooled() : std::vector<float>{};
   if (ids_.empty()) return out;
   const uint64_t wider = std::max<uint64_t>(max_degree_, k);
-  const uint64_t list_size = wider > UINT64_MAX / 2 ? UINT64_MAX : 2 * wider;
+  const uint64_t list_size = saturating_mul(2, wider);
   std::vector<std::pair<uint32_t, float>> found = beam_search(pooled, list_size);
   const size_t take = std::min<uint64_t>(k, found.size());
   out.reserve(take);

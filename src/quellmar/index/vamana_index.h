@@ -13,8 +13,9 @@
 #include <utility>
 #include <vector>
 
+#include "quellmar/core/aligned_allocator.h"
+#include "quellmar/core/function_ref.h"
 #include "quellmar/core/result.h"
-#include "quellmar/retrieval/aligned_allocator.h"
 #include "quellmar/retrieval/vector_index.h"
 
 namespace quellmar {

@@ -16,8 +16,8 @@
 #include <variant>
 #include <vector>
 
+#include "quellmar/core/quote.h"
 #include "quellmar/core/salience_mode.h"
-#include "quellmar/engine/json_reader.h"
 #include "quellmar/python/engine_type.h"
 #include "quellmar/retrieval/key_view.h"
 

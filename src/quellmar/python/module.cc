@@ -5,9 +5,9 @@
 
 #include <string>
 
+#include "quellmar/core/quote.h"
 #include "quellmar/core/salience_mode.h"
 #include "quellmar/engine/chunk_boundary.h"
-#include "quellmar/engine/json_reader.h"
 #include "quellmar/python/call_frame.h"
 #include "quellmar/python/checkpoint_type.h"
 #include "quellmar/python/engine_type.h"

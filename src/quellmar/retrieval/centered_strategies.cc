@@ -3,10 +3,10 @@
 #include <algorithm>
 #include <cmath>
 
+#include "quellmar/core/top_n.h"
 #include "quellmar/retrieval/key_view.h"
 #include "quellmar/retrieval/per_token_retriever.h"
 #include "quellmar/retrieval/simd_distance.h"
-#include "quellmar/retrieval/top_n.h"
 
 namespace quellmar {
 

@@ -8,7 +8,7 @@
 #include <span>
 #include <vector>
 
-#include "quellmar/retrieval/aligned_allocator.h"
+#include "quellmar/core/aligned_allocator.h"
 #include "quellmar/retrieval/vector_index.h"
 
 namespace quellmar {

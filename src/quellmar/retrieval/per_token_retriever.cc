@@ -4,10 +4,10 @@
 #include <cmath>
 #include <limits>
 
+#include "quellmar/core/top_n.h"
 #include "quellmar/retrieval/key_view.h"
 #include "quellmar/retrieval/quantization/int8_token.h"
 #include "quellmar/retrieval/simd_distance.h"
-#include "quellmar/retrieval/top_n.h"
 #include "quellmar/retrieval/zca_whitening.h"
 
 namespace quellmar {

@@ -10,8 +10,9 @@
 // then the engine's KeyFetcher.
 //
 // Thread safety: every operation runs under the engine lock. The two caches each sit behind a
-// mutex of their own (at most one held at a time, never while the fetcher runs); a cache whose
-// mutex was poisoned is bypassed.
+// mutex of their own, a PoisonMutex whose value the thread-safety analysis sees guarded by it (at
+// most one held at a time, never while the fetcher runs); a cache whose mutex was poisoned is
+// bypassed.
 
 #include <cstdint>
 #include <memory>
@@ -22,12 +23,12 @@
 #include <utility>
 #include <vector>
 
+#include "quellmar/core/cell_id_hash.h"
+#include "quellmar/core/flat_id_map.h"
+#include "quellmar/core/lru_cache.h"
+#include "quellmar/core/poison_mutex.h"
 #include "quellmar/core/types.h"
-#include "quellmar/retrieval/cell_id_hash.h"
-#include "quellmar/retrieval/flat_id_map.h"
 #include "quellmar/retrieval/key_view.h"
-#include "quellmar/retrieval/lru_cache.h"
-#include "quellmar/retrieval/poison_mutex.h"
 #include "quellmar/retrieval/quantization/int8_group.h"
 #include "quellmar/retrieval/vector_index.h"
 

@@ -13,7 +13,7 @@
 #include <utility>
 #include <vector>
 
-#include "quellmar/retrieval/aligned_allocator.h"
+#include "quellmar/core/aligned_allocator.h"
 
 namespace quellmar {
 

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <vector>
 
+#include "quellmar/core/cpu_features.h"
 #include "quellmar/core/internal_fault.h"
 #include "quellmar/retrieval/simd_kernels.h"
 
@@ -167,14 +168,11 @@ namespace {
 using simd_internal::SimdKernels;
 
 SimdLevel detect() {
-  __builtin_cpu_init();
-  if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
-      __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512dq") &&
-      __builtin_cpu_supports("avx512vnni") && __builtin_cpu_supports("avx2") &&
-      __builtin_cpu_supports("fma")) {
+  const CpuFeatures& f = cpu_features();
+  if (f.avx512f && f.avx512bw && f.avx512vl && f.avx512dq && f.avx512vnni && f.avx2 && f.fma) {
     return SimdLevel::Avx512;
   }
-  if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma")) return SimdLevel::Avx2;
+  if (f.avx2 && f.fma) return SimdLevel::Avx2;
   return SimdLevel::Scalar;
 }
 

@@ -10,8 +10,8 @@
 #include <unordered_map>
 #include <vector>
 
+#include "quellmar/core/aligned_allocator.h"
 #include "quellmar/core/types.h"
-#include "quellmar/retrieval/aligned_allocator.h"
 #include "quellmar/retrieval/simd_distance.h"
 #include "quellmar/retrieval/vector_index.h"
 

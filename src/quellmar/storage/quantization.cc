@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cmath>
 
+#include "quellmar/core/cpu_features.h"
 #include "quellmar/storage/q4_kernels.h"
 
 #if defined(__SSE2__)
@@ -166,14 +167,9 @@ Q4Kernels kernels_for(Q4Level level) {
 }
 
 Q4Level detect_level() {
-#if defined(__x86_64__) || defined(__i386__)
-  __builtin_cpu_init();
-  if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
-      __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512dq")) {
-    return Q4Level::Avx512;
-  }
-  if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma")) return Q4Level::Avx2;
-#endif
+  const CpuFeatures& f = cpu_features();
+  if (f.avx512f && f.avx512bw && f.avx512vl && f.avx512dq) return Q4Level::Avx512;
+  if (f.avx2 && f.fma) return Q4Level::Avx2;
 #if defined(__SSE2__)
   return Q4Level::Sse2;
 #else

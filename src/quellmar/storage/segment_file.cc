@@ -19,26 +19,6 @@ namespace sf = segment_format;
 
 namespace {
 
-// Parses the decimal id of "segment_<id>.qmr": an optional '+', then digits, no overflow.
-bool parse_segment_id(const std::string& name, uint32_t& id) {
-  static constexpr std::string_view PREFIX = "segment_", SUFFIX = ".qmr";
-  if (name.size() <= 12 || name.compare(0, PREFIX.size(), PREFIX) != 0 ||
-      name.compare(name.size() - SUFFIX.size(), SUFFIX.size(), SUFFIX) != 0) {
-    return false;
-  }
-  std::string_view digits(name.data() + PREFIX.size(), name.size() - PREFIX.size() - SUFFIX.size());
-  if (!digits.empty() && digits.front() == '+') digits.remove_prefix(1);
-  if (digits.empty()) return false;
-  uint64_t v = 0;
-  for (char c : digits) {
-    if (c < '0' || c > '9') return false;
-    v = v * 10 + static_cast<uint64_t>(c - '0');
-    if (v > UINT32_MAX) return false;
-  }
-  id = static_cast<uint32_t>(v);
-  return true;
-}
-
 // Sequential reads over a file through one window, for the scan.
 class WindowReader {
  public:
@@ -188,7 +168,7 @@ Result<std::vector<uint32_t>> SegmentFile::list_ids(const std::string& dir) {
   std::vector<uint32_t> ids;
   for (const std::string& name : names) {
     uint32_t id;
-    if (parse_segment_id(name, id)) ids.push_back(id);
+    if (parse_segment_file_name(name, id)) ids.push_back(id);
   }
   std::sort(ids.begin(), ids.end());
   return ids;

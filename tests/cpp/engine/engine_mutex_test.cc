@@ -26,7 +26,7 @@ TEST(EngineMutexTest, FaultUnderTheLockPoisonsItForGood) {
         throw InternalFault("boom");
       },
       InternalFault);
-  EXPECT_TRUE(shared->poisoned());
+  EXPECT_TRUE(shared->is_poisoned());
   EXPECT_FALSE(shared->lock().has_value());
   // Another thread sees it too, and the lock is free for it to try.
   bool other = true;

@@ -321,7 +321,7 @@ TEST_F(MaintenanceTest, APoisonedEngineLockSkipsEveryStep) {
     throw InternalFault("earlier fault");
   } catch (const InternalFault&) {
   }
-  ASSERT_TRUE(engine->poisoned());
+  ASSERT_TRUE(engine->is_poisoned());
 
   MaintenanceHandle h(Config(MS, MS));
   QM_ASSERT_OK(h.start(engine));
@@ -346,7 +346,7 @@ TEST_F(MaintenanceTest, AnInternalFaultEndsTheThreadAndPoisonsTheLock) {
   MaintenanceHandle h(Config(MS, HOUR));
   QM_ASSERT_OK(h.start(engine));
   ASSERT_TRUE(WaitFor([&] { return !h.is_running(); }));
-  EXPECT_TRUE(engine->poisoned());
+  EXPECT_TRUE(engine->is_poisoned());
   EXPECT_EQ(engine.use_count(), 1);  // the thread let go of the engine
   EXPECT_EQ(h.status().sweep_count, 0u);
   h.stop();  // the fault is discarded

@@ -1,4 +1,4 @@
-#include "quellmar/retrieval/aligned_allocator.h"
+#include "quellmar/core/aligned_allocator.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "quellmar/retrieval/cell_id_hash.h"
+#include "quellmar/core/cell_id_hash.h"
 
 #include <random>
 

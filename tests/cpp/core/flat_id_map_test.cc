@@ -1,4 +1,4 @@
-#include "quellmar/retrieval/flat_id_map.h"
+#include "quellmar/core/flat_id_map.h"
 
 #include <gtest/gtest.h>
 

@@ -94,8 +94,4 @@ class JsonReader {
 // Decimal digits of a 128-bit unsigned number.
 std::string u128_to_string(uint128_t v);
 
-// A string quoted and escaped the way messages show a found value: "a\"b\n". Other control
-// characters, U+0080 to U+009F included, are shown by code point ("\u{7f}", "\u{85}").
-std::string quote_for_message(std::string_view s);
-
 }  // namespace quellmar

@@ -1,11 +1,11 @@
-#include "quellmar/retrieval/lru_cache.h"
+#include "quellmar/core/lru_cache.h"
 
 #include <gtest/gtest.h>
 
 #include <stdexcept>
 #include <string>
 
-#include "quellmar/retrieval/poison_mutex.h"
+#include "quellmar/core/poison_mutex.h"
 
 namespace quellmar {
 namespace {

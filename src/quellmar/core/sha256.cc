@@ -1,4 +1,4 @@
-#include "quellmar/engine/sha256.h"
+#include "quellmar/core/sha256.h"
 
 #include <openssl/evp.h>
 

@@ -1,4 +1,4 @@
-#include "quellmar/retrieval/top_n.h"
+#include "quellmar/core/top_n.h"
 
 #include <cmath>
 #include <limits>
