@@ -156,21 +156,6 @@ void hash_entry_header(Sha256& hasher, std::string_view name, uint64_t length) {
   hasher.update(len, sizeof len);
 }
 
-// hash_snapshot_entry for the file at `path`, read in pieces so that memory stays bounded
-// whatever the file's size.
-Status hash_file(Sha256& hasher, const std::string& name, const std::string& path) {
-  QM_ASSIGN_OR_RETURN(uint64_t size, path_size(path));
-  hash_entry_header(hasher, name, size);
-  uint64_t read_size = 0;
-  QM_RETURN_IF_ERROR(stream_file(path, read_size, [&](const char* p, size_t n) {
-    hasher.update(p, n);
-    return Status::ok();
-  }));
-  // The length was absorbed first: a file that changed size in between cannot be hashed.
-  if (read_size != size) return EngineError::io(IoError::unexpected_eof());
-  return Status::ok();
-}
-
 // The canonical absolute form of an output path that may not exist yet, or none when it cannot
 // be resolved.
 std::optional<std::string> resolve_output(const std::string& out_path) {
@@ -527,6 +512,19 @@ void hash_snapshot_entry(Sha256& hasher, std::string_view name, std::string_view
   hasher.update(content.data(), content.size());
 }
 
+Status hash_snapshot_entry(Sha256& hasher, std::string_view name, SnapshotFile file) {
+  QM_ASSIGN_OR_RETURN(uint64_t size, path_size(file.path));
+  hash_entry_header(hasher, name, size);
+  uint64_t read_size = 0;
+  QM_RETURN_IF_ERROR(stream_file(file.path, read_size, [&](const char* p, size_t n) {
+    hasher.update(p, n);
+    return Status::ok();
+  }));
+  // The length was absorbed first: a file that changed size in between cannot be hashed.
+  if (read_size != size) return EngineError::io(IoError::unexpected_eof());
+  return Status::ok();
+}
+
 std::string strip_engine_state_prefix(std::string_view path) {
   if (!in_state_dir(path)) return std::string(path);
   std::string out;
@@ -571,7 +569,7 @@ Result<SnapshotManifest> write_snapshot(const std::string& engine_dir, const std
   });
   Sha256 hasher;
   for (const std::string& rel : files) {
-    QM_RETURN_IF_ERROR(hash_file(hasher, rel, join_path(engine_dir, rel)));
+    QM_RETURN_IF_ERROR(hash_snapshot_entry(hasher, rel, SnapshotFile{join_path(engine_dir, rel)}));
   }
   // 5-6. The manifest.
   SnapshotManifest manifest = snapshot_manifest_new(hex_digest(hasher.finish()), stats);
@@ -661,7 +659,9 @@ Result<SnapshotManifest> restore_snapshot(const std::string& in_path, const std:
     return path_components_less(a.entry_path, b.entry_path);
   });
   Sha256 hasher;
-  for (const StagedFile& f : files) QM_RETURN_IF_ERROR(hash_file(hasher, f.name, f.staged));
+  for (const StagedFile& f : files) {
+    QM_RETURN_IF_ERROR(hash_snapshot_entry(hasher, f.name, SnapshotFile{f.staged}));
+  }
   std::string computed = hex_digest(hasher.finish());
   if (computed != manifest.sha256) {
     return EngineError::snapshot_integrity(

@@ -78,6 +78,14 @@ Status walk_engine_dir(const std::string& base, const std::string& dir,
 // Absorbs one file into the content digest: its name, a zero byte, its length as u64
 // little-endian, then its bytes.
 void hash_snapshot_entry(Sha256& hasher, std::string_view name, std::string_view content);
+// A file on disk, for the form of hash_snapshot_entry that reads it.
+struct SnapshotFile {
+  std::string path;
+};
+// hash_snapshot_entry of the file at `file.path`, read in pieces so that memory stays bounded
+// whatever the file's size; a read failure is Io, and so is a file whose size changes while it
+// is read (unexpected end of file).
+Status hash_snapshot_entry(Sha256& hasher, std::string_view name, SnapshotFile file);
 // The path without its leading "engine_state" component; other paths are returned whole.
 std::string strip_engine_state_prefix(std::string_view path);
 // The current entry's data, read in 64 KiB pieces; more than `limit` bytes is SnapshotIntegrity

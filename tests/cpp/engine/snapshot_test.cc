@@ -237,6 +237,23 @@ TEST_F(SnapshotTest, DigestFramesFilesInComponentOrder) {
   EXPECT_EQ(e.sha256, "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
 }
 
+// The form that reads a file in pieces absorbs the same bytes as the in-memory form, across the
+// read's piece boundary; a file that cannot be read fails the call.
+TEST_F(SnapshotTest, FileEntriesHashAsTheirContent) {
+  for (size_t size : {size_t{0}, size_t{1}, size_t{65536}, size_t{65536 * 2 + 3}}) {
+    SCOPED_TRACE(size);
+    std::string content(size, '\0');
+    for (size_t i = 0; i < size; ++i) content[i] = static_cast<char>(i * 13 + i / 97);
+    write_file(tmp_.file("f"), content);
+    Sha256 in_memory, from_file;
+    hash_snapshot_entry(in_memory, "x/f", content);
+    QM_ASSERT_OK(hash_snapshot_entry(from_file, "x/f", SnapshotFile{tmp_.file("f")}));
+    EXPECT_EQ(hex_digest(from_file.finish()), hex_digest(in_memory.finish()));
+  }
+  Sha256 h;
+  EXPECT_FALSE(hash_snapshot_entry(h, "gone", SnapshotFile{tmp_.file("gone")}).is_ok());
+}
+
 TEST_F(SnapshotTest, WalkFollowsLinksAndRefusesCycles) {
   TempDir outside;
   write_file(outside.file("real"), "linked");
