@@ -64,10 +64,7 @@ void Engine::RefreshScan::add(size_t i, const CellFields& r, const uint8_t* raw,
   last_key_bytes.assign(bytes);
 }
 
-void Engine::RefreshScan::fail(size_t i, const EngineError& e) {
-  errors.insert_or_assign(i, e);
-  if (first_failed == SIZE_MAX) first_failed = i;
-}
+void Engine::RefreshScan::fail(size_t i, const EngineError& e) { errors.insert_or_assign(i, e); }
 
 void Engine::RefreshScan::add_scanned(const std::string& dir, uint32_t segment, uint64_t offset,
                                       std::span<const uint8_t> bytes) {
@@ -172,7 +169,9 @@ std::unordered_set<CellId> Engine::known_cells() const {
 }
 
 Status Engine::refresh_key_dim(const RefreshScan& scan, const std::unordered_set<CellId>& known) {
-  // From the first new eligible cell whose key has a width (not empty, not malformed).
+  // From the first new cell that the SLB takes (eligible, not of a deleted pack) whose key has a
+  // width (not empty, not malformed): the cell that sets key_dim when the cells are indexed.
+  const CellIndexing indexing(deletion_log_.deleted());
   for (size_t i = 0; i < scan.cells.size(); ++i) {
     const RefreshScan::Cell& c = scan.cells[i];
     if (!known.empty() && known.count(c.cell_id)) continue;
@@ -180,7 +179,7 @@ Status Engine::refresh_key_dim(const RefreshScan& scan, const std::unordered_set
       if (scan.damaged(i)) continue;
       return scan.error_of(i);
     }
-    if (!is_eligible(c)) continue;
+    if (!indexing.in_stages(c)) continue;
     const uint64_t len = scan.pooled_of(c).size();
     if (len == 0) continue;
     if (len != slb_->dim()) {
@@ -351,8 +350,9 @@ Engine::PooledCells Engine::graph_cells(RefreshScan& scan) const {
 Result<Engine::PooledCells> Engine::read_pooled_cells(bool skip_failures) const {
   RefreshScan scan;
   read_records(scan, /*all_keys=*/true);
+  // Damaged records stay out of the graph, as at open; a read that failed fails the build.
   if (!skip_failures) {
-    if (const EngineError* e = scan.first_failure()) return *e;
+    if (const EngineError* e = scan.first_undamaged_failure()) return *e;
   }
   return graph_cells(scan);
 }

@@ -60,10 +60,8 @@ struct Engine::RefreshScan {
   std::shared_ptr<KeyBlock> block = std::make_shared<KeyBlock>();
   std::vector<SharedKey> keys;
   std::vector<SharedKey> pooled;
-  // The failures of the records that could not be read, by position (rarely any), and the
-  // position of the first of them in the order of the reads.
+  // The failures of the records that could not be read, by position (rarely any).
   std::unordered_map<size_t, EngineError> errors;
-  size_t first_failed = SIZE_MAX;
   // Of the records read: the eligible cells, and the pack heads (about the number of packs).
   uint64_t eligible = 0;
   size_t heads = 0;
@@ -82,10 +80,6 @@ struct Engine::RefreshScan {
     return e.code() == EngineError::Code::Io && e.io_error().is_damage();
   }
 
-  // The failure of the first record whose read failed; null when every record was read.
-  const EngineError* first_failure() const {
-    return first_failed == SIZE_MAX ? nullptr : &error_of(first_failed);
-  }
   // The failure of the lowest position whose read failed other than by damage; null when there
   // is none.
   const EngineError* first_undamaged_failure() const {

@@ -12,13 +12,13 @@
 #include <random>
 #include <unordered_set>
 
+#include "engine_test_peer.h"
 #include "quellmar/core/async_sync.h"
 #include "quellmar/core/coding.h"
 #include "quellmar/core/file_names.h"
 #include "quellmar/core/posix_file.h"
 #include "quellmar/index/vamana_index.h"
 #include "quellmar/retrieval/key_view.h"
-#include "engine_test_peer.h"
 #include "test_util.h"
 
 namespace quellmar {
@@ -547,6 +547,43 @@ TEST_F(EngineTest, DeletedPacksStayOutOfTheGraph) {
   QM_ASSERT_OK(e->delete_pack(3));
   EXPECT_EQ(EngineTestPeer(*e).pipeline().stage(2).len(), 4u);
   reads_no_deleted_cell(*e, Key(2));
+}
+
+// A damaged record stays out of the graph whoever builds it: the open below the threshold, and a
+// writer's build once the cell count reaches it, both leave the record out and go on.
+TEST_F(EngineTest, DamagedRecordStaysOutOfAWritersGraphBuild) {
+  {
+    auto e = Open();
+    for (int i = 0; i < 3; ++i) Write(*e, Pack(1, Key(i)));  // nine cells
+  }
+  const std::string seg = dir_.file(segment_file_name(0));
+  std::string bytes = read_file(seg);
+  bytes[8 + 74] = '\x09';  // the first record's tier byte
+  write_file(seg, bytes);
+  auto e = Open(10);
+  ASSERT_FALSE(e->has_vamana());
+  QM_ASSERT_OK(e->mem_write(1, 0, Key(7), {}, 50.0f, {}));
+  EXPECT_TRUE(e->has_vamana());
+  QM_ASSERT_OK(e->mem_write(1, 0, Key(8), {}, 50.0f, {}));
+}
+
+// The key width comes from the first cell the SLB takes: a deleted first pack of another width
+// leaves the SLB and the graph at the width of what is indexed.
+TEST_F(EngineTest, KeyWidthOfADeletedFirstPackIsNotTaken) {
+  std::vector<float> wide(SLB_INITIAL_DIM, 0.5f);
+  {
+    auto e = Open();
+    const PackId first = Write(*e, Pack(1, wide));
+    QM_ASSERT_OK(e->delete_pack(first));
+  }
+  {
+    auto e = Open();
+    Write(*e, Pack(1, Key(1)));  // the SLB still has the width of the deleted pack's key
+  }
+  auto e = Open();
+  EngineTestPeer peer(*e);
+  EXPECT_EQ(peer.key_dim(), std::optional<uint64_t>(DIM));
+  EXPECT_EQ(peer.slb().dim(), DIM);
 }
 
 TEST_F(EngineTest, CompactionKeepsPacksAndCellApiCells) {
