@@ -208,15 +208,16 @@ void Engine::adopt_key_dim(uint64_t pooled_len) {
   key_dim_ = pooled_len;
 }
 
-void Engine::make_room_for_key(uint64_t pooled_width) {
+void Engine::make_room_for_keys(uint64_t keys, uint64_t pooled_width) {
   // Room laid out ahead is nothing a reader sees, so each step may stay when a later one fails.
   try {
-    for (const auto& stage : pipeline_.stages()) stage->make_room(1, pooled_width);
+    for (const auto& stage : pipeline_.stages()) stage->make_room(keys, pooled_width);
     adopt_key_dim(pooled_width);
-    slb_->make_room(1);
+    slb_->make_room(keys);
   } catch (const std::bad_alloc&) {
-    throw AllocationFailure(str_cat("out of memory: no room for a key of ", pooled_width,
-                                    " values; nothing was written"));
+    throw AllocationFailure(str_cat("out of memory: no room for ",
+                                    keys == 1 ? std::string("a key") : str_cat(keys, " keys"),
+                                    " of ", pooled_width, " values; nothing was written"));
   }
 }
 

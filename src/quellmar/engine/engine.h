@@ -374,10 +374,10 @@ class Engine {
   // empty or malformed key) is never adopted: an SLB of no width would score every malformed
   // query against such keys; the next key with a width sets it.
   void adopt_key_dim(uint64_t pooled_len);
-  // adopt_key_dim, and the room that indexing one more key of that width takes in the SLB and
-  // the stages laid out, before a write stores anything: a key too large for memory then throws
-  // AllocationFailure with the engine unchanged.
-  void make_room_for_key(uint64_t pooled_width);
+  // adopt_key_dim, and the room that indexing `keys` more keys of that width takes in the SLB and
+  // the stages laid out, before a write stores anything: keys too large for memory then throw
+  // AllocationFailure with nothing stored.
+  void make_room_for_keys(uint64_t keys, uint64_t pooled_width);
   // Feeds one eligible cell to every retrieval stage and to the SLB.
   void index_cell(CellId cell, OwnerId owner, std::span<const float> key,
                   std::span<const float> pooled);

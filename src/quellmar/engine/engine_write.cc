@@ -81,9 +81,12 @@ struct PackInsert {
 
 Result<PackId> Engine::mem_write_pack(PackWrite request) {
   if (write_buffer_) {
-    // Its cell ids are taken when the queue drains; a pack they would not suffice for already now
-    // is refused before it is acknowledged.
-    QM_RETURN_IF_ERROR(check_ids_left(1, request.layer_payloads.size() + 1));
+    // Its cell ids are taken when the queue drains; a pack they would not suffice for, together
+    // with the packs queued before it, is refused now, before it is acknowledged.
+    uint64_t cells = request.layer_payloads.size() + 1;
+    for (const BufferedPack& p : write_buffer_->entries)
+      cells += p.request.layer_payloads.size() + 1;
+    QM_RETURN_IF_ERROR(check_ids_left(1, cells));
     QM_ASSIGN_OR_RETURN(const TakenIds taken, take_ids(1, 0));
     const PackId id = taken.first_pack;
     // Quantized now, so that the caller whose write drains the buffer does not pay for all of it.
@@ -105,7 +108,7 @@ Result<PackId> Engine::mem_write_pack(PackWrite request) {
   const PackId pack_id = taken.first_pack;
   const uint64_t now = unix_now_ns();
   std::vector<float> pooled = pooled_key(request.retrieval_key);
-  make_room_for_key(pooled.size());
+  make_room_for_keys(1, pooled.size());
 
   std::vector<CellRecordView> records;
   records.reserve(request.layer_payloads.size() + 1);
@@ -282,7 +285,7 @@ Result<CellId> Engine::mem_write(OwnerId owner, LayerIdx layer, std::span<const 
   QM_ASSIGN_OR_RETURN(const TakenIds taken, take_ids(0, 1));
   const CellId id = taken.first_cell;
   std::vector<float> pooled = pooled_key(key);
-  make_room_for_key(pooled.size());
+  make_room_for_keys(1, pooled.size());
   const uint64_t now = unix_now_ns();
   const GovernanceEntry g = entry_at_write(salience);
   CellRecord r;
@@ -313,7 +316,7 @@ Result<std::vector<CellId>> Engine::mem_write_batch(std::vector<CellWrite> reque
   uint64_t width = 0;
   for (auto r = requests.begin(); width == 0 && r != requests.end(); ++r)
     width = pooled_len(r->key);
-  make_room_for_key(width);
+  make_room_for_keys(requests.size(), width);
   const uint64_t now = unix_now_ns();
   std::vector<CellRecord> records;
   std::vector<CellId> ids;

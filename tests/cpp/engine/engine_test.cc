@@ -768,6 +768,31 @@ TEST_F(EngineTest, IdsPastTheLargestAreRefusedNeverReused) {
   }
 }
 
+// A queued pack is refused when the cell ids left would not suffice for it together with the
+// packs queued before it, so that every acknowledged pack can be written when the queue drains.
+TEST_F(EngineTest, QueuedPacksTogetherNeverNeedMoreCellIdsThanLeft) {
+  {
+    CellRecord r;
+    r.cell_id = Engine::LAST_ID - 5;  // five cell ids left after it
+    r.owner = 1;
+    r.layer = 3;
+    r.key = Key(0);
+    QM_ASSERT_OK_AND_ASSIGN(BlockPool pool, BlockPool::open(dir_.path(), 1 << 20));
+    QM_ASSERT_OK(pool.append(r));
+  }
+  PackId queued = 0;
+  {
+    QM_ASSERT_OK_AND_ASSIGN(auto e, Engine::open_with_write_buffer(dir_.path(), 4, 0));
+    QM_ASSERT_OK_AND_ASSIGN(queued, e->mem_write_pack(Pack(1, Key(1))));  // three cells
+    QM_ASSERT_ERROR(CapacityExceeded, "capacity exceeded: out of cell ids: 6 needed, 5 left",
+                    e->mem_write_pack(Pack(1, Key(2))));
+    QM_ASSERT_OK(e->flush_buffer());
+  }
+  auto e = Open();
+  QM_ASSERT_OK_AND_ASSIGN(PackReadResult got, e->load_pack_by_id(queued));
+  EXPECT_EQ(got.layers.size(), 2u);
+}
+
 TEST_F(EngineTest, CellApiWritesReadsAndParents) {
   auto e = Open();
   QM_ASSERT_OK_AND_ASSIGN(CellId first,
