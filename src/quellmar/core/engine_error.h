@@ -30,6 +30,7 @@ struct IoError {
   static IoError unexpected_eof();
 
   bool is_not_found() const { return kind == IoErrorKind::Os && os_code == ENOENT; }
+  bool is_exists() const { return kind == IoErrorKind::Os && os_code == EEXIST; }
   // Bytes on disk that do not read as what they should be (as against a failing call): reading
   // them again gives the same answer.
   bool is_damage() const {

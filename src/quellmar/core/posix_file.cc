@@ -12,9 +12,8 @@
 #include <memory>
 #include <string_view>
 
-#include "quellmar/core/str_cat.h"
-
 #include "quellmar/core/file_names.h"
+#include "quellmar/core/str_cat.h"
 
 namespace quellmar {
 
@@ -387,8 +386,7 @@ Result<std::string> preserve_tail(const std::string& path, uint64_t from) {
       break;
     }
     const EngineError& e = created.error();
-    const bool taken = e.code() == EngineError::Code::Io && e.io_error().kind == IoErrorKind::Os &&
-                       e.io_error().os_code == EEXIST;
+    const bool taken = e.code() == EngineError::Code::Io && e.io_error().is_exists();
     if (!taken) return created.error();
   }
   // A copy that fails part way stays behind under its name: it is never read, and the file it

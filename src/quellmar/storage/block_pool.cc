@@ -54,8 +54,7 @@ Result<bool> read_live_records(const std::string& path, std::span<const ScannedR
   for (const ScannedRecord& r : records) {
     Status st = reader.read_encoded(r.offset, bytes, end, /*check_fields=*/true);
     if (st.is_ok()) continue;
-    if (st.error().code() == EngineError::Code::Io &&
-        st.error().io_error().kind == IoErrorKind::InvalidData) {
+    if (st.error().code() == EngineError::Code::Io && st.error().io_error().is_damage()) {
       return false;
     }
     return std::move(st).error();
@@ -411,8 +410,7 @@ Result<CompactionReport> BlockPool::compact(const std::unordered_set<CellId>& li
     uint32_t id;
     uint64_t size;
     std::vector<ScannedRecord> live_records;  // in file order
-    std::string bytes;                        // their records as stored, when kept
-    bool kept = false;
+    std::string bytes;  // their records as stored, when kept (empty when read again later)
   };
   // Every live record of every victim is read and checked before the first append, so that a
   // failed read or a damaged record changes nothing. What was read is kept, up to KEPT_BYTES in
@@ -426,7 +424,7 @@ Result<CompactionReport> BlockPool::compact(const std::unordered_set<CellId>& li
     // A file with bytes the scan could not walk (damage, a torn tail) is never deleted: only what
     // it could locate would move, and the rest would be lost with it.
     if (scan.records.empty() || scan.end != ScanEnd::Clean) continue;
-    Victim v{seg.id, 0, {}, {}, false};
+    Victim v{seg.id, scan.file_size, {}, {}};
     for (const ScannedRecord& r : scan.records) {
       if (live.count(r.cell_id)) v.live_records.push_back(r);
     }
@@ -440,12 +438,9 @@ Result<CompactionReport> BlockPool::compact(const std::unordered_set<CellId>& li
     if (!whole) continue;
     if (kept_bytes + v.bytes.size() <= KEPT_BYTES) {
       kept_bytes += v.bytes.size();
-      v.kept = true;
     } else {
       std::string().swap(v.bytes);
     }
-    auto size = path_size(seg.path);
-    v.size = size.is_ok() ? *size : 0;
     victims.push_back(std::move(v));
   }
   if (victims.empty()) return report;
@@ -453,7 +448,7 @@ Result<CompactionReport> BlockPool::compact(const std::unordered_set<CellId>& li
   std::vector<uint32_t> moved;
   for (Victim& v : victims) {
     if (!v.live_records.empty()) {
-      if (!v.kept) {
+      if (v.bytes.empty()) {
         QM_ASSIGN_OR_RETURN(const bool whole,
                             read_live_records(segment_path(dir_, v.id), v.live_records, v.bytes));
         if (!whole) continue;

@@ -94,9 +94,11 @@ class BlockPool {
 
   // Rewrites every non-active segment in which fewer than half of the records are live: its live
   // records are copied, byte for byte, to the active segment and the file is deleted. Every live
-  // record to move is read and checked first, so a failed read changes nothing. A segment with a
-  // damaged live record (one that would not decode), or with bytes its scan could not walk, stays
-  // as it is.
+  // record to move is read and checked first, so a failed read changes nothing (the first 64 MiB
+  // of them are kept from that read; a victim beyond is read again as it moves, and a failure
+  // then leaves the victims moved so far moved and every file in place). A segment with a damaged
+  // live record (one that would not decode), or with bytes its scan could not walk, stays as it
+  // is.
   Result<CompactionReport> compact(const std::unordered_set<CellId>& live);
 
   const std::string& dir() const { return dir_; }

@@ -197,8 +197,8 @@ Result<SegmentEntry> SegmentFile::describe_existing(const std::string& dir, uint
 }
 
 Result<SegmentScan> SegmentFile::scan(const std::string& dir, uint32_t id,
-                                      const RecordVisitor* visit, uint64_t from) {
-  return scan_file(segment_path(dir, id), visit, from);
+                                      const RecordVisitor* visit) {
+  return scan_file(segment_path(dir, id), visit, /*from=*/0);
 }
 
 namespace {

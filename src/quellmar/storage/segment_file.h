@@ -84,10 +84,8 @@ class SegmentFile {
   // The (cell id, offset) of every whole record, reading only each record's length and id.
   // With a visitor, each record found is also handed over whole, in file order, from the same
   // read of the file (a record whose bytes cannot be read at once is found but not visited).
-  // With `from` (the start of a record found before), the walk begins there, and only the
-  // records from there on are found; a file that no longer reaches it is walked from its header.
   static Result<SegmentScan> scan(const std::string& dir, uint32_t id,
-                                  const RecordVisitor* visit = nullptr, uint64_t from = 0);
+                                  const RecordVisitor* visit = nullptr);
 
   // Appends records durably (one full device flush) and returns their offsets. The first
   // record's length word is written last, so a crash part way leaves none of the records
