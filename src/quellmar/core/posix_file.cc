@@ -413,16 +413,19 @@ Result<std::string> cut_preserving(const std::string& path, uint64_t size) {
   return kept;
 }
 
-Status cut_unreadable_tail(const std::string& path, uint64_t readable_end, const TailWalk& walk) {
+Status cut_unreadable_tail(const std::string& path, std::optional<uint64_t>& readable_end,
+                           const TailWalk& walk) {
+  if (!readable_end) return Status::ok();
   std::optional<uint64_t> end;
   uint64_t size = 0;
   {
     QM_ASSIGN_OR_RETURN(UniqueFd fd, open_read(path));
     QM_ASSIGN_OR_RETURN(size, fd_size(fd));
-    end = walk(fd, readable_end <= size ? readable_end : 0, size);
+    end = walk(fd, *readable_end <= size ? *readable_end : 0, size);
   }
-  if (!end || *end >= size) return Status::ok();
-  return cut_preserving(path, *end).status();
+  if (end && *end < size) QM_RETURN_IF_ERROR(cut_preserving(path, *end).status());
+  readable_end.reset();
+  return Status::ok();
 }
 
 }  // namespace quellmar

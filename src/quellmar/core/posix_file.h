@@ -164,11 +164,12 @@ using TailWalk =
     std::function<std::optional<uint64_t>(const UniqueFd& fd, uint64_t from, uint64_t size)>;
 
 // The repair an append makes first when a read of the file at `path` found bytes at its end that
-// do not read as records, the readable part ending at `readable_end`. Reads only never cut: a
-// tail that one handle cannot read may be a record another handle is writing. The file is walked
-// again from `readable_end` (from its start when it is shorter now), since it may have changed
-// since that read, and what still does not read is cut off with cut_preserving. Nothing is cut
-// after a failed read.
-Status cut_unreadable_tail(const std::string& path, uint64_t readable_end, const TailWalk& walk);
+// do not read as records, the readable part ending at `*readable_end` (nothing to do when it is
+// empty). Reads only never cut: a tail that one handle cannot read may be a record another
+// handle is writing. The file is walked again from `*readable_end` (from its start when it is
+// shorter now), since it may have changed since that read, and what still does not read is cut
+// off with cut_preserving; `readable_end` is then cleared. Nothing is cut after a failed read.
+Status cut_unreadable_tail(const std::string& path, std::optional<uint64_t>& readable_end,
+                           const TailWalk& walk);
 
 }  // namespace quellmar

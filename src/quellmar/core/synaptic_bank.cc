@@ -70,15 +70,12 @@ Status SynapticBank::append(const SynapticEntry& e) {
   put_f32(buf, e.quality);
   buf.append(reinterpret_cast<const char*>(e.lora_a.data()), 2 * e.lora_a.size());
   buf.append(reinterpret_cast<const char*>(e.lora_b.data()), 2 * e.lora_b.size());
-  if (tail_at_) {
-    // Cut off what still does not read, so that the record lands where the walk of the next open
-    // finds it; the bytes cut go to a file of their own first.
-    QM_RETURN_IF_ERROR(cut_unreadable_tail(
-        path_, *tail_at_, [](const UniqueFd& fd, uint64_t from, uint64_t size) {
-          return walk_records(fd, from, size, nullptr);
-        }));
-    tail_at_.reset();
-  }
+  // Cut off what still does not read, so that the record lands where the walk of the next open
+  // finds it; the bytes cut go to a file of their own first.
+  QM_RETURN_IF_ERROR(
+      cut_unreadable_tail(path_, tail_at_, [](const UniqueFd& fd, uint64_t from, uint64_t size) {
+        return walk_records(fd, from, size, nullptr);
+      }));
   QM_ASSIGN_OR_RETURN(const uint64_t offset,
                       append_durably(path_, buf.data(), buf.size(), /*create=*/false));
   index_.push_back({e.id, e.owner, offset});

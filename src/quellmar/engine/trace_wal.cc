@@ -95,17 +95,16 @@ Status TraceWal::append(const TraceEdge& edge) {
     // is walked again from where it was last found readable (a torn tail alone, from the last
     // whole record) and what still does not read is cut. The descriptor appends at the end
     // wherever that is, so the cut may go through a path of its own.
-    const uint64_t from = tail_at_ ? *tail_at_ : *size - *size % TRACE_RECORD_SIZE;
+    if (!tail_at_) tail_at_ = *size - *size % TRACE_RECORD_SIZE;
     Status cut = cut_unreadable_tail(
-        path_, from,
+        path_, tail_at_,
         [](const UniqueFd& rfd, uint64_t start, uint64_t end) -> std::optional<uint64_t> {
-          ScanOutcome scan =
-              scan_records(rfd, end, [](const TraceRecord&) {}, start / TRACE_RECORD_SIZE);
+          ScanOutcome scan = scan_records(
+              rfd, end, [](const TraceRecord&) {}, start / TRACE_RECORD_SIZE);
           if (scan.read_failed) return std::nullopt;
           return scan.records * TRACE_RECORD_SIZE;
         });
     if (!cut.is_ok()) return as_wal_recovery(cut.error());
-    tail_at_.reset();
     size = fd_size(*fd);
     if (!size.is_ok()) return as_wal_recovery(size.error());
   }

@@ -30,13 +30,11 @@ Status DeletionLog::reload() {
 Status DeletionLog::append(PackId pack) {
   uint8_t word[8];
   encode_u64(word, pack);
-  if (tail_at_) {
-    QM_RETURN_IF_ERROR(cut_unreadable_tail(
-        path_, *tail_at_, [](const UniqueFd&, uint64_t, uint64_t size) -> std::optional<uint64_t> {
-          return size / 8 * 8;
-        }));
-    tail_at_.reset();
-  }
+  // Whole ids are readable wherever the walk starts: only a torn last one is cut.
+  QM_RETURN_IF_ERROR(cut_unreadable_tail(
+      path_, tail_at_, [](const UniqueFd&, uint64_t, uint64_t size) -> std::optional<uint64_t> {
+        return size / 8 * 8;
+      }));
   QM_RETURN_IF_ERROR(append_durably(path_, word, sizeof word, /*create=*/true));
   deleted_.insert(pack);
   return Status::ok();

@@ -58,20 +58,17 @@ Status TextStore::reload() {
 }
 
 Status TextStore::repair_tail() {
-  if (!tail_at_) return Status::ok();
   // Cut off what still does not read, so that the append lands where the next load reads it;
   // the bytes cut go to a file of their own first, so nothing stored is lost.
-  QM_RETURN_IF_ERROR(cut_unreadable_tail(
-      path_, *tail_at_,
+  return cut_unreadable_tail(
+      path_, tail_at_,
       [](const UniqueFd& fd, uint64_t from, uint64_t size) -> std::optional<uint64_t> {
         std::string bytes(static_cast<size_t>(size - from), '\0');
         auto got = pread_some(fd, bytes.data(), bytes.size(), from);
         if (!got.is_ok()) return std::nullopt;
         bytes.resize(*got);
         return from + parse_texts(bytes).valid_end;
-      }));
-  tail_at_.reset();
-  return Status::ok();
+      });
 }
 
 namespace {
