@@ -116,38 +116,6 @@ constexpr size_t SAVE_CHUNK = 64 * 1024;
 // Of the keys whose saved lists no new node enters, one in this many is scored all the same.
 constexpr size_t KEPT_CHECK_STRIDE = 64;
 
-// out[p] = dot_f32(a[p], b[p], dim) for p < count: eight pairs side by side, each summed in
-// index order, so that their additions overlap instead of waiting on one another.
-void dot_f32_pairs(const float* const* a, const float* const* b, size_t count, size_t dim,
-                   float* out) {
-  constexpr size_t LANES = 8;
-  for (size_t p = 0; p < count; p += LANES) {
-    const size_t m = std::min(LANES, count - p);
-    const float* x[LANES];
-    const float* y[LANES];
-    for (size_t j = 0; j < LANES; ++j) {  // a short last group repeats its first pair
-      x[j] = a[p + (j < m ? j : 0)];
-      y[j] = b[p + (j < m ? j : 0)];
-    }
-    // The next pairs' keys lie anywhere in memory: they start loading now.
-    for (size_t j = p + LANES; j < std::min(count, p + 2 * LANES); ++j) {
-      for (size_t t = 0; t < dim; t += 64 / sizeof(float)) {
-        __builtin_prefetch(a[j] + t);
-        __builtin_prefetch(b[j] + t);
-      }
-    }
-    float acc[LANES] = {};
-    for (size_t t = 0; t < dim; ++t) {
-#pragma GCC unroll 8
-      for (size_t j = 0; j < LANES; ++j) {
-        const float product = x[j][t] * y[j][t];
-        acc[j] += product;
-      }
-    }
-    for (size_t j = 0; j < m; ++j) out[p + j] = acc[j];
-  }
-}
-
 // out[j] = x[j] / d for j < n, four at a time where SSE2 is there (the same quotients).
 void divide_f32(const float* x, float d, float* out, size_t n) {
   size_t j = 0;

@@ -5,7 +5,8 @@
 //
 // - int8 dot products are exact 32-bit integer sums (wrapping, as two's complement, should a sum
 //   ever leave the i32 range).
-// - dot_f32 and dot_f32_panels sum in f32 in index order, starting from +0.0, one rounded product
+// - dot_f32, dot_f32_pairs and dot_f32_panels sum in f32 in index order, starting from +0.0, one
+// rounded product
 //   and one rounded addition per term (never a fused multiply-add): the sum that the flat index,
 //   the Vamana index and the SLB's callers specify. dot_f32 is sequential on every level; the
 //   panel form vectorises across rows instead, so each lane still sums its own row in order.
@@ -42,6 +43,10 @@ void dot_i8_many(const int8_t* query, const int8_t* rows, size_t n_rows, size_t 
 
 // sum a[i] * b[i] in index order.
 float dot_f32(const float* a, const float* b, size_t n);
+// out[p] = dot_f32(a[p], b[p], n) for p < count, the same bits: several pairs are summed side by
+// side (each in index order), so that their additions overlap instead of waiting on one another.
+void dot_f32_pairs(const float* const* a, const float* const* b, size_t count, size_t n,
+                   float* out);
 // sum a[i] * b[i] in the fixed 16-lane order described above.
 float dot_f32_unordered(const float* a, const float* b, size_t n);
 // out[r] = dot_f32_unordered(query, rows + r * stride, dim) for r < n_rows.

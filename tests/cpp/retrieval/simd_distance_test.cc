@@ -170,6 +170,28 @@ TEST_F(SimdLevels, NonFiniteValuesMatchScalar) {
   }
 }
 
+// The side-by-side pairs sum each pair exactly as dot_f32 does, bit for bit, for counts that fill
+// whole groups of pairs and counts that leave a short last group.
+TEST(DotF32Pairs, EqualsInOrderDotOfEachPair) {
+  std::mt19937 rng(5);
+  for (size_t dim : DIMS) {
+    for (size_t count : {size_t{1}, size_t{7}, size_t{8}, size_t{9}, size_t{20}}) {
+      std::vector<std::vector<float>> xs, ys;
+      std::vector<const float*> a, b;
+      for (size_t p = 0; p < count; ++p) {
+        xs.push_back(random_floats(rng, dim));
+        ys.push_back(random_floats(rng, dim));
+      }
+      for (size_t p = 0; p < count; ++p) a.push_back(xs[p].data()), b.push_back(ys[p].data());
+      std::vector<float> out(count);
+      dot_f32_pairs(a.data(), b.data(), count, dim, out.data());
+      for (size_t p = 0; p < count; ++p) {
+        EXPECT_EQ(bits(out[p]), bits(dot_f32(a[p], b[p], dim))) << dim << " " << count << " " << p;
+      }
+    }
+  }
+}
+
 // On integer-valued data every summation order is exact, so the unordered kernels equal the
 // in-order dot product.
 TEST_F(SimdLevels, UnorderedEqualsInOrderOnSmallIntegers) {
@@ -189,9 +211,9 @@ TEST_F(SimdLevels, UnorderedEqualsInOrderOnSmallIntegers) {
 // carry exactly in 16 bits (|q0 + q1| = 128 or 129, same and mixed signs, -128 included), against
 // rows at the ends of the code range, every pair of a group and every group of a panel.
 TEST_F(SimdLevels, PanelDotsAtThePairLimit) {
-  const int8_t pairs[][2] = {{64, 64},   {64, 65},   {127, 1},    {127, 2},     {-64, -64},
-                             {-64, -65}, {-128, 0},  {-128, -1},  {-128, -128}, {127, 127},
-                             {127, -128}, {-128, 127}, {1, 127},  {0, -128},    {100, -29}};
+  const int8_t pairs[][2] = {{64, 64},    {64, 65},    {127, 1},   {127, 2},     {-64, -64},
+                             {-64, -65},  {-128, 0},   {-128, -1}, {-128, -128}, {127, 127},
+                             {127, -128}, {-128, 127}, {1, 127},   {0, -128},    {100, -29}};
   constexpr size_t dim = 8 * 4;  // eight groups
   const int8_t row_values[][2] = {{127, 127}, {-128, -128}, {127, -128}, {-128, 127}, {-127, -127}};
   const size_t n_rows = std::size(row_values);
@@ -215,8 +237,8 @@ TEST_F(SimdLevels, PanelDotsAtThePairLimit) {
         for (size_t r = 0; r < n_rows; ++r) {
           int32_t want = 0;
           for (size_t t = 0; t < dim; ++t) want += int32_t{query[t]} * rows[r * dim + t];
-          ASSERT_EQ(got[r], want)
-              << simd_level_name(level) << " pair " << i << " at " << at << " row " << r;
+          ASSERT_EQ(got[r], want) << simd_level_name(level) << " pair " << i << " at " << at
+                                  << " row " << r;
         }
       }
     }
@@ -378,8 +400,8 @@ TEST_F(SimdLevels, FusedTopKMatchesScoreThenSelect) {
     for (Case c : {Case{1, false}, Case{17, false}, Case{130, true}, Case{700, false},
                    Case{4200, true}, Case{4200, false}}) {
       const size_t n_rows = c.n_rows;
-      SCOPED_TRACE(testing::Message() << "dim=" << dim << " rows=" << n_rows
-                                      << " keep_all=" << c.keep_all);
+      SCOPED_TRACE(testing::Message()
+                   << "dim=" << dim << " rows=" << n_rows << " keep_all=" << c.keep_all);
       // Int8 panels.
       const size_t n_panels = i8_panel_count(n_rows), padded = n_panels * I8_PANEL_WIDTH;
       std::vector<uint8_t> panels(n_panels * i8_panel_bytes(dim), 0x80);
