@@ -93,15 +93,21 @@ struct LockedValue<Status> {
 
 // Runs body(Engine&) under the engine lock of `self` and returns its value. With Gil::Release the
 // interpreter lock is given up before the engine lock is requested and taken back only after the
-// engine lock is released, so the body must touch no Python object. Empty, with the exception
-// set, when the lock is poisoned (RuntimeError "engine lock poisoned") or the body's Result or
-// Status holds an EngineError (RuntimeError with its message). An exception escaping the body
-// poisons the lock on its way out, except an AllocationFailure (the body changed nothing), which
-// is thrown on once the lock is released.
+// engine lock is released, so the body must touch no Python object. With Gil::Hold the body still
+// must not create, drop or convert any Python object: that can run Python code (a collection runs
+// finalizers), which could call into this engine or give the interpreter lock to a thread waiting
+// for the engine lock, and so deadlock; bodies copy what the result needs into native values.
+//
+// Empty, with the exception set, when the lock is poisoned (RuntimeError "engine lock poisoned")
+// or the body's Result or Status holds an EngineError (RuntimeError with its message). An
+// exception escaping the body poisons the lock on its way out, except an AllocationFailure (the
+// body changed nothing), which is thrown on once the lock is released.
 template <Gil G, class Body>
 auto with_engine(PyEngine& self, Body&& body)
     -> std::optional<typename LockedValue<std::invoke_result_t<Body, Engine&>>::Type> {
   using R = std::invoke_result_t<Body, Engine&>;
+  static_assert(!std::is_convertible_v<R, const PyObject*>,
+                "a body run under the engine lock returns native values, never Python objects");
   using V = LockedValue<R>;
   std::optional<typename V::Type> value;
   std::optional<EngineError> error;
