@@ -5,6 +5,8 @@
 
 #include "quellmar/python/py.h"
 
+#include <cxxabi.h>
+
 #include <exception>
 #include <memory>
 #include <optional>
@@ -100,8 +102,9 @@ struct LockedValue<Status> {
 //
 // Empty, with the exception set, when the lock is poisoned (RuntimeError "engine lock poisoned")
 // or the body's Result or Status holds an EngineError (RuntimeError with its message). An
-// exception escaping the body poisons the lock on its way out, except an AllocationFailure (the
-// body changed nothing), which is thrown on once the lock is released.
+// exception escaping the body poisons the lock and is thrown on once both locks are as they were
+// before the call, except an AllocationFailure (the body changed nothing), which leaves the lock
+// usable.
 template <Gil G, class Body>
 auto with_engine(PyEngine& self, Body&& body)
     -> std::optional<typename LockedValue<std::invoke_result_t<Body, Engine&>>::Type> {
@@ -112,27 +115,34 @@ auto with_engine(PyEngine& self, Body&& body)
   std::optional<typename V::Type> value;
   std::optional<EngineError> error;
   bool poisoned = false;
-  std::exception_ptr unchanged;
+  std::exception_ptr failure;
   {
-    std::optional<ReleaseGil> nogil;
-    if constexpr (G == Gil::Release) nogil.emplace();
+    ReleaseGil nogil(G == Gil::Release);
     std::optional<EngineMutex::Guard> guard = self.state.inner->lock();
-    try {
-      if (!guard) {
-        poisoned = true;
-      } else if constexpr (std::is_void_v<R>) {
-        body(**guard);
-        value.emplace();
-      } else {
-        R r = body(**guard);
-        error = V::error(r);
-        if (!error) value.emplace(V::take(std::move(r)));
+    if (!guard) {
+      poisoned = true;
+    } else {
+      try {
+        if constexpr (std::is_void_v<R>) {
+          body(**guard);
+          value.emplace();
+        } else {
+          R r = body(**guard);
+          error = V::error(r);
+          if (!error) value.emplace(V::take(std::move(r)));
+        }
+      } catch (const AllocationFailure&) {
+        failure = std::current_exception();
+      } catch (abi::__forced_unwind&) {
+        guard->poison();
+        throw;
+      } catch (...) {
+        guard->poison();
+        failure = std::current_exception();
       }
-    } catch (const AllocationFailure&) {
-      unchanged = std::current_exception();
     }
   }
-  if (unchanged) std::rethrow_exception(unchanged);
+  if (failure) std::rethrow_exception(failure);
   if (poisoned) {
     PyErr_SetString(PyExc_RuntimeError, ENGINE_LOCK_POISONED);
   } else if (error) {

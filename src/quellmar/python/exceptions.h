@@ -6,6 +6,8 @@
 
 #include "quellmar/python/py.h"
 
+#include <cxxabi.h>
+
 #include <string>
 
 #include "quellmar/core/engine_error.h"
@@ -26,11 +28,14 @@ void raise_current_exception() noexcept;
 
 // Runs body() and turns any C++ exception into a Python one: std::bad_alloc into MemoryError
 // (with the AllocationFailure's message, or "out of memory"), everything else (InternalFault
-// included) into PanicException. No C++ exception leaves it.
+// included) into PanicException. No C++ exception leaves it, except the forced unwind of a thread
+// that the interpreter ends (py.h), which is let through: it cannot be stopped, only passed on.
 template <class Body>
-PyObject* guarded(Body&& body) noexcept {
+PyObject* guarded(Body&& body) {
   try {
     return body();
+  } catch (abi::__forced_unwind&) {
+    throw;
   } catch (...) {
     raise_current_exception();
     return nullptr;
