@@ -9,6 +9,7 @@
 
 #include <exception>
 #include <memory>
+#include <new>
 #include <optional>
 #include <span>
 #include <type_traits>
@@ -93,6 +94,12 @@ struct LockedValue<Status> {
   static Done take(Status&&) { return {}; }
 };
 
+// PanicException's text for an allocation that failed under the engine lock after the engine may
+// have begun to change: the lock is poisoned, and every later call on the engine fails.
+inline constexpr const char* OUT_OF_MEMORY_ENGINE_LOST =
+    "out of memory while the engine was changing: the engine lock is poisoned and this engine "
+    "can no longer be used";
+
 // Runs body(Engine&) under the engine lock of `self` and returns its value. With Gil::Release the
 // interpreter lock is given up before the engine lock is requested and taken back only after the
 // engine lock is released, so the body must touch no Python object. With Gil::Hold the body still
@@ -100,11 +107,12 @@ struct LockedValue<Status> {
 // finalizers), which could call into this engine or give the interpreter lock to a thread waiting
 // for the engine lock, and so deadlock; bodies copy what the result needs into native values.
 //
-// Empty, with the exception set, when the lock is poisoned (RuntimeError "engine lock poisoned")
-// or the body's Result or Status holds an EngineError (RuntimeError with its message). An
-// exception escaping the body poisons the lock and is thrown on once both locks are as they were
-// before the call, except an AllocationFailure (the body changed nothing), which leaves the lock
-// usable.
+// Empty, with the exception set, when the lock is poisoned (RuntimeError "engine lock poisoned"),
+// when the body's Result or Status holds an EngineError (RuntimeError with its message), or when
+// an allocation failed in the body (std::bad_alloc other than AllocationFailure), which poisons
+// the lock (PanicException OUT_OF_MEMORY_ENGINE_LOST). Any other exception escaping the body
+// poisons the lock and is thrown on once both locks are as they were before the call; so is an
+// AllocationFailure (the body changed nothing), which leaves the lock usable.
 template <Gil G, class Body>
 auto with_engine(PyEngine& self, Body&& body)
     -> std::optional<typename LockedValue<std::invoke_result_t<Body, Engine&>>::Type> {
@@ -115,6 +123,7 @@ auto with_engine(PyEngine& self, Body&& body)
   std::optional<typename V::Type> value;
   std::optional<EngineError> error;
   bool poisoned = false;
+  bool engine_lost = false;
   std::exception_ptr failure;
   {
     ReleaseGil nogil(G == Gil::Release);
@@ -133,6 +142,9 @@ auto with_engine(PyEngine& self, Body&& body)
         }
       } catch (const AllocationFailure&) {
         failure = std::current_exception();
+      } catch (const std::bad_alloc&) {
+        guard->poison();
+        engine_lost = true;
       } catch (abi::__forced_unwind&) {
         guard->poison();
         throw;
@@ -143,7 +155,9 @@ auto with_engine(PyEngine& self, Body&& body)
     }
   }
   if (failure) std::rethrow_exception(failure);
-  if (poisoned) {
+  if (engine_lost) {
+    raise_panic(OUT_OF_MEMORY_ENGINE_LOST);
+  } else if (poisoned) {
     PyErr_SetString(PyExc_RuntimeError, ENGINE_LOCK_POISONED);
   } else if (error) {
     raise_engine_error(*error);
