@@ -239,7 +239,7 @@ std::span<const PyMethodDef> engine_pack_directory_methods() {
           "Returns the number of view keys added. Raises ``RuntimeError`` if the pack\n"
           "does not exist."),
       method<VIEW_COUNT, view_count>("Return the number of view keys registered for a pack.\n\n"
-                                     "Raises ``RuntimeError`` if the pack does not exist."),
+                                     "Raises `RuntimeError` if the pack does not exist."),
       method<PACK_EXISTS, pack_exists>(
           "Whether a pack with the given ID exists (and has not been deleted)."),
       method<DELETE_PACK, delete_pack>("Delete a pack permanently. Irreversible.\n\n"
