@@ -5,8 +5,6 @@
 
 #include "quellmar/python/py.h"
 
-#include <cxxabi.h>
-
 #include <exception>
 #include <memory>
 #include <new>
@@ -145,11 +143,13 @@ auto with_engine(PyEngine& self, Body&& body)
       } catch (const std::bad_alloc&) {
         guard->poison();
         engine_lost = true;
-      } catch (abi::__forced_unwind&) {
-        guard->poison();
-        throw;
       } catch (...) {
         guard->poison();
+        // Only a body holding the interpreter lock could meet the forced unwind of a thread the
+        // interpreter ends (py.h), and only by running Python code, which it must not do.
+        if constexpr (G == Gil::Hold) {
+          if (interpreter_ended_this_thread()) throw;
+        }
         failure = std::current_exception();
       }
     }

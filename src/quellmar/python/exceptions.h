@@ -6,8 +6,6 @@
 
 #include "quellmar/python/py.h"
 
-#include <cxxabi.h>
-
 #include <string>
 
 #include "quellmar/core/engine_error.h"
@@ -34,9 +32,8 @@ template <class Body>
 PyObject* guarded(Body&& body) {
   try {
     return body();
-  } catch (abi::__forced_unwind&) {
-    throw;
   } catch (...) {
+    if (interpreter_ended_this_thread()) throw;
     raise_current_exception();
     return nullptr;
   }

@@ -110,9 +110,8 @@ int exec_module(PyObject* module) {
 int native_module_exec(PyObject* module) {
   try {
     return exec_module(module);
-  } catch (abi::__forced_unwind&) {
-    throw;  // the interpreter is ending this thread (py.h)
   } catch (...) {
+    if (interpreter_ended_this_thread()) throw;  // py.h
     raise_current_exception();
     return -1;
   }

@@ -9,7 +9,6 @@
 
 #define NPY_NO_DEPRECATED_API NPY_1_7_API_VERSION
 #define PY_ARRAY_UNIQUE_SYMBOL quellmar_numpy_api
-#include <cxxabi.h>
 #include <numpy/arrayobject.h>
 
 #include <atomic>
@@ -24,10 +23,12 @@ namespace quellmar::python {
 // thread coming out of an engine call, or one whose Python code gave the lock up for a moment)
 // is not given it: the interpreter ends the thread there, by a forced unwind of its stack
 // (`abi::__forced_unwind`). That unwind must run to the thread's base: every frame between the
-// request and the interpreter lets it pass (a catch-all rethrows it, and no frame on the way is
-// noexcept), and the destructors it runs must not touch Python, since the thread holds no
-// interpreter lock and the interpreter is being torn down. The references such a thread still
-// owns are left behind with the interpreter.
+// request and the interpreter lets it pass (a catch-all rethrows it when
+// interpreter_ended_this_thread() says so, and no frame on the way is noexcept), and the
+// destructors it runs must not touch Python, since the thread holds no interpreter lock and the
+// interpreter is being torn down. The references such a thread still owns are left behind with
+// the interpreter. (The unwind is told apart by that test rather than caught by its type: a
+// handler for it would bind a reference to an exception object that does not exist.)
 
 namespace detail {
 // Set for good once any thread was ended that way; it keeps the common test a plain load.
@@ -101,12 +102,15 @@ class ReleaseGil {
   explicit ReleaseGil(bool active = true) : state_(active ? PyEval_SaveThread() : nullptr) {}
   ~ReleaseGil() noexcept(false) {
     if (state_ == nullptr) return;
-    try {
-      PyEval_RestoreThread(state_);
-    } catch (abi::__forced_unwind&) {
-      mark_thread_ended_by_interpreter();
-      throw;
-    }
+    // Marks the thread when taking the lock back does not return but unwinds.
+    struct MarkUnlessTaken {
+      bool taken = false;
+      ~MarkUnlessTaken() {
+        if (!taken) mark_thread_ended_by_interpreter();
+      }
+    } mark;
+    PyEval_RestoreThread(state_);
+    mark.taken = true;
   }
   ReleaseGil(const ReleaseGil&) = delete;
   ReleaseGil& operator=(const ReleaseGil&) = delete;
