@@ -2,14 +2,14 @@
 instead of hanging the run. For each case named on the command line it calls one method while a
 garbage collection runs finalizers inside the call: the finalizers do enough arithmetic for the
 interpreter to switch threads in them and then call the engine, and a second thread calls the
-engine all the while. It prints "<case> start" before and "<case> <outcome>" after each case:
-"ok" once a finalizer ran inside the call and its own engine call succeeded, "no-collection" when
-no collection came inside the call in three tries, or "error <what>"."""
+engine all the while. Its first argument is the directory to work in. It prints "<case> start"
+before and "<case> <outcome>" after each case: "ok" once a finalizer ran inside the call and its
+own engine call succeeded, "no-collection" when no collection came inside the call in three
+tries, or "error <what>"."""
 
 import gc
 import os
 import sys
-import tempfile
 import threading
 
 import numpy as np
@@ -29,8 +29,8 @@ class Setup:
     """An engine with packs (texts, layers, edges), cells with a parent, a scheduled action, a
     synaptic entry and a checkpoint, and what the cases call on."""
 
-    def __init__(self):
-        self.root = tempfile.mkdtemp()
+    def __init__(self, root):
+        self.root = root
         e = self.engine = _native.Engine(os.path.join(self.root, "engine"))
         self.payload = [(0, np.arange(64, dtype=np.float32))]
         self.packs = e.mem_write_batch_packs(
@@ -132,8 +132,8 @@ def collect_inside(engine, fn, args):
     return True in RAN
 
 
-def main(names):
-    setup = Setup()
+def main(root, names):
+    setup = Setup(root)
     stop = threading.Event()
 
     def other_thread():
@@ -156,4 +156,4 @@ def main(names):
 
 
 if __name__ == "__main__":
-    main(sys.argv[1:] or list(CASES))
+    main(sys.argv[1], sys.argv[2:] or list(CASES))

@@ -17,10 +17,11 @@ WORKER = Path(__file__).with_name("_collect_during_calls.py")
 TIMEOUT = 60
 
 
-def run_child(code):
-    """Runs `code` in a new interpreter; fails on a timeout, a failed exit or any stderr text."""
+def run_child(code, directory):
+    """Runs `code` in a new interpreter with `directory` as its argument; fails on a timeout, a
+    failed exit or any stderr text."""
     try:
-        result = subprocess.run([sys.executable, "-c", textwrap.dedent(code)],
+        result = subprocess.run([sys.executable, "-c", textwrap.dedent(code), str(directory)],
                                 capture_output=True, text=True, timeout=TIMEOUT)
     except subprocess.TimeoutExpired as exc:
         pytest.fail(f"child process hung; output so far: {exc.stdout!r}")
@@ -28,13 +29,13 @@ def run_child(code):
     return result.stdout
 
 
-def test_finalizer_calling_the_engine_during_list_packs():
+def test_finalizer_calling_the_engine_during_list_packs(engine_dir):
     out = run_child("""
-        import gc, tempfile
+        import gc, sys
         import numpy as np
         from quellmar import _native
 
-        e = _native.Engine(tempfile.mkdtemp())
+        e = _native.Engine(sys.argv[1])
         for i in range(20):
             e.mem_write_pack(1, np.full(8, i, np.float32), [], 50.0, text=f"t{i}")
         inside, in_call = [], [False]
@@ -55,20 +56,20 @@ def test_finalizer_calling_the_engine_during_list_packs():
             in_call[0] = False
             assert sorted(p["text"] for p in listed) == sorted(f"t{i}" for i in range(20))
         print(True in inside)
-    """)
+    """, engine_dir)
     assert out == "True\n"
 
 
 @pytest.mark.parametrize("call", ["list_packs(fetch_text=True)", "list_packs_metadata()"])
-def test_finalizer_switching_threads_beside_a_thread_calling_the_engine(call):
+def test_finalizer_switching_threads_beside_a_thread_calling_the_engine(call, engine_dir):
     """A finalizer that only does arithmetic gives the interpreter lock away in the middle; the
     thread that takes it calls the engine."""
     out = run_child(f"""
-        import gc, sys, tempfile, threading
+        import gc, sys, threading
         import numpy as np
         from quellmar import _native
 
-        e = _native.Engine(tempfile.mkdtemp())
+        e = _native.Engine(sys.argv[1])
         e.mem_write_batch_packs(
             [(1, np.full(8, i, np.float32), [], 50.0, f"text {{i}}") for i in range(2000)])
 
@@ -99,17 +100,18 @@ def test_finalizer_switching_threads_beside_a_thread_calling_the_engine(call):
         stop.set()
         t.join()
         print("done")
-    """)
+    """, engine_dir)
     assert out == "done\n"
 
 
 @pytest.fixture(scope="module")
-def outcomes():
+def outcomes(tmp_path_factory):
     """Runs every case in one child process: {case: outcome}, whether the child ended well, the
     case that was running when it hung or died, and its stderr."""
     try:
-        result = subprocess.run([sys.executable, str(WORKER), *CASES], capture_output=True,
-                                text=True, timeout=TIMEOUT)
+        root = tmp_path_factory.mktemp("calls")
+        result = subprocess.run([sys.executable, str(WORKER), str(root), *CASES],
+                                capture_output=True, text=True, timeout=TIMEOUT)
         out, stderr, finished = result.stdout, result.stderr, result.returncode == 0
     except subprocess.TimeoutExpired as exc:
         out = exc.stdout.decode() if isinstance(exc.stdout, bytes) else exc.stdout or ""

@@ -16,12 +16,12 @@ RUNS = 3
 # Starts a daemon thread looping on one engine path, waits until it has made a few calls, and
 # lets the main thread end. An object finalized at exit calls the engine once more and says so.
 SCRIPT = r"""
-import os, sys, tempfile, threading, time, types
+import os, sys, threading, time, types
 import numpy as np
 from quellmar import _native
 
 path = sys.argv[1]
-e = _native.Engine(tempfile.mkdtemp())
+e = _native.Engine(sys.argv[2])
 rng = np.random.default_rng(0)
 key = rng.random(64, dtype=np.float32)
 for _ in range(50):
@@ -67,11 +67,13 @@ print("exiting", flush=True)
 
 
 @pytest.mark.parametrize("path", ["write", "batch", "read", "cell-read", "maintenance"])
-def test_daemon_thread_inside_an_engine_call_at_exit(path):
-    for _ in range(RUNS):
+def test_daemon_thread_inside_an_engine_call_at_exit(path, tmp_path):
+    for run in range(RUNS):
+        directory = str(tmp_path / f"engine{run}")
         try:
-            result = subprocess.run([sys.executable, "-c", textwrap.dedent(SCRIPT), path],
-                                    capture_output=True, text=True, timeout=60)
+            result = subprocess.run(
+                [sys.executable, "-c", textwrap.dedent(SCRIPT), path, directory],
+                capture_output=True, text=True, timeout=60)
         except subprocess.TimeoutExpired:
             pytest.fail("the process did not exit")
         assert (result.returncode, result.stdout, result.stderr) == (
