@@ -273,6 +273,30 @@ PyObject* fault_nogil(PyEngine& self) {
       self, [](Engine&) -> uint64_t { throw InternalFault("invariant broken: under the lock"); });
   return none();
 }
+// Throws under the engine lock, holding the interpreter lock or not: "unchanged" an
+// AllocationFailure (nothing was changed), "bad_alloc" a plain std::bad_alloc, "fault" an
+// InternalFault.
+struct FailLockedArgs {
+  std::string kind;
+  bool release_gil = false;
+};
+constexpr auto FAIL_LOCKED =
+    signature("Holder", "fail_locked", required("kind", &FailLockedArgs::kind),
+              required("release_gil", &FailLockedArgs::release_gil));
+template <Gil G>
+bool fail_locked_with(PyEngine& self, const std::string& kind) {
+  return static_cast<bool>(with_engine<G>(self, [&](Engine&) {
+    if (kind == "unchanged") throw AllocationFailure("out of memory: probe; nothing was written");
+    if (kind == "bad_alloc") throw std::bad_alloc();
+    throw InternalFault("invariant broken: under the lock");
+  }));
+}
+PyObject* fail_locked(PyEngine& self, FailLockedArgs& a) {
+  const bool ok = a.release_gil ? fail_locked_with<Gil::Release>(self, a.kind)
+                                : fail_locked_with<Gil::Hold>(self, a.kind);
+  return ok ? none() : nullptr;
+}
+
 PyObject* engine_error(PyEngine& self) {
   if (!with_engine<Gil::Hold>(self,
                               [](Engine&) { return Status(EngineError::pack_not_found(7)); })) {
@@ -290,6 +314,7 @@ PyMethodDef HOLDER_METHODS[] = {
     method<SLEEP_GIL, sleep_gil>(nullptr),
     method<SLEEP_EXCLUSIVE, sleep_exclusive, BorrowMode::Exclusive>(nullptr),
     method_noargs<fault_nogil>("fault_nogil", nullptr),
+    method<FAIL_LOCKED, fail_locked>(nullptr),
     method_noargs<engine_error>("engine_error", nullptr),
     method_noargs<cell_count>("cell_count", nullptr),
     {nullptr, nullptr, 0, nullptr},

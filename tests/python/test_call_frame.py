@@ -264,6 +264,29 @@ def test_fault_under_the_lock_poisons_it_for_good(engine_dir):
     holder.sleep_exclusive(0)
 
 
+ENGINE_LOST = ("out of memory while the engine was changing: the engine lock is poisoned and "
+               "this engine can no longer be used")
+
+
+@pytest.mark.parametrize("release_gil", [False, True], ids=["holding-gil", "gil-released"])
+@pytest.mark.parametrize("kind, exc_type, text, poisons", [
+    ("unchanged", MemoryError, "out of memory: probe; nothing was written", False),
+    ("bad_alloc", "PanicException", ENGINE_LOST, True),
+    ("fault", "PanicException", "invariant broken: under the lock", True),
+], ids=["allocation-before-any-change", "allocation-mid-change", "internal-fault"])
+def test_failures_under_the_lock(engine_dir, kind, exc_type, text, poisons, release_gil):
+    """Only an allocation that failed before anything changed is a MemoryError that leaves the
+    engine usable; one that may have left a change half made says the engine is lost."""
+    exc_type = getattr(probe, exc_type) if isinstance(exc_type, str) else exc_type
+    holder = probe.Holder(engine_dir)
+    raises(exc_type, text, holder.fail_locked, kind, release_gil)
+    if poisons:
+        raises(RuntimeError, "engine lock poisoned", holder.cell_count)
+    else:
+        assert holder.cell_count() == 0
+    holder.sleep_exclusive(0)  # the borrow was given back
+
+
 # --- Borrows and the interpreter lock -----------------------------------------------------------
 
 def in_thread(fn, *args):

@@ -77,6 +77,14 @@ def test_class_matches_the_stub(cls):
         assert signature_text(cls) == signature_text(stub_cls)
 
 
+def test_read_result_properties_keep_their_order():
+    """The comparison above sorts names; the order the properties are registered in (and the
+    stub lists them in) is checked here."""
+    order = ["cell_id", "owner", "layer", "score", "tier", "importance"]
+    for cls in (ReadResult, STUB_MODULE.ReadResult):
+        assert [name for name, obj in public(cls).items() if kind(obj) == "property"] == order
+
+
 def test_module_matches_the_stub():
     assert STUB_MODULE.__all__ == _native.__all__
     declared = set(STUB_MODULE.__annotations__) | {
@@ -88,13 +96,16 @@ def test_module_matches_the_stub():
         STUB_MODULE.find_chunk_boundary)
 
 
-def test_stub_passes_stubtest():
+def test_stub_passes_stubtest(tmp_path):
     """mypy's stubtest compares the stub with the imported module: names, kinds, parameters,
-    and whether each default fits its declared type."""
+    and whether each default fits its declared type. Its cache goes to the test's own folder,
+    not the working directory."""
     runtime_root = Path(quellmar.__file__).resolve().parents[1]
+    config = tmp_path / "mypy.ini"
+    config.write_text(f"[mypy]\ncache_dir = {tmp_path / 'mypy-cache'}\n")
     env = dict(os.environ, MYPYPATH=str(STUB.parents[1]), PYTHONPATH=str(runtime_root))
     result = subprocess.run(
         [sys.executable, "-m", "mypy.stubtest", "quellmar._native", "--mypy-config-file",
-         os.devnull],
+         str(config)],
         env=env, capture_output=True, text=True, timeout=300)
     assert result.returncode == 0, result.stdout + result.stderr

@@ -176,3 +176,23 @@ def test_importance_after_reopen_starts_from_the_records(stored, engine_dir):
     assert stored.pack_importance(1) == 18.0
     del stored
     assert Engine(engine_dir).pack_importance(1) == 15.0  # read touches live in memory only
+
+
+@pytest.mark.parametrize("method, first_line", [
+    ("list_packs", "Enumerate all packs as a list of dicts, with text included."),
+    ("list_packs_metadata", "Enumerate pack metadata (no text) as a struct-of-arrays."),
+    ("pack_text", "Get the stored text for a pack, if any."),
+    ("set_pack_text", "Set or update the stored text for an existing pack."),
+    ("set_pack_texts", "Set or update text for many packs in a single batched fsync."),
+    ("add_view_keys", "Register one or more view keys for an existing pack."),
+    ("view_count", "Return the number of view keys registered for a pack."),
+    ("pack_exists", "Whether a pack with the given ID exists (and has not been deleted)."),
+    ("delete_pack", "Delete a pack permanently. Irreversible."),
+    ("pack_importance", "Get the importance score of a pack."),
+])
+def test_docstring_first_lines(method, first_line):
+    assert getattr(Engine, method).__doc__.splitlines()[0] == first_line
+
+
+def test_view_count_docstring_says_a_missing_pack_raises():
+    assert "Raises `RuntimeError` if the pack does not exist." in Engine.view_count.__doc__

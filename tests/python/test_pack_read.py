@@ -238,3 +238,14 @@ def test_concurrent_writes_get_distinct_ids(engine):
     assert errors == []
     assert sorted(ids) == list(range(1, 101))
     assert engine.pack_count() == 100
+
+
+def test_docstrings():
+    assert Engine.mem_read_pack.__doc__ == (
+        "Retrieve the top-k KV Packs matching a query key.\n\n"
+        "Returns list of dicts with pack ID, owner, score, tier, and layers.")
+    assert Engine.load_pack_by_id.__doc__ == "Load a pack by ID without retrieval scoring."
+    assert Engine.mem_read_pack_with_trace_boost.__doc__ == (
+        "Retrieve packs with trace-boosted scoring.")
+    assert Engine.mem_read_pack_with_trace_boost_and_follow.__doc__ == (
+        "Retrieve packs with trace-boosted scoring and automatic link traversal.")

@@ -259,3 +259,26 @@ def test_batch_lands_after_the_write_buffer(engine_dir):
     assert buffered.mem_write_batch_packs([(1, np.ones(4, f32), [], 1.0, None)] * 2) == [2, 3]
     assert buffered.pack_count() == 3
     assert buffered.pack_text(1) == "queued"
+
+
+def test_docstrings():
+    assert Engine.mem_write_pack.__doc__ == (
+        "Store a complete multi-layer KV cache as a single atomic pack.\n\n"
+        "Returns the assigned pack ID.")
+    tokens = Engine.mem_write_pack_tokens.__doc__
+    assert tokens.startswith(
+        "Store a complete multi-layer KV pack from a raw per-token retrieval matrix.\n\n")
+    for said in ["(n_tokens, dim)", "one allocation", "mem_read_tokens", "mem_write_pack",
+                 "already encoded", "RuntimeError", "empty or malformed"]:
+        assert said in tokens, said
+    auto_link = Engine.mem_write_pack_with_auto_link.__doc__
+    assert auto_link.startswith(
+        "Store a pack with automatic discovery and linking of similar existing packs.\n\n")
+    for said in ["pack_id", "linked_pack_ids", "DEFAULT_AUTO_LINK_THRESHOLD`` (250.0)"]:
+        assert said in auto_link, said
+    batch = Engine.mem_write_batch_packs.__doc__
+    assert batch.startswith("Persist a known-size batch of packs with one coalesced fsync.\n\n")
+    for said in ["(owner, retrieval_key, layer_payloads, salience, text)", "(layer_idx, data)",
+                 "strictly increasing", "open_with_write_buffer", "flushed first"]:
+        assert said in batch, said
+    assert batch.endswith("An empty input returns an empty list and does not touch storage.")

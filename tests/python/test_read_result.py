@@ -54,3 +54,10 @@ def test_repr_rounds_the_exact_single_precision_value():
     for score in np.linspace(-3, 3, 1001, dtype=np.float32):
         shown = repr(hit(score=float(score)))
         assert f"score={format(float(score), '.4f')}," in shown
+
+
+def test_method_docstrings():
+    ReadResult = type(hit())
+    assert ReadResult.key.__doc__ == "Get the key vector as a list of floats."
+    assert ReadResult.value.__doc__ == "Get the value vector as a list of floats."
+    assert ReadResult.key.__text_signature__ == "($self)"

@@ -76,6 +76,12 @@ class Borrow {
   Borrow(BorrowFlag* flag, BorrowMode mode) : flag_(flag), mode_(mode) {}
   void reset() {
     if (flag_ == nullptr) return;
+    // A thread the interpreter is ending holds no interpreter lock, which orders every change of
+    // the flag; its borrow stays taken, like the references it leaves behind.
+    if (interpreter_ended_this_thread()) {
+      flag_ = nullptr;
+      return;
+    }
     if (mode_ == BorrowMode::Shared) {
       flag_->release_shared();
     } else {

@@ -40,6 +40,10 @@ namespace quellmar::python {
 // static method or module function body `PyObject* body(Args&)`, a constructor body
 // `PyObject* body(PyTypeObject* type, Args& args)`. Bodies return a new reference, or null with
 // the exception set.
+//
+// None of the entry points is noexcept: no C++ exception leaves one (guarded() turns each into a
+// Python exception) except the forced unwind by which the interpreter ends a thread (py.h), which
+// has to reach the thread's base.
 
 template <class F>
 struct BodyTraits;
@@ -53,8 +57,7 @@ struct BodyTraits<PyObject* (*)(S&)> {
 };
 
 template <auto& Sig, auto Body, BorrowMode Mode>
-PyObject* method_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                       PyObject* kwnames) noexcept {
+PyObject* method_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   using Self = typename BodyTraits<decltype(Body)>::Self;
   return guarded([&]() -> PyObject* {
     PyObject* slots[std::remove_cvref_t<decltype(Sig)>::SIZE];
@@ -69,7 +72,7 @@ PyObject* method_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 }
 
 template <auto Body, BorrowMode Mode>
-PyObject* noargs_entry(PyObject* self, PyObject* /*unused*/) noexcept {
+PyObject* noargs_entry(PyObject* self, PyObject* /*unused*/) {
   using Self = typename BodyTraits<decltype(Body)>::Self;
   return guarded([&]() -> PyObject* {
     Self& s = *reinterpret_cast<Self*>(self);
@@ -81,7 +84,7 @@ PyObject* noargs_entry(PyObject* self, PyObject* /*unused*/) noexcept {
 
 template <auto& Sig, auto Body>
 PyObject* function_entry(PyObject* /*self or module*/, PyObject* const* args, Py_ssize_t nargs,
-                         PyObject* kwnames) noexcept {
+                         PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
     PyObject* slots[std::remove_cvref_t<decltype(Sig)>::SIZE];
     if (!bind_arguments(Sig.list(), args, nargs, kwnames, slots)) return nullptr;
@@ -92,7 +95,7 @@ PyObject* function_entry(PyObject* /*self or module*/, PyObject* const* args, Py
 }
 
 template <auto& Sig, auto Body>
-PyObject* new_entry(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
+PyObject* new_entry(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
     PyObject* slots[std::remove_cvref_t<decltype(Sig)>::SIZE];
     if (!bind_arguments(Sig.list(), args, kwargs, slots)) return nullptr;

@@ -3,7 +3,8 @@
 
 // Engine methods that enumerate packs, read and set their texts, add view keys, and test, delete
 // and weigh single packs. Only add_view_keys gives up the interpreter lock; the others hold it
-// throughout and build their results under the engine lock.
+// throughout. Every one copies what its result needs under the engine lock and builds the Python
+// objects after releasing it.
 
 #include <cstdint>
 #include <optional>
@@ -45,20 +46,32 @@ constexpr auto LIST_PACKS =
     signature("Engine", "list_packs", with_default("owner", &ListPacksArgs::owner),
               with_default("fetch_text", &ListPacksArgs::fetch_text));
 
+// One pack of a listing with its text, copied out of the engine.
+struct ListedPack {
+  PackMetadata meta;
+  std::optional<std::string> text;
+};
+
 // Texts come back whatever fetch_text says: an explicit value only silences the warning.
 PyObject* list_packs(PyEngine& self, ListPacksArgs& a) {
   if (!a.fetch_text && !warn_list_packs_deprecated()) return nullptr;
-  std::optional<PyObject*> list = with_engine<Gil::Hold>(self, [&](Engine& e) -> PyObject* {
-    static DictKeys keys({"pack_id", "owner", "tier", "importance", "text"});
-    const std::vector<PackMetadata> packs = e.list_packs_metadata(a.owner);
-    return list_of(packs.size(), [&](size_t i) {
-      const PackMetadata& m = packs[i];
+  std::optional<std::vector<ListedPack>> packs = with_engine<Gil::Hold>(self, [&](Engine& e) {
+    const std::vector<PackMetadata> metadata = e.list_packs_metadata(a.owner);
+    std::vector<ListedPack> listed;
+    listed.reserve(metadata.size());
+    for (const PackMetadata& m : metadata) {
       const std::string* text = e.text_store().find(m.pack_id);
-      return keys.make({to_py(m.pack_id), to_py(m.owner), to_py(m.tier), to_py(m.importance),
-                        text ? to_py(*text) : none()});
-    });
+      listed.push_back({m, text ? std::optional<std::string>(*text) : std::nullopt});
+    }
+    return listed;
   });
-  return list ? *list : nullptr;
+  if (!packs) return nullptr;
+  static DictKeys keys({"pack_id", "owner", "tier", "importance", "text"});
+  return list_of(packs->size(), [&](size_t i) {
+    const ListedPack& p = (*packs)[i];
+    return keys.make({to_py(p.meta.pack_id), to_py(p.meta.owner), to_py(p.meta.tier),
+                      to_py(p.meta.importance), to_py(p.text)});
+  });
 }
 
 struct OwnerFilterArgs {
@@ -67,23 +80,34 @@ struct OwnerFilterArgs {
 constexpr auto LIST_PACKS_METADATA =
     signature("Engine", "list_packs_metadata", with_default("owner", &OwnerFilterArgs::owner));
 
+// The listing split into aligned columns.
+struct MetadataColumns {
+  std::vector<uint64_t> ids;
+  std::vector<uint64_t> owners;
+  std::vector<uint8_t> tiers;
+  std::vector<float> importances;
+};
+
 PyObject* list_packs_metadata(PyEngine& self, OwnerFilterArgs& a) {
-  std::optional<PyObject*> columns = with_engine<Gil::Hold>(self, [&](Engine& e) -> PyObject* {
+  std::optional<MetadataColumns> columns = with_engine<Gil::Hold>(self, [&](Engine& e) {
     const std::vector<PackMetadata> packs = e.list_packs_metadata(a.owner);
-    std::vector<uint64_t> ids(packs.size()), owners(packs.size());
-    std::vector<uint8_t> tiers(packs.size());
-    std::vector<float> importances(packs.size());
+    MetadataColumns c;
+    c.ids.resize(packs.size());
+    c.owners.resize(packs.size());
+    c.tiers.resize(packs.size());
+    c.importances.resize(packs.size());
     for (size_t i = 0; i < packs.size(); ++i) {
-      ids[i] = packs[i].pack_id;
-      owners[i] = packs[i].owner;
-      tiers[i] = packs[i].tier;
-      importances[i] = packs[i].importance;
+      c.ids[i] = packs[i].pack_id;
+      c.owners[i] = packs[i].owner;
+      c.tiers[i] = packs[i].tier;
+      c.importances[i] = packs[i].importance;
     }
-    static DictKeys keys({"pack_ids", "owners", "tiers", "importances"});
-    return keys.make({to_numpy<uint64_t>(ids), to_numpy<uint64_t>(owners), to_numpy<uint8_t>(tiers),
-                      to_numpy<float>(importances)});
+    return c;
   });
-  return columns ? *columns : nullptr;
+  if (!columns) return nullptr;
+  static DictKeys keys({"pack_ids", "owners", "tiers", "importances"});
+  return keys.make({to_numpy<uint64_t>(columns->ids), to_numpy<uint64_t>(columns->owners),
+                    to_numpy<uint8_t>(columns->tiers), to_numpy<float>(columns->importances)});
 }
 
 struct PackIdArgs {
@@ -102,11 +126,12 @@ constexpr auto PACK_IMPORTANCE =
 
 // The text map alone answers: the pack directory is not consulted.
 PyObject* pack_text(PyEngine& self, PackIdArgs& a) {
-  std::optional<PyObject*> text = with_engine<Gil::Hold>(self, [&](Engine& e) -> PyObject* {
+  auto text = with_engine<Gil::Hold>(self, [&](Engine& e) -> std::optional<std::string> {
     const std::string* found = e.text_store().find(a.pack_id);
-    return found ? to_py(*found) : none();
+    if (!found) return std::nullopt;
+    return *found;
   });
-  return text ? *text : nullptr;
+  return text ? to_py(*text) : nullptr;
 }
 
 struct SetPackTextArgs {
@@ -214,7 +239,7 @@ std::span<const PyMethodDef> engine_pack_directory_methods() {
           "Returns the number of view keys added. Raises ``RuntimeError`` if the pack\n"
           "does not exist."),
       method<VIEW_COUNT, view_count>("Return the number of view keys registered for a pack.\n\n"
-                                     "Raises ``RuntimeError`` if the pack does not exist."),
+                                     "Raises `RuntimeError` if the pack does not exist."),
       method<PACK_EXISTS, pack_exists>(
           "Whether a pack with the given ID exists (and has not been deleted)."),
       method<DELETE_PACK, delete_pack>("Delete a pack permanently. Irreversible.\n\n"

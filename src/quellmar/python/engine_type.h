@@ -7,6 +7,7 @@
 
 #include <exception>
 #include <memory>
+#include <new>
 #include <optional>
 #include <span>
 #include <type_traits>
@@ -91,43 +92,72 @@ struct LockedValue<Status> {
   static Done take(Status&&) { return {}; }
 };
 
+// PanicException's text for an allocation that failed under the engine lock after the engine may
+// have begun to change: the lock is poisoned, and every later call on the engine fails.
+inline constexpr const char* OUT_OF_MEMORY_ENGINE_LOST =
+    "out of memory while the engine was changing: the engine lock is poisoned and this engine "
+    "can no longer be used";
+
 // Runs body(Engine&) under the engine lock of `self` and returns its value. With Gil::Release the
 // interpreter lock is given up before the engine lock is requested and taken back only after the
-// engine lock is released, so the body must touch no Python object. Empty, with the exception
-// set, when the lock is poisoned (RuntimeError "engine lock poisoned") or the body's Result or
-// Status holds an EngineError (RuntimeError with its message). An exception escaping the body
-// poisons the lock on its way out, except an AllocationFailure (the body changed nothing), which
-// is thrown on once the lock is released.
+// engine lock is released, so the body must touch no Python object. With Gil::Hold the body still
+// must not create, drop or convert any Python object: that can run Python code (a collection runs
+// finalizers), which could call into this engine or give the interpreter lock to a thread waiting
+// for the engine lock, and so deadlock; bodies copy what the result needs into native values.
+//
+// Empty, with the exception set, when the lock is poisoned (RuntimeError "engine lock poisoned"),
+// when the body's Result or Status holds an EngineError (RuntimeError with its message), or when
+// an allocation failed in the body (std::bad_alloc other than AllocationFailure), which poisons
+// the lock (PanicException OUT_OF_MEMORY_ENGINE_LOST). Any other exception escaping the body
+// poisons the lock and is thrown on once both locks are as they were before the call; so is an
+// AllocationFailure (the body changed nothing), which leaves the lock usable.
 template <Gil G, class Body>
 auto with_engine(PyEngine& self, Body&& body)
     -> std::optional<typename LockedValue<std::invoke_result_t<Body, Engine&>>::Type> {
   using R = std::invoke_result_t<Body, Engine&>;
+  static_assert(!std::is_convertible_v<R, const PyObject*>,
+                "a body run under the engine lock returns native values, never Python objects");
   using V = LockedValue<R>;
   std::optional<typename V::Type> value;
   std::optional<EngineError> error;
   bool poisoned = false;
-  std::exception_ptr unchanged;
+  bool engine_lost = false;
+  std::exception_ptr failure;
   {
-    std::optional<ReleaseGil> nogil;
-    if constexpr (G == Gil::Release) nogil.emplace();
+    ReleaseGil nogil(G == Gil::Release);
     std::optional<EngineMutex::Guard> guard = self.state.inner->lock();
-    try {
-      if (!guard) {
-        poisoned = true;
-      } else if constexpr (std::is_void_v<R>) {
-        body(**guard);
-        value.emplace();
-      } else {
-        R r = body(**guard);
-        error = V::error(r);
-        if (!error) value.emplace(V::take(std::move(r)));
+    if (!guard) {
+      poisoned = true;
+    } else {
+      try {
+        if constexpr (std::is_void_v<R>) {
+          body(**guard);
+          value.emplace();
+        } else {
+          R r = body(**guard);
+          error = V::error(r);
+          if (!error) value.emplace(V::take(std::move(r)));
+        }
+      } catch (const AllocationFailure&) {
+        failure = std::current_exception();
+      } catch (const std::bad_alloc&) {
+        guard->poison();
+        engine_lost = true;
+      } catch (...) {
+        guard->poison();
+        // Only a body holding the interpreter lock could meet the forced unwind of a thread the
+        // interpreter ends (py.h), and only by running Python code, which it must not do.
+        if constexpr (G == Gil::Hold) {
+          if (interpreter_ended_this_thread()) throw;
+        }
+        failure = std::current_exception();
       }
-    } catch (const AllocationFailure&) {
-      unchanged = std::current_exception();
     }
   }
-  if (unchanged) std::rethrow_exception(unchanged);
-  if (poisoned) {
+  if (failure) std::rethrow_exception(failure);
+  if (engine_lost) {
+    raise_panic(OUT_OF_MEMORY_ENGINE_LOST);
+  } else if (poisoned) {
     PyErr_SetString(PyExc_RuntimeError, ENGINE_LOCK_POISONED);
   } else if (error) {
     raise_engine_error(*error);

@@ -26,12 +26,14 @@ void raise_current_exception() noexcept;
 
 // Runs body() and turns any C++ exception into a Python one: std::bad_alloc into MemoryError
 // (with the AllocationFailure's message, or "out of memory"), everything else (InternalFault
-// included) into PanicException. No C++ exception leaves it.
+// included) into PanicException. No C++ exception leaves it, except the forced unwind of a thread
+// that the interpreter ends (py.h), which is let through: it cannot be stopped, only passed on.
 template <class Body>
-PyObject* guarded(Body&& body) noexcept {
+PyObject* guarded(Body&& body) {
   try {
     return body();
   } catch (...) {
+    if (interpreter_ended_this_thread()) throw;
     raise_current_exception();
     return nullptr;
   }

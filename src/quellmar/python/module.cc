@@ -111,6 +111,7 @@ int native_module_exec(PyObject* module) {
   try {
     return exec_module(module);
   } catch (...) {
+    if (interpreter_ended_this_thread()) throw;  // py.h
     raise_current_exception();
     return -1;
   }
