@@ -9,7 +9,9 @@
 #include "quellmar/core/internal_fault.h"
 #include "quellmar/core/posix_file.h"
 #include "quellmar/core/str_cat.h"
+#include "quellmar/core/temp_file.h"
 #include "quellmar/engine/refresh_scan.h"
+#include "quellmar/index/vamana_index.h"
 #include "quellmar/retrieval/flat_index.h"
 #include "quellmar/retrieval/key_view.h"
 
@@ -114,11 +116,10 @@ Result<std::unique_ptr<Engine>> Engine::open(const std::string& path, uint64_t v
                             opened->cells.reserve(records);
                             opened->scanned_at.reserve(records);
                           }));
-  // A graph save cut short by a crash leaves its temporary file behind; nothing reads it.
-  if (Status st = remove_file(join_path(path, VAMANA_TMP_FILE));
-      !st.is_ok() && !st.error().io_error().is_not_found()) {
-    return std::move(st).error();
-  }
+  // A save cut short by a crash leaves its temporary file behind; nothing reads it. Those whose
+  // writers are gone go; those of saves still under way (other handles') stay.
+  VamanaIndex::remove_stale_temps(path);
+  remove_stale_temps(path, ID_FLOOR_FILE);
   QM_ASSIGN_OR_RETURN(SynapticBank synaptic, SynapticBank::open(path));
   QM_ASSIGN_OR_RETURN(TraceWal wal, TraceWal::open(path));
   QM_ASSIGN_OR_RETURN(TextStore texts, TextStore::open(path));

@@ -397,6 +397,10 @@ Result<bool> Engine::load_or_build_vamana(const PooledCells& pooled,
   };
   QM_ASSIGN_OR_RETURN(std::optional<VamanaIndex> loaded, VamanaIndex::load(path_, lookup));
   if (!loaded) return false;
+  // A graph is only as good as the keys it was built over. One whose check finds another key
+  // under a node's id than the store holds (the id named another cell when it was saved), or
+  // that has no check to go by, neither stands nor serves an update: it is built again.
+  if (loaded->key_check() != VamanaIndex::KeyCheck::Matched) return false;
   // Records never change once written, so a graph saved over exactly the cells a build would
   // index, in the same order, is the graph that build would make: take it as it is. Any other
   // graph is not (it may hold cells of packs deleted since, or lack cells): it is rebuilt.
