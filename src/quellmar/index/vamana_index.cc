@@ -1088,7 +1088,8 @@ Result<std::optional<VamanaIndex>> VamanaIndex::load(const std::string& dir, Vam
   return std::optional<VamanaIndex>(std::move(index));
 }
 
-Result<std::optional<CellId>> VamanaIndex::highest_saved_id(const std::string& dir) {
+Result<std::optional<CellId>> VamanaIndex::highest_saved_id(const std::string& dir,
+                                                             CellId below) {
   const std::string path = join_path(dir, VAMANA_FILE);
   if (!path_exists(path)) return std::optional<CellId>();
   QM_ASSIGN_OR_RETURN(UniqueFd fd, open_read(path));
@@ -1113,7 +1114,7 @@ Result<std::optional<CellId>> VamanaIndex::highest_saved_id(const std::string& d
       return EngineError::io(IoError::unexpected_eof());
     }
     QM_RETURN_IF_ERROR(in.seek(in.position() + uint64_t{n} * VAMANA_NEIGHBOUR_SIZE));
-    highest = highest ? std::max(*highest, id) : id;
+    if (id < below) highest = highest ? std::max(*highest, id) : id;
   }
   return highest;
 }

@@ -105,9 +105,9 @@ class VamanaIndex : public VectorIndex {
   static Result<std::optional<VamanaIndex>> load(const std::string& dir, VamanaKeyLookup keys);
   static Result<std::optional<VamanaIndex>> load(
       const std::string& dir, const std::unordered_map<CellId, std::vector<float>>& keys);
-  // The largest node id of dir/vamana.idx (none without the file or without nodes), reading the
-  // node records only; the failures are those of load.
-  static Result<std::optional<CellId>> highest_saved_id(const std::string& dir);
+  // The largest node id of dir/vamana.idx below `below` (none without the file or without such
+  // a node), reading the node records only; the failures are those of load.
+  static Result<std::optional<CellId>> highest_saved_id(const std::string& dir, CellId below);
   // Removes the temporaries of earlier saves whose writers are gone (core/temp_file.h), and the
   // one of the legacy name when no save holds it.
   static void remove_stale_temps(const std::string& dir);
