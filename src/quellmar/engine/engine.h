@@ -405,8 +405,7 @@ class Engine {
   // damaged record or a side file names is taken only below it: REACH_OF_UNVOUCHED_IDS past the
   // vouched ones), and takes the ids of the damaged records within it. The trace replay, the
   // grouping and the graph step take those of the side files.
-  void vouch_ids(const RefreshScan& scan, const std::optional<IdFloor>& floor,
-                 Refreshed& s) const;
+  void vouch_ids(const RefreshScan& scan, const std::optional<IdFloor>& floor, Refreshed& s) const;
   // Replays trace.wal into the refreshed trace graph; returns the number of records replayed.
   Result<size_t> replay_trace(Refreshed& s) const;
   // The width of the first new cell the SLB takes whose key has a width: the one that sets the

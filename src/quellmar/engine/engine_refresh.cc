@@ -548,8 +548,7 @@ Engine::GraphFit Engine::fit_of_saved_graph(const VamanaIndex& saved, const Pool
     if (j >= saved.node_count() || saved.node_cell_id(j) != c.id) return GraphFit::ServesUpdate;
     ++j;
   }
-  return j == saved.node_count() && saved.dim() == dim ? GraphFit::Stands
-                                                         : GraphFit::ServesUpdate;
+  return j == saved.node_count() && saved.dim() == dim ? GraphFit::Stands : GraphFit::ServesUpdate;
 }
 
 Result<std::unique_ptr<VamanaIndex>> Engine::build_graph(const PooledCells& pooled, uint64_t dim,
