@@ -482,8 +482,8 @@ class Engine {
   TraceGraph trace_graph_;
   GovernanceMap governance_;
   PackDirectory pack_directory_;
-  // Cells of the cell API, which belong to no pack (pack id 0, whatever their layer), and cells
-  // whose records the last refresh could not read: compaction keeps them.
+  // Cells of the cell API, which belong to no pack (pack id 0, whatever their layer), and damaged
+  // records that name no pack: compaction keeps them.
   std::unordered_set<CellId> plain_cells_;
   std::unique_ptr<RefinementStrategy> refinement_;
   bool token_reweighting_enabled_ = false;

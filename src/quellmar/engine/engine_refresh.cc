@@ -242,19 +242,21 @@ void Engine::vouch_ids(const RefreshScan& scan, const std::optional<IdFloor>& fl
   PackId pack = std::max<PackId>(next_pack_id_, 1);
   // Every stored id stays taken, a deleted pack's and a damaged record's included: two records
   // with one id would each be read as the other's cell.
+  PackId highest_pack = 0;  // of those that raise anything
   for (const RefreshScan::Cell& c : scan.cells) {
     if (!c.ok) continue;
     raise_past(cell, c.cell_id);
-    raise_past(pack, c.pack_id);
+    if (c.pack_id <= LAST_ID) highest_pack = std::max(highest_pack, c.pack_id);
   }
+  raise_past(pack, highest_pack);
   if (floor) {
     cell = std::max(cell, floor->next_cell);
     pack = std::max(pack, floor->next_pack);
   }
   s.cell_reach = reach_of(cell);
   s.pack_reach = reach_of(pack);
-  for (const RefreshScan::Cell& c : scan.cells) {
-    if (c.ok) continue;
+  for (const auto& [i, e] : scan.errors) {
+    const RefreshScan::Cell& c = scan.cells[i];
     raise_near(cell, c.cell_id, s.cell_reach);
     if (c.named) raise_near(pack, c.pack_id, s.pack_reach);
   }
@@ -315,8 +317,7 @@ void Engine::index_new_cells(const RefreshScan& scan, const std::unordered_set<C
       if (!s.key_dim && !scan.pooled_of(c).empty()) s.key_dim = scan.pooled_of(c).size();
       inserts.push_back(scan.stage_insert(c));
     }
-    s.entries.emplace_back(c.cell_id,
-                           GovernanceEntry{clamp_importance(c.importance), 0.0f, c.tier});
+    s.entries[c.cell_id] = GovernanceEntry{clamp_importance(c.importance), 0.0f, c.tier};
   }
 }
 
@@ -440,8 +441,12 @@ void Engine::install(Refreshed&& s) {
   key_dim_ = s.key_dim;
   pipeline_ = std::move(s.pipeline);
   vamana_active_ = s.vamana_active;
-  governance_.reserve(governance_.size() + s.entries.size());
-  for (const auto& [cell, entry] : s.entries) governance_[cell] = entry;
+  if (governance_.empty()) {
+    governance_ = std::move(s.entries);  // an open: every entry is new
+  } else {
+    governance_.reserve(governance_.size() + s.entries.size());
+    for (const auto& [cell, entry] : s.entries) governance_[cell] = entry;
+  }
   pack_directory_ = std::move(s.directory);
   plain_cells_ = std::move(s.plain_cells);
   trace_graph_ = std::move(s.trace_graph);

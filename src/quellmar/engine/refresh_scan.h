@@ -152,7 +152,7 @@ struct Engine::Refreshed {
   RetrievalPipeline pipeline;
   bool vamana_active = false;
   // The governance entries of the cells read for the first time; known cells keep theirs.
-  std::vector<std::pair<CellId, GovernanceEntry>> entries;
+  GovernanceMap entries;
   PackDirectory directory;
   std::unordered_set<CellId> plain_cells;
   TraceGraph trace_graph;

@@ -1,6 +1,7 @@
 #include "quellmar/index/vamana_index.h"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -698,28 +699,35 @@ std::vector<ScoredCell> VamanaIndex::search_excluding(std::span<const float> que
 }
 
 uint64_t vamana_key_digest(std::span<const float> key) {
-  // Four lanes over pairs of values, each a multiply-rotate chain of its own, then one mix of the
-  // lanes and the length.
-  constexpr uint64_t MUL = 0x9E3779B97F4A7C15ull;
-  constexpr uint64_t MUL2 = 0xC2B2AE3D27D4EB4Full;
-  auto rotl = [](uint64_t x, int r) { return (x << r) | (x >> (64 - r)); };
-  auto bits = [&](size_t i) { return uint64_t{__builtin_bit_cast(uint32_t, key[i])}; };
-  uint64_t lane[4] = {MUL, MUL2, MUL ^ MUL2, MUL + MUL2};
-  const size_t n = key.size();
+  // The values' little-endian bytes, 16 at a time: one 64 x 64 -> 128-bit product per piece, of
+  // its two halves each mixed with a constant (the first also with the piece's place), the
+  // products independent of one another so that a key digests at the pace of the multiplier;
+  // the tail and the length, then a final mix.
+  static_assert(std::endian::native == std::endian::little);
+  constexpr uint64_t K0 = 0xA0761D6478BD642Full, K1 = 0xE7037ED1A0B428DBull;
+  constexpr uint64_t K2 = 0x8EBC6AF09C88C6E3ull, MUL = 0x9E3779B97F4A7C15ull;
+  const auto* p = reinterpret_cast<const uint8_t*>(key.data());
+  const size_t n = key.size() * sizeof(float);
+  auto mix = [](uint64_t a, uint64_t b) {
+    const unsigned __int128 m = static_cast<unsigned __int128>(a) * b;
+    return static_cast<uint64_t>(m) ^ static_cast<uint64_t>(m >> 64);
+  };
+  uint64_t h = mix(n ^ K0, K2);
   size_t i = 0;
-  for (; i + 8 <= n; i += 8) {
-    for (size_t l = 0; l < 4; ++l) {
-      const uint64_t w = bits(i + 2 * l) | (bits(i + 2 * l + 1) << 32);
-      lane[l] = rotl(lane[l] ^ (w * MUL2), 31) * MUL;
-    }
+  for (; i + 16 <= n; i += 16) {
+    uint64_t a, b;
+    std::memcpy(&a, p + i, 8);
+    std::memcpy(&b, p + i + 8, 8);
+    h ^= mix(a ^ (K0 + i), b ^ K1);
   }
-  for (; i < n; ++i) lane[i % 4] = rotl(lane[i % 4] ^ (bits(i) * MUL2), 31) * MUL;
-  uint64_t h = uint64_t{n} * MUL;
-  for (uint64_t x : lane) h = rotl(h ^ (x * MUL2), 27) * MUL + 0x52DCE729;
-  h ^= h >> 33;
-  h *= MUL2;
-  h ^= h >> 29;
-  return h;
+  if (i < n) {
+    uint64_t a = 0, b = 0;
+    std::memcpy(&a, p + i, std::min<size_t>(8, n - i));
+    if (n - i > 8) std::memcpy(&b, p + i + 8, n - i - 8);
+    h ^= mix(a ^ (K0 + i), b ^ K2);
+  }
+  h = mix(h ^ K1, MUL);
+  return h ^ (h >> 29);
 }
 
 Status VamanaIndex::save(const std::string& dir) const {
@@ -1055,21 +1063,28 @@ Result<std::optional<VamanaIndex>> VamanaIndex::load(const std::string& dir, Vam
   }
   // The key check. One that is missing, of another version or another node count, or cut short,
   // is no check: the graph is then not known to fit the keys.
+  // It is read with reads of its own, in blocks: the node walk above keeps the window to itself.
   auto check_keys = [&]() -> KeyCheck {
-    const uint8_t* header = nullptr;
-    if (!in.seek(nodes_end).is_ok() || !in.take(VAMANA_KEYS_HEADER_SIZE, &header).is_ok() ||
+    uint8_t header[VAMANA_KEYS_HEADER_SIZE];
+    if (file_size - nodes_end < VAMANA_KEYS_HEADER_SIZE ||
+        !pread_exact(fd, header, sizeof header, nodes_end).is_ok() ||
         std::memcmp(header, VAMANA_KEYS_MAGIC, sizeof VAMANA_KEYS_MAGIC) != 0 ||
         decode_u32(header + 4) != VAMANA_KEYS_VERSION || decode_u64(header + 8) != n_nodes ||
-        in.remaining() / VAMANA_KEY_DIGEST_SIZE < n_nodes) {
+        (file_size - nodes_end - VAMANA_KEYS_HEADER_SIZE) / VAMANA_KEY_DIGEST_SIZE < n_nodes) {
       return KeyCheck::Unchecked;
     }
     uint32_t digest_owner = UINT32_MAX;
     uint64_t digest = 0;
     constexpr size_t BLOCK = 4096;
+    std::vector<uint8_t> block(std::min<size_t>(BLOCK, n_nodes) * VAMANA_KEY_DIGEST_SIZE);
     for (size_t first = 0; first < n_nodes; first += BLOCK) {
       const size_t n = std::min(BLOCK, n_nodes - first);
-      const uint8_t* stored = nullptr;
-      if (!in.take(n * VAMANA_KEY_DIGEST_SIZE, &stored).is_ok()) return KeyCheck::Unchecked;
+      const uint8_t* stored = block.data();
+      if (!pread_exact(fd, block.data(), n * VAMANA_KEY_DIGEST_SIZE,
+                       nodes_end + VAMANA_KEYS_HEADER_SIZE + first * VAMANA_KEY_DIGEST_SIZE)
+               .is_ok()) {
+        return KeyCheck::Unchecked;
+      }
       for (size_t j = 0; j < n; ++j) {
         const uint32_t owner = index.key_of_[first + j];
         if (!owner_found[owner]) continue;  // a node whose cell is gone: no key to hold it to
@@ -1088,8 +1103,7 @@ Result<std::optional<VamanaIndex>> VamanaIndex::load(const std::string& dir, Vam
   return std::optional<VamanaIndex>(std::move(index));
 }
 
-Result<std::optional<CellId>> VamanaIndex::highest_saved_id(const std::string& dir,
-                                                             CellId below) {
+Result<std::optional<CellId>> VamanaIndex::highest_saved_id(const std::string& dir, CellId below) {
   const std::string path = join_path(dir, VAMANA_FILE);
   if (!path_exists(path)) return std::optional<CellId>();
   QM_ASSIGN_OR_RETURN(UniqueFd fd, open_read(path));
