@@ -89,7 +89,7 @@ bool WithFaults(std::vector<Fault> faults, const std::function<void()>& body) {
 // ---------------------------------------------------------------------------------------------
 // Ids
 
-// The history of the reproducer: compactions drop the records of the highest cell ids (their
+// A history in which compactions drop the records of the highest cell ids (their
 // packs deleted) while vamana.idx, left alone by an open below the threshold, still names them.
 // The ids stay taken: the next packs get new ones, and the open that finds the saved graph makes
 // of it exactly what a build from scratch makes, so reads answer alike.
