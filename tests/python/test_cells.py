@@ -328,3 +328,24 @@ def test_docstring_texts():
         "Read top-k cells using a raw per-token query matrix (Direct Token Query API).\n\n")
     assert Engine.cell_tier.__doc__ == "Get the current tier of a cell (0=Draft, 1=Validated, 2=Core)."
     assert Engine.cell_importance.__doc__ == "Get the current importance score of a cell."
+
+
+def test_pack_zero_is_no_pack_before_or_after_a_reopen(engine_dir):
+    # Cells on the head layer are listed under pack 0 once a refresh groups them; deleting pack 0
+    # is refused either way, so such a cell written later is still there after a reopen.
+    engine = Engine(engine_dir)
+    first = engine.mem_write(1, 65534, unit(0), value(1.0), 50.0, None)
+    with pytest.raises(RuntimeError) as exc:
+        engine.delete_pack(0)
+    assert str(exc.value) == "cell not found: 0"
+    engine.refresh()
+    with pytest.raises(RuntimeError) as exc:
+        engine.delete_pack(0)
+    assert str(exc.value) == "cell not found: 0"
+    later = engine.mem_write(1, 65534, unit(1), value(2.0), 50.0, None)
+    assert [h.cell_id for h in engine.mem_read(unit(1), 1, None)] == [later]
+    del engine
+    engine = Engine(engine_dir)
+    assert engine.cell_importance(first) == 55.0
+    assert engine.cell_importance(later) == 55.0
+    assert [h.cell_id for h in engine.mem_read(unit(1), 1, None)] == [later]

@@ -92,3 +92,51 @@ def test_threads_and_maintenance_keep_every_acknowledged_pack(tmp_path):
     reopened = _native.Engine(path, segment_size=64 * 1024)
     assert reopened.pack_count() == len(live)
     check(reopened)
+
+
+# A process that opens the engine at `path` and refreshes it (or, with "open", opens it again and
+# again) until the file `stop` exists; prints every failure and exits with their count.
+HANDLE = """
+import os, sys
+from quellmar import _native
+path, stop, mode = sys.argv[1:4]
+failures = 0
+engine = _native.Engine(path, vamana_threshold=60)
+rounds = 0
+while not os.path.exists(stop) or rounds < 5:
+    rounds += 1
+    try:
+        if mode == "open":
+            _native.Engine(path, vamana_threshold=60)
+        else:
+            engine.refresh()
+    except Exception as exc:
+        failures += 1
+        print(f"{mode}: {exc}", flush=True)
+sys.exit(min(failures, 100))
+"""
+
+
+def test_processes_saving_the_graph_at_once_never_break_each_other(tmp_path):
+    # One writer; two processes refreshing (each refresh after new packs builds and saves the
+    # graph) and one opening (each open sweeps stale temporaries): no refresh or open fails.
+    import os
+    import subprocess
+    import sys
+
+    path, stop = str(tmp_path / "engine"), str(tmp_path / "stop")
+    writer = _native.Engine(path, vamana_threshold=60)
+    writer.mem_write_batch_packs([(1, pack_key(t), [], 50.0, None) for t in range(80)])
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
+    handles = [subprocess.Popen([sys.executable, "-c", HANDLE, path, stop, mode], env=env,
+                                stdout=subprocess.PIPE, text=True)
+               for mode in ("refresh", "refresh", "open")]
+    try:
+        for t in range(80, 140):
+            writer.mem_write_pack(1, pack_key(t), [], 50.0)
+            time.sleep(0.01)
+    finally:
+        open(stop, "w").close()
+        outputs = [h.communicate(timeout=120)[0] for h in handles]
+    assert [h.returncode for h in handles] == [0, 0, 0], outputs
+    assert not [n for n in os.listdir(path) if ".tmp" in n]

@@ -51,6 +51,32 @@ std::string cut_file_name(const std::string& name, uint64_t offset, unsigned n) 
   return out;
 }
 
+std::string temp_file_name(const std::string& name, uint64_t pid, uint64_t n) {
+  return name + ".tmp-" + std::to_string(pid) + "-" + std::to_string(n);
+}
+
+bool is_temp_file_name_of(std::string_view file, std::string_view name) {
+  constexpr std::string_view TAG = ".tmp-";
+  if (file.size() <= name.size() + TAG.size() || !file.starts_with(name)) return false;
+  std::string_view rest = file.substr(name.size());
+  if (!rest.starts_with(TAG)) return false;
+  rest.remove_prefix(TAG.size());
+  // <pid>-<n>: two runs of digits.
+  const size_t dash = rest.find('-');
+  if (dash == std::string_view::npos || dash == 0 || dash + 1 == rest.size()) return false;
+  for (size_t i = 0; i < rest.size(); ++i) {
+    if (i != dash && (rest[i] < '0' || rest[i] > '9')) return false;
+  }
+  return true;
+}
+
+bool is_temp_file_name(std::string_view file) {
+  if (file == LEGACY_VAMANA_TMP_FILE || file == SCHEDULE_TMP_FILE) return true;
+  const size_t tag = file.rfind(".tmp-");
+  return tag != std::string_view::npos && tag > 0 &&
+         is_temp_file_name_of(file, file.substr(0, tag));
+}
+
 std::string join_path(const std::string& dir, const std::string& name) {
   if (dir.empty()) return name;
   if (dir.back() == '/') return dir + name;

@@ -9,7 +9,9 @@
 #include "quellmar/core/internal_fault.h"
 #include "quellmar/core/posix_file.h"
 #include "quellmar/core/str_cat.h"
+#include "quellmar/core/temp_file.h"
 #include "quellmar/engine/refresh_scan.h"
+#include "quellmar/index/vamana_index.h"
 #include "quellmar/retrieval/flat_index.h"
 #include "quellmar/retrieval/key_view.h"
 
@@ -114,11 +116,10 @@ Result<std::unique_ptr<Engine>> Engine::open(const std::string& path, uint64_t v
                             opened->cells.reserve(records);
                             opened->scanned_at.reserve(records);
                           }));
-  // A graph save cut short by a crash leaves its temporary file behind; nothing reads it.
-  if (Status st = remove_file(join_path(path, VAMANA_TMP_FILE));
-      !st.is_ok() && !st.error().io_error().is_not_found()) {
-    return std::move(st).error();
-  }
+  // A save cut short by a crash leaves its temporary file behind; nothing reads it. Those whose
+  // writers are gone go; those of saves still under way (other handles') stay.
+  VamanaIndex::remove_stale_temps(path);
+  remove_stale_temps(path, ID_FLOOR_FILE);
   QM_ASSIGN_OR_RETURN(SynapticBank synaptic, SynapticBank::open(path));
   QM_ASSIGN_OR_RETURN(TraceWal wal, TraceWal::open(path));
   QM_ASSIGN_OR_RETURN(TextStore texts, TextStore::open(path));
@@ -150,6 +151,21 @@ Result<CompactionReport> Engine::compact() {
   live.reserve(pack_directory_.cell_to_pack().size() + plain_cells_.size());
   for (const auto& [cell, pack] : pack_directory_.cell_to_pack()) live.insert(cell);
   live.insert(plain_cells_.begin(), plain_cells_.end());
+  // Compaction may drop the records of the highest ids handed out (their packs deleted), and
+  // then no record names them any more: before anything is dropped, the ids handed out are kept
+  // in the id floor, so that no later open hands them out again (the saved graph, the trace log
+  // and the deletion log may still name them). The floor is only ever raised.
+  const bool drops = std::any_of(block_pool_.locations().begin(), block_pool_.locations().end(),
+                                 [&](const auto& entry) { return !live.count(entry.first); });
+  if (drops) {
+    QM_ASSIGN_OR_RETURN(const std::optional<IdFloor> on_disk, read_id_floor(path_));
+    IdFloor floor{next_cell_id_, next_pack_id_};
+    if (on_disk) {
+      floor.next_cell = std::max(floor.next_cell, on_disk->next_cell);
+      floor.next_pack = std::max(floor.next_pack, on_disk->next_pack);
+    }
+    if (floor != on_disk) QM_RETURN_IF_ERROR(write_id_floor(path_, floor));
+  }
   return block_pool_.compact(live);
 }
 

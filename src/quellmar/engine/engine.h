@@ -20,6 +20,7 @@
 #include "quellmar/core/synaptic_bank.h"
 #include "quellmar/core/types.h"
 #include "quellmar/engine/governance.h"
+#include "quellmar/engine/id_floor.h"
 #include "quellmar/engine/pack_directory.h"
 #include "quellmar/engine/schedule_store.h"
 #include "quellmar/engine/snapshot.h"
@@ -307,8 +308,10 @@ class Engine {
   void set_token_reweighting(bool enabled) { token_reweighting_enabled_ = enabled; }
 
  private:
-  // What one pass over the stored records keeps of each cell (refresh_scan.h).
+  // What one pass over the stored records keeps of each cell, and what a refresh builds aside
+  // before it installs it (refresh_scan.h).
   struct RefreshScan;
+  struct Refreshed;
   // Stored cells with their pooled keys, ascending, for the Vamana build; cells of deleted packs
   // are left out. Cells that repeat a key share one: cell i's stored key is keys[cells[i].key],
   // and its pooled key that key itself when plain, else pooled[cells[i].key] (key_of).
@@ -386,55 +389,73 @@ class Engine {
   void make_room_for_packs(size_t packs, size_t cells, uint64_t pooled_width);
 
   // The refresh (engine_refresh.cc), taking the stored records from `opened` (what the pool's
-  // opening scan read) when they are still exactly the stored ones; null reads them. The
-  // functions after it are its steps, in their order.
+  // opening scan read) when they are still exactly the stored ones; null reads them. Everything
+  // it installs is built aside first (Refreshed): a refresh that fails at any step changes
+  // nothing, and the engine goes on with its state as it was. The functions after it are its
+  // steps, in their order.
   Status refresh_from(RefreshScan* opened);
-  // Reads every stored record into the scan, keeping the keys of eligible cells, or of every
-  // cell with `all_keys`; values are not decoded.
-  void read_records(RefreshScan& scan, bool all_keys) const;
+  // Reads every record `pool` stores into the scan, keeping the keys of eligible cells, or of
+  // every cell with `all_keys`; values are not decoded. A record that does not decode keeps what
+  // its fixed part still says of it (its pack), when that part is there.
+  void read_records(const BlockPool& pool, RefreshScan& scan, bool all_keys) const;
   // The cells with a governance entry: taken to be indexed already.
   std::unordered_set<CellId> known_cells() const;
-  // Sets the key width, and the SLB's, from the first new eligible cell with a key of a width.
-  Status refresh_key_dim(const RefreshScan& scan, const std::unordered_set<CellId>& known);
-  // Replaces the retrieval pipeline by a fresh one (no Vamana stage), with room for the scan's
-  // eligible cells in its stages and in `inserts`.
-  void renew_pipeline(const RefreshScan& scan, std::vector<StageInsert>& inserts);
-  // Gives every new cell its governance entry and raises the next cell id past it; appends the
-  // inserts of those the stages index. Rebuilds the cell-API cells on the way.
-  Status index_new_cells(const RefreshScan& scan, const std::unordered_set<CellId>& known,
-                         std::vector<StageInsert>& inserts);
+  // Starts the next ids past every id the store handed out that a readable record, the id floor
+  // or this handle vouches for, sets the reach of the ids nothing vouches for (an id that only a
+  // damaged record or a side file names is taken only below it: REACH_OF_UNVOUCHED_IDS past the
+  // vouched ones), and takes the ids of the damaged records within it. The trace replay, the
+  // grouping and the graph step take those of the side files.
+  void vouch_ids(const RefreshScan& scan, const std::optional<IdFloor>& floor, Refreshed& s) const;
+  // Replays trace.wal into the refreshed trace graph; returns the number of records replayed.
+  Result<size_t> replay_trace(Refreshed& s) const;
+  // The width of the first new cell the SLB takes whose key has a width: the one that sets the
+  // key width (and the SLB's) when it differs from the SLB's.
+  std::optional<uint64_t> first_new_key_width(const RefreshScan& scan,
+                                              const std::unordered_set<CellId>& known,
+                                              const Refreshed& s) const;
+  // A fresh retrieval pipeline (no Vamana stage), with room for the scan's eligible cells in its
+  // stages and in `inserts`.
+  void renew_pipeline(const RefreshScan& scan, Refreshed& s,
+                      std::vector<StageInsert>& inserts) const;
+  // Gives every new readable cell its governance entry; appends the inserts of those the stages
+  // index. Collects the cells compaction must keep that no pack lists.
+  void index_new_cells(const RefreshScan& scan, const std::unordered_set<CellId>& known,
+                       Refreshed& s, std::vector<StageInsert>& inserts) const;
   // Appends the inserts of the known cells the stages index.
   void index_known_cells(const RefreshScan& scan, const std::unordered_set<CellId>& known,
-                         std::vector<StageInsert>& inserts) const;
+                         const Refreshed& s, std::vector<StageInsert>& inserts) const;
   // Feeds the inserts to every stage and their pooled keys to the SLB.
-  void feed_indexes(const std::vector<StageInsert>& inserts);
-  // The packs of the stored cells, deleted ones included; raises `candidate` past every pack id
-  // stored, deleted or given a text.
-  PackDirectory group_packs(const RefreshScan& scan, PackId& candidate) const;
-  // Replays trace.wal into an empty trace graph; returns the number of records replayed.
-  Result<size_t> replay_trace();
-  // Takes the deleted packs out of `fresh` and the texts, installs it and raises the next pack id
-  // to `candidate`.
-  void install_pack_directory(PackDirectory fresh, PackId candidate);
+  static void feed_indexes(const std::vector<StageInsert>& inserts, Refreshed& s);
+  // The packs of the stored cells (a damaged record in the pack it names), without the deleted
+  // ones, whose texts go too.
+  void group_packs(const RefreshScan& scan, Refreshed& s) const;
   // Loads or builds the graph over the scan's cells when the cell count has reached the
-  // threshold (load_or_build_vamana, then ensure_vamana); the scan gives up its keys.
-  Status refresh_vamana(RefreshScan& scan);
+  // threshold (the saved graph, then a build); the scan gives up its keys.
+  Status refresh_vamana(RefreshScan& scan, Refreshed& s) const;
+  // Puts the refreshed state in place of the engine's.
+  void install(Refreshed&& s);
 
-  // The cells of the scan that the graph indexes, taking the scan's keys.
-  PooledCells graph_cells(RefreshScan& scan) const;
+  // The cells of the scan that the graph indexes (none of the packs in `deleted`), taking the
+  // scan's keys.
+  static PooledCells graph_cells(RefreshScan& scan, const std::unordered_set<PackId>& deleted);
   // Pooled keys of every stored cell but those of deleted packs, ascending, read in one pass;
   // with `skip_failures` an unreadable cell is left out, otherwise the failure of the first read
-  // that failed is returned.
+  // that failed is returned (damaged records stay out either way).
   Result<PooledCells> read_pooled_cells(bool skip_failures) const;
-  // The two graph hooks over cells already read. The first loads vamana.idx and installs it when
-  // its nodes are exactly the cells a build would index; false when there is nothing usable on
-  // disk. A graph read but not taken is moved to `not_taken` when that is not null. The second
-  // builds the graph over every cell whose pooled key has the index width (reusing the lists of
-  // `saved`, an earlier graph of this store, where it can), saves it to vamana.idx and installs
-  // it as the last stage.
-  Result<bool> load_or_build_vamana(const PooledCells& pooled,
-                                    std::optional<VamanaIndex>* not_taken);
-  Status ensure_vamana(const PooledCells& pooled, const VamanaIndex* saved);
+  // vamana.idx read with the pooled keys of the cells (none without the file), and what it is
+  // good for at the index width `dim`: standing as it is (its nodes are exactly the cells a build
+  // would index, in the same order, each built over the key the store holds for it), serving
+  // the update of a build (every node the store still holds was built over its key), or nothing
+  // (built over other keys than the store's, or without a key check to tell).
+  Result<std::optional<VamanaIndex>> read_saved_graph(const PooledCells& pooled) const;
+  enum class GraphFit : uint8_t { Stands, ServesUpdate, Unusable };
+  static GraphFit fit_of_saved_graph(const VamanaIndex& saved, const PooledCells& pooled,
+                                     uint64_t dim);
+  // Builds the graph over every cell whose pooled key has the index width (reusing the lists of
+  // `saved`, an earlier graph of this store, where it can) and saves it to vamana.idx.
+  Result<std::unique_ptr<VamanaIndex>> build_graph(const PooledCells& pooled, uint64_t dim,
+                                                   const VamanaIndex* saved) const;
+  // Appends the graph as the last stage of the engine's pipeline and marks it active.
   void install_vamana(std::unique_ptr<VectorIndex> index);
   // The build hook of the writers: when no Vamana index is active and the cell count has reached
   // the threshold.
@@ -461,8 +482,8 @@ class Engine {
   TraceGraph trace_graph_;
   GovernanceMap governance_;
   PackDirectory pack_directory_;
-  // Cells of the cell API, which belong to no pack (pack id 0, whatever their layer), and cells
-  // whose records the last refresh could not read: compaction keeps them.
+  // Cells of the cell API, which belong to no pack (pack id 0, whatever their layer), and damaged
+  // records that name no pack: compaction keeps them.
   std::unordered_set<CellId> plain_cells_;
   std::unique_ptr<RefinementStrategy> refinement_;
   bool token_reweighting_enabled_ = false;

@@ -62,7 +62,9 @@ Result<uint64_t> Engine::view_count(PackId pack_id) const {
 }
 
 Status Engine::delete_pack(PackId pack_id) {
-  const std::vector<CellId>* listed = pack_directory_.cells(pack_id);
+  // Pack id 0 is no pack: the cell API's cells on the head layer are listed under it, but they
+  // belong to no pack and are never deleted with one, before a reopen or after it.
+  const std::vector<CellId>* listed = pack_id == 0 ? nullptr : pack_directory_.cells(pack_id);
   if (!listed) return EngineError::cell_not_found(pack_id);
   const std::vector<CellId> cells = *listed;
   QM_RETURN_IF_ERROR(deletion_log_.append(pack_id));
@@ -151,8 +153,14 @@ void Engine::advance_days(float days) {
 }
 
 Result<uint64_t> Engine::evict_draft_packs(float threshold, std::optional<OwnerId> owner) {
+  // Only packs whose standing is known: not pack 0 (no pack), nor a pack whose head cell has no
+  // governance entry (its record is damaged), which is listed as a Draft of importance 0 but
+  // would be deleted unseen.
   std::vector<PackId> victims;
   for (const PackMetadata& m : list_packs_metadata(owner)) {
+    if (m.pack_id == 0) continue;
+    const std::vector<CellId>* cells = pack_directory_.cells(m.pack_id);
+    if (!cells || cells->empty() || !governance_.count(cells->front())) continue;
     if (m.tier == static_cast<uint8_t>(Tier::Draft) && m.importance < threshold) {
       victims.push_back(m.pack_id);
     }
@@ -184,9 +192,14 @@ bool Engine::owner_exists(OwnerId owner) const {
 }
 
 Result<uint64_t> Engine::delete_owner(OwnerId owner) {
-  const std::vector<PackMetadata> packs = list_packs_metadata(owner);
-  for (const PackMetadata& m : packs) QM_RETURN_IF_ERROR(delete_pack(m.pack_id));
-  return packs.size();
+  // Every pack of the owner, which pack 0 (the cell API's cells on the head layer) is not.
+  uint64_t deleted = 0;
+  for (const PackMetadata& m : list_packs_metadata(owner)) {
+    if (m.pack_id == 0) continue;
+    QM_RETURN_IF_ERROR(delete_pack(m.pack_id));
+    ++deleted;
+  }
+  return deleted;
 }
 
 Result<uint64_t> Engine::fire_due_scheduled(UnixTime now) {

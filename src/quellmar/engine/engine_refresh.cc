@@ -5,10 +5,13 @@
 #include <optional>
 
 #include "quellmar/core/file_names.h"
+#include "quellmar/core/posix_file.h"
 #include "quellmar/engine/engine.h"
+#include "quellmar/engine/id_floor.h"
 #include "quellmar/engine/refresh_scan.h"
 #include "quellmar/index/vamana_index.h"
 #include "quellmar/retrieval/key_view.h"
+#include "quellmar/storage/segment_format.h"
 
 namespace quellmar {
 
@@ -18,6 +21,25 @@ namespace {
 // left; an id past LAST_ID is never handed out, so it raises nothing.
 void raise_past(uint64_t& next, uint64_t id) {
   if (id <= Engine::LAST_ID && next <= id) next = id + 1;
+}
+
+// How far past the ids that readable records, the id floor or the handle itself vouch for, an id
+// that only a damaged record or a side file (trace.wal, deletion_log.bin, text_store.bin,
+// vamana.idx) names is still taken as handed out. Such an id is one of the store's when records
+// of it were dropped before the id floor was kept (by earlier versions' compactions), or when
+// the damaged record is the newest: never more than a store could ever have handed out beyond
+// what is vouched for. Further off it can only be damage, and raising a counter past it could
+// give away the id space for good (an id near LAST_ID would refuse every later write).
+constexpr uint64_t REACH_OF_UNVOUCHED_IDS = uint64_t{1} << 40;
+
+uint64_t reach_of(uint64_t vouched) {
+  return vouched > UINT64_MAX - REACH_OF_UNVOUCHED_IDS ? UINT64_MAX
+                                                       : vouched + REACH_OF_UNVOUCHED_IDS;
+}
+
+// raise_past for an id that nothing vouches for: only below the reach.
+void raise_near(uint64_t& next, uint64_t id, uint64_t reach) {
+  if (id < reach) raise_past(next, id);
 }
 
 float clamp_importance(float x) {
@@ -43,6 +65,7 @@ void Engine::RefreshScan::add(size_t i, const CellFields& r, const uint8_t* raw,
   Cell& c = cells[i];
   static_cast<CellFields&>(c) = r;  // the id is the one the pool found the record under
   c.ok = true;
+  c.named = true;
   eligible += is_eligible(r);
   heads += r.pack_id != 0 && r.layer == HEAD_CELL_LAYER;
   if (!is_eligible(r) && !all_keys) return;
@@ -66,6 +89,12 @@ void Engine::RefreshScan::add(size_t i, const CellFields& r, const uint8_t* raw,
 
 void Engine::RefreshScan::fail(size_t i, const EngineError& e) { errors.insert_or_assign(i, e); }
 
+void Engine::RefreshScan::name_damaged(size_t i, const CellFields& fields) {
+  Cell& c = cells[i];
+  static_cast<CellFields&>(c) = fields;
+  c.named = true;
+}
+
 void Engine::RefreshScan::add_scanned(const std::string& dir, uint32_t segment, uint64_t offset,
                                       std::span<const uint8_t> bytes) {
   const size_t i = cells.size();
@@ -83,6 +112,7 @@ void Engine::RefreshScan::add_scanned(const std::string& dir, uint32_t segment, 
     add(i, fields, bytes.data(), /*all_keys=*/true);
   } else {
     fail(i, st.error());
+    if (decode_fixed_fields(bytes.data(), bytes.size(), fields)) name_damaged(i, fields);
   }
 }
 
@@ -102,17 +132,34 @@ void Engine::RefreshScan::name_failed_cells(const LocationMap& locations) {
   for (const auto& [id, loc] : locations) cells[i++].cell_id = id;
 }
 
-void Engine::read_records(RefreshScan& scan, bool all_keys) const {
+void Engine::read_records(const BlockPool& pool, RefreshScan& scan, bool all_keys) const {
   // Values are not decoded.
-  scan.cells.resize(block_pool_.cell_count());
-  block_pool_.read_all(
+  scan.cells.resize(pool.cell_count());
+  pool.read_all(
       DecodeParts::FieldsOnly,
       [&](size_t i, CellRecord& r, std::span<const uint8_t> raw) {
         const CellFields fields{r.cell_id, r.owner, r.pack_id, r.importance, r.layer, r.tier};
         scan.add(i, fields, raw.data(), all_keys);
       },
       [&](size_t i, const EngineError& e) { scan.fail(i, e); });
-  scan.name_failed_cells(block_pool_.locations());
+  scan.name_failed_cells(pool.locations());
+  // A damaged record still says which pack it is of when its fixed part is there: read it again
+  // for that part alone (there are rarely any).
+  for (const auto& [i, e] : scan.errors) {
+    if (!scan.damaged(i)) continue;
+    const CellLocation& loc = pool.locations().at(scan.cells[i].cell_id);
+    const SegmentEntry* segment = nullptr;
+    for (const SegmentEntry& entry : pool.segments()) {
+      if (entry.id == loc.segment) segment = &entry;
+    }
+    if (segment == nullptr) continue;
+    Result<UniqueFd> fd = open_read(segment->path);
+    if (!fd.is_ok()) continue;
+    uint8_t fixed[segment_format::FIXED_SIZE];
+    Result<size_t> got = pread_some(*fd, fixed, sizeof fixed, loc.offset);
+    CellFields fields;
+    if (got.is_ok() && decode_fixed_fields(fixed, *got, fields)) scan.name_damaged(i, fields);
+  }
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -121,43 +168,64 @@ void Engine::read_records(RefreshScan& scan, bool all_keys) const {
 Status Engine::refresh() { return refresh_from(nullptr); }
 
 Status Engine::refresh_from(RefreshScan* opened) {
-  QM_RETURN_IF_ERROR(block_pool_.refresh());
-  // Texts and deletions are read before anything is indexed: the cells of deleted packs are kept
-  // out of every index.
-  QM_RETURN_IF_ERROR(text_store_.reload());
-  QM_RETURN_IF_ERROR(deletion_log_.reload());
+  // At an open the engine is new and is dropped when its refresh fails: its pool and SLB are
+  // taken over instead of copied.
+  const bool at_open = opened != nullptr;
+  Refreshed s(at_open ? std::move(block_pool_) : BlockPool(block_pool_));
+  QM_RETURN_IF_ERROR(s.pool.refresh());
 
   const std::unordered_set<CellId> known = known_cells();
   // The records the pool's opening scan handed over stand in for the pass when they are exactly
   // the stored ones. Keys are kept for eligible cells, and for every cell when the Vamana index
   // may have to be built from them.
   RefreshScan fresh_scan;
-  const bool reuse = opened != nullptr && opened->matches_locations(block_pool_.locations());
+  const bool reuse = at_open && opened->matches_locations(s.pool.locations());
   RefreshScan& scan = reuse ? *opened : fresh_scan;
   if (reuse) {
-    scan.name_failed_cells(block_pool_.locations());
+    scan.name_failed_cells(s.pool.locations());
   } else {
-    read_records(scan, /*all_keys=*/block_pool_.cell_count() >= vamana_threshold_);
+    read_records(s.pool, scan, /*all_keys=*/s.pool.cell_count() >= vamana_threshold_);
   }
+  // A read that failed other than by damage (the file could not be read, not its bytes) fails
+  // the refresh, whether the cell is new or known: what that record holds cannot be told, and
+  // going on without it would hide the cell or shrink its pack. A refresh repeated once the
+  // cause is gone completes.
+  if (const EngineError* e = scan.first_undamaged_failure()) return *e;
 
-  QM_RETURN_IF_ERROR(refresh_key_dim(scan, known));
+  // Texts, deletions and the id floor are read before anything is indexed (the cells of deleted
+  // packs are kept out of every index), but their failures come after the trace log's.
+  Result<TextStore> texts = TextStore::open(path_);
+  Result<DeletionLog> deletions = DeletionLog::open(path_);
+  Result<std::optional<IdFloor>> floor = read_id_floor(path_);
+  vouch_ids(scan, floor.is_ok() ? *floor : std::nullopt, s);
+  QM_ASSIGN_OR_RETURN(const size_t replayed, replay_trace(s));
+  if (!texts.is_ok()) return std::move(texts).error();
+  if (!deletions.is_ok()) return std::move(deletions).error();
+  if (!floor.is_ok()) return std::move(floor).error();
+  s.texts.emplace(std::move(texts).value());
+  s.deletions.emplace(std::move(deletions).value());
+
+  if (std::optional<uint64_t> width = first_new_key_width(scan, known, s);
+      width && *width != slb_->dim()) {
+    s.slb = std::make_unique<SLB>(SLB_CAPACITY, *width);
+    s.key_dim = *width;
+  } else {
+    s.slb = at_open ? std::move(slb_) : std::make_unique<SLB>(*slb_);
+    s.key_dim = key_dim_;
+  }
   std::vector<StageInsert> inserts;
-  renew_pipeline(scan, inserts);
-  QM_RETURN_IF_ERROR(index_new_cells(scan, known, inserts));
-  index_known_cells(scan, known, inserts);
-  feed_indexes(inserts);
-
-  PackId candidate = 1;
-  PackDirectory fresh = group_packs(scan, candidate);
-  QM_ASSIGN_OR_RETURN(const size_t replayed, replay_trace());
-  install_pack_directory(std::move(fresh), candidate);
-
-  QM_RETURN_IF_ERROR(refresh_vamana(scan));
+  renew_pipeline(scan, s, inserts);
+  index_new_cells(scan, known, s, inserts);
+  index_known_cells(scan, known, s, inserts);
+  feed_indexes(inserts, s);
+  group_packs(scan, s);
+  QM_RETURN_IF_ERROR(refresh_vamana(scan, s));
 
   if (replayed != 0) {
     Status st = trace_wal_.sync();
     if (!st.is_ok()) return EngineError::wal_recovery(st.error().io_error().text);
   }
+  install(std::move(s));
   return Status::ok();
 }
 
@@ -168,69 +236,96 @@ std::unordered_set<CellId> Engine::known_cells() const {
   return known;
 }
 
-Status Engine::refresh_key_dim(const RefreshScan& scan, const std::unordered_set<CellId>& known) {
-  // From the first new cell that the SLB takes (eligible, not of a deleted pack) whose key has a
-  // width (not empty, not malformed): the cell that sets key_dim when the cells are indexed.
-  const CellIndexing indexing(deletion_log_.deleted());
-  for (size_t i = 0; i < scan.cells.size(); ++i) {
-    const RefreshScan::Cell& c = scan.cells[i];
-    if (!known.empty() && known.count(c.cell_id)) continue;
-    if (!c.ok) {
-      if (scan.damaged(i)) continue;
-      return scan.error_of(i);
-    }
-    if (!indexing.in_stages(c)) continue;
-    const uint64_t len = scan.pooled_of(c).size();
-    if (len == 0) continue;
-    if (len != slb_->dim()) {
-      slb_ = std::make_unique<SLB>(SLB_CAPACITY, len);
-      key_dim_ = len;
-    }
-    break;
+void Engine::vouch_ids(const RefreshScan& scan, const std::optional<IdFloor>& floor,
+                       Refreshed& s) const {
+  CellId cell = next_cell_id_;
+  PackId pack = std::max<PackId>(next_pack_id_, 1);
+  // Every stored id stays taken, a deleted pack's and a damaged record's included: two records
+  // with one id would each be read as the other's cell.
+  PackId highest_pack = 0;  // of those that raise anything
+  for (const RefreshScan::Cell& c : scan.cells) {
+    if (!c.ok) continue;
+    raise_past(cell, c.cell_id);
+    if (c.pack_id <= LAST_ID) highest_pack = std::max(highest_pack, c.pack_id);
   }
-  return Status::ok();
+  raise_past(pack, highest_pack);
+  if (floor) {
+    cell = std::max(cell, floor->next_cell);
+    pack = std::max(pack, floor->next_pack);
+  }
+  s.cell_reach = reach_of(cell);
+  s.pack_reach = reach_of(pack);
+  for (const auto& [i, e] : scan.errors) {
+    const RefreshScan::Cell& c = scan.cells[i];
+    raise_near(cell, c.cell_id, s.cell_reach);
+    if (c.named) raise_near(pack, c.pack_id, s.pack_reach);
+  }
+  s.next_cell = cell;
+  s.next_pack = pack;
 }
 
-void Engine::renew_pipeline(const RefreshScan& scan, std::vector<StageInsert>& inserts) {
-  pipeline_ = engine_config_from_env(per_token_config_);
-  vamana_active_ = false;
-  for (const auto& stage : pipeline_.stages()) stage->reserve(scan.eligible);
+Result<size_t> Engine::replay_trace(Refreshed& s) const {
+  QM_ASSIGN_OR_RETURN(std::vector<TraceRecord> replayed, trace_wal_.replay());
+  for (const TraceRecord& r : replayed) {
+    // An edge leaves a cell that this engine wrote; its id stays taken after compaction drops
+    // the cell, so that a new cell never inherits the edges of a deleted one.
+    raise_near(s.next_cell, r.from, s.cell_reach);
+    if (r.edge_type < EDGE_TYPE_ANY) {
+      s.trace_graph.add_edge(r.from, r.to, static_cast<EdgeType>(r.edge_type), r.created_at);
+    }
+  }
+  return replayed.size();
+}
+
+std::optional<uint64_t> Engine::first_new_key_width(const RefreshScan& scan,
+                                                    const std::unordered_set<CellId>& known,
+                                                    const Refreshed& s) const {
+  // From the first new cell that the SLB takes (eligible, not of a deleted pack) whose key has a
+  // width (not empty, not malformed): the cell that sets key_dim when the cells are indexed.
+  const CellIndexing indexing(s.deletions->deleted());
+  for (const RefreshScan::Cell& c : scan.cells) {
+    if (!c.ok || (!known.empty() && known.count(c.cell_id))) continue;
+    if (!indexing.in_stages(c)) continue;
+    const uint64_t len = scan.pooled_of(c).size();
+    if (len != 0) return len;
+  }
+  return std::nullopt;
+}
+
+void Engine::renew_pipeline(const RefreshScan& scan, Refreshed& s,
+                            std::vector<StageInsert>& inserts) const {
+  s.pipeline = engine_config_from_env(per_token_config_);
+  s.vamana_active = false;
+  for (const auto& stage : s.pipeline.stages()) stage->reserve(scan.eligible);
   inserts.reserve(scan.eligible);
 }
 
-Status Engine::index_new_cells(const RefreshScan& scan, const std::unordered_set<CellId>& known,
-                               std::vector<StageInsert>& inserts) {
-  const CellIndexing indexing(deletion_log_.deleted());
+void Engine::index_new_cells(const RefreshScan& scan, const std::unordered_set<CellId>& known,
+                             Refreshed& s, std::vector<StageInsert>& inserts) const {
+  const CellIndexing indexing(s.deletions->deleted());
   const size_t n = scan.cells.size();
-  // The cell-API cells are collected on the way, over every cell.
-  plain_cells_.clear();
-  governance_.reserve(governance_.size() + n - std::min(n, known.size()));
-  for (size_t i = 0; i < n; ++i) {
-    const RefreshScan::Cell& c = scan.cells[i];
-    // A record that could not be read may be anyone's: compaction keeps it too.
-    if (!c.ok || c.pack_id == 0) plain_cells_.insert(c.cell_id);
+  s.entries.reserve(n - std::min(n, known.size()));
+  for (const RefreshScan::Cell& c : scan.cells) {
+    // Compaction keeps what no pack lists: the cell API's cells (pack id 0, whatever their
+    // layer), and damaged records that name no pack (their fields read as 0).
+    if (c.pack_id == 0) s.plain_cells.insert(c.cell_id);
     if (!known.empty() && known.count(c.cell_id)) continue;
-    if (!c.ok && !scan.damaged(i)) return scan.error_of(i);
-    // Every stored id stays taken, a deleted pack's and a damaged record's included: two records
-    // with one id would each be read as the other's cell.
-    raise_past(next_cell_id_, c.cell_id);
-    // A damaged record stays where it is, out of every index, and a read of its cell reports the
-    // damage; the rest of the store opens.
+    // A damaged record stays where it is, out of every index, and a read of its cell (or of its
+    // pack) reports the damage; the rest of the store opens.
     if (!c.ok || indexing.of_deleted_pack(c)) continue;
     if (indexing.in_stages(c)) {
-      if (!key_dim_ && !scan.pooled_of(c).empty()) key_dim_ = scan.pooled_of(c).size();
+      if (!s.key_dim && !scan.pooled_of(c).empty()) s.key_dim = scan.pooled_of(c).size();
       inserts.push_back(scan.stage_insert(c));
     }
-    governance_[c.cell_id] = GovernanceEntry{clamp_importance(c.importance), 0.0f, c.tier};
+    s.entries[c.cell_id] = GovernanceEntry{clamp_importance(c.importance), 0.0f, c.tier};
   }
-  return Status::ok();
 }
 
 void Engine::index_known_cells(const RefreshScan& scan, const std::unordered_set<CellId>& known,
-                               std::vector<StageInsert>& inserts) const {
+                               const Refreshed& s, std::vector<StageInsert>& inserts) const {
   // They keep their entries; they are fed to the fresh stages again.
   if (known.empty()) return;
-  const CellIndexing indexing(deletion_log_.deleted());
+  const CellIndexing indexing(s.deletions->deleted());
   for (const RefreshScan::Cell& c : scan.cells) {
     if (known.count(c.cell_id) && c.ok && indexing.in_stages(c)) {
       inserts.push_back(scan.stage_insert(c));
@@ -238,105 +333,133 @@ void Engine::index_known_cells(const RefreshScan& scan, const std::unordered_set
   }
 }
 
-void Engine::feed_indexes(const std::vector<StageInsert>& inserts) {
+void Engine::feed_indexes(const std::vector<StageInsert>& inserts, Refreshed& s) {
   // Each stage takes every insert in that order, as one insert after the other would give them.
-  for (const auto& stage : pipeline_.stages()) stage->insert_batch(inserts);
+  for (const auto& stage : s.pipeline.stages()) stage->insert_batch(inserts);
   std::vector<SLB::Insert> slb_inserts;
   slb_inserts.reserve(inserts.size());
   for (const StageInsert& in : inserts) {
     slb_inserts.push_back(
         {in.cell_id, in.owner, in.pooled ? **in.pooled : std::span<const float>()});
   }
-  slb_->insert_all(slb_inserts);
+  s.slb->insert_all(slb_inserts);
 }
 
-PackDirectory Engine::group_packs(const RefreshScan& scan, PackId& candidate) const {
-  // One run of consecutive cells of a pack at a time; the owner of a pack is that of its last
-  // cell.
+void Engine::group_packs(const RefreshScan& scan, Refreshed& s) const {
+  // One run of consecutive cells of a pack at a time. A damaged record that names its pack is
+  // listed in it, so that every read of the pack reports the damage instead of returning less
+  // of it. The owner of a pack is that of its last readable cell (a damaged record's owner only
+  // when none reads).
+  auto grouped = [](const RefreshScan::Cell& c) { return c.named && belongs_to_pack(c); };
   const size_t n = scan.cells.size();
-  PackDirectory fresh;
+  PackDirectory& fresh = s.directory;
   fresh.reserve_cells(n);
   fresh.reserve_packs(scan.heads);
   std::vector<CellId> run;
   size_t runs = 0;
   for (size_t i = 0; i < n;) {
     const RefreshScan::Cell& c = scan.cells[i];
-    if (!c.ok || !belongs_to_pack(c)) {
+    if (!grouped(c)) {
       ++i;
       continue;
     }
     run.clear();
     OwnerId owner = c.owner;
+    bool owner_read = c.ok;
     size_t j = i;
     for (; j < n; ++j) {
       const RefreshScan::Cell& d = scan.cells[j];
-      if (!d.ok || !belongs_to_pack(d) || d.pack_id != c.pack_id) break;
+      if (!grouped(d) || d.pack_id != c.pack_id) break;
       run.push_back(d.cell_id);
-      owner = d.owner;
+      if (d.ok || !owner_read) owner = d.owner;
+      owner_read = owner_read || d.ok;
     }
     fresh.add_view_cells(c.pack_id, run);
     fresh.set_owner(c.pack_id, owner);
-    raise_past(candidate, c.pack_id);
     ++runs;
     i = j;
   }
   // Cells come in ascending id order, so a pack made of one run is sorted and free of repeats.
   if (runs != fresh.pack_count()) fresh.normalize();
+  // The deleted packs leave the directory and the texts. Pack id 0 is no pack: an entry of it
+  // deletes nothing.
+  for (PackId pack : s.deletions->deleted()) {
+    if (pack == 0) continue;
+    fresh.erase(pack);
+    s.texts->erase(pack);
+  }
   // Ids that the deletion log or the text store name are never given out again either: their
   // cells may be gone (compaction drops deleted packs, a crash can leave a text without its
   // pack), and a new pack under such an id would be deleted again, or get that text, at the
   // next open.
-  for (PackId pack : deletion_log_.deleted()) raise_past(candidate, pack);
-  for (const auto& [pack, text] : text_store_.texts()) raise_past(candidate, pack);
-  return fresh;
+  for (PackId pack : s.deletions->deleted()) raise_near(s.next_pack, pack, s.pack_reach);
+  for (const auto& [pack, text] : s.texts->texts()) raise_near(s.next_pack, pack, s.pack_reach);
 }
 
-Result<size_t> Engine::replay_trace() {
-  trace_graph_.clear();
-  QM_ASSIGN_OR_RETURN(std::vector<TraceRecord> replayed, trace_wal_.replay());
-  for (const TraceRecord& r : replayed) {
-    // An edge leaves a cell that this engine wrote; its id stays taken after compaction drops
-    // the cell, so that a new cell never inherits the edges of a deleted one.
-    raise_past(next_cell_id_, r.from);
-    if (r.edge_type < EDGE_TYPE_ANY) {
-      trace_graph_.add_edge(r.from, r.to, static_cast<EdgeType>(r.edge_type), r.created_at);
+Status Engine::refresh_vamana(RefreshScan& scan, Refreshed& s) const {
+  if (s.pool.cell_count() < vamana_threshold_) {
+    // The saved graph is not read below the threshold, but the ids it names stay taken; a file
+    // that does not read names none.
+    Result<std::optional<CellId>> highest = VamanaIndex::highest_saved_id(path_, s.cell_reach);
+    if (highest.is_ok() && *highest) raise_past(s.next_cell, **highest);
+    return Status::ok();
+  }
+  const uint64_t dim = s.key_dim.value_or(SLB_INITIAL_DIM);
+  // The scan is done with its keys (the stages and the SLB hold what they need).
+  const PooledCells pooled = graph_cells(scan, s.deletions->deleted());
+  QM_ASSIGN_OR_RETURN(std::optional<VamanaIndex> saved, read_saved_graph(pooled));
+  if (saved) {
+    for (size_t i = 0; i < saved->node_count(); ++i) {
+      raise_near(s.next_cell, saved->node_cell_id(i), s.cell_reach);
+    }
+    switch (fit_of_saved_graph(*saved, pooled, dim)) {
+      case GraphFit::Stands:
+        s.pipeline.add_stage(std::make_unique<VamanaIndex>(std::move(*saved)));
+        s.vamana_active = true;
+        return Status::ok();
+      case GraphFit::ServesUpdate:
+        // The lists of the cells it shares with the store are merged with the cells written
+        // since.
+        break;
+      case GraphFit::Unusable:
+        saved.reset();
+        break;
     }
   }
-  return replayed.size();
+  QM_ASSIGN_OR_RETURN(std::unique_ptr<VamanaIndex> built,
+                      build_graph(pooled, dim, saved ? &*saved : nullptr));
+  s.pipeline.add_stage(std::move(built));
+  s.vamana_active = true;
+  return Status::ok();
 }
 
-void Engine::install_pack_directory(PackDirectory fresh, PackId candidate) {
-  // The deleted packs leave the directory and the texts again.
-  for (PackId pack : deletion_log_.deleted()) {
-    fresh.erase(pack);
-    text_store_.erase(pack);
+void Engine::install(Refreshed&& s) {
+  block_pool_ = std::move(s.pool);
+  text_store_ = std::move(*s.texts);
+  deletion_log_ = std::move(*s.deletions);
+  slb_ = std::move(s.slb);
+  key_dim_ = s.key_dim;
+  pipeline_ = std::move(s.pipeline);
+  vamana_active_ = s.vamana_active;
+  if (governance_.empty()) {
+    governance_ = std::move(s.entries);  // an open: every entry is new
+  } else {
+    governance_.reserve(governance_.size() + s.entries.size());
+    for (const auto& [cell, entry] : s.entries) governance_[cell] = entry;
   }
-  pack_directory_ = std::move(fresh);
-  next_pack_id_ = std::max(next_pack_id_, candidate);
-}
-
-Status Engine::refresh_vamana(RefreshScan& scan) {
-  if (vamana_active_ || block_pool_.cell_count() < vamana_threshold_) return Status::ok();
-  // A build fails on a record that could not be read, unless its bytes are damaged; a saved
-  // graph is taken without those records.
-  std::optional<EngineError> failure;
-  if (const EngineError* e = scan.first_undamaged_failure()) failure = *e;
-  // The scan is done with its keys (the stages and the SLB hold what they need).
-  const PooledCells pooled = graph_cells(scan);
-  // A saved graph that is not taken as it is still serves the build: the lists of the cells
-  // it shares with the store are merged with the cells written since.
-  std::optional<VamanaIndex> saved;
-  QM_ASSIGN_OR_RETURN(const bool loaded, load_or_build_vamana(pooled, &saved));
-  if (loaded) return Status::ok();
-  if (failure) return *failure;
-  return ensure_vamana(pooled, saved ? &*saved : nullptr);
+  pack_directory_ = std::move(s.directory);
+  plain_cells_ = std::move(s.plain_cells);
+  trace_graph_ = std::move(s.trace_graph);
+  next_cell_id_ = std::max(next_cell_id_, s.next_cell);
+  next_pack_id_ = std::max(next_pack_id_, s.next_pack);
 }
 
 // ---------------------------------------------------------------------------------------------
 // Vamana activation
 
-Engine::PooledCells Engine::graph_cells(RefreshScan& scan) const {
-  const CellIndexing indexing(deletion_log_.deleted());
+Engine::PooledCells Engine::graph_cells(RefreshScan& scan,
+                                        const std::unordered_set<PackId>& deleted) {
+  const CellIndexing indexing(deleted);
   PooledCells pooled;
   pooled.cells.reserve(scan.cells.size());
   for (const RefreshScan::Cell& c : scan.cells) {
@@ -349,22 +472,31 @@ Engine::PooledCells Engine::graph_cells(RefreshScan& scan) const {
 
 Result<Engine::PooledCells> Engine::read_pooled_cells(bool skip_failures) const {
   RefreshScan scan;
-  read_records(scan, /*all_keys=*/true);
+  read_records(block_pool_, scan, /*all_keys=*/true);
   // Damaged records stay out of the graph, as at open; a read that failed fails the build.
   if (!skip_failures) {
     if (const EngineError* e = scan.first_undamaged_failure()) return *e;
   }
-  return graph_cells(scan);
+  return graph_cells(scan, deletion_log_.deleted());
 }
 
 Result<bool> Engine::load_or_build_vamana() {
   QM_ASSIGN_OR_RETURN(const PooledCells pooled, read_pooled_cells(/*skip_failures=*/true));
-  return load_or_build_vamana(pooled, nullptr);
+  QM_ASSIGN_OR_RETURN(std::optional<VamanaIndex> saved, read_saved_graph(pooled));
+  if (!saved ||
+      fit_of_saved_graph(*saved, pooled, key_dim_.value_or(SLB_INITIAL_DIM)) != GraphFit::Stands) {
+    return false;
+  }
+  install_vamana(std::make_unique<VamanaIndex>(std::move(*saved)));
+  return true;
 }
 
 Status Engine::ensure_vamana() {
   QM_ASSIGN_OR_RETURN(const PooledCells pooled, read_pooled_cells(/*skip_failures=*/false));
-  return ensure_vamana(pooled, nullptr);
+  QM_ASSIGN_OR_RETURN(std::unique_ptr<VamanaIndex> built,
+                      build_graph(pooled, key_dim_.value_or(SLB_INITIAL_DIM), nullptr));
+  install_vamana(std::move(built));
+  return Status::ok();
 }
 
 Status Engine::maybe_ensure_vamana() {
@@ -372,14 +504,17 @@ Status Engine::maybe_ensure_vamana() {
   return ensure_vamana();
 }
 
-Result<bool> Engine::load_or_build_vamana(const PooledCells& pooled,
-                                          std::optional<VamanaIndex>* not_taken) {
-  const uint64_t dim = key_dim_.value_or(SLB_INITIAL_DIM);
+namespace {
+
+constexpr size_t KEY_PREFETCH_AHEAD = 12;
+
+}  // namespace
+
+Result<std::optional<VamanaIndex>> Engine::read_saved_graph(const PooledCells& pooled) const {
   const std::vector<PooledCells::Cell>& cells = pooled.cells;
   // The pooled key of a cell id: the file lists its nodes in ascending id order, like `cells`,
   // so a cursor that moves forward finds each in turn.
   size_t cursor = 0;
-  constexpr size_t KEY_PREFETCH_AHEAD = 12;
   auto lookup = [&](CellId id) -> const SharedKey* {
     if (cursor >= cells.size() || cells[cursor].id > id) {
       cursor = static_cast<size_t>(
@@ -395,38 +530,34 @@ Result<bool> Engine::load_or_build_vamana(const PooledCells& pooled,
     if (cursor < cells.size() && cells[cursor].id == id) return &pooled.key_of(cells[cursor]);
     return nullptr;
   };
-  QM_ASSIGN_OR_RETURN(std::optional<VamanaIndex> loaded, VamanaIndex::load(path_, lookup));
-  if (!loaded) return false;
-  // Records never change once written, so a graph saved over exactly the cells a build would
-  // index, in the same order, is the graph that build would make: take it as it is. Any other
-  // graph is not (it may hold cells of packs deleted since, or lack cells): it is rebuilt.
-  bool same_nodes = true;
-  {
-    size_t j = 0;
-    for (size_t i = 0; i < cells.size(); ++i) {
-      const PooledCells::Cell& c = cells[i];
-      if (i + KEY_PREFETCH_AHEAD < cells.size()) {
-        __builtin_prefetch(pooled.key_of(cells[i + KEY_PREFETCH_AHEAD])->data());
-      }
-      if (pooled.key_of(c)->size() != dim) continue;
-      if (j >= loaded->node_count() || loaded->node_cell_id(j) != c.id) {
-        same_nodes = false;
-        break;
-      }
-      ++j;
-    }
-    same_nodes = same_nodes && j == loaded->node_count() && loaded->dim() == dim;
-  }
-  if (!same_nodes) {
-    if (not_taken != nullptr) *not_taken = std::move(loaded);
-    return false;
-  }
-  install_vamana(std::make_unique<VamanaIndex>(std::move(*loaded)));
-  return true;
+  return VamanaIndex::load(path_, lookup);
 }
 
-Status Engine::ensure_vamana(const PooledCells& pooled, const VamanaIndex* saved) {
-  const uint64_t dim = key_dim_.value_or(SLB_INITIAL_DIM);
+Engine::GraphFit Engine::fit_of_saved_graph(const VamanaIndex& saved, const PooledCells& pooled,
+                                            uint64_t dim) {
+  // A graph is only as good as the keys it was built over. One whose check finds another key
+  // under a node's id than the store holds (the id named another cell when it was saved), or
+  // that has no check to go by, neither stands nor serves an update: it is built again.
+  if (saved.key_check() != VamanaIndex::KeyCheck::Matched) return GraphFit::Unusable;
+  // Records never change once written, so a graph saved over exactly the cells a build would
+  // index, in the same order, is the graph that build would make: it stands as it is. Any other
+  // graph is not (it may hold cells of packs deleted since, or lack cells): it is rebuilt.
+  const std::vector<PooledCells::Cell>& cells = pooled.cells;
+  size_t j = 0;
+  for (size_t i = 0; i < cells.size(); ++i) {
+    const PooledCells::Cell& c = cells[i];
+    if (i + KEY_PREFETCH_AHEAD < cells.size()) {
+      __builtin_prefetch(pooled.key_of(cells[i + KEY_PREFETCH_AHEAD])->data());
+    }
+    if (pooled.key_of(c)->size() != dim) continue;
+    if (j >= saved.node_count() || saved.node_cell_id(j) != c.id) return GraphFit::ServesUpdate;
+    ++j;
+  }
+  return j == saved.node_count() && saved.dim() == dim ? GraphFit::Stands : GraphFit::ServesUpdate;
+}
+
+Result<std::unique_ptr<VamanaIndex>> Engine::build_graph(const PooledCells& pooled, uint64_t dim,
+                                                         const VamanaIndex* saved) const {
   auto index = std::make_unique<VamanaIndex>(dim, VAMANA_MAX_DEGREE, VAMANA_ALPHA);
   for (const PooledCells::Cell& c : pooled.cells) {
     const SharedKey& key = pooled.key_of(c);
@@ -434,8 +565,7 @@ Status Engine::ensure_vamana(const PooledCells& pooled, const VamanaIndex* saved
   }
   if (saved == nullptr || !index->build_reusing(*saved)) index->build();
   QM_RETURN_IF_ERROR(index->save(path_));
-  install_vamana(std::move(index));
-  return Status::ok();
+  return index;
 }
 
 void Engine::install_vamana(std::unique_ptr<VectorIndex> index) {

@@ -7,10 +7,12 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <unordered_map>
 #include <unordered_set>
+#include <utility>
 #include <vector>
 
 #include "quellmar/core/internal_fault.h"
@@ -32,14 +34,17 @@ inline bool is_eligible(const CellFields& c) {
 }
 
 // Which indexes take a stored cell, given the packs of the deletion log: the cells of a deleted
-// pack none; the graph every other cell; the SLB and the stages every other eligible cell.
+// pack none; the graph every other cell; the SLB and the stages every other eligible cell. Pack
+// id 0 names no pack (the cell API's cells on the head layer are grouped under it, but they
+// belong to no pack), so an entry 0 in the deletion log, which earlier versions could write,
+// deletes nothing.
 class CellIndexing {
  public:
   // *deleted must outlive this.
   explicit CellIndexing(const std::unordered_set<PackId>& deleted) : deleted_(&deleted) {}
 
   bool of_deleted_pack(const CellFields& c) const {
-    return !deleted_->empty() && belongs_to_pack(c) && deleted_->count(c.pack_id) != 0;
+    return c.pack_id != 0 && !deleted_->empty() && deleted_->count(c.pack_id) != 0;
   }
   bool in_graph(const CellFields& c) const { return !of_deleted_pack(c); }
   bool in_stages(const CellFields& c) const { return is_eligible(c) && !of_deleted_pack(c); }
@@ -52,6 +57,9 @@ class CellIndexing {
 struct Engine::RefreshScan {
   struct Cell : CellFields {
     bool ok = false;
+    // The fields are known: the record decoded (ok), or it did not but its fixed part is there
+    // (a damaged record, which still names its pack).
+    bool named = false;
     uint32_t key = UINT32_MAX;  // index into keys, when the key was kept
   };
   std::vector<Cell> cells;
@@ -111,6 +119,8 @@ struct Engine::RefreshScan {
   void add(size_t i, const CellFields& r, const uint8_t* raw, bool all_keys);
   // Takes the failure of record i.
   void fail(size_t i, const EngineError& e);
+  // Takes what the fixed part of damaged record i says of it.
+  void name_damaged(size_t i, const CellFields& fields);
   // Appends a record of the pool's opening scan, in file order; where it lies is kept for
   // matches_locations.
   void add_scanned(const std::string& dir, uint32_t segment, uint64_t offset,
@@ -128,6 +138,30 @@ struct Engine::RefreshScan {
   // The path of the segment the records of add_scanned come from.
   std::string path;
   uint32_t path_segment = 0;
+};
+
+// Everything a refresh installs, built aside from the engine's state (Engine::refresh_from).
+struct Engine::Refreshed {
+  explicit Refreshed(BlockPool p) : pool(std::move(p)) {}
+
+  BlockPool pool;
+  std::optional<TextStore> texts;
+  std::optional<DeletionLog> deletions;
+  std::unique_ptr<SLB> slb;
+  std::optional<uint64_t> key_dim;
+  RetrievalPipeline pipeline;
+  bool vamana_active = false;
+  // The governance entries of the cells read for the first time; known cells keep theirs.
+  GovernanceMap entries;
+  PackDirectory directory;
+  std::unordered_set<CellId> plain_cells;
+  TraceGraph trace_graph;
+  // The next ids, and the ids below which one that nothing vouches for is still taken
+  // (Engine::vouch_ids).
+  CellId next_cell = 0;
+  PackId next_pack = 0;
+  CellId cell_reach = 0;
+  PackId pack_reach = 0;
 };
 
 }  // namespace quellmar

@@ -101,11 +101,14 @@ struct DirId {
 
 // Depth first, in listing order; links are followed, so a directory that is already being
 // walked (a link cycle) fails instead of recursing without end. Entries that are neither
-// directories nor regular files, or that cannot be examined (a dangling link), are left out.
+// directories nor regular files, or that cannot be examined (a dangling link), are left out, and
+// so are the engine's temporary files: nothing reads them, and one may come or go (another
+// handle's save) while the snapshot walks the directory.
 Status walk_tree(const std::string& dir, const std::string& rel, std::set<DirId>& walking,
                  std::vector<TreeEntry>& out) {
   QM_ASSIGN_OR_RETURN(std::vector<std::string> names, list_dir(dir));
   for (const std::string& name : names) {
+    if (rel.empty() && is_temp_file_name(name)) continue;
     std::string full = join_path(dir, name);
     std::string child = rel.empty() ? name : str_cat(rel, "/", name);
     struct stat st;

@@ -1,6 +1,7 @@
 #include "quellmar/index/vamana_index.h"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -17,6 +18,7 @@
 #include "quellmar/core/posix_file.h"
 #include "quellmar/core/saturating.h"
 #include "quellmar/core/str_cat.h"
+#include "quellmar/core/temp_file.h"
 #include "quellmar/retrieval/key_view.h"
 #include "quellmar/retrieval/simd_distance.h"
 
@@ -696,13 +698,45 @@ std::vector<ScoredCell> VamanaIndex::search_excluding(std::span<const float> que
   return search(query, k, owner);
 }
 
+uint64_t vamana_key_digest(std::span<const float> key) {
+  // The values' little-endian bytes, 16 at a time: one 64 x 64 -> 128-bit product per piece, of
+  // its two halves each mixed with a constant (the first also with the piece's place), the
+  // products independent of one another so that a key digests at the pace of the multiplier;
+  // the tail and the length, then a final mix.
+  static_assert(std::endian::native == std::endian::little);
+  constexpr uint64_t K0 = 0xA0761D6478BD642Full, K1 = 0xE7037ED1A0B428DBull;
+  constexpr uint64_t K2 = 0x8EBC6AF09C88C6E3ull, MUL = 0x9E3779B97F4A7C15ull;
+  const auto* p = reinterpret_cast<const uint8_t*>(key.data());
+  const size_t n = key.size() * sizeof(float);
+  auto mix = [](uint64_t a, uint64_t b) {
+    const unsigned __int128 m = static_cast<unsigned __int128>(a) * b;
+    return static_cast<uint64_t>(m) ^ static_cast<uint64_t>(m >> 64);
+  };
+  uint64_t h = mix(n ^ K0, K2);
+  size_t i = 0;
+  for (; i + 16 <= n; i += 16) {
+    uint64_t a, b;
+    std::memcpy(&a, p + i, 8);
+    std::memcpy(&b, p + i + 8, 8);
+    h ^= mix(a ^ (K0 + i), b ^ K1);
+  }
+  if (i < n) {
+    uint64_t a = 0, b = 0;
+    std::memcpy(&a, p + i, std::min<size_t>(8, n - i));
+    if (n - i > 8) std::memcpy(&b, p + i + 8, n - i - 8);
+    h ^= mix(a ^ (K0 + i), b ^ K2);
+  }
+  h = mix(h ^ K1, MUL);
+  return h ^ (h >> 29);
+}
+
 Status VamanaIndex::save(const std::string& dir) const {
-  // Written under a temporary name and renamed over the old file once it is on stable storage:
-  // a crash part way leaves the previous file (or none), never a torn one that fails every later
-  // open.
-  const std::string final_path = str_cat(dir, "/", VAMANA_FILE);
-  const std::string path = str_cat(dir, "/", VAMANA_TMP_FILE);
-  QM_ASSIGN_OR_RETURN(UniqueFd fd, open_truncate(path));
+  // Written under a temporary name of this save's own and renamed over the old file once it is
+  // on stable storage: a crash part way leaves the previous file (or none), never a torn one
+  // that fails every later open, and saves of other handles never meet it.
+  QM_ASSIGN_OR_RETURN(TempFile temp, TempFile::create(dir, VAMANA_FILE));
+  const UniqueFd& fd = temp.fd();
+  const std::string& path = temp.path();
   BufferedWriter writer(fd, path);
   uint8_t header[VAMANA_HEADER_SIZE];
   std::memcpy(header + VAMANA_MAGIC_OFFSET, VAMANA_MAGIC, sizeof VAMANA_MAGIC);
@@ -734,11 +768,36 @@ Status VamanaIndex::save(const std::string& dir) const {
     used += size;
   }
   QM_RETURN_IF_ERROR(writer.append(chunk.data(), used));
+  // The key check: nodes that share a key share its digest.
+  uint8_t keys_header[VAMANA_KEYS_HEADER_SIZE];
+  std::memcpy(keys_header, VAMANA_KEYS_MAGIC, sizeof VAMANA_KEYS_MAGIC);
+  encode_u32(keys_header + 4, VAMANA_KEYS_VERSION);
+  encode_u64(keys_header + 8, ids_.size());
+  QM_RETURN_IF_ERROR(writer.append(keys_header, sizeof keys_header));
+  used = 0;
+  uint32_t digest_owner = UINT32_MAX;
+  uint64_t digest = 0;
+  for (size_t i = 0; i < ids_.size(); ++i) {
+    if (key_of_[i] != digest_owner) {
+      digest_owner = key_of_[i];
+      digest = vamana_key_digest(*key_owners_[digest_owner]);
+    }
+    if (used + VAMANA_KEY_DIGEST_SIZE > chunk.size()) {
+      QM_RETURN_IF_ERROR(writer.append(chunk.data(), used));
+      used = 0;
+    }
+    encode_u64(chunk.data() + used, digest);
+    used += VAMANA_KEY_DIGEST_SIZE;
+  }
+  QM_RETURN_IF_ERROR(writer.append(chunk.data(), used));
   QM_RETURN_IF_ERROR(writer.flush());
   QM_RETURN_IF_ERROR(full_sync(fd, path));
-  QM_RETURN_IF_ERROR(fd.close());
-  QM_RETURN_IF_ERROR(rename_path(path, final_path));
-  return sync_dir(dir);
+  return temp.commit();
+}
+
+void VamanaIndex::remove_stale_temps(const std::string& dir) {
+  quellmar::remove_stale_temps(dir, VAMANA_FILE);
+  remove_if_stale(join_path(dir, LEGACY_VAMANA_TMP_FILE));
 }
 
 namespace {
@@ -847,6 +906,8 @@ Result<std::optional<VamanaIndex>> VamanaIndex::load(const std::string& dir, Vam
   // are made once every node is read, in place of the null placeholders below.
   size_t longest_key = 0;
   bool missing_keys = false;
+  // Per key owner: whether the caller gave that key (the key check skips the others).
+  std::vector<uint8_t> owner_found;
 
   VamanaIndex index(dim, max_degree, VAMANA_ALPHA);
   // Nodes first, with their neighbour cell ids as they are stored, narrowed to 32 bits while
@@ -890,7 +951,10 @@ Result<std::optional<VamanaIndex>> VamanaIndex::load(const std::string& dir, Vam
     const bool same_key =
         !index.key_owners_.empty() &&
         (found != nullptr ? index.key_owners_.back() == *found : !index.key_owners_.back());
-    if (!same_key) index.key_owners_.push_back(found != nullptr ? *found : SharedKey());
+    if (!same_key) {
+      index.key_owners_.push_back(found != nullptr ? *found : SharedKey());
+      owner_found.push_back(found != nullptr);
+    }
     index.append_node(id, static_cast<uint32_t>(index.key_owners_.size() - 1));
     index.adj_start_[index.ids_.size() - 1] = neighbour_total;
     if (i == 0) shift = static_cast<uint32_t>(id);
@@ -919,6 +983,7 @@ Result<std::optional<VamanaIndex>> VamanaIndex::load(const std::string& dir, Vam
     }
     neighbour_total += n;
   }
+  const uint64_t nodes_end = in.position();
   if (missing_keys) {
     const SharedKey zeros(
         std::vector<float>(static_cast<size_t>(std::min<uint64_t>(dim, longest_key)), 0.0f));
@@ -996,7 +1061,76 @@ Result<std::optional<VamanaIndex>> VamanaIndex::load(const std::string& dir, Vam
   if (entry_id != VAMANA_NO_ENTRY) {
     if (auto node = translate(entry_id)) index.entry_point_ = *node;
   }
+  // The key check. One that is missing, of another version or another node count, or cut short,
+  // is no check: the graph is then not known to fit the keys.
+  // It is read with reads of its own, in blocks: the node walk above keeps the window to itself.
+  auto check_keys = [&]() -> KeyCheck {
+    uint8_t header[VAMANA_KEYS_HEADER_SIZE];
+    if (file_size - nodes_end < VAMANA_KEYS_HEADER_SIZE ||
+        !pread_exact(fd, header, sizeof header, nodes_end).is_ok() ||
+        std::memcmp(header, VAMANA_KEYS_MAGIC, sizeof VAMANA_KEYS_MAGIC) != 0 ||
+        decode_u32(header + 4) != VAMANA_KEYS_VERSION || decode_u64(header + 8) != n_nodes ||
+        (file_size - nodes_end - VAMANA_KEYS_HEADER_SIZE) / VAMANA_KEY_DIGEST_SIZE < n_nodes) {
+      return KeyCheck::Unchecked;
+    }
+    uint32_t digest_owner = UINT32_MAX;
+    uint64_t digest = 0;
+    constexpr size_t BLOCK = 4096;
+    std::vector<uint8_t> block(std::min<size_t>(BLOCK, n_nodes) * VAMANA_KEY_DIGEST_SIZE);
+    for (size_t first = 0; first < n_nodes; first += BLOCK) {
+      const size_t n = std::min(BLOCK, n_nodes - first);
+      const uint8_t* stored = block.data();
+      if (!pread_exact(fd, block.data(), n * VAMANA_KEY_DIGEST_SIZE,
+                       nodes_end + VAMANA_KEYS_HEADER_SIZE + first * VAMANA_KEY_DIGEST_SIZE)
+               .is_ok()) {
+        return KeyCheck::Unchecked;
+      }
+      for (size_t j = 0; j < n; ++j) {
+        const uint32_t owner = index.key_of_[first + j];
+        if (!owner_found[owner]) continue;  // a node whose cell is gone: no key to hold it to
+        if (owner != digest_owner) {
+          digest_owner = owner;
+          digest = vamana_key_digest(*index.key_owners_[owner]);
+        }
+        if (decode_u64(stored + VAMANA_KEY_DIGEST_SIZE * j) != digest) {
+          return KeyCheck::Mismatched;
+        }
+      }
+    }
+    return KeyCheck::Matched;
+  };
+  index.key_check_ = check_keys();
   return std::optional<VamanaIndex>(std::move(index));
+}
+
+Result<std::optional<CellId>> VamanaIndex::highest_saved_id(const std::string& dir, CellId below) {
+  const std::string path = join_path(dir, VAMANA_FILE);
+  if (!path_exists(path)) return std::optional<CellId>();
+  QM_ASSIGN_OR_RETURN(UniqueFd fd, open_read(path));
+  QM_ASSIGN_OR_RETURN(uint64_t file_size, fd_size(fd));
+  Reader in(fd, file_size);
+  const uint8_t* header = nullptr;
+  QM_RETURN_IF_ERROR(in.take(VAMANA_HEADER_SIZE, &header));
+  if (std::memcmp(header, VAMANA_MAGIC, sizeof VAMANA_MAGIC) != 0) {
+    return EngineError::io(IoError::invalid_data("bad vamana magic"));
+  }
+  if (decode_u32(header + VAMANA_VERSION_OFFSET) != VAMANA_VERSION) {
+    return EngineError::io(IoError::invalid_data("unsupported vamana version"));
+  }
+  const uint64_t count = decode_u64(header + VAMANA_NODE_COUNT_OFFSET);
+  std::optional<CellId> highest;
+  for (uint64_t i = 0; i < count; ++i) {
+    const uint8_t* node = nullptr;
+    QM_RETURN_IF_ERROR(in.take(VAMANA_NODE_FIXED_SIZE, &node));
+    const CellId id = decode_u64(node);
+    const uint32_t n = decode_u32(node + 8);
+    if (in.remaining() / VAMANA_NEIGHBOUR_SIZE < n) {
+      return EngineError::io(IoError::unexpected_eof());
+    }
+    QM_RETURN_IF_ERROR(in.seek(in.position() + uint64_t{n} * VAMANA_NEIGHBOUR_SIZE));
+    if (id < below) highest = highest ? std::max(*highest, id) : id;
+  }
+  return highest;
 }
 
 }  // namespace quellmar

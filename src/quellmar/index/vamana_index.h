@@ -36,6 +36,18 @@ inline constexpr size_t VAMANA_NEIGHBOUR_SIZE = 8;
 // The entry CellId written when the index has no entry point.
 inline constexpr uint64_t VAMANA_NO_ENTRY = UINT64_MAX;
 static_assert(VAMANA_NODE_COUNT_OFFSET + 8 == VAMANA_HEADER_SIZE);
+// After the node records, the key check: the magic "VKEY", u32 version 1, u64 node count, then one
+// u64 digest per node, in node order, of the key the node was built with (vamana_key_digest).
+// Readers that know nothing of it stop after the node records; a loader uses it to tell whether
+// the keys it is given are those the graph was built over.
+inline constexpr char VAMANA_KEYS_MAGIC[4] = {'V', 'K', 'E', 'Y'};
+inline constexpr uint32_t VAMANA_KEYS_VERSION = 1;
+inline constexpr size_t VAMANA_KEYS_HEADER_SIZE = 16;  // magic, version, node count
+inline constexpr size_t VAMANA_KEY_DIGEST_SIZE = 8;
+
+// The digest of a key that the key check stores: 64 bits over its length and the bit patterns of
+// its values, the same on every machine.
+uint64_t vamana_key_digest(std::span<const float> key);
 
 // The degree and alpha the engine builds and loads with.
 inline constexpr uint64_t VAMANA_MAX_DEGREE = 16;
@@ -83,14 +95,28 @@ class VamanaIndex : public VectorIndex {
   std::vector<std::pair<uint32_t, float>> beam_search(std::span<const float> query,
                                                       size_t list_size) const;
 
-  // Rewrites dir/vamana.idx whole, then flushes it to stable storage.
+  // Writes dir/vamana.idx whole, key check included, under a temporary name of this save's own
+  // (core/temp_file.h), flushes it to stable storage and renames it over the old file.
   Status save(const std::string& dir) const;
   // None when dir/vamana.idx does not exist. A node whose id `keys` has no key for gets dim
   // zeros (no more than the longest key found: further zeros would change no score, and a
-  // damaged dim must not size them).
+  // damaged dim must not size them). The file's key check is held against the keys found
+  // (key_check).
   static Result<std::optional<VamanaIndex>> load(const std::string& dir, VamanaKeyLookup keys);
   static Result<std::optional<VamanaIndex>> load(
       const std::string& dir, const std::unordered_map<CellId, std::vector<float>>& keys);
+  // The largest node id of dir/vamana.idx below `below` (none without the file or without such
+  // a node), reading the node records only; the failures are those of load.
+  static Result<std::optional<CellId>> highest_saved_id(const std::string& dir, CellId below);
+  // Removes the temporaries of earlier saves whose writers are gone (core/temp_file.h), and the
+  // one of the legacy name when no save holds it.
+  static void remove_stale_temps(const std::string& dir);
+
+  // What a loaded graph's key check found: no check in the file (or one that does not read),
+  // every node whose key the loader was given built over that very key, or some node built over
+  // another key than the one given for its id. An index that was not loaded is Unchecked.
+  enum class KeyCheck : uint8_t { Unchecked, Matched, Mismatched };
+  KeyCheck key_check() const { return key_check_; }
 
   // VectorIndex: owner filters are ignored and every hit carries owner 0; remove does nothing;
   // insert adds the pooled key as a node when it has dim() values.
@@ -144,6 +170,7 @@ class VamanaIndex : public VectorIndex {
   // ids_; the hash map is built only once an id arrives out of order.
   bool ids_ascending_ = true;
   std::unordered_map<CellId, uint32_t> id_map_;
+  KeyCheck key_check_ = KeyCheck::Unchecked;
 };
 
 }  // namespace quellmar

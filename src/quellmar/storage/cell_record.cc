@@ -222,6 +222,17 @@ Status decode_cell_fields(const uint8_t* p, uint64_t size, CellFields& out, cons
   return check_tier(p);
 }
 
+bool decode_fixed_fields(const uint8_t* p, uint64_t size, CellFields& out) {
+  if (size < sf::FIXED_SIZE || decode_u32(p + sf::OFF_BODY_LEN) < sf::MIN_BODY_LEN) return false;
+  out.cell_id = decode_u64(p + sf::OFF_CELL_ID);
+  out.owner = decode_u64(p + sf::OFF_OWNER);
+  out.pack_id = decode_u64(p + sf::OFF_PACK_ID);
+  out.importance = decode_f32(p + sf::OFF_IMPORTANCE);
+  out.layer = decode_u16(p + sf::OFF_LAYER);
+  out.tier = p[sf::OFF_TIER];
+  return true;
+}
+
 Status decode_cell_record(const uint8_t* p, uint64_t size, DecodeParts parts, CellRecord& out,
                           const std::string& path, uint64_t offset) {
   CellFields fields;

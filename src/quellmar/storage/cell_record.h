@@ -95,6 +95,11 @@ struct CellFields {
 // The checks of decode_cell_record, with its failures, and those fields alone.
 Status decode_cell_fields(const uint8_t* bytes, uint64_t size, CellFields& out,
                           const std::string& path, uint64_t offset);
+// Those fields as the fixed part of a record holds them, without any check: what a record that
+// does not decode still says of itself (its pack, say). `size` is what is there of the record
+// (its length word first); false, with nothing read, when its length word or `size` leaves no
+// room for the whole fixed part.
+bool decode_fixed_fields(const uint8_t* bytes, uint64_t size, CellFields& out);
 
 // The encoded key (its scales, then its codes) of a record that decoded without failure.
 std::span<const uint8_t> encoded_key_bytes(const uint8_t* record);

@@ -6,10 +6,12 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cmath>
 #include <functional>
 #include <random>
+#include <thread>
 #include <unordered_set>
 
 #include "engine_test_peer.h"
@@ -17,6 +19,7 @@
 #include "quellmar/core/coding.h"
 #include "quellmar/core/file_names.h"
 #include "quellmar/core/posix_file.h"
+#include "quellmar/core/temp_file.h"
 #include "quellmar/index/vamana_index.h"
 #include "quellmar/retrieval/key_view.h"
 #include "test_util.h"
@@ -1220,23 +1223,91 @@ TEST(EngineFileTypes, SnapshotInputsMustBeRegularFiles) {
   QM_ASSERT_ERROR(Io, "storage I/O error: " + fifo + " is not a regular file", e->snapshot(fifo));
 }
 
-// A graph save cut short by a crash leaves vamana.idx.tmp: the next open removes it and keeps the
-// saved graph.
-TEST_F(EngineTest, StaleGraphTempFileIsRemovedAtOpen) {
+// Handles on one directory save the graph at the same time without breaking each other's save:
+// readers refreshing (each refresh after the writer's packs rebuilds and saves the graph) and
+// handles opening (which sweep stale temporaries) while the writer writes. Every refresh and
+// open succeeds, no temporary is left, and the graph on disk is a whole one of the store.
+TEST(EngineGraphSaves, HandlesSavingAtOnceNeverBreakEachOther) {
+  TempDir dir;
+  constexpr uint64_t THRESHOLD = 250;
+  auto writer = OpenAt(dir.path(), {}, THRESHOLD);
+  WritePacks(*writer, Keys(300, 31));
+  std::atomic<bool> writing{true};
+  std::atomic<int> failures{0};
+  std::vector<std::thread> threads;
+  for (int r = 0; r < 2; ++r) {
+    threads.emplace_back([&, r] {
+      auto reader = OpenAt(dir.path(), {}, THRESHOLD);
+      for (int i = 0; i < 15 || writing; ++i) {
+        Status st = reader->refresh();
+        if (!st.is_ok()) {
+          ADD_FAILURE() << "reader " << r << ": " << st.error().message();
+          ++failures;
+        }
+      }
+    });
+  }
+  threads.emplace_back([&] {
+    for (int i = 0; i < 15 || writing; ++i) {
+      auto e = Engine::open(dir.path(), THRESHOLD);
+      if (!e.is_ok()) {
+        ADD_FAILURE() << "open: " << e.error().message();
+        ++failures;
+      }
+    }
+  });
+  for (int i = 0; i < 30; ++i) WritePacks(*writer, Keys(3, 40 + i));
+  writing = false;
+  for (std::thread& t : threads) t.join();
+  EXPECT_EQ(failures, 0);
+  QM_ASSERT_OK_AND_ASSIGN(const std::vector<std::string> names, list_dir(dir.path()));
+  for (const std::string& name : names) EXPECT_FALSE(is_temp_file_name(name)) << name;
+  QM_ASSERT_OK(writer->refresh());
+  std::unordered_map<CellId, std::vector<float>> keys;
+  for (const auto& [id, loc] : EngineTestPeer(*writer).block_pool().locations()) {
+    QM_ASSERT_OK_AND_ASSIGN(CellRecord r, EngineTestPeer(*writer).block_pool().read_cell(id));
+    keys[id] = pooled_key(r.key);
+  }
+  QM_ASSERT_OK_AND_ASSIGN(auto saved, VamanaIndex::load(dir.path(), keys));
+  ASSERT_TRUE(saved.has_value());
+  EXPECT_EQ(saved->key_check(), VamanaIndex::KeyCheck::Matched);
+}
+
+// A save cut short by a crash leaves its temporary behind, under a name of its own: the next open
+// removes those whose writers are gone (and the legacy name of earlier versions), keeps the saved
+// graph, and leaves alone a temporary that a save under way holds, which that save then commits.
+TEST_F(EngineTest, OpenRemovesOnlyStaleGraphTemporaries) {
   FillEveryFile(dir_.path());
   // The fill deletes a pack after the graph was saved: one open brings the saved graph in line.
   (void)Open(8);
-  const std::string idx = dir_.file(VAMANA_FILE), tmp = dir_.file(VAMANA_TMP_FILE);
+  const std::string idx = dir_.file(VAMANA_FILE);
   const std::string saved = read_file(idx);
-  write_file(tmp, saved.substr(0, saved.size() / 2));
+  const std::vector<std::string> stale = {dir_.file(temp_file_name(VAMANA_FILE, 1, 7)),
+                                          dir_.file(temp_file_name(ID_FLOOR_FILE, 2, 0)),
+                                          dir_.file(LEGACY_VAMANA_TMP_FILE)};
+  for (const std::string& path : stale) write_file(path, saved.substr(0, saved.size() / 2));
+  QM_ASSERT_OK_AND_ASSIGN(TempFile busy, TempFile::create(dir_.path(), VAMANA_FILE));
+  QM_ASSERT_OK(write_all(busy.fd(), saved.data(), saved.size(), busy.path()));
   {
     auto e = Open(8);
-    EXPECT_FALSE(path_exists(tmp));
+    for (const std::string& path : stale) EXPECT_FALSE(path_exists(path)) << path;
+    EXPECT_TRUE(path_exists(busy.path()));
     EXPECT_TRUE(e->has_vamana());
     EXPECT_EQ(read_file(idx), saved);
   }
-  auto e = Open(8);  // and an open without one is untouched
-  EXPECT_FALSE(path_exists(tmp));
+  const std::string busy_path = busy.path();
+  QM_ASSERT_OK(busy.commit());
+  EXPECT_FALSE(path_exists(busy_path));
+  EXPECT_EQ(read_file(idx), saved);
+  // A temporary that is not committed is gone with its write.
+  {
+    QM_ASSERT_OK_AND_ASSIGN(TempFile failed, TempFile::create(dir_.path(), VAMANA_FILE));
+    ASSERT_TRUE(path_exists(failed.path()));
+    const std::string failed_path = failed.path();
+    { TempFile gone = std::move(failed); }
+    EXPECT_FALSE(path_exists(failed_path));
+  }
+  auto e = Open(8);
   EXPECT_EQ(read_file(idx), saved);
 }
 

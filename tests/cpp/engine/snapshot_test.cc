@@ -325,6 +325,34 @@ TEST_F(SnapshotTest, RestoreRoundTripsAndRestoresTwiceIntoOneDirectory) {
   EXPECT_EQ(only, written);
 }
 
+// Temporary files of the engine directory (a save under way or one a crash cut short, of any
+// handle) are neither hashed nor archived; files that merely look alike are. A restore gives the
+// same files without them.
+TEST_F(SnapshotTest, TemporaryFilesAreLeftOut) {
+  const std::vector<std::string> temporaries = {"vamana.idx.tmp-123-0", "id_floor.bin.tmp-9-41",
+                                                "vamana.idx.tmp", "scheduled_actions.json.tmp"};
+  const std::vector<std::string> kept = {"vamana.idx.tmp-x", "vamana.idx.tmp-1-", "a.tmp",
+                                         "segment_000000.qmr.cut-8"};
+  const std::string plain = tmp_.file("plain.tar");
+  QM_ASSERT_OK_AND_ASSIGN(SnapshotManifest without, write_snapshot(engine_, plain, {1, 1}));
+  for (const std::string& name : kept) write_file(engine_ + "/" + name, name);
+  const std::string with_kept = tmp_.file("kept.tar");
+  QM_ASSERT_OK_AND_ASSIGN(SnapshotManifest kept_manifest,
+                          write_snapshot(engine_, with_kept, {1, 1}));
+  EXPECT_NE(kept_manifest.sha256, without.sha256);
+  for (const std::string& name : temporaries) write_file(engine_ + "/" + name, "partial");
+  const std::string out = tmp_.file("snap.tar");
+  QM_ASSERT_OK_AND_ASSIGN(SnapshotManifest written, write_snapshot(engine_, out, {1, 1}));
+  EXPECT_EQ(written.sha256, kept_manifest.sha256);
+  for (const ReadEntry& e : read_tar(out)) {
+    for (const std::string& name : temporaries) EXPECT_NE(e.name, "engine_state/" + name);
+  }
+  const std::string target = tmp_.file("restored");
+  QM_ASSERT_OK(restore_snapshot(out, target));
+  for (const std::string& name : temporaries) EXPECT_FALSE(fs::exists(target + "/" + name));
+  for (const std::string& name : kept) EXPECT_EQ(read_file(target + "/" + name), name);
+}
+
 // Each archive carries the fault under test and also every later one, so the order of the checks
 // shows. A refused restore leaves nothing behind, not even the target directory.
 TEST_F(SnapshotTest, RestoreRefusalsInOrder) {

@@ -451,10 +451,18 @@ TEST(VamanaFile, ExactBytes) {
     put_u32(want, 2);
     for (CellId n : nb[i]) put_u64(want, n);
   }
+  // The key check, after the node records.
+  want += "VKEY";
+  put_u32(want, 1);
+  put_u64(want, 3);
+  for (const std::vector<float>& key : {std::vector<float>{1, 0}, {0, 1}, {1, 1}}) {
+    put_u64(want, vamana_key_digest(key));
+  }
   EXPECT_EQ(bytes, want);
 
   QM_ASSERT_OK_AND_ASSIGN(auto loaded, VamanaIndex::load(dir.path(), key_map(index)));
   ASSERT_TRUE(loaded.has_value());
+  EXPECT_EQ(loaded->key_check(), VamanaIndex::KeyCheck::Matched);
   EXPECT_EQ(loaded->dim(), 2u);
   EXPECT_EQ(loaded->max_degree(), 2u);
   EXPECT_EQ(loaded->alpha(), VAMANA_ALPHA);
@@ -469,7 +477,7 @@ TEST(VamanaFile, NoEntryPointMissingKeysAndUnknownNeighbours) {
   VamanaIndex empty(4, 16, VAMANA_ALPHA);
   QM_ASSERT_OK(empty.save(dir.path()));
   std::string bytes = testing::read_file(dir.file(VAMANA_FILE));
-  ASSERT_EQ(bytes.size(), VAMANA_HEADER_SIZE);
+  ASSERT_EQ(bytes.size(), VAMANA_HEADER_SIZE + VAMANA_KEYS_HEADER_SIZE);
   EXPECT_EQ(decode_u64(reinterpret_cast<const uint8_t*>(bytes.data()) + 16), UINT64_MAX);
 
   // Hand-made: two nodes, no entry, node 1 repeated (the last record wins), a neighbour id that
@@ -548,6 +556,75 @@ TEST(VamanaFile, NeighbourIdsWithoutANodeAreDropped) {
   }
 }
 
+// The key check holds a loaded graph to the keys it is given: the keys it was built over match,
+// a node whose key differs (or a digest that does not) is a mismatch, and a node the caller has
+// no key for is not held to anything. A file without a check that reads (one of an earlier
+// version, or one whose check is cut or damaged) loads all the same, unchecked.
+TEST(VamanaFile, KeyCheckHoldsTheGraphToTheKeysGiven) {
+  TempDir dir;
+  VamanaIndex index = index_of(random_keys(12, 4, 3, 2), 4, 3, 100);
+  index.build();
+  QM_ASSERT_OK(index.save(dir.path()));
+  const std::string good = testing::read_file(dir.file(VAMANA_FILE));
+  const size_t check_at = good.size() - VAMANA_KEYS_HEADER_SIZE - 12 * VAMANA_KEY_DIGEST_SIZE;
+  ASSERT_EQ(good.compare(check_at, 4, "VKEY"), 0);
+  const auto keys = key_map(index);
+  auto changed = [&](CellId id, float delta) {
+    auto k = keys;
+    k.at(id)[1] += delta;
+    return k;
+  };
+  auto without = [&](CellId id) {
+    auto k = keys;
+    k.erase(id);
+    return k;
+  };
+  auto flipped = [&](size_t off) {
+    std::string b = good;
+    b[off] ^= 0x01;
+    return b;
+  };
+  using KeyCheck = VamanaIndex::KeyCheck;
+  struct Case {
+    const char* name;
+    std::string bytes;
+    std::unordered_map<CellId, std::vector<float>> keys;
+    KeyCheck want;
+  };
+  const Case cases[] = {
+      {"the keys it was built over", good, keys, KeyCheck::Matched},
+      {"one key changed", good, changed(105, 0.5f), KeyCheck::Mismatched},
+      {"one key scaled (the same ranking)", good,
+       [&] {
+         auto k = keys;
+         for (float& x : k.at(111)) x *= 2.0f;
+         return k;
+       }(),
+       KeyCheck::Mismatched},
+      {"a node without a key", good, without(103), KeyCheck::Matched},
+      {"a digest damaged", flipped(good.size() - 3), keys, KeyCheck::Mismatched},
+      {"no check (an earlier version's file)", good.substr(0, check_at), keys, KeyCheck::Unchecked},
+      {"check cut short", good.substr(0, good.size() - 1), keys, KeyCheck::Unchecked},
+      {"check of another node count", flipped(check_at + 8), keys, KeyCheck::Unchecked},
+      {"check of another version", flipped(check_at + 4), keys, KeyCheck::Unchecked},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    testing::write_file(dir.file(VAMANA_FILE), c.bytes);
+    QM_ASSERT_OK_AND_ASSIGN(auto loaded, VamanaIndex::load(dir.path(), c.keys));
+    ASSERT_TRUE(loaded.has_value());
+    EXPECT_EQ(loaded->key_check(), c.want);
+    EXPECT_EQ(graph_of(*loaded), graph_of(index));
+  }
+  // The digest is part of the file format: fixed for a given key, and it tells keys apart.
+  EXPECT_EQ(vamana_key_digest(std::vector<float>{}), vamana_key_digest(std::vector<float>{}));
+  EXPECT_NE(vamana_key_digest(std::vector<float>{0.0f}), vamana_key_digest(std::vector<float>{}));
+  EXPECT_NE(vamana_key_digest(std::vector<float>{0.0f}),
+            vamana_key_digest(std::vector<float>{-0.0f}));
+  EXPECT_EQ(vamana_key_digest(std::vector<float>{1, 2, 3, 4, 5, 6, 7, 8, 9}),
+            0x8022425b26c0b9c7ull);
+}
+
 TEST(VamanaFile, MissingFileIsNone) {
   TempDir dir;
   QM_ASSERT_OK_AND_ASSIGN(auto loaded, VamanaIndex::load(dir.path(), {}));
@@ -580,7 +657,9 @@ TEST(VamanaFile, DamagedFiles) {
       {"version 2", with_u32(4, 2), "storage I/O error: unsupported vamana version"},
       {"shorter than the magic", "VA", "storage I/O error: failed to fill whole buffer"},
       {"cut in the header", good.substr(0, 30), "storage I/O error: failed to fill whole buffer"},
-      {"cut in a node record", good.substr(0, good.size() - 5),
+      {"cut in a node record",
+       good.substr(0, good.size() - VAMANA_KEYS_HEADER_SIZE -
+                          VAMANA_KEY_DIGEST_SIZE * index.node_count() - 5),
        "storage I/O error: failed to fill whole buffer"},
       // Claimed counts far beyond the file: refused as a short read, nothing sized from them.
       {"huge node count", with_u64(24, UINT64_MAX / 2),

@@ -266,8 +266,8 @@ TEST_F(DamagedFilesTest, OverwrittenHeadersAndCountsNeverCrash) {
     uint64_t offset;
     std::string bytes;    // written over the file at offset
     std::string refusal;  // when set, the open must fail with a message containing this
-    // When set, the damaged segment record is left out at the open and a read of its cell fails
-    // with a message containing this.
+    // When set, the damaged segment record is indexed nowhere at the open (a pack it names keeps
+    // it in its cell list) and a read of its cell fails with a message containing this.
     std::string damaged = "";
   };
   const std::string ff4(4, '\xff'), ff8(8, '\xff'), zero4(4, '\0');
