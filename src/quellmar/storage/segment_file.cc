@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <cstring>
 #include <functional>
+#include <optional>
+#include <utility>
 
 #include "quellmar/core/async_sync.h"
 #include "quellmar/core/coding.h"
@@ -165,12 +167,25 @@ Result<SegmentScan> scan_file(const std::string& path, const SegmentFile::Record
 
 Result<std::vector<uint32_t>> SegmentFile::list_ids(const std::string& dir) {
   QM_ASSIGN_OR_RETURN(std::vector<std::string> names, list_dir(dir));
-  std::vector<uint32_t> ids;
-  for (const std::string& name : names) {
+  std::vector<std::pair<uint32_t, std::string>> found;
+  for (std::string& name : names) {
     uint32_t id;
-    if (parse_segment_file_name(name, id)) ids.push_back(id);
+    if (parse_segment_file_name(name, id)) found.emplace_back(id, std::move(name));
   }
-  std::sort(ids.begin(), ids.end());
+  std::sort(found.begin(), found.end());
+  std::vector<uint32_t> ids;
+  ids.reserve(found.size());
+  for (size_t i = 0; i < found.size(); ++i) {
+    // Two names of one id ("segment_5.qmr" beside "segment_000005.qmr") would be one segment
+    // listed twice, its records moved and deleted twice by compaction: such a directory is
+    // refused, and neither file is touched.
+    if (i > 0 && found[i].first == found[i - 1].first) {
+      return EngineError::io(IoError::invalid_data(
+          str_cat("two segment files name segment ", found[i].first, ": ", found[i - 1].second,
+                  " and ", found[i].second, " in ", dir)));
+    }
+    ids.push_back(found[i].first);
+  }
   return ids;
 }
 

@@ -72,7 +72,8 @@ struct AppendOverlap {
 // SegmentReader.
 class SegmentFile {
  public:
-  // Ids of the "segment_<decimal>.qmr" files of a directory, ascending.
+  // Ids of the "segment_<decimal>.qmr" files of a directory, ascending. Two names of one id
+  // ("segment_5.qmr" beside "segment_000005.qmr") fail the call with an error naming both.
   static Result<std::vector<uint32_t>> list_ids(const std::string& dir);
   // Creates the segment with its header; fill is 8. An existing file of that name fails the call
   // (EEXIST) and is left as it is.

@@ -325,6 +325,25 @@ TEST_F(BlockPoolTest, BatchLargerThanOneWritePieceKeepsEveryOffset) {
   }
 }
 
+// A stray "segment_0.qmr" beside "segment_000000.qmr" names segment 0 a second time: an open
+// refuses the directory, naming both files, and a refresh refuses it as well; no file changes.
+TEST_F(BlockPoolTest, TwoNamesOfOneSegmentAreRefused) {
+  BlockPool pool = Open(100);
+  for (CellId id = 1; id <= 3; ++id) Write(pool, id);
+  ASSERT_GE(pool.segments().size(), 2u);
+  write_file(dir_.file("segment_0.qmr"), read_file(Seg(0)));
+  std::vector<std::pair<std::string, std::string>> files;
+  for (const std::string& name : {std::string("segment_0.qmr"), segment_file_name(0),
+                                  segment_file_name(1), segment_file_name(2)}) {
+    files.emplace_back(name, read_file(dir_.file(name)));
+  }
+  const std::string refusal = "storage I/O error: two segment files name segment 0: "
+                              "segment_0.qmr and segment_000000.qmr in " + dir_.path();
+  QM_ASSERT_ERROR(Io, refusal, BlockPool::open(dir_.path(), 100));
+  QM_ASSERT_ERROR(Io, refusal, pool.refresh());
+  for (const auto& [name, bytes] : files) EXPECT_EQ(read_file(dir_.file(name)), bytes) << name;
+}
+
 TEST_F(BlockPoolTest, RefreshAddsWhatAnotherWriterAppended) {
   BlockPool pool = Open();
   Write(pool, 1);

@@ -100,6 +100,14 @@ TEST_F(SegmentFileTest, ListsSegmentIdsFromNames) {
   }
   QM_ASSERT_OK_AND_ASSIGN(auto ids, SegmentFile::list_ids(dir_.path()));
   EXPECT_EQ(ids, (std::vector<uint32_t>{0, 2, 7, 12}));
+  // Two names of one id are refused, naming both; nothing is touched.
+  write_file(dir_.file("segment_0.qmr"), "stray");
+  QM_ASSERT_ERROR(Io,
+                  "storage I/O error: two segment files name segment 0: segment_0.qmr and "
+                  "segment_000000.qmr in " +
+                      dir_.path(),
+                  SegmentFile::list_ids(dir_.path()));
+  EXPECT_EQ(read_file(dir_.file("segment_0.qmr")), "stray");
   EXPECT_EQ(segment_file_name(1234567), "segment_1234567.qmr");
   // The path is always built from the id: "segment_7.qmr" is described as segment_000007.qmr.
   QM_ASSERT_ERROR(Io, "storage I/O error: No such file or directory (os error 2)",
