@@ -383,6 +383,16 @@ void BlockPool::read_all(
         continue;
       }
       const uint64_t total = 4 + uint64_t{decode_u32(window.data() + (it.offset - win_start))};
+      // A length word that its counts do not agree with is damage, which the decode of the fixed
+      // part reports: the word never sizes a read.
+      if (total > segment_format::FIXED_SIZE) {
+        auto fixed = ensure(it.offset, segment_format::FIXED_SIZE);
+        if (fixed.is_ok() && *fixed &&
+            !fixed_part_agrees(window.data() + (it.offset - win_start))) {
+          deliver(it, window.data() + (it.offset - win_start), segment_format::FIXED_SIZE);
+          continue;
+        }
+      }
       // The claimed length must fit in the file before the window grows to hold it.
       if (total > WINDOW) {
         auto size = fd_size(*fd);
@@ -421,9 +431,10 @@ Result<CompactionReport> BlockPool::compact(const std::unordered_set<CellId>& li
   for (const SegmentEntry& seg : segments_) {
     if (seg.id == active_id) continue;
     QM_ASSIGN_OR_RETURN(SegmentScan scan, SegmentFile::scan(dir_, seg.id));
-    // A file with bytes the scan could not walk (damage, a torn tail) is never deleted: only what
-    // it could locate would move, and the rest would be lost with it.
-    if (scan.records.empty() || scan.end != ScanEnd::Clean) continue;
+    // A file with bytes the scan could not walk or took for damage (a damaged record, bytes
+    // skipped, a torn tail) is never deleted: only what it could locate would move, and the rest
+    // would be lost with it.
+    if (scan.records.empty() || scan.end != ScanEnd::Clean || scan.skipped_damage) continue;
     Victim v{seg.id, scan.file_size, {}, {}};
     for (const ScannedRecord& r : scan.records) {
       if (live.count(r.cell_id)) v.live_records.push_back(r);

@@ -142,19 +142,36 @@ void decode_record_key_to(const uint8_t* p, float* out) {
   decode_q4_groups(p + sf::FIXED_SIZE, record_key_len(p), out);
 }
 
-bool fixed_part_agrees(const uint8_t* p) {
-  const uint64_t body_len = decode_u32(p + sf::OFF_BODY_LEN);
+bool counts_agree(const uint8_t* p) {
   const uint64_t key_len = decode_u32(p + sf::OFF_KEY_LEN);
   const uint64_t value_len = decode_u32(p + sf::OFF_VALUE_LEN);
-  const uint64_t extra_len = decode_u32(p + sf::OFF_EXTRA_LEN);
   const uint64_t ksc = decode_u32(p + sf::OFF_KEY_SCALES);
   const uint64_t kbc = decode_u32(p + sf::OFF_KEY_BYTES);
   const uint64_t vsc = decode_u32(p + sf::OFF_VALUE_SCALES);
   const uint64_t vbc = decode_u32(p + sf::OFF_VALUE_BYTES);
   // Every writer stores exactly ceil(len / 32) scales and 16 bytes per group.
   return ksc == q4_group_count(key_len) && kbc == ksc * Q4_GROUP_BYTES &&
-         vsc == q4_group_count(value_len) && vbc == vsc * Q4_GROUP_BYTES &&
-         body_len == body_len_for(key_len, value_len, extra_len);
+         vsc == q4_group_count(value_len) && vbc == vsc * Q4_GROUP_BYTES;
+}
+
+bool fixed_part_agrees(const uint8_t* p) {
+  return counts_agree(p) &&
+         decode_u32(p + sf::OFF_BODY_LEN) == body_len_for(decode_u32(p + sf::OFF_KEY_LEN),
+                                                          decode_u32(p + sf::OFF_VALUE_LEN),
+                                                          decode_u32(p + sf::OFF_EXTRA_LEN));
+}
+
+ImpliedLength implied_length(const uint8_t* p) {
+  const uint64_t extra = 4 * uint64_t{decode_u32(p + sf::OFF_EXTRA_LEN)};
+  ImpliedLength out;
+  out.from_counts = sf::FIXED_SIZE + 4 * uint64_t{decode_u32(p + sf::OFF_KEY_SCALES)} +
+                    decode_u32(p + sf::OFF_KEY_BYTES) +
+                    4 * uint64_t{decode_u32(p + sf::OFF_VALUE_SCALES)} +
+                    decode_u32(p + sf::OFF_VALUE_BYTES) + extra;
+  out.from_lengths = 4 + body_len_for(decode_u32(p + sf::OFF_KEY_LEN),
+                                      decode_u32(p + sf::OFF_VALUE_LEN),
+                                      decode_u32(p + sf::OFF_EXTRA_LEN));
+  return out;
 }
 
 Status check_record_header(const uint8_t* p, uint64_t size, const std::string& path,

@@ -118,6 +118,17 @@ StoredValue stored_value(const uint8_t* record);
 // system's encoder: its length word and its counts agree with each other and with the vector
 // lengths. Needs no byte beyond the fixed part, so it also judges a record the file cuts short.
 bool fixed_part_agrees(const uint8_t* bytes);
+// Whether the counts of a fixed part agree with each other and with the vector lengths, its
+// length word aside.
+bool counts_agree(const uint8_t* bytes);
+// The record lengths (4 + body_len) that a fixed part implies apart from its length word: from its
+// scale and byte counts, and from its vector lengths. For every record the encoder writes the two
+// agree with the length word; where that word is damaged, they say where the record ends.
+struct ImpliedLength {
+  uint64_t from_counts = 0;
+  uint64_t from_lengths = 0;
+};
+ImpliedLength implied_length(const uint8_t* bytes);
 // Checks a record of `size` bytes (at least its fixed part): its length word and its counts agree
 // with each other and with the vector lengths.
 Status check_record_header(const uint8_t* bytes, uint64_t size, const std::string& path,

@@ -135,7 +135,7 @@ Result<uint64_t> append_records(const std::string& path,
 
 // Whether a record that runs past the end of the file, of which the file holds the first `have`
 // bytes (4 at least), could be a write of this system that never completed: its length is one
-// the encoder writes (87 + 80 per group + 4 per extra value), and when the file holds its fixed
+// the encoder writes (87 + 20 per group + 4 per extra value), and when the file holds its fixed
 // part, the counts there agree with that length. Anything else (a length byte flipped, garbage
 // behind the last record) is damage and is never cut off.
 bool could_be_torn(const uint8_t* p, size_t have) {
@@ -218,6 +218,127 @@ Result<SegmentScan> SegmentFile::scan(const std::string& dir, uint32_t id,
 
 namespace {
 
+// The places of one file that a scan looks at, read through one window. A read that fails sets
+// failed(); what it was asked then counts as not found.
+class RecordWalk {
+ public:
+  RecordWalk(WindowReader& reader, uint64_t size) : reader_(reader), size_(size) {}
+
+  uint64_t size() const { return size_; }
+  bool failed() const { return failed_; }
+
+  // The fixed part of the record at `off`, or as much of it as the file holds (*have bytes, 4 at
+  // least: the caller checks that the file holds them); null when the read failed. Valid until
+  // the next call.
+  const uint8_t* fixed_part(uint64_t off, size_t* have) {
+    *have = static_cast<size_t>(std::min<uint64_t>(size_ - off, sf::FIXED_SIZE));
+    auto head = reader_.at(off, *have);
+    if (!head.is_ok() || *head == nullptr) {
+      failed_ = true;
+      return nullptr;
+    }
+    return *head;
+  }
+
+  // Whether a record as the encoder writes it starts at `off`: its length word agrees with its
+  // counts and it lies in the file. Its length (4 + body_len) goes to *len.
+  bool whole_record_at(uint64_t off, uint64_t* len) {
+    if (off > size_ || size_ - off < sf::FIXED_SIZE) return false;
+    size_t have;
+    const uint8_t* p = fixed_part(off, &have);
+    if (p == nullptr) return false;
+    *len = 4 + uint64_t{decode_u32(p)};
+    return *len <= size_ - off && fixed_part_agrees(p);
+  }
+
+  // Whether a walk may go on at `off`: the end of the file, or a whole record.
+  bool place_at(uint64_t off) {
+    uint64_t len;
+    return off == size_ || whole_record_at(off, &len);
+  }
+
+  // Where the walk goes on behind the damaged record at `off` (its fixed part, or what the file
+  // holds of it, in `fixed`, `have` bytes), and whether the record itself is located there. The
+  // lengths its counts imply come first, then its length word: the first of them behind which a
+  // place lies is taken, and the record keeps its cell id (it reads as damaged). When none fits,
+  // the next whole record behind which a place lies is searched for byte by byte; the bytes
+  // before it are skipped and nothing of them is located. Nothing found: none.
+  struct Place {
+    uint64_t next = 0;
+    bool located = false;
+  };
+  std::optional<Place> find_place(uint64_t off, const uint8_t* fixed, size_t have) {
+    const uint64_t left = size_ - off;
+    uint64_t lengths[3];
+    size_t n = 0;
+    if (have == sf::FIXED_SIZE) {
+      const ImpliedLength implied = implied_length(fixed);
+      lengths[n++] = implied.from_counts;
+      lengths[n++] = implied.from_lengths;
+    }
+    const uint32_t body_len = decode_u32(fixed);
+    if (body_len >= sf::MIN_WALKED_BODY_LEN) lengths[n++] = 4 + uint64_t{body_len};
+    for (size_t i = 0; i < n; ++i) {
+      if (std::find(lengths, lengths + i, lengths[i]) != lengths + i) continue;
+      if (lengths[i] <= left && place_at(off + lengths[i])) return Place{off + lengths[i], true};
+      if (failed_) return std::nullopt;
+    }
+    for (uint64_t p = off + 1; size_ - p >= sf::FIXED_SIZE; ++p) {
+      uint64_t len;
+      if (whole_record_at(p, &len) && place_at(p + len)) return Place{p, false};
+      if (failed_) return std::nullopt;
+    }
+    return std::nullopt;
+  }
+
+  // The record a walk found whole last: enough to tell whether the next one continues its append.
+  struct Walked {
+    uint64_t end = 0;
+    CellId cell_id = 0;
+    uint64_t created_at_ns = 0;
+  };
+
+  // Whether the zero length word at `off` is the first length word of an append that has not
+  // shown its records: one that is still being written (the word is written last) or that a crash
+  // cut short. Every append writes the records of one write, stored with one write time and
+  // consecutive cell ids, and writes them last in the file; so the zero word is taken for that
+  // when the records from it to the end of the file are such a run (its last record may be cut
+  // short), and the record walked before it is not of the same run (`last`, when it ended at
+  // `off`). A first record cut short before its fixed part is taken for one too. Anything else is
+  // a damaged length word.
+  bool unshown_append_at(uint64_t off, const std::optional<Walked>& last) {
+    size_t have;
+    const uint8_t* p = fixed_part(off, &have);
+    if (p == nullptr) return false;
+    if (have < sf::FIXED_SIZE) return true;
+    if (!counts_agree(p)) return false;
+    const CellId first = decode_u64(p + sf::OFF_CELL_ID);
+    const uint64_t created = decode_u64(p + sf::OFF_CREATED);
+    uint64_t at = off + implied_length(p).from_lengths;
+    if (last && last->end == off && last->created_at_ns == created && last->cell_id + 1 == first) {
+      return false;
+    }
+    for (CellId next = first + 1; at < size_; ++next) {
+      if (size_ - at < 4) return true;
+      p = fixed_part(at, &have);
+      if (p == nullptr) return false;
+      const uint64_t len = 4 + uint64_t{decode_u32(p)};
+      if (len > size_ - at) return could_be_torn(p, have);
+      if (have < sf::FIXED_SIZE || !fixed_part_agrees(p) ||
+          decode_u64(p + sf::OFF_CELL_ID) != next || decode_u64(p + sf::OFF_CREATED) != created) {
+        return false;
+      }
+      at += len;
+    }
+    return true;
+  }
+
+ private:
+  WindowReader& reader_;
+  uint64_t size_;
+  bool failed_ = false;
+};
+
 Result<SegmentScan> scan_file(const std::string& path, const SegmentFile::RecordVisitor* visit,
                               uint64_t from) {
   QM_ASSIGN_OR_RETURN(UniqueFd fd, open_read(path));
@@ -238,6 +359,19 @@ Result<SegmentScan> scan_file(const std::string& path, const SegmentFile::Record
   out.valid_end = from;
   out.records.reserve(static_cast<size_t>(sf::most_records_in(out.file_size - from)));
   WindowReader reader(fd, out.file_size);
+  RecordWalk walk(reader, out.file_size);
+  std::optional<RecordWalk::Walked> last;
+  auto locate = [&](CellId id, uint64_t off, uint64_t len) {
+    out.records.push_back({id, off, static_cast<uint32_t>(len - 4)});
+    if (visit != nullptr) {
+      // The whole record lies in the file; it is in the window already unless it crosses the
+      // window's end.
+      auto whole = reader.at(off, static_cast<size_t>(len));
+      if (whole.is_ok() && *whole != nullptr) {
+        (*visit)(off, std::span<const uint8_t>(*whole, static_cast<size_t>(len)));
+      }
+    }
+  };
   uint64_t off = from;
   while (off < out.file_size) {
     const uint64_t left = out.file_size - off;
@@ -245,32 +379,54 @@ Result<SegmentScan> scan_file(const std::string& path, const SegmentFile::Record
       out.end = ScanEnd::TornTail;
       break;
     }
-    // The fixed part when the file holds it, to judge a record that runs past the end.
-    const size_t have = static_cast<size_t>(std::min<uint64_t>(left, sf::FIXED_SIZE));
-    auto head = reader.at(off, have);
-    if (!head.is_ok() || *head == nullptr) {
+    size_t have;
+    const uint8_t* head = walk.fixed_part(off, &have);
+    if (head == nullptr) {
       out.end = ScanEnd::ReadError;
       break;
     }
-    const uint32_t body_len = decode_u32(*head);
-    if (off + 4 + body_len > out.file_size) {
-      out.end = could_be_torn(*head, have) ? ScanEnd::TornTail : ScanEnd::Damaged;
+    const uint64_t len = 4 + uint64_t{decode_u32(head)};
+    if (have == sf::FIXED_SIZE && len <= left && fixed_part_agrees(head)) {
+      const CellId id = decode_u64(head + sf::OFF_CELL_ID);
+      last = RecordWalk::Walked{off + len, id, decode_u64(head + sf::OFF_CREATED)};
+      locate(id, off, len);
+      off += len;
+      out.valid_end = off;
+      continue;
+    }
+    // Only what could be the last write, never completed or not yet shown, ends the walk as a
+    // tail; any other record that is not whole is damaged, and the walk looks for its place
+    // again behind it.
+    if (len > left && could_be_torn(head, have)) {
+      out.end = ScanEnd::TornTail;
       break;
     }
-    if (body_len < sf::MIN_WALKED_BODY_LEN) {
+    uint8_t fixed[sf::FIXED_SIZE];
+    std::memcpy(fixed, head, have);
+    if (len == 4) {
+      const bool unshown = walk.unshown_append_at(off, last);
+      if (walk.failed()) {
+        out.end = ScanEnd::ReadError;
+        break;
+      }
+      if (unshown) {
+        out.end = ScanEnd::Unshown;
+        break;
+      }
+    }
+    const std::optional<RecordWalk::Place> place = walk.find_place(off, fixed, have);
+    if (walk.failed()) {
+      out.end = ScanEnd::ReadError;
+      break;
+    }
+    if (!place) {
       out.end = ScanEnd::Damaged;
       break;
     }
-    out.records.push_back({decode_u64(*head + 4), off, body_len});
-    if (visit != nullptr) {
-      // The whole record lies in the file (checked above); it is in the window already unless
-      // it crosses the window's end.
-      auto whole = reader.at(off, 4 + size_t{body_len});
-      if (whole.is_ok() && *whole != nullptr) {
-        (*visit)(off, std::span<const uint8_t>(*whole, 4 + size_t{body_len}));
-      }
-    }
-    off += 4 + uint64_t{body_len};
+    out.skipped_damage = true;
+    if (place->located) locate(decode_u64(fixed + sf::OFF_CELL_ID), off, place->next - off);
+    last.reset();
+    off = place->next;
     out.valid_end = off;
   }
   return out;
@@ -288,7 +444,8 @@ Status SegmentFile::prepare_for_append(SegmentEntry& entry, const SegmentScan& s
       entry.fill = sf::HEADER_SIZE;
       return Status::ok();
     }
-    case ScanEnd::TornTail: {
+    case ScanEnd::TornTail:
+    case ScanEnd::Unshown: {
       QM_RETURN_IF_ERROR(cut_preserving(entry.path, scan.valid_end).status());
       entry.fill = scan.valid_end;
       return Status::ok();
@@ -310,6 +467,7 @@ void SegmentFile::note_scan(SegmentEntry& entry, const SegmentScan& scan) {
       entry.fill = sf::HEADER_SIZE;
       return;
     case ScanEnd::TornTail:
+    case ScanEnd::Unshown:
       entry.tail_at = scan.valid_end;
       entry.fill = scan.valid_end;
       return;
@@ -435,6 +593,11 @@ Result<std::span<const uint8_t>> SegmentReader::load(uint64_t offset, uint64_t r
   win_len_ = got;
   if (got < 4) return EngineError::io(IoError::unexpected_eof());
   const uint64_t total = 4 + uint64_t{decode_u32(buf_.get())};
+  // A length word that its counts do not agree with is damage: the fixed part alone goes to the
+  // decode, which reports it, and the word never sizes a read.
+  if (total > got && got >= sf::FIXED_SIZE && !fixed_part_agrees(buf_.get())) {
+    return std::span<const uint8_t>(buf_.get(), sf::FIXED_SIZE);
+  }
   if (total > got) {
     // A short first read means the file ended; otherwise make sure the file holds the claimed
     // length before making room for it.
