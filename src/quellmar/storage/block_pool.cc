@@ -62,6 +62,15 @@ Result<bool> read_live_records(const std::string& path, std::span<const ScannedR
   return true;
 }
 
+// Whether another scan of a segment of the same size can only find what this one found: its
+// walk reached the end of the file, or stopped at damage that no write of this system leaves (a
+// segment that nothing appends to any more). A torn tail or an append that has not shown its
+// records may be a write in progress, which completes without changing the file's size: the
+// first length word of an append is written last, after every other byte.
+bool settled(const SegmentScan& scan) {
+  return scan.end == ScanEnd::Clean || scan.end == ScanEnd::Damaged;
+}
+
 }  // namespace
 
 Result<BlockPool> BlockPool::open(const std::string& dir, uint64_t capacity) {
@@ -100,7 +109,7 @@ Result<BlockPool> BlockPool::open(const std::string& dir, uint64_t capacity,
     for (const ScannedRecord& r : scan.records) {
       found.emplace_back(r.cell_id, CellLocation{r.offset, id});
     }
-    pool.scanned_size_[id] = scan.file_size;
+    if (settled(scan)) pool.scanned_size_[id] = scan.file_size;
     pool.segments_.push_back(std::move(entry));
     last_scan = std::move(scan);
   }
@@ -136,7 +145,11 @@ Status BlockPool::refresh() {
       found.emplace_back(r.cell_id, CellLocation{r.offset, id});
     }
     locations_.add_missing(found);
-    scanned_size_[id] = scan.file_size;
+    if (settled(scan)) {
+      scanned_size_[id] = scan.file_size;
+    } else {
+      scanned_size_.erase(id);
+    }
   }
   return Status::ok();
 }

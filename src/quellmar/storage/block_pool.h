@@ -123,9 +123,11 @@ class BlockPool {
   uint64_t capacity_;
   std::vector<SegmentEntry> segments_;
   LocationMap locations_;
-  // Per segment id, the file size its last full scan saw. A refresh skips a segment that still
-  // has that size, since its scan could only find the same records again, unless locations were
-  // dropped since (compaction), which a rescan could fill again.
+  // Per segment id, the file size its last full scan saw, when that scan ended settled (at the
+  // end of the file, or at damage). A refresh skips a segment that still has that size, since its
+  // scan could only find the same records again, unless locations were dropped since
+  // (compaction), which a rescan could fill again. A scan that ended at a torn tail or at an
+  // append not yet shown is not noted: the write may complete at that size.
   std::map<uint32_t, uint64_t> scanned_size_;
   // Encoding buffer of the appends, kept so that large batches do not fault in fresh pages.
   std::string scratch_;

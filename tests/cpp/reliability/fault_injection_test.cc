@@ -626,6 +626,84 @@ TEST_F(DamagedFilesTest, ReadersLeaveARecordBeingWrittenAlone) {
   }
 }
 
+// A reader that opens or refreshes while a write is between its last bytes and its first length
+// word (which it writes last, after the texts' flush in a batch) sees the write at its next
+// refresh, although the segment keeps the size it saw: single, batch and buffered writes.
+std::function<void()> g_before_first_word;
+int RunBeforeFirstWord(FileOp op, const std::string& path) {
+  static int writes = 0;
+  if (op != FileOp::Write || path.find("segment_") == std::string::npos || !g_before_first_word) {
+    return 0;
+  }
+  // The append's second write to the segment is its first length word.
+  if (++writes % 2 == 0) {
+    std::function<void()> run = std::move(g_before_first_word);
+    g_before_first_word = nullptr;
+    run();
+  }
+  return 0;
+}
+
+TEST(ReaderWindowTest, RefreshSeesAWriteItMetBeforeItsFirstLengthWord) {
+  struct Mode {
+    const char* name;
+    std::function<Result<std::unique_ptr<Engine>>(const std::string&)> open;
+    // The write observed: the packs it stores.
+    std::function<Result<std::vector<PackId>>(Engine&)> write;
+  };
+  const Mode modes[] = {
+      {"single", [](const std::string& d) { return Open(d); },
+       [](Engine& e) -> Result<std::vector<PackId>> {
+         QM_ASSIGN_OR_RETURN(PackId id, e.mem_write_pack(Pack(2)));
+         return std::vector<PackId>{id};
+       }},
+      {"batch", [](const std::string& d) { return Open(d); },
+       [](Engine& e) { return e.mem_write_batch_packs({Pack(2), Pack(3), Pack(4)}); }},
+      {"buffered",
+       [](const std::string& d) { return Engine::open_with_write_buffer(d, 3, 0); },
+       [](Engine& e) -> Result<std::vector<PackId>> {
+         std::vector<PackId> ids;
+         for (uint64_t i = 2; i <= 4; ++i) {
+           QM_ASSIGN_OR_RETURN(PackId id, e.mem_write_pack(Pack(i)));
+           ids.push_back(id);
+         }
+         return ids;
+       }},
+  };
+  for (const Mode& m : modes) {
+    SCOPED_TRACE(m.name);
+    TempDir dir;
+    QM_ASSERT_OK_AND_ASSIGN(auto writer, m.open(dir.path()));
+    QM_ASSERT_OK(writer->mem_write_batch_packs({Pack(1)}).status());
+    QM_ASSERT_OK_AND_ASSIGN(auto early, Open(dir.path()));
+    std::unique_ptr<Engine> late;
+    bool ran = false;
+    g_before_first_word = [&] {
+      ran = true;
+      EXPECT_TRUE(early->refresh().is_ok());
+      auto opened = Open(dir.path());
+      ASSERT_TRUE(opened.is_ok()) << opened.error().message();
+      late = std::move(opened).value();
+      EXPECT_EQ(late->cell_count(), 2u);  // the write is not shown yet
+    };
+    set_file_fault_hook(&RunBeforeFirstWord);
+    auto written = m.write(*writer);
+    set_file_fault_hook(nullptr);
+    g_before_first_word = nullptr;
+    QM_ASSERT_OK(written.status());
+    ASSERT_TRUE(ran);
+    ASSERT_NE(late, nullptr);
+    for (Engine* reader : {early.get(), late.get()}) {
+      for (int round = 0; round < 2; ++round) QM_ASSERT_OK(reader->refresh());
+      EXPECT_EQ(reader->cell_count(), writer->cell_count());
+      for (PackId id : *written) {
+        QM_ASSERT_OK_AND_ASSIGN(PackReadResult got, reader->load_pack_by_id(id));
+        EXPECT_EQ(got.text, Pack(id).text);
+      }
+    }
+  }
+}
+
 // A torn tail that no one is writing any more is repaired by the first append of the handle
 // that found it, and only then: the open leaves every byte in place; the append first keeps the
 // torn bytes in "<name>.cut-<offset>", cuts them off and writes its record where the next open
