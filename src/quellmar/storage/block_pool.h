@@ -67,6 +67,11 @@ class BlockPool {
   // Room for the locations of `records` more records, so that storing them copies nothing; the
   // room grows geometrically.
   void make_room(size_t records);
+  // Room to encode these records, so that appending them allocates no buffer in proportion to
+  // their size.
+  void make_room_to_encode(std::span<const CellRecordView> records) {
+    SegmentFile::make_room_to_encode(records, scratch_);
+  }
 
   Result<CellRecord> read_cell(CellId id) const;
   // Reads several cells, opening each segment file once: out[i] is the record of ids[i] when

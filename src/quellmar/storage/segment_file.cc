@@ -127,10 +127,30 @@ Result<uint64_t> append_records(const std::string& path,
     }
     return fd.close();
   };
-  Status st = write_pieces();
+  Status st;
+  try {
+    st = write_pieces();
+  } catch (...) {
+    // An encoding or a caller's step that throws (an allocation that failed) ends the append
+    // before its records were shown: its bytes are cut back off the file all the same.
+    if (fd.valid() && !cut_back(fd, before, path).is_ok()) *rolled_back = false;
+    throw;
+  }
   if (st.is_ok()) return before;
   *rolled_back = fd.valid() && cut_back(fd, before, path).is_ok();
   return std::move(st).error();
+}
+
+// append_records into the segment; when an exception ends it and its bytes could not be cut
+// back, the segment is sealed, since they lie where the next append would go.
+Result<uint64_t> append_to(SegmentEntry& entry, const std::function<std::string_view()>& next,
+                           const AppendOverlap* overlap, bool* rolled_back) {
+  try {
+    return append_records(entry.path, next, overlap, rolled_back);
+  } catch (...) {
+    if (!*rolled_back) entry.sealed = true;
+    throw;
+  }
 }
 
 // Whether a record that runs past the end of the file, of which the file holds the first `have`
@@ -507,6 +527,19 @@ Result<std::vector<uint64_t>> SegmentFile::append_batch(SegmentEntry& entry,
   return append_views(entry, views, scratch);
 }
 
+void SegmentFile::make_room_to_encode(std::span<const CellRecordView> records,
+                                      std::string& scratch) {
+  // The largest piece append_views writes: one record, or as many as WRITE_PIECE holds.
+  uint64_t largest = 0, piece = 0;
+  for (const CellRecordView& r : records) {
+    auto size = r.encoded_size();
+    if (!size.is_ok()) return;  // the append refuses it before encoding anything
+    piece = piece != 0 && piece + *size <= WRITE_PIECE ? piece + *size : *size;
+    largest = std::max(largest, piece);
+  }
+  if (scratch.size() < largest) scratch.resize(static_cast<size_t>(largest));
+}
+
 Result<std::vector<uint64_t>> SegmentFile::append_views(SegmentEntry& entry,
                                                         std::span<const CellRecordView> records,
                                                         std::string& scratch,
@@ -546,7 +579,7 @@ Result<std::vector<uint64_t>> SegmentFile::append_views(SegmentEntry& entry,
     return std::string_view(scratch.data(), bytes);
   };
   bool rolled_back = true;
-  auto at = append_records(entry.path, next, overlap, &rolled_back);
+  auto at = append_to(entry, next, overlap, &rolled_back);
   return finish_append(entry, std::move(at), rolled_back, sizes);
 }
 
@@ -561,7 +594,7 @@ Result<std::vector<uint64_t>> SegmentFile::append_encoded(SegmentEntry& entry,
     given = true;
     return bytes;
   };
-  auto at = append_records(entry.path, next, nullptr, &rolled_back);
+  auto at = append_to(entry, next, nullptr, &rolled_back);
   return finish_append(entry, std::move(at), rolled_back, sizes);
 }
 

@@ -120,6 +120,9 @@ class SegmentFile {
                                                     std::span<const CellRecordView> records,
                                                     std::string& scratch,
                                                     const AppendOverlap* overlap = nullptr);
+  // Grows `scratch` to what append_views of `records` encodes them in, so that the append
+  // allocates no buffer of that size.
+  static void make_room_to_encode(std::span<const CellRecordView> records, std::string& scratch);
   // Appends already-encoded records as they are; `sizes` gives each record's length in `bytes`.
   static Result<std::vector<uint64_t>> append_encoded(SegmentEntry& entry, const std::string& bytes,
                                                       std::span<const uint64_t> sizes);
