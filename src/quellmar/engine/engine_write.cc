@@ -94,7 +94,8 @@ Result<PackId> Engine::mem_write_pack(PackWrite request) {
       stored = stored_vectors(request);
       write_buffer_->entries.reserve(write_buffer_->entries.size() + 1);
     } catch (const std::bad_alloc&) {
-      throw AllocationFailure("out of memory: no room for the pack's stored form; nothing was queued");
+      throw AllocationFailure(
+          "out of memory: no room for the pack's stored form; nothing was queued");
     }
     QM_ASSIGN_OR_RETURN(const TakenIds taken, take_ids(1, 0));
     const PackId id = taken.first_pack;
@@ -285,8 +286,7 @@ Status Engine::write_pack_batch(std::vector<BufferedPack> packs) {
   for (const auto& stage : pipeline_.stages()) stage->insert_batch(stage_inserts);
   for (size_t i = 0; i < packs.size(); ++i) {
     PackInsert& in = inserts[i];
-    slb_->insert_quantized(heads[i], packs[i].request.owner, in.head.codes,
-                           in.head.pooled->size());
+    slb_->insert_quantized(heads[i], packs[i].request.owner, in.head.codes, in.head.pooled->size());
     governance_[heads[i]] = in.governance;
   }
   for (size_t i = 0; i < packs.size(); ++i) {

@@ -50,8 +50,7 @@ void FlatIndex::reserve_rows(WidthGroup& g, size_t rows, size_t grow) {
     g.panels.reserve(f32_panel_count(grown(have)) * panel_floats);
   } else {
     // Row-major keys never number more than a panel's lanes less one.
-    g.rows.reserve(std::min<size_t>(grown(g.rows.capacity() / g.dim), F32_PANEL_WIDTH - 1) *
-                   g.dim);
+    g.rows.reserve(std::min<size_t>(grown(g.rows.capacity() / g.dim), F32_PANEL_WIDTH - 1) * g.dim);
   }
 }
 

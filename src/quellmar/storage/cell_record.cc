@@ -168,9 +168,9 @@ ImpliedLength implied_length(const uint8_t* p) {
                     decode_u32(p + sf::OFF_KEY_BYTES) +
                     4 * uint64_t{decode_u32(p + sf::OFF_VALUE_SCALES)} +
                     decode_u32(p + sf::OFF_VALUE_BYTES) + extra;
-  out.from_lengths = 4 + body_len_for(decode_u32(p + sf::OFF_KEY_LEN),
-                                      decode_u32(p + sf::OFF_VALUE_LEN),
-                                      decode_u32(p + sf::OFF_EXTRA_LEN));
+  out.from_lengths =
+      4 + body_len_for(decode_u32(p + sf::OFF_KEY_LEN), decode_u32(p + sf::OFF_VALUE_LEN),
+                       decode_u32(p + sf::OFF_EXTRA_LEN));
   return out;
 }
 

@@ -658,9 +658,10 @@ TEST(ReaderWindowTest, RefreshSeesAWriteItMetBeforeItsFirstLengthWord) {
          return std::vector<PackId>{id};
        }},
       {"batch", [](const std::string& d) { return Open(d); },
-       [](Engine& e) { return e.mem_write_batch_packs({Pack(2), Pack(3), Pack(4)}); }},
-      {"buffered",
-       [](const std::string& d) { return Engine::open_with_write_buffer(d, 3, 0); },
+       [](Engine& e) {
+         return e.mem_write_batch_packs({Pack(2), Pack(3), Pack(4)});
+       }},
+      {"buffered", [](const std::string& d) { return Engine::open_with_write_buffer(d, 3, 0); },
        [](Engine& e) -> Result<std::vector<PackId>> {
          std::vector<PackId> ids;
          for (uint64_t i = 2; i <= 4; ++i) {
@@ -748,8 +749,7 @@ TEST_F(DamagedFilesTest, WalksFindTheirPlaceAgain) {
   struct Damage {
     const char* name;
     // Damages the pristine file (`r` are its records) and names the records it damaged.
-    std::function<std::string(std::string b, const Records& r, std::vector<size_t>& damaged)>
-        apply;
+    std::function<std::string(std::string b, const Records& r, std::vector<size_t>& damaged)> apply;
     // What a read of a damaged record reports; empty: the walk does not locate it.
     std::string read_as;
     size_t cut_files = 0;
@@ -784,9 +784,9 @@ TEST_F(DamagedFilesTest, WalksFindTheirPlaceAgain) {
       // Neither the length word nor the counts tell where the record ends: the next whole record
       // is searched for.
       {"length and counts damaged, middle record",
-       overwrite(6, {{f::OFF_BODY_LEN + 1, "\x33"},
-                     {f::OFF_KEY_LEN, "\x77"},
-                     {f::OFF_KEY_SCALES, "\x07"}}),
+       overwrite(
+           6,
+           {{f::OFF_BODY_LEN + 1, "\x33"}, {f::OFF_KEY_LEN, "\x77"}, {f::OFF_KEY_SCALES, "\x07"}}),
        ""},
       {"zeroed length, middle record", overwrite(6, {{f::OFF_BODY_LEN, zero4}}),
        "damaged cell record at offset"},
@@ -845,8 +845,8 @@ TEST_F(DamagedFilesTest, WalksFindTheirPlaceAgain) {
           if (!is_damaged(i)) {
             QM_ASSERT_OK_AND_ASSIGN(CellRecord got, pool.read_cell(id));
             QM_ASSERT_OK(decode_cell_record(u8(pristine, records[i].first),
-                                            records[i].second - records[i].first,
-                                            DecodeParts::All, expected_record, "", 0));
+                                            records[i].second - records[i].first, DecodeParts::All,
+                                            expected_record, "", 0));
             EXPECT_EQ(got.owner, expected_record.owner) << "cell " << id;
             EXPECT_EQ(got.key, expected_record.key) << "cell " << id;
             EXPECT_EQ(got.value, expected_record.value) << "cell " << id;

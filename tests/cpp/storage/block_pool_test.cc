@@ -338,8 +338,10 @@ TEST_F(BlockPoolTest, TwoNamesOfOneSegmentAreRefused) {
                                   segment_file_name(1), segment_file_name(2)}) {
     files.emplace_back(name, read_file(dir_.file(name)));
   }
-  const std::string refusal = "storage I/O error: two segment files name segment 0: "
-                              "segment_0.qmr and segment_000000.qmr in " + dir_.path();
+  const std::string refusal =
+      "storage I/O error: two segment files name segment 0: "
+      "segment_0.qmr and segment_000000.qmr in " +
+      dir_.path();
   QM_ASSERT_ERROR(Io, refusal, BlockPool::open(dir_.path(), 100));
   QM_ASSERT_ERROR(Io, refusal, pool.refresh());
   for (const auto& [name, bytes] : files) EXPECT_EQ(read_file(dir_.file(name)), bytes) << name;
