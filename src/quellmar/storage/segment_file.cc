@@ -311,22 +311,18 @@ class RecordWalk {
     return std::nullopt;
   }
 
-  // The record a walk found whole last: enough to tell whether the next one continues its append.
-  struct Walked {
-    uint64_t end = 0;
-    CellId cell_id = 0;
-    uint64_t created_at_ns = 0;
-  };
+  // The offset of no record, for the walk before the first whole record.
+  static constexpr uint64_t NO_RECORD = UINT64_MAX;
 
   // Whether the zero length word at `off` is the first length word of an append that has not
   // shown its records: one that is still being written (the word is written last) or that a crash
   // cut short. Every append writes the records of one write, stored with one write time and
   // consecutive cell ids, and writes them last in the file; so the zero word is taken for that
   // when the records from it to the end of the file are such a run (its last record may be cut
-  // short), and the record walked before it is not of the same run (`last`, when it ended at
-  // `off`). A first record cut short before its fixed part is taken for one too. Anything else is
-  // a damaged length word.
-  bool unshown_append_at(uint64_t off, const std::optional<Walked>& last) {
+  // short), and the record walked before it is not of the same run (the whole record at `last`,
+  // when it ends at `off`). A first record cut short before its fixed part is taken for one too.
+  // Anything else is a damaged length word.
+  bool unshown_append_at(uint64_t off, uint64_t last) {
     size_t have;
     const uint8_t* p = fixed_part(off, &have);
     if (p == nullptr) return false;
@@ -335,8 +331,13 @@ class RecordWalk {
     const CellId first = decode_u64(p + sf::OFF_CELL_ID);
     const uint64_t created = decode_u64(p + sf::OFF_CREATED);
     uint64_t at = off + implied_length(p).from_lengths;
-    if (last && last->end == off && last->created_at_ns == created && last->cell_id + 1 == first) {
-      return false;
+    if (last != NO_RECORD) {
+      p = fixed_part(last, &have);
+      if (p == nullptr) return false;
+      if (last + 4 + decode_u32(p) == off && decode_u64(p + sf::OFF_CREATED) == created &&
+          decode_u64(p + sf::OFF_CELL_ID) + 1 == first) {
+        return false;
+      }
     }
     for (CellId next = first + 1; at < size_; ++next) {
       if (size_ - at < 4) return true;
@@ -380,7 +381,7 @@ Result<SegmentScan> scan_file(const std::string& path, const SegmentFile::Record
   out.records.reserve(static_cast<size_t>(sf::most_records_in(out.file_size - from)));
   WindowReader reader(fd, out.file_size);
   RecordWalk walk(reader, out.file_size);
-  std::optional<RecordWalk::Walked> last;
+  uint64_t last = RecordWalk::NO_RECORD;
   auto locate = [&](CellId id, uint64_t off, uint64_t len) {
     out.records.push_back({id, off, static_cast<uint32_t>(len - 4)});
     if (visit != nullptr) {
@@ -407,9 +408,15 @@ Result<SegmentScan> scan_file(const std::string& path, const SegmentFile::Record
     }
     const uint64_t len = 4 + uint64_t{decode_u32(head)};
     if (have == sf::FIXED_SIZE && len <= left && fixed_part_agrees(head)) {
-      const CellId id = decode_u64(head + sf::OFF_CELL_ID);
-      last = RecordWalk::Walked{off + len, id, decode_u64(head + sf::OFF_CREATED)};
-      locate(id, off, len);
+      out.records.push_back(
+          {decode_u64(head + sf::OFF_CELL_ID), off, static_cast<uint32_t>(len - 4)});
+      if (visit != nullptr) {
+        auto whole = reader.at(off, static_cast<size_t>(len));
+        if (whole.is_ok() && *whole != nullptr) {
+          (*visit)(off, std::span<const uint8_t>(*whole, static_cast<size_t>(len)));
+        }
+      }
+      last = off;
       off += len;
       out.valid_end = off;
       continue;
@@ -445,7 +452,7 @@ Result<SegmentScan> scan_file(const std::string& path, const SegmentFile::Record
     }
     out.skipped_damage = true;
     if (place->located) locate(decode_u64(fixed + sf::OFF_CELL_ID), off, place->next - off);
-    last.reset();
+    last = RecordWalk::NO_RECORD;
     off = place->next;
     out.valid_end = off;
   }
