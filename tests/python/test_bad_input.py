@@ -171,14 +171,15 @@ MEMORY_CHILD = textwrap.dedent("""
     soft, hard = resource.getrlimit(resource.RLIMIT_AS)
     resource.setrlimit(resource.RLIMIT_AS, (vm_bytes() + (512 << 20), hard))
     out = {}
-    # 2**23 values: one code panel of the recent-key buffer for such keys is a gigabyte.
+    # 2**25 values (128 MiB as floats): the binding's copy fits, but indexing the key (its
+    # pooled form, the flat index's row, the recent-key buffer's codes) does not.
     try:
-        engine.mem_write_pack(1, np.ones(2**23, np.float32), [], 50.0)
+        engine.mem_write_pack(1, np.ones(2**25, np.float32), [], 50.0)
     except MemoryError as e:
         out["error"] = str(e)
     out["counts_after_failure"] = [engine.pack_count(), engine.cell_count()]
     # 2**18 values: a buffer that laid out every slot's codes up front would take a gigabyte;
-    # one key's panel takes 32 MiB.
+    # one key's codes take 256 KiB.
     big = np.linspace(-1.0, 1.0, 2**18, dtype=np.float32)
     pid = engine.mem_write_pack(2, big, [(0, np.ones(8, np.float32))], 50.0, text="big")
     out["pid"] = pid
@@ -198,7 +199,7 @@ def test_a_key_too_large_for_memory_fails_alone(tmp_path):
                             env=env, capture_output=True, text=True, timeout=120)
     assert result.returncode == 0, result.stderr
     out = json.loads(result.stdout)
-    assert out["error"] == ("out of memory: no room for a key of 8388608 values; "
+    assert out["error"] == ("out of memory: no room for a key of 33554432 values; "
                             "nothing was written")
     assert out["counts_after_failure"] == [0, 0]
     assert out["read"] == [out["pid"]]

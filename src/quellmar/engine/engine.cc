@@ -62,6 +62,11 @@ std::vector<float> pooled_key(std::span<const float> key) {
   return view ? view->mean_pooled() : std::vector<float>{};
 }
 
+uint64_t pooled_key_len(std::span<const float> key) {
+  std::optional<KeyView> view = classify_key(key);
+  return view ? view->dim() : 0;
+}
+
 uint64_t unix_now_ns() {
   const auto since = std::chrono::system_clock::now().time_since_epoch();
   const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(since).count();
@@ -219,17 +224,19 @@ PerTokenRetriever* Engine::per_token_retriever() {
 void Engine::adopt_key_dim(uint64_t pooled_len) {
   if (key_dim_ || pooled_len == 0) return;
   auto slb = std::make_unique<SLB>(SLB_CAPACITY, pooled_len);
-  slb->make_room(1);
+  slb->make_room(1, pooled_len);
   slb_ = std::move(slb);
   key_dim_ = pooled_len;
 }
 
-void Engine::make_room_for_keys(uint64_t keys, uint64_t pooled_width) {
+void Engine::make_room_for_keys(uint64_t keys, uint64_t pooled_width,
+                                const std::function<void()>& work) {
   // Room laid out ahead is nothing a reader sees, so each step may stay when a later one fails.
   try {
     for (const auto& stage : pipeline_.stages()) stage->make_room(keys, pooled_width);
     adopt_key_dim(pooled_width);
-    slb_->make_room(keys);
+    slb_->make_room(keys, pooled_width);
+    if (work) work();
   } catch (const std::bad_alloc&) {
     throw AllocationFailure(str_cat("out of memory: no room for ",
                                     keys == 1 ? std::string("a key") : str_cat(keys, " keys"),
@@ -237,10 +244,21 @@ void Engine::make_room_for_keys(uint64_t keys, uint64_t pooled_width) {
   }
 }
 
-void Engine::index_cell(CellId cell, OwnerId owner, std::span<const float> key,
-                        std::span<const float> pooled) {
-  for (const auto& stage : pipeline_.stages()) stage->insert(cell, owner, key);
-  slb_->insert(cell, owner, pooled);
+Engine::CellInsert Engine::cell_insert(std::span<const float> key) {
+  CellInsert in;
+  in.pooled = SharedKey(pooled_key(key));
+  // A plain key is its own pooled form; an encoded or malformed one is kept as it is, for the
+  // stages that take its rows (or leave it out).
+  in.key = classify_key_kind(key) == KeyKind::Plain
+               ? in.pooled
+               : SharedKey(std::vector<float>(key.begin(), key.end()));
+  in.codes = SLB::quantize(*in.pooled);
+  return in;
+}
+
+void Engine::index_cell(CellId cell, OwnerId owner, const CellInsert& in) {
+  for (const auto& stage : pipeline_.stages()) stage->insert_shared(cell, owner, in.key, in.pooled);
+  slb_->insert_quantized(cell, owner, in.codes, in.pooled->size());
 }
 
 namespace {
@@ -258,9 +276,12 @@ size_t room_for(const Map& m, size_t more) {
 
 }  // namespace
 
-void Engine::make_room_for_packs(size_t packs, size_t cells, uint64_t pooled_width) {
-  for (const auto& stage : pipeline_.stages()) stage->make_room(packs, pooled_width);
-  slb_->make_room(packs);
+void Engine::make_room_for_packs(size_t packs, size_t cells,
+                                 std::span<const std::pair<uint64_t, uint64_t>> widths) {
+  for (const auto& [width, keys] : widths) {
+    for (const auto& stage : pipeline_.stages()) stage->make_room(keys, width);
+    slb_->make_room(keys, width);
+  }
   block_pool_.make_room(cells);
   if (size_t n = room_for(governance_, packs)) governance_.reserve(n);
   if (size_t n = room_for(text_store_.texts(), packs)) text_store_.reserve(n);

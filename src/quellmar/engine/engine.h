@@ -8,6 +8,7 @@
 // governance map and the pack directory.
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <span>
@@ -151,6 +152,8 @@ std::vector<float> encode_per_token_key(std::span<const float> tokens, uint64_t 
 // The pooled key of a stored key or a query, the form the SLB and the graph take: the mean of an
 // encoded key's rows, a copy of a plain key, empty for a malformed key.
 std::vector<float> pooled_key(std::span<const float> key);
+// Its length, without pooling it.
+uint64_t pooled_key_len(std::span<const float> key);
 
 // Wall-clock time in nanoseconds since the Unix epoch; 0 for a clock before it.
 uint64_t unix_now_ns();
@@ -378,15 +381,28 @@ class Engine {
   // query against such keys; the next key with a width sets it.
   void adopt_key_dim(uint64_t pooled_len);
   // adopt_key_dim, and the room that indexing `keys` more keys of that width takes in the SLB and
-  // the stages laid out, before a write stores anything: keys too large for memory then throw
-  // AllocationFailure with nothing stored.
-  void make_room_for_keys(uint64_t keys, uint64_t pooled_width);
-  // Feeds one eligible cell to every retrieval stage and to the SLB.
-  void index_cell(CellId cell, OwnerId owner, std::span<const float> key,
-                  std::span<const float> pooled);
+  // the stages laid out, before a write stores anything; then `work`, what else the write works
+  // out before it stores anything. Keys too large for memory then throw AllocationFailure with
+  // nothing stored.
+  void make_room_for_keys(uint64_t keys, uint64_t pooled_width,
+                          const std::function<void()>& work = nullptr);
+  // What indexing one eligible cell hands the retrieval stages and the SLB, worked out before
+  // its record is stored: the stored key, its pooled form (one handle for a plain key) and the
+  // pooled form's SLB codes.
+  struct CellInsert {
+    SharedKey key;
+    SharedKey pooled;
+    SLB::Quantized codes;
+  };
+  static CellInsert cell_insert(std::span<const float> key);
+  // Feeds one eligible cell to every retrieval stage and to the SLB; allocates nothing in
+  // proportion to its key once make_room_for_keys made room for it.
+  void index_cell(CellId cell, OwnerId owner, const CellInsert& in);
   // Makes room in the in-memory structures for a batch of packs about to be shown, so that
   // showing it grows nothing: nothing a reader sees changes.
-  void make_room_for_packs(size_t packs, size_t cells, uint64_t pooled_width);
+  // `widths`: how many of the packs' retrieval keys have each pooled width.
+  void make_room_for_packs(size_t packs, size_t cells,
+                           std::span<const std::pair<uint64_t, uint64_t>> widths);
 
   // The refresh (engine_refresh.cc), taking the stored records from `opened` (what the pool's
   // opening scan read) when they are still exactly the stored ones; null reads them. Everything

@@ -95,8 +95,10 @@ Result<uint64_t> Engine::add_view_keys(PackId pack_id,
     r.pack_id = pack_id;
     r.view_tag = VIEW_KEY_TAG;
     r.created_at_ns = r.updated_at_ns = now;
+    CellInsert in;
+    make_room_for_keys(1, pooled_key_len(key), [&] { in = cell_insert(key); });
     QM_RETURN_IF_ERROR(block_pool_.append(r));
-    index_cell(r.cell_id, r.owner, key, pooled_key(key));
+    index_cell(r.cell_id, r.owner, in);
     pack_directory_.add_view_cells(pack_id, r.cell_id);
   }
   return view_keys.size();

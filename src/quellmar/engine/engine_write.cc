@@ -1,19 +1,16 @@
 // The write paths of the engine: packs, batches of packs, the write buffer, and single cells.
 
 #include <algorithm>
+#include <functional>
 
+#include "quellmar/core/internal_fault.h"
+#include "quellmar/core/str_cat.h"
 #include "quellmar/engine/engine.h"
 #include "quellmar/retrieval/key_view.h"
 
 namespace quellmar {
 
 namespace {
-
-// The length of a key's pooled vector, without pooling it.
-uint64_t pooled_len(std::span<const float> key) {
-  std::optional<KeyView> view = classify_key(key);
-  return view ? view->dim() : 0;
-}
 
 // The key and payloads of a pack in their stored form, one after the other.
 std::vector<uint8_t> stored_vectors(const PackWrite& w) {
@@ -68,14 +65,18 @@ std::vector<CellId> pack_cell_ids(CellId head, const PackWrite& w) {
   return ids;
 }
 
-// What a written pack adds to the in-memory structures, worked out before they change.
-struct PackInsert {
-  SharedKey key;
-  SharedKey pooled;
-  SLB::Quantized codes;
-  std::vector<CellId> cells;
-  GovernanceEntry governance;
-};
+// Appends a write's records to the pool. An allocation that fails while they are encoded stores
+// nothing (the append cuts its bytes back off the file): `undo` takes back what the write did
+// before it, and the failure goes on as AllocationFailure.
+Status store_records(BlockPool& pool, std::span<const CellRecordView> records,
+                     const std::function<void()>& undo) {
+  try {
+    return pool.append_views(records);
+  } catch (const std::bad_alloc&) {
+    undo();
+    throw AllocationFailure("out of memory: no room to encode the records; they were not stored");
+  }
+}
 
 }  // namespace
 
@@ -87,10 +88,17 @@ Result<PackId> Engine::mem_write_pack(PackWrite request) {
     for (const BufferedPack& p : write_buffer_->entries)
       cells += p.request.layer_payloads.size() + 1;
     QM_RETURN_IF_ERROR(check_ids_left(1, cells));
+    // Quantized now, so that the caller whose write drains the buffer does not pay for all of it.
+    std::vector<uint8_t> stored;
+    try {
+      stored = stored_vectors(request);
+      write_buffer_->entries.reserve(write_buffer_->entries.size() + 1);
+    } catch (const std::bad_alloc&) {
+      throw AllocationFailure(
+          "out of memory: no room for the pack's stored form; nothing was queued");
+    }
     QM_ASSIGN_OR_RETURN(const TakenIds taken, take_ids(1, 0));
     const PackId id = taken.first_pack;
-    // Quantized now, so that the caller whose write drains the buffer does not pay for all of it.
-    std::vector<uint8_t> stored = stored_vectors(request);
     write_buffer_->entries.push_back(BufferedPack{std::move(request), id, std::move(stored)});
     if (write_buffer_->entries.size() >= write_buffer_->max_batch_size) {
       Status st = flush_buffer();
@@ -107,24 +115,30 @@ Result<PackId> Engine::mem_write_pack(PackWrite request) {
   QM_ASSIGN_OR_RETURN(const TakenIds taken, take_ids(1, request.layer_payloads.size() + 1));
   const PackId pack_id = taken.first_pack;
   const uint64_t now = unix_now_ns();
-  std::vector<float> pooled = pooled_key(request.retrieval_key);
-  make_room_for_keys(1, pooled.size());
 
   std::vector<CellRecordView> records;
   records.reserve(request.layer_payloads.size() + 1);
   CellId next_cell = taken.first_cell;
   const CellId head = pack_records(request, {}, pack_id, now, next_cell, records);
+  // Everything that indexing the pack and encoding its records takes in proportion to its key
+  // and payloads is had before anything is stored.
+  CellInsert head_insert;
+  make_room_for_keys(1, pooled_key_len(request.retrieval_key), [&] {
+    head_insert = cell_insert(request.retrieval_key);
+    block_pool_.make_room_to_encode(records);
+  });
   // The text goes first: a crash between the two appends then leaves a text of a pack that
   // does not exist (its id is never given out again), never a pack without its text.
   if (request.text) {
     const std::pair<PackId, std::string> entry{pack_id, *request.text};
     QM_RETURN_IF_ERROR(text_store_.append_batch(std::span(&entry, 1)));
   }
-  if (Status st = block_pool_.append_views(records); !st.is_ok()) {
+  Status st = store_records(block_pool_, records, [&] { text_store_.erase(pack_id); });
+  if (!st.is_ok()) {
     text_store_.erase(pack_id);
     return st;
   }
-  index_cell(head, request.owner, request.retrieval_key, pooled);
+  index_cell(head, request.owner, head_insert);
   governance_[head] = entry_at_write(request.salience);
   pack_directory_.insert(pack_id, pack_cell_ids(head, request), request.owner);
   return pack_id;
@@ -171,20 +185,6 @@ Status Engine::write_pack_batch(std::vector<BufferedPack> packs) {
   Result<TakenIds> taken = take_ids(0, total);
   if (!taken.is_ok()) return give_back(taken.status());
   const uint64_t now = unix_now_ns();
-  for (auto p = packs.begin(); !key_dim_ && p != packs.end(); ++p) {
-    adopt_key_dim(pooled_len(p->request.retrieval_key));
-  }
-
-  std::vector<std::pair<PackId, std::string>> texts;
-  for (const BufferedPack& p : packs) {
-    if (p.request.text) texts.emplace_back(p.pack_id, *p.request.text);
-  }
-  // Texts first, as for a single pack: a crash between the appends leaves texts of packs that
-  // do not exist, never packs without their texts. While the device flushes them, the records
-  // are laid out, encoded and written, all but the first length word, which hides them from
-  // every reader (and from a scan after a crash) until it is written once the texts are durable.
-  Result<std::optional<PendingAppend>> pending_texts = text_store_.start_append(texts);
-  Status stored = pending_texts.status();
   std::vector<CellRecordView> records;
   std::vector<CellId> heads(packs.size());
   records.reserve(total);
@@ -193,9 +193,43 @@ Status Engine::write_pack_batch(std::vector<BufferedPack> packs) {
     const BufferedPack& p = packs[i];
     heads[i] = pack_records(p.request, p.stored, p.pack_id, now, next_cell, records);
   }
+  // An allocation that fails before anything is stored leaves the engine as it was: the packs
+  // go back to the queue they came from, and the caller learns that memory could not hold them.
+  auto out_of_memory = [&] {
+    (void)give_back(Status::ok());
+    return AllocationFailure(str_cat("out of memory: no room for a batch of ", packs.size(),
+                                     " packs; nothing was stored"));
+  };
+  try {
+    for (auto p = packs.begin(); !key_dim_ && p != packs.end(); ++p) {
+      adopt_key_dim(pooled_key_len(p->request.retrieval_key));
+    }
+    block_pool_.make_room_to_encode(records);
+  } catch (const std::bad_alloc&) {
+    throw out_of_memory();
+  }
+
+  std::vector<std::pair<PackId, std::string>> texts;
+  for (const BufferedPack& p : packs) {
+    if (p.request.text) texts.emplace_back(p.pack_id, *p.request.text);
+  }
+  // Texts first, as for a single pack: a crash between the appends leaves texts of packs that
+  // do not exist, never packs without their texts. While the device flushes them, the records
+  // are encoded and written, all but the first length word, which hides them from every reader
+  // (and from a scan after a crash) until it is written once the texts are durable.
+  Result<std::optional<PendingAppend>> pending_texts = text_store_.start_append(texts);
+  Status stored = pending_texts.status();
   bool texts_finished = false;
-  // What the batch adds to the in-memory structures is worked out while the device flushes the
-  // records, and shown only once the flush succeeded.
+  // What the batch adds to the in-memory structures is worked out while the texts' flush runs
+  // (which, on a journalling file system, often waits for the records' data too) and the
+  // records' pieces are written back, before the records can be seen; it is shown only once the
+  // flush succeeded.
+  // What a written pack adds to the in-memory structures, worked out before they change.
+  struct PackInsert {
+    CellInsert head;
+    std::vector<CellId> cells;
+    GovernanceEntry governance;
+  };
   std::vector<PackInsert> inserts;
   std::vector<StageInsert> stage_inserts;
   TextStore::Staged staged_texts;
@@ -205,46 +239,54 @@ Status Engine::write_pack_batch(std::vector<BufferedPack> packs) {
     for (size_t i = 0; i < packs.size(); ++i) {
       const PackWrite& w = packs[i].request;
       PackInsert in;
-      in.key = SharedKey(w.retrieval_key);
-      in.pooled = SharedKey(pooled_key(w.retrieval_key));
-      in.codes = SLB::quantize(*in.pooled);
+      in.head = cell_insert(w.retrieval_key);
       in.cells = pack_cell_ids(heads[i], w);
       in.governance = entry_at_write(w.salience);
       inserts.push_back(std::move(in));
     }
-    make_room_for_packs(packs.size(), records.size(), inserts.front().pooled->size());
+    std::vector<std::pair<uint64_t, uint64_t>> widths;
+    for (const PackInsert& in : inserts) {
+      const uint64_t width = in.head.pooled->size();
+      auto it = std::find_if(widths.begin(), widths.end(),
+                             [&](const auto& w) { return w.first == width; });
+      if (it == widths.end()) {
+        widths.emplace_back(width, 1);
+      } else {
+        it->second += 1;
+      }
+    }
+    make_room_for_packs(packs.size(), records.size(), widths);
     stage_inserts.reserve(packs.size());
     for (size_t i = 0; i < packs.size(); ++i) {
       stage_inserts.push_back(
-          {heads[i], packs[i].request.owner, &inserts[i].key, &inserts[i].pooled});
+          {heads[i], packs[i].request.owner, &inserts[i].head.key, &inserts[i].head.pooled});
     }
   };
-  // The batch is worked out during whichever flush is still running once the records are
-  // written: the texts' (which, on a journalling file system, often waits for the records' data
-  // too), else the records' own.
   AppendOverlap overlap;
   overlap.before_showing = [&] {
-    if (*pending_texts && !(*pending_texts)->done()) prepare();
+    prepare();
     texts_finished = true;
     return TextStore::finish_append(*pending_texts);
   };
-  overlap.while_flushing = [&] {
-    if (inserts.size() != packs.size()) prepare();
-  };
   if (stored.is_ok()) {
-    stored = block_pool_.append_views(records, &overlap);
+    try {
+      stored = block_pool_.append_views(records, &overlap);
+    } catch (const std::bad_alloc&) {
+      // Thrown before the records were shown, and they were cut back off the file.
+      if (!texts_finished) (void)TextStore::finish_append(*pending_texts);
+      throw out_of_memory();
+    }
     // The records failed before they could be seen: the texts' flush still has to be seen
     // through (a failed one is cut back off the file), though the batch failed either way.
     if (!texts_finished) (void)TextStore::finish_append(*pending_texts);
   }
   if (!stored.is_ok()) return give_back(std::move(stored));  // nothing reached the pool
-  if (inserts.size() != packs.size()) prepare();
   text_store_.publish(std::move(staged_texts));
   // Structure by structure, each taking the packs in list order.
   for (const auto& stage : pipeline_.stages()) stage->insert_batch(stage_inserts);
   for (size_t i = 0; i < packs.size(); ++i) {
     PackInsert& in = inserts[i];
-    slb_->insert_quantized(heads[i], packs[i].request.owner, in.codes, in.pooled->size());
+    slb_->insert_quantized(heads[i], packs[i].request.owner, in.head.codes, in.head.pooled->size());
     governance_[heads[i]] = in.governance;
   }
   for (size_t i = 0; i < packs.size(); ++i) {
@@ -284,22 +326,26 @@ Result<CellId> Engine::mem_write(OwnerId owner, LayerIdx layer, std::span<const 
                                  std::optional<CellId> parent) {
   QM_ASSIGN_OR_RETURN(const TakenIds taken, take_ids(0, 1));
   const CellId id = taken.first_cell;
-  std::vector<float> pooled = pooled_key(key);
-  make_room_for_keys(1, pooled.size());
   const uint64_t now = unix_now_ns();
   const GovernanceEntry g = entry_at_write(salience);
-  CellRecord r;
+  CellRecordView r;
   r.cell_id = id;
   r.owner = owner;
   r.layer = layer;
-  r.key.assign(key.begin(), key.end());
-  r.value.assign(value.begin(), value.end());
+  r.key = key;
+  r.value = value;
   r.created_at_ns = r.updated_at_ns = now;
   r.importance = g.importance;
   r.tier = g.tier;
-  QM_RETURN_IF_ERROR(block_pool_.append(r));
+  CellInsert in;
+  make_room_for_keys(1, pooled_key_len(key), [&] {
+    in = cell_insert(key);
+    block_pool_.make_room_to_encode(std::span(&r, 1));
+    plain_cells_.reserve(plain_cells_.size() + 1);
+  });
+  QM_RETURN_IF_ERROR(store_records(block_pool_, std::span(&r, 1), [] {}));
   plain_cells_.insert(id);
-  index_cell(id, owner, key, pooled);
+  index_cell(id, owner, in);
   governance_[id] = g;
   if (parent) {
     const TraceEdge edge{id, *parent, now, EdgeType::CausedBy};
@@ -315,31 +361,38 @@ Result<std::vector<CellId>> Engine::mem_write_batch(std::vector<CellWrite> reque
   QM_ASSIGN_OR_RETURN(const TakenIds taken, take_ids(0, requests.size()));
   uint64_t width = 0;
   for (auto r = requests.begin(); width == 0 && r != requests.end(); ++r)
-    width = pooled_len(r->key);
-  make_room_for_keys(requests.size(), width);
+    width = pooled_key_len(r->key);
   const uint64_t now = unix_now_ns();
-  std::vector<CellRecord> records;
+  std::vector<CellRecordView> records;
   std::vector<CellId> ids;
-  records.reserve(requests.size());
-  for (CellWrite& w : requests) {
-    const GovernanceEntry g = entry_at_write(w.salience);
-    CellRecord r;
-    r.cell_id = taken.first_cell + ids.size();
-    r.owner = w.owner;
-    r.layer = w.layer;
-    r.key = std::move(w.key);
-    r.value = std::move(w.value);
-    r.created_at_ns = r.updated_at_ns = now;
-    r.importance = g.importance;
-    r.tier = g.tier;
-    ids.push_back(r.cell_id);
-    records.push_back(std::move(r));
-  }
-  QM_RETURN_IF_ERROR(block_pool_.append_batch(records));
+  std::vector<CellInsert> inserts;
+  make_room_for_keys(requests.size(), width, [&] {
+    records.reserve(requests.size());
+    ids.reserve(requests.size());
+    inserts.reserve(requests.size());
+    for (const CellWrite& w : requests) {
+      const GovernanceEntry g = entry_at_write(w.salience);
+      CellRecordView r;
+      r.cell_id = taken.first_cell + ids.size();
+      r.owner = w.owner;
+      r.layer = w.layer;
+      r.key = w.key;
+      r.value = w.value;
+      r.created_at_ns = r.updated_at_ns = now;
+      r.importance = g.importance;
+      r.tier = g.tier;
+      ids.push_back(r.cell_id);
+      records.push_back(r);
+      inserts.push_back(cell_insert(w.key));
+    }
+    block_pool_.make_room_to_encode(records);
+    plain_cells_.reserve(plain_cells_.size() + requests.size());
+  });
+  QM_RETURN_IF_ERROR(store_records(block_pool_, records, [] {}));
   for (size_t i = 0; i < records.size(); ++i) {
-    const CellRecord& r = records[i];
+    const CellRecordView& r = records[i];
     plain_cells_.insert(r.cell_id);
-    index_cell(r.cell_id, r.owner, r.key, pooled_key(r.key));
+    index_cell(r.cell_id, r.owner, inserts[i]);
     governance_[r.cell_id] = entry_at_write(requests[i].salience);
     if (requests[i].parent) {
       const TraceEdge edge{r.cell_id, *requests[i].parent, now, EdgeType::CausedBy};

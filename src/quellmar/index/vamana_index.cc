@@ -683,9 +683,14 @@ std::vector<ScoredCell> VamanaIndex::search(std::span<const float> query, uint64
 
 void VamanaIndex::insert(CellId cell_id, OwnerId /*owner*/, std::span<const float> key) {
   std::optional<KeyView> view = classify_key(key);
-  if (!view) return;
-  std::vector<float> pooled = view->mean_pooled();
-  if (pooled.size() != dim_) return;
+  // A key of another width is left out before anything is pooled or copied.
+  if (!view || view->dim() != dim_) return;
+  insert_node(cell_id, SharedKey(view->mean_pooled()));
+}
+
+void VamanaIndex::insert_shared(CellId cell_id, OwnerId /*owner*/, const SharedKey& key,
+                                const SharedKey& pooled) {
+  if (!classify_key(*key) || pooled->size() != dim_) return;
   insert_node(cell_id, pooled);
 }
 

@@ -123,6 +123,9 @@ class VamanaIndex : public VectorIndex {
   std::vector<ScoredCell> search(std::span<const float> query, uint64_t k,
                                  std::optional<OwnerId> owner) const override;
   void insert(CellId cell_id, OwnerId owner, std::span<const float> key) override;
+  // The same, the node sharing the pooled key instead of a copy of it.
+  void insert_shared(CellId cell_id, OwnerId owner, const SharedKey& key,
+                     const SharedKey& pooled) override;
   void remove(CellId cell_id) override;
   uint64_t len() const override { return ids_.size(); }
   bool is_empty() const override { return ids_.empty(); }

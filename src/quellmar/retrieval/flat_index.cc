@@ -31,13 +31,53 @@ FlatIndex::WidthGroup& FlatIndex::group_taking(uint64_t dim, size_t inserts) {
     group->dim = dim;
   }
   if (reserve_hint_ != 0) {
-    const size_t rows = group->count + std::max<size_t>(reserve_hint_, inserts);
-    group->panels.reserve(f32_panel_count(rows) * dim * F32_PANEL_WIDTH);
-    group->ids.reserve(rows);
-    group->owners.reserve(rows);
+    reserve_rows(*group, group->count + std::max<size_t>(reserve_hint_, inserts), 1);
     reserve_hint_ = 0;
   }
   return *group;
+}
+
+void FlatIndex::reserve_rows(WidthGroup& g, size_t rows, size_t grow) {
+  // What a vector with room for `have` entries reserves to take `rows`.
+  auto grown = [&](size_t have) { return rows <= have ? have : std::max(rows, grow * have); };
+  const size_t entries = grown(g.ids.capacity());
+  g.ids.reserve(entries);
+  g.owners.reserve(entries);
+  if (g.dim == 0) return;
+  if (g.paneled || rows >= F32_PANEL_WIDTH) {
+    const size_t panel_floats = g.dim * F32_PANEL_WIDTH;
+    const size_t have = g.panels.capacity() / panel_floats * F32_PANEL_WIDTH;
+    g.panels.reserve(f32_panel_count(grown(have)) * panel_floats);
+  } else {
+    // Row-major keys never number more than a panel's lanes less one.
+    g.rows.reserve(std::min<size_t>(grown(g.rows.capacity() / g.dim), F32_PANEL_WIDTH - 1) * g.dim);
+  }
+}
+
+void FlatIndex::lay_out(WidthGroup& g, size_t rows) {
+  if (!g.paneled && rows < F32_PANEL_WIDTH) {
+    if (g.rows.size() < rows * g.dim) g.rows.resize(rows * g.dim);
+    return;
+  }
+  // Panels past the last entry's are zeros, which no search reads, and so are the lanes of the
+  // last entry's panel past it: new panels are zeroed as they are laid out.
+  const size_t floats = f32_panel_count(rows) * g.dim * F32_PANEL_WIDTH;
+  if (g.panels.size() < floats) append_filled(g.panels, floats - g.panels.size(), 0.0f);
+  if (!g.paneled) {
+    for (size_t r = 0; r < g.count; ++r) {
+      store_panel_row(g.panels.data(), g.dim, r, g.rows.data() + r * g.dim);
+    }
+    decltype(g.rows)().swap(g.rows);
+    g.paneled = true;
+  }
+}
+
+void FlatIndex::store_row(WidthGroup& g, size_t r, const float* key) {
+  if (g.paneled) {
+    store_panel_row(g.panels.data(), g.dim, r, key);
+  } else if (g.dim != 0) {
+    std::copy_n(key, g.dim, g.rows.data() + r * g.dim);
+  }
 }
 
 void FlatIndex::insert(CellId cell_id, OwnerId owner, std::span<const float> key) {
@@ -48,16 +88,20 @@ void FlatIndex::insert(CellId cell_id, OwnerId owner, std::span<const float> key
   if (view->is_encoded()) mean = view->mean_pooled();
   const std::span<const float> pooled = view->is_encoded() ? std::span<const float>(mean) : key;
   WidthGroup& group = group_taking(pooled.size(), 1);
-  // A new panel starts zeroed, unless make_room laid it out already.
-  if (group.count % F32_PANEL_WIDTH == 0 &&
-      group.panels.size() < f32_panel_count(group.count + 1) * group.dim * F32_PANEL_WIDTH) {
-    append_filled(group.panels, group.dim * F32_PANEL_WIDTH, 0.0f);
-  }
-  store_panel_row(group.panels.data(), group.dim, group.count, pooled.data());
+  // The vectors grow by doubling, as they would on their own, unless make_room made room ahead.
+  reserve_rows(group, group.count + 1, 2);
+  lay_out(group, group.count + 1);
+  store_row(group, group.count, pooled.data());
   group.ids.push_back(cell_id);
   group.owners.push_back(owner);
   group.count += 1;
   len_ += 1;
+}
+
+void FlatIndex::insert_shared(CellId cell_id, OwnerId owner, const SharedKey& key,
+                              const SharedKey& pooled) {
+  const StageInsert in{cell_id, owner, &key, &pooled};
+  insert_batch(std::span<const StageInsert>(&in, 1));
 }
 
 void FlatIndex::insert_batch(std::span<const StageInsert> items) {
@@ -67,6 +111,27 @@ void FlatIndex::insert_batch(std::span<const StageInsert> items) {
     if (!classify_key(**in.key)) return std::nullopt;
     return (*in.pooled)->size();
   };
+  if (reserve_hint_ != 0) {
+    // The room asked for ahead is made for each width by what the batch holds of it: a width
+    // with a few entries among many of another never gets room for all of them.
+    reserve_hint_ = 0;
+    std::vector<std::pair<uint64_t, size_t>> widths;
+    for (const StageInsert& in : items) {
+      const std::optional<uint64_t> dim = width_of(in);
+      if (!dim) continue;
+      auto it = std::find_if(widths.begin(), widths.end(),
+                             [&](const auto& w) { return w.first == *dim; });
+      if (it == widths.end()) {
+        widths.emplace_back(*dim, 1);
+      } else {
+        it->second += 1;
+      }
+    }
+    for (const auto& [dim, n] : widths) {
+      WidthGroup& group = group_taking(dim, 0);
+      reserve_rows(group, group.count + n, 1);
+    }
+  }
   // Runs of items of one width are appended together.
   for (size_t i = 0; i < items.size();) {
     const std::optional<uint64_t> dim = width_of(items[i]);
@@ -77,23 +142,14 @@ void FlatIndex::insert_batch(std::span<const StageInsert> items) {
     size_t end = i + 1;
     while (end < items.size() && width_of(items[end]) == dim) ++end;
     WidthGroup& group = group_taking(*dim, end - i);
-    const size_t rows = group.count + (end - i);
-    // Panels that make_room laid out are zeros already. New ones are taken as they come: every
-    // lane of theirs is written below, the rows' own and, past the last row, zeros.
-    const size_t had = group.panels.size();
-    if (f32_panel_count(rows) * *dim * F32_PANEL_WIDTH > had) {
-      group.panels.resize(f32_panel_count(rows) * *dim * F32_PANEL_WIDTH);
-      const std::vector<float> zeros(*dim, 0.0f);
-      const size_t first_new_row = had / (*dim * F32_PANEL_WIDTH) * F32_PANEL_WIDTH;
-      for (size_t r = std::max(rows, first_new_row); r < f32_panel_count(rows) * F32_PANEL_WIDTH;
-           ++r) {
-        store_panel_row(group.panels.data(), *dim, r, zeros.data());
-      }
-    }
+    reserve_rows(group, group.count + (end - i), 2);
+    lay_out(group, group.count + (end - i));
     for (; i < end; ++i) {
       const StageInsert& in = items[i];
       if (in.key != nullptr) {
-        store_panel_row(group.panels.data(), *dim, group.count, (*in.pooled)->data());
+        store_row(group, group.count, (*in.pooled)->data());
+      } else if (!group.paneled && group.dim != 0) {
+        std::fill_n(group.rows.data() + group.count * group.dim, group.dim, 0.0f);
       }
       group.ids.push_back(in.cell_id);
       group.owners.push_back(in.owner);
@@ -104,34 +160,45 @@ void FlatIndex::insert_batch(std::span<const StageInsert> items) {
 }
 
 void FlatIndex::make_room(uint64_t inserts, uint64_t width) {
-  WidthGroup* group = group_for(width);
-  if (group == nullptr) return;
-  const size_t rows = group->count + inserts;
-  if (rows > group->ids.capacity()) {
-    const size_t want = std::max<size_t>(rows, 2 * group->ids.capacity());
-    group->panels.reserve(f32_panel_count(want) * group->dim * F32_PANEL_WIDTH);
-    group->ids.reserve(want);
-    group->owners.reserve(want);
+  if (inserts == 0) return;
+  // A new width's group is made now, empty: a search of that width finds nothing in it.
+  WidthGroup& group = group_taking(width, 0);
+  const size_t rows = group.count + inserts;
+  reserve_rows(group, rows, 2);
+  // What the inserts will fill is laid out now, so that they touch no fresh memory: row-major
+  // room past the last key is never read, nor are zeroed panels past the last entry's.
+  lay_out(group, rows);
+}
+
+void FlatIndex::unpanel(WidthGroup& g) {
+  if (!g.paneled || g.count >= F32_PANEL_WIDTH) return;
+  std::vector<float, AlignedAllocator<float>> rows;
+  try {
+    rows.resize(g.count * g.dim);
+  } catch (const std::bad_alloc&) {
+    return;  // the keys stay in their panels, which serve as well
   }
-  // The zeroed panels the inserts will fill are laid out now, so that the inserts touch no fresh
-  // memory: panels past the last entry's are zeros, which no search reads.
-  const size_t floats = f32_panel_count(rows) * group->dim * F32_PANEL_WIDTH;
-  if (group->panels.size() < floats) {
-    append_filled(group->panels, floats - group->panels.size(), 0.0f);
-  }
+  for (size_t r = 0; r < g.count; ++r) load_panel_row(g.panels.data(), g.dim, r, &rows[r * g.dim]);
+  g.rows = std::move(rows);
+  decltype(g.panels)().swap(g.panels);
+  g.paneled = false;
 }
 
 void FlatIndex::remove(CellId cell_id) {
   std::vector<float> row;
   for (size_t gi = 0; gi < groups_.size();) {
     WidthGroup& g = groups_[gi];
-    row.resize(g.dim);
     size_t w = 0;
     for (size_t r = 0; r < g.count; ++r) {
       if (g.ids[r] == cell_id) continue;
       if (w != r) {
-        load_panel_row(g.panels.data(), g.dim, r, row.data());
-        store_panel_row(g.panels.data(), g.dim, w, row.data());
+        if (g.paneled) {
+          row.resize(g.dim);
+          load_panel_row(g.panels.data(), g.dim, r, row.data());
+          store_panel_row(g.panels.data(), g.dim, w, row.data());
+        } else {
+          std::copy_n(g.rows.data() + r * g.dim, g.dim, g.rows.data() + w * g.dim);
+        }
         g.ids[w] = g.ids[r];
         g.owners[w] = g.owners[r];
       }
@@ -149,11 +216,16 @@ void FlatIndex::remove(CellId cell_id) {
     g.count = w;
     g.ids.resize(w);
     g.owners.resize(w);
-    g.panels.resize(f32_panel_count(w) * g.dim * F32_PANEL_WIDTH);
-    // Lanes past the last entry go back to zero padding.
-    std::fill(row.begin(), row.end(), 0.0f);
-    for (size_t r = w; r < f32_panel_count(w) * F32_PANEL_WIDTH; ++r) {
-      store_panel_row(g.panels.data(), g.dim, r, row.data());
+    if (g.paneled) {
+      g.panels.resize(f32_panel_count(w) * g.dim * F32_PANEL_WIDTH);
+      // Lanes past the last entry go back to zero padding.
+      row.assign(g.dim, 0.0f);
+      for (size_t r = w; r < f32_panel_count(w) * F32_PANEL_WIDTH; ++r) {
+        store_panel_row(g.panels.data(), g.dim, r, row.data());
+      }
+      unpanel(g);
+    } else {
+      g.rows.resize(w * g.dim);
     }
     ++gi;
   }
@@ -179,9 +251,24 @@ std::vector<ScoredCell> FlatIndex::search(std::span<const float> query, uint64_t
     for (size_t r = 0; r < g->count; ++r) keep[r] = g->owners[r] == *owner;
   }
   best.resize(std::min<uint64_t>(k, g->count));
-  // One pass: the scan keeps the best k as it goes.
-  size_t kept = top_k_f32_panels(q.data(), g->panels.data(), g->count, g->dim, f,
-                                 owner ? keep.data() : nullptr, k, best.data());
+  size_t kept;
+  if (g->paneled) {
+    // One pass: the scan keeps the best k as it goes.
+    kept = top_k_f32_panels(q.data(), g->panels.data(), g->count, g->dim, f,
+                            owner ? keep.data() : nullptr, k, best.data());
+  } else {
+    // Fewer keys than a panel holds: each is scored on its own, summed in the same order.
+    const float* queries[F32_PANEL_WIDTH];
+    const float* keys[F32_PANEL_WIDTH];
+    float scores[F32_PANEL_WIDTH];
+    for (size_t r = 0; r < g->count; ++r) {
+      queries[r] = q.data();
+      keys[r] = g->rows.data() + r * g->dim;
+    }
+    dot_f32_pairs(queries, keys, g->count, g->dim, scores);
+    for (size_t r = 0; r < g->count; ++r) scores[r] = f * scores[r];
+    kept = top_k_scores(scores, owner ? keep.data() : nullptr, g->count, k, best.data());
+  }
   out.reserve(kept);
   for (size_t j = 0; j < kept; ++j) {
     size_t r = best[j].index;

@@ -24,13 +24,18 @@ class FlatIndex : public VectorIndex {
                                  std::optional<OwnerId> owner) const override;
   // Appends the pooled key; a malformed key is left out. No duplicate check.
   void insert(CellId cell_id, OwnerId owner, std::span<const float> key) override;
+  // The same from the pooled key given, which an encoded key then need not be pooled again for.
+  void insert_shared(CellId cell_id, OwnerId owner, const SharedKey& key,
+                     const SharedKey& pooled) override;
   // The same for each item in order, from the pooled keys given, laying out each panel once.
   void insert_batch(std::span<const StageInsert> items) override;
   // Drops every entry of the cell, keeping the order of the rest.
   void remove(CellId cell_id) override;
-  // Makes room for that many more entries of the width of the next insert.
+  // Makes room for that many more entries of the width of the next insert; before a batch, for
+  // the entries the batch holds of each width.
   void reserve(uint64_t inserts) override { reserve_hint_ = inserts; }
-  // Grows an existing group of that width geometrically; a new width waits for its first insert.
+  // Makes room for that many more entries of that width, the group of a new width included, so
+  // that the inserts allocate nothing; an existing group grows geometrically.
   void make_room(uint64_t inserts, uint64_t width) override;
   uint64_t len() const override { return len_; }
   bool is_empty() const override { return len_ == 0; }
@@ -40,11 +45,16 @@ class FlatIndex : public VectorIndex {
                                            const KeyFetcher* fetcher) const override;
 
  private:
-  // The entries of one key width, in insertion order, keys in the panel layout of
-  // simd_distance.h (zero padding after the last entry), on cache-line boundaries.
+  // The entries of one key width, in insertion order, on cache-line boundaries. Until a group
+  // first holds a whole panel of entries (F32_PANEL_WIDTH), its keys lie one after another in
+  // `rows`, so that a few keys cost what they hold; from then on they are in `panels`, in the
+  // panel layout of simd_distance.h (zero padding after the last entry), where a search scores
+  // them a panel at a time.
   struct WidthGroup {
     uint64_t dim = 0;
     size_t count = 0;
+    bool paneled = false;
+    std::vector<float, AlignedAllocator<float>> rows;
     std::vector<float, AlignedAllocator<float>> panels;
     std::vector<CellId> ids;
     std::vector<OwnerId> owners;
@@ -55,6 +65,18 @@ class FlatIndex : public VectorIndex {
   // The group of that width (made when missing), with room for `inserts` more entries or for
   // what reserve() asked, whichever is more.
   WidthGroup& group_taking(uint64_t dim, size_t inserts);
+  // Room in the group for `rows` entries in all, without laying anything out: what it has, or
+  // `grow` times that when it has to grow (and at least `rows`).
+  static void reserve_rows(WidthGroup& g, size_t rows, size_t grow);
+  // Lays out room for `rows` entries in all (its count and the new ones): row-major room, or the
+  // panels they need with zero padding, the row-major keys moved into them once the entries fill
+  // a whole panel.
+  static void lay_out(WidthGroup& g, size_t rows);
+  // Writes entry r's key where lay_out made room for it.
+  static void store_row(WidthGroup& g, size_t r, const float* key);
+  // Back to row-major keys once a group holds fewer than a panel's entries again; stays in
+  // panels when that copy cannot be had.
+  static void unpanel(WidthGroup& g);
 
   // Entries of different widths never meet in one search, so each width's entries are kept
   // apart; insertion order holds within a group, which is all a search sees.

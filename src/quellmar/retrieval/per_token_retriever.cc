@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <new>
 
 #include "quellmar/core/top_n.h"
 #include "quellmar/retrieval/key_view.h"
@@ -137,6 +138,17 @@ void PerTokenRetriever::insert_view(CellId id, OwnerId owner, const KeyView& key
 
 void PerTokenRetriever::reserve(uint64_t inserts) {
   pooled_keys_.reserve(pooled_keys_.size() + inserts);
+}
+
+void PerTokenRetriever::make_room(uint64_t inserts, uint64_t width) {
+  pooled_keys_.reserve(pooled_keys_.size() + inserts);
+  if (stats_.token_sum.size() == width) return;
+  stats_.token_sum.reserve(width);
+  if (stats_.enabled) {
+    if (width != 0 && width > SIZE_MAX / sizeof(float) / width) throw std::bad_alloc();
+    stats_.second_moment.reserve(width * width);
+    stats_.moment_sum.reserve(width);
+  }
 }
 
 void PerTokenRetriever::ensure_stats_dim(uint64_t w) {

@@ -135,6 +135,9 @@ class PerTokenRetriever final : public VectorIndex {
   // Drops the id's tokens; the corpus statistics keep them. An unknown id is no error.
   void remove(CellId id) override;
   void reserve(uint64_t inserts) override;
+  // Room for that many more entries, and for corpus statistics of that width when the keys
+  // would change it; the statistics themselves change only as keys are inserted.
+  void make_room(uint64_t inserts, uint64_t width) override;
   uint64_t len() const override { return token_count(); }
   bool is_empty() const override { return token_count() == 0; }
   PerTokenRetriever* as_per_token() override { return this; }

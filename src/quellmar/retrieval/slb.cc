@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 
 #include "quellmar/core/internal_fault.h"
 #include "quellmar/retrieval/simd_distance.h"
@@ -9,9 +10,10 @@
 namespace quellmar {
 
 SLB::SLB(uint64_t capacity, uint64_t dim) : capacity_(capacity), dim_(dim) {
-  // The per-slot bookkeeping is reserved whole; the code panels, whose size a key's width sets,
-  // grow with the slots that are used.
+  // The per-slot bookkeeping is reserved whole; the codes, whose size a key's width sets, grow
+  // with the slots that hold keys of that width.
   slots_.reserve(capacity);
+  slot_of_row_.reserve(capacity);
   scales_.reserve(i8_panel_count(capacity) * I8_PANEL_WIDTH);
   scorable_.reserve(i8_panel_count(capacity) * I8_PANEL_WIDTH);
   in_heap_.reserve(capacity);
@@ -58,21 +60,46 @@ void SLB::track_slot(size_t slot) {
                  [](const auto& a, const auto& b) { return a > b; });
 }
 
+void SLB::give_row(size_t slot) {
+  Slot& s = slots_[slot];
+  if (s.row != NO_ROW) return;
+  // The room was made ahead (make_room_for_codes), so that nothing is allocated here.
+  const size_t row = slot_of_row_.size();
+  lay_out_rows(row + 1);
+  slot_of_row_.push_back(static_cast<uint32_t>(slot));
+  s.row = static_cast<uint32_t>(row);
+  scorable_[row] = 0;
+}
+
 void SLB::store_codes(size_t slot, const Quantized& q, uint64_t width) {
-  slots_[slot].width = width;
-  scales_[slot] = q.scale;
-  scorable_[slot] = slots_[slot].occupied && width == dim_;
-  if (width == dim_) store_i8_panel_row(codes_.data(), dim_, slot, q.codes.data());
+  Slot& s = slots_[slot];
+  s.width = width;
+  if (width != dim_) {
+    if (s.row != NO_ROW) scorable_[s.row] = 0;
+    return;
+  }
+  QM_CHECK(s.row != NO_ROW);
+  scales_[s.row] = q.scale;
+  scorable_[s.row] = s.occupied;
+  if (paneled_) {
+    store_i8_panel_row(codes_.data(), dim_, s.row, q.codes.data());
+  } else if (dim_ != 0) {
+    std::memcpy(codes_.data() + size_t{s.row} * i8_panel_dim(dim_), q.codes.data(), dim_);
+  }
 }
 
 size_t SLB::append_slot() {
   size_t i = slots_.size();
   QM_CHECK(i < UINT32_MAX);
-  // The panel first: when its allocation fails, nothing has changed.
-  if (i + 1 > scales_.size()) append_panel();
   slots_.push_back(Slot{});
   in_heap_.push_back(0);
   return i;
+}
+
+void SLB::make_room_for_codes(uint64_t keys) {
+  // A key can open a code row only below capacity (every slot has at most one).
+  const uint64_t rows = std::min<uint64_t>(capacity_, slot_of_row_.size() + keys);
+  if (rows > 0) lay_out_rows(static_cast<size_t>(rows));
 }
 
 namespace {
@@ -87,31 +114,56 @@ void reserve_more(V& v, size_t n) {
 
 }  // namespace
 
-void SLB::append_panel() {
-  // A new code panel, all padding until its slots are written. Every block is made big enough
+void SLB::lay_out_rows(size_t rows) {
+  // The scales and flags go by whole panels (a few bytes a row); the codes by what the rows
+  // hold: row-major until they fill a whole panel, then in panels. Every block is made big enough
   // before any grows, so that a failed allocation leaves the three in step.
-  const size_t panel_bytes = i8_panel_bytes(dim_);
-  reserve_more(codes_, panel_bytes);
-  reserve_more(scales_, I8_PANEL_WIDTH);
-  reserve_more(scorable_, I8_PANEL_WIDTH);
-  append_filled(scales_, I8_PANEL_WIDTH, 1.0f);
-  append_filled(scorable_, I8_PANEL_WIDTH, uint8_t{0});
-  append_filled(codes_, panel_bytes, uint8_t{0x80});
+  const size_t entries = i8_panel_count(rows) * I8_PANEL_WIDTH;
+  const size_t more_entries = entries > scales_.size() ? entries - scales_.size() : 0;
+  const bool to_panels = !paneled_ && rows >= I8_PANEL_WIDTH;
+  const size_t code_bytes = paneled_ || to_panels ? i8_panel_count(rows) * i8_panel_bytes(dim_)
+                                                  : rows * i8_panel_dim(dim_);
+  std::vector<uint8_t, AlignedAllocator<uint8_t>> panels;
+  if (to_panels) {
+    panels.reserve(code_bytes);
+  } else if (code_bytes > codes_.size()) {
+    reserve_more(codes_, code_bytes - codes_.size());
+  }
+  reserve_more(scales_, more_entries);
+  reserve_more(scorable_, more_entries);
+  append_filled(scales_, more_entries, 1.0f);
+  append_filled(scorable_, more_entries, uint8_t{0});
+  if (to_panels) {
+    // Padding until their rows are written.
+    append_filled(panels, code_bytes, uint8_t{0x80});
+    const size_t row_bytes = i8_panel_dim(dim_);
+    for (size_t r = 0; r < slot_of_row_.size(); ++r) {
+      store_i8_panel_row(panels.data(), dim_, r,
+                         reinterpret_cast<const int8_t*>(codes_.data() + r * row_bytes));
+    }
+    codes_ = std::move(panels);
+    paneled_ = true;
+  } else if (code_bytes > codes_.size()) {
+    append_filled(codes_, code_bytes - codes_.size(), uint8_t{0x80});
+  }
 }
 
-void SLB::make_room(uint64_t inserts) {
-  // New slots open only below capacity; panels past the last slot's are never scanned.
-  const uint64_t slots = std::min<uint64_t>(capacity_, slots_.size() + inserts);
-  while (scales_.size() < slots) append_panel();
+void SLB::make_room(uint64_t inserts, uint64_t width) {
+  // Only keys of the buffer's width have codes: others need no room.
+  if (width == dim_) make_room_for_codes(inserts);
 }
 
 void SLB::insert(CellId cell_id, OwnerId owner, std::span<const float> key) {
   const Quantized q = quantize(key);
-  store_codes(take_slot(cell_id, owner), q, key.size());
+  insert_quantized(cell_id, owner, q, key.size());
 }
 
 void SLB::insert_quantized(CellId cell_id, OwnerId owner, const Quantized& q, uint64_t width) {
-  store_codes(take_slot(cell_id, owner), q, width);
+  // The room its codes may need first: when that allocation fails, nothing has changed.
+  if (width == dim_) make_room_for_codes(1);
+  const size_t i = take_slot(cell_id, owner);
+  if (width == dim_) give_row(i);
+  store_codes(i, q, width);
 }
 
 void SLB::insert_all(std::span<const Insert> items) {
@@ -119,10 +171,15 @@ void SLB::insert_all(std::span<const Insert> items) {
   // item placed in each slot is the only one whose key needs quantizing.
   if (fill_empty(items)) return;
   static constexpr size_t NONE = SIZE_MAX;
+  size_t coded = 0;
+  for (const Insert& in : items) coded += in.key.size() == dim_;
+  make_room_for_codes(coded);
   std::vector<size_t> last;
   last.reserve(std::min<uint64_t>(capacity_, items.size()));
   for (size_t j = 0; j < items.size(); ++j) {
     const size_t i = take_slot(items[j].cell_id, items[j].owner);
+    // A slot takes its code row with its first key of width dim_, as insert gives it.
+    if (items[j].key.size() == dim_) give_row(i);
     if (i >= last.size()) last.resize(i + 1, NONE);
     last[i] = j;
   }
@@ -144,10 +201,17 @@ bool SLB::fill_empty(std::span<const Insert> items) {
   const size_t n = items.size();
   const size_t kept = static_cast<size_t>(std::min<uint64_t>(n, capacity_));
   QM_CHECK(kept < UINT32_MAX);
-  make_room(kept);
+  size_t coded = 0;
+  for (const Insert& in : items) coded += in.key.size() == dim_;
+  make_room_for_codes(coded);
   for (size_t i = 0; i < kept; ++i) append_slot();
   id_map_.reserve(kept);
   stamp_heap_.reserve(kept);
+  // A slot takes its code row with its first key of width dim_, as inserts one by one give
+  // them, evicted items included.
+  for (size_t j = 0; j < n; ++j) {
+    if (items[j].key.size() == dim_) give_row(static_cast<size_t>(j % capacity_));
+  }
   for (size_t j = n - kept; j < n; ++j) {
     const size_t i = static_cast<size_t>(j % capacity_);
     Slot& s = slots_[i];
@@ -193,7 +257,7 @@ size_t SLB::take_slot(CellId cell_id, OwnerId owner) {
   if (evicts) {
     size_t v = *victim_;
     slots_[v].occupied = false;
-    scorable_[v] = 0;
+    if (slots_[v].row != NO_ROW) scorable_[slots_[v].row] = 0;
     id_map_.erase(slots_[v].cell_id);
     occupancy_ -= 1;
     free_slots_.push_back(v);
@@ -225,15 +289,28 @@ std::vector<ScoredCell> SLB::query(std::span<const float> query, uint64_t k) {
   query_codes_.resize(query.size());
   const float query_scale = quantize_i8(query.data(), query.size(), query_codes_.data());
   const float f = 1.0f / std::sqrt(static_cast<float>(query.size()));
-  const size_t n_panels = i8_panel_count(slots_.size());
-  best_.resize(std::min<uint64_t>(k, n_panels * I8_PANEL_WIDTH));
-  // The scan scores the padding slots of the last panel too; scorable_ leaves them out.
-  size_t kept = top_k_i8_panels(query_codes_.data(), codes_.data(), n_panels, dim_, scales_.data(),
-                                scorable_.data(), query_scale, f, k, best_.data());
+  size_t kept;
+  if (paneled_) {
+    const size_t n_panels = i8_panel_count(slot_of_row_.size());
+    best_.resize(std::min<uint64_t>(k, n_panels * I8_PANEL_WIDTH));
+    // The scan scores the padding rows of the last panel too; scorable_ leaves them out.
+    kept = top_k_i8_panels(query_codes_.data(), codes_.data(), n_panels, dim_, scales_.data(),
+                           scorable_.data(), query_scale, f, k, best_.data());
+  } else {
+    // Fewer rows than a panel holds: the same scores, row by row.
+    const size_t n = slot_of_row_.size();
+    best_.resize(std::min<uint64_t>(k, n));
+    int32_t dots[I8_PANEL_WIDTH];
+    float scores[I8_PANEL_WIDTH];
+    dot_i8_many(query_codes_.data(), reinterpret_cast<const int8_t*>(codes_.data()), n, dim_,
+                i8_panel_dim(dim_), dots);
+    scale_dots_i32(dots, scales_.data(), query_scale, f, n, scores);
+    kept = top_k_scores(scores, scorable_.data(), n, k, best_.data());
+  }
   clock_ += 1;
   out.reserve(kept);
   for (size_t j = 0; j < kept; ++j) {
-    Slot& s = slots_[best_[j].index];
+    Slot& s = slots_[slot_of_row_[best_[j].index]];
     s.stamp = clock_;
     out.push_back({s.cell_id, s.owner, best_[j].score});
   }
@@ -246,7 +323,7 @@ void SLB::remove(CellId cell_id) {
   size_t i = it->second;
   if (slots_[i].occupied) {
     slots_[i].occupied = false;
-    scorable_[i] = 0;
+    if (slots_[i].row != NO_ROW) scorable_[slots_[i].row] = 0;
     if (occupancy_ > 0) occupancy_ -= 1;
     free_slots_.push_back(i);
   }

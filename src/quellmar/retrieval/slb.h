@@ -41,12 +41,14 @@ class SLB {
   // The same as insert of each item in order, but a key is only quantized when its cell still
   // holds the slot at the end (a long batch evicts most of its own cells again).
   void insert_all(std::span<const Insert> items);
-  // Lays out the code panels that many more inserts could open, so that the inserts themselves
-  // touch no fresh memory. Nothing a query sees changes.
-  void make_room(uint64_t inserts);
-  // At most k hits, best first (equal scores by lower slot first). A query of another width than
-  // dim() returns nothing and changes nothing; otherwise the clock advances and the returned
-  // slots are stamped.
+  // Lays out the codes that many more inserts of keys of `width` could need, so that the inserts
+  // themselves touch no fresh memory (keys of another width than dim() have none). Nothing a
+  // query sees changes.
+  void make_room(uint64_t inserts, uint64_t width);
+  // At most k hits, best first (equal scores in the order of the slots' code rows: by lower slot
+  // first while every key held has the width dim()). A query of another width than dim()
+  // returns nothing and changes nothing; otherwise the clock advances and the returned slots are
+  // stamped.
   std::vector<ScoredCell> query(std::span<const float> query, uint64_t k);
   // Frees the cell's slot, if it has one.
   void remove(CellId cell_id);
@@ -64,11 +66,15 @@ class SLB {
   static Quantized quantize(std::span<const float> values);
 
  private:
+  static constexpr uint32_t NO_ROW = UINT32_MAX;
   struct Slot {
     CellId cell_id = 0;
     OwnerId owner = 0;
     uint64_t stamp = 0;
     uint64_t width = 0;  // the stored key's length
+    // Where its codes lie, from the first key of width dim() it held on (kept when it is freed
+    // or holds a key of another width, for the next key of width dim() it takes).
+    uint32_t row = NO_ROW;
     bool occupied = false;
   };
 
@@ -80,22 +86,34 @@ class SLB {
   bool fill_empty(std::span<const Insert> items);
   // Gives a newly occupied slot its entry in the stamp heap, unless it still has one.
   void track_slot(size_t slot);
-  // Stores slot i's scale and, for a key of width dim_ (the only ones a query can score), its
-  // codes in the code panels.
+  // Gives the slot the next code row, unless it has one: a slot takes one with its first key of
+  // width dim_ (the only ones a query can score).
+  void give_row(size_t slot);
+  // For a key of width dim_, stores its codes and scale in the slot's code row (which it has by
+  // then); a key of another width leaves the row unscored.
   void store_codes(size_t slot, const Quantized& q, uint64_t width);
   size_t append_slot();
-  void append_panel();
+  // Lays out the codes, scales and flags of `rows` code rows in all.
+  void lay_out_rows(size_t rows);
+  // Room for the code rows that `keys` more keys of width dim_ could open.
+  void make_room_for_codes(uint64_t keys);
 
   std::optional<size_t> victim_;
   std::vector<Slot> slots_;
-  // Per slot, side by side for the scan, with an entry for every slot of the code panels laid out
-  // (the last slot's, and all-padding ones make_room added after it): the scale, and whether the
-  // slot is occupied and holds a key of width dim_. On cache-line boundaries too, so that the
-  // scan's vector loads of them never straddle two lines.
+  // The codes of the slots that held a key of width dim_, one code row each, so that keys of
+  // another width cost no codes: the slot of each row.
+  std::vector<uint32_t> slot_of_row_;
+  // Per code row, side by side for the scan, with an entry for every row of the panels laid out
+  // (padding and room made ahead included): the scale, and whether its slot is occupied and holds
+  // a key of width dim_. On cache-line boundaries too, so that the scan's vector loads of them
+  // never straddle two lines.
   std::vector<float, AlignedAllocator<float>> scales_;
   std::vector<uint8_t, AlignedAllocator<uint8_t>> scorable_;
-  // Codes of every slot in the int8 panel layout of simd_distance.h, on cache-line boundaries.
+  // The code rows, on cache-line boundaries: until they fill a whole panel, one after another
+  // (i8_panel_dim(dim) bytes each), so that a few keys cost what they hold; from then on
+  // (paneled_) in the int8 panel layout of simd_distance.h.
   std::vector<uint8_t, AlignedAllocator<uint8_t>> codes_;
+  bool paneled_ = false;
   std::vector<size_t> free_slots_;
   // Min-heap of (stamp, slot) behind recompute_victim: at most one entry per slot, and every
   // occupied slot has one whose stamp is at most the slot's own (stamps only grow, so a query's

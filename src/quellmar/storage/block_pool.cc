@@ -62,6 +62,15 @@ Result<bool> read_live_records(const std::string& path, std::span<const ScannedR
   return true;
 }
 
+// Whether another scan of a segment of the same size can only find what this one found: its
+// walk reached the end of the file, or stopped at damage that no write of this system leaves (a
+// segment that nothing appends to any more). A torn tail or an append that has not shown its
+// records may be a write in progress, which completes without changing the file's size: the
+// first length word of an append is written last, after every other byte.
+bool settled(const SegmentScan& scan) {
+  return scan.end == ScanEnd::Clean || scan.end == ScanEnd::Damaged;
+}
+
 }  // namespace
 
 Result<BlockPool> BlockPool::open(const std::string& dir, uint64_t capacity) {
@@ -100,7 +109,7 @@ Result<BlockPool> BlockPool::open(const std::string& dir, uint64_t capacity,
     for (const ScannedRecord& r : scan.records) {
       found.emplace_back(r.cell_id, CellLocation{r.offset, id});
     }
-    pool.scanned_size_[id] = scan.file_size;
+    if (settled(scan)) pool.scanned_size_[id] = scan.file_size;
     pool.segments_.push_back(std::move(entry));
     last_scan = std::move(scan);
   }
@@ -136,7 +145,11 @@ Status BlockPool::refresh() {
       found.emplace_back(r.cell_id, CellLocation{r.offset, id});
     }
     locations_.add_missing(found);
-    scanned_size_[id] = scan.file_size;
+    if (settled(scan)) {
+      scanned_size_[id] = scan.file_size;
+    } else {
+      scanned_size_.erase(id);
+    }
   }
   return Status::ok();
 }
@@ -383,6 +396,16 @@ void BlockPool::read_all(
         continue;
       }
       const uint64_t total = 4 + uint64_t{decode_u32(window.data() + (it.offset - win_start))};
+      // A length word that its counts do not agree with is damage, which the decode of the fixed
+      // part reports: the word never sizes a read.
+      if (total > segment_format::FIXED_SIZE) {
+        auto fixed = ensure(it.offset, segment_format::FIXED_SIZE);
+        if (fixed.is_ok() && *fixed &&
+            !fixed_part_agrees(window.data() + (it.offset - win_start))) {
+          deliver(it, window.data() + (it.offset - win_start), segment_format::FIXED_SIZE);
+          continue;
+        }
+      }
       // The claimed length must fit in the file before the window grows to hold it.
       if (total > WINDOW) {
         auto size = fd_size(*fd);
@@ -421,9 +444,10 @@ Result<CompactionReport> BlockPool::compact(const std::unordered_set<CellId>& li
   for (const SegmentEntry& seg : segments_) {
     if (seg.id == active_id) continue;
     QM_ASSIGN_OR_RETURN(SegmentScan scan, SegmentFile::scan(dir_, seg.id));
-    // A file with bytes the scan could not walk (damage, a torn tail) is never deleted: only what
-    // it could locate would move, and the rest would be lost with it.
-    if (scan.records.empty() || scan.end != ScanEnd::Clean) continue;
+    // A file with bytes the scan could not walk or took for damage (a damaged record, bytes
+    // skipped, a torn tail) is never deleted: only what it could locate would move, and the rest
+    // would be lost with it.
+    if (scan.records.empty() || scan.end != ScanEnd::Clean || scan.skipped_damage) continue;
     Victim v{seg.id, scan.file_size, {}, {}};
     for (const ScannedRecord& r : scan.records) {
       if (live.count(r.cell_id)) v.live_records.push_back(r);

@@ -67,6 +67,11 @@ class BlockPool {
   // Room for the locations of `records` more records, so that storing them copies nothing; the
   // room grows geometrically.
   void make_room(size_t records);
+  // Room to encode these records, so that appending them allocates no buffer in proportion to
+  // their size.
+  void make_room_to_encode(std::span<const CellRecordView> records) {
+    SegmentFile::make_room_to_encode(records, scratch_);
+  }
 
   Result<CellRecord> read_cell(CellId id) const;
   // Reads several cells, opening each segment file once: out[i] is the record of ids[i] when
@@ -123,9 +128,11 @@ class BlockPool {
   uint64_t capacity_;
   std::vector<SegmentEntry> segments_;
   LocationMap locations_;
-  // Per segment id, the file size its last full scan saw. A refresh skips a segment that still
-  // has that size, since its scan could only find the same records again, unless locations were
-  // dropped since (compaction), which a rescan could fill again.
+  // Per segment id, the file size its last full scan saw, when that scan ended settled (at the
+  // end of the file, or at damage). A refresh skips a segment that still has that size, since its
+  // scan could only find the same records again, unless locations were dropped since
+  // (compaction), which a rescan could fill again. A scan that ended at a torn tail or at an
+  // append not yet shown is not noted: the write may complete at that size.
   std::map<uint32_t, uint64_t> scanned_size_;
   // Encoding buffer of the appends, kept so that large batches do not fault in fresh pages.
   std::string scratch_;

@@ -14,11 +14,6 @@ namespace sf = segment_format;
 
 namespace {
 
-uint64_t body_len_for(uint64_t key_len, uint64_t value_len, uint64_t extra_len) {
-  const uint64_t kg = q4_group_count(key_len), vg = q4_group_count(value_len);
-  return sf::MIN_BODY_LEN + kg * (4 + Q4_GROUP_BYTES) + vg * (4 + Q4_GROUP_BYTES) + 4 * extra_len;
-}
-
 EngineError damaged(const std::string& path, uint64_t offset) {
   return EngineError::io(
       IoError::invalid_data(str_cat("damaged cell record at offset ", offset, " in ", path)));
@@ -27,7 +22,7 @@ EngineError damaged(const std::string& path, uint64_t offset) {
 }  // namespace
 
 Result<uint64_t> CellRecordView::encoded_size() const {
-  const uint64_t body = body_len_for(key.size(), value.size(), extra.size());
+  const uint64_t body = record_body_len(key.size(), value.size(), extra.size());
   if (body > UINT32_MAX) {
     return EngineError::io(
         IoError::invalid_input(str_cat("record size ", body, " exceeds u32::MAX")));
@@ -73,7 +68,7 @@ void store_q4(std::span<const float> values, uint8_t* out) {
 void CellRecordView::encode_to(uint8_t* p) const {
   const uint64_t kg = q4_group_count(key.size()), vg = q4_group_count(value.size());
   const uint32_t body_len =
-      static_cast<uint32_t>(body_len_for(key.size(), value.size(), extra.size()));
+      static_cast<uint32_t>(record_body_len(key.size(), value.size(), extra.size()));
   encode_u32(p + sf::OFF_BODY_LEN, body_len);
   encode_u64(p + sf::OFF_CELL_ID, cell_id);
   encode_u64(p + sf::OFF_OWNER, owner);
@@ -142,19 +137,29 @@ void decode_record_key_to(const uint8_t* p, float* out) {
   decode_q4_groups(p + sf::FIXED_SIZE, record_key_len(p), out);
 }
 
-bool fixed_part_agrees(const uint8_t* p) {
-  const uint64_t body_len = decode_u32(p + sf::OFF_BODY_LEN);
+bool counts_agree(const uint8_t* p) {
   const uint64_t key_len = decode_u32(p + sf::OFF_KEY_LEN);
   const uint64_t value_len = decode_u32(p + sf::OFF_VALUE_LEN);
-  const uint64_t extra_len = decode_u32(p + sf::OFF_EXTRA_LEN);
   const uint64_t ksc = decode_u32(p + sf::OFF_KEY_SCALES);
   const uint64_t kbc = decode_u32(p + sf::OFF_KEY_BYTES);
   const uint64_t vsc = decode_u32(p + sf::OFF_VALUE_SCALES);
   const uint64_t vbc = decode_u32(p + sf::OFF_VALUE_BYTES);
   // Every writer stores exactly ceil(len / 32) scales and 16 bytes per group.
   return ksc == q4_group_count(key_len) && kbc == ksc * Q4_GROUP_BYTES &&
-         vsc == q4_group_count(value_len) && vbc == vsc * Q4_GROUP_BYTES &&
-         body_len == body_len_for(key_len, value_len, extra_len);
+         vsc == q4_group_count(value_len) && vbc == vsc * Q4_GROUP_BYTES;
+}
+
+ImpliedLength implied_length(const uint8_t* p) {
+  const uint64_t extra = 4 * uint64_t{decode_u32(p + sf::OFF_EXTRA_LEN)};
+  ImpliedLength out;
+  out.from_counts = sf::FIXED_SIZE + 4 * uint64_t{decode_u32(p + sf::OFF_KEY_SCALES)} +
+                    decode_u32(p + sf::OFF_KEY_BYTES) +
+                    4 * uint64_t{decode_u32(p + sf::OFF_VALUE_SCALES)} +
+                    decode_u32(p + sf::OFF_VALUE_BYTES) + extra;
+  out.from_lengths =
+      4 + record_body_len(decode_u32(p + sf::OFF_KEY_LEN), decode_u32(p + sf::OFF_VALUE_LEN),
+                          decode_u32(p + sf::OFF_EXTRA_LEN));
+  return out;
 }
 
 Status check_record_header(const uint8_t* p, uint64_t size, const std::string& path,

@@ -5,8 +5,11 @@
 #include <string>
 #include <vector>
 
+#include "quellmar/core/coding.h"
 #include "quellmar/core/result.h"
 #include "quellmar/core/types.h"
+#include "quellmar/storage/quantization.h"
+#include "quellmar/storage/segment_format.h"
 
 namespace quellmar {
 
@@ -119,10 +122,40 @@ struct StoredValue {
 };
 StoredValue stored_value(const uint8_t* record);
 
+// The body_len the encoder writes for vectors of these lengths.
+inline uint64_t record_body_len(uint64_t key_len, uint64_t value_len, uint64_t extra_len) {
+  return segment_format::MIN_BODY_LEN + q4_group_count(key_len) * (4 + Q4_GROUP_BYTES) +
+         q4_group_count(value_len) * (4 + Q4_GROUP_BYTES) + 4 * extra_len;
+}
+
 // Whether the fixed part of a record (its first FIXED_SIZE bytes) could have been written by this
 // system's encoder: its length word and its counts agree with each other and with the vector
 // lengths. Needs no byte beyond the fixed part, so it also judges a record the file cuts short.
-bool fixed_part_agrees(const uint8_t* bytes);
+// Inline: a scan asks it of every record.
+inline bool fixed_part_agrees(const uint8_t* p) {
+  namespace sf = segment_format;
+  const uint64_t key_len = decode_u32(p + sf::OFF_KEY_LEN);
+  const uint64_t value_len = decode_u32(p + sf::OFF_VALUE_LEN);
+  const uint64_t ksc = decode_u32(p + sf::OFF_KEY_SCALES);
+  const uint64_t vsc = decode_u32(p + sf::OFF_VALUE_SCALES);
+  // Every writer stores exactly ceil(len / 32) scales and 16 bytes per group.
+  return ksc == q4_group_count(key_len) && vsc == q4_group_count(value_len) &&
+         decode_u32(p + sf::OFF_KEY_BYTES) == ksc * Q4_GROUP_BYTES &&
+         decode_u32(p + sf::OFF_VALUE_BYTES) == vsc * Q4_GROUP_BYTES &&
+         decode_u32(p + sf::OFF_BODY_LEN) ==
+             record_body_len(key_len, value_len, decode_u32(p + sf::OFF_EXTRA_LEN));
+}
+// Whether the counts of a fixed part agree with each other and with the vector lengths, its
+// length word aside.
+bool counts_agree(const uint8_t* bytes);
+// The record lengths (4 + body_len) that a fixed part implies apart from its length word: from its
+// scale and byte counts, and from its vector lengths. For every record the encoder writes the two
+// agree with the length word; where that word is damaged, they say where the record ends.
+struct ImpliedLength {
+  uint64_t from_counts = 0;
+  uint64_t from_lengths = 0;
+};
+ImpliedLength implied_length(const uint8_t* bytes);
 // Checks a record of `size` bytes (at least its fixed part): its length word and its counts agree
 // with each other and with the vector lengths.
 Status check_record_header(const uint8_t* bytes, uint64_t size, const std::string& path,

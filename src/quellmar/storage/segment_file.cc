@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <cstring>
 #include <functional>
+#include <optional>
+#include <utility>
 
 #include "quellmar/core/async_sync.h"
 #include "quellmar/core/coding.h"
@@ -125,15 +127,35 @@ Result<uint64_t> append_records(const std::string& path,
     }
     return fd.close();
   };
-  Status st = write_pieces();
+  Status st;
+  try {
+    st = write_pieces();
+  } catch (...) {
+    // An encoding or a caller's step that throws (an allocation that failed) ends the append
+    // before its records were shown: its bytes are cut back off the file all the same.
+    if (fd.valid() && !cut_back(fd, before, path).is_ok()) *rolled_back = false;
+    throw;
+  }
   if (st.is_ok()) return before;
   *rolled_back = fd.valid() && cut_back(fd, before, path).is_ok();
   return std::move(st).error();
 }
 
+// append_records into the segment; when an exception ends it and its bytes could not be cut
+// back, the segment is sealed, since they lie where the next append would go.
+Result<uint64_t> append_to(SegmentEntry& entry, const std::function<std::string_view()>& next,
+                           const AppendOverlap* overlap, bool* rolled_back) {
+  try {
+    return append_records(entry.path, next, overlap, rolled_back);
+  } catch (...) {
+    if (!*rolled_back) entry.sealed = true;
+    throw;
+  }
+}
+
 // Whether a record that runs past the end of the file, of which the file holds the first `have`
 // bytes (4 at least), could be a write of this system that never completed: its length is one
-// the encoder writes (87 + 80 per group + 4 per extra value), and when the file holds its fixed
+// the encoder writes (87 + 20 per group + 4 per extra value), and when the file holds its fixed
 // part, the counts there agree with that length. Anything else (a length byte flipped, garbage
 // behind the last record) is damage and is never cut off.
 bool could_be_torn(const uint8_t* p, size_t have) {
@@ -165,12 +187,25 @@ Result<SegmentScan> scan_file(const std::string& path, const SegmentFile::Record
 
 Result<std::vector<uint32_t>> SegmentFile::list_ids(const std::string& dir) {
   QM_ASSIGN_OR_RETURN(std::vector<std::string> names, list_dir(dir));
-  std::vector<uint32_t> ids;
-  for (const std::string& name : names) {
+  std::vector<std::pair<uint32_t, std::string>> found;
+  for (std::string& name : names) {
     uint32_t id;
-    if (parse_segment_file_name(name, id)) ids.push_back(id);
+    if (parse_segment_file_name(name, id)) found.emplace_back(id, std::move(name));
   }
-  std::sort(ids.begin(), ids.end());
+  std::sort(found.begin(), found.end());
+  std::vector<uint32_t> ids;
+  ids.reserve(found.size());
+  for (size_t i = 0; i < found.size(); ++i) {
+    // Two names of one id ("segment_5.qmr" beside "segment_000005.qmr") would be one segment
+    // listed twice, its records moved and deleted twice by compaction: such a directory is
+    // refused, and neither file is touched.
+    if (i > 0 && found[i].first == found[i - 1].first) {
+      return EngineError::io(IoError::invalid_data(
+          str_cat("two segment files name segment ", found[i].first, ": ", found[i - 1].second,
+                  " and ", found[i].second, " in ", dir)));
+    }
+    ids.push_back(found[i].first);
+  }
   return ids;
 }
 
@@ -203,6 +238,128 @@ Result<SegmentScan> SegmentFile::scan(const std::string& dir, uint32_t id,
 
 namespace {
 
+// The places of one file that a scan looks at, read through one window. A read that fails sets
+// failed(); what it was asked then counts as not found.
+class RecordWalk {
+ public:
+  RecordWalk(WindowReader& reader, uint64_t size) : reader_(reader), size_(size) {}
+
+  uint64_t size() const { return size_; }
+  bool failed() const { return failed_; }
+
+  // The fixed part of the record at `off`, or as much of it as the file holds (*have bytes, 4 at
+  // least: the caller checks that the file holds them); null when the read failed. Valid until
+  // the next call.
+  const uint8_t* fixed_part(uint64_t off, size_t* have) {
+    *have = static_cast<size_t>(std::min<uint64_t>(size_ - off, sf::FIXED_SIZE));
+    auto head = reader_.at(off, *have);
+    if (!head.is_ok() || *head == nullptr) {
+      failed_ = true;
+      return nullptr;
+    }
+    return *head;
+  }
+
+  // Whether a record as the encoder writes it starts at `off`: its length word agrees with its
+  // counts and it lies in the file. Its length (4 + body_len) goes to *len.
+  bool whole_record_at(uint64_t off, uint64_t* len) {
+    if (off > size_ || size_ - off < sf::FIXED_SIZE) return false;
+    size_t have;
+    const uint8_t* p = fixed_part(off, &have);
+    if (p == nullptr) return false;
+    *len = 4 + uint64_t{decode_u32(p)};
+    return *len <= size_ - off && fixed_part_agrees(p);
+  }
+
+  // Whether a walk may go on at `off`: the end of the file, or a whole record.
+  bool place_at(uint64_t off) {
+    uint64_t len;
+    return off == size_ || whole_record_at(off, &len);
+  }
+
+  // Where the walk goes on behind the damaged record at `off` (its fixed part, or what the file
+  // holds of it, in `fixed`, `have` bytes), and whether the record itself is located there. The
+  // lengths its counts imply come first, then its length word: the first of them behind which a
+  // place lies is taken, and the record keeps its cell id (it reads as damaged). When none fits,
+  // the next whole record behind which a place lies is searched for byte by byte; the bytes
+  // before it are skipped and nothing of them is located. Nothing found: none.
+  struct Place {
+    uint64_t next = 0;
+    bool located = false;
+  };
+  std::optional<Place> find_place(uint64_t off, const uint8_t* fixed, size_t have) {
+    const uint64_t left = size_ - off;
+    uint64_t lengths[3];
+    size_t n = 0;
+    if (have == sf::FIXED_SIZE) {
+      const ImpliedLength implied = implied_length(fixed);
+      lengths[n++] = implied.from_counts;
+      lengths[n++] = implied.from_lengths;
+    }
+    const uint32_t body_len = decode_u32(fixed);
+    if (body_len >= sf::MIN_WALKED_BODY_LEN) lengths[n++] = 4 + uint64_t{body_len};
+    for (size_t i = 0; i < n; ++i) {
+      if (std::find(lengths, lengths + i, lengths[i]) != lengths + i) continue;
+      if (lengths[i] <= left && place_at(off + lengths[i])) return Place{off + lengths[i], true};
+      if (failed_) return std::nullopt;
+    }
+    for (uint64_t p = off + 1; size_ - p >= sf::FIXED_SIZE; ++p) {
+      uint64_t len;
+      if (whole_record_at(p, &len) && place_at(p + len)) return Place{p, false};
+      if (failed_) return std::nullopt;
+    }
+    return std::nullopt;
+  }
+
+  // The offset of no record, for the walk before the first whole record.
+  static constexpr uint64_t NO_RECORD = UINT64_MAX;
+
+  // Whether the zero length word at `off` is the first length word of an append that has not
+  // shown its records: one that is still being written (the word is written last) or that a crash
+  // cut short. Every append writes the records of one write, stored with one write time and
+  // consecutive cell ids, and writes them last in the file; so the zero word is taken for that
+  // when the records from it to the end of the file are such a run (its last record may be cut
+  // short), and the record walked before it is not of the same run (the whole record at `last`,
+  // when it ends at `off`). A first record cut short before its fixed part is taken for one too.
+  // Anything else is a damaged length word.
+  bool unshown_append_at(uint64_t off, uint64_t last) {
+    size_t have;
+    const uint8_t* p = fixed_part(off, &have);
+    if (p == nullptr) return false;
+    if (have < sf::FIXED_SIZE) return true;
+    if (!counts_agree(p)) return false;
+    const CellId first = decode_u64(p + sf::OFF_CELL_ID);
+    const uint64_t created = decode_u64(p + sf::OFF_CREATED);
+    uint64_t at = off + implied_length(p).from_lengths;
+    if (last != NO_RECORD) {
+      p = fixed_part(last, &have);
+      if (p == nullptr) return false;
+      if (last + 4 + decode_u32(p) == off && decode_u64(p + sf::OFF_CREATED) == created &&
+          decode_u64(p + sf::OFF_CELL_ID) + 1 == first) {
+        return false;
+      }
+    }
+    for (CellId next = first + 1; at < size_; ++next) {
+      if (size_ - at < 4) return true;
+      p = fixed_part(at, &have);
+      if (p == nullptr) return false;
+      const uint64_t len = 4 + uint64_t{decode_u32(p)};
+      if (len > size_ - at) return could_be_torn(p, have);
+      if (have < sf::FIXED_SIZE || !fixed_part_agrees(p) ||
+          decode_u64(p + sf::OFF_CELL_ID) != next || decode_u64(p + sf::OFF_CREATED) != created) {
+        return false;
+      }
+      at += len;
+    }
+    return true;
+  }
+
+ private:
+  WindowReader& reader_;
+  uint64_t size_;
+  bool failed_ = false;
+};
+
 Result<SegmentScan> scan_file(const std::string& path, const SegmentFile::RecordVisitor* visit,
                               uint64_t from) {
   QM_ASSIGN_OR_RETURN(UniqueFd fd, open_read(path));
@@ -223,6 +380,19 @@ Result<SegmentScan> scan_file(const std::string& path, const SegmentFile::Record
   out.valid_end = from;
   out.records.reserve(static_cast<size_t>(sf::most_records_in(out.file_size - from)));
   WindowReader reader(fd, out.file_size);
+  RecordWalk walk(reader, out.file_size);
+  uint64_t last = RecordWalk::NO_RECORD;
+  auto locate = [&](CellId id, uint64_t off, uint64_t len) {
+    out.records.push_back({id, off, static_cast<uint32_t>(len - 4)});
+    if (visit != nullptr) {
+      // The whole record lies in the file; it is in the window already unless it crosses the
+      // window's end.
+      auto whole = reader.at(off, static_cast<size_t>(len));
+      if (whole.is_ok() && *whole != nullptr) {
+        (*visit)(off, std::span<const uint8_t>(*whole, static_cast<size_t>(len)));
+      }
+    }
+  };
   uint64_t off = from;
   while (off < out.file_size) {
     const uint64_t left = out.file_size - off;
@@ -230,32 +400,60 @@ Result<SegmentScan> scan_file(const std::string& path, const SegmentFile::Record
       out.end = ScanEnd::TornTail;
       break;
     }
-    // The fixed part when the file holds it, to judge a record that runs past the end.
-    const size_t have = static_cast<size_t>(std::min<uint64_t>(left, sf::FIXED_SIZE));
-    auto head = reader.at(off, have);
-    if (!head.is_ok() || *head == nullptr) {
+    size_t have;
+    const uint8_t* head = walk.fixed_part(off, &have);
+    if (head == nullptr) {
       out.end = ScanEnd::ReadError;
       break;
     }
-    const uint32_t body_len = decode_u32(*head);
-    if (off + 4 + body_len > out.file_size) {
-      out.end = could_be_torn(*head, have) ? ScanEnd::TornTail : ScanEnd::Damaged;
+    const uint64_t len = 4 + uint64_t{decode_u32(head)};
+    if (have == sf::FIXED_SIZE && len <= left && fixed_part_agrees(head)) {
+      out.records.push_back(
+          {decode_u64(head + sf::OFF_CELL_ID), off, static_cast<uint32_t>(len - 4)});
+      if (visit != nullptr) {
+        auto whole = reader.at(off, static_cast<size_t>(len));
+        if (whole.is_ok() && *whole != nullptr) {
+          (*visit)(off, std::span<const uint8_t>(*whole, static_cast<size_t>(len)));
+        }
+      }
+      last = off;
+      off += len;
+      out.valid_end = off;
+      continue;
+    }
+    // Only what could be the last write, never completed or not yet shown, ends the walk as a
+    // tail; any other record that is not whole is damaged, and the walk looks for its place
+    // again behind it.
+    if (len > left && could_be_torn(head, have)) {
+      out.end = ScanEnd::TornTail;
       break;
     }
-    if (body_len < sf::MIN_WALKED_BODY_LEN) {
+    uint8_t fixed[sf::FIXED_SIZE];
+    std::memcpy(fixed, head, have);
+    if (len == 4) {
+      const bool unshown = walk.unshown_append_at(off, last);
+      if (walk.failed()) {
+        out.end = ScanEnd::ReadError;
+        break;
+      }
+      if (unshown) {
+        out.end = ScanEnd::Unshown;
+        break;
+      }
+    }
+    const std::optional<RecordWalk::Place> place = walk.find_place(off, fixed, have);
+    if (walk.failed()) {
+      out.end = ScanEnd::ReadError;
+      break;
+    }
+    if (!place) {
       out.end = ScanEnd::Damaged;
       break;
     }
-    out.records.push_back({decode_u64(*head + 4), off, body_len});
-    if (visit != nullptr) {
-      // The whole record lies in the file (checked above); it is in the window already unless
-      // it crosses the window's end.
-      auto whole = reader.at(off, 4 + size_t{body_len});
-      if (whole.is_ok() && *whole != nullptr) {
-        (*visit)(off, std::span<const uint8_t>(*whole, 4 + size_t{body_len}));
-      }
-    }
-    off += 4 + uint64_t{body_len};
+    out.skipped_damage = true;
+    if (place->located) locate(decode_u64(fixed + sf::OFF_CELL_ID), off, place->next - off);
+    last = RecordWalk::NO_RECORD;
+    off = place->next;
     out.valid_end = off;
   }
   return out;
@@ -273,7 +471,8 @@ Status SegmentFile::prepare_for_append(SegmentEntry& entry, const SegmentScan& s
       entry.fill = sf::HEADER_SIZE;
       return Status::ok();
     }
-    case ScanEnd::TornTail: {
+    case ScanEnd::TornTail:
+    case ScanEnd::Unshown: {
       QM_RETURN_IF_ERROR(cut_preserving(entry.path, scan.valid_end).status());
       entry.fill = scan.valid_end;
       return Status::ok();
@@ -295,6 +494,7 @@ void SegmentFile::note_scan(SegmentEntry& entry, const SegmentScan& scan) {
       entry.fill = sf::HEADER_SIZE;
       return;
     case ScanEnd::TornTail:
+    case ScanEnd::Unshown:
       entry.tail_at = scan.valid_end;
       entry.fill = scan.valid_end;
       return;
@@ -332,6 +532,19 @@ Result<std::vector<uint64_t>> SegmentFile::append_batch(SegmentEntry& entry,
   views.reserve(records.size());
   for (const CellRecord& r : records) views.push_back(r.view());
   return append_views(entry, views, scratch);
+}
+
+void SegmentFile::make_room_to_encode(std::span<const CellRecordView> records,
+                                      std::string& scratch) {
+  // The largest piece append_views writes: one record, or as many as WRITE_PIECE holds.
+  uint64_t largest = 0, piece = 0;
+  for (const CellRecordView& r : records) {
+    auto size = r.encoded_size();
+    if (!size.is_ok()) return;  // the append refuses it before encoding anything
+    piece = piece != 0 && piece + *size <= WRITE_PIECE ? piece + *size : *size;
+    largest = std::max(largest, piece);
+  }
+  if (scratch.size() < largest) scratch.resize(static_cast<size_t>(largest));
 }
 
 Result<std::vector<uint64_t>> SegmentFile::append_views(SegmentEntry& entry,
@@ -373,7 +586,7 @@ Result<std::vector<uint64_t>> SegmentFile::append_views(SegmentEntry& entry,
     return std::string_view(scratch.data(), bytes);
   };
   bool rolled_back = true;
-  auto at = append_records(entry.path, next, overlap, &rolled_back);
+  auto at = append_to(entry, next, overlap, &rolled_back);
   return finish_append(entry, std::move(at), rolled_back, sizes);
 }
 
@@ -388,7 +601,7 @@ Result<std::vector<uint64_t>> SegmentFile::append_encoded(SegmentEntry& entry,
     given = true;
     return bytes;
   };
-  auto at = append_records(entry.path, next, nullptr, &rolled_back);
+  auto at = append_to(entry, next, nullptr, &rolled_back);
   return finish_append(entry, std::move(at), rolled_back, sizes);
 }
 
@@ -420,6 +633,11 @@ Result<std::span<const uint8_t>> SegmentReader::load(uint64_t offset, uint64_t r
   win_len_ = got;
   if (got < 4) return EngineError::io(IoError::unexpected_eof());
   const uint64_t total = 4 + uint64_t{decode_u32(buf_.get())};
+  // A length word that its counts do not agree with is damage: the fixed part alone goes to the
+  // decode, which reports it, and the word never sizes a read.
+  if (total > got && got >= sf::FIXED_SIZE && !fixed_part_agrees(buf_.get())) {
+    return std::span<const uint8_t>(buf_.get(), sf::FIXED_SIZE);
+  }
   if (total > got) {
     // A short first read means the file ended; otherwise make sure the file holds the claimed
     // length before making room for it.

@@ -31,29 +31,42 @@ struct SegmentEntry {
 struct ScannedRecord {
   CellId cell_id = 0;
   uint64_t offset = 0;  // of the record's length word
+  // What the walk took the record's length to be, less the length word: its stored body_len,
+  // unless the record is damaged.
   uint32_t body_len = 0;
 };
 
-// How a scan ended.
+// How a scan ended. A damaged record before the end does not end it: the scan finds the place
+// where the records go on behind it (see SegmentScan::skipped_damage).
 enum class ScanEnd : uint8_t {
-  Clean,  // the last record ends exactly at the end of the file
+  Clean,  // the walk reached the end of the file exactly
   // The last record runs past the end of the file and could be a write of this system that never
   // completed: a length word cut short, or one whose record could be an encoder's (see
   // could_be_torn in the source).
   TornTail,
-  // A length word that no write of this system leaves behind: below 8, or running past the end
-  // of the file with a length or counts no encoder writes. Nothing after it can be located, and
-  // the bytes are left as they are.
+  // From valid_end on, the file holds the records of one write whose first length word is still
+  // zero: an append that is still being written (it writes that word last) or that a crash cut
+  // short before it showed its records. None of them is located; like a torn tail, they are left
+  // for the handle's own next append, which keeps them in a file of their own and cuts them off.
+  Unshown,
+  // A damaged record behind which no place to go on could be found: nothing after it is located,
+  // and the bytes are left as they are.
   Damaged,
   ReadError,  // a read failed part way
   NoHeader,   // the file is shorter than its 8-byte header
 };
 
 struct SegmentScan {
-  std::vector<ScannedRecord> records;  // in file order
-  uint64_t valid_end = 0;              // end of the last whole record (8 when there is none)
+  // In file order. A damaged record is located where its length is known (from its counts, or
+  // from its length word where the records go on behind it): it keeps its cell id, and a read of
+  // it reports the damage.
+  std::vector<ScannedRecord> records;
+  uint64_t valid_end = 0;  // where the walk ended (8 when it found nothing)
   uint64_t file_size = 0;
   ScanEnd end = ScanEnd::Clean;
+  // Whether the walk went over damage before it ended: a record whose length word or counts are
+  // not those the encoder writes, or bytes skipped to find the next record.
+  bool skipped_damage = false;
 };
 
 // Work of a caller that overlaps an append's device time.
@@ -72,7 +85,8 @@ struct AppendOverlap {
 // SegmentReader.
 class SegmentFile {
  public:
-  // Ids of the "segment_<decimal>.qmr" files of a directory, ascending.
+  // Ids of the "segment_<decimal>.qmr" files of a directory, ascending. Two names of one id
+  // ("segment_5.qmr" beside "segment_000005.qmr") fail the call with an error naming both.
   static Result<std::vector<uint32_t>> list_ids(const std::string& dir);
   // Creates the segment with its header; fill is 8. An existing file of that name fails the call
   // (EEXIST) and is left as it is.
@@ -81,9 +95,11 @@ class SegmentFile {
   static Result<SegmentEntry> describe_existing(const std::string& dir, uint32_t id);
   // The bytes of one whole record (length word first) at its offset, valid during the call.
   using RecordVisitor = std::function<void(uint64_t offset, std::span<const uint8_t> record)>;
-  // The (cell id, offset) of every whole record, reading only each record's length and id.
-  // With a visitor, each record found is also handed over whole, in file order, from the same
-  // read of the file (a record whose bytes cannot be read at once is found but not visited).
+  // The (cell id, offset) of every record, reading only each record's fixed part (its length
+  // word, counts and id) as long as the records are whole; behind a damaged record the walk finds
+  // its place again (see ScanEnd). With a visitor, each record found is also handed over, in file
+  // order, from the same read of the file: its bytes as far as the walk took it to reach (a
+  // record whose bytes cannot be read at once is found but not visited).
   static Result<SegmentScan> scan(const std::string& dir, uint32_t id,
                                   const RecordVisitor* visit = nullptr);
 
@@ -104,12 +120,16 @@ class SegmentFile {
                                                     std::span<const CellRecordView> records,
                                                     std::string& scratch,
                                                     const AppendOverlap* overlap = nullptr);
+  // Grows `scratch` to what append_views of `records` encodes them in, so that the append
+  // allocates no buffer of that size.
+  static void make_room_to_encode(std::span<const CellRecordView> records, std::string& scratch);
   // Appends already-encoded records as they are; `sizes` gives each record's length in `bytes`.
   static Result<std::vector<uint64_t>> append_encoded(SegmentEntry& entry, const std::string& bytes,
                                                       std::span<const uint64_t> sizes);
 
   // Makes a segment safe to append to after a scan: a missing or short header is written again,
-  // a torn last record is cut off, and a damaged segment is sealed. Whatever is cut or written
+  // a torn last record or an append that never showed its records is cut off, and a segment
+  // whose walk could not reach its end is sealed. Whatever is cut or written
   // over is first preserved in a file of its own beside the segment (cut_preserving).
   static Status prepare_for_append(SegmentEntry& entry, const SegmentScan& scan);
   // What an open keeps of the scan of the segment it would append to, changing nothing in the

@@ -103,6 +103,76 @@ TEST(FlatIndex, MatchesStableSortOfInOrderScores) {
   }
 }
 
+// Fewer keys of a width than a panel holds are kept one after another and scored on their own;
+// from a whole panel on they are scored a panel at a time. Either way the scores are the in-order
+// dot products, ranked as a stable sort ranks them, across the change in both directions
+// (inserts one at a time and in batches, and removals back below a panel).
+TEST(FlatIndex, FewKeysScoreAsPanelsDo) {
+  std::mt19937 rng(3);
+  std::uniform_int_distribution<int> small(-2, 2);  // ties
+  constexpr size_t DIM = 23;
+  FlatIndex index;
+  std::vector<std::pair<CellId, std::vector<float>>> model;
+  CellId next = 1;
+  auto expect_model = [&](const char* when) {
+    SCOPED_TRACE(::testing::Message() << when << ", " << model.size() << " keys");
+    ASSERT_EQ(index.len(), model.size());
+    std::vector<float> q(DIM);
+    for (float& x : q) x = float(small(rng));
+    const float f = 1.0f / std::sqrt(float(DIM));
+    std::vector<ScoredCell> want;
+    for (const auto& [id, key] : model) {
+      float dot = 0.0f;
+      for (size_t i = 0; i < DIM; ++i) dot += q[i] * key[i];
+      want.push_back({id, id % 2, f * dot});
+    }
+    std::stable_sort(want.begin(), want.end(),
+                     [](const ScoredCell& a, const ScoredCell& b) { return a.score > b.score; });
+    EXPECT_EQ(index.search(q, 1000, std::nullopt), want);
+    std::erase_if(want, [](const ScoredCell& c) { return c.owner != 1; });
+    if (want.size() > 3) want.resize(3);
+    EXPECT_EQ(index.search(q, 3, OwnerId{1}), want);
+  };
+  auto key = [&] {
+    std::vector<float> k(DIM);
+    for (float& x : k) x = float(small(rng));
+    return k;
+  };
+  for (size_t target : {1, 7, 15, 16, 17, 40}) {
+    while (model.size() < target) {
+      model.emplace_back(next, key());
+      index.insert(next, next % 2, model.back().second);
+      ++next;
+    }
+    expect_model("inserted");
+  }
+  for (size_t target : {20, 15, 3, 0}) {
+    while (model.size() > target) {
+      index.remove(model.front().first);
+      model.erase(model.begin());
+    }
+    expect_model("removed");
+  }
+  // A batch that crosses from row-major keys into panels, after room made ahead.
+  std::vector<SharedKey> keys;
+  for (int i = 0; i < 9; ++i) {
+    model.emplace_back(next, key());
+    index.insert(next, next % 2, model.back().second);
+    ++next;
+  }
+  index.make_room(30, DIM);
+  std::vector<StageInsert> items;
+  keys.reserve(30);
+  for (int i = 0; i < 30; ++i) {
+    model.emplace_back(next, key());
+    keys.push_back(SharedKey(model.back().second));
+    items.push_back({next, next % 2, &keys.back(), &keys.back()});
+    ++next;
+  }
+  index.insert_batch(items);
+  expect_model("batch into panels");
+}
+
 TEST(FlatIndex, RemoveDropsEveryEntryOfTheCell) {
   FlatIndex index;
   index.insert(1, 0, std::vector<float>{1, 0});

@@ -326,7 +326,7 @@ TEST(Slb, RoomMadeAheadChangesNoQuery) {
   SLB plain(40, DIM), roomy(40, DIM);
   CellId next = 1;
   auto batch = [&](uint64_t room, int inserts) {
-    roomy.make_room(room);
+    roomy.make_room(room, DIM);
     for (int i = 0; i < inserts; ++i) {
       const std::vector<float> key = testing::uniform_values(rng, DIM, 0.1f, 1.0f);
       plain.insert(next, next % 2, key);
@@ -367,7 +367,7 @@ TEST(Slb, PanelsGrowWithTheSlotsInUse) {
     std::mt19937 rng(static_cast<unsigned>(c.inserts + c.room));
     std::normal_distribution<float> normal;
     SLB slb(CAPACITY, DIM);
-    slb.make_room(c.room);
+    slb.make_room(c.room, DIM);
     std::vector<std::vector<float>> keys;
     for (uint64_t i = 0; i < c.inserts; ++i) {
       std::vector<float> key(DIM);
@@ -388,19 +388,49 @@ TEST(Slb, PanelsGrowWithTheSlotsInUse) {
   }
 }
 
-// A width whose panels no machine could hold: the buffer is made without them, and an insert
-// whose panel cannot be allocated fails whole, leaving the buffer as it was.
+// Until the slots fill a whole panel, their codes lie one after another and are scored slot by
+// slot; once they do, they move into panels. The scores of the keys held before are the same
+// bits after the move, and a query's hits the same.
+TEST(Slb, FewSlotsScoreAsPanelsDo) {
+  std::mt19937 rng(21);
+  constexpr uint64_t DIM = 37;
+  SLB slb(1000, DIM);
+  std::vector<std::vector<float>> keys;
+  auto add = [&] {
+    keys.push_back(testing::uniform_values(rng, DIM, -1.0f, 1.0f));
+    slb.insert(keys.size(), keys.size() % 3, keys.back());
+  };
+  const std::vector<float> query = testing::uniform_values(rng, DIM, -1.0f, 1.0f);
+  while (keys.size() < I8_PANEL_WIDTH - 1) add();
+  const std::vector<ScoredCell> before = slb.query(query, 1000);
+  ASSERT_EQ(before.size(), keys.size());
+  add();  // the first panel fills
+  add();
+  std::vector<ScoredCell> after = slb.query(query, 1000);
+  ASSERT_EQ(after.size(), keys.size());
+  std::erase_if(after, [&](const ScoredCell& c) { return c.cell_id >= I8_PANEL_WIDTH; });
+  EXPECT_EQ(after, before);
+}
+
+// A width whose codes no machine could hold: the buffer is made without them, and an insert of a
+// key of that width whose codes cannot be allocated fails whole, leaving the buffer as it was. A
+// key of another width has no codes, and costs none of that width.
 TEST(Slb, FailedPanelAllocationChangesNothing) {
-  SLB slb(4096, uint64_t{1} << 45);
+  const uint64_t huge = uint64_t{1} << 45;
+  SLB slb(4096, huge);
   EXPECT_EQ(slb.slot_count(), 0u);
-  EXPECT_THROW(slb.insert(7, 1, std::vector<float>{1.0f, 2.0f}), std::bad_alloc);
-  EXPECT_THROW(slb.make_room(1), std::bad_alloc);
+  EXPECT_THROW(slb.insert_quantized(7, 1, SLB::Quantized{}, huge), std::bad_alloc);
+  EXPECT_THROW(slb.make_room(1, huge), std::bad_alloc);
   EXPECT_EQ(slb.occupancy(), 0u);
   EXPECT_EQ(slb.slot_count(), 0u);
   EXPECT_EQ(slb.clock(), 0u);
   EXPECT_FALSE(slb.contains(7));
   slb.remove(7);
   EXPECT_EQ(slb.occupancy(), 0u);
+  slb.make_room(1000, 2);
+  slb.insert(8, 1, std::vector<float>{1.0f, 2.0f});
+  EXPECT_EQ(slb.occupancy(), 1u);
+  EXPECT_TRUE(slb.contains(8));
 }
 
 }  // namespace

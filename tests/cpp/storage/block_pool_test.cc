@@ -10,6 +10,7 @@
 #include "quellmar/core/file_names.h"
 #include "quellmar/core/posix_file.h"
 #include "quellmar/core/str_cat.h"
+#include "quellmar/storage/segment_format.h"
 #include "test_util.h"
 
 namespace quellmar {
@@ -325,6 +326,27 @@ TEST_F(BlockPoolTest, BatchLargerThanOneWritePieceKeepsEveryOffset) {
   }
 }
 
+// A stray "segment_0.qmr" beside "segment_000000.qmr" names segment 0 a second time: an open
+// refuses the directory, naming both files, and a refresh refuses it as well; no file changes.
+TEST_F(BlockPoolTest, TwoNamesOfOneSegmentAreRefused) {
+  BlockPool pool = Open(100);
+  for (CellId id = 1; id <= 3; ++id) Write(pool, id);
+  ASSERT_GE(pool.segments().size(), 2u);
+  write_file(dir_.file("segment_0.qmr"), read_file(Seg(0)));
+  std::vector<std::pair<std::string, std::string>> files;
+  for (const std::string& name : {std::string("segment_0.qmr"), segment_file_name(0),
+                                  segment_file_name(1), segment_file_name(2)}) {
+    files.emplace_back(name, read_file(dir_.file(name)));
+  }
+  const std::string refusal =
+      "storage I/O error: two segment files name segment 0: "
+      "segment_0.qmr and segment_000000.qmr in " +
+      dir_.path();
+  QM_ASSERT_ERROR(Io, refusal, BlockPool::open(dir_.path(), 100));
+  QM_ASSERT_ERROR(Io, refusal, pool.refresh());
+  for (const auto& [name, bytes] : files) EXPECT_EQ(read_file(dir_.file(name)), bytes) << name;
+}
+
 TEST_F(BlockPoolTest, RefreshAddsWhatAnotherWriterAppended) {
   BlockPool pool = Open();
   Write(pool, 1);
@@ -410,7 +432,9 @@ TEST_F(BlockPoolTest, FailedWriteOrFlushLeavesFillAndFileInAgreement) {
   ExpectCell(again, 12);
 }
 
-TEST_F(BlockPoolTest, DamagedRecordSealsTheSegmentInsteadOfBeingAppendedBehind) {
+// A damaged length word of the last record: its counts say where it ends, so the segment stays
+// the one appended to, and the next scan finds its place again behind the damaged record.
+TEST_F(BlockPoolTest, DamagedLastRecordIsSkippedAndAppendedBehind) {
   {
     BlockPool pool = Open();
     Write(pool, 1);
@@ -421,32 +445,48 @@ TEST_F(BlockPoolTest, DamagedRecordSealsTheSegmentInsteadOfBeingAppendedBehind) 
   bytes[second] = 3;  // body_len 3: no record is that short
   bytes[second + 1] = bytes[second + 2] = bytes[second + 3] = 0;
   write_file(Seg(0), bytes);
+  const std::string damaged =
+      str_cat("storage I/O error: damaged cell record at offset ", second, " in ", Seg(0));
   {
     BlockPool pool = Open();
-    EXPECT_EQ(pool.cell_count(), 1u);
+    EXPECT_EQ(pool.cell_count(), 2u);
+    QM_ASSERT_ERROR(Io, damaged, pool.read_cell(2));
     Write(pool, 3);
-    EXPECT_EQ(pool.locations().at(3).segment, 1u);
+    EXPECT_EQ(pool.locations().at(3).segment, 0u);
   }
   BlockPool pool = Open();
+  EXPECT_EQ(pool.segments().size(), 1u);
   ExpectCell(pool, 1);
   ExpectCell(pool, 3);
+  QM_ASSERT_ERROR(Io, damaged, pool.read_cell(2));
+  EXPECT_EQ(read_file(Seg(0)).compare(0, bytes.size(), bytes), 0);
 }
 
-// Damage to a segment never costs a stored byte: a torn tail is cut only after it was kept in a
-// file of its own, anything else stays in place in a sealed segment, the walk keeps its place
-// over a record too short to be whole, and every later write survives a reopen. A compaction
-// never deletes a file it could not walk to its end.
+// Damage to a segment never costs a stored byte: a torn tail (or a write that never showed its
+// records) is cut only after it was kept in a file of its own, anything else stays in place, the
+// walk finds its place again behind a damaged record, and every later write survives a reopen.
+// Where no place can be found the segment is sealed. A compaction never deletes a file it could
+// not walk to its end or that holds damage.
 TEST(BlockPoolRepairTest, DamageNeverCostsAStoredByte) {
-  auto encoded = [](CellId id) {
+  auto encoded = [](CellId id, uint64_t time = 0) {
+    CellRecord r = Cell(id);
+    if (time != 0) r.created_at_ns = r.updated_at_ns = time;
     std::string out;
-    EXPECT_TRUE(Cell(id).encode(out).is_ok());
+    EXPECT_TRUE(r.encode(out).is_ok());
     return out;
   };
   const std::string r1 = encoded(1), r2 = encoded(2), r3 = encoded(3);
   const std::string header = std::string("QMRS\x01\0\0\0", 8);
-  std::string flipped = r2, zeroed = r2;
+  std::string flipped = r2, zeroed = r2, both = r2;
   flipped[3] = '\x7f';
   zeroed.replace(0, 4, 4, '\0');
+  both[3] = '\x7f';
+  // Neither its scale counts nor its vector lengths tell its length any more.
+  both[segment_format::OFF_KEY_SCALES] = '\x09';
+  both[segment_format::OFF_KEY_LEN] = '\x55';
+  // Cells 2 and 3 stored by one write (one write time), its first length word still zero.
+  std::string unshown = encoded(2, 5555) + encoded(3, 5555);
+  unshown.replace(0, 4, 4, '\0');
   // Records of 24 and 12 bytes (body_len 20 and 8): cell ids 99 and 98, nothing after the id.
   std::string short20, short8;
   put_u32(short20, 20);
@@ -462,8 +502,11 @@ TEST(BlockPoolRepairTest, DamageNeverCostsAStoredByte) {
     bool sealed;                   // the next write goes to a new segment
     size_t cut_files;              // files that keep bytes cut off
   } cases[] = {
-      {"flipped high length byte", header + r1 + flipped + r3, {1}, {}, true, 0},
-      {"zeroed length word mid-file", header + r1 + zeroed + r3, {1}, {}, true, 0},
+      {"flipped high length byte", header + r1 + flipped + r3, {1, 3}, {2}, false, 0},
+      {"zeroed length word mid-file", header + r1 + zeroed + r3, {1, 3}, {2}, false, 0},
+      // Found again by the next whole record; the damaged one is not located.
+      {"length and counts damaged", header + r1 + both + r3, {1, 3}, {}, false, 0},
+      {"write not shown", header + r1 + unshown, {1}, {}, false, 1},
       {"short bodies", header + r1 + short20 + r2 + short8 + r3, {1, 2, 3}, {99, 98}, false, 0},
       {"torn final record", header + r1 + r2 + r3.substr(0, r3.size() - 30), {1, 2}, {}, false, 1},
       {"torn length word", header + r1 + r2 + r3.substr(0, 3), {1, 2}, {}, false, 1},
