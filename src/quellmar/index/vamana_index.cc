@@ -1,10 +1,15 @@
 #include "quellmar/index/vamana_index.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstring>
+#include <exception>
 #include <limits>
+#include <new>
 #include <string_view>
+#include <system_error>
+#include <thread>
 #include <unordered_set>
 
 #if defined(__SSE2__)
@@ -126,7 +131,98 @@ void divide_f32(const float* x, float d, float* out, size_t n) {
   for (; j < n; ++j) out[j] = x[j] / d;
 }
 
+// Keys per row block of the blocked build: the rows of one tile of scores, and one work item.
+constexpr size_t TILE = 128;
+// Items of the other parallel steps: runs of nodes or keys, of panel rows (a whole number of
+// panels), and of key positions for the mean (a cache line of floats).
+constexpr size_t RANGE_GRAIN = 256;
+constexpr size_t PANEL_GRAIN = 4 * TILE;
+constexpr size_t MEAN_SLICE = 64 / sizeof(float);
+static_assert(PANEL_GRAIN % F32_PANEL_WIDTH == 0);
+
+VamanaBuildHooks& build_hooks() {
+  static VamanaBuildHooks hooks;
+  return hooks;
+}
+
+// Items 0 .. items - 1 handed out in order, one at a time, to whichever worker asks first; none
+// once a worker has failed.
+class WorkQueue {
+ public:
+  explicit WorkQueue(size_t items) : items_(items) {}
+  bool next(size_t& item) {
+    if (stopped_.load(std::memory_order_relaxed)) return false;
+    item = next_.fetch_add(1, std::memory_order_relaxed);
+    return item < items_;
+  }
+  void stop() { stopped_.store(true, std::memory_order_relaxed); }
+
+ private:
+  const size_t items_;
+  std::atomic<size_t> next_{0};
+  std::atomic<bool> stopped_{false};
+};
+
+// The workers a step of `items` items runs on: no more than there are items, at least one.
+size_t worker_count(size_t threads, size_t items) {
+  return std::max<size_t>(1, std::min(threads, items));
+}
+
+// Runs body(worker, queue) for workers 0 .. worker_count(threads, items) - 1 over one queue of
+// `items`: worker 0 on the calling thread, the others on threads started for this step and
+// joined before it returns. The bodies take their work from the queue, so a thread that the
+// system refuses to start (or has no memory for) leaves its share to the workers that run. The
+// first exception a body throws, by worker number, is rethrown here once every thread is
+// joined; the queue hands out nothing after it.
+template <typename Body>
+void run_workers(size_t threads, size_t items, Body&& body) {
+  const size_t workers = worker_count(threads, items);
+  WorkQueue queue(items);
+  std::vector<std::exception_ptr> failures(workers);
+  auto guarded = [&](size_t worker) noexcept {
+    try {
+      body(worker, queue);
+    } catch (...) {
+      failures[worker] = std::current_exception();
+      queue.stop();
+    }
+  };
+  {
+    std::vector<std::jthread> started;
+    const size_t start_limit = build_hooks().thread_starts;
+    try {
+      started.reserve(workers - 1);
+      for (size_t worker = 1; worker < workers; ++worker) {
+        if (started.size() >= start_limit) {
+          throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
+        }
+        started.emplace_back([&guarded, worker] { guarded(worker); });
+      }
+    } catch (const std::system_error&) {
+      // Fewer workers: those started and the calling thread share the work.
+    } catch (const std::bad_alloc&) {
+    }
+    guarded(0);
+  }  // joins every thread started
+  for (const std::exception_ptr& failure : failures) {
+    if (failure) std::rethrow_exception(failure);
+  }
+}
+
+// Splits [0, count) into runs of `grain` and runs fn(begin, end, worker) over each, on the
+// workers of run_workers.
+template <typename Fn>
+void parallel_ranges(size_t threads, size_t count, size_t grain, Fn&& fn) {
+  const size_t items = (count + grain - 1) / grain;
+  run_workers(threads, items, [&](size_t worker, WorkQueue& queue) {
+    size_t item = 0;
+    while (queue.next(item)) fn(item * grain, std::min(count, (item + 1) * grain), worker);
+  });
+}
+
 }  // namespace
+
+VamanaBuildHooks& vamana_build_hooks_for_testing() { return build_hooks(); }
 
 VamanaIndex::VamanaIndex(uint64_t dim, uint64_t max_degree, float alpha)
     : dim_(dim), max_degree_(max_degree), alpha_(alpha) {}
@@ -172,29 +268,39 @@ void VamanaIndex::insert_node(CellId cell_id, SharedKey key) {
   append_node(cell_id, static_cast<uint32_t>(key_owners_.size() - 1));
 }
 
-std::vector<float> VamanaIndex::key_mean() const {
+std::vector<float> VamanaIndex::key_mean(size_t threads) const {
   // mean[j] += key[j] / n for every node in order: a division and an addition per term. A run
-  // of nodes that share a key adds the same quotients, so they are divided once per run.
+  // of nodes that share a key adds the same quotients, so they are divided once per run. Each
+  // position sums apart from the others, so the positions are split among the workers, a run of
+  // MEAN_SLICE at a time, each summed in a buffer of its own and copied out at the end.
   std::vector<float> mean(dim_, 0.0f);
-  std::vector<float> quotients(dim_, 0.0f);
   const float n = static_cast<float>(ids_.size());
-  uint32_t last_owner = UINT32_MAX;
-  size_t m = 0;
-  for (size_t i = 0; i < ids_.size(); ++i) {
-    if (key_of_[i] != last_owner) {
-      last_owner = key_of_[i];
-      std::span<const float> key = node_key(i);
-      m = std::min<size_t>(key.size(), dim_);
-      divide_f32(key.data(), n, quotients.data(), m);
+  const size_t per_worker = (dim_ + threads - 1) / std::max<size_t>(threads, 1);
+  const size_t slice =
+      std::max(MEAN_SLICE, (per_worker + MEAN_SLICE - 1) / MEAN_SLICE * MEAN_SLICE);
+  parallel_ranges(threads, dim_, slice, [&](size_t j0, size_t j1, size_t) {
+    std::vector<float> sum(j1 - j0, 0.0f);
+    std::vector<float> quotients(j1 - j0, 0.0f);
+    uint32_t last_owner = UINT32_MAX;
+    size_t m = 0;
+    for (size_t i = 0; i < ids_.size(); ++i) {
+      if (key_of_[i] != last_owner) {
+        last_owner = key_of_[i];
+        std::span<const float> key = node_key(i);
+        const size_t width = std::min<size_t>(key.size(), dim_);
+        m = width > j0 ? std::min(width, j1) - j0 : 0;
+        if (m > 0) divide_f32(key.data() + j0, n, quotients.data(), m);
+      }
+      accumulate_f32(sum.data(), quotients.data(), m);
     }
-    accumulate_f32(mean.data(), quotients.data(), m);
-  }
+    std::copy(sum.begin(), sum.end(), mean.begin() + static_cast<ptrdiff_t>(j0));
+  });
   return mean;
 }
 
 void VamanaIndex::compute_entry_point() {
   if (ids_.empty()) return;
-  const std::vector<float> mean = key_mean();
+  const std::vector<float> mean = key_mean(1);
   std::optional<uint32_t> best;
   float best_score = -std::numeric_limits<float>::infinity();
   for (size_t i = 0; i < ids_.size(); ++i) {
@@ -208,13 +314,13 @@ void VamanaIndex::compute_entry_point() {
   entry_point_ = best.value_or(0);
 }
 
-void VamanaIndex::build() {
+void VamanaIndex::build(size_t threads) {
   if (ids_.empty()) return;
   if (!adjacency_.empty()) {
     compute_entry_point();
     return;
   }
-  build_distinct_keys();
+  build_distinct_keys(threads);
 }
 
 void VamanaIndex::build_all_pairs() {
@@ -243,22 +349,24 @@ void VamanaIndex::build_all_pairs() {
   adj_start_[n] = adjacency_.size();
 }
 
-void VamanaIndex::build_distinct_keys() {
-  if (!build_groups(nullptr)) build_all_pairs();
+void VamanaIndex::build_distinct_keys(size_t threads) {
+  if (!build_groups(nullptr, threads)) build_all_pairs();
 }
 
-bool VamanaIndex::build_reusing(const VamanaIndex& saved) {
+bool VamanaIndex::build_reusing(const VamanaIndex& saved, size_t threads) {
   QM_CHECK(adjacency_.empty());
-  return build_groups(&saved);
+  return build_groups(&saved, threads);
 }
 
-bool VamanaIndex::build_groups(const VamanaIndex* saved) {
+bool VamanaIndex::build_groups(const VamanaIndex* saved, size_t threads) {
   const size_t n = ids_.size();
   if (n == 0) return true;
   if (dim_ == 0) return false;
-  for (size_t i = 0; i < n; ++i) {
-    if (node_key(i).size() != dim_) return false;
+  // Every node's key is one of the owners' (nodes are only appended with one).
+  for (const SharedKey& key : key_owners_) {
+    if (key->size() != dim_) return false;
   }
+  if (threads == 0 || n < build_hooks().min_parallel_nodes) threads = 1;
   const size_t degree = std::min<uint64_t>(max_degree_, n - 1);
   // The best degree + 1 nodes of a key's ranked list cover every member's own list, whatever
   // member is left out as the node itself.
@@ -290,22 +398,31 @@ bool VamanaIndex::build_groups(const VamanaIndex* saved) {
     }
     old_degree = m == 0 ? 0 : std::min<uint64_t>(max_degree_, m - 1);
     ranked_afresh.assign(n, 1);
-    for (size_t i = 0; i < n; ++i) {
-      const uint32_t s = old_of[i];
-      if (s == NO_NODE) continue;
-      std::span<const uint32_t> list = saved->neighbours(s);
-      if (list.size() != old_degree) return false;
-      bool gone = false;
-      for (uint32_t t : list) {
-        if (t == s) return false;
-        gone = gone || here[t] == NO_NODE;
+    std::atomic<bool> unfit{false};
+    parallel_ranges(threads, n, RANGE_GRAIN, [&](size_t begin, size_t end, size_t) {
+      for (size_t i = begin; i < end; ++i) {
+        const uint32_t s = old_of[i];
+        if (s == NO_NODE) continue;
+        std::span<const uint32_t> list = saved->neighbours(s);
+        bool gone = false;
+        for (uint32_t t : list) {
+          if (t == s) unfit.store(true, std::memory_order_relaxed);
+          gone = gone || here[t] == NO_NODE;
+        }
+        if (list.size() != old_degree) unfit.store(true, std::memory_order_relaxed);
+        ranked_afresh[i] = gone;
       }
-      ranked_afresh[i] = gone;
-    }
+    });
+    if (unfit.load()) return false;
   }
 
   // Distinct keys: nodes sharing a key owner are equal; owners are then grouped by bit pattern,
-  // through an open-addressing table of key numbers (every key has dim values here).
+  // through an open-addressing table of key numbers (every key has dim values here). The hashes
+  // are taken first, side by side; the table is filled in node order.
+  std::vector<size_t> owner_hash(key_owners_.size());
+  parallel_ranges(threads, key_owners_.size(), RANGE_GRAIN, [&](size_t begin, size_t end, size_t) {
+    for (size_t o = begin; o < end; ++o) owner_hash[o] = KeyBytesHash{}(key_bytes(*key_owners_[o]));
+  });
   std::vector<uint32_t> group_of_owner(key_owners_.size(), UINT32_MAX);
   size_t slots = 16;
   while (slots < 2 * key_owners_.size()) slots *= 2;
@@ -316,7 +433,7 @@ bool VamanaIndex::build_groups(const VamanaIndex* saved) {
     uint32_t& g = group_of_owner[key_of_[i]];
     if (g == UINT32_MAX) {
       const std::span<const float> key = *key_owners_[key_of_[i]];
-      size_t at = KeyBytesHash{}(key_bytes(key)) & (slots - 1);
+      size_t at = owner_hash[key_of_[i]] & (slots - 1);
       while (by_bytes[at] != UINT32_MAX &&
              std::memcmp(reps[by_bytes[at]], key.data(), dim_ * sizeof(float)) != 0) {
         at = (at + 1) & (slots - 1);
@@ -371,48 +488,66 @@ bool VamanaIndex::build_groups(const VamanaIndex* saved) {
 
   // Each key's best nodes, best first, as node_rank values: `want` for a whole list, `degree`
   // new ones above `least` for the others. `threshold` is the score below which nothing enters
-  // the list any more.
-  std::vector<uint64_t> top(u_count * want);
+  // the list any more. Entries past a list's `filled` count are never read.
+  std::vector<uint64_t, AlignedAllocator<uint64_t>> top(u_count * want);
   std::vector<uint32_t> filled(u_count, 0);
   std::vector<float> threshold(u_count, -std::numeric_limits<float>::infinity());
   std::vector<uint64_t> least;
-  std::vector<const float*> pair_a, pair_b;
-  std::vector<float> pair_score;
-  auto score_pairs = [&] {
-    pair_score.resize(pair_a.size());
-    dot_f32_pairs(pair_a.data(), pair_b.data(), pair_a.size(), dim_, pair_score.data());
-  };
   if (saved != nullptr && degree > 0 && old_degree >= degree) {
     // A new node enters a kept list only when it ranks above the list's entry at the degree.
     // Members of a key mostly share that entry's key: each (key, key) pair is scored once.
     least.assign(u_count, UINT64_MAX);
-    const uint32_t first = member_start[full_count];
-    std::vector<uint32_t> entry(n - first), pair_of(n - first);
-    for (size_t w = full_count; w < u_count; ++w) {
-      for (uint32_t k = member_start[w]; k < member_start[w + 1]; ++k) {
-        const uint32_t t = here[saved->neighbours(old_of[members[k]])[degree - 1]];
-        entry[k - first] = t;
-        if (k == member_start[w] || reps[group[t]] != pair_b.back()) {
-          pair_a.push_back(reps[w]);
-          pair_b.push_back(reps[group[t]]);
-        }
-        pair_of[k - first] = static_cast<uint32_t>(pair_a.size() - 1);
-      }
-    }
-    score_pairs();
-    for (size_t w = full_count; w < u_count; ++w) {
-      for (uint32_t k = member_start[w]; k < member_start[w + 1]; ++k) {
-        const uint64_t rank =
-            node_rank(score_rank_key(pair_score[pair_of[k - first]]), entry[k - first]);
-        least[w] = std::min(least[w], rank);
-      }
-      threshold[w] = entry_threshold(least[w] >> 32);
-    }
+    parallel_ranges(
+        threads, u_count - full_count, RANGE_GRAIN, [&](size_t begin, size_t end, size_t) {
+          const size_t w0 = full_count + begin, w1 = full_count + end;
+          const uint32_t first = member_start[w0];
+          std::vector<uint32_t> entry(member_start[w1] - first), pair_of(entry.size());
+          std::vector<const float*> pair_a, pair_b;
+          for (size_t w = w0; w < w1; ++w) {
+            for (uint32_t k = member_start[w]; k < member_start[w + 1]; ++k) {
+              const uint32_t t = here[saved->neighbours(old_of[members[k]])[degree - 1]];
+              entry[k - first] = t;
+              if (k == member_start[w] || reps[group[t]] != pair_b.back()) {
+                pair_a.push_back(reps[w]);
+                pair_b.push_back(reps[group[t]]);
+              }
+              pair_of[k - first] = static_cast<uint32_t>(pair_a.size() - 1);
+            }
+          }
+          std::vector<float> pair_score(pair_a.size());
+          dot_f32_pairs(pair_a.data(), pair_b.data(), pair_a.size(), dim_, pair_score.data());
+          for (size_t w = w0; w < w1; ++w) {
+            for (uint32_t k = member_start[w]; k < member_start[w + 1]; ++k) {
+              const uint64_t rank =
+                  node_rank(score_rank_key(pair_score[pair_of[k - first]]), entry[k - first]);
+              least[w] = std::min(least[w], rank);
+            }
+            threshold[w] = entry_threshold(least[w] >> 32);
+          }
+        });
   }
-  // Offers the members of key `from`, all scoring `score`, to the list of key `list`: all of them
-  // to a whole list, the new ones to a kept one. Members come in ascending order, so once one
-  // fails to enter the rest fail too.
-  auto offer = [&](size_t list, size_t from, float score) {
+
+  // One worker's view of the lists: those of keys with whole lists, and those of the kept keys.
+  // Worker 0 gathers straight into the shared lists; every other worker gathers the whole lists
+  // into lists of its own (any key's whole list takes offers from every row block), merged into
+  // the shared ones once all are done. A kept key's list takes offers only from its own row
+  // block, which one worker scores, so every worker writes the kept lists in place.
+  struct Lists {
+    uint64_t* top;
+    uint32_t* filled;
+    float* threshold;
+  };
+  struct OwnLists {
+    std::vector<uint64_t, AlignedAllocator<uint64_t>> top;
+    std::vector<uint32_t> filled;
+    std::vector<float> threshold;
+  };
+  const Lists shared{top.data(), filled.data(), threshold.data()};
+
+  // Offers the members of key `from`, all scoring `score`, to the list of key `list` in `lists`:
+  // all of them to a whole list, the new ones to a kept one. Members come in ascending order, so
+  // once one fails to enter the rest fail too.
+  auto offer = [&](const Lists& lists, size_t list, size_t from, float score) {
     const bool whole = list < full_count;
     const uint32_t* m =
         whole ? members.data() + member_start[from] : new_members.data() + new_start[from];
@@ -421,8 +556,8 @@ bool VamanaIndex::build_groups(const VamanaIndex* saved) {
                                                        : new_start[from + 1] - new_start[from]);
     const uint64_t floor = whole || least.empty() ? 0 : least[list];
     const uint32_t key = score_rank_key(score);
-    uint64_t* entries = &top[list * want];
-    uint32_t& count = filled[list];
+    uint64_t* entries = &lists.top[list * want];
+    uint32_t& count = lists.filled[list];
     bool changed = false;
     for (size_t r = 0; r < m_count; ++r) {
       const uint64_t rank = node_rank(key, m[r]);
@@ -435,167 +570,234 @@ bool VamanaIndex::build_groups(const VamanaIndex* saved) {
       entries[j] = rank;
       changed = true;
     }
-    if (changed && count == cap) threshold[list] = entry_threshold(entries[cap - 1] >> 32);
+    if (changed && count == cap) lists.threshold[list] = entry_threshold(entries[cap - 1] >> 32);
   };
 
-  // One tile of scores, tile[a * TILE + b] for keys r0 + a and c0 + b: each feeds the row's
-  // list with the column's members and, with `both`, the column's list with the row's.
-  constexpr size_t TILE = 128;
+  // One tile of scores, tile[a * TILE + b] for keys r0 + a and c0 + b (c0 always below
+  // full_count): each feeds the row's list (in `rows`) with the column's members and, with
+  // `both`, the column's list (in `cols`) with the row's.
   static_assert(TILE % F32_PANEL_WIDTH == 0);
-  std::vector<float> tile(TILE * TILE);
-  auto scan = [&](size_t r0, size_t nr, size_t c0, size_t nc, bool both) {
-    const float* col_threshold = &threshold[c0];
+  auto scan = [&](const float* tile, const Lists& rows, const Lists& cols, size_t r0, size_t nr,
+                  size_t c0, size_t nc, bool both) {
+    const float* col_threshold = &cols.threshold[c0];
     for (size_t a = 0; a < nr; ++a) {
       const float* s = &tile[a * TILE];
       const size_t row = r0 + a;
+      const float& row_threshold = rows.threshold[row];
       size_t b = 0;
 #if defined(__SSE2__)
       // Sixteen scores at a time, four to a vector: a lane goes on only when it is not below the
       // threshold of the row's list or (with both) of its column's list.
-      auto lanes_passing = [&](size_t at, __m128 row_threshold) {
+      auto lanes_passing = [&](size_t at, __m128 rt) {
         const __m128 v = _mm_loadu_ps(s + at);
-        __m128 pass = _mm_cmpnlt_ps(v, row_threshold);
+        __m128 pass = _mm_cmpnlt_ps(v, rt);
         if (both) pass = _mm_or_ps(pass, _mm_cmpnlt_ps(v, _mm_loadu_ps(col_threshold + at)));
         return static_cast<unsigned>(_mm_movemask_ps(pass));
       };
       for (; b + 16 <= nc; b += 16) {
-        const __m128 rt = _mm_set1_ps(threshold[row]);
+        const __m128 rt = _mm_set1_ps(row_threshold);
         unsigned mask = lanes_passing(b, rt) | lanes_passing(b + 4, rt) << 4 |
                         lanes_passing(b + 8, rt) << 8 | lanes_passing(b + 12, rt) << 12;
         while (mask != 0) {
           const size_t lane = b + static_cast<size_t>(__builtin_ctz(mask));
           mask &= mask - 1;
-          if (!(s[lane] < threshold[row])) offer(row, c0 + lane, s[lane]);
-          if (both && !(s[lane] < col_threshold[lane])) offer(c0 + lane, row, s[lane]);
+          if (!(s[lane] < row_threshold)) offer(rows, row, c0 + lane, s[lane]);
+          if (both && !(s[lane] < col_threshold[lane])) offer(cols, c0 + lane, row, s[lane]);
         }
       }
 #endif
       for (; b < nc; ++b) {
-        if (!(s[b] < threshold[row])) offer(row, c0 + b, s[b]);
-        if (both && !(s[b] < col_threshold[b])) offer(c0 + b, row, s[b]);
+        if (!(s[b] < row_threshold)) offer(rows, row, c0 + b, s[b]);
+        if (both && !(s[b] < col_threshold[b])) offer(cols, c0 + b, row, s[b]);
       }
     }
   };
 
   // The entry point's scores, each key against the mean of all nodes, as a panel of one row.
-  const std::vector<float> mean = key_mean();
+  const std::vector<float> mean = key_mean(threads);
   std::vector<float> mean_panel(dim_ * F32_PANEL_WIDTH, 0.0f);
   store_panel_row(mean_panel.data(), dim_, 0, mean.data());
   std::vector<float> key_score(u_count);
-  auto score_mean = [&](const float* rows, size_t r0, size_t nr) {
-    dot_f32_panels(rows, nr, dim_, mean_panel.data(), 1, dim_, tile.data(), F32_PANEL_WIDTH);
-    for (size_t a = 0; a < nr; ++a) key_score[r0 + a] = tile[a * F32_PANEL_WIDTH];
-  };
 
-  // Keys with whole lists against each other: the symmetric score matrix in square blocks, each
-  // block (b, c) with c >= b feeding its rows' lists with its columns and, off the diagonal, its
-  // columns' lists with its rows.
-  std::vector<float> rows(full_count * dim_);
-  std::vector<float> panels(f32_panel_count(full_count) * dim_ * F32_PANEL_WIDTH, 0.0f);
-  for (size_t w = 0; w < full_count; ++w) {
-    std::memcpy(&rows[w * dim_], reps[w], dim_ * sizeof(float));
-    store_panel_row(panels.data(), dim_, w, reps[w]);
-  }
+  // The keys with whole lists as panels, the columns of every tile; padding lanes are zero.
+  const size_t n_panels = f32_panel_count(full_count);
+  std::vector<float, AlignedAllocator<float>> panels(n_panels * dim_ * F32_PANEL_WIDTH);
+  parallel_ranges(threads, full_count, PANEL_GRAIN, [&](size_t begin, size_t end, size_t) {
+    for (size_t w = begin; w < end; ++w) store_panel_row(panels.data(), dim_, w, reps[w]);
+    if (end == full_count) {
+      const std::vector<float> zeros(dim_, 0.0f);
+      for (size_t w = end; w < n_panels * F32_PANEL_WIDTH; ++w) {
+        store_panel_row(panels.data(), dim_, w, zeros.data());
+      }
+    }
+  });
   auto panels_from = [&](size_t c0) {
     return &panels[(c0 / F32_PANEL_WIDTH) * dim_ * F32_PANEL_WIDTH];
   };
-  for (size_t b0 = 0; b0 < full_count; b0 += TILE) {
-    const size_t nr = std::min(TILE, full_count - b0);
-    score_mean(&rows[b0 * dim_], b0, nr);
-    for (size_t c0 = b0; c0 < full_count; c0 += TILE) {
-      const size_t nc = std::min(TILE, full_count - c0);
-      dot_f32_panels(&rows[b0 * dim_], nr, dim_, panels_from(c0), f32_panel_count(nc), dim_,
-                     tile.data(), TILE);
-      scan(b0, nr, c0, nc, c0 != b0);
+
+  // The scores, one row block of TILE keys at a time, in order: first the keys with whole lists
+  // against each other, the symmetric score matrix in square blocks, each block (b, c) with
+  // c >= b feeding its rows' lists with its columns and, off the diagonal, its columns' lists
+  // with its rows; then the kept keys against the keys with whole lists, in one pass that serves
+  // both directions. Row blocks go to whichever worker asks next.
+  const size_t full_blocks = (full_count + TILE - 1) / TILE;
+  const size_t kept_blocks = (u_count - full_count + TILE - 1) / TILE;
+  const size_t score_workers = worker_count(threads, full_blocks + kept_blocks);
+  std::vector<std::optional<OwnLists>> own(score_workers);
+  const bool fail_in_workers = build_hooks().fail_in_workers;
+  run_workers(score_workers, full_blocks + kept_blocks, [&](size_t worker, WorkQueue& queue) {
+    if (worker != 0 && fail_in_workers) throw std::bad_alloc();
+    std::vector<float> tile(TILE * TILE);
+    std::vector<float> rows(TILE * dim_);
+    Lists whole = shared;
+    bool ready = worker == 0;
+    size_t item = 0;
+    while (queue.next(item)) {
+      if (!ready) {
+        OwnLists& mine = own[worker].emplace();
+        mine.top.resize(full_count * want);
+        mine.filled.assign(full_count, 0);
+        mine.threshold.assign(full_count, -std::numeric_limits<float>::infinity());
+        whole = {mine.top.data(), mine.filled.data(), mine.threshold.data()};
+        ready = true;
+      }
+      const bool kept = item >= full_blocks;
+      const size_t r0 = kept ? full_count + (item - full_blocks) * TILE : item * TILE;
+      const size_t nr = std::min(TILE, (kept ? u_count : full_count) - r0);
+      for (size_t a = 0; a < nr; ++a) {
+        std::memcpy(&rows[a * dim_], reps[r0 + a], dim_ * sizeof(float));
+      }
+      dot_f32_panels(rows.data(), nr, dim_, mean_panel.data(), 1, dim_, tile.data(),
+                     F32_PANEL_WIDTH);
+      for (size_t a = 0; a < nr; ++a) key_score[r0 + a] = tile[a * F32_PANEL_WIDTH];
+      for (size_t c0 = kept ? 0 : r0; c0 < full_count; c0 += TILE) {
+        const size_t nc = std::min(TILE, full_count - c0);
+        dot_f32_panels(rows.data(), nr, dim_, panels_from(c0), f32_panel_count(nc), dim_,
+                       tile.data(), TILE);
+        scan(tile.data(), kept ? shared : whole, whole, r0, nr, c0, nc, kept || c0 != r0);
+      }
     }
+  });
+  // Every other worker's whole lists join the shared ones: two ranked lists of distinct nodes
+  // merged and cut at `want`, whichever worker gathered which offers.
+  bool merging = false;
+  for (const auto& lists : own) merging = merging || lists.has_value();
+  if (merging) {
+    parallel_ranges(threads, full_count, RANGE_GRAIN, [&](size_t begin, size_t end, size_t) {
+      std::vector<uint64_t> merged(want);
+      for (size_t w = begin; w < end; ++w) {
+        uint64_t* into = &top[w * want];
+        for (const auto& lists : own) {
+          if (!lists) continue;
+          const uint64_t* from = &lists->top[w * want];
+          const size_t a_count = filled[w], b_count = lists->filled[w];
+          size_t a = 0, b = 0, r = 0;
+          for (; r < want && (a < a_count || b < b_count); ++r) {
+            merged[r] = b == b_count || (a < a_count && into[a] > from[b]) ? into[a++] : from[b++];
+          }
+          std::copy_n(merged.begin(), r, into);
+          filled[w] = static_cast<uint32_t>(r);
+        }
+      }
+    });
   }
-  // Kept keys against the keys with whole lists, in one pass that serves both directions.
-  std::vector<float> kept_rows(std::min(TILE, u_count - full_count) * dim_);
-  for (size_t q0 = full_count; q0 < u_count; q0 += TILE) {
-    const size_t nq = std::min(TILE, u_count - q0);
-    for (size_t a = 0; a < nq; ++a) {
-      std::memcpy(&kept_rows[a * dim_], reps[q0 + a], dim_ * sizeof(float));
-    }
-    score_mean(kept_rows.data(), q0, nq);
-    for (size_t c0 = 0; c0 < full_count; c0 += TILE) {
-      const size_t nc = std::min(TILE, full_count - c0);
-      dot_f32_panels(kept_rows.data(), nq, dim_, panels_from(c0), f32_panel_count(nc), dim_,
-                     tile.data(), TILE);
-      scan(q0, nq, c0, nc, true);
-    }
-  }
+  own.clear();
 
   std::vector<uint32_t, AlignedAllocator<uint32_t>> adjacency(n * degree);
-  // Every member of a key with a whole list takes that list without itself, cut at the degree.
-  for (size_t i = 0; i < n; ++i) {
-    if (group[i] >= full_count) continue;
-    const uint64_t* list = &top[group[i] * want];
-    uint32_t* out = adjacency.data() + i * degree;
-    size_t taken = 0;
-    for (size_t r = 0; r < filled[group[i]] && taken < degree; ++r) {
-      const uint32_t node = node_of_rank(list[r]);
-      if (node == i) continue;
-      out[taken++] = node;
-    }
-    QM_CHECK(taken == degree);
-  }
-  // A member of a kept key merges its saved list with the new nodes that entered the key's list.
-  // The saved list is scored only then, and for one key in KEPT_CHECK_STRIDE: it must rank as
-  // this index's keys rank it, or the saved graph was not built from them.
   // Saved node s is node s here when nothing is gone and the new nodes come after the old ones
   // (an engine that only grew): saved lists then need no translation.
   bool same_places = saved != nullptr;
   for (size_t s = 0; same_places && s < here.size(); ++s) same_places = here[s] == s;
-  std::vector<uint64_t> ranks(old_degree);
-  std::vector<uint32_t> targets;  // the keys a kept key's saved lists name, scored in pair_score
-  for (size_t w = full_count; w < u_count; ++w) {
-    const bool check = (w - full_count) % KEPT_CHECK_STRIDE == 0;
-    const uint64_t* fresh = &top[w * want];
-    const size_t fresh_count = filled[w];
-    if (fresh_count == 0 && !check && old_degree >= degree) {
-      for (uint32_t k = member_start[w]; k < member_start[w + 1]; ++k) {
-        const uint32_t i = members[k];
-        std::span<const uint32_t> list = saved->neighbours(old_of[i]);
-        uint32_t* out = adjacency.data() + size_t{i} * degree;
-        if (same_places) {
-          std::memcpy(out, list.data(), degree * sizeof(uint32_t));
-        } else {
-          for (size_t r = 0; r < degree; ++r) out[r] = here[list[r]];
+  // The lists of every node, in two kinds of items: runs of RANGE_GRAIN nodes, each node of a key
+  // with a whole list taking that list without itself, cut at the degree; then runs of
+  // RANGE_GRAIN kept keys, each member merging its saved list with the new nodes that entered
+  // the key's list. A kept key's saved lists are scored only then, and for one key in
+  // KEPT_CHECK_STRIDE: they must rank as this index's keys rank them, or the saved graph was not
+  // built from them.
+  const size_t node_items = (n + RANGE_GRAIN - 1) / RANGE_GRAIN;
+  const size_t kept_items = (u_count - full_count + RANGE_GRAIN - 1) / RANGE_GRAIN;
+  std::atomic<bool> unfit{false};
+  run_workers(threads, node_items + kept_items, [&](size_t, WorkQueue& queue) {
+    std::vector<uint64_t> ranks(old_degree);
+    std::vector<uint32_t> targets;  // the keys a kept key's saved lists name, scored in pair_score
+    std::vector<const float*> pair_a, pair_b;
+    std::vector<float> pair_score;
+    size_t item = 0;
+    while (queue.next(item)) {
+      if (item < node_items) {
+        for (size_t i = item * RANGE_GRAIN; i < std::min(n, (item + 1) * RANGE_GRAIN); ++i) {
+          if (group[i] >= full_count) continue;
+          const uint64_t* list = &top[group[i] * want];
+          uint32_t* out = adjacency.data() + i * degree;
+          size_t taken = 0;
+          for (size_t r = 0; r < filled[group[i]] && taken < degree; ++r) {
+            const uint32_t node = node_of_rank(list[r]);
+            if (node == i) continue;
+            out[taken++] = node;
+          }
+          QM_CHECK(taken == degree);
+        }
+        continue;
+      }
+      const size_t w0 = full_count + (item - node_items) * RANGE_GRAIN;
+      const size_t w1 = std::min(u_count, w0 + RANGE_GRAIN);
+      for (size_t w = w0; w < w1 && !unfit.load(std::memory_order_relaxed); ++w) {
+        const bool check = (w - full_count) % KEPT_CHECK_STRIDE == 0;
+        const uint64_t* fresh = &top[w * want];
+        const size_t fresh_count = filled[w];
+        if (fresh_count == 0 && !check && old_degree >= degree) {
+          for (uint32_t k = member_start[w]; k < member_start[w + 1]; ++k) {
+            const uint32_t i = members[k];
+            std::span<const uint32_t> list = saved->neighbours(old_of[i]);
+            uint32_t* out = adjacency.data() + size_t{i} * degree;
+            if (same_places) {
+              std::memcpy(out, list.data(), degree * sizeof(uint32_t));
+            } else {
+              for (size_t r = 0; r < degree; ++r) out[r] = here[list[r]];
+            }
+          }
+          continue;
+        }
+        targets.clear();
+        pair_a.clear();
+        pair_b.clear();
+        for (uint32_t k = member_start[w]; k < member_start[w + 1]; ++k) {
+          for (uint32_t t : saved->neighbours(old_of[members[k]])) {
+            const uint32_t key = group[here[t]];
+            if (std::find(targets.begin(), targets.end(), key) == targets.end()) {
+              targets.push_back(key);
+              pair_a.push_back(reps[w]);
+              pair_b.push_back(reps[key]);
+            }
+          }
+        }
+        pair_score.resize(pair_a.size());
+        dot_f32_pairs(pair_a.data(), pair_b.data(), pair_a.size(), dim_, pair_score.data());
+        for (uint32_t k = member_start[w]; k < member_start[w + 1]; ++k) {
+          const uint32_t i = members[k];
+          std::span<const uint32_t> list = saved->neighbours(old_of[i]);
+          bool ordered = true;
+          for (size_t r = 0; r < old_degree && ordered; ++r) {
+            const uint32_t t = here[list[r]];
+            const size_t at = std::find(targets.begin(), targets.end(), group[t]) - targets.begin();
+            ranks[r] = node_rank(score_rank_key(pair_score[at]), t);
+            ordered = r == 0 || ranks[r - 1] > ranks[r];
+          }
+          uint32_t* out = adjacency.data() + size_t{i} * degree;
+          for (size_t r = 0, a = 0, b = 0; r < degree && ordered; ++r) {
+            ordered = a < old_degree || b < fresh_count;  // else lists that cannot be
+            const bool from_saved = b == fresh_count || (a < old_degree && ranks[a] > fresh[b]);
+            if (ordered) out[r] = node_of_rank(from_saved ? ranks[a++] : fresh[b++]);
+          }
+          if (!ordered) {
+            unfit.store(true, std::memory_order_relaxed);
+            break;
+          }
         }
       }
-      continue;
     }
-    targets.clear();
-    pair_a.clear();
-    pair_b.clear();
-    for (uint32_t k = member_start[w]; k < member_start[w + 1]; ++k) {
-      for (uint32_t t : saved->neighbours(old_of[members[k]])) {
-        const uint32_t key = group[here[t]];
-        if (std::find(targets.begin(), targets.end(), key) == targets.end()) {
-          targets.push_back(key);
-          pair_a.push_back(reps[w]);
-          pair_b.push_back(reps[key]);
-        }
-      }
-    }
-    score_pairs();
-    for (uint32_t k = member_start[w]; k < member_start[w + 1]; ++k) {
-      const uint32_t i = members[k];
-      std::span<const uint32_t> list = saved->neighbours(old_of[i]);
-      for (size_t r = 0; r < old_degree; ++r) {
-        const uint32_t t = here[list[r]];
-        const size_t at = std::find(targets.begin(), targets.end(), group[t]) - targets.begin();
-        ranks[r] = node_rank(score_rank_key(pair_score[at]), t);
-        if (r > 0 && !(ranks[r - 1] > ranks[r])) return false;
-      }
-      uint32_t* out = adjacency.data() + size_t{i} * degree;
-      for (size_t r = 0, a = 0, b = 0; r < degree; ++r) {
-        if (a == old_degree && b == fresh_count) return false;  // lists that cannot be
-        const bool from_saved = b == fresh_count || (a < old_degree && ranks[a] > fresh[b]);
-        out[r] = node_of_rank(from_saved ? ranks[a++] : fresh[b++]);
-      }
-    }
-  }
+  });
+  if (unfit.load()) return false;
 
   std::optional<uint32_t> best;
   float best_score = -std::numeric_limits<float>::infinity();
