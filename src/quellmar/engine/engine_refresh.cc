@@ -193,6 +193,7 @@ Status Engine::refresh_key_dim(const RefreshScan& scan, const std::unordered_set
 
 void Engine::renew_pipeline(const RefreshScan& scan, std::vector<StageInsert>& inserts) {
   pipeline_ = engine_config_from_env(per_token_config_);
+  graph_threads_ = graph_threads_from_env();
   vamana_active_ = false;
   for (const auto& stage : pipeline_.stages()) stage->reserve(scan.eligible);
   inserts.reserve(scan.eligible);
@@ -432,7 +433,9 @@ Status Engine::ensure_vamana(const PooledCells& pooled, const VamanaIndex* saved
     const SharedKey& key = pooled.key_of(c);
     if (key->size() == dim) index->insert_node(c.id, key);
   }
-  if (saved == nullptr || !index->build_reusing(*saved)) index->build();
+  if (saved == nullptr || !index->build_reusing(*saved, graph_threads_)) {
+    index->build(graph_threads_);
+  }
   QM_RETURN_IF_ERROR(index->save(path_));
   install_vamana(std::move(index));
   return Status::ok();
