@@ -268,33 +268,38 @@ void VamanaIndex::insert_node(CellId cell_id, SharedKey key) {
   append_node(cell_id, static_cast<uint32_t>(key_owners_.size() - 1));
 }
 
-std::vector<float> VamanaIndex::key_mean(size_t threads) const {
+size_t VamanaIndex::mean_slice(size_t threads) const {
+  const size_t per_worker = (dim_ + threads - 1) / std::max<size_t>(threads, 1);
+  return std::max(MEAN_SLICE, (per_worker + MEAN_SLICE - 1) / MEAN_SLICE * MEAN_SLICE);
+}
+
+void VamanaIndex::key_mean_slice(size_t j0, size_t j1, float* mean) const {
   // mean[j] += key[j] / n for every node in order: a division and an addition per term. A run
   // of nodes that share a key adds the same quotients, so they are divided once per run. Each
-  // position sums apart from the others, so the positions are split among the workers, a run of
-  // MEAN_SLICE at a time, each summed in a buffer of its own and copied out at the end.
-  std::vector<float> mean(dim_, 0.0f);
+  // position sums apart from the others (the additions are element-wise), so any slice of the
+  // positions can be summed on its own.
+  std::vector<float> sum(j1 - j0, 0.0f);
+  std::vector<float> quotients(j1 - j0, 0.0f);
   const float n = static_cast<float>(ids_.size());
-  const size_t per_worker = (dim_ + threads - 1) / std::max<size_t>(threads, 1);
-  const size_t slice =
-      std::max(MEAN_SLICE, (per_worker + MEAN_SLICE - 1) / MEAN_SLICE * MEAN_SLICE);
-  parallel_ranges(threads, dim_, slice, [&](size_t j0, size_t j1, size_t) {
-    std::vector<float> sum(j1 - j0, 0.0f);
-    std::vector<float> quotients(j1 - j0, 0.0f);
-    uint32_t last_owner = UINT32_MAX;
-    size_t m = 0;
-    for (size_t i = 0; i < ids_.size(); ++i) {
-      if (key_of_[i] != last_owner) {
-        last_owner = key_of_[i];
-        std::span<const float> key = node_key(i);
-        const size_t width = std::min<size_t>(key.size(), dim_);
-        m = width > j0 ? std::min(width, j1) - j0 : 0;
-        if (m > 0) divide_f32(key.data() + j0, n, quotients.data(), m);
-      }
-      accumulate_f32(sum.data(), quotients.data(), m);
+  uint32_t last_owner = UINT32_MAX;
+  size_t m = 0;
+  for (size_t i = 0; i < ids_.size(); ++i) {
+    if (key_of_[i] != last_owner) {
+      last_owner = key_of_[i];
+      std::span<const float> key = node_key(i);
+      const size_t width = std::min<size_t>(key.size(), dim_);
+      m = width > j0 ? std::min(width, j1) - j0 : 0;
+      if (m > 0) divide_f32(key.data() + j0, n, quotients.data(), m);
     }
-    std::copy(sum.begin(), sum.end(), mean.begin() + static_cast<ptrdiff_t>(j0));
-  });
+    for (size_t j = 0; j < m; ++j) sum[j] += quotients[j];
+  }
+  std::copy(sum.begin(), sum.end(), mean + j0);
+}
+
+std::vector<float> VamanaIndex::key_mean(size_t threads) const {
+  std::vector<float> mean(dim_, 0.0f);
+  parallel_ranges(threads, dim_, mean_slice(threads),
+                  [&](size_t j0, size_t j1, size_t) { key_mean_slice(j0, j1, mean.data()); });
   return mean;
 }
 
@@ -371,10 +376,13 @@ bool VamanaIndex::build_groups(const VamanaIndex* saved, size_t threads) {
   // The best degree + 1 nodes of a key's ranked list cover every member's own list, whatever
   // member is left out as the node itself.
   const size_t want = degree + 1;
+  const size_t n_owners = key_owners_.size();
 
   // With a saved graph: the saved node of each node here (NO_NODE for a new one), the node here
   // of each saved node (NO_NODE for one that is gone), and the nodes that are ranked over all
-  // others: the new ones, and those whose saved list names a node that is gone.
+  // others: the new ones, and those whose saved list names a node that is gone. Both id lists
+  // ascend strictly, so each run of nodes finds its saved nodes from where its first id would
+  // be.
   std::vector<uint32_t> old_of, here;
   std::vector<uint8_t> ranked_afresh;
   size_t old_degree = 0;
@@ -386,66 +394,96 @@ bool VamanaIndex::build_groups(const VamanaIndex* saved, size_t threads) {
     const size_t m = saved->ids_.size();
     old_of.assign(n, NO_NODE);
     here.assign(m, NO_NODE);
-    for (size_t i = 0, s = 0; i < n && s < m;) {
-      if (ids_[i] < saved->ids_[s]) {
-        ++i;
-      } else if (saved->ids_[s] < ids_[i]) {
-        ++s;
-      } else {
-        old_of[i] = static_cast<uint32_t>(s);
-        here[s++] = static_cast<uint32_t>(i++);
-      }
-    }
-    old_degree = m == 0 ? 0 : std::min<uint64_t>(max_degree_, m - 1);
-    ranked_afresh.assign(n, 1);
-    std::atomic<bool> unfit{false};
     parallel_ranges(threads, n, RANGE_GRAIN, [&](size_t begin, size_t end, size_t) {
-      for (size_t i = begin; i < end; ++i) {
-        const uint32_t s = old_of[i];
-        if (s == NO_NODE) continue;
-        std::span<const uint32_t> list = saved->neighbours(s);
-        bool gone = false;
-        for (uint32_t t : list) {
-          if (t == s) unfit.store(true, std::memory_order_relaxed);
-          gone = gone || here[t] == NO_NODE;
+      size_t s = static_cast<size_t>(
+          std::lower_bound(saved->ids_.begin(), saved->ids_.end(), ids_[begin]) -
+          saved->ids_.begin());
+      for (size_t i = begin; i < end && s < m; ++i) {
+        while (s < m && saved->ids_[s] < ids_[i]) ++s;
+        if (s < m && saved->ids_[s] == ids_[i]) {
+          old_of[i] = static_cast<uint32_t>(s);
+          here[s++] = static_cast<uint32_t>(i);
         }
-        if (list.size() != old_degree) unfit.store(true, std::memory_order_relaxed);
-        ranked_afresh[i] = gone;
       }
     });
-    if (unfit.load()) return false;
+    old_degree = m == 0 ? 0 : std::min<uint64_t>(max_degree_, m - 1);
+    ranked_afresh.assign(n, 1);
   }
 
-  // Distinct keys: nodes sharing a key owner are equal; owners are then grouped by bit pattern,
-  // through an open-addressing table of key numbers (every key has dim values here). The hashes
-  // are taken first, side by side; the table is filled in node order.
-  std::vector<size_t> owner_hash(key_owners_.size());
-  parallel_ranges(threads, key_owners_.size(), RANGE_GRAIN, [&](size_t begin, size_t end, size_t) {
-    for (size_t o = begin; o < end; ++o) owner_hash[o] = KeyBytesHash{}(key_bytes(*key_owners_[o]));
-  });
-  std::vector<uint32_t> group_of_owner(key_owners_.size(), UINT32_MAX);
-  size_t slots = 16;
-  while (slots < 2 * key_owners_.size()) slots *= 2;
-  std::vector<uint32_t> by_bytes(slots, UINT32_MAX);
-  std::vector<const float*> reps;
-  std::vector<uint32_t> group(n);
-  for (size_t i = 0; i < n; ++i) {
-    uint32_t& g = group_of_owner[key_of_[i]];
-    if (g == UINT32_MAX) {
-      const std::span<const float> key = *key_owners_[key_of_[i]];
-      size_t at = owner_hash[key_of_[i]] & (slots - 1);
-      while (by_bytes[at] != UINT32_MAX &&
-             std::memcmp(reps[by_bytes[at]], key.data(), dim_ * sizeof(float)) != 0) {
-        at = (at + 1) & (slots - 1);
+  // Distinct keys: nodes sharing a key owner are equal; owners are then grouped by bit pattern.
+  // Each owner's hash is taken on its own; then the owners are split by hash into parts, and
+  // each part finds, through an open-addressing table of its own, the first owner with each
+  // owner's bytes (every key has dim values here). The saved lists are checked in the same step.
+  std::vector<size_t> owner_hash(n_owners);
+  std::vector<uint32_t> first_owner(n_owners);
+  std::atomic<bool> unfit{false};
+  const size_t check_items = saved != nullptr ? (n + RANGE_GRAIN - 1) / RANGE_GRAIN : 0;
+  const size_t hash_items = (n_owners + RANGE_GRAIN - 1) / RANGE_GRAIN;
+  run_workers(threads, check_items + hash_items, [&](size_t, WorkQueue& queue) {
+    size_t item = 0;
+    while (queue.next(item)) {
+      if (item < check_items) {
+        for (size_t i = item * RANGE_GRAIN; i < std::min(n, (item + 1) * RANGE_GRAIN); ++i) {
+          const uint32_t s = old_of[i];
+          if (s == NO_NODE) continue;
+          std::span<const uint32_t> list = saved->neighbours(s);
+          bool gone = false;
+          for (uint32_t t : list) {
+            if (t == s) unfit.store(true, std::memory_order_relaxed);
+            gone = gone || here[t] == NO_NODE;
+          }
+          if (list.size() != old_degree) unfit.store(true, std::memory_order_relaxed);
+          ranked_afresh[i] = gone;
+        }
+        continue;
       }
-      if (by_bytes[at] == UINT32_MAX) {
-        by_bytes[at] = static_cast<uint32_t>(reps.size());
-        reps.push_back(key.data());
+      const size_t begin = (item - check_items) * RANGE_GRAIN;
+      for (size_t o = begin; o < std::min(n_owners, begin + RANGE_GRAIN); ++o) {
+        owner_hash[o] = KeyBytesHash{}(key_bytes(*key_owners_[o]));
       }
-      g = by_bytes[at];
     }
-    group[i] = g;
+  });
+  if (unfit.load()) return false;
+  // Each part reads every owner's hash: a few parts per worker, none much smaller than a run.
+  const size_t parts = std::max<size_t>(1, std::min(threads == 1 ? 1 : 4 * threads, hash_items));
+  auto part_of = [&](size_t hash) { return static_cast<size_t>((hash >> 32) % parts); };
+  run_workers(threads, parts, [&](size_t, WorkQueue& queue) {
+    std::vector<uint32_t> in_part, table;
+    size_t part = 0;
+    while (queue.next(part)) {
+      in_part.clear();
+      for (size_t o = 0; o < n_owners; ++o) {
+        if (part_of(owner_hash[o]) == part) in_part.push_back(static_cast<uint32_t>(o));
+      }
+      size_t slots = 16;
+      while (slots < 2 * in_part.size()) slots *= 2;
+      table.assign(slots, UINT32_MAX);
+      for (uint32_t o : in_part) {
+        const float* key = key_owners_[o]->data();
+        size_t at = owner_hash[o] & (slots - 1);
+        while (table[at] != UINT32_MAX &&
+               std::memcmp(key_owners_[table[at]]->data(), key, dim_ * sizeof(float)) != 0) {
+          at = (at + 1) & (slots - 1);
+        }
+        if (table[at] == UINT32_MAX) table[at] = o;
+        first_owner[o] = table[at];
+      }
+    }
+  });
+  // Keys are numbered as their first nodes come: owners follow their first nodes' order, so a
+  // key's number is the count of first owners before its own.
+  std::vector<uint32_t> group_of_owner(n_owners);
+  std::vector<const float*> reps;
+  for (size_t o = 0; o < n_owners; ++o) {
+    if (first_owner[o] == o) {
+      group_of_owner[o] = static_cast<uint32_t>(reps.size());
+      reps.push_back(key_owners_[o]->data());
+    } else {
+      group_of_owner[o] = group_of_owner[first_owner[o]];
+    }
   }
+  std::vector<uint32_t> group(n);
+  for (size_t i = 0; i < n; ++i) group[i] = group_of_owner[key_of_[i]];
   const size_t u_count = reps.size();
   // Keys whose members are all ranked over every node come first: keys [0, full_count) get a
   // whole ranked list; the others (with a saved graph: keys whose nodes all keep their saved
@@ -492,44 +530,14 @@ bool VamanaIndex::build_groups(const VamanaIndex* saved, size_t threads) {
   std::vector<uint64_t, AlignedAllocator<uint64_t>> top(u_count * want);
   std::vector<uint32_t> filled(u_count, 0);
   std::vector<float> threshold(u_count, -std::numeric_limits<float>::infinity());
-  std::vector<uint64_t> least;
-  if (saved != nullptr && degree > 0 && old_degree >= degree) {
-    // A new node enters a kept list only when it ranks above the list's entry at the degree.
-    // Members of a key mostly share that entry's key: each (key, key) pair is scored once.
-    least.assign(u_count, UINT64_MAX);
-    parallel_ranges(
-        threads, u_count - full_count, RANGE_GRAIN, [&](size_t begin, size_t end, size_t) {
-          const size_t w0 = full_count + begin, w1 = full_count + end;
-          const uint32_t first = member_start[w0];
-          std::vector<uint32_t> entry(member_start[w1] - first), pair_of(entry.size());
-          std::vector<const float*> pair_a, pair_b;
-          for (size_t w = w0; w < w1; ++w) {
-            for (uint32_t k = member_start[w]; k < member_start[w + 1]; ++k) {
-              const uint32_t t = here[saved->neighbours(old_of[members[k]])[degree - 1]];
-              entry[k - first] = t;
-              if (k == member_start[w] || reps[group[t]] != pair_b.back()) {
-                pair_a.push_back(reps[w]);
-                pair_b.push_back(reps[group[t]]);
-              }
-              pair_of[k - first] = static_cast<uint32_t>(pair_a.size() - 1);
-            }
-          }
-          std::vector<float> pair_score(pair_a.size());
-          dot_f32_pairs(pair_a.data(), pair_b.data(), pair_a.size(), dim_, pair_score.data());
-          for (size_t w = w0; w < w1; ++w) {
-            for (uint32_t k = member_start[w]; k < member_start[w + 1]; ++k) {
-              const uint64_t rank =
-                  node_rank(score_rank_key(pair_score[pair_of[k - first]]), entry[k - first]);
-              least[w] = std::min(least[w], rank);
-            }
-            threshold[w] = entry_threshold(least[w] >> 32);
-          }
-        });
-  }
+  // A new node enters a kept list only when it ranks above the saved list's entry at the degree
+  // (when the saved lists are that long).
+  const bool floors = saved != nullptr && degree > 0 && old_degree >= degree;
+  std::vector<uint64_t> least(floors ? u_count : 0, UINT64_MAX);
 
   // One worker's view of the lists: those of keys with whole lists, and those of the kept keys.
   // Worker 0 gathers straight into the shared lists; every other worker gathers the whole lists
-  // into lists of its own (any key's whole list takes offers from every row block), merged into
+  // into lists of its own (any key's whole list takes offers from every row block), merged with
   // the shared ones once all are done. A kept key's list takes offers only from its own row
   // block, which one worker scores, so every worker writes the kept lists in place.
   struct Lists {
@@ -613,24 +621,141 @@ bool VamanaIndex::build_groups(const VamanaIndex* saved, size_t threads) {
     }
   };
 
-  // The entry point's scores, each key against the mean of all nodes, as a panel of one row.
-  const std::vector<float> mean = key_mean(threads);
-  std::vector<float> mean_panel(dim_ * F32_PANEL_WIDTH, 0.0f);
-  store_panel_row(mean_panel.data(), dim_, 0, mean.data());
-  std::vector<float> key_score(u_count);
+  // Scratch of the kept keys' steps, one per worker.
+  struct KeptScratch {
+    std::vector<uint32_t> entry, pair_of;
+    std::vector<const float*> pair_a, pair_b;
+    std::vector<float> pair_score;
+    std::vector<uint32_t> targets;  // the keys a kept key's saved lists name, scored in pair_score
+    std::vector<uint64_t> ranks;
+  };
+  auto score_pairs = [&](KeptScratch& k) {
+    k.pair_score.resize(k.pair_a.size());
+    dot_f32_pairs(k.pair_a.data(), k.pair_b.data(), k.pair_a.size(), dim_, k.pair_score.data());
+  };
+  // The floors and thresholds of kept keys [w0, w1): the rank of each member's saved entry at the
+  // degree, the lowest over the members. Members of a key mostly share that entry's key: each
+  // (key, key) pair is scored once.
+  auto set_floors = [&](size_t w0, size_t w1, KeptScratch& k) {
+    const uint32_t first = member_start[w0];
+    k.entry.resize(member_start[w1] - first);
+    k.pair_of.resize(k.entry.size());
+    k.pair_a.clear();
+    k.pair_b.clear();
+    for (size_t w = w0; w < w1; ++w) {
+      for (uint32_t j = member_start[w]; j < member_start[w + 1]; ++j) {
+        const uint32_t t = here[saved->neighbours(old_of[members[j]])[degree - 1]];
+        k.entry[j - first] = t;
+        if (j == member_start[w] || reps[group[t]] != k.pair_b.back()) {
+          k.pair_a.push_back(reps[w]);
+          k.pair_b.push_back(reps[group[t]]);
+        }
+        k.pair_of[j - first] = static_cast<uint32_t>(k.pair_a.size() - 1);
+      }
+    }
+    score_pairs(k);
+    for (size_t w = w0; w < w1; ++w) {
+      for (uint32_t j = member_start[w]; j < member_start[w + 1]; ++j) {
+        const uint64_t rank =
+            node_rank(score_rank_key(k.pair_score[k.pair_of[j - first]]), k.entry[j - first]);
+        least[w] = std::min(least[w], rank);
+      }
+      threshold[w] = entry_threshold(least[w] >> 32);
+    }
+  };
 
-  // The keys with whole lists as panels, the columns of every tile; padding lanes are zero.
+  std::vector<uint32_t, AlignedAllocator<uint32_t>> adjacency(n * degree);
+  // Saved node s is node s here when nothing is gone and the new nodes come after the old ones
+  // (an engine that only grew): saved lists then need no translation.
+  bool same_places = saved != nullptr;
+  for (size_t s = 0; same_places && s < here.size(); ++s) same_places = here[s] == s;
+  // The lists of the members of kept keys [w0, w1), once no more offers can reach them: each
+  // member merges its saved list with the new nodes that entered the key's list. A kept key's
+  // saved lists are scored only then, and for one key in KEPT_CHECK_STRIDE: they must rank as
+  // this index's keys rank them, or the saved graph was not built from them (false).
+  auto kept_lists = [&](size_t w0, size_t w1, KeptScratch& k) {
+    k.ranks.resize(old_degree);
+    for (size_t w = w0; w < w1; ++w) {
+      const bool check = (w - full_count) % KEPT_CHECK_STRIDE == 0;
+      const uint64_t* fresh = &top[w * want];
+      const size_t fresh_count = filled[w];
+      if (fresh_count == 0 && !check && old_degree >= degree) {
+        for (uint32_t j = member_start[w]; j < member_start[w + 1]; ++j) {
+          const uint32_t i = members[j];
+          std::span<const uint32_t> list = saved->neighbours(old_of[i]);
+          uint32_t* out = adjacency.data() + size_t{i} * degree;
+          if (same_places) {
+            std::memcpy(out, list.data(), degree * sizeof(uint32_t));
+          } else {
+            for (size_t r = 0; r < degree; ++r) out[r] = here[list[r]];
+          }
+        }
+        continue;
+      }
+      k.targets.clear();
+      k.pair_a.clear();
+      k.pair_b.clear();
+      for (uint32_t j = member_start[w]; j < member_start[w + 1]; ++j) {
+        for (uint32_t t : saved->neighbours(old_of[members[j]])) {
+          const uint32_t key = group[here[t]];
+          if (std::find(k.targets.begin(), k.targets.end(), key) == k.targets.end()) {
+            k.targets.push_back(key);
+            k.pair_a.push_back(reps[w]);
+            k.pair_b.push_back(reps[key]);
+          }
+        }
+      }
+      score_pairs(k);
+      for (uint32_t j = member_start[w]; j < member_start[w + 1]; ++j) {
+        const uint32_t i = members[j];
+        std::span<const uint32_t> list = saved->neighbours(old_of[i]);
+        for (size_t r = 0; r < old_degree; ++r) {
+          const uint32_t t = here[list[r]];
+          const size_t at =
+              std::find(k.targets.begin(), k.targets.end(), group[t]) - k.targets.begin();
+          k.ranks[r] = node_rank(score_rank_key(k.pair_score[at]), t);
+          if (r > 0 && !(k.ranks[r - 1] > k.ranks[r])) return false;
+        }
+        uint32_t* out = adjacency.data() + size_t{i} * degree;
+        for (size_t r = 0, a = 0, b = 0; r < degree; ++r) {
+          if (a == old_degree && b == fresh_count) return false;  // lists that cannot be
+          const bool from_saved = b == fresh_count || (a < old_degree && k.ranks[a] > fresh[b]);
+          out[r] = node_of_rank(from_saved ? k.ranks[a++] : fresh[b++]);
+        }
+      }
+    }
+    return true;
+  };
+
+  // The mean of all nodes (for the entry point's scores, each key against it), and the keys
+  // with whole lists as panels, the columns of every tile (padding lanes zero), in one step.
+  std::vector<float> mean(dim_, 0.0f);
+  const size_t slice = mean_slice(threads);
+  const size_t mean_items = (dim_ + slice - 1) / slice;
   const size_t n_panels = f32_panel_count(full_count);
   std::vector<float, AlignedAllocator<float>> panels(n_panels * dim_ * F32_PANEL_WIDTH);
-  parallel_ranges(threads, full_count, PANEL_GRAIN, [&](size_t begin, size_t end, size_t) {
-    for (size_t w = begin; w < end; ++w) store_panel_row(panels.data(), dim_, w, reps[w]);
-    if (end == full_count) {
-      const std::vector<float> zeros(dim_, 0.0f);
-      for (size_t w = end; w < n_panels * F32_PANEL_WIDTH; ++w) {
-        store_panel_row(panels.data(), dim_, w, zeros.data());
+  const size_t panel_items = (full_count + PANEL_GRAIN - 1) / PANEL_GRAIN;
+  run_workers(threads, mean_items + panel_items, [&](size_t, WorkQueue& queue) {
+    size_t item = 0;
+    while (queue.next(item)) {
+      if (item < mean_items) {
+        key_mean_slice(item * slice, std::min(dim_, (item + 1) * slice), mean.data());
+        continue;
+      }
+      const size_t begin = (item - mean_items) * PANEL_GRAIN;
+      const size_t end = std::min(full_count, begin + PANEL_GRAIN);
+      for (size_t w = begin; w < end; ++w) store_panel_row(panels.data(), dim_, w, reps[w]);
+      if (end == full_count) {
+        const std::vector<float> zeros(dim_, 0.0f);
+        for (size_t w = end; w < n_panels * F32_PANEL_WIDTH; ++w) {
+          store_panel_row(panels.data(), dim_, w, zeros.data());
+        }
       }
     }
   });
+  std::vector<float> mean_panel(dim_ * F32_PANEL_WIDTH, 0.0f);
+  store_panel_row(mean_panel.data(), dim_, 0, mean.data());
+  std::vector<float> key_score(u_count);
   auto panels_from = [&](size_t c0) {
     return &panels[(c0 / F32_PANEL_WIDTH) * dim_ * F32_PANEL_WIDTH];
   };
@@ -639,7 +764,8 @@ bool VamanaIndex::build_groups(const VamanaIndex* saved, size_t threads) {
   // against each other, the symmetric score matrix in square blocks, each block (b, c) with
   // c >= b feeding its rows' lists with its columns and, off the diagonal, its columns' lists
   // with its rows; then the kept keys against the keys with whole lists, in one pass that serves
-  // both directions. Row blocks go to whichever worker asks next.
+  // both directions, after which the kept keys' lists are final and their members' lists are
+  // made. Row blocks go to whichever worker asks next.
   const size_t full_blocks = (full_count + TILE - 1) / TILE;
   const size_t kept_blocks = (u_count - full_count + TILE - 1) / TILE;
   const size_t score_workers = worker_count(threads, full_blocks + kept_blocks);
@@ -649,21 +775,21 @@ bool VamanaIndex::build_groups(const VamanaIndex* saved, size_t threads) {
     if (worker != 0 && fail_in_workers) throw std::bad_alloc();
     std::vector<float> tile(TILE * TILE);
     std::vector<float> rows(TILE * dim_);
+    KeptScratch scratch;
     Lists whole = shared;
-    bool ready = worker == 0;
     size_t item = 0;
     while (queue.next(item)) {
-      if (!ready) {
+      if (worker != 0 && !own[worker]) {
         OwnLists& mine = own[worker].emplace();
         mine.top.resize(full_count * want);
         mine.filled.assign(full_count, 0);
         mine.threshold.assign(full_count, -std::numeric_limits<float>::infinity());
         whole = {mine.top.data(), mine.filled.data(), mine.threshold.data()};
-        ready = true;
       }
       const bool kept = item >= full_blocks;
       const size_t r0 = kept ? full_count + (item - full_blocks) * TILE : item * TILE;
       const size_t nr = std::min(TILE, (kept ? u_count : full_count) - r0);
+      if (kept && floors) set_floors(r0, r0 + nr, scratch);
       for (size_t a = 0; a < nr; ++a) {
         std::memcpy(&rows[a * dim_], reps[r0 + a], dim_ * sizeof(float));
       }
@@ -676,128 +802,48 @@ bool VamanaIndex::build_groups(const VamanaIndex* saved, size_t threads) {
                        tile.data(), TILE);
         scan(tile.data(), kept ? shared : whole, whole, r0, nr, c0, nc, kept || c0 != r0);
       }
-    }
-  });
-  // Every other worker's whole lists join the shared ones: two ranked lists of distinct nodes
-  // merged and cut at `want`, whichever worker gathered which offers.
-  bool merging = false;
-  for (const auto& lists : own) merging = merging || lists.has_value();
-  if (merging) {
-    parallel_ranges(threads, full_count, RANGE_GRAIN, [&](size_t begin, size_t end, size_t) {
-      std::vector<uint64_t> merged(want);
-      for (size_t w = begin; w < end; ++w) {
-        uint64_t* into = &top[w * want];
-        for (const auto& lists : own) {
-          if (!lists) continue;
-          const uint64_t* from = &lists->top[w * want];
-          const size_t a_count = filled[w], b_count = lists->filled[w];
-          size_t a = 0, b = 0, r = 0;
-          for (; r < want && (a < a_count || b < b_count); ++r) {
-            merged[r] = b == b_count || (a < a_count && into[a] > from[b]) ? into[a++] : from[b++];
-          }
-          std::copy_n(merged.begin(), r, into);
-          filled[w] = static_cast<uint32_t>(r);
-        }
-      }
-    });
-  }
-  own.clear();
-
-  std::vector<uint32_t, AlignedAllocator<uint32_t>> adjacency(n * degree);
-  // Saved node s is node s here when nothing is gone and the new nodes come after the old ones
-  // (an engine that only grew): saved lists then need no translation.
-  bool same_places = saved != nullptr;
-  for (size_t s = 0; same_places && s < here.size(); ++s) same_places = here[s] == s;
-  // The lists of every node, in two kinds of items: runs of RANGE_GRAIN nodes, each node of a key
-  // with a whole list taking that list without itself, cut at the degree; then runs of
-  // RANGE_GRAIN kept keys, each member merging its saved list with the new nodes that entered
-  // the key's list. A kept key's saved lists are scored only then, and for one key in
-  // KEPT_CHECK_STRIDE: they must rank as this index's keys rank them, or the saved graph was not
-  // built from them.
-  const size_t node_items = (n + RANGE_GRAIN - 1) / RANGE_GRAIN;
-  const size_t kept_items = (u_count - full_count + RANGE_GRAIN - 1) / RANGE_GRAIN;
-  std::atomic<bool> unfit{false};
-  run_workers(threads, node_items + kept_items, [&](size_t, WorkQueue& queue) {
-    std::vector<uint64_t> ranks(old_degree);
-    std::vector<uint32_t> targets;  // the keys a kept key's saved lists name, scored in pair_score
-    std::vector<const float*> pair_a, pair_b;
-    std::vector<float> pair_score;
-    size_t item = 0;
-    while (queue.next(item)) {
-      if (item < node_items) {
-        for (size_t i = item * RANGE_GRAIN; i < std::min(n, (item + 1) * RANGE_GRAIN); ++i) {
-          if (group[i] >= full_count) continue;
-          const uint64_t* list = &top[group[i] * want];
-          uint32_t* out = adjacency.data() + i * degree;
-          size_t taken = 0;
-          for (size_t r = 0; r < filled[group[i]] && taken < degree; ++r) {
-            const uint32_t node = node_of_rank(list[r]);
-            if (node == i) continue;
-            out[taken++] = node;
-          }
-          QM_CHECK(taken == degree);
-        }
-        continue;
-      }
-      const size_t w0 = full_count + (item - node_items) * RANGE_GRAIN;
-      const size_t w1 = std::min(u_count, w0 + RANGE_GRAIN);
-      for (size_t w = w0; w < w1 && !unfit.load(std::memory_order_relaxed); ++w) {
-        const bool check = (w - full_count) % KEPT_CHECK_STRIDE == 0;
-        const uint64_t* fresh = &top[w * want];
-        const size_t fresh_count = filled[w];
-        if (fresh_count == 0 && !check && old_degree >= degree) {
-          for (uint32_t k = member_start[w]; k < member_start[w + 1]; ++k) {
-            const uint32_t i = members[k];
-            std::span<const uint32_t> list = saved->neighbours(old_of[i]);
-            uint32_t* out = adjacency.data() + size_t{i} * degree;
-            if (same_places) {
-              std::memcpy(out, list.data(), degree * sizeof(uint32_t));
-            } else {
-              for (size_t r = 0; r < degree; ++r) out[r] = here[list[r]];
-            }
-          }
-          continue;
-        }
-        targets.clear();
-        pair_a.clear();
-        pair_b.clear();
-        for (uint32_t k = member_start[w]; k < member_start[w + 1]; ++k) {
-          for (uint32_t t : saved->neighbours(old_of[members[k]])) {
-            const uint32_t key = group[here[t]];
-            if (std::find(targets.begin(), targets.end(), key) == targets.end()) {
-              targets.push_back(key);
-              pair_a.push_back(reps[w]);
-              pair_b.push_back(reps[key]);
-            }
-          }
-        }
-        pair_score.resize(pair_a.size());
-        dot_f32_pairs(pair_a.data(), pair_b.data(), pair_a.size(), dim_, pair_score.data());
-        for (uint32_t k = member_start[w]; k < member_start[w + 1]; ++k) {
-          const uint32_t i = members[k];
-          std::span<const uint32_t> list = saved->neighbours(old_of[i]);
-          bool ordered = true;
-          for (size_t r = 0; r < old_degree && ordered; ++r) {
-            const uint32_t t = here[list[r]];
-            const size_t at = std::find(targets.begin(), targets.end(), group[t]) - targets.begin();
-            ranks[r] = node_rank(score_rank_key(pair_score[at]), t);
-            ordered = r == 0 || ranks[r - 1] > ranks[r];
-          }
-          uint32_t* out = adjacency.data() + size_t{i} * degree;
-          for (size_t r = 0, a = 0, b = 0; r < degree && ordered; ++r) {
-            ordered = a < old_degree || b < fresh_count;  // else lists that cannot be
-            const bool from_saved = b == fresh_count || (a < old_degree && ranks[a] > fresh[b]);
-            if (ordered) out[r] = node_of_rank(from_saved ? ranks[a++] : fresh[b++]);
-          }
-          if (!ordered) {
-            unfit.store(true, std::memory_order_relaxed);
-            break;
-          }
-        }
+      if (kept && !kept_lists(r0, r0 + nr, scratch)) {
+        unfit.store(true, std::memory_order_relaxed);
+        queue.stop();
       }
     }
   });
   if (unfit.load()) return false;
+
+  // The lists of the members of keys with whole lists: every other worker's lists of the key
+  // merged with the shared one (two ranked lists of distinct nodes, merged and cut at `want`,
+  // whichever worker gathered which offers), then each member takes the result without itself,
+  // cut at the degree.
+  parallel_ranges(threads, full_count, RANGE_GRAIN, [&](size_t begin, size_t end, size_t) {
+    std::vector<uint64_t> list(want), merged(want);
+    for (size_t w = begin; w < end; ++w) {
+      size_t count = filled[w];
+      std::copy_n(&top[w * want], count, list.begin());
+      for (const auto& lists : own) {
+        if (!lists) continue;
+        const uint64_t* from = &lists->top[w * want];
+        const size_t from_count = lists->filled[w];
+        size_t a = 0, b = 0, r = 0;
+        for (; r < want && (a < count || b < from_count); ++r) {
+          merged[r] = b == from_count || (a < count && list[a] > from[b]) ? list[a++] : from[b++];
+        }
+        list.swap(merged);
+        count = r;
+      }
+      for (uint32_t j = member_start[w]; j < member_start[w + 1]; ++j) {
+        const uint32_t i = members[j];
+        uint32_t* out = adjacency.data() + size_t{i} * degree;
+        size_t taken = 0;
+        for (size_t r = 0; r < count && taken < degree; ++r) {
+          const uint32_t node = node_of_rank(list[r]);
+          if (node == i) continue;
+          out[taken++] = node;
+        }
+        QM_CHECK(taken == degree);
+      }
+    }
+  });
+  own.clear();
 
   std::optional<uint32_t> best;
   float best_score = -std::numeric_limits<float>::infinity();
