@@ -3,9 +3,11 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <condition_variable>
 #include <cstring>
 #include <exception>
 #include <limits>
+#include <mutex>
 #include <new>
 #include <string_view>
 #include <system_error>
@@ -145,80 +147,142 @@ VamanaBuildHooks& build_hooks() {
   return hooks;
 }
 
-// Items 0 .. items - 1 handed out in order, one at a time, to whichever worker asks first; none
-// once a worker has failed.
-class WorkQueue {
+// The worker threads of one build: started when the build begins and joined when it ends (no
+// thread outlives the build). Each step of the build is a number of items (row blocks, runs of
+// nodes): run() hands them out one at a time to whichever thread asks first, the calling thread
+// among them, and returns once every item is done. It never waits for a thread that has not come
+// to the step: a thread that the system did not start, or one that has not woken yet, leaves its
+// share to the others. The first exception an item throws is rethrown by run() on the calling
+// thread once the step is over; the items not yet begun by then are dropped.
+class BuildWorkers {
  public:
-  explicit WorkQueue(size_t items) : items_(items) {}
-  bool next(size_t& item) {
-    if (stopped_.load(std::memory_order_relaxed)) return false;
-    item = next_.fetch_add(1, std::memory_order_relaxed);
-    return item < items_;
-  }
-  void stop() { stopped_.store(true, std::memory_order_relaxed); }
+  using Body = FunctionRef<void(size_t item, size_t worker)>;
 
- private:
-  const size_t items_;
-  std::atomic<size_t> next_{0};
-  std::atomic<bool> stopped_{false};
-};
-
-// The workers a step of `items` items runs on: no more than there are items, at least one.
-size_t worker_count(size_t threads, size_t items) {
-  return std::max<size_t>(1, std::min(threads, items));
-}
-
-// Runs body(worker, queue) for workers 0 .. worker_count(threads, items) - 1 over one queue of
-// `items`: worker 0 on the calling thread, the others on threads started for this step and
-// joined before it returns. The bodies take their work from the queue, so a thread that the
-// system refuses to start (or has no memory for) leaves its share to the workers that run. The
-// first exception a body throws, by worker number, is rethrown here once every thread is
-// joined; the queue hands out nothing after it.
-template <typename Body>
-void run_workers(size_t threads, size_t items, Body&& body) {
-  const size_t workers = worker_count(threads, items);
-  WorkQueue queue(items);
-  std::vector<std::exception_ptr> failures(workers);
-  auto guarded = [&](size_t worker) noexcept {
-    try {
-      body(worker, queue);
-    } catch (...) {
-      failures[worker] = std::current_exception();
-      queue.stop();
-    }
-  };
-  {
-    std::vector<std::jthread> started;
+  explicit BuildWorkers(size_t threads) {
+    if (threads <= 1) return;
     const size_t start_limit = build_hooks().thread_starts;
     try {
-      started.reserve(workers - 1);
-      for (size_t worker = 1; worker < workers; ++worker) {
-        if (started.size() >= start_limit) {
+      started_.reserve(threads - 1);
+      for (size_t worker = 1; worker < threads; ++worker) {
+        if (started_.size() >= start_limit) {
           throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
         }
-        started.emplace_back([&guarded, worker] { guarded(worker); });
+        started_.emplace_back([this, worker] { serve(worker); });
       }
     } catch (const std::system_error&) {
-      // Fewer workers: those started and the calling thread share the work.
+      // Fewer threads: those started and the calling thread share the work.
     } catch (const std::bad_alloc&) {
     }
-    guarded(0);
-  }  // joins every thread started
-  for (const std::exception_ptr& failure : failures) {
+  }
+  ~BuildWorkers() {
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      stop_ = true;
+    }
+    wake_.notify_all();
+    started_.clear();  // joins every thread
+  }
+  BuildWorkers(const BuildWorkers&) = delete;
+  BuildWorkers& operator=(const BuildWorkers&) = delete;
+
+  // The threads that share the steps, the calling thread included; worker numbers run below it.
+  size_t size() const { return started_.size() + 1; }
+
+  // body(item, worker) for every item of [0, items), worker 0 being the calling thread. With
+  // `caller_takes_items` false the calling thread only waits (when there are other threads).
+  void run(size_t items, Body body, bool caller_takes_items = true) {
+    if (items == 0) return;
+    if (started_.empty()) {
+      for (size_t item = 0; item < items; ++item) body(item, 0);
+      return;
+    }
+    QM_CHECK(items <= UINT32_MAX);
+    uint32_t step = 0;
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      step = ++step_;
+      body_.emplace(body);
+      items_ = items;
+      done_ = 0;
+      failure_ = nullptr;
+      failed_.store(false, std::memory_order_relaxed);
+      ticket_.store(uint64_t{step} << 32, std::memory_order_relaxed);
+    }
+    wake_.notify_all();
+    if (caller_takes_items) drain(step, body, items, 0);
+    std::exception_ptr failure;
+    {
+      std::unique_lock<std::mutex> lock(mu_);
+      finished_.wait(lock, [&] { return done_ == items_; });
+      failure = failure_;
+    }
     if (failure) std::rethrow_exception(failure);
   }
-}
 
-// Splits [0, count) into runs of `grain` and runs fn(begin, end, worker) over each, on the
-// workers of run_workers.
-template <typename Fn>
-void parallel_ranges(size_t threads, size_t count, size_t grain, Fn&& fn) {
-  const size_t items = (count + grain - 1) / grain;
-  run_workers(threads, items, [&](size_t worker, WorkQueue& queue) {
-    size_t item = 0;
-    while (queue.next(item)) fn(item * grain, std::min(count, (item + 1) * grain), worker);
-  });
-}
+  // fn(begin, end, worker) over the runs of `grain` of [0, count).
+  template <typename Fn>
+  void ranges(size_t count, size_t grain, Fn&& fn) {
+    run((count + grain - 1) / grain, [&](size_t item, size_t worker) {
+      fn(item * grain, std::min(count, (item + 1) * grain), worker);
+    });
+  }
+
+ private:
+  void serve(size_t worker) {
+    uint32_t seen = 0;
+    for (;;) {
+      std::optional<Body> body;
+      size_t items = 0;
+      uint32_t step = 0;
+      {
+        std::unique_lock<std::mutex> lock(mu_);
+        wake_.wait(lock, [&] { return stop_ || step_ != seen; });
+        if (stop_) return;
+        seen = step = step_;
+        body = body_;
+        items = items_;
+      }
+      drain(step, *body, items, worker);
+    }
+  }
+
+  // Takes the step's items until none is left. The ticket holds the step's number above the next
+  // item: a thread still on an earlier step takes nothing from a later one.
+  void drain(uint32_t step, Body body, size_t items, size_t worker) {
+    for (;;) {
+      uint64_t ticket = ticket_.load(std::memory_order_relaxed);
+      do {
+        if (static_cast<uint32_t>(ticket >> 32) != step || (ticket & UINT32_MAX) >= items) return;
+      } while (!ticket_.compare_exchange_weak(ticket, ticket + 1, std::memory_order_relaxed));
+      if (!failed_.load(std::memory_order_relaxed)) {
+        try {
+          body(static_cast<size_t>(ticket & UINT32_MAX), worker);
+        } catch (...) {
+          std::lock_guard<std::mutex> lock(mu_);
+          if (!failure_) failure_ = std::current_exception();
+          failed_.store(true, std::memory_order_relaxed);
+        }
+      }
+      std::lock_guard<std::mutex> lock(mu_);
+      if (++done_ == items_) finished_.notify_one();
+    }
+  }
+
+  // The step under way; guarded by mu_ except the ticket and the failed flag.
+  std::mutex mu_;
+  std::condition_variable wake_;      // a step begins, or the threads are to stop
+  std::condition_variable finished_;  // the step's last item is done
+  uint32_t step_ = 0;
+  std::optional<Body> body_;
+  size_t items_ = 0;
+  size_t done_ = 0;
+  std::exception_ptr failure_;
+  bool stop_ = false;
+  std::atomic<uint64_t> ticket_{0};
+  std::atomic<bool> failed_{false};
+  // Last, so that the threads are joined before anything they use goes.
+  std::vector<std::jthread> started_;
+};
 
 }  // namespace
 
@@ -268,11 +332,6 @@ void VamanaIndex::insert_node(CellId cell_id, SharedKey key) {
   append_node(cell_id, static_cast<uint32_t>(key_owners_.size() - 1));
 }
 
-size_t VamanaIndex::mean_slice(size_t threads) const {
-  const size_t per_worker = (dim_ + threads - 1) / std::max<size_t>(threads, 1);
-  return std::max(MEAN_SLICE, (per_worker + MEAN_SLICE - 1) / MEAN_SLICE * MEAN_SLICE);
-}
-
 void VamanaIndex::key_mean_slice(size_t j0, size_t j1, float* mean) const {
   // mean[j] += key[j] / n for every node in order: a division and an addition per term. A run
   // of nodes that share a key adds the same quotients, so they are divided once per run. Each
@@ -291,21 +350,20 @@ void VamanaIndex::key_mean_slice(size_t j0, size_t j1, float* mean) const {
       m = width > j0 ? std::min(width, j1) - j0 : 0;
       if (m > 0) divide_f32(key.data() + j0, n, quotients.data(), m);
     }
-    for (size_t j = 0; j < m; ++j) sum[j] += quotients[j];
+    accumulate_f32(sum.data(), quotients.data(), m);
   }
   std::copy(sum.begin(), sum.end(), mean + j0);
 }
 
-std::vector<float> VamanaIndex::key_mean(size_t threads) const {
+std::vector<float> VamanaIndex::key_mean() const {
   std::vector<float> mean(dim_, 0.0f);
-  parallel_ranges(threads, dim_, mean_slice(threads),
-                  [&](size_t j0, size_t j1, size_t) { key_mean_slice(j0, j1, mean.data()); });
+  key_mean_slice(0, dim_, mean.data());
   return mean;
 }
 
 void VamanaIndex::compute_entry_point() {
   if (ids_.empty()) return;
-  const std::vector<float> mean = key_mean(1);
+  const std::vector<float> mean = key_mean();
   std::optional<uint32_t> best;
   float best_score = -std::numeric_limits<float>::infinity();
   for (size_t i = 0; i < ids_.size(); ++i) {
@@ -377,6 +435,11 @@ bool VamanaIndex::build_groups(const VamanaIndex* saved, size_t threads) {
   // member is left out as the node itself.
   const size_t want = degree + 1;
   const size_t n_owners = key_owners_.size();
+  if (saved != nullptr && (saved->dim_ != dim_ || saved->max_degree_ != max_degree_ ||
+                           !saved->ids_ascending_ || !ids_ascending_)) {
+    return false;
+  }
+  BuildWorkers workers(threads);
 
   // With a saved graph: the saved node of each node here (NO_NODE for a new one), the node here
   // of each saved node (NO_NODE for one that is gone), and the nodes that are ranked over all
@@ -385,16 +448,32 @@ bool VamanaIndex::build_groups(const VamanaIndex* saved, size_t threads) {
   // be.
   std::vector<uint32_t> old_of, here;
   std::vector<uint8_t> ranked_afresh;
-  size_t old_degree = 0;
+  const size_t m = saved != nullptr ? saved->ids_.size() : 0;
+  const size_t old_degree = m == 0 ? 0 : std::min<uint64_t>(max_degree_, m - 1);
   if (saved != nullptr) {
-    if (saved->dim_ != dim_ || saved->max_degree_ != max_degree_ || !saved->ids_ascending_ ||
-        !ids_ascending_) {
-      return false;
-    }
-    const size_t m = saved->ids_.size();
     old_of.assign(n, NO_NODE);
     here.assign(m, NO_NODE);
-    parallel_ranges(threads, n, RANGE_GRAIN, [&](size_t begin, size_t end, size_t) {
+    ranked_afresh.assign(n, 1);
+  }
+  // Distinct keys: nodes sharing a key owner are equal; owners are then grouped by bit pattern.
+  // Each owner's hash is taken on its own; then the owners are split by hash into parts, and
+  // each part finds, through an open-addressing table of its own, the first owner with each
+  // owner's bytes (every key has dim values here).
+  std::vector<size_t> owner_hash(n_owners);
+  std::vector<uint32_t> first_owner(n_owners);
+  // The mean of all nodes, for the entry point's scores (each key against it).
+  std::vector<float> mean(dim_, 0.0f);
+  const size_t per_worker = (dim_ + workers.size() - 1) / workers.size();
+  const size_t slice =
+      std::max(MEAN_SLICE, (per_worker + MEAN_SLICE - 1) / MEAN_SLICE * MEAN_SLICE);
+
+  // One step for what needs only the nodes: the saved nodes, the hashes and the mean.
+  const size_t match_items = saved != nullptr ? (n + RANGE_GRAIN - 1) / RANGE_GRAIN : 0;
+  const size_t hash_items = (n_owners + RANGE_GRAIN - 1) / RANGE_GRAIN;
+  const size_t mean_items = (dim_ + slice - 1) / slice;
+  workers.run(match_items + hash_items + mean_items, [&](size_t item, size_t) {
+    if (item < match_items) {
+      const size_t begin = item * RANGE_GRAIN, end = std::min(n, begin + RANGE_GRAIN);
       size_t s = static_cast<size_t>(
           std::lower_bound(saved->ids_.begin(), saved->ids_.end(), ids_[begin]) -
           saved->ids_.begin());
@@ -405,71 +484,58 @@ bool VamanaIndex::build_groups(const VamanaIndex* saved, size_t threads) {
           here[s++] = static_cast<uint32_t>(i);
         }
       }
-    });
-    old_degree = m == 0 ? 0 : std::min<uint64_t>(max_degree_, m - 1);
-    ranked_afresh.assign(n, 1);
-  }
-
-  // Distinct keys: nodes sharing a key owner are equal; owners are then grouped by bit pattern.
-  // Each owner's hash is taken on its own; then the owners are split by hash into parts, and
-  // each part finds, through an open-addressing table of its own, the first owner with each
-  // owner's bytes (every key has dim values here). The saved lists are checked in the same step.
-  std::vector<size_t> owner_hash(n_owners);
-  std::vector<uint32_t> first_owner(n_owners);
-  std::atomic<bool> unfit{false};
-  const size_t check_items = saved != nullptr ? (n + RANGE_GRAIN - 1) / RANGE_GRAIN : 0;
-  const size_t hash_items = (n_owners + RANGE_GRAIN - 1) / RANGE_GRAIN;
-  run_workers(threads, check_items + hash_items, [&](size_t, WorkQueue& queue) {
-    size_t item = 0;
-    while (queue.next(item)) {
-      if (item < check_items) {
-        for (size_t i = item * RANGE_GRAIN; i < std::min(n, (item + 1) * RANGE_GRAIN); ++i) {
-          const uint32_t s = old_of[i];
-          if (s == NO_NODE) continue;
-          std::span<const uint32_t> list = saved->neighbours(s);
-          bool gone = false;
-          for (uint32_t t : list) {
-            if (t == s) unfit.store(true, std::memory_order_relaxed);
-            gone = gone || here[t] == NO_NODE;
-          }
-          if (list.size() != old_degree) unfit.store(true, std::memory_order_relaxed);
-          ranked_afresh[i] = gone;
-        }
-        continue;
-      }
-      const size_t begin = (item - check_items) * RANGE_GRAIN;
+    } else if (item < match_items + hash_items) {
+      const size_t begin = (item - match_items) * RANGE_GRAIN;
       for (size_t o = begin; o < std::min(n_owners, begin + RANGE_GRAIN); ++o) {
         owner_hash[o] = KeyBytesHash{}(key_bytes(*key_owners_[o]));
       }
+    } else {
+      const size_t j0 = (item - match_items - hash_items) * slice;
+      key_mean_slice(j0, std::min<size_t>(dim_, j0 + slice), mean.data());
+    }
+  });
+
+  // Then the saved lists are checked, and equal keys found. Each part reads every owner's hash:
+  // a few parts per thread, none much smaller than a run.
+  const size_t parts = std::min(workers.size() == 1 ? 1 : 4 * workers.size(), hash_items);
+  auto part_of = [&](size_t hash) { return static_cast<size_t>((hash >> 32) % parts); };
+  std::atomic<bool> unfit{false};
+  workers.run(match_items + parts, [&](size_t item, size_t) {
+    if (item < match_items) {
+      for (size_t i = item * RANGE_GRAIN; i < std::min(n, (item + 1) * RANGE_GRAIN); ++i) {
+        const uint32_t s = old_of[i];
+        if (s == NO_NODE) continue;
+        std::span<const uint32_t> list = saved->neighbours(s);
+        bool gone = false;
+        for (uint32_t t : list) {
+          if (t == s) unfit.store(true, std::memory_order_relaxed);
+          gone = gone || here[t] == NO_NODE;
+        }
+        if (list.size() != old_degree) unfit.store(true, std::memory_order_relaxed);
+        ranked_afresh[i] = gone;
+      }
+      return;
+    }
+    const size_t part = item - match_items;
+    std::vector<uint32_t> in_part;
+    for (size_t o = 0; o < n_owners; ++o) {
+      if (part_of(owner_hash[o]) == part) in_part.push_back(static_cast<uint32_t>(o));
+    }
+    size_t slots = 16;
+    while (slots < 2 * in_part.size()) slots *= 2;
+    std::vector<uint32_t> table(slots, UINT32_MAX);
+    for (uint32_t o : in_part) {
+      const float* key = key_owners_[o]->data();
+      size_t at = owner_hash[o] & (slots - 1);
+      while (table[at] != UINT32_MAX &&
+             std::memcmp(key_owners_[table[at]]->data(), key, dim_ * sizeof(float)) != 0) {
+        at = (at + 1) & (slots - 1);
+      }
+      if (table[at] == UINT32_MAX) table[at] = o;
+      first_owner[o] = table[at];
     }
   });
   if (unfit.load()) return false;
-  // Each part reads every owner's hash: a few parts per worker, none much smaller than a run.
-  const size_t parts = std::max<size_t>(1, std::min(threads == 1 ? 1 : 4 * threads, hash_items));
-  auto part_of = [&](size_t hash) { return static_cast<size_t>((hash >> 32) % parts); };
-  run_workers(threads, parts, [&](size_t, WorkQueue& queue) {
-    std::vector<uint32_t> in_part, table;
-    size_t part = 0;
-    while (queue.next(part)) {
-      in_part.clear();
-      for (size_t o = 0; o < n_owners; ++o) {
-        if (part_of(owner_hash[o]) == part) in_part.push_back(static_cast<uint32_t>(o));
-      }
-      size_t slots = 16;
-      while (slots < 2 * in_part.size()) slots *= 2;
-      table.assign(slots, UINT32_MAX);
-      for (uint32_t o : in_part) {
-        const float* key = key_owners_[o]->data();
-        size_t at = owner_hash[o] & (slots - 1);
-        while (table[at] != UINT32_MAX &&
-               std::memcmp(key_owners_[table[at]]->data(), key, dim_ * sizeof(float)) != 0) {
-          at = (at + 1) & (slots - 1);
-        }
-        if (table[at] == UINT32_MAX) table[at] = o;
-        first_owner[o] = table[at];
-      }
-    }
-  });
   // Keys are numbered as their first nodes come: owners follow their first nodes' order, so a
   // key's number is the count of first owners before its own.
   std::vector<uint32_t> group_of_owner(n_owners);
@@ -727,29 +793,15 @@ bool VamanaIndex::build_groups(const VamanaIndex* saved, size_t threads) {
     return true;
   };
 
-  // The mean of all nodes (for the entry point's scores, each key against it), and the keys
-  // with whole lists as panels, the columns of every tile (padding lanes zero), in one step.
-  std::vector<float> mean(dim_, 0.0f);
-  const size_t slice = mean_slice(threads);
-  const size_t mean_items = (dim_ + slice - 1) / slice;
+  // The keys with whole lists as panels, the columns of every tile (padding lanes zero).
   const size_t n_panels = f32_panel_count(full_count);
   std::vector<float, AlignedAllocator<float>> panels(n_panels * dim_ * F32_PANEL_WIDTH);
-  const size_t panel_items = (full_count + PANEL_GRAIN - 1) / PANEL_GRAIN;
-  run_workers(threads, mean_items + panel_items, [&](size_t, WorkQueue& queue) {
-    size_t item = 0;
-    while (queue.next(item)) {
-      if (item < mean_items) {
-        key_mean_slice(item * slice, std::min(dim_, (item + 1) * slice), mean.data());
-        continue;
-      }
-      const size_t begin = (item - mean_items) * PANEL_GRAIN;
-      const size_t end = std::min(full_count, begin + PANEL_GRAIN);
-      for (size_t w = begin; w < end; ++w) store_panel_row(panels.data(), dim_, w, reps[w]);
-      if (end == full_count) {
-        const std::vector<float> zeros(dim_, 0.0f);
-        for (size_t w = end; w < n_panels * F32_PANEL_WIDTH; ++w) {
-          store_panel_row(panels.data(), dim_, w, zeros.data());
-        }
+  workers.ranges(full_count, PANEL_GRAIN, [&](size_t begin, size_t end, size_t) {
+    for (size_t w = begin; w < end; ++w) store_panel_row(panels.data(), dim_, w, reps[w]);
+    if (end == full_count) {
+      const std::vector<float> zeros(dim_, 0.0f);
+      for (size_t w = end; w < n_panels * F32_PANEL_WIDTH; ++w) {
+        store_panel_row(panels.data(), dim_, w, zeros.data());
       }
     }
   });
@@ -768,53 +820,57 @@ bool VamanaIndex::build_groups(const VamanaIndex* saved, size_t threads) {
   // made. Row blocks go to whichever worker asks next.
   const size_t full_blocks = (full_count + TILE - 1) / TILE;
   const size_t kept_blocks = (u_count - full_count + TILE - 1) / TILE;
-  const size_t score_workers = worker_count(threads, full_blocks + kept_blocks);
-  std::vector<std::optional<OwnLists>> own(score_workers);
-  const bool fail_in_workers = build_hooks().fail_in_workers;
-  run_workers(score_workers, full_blocks + kept_blocks, [&](size_t worker, WorkQueue& queue) {
+  // Each thread's lists (none for the calling thread's, which are the shared ones) and scratch.
+  struct Scratch {
+    std::vector<float> tile = std::vector<float>(TILE * TILE);
+    std::vector<float> rows;
+    KeptScratch kept;
+  };
+  std::vector<std::optional<OwnLists>> own(workers.size());
+  std::vector<std::optional<Scratch>> scratch(workers.size());
+  // The test hook's failure: the calling thread leaves the step to the other threads.
+  const bool fail_in_workers = build_hooks().fail_in_workers && workers.size() > 1;
+  auto score_block = [&](size_t item, size_t worker) {
     if (worker != 0 && fail_in_workers) throw std::bad_alloc();
-    std::vector<float> tile(TILE * TILE);
-    std::vector<float> rows(TILE * dim_);
-    KeptScratch scratch;
+    if (unfit.load(std::memory_order_relaxed)) return;
+    if (!scratch[worker]) scratch[worker].emplace().rows.resize(TILE * dim_);
+    Scratch& mine = *scratch[worker];
     Lists whole = shared;
-    size_t item = 0;
-    while (queue.next(item)) {
-      if (worker != 0 && !own[worker]) {
-        OwnLists& mine = own[worker].emplace();
-        mine.top.resize(full_count * want);
-        mine.filled.assign(full_count, 0);
-        mine.threshold.assign(full_count, -std::numeric_limits<float>::infinity());
-        whole = {mine.top.data(), mine.filled.data(), mine.threshold.data()};
+    if (worker != 0) {
+      if (!own[worker]) {
+        OwnLists& lists = own[worker].emplace();
+        lists.top.resize(full_count * want);
+        lists.filled.assign(full_count, 0);
+        lists.threshold.assign(full_count, -std::numeric_limits<float>::infinity());
       }
-      const bool kept = item >= full_blocks;
-      const size_t r0 = kept ? full_count + (item - full_blocks) * TILE : item * TILE;
-      const size_t nr = std::min(TILE, (kept ? u_count : full_count) - r0);
-      if (kept && floors) set_floors(r0, r0 + nr, scratch);
-      for (size_t a = 0; a < nr; ++a) {
-        std::memcpy(&rows[a * dim_], reps[r0 + a], dim_ * sizeof(float));
-      }
-      dot_f32_panels(rows.data(), nr, dim_, mean_panel.data(), 1, dim_, tile.data(),
-                     F32_PANEL_WIDTH);
-      for (size_t a = 0; a < nr; ++a) key_score[r0 + a] = tile[a * F32_PANEL_WIDTH];
-      for (size_t c0 = kept ? 0 : r0; c0 < full_count; c0 += TILE) {
-        const size_t nc = std::min(TILE, full_count - c0);
-        dot_f32_panels(rows.data(), nr, dim_, panels_from(c0), f32_panel_count(nc), dim_,
-                       tile.data(), TILE);
-        scan(tile.data(), kept ? shared : whole, whole, r0, nr, c0, nc, kept || c0 != r0);
-      }
-      if (kept && !kept_lists(r0, r0 + nr, scratch)) {
-        unfit.store(true, std::memory_order_relaxed);
-        queue.stop();
-      }
+      whole = {own[worker]->top.data(), own[worker]->filled.data(), own[worker]->threshold.data()};
     }
-  });
+    const bool kept = item >= full_blocks;
+    const size_t r0 = kept ? full_count + (item - full_blocks) * TILE : item * TILE;
+    const size_t nr = std::min(TILE, (kept ? u_count : full_count) - r0);
+    if (kept && floors) set_floors(r0, r0 + nr, mine.kept);
+    float* rows = mine.rows.data();
+    float* tile = mine.tile.data();
+    for (size_t a = 0; a < nr; ++a)
+      std::memcpy(&rows[a * dim_], reps[r0 + a], dim_ * sizeof(float));
+    dot_f32_panels(rows, nr, dim_, mean_panel.data(), 1, dim_, tile, F32_PANEL_WIDTH);
+    for (size_t a = 0; a < nr; ++a) key_score[r0 + a] = tile[a * F32_PANEL_WIDTH];
+    for (size_t c0 = kept ? 0 : r0; c0 < full_count; c0 += TILE) {
+      const size_t nc = std::min(TILE, full_count - c0);
+      dot_f32_panels(rows, nr, dim_, panels_from(c0), f32_panel_count(nc), dim_, tile, TILE);
+      scan(tile, kept ? shared : whole, whole, r0, nr, c0, nc, kept || c0 != r0);
+    }
+    if (kept && !kept_lists(r0, r0 + nr, mine.kept)) unfit.store(true, std::memory_order_relaxed);
+  };
+  workers.run(full_blocks + kept_blocks, score_block, /*caller_takes_items=*/!fail_in_workers);
+  scratch.clear();
   if (unfit.load()) return false;
 
   // The lists of the members of keys with whole lists: every other worker's lists of the key
   // merged with the shared one (two ranked lists of distinct nodes, merged and cut at `want`,
   // whichever worker gathered which offers), then each member takes the result without itself,
   // cut at the degree.
-  parallel_ranges(threads, full_count, RANGE_GRAIN, [&](size_t begin, size_t end, size_t) {
+  workers.ranges(full_count, RANGE_GRAIN, [&](size_t begin, size_t end, size_t) {
     std::vector<uint64_t> list(want), merged(want);
     for (size_t w = begin; w < end; ++w) {
       size_t count = filled[w];

@@ -149,13 +149,10 @@ class VamanaIndex : public VectorIndex {
   // The blocked distinct-key build, reusing `saved` when not null (build_reusing). False, having
   // built nothing, when a key has another width than dim(), or when `saved` does not fit.
   bool build_groups(const VamanaIndex* saved, size_t threads);
-  // The mean of the node keys as the entry point takes it: key[j] / n added node by node, the
-  // positions split among `threads` workers.
-  std::vector<float> key_mean(size_t threads) const;
-  // Positions [j0, j1) of that mean, written to mean[j0 .. j1).
+  // The mean of the node keys as the entry point takes it: key[j] / n added node by node.
+  std::vector<float> key_mean() const;
+  // Positions [j0, j1) of that mean, written to mean[j0 .. j1): each position sums on its own.
   void key_mean_slice(size_t j0, size_t j1, float* mean) const;
-  // The positions of the mean one worker of `threads` sums.
-  size_t mean_slice(size_t threads) const;
   // The node of a cell id (the last one for a repeated id), if any.
   std::optional<uint32_t> node_of(CellId cell_id) const;
 
