@@ -334,23 +334,34 @@ void VamanaIndex::insert_node(CellId cell_id, SharedKey key) {
 
 void VamanaIndex::key_mean_slice(size_t j0, size_t j1, float* mean) const {
   // mean[j] += key[j] / n for every node in order: a division and an addition per term. A run
-  // of nodes that share a key adds the same quotients, so they are divided once per run. Each
-  // position sums apart from the others (the additions are element-wise), so any slice of the
-  // positions can be summed on its own.
+  // of nodes that share a key adds the same quotients, so they are divided once per run and
+  // added once per node of it. Each position sums apart from the others (the additions are
+  // element-wise), so any slice of the positions can be summed on its own.
   std::vector<float> sum(j1 - j0, 0.0f);
   std::vector<float> quotients(j1 - j0, 0.0f);
   const float n = static_cast<float>(ids_.size());
-  uint32_t last_owner = UINT32_MAX;
-  size_t m = 0;
-  for (size_t i = 0; i < ids_.size(); ++i) {
-    if (key_of_[i] != last_owner) {
-      last_owner = key_of_[i];
-      std::span<const float> key = node_key(i);
-      const size_t width = std::min<size_t>(key.size(), dim_);
-      m = width > j0 ? std::min(width, j1) - j0 : 0;
-      if (m > 0) divide_f32(key.data() + j0, n, quotients.data(), m);
+  for (size_t i = 0; i < ids_.size();) {
+    const uint32_t owner = key_of_[i];
+    size_t run = 1;
+    while (i + run < ids_.size() && key_of_[i + run] == owner) ++run;
+    i += run;
+    const std::span<const float> key = *key_owners_[owner];
+    const size_t width = std::min<size_t>(key.size(), dim_);
+    const size_t m = width > j0 ? std::min(width, j1) - j0 : 0;
+    if (m == 0) continue;
+    divide_f32(key.data() + j0, n, quotients.data(), m);
+    size_t j = 0;
+#if defined(__SSE2__)
+    for (; j + 4 <= m; j += 4) {
+      const __m128 q = _mm_loadu_ps(&quotients[j]);
+      __m128 acc = _mm_loadu_ps(&sum[j]);
+      for (size_t r = 0; r < run; ++r) acc = _mm_add_ps(acc, q);
+      _mm_storeu_ps(&sum[j], acc);
     }
-    accumulate_f32(sum.data(), quotients.data(), m);
+#endif
+    for (; j < m; ++j) {
+      for (size_t r = 0; r < run; ++r) sum[j] += quotients[j];
+    }
   }
   std::copy(sum.begin(), sum.end(), mean + j0);
 }
