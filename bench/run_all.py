@@ -360,6 +360,7 @@ def fmt_val(r, field):
 EXTRA_NAMES = {"recall_at_10": "recall@10 {:.3f}", "recall_ours": "recall@10 ours {:.3f}",
                "recall_cmp": "theirs {:.3f}", "top10_overlap": "top-10 overlap {:.2f} of 10",
                "graph_build_ms": "graph build from scratch {:.0f} ms",
+               "graph_threads": "{:.0f} graph threads", "speedup": "{:.1f}x faster",
                "update_share_pct": "graph update {:.0f}% of the open",
                "us_per_new_pack_per_1k": "{:.3f} µs per new pack per 1,000 stored packs",
                "ratio_p10": "per-round ratio p10 {:.2f}", "ratio_p90": "p90 {:.2f}"}

@@ -4,6 +4,9 @@
 #include <chrono>
 #include <cstdlib>
 #include <map>
+#include <optional>
+#include <string_view>
+#include <thread>
 
 #include "quellmar/core/file_names.h"
 #include "quellmar/core/internal_fault.h"
@@ -17,19 +20,42 @@
 
 namespace quellmar {
 
-uint64_t parse_int8_tier_capacity(const char* value) {
-  if (value == nullptr) return DEFAULT_INT8_TIER_CAPACITY;
+namespace {
+
+// The value of a numeric setting: decimal digits with at most one leading "+", the whole text,
+// no more than 2^64 - 1; none for anything else (a null text included).
+std::optional<uint64_t> parse_setting_number(const char* value) {
+  if (value == nullptr) return std::nullopt;
   std::string_view s(value);
   if (!s.empty() && s.front() == '+') s.remove_prefix(1);
-  if (s.empty()) return DEFAULT_INT8_TIER_CAPACITY;
+  if (s.empty()) return std::nullopt;
   uint64_t v = 0;
   for (char c : s) {
-    if (c < '0' || c > '9') return DEFAULT_INT8_TIER_CAPACITY;
+    if (c < '0' || c > '9') return std::nullopt;
     const uint64_t d = static_cast<uint64_t>(c - '0');
-    if (v > (UINT64_MAX - d) / 10) return DEFAULT_INT8_TIER_CAPACITY;
+    if (v > (UINT64_MAX - d) / 10) return std::nullopt;
     v = v * 10 + d;
   }
-  return v == 0 ? DEFAULT_INT8_TIER_CAPACITY : v;
+  return v;
+}
+
+}  // namespace
+
+uint64_t parse_int8_tier_capacity(const char* value) {
+  const std::optional<uint64_t> v = parse_setting_number(value);
+  return !v || *v == 0 ? DEFAULT_INT8_TIER_CAPACITY : *v;
+}
+
+size_t parse_graph_threads(const char* value, size_t cores) {
+  cores = std::max<size_t>(cores, 1);
+  const std::optional<uint64_t> v = parse_setting_number(value);
+  return !v || *v == 0 ? cores : static_cast<size_t>(std::min<uint64_t>(*v, cores));
+}
+
+size_t hardware_threads() { return std::max(1u, std::thread::hardware_concurrency()); }
+
+size_t graph_threads_from_env() {
+  return parse_graph_threads(std::getenv("QMR_GRAPH_THREADS"), hardware_threads());
 }
 
 bool parse_per_token_eager(const char* value) {
@@ -98,6 +124,7 @@ Engine::Engine(std::string path, BlockPool pool, SynapticBank synaptic, TraceWal
       schedule_(std::move(schedule)),
       slb_(std::make_unique<SLB>(SLB_CAPACITY, SLB_INITIAL_DIM)),
       pipeline_(engine_config_from_env(per_token_config_)),
+      graph_threads_(graph_threads_from_env()),
       refinement_(std::make_unique<NoOpStrategy>()),
       vamana_threshold_(vamana_threshold) {}
 

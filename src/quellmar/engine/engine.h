@@ -145,6 +145,14 @@ RetrievalPipeline engine_config_from_env(const PerTokenConfig& config);
 // The tier capacity and eager flag read from those variables (null for an unset variable).
 uint64_t parse_int8_tier_capacity(const char* value);
 bool parse_per_token_eager(const char* value);
+// The threads a graph build or update may use, read from QMR_GRAPH_THREADS with the variables
+// above (at every open and refresh): a positive decimal number (at most one leading "+") lowers
+// it from `cores`, the default; a larger number is `cores`, and an unset or unparsable value, 0,
+// or a number above 2^64 - 1 leaves the default.
+size_t parse_graph_threads(const char* value, size_t cores);
+// The machine's hardware threads, at least 1: the default of QMR_GRAPH_THREADS.
+size_t hardware_threads();
+size_t graph_threads_from_env();
 
 // The encoded key of a row-major token matrix of width dim.
 std::vector<float> encode_per_token_key(std::span<const float> tokens, uint64_t dim);
@@ -468,9 +476,10 @@ class Engine {
   static GraphFit fit_of_saved_graph(const VamanaIndex& saved, const PooledCells& pooled,
                                      uint64_t dim);
   // Builds the graph over every cell whose pooled key has the index width (reusing the lists of
-  // `saved`, an earlier graph of this store, where it can) and saves it to vamana.idx.
+  // `saved`, an earlier graph of this store, where it can) on `threads` threads and saves it to
+  // vamana.idx.
   Result<std::unique_ptr<VamanaIndex>> build_graph(const PooledCells& pooled, uint64_t dim,
-                                                   const VamanaIndex* saved) const;
+                                                   const VamanaIndex* saved, size_t threads) const;
   // Appends the graph as the last stage of the engine's pipeline and marks it active.
   void install_vamana(std::unique_ptr<VectorIndex> index);
   // The build hook of the writers: when no Vamana index is active and the cell count has reached
@@ -493,6 +502,8 @@ class Engine {
   std::optional<uint64_t> key_dim_;
   bool vamana_active_ = false;
   RetrievalPipeline pipeline_;
+  // Threads of a graph build or update (QMR_GRAPH_THREADS), read with the pipeline's settings.
+  size_t graph_threads_;
   PerTokenConfig per_token_config_;
   std::optional<WriteBuffer> write_buffer_;
   TraceGraph trace_graph_;

@@ -295,6 +295,7 @@ std::optional<uint64_t> Engine::first_new_key_width(const RefreshScan& scan,
 void Engine::renew_pipeline(const RefreshScan& scan, Refreshed& s,
                             std::vector<StageInsert>& inserts) const {
   s.pipeline = engine_config_from_env(per_token_config_);
+  s.graph_threads = graph_threads_from_env();
   s.vamana_active = false;
   for (const auto& stage : s.pipeline.stages()) stage->reserve(scan.eligible);
   inserts.reserve(scan.eligible);
@@ -427,7 +428,7 @@ Status Engine::refresh_vamana(RefreshScan& scan, Refreshed& s) const {
     }
   }
   QM_ASSIGN_OR_RETURN(std::unique_ptr<VamanaIndex> built,
-                      build_graph(pooled, dim, saved ? &*saved : nullptr));
+                      build_graph(pooled, dim, saved ? &*saved : nullptr, s.graph_threads));
   s.pipeline.add_stage(std::move(built));
   s.vamana_active = true;
   return Status::ok();
@@ -440,6 +441,7 @@ void Engine::install(Refreshed&& s) {
   slb_ = std::move(s.slb);
   key_dim_ = s.key_dim;
   pipeline_ = std::move(s.pipeline);
+  graph_threads_ = s.graph_threads;
   vamana_active_ = s.vamana_active;
   if (governance_.empty()) {
     governance_ = std::move(s.entries);  // an open: every entry is new
@@ -493,8 +495,9 @@ Result<bool> Engine::load_or_build_vamana() {
 
 Status Engine::ensure_vamana() {
   QM_ASSIGN_OR_RETURN(const PooledCells pooled, read_pooled_cells(/*skip_failures=*/false));
-  QM_ASSIGN_OR_RETURN(std::unique_ptr<VamanaIndex> built,
-                      build_graph(pooled, key_dim_.value_or(SLB_INITIAL_DIM), nullptr));
+  QM_ASSIGN_OR_RETURN(
+      std::unique_ptr<VamanaIndex> built,
+      build_graph(pooled, key_dim_.value_or(SLB_INITIAL_DIM), nullptr, graph_threads_));
   install_vamana(std::move(built));
   return Status::ok();
 }
@@ -557,13 +560,14 @@ Engine::GraphFit Engine::fit_of_saved_graph(const VamanaIndex& saved, const Pool
 }
 
 Result<std::unique_ptr<VamanaIndex>> Engine::build_graph(const PooledCells& pooled, uint64_t dim,
-                                                         const VamanaIndex* saved) const {
+                                                         const VamanaIndex* saved,
+                                                         size_t threads) const {
   auto index = std::make_unique<VamanaIndex>(dim, VAMANA_MAX_DEGREE, VAMANA_ALPHA);
   for (const PooledCells::Cell& c : pooled.cells) {
     const SharedKey& key = pooled.key_of(c);
     if (key->size() == dim) index->insert_node(c.id, key);
   }
-  if (saved == nullptr || !index->build_reusing(*saved)) index->build();
+  if (saved == nullptr || !index->build_reusing(*saved, threads)) index->build(threads);
   QM_RETURN_IF_ERROR(index->save(path_));
   return index;
 }

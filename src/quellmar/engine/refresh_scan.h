@@ -150,6 +150,7 @@ struct Engine::Refreshed {
   std::unique_ptr<SLB> slb;
   std::optional<uint64_t> key_dim;
   RetrievalPipeline pipeline;
+  size_t graph_threads = 1;  // the graph build's threads, read with the pipeline's settings
   bool vamana_active = false;
   // The governance entries of the cells read for the first time; known cells keep theirs.
   GovernanceMap entries;

@@ -53,6 +53,23 @@ uint64_t vamana_key_digest(std::span<const float> key);
 inline constexpr uint64_t VAMANA_MAX_DEGREE = 16;
 inline constexpr float VAMANA_ALPHA = 1.2f;
 
+// Builds over fewer nodes than this stay on the calling thread whatever thread count they are
+// given: starting workers would cost about what they save.
+inline constexpr size_t VAMANA_PARALLEL_MIN_NODES = 4096;
+
+// Test hooks of the threaded build, process-wide: a test sets them before a build and puts them
+// back after it.
+struct VamanaBuildHooks {
+  // Builds over fewer nodes stay on the calling thread.
+  size_t min_parallel_nodes = VAMANA_PARALLEL_MIN_NODES;
+  // Worker threads that start in each parallel step; starting the next one fails as when the
+  // system refuses a thread.
+  size_t thread_starts = SIZE_MAX;
+  // Every worker thread of the scoring step throws std::bad_alloc as it starts.
+  bool fail_in_workers = false;
+};
+VamanaBuildHooks& vamana_build_hooks_for_testing();
+
 // The stored pooled key of a cell, for the load: null when the cell has none.
 using VamanaKeyLookup = FunctionRef<const SharedKey*(CellId)>;
 
@@ -68,7 +85,15 @@ class VamanaIndex : public VectorIndex {
   // Builds every node's edges and the entry point; once any node has edges, only the entry point
   // is recomputed. Uses build_distinct_keys when every key has dim() values, else
   // build_all_pairs: both give the same graph.
-  void build();
+  //
+  // `threads` is how many threads the build may use, the calling thread among them: the blocked
+  // build spreads its scoring (and most of the rest) over workers started for the call and
+  // joined before it returns, never below VAMANA_PARALLEL_MIN_NODES nodes. The graph is the same
+  // for every count. A thread that cannot be started leaves its share to the others; an
+  // exception in a worker (std::bad_alloc, an internal fault) is rethrown on the calling thread
+  // once every worker has stopped, with nothing built. build_all_pairs runs on the calling
+  // thread only.
+  void build(size_t threads = 1);
   // Exact all pairs: each node's neighbours are the min(max_degree, n - 1) best other nodes,
   // score descending, lower node index first on equal scores (NaN scores after every number).
   // The plain form, one row of scores per node.
@@ -77,7 +102,7 @@ class VamanaIndex : public VectorIndex {
   // equal keys score equally, so the ranked list of one key serves all its nodes. The score
   // matrix is symmetric and is computed in blocks, each block feeding the ranked lists of its
   // rows and of its columns. Falls back to build_all_pairs when a key has another width.
-  void build_distinct_keys();
+  void build_distinct_keys(size_t threads = 1);
   // Builds the same edges and entry point as build(), reusing the lists of `saved`: a graph
   // built earlier over nodes of which those still here come in the same order, the keys of
   // the nodes the two share being unchanged (an engine's graph: ids ascending, records never
@@ -87,8 +112,8 @@ class VamanaIndex : public VectorIndex {
   // nothing, when `saved` cannot be such a graph: another width or degree, ids out of order, a
   // list of another length or naming its own node, or lists that this index's keys rank
   // otherwise (those it merges, and a sample of the rest, are checked); build() is the way then.
-  // Requires that no node has edges yet.
-  bool build_reusing(const VamanaIndex& saved);
+  // Requires that no node has edges yet. `threads` as for build().
+  bool build_reusing(const VamanaIndex& saved, size_t threads = 1);
   void compute_entry_point();
 
   // The beam search over node indices, best first.
@@ -152,9 +177,11 @@ class VamanaIndex : public VectorIndex {
   void append_node(CellId cell_id, uint32_t key_owner);
   // The blocked distinct-key build, reusing `saved` when not null (build_reusing). False, having
   // built nothing, when a key has another width than dim(), or when `saved` does not fit.
-  bool build_groups(const VamanaIndex* saved);
+  bool build_groups(const VamanaIndex* saved, size_t threads);
   // The mean of the node keys as the entry point takes it: key[j] / n added node by node.
   std::vector<float> key_mean() const;
+  // Positions [j0, j1) of that mean, written to mean[j0 .. j1): each position sums on its own.
+  void key_mean_slice(size_t j0, size_t j1, float* mean) const;
   // The node of a cell id (the last one for a repeated id), if any.
   std::optional<uint32_t> node_of(CellId cell_id) const;
 

@@ -134,6 +134,39 @@ TEST(EngineConfigTest, EnvironmentParsing) {
   }
   EXPECT_FALSE(parse_per_token_eager(nullptr));
 
+  // The graph's threads: a positive number lowers them from the machine's; anything else leaves
+  // them there.
+  struct ThreadsCase {
+    const char* value;
+    size_t cores;
+    size_t threads;
+  };
+  const ThreadsCase thread_cases[] = {{nullptr, 8, 8},
+                                      {"3", 8, 3},
+                                      {"+3", 8, 3},
+                                      {"1", 8, 1},
+                                      {"8", 8, 8},
+                                      {"9", 8, 8},
+                                      {"0", 8, 8},
+                                      {"-2", 8, 8},
+                                      {"2x", 8, 8},
+                                      {"", 8, 8},
+                                      {" 2", 8, 8},
+                                      {"+", 8, 8},
+                                      {"18446744073709551616", 8, 8},
+                                      {"4", 0, 1},
+                                      {nullptr, 0, 1},
+                                      {"18446744073709551615", 64, 64}};
+  for (const ThreadsCase& c : thread_cases) {
+    SCOPED_TRACE(c.value ? c.value : "(unset)");
+    EXPECT_EQ(parse_graph_threads(c.value, c.cores), c.threads);
+  }
+  EXPECT_GE(hardware_threads(), 1u);
+  ::setenv("QMR_GRAPH_THREADS", "2", 1);
+  EXPECT_EQ(graph_threads_from_env(), std::min<size_t>(2, hardware_threads()));
+  ::unsetenv("QMR_GRAPH_THREADS");
+  EXPECT_EQ(graph_threads_from_env(), hardware_threads());
+
   ::setenv("QMR_PER_TOKEN_EAGER", "true", 1);
   ::setenv("QMR_INT8_TIER_CAPACITY", "1000", 1);
   RetrievalPipeline p = engine_config_from_env(PerTokenConfig{});
@@ -1309,6 +1342,50 @@ TEST_F(EngineTest, OpenRemovesOnlyStaleGraphTemporaries) {
   }
   auto e = Open(8);
   EXPECT_EQ(read_file(idx), saved);
+}
+
+// The graph an open builds, and the update of it after more writes, are byte for byte the same on
+// one thread as on eight: a store past the size from which builds use threads, with a pack's key
+// now and then repeated.
+TEST(EngineGraphThreads, OneThreadAndEightSaveTheSameGraph) {
+  TempDir dir;
+  const std::string path = dir.file("engine");
+  const std::string idx = path + "/" + VAMANA_FILE;
+  auto write = [&](size_t packs, uint32_t seed) {
+    auto keys = Keys(packs, seed, /*spread=*/2);
+    for (size_t i = 5; i < keys.size(); i += 17) keys[i] = keys[i - 5];
+    auto e = OpenAt(path, {}, /*threshold=*/UINT64_MAX);  // the graph is left as it is
+    for (size_t done = 0; done < keys.size();) {
+      std::vector<PackWrite> batch;
+      for (; done < keys.size() && batch.size() < 512; ++done) {
+        batch.push_back(Pack(1, keys[done], 50.0f, std::nullopt, Layers({0})));
+      }
+      ASSERT_TRUE(e->mem_write_batch_packs(std::move(batch)).is_ok());
+    }
+  };
+  // The graph an open saves with `threads` threads, starting from the graph file `from` (none
+  // when empty).
+  auto open_with = [&](const char* threads, const std::string& from) {
+    if (from.empty()) {
+      (void)remove_file(idx);
+    } else {
+      write_file(idx, from);
+    }
+    ::setenv("QMR_GRAPH_THREADS", threads, 1);
+    const bool built = OpenAt(path, {}, /*threshold=*/4)->has_vamana();
+    ::unsetenv("QMR_GRAPH_THREADS");
+    EXPECT_TRUE(built);
+    return read_file(idx);
+  };
+  write(2200, 51);  // two cells a pack
+  ASSERT_GE(2200u * 2, VAMANA_PARALLEL_MIN_NODES);
+  const std::string built = open_with("1", "");
+  EXPECT_EQ(open_with("8", ""), built);
+  write(300, 52);
+  const std::string updated = open_with("1", built);
+  EXPECT_NE(updated, built);
+  EXPECT_EQ(open_with("8", built), updated);
+  EXPECT_EQ(open_with("8", ""), updated);
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <random>
+#include <string>
 #include <vector>
 
 #include "quellmar/core/coding.h"
@@ -67,6 +68,25 @@ std::vector<std::vector<uint32_t>> graph_of(const VamanaIndex& index) {
   return out;
 }
 
+// Lets builds of any size spread over the threads they are given (the tests' indexes are
+// small), and puts every hook back at the end of the scope.
+class ThreadedBuilds {
+ public:
+  ThreadedBuilds() : saved_(vamana_build_hooks_for_testing()) { hooks().min_parallel_nodes = 0; }
+  ~ThreadedBuilds() { hooks() = saved_; }
+  VamanaBuildHooks& hooks() { return vamana_build_hooks_for_testing(); }
+
+ private:
+  VamanaBuildHooks saved_;
+};
+
+// The file a graph saves.
+std::string saved_bytes(const VamanaIndex& index) {
+  TempDir dir;
+  EXPECT_TRUE(index.save(dir.path()).is_ok());
+  return testing::read_file(dir.file(VAMANA_FILE));
+}
+
 TEST(VamanaBuild, ThreeNodesWithTies) {
   VamanaIndex index = index_of({{1, 0}, {1, 0}, {1, 0}}, 2);
   index.build();
@@ -117,6 +137,14 @@ TEST(VamanaBuild, BothPathsMatchTheDefinition) {
     VamanaIndex chosen = index_of(c.keys, c.dim);
     chosen.build();
     EXPECT_EQ(graph_of(chosen), want);
+    ThreadedBuilds threaded;
+    for (size_t threads : {2, 8}) {
+      SCOPED_TRACE(threads);
+      VamanaIndex spread = index_of(c.keys, c.dim);
+      spread.build(threads);
+      EXPECT_EQ(graph_of(spread), want);
+      EXPECT_EQ(spread.entry_point(), plain.entry_point());
+    }
   }
 }
 
@@ -163,6 +191,14 @@ TEST(VamanaBuild, BlockedBuildMatchesThePlainOneAcrossBlocks) {
     blocked.build_distinct_keys();
     EXPECT_EQ(graph_of(blocked), graph_of(plain));
     EXPECT_EQ(blocked.entry_point(), plain.entry_point());
+    ThreadedBuilds threaded;
+    for (size_t threads : {2, 3, 8}) {
+      SCOPED_TRACE(threads);
+      VamanaIndex spread = index_of(c.keys, dim, c.degree);
+      spread.build_distinct_keys(threads);
+      EXPECT_EQ(graph_of(spread), graph_of(plain));
+      EXPECT_EQ(spread.entry_point(), plain.entry_point());
+    }
   }
 }
 
@@ -268,6 +304,14 @@ TEST(VamanaBuild, ReusingASavedGraphMatchesAFreshBuild) {
     ASSERT_TRUE(updated.build_reusing(g.saved));
     EXPECT_EQ(graph_of(updated), graph_of(fresh));
     EXPECT_EQ(updated.entry_point(), fresh.entry_point());
+    ThreadedBuilds threaded;
+    for (size_t threads : {2, 8}) {
+      SCOPED_TRACE(threads);
+      VamanaIndex spread = index_over(g, c.degree);
+      ASSERT_TRUE(spread.build_reusing(g.saved, threads));
+      EXPECT_EQ(graph_of(spread), graph_of(fresh));
+      EXPECT_EQ(spread.entry_point(), fresh.entry_point());
+    }
   }
 }
 
@@ -302,8 +346,12 @@ TEST(VamanaBuild, ReusingRefusesAGraphOfOtherKeysOrShape) {
     QM_ASSERT_OK_AND_ASSIGN(auto loaded, VamanaIndex::load(dir.path(), key_map(g.saved)));
     cases.push_back({"short list", std::move(*loaded)});
   }
+  ThreadedBuilds threaded;
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
+    VamanaIndex spread = index_over(g, VAMANA_MAX_DEGREE);
+    EXPECT_FALSE(spread.build_reusing(c.saved, 8));
+    EXPECT_FALSE(spread.entry_point().has_value());
     VamanaIndex index = index_over(g, VAMANA_MAX_DEGREE);
     EXPECT_FALSE(index.build_reusing(c.saved));
     EXPECT_FALSE(index.entry_point().has_value());
@@ -313,6 +361,90 @@ TEST(VamanaBuild, ReusingRefusesAGraphOfOtherKeysOrShape) {
     fresh.build();
     EXPECT_EQ(graph_of(index), graph_of(fresh));
   }
+}
+
+// Nodes for the threaded builds: many row blocks of distinct keys with heavy ties (whole numbers
+// in [-1, 1]), a pack's worth of repeats here and there, and NaN in a few keys.
+std::vector<std::vector<float>> many_keys(size_t n, uint32_t seed) {
+  auto keys = random_keys(n, 10, 1, seed);
+  for (size_t i = 7; i < keys.size(); i += 29) keys[i] = keys[i - 7];
+  for (size_t i = 3; i < keys.size(); i += 211) keys[i][4] = std::nanf("");
+  return keys;
+}
+
+// However many threads a build or an update is given, it saves the file the one-thread build
+// saves, byte for byte.
+TEST(VamanaBuild, ThreadCountsSaveTheSameFile) {
+  ThreadedBuilds threaded;
+  const auto keys = many_keys(1500, 41);
+  VamanaIndex one = index_of(keys, 10);
+  one.build(1);
+  const std::string want = saved_bytes(one);
+  std::vector<size_t> gone;
+  for (size_t j = 5; j < keys.size(); j += 97) gone.push_back(j);
+  const Grown g = grow(keys, many_keys(400, 42), gone, /*interleave=*/true, VAMANA_MAX_DEGREE);
+  VamanaIndex fresh = index_over(g, VAMANA_MAX_DEGREE);
+  fresh.build(1);
+  const std::string want_update = saved_bytes(fresh);
+  for (size_t threads : {2, 3, 8, 64}) {
+    SCOPED_TRACE(threads);
+    VamanaIndex spread = index_of(keys, 10);
+    spread.build(threads);
+    EXPECT_EQ(saved_bytes(spread), want);
+    VamanaIndex updated = index_over(g, VAMANA_MAX_DEGREE);
+    ASSERT_TRUE(updated.build_reusing(g.saved, threads));
+    EXPECT_EQ(saved_bytes(updated), want_update);
+  }
+}
+
+// Threads the system refuses to start leave their share of the work to the threads that did
+// start and to the calling thread.
+TEST(VamanaBuild, ThreadsThatDoNotStartLeaveTheirWorkToTheOthers) {
+  ThreadedBuilds threaded;
+  const auto keys = many_keys(900, 43);
+  VamanaIndex one = index_of(keys, 10);
+  one.build(1);
+  const std::string want = saved_bytes(one);
+  const Grown g = grow(keys, many_keys(200, 44), {}, /*interleave=*/false, VAMANA_MAX_DEGREE);
+  VamanaIndex fresh = index_over(g, VAMANA_MAX_DEGREE);
+  fresh.build(1);
+  for (size_t starts : {0, 1, 3}) {
+    SCOPED_TRACE(starts);
+    threaded.hooks().thread_starts = starts;
+    VamanaIndex spread = index_of(keys, 10);
+    spread.build(8);
+    EXPECT_EQ(saved_bytes(spread), want);
+    VamanaIndex updated = index_over(g, VAMANA_MAX_DEGREE);
+    ASSERT_TRUE(updated.build_reusing(g.saved, 8));
+    EXPECT_EQ(saved_bytes(updated), saved_bytes(fresh));
+  }
+}
+
+// An allocation failure on a worker thread reaches the caller as the std::bad_alloc a one-thread
+// build would throw, with nothing built; the next build, given the memory, completes.
+TEST(VamanaBuild, AWorkerThatFailsFailsTheBuildOnTheCallingThread) {
+  ThreadedBuilds threaded;
+  const auto keys = many_keys(900, 45);
+  const Grown g = grow(keys, many_keys(200, 46), {}, /*interleave=*/false, VAMANA_MAX_DEGREE);
+  VamanaIndex fresh = index_over(g, VAMANA_MAX_DEGREE);
+  fresh.build(1);
+  auto unbuilt = [](const VamanaIndex& index) {
+    bool none = !index.entry_point().has_value();
+    for (size_t i = 0; i < index.node_count(); ++i) none = none && index.neighbours(i).empty();
+    return none;
+  };
+  VamanaIndex built = index_over(g, VAMANA_MAX_DEGREE);
+  VamanaIndex updated = index_over(g, VAMANA_MAX_DEGREE);
+  threaded.hooks().fail_in_workers = true;
+  EXPECT_THROW(built.build(8), std::bad_alloc);
+  EXPECT_TRUE(unbuilt(built));
+  EXPECT_THROW((void)updated.build_reusing(g.saved, 8), std::bad_alloc);
+  EXPECT_TRUE(unbuilt(updated));
+  threaded.hooks().fail_in_workers = false;
+  built.build(8);
+  EXPECT_EQ(saved_bytes(built), saved_bytes(fresh));
+  ASSERT_TRUE(updated.build_reusing(g.saved, 8));
+  EXPECT_EQ(saved_bytes(updated), saved_bytes(fresh));
 }
 
 TEST(VamanaBuild, SecondBuildOnlyMovesTheEntryPoint) {
