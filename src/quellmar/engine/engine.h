@@ -501,10 +501,11 @@ class Engine {
   std::unique_ptr<SLB> slb_;
   std::optional<uint64_t> key_dim_;
   bool vamana_active_ = false;
+  // Declared before the pipeline, which the constructor builds from it.
+  PerTokenConfig per_token_config_;
   RetrievalPipeline pipeline_;
   // Threads of a graph build or update (QMR_GRAPH_THREADS), read with the pipeline's settings.
   size_t graph_threads_;
-  PerTokenConfig per_token_config_;
   std::optional<WriteBuffer> write_buffer_;
   TraceGraph trace_graph_;
   GovernanceMap governance_;
