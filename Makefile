@@ -39,12 +39,13 @@ build: configure
 demo: build
 	PYTHONPATH=$(BUILD)/python $(PY) examples/agent_memory.py
 
-test: build test-cpp test-python
+# Both halves build first, so that `make -j test` never runs a test against a stale build.
+test: test-cpp test-python
 
-test-cpp:
+test-cpp: build
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 
-test-python:
+test-python: build
 	PYTHONPATH=$(BUILD)/python $(PY) -m pytest -q tests/python
 
 # The same build with clang 14, warnings as errors.
@@ -53,12 +54,14 @@ clang: setup
 	cmake --build build-clang -j $(JOBS)
 
 asan: setup
-	cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DQM_SANITIZE=address,undefined -DQM_BUILD_PYTHON=OFF
+	cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DQM_SANITIZE=address,undefined -DQM_BUILD_PYTHON=OFF \
+	  $(CMAKE_FLAGS)
 	cmake --build build-asan -j $(JOBS)
 	cd build-asan && ctest --output-on-failure -j $(JOBS)
 
 tsan: setup
-	cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQM_SANITIZE=thread -DQM_BUILD_PYTHON=OFF
+	cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQM_SANITIZE=thread -DQM_BUILD_PYTHON=OFF \
+	  $(CMAKE_FLAGS)
 	cmake --build build-tsan -j $(JOBS)
 	cd build-tsan && ctest --output-on-failure -j $(JOBS)
 
@@ -70,7 +73,8 @@ crash: build
 # in build-fuzz/corpus, crashing inputs land in build-fuzz/artifacts.
 fuzz: setup
 	cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++-14 \
-	  -DQM_SANITIZE=address,undefined,fuzzer-no-link -DQM_BUILD_FUZZ=ON -DQM_BUILD_TESTS=OFF -DQM_BUILD_PYTHON=OFF
+	  -DQM_SANITIZE=address,undefined,fuzzer-no-link -DQM_BUILD_FUZZ=ON -DQM_BUILD_TESTS=OFF -DQM_BUILD_PYTHON=OFF \
+	  $(CMAKE_FLAGS)
 	cmake --build build-fuzz -j $(JOBS)
 	bash fuzz/run.sh build-fuzz $(FUZZ_SECONDS)
 

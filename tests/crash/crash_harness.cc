@@ -52,7 +52,7 @@
 #include "quellmar/storage/segment_file.h"
 
 // The crash harness is test code: it reads the id counters and the pool the way the tests do.
-#include "../cpp/engine_test_peer.h"
+#include "engine_test_peer.h"
 
 namespace quellmar {
 namespace {
