@@ -125,7 +125,12 @@ Result<ScheduleStore> ScheduleStore::load(const std::string& engine_dir) {
     if (!read_entry(r, item, e)) return parse_error(r.error());
     store.entries_.push_back(e);
   }
+  // The next id lies past every id the file holds, whatever its next_id says (a file edited by
+  // hand may name one at or above it), so that ids stay unique.
   store.next_id_ = std::max<uint64_t>(next_id, 1);
+  for (const ScheduledEntry& e : store.entries_) {
+    store.next_id_ = std::max(store.next_id_, e.id == UINT64_MAX ? UINT64_MAX : e.id + 1);
+  }
   return store;
 }
 
@@ -190,6 +195,10 @@ Result<uint64_t> ScheduleStore::add(UnixTime fires_at, OwnerId owner, float thre
     return EngineError::snapshot_integrity(
         str_cat("scheduled action threshold must be a finite number, got ",
                 std::isnan(threshold) ? "NaN" : (threshold > 0 ? "inf" : "-inf")));
+  }
+  if (next_id_ == NO_ID_LEFT) {
+    return EngineError::snapshot_integrity(
+        str_cat("no scheduled action id is left (the last one is ", NO_ID_LEFT - 1, ")"));
   }
   uint64_t id = next_id_++;
   entries_.push_back(ScheduledEntry{id, fires_at, owner, threshold});
