@@ -31,17 +31,35 @@ EngineError not_regular(const std::string& path) {
   return EngineError::io(IoError::invalid_data(str_cat(path, " is not a regular file")));
 }
 
+EngineError is_link(const std::string& path) {
+  return EngineError::io(IoError::invalid_data(
+      str_cat(path, " is a symbolic link; the engine does not follow links to its own files")));
+}
+
+bool names_link(const std::string& path) {
+  struct stat st;
+  return ::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
+}
+
 // Opens `path`, which must be a regular file (or, with O_DIRECTORY, a directory). The open
 // itself never waits: a FIFO would block it until the other end opens, so it is made
 // non-blocking and the type checked on the descriptor before anything is read or written.
-Result<UniqueFd> open_with(const std::string& path, int flags, mode_t mode) {
+// With Links::Refuse the last component must not be a symbolic link (O_NOFOLLOW).
+Result<UniqueFd> open_with(const std::string& path, int flags, mode_t mode,
+                           Links links = Links::Refuse) {
   if (int err = injected(FileOp::Open, path)) return os_error(err);
+  if (links == Links::Refuse && (flags & O_DIRECTORY) == 0) flags |= O_NOFOLLOW;
   int fd;
   do {
     fd = ::open(path.c_str(), flags | O_CLOEXEC | O_NONBLOCK, mode);
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) {
     const int err = errno;
+    // O_NOFOLLOW refuses a link with ELOOP. (An exclusive create finds the name taken instead,
+    // and says so: its caller may try another name.)
+    if ((flags & O_NOFOLLOW) != 0 && err == ELOOP && names_link(path)) {
+      return is_link(path);
+    }
     // A FIFO without a reader refuses a non-blocking open for writing.
     struct stat st;
     if (err == ENXIO && ::stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
@@ -97,14 +115,16 @@ Status UniqueFd::close() {
   return Status::ok();
 }
 
-Result<UniqueFd> open_read(const std::string& path) { return open_with(path, O_RDONLY, 0); }
+Result<UniqueFd> open_read(const std::string& path, Links links) {
+  return open_with(path, O_RDONLY, 0, links);
+}
 
 Result<UniqueFd> open_append(const std::string& path, bool create) {
   return open_with(path, O_WRONLY | O_APPEND | (create ? O_CREAT : 0), 0666);
 }
 
-Result<UniqueFd> open_truncate(const std::string& path) {
-  return open_with(path, O_WRONLY | O_CREAT | O_TRUNC, 0666);
+Result<UniqueFd> open_truncate(const std::string& path, Links links) {
+  return open_with(path, O_WRONLY | O_CREAT | O_TRUNC, 0666, links);
 }
 
 Result<UniqueFd> open_create_new(const std::string& path) {
@@ -112,6 +132,13 @@ Result<UniqueFd> open_create_new(const std::string& path) {
 }
 
 Result<UniqueFd> open_write(const std::string& path) { return open_with(path, O_WRONLY, 0); }
+
+Result<UniqueFd> create_replacing(const std::string& path) {
+  if (Status st = remove_file(path); !st.is_ok() && !st.error().io_error().is_not_found()) {
+    return std::move(st).error();
+  }
+  return open_create_new(path);
+}
 
 Status write_all(const UniqueFd& fd, const void* data, size_t n, const std::string& path) {
   if (int err = injected(FileOp::Write, path)) return os_error(err);
@@ -229,7 +256,9 @@ Result<std::string> read_whole_file(const std::string& path) {
 
 Result<bool> read_file_if_present(const std::string& path, std::string& out) {
   out.clear();
-  if (!path_size(path).is_ok()) return false;
+  // The name's own status: a link is present (and refused by the read), even when it dangles.
+  struct stat st;
+  if (::lstat(path.c_str(), &st) != 0) return false;
   QM_ASSIGN_OR_RETURN(out, read_whole_file(path));
   return true;
 }

@@ -54,18 +54,30 @@ int injected_file_fault(FileOp op, const std::string& path);
 // NUL.
 Status check_path_text(const std::string& path);
 
+// Whether an open goes through a symbolic link that the path names. The engine's own files are
+// never reached through one (a link would let a write land in a file outside the engine's
+// directory), so that is the default; a path that a caller gives (a snapshot archive, say) may
+// be a link. Links on the way to the last component, the engine directory itself among them,
+// are followed either way.
+enum class Links : uint8_t { Refuse, Follow };
+
 // Every open below refuses anything but a regular file, naming the path (an I/O error of kind
-// "invalid data"), without waiting on a FIFO or reading a device.
-Result<UniqueFd> open_read(const std::string& path);
+// "invalid data"), without waiting on a FIFO or reading a device; with Links::Refuse, a path
+// that is a symbolic link is refused the same way ("{path} is a symbolic link ...").
+Result<UniqueFd> open_read(const std::string& path, Links links = Links::Refuse);
 // Opens for appending; with `create`, a missing file is created with mode 0666 (before umask).
 Result<UniqueFd> open_append(const std::string& path, bool create);
 // Opens for writing, creating or truncating the file (mode 0666 before umask).
-Result<UniqueFd> open_truncate(const std::string& path);
+Result<UniqueFd> open_truncate(const std::string& path, Links links = Links::Refuse);
 // Creates a file that does not exist yet and opens it for writing (mode 0666 before umask); an
-// existing file fails the call with EEXIST and is left as it is.
+// existing file, or a link, fails the call with EEXIST and is left as it is.
 Result<UniqueFd> open_create_new(const std::string& path);
 // Opens for writing without truncating and without creating.
 Result<UniqueFd> open_write(const std::string& path);
+// Creates `path` afresh for writing, for a temporary file: whatever holds the name already (a
+// file an earlier attempt left, or a link someone put there) is removed first, never written
+// through, and the file is then created exclusively.
+Result<UniqueFd> create_replacing(const std::string& path);
 
 Status write_all(const UniqueFd& fd, const void* data, size_t n, const std::string& path);
 // Writes all n bytes at offset `off` (a descriptor not opened for appending).
@@ -88,7 +100,8 @@ Status pread_exact(const UniqueFd& fd, void* buf, size_t n, uint64_t off);
 // The whole file in one piece.
 Result<std::string> read_whole_file(const std::string& path);
 // Reads the whole file into `out` and returns true; returns false, leaving `out` empty, when the
-// file's status cannot be read (it does not exist, say).
+// name's own status cannot be read (it does not exist, say; a link that dangles is there, and
+// refused as a link).
 Result<bool> read_file_if_present(const std::string& path, std::string& out);
 
 // mkdir -p with mode 0777 (before umask); an existing directory is fine.

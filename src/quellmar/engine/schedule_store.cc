@@ -104,7 +104,8 @@ UnixTime from_unix_nanos(uint128_t nanos) {
 Result<ScheduleStore> ScheduleStore::load(const std::string& engine_dir) {
   ScheduleStore store(engine_dir, join_path(engine_dir, SCHEDULE_FILE));
   struct stat st;
-  if (store.path_.find('\0') != std::string::npos || ::stat(store.path_.c_str(), &st) != 0) {
+  // The name's own status: a link (even a dangling one) is read, and refused as a link.
+  if (store.path_.find('\0') != std::string::npos || ::lstat(store.path_.c_str(), &st) != 0) {
     return store;
   }
   QM_ASSIGN_OR_RETURN(std::string text, read_whole_file(store.path_));
@@ -184,7 +185,7 @@ Result<std::string> ScheduleStore::serialize() const {
 Status ScheduleStore::save() const {
   QM_ASSIGN_OR_RETURN(std::string text, serialize());
   const std::string tmp = join_path(dir_, SCHEDULE_TMP_FILE);
-  QM_ASSIGN_OR_RETURN(UniqueFd fd, open_truncate(tmp));
+  QM_ASSIGN_OR_RETURN(UniqueFd fd, create_replacing(tmp));
   QM_RETURN_IF_ERROR(write_all(fd, text.data(), text.size(), tmp));
   QM_RETURN_IF_ERROR(fd.close());
   return rename_path(tmp, path_);

@@ -57,8 +57,8 @@ EngineError oversize(uint64_t limit) {
 // An archive entry of a kind that no snapshot holds.
 EngineError foreign_entry(const char* path, std::string_view kind) {
   return EngineError::snapshot_integrity(str_cat("archive entry ",
-                                                 quote_for_message(path ? path : ""), " is ",
-                                                 kind, ", which no snapshot holds"));
+                                                 quote_for_message(path ? path : ""), " is ", kind,
+                                                 ", which no snapshot holds"));
 }
 
 // A snapshot holds regular files and directories, nothing else: no links (it archives what a
@@ -165,10 +165,11 @@ Status walk_engine_tree(const std::string& dir, std::vector<TreeEntry>& out) {
   return walk_tree(dir, "", walking, out);
 }
 
-// Opens `path` and hands its `size` bytes (the size when opened) to `sink` in pieces.
+// Opens `path` and hands its `size` bytes (the size when opened) to `sink` in pieces. A link is
+// followed: an archive holds what a link in the engine directory points to.
 template <typename Sink>
 Status stream_file(const std::string& path, uint64_t& size, Sink&& sink) {
-  QM_ASSIGN_OR_RETURN(UniqueFd fd, open_read(path));
+  QM_ASSIGN_OR_RETURN(UniqueFd fd, open_read(path, Links::Follow));
   QM_ASSIGN_OR_RETURN(size, fd_size(fd));
   std::vector<char> buf(SNAPSHOT_CHUNK);
   uint64_t done = 0;
@@ -624,7 +625,7 @@ Result<SnapshotManifest> write_snapshot(const std::string& engine_dir, const std
   // 7-8. The archive: manifest, the tree under engine_state, two zero blocks.
   std::vector<TreeEntry> tree;
   QM_RETURN_IF_ERROR(walk_engine_tree(engine_dir, tree));
-  QM_ASSIGN_OR_RETURN(UniqueFd fd, open_truncate(out_path));
+  QM_ASSIGN_OR_RETURN(UniqueFd fd, open_truncate(out_path, Links::Follow));
   ArchiveWriter writer(archive_write_new());
   QM_CHECK(writer != nullptr);
   if (archive_write_set_format_gnutar(writer.get()) != ARCHIVE_OK ||
@@ -641,7 +642,7 @@ Result<SnapshotManifest> write_snapshot(const std::string& engine_dir, const std
 
 Result<SnapshotManifest> read_snapshot_manifest(const std::string& in_path) {
   QM_RETURN_IF_ERROR(check_path_text(in_path));
-  QM_ASSIGN_OR_RETURN(UniqueFd fd, open_read(in_path));
+  QM_ASSIGN_OR_RETURN(UniqueFd fd, open_read(in_path, Links::Follow));
   QM_ASSIGN_OR_RETURN(ArchiveReader reader, open_archive(fd));
   archive_entry* entry = nullptr;
   for (;;) {
@@ -666,7 +667,7 @@ Result<SnapshotManifest> restore_snapshot(const std::string& in_path, const std:
   QM_RETURN_IF_ERROR(check_path_text(in_path));
   QM_RETURN_IF_ERROR(check_path_text(target_dir));
   // 1. Open.
-  QM_ASSIGN_OR_RETURN(UniqueFd fd, open_read(in_path));
+  QM_ASSIGN_OR_RETURN(UniqueFd fd, open_read(in_path, Links::Follow));
 
   // 2-8. The manifest, read and checked in a pass of its own, before anything is written: an
   // archive that is no snapshot of ours is refused whatever the state of target_dir.

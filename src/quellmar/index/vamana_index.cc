@@ -702,7 +702,7 @@ Status VamanaIndex::save(const std::string& dir) const {
   // open.
   const std::string final_path = str_cat(dir, "/", VAMANA_FILE);
   const std::string path = str_cat(dir, "/", VAMANA_TMP_FILE);
-  QM_ASSIGN_OR_RETURN(UniqueFd fd, open_truncate(path));
+  QM_ASSIGN_OR_RETURN(UniqueFd fd, create_replacing(path));
   BufferedWriter writer(fd, path);
   uint8_t header[VAMANA_HEADER_SIZE];
   std::memcpy(header + VAMANA_MAGIC_OFFSET, VAMANA_MAGIC, sizeof VAMANA_MAGIC);

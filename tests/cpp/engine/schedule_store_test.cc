@@ -306,7 +306,7 @@ TEST(ScheduleStoreTest, IdsNeverRepeat) {
   struct Case {
     const char* name;
     uint64_t next_id;
-    std::vector<uint64_t> ids;      // of the entries in the file
+    std::vector<uint64_t> ids;     // of the entries in the file
     std::vector<uint64_t> handed;  // what the adds give
     bool used_up;                  // whether the next add is refused then
   } cases[] = {

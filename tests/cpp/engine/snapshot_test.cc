@@ -637,9 +637,7 @@ TEST_F(SnapshotTest, RefusesEntryKindsNoSnapshotHolds) {
     return "snapshot integrity check failed: archive entry \"" + name + "\" is " + kind +
            ", which no snapshot holds";
   };
-  auto with = [&](const TarEntry& e) {
-    return tar_stream({e}, tmp_.file("scratch.tar"));
-  };
+  auto with = [&](const TarEntry& e) { return tar_stream({e}, tmp_.file("scratch.tar")); };
   struct Case {
     const char* name;
     std::string archive;
