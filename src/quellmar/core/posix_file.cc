@@ -348,16 +348,16 @@ namespace {
 // file back to its size before the call.
 Result<uint64_t> append_with(const std::string& path, bool create,
                              const std::function<Status(const UniqueFd&)>& body,
-                             bool* rolled_back) {
-  if (rolled_back) *rolled_back = true;
+                             std::optional<uint64_t>* left_behind) {
   QM_ASSIGN_OR_RETURN(UniqueFd fd, open_append(path, create));
   QM_ASSIGN_OR_RETURN(const uint64_t before, fd_size(fd));
   Status st = body(fd);
   if (st.is_ok()) st = full_sync(fd, path);
   if (st.is_ok()) st = fd.close();
   if (st.is_ok()) return before;
+  // (After a failed close there is no descriptor to cut back through: the bytes stay, noted.)
   const bool undone = fd.valid() && cut_back(fd, before, path).is_ok();
-  if (rolled_back) *rolled_back = undone;
+  if (!undone && left_behind) *left_behind = before;
   return std::move(st).error();
 }
 
@@ -365,7 +365,7 @@ Result<uint64_t> append_with(const std::string& path, bool create,
 
 Result<uint64_t> append_durably_streamed(const std::string& path, bool create,
                                          const std::function<bool(std::string& buf)>& next,
-                                         std::string& buf, bool* rolled_back) {
+                                         std::string& buf, std::optional<uint64_t>* left_behind) {
   return append_with(
       path, create,
       [&](const UniqueFd& fd) -> Status {
@@ -376,13 +376,13 @@ Result<uint64_t> append_durably_streamed(const std::string& path, bool create,
           if (!more) return Status::ok();
         }
       },
-      rolled_back);
+      left_behind);
 }
 
 Result<uint64_t> append_durably(const std::string& path, const void* bytes, size_t n, bool create,
-                                bool* rolled_back) {
+                                std::optional<uint64_t>* left_behind) {
   return append_with(
-      path, create, [&](const UniqueFd& fd) { return write_all(fd, bytes, n, path); }, rolled_back);
+      path, create, [&](const UniqueFd& fd) { return write_all(fd, bytes, n, path); }, left_behind);
 }
 
 Status cut_back(const UniqueFd& fd, uint64_t size, const std::string& path) {
@@ -445,16 +445,28 @@ Result<std::string> cut_preserving(const std::string& path, uint64_t size) {
 Status cut_unreadable_tail(const std::string& path, std::optional<uint64_t>& readable_end,
                            const TailWalk& walk) {
   if (!readable_end) return Status::ok();
-  std::optional<uint64_t> end;
+  uint64_t end = 0;
   uint64_t size = 0;
   {
     QM_ASSIGN_OR_RETURN(UniqueFd fd, open_read(path));
     QM_ASSIGN_OR_RETURN(size, fd_size(fd));
-    end = walk(fd, *readable_end <= size ? *readable_end : 0, size);
+    // The walk's reads.
+    if (int err = injected(FileOp::Read, path)) return os_error(err);
+    QM_ASSIGN_OR_RETURN(end, walk(fd, *readable_end <= size ? *readable_end : 0, size));
   }
-  if (end && *end < size) QM_RETURN_IF_ERROR(cut_preserving(path, *end).status());
+  if (end < size) QM_RETURN_IF_ERROR(cut_preserving(path, end).status());
   readable_end.reset();
   return Status::ok();
+}
+
+Status repair_tail(const std::string& path, FileTail& tail, const TailWalk& walk) {
+  if (tail.failed_at) {
+    QM_RETURN_IF_ERROR(cut_preserving(path, *tail.failed_at).status());
+    // What a read noted behind it went with it.
+    if (tail.readable_end && *tail.readable_end >= *tail.failed_at) tail.readable_end.reset();
+    tail.failed_at.reset();
+  }
+  return cut_unreadable_tail(path, tail.readable_end, walk);
 }
 
 }  // namespace quellmar

@@ -18,13 +18,13 @@ EngineError damaged_entry(uint64_t offset) {
 
 // Walks the records of an open file of `size` bytes from `from` (the start of a record) and
 // returns where the last whole one ends, handing each one long enough for its fixed fields to
-// `index` (when given); nullopt after a failed read.
-std::optional<uint64_t> walk_records(const UniqueFd& fd, uint64_t from, uint64_t size,
-                                     std::vector<SynapticBank::IndexEntry>* index) {
+// `index` (when given), or the failure of a read.
+Result<uint64_t> walk_records(const UniqueFd& fd, uint64_t from, uint64_t size,
+                              std::vector<SynapticBank::IndexEntry>* index) {
   uint64_t off = from;
   while (off + 4 <= size) {
     uint8_t head[20];
-    if (!pread_some(fd, head, sizeof head, off).is_ok()) return std::nullopt;
+    QM_RETURN_IF_ERROR(pread_some(fd, head, sizeof head, off).status());
     const uint64_t body = decode_u32(head);
     if (off + 4 + body > size) break;  // torn last record
     // A record too short for its fixed fields is damaged: it is not indexed, and the walk goes on
@@ -50,8 +50,9 @@ Result<SynapticBank> SynapticBank::open(const std::string& dir) {
   QM_ASSIGN_OR_RETURN(const uint64_t size, fd_size(fd));
   // A torn tail (or a length that runs past the end after damage) stays as it is: it may be a
   // record another handle is writing. The next append cuts what still does not read then.
-  const std::optional<uint64_t> end = walk_records(fd, 0, size, &bank.index_);
-  if (end && *end < size) bank.tail_at_ = *end;
+  // After a read failure nothing is known about the rest: it is left alone.
+  const Result<uint64_t> end = walk_records(fd, 0, size, &bank.index_);
+  if (end.is_ok() && *end < size) bank.tail_.readable_end = *end;
   return bank;
 }
 
@@ -73,11 +74,11 @@ Status SynapticBank::append(const SynapticEntry& e) {
   // Cut off what still does not read, so that the record lands where the walk of the next open
   // finds it; the bytes cut go to a file of their own first.
   QM_RETURN_IF_ERROR(
-      cut_unreadable_tail(path_, tail_at_, [](const UniqueFd& fd, uint64_t from, uint64_t size) {
+      repair_tail(path_, tail_, [](const UniqueFd& fd, uint64_t from, uint64_t size) {
         return walk_records(fd, from, size, nullptr);
       }));
-  QM_ASSIGN_OR_RETURN(const uint64_t offset,
-                      append_durably(path_, buf.data(), buf.size(), /*create=*/false));
+  QM_ASSIGN_OR_RETURN(const uint64_t offset, append_durably(path_, buf.data(), buf.size(),
+                                                            /*create=*/false, &tail_.failed_at));
   index_.push_back({e.id, e.owner, offset});
   return Status::ok();
 }

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "quellmar/core/posix_file.h"
 #include "quellmar/core/result.h"
 #include "quellmar/core/types.h"
 
@@ -58,8 +59,9 @@ class SynapticBank {
 
   std::string path_;
   std::vector<IndexEntry> index_;
-  // Where the whole records end, when the open found bytes behind them.
-  std::optional<uint64_t> tail_at_;
+  // What the next append cuts first: a failed append's bytes, and what the open found behind the
+  // whole records.
+  FileTail tail_;
 };
 
 }  // namespace quellmar

@@ -226,7 +226,7 @@ Status Engine::write_pack_batch(std::vector<BufferedPack> packs) {
   overlap.before_showing = [&] {
     if (*pending_texts && !(*pending_texts)->done()) prepare();
     texts_finished = true;
-    return TextStore::finish_append(*pending_texts);
+    return text_store_.finish_append(*pending_texts);
   };
   overlap.while_flushing = [&] {
     if (inserts.size() != packs.size()) prepare();
@@ -235,7 +235,7 @@ Status Engine::write_pack_batch(std::vector<BufferedPack> packs) {
     stored = block_pool_.append_views(records, &overlap);
     // The records failed before they could be seen: the texts' flush still has to be seen
     // through (a failed one is cut back off the file), though the batch failed either way.
-    if (!texts_finished) (void)TextStore::finish_append(*pending_texts);
+    if (!texts_finished) (void)text_store_.finish_append(*pending_texts);
   }
   if (!stored.is_ok()) return give_back(std::move(stored));  // nothing reached the pool
   if (inserts.size() != packs.size()) prepare();

@@ -21,6 +21,7 @@ constexpr size_t SCAN_RECORDS_PER_READ = 2520;
 struct ScanOutcome {
   uint64_t records = 0;      // where the readable records end, counted from the start of the log
   bool read_failed = false;  // the scan ended on a read failure, not on damage or the end
+  Status failure;            // that read's failure
 };
 
 // Decodes the readable records of an open log of `size` bytes from record `first` on, handing
@@ -37,6 +38,7 @@ ScanOutcome scan_records(const UniqueFd& fd, uint64_t size, Sink&& sink, uint64_
     auto got = pread_some(fd, buf.data(), want, out.records * TRACE_RECORD_SIZE);
     if (!got.is_ok()) {
       out.read_failed = true;
+      out.failure = got.status();
       return out;
     }
     size_t n = *got / TRACE_RECORD_SIZE;
@@ -81,7 +83,7 @@ Result<TraceWal> TraceWal::open(const std::string& dir) {
   ScanOutcome scan = scan_records(*rfd, *size, [](const TraceRecord&) {});
   const uint64_t good = scan.records * TRACE_RECORD_SIZE;
   TraceWal wal(std::move(path));
-  if (!scan.read_failed && good < *size) wal.tail_at_ = good;
+  if (!scan.read_failed && good < *size) wal.tail_.readable_end = good;
   return wal;
 }
 
@@ -90,18 +92,19 @@ Status TraceWal::append(const TraceEdge& edge) {
   if (!fd.is_ok()) return as_wal_recovery(fd.error());
   auto size = fd_size(*fd);
   if (!size.is_ok()) return as_wal_recovery(size.error());
-  if (tail_at_ || *size % TRACE_RECORD_SIZE != 0) {
-    // What the open found unreadable, or a torn tail a failed earlier append left behind: the log
-    // is walked again from where it was last found readable (a torn tail alone, from the last
-    // whole record) and what still does not read is cut. The descriptor appends at the end
-    // wherever that is, so the cut may go through a path of its own.
-    if (!tail_at_) tail_at_ = *size - *size % TRACE_RECORD_SIZE;
-    Status cut = cut_unreadable_tail(
-        path_, tail_at_,
-        [](const UniqueFd& rfd, uint64_t start, uint64_t end) -> std::optional<uint64_t> {
+  if (tail_.failed_at || tail_.readable_end || *size % TRACE_RECORD_SIZE != 0) {
+    // What the open found unreadable, the bytes of a failed append that could not be cut back,
+    // or a torn tail: the log is walked again from where it was last found readable (a torn tail
+    // alone, from the last whole record) and what still does not read is cut. The descriptor
+    // appends at the end wherever that is, so the cut may go through a path of its own.
+    if (!tail_.readable_end && *size % TRACE_RECORD_SIZE != 0) {
+      tail_.readable_end = *size - *size % TRACE_RECORD_SIZE;
+    }
+    Status cut = repair_tail(
+        path_, tail_, [](const UniqueFd& rfd, uint64_t start, uint64_t end) -> Result<uint64_t> {
           ScanOutcome scan = scan_records(
               rfd, end, [](const TraceRecord&) {}, start / TRACE_RECORD_SIZE);
-          if (scan.read_failed) return std::nullopt;
+          if (scan.read_failed) return std::move(scan.failure).error();
           return scan.records * TRACE_RECORD_SIZE;
         });
     if (!cut.is_ok()) return as_wal_recovery(cut.error());
@@ -119,8 +122,9 @@ Status TraceWal::append(const TraceEdge& edge) {
     return closed.is_ok() ? Status::ok() : Status(as_wal_recovery(closed.error()));
   }
   // The caller is told the edge failed: cut the record off again, so that the next replay does
-  // not add it behind the caller's back (a failure here leaves a torn tail for the next append).
-  if (truncate_fd(*fd, before, path_).is_ok()) (void)full_sync(*fd, path_);
+  // not add it behind the caller's back. When that fails too, the next append cuts it first,
+  // whether it is whole or not.
+  if (!cut_back(*fd, before, path_).is_ok()) tail_.failed_at = before;
   return as_wal_recovery(st.error());
 }
 

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "quellmar/core/posix_file.h"
 #include "quellmar/core/result.h"
 #include "quellmar/core/types.h"
 #include "quellmar/engine/trace_graph.h"
@@ -80,8 +81,9 @@ class TraceWal {
   explicit TraceWal(std::string path) : path_(std::move(path)) {}
 
   std::string path_;
-  // Where the readable records end, when the open found bytes behind them.
-  std::optional<uint64_t> tail_at_;
+  // What the next append cuts first: a failed append's bytes, and what the open found behind the
+  // readable records.
+  FileTail tail_;
 };
 
 // The refresh step of the trace graph: empties `graph`, replays `wal` and adds every record whose

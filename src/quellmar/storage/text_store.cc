@@ -45,14 +45,14 @@ Status TextStore::reload() {
   QM_ASSIGN_OR_RETURN(const bool present, read_file_if_present(path_, bytes));
   if (!present) {
     texts_.clear();
-    tail_at_.reset();
+    tail_.readable_end.reset();
     return Status::ok();
   }
   LoadedTexts loaded = parse_texts(bytes);
   // What the walk cannot read (a torn last record, or a length that runs past the end after
   // damage) stays; the next append cuts it first (repair_tail).
-  tail_at_.reset();
-  if (loaded.valid_end < bytes.size()) tail_at_ = loaded.valid_end;
+  tail_.readable_end.reset();
+  if (loaded.valid_end < bytes.size()) tail_.readable_end = loaded.valid_end;
   texts_ = std::move(loaded.texts);
   return Status::ok();
 }
@@ -60,13 +60,11 @@ Status TextStore::reload() {
 Status TextStore::repair_tail() {
   // Cut off what still does not read, so that the append lands where the next load reads it;
   // the bytes cut go to a file of their own first, so nothing stored is lost.
-  return cut_unreadable_tail(
-      path_, tail_at_,
-      [](const UniqueFd& fd, uint64_t from, uint64_t size) -> std::optional<uint64_t> {
+  return quellmar::repair_tail(
+      path_, tail_, [](const UniqueFd& fd, uint64_t from, uint64_t size) -> Result<uint64_t> {
         std::string bytes(static_cast<size_t>(size - from), '\0');
-        auto got = pread_some(fd, bytes.data(), bytes.size(), from);
-        if (!got.is_ok()) return std::nullopt;
-        bytes.resize(*got);
+        QM_ASSIGN_OR_RETURN(const size_t got, pread_some(fd, bytes.data(), bytes.size(), from));
+        bytes.resize(got);
         return from + parse_texts(bytes).valid_end;
       });
 }
@@ -99,7 +97,8 @@ Status TextStore::append_batch(std::span<const std::pair<PackId, std::string>> t
   if (texts.empty()) return Status::ok();
   QM_ASSIGN_OR_RETURN(const std::string buf, encode_texts(texts));
   QM_RETURN_IF_ERROR(repair_tail());
-  QM_RETURN_IF_ERROR(append_durably(path_, buf.data(), buf.size(), /*create=*/true));
+  QM_RETURN_IF_ERROR(
+      append_durably(path_, buf.data(), buf.size(), /*create=*/true, &tail_.failed_at).status());
   for (const auto& [id, text] : texts) texts_.insert_or_assign(id, text);
   return Status::ok();
 }
@@ -109,14 +108,15 @@ Result<std::optional<PendingAppend>> TextStore::start_append(
   if (texts.empty()) return std::optional<PendingAppend>();
   QM_ASSIGN_OR_RETURN(const std::string buf, encode_texts(texts));
   QM_RETURN_IF_ERROR(repair_tail());
-  QM_ASSIGN_OR_RETURN(PendingAppend pending,
-                      PendingAppend::start(path_, buf.data(), buf.size(), /*create=*/true));
+  QM_ASSIGN_OR_RETURN(
+      PendingAppend pending,
+      PendingAppend::start(path_, buf.data(), buf.size(), /*create=*/true, &tail_.failed_at));
   return std::optional<PendingAppend>(std::move(pending));
 }
 
 Status TextStore::finish_append(std::optional<PendingAppend>& pending) {
   if (!pending) return Status::ok();
-  return pending->finish().status();
+  return pending->finish(&tail_.failed_at).status();
 }
 
 TextStore::Staged TextStore::stage(std::vector<std::pair<PackId, std::string>> texts) {

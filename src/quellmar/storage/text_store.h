@@ -12,6 +12,7 @@
 #include <utility>
 
 #include "quellmar/core/async_sync.h"
+#include "quellmar/core/posix_file.h"
 #include "quellmar/core/result.h"
 #include "quellmar/core/types.h"
 
@@ -31,13 +32,14 @@ class TextStore {
 
   // append_batch in three steps, so that the caller can work while the device flushes and show
   // the texts only when it is ready: start_append writes them and starts the flush (nothing when
-  // there are none), finish_append waits for it (a failed flush is cut back off the file), and
-  // publish puts them in memory. Until finish_append succeeds, nothing is durable. stage makes
-  // the entries ready beforehand (while the flush runs), so that publish only links them in.
+  // there are none), finish_append waits for it (a failed flush is cut back off the file, and
+  // what cannot be cut back is cut before the next append), and publish puts them in memory. Until
+  // finish_append succeeds, nothing is durable. stage makes the entries ready beforehand (while the
+  // flush runs), so that publish only links them in.
   using Staged = std::unordered_map<PackId, std::string>;
   Result<std::optional<PendingAppend>> start_append(
       std::span<const std::pair<PackId, std::string>> texts);
-  static Status finish_append(std::optional<PendingAppend>& pending);
+  Status finish_append(std::optional<PendingAppend>& pending);
   static Staged stage(std::vector<std::pair<PackId, std::string>> texts);
   void publish(Staged staged);
   // Room for n texts in memory without a rehash.
@@ -60,8 +62,9 @@ class TextStore {
 
   std::string path_;
   std::unordered_map<PackId, std::string> texts_;
-  // Where the readable records end, when the last read found bytes behind them.
-  std::optional<uint64_t> tail_at_;
+  // What the next append cuts first: a failed append's bytes, and what the last read found
+  // behind the readable records.
+  FileTail tail_;
 };
 
 }  // namespace quellmar

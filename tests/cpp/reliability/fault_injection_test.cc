@@ -3,6 +3,9 @@
 // open (or refuse with an error), never crash, keep every record before the damage, and keep the
 // records appended afterwards across the next reopen.
 
+#include <sys/resource.h>
+
+#include <csignal>
 #include <filesystem>
 #include <functional>
 #include <map>
@@ -794,6 +797,141 @@ TEST_F(DamagedFilesTest, FailedWritesLeaveNothingBehind) {
     engine.reset();
     QM_ASSERT_OK_AND_ASSIGN(engine, Open(dir.path()));
     EXPECT_TRUE(f.visible(*engine)) << "lost after reopen";
+  }
+}
+
+// Faults of several kinds at once, each failing the first operation of its kind on a path that
+// holds its text.
+struct Fault {
+  FileOp op;
+  std::string file;
+};
+std::vector<Fault> g_faults;
+int FailEachOnce(FileOp op, const std::string& path) {
+  for (auto it = g_faults.begin(); it != g_faults.end(); ++it) {
+    if (it->op == op && path.find(it->file) != std::string::npos) {
+      g_faults.erase(it);
+      return EIO;
+    }
+  }
+  return 0;
+}
+
+// Holds every file of the process to `limit` bytes while it lives: a write across the limit
+// writes up to it and then fails (EFBIG), as on a full quota.
+class FileSizeLimit {
+ public:
+  explicit FileSizeLimit(uint64_t limit) {
+    old_handler_ = std::signal(SIGXFSZ, SIG_IGN);
+    ::getrlimit(RLIMIT_FSIZE, &old_);
+    rlimit lim = old_;
+    lim.rlim_cur = static_cast<rlim_t>(limit);
+    ::setrlimit(RLIMIT_FSIZE, &lim);
+  }
+  ~FileSizeLimit() {
+    ::setrlimit(RLIMIT_FSIZE, &old_);
+    std::signal(SIGXFSZ, old_handler_);
+  }
+  FileSizeLimit(const FileSizeLimit&) = delete;
+  FileSizeLimit& operator=(const FileSizeLimit&) = delete;
+
+ private:
+  rlimit old_{};
+  void (*old_handler_)(int) = nullptr;
+};
+
+// A write that fails part way (or whose flush fails) and whose cut-back fails too leaves bytes at
+// the end of the file. They are cut off (and kept) before the next append, which would otherwise
+// land behind them and be lost or misread at the next open: the failed write never shows, the
+// next one does, and everything stored before stays. Likewise, when the walk that the first
+// append makes over a torn tail fails a read, that append fails and nothing is cut or forgotten:
+// the next one repairs the tail and lands where the next open reads it.
+TEST_F(DamagedFilesTest, FailedRollBacksAndFailedRewalksLoseNothing) {
+  struct File {
+    const char* name;
+    std::function<Status(Engine&)> failing;  // the write that fails
+    std::function<Status(Engine&)> next;     // the write after it
+    std::function<void(Engine&)> check;      // the first not there, the second and the rest are
+  };
+  const std::vector<File> files = {
+      {TEXT_STORE_FILE, [](Engine& e) { return e.set_pack_texts({{4, "changed"}}); },
+       [](Engine& e) { return e.set_pack_texts({{5, "later"}}); },
+       [](Engine& e) {
+         EXPECT_EQ(*e.text_store().find(4), *Pack(4).text);
+         EXPECT_EQ(*e.text_store().find(5), "later");
+         EXPECT_EQ(*e.text_store().find(1), *Pack(1).text);
+         EXPECT_EQ(*e.text_store().find(6), *Pack(6).text);
+       }},
+      {TEXT_STORE_FILE, [](Engine& e) { return e.mem_write_pack(Pack(9)).status(); },
+       [](Engine& e) { return e.set_pack_texts({{5, "later"}}); },
+       [](Engine& e) {
+         for (const auto& [id, text] : e.text_store().texts()) EXPECT_NE(text, *Pack(9).text);
+         EXPECT_EQ(*e.text_store().find(5), "later");
+         EXPECT_EQ(*e.text_store().find(6), *Pack(6).text);
+       }},
+      {DELETION_LOG_FILE, [](Engine& e) { return e.delete_pack(5); },
+       [](Engine& e) { return e.delete_pack(4); },
+       [](Engine& e) {
+         for (PackId p : {1, 5, 6}) EXPECT_TRUE(e.pack_directory().contains(p)) << p;
+         for (PackId p : {2, 3, 4}) EXPECT_FALSE(e.pack_directory().contains(p)) << p;
+       }},
+      {SYNAPTIC_FILE, [](Engine& e) { return e.synaptic().append(Synapsis(12)); },
+       [](Engine& e) { return e.synaptic().append(Synapsis(13)); },
+       [](Engine& e) {
+         QM_ASSERT_OK_AND_ASSIGN(auto got, e.synaptic().load_for_owner(1));
+         std::vector<uint64_t> ids;
+         for (const SynapticEntry& x : got) ids.push_back(x.id);
+         EXPECT_EQ(ids, (std::vector<uint64_t>{1, 2, 3, 13}));
+       }},
+      {TRACE_WAL_FILE, [](Engine& e) { return e.add_pack_edge(4, 6, EdgeType::Supports); },
+       [](Engine& e) { return e.add_pack_edge(1, 6, EdgeType::Follows); },
+       [](Engine& e) {
+         EXPECT_EQ(e.trace_graph().edge_count(), 8u);
+         EXPECT_TRUE(e.pack_links_by_type(4, static_cast<uint8_t>(EdgeType::Supports)).empty());
+         EXPECT_EQ(e.pack_links_by_type(6, static_cast<uint8_t>(EdgeType::Follows)),
+                   std::vector<PackId>{1});
+       }},
+  };
+  enum class How { WriteCutShort, SyncFails, RewalkFails };
+  for (const File& f : files) {
+    for (How how : {How::WriteCutShort, How::SyncFails, How::RewalkFails}) {
+      SCOPED_TRACE(::testing::Message() << f.name << " " << static_cast<int>(how));
+      TempDir dir;
+      Copy(dir);
+      const std::string path = dir.file(f.name);
+      const std::string pristine = read_file(path);
+      if (how == How::RewalkFails) {
+        // A torn record at the end, which the open finds and the first append walks again.
+        write_file(path, pristine + std::string("\x01\x02\x03", 3));
+      }
+      QM_ASSERT_OK_AND_ASSIGN(auto engine, Open(dir.path()));
+      Status failed;
+      set_file_fault_hook(&FailEachOnce);
+      if (how == How::WriteCutShort) {
+        g_faults = {{FileOp::Truncate, f.name}};
+        FileSizeLimit limit(pristine.size() + 5);
+        failed = f.failing(*engine);
+      } else if (how == How::SyncFails) {
+        g_faults = {{FileOp::Sync, f.name}, {FileOp::Truncate, f.name}};
+        failed = f.failing(*engine);
+      } else {
+        g_faults = {{FileOp::Read, f.name}};
+        failed = f.failing(*engine);
+        EXPECT_EQ(read_file(path).size(), pristine.size() + 3) << "changed after a failed read";
+      }
+      set_file_fault_hook(nullptr);
+      EXPECT_TRUE(g_faults.empty()) << "a fault was not met";
+      ASSERT_FALSE(failed.is_ok()) << "the fault was not reported";
+      if (how != How::RewalkFails) {
+        EXPECT_GT(read_file(path).size(), pristine.size()) << "nothing was left behind";
+      }
+      QM_ASSERT_OK(f.next(*engine));
+      f.check(*engine);
+      engine.reset();
+      QM_ASSERT_OK_AND_ASSIGN(engine, Open(dir.path()));
+      f.check(*engine);
+      EXPECT_EQ(read_file(path).compare(0, pristine.size(), pristine), 0);
+    }
   }
 }
 
