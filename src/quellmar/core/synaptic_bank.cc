@@ -1,6 +1,8 @@
 #include "quellmar/core/synaptic_bank.h"
 
+#include <algorithm>
 #include <cstring>
+#include <optional>
 
 #include "quellmar/core/coding.h"
 #include "quellmar/core/file_names.h"
@@ -16,23 +18,109 @@ EngineError damaged_entry(uint64_t offset) {
       IoError::invalid_data(str_cat("damaged synaptic record at offset ", offset)));
 }
 
-// Walks the records of an open file of `size` bytes from `from` (the start of a record) and
-// returns where the last whole one ends, handing each one long enough for its fixed fields to
-// `index` (when given), or the failure of a read.
+// The fields of a record's header that the walk looks at.
+constexpr size_t WALK_HEADER = 28;  // B, id, owner, rank, d_model
+// How much of the file the walk reads at once while it looks for the next whole record.
+constexpr size_t SCAN_CHUNK = 64 * 1024;
+
+// The bytes of an open file of `size` bytes, read a window at a time.
+class FileWindow {
+ public:
+  FileWindow(const UniqueFd& fd, uint64_t size) : fd_(fd), size_(size) {}
+
+  // The bytes from `off` on, at least min(n, what the file holds from there) of them, reading
+  // `ahead` bytes (at least n) when the window does not hold them. Sets `*got` to how many
+  // follow the pointer.
+  Result<const uint8_t*> at(uint64_t off, size_t n, size_t ahead, size_t* got) {
+    const uint64_t want_end = std::min<uint64_t>(size_, off + n);
+    if (off < start_ || want_end > start_ + buf_.size()) {
+      const size_t len = static_cast<size_t>(std::min<uint64_t>(size_ - off, std::max(n, ahead)));
+      buf_.resize(len);
+      QM_ASSIGN_OR_RETURN(const size_t read, pread_some(fd_, buf_.data(), len, off));
+      buf_.resize(read);
+      start_ = off;
+    }
+    *got = static_cast<size_t>(start_ + buf_.size() - off);
+    return buf_.data() + (off - start_);
+  }
+
+ private:
+  const UniqueFd& fd_;
+  const uint64_t size_;
+  uint64_t start_ = 0;
+  std::vector<uint8_t> buf_;
+};
+
+// What the bytes at one offset say about a record there.
+struct HeaderCheck {
+  bool whole = false;         // a readable header whose length agrees with its shape, in the file
+  bool runs_past = false;     // its length, or too few bytes for one, runs past the end of file
+  bool shape_known = false;   // rank and d_model were readable
+  bool shape_agrees = false;  // ... and B = 38 + 4 * rank * d_model
+  bool shape_fits = false;    // ... and a record of that shape ends inside the file
+  uint64_t body = 0;
+};
+
+HeaderCheck check_header(const uint8_t* p, size_t avail, uint64_t off, uint64_t size) {
+  HeaderCheck c;
+  if (avail < 4) {
+    c.runs_past = true;
+    return c;
+  }
+  c.body = decode_u32(p);
+  c.runs_past = off + 4 + c.body > size;
+  if (avail < WALK_HEADER) return c;
+  c.shape_known = true;
+  const uint64_t values = uint64_t{decode_u32(p + 20)} * decode_u32(p + 24);
+  const bool representable = values <= (UINT32_MAX - SynapticBank::FIXED_BODY) / 4;
+  c.shape_agrees = representable && c.body == SynapticBank::FIXED_BODY + 4 * values;
+  c.shape_fits = representable && off + SynapticBank::RECORD_HEADER + 4 * values <= size;
+  c.whole = c.shape_agrees && !c.runs_past;
+  return c;
+}
+
+// Whether a record ending at `off` can be followed by what is there: the end of the file, a whole
+// record, or the start of one torn by the end of the file.
+Result<bool> good_successor(FileWindow& w, uint64_t off, uint64_t size) {
+  if (off == size) return true;
+  size_t avail = 0;
+  QM_ASSIGN_OR_RETURN(const uint8_t* p, w.at(off, WALK_HEADER, WALK_HEADER, &avail));
+  const HeaderCheck c = check_header(p, avail, off, size);
+  return c.whole || (c.runs_past && (!c.shape_known || c.shape_agrees));
+}
+
+// Walks the records of an open file of `size` bytes from `from` (the start of a record), handing
+// each whole one to `index` (when given). A record is whole when its length agrees with its own
+// shape (B = 38 + 4 * rank * d_model) and it ends inside the file. Where one is not, its length
+// cannot be trusted: the walk goes on at the next offset where a whole record starts that is
+// followed by another, by the end of the file or by a torn record (the damaged bytes between are
+// skipped, not indexed). When there is none, the bytes from the damaged record on are a torn
+// final record if its length runs past the end and its shape (when readable) does not say it
+// fits (returned: where the whole records end); otherwise a damaged final record, which stays
+// (the size is returned). A read failure is returned.
 Result<uint64_t> walk_records(const UniqueFd& fd, uint64_t from, uint64_t size,
                               std::vector<SynapticBank::IndexEntry>* index) {
+  FileWindow w(fd, size);
   uint64_t off = from;
-  while (off + 4 <= size) {
-    uint8_t head[20];
-    QM_RETURN_IF_ERROR(pread_some(fd, head, sizeof head, off).status());
-    const uint64_t body = decode_u32(head);
-    if (off + 4 + body > size) break;  // torn last record
-    // A record too short for its fixed fields is damaged: it is not indexed, and the walk goes on
-    // behind it.
-    if (index != nullptr && body >= SynapticBank::FIXED_BODY) {
-      index->push_back({decode_u64(head + 4), decode_u64(head + 12), off});
+  while (off < size) {
+    size_t avail = 0;
+    QM_ASSIGN_OR_RETURN(const uint8_t* p, w.at(off, WALK_HEADER, WALK_HEADER, &avail));
+    const HeaderCheck c = check_header(p, avail, off, size);
+    if (c.whole) {
+      if (index != nullptr) index->push_back({decode_u64(p + 4), decode_u64(p + 12), off});
+      off += 4 + c.body;
+      continue;
     }
-    off += 4 + body;
+    std::optional<uint64_t> next;
+    for (uint64_t x = off + 1; x + SynapticBank::RECORD_HEADER <= size && !next; ++x) {
+      QM_ASSIGN_OR_RETURN(const uint8_t* q, w.at(x, WALK_HEADER, SCAN_CHUNK, &avail));
+      const HeaderCheck at = check_header(q, avail, x, size);
+      if (!at.whole) continue;
+      QM_ASSIGN_OR_RETURN(const bool followed, good_successor(w, x + 4 + at.body, size));
+      if (followed) next = x;
+    }
+    if (!next) return c.runs_past && !c.shape_fits ? off : size;
+    off = *next;
   }
   return off;
 }

@@ -42,8 +42,10 @@ class SynapticBank {
     uint64_t offset;
   };
 
-  // Creates the directory and the (possibly empty) file, and indexes every whole record. Bytes at
-  // the end that do not read as a record are left as they are.
+  // Creates the directory and the (possibly empty) file, and indexes every whole record: one
+  // whose length agrees with its shape (B = 38 + 4 * rank * d_model). A damaged record is left
+  // out and the walk finds the next whole one by its bytes; a torn final record (or what the open
+  // cannot tell from one) is left as it is, for the next append to cut.
   static Result<SynapticBank> open(const std::string& dir);
 
   // Stores the entry durably, then indexes it. Bytes the open found at the end that still do not

@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
+#include <functional>
 #include <limits>
 
 #include "quellmar/core/coding.h"
@@ -97,17 +99,99 @@ TEST(SynapticBankTest, RecordTooShortForItsFieldsIsSkippedNotCutOff) {
   EXPECT_EQ(read_file(dir.file("synaptic.qmr")).substr(0, 10), damaged);
 }
 
+// A record damaged after the open indexed it: its shape no longer agrees with its length, and
+// loading it fails without making room for what the shape claims.
 TEST(SynapticBankTest, ShapeLargerThanTheFileFailsWithoutAllocating) {
   TempDir dir;
   {
     QM_ASSERT_OK_AND_ASSIGN(SynapticBank bank, SynapticBank::open(dir.path()));
     QM_ASSERT_OK(bank.append(Entry(1, 5, 2, 3)));
   }
+  QM_ASSERT_OK_AND_ASSIGN(SynapticBank bank, SynapticBank::open(dir.path()));
   std::string bytes = read_file(dir.file("synaptic.qmr"));
   encode_u32(reinterpret_cast<uint8_t*>(bytes.data()) + 20, 0x7fffffff);  // rank
   write_file(dir.file("synaptic.qmr"), bytes);
-  QM_ASSERT_OK_AND_ASSIGN(SynapticBank bank, SynapticBank::open(dir.path()));
   QM_ASSERT_ERROR(Io, "storage I/O error: failed to fill whole buffer", bank.load_for_owner(5));
+  encode_u32(reinterpret_cast<uint8_t*>(bytes.data()) + 20, 1);  // a shape that fits, but not B
+  write_file(dir.file("synaptic.qmr"), bytes);
+  QM_ASSERT_ERROR(Io, "storage I/O error: damaged synaptic record at offset 0",
+                  bank.load_for_owner(5));
+}
+
+// A record whose length does not agree with its own shape (B = 38 + 4 * rank * d_model) is
+// damaged: it is left out, and the walk finds the next whole record by its bytes, so every other
+// entry loads, also after an append and a reopen. Nothing but a torn final record is cut.
+TEST(SynapticBankTest, DamagedRecordsCostOnlyThemselves) {
+  constexpr size_t N = 10;
+  constexpr uint64_t SIZE = 4 + 38 + 4 * 4;  // rank 1, d_model 4
+  auto put32 = [](std::string& b, uint64_t at, uint32_t v) {
+    encode_u32(reinterpret_cast<uint8_t*>(b.data()) + at, v);
+  };
+  struct Case {
+    const char* name;
+    std::function<void(std::string&)> damage;
+    std::vector<uint64_t> lost;  // entry ids that do not load
+    bool cut;                    // a torn final record, cut by the append
+  } cases[] = {
+      {"second length all ones", [&](std::string& b) { put32(b, SIZE, 0xFFFFFFFF); }, {2}, false},
+      {"first length zeroed", [&](std::string& b) { put32(b, 0, 0); }, {1}, false},
+      {"middle length one less", [&](std::string& b) { put32(b, 4 * SIZE, SIZE - 5); }, {5}, false},
+      {"middle rank", [&](std::string& b) { put32(b, 4 * SIZE + 20, 7); }, {5}, false},
+      {"two records in a row",
+       [&](std::string& b) {
+         put32(b, 2 * SIZE, 3);
+         put32(b, 3 * SIZE + 24, 0);
+       },
+       {3, 4},
+       false},
+      {"last length grown", [&](std::string& b) { put32(b, 9 * SIZE, 0x01000036); }, {10}, false},
+      {"garbage appended", [](std::string& b) { b += std::string(37, '\xa5'); }, {}, true},
+      {"torn final record", [](std::string& b) { b.resize(b.size() - 7); }, {10}, true},
+      {"short record inserted",
+       [&](std::string& b) {
+         std::string r;
+         put_u32(r, 6);
+         b.insert(3 * SIZE, r + "abcdef");
+       },
+       {},
+       false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir dir;
+    {
+      QM_ASSERT_OK_AND_ASSIGN(SynapticBank bank, SynapticBank::open(dir.path()));
+      for (uint64_t id = 1; id <= N; ++id) QM_ASSERT_OK(bank.append(Entry(id, 5, 1, 4)));
+    }
+    std::string bytes = read_file(dir.file("synaptic.qmr"));
+    ASSERT_EQ(bytes.size(), N * SIZE);
+    c.damage(bytes);
+    write_file(dir.file("synaptic.qmr"), bytes);
+    std::vector<uint64_t> want;
+    for (uint64_t id = 1; id <= N; ++id) {
+      if (std::find(c.lost.begin(), c.lost.end(), id) == c.lost.end()) want.push_back(id);
+    }
+    auto ids = [](const SynapticBank& bank) {
+      auto got = bank.load_for_owner(5);
+      EXPECT_TRUE(got.is_ok()) << got.error().message();
+      std::vector<uint64_t> out;
+      for (const SynapticEntry& e : *got) {
+        EXPECT_EQ(e.lora_a, Entry(e.id, 5, 1, 4).lora_a);
+        out.push_back(e.id);
+      }
+      return out;
+    };
+    {
+      QM_ASSERT_OK_AND_ASSIGN(SynapticBank bank, SynapticBank::open(dir.path()));
+      EXPECT_EQ(ids(bank), want);
+      QM_ASSERT_OK(bank.append(Entry(11, 5, 1, 4)));
+    }
+    want.push_back(11);
+    QM_ASSERT_OK_AND_ASSIGN(SynapticBank bank, SynapticBank::open(dir.path()));
+    EXPECT_EQ(ids(bank), want);
+    EXPECT_EQ(testing::cut_files(dir.path(), "synaptic.qmr"), c.cut ? 1u : 0u);
+    EXPECT_EQ(testing::lost_bytes(dir.path(), "synaptic.qmr", bytes), "");
+  }
 }
 
 TEST(HalfTest, ConversionTable) {
