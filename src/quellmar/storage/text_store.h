@@ -2,7 +2,9 @@
 
 // text_store.bin: no header; records back to back from offset 0, little-endian:
 //   u64 pack id, u32 text length L, L bytes of UTF-8 text.
-// A later record of a pack supersedes an earlier one; the file is never rewritten.
+// A later record of a pack supersedes an earlier one; the file is never rewritten. A record with
+// a damaged length costs that record alone: the load finds the records behind it by their bytes
+// (text_store.cc says how).
 
 #include <cstdint>
 #include <optional>
@@ -44,9 +46,9 @@ class TextStore {
   void publish(Staged staged);
   // Room for n texts in memory without a rehash.
   void reserve(size_t n) { texts_.reserve(n); }
-  // Reads the file again and replaces the texts in memory. Bytes at the end that do not read
-  // (a record still being written by another handle, or one a crash cut short) are left as they
-  // are: the next append of this handle cuts what still does not read then.
+  // Reads the file again and replaces the texts in memory. A torn final record (one still being
+  // written by another handle, or one a crash cut short) is left as it is: the next append of
+  // this handle cuts what still does not read then. Damaged records elsewhere stay too.
   Status reload();
 
   const std::string* find(PackId pack) const;
