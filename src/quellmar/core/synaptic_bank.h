@@ -48,8 +48,10 @@ class SynapticBank {
   // cannot tell from one) is left as it is, for the next append to cut.
   static Result<SynapticBank> open(const std::string& dir);
 
-  // Stores the entry durably, then indexes it. Bytes the open found at the end that still do not
-  // read as a record are cut off first (kept in a file of their own).
+  // Stores the entry durably, then indexes it. First the bytes of a failed append and a torn
+  // final record the open found are cut off (kept in a file of their own), or, when the open
+  // found damage, the file is written afresh with its whole records (the damaged file kept whole
+  // beside it) and the index follows.
   Status append(const SynapticEntry& entry);
   // The owner's entries in storing order.
   Result<std::vector<SynapticEntry>> load_for_owner(OwnerId owner) const;
@@ -57,13 +59,19 @@ class SynapticBank {
   const std::vector<IndexEntry>& index() const { return index_; }
 
  private:
-  explicit SynapticBank(std::string path) : path_(std::move(path)) {}
+  SynapticBank(std::string dir, std::string path) : dir_(std::move(dir)), path_(std::move(path)) {}
+  // Before an append: cuts off the bytes of a failed append and a torn final record, or writes
+  // the file afresh when the open found damage.
+  Status repair();
 
+  std::string dir_;
   std::string path_;
   std::vector<IndexEntry> index_;
   // What the next append cuts first: a failed append's bytes, and what the open found behind the
   // whole records.
   FileTail tail_;
+  // Whether the open found damage (bytes between whole records that do not read).
+  bool damaged_ = false;
 };
 
 }  // namespace quellmar

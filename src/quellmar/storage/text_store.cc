@@ -20,6 +20,10 @@ struct LoadedTexts {
   std::unordered_map<PackId, std::string> texts;
   // Where a torn final record starts, when the file ends in one.
   std::optional<uint64_t> tail;
+  // Whether anything but a torn final record does not read (damage, or invalid text); then
+  // `records` holds [start, end) of every record with a valid text that was read, in file order.
+  bool damaged = false;
+  std::vector<std::pair<uint64_t, uint64_t>> records;
 };
 
 // The end of the record at `off` of a file of `size` bytes, or nullopt when it runs past the end.
@@ -138,23 +142,34 @@ LoadedTexts read_damaged(std::string_view bytes, uint64_t stop) {
     }
   }
   LoadedTexts out;
+  auto take = [&](uint64_t off, uint64_t end) {
+    out.texts.insert_or_assign(decode_u64(p + off), std::string(text_of(bytes, off, end)));
+    out.records.emplace_back(off, end);
+  };
+  bool invalid = false;
   for (uint64_t off = 0; off < size;) {
     const std::optional<uint64_t> end = record_end(p, size, off);
     if (!end || *end > first_walk_to ||
         (resume && ends[*resume] == WalkEnd::AtTheEnd && off >= keep_before)) {
       break;
     }
-    const std::string_view text = text_of(bytes, off, *end);
-    if (is_valid_utf8(text)) out.texts.insert_or_assign(decode_u64(p + off), std::string(text));
+    if (valid_text(off, *end)) {
+      take(off, *end);
+    } else {
+      invalid = true;
+    }
     off = *end;
   }
   if (!resume) {
     if (stop < size) out.tail = stop;
+    // The first walk as it is: damaged only where it met invalid text.
+    out.damaged = invalid;
     return out;
   }
+  out.damaged = true;
   uint64_t off = *resume;
   for (std::optional<uint64_t> end; off < size && (end = record_end(p, size, off)); off = *end) {
-    out.texts.insert_or_assign(decode_u64(p + off), std::string(text_of(bytes, off, *end)));
+    take(off, *end);
   }
   if (off < size) out.tail = off;
   return out;
@@ -186,7 +201,7 @@ LoadedTexts parse_texts(std::string_view bytes) {
 }  // namespace
 
 Result<TextStore> TextStore::open(const std::string& dir) {
-  TextStore store(join_path(dir, TEXT_STORE_FILE));
+  TextStore store(dir, join_path(dir, TEXT_STORE_FILE));
   QM_RETURN_IF_ERROR(store.reload());
   return store;
 }
@@ -197,25 +212,60 @@ Status TextStore::reload() {
   if (!present) {
     texts_.clear();
     tail_.readable_end.reset();
+    damaged_ = false;
     return Status::ok();
   }
   LoadedTexts loaded = parse_texts(bytes);
-  // A torn final record stays: the next append cuts what still does not read then (repair_tail).
+  // A torn final record stays, and so does damage: the next append cuts what still does not read
+  // then, or writes the file afresh (repair_tail).
   tail_.readable_end = loaded.tail;
+  damaged_ = loaded.damaged;
   texts_ = std::move(loaded.texts);
   return Status::ok();
 }
 
 Status TextStore::repair_tail() {
-  // Cut off what still does not read, so that the append lands where the next load reads it;
-  // the bytes cut go to a file of their own first, so nothing stored is lost.
-  return quellmar::repair_tail(
-      path_, tail_, [](const UniqueFd& fd, uint64_t from, uint64_t size) -> Result<uint64_t> {
-        std::string bytes(static_cast<size_t>(size - from), '\0');
-        QM_ASSIGN_OR_RETURN(const size_t got, pread_some(fd, bytes.data(), bytes.size(), from));
-        bytes.resize(got);
-        return from + parse_texts(bytes).tail.value_or(bytes.size());
-      });
+  // The bytes of a failed append go first, whatever they read as.
+  if (tail_.failed_at) {
+    QM_RETURN_IF_ERROR(cut_preserving(path_, *tail_.failed_at).status());
+    if (tail_.readable_end && *tail_.readable_end >= *tail_.failed_at) tail_.readable_end.reset();
+    tail_.failed_at.reset();
+  }
+  if (!tail_.readable_end && !damaged_) return Status::ok();
+  // Then what the last read found: the whole file is read again, as the next load reads it (it
+  // may have changed since, and where damage was found, the reading of the records behind it is
+  // chosen over the whole file: a walk from the tail alone could choose otherwise). A torn final
+  // record is cut off, kept in a file of its own. Damage is repaired by writing the file afresh
+  // with just the records that read: records appended behind damage could otherwise change how
+  // the next load reads past it (a damaged length that runs past the end now may end inside
+  // them later), while a file that walks cleanly stays so. The damaged file is kept whole first,
+  // under "text_store.bin.cut-0" (cut_file_name), and the new one is written and flushed under a
+  // temporary name and renamed over it, so a crash leaves the old file or the new one. Nothing
+  // is cut or written after a failed read.
+  std::string bytes;
+  QM_ASSIGN_OR_RETURN(const bool present, read_file_if_present(path_, bytes));
+  if (present) {
+    const LoadedTexts loaded = parse_texts(bytes);
+    if (loaded.damaged) {
+      std::string fresh;
+      for (const auto& [start, end] : loaded.records) {
+        fresh.append(bytes, static_cast<size_t>(start), static_cast<size_t>(end - start));
+      }
+      QM_RETURN_IF_ERROR(preserve_tail(path_, 0).status());
+      const std::string tmp = join_path(dir_, TEXT_STORE_TMP_FILE);
+      QM_ASSIGN_OR_RETURN(UniqueFd fd, create_replacing(tmp));
+      QM_RETURN_IF_ERROR(write_all(fd, fresh.data(), fresh.size(), tmp));
+      QM_RETURN_IF_ERROR(full_sync(fd, tmp));
+      QM_RETURN_IF_ERROR(fd.close());
+      QM_RETURN_IF_ERROR(rename_path(tmp, path_));
+      QM_RETURN_IF_ERROR(sync_dir(dir_));
+    } else if (loaded.tail) {
+      QM_RETURN_IF_ERROR(cut_preserving(path_, *loaded.tail).status());
+    }
+  }
+  tail_.readable_end.reset();
+  damaged_ = false;
+  return Status::ok();
 }
 
 namespace {

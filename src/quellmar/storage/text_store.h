@@ -2,9 +2,10 @@
 
 // text_store.bin: no header; records back to back from offset 0, little-endian:
 //   u64 pack id, u32 text length L, L bytes of UTF-8 text.
-// A later record of a pack supersedes an earlier one; the file is never rewritten. A record with
-// a damaged length costs that record alone: the load finds the records behind it by their bytes
-// (text_store.cc says how).
+// A later record of a pack supersedes an earlier one. A record with a damaged length costs that
+// record alone: the load finds the records behind it by their bytes (text_store.cc says how).
+// The file only grows, but for the repair of such damage: the first append after it writes the
+// file afresh with the records that read, keeping the damaged file whole beside it.
 
 #include <cstdint>
 #include <optional>
@@ -58,15 +59,19 @@ class TextStore {
   const std::string& path() const { return path_; }
 
  private:
-  explicit TextStore(std::string path) : path_(std::move(path)) {}
-  // Cuts off the unreadable tail the last read left, before an append.
+  TextStore(std::string dir, std::string path) : dir_(std::move(dir)), path_(std::move(path)) {}
+  // Before an append: cuts off the bytes of a failed append and the torn final record the last
+  // read left, or writes the file afresh when it holds damage.
   Status repair_tail();
 
+  std::string dir_;
   std::string path_;
   std::unordered_map<PackId, std::string> texts_;
   // What the next append cuts first: a failed append's bytes, and what the last read found
   // behind the readable records.
   FileTail tail_;
+  // Whether the last read found damage (anything but a torn final record that does not read).
+  bool damaged_ = false;
 };
 
 }  // namespace quellmar

@@ -521,8 +521,9 @@ TEST_F(DamagedFilesTest, RepairsKeepEveryStoredByte) {
 // the first, a middle and the last record, a zeroed length, garbage appended, a torn final record.
 // Every record that is not itself damaged reads back after the open, and after a write and a
 // reopen; nothing is cut but a torn final record (garbage appended is one, as far as any format
-// can tell; so is a text record's length grown past the end, which has no redundancy), and no
-// stored byte is lost.
+// can tell, and so is a damaged last record of variable length, which no later record follows;
+// a trace record has a size of its own), but for the repair of damage in the text store and the
+// synaptic bank, which writes the file afresh; no stored byte is lost.
 TEST_F(DamagedFilesTest, DamageCostsOnlyTheDamagedRecord) {
   using Records = std::vector<std::pair<uint64_t, uint64_t>>;
   auto at = [](const std::string& b, uint64_t off) {
@@ -591,7 +592,7 @@ TEST_F(DamagedFilesTest, DamageCostsOnlyTheDamagedRecord) {
     // The damaged file and the index of the damaged record (NONE: none is), or "" where the
     // format has nothing to damage this way.
     std::function<std::pair<std::string, size_t>(const Layout&, std::string, const Records&)> apply;
-    std::function<bool(const Layout&)> cut;  // whether the first append cuts a tail
+    std::function<bool(const Layout&)> cut;  // whether the first append cuts (and keeps) bytes
   };
   auto length_byte = [](size_t which, char value) {
     return [which, value](const Layout& l, std::string b, const Records& r) {
@@ -603,12 +604,15 @@ TEST_F(DamagedFilesTest, DamageCostsOnlyTheDamagedRecord) {
       return std::make_pair(b, i);
     };
   };
-  auto never = [](const Layout&) { return false; };
+  // Damage inside a file of records of varying length is repaired by writing the file afresh
+  // with what reads, the damaged file kept whole beside it; the trace log keeps a damaged record
+  // in place (its records have a size of their own).
+  auto rewritten = [](const Layout& l) { return l.name != TRACE_WAL_FILE; };
   const std::vector<Damage> damages = {
-      {"length of the first record", length_byte(0, '\x01'), never},
-      {"length of a middle record", length_byte(1, '\x7f'), never},
+      {"length of the first record", length_byte(0, '\x01'), rewritten},
+      {"length of a middle record", length_byte(1, '\x7f'), rewritten},
       {"length of the last record", length_byte(NONE, '\x01'),
-       [](const Layout& l) { return l.name == TEXT_STORE_FILE; }},
+       [](const Layout& l) { return l.name != TRACE_WAL_FILE; }},
       {"zeroed length of a middle record",
        [](const Layout& l, std::string b, const Records& r) {
          if (l.length_at < 0 || l.name == TRACE_WAL_FILE)
@@ -617,7 +621,7 @@ TEST_F(DamagedFilesTest, DamageCostsOnlyTheDamagedRecord) {
          b.replace(r[i].first + l.length_at, 4, 4, '\0');
          return std::make_pair(b, i);
        },
-       never},
+       rewritten},
       {"garbage appended",
        [](const Layout&, const std::string& b, const Records&) {
          return std::make_pair(b + std::string(37, '\xa5'), NONE);
