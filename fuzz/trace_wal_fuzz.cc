@@ -1,4 +1,4 @@
-// trace.wal: open (which cuts an unreadable tail), replay and the graph rebuilt from it over any
+// trace.wal: open, replay (which skips damaged records) and the graph rebuilt from it over any
 // bytes; a record appended afterwards must be the last one replayed.
 
 #include "fuzz_util.h"

@@ -1,5 +1,6 @@
 import threading
 
+import numpy as np
 import pytest
 
 import _frame_probe as probe
@@ -99,6 +100,32 @@ def test_open_failure_is_runtime_error(tmp_path):
     with pytest.raises(RuntimeError) as exc:
         Engine.open_with_write_buffer(str(blocker / "sub"), 1)
     assert str(exc.value).startswith("storage I/O error: ")
+
+
+@pytest.mark.parametrize(
+    "name, prefix",
+    [("text_store.bin", "storage I/O error: "), ("synaptic.qmr", "storage I/O error: "),
+     ("trace.wal", "WAL recovery failed: ")],
+)
+def test_engine_files_are_never_links(tmp_path, name, prefix):
+    outside = tmp_path / "notes.txt"
+    outside.write_text("the user's own")
+    engine_dir = tmp_path / "engine"
+    engine_dir.mkdir()
+    (engine_dir / name).symlink_to(outside)
+    with pytest.raises(RuntimeError) as exc:
+        Engine(str(engine_dir))
+    assert str(exc.value) == (prefix + str(engine_dir / name) + " is a symbolic link; "
+                              "the engine does not follow links to its own files")
+    assert outside.read_text() == "the user's own"
+    # A link on the engine directory itself is followed.
+    (engine_dir / name).unlink()
+    via = tmp_path / "via"
+    via.symlink_to(engine_dir)
+    engine = Engine(str(via))
+    engine.mem_write_pack(1, np.ones(8, np.float32), [(0, np.ones(4, np.float32))], 50.0,
+                          text="hello")
+    assert (engine_dir / "text_store.bin").exists()
 
 
 def test_threads_share_one_engine(engine):

@@ -332,6 +332,20 @@ def test_cancel(engine, engine_dir):
     assert [x["id"] for x in Engine(engine_dir).list_scheduled()] == [2]
 
 
+def test_scheduled_ids_never_repeat(engine_dir):
+    os.makedirs(engine_dir)
+    with open(os.path.join(engine_dir, "scheduled_actions.json"), "w") as f:
+        json.dump({"next_id": 2**64 - 2, "entries": []}, f)
+    engine = Engine(engine_dir)
+    assert engine.schedule_evict_draft(0.0, 1, 1.0) == 2**64 - 2
+    for e in (engine, Engine(engine_dir)):
+        raises(RuntimeError, "snapshot integrity check failed: no scheduled action id is left "
+               "(the last one is 18446744073709551614)", e.schedule_evict_draft, 0.0, 2, 1.0)
+    assert [x["id"] for x in engine.list_scheduled()] == [2**64 - 2]
+    assert engine.cancel_scheduled(2**64 - 2) is True
+    assert engine.list_scheduled() == []
+
+
 def test_fire_due(engine):
     assert engine.fire_due_scheduled() == 0
     weak = write_pack(engine, 7, 0.0, seed=0)  # importance 5

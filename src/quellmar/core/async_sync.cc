@@ -140,11 +140,11 @@ Status AsyncSync::wait() {
 }
 
 Result<PendingAppend> PendingAppend::start(const std::string& path, const void* bytes, size_t n,
-                                           bool create) {
+                                           bool create, std::optional<uint64_t>* left_behind) {
   QM_ASSIGN_OR_RETURN(UniqueFd fd, open_append(path, create));
   QM_ASSIGN_OR_RETURN(const uint64_t before, fd_size(fd));
   if (Status st = write_all(fd, bytes, n, path); !st.is_ok()) {
-    (void)cut_back(fd, before, path);
+    if (!cut_back(fd, before, path).is_ok() && left_behind) *left_behind = before;
     return st;
   }
   AsyncSync sync(fd, path);
@@ -153,13 +153,12 @@ Result<PendingAppend> PendingAppend::start(const std::string& path, const void* 
 
 bool PendingAppend::done() { return sync_.done(); }
 
-Result<uint64_t> PendingAppend::finish(bool* rolled_back) {
-  if (rolled_back) *rolled_back = true;
+Result<uint64_t> PendingAppend::finish(std::optional<uint64_t>* left_behind) {
   Status st = sync_.wait();
   if (st.is_ok()) st = fd_.close();
   if (st.is_ok()) return before_;
   const bool undone = fd_.valid() && cut_back(fd_, before_, path_).is_ok();
-  if (rolled_back) *rolled_back = undone;
+  if (!undone && left_behind) *left_behind = before_;
   return std::move(st).error();
 }
 

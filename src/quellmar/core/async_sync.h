@@ -52,15 +52,17 @@ class AsyncSync {
 class PendingAppend {
  public:
   // Opens the file for appending (creating it with `create`), writes the n bytes and starts the
-  // flush. A failed write is cut back off the file before the failure is returned.
+  // flush. A failed write is cut back off the file before the failure is returned; when that cut
+  // fails too, `*left_behind` (when given) is set to where the bytes left behind begin (as
+  // append_durably does).
   static Result<PendingAppend> start(const std::string& path, const void* bytes, size_t n,
-                                     bool create);
+                                     bool create, std::optional<uint64_t>* left_behind = nullptr);
   // Whether the flush has completed, without waiting for it.
   bool done();
   // Waits for the flush and returns the offset at which the bytes landed. When the flush fails
-  // the file is cut back to its size before start(); `*rolled_back` (when given) tells whether
-  // that worked.
-  Result<uint64_t> finish(bool* rolled_back = nullptr);
+  // the file is cut back to its size before start(), and `*left_behind` set as above when that
+  // cut fails.
+  Result<uint64_t> finish(std::optional<uint64_t>* left_behind = nullptr);
 
  private:
   PendingAppend(std::string path, UniqueFd fd, uint64_t before, AsyncSync sync)

@@ -31,17 +31,35 @@ EngineError not_regular(const std::string& path) {
   return EngineError::io(IoError::invalid_data(str_cat(path, " is not a regular file")));
 }
 
+EngineError is_link(const std::string& path) {
+  return EngineError::io(IoError::invalid_data(
+      str_cat(path, " is a symbolic link; the engine does not follow links to its own files")));
+}
+
+bool names_link(const std::string& path) {
+  struct stat st;
+  return ::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
+}
+
 // Opens `path`, which must be a regular file (or, with O_DIRECTORY, a directory). The open
 // itself never waits: a FIFO would block it until the other end opens, so it is made
 // non-blocking and the type checked on the descriptor before anything is read or written.
-Result<UniqueFd> open_with(const std::string& path, int flags, mode_t mode) {
+// With Links::Refuse the last component must not be a symbolic link (O_NOFOLLOW).
+Result<UniqueFd> open_with(const std::string& path, int flags, mode_t mode,
+                           Links links = Links::Refuse) {
   if (int err = injected(FileOp::Open, path)) return os_error(err);
+  if (links == Links::Refuse && (flags & O_DIRECTORY) == 0) flags |= O_NOFOLLOW;
   int fd;
   do {
     fd = ::open(path.c_str(), flags | O_CLOEXEC | O_NONBLOCK, mode);
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) {
     const int err = errno;
+    // O_NOFOLLOW refuses a link with ELOOP. (An exclusive create finds the name taken instead,
+    // and says so: its caller may try another name.)
+    if ((flags & O_NOFOLLOW) != 0 && err == ELOOP && names_link(path)) {
+      return is_link(path);
+    }
     // A FIFO without a reader refuses a non-blocking open for writing.
     struct stat st;
     if (err == ENXIO && ::stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
@@ -97,14 +115,16 @@ Status UniqueFd::close() {
   return Status::ok();
 }
 
-Result<UniqueFd> open_read(const std::string& path) { return open_with(path, O_RDONLY, 0); }
+Result<UniqueFd> open_read(const std::string& path, Links links) {
+  return open_with(path, O_RDONLY, 0, links);
+}
 
 Result<UniqueFd> open_append(const std::string& path, bool create) {
   return open_with(path, O_WRONLY | O_APPEND | (create ? O_CREAT : 0), 0666);
 }
 
-Result<UniqueFd> open_truncate(const std::string& path) {
-  return open_with(path, O_WRONLY | O_CREAT | O_TRUNC, 0666);
+Result<UniqueFd> open_truncate(const std::string& path, Links links) {
+  return open_with(path, O_WRONLY | O_CREAT | O_TRUNC, 0666, links);
 }
 
 Result<UniqueFd> open_create_new(const std::string& path) {
@@ -112,6 +132,13 @@ Result<UniqueFd> open_create_new(const std::string& path) {
 }
 
 Result<UniqueFd> open_write(const std::string& path) { return open_with(path, O_WRONLY, 0); }
+
+Result<UniqueFd> create_replacing(const std::string& path) {
+  if (Status st = remove_file(path); !st.is_ok() && !st.error().io_error().is_not_found()) {
+    return std::move(st).error();
+  }
+  return open_create_new(path);
+}
 
 Status write_all(const UniqueFd& fd, const void* data, size_t n, const std::string& path) {
   if (int err = injected(FileOp::Write, path)) return os_error(err);
@@ -229,7 +256,9 @@ Result<std::string> read_whole_file(const std::string& path) {
 
 Result<bool> read_file_if_present(const std::string& path, std::string& out) {
   out.clear();
-  if (!path_size(path).is_ok()) return false;
+  // The name's own status: a link is present (and refused by the read), even when it dangles.
+  struct stat st;
+  if (::lstat(path.c_str(), &st) != 0) return false;
   QM_ASSIGN_OR_RETURN(out, read_whole_file(path));
   return true;
 }
@@ -319,16 +348,16 @@ namespace {
 // file back to its size before the call.
 Result<uint64_t> append_with(const std::string& path, bool create,
                              const std::function<Status(const UniqueFd&)>& body,
-                             bool* rolled_back) {
-  if (rolled_back) *rolled_back = true;
+                             std::optional<uint64_t>* left_behind) {
   QM_ASSIGN_OR_RETURN(UniqueFd fd, open_append(path, create));
   QM_ASSIGN_OR_RETURN(const uint64_t before, fd_size(fd));
   Status st = body(fd);
   if (st.is_ok()) st = full_sync(fd, path);
   if (st.is_ok()) st = fd.close();
   if (st.is_ok()) return before;
+  // (After a failed close there is no descriptor to cut back through: the bytes stay, noted.)
   const bool undone = fd.valid() && cut_back(fd, before, path).is_ok();
-  if (rolled_back) *rolled_back = undone;
+  if (!undone && left_behind) *left_behind = before;
   return std::move(st).error();
 }
 
@@ -336,7 +365,7 @@ Result<uint64_t> append_with(const std::string& path, bool create,
 
 Result<uint64_t> append_durably_streamed(const std::string& path, bool create,
                                          const std::function<bool(std::string& buf)>& next,
-                                         std::string& buf, bool* rolled_back) {
+                                         std::string& buf, std::optional<uint64_t>* left_behind) {
   return append_with(
       path, create,
       [&](const UniqueFd& fd) -> Status {
@@ -347,13 +376,13 @@ Result<uint64_t> append_durably_streamed(const std::string& path, bool create,
           if (!more) return Status::ok();
         }
       },
-      rolled_back);
+      left_behind);
 }
 
 Result<uint64_t> append_durably(const std::string& path, const void* bytes, size_t n, bool create,
-                                bool* rolled_back) {
+                                std::optional<uint64_t>* left_behind) {
   return append_with(
-      path, create, [&](const UniqueFd& fd) { return write_all(fd, bytes, n, path); }, rolled_back);
+      path, create, [&](const UniqueFd& fd) { return write_all(fd, bytes, n, path); }, left_behind);
 }
 
 Status cut_back(const UniqueFd& fd, uint64_t size, const std::string& path) {
@@ -416,16 +445,28 @@ Result<std::string> cut_preserving(const std::string& path, uint64_t size) {
 Status cut_unreadable_tail(const std::string& path, std::optional<uint64_t>& readable_end,
                            const TailWalk& walk) {
   if (!readable_end) return Status::ok();
-  std::optional<uint64_t> end;
+  uint64_t end = 0;
   uint64_t size = 0;
   {
     QM_ASSIGN_OR_RETURN(UniqueFd fd, open_read(path));
     QM_ASSIGN_OR_RETURN(size, fd_size(fd));
-    end = walk(fd, *readable_end <= size ? *readable_end : 0, size);
+    // The walk's reads.
+    if (int err = injected(FileOp::Read, path)) return os_error(err);
+    QM_ASSIGN_OR_RETURN(end, walk(fd, *readable_end <= size ? *readable_end : 0, size));
   }
-  if (end && *end < size) QM_RETURN_IF_ERROR(cut_preserving(path, *end).status());
+  if (end < size) QM_RETURN_IF_ERROR(cut_preserving(path, end).status());
   readable_end.reset();
   return Status::ok();
+}
+
+Status repair_tail(const std::string& path, FileTail& tail, const TailWalk& walk) {
+  if (tail.failed_at) {
+    QM_RETURN_IF_ERROR(cut_preserving(path, *tail.failed_at).status());
+    // What a read noted behind it went with it.
+    if (tail.readable_end && *tail.readable_end >= *tail.failed_at) tail.readable_end.reset();
+    tail.failed_at.reset();
+  }
+  return cut_unreadable_tail(path, tail.readable_end, walk);
 }
 
 }  // namespace quellmar

@@ -54,18 +54,30 @@ int injected_file_fault(FileOp op, const std::string& path);
 // NUL.
 Status check_path_text(const std::string& path);
 
+// Whether an open goes through a symbolic link that the path names. The engine's own files are
+// never reached through one (a link would let a write land in a file outside the engine's
+// directory), so that is the default; a path that a caller gives (a snapshot archive, say) may
+// be a link. Links on the way to the last component, the engine directory itself among them,
+// are followed either way.
+enum class Links : uint8_t { Refuse, Follow };
+
 // Every open below refuses anything but a regular file, naming the path (an I/O error of kind
-// "invalid data"), without waiting on a FIFO or reading a device.
-Result<UniqueFd> open_read(const std::string& path);
+// "invalid data"), without waiting on a FIFO or reading a device; with Links::Refuse, a path
+// that is a symbolic link is refused the same way ("{path} is a symbolic link ...").
+Result<UniqueFd> open_read(const std::string& path, Links links = Links::Refuse);
 // Opens for appending; with `create`, a missing file is created with mode 0666 (before umask).
 Result<UniqueFd> open_append(const std::string& path, bool create);
 // Opens for writing, creating or truncating the file (mode 0666 before umask).
-Result<UniqueFd> open_truncate(const std::string& path);
+Result<UniqueFd> open_truncate(const std::string& path, Links links = Links::Refuse);
 // Creates a file that does not exist yet and opens it for writing (mode 0666 before umask); an
-// existing file fails the call with EEXIST and is left as it is.
+// existing file, or a link, fails the call with EEXIST and is left as it is.
 Result<UniqueFd> open_create_new(const std::string& path);
 // Opens for writing without truncating and without creating.
 Result<UniqueFd> open_write(const std::string& path);
+// Creates `path` afresh for writing, for a temporary file: whatever holds the name already (a
+// file an earlier attempt left, or a link someone put there) is removed first, never written
+// through, and the file is then created exclusively.
+Result<UniqueFd> create_replacing(const std::string& path);
 
 Status write_all(const UniqueFd& fd, const void* data, size_t n, const std::string& path);
 // Writes all n bytes at offset `off` (a descriptor not opened for appending).
@@ -88,7 +100,8 @@ Status pread_exact(const UniqueFd& fd, void* buf, size_t n, uint64_t off);
 // The whole file in one piece.
 Result<std::string> read_whole_file(const std::string& path);
 // Reads the whole file into `out` and returns true; returns false, leaving `out` empty, when the
-// file's status cannot be read (it does not exist, say).
+// name's own status cannot be read (it does not exist, say; a link that dangles is there, and
+// refused as a link).
 Result<bool> read_file_if_present(const std::string& path, std::string& out);
 
 // mkdir -p with mode 0777 (before umask); an existing directory is fine.
@@ -130,16 +143,18 @@ namespace quellmar {
 // Appends `bytes` to the file at `path` and flushes it to stable storage. Returns the offset at
 // which the bytes landed (the file's size before the write). When the write or the flush fails,
 // the file is cut back to that size, so a failed append never leaves a partial record in front of
-// the next one; `*rolled_back` (when given) tells whether that succeeded.
+// the next one. When that cut fails too, `*left_behind` (when given) is set to where the bytes
+// left behind begin, for the owner to cut them before its next append (FileTail::failed_at).
 Result<uint64_t> append_durably(const std::string& path, const void* bytes, size_t n, bool create,
-                                bool* rolled_back = nullptr);
+                                std::optional<uint64_t>* left_behind = nullptr);
 
 // The same with the bytes produced piece by piece, so a large batch needs no buffer of its own
 // size: next(buf) fills `buf` (cleared before each call) with the next piece and returns false
 // once there is nothing more. One device flush at the end.
 Result<uint64_t> append_durably_streamed(const std::string& path, bool create,
                                          const std::function<bool(std::string& buf)>& next,
-                                         std::string& buf, bool* rolled_back = nullptr);
+                                         std::string& buf,
+                                         std::optional<uint64_t>* left_behind = nullptr);
 
 // Cuts the file at `path` to `size` bytes and flushes it (dropping a torn tail).
 Status truncate_durably(const std::string& path, uint64_t size);
@@ -158,18 +173,36 @@ Result<std::string> preserve_tail(const std::string& path, uint64_t from);
 Result<std::string> cut_preserving(const std::string& path, uint64_t size);
 
 // Where the records of an open file of `size` bytes stop reading when walked from `from` (the
-// start of a record): the end of the last one that reads, or nullopt when a read failed, so that
+// start of a record): the end of the last one that reads, or the failure of a read, after which
 // nothing is known about the rest.
-using TailWalk =
-    std::function<std::optional<uint64_t>(const UniqueFd& fd, uint64_t from, uint64_t size)>;
+using TailWalk = std::function<Result<uint64_t>(const UniqueFd& fd, uint64_t from, uint64_t size)>;
 
 // The repair an append makes first when a read of the file at `path` found bytes at its end that
 // do not read as records, the readable part ending at `*readable_end` (nothing to do when it is
 // empty). Reads only never cut: a tail that one handle cannot read may be a record another
 // handle is writing. The file is walked again from `*readable_end` (from its start when it is
 // shorter now), since it may have changed since that read, and what still does not read is cut
-// off with cut_preserving; `readable_end` is then cleared. Nothing is cut after a failed read.
+// off with cut_preserving; `readable_end` is then cleared. A failed read (of the walk, or the
+// cut's own) fails the call and keeps `readable_end`, so that the next append tries again:
+// nothing is cut, and nothing is appended behind bytes that may not read.
 Status cut_unreadable_tail(const std::string& path, std::optional<uint64_t>& readable_end,
                            const TailWalk& walk);
+
+// What the appender of a record file keeps between calls about bytes at the end of the file that
+// must go before its next append lands there, so that every record it appends is read back.
+struct FileTail {
+  // Where the bytes of a failed append begin that its cut-back could not take off again (the
+  // write failed part way, or the flush failed, and then the truncate or its flush). They are
+  // cut off (and kept, as every cut) before the next append, whatever they read as: the caller
+  // was told that append failed.
+  std::optional<uint64_t> failed_at;
+  // Where the readable records end, when the last read of the file found a torn final record
+  // behind them (see cut_unreadable_tail).
+  std::optional<uint64_t> readable_end;
+};
+
+// The repair before an append: the bytes of a failed append first, then what still does not
+// read behind `readable_end`. A failure leaves what it did not finish noted for the next call.
+Status repair_tail(const std::string& path, FileTail& tail, const TailWalk& walk);
 
 }  // namespace quellmar

@@ -1,6 +1,8 @@
 #include "quellmar/core/synaptic_bank.h"
 
+#include <algorithm>
 #include <cstring>
+#include <optional>
 
 #include "quellmar/core/coding.h"
 #include "quellmar/core/file_names.h"
@@ -16,43 +18,217 @@ EngineError damaged_entry(uint64_t offset) {
       IoError::invalid_data(str_cat("damaged synaptic record at offset ", offset)));
 }
 
-// Walks the records of an open file of `size` bytes from `from` (the start of a record) and
-// returns where the last whole one ends, handing each one long enough for its fixed fields to
-// `index` (when given); nullopt after a failed read.
-std::optional<uint64_t> walk_records(const UniqueFd& fd, uint64_t from, uint64_t size,
-                                     std::vector<SynapticBank::IndexEntry>* index) {
-  uint64_t off = from;
-  while (off + 4 <= size) {
-    uint8_t head[20];
-    if (!pread_some(fd, head, sizeof head, off).is_ok()) return std::nullopt;
-    const uint64_t body = decode_u32(head);
-    if (off + 4 + body > size) break;  // torn last record
-    // A record too short for its fixed fields is damaged: it is not indexed, and the walk goes on
-    // behind it.
-    if (index != nullptr && body >= SynapticBank::FIXED_BODY) {
-      index->push_back({decode_u64(head + 4), decode_u64(head + 12), off});
+// The fields of a record's header that the walk looks at.
+constexpr size_t WALK_HEADER = 28;  // B, id, owner, rank, d_model
+// How much of the file the walk reads at once while it looks for the next whole record.
+constexpr size_t SCAN_CHUNK = 64 * 1024;
+
+// The bytes of an open file of `size` bytes, read a window at a time.
+class FileWindow {
+ public:
+  FileWindow(const UniqueFd& fd, uint64_t size) : fd_(fd), size_(size) {}
+
+  // The bytes from `off` on, at least min(n, what the file holds from there) of them, reading
+  // `ahead` bytes (at least n) when the window does not hold them. Sets `*got` to how many
+  // follow the pointer.
+  Result<const uint8_t*> at(uint64_t off, size_t n, size_t ahead, size_t* got) {
+    const uint64_t want_end = std::min<uint64_t>(size_, off + n);
+    if (off < start_ || want_end > start_ + buf_.size()) {
+      const size_t len = static_cast<size_t>(std::min<uint64_t>(size_ - off, std::max(n, ahead)));
+      buf_.resize(len);
+      QM_ASSIGN_OR_RETURN(const size_t read, pread_some(fd_, buf_.data(), len, off));
+      buf_.resize(read);
+      start_ = off;
     }
-    off += 4 + body;
+    *got = static_cast<size_t>(start_ + buf_.size() - off);
+    return buf_.data() + (off - start_);
   }
-  return off;
+
+ private:
+  const UniqueFd& fd_;
+  const uint64_t size_;
+  uint64_t start_ = 0;
+  std::vector<uint8_t> buf_;
+};
+
+// What the bytes at one offset say about a record there.
+struct HeaderCheck {
+  bool whole = false;         // a readable header whose length agrees with its shape, in the file
+  bool runs_past = false;     // its length, or too few bytes for one, runs past the end of file
+  bool shape_known = false;   // rank and d_model were readable
+  bool shape_agrees = false;  // ... and B = 38 + 4 * rank * d_model
+  uint64_t body = 0;
+};
+
+HeaderCheck check_header(const uint8_t* p, size_t avail, uint64_t off, uint64_t size) {
+  HeaderCheck c;
+  if (avail < 4) {
+    c.runs_past = true;
+    return c;
+  }
+  c.body = decode_u32(p);
+  c.runs_past = off + 4 + c.body > size;
+  if (avail < WALK_HEADER) return c;
+  c.shape_known = true;
+  const uint64_t values = uint64_t{decode_u32(p + 20)} * decode_u32(p + 24);
+  const bool representable = values <= (UINT32_MAX - SynapticBank::FIXED_BODY) / 4;
+  c.shape_agrees = representable && c.body == SynapticBank::FIXED_BODY + 4 * values;
+  c.whole = c.shape_agrees && !c.runs_past;
+  return c;
+}
+
+// A header whose length agrees with its shape but runs past the end of the file: a torn final
+// record (growth would make it whole, so it is never taken for damage).
+bool torn(const HeaderCheck& c) { return c.shape_agrees && c.runs_past; }
+
+// Whether a record ending at `off` can be followed by what is there: the end of the file, a whole
+// record, or a torn one: a header that agrees with its shape and runs past the end, or one too
+// short to say (the walk then takes it for the torn final record, and an append cuts it: a
+// header that the file's growth could complete is never taken for damage).
+Result<bool> good_successor(FileWindow& w, uint64_t off, uint64_t size) {
+  if (off + WALK_HEADER > size) return true;
+  size_t avail = 0;
+  QM_ASSIGN_OR_RETURN(const uint8_t* p, w.at(off, WALK_HEADER, WALK_HEADER, &avail));
+  const HeaderCheck c = check_header(p, avail, off, size);
+  return c.whole || torn(c);
+}
+
+struct Walked {
+  uint64_t end = 0;      // the size, or where a torn final record starts
+  bool damaged = false;  // the walk skipped damaged bytes on the way
+};
+
+// A whole record the walk found.
+struct FoundRecord {
+  SynapticBank::IndexEntry entry;
+  uint64_t size;
+};
+
+// Walks the records of an open file of `size` bytes from `from` (the start of a record), handing
+// each whole one to `found` (when given). A record is whole when its length agrees with its own
+// shape (B = 38 + 4 * rank * d_model) and it ends inside the file. Where one is not whole its
+// length cannot be trusted: the walk goes on at the next offset where a whole record starts that
+// something fit to follow a record follows (see good_successor); the damaged bytes between are
+// skipped, not indexed, and the walk says it met damage. A header that agrees with its shape and
+// runs past the end, met by the walk, is a torn final record; when the search meets one before
+// any whole record, or meets none, the damaged record is the file's last (nothing reads it) and
+// the torn final record starts there. A walk without damage looks at no byte past where a torn
+// final record starts, so it reads the same once that is cut off and a record appended; a file
+// with damage is written afresh before its next append (SynapticBank::repair). A read failure is
+// returned.
+Result<Walked> walk_records(const UniqueFd& fd, uint64_t from, uint64_t size,
+                            std::vector<FoundRecord>* found) {
+  FileWindow w(fd, size);
+  Walked out;
+  uint64_t off = from;
+  while (off < size) {
+    size_t avail = 0;
+    QM_ASSIGN_OR_RETURN(const uint8_t* p, w.at(off, WALK_HEADER, WALK_HEADER, &avail));
+    const HeaderCheck c = check_header(p, avail, off, size);
+    if (torn(c)) break;
+    if (c.whole) {
+      if (found != nullptr) {
+        found->push_back({{decode_u64(p + 4), decode_u64(p + 12), off}, 4 + c.body});
+      }
+      off += 4 + c.body;
+      continue;
+    }
+    std::optional<uint64_t> next;
+    bool torn_behind = false;
+    for (uint64_t x = off + 1; x + WALK_HEADER <= size && !next && !torn_behind; ++x) {
+      QM_ASSIGN_OR_RETURN(const uint8_t* q, w.at(x, WALK_HEADER, SCAN_CHUNK, &avail));
+      const HeaderCheck at = check_header(q, avail, x, size);
+      torn_behind = torn(at);
+      if (!at.whole) continue;
+      QM_ASSIGN_OR_RETURN(const bool followed, good_successor(w, x + 4 + at.body, size));
+      if (followed) next = x;
+    }
+    if (!next) break;
+    out.damaged = true;
+    off = *next;
+  }
+  out.end = off;
+  return out;
 }
 
 }  // namespace
 
 Result<SynapticBank> SynapticBank::open(const std::string& dir) {
   QM_RETURN_IF_ERROR(create_dir_all(dir));
-  SynapticBank bank(join_path(dir, SYNAPTIC_FILE));
+  SynapticBank bank(dir, join_path(dir, SYNAPTIC_FILE));
   {
     QM_ASSIGN_OR_RETURN(UniqueFd created, open_append(bank.path_, /*create=*/true));
     QM_RETURN_IF_ERROR(created.close());
   }
   QM_ASSIGN_OR_RETURN(UniqueFd fd, open_read(bank.path_));
   QM_ASSIGN_OR_RETURN(const uint64_t size, fd_size(fd));
-  // A torn tail (or a length that runs past the end after damage) stays as it is: it may be a
-  // record another handle is writing. The next append cuts what still does not read then.
-  const std::optional<uint64_t> end = walk_records(fd, 0, size, &bank.index_);
-  if (end && *end < size) bank.tail_at_ = *end;
+  // A torn tail stays as it is: it may be a record another handle is writing. The next append
+  // cuts what still does not read then, or writes the file afresh when it holds damage. After a
+  // read failure nothing is known about the rest: it is left alone.
+  std::vector<FoundRecord> found;
+  const Result<Walked> walked = walk_records(fd, 0, size, &found);
+  for (const FoundRecord& r : found) bank.index_.push_back(r.entry);
+  if (walked.is_ok()) {
+    if (walked->end < size) bank.tail_.readable_end = walked->end;
+    bank.damaged_ = walked->damaged;
+  }
   return bank;
+}
+
+Status SynapticBank::repair() {
+  if (!damaged_) {
+    return repair_tail(path_, tail_,
+                       [](const UniqueFd& fd, uint64_t from, uint64_t size) -> Result<uint64_t> {
+                         QM_ASSIGN_OR_RETURN(const Walked w, walk_records(fd, from, size, nullptr));
+                         return w.end;
+                       });
+  }
+  // Damage in the middle of the file: the walk found the records behind it by their bytes, and
+  // records appended behind them could change what it finds (bytes it looked at past a torn
+  // tail would be replaced). So before the next append the file is written afresh with just the
+  // whole records: the damaged file is kept whole first, under "synaptic.qmr.cut-0"
+  // (cut_file_name), and the new one is written and flushed under a temporary name and renamed
+  // over it, so a crash leaves the old file or the new one. The index follows the new file.
+  // Nothing is written after a failed read.
+  if (tail_.failed_at) {
+    QM_RETURN_IF_ERROR(cut_preserving(path_, *tail_.failed_at).status());
+    tail_.failed_at.reset();
+  }
+  QM_ASSIGN_OR_RETURN(UniqueFd src, open_read(path_));
+  QM_ASSIGN_OR_RETURN(const uint64_t size, fd_size(src));
+  if (int err = injected_file_fault(FileOp::Read, path_)) {
+    return EngineError::io(IoError::from_errno(err));
+  }
+  std::vector<FoundRecord> found;
+  QM_ASSIGN_OR_RETURN(const Walked walked, walk_records(src, 0, size, &found));
+  if (!walked.damaged && walked.end < size) {
+    QM_RETURN_IF_ERROR(cut_preserving(path_, walked.end).status());
+  } else if (walked.damaged) {
+    QM_RETURN_IF_ERROR(preserve_tail(path_, 0).status());
+    const std::string tmp = join_path(dir_, SYNAPTIC_TMP_FILE);
+    QM_ASSIGN_OR_RETURN(UniqueFd out, create_replacing(tmp));
+    std::vector<char> buf(SCAN_CHUNK);
+    uint64_t at = 0;
+    std::vector<IndexEntry> index;
+    for (const FoundRecord& r : found) {
+      index.push_back({r.entry.id, r.entry.owner, at});
+      for (uint64_t done = 0; done < r.size;) {
+        const size_t n = static_cast<size_t>(std::min<uint64_t>(buf.size(), r.size - done));
+        QM_RETURN_IF_ERROR(pread_exact(src, buf.data(), n, r.entry.offset + done));
+        QM_RETURN_IF_ERROR(write_all(out, buf.data(), n, tmp));
+        done += n;
+      }
+      at += r.size;
+    }
+    QM_RETURN_IF_ERROR(full_sync(out, tmp));
+    QM_RETURN_IF_ERROR(out.close());
+    QM_RETURN_IF_ERROR(rename_path(tmp, path_));
+    QM_RETURN_IF_ERROR(sync_dir(dir_));
+    index_ = std::move(index);
+  }
+  tail_.readable_end.reset();
+  damaged_ = false;
+  return Status::ok();
 }
 
 Status SynapticBank::append(const SynapticEntry& e) {
@@ -70,14 +246,12 @@ Status SynapticBank::append(const SynapticEntry& e) {
   put_f32(buf, e.quality);
   buf.append(reinterpret_cast<const char*>(e.lora_a.data()), 2 * e.lora_a.size());
   buf.append(reinterpret_cast<const char*>(e.lora_b.data()), 2 * e.lora_b.size());
-  // Cut off what still does not read, so that the record lands where the walk of the next open
-  // finds it; the bytes cut go to a file of their own first.
-  QM_RETURN_IF_ERROR(
-      cut_unreadable_tail(path_, tail_at_, [](const UniqueFd& fd, uint64_t from, uint64_t size) {
-        return walk_records(fd, from, size, nullptr);
-      }));
-  QM_ASSIGN_OR_RETURN(const uint64_t offset,
-                      append_durably(path_, buf.data(), buf.size(), /*create=*/false));
+  // Cut off what still does not read (or write the file afresh, after damage), so that the
+  // record lands where the walk of the next open finds it; the bytes cut go to a file of their
+  // own first.
+  QM_RETURN_IF_ERROR(repair());
+  QM_ASSIGN_OR_RETURN(const uint64_t offset, append_durably(path_, buf.data(), buf.size(),
+                                                            /*create=*/false, &tail_.failed_at));
   index_.push_back({e.id, e.owner, offset});
   return Status::ok();
 }

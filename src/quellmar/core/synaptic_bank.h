@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "quellmar/core/posix_file.h"
 #include "quellmar/core/result.h"
 #include "quellmar/core/types.h"
 
@@ -41,12 +42,16 @@ class SynapticBank {
     uint64_t offset;
   };
 
-  // Creates the directory and the (possibly empty) file, and indexes every whole record. Bytes at
-  // the end that do not read as a record are left as they are.
+  // Creates the directory and the (possibly empty) file, and indexes every whole record: one
+  // whose length agrees with its shape (B = 38 + 4 * rank * d_model). A damaged record is left
+  // out and the walk finds the next whole one by its bytes; a torn final record (or what the open
+  // cannot tell from one) is left as it is, for the next append to cut.
   static Result<SynapticBank> open(const std::string& dir);
 
-  // Stores the entry durably, then indexes it. Bytes the open found at the end that still do not
-  // read as a record are cut off first (kept in a file of their own).
+  // Stores the entry durably, then indexes it. First the bytes of a failed append and a torn
+  // final record the open found are cut off (kept in a file of their own), or, when the open
+  // found damage, the file is written afresh with its whole records (the damaged file kept whole
+  // beside it) and the index follows.
   Status append(const SynapticEntry& entry);
   // The owner's entries in storing order.
   Result<std::vector<SynapticEntry>> load_for_owner(OwnerId owner) const;
@@ -54,12 +59,19 @@ class SynapticBank {
   const std::vector<IndexEntry>& index() const { return index_; }
 
  private:
-  explicit SynapticBank(std::string path) : path_(std::move(path)) {}
+  SynapticBank(std::string dir, std::string path) : dir_(std::move(dir)), path_(std::move(path)) {}
+  // Before an append: cuts off the bytes of a failed append and a torn final record, or writes
+  // the file afresh when the open found damage.
+  Status repair();
 
+  std::string dir_;
   std::string path_;
   std::vector<IndexEntry> index_;
-  // Where the whole records end, when the open found bytes behind them.
-  std::optional<uint64_t> tail_at_;
+  // What the next append cuts first: a failed append's bytes, and what the open found behind the
+  // whole records.
+  FileTail tail_;
+  // Whether the open found damage (bytes between whole records that do not read).
+  bool damaged_ = false;
 };
 
 }  // namespace quellmar

@@ -266,19 +266,19 @@ Status Engine::write_pack_batch(std::vector<BufferedPack> packs) {
   overlap.before_showing = [&] {
     prepare();
     texts_finished = true;
-    return TextStore::finish_append(*pending_texts);
+    return text_store_.finish_append(*pending_texts);
   };
   if (stored.is_ok()) {
     try {
       stored = block_pool_.append_views(records, &overlap);
     } catch (const std::bad_alloc&) {
       // Thrown before the records were shown, and they were cut back off the file.
-      if (!texts_finished) (void)TextStore::finish_append(*pending_texts);
+      if (!texts_finished) (void)text_store_.finish_append(*pending_texts);
       throw out_of_memory();
     }
     // The records failed before they could be seen: the texts' flush still has to be seen
     // through (a failed one is cut back off the file), though the batch failed either way.
-    if (!texts_finished) (void)TextStore::finish_append(*pending_texts);
+    if (!texts_finished) (void)text_store_.finish_append(*pending_texts);
   }
   if (!stored.is_ok()) return give_back(std::move(stored));  // nothing reached the pool
   text_store_.publish(std::move(staged_texts));

@@ -104,7 +104,8 @@ UnixTime from_unix_nanos(uint128_t nanos) {
 Result<ScheduleStore> ScheduleStore::load(const std::string& engine_dir) {
   ScheduleStore store(engine_dir, join_path(engine_dir, SCHEDULE_FILE));
   struct stat st;
-  if (store.path_.find('\0') != std::string::npos || ::stat(store.path_.c_str(), &st) != 0) {
+  // The name's own status: a link (even a dangling one) is read, and refused as a link.
+  if (store.path_.find('\0') != std::string::npos || ::lstat(store.path_.c_str(), &st) != 0) {
     return store;
   }
   QM_ASSIGN_OR_RETURN(std::string text, read_whole_file(store.path_));
@@ -125,7 +126,12 @@ Result<ScheduleStore> ScheduleStore::load(const std::string& engine_dir) {
     if (!read_entry(r, item, e)) return parse_error(r.error());
     store.entries_.push_back(e);
   }
+  // The next id lies past every id the file holds, whatever its next_id says (a file edited by
+  // hand may name one at or above it), so that ids stay unique.
   store.next_id_ = std::max<uint64_t>(next_id, 1);
+  for (const ScheduledEntry& e : store.entries_) {
+    store.next_id_ = std::max(store.next_id_, e.id == UINT64_MAX ? UINT64_MAX : e.id + 1);
+  }
   return store;
 }
 
@@ -179,7 +185,7 @@ Result<std::string> ScheduleStore::serialize() const {
 Status ScheduleStore::save() const {
   QM_ASSIGN_OR_RETURN(std::string text, serialize());
   const std::string tmp = join_path(dir_, SCHEDULE_TMP_FILE);
-  QM_ASSIGN_OR_RETURN(UniqueFd fd, open_truncate(tmp));
+  QM_ASSIGN_OR_RETURN(UniqueFd fd, create_replacing(tmp));
   QM_RETURN_IF_ERROR(write_all(fd, text.data(), text.size(), tmp));
   QM_RETURN_IF_ERROR(fd.close());
   return rename_path(tmp, path_);
@@ -190,6 +196,10 @@ Result<uint64_t> ScheduleStore::add(UnixTime fires_at, OwnerId owner, float thre
     return EngineError::snapshot_integrity(
         str_cat("scheduled action threshold must be a finite number, got ",
                 std::isnan(threshold) ? "NaN" : (threshold > 0 ? "inf" : "-inf")));
+  }
+  if (next_id_ == NO_ID_LEFT) {
+    return EngineError::snapshot_integrity(
+        str_cat("no scheduled action id is left (the last one is ", NO_ID_LEFT - 1, ")"));
   }
   uint64_t id = next_id_++;
   entries_.push_back(ScheduledEntry{id, fires_at, owner, threshold});

@@ -56,15 +56,22 @@ class ScheduleStore {
 
   // Reads the store of an engine directory. A file whose metadata cannot be read is an empty
   // store with next id 1; a read failure is Io; a file that does not parse is SnapshotIntegrity
-  // "scheduled_actions.json parse error: {}".
+  // "scheduled_actions.json parse error: {}". The file's next_id is raised to 1 and past the id
+  // of every entry.
   static Result<ScheduleStore> load(const std::string& engine_dir);
 
   Status save() const;
   // The file's text for the current state.
   Result<std::string> serialize() const;
 
+  // next_id once the last id, NO_ID_LEFT - 1, has been handed out: next_id is stored as a 64-bit
+  // number itself and names an id not handed out yet, so it cannot go past this, and a store
+  // whose next_id it is refuses every add. Ids thus never repeat, also across reopens.
+  static constexpr uint64_t NO_ID_LEFT = UINT64_MAX;
+
   // Appends an entry with the next id and saves. A threshold that is NaN or infinite could not be
-  // stored and is refused before anything changes (SnapshotIntegrity).
+  // stored, and no id is left once next_id is NO_ID_LEFT: both are refused before anything
+  // changes (SnapshotIntegrity).
   Result<uint64_t> add(UnixTime fires_at, OwnerId owner, float threshold);
   // Removes every entry with this id; saves and answers true when one was removed.
   Result<bool> cancel(uint64_t id);

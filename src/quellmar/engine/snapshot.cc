@@ -54,6 +54,40 @@ EngineError oversize(uint64_t limit) {
       str_cat("entry exceeds maximum allowed size of ", limit, " bytes"));
 }
 
+// An archive entry of a kind that no snapshot holds.
+EngineError foreign_entry(const char* path, std::string_view kind) {
+  return EngineError::snapshot_integrity(str_cat("archive entry ",
+                                                 quote_for_message(path ? path : ""), " is ", kind,
+                                                 ", which no snapshot holds"));
+}
+
+// A snapshot holds regular files and directories, nothing else: no links (it archives what a
+// link points to), no devices, FIFOs or sockets, and no sparse files, whose holes a restore would
+// have to write out in full (a small archive could claim gigabytes of them). Returns the refusal
+// for any other entry.
+Status check_entry_kind(archive_entry* entry) {
+  const char* path = archive_entry_pathname(entry);
+  if (archive_entry_hardlink(entry) != nullptr) return foreign_entry(path, "a hard link");
+  switch (archive_entry_filetype(entry)) {
+    case AE_IFREG:
+      if (archive_entry_sparse_count(entry) > 0) return foreign_entry(path, "a sparse file");
+      return Status::ok();
+    case AE_IFDIR:
+      return Status::ok();
+    case AE_IFLNK:
+      return foreign_entry(path, "a symbolic link");
+    case AE_IFCHR:
+    case AE_IFBLK:
+      return foreign_entry(path, "a device");
+    case AE_IFIFO:
+      return foreign_entry(path, "a FIFO");
+    case AE_IFSOCK:
+      return foreign_entry(path, "a socket");
+    default:
+      return foreign_entry(path, "of an unknown type");
+  }
+}
+
 // The path's components: empty ones and "." dropped.
 std::vector<std::string_view> components(std::string_view path) {
   std::vector<std::string_view> out;
@@ -134,10 +168,11 @@ Status walk_engine_tree(const std::string& dir, std::vector<TreeEntry>& out) {
   return walk_tree(dir, "", walking, out);
 }
 
-// Opens `path` and hands its `size` bytes (the size when opened) to `sink` in pieces.
+// Opens `path` and hands its `size` bytes (the size when opened) to `sink` in pieces. A link is
+// followed: an archive holds what a link in the engine directory points to.
 template <typename Sink>
 Status stream_file(const std::string& path, uint64_t& size, Sink&& sink) {
-  QM_ASSIGN_OR_RETURN(UniqueFd fd, open_read(path));
+  QM_ASSIGN_OR_RETURN(UniqueFd fd, open_read(path, Links::Follow));
   QM_ASSIGN_OR_RETURN(size, fd_size(fd));
   std::vector<char> buf(SNAPSHOT_CHUNK);
   uint64_t done = 0;
@@ -342,23 +377,30 @@ class Staging {
   bool committed_ = false;
 };
 
-// Streams the current entry into a new file at `path`.
+// Streams the current entry into a new file at `path`, block by block as the archive holds it:
+// a block that does not start where the last one ended leaves a hole, which only a sparse entry
+// has, and is refused before the hole is written.
 Status spool_entry(archive* reader, archive_entry* entry, uint64_t limit, const std::string& path,
                    uint64_t& size) {
   if (archive_entry_size_is_set(entry) && archive_entry_size(entry) >= 0 &&
       static_cast<uint64_t>(archive_entry_size(entry)) > limit) {
     return oversize(limit);
   }
-  QM_ASSIGN_OR_RETURN(UniqueFd fd, open_truncate(path));
-  std::vector<char> buf(SNAPSHOT_CHUNK);
+  QM_ASSIGN_OR_RETURN(UniqueFd fd, open_create_new(path));
   size = 0;
   for (;;) {
-    la_ssize_t n = archive_read_data(reader, buf.data(), buf.size());
-    if (n < 0) return tar_error(reader, "cannot read archive data");
-    if (n == 0) break;
-    if (size + static_cast<uint64_t>(n) > limit) return oversize(limit);
-    QM_RETURN_IF_ERROR(write_all(fd, buf.data(), static_cast<size_t>(n), path));
-    size += static_cast<uint64_t>(n);
+    const void* block = nullptr;
+    size_t n = 0;
+    la_int64_t at = 0;
+    const int r = archive_read_data_block(reader, &block, &n, &at);
+    if (r == ARCHIVE_EOF) break;
+    if (r < ARCHIVE_WARN) return tar_error(reader, "cannot read archive data");
+    if (at < 0 || static_cast<uint64_t>(at) != size) {
+      return foreign_entry(archive_entry_pathname(entry), "a sparse file");
+    }
+    if (size + n > limit) return oversize(limit);
+    QM_RETURN_IF_ERROR(write_all(fd, block, n, path));
+    size += n;
   }
   return fd.close();
 }
@@ -408,12 +450,17 @@ Status create_parents(const std::string& target, const std::string& name) {
 Result<SnapshotManifest> read_checked_manifest(const UniqueFd& fd, uint64_t limit) {
   QM_ASSIGN_OR_RETURN(ArchiveReader reader, open_archive(fd));
   std::optional<std::string> text;
+  // The first entry of a kind no snapshot holds: refused once the archive is known to be meant as
+  // a snapshot (an archive without a manifest is no snapshot at all).
+  Status foreign = Status::ok();
   archive_entry* entry = nullptr;
   for (;;) {
     QM_ASSIGN_OR_RETURN(bool more, next_entry(reader.get(), entry));
     if (!more) break;
+    if (foreign.is_ok()) foreign = check_entry_kind(entry);
     const char* path = archive_entry_pathname(entry);
     if (path && std::string_view(path) == SNAPSHOT_MANIFEST_ENTRY) {
+      QM_RETURN_IF_ERROR(check_entry_kind(entry));
       QM_ASSIGN_OR_RETURN(text, read_tar_entry_limited(reader.get(), limit));
     }
   }
@@ -430,6 +477,7 @@ Result<SnapshotManifest> read_checked_manifest(const UniqueFd& fd, uint64_t limi
   if (manifest.codecs.key != SNAPSHOT_KEY_CODEC) {
     return EngineError::snapshot_codec_mismatch("key", manifest.codecs.key, SNAPSHOT_KEY_CODEC);
   }
+  QM_RETURN_IF_ERROR(foreign);
   return manifest;
 }
 
@@ -580,7 +628,7 @@ Result<SnapshotManifest> write_snapshot(const std::string& engine_dir, const std
   // 7-8. The archive: manifest, the tree under engine_state, two zero blocks.
   std::vector<TreeEntry> tree;
   QM_RETURN_IF_ERROR(walk_engine_tree(engine_dir, tree));
-  QM_ASSIGN_OR_RETURN(UniqueFd fd, open_truncate(out_path));
+  QM_ASSIGN_OR_RETURN(UniqueFd fd, open_truncate(out_path, Links::Follow));
   ArchiveWriter writer(archive_write_new());
   QM_CHECK(writer != nullptr);
   if (archive_write_set_format_gnutar(writer.get()) != ARCHIVE_OK ||
@@ -597,7 +645,7 @@ Result<SnapshotManifest> write_snapshot(const std::string& engine_dir, const std
 
 Result<SnapshotManifest> read_snapshot_manifest(const std::string& in_path) {
   QM_RETURN_IF_ERROR(check_path_text(in_path));
-  QM_ASSIGN_OR_RETURN(UniqueFd fd, open_read(in_path));
+  QM_ASSIGN_OR_RETURN(UniqueFd fd, open_read(in_path, Links::Follow));
   QM_ASSIGN_OR_RETURN(ArchiveReader reader, open_archive(fd));
   archive_entry* entry = nullptr;
   for (;;) {
@@ -622,7 +670,7 @@ Result<SnapshotManifest> restore_snapshot(const std::string& in_path, const std:
   QM_RETURN_IF_ERROR(check_path_text(in_path));
   QM_RETURN_IF_ERROR(check_path_text(target_dir));
   // 1. Open.
-  QM_ASSIGN_OR_RETURN(UniqueFd fd, open_read(in_path));
+  QM_ASSIGN_OR_RETURN(UniqueFd fd, open_read(in_path, Links::Follow));
 
   // 2-8. The manifest, read and checked in a pass of its own, before anything is written: an
   // archive that is no snapshot of ours is refused whatever the state of target_dir.
@@ -639,7 +687,9 @@ Result<SnapshotManifest> restore_snapshot(const std::string& in_path, const std:
     const char* raw = archive_entry_pathname(entry);
     if (!raw) return EngineError::io(IoError::invalid_data("an archive entry has no usable name"));
     std::string path = raw;
-    bool regular = archive_entry_filetype(entry) == AE_IFREG && !archive_entry_hardlink(entry);
+    // Checked in the first pass already; the archive may have changed since.
+    QM_RETURN_IF_ERROR(check_entry_kind(entry));
+    bool regular = archive_entry_filetype(entry) == AE_IFREG;
     if (path == SNAPSHOT_MANIFEST_ENTRY || !regular || !in_state_dir(path)) continue;
     std::string name = strip_engine_state_prefix(path);
     auto parts = components(path);

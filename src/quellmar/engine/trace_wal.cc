@@ -18,39 +18,28 @@ EngineError as_wal_recovery(const EngineError& e) {
 // Records per read while scanning: just under 64 KiB.
 constexpr size_t SCAN_RECORDS_PER_READ = 2520;
 
-struct ScanOutcome {
-  uint64_t records = 0;      // where the readable records end, counted from the start of the log
-  bool read_failed = false;  // the scan ended on a read failure, not on damage or the end
-};
-
-// Decodes the readable records of an open log of `size` bytes from record `first` on, handing
-// each to `sink`.
+// Decodes the records of an open log of `size` bytes, handing each whole one whose tag is intact
+// to `sink`: a damaged tag skips that record alone. A read failure ends the scan.
 template <typename Sink>
-ScanOutcome scan_records(const UniqueFd& fd, uint64_t size, Sink&& sink, uint64_t first = 0) {
-  ScanOutcome out;
-  out.records = first;
+void scan_records(const UniqueFd& fd, uint64_t size, Sink&& sink) {
   std::vector<uint8_t> buf(TRACE_RECORD_SIZE * SCAN_RECORDS_PER_READ);
   const uint64_t whole = size / TRACE_RECORD_SIZE;
-  while (out.records < whole) {
-    uint64_t want_records = std::min<uint64_t>(whole - out.records, SCAN_RECORDS_PER_READ);
-    size_t want = static_cast<size_t>(want_records) * TRACE_RECORD_SIZE;
-    auto got = pread_some(fd, buf.data(), want, out.records * TRACE_RECORD_SIZE);
-    if (!got.is_ok()) {
-      out.read_failed = true;
-      return out;
-    }
-    size_t n = *got / TRACE_RECORD_SIZE;
+  for (uint64_t at = 0; at < whole;) {
+    const uint64_t want_records = std::min<uint64_t>(whole - at, SCAN_RECORDS_PER_READ);
+    const size_t want = static_cast<size_t>(want_records) * TRACE_RECORD_SIZE;
+    auto got = pread_some(fd, buf.data(), want, at * TRACE_RECORD_SIZE);
+    if (!got.is_ok()) return;
+    const size_t n = *got / TRACE_RECORD_SIZE;
     for (size_t i = 0; i < n; ++i) {
       const uint8_t* p = buf.data() + i * TRACE_RECORD_SIZE;
-      if (p[TRACE_OFF_TAG] != TRACE_RECORD_TAG) return out;
+      if (p[TRACE_OFF_TAG] != TRACE_RECORD_TAG) continue;
       sink(TraceRecord{decode_u64(p + TRACE_OFF_FROM), decode_u64(p + TRACE_OFF_TO),
                        p[TRACE_OFF_TYPE], decode_u64(p + TRACE_OFF_CREATED_AT)});
-      ++out.records;
     }
+    at += n;
     // The file shrank under the scan: what was read is all there is.
-    if (*got < want) return out;
+    if (*got < want) return;
   }
-  return out;
 }
 
 }  // namespace
@@ -72,17 +61,7 @@ Result<TraceWal> TraceWal::open(const std::string& dir) {
     if (!fd.is_ok()) return as_wal_recovery(fd.error());
     if (Status s = fd->close(); !s.is_ok()) return as_wal_recovery(s.error());
   }
-  // Where the readable records end, so that the first append can cut off what lies behind them.
-  // After a read failure nothing is known about the rest: it is left alone.
-  auto rfd = open_read(path);
-  if (!rfd.is_ok()) return as_wal_recovery(rfd.error());
-  auto size = fd_size(*rfd);
-  if (!size.is_ok()) return as_wal_recovery(size.error());
-  ScanOutcome scan = scan_records(*rfd, *size, [](const TraceRecord&) {});
-  const uint64_t good = scan.records * TRACE_RECORD_SIZE;
-  TraceWal wal(std::move(path));
-  if (!scan.read_failed && good < *size) wal.tail_at_ = good;
-  return wal;
+  return TraceWal(std::move(path));
 }
 
 Status TraceWal::append(const TraceEdge& edge) {
@@ -90,20 +69,15 @@ Status TraceWal::append(const TraceEdge& edge) {
   if (!fd.is_ok()) return as_wal_recovery(fd.error());
   auto size = fd_size(*fd);
   if (!size.is_ok()) return as_wal_recovery(size.error());
-  if (tail_at_ || *size % TRACE_RECORD_SIZE != 0) {
-    // What the open found unreadable, or a torn tail a failed earlier append left behind: the log
-    // is walked again from where it was last found readable (a torn tail alone, from the last
-    // whole record) and what still does not read is cut. The descriptor appends at the end
-    // wherever that is, so the cut may go through a path of its own.
-    if (!tail_at_) tail_at_ = *size - *size % TRACE_RECORD_SIZE;
-    Status cut = cut_unreadable_tail(
-        path_, tail_at_,
-        [](const UniqueFd& rfd, uint64_t start, uint64_t end) -> std::optional<uint64_t> {
-          ScanOutcome scan = scan_records(
-              rfd, end, [](const TraceRecord&) {}, start / TRACE_RECORD_SIZE);
-          if (scan.read_failed) return std::nullopt;
-          return scan.records * TRACE_RECORD_SIZE;
-        });
+  if (tail_.failed_at || *size % TRACE_RECORD_SIZE != 0) {
+    // The bytes of a failed append that could not be cut back, and a torn final record: both
+    // are cut (the records before a torn one are whole whatever they hold, so the walk needs no
+    // read). The descriptor appends at the end wherever that is, so the cut may go through a
+    // path of its own.
+    if (*size % TRACE_RECORD_SIZE != 0) tail_.readable_end = *size - *size % TRACE_RECORD_SIZE;
+    Status cut = repair_tail(path_, tail_, [](const UniqueFd&, uint64_t, uint64_t end) {
+      return Result<uint64_t>(end - end % TRACE_RECORD_SIZE);
+    });
     if (!cut.is_ok()) return as_wal_recovery(cut.error());
     size = fd_size(*fd);
     if (!size.is_ok()) return as_wal_recovery(size.error());
@@ -119,8 +93,9 @@ Status TraceWal::append(const TraceEdge& edge) {
     return closed.is_ok() ? Status::ok() : Status(as_wal_recovery(closed.error()));
   }
   // The caller is told the edge failed: cut the record off again, so that the next replay does
-  // not add it behind the caller's back (a failure here leaves a torn tail for the next append).
-  if (truncate_fd(*fd, before, path_).is_ok()) (void)full_sync(*fd, path_);
+  // not add it behind the caller's back. When that fails too, the next append cuts it first,
+  // whether it is whole or not.
+  if (!cut_back(*fd, before, path_).is_ok()) tail_.failed_at = before;
   return as_wal_recovery(st.error());
 }
 

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "quellmar/core/posix_file.h"
 #include "quellmar/core/result.h"
 #include "quellmar/core/types.h"
 #include "quellmar/engine/trace_graph.h"
@@ -45,20 +46,22 @@ struct TraceRecord {
 
 std::array<uint8_t, TRACE_RECORD_SIZE> encode_trace_record(const TraceEdge& edge);
 
-// The append-only trace log of an engine directory. Holds only the path and where the open found
-// its readable records ending: every call opens and closes the file.
+// The append-only trace log of an engine directory. Holds only the path and what its next append
+// must cut first: every call opens and closes the file.
 //
-// The log is kept a whole number of readable records where this handle appends. Open and replay
-// only read: a torn last record may be one that another handle is writing. The first append
-// after an open that found unreadable bytes (a torn last record, or everything from the first
-// record with a bad tag on: bytes that no replay would ever read) cuts what still does not read
-// then, and every append first cuts a torn tail that a failed earlier append left behind, so
-// records appended after damage are always read back. Every cut first keeps the bytes it takes
-// off in a file of their own beside the log (cut_preserving), so nothing stored is ever lost.
+// Records have a fixed size, so a record whose tag is damaged costs that record alone: a replay
+// skips it and reads on. The only bytes that do not read are a torn final record (fewer than
+// TRACE_RECORD_SIZE bytes at the end), and the log is kept a whole number of records where this
+// handle appends: open and replay only read (a torn final record may be one that another handle
+// is writing), and every append first cuts what is torn at the end then (the file's size says
+// so, whatever an open or a replay saw before), and the bytes of an earlier failed append that
+// could not be cut back, so records appended after damage are always read back. Every cut first
+// keeps the bytes it takes off in a file of their own beside the log (cut_preserving), so
+// nothing stored is ever lost.
 class TraceWal {
  public:
-  // Creates `<dir>/trace.wal` when it is missing (mode 0666 before umask) and notes where its
-  // readable records end. Failures are WalRecovery.
+  // Creates `<dir>/trace.wal` when it is missing (mode 0666 before umask). Failures are
+  // WalRecovery.
   static Result<TraceWal> open(const std::string& dir);
 
   const std::string& path() const { return path_; }
@@ -68,8 +71,9 @@ class TraceWal {
   // WalRecovery.
   Status append(const TraceEdge& edge);
 
-  // Reads the records from the start of the file until the first bad tag, a torn last record or
-  // a read failure. Only an open or stat failure is returned (as WalRecovery).
+  // Reads the records from the start of the file to the last whole one, skipping those whose tag
+  // is damaged; a read failure ends it with what was read. Only an open or stat failure is
+  // returned (as WalRecovery).
   Result<std::vector<TraceRecord>> replay() const;
 
   // Flushes the log to stable storage without changing it (no create, no truncate). Failures are
@@ -80,8 +84,8 @@ class TraceWal {
   explicit TraceWal(std::string path) : path_(std::move(path)) {}
 
   std::string path_;
-  // Where the readable records end, when the open found bytes behind them.
-  std::optional<uint64_t> tail_at_;
+  // What the next append cuts first besides a torn final record: a failed append's bytes.
+  FileTail tail_;
 };
 
 // The refresh step of the trace graph: empties `graph`, replays `wal` and adds every record whose

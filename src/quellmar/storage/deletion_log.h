@@ -5,6 +5,7 @@
 #include <string>
 #include <unordered_set>
 
+#include "quellmar/core/posix_file.h"
 #include "quellmar/core/result.h"
 #include "quellmar/core/types.h"
 
@@ -15,8 +16,9 @@ class DeletionLog {
  public:
   static Result<DeletionLog> open(const std::string& dir);
 
-  // Stores the id durably, then adds it to the set. A partial last id the last read found is cut
-  // off first (kept in a file of its own), so that later ids stay aligned.
+  // Stores the id durably, then adds it to the set. A partial last id the last read found, and
+  // the bytes a failed append could not take back, are cut off first (kept in a file of their
+  // own), so that later ids stay aligned.
   Status append(PackId pack);
   // Reads the file again. A partial last id (one another handle is writing, or one a crash cut
   // short) is left as it is.
@@ -31,8 +33,9 @@ class DeletionLog {
 
   std::string path_;
   std::unordered_set<PackId> deleted_;
-  // Where the whole ids end, when the last read found a partial one behind them.
-  std::optional<uint64_t> tail_at_;
+  // What the next append cuts first: a failed append's bytes, and a partial id the last read
+  // found behind the whole ones.
+  FileTail tail_;
 };
 
 }  // namespace quellmar

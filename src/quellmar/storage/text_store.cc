@@ -1,5 +1,9 @@
 #include "quellmar/storage/text_store.h"
 
+#include <optional>
+#include <string_view>
+#include <vector>
+
 #include "quellmar/core/coding.h"
 #include "quellmar/core/file_names.h"
 #include "quellmar/core/posix_file.h"
@@ -10,32 +14,194 @@ namespace quellmar {
 
 namespace {
 
+constexpr uint64_t HEADER = TextStore::RECORD_HEADER;
+
 struct LoadedTexts {
   std::unordered_map<PackId, std::string> texts;
-  uint64_t valid_end = 0;
+  // Where a torn final record starts, when the file ends in one.
+  std::optional<uint64_t> tail;
+  // Whether anything but a torn final record does not read (damage, or invalid text); then
+  // `records` holds [start, end) of every record with a valid text that was read, in file order.
+  bool damaged = false;
+  std::vector<std::pair<uint64_t, uint64_t>> records;
 };
 
-LoadedTexts parse_texts(const std::string& bytes) {
+// The end of the record at `off` of a file of `size` bytes, or nullopt when it runs past the end.
+std::optional<uint64_t> record_end(const uint8_t* p, uint64_t size, uint64_t off) {
+  if (off + HEADER > size) return std::nullopt;
+  const uint64_t end = off + HEADER + decode_u32(p + off + 8);
+  if (end > size) return std::nullopt;
+  return end;
+}
+
+std::string_view text_of(std::string_view bytes, uint64_t off, uint64_t end) {
+  return bytes.substr(static_cast<size_t>(off + HEADER), static_cast<size_t>(end - off - HEADER));
+}
+
+// How the walk of the records from one offset ends, as worked out for every offset at once.
+enum class WalkEnd : uint8_t {
+  Damaged,    // a record on the way has invalid text
+  AtTheEnd,   // whole records with valid texts, up to the end of the file exactly
+  TornLater,  // whole records with valid texts, then one that runs past the end of the file
+  TornHere,   // the record here already runs past the end
+};
+
+// How every offset's walk ends (strictly: invalid text ends it too), worked out from the end
+// backwards, each offset from the one its record leads to. Texts are checked in constant time
+// each: a ring holds, for the next few offsets, how far valid UTF-8 runs from there, and a text
+// [a, e) is valid when that run from a reaches e and e starts a character (or ends the run).
+std::vector<WalkEnd> walk_ends(const uint8_t* p, uint64_t size) {
+  std::vector<WalkEnd> ends(static_cast<size_t>(size) + 1, WalkEnd::Damaged);
+  ends[size] = WalkEnd::AtTheEnd;
+  constexpr size_t RING = 16;
+  static_assert(RING > HEADER);
+  uint64_t valid_to[RING];
+  valid_to[size % RING] = size;
+  for (uint64_t off = size; off-- > 0;) {
+    const size_t len = utf8_char_length(p + off, static_cast<size_t>(size - off));
+    valid_to[off % RING] = len == 0 ? off : valid_to[(off + len) % RING];
+    const std::optional<uint64_t> end = record_end(p, size, off);
+    if (!end) {
+      ends[off] = WalkEnd::TornHere;
+      continue;
+    }
+    const uint64_t run = valid_to[(off + HEADER) % RING];
+    if (*end > run || (*end < run && (p[*end] & 0xC0) == 0x80)) continue;  // invalid text
+    const WalkEnd next = ends[*end];
+    ends[off] = next == WalkEnd::TornHere ? WalkEnd::TornLater : next;
+  }
+  return ends;
+}
+
+// Reads a file whose first walk (each record found by the length of the one before it) does not
+// end exactly at the end of the file, or meets invalid text: a length on the way may be damaged,
+// and the length has no redundancy, so the records behind the damage are found by their own
+// bytes. `stop` is where the first walk ended.
+//
+// Offsets from which records walk cleanly (lengths that fit, valid UTF-8) exactly to the end of
+// the file are where the records the writer wrote after the damage start; garbage rarely walks so
+// far. The reading chosen is the one that leaves the fewest bytes unexplained (bytes of no
+// record with a valid text): the first walk as it is (a torn final record at `stop`, cut by the
+// next append), or the first walk's records up to such an offset and the clean walk from there
+// (the bytes between are the damage, and stay). A record of the first walk that holds such an
+// offset inside it is not taken for one when the walk goes on behind it: it swallowed the
+// start of records (a damaged length that still fits), and so do the records after it. A tie
+// goes to the first walk, then to the earlier offset. When no offset walks cleanly to the end,
+// the first one behind `stop` that walks cleanly to a torn final record stands in (damage, and a
+// torn record behind it).
+LoadedTexts read_damaged(std::string_view bytes, uint64_t stop) {
+  const auto* p = reinterpret_cast<const uint8_t*>(bytes.data());
+  const uint64_t size = bytes.size();
+  const std::vector<WalkEnd> ends = walk_ends(p, size);
+  auto valid_text = [&](uint64_t off, uint64_t end) {
+    return is_valid_utf8(text_of(bytes, off, end));
+  };
+  // The first walk's records that may stand before a clean walk: those before the first one
+  // holding the start of a clean walk inside it.
+  uint64_t keep_before = stop;
+  for (uint64_t off = 0; off < stop && keep_before == stop;) {
+    const uint64_t end = *record_end(p, size, off);
+    for (uint64_t x = off + 1; x < end; ++x) {
+      if (ends[x] == WalkEnd::AtTheEnd) {
+        keep_before = off;
+        break;
+      }
+    }
+    off = end;
+  }
+  // The first walk as it is: its invalid texts and what follows `stop` are unexplained.
+  uint64_t best = size - stop;
+  for (uint64_t off = 0; off < stop;) {
+    const uint64_t end = *record_end(p, size, off);
+    if (!valid_text(off, end)) best += end - off;
+    off = end;
+  }
+  std::optional<uint64_t> resume;
+  uint64_t kept_end = 0, kept_invalid = 0;
+  for (uint64_t y = 1, next = 0; y < size; ++y) {
+    if (ends[y] != WalkEnd::AtTheEnd) continue;
+    // The first walk's records that end by y.
+    while (next < keep_before) {
+      const uint64_t end = *record_end(p, size, next);
+      if (end > y) break;
+      if (!valid_text(next, end)) kept_invalid += end - next;
+      kept_end = next = end;
+    }
+    const uint64_t unexplained = kept_invalid + (y - kept_end);
+    if (unexplained < best) {
+      best = unexplained;
+      resume = y;
+    }
+  }
+  uint64_t first_walk_to = stop;  // the first walk's records kept end by here
+  if (resume) {
+    first_walk_to = *resume;
+  } else if (stop < size) {
+    for (uint64_t y = stop + 1; y < size && !resume; ++y) {
+      if (ends[y] == WalkEnd::TornLater) resume = y;
+    }
+  }
+  LoadedTexts out;
+  auto take = [&](uint64_t off, uint64_t end) {
+    out.texts.insert_or_assign(decode_u64(p + off), std::string(text_of(bytes, off, end)));
+    out.records.emplace_back(off, end);
+  };
+  bool invalid = false;
+  for (uint64_t off = 0; off < size;) {
+    const std::optional<uint64_t> end = record_end(p, size, off);
+    if (!end || *end > first_walk_to ||
+        (resume && ends[*resume] == WalkEnd::AtTheEnd && off >= keep_before)) {
+      break;
+    }
+    if (valid_text(off, *end)) {
+      take(off, *end);
+    } else {
+      invalid = true;
+    }
+    off = *end;
+  }
+  if (!resume) {
+    if (stop < size) out.tail = stop;
+    // The first walk as it is: damaged only where it met invalid text.
+    out.damaged = invalid;
+    return out;
+  }
+  out.damaged = true;
+  uint64_t off = *resume;
+  for (std::optional<uint64_t> end; off < size && (end = record_end(p, size, off)); off = *end) {
+    take(off, *end);
+  }
+  if (off < size) out.tail = off;
+  return out;
+}
+
+// Reads the records of `bytes` (the file from its start): each record is found by the length of
+// the one before it, and a text that is not valid UTF-8 is skipped by its length. When that walk
+// does not end exactly at the end of the file, or meets invalid text, read_damaged takes over.
+// Cost: that walk, for a file that reads cleanly (every load of a healthy file); otherwise one
+// more pass over every byte and a byte of memory per byte of the file.
+LoadedTexts parse_texts(std::string_view bytes) {
   LoadedTexts out;
   const auto* p = reinterpret_cast<const uint8_t*>(bytes.data());
   const uint64_t size = bytes.size();
   uint64_t off = 0;
-  while (off + TextStore::RECORD_HEADER <= size) {
-    const PackId id = decode_u64(p + off);
-    const uint64_t len = decode_u32(p + off + 8);
-    if (off + TextStore::RECORD_HEADER + len > size) break;  // torn last record
-    std::string_view text(bytes.data() + off + TextStore::RECORD_HEADER, len);
-    if (is_valid_utf8(text)) out.texts.insert_or_assign(id, std::string(text));
-    off += TextStore::RECORD_HEADER + len;
+  bool clean = true;
+  for (std::optional<uint64_t> end; (end = record_end(p, size, off)); off = *end) {
+    const std::string_view text = text_of(bytes, off, *end);
+    if (is_valid_utf8(text)) {
+      out.texts.insert_or_assign(decode_u64(p + off), std::string(text));
+    } else {
+      clean = false;
+    }
   }
-  out.valid_end = off;
-  return out;
+  if (clean && off == size) return out;
+  return read_damaged(bytes, off);
 }
 
 }  // namespace
 
 Result<TextStore> TextStore::open(const std::string& dir) {
-  TextStore store(join_path(dir, TEXT_STORE_FILE));
+  TextStore store(dir, join_path(dir, TEXT_STORE_FILE));
   QM_RETURN_IF_ERROR(store.reload());
   return store;
 }
@@ -45,30 +211,61 @@ Status TextStore::reload() {
   QM_ASSIGN_OR_RETURN(const bool present, read_file_if_present(path_, bytes));
   if (!present) {
     texts_.clear();
-    tail_at_.reset();
+    tail_.readable_end.reset();
+    damaged_ = false;
     return Status::ok();
   }
   LoadedTexts loaded = parse_texts(bytes);
-  // What the walk cannot read (a torn last record, or a length that runs past the end after
-  // damage) stays; the next append cuts it first (repair_tail).
-  tail_at_.reset();
-  if (loaded.valid_end < bytes.size()) tail_at_ = loaded.valid_end;
+  // A torn final record stays, and so does damage: the next append cuts what still does not read
+  // then, or writes the file afresh (repair_tail).
+  tail_.readable_end = loaded.tail;
+  damaged_ = loaded.damaged;
   texts_ = std::move(loaded.texts);
   return Status::ok();
 }
 
 Status TextStore::repair_tail() {
-  // Cut off what still does not read, so that the append lands where the next load reads it;
-  // the bytes cut go to a file of their own first, so nothing stored is lost.
-  return cut_unreadable_tail(
-      path_, tail_at_,
-      [](const UniqueFd& fd, uint64_t from, uint64_t size) -> std::optional<uint64_t> {
-        std::string bytes(static_cast<size_t>(size - from), '\0');
-        auto got = pread_some(fd, bytes.data(), bytes.size(), from);
-        if (!got.is_ok()) return std::nullopt;
-        bytes.resize(*got);
-        return from + parse_texts(bytes).valid_end;
-      });
+  // The bytes of a failed append go first, whatever they read as.
+  if (tail_.failed_at) {
+    QM_RETURN_IF_ERROR(cut_preserving(path_, *tail_.failed_at).status());
+    if (tail_.readable_end && *tail_.readable_end >= *tail_.failed_at) tail_.readable_end.reset();
+    tail_.failed_at.reset();
+  }
+  if (!tail_.readable_end && !damaged_) return Status::ok();
+  // Then what the last read found: the whole file is read again, as the next load reads it (it
+  // may have changed since, and where damage was found, the reading of the records behind it is
+  // chosen over the whole file: a walk from the tail alone could choose otherwise). A torn final
+  // record is cut off, kept in a file of its own. Damage is repaired by writing the file afresh
+  // with just the records that read: records appended behind damage could otherwise change how
+  // the next load reads past it (a damaged length that runs past the end now may end inside
+  // them later), while a file that walks cleanly stays so. The damaged file is kept whole first,
+  // under "text_store.bin.cut-0" (cut_file_name), and the new one is written and flushed under a
+  // temporary name and renamed over it, so a crash leaves the old file or the new one. Nothing
+  // is cut or written after a failed read.
+  std::string bytes;
+  QM_ASSIGN_OR_RETURN(const bool present, read_file_if_present(path_, bytes));
+  if (present) {
+    const LoadedTexts loaded = parse_texts(bytes);
+    if (loaded.damaged) {
+      std::string fresh;
+      for (const auto& [start, end] : loaded.records) {
+        fresh.append(bytes, static_cast<size_t>(start), static_cast<size_t>(end - start));
+      }
+      QM_RETURN_IF_ERROR(preserve_tail(path_, 0).status());
+      const std::string tmp = join_path(dir_, TEXT_STORE_TMP_FILE);
+      QM_ASSIGN_OR_RETURN(UniqueFd fd, create_replacing(tmp));
+      QM_RETURN_IF_ERROR(write_all(fd, fresh.data(), fresh.size(), tmp));
+      QM_RETURN_IF_ERROR(full_sync(fd, tmp));
+      QM_RETURN_IF_ERROR(fd.close());
+      QM_RETURN_IF_ERROR(rename_path(tmp, path_));
+      QM_RETURN_IF_ERROR(sync_dir(dir_));
+    } else if (loaded.tail) {
+      QM_RETURN_IF_ERROR(cut_preserving(path_, *loaded.tail).status());
+    }
+  }
+  tail_.readable_end.reset();
+  damaged_ = false;
+  return Status::ok();
 }
 
 namespace {
@@ -99,7 +296,8 @@ Status TextStore::append_batch(std::span<const std::pair<PackId, std::string>> t
   if (texts.empty()) return Status::ok();
   QM_ASSIGN_OR_RETURN(const std::string buf, encode_texts(texts));
   QM_RETURN_IF_ERROR(repair_tail());
-  QM_RETURN_IF_ERROR(append_durably(path_, buf.data(), buf.size(), /*create=*/true));
+  QM_RETURN_IF_ERROR(
+      append_durably(path_, buf.data(), buf.size(), /*create=*/true, &tail_.failed_at).status());
   for (const auto& [id, text] : texts) texts_.insert_or_assign(id, text);
   return Status::ok();
 }
@@ -109,14 +307,15 @@ Result<std::optional<PendingAppend>> TextStore::start_append(
   if (texts.empty()) return std::optional<PendingAppend>();
   QM_ASSIGN_OR_RETURN(const std::string buf, encode_texts(texts));
   QM_RETURN_IF_ERROR(repair_tail());
-  QM_ASSIGN_OR_RETURN(PendingAppend pending,
-                      PendingAppend::start(path_, buf.data(), buf.size(), /*create=*/true));
+  QM_ASSIGN_OR_RETURN(
+      PendingAppend pending,
+      PendingAppend::start(path_, buf.data(), buf.size(), /*create=*/true, &tail_.failed_at));
   return std::optional<PendingAppend>(std::move(pending));
 }
 
 Status TextStore::finish_append(std::optional<PendingAppend>& pending) {
   if (!pending) return Status::ok();
-  return pending->finish().status();
+  return pending->finish(&tail_.failed_at).status();
 }
 
 TextStore::Staged TextStore::stage(std::vector<std::pair<PackId, std::string>> texts) {

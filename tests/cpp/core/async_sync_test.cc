@@ -111,8 +111,9 @@ TEST_P(AsyncSyncTest, PendingAppendLandsOrIsCutBack) {
   write_file(path, "head");
   {
     QM_ASSERT_OK_AND_ASSIGN(PendingAppend ok, PendingAppend::start(path, "tail", 4, false));
-    bool rolled_back = false;
-    QM_ASSERT_OK_AND_ASSIGN(uint64_t at, ok.finish(&rolled_back));
+    std::optional<uint64_t> left_behind;
+    QM_ASSERT_OK_AND_ASSIGN(uint64_t at, ok.finish(&left_behind));
+    EXPECT_FALSE(left_behind);
     EXPECT_EQ(at, 4u);
     EXPECT_EQ(read_file(path), "headtail");
   }
@@ -122,10 +123,10 @@ TEST_P(AsyncSyncTest, PendingAppendLandsOrIsCutBack) {
     QM_ASSERT_OK_AND_ASSIGN(PendingAppend bad, PendingAppend::start(path, "lost", 4, false));
     g_fail_sync = 0;
     EXPECT_EQ(read_file(path), "headtaillost");
-    bool rolled_back = false;
+    std::optional<uint64_t> left_behind;
     QM_ASSERT_ERROR(Io, "storage I/O error: Input/output error (os error 5)",
-                    bad.finish(&rolled_back));
-    EXPECT_TRUE(rolled_back);
+                    bad.finish(&left_behind));
+    EXPECT_FALSE(left_behind);  // cut back
     EXPECT_EQ(read_file(path), "headtail");
   }
   QM_ASSERT_ERROR(Io, "", PendingAppend::start(dir_.file("missing"), "x", 1, false));

@@ -1,8 +1,10 @@
 #include "quellmar/core/posix_file.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cerrno>
+#include <functional>
 
 #include "quellmar/core/file_names.h"
 #include "test_util.h"
@@ -55,6 +57,48 @@ TEST(CutPreservingTest, NoCutWithoutADurableCopy) {
     set_file_fault_hook(nullptr);
     EXPECT_EQ(read_file(path), "0123456789");
   }
+}
+
+// A link in the last component is refused by every open unless the caller asks for it to be
+// followed; nothing is created, read or written through it. A temporary file replaces a link.
+TEST(OpenTest, LinksAreRefusedUnlessFollowed) {
+  TempDir dir;
+  const std::string target = dir.file("target"), missing = dir.file("missing");
+  write_file(target, "kept");
+  const std::string link = dir.file("link"), dangling = dir.file("dangling");
+  ASSERT_EQ(::symlink(target.c_str(), link.c_str()), 0);
+  ASSERT_EQ(::symlink(missing.c_str(), dangling.c_str()), 0);
+  const std::function<Result<UniqueFd>(const std::string&)> opens[] = {
+      [](const std::string& p) { return open_read(p); },
+      [](const std::string& p) { return open_append(p, true); },
+      [](const std::string& p) { return open_append(p, false); },
+      [](const std::string& p) { return open_truncate(p); },
+      [](const std::string& p) { return open_write(p); },
+  };
+  for (const std::string& path : {link, dangling}) {
+    for (size_t i = 0; i < std::size(opens); ++i) {
+      SCOPED_TRACE(::testing::Message() << path << " open " << i);
+      QM_ASSERT_ERROR(Io,
+                      "storage I/O error: " + path +
+                          " is a symbolic link; the engine does not follow links to its own files",
+                      opens[i](path));
+    }
+  }
+  QM_ASSERT_ERROR(Io, "storage I/O error: File exists (os error 17)", open_create_new(dangling));
+  EXPECT_EQ(read_file(target), "kept");
+  EXPECT_FALSE(path_exists(missing));
+
+  QM_ASSERT_OK_AND_ASSIGN(UniqueFd followed, open_read(link, Links::Follow));
+  char buf[4];
+  QM_ASSERT_OK(pread_exact(followed, buf, 4, 0));
+  EXPECT_EQ(std::string(buf, 4), "kept");
+  QM_ASSERT_OK(open_truncate(dangling, Links::Follow));  // what a caller asks for
+  EXPECT_TRUE(path_exists(missing));
+
+  QM_ASSERT_OK_AND_ASSIGN(UniqueFd fresh, create_replacing(link));
+  QM_ASSERT_OK(write_all(fresh, "new", 3, link));
+  EXPECT_EQ(read_file(link), "new");
+  EXPECT_EQ(read_file(target), "kept");
 }
 
 }  // namespace

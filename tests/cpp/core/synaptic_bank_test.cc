@@ -2,10 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
+#include <functional>
 #include <limits>
 
 #include "quellmar/core/coding.h"
+#include "quellmar/core/file_names.h"
 #include "quellmar/core/half.h"
 #include "test_util.h"
 
@@ -79,35 +82,147 @@ TEST(SynapticBankTest, TornTailIsDroppedAndLaterEntriesSurvive) {
   EXPECT_EQ(got[1].id, 3u);
 }
 
-TEST(SynapticBankTest, RecordTooShortForItsFieldsIsSkippedNotCutOff) {
-  TempDir dir;
+// A record too short for its fixed fields is damaged. Between whole records it is skipped (and
+// the first append repairs the file: written afresh with the whole records, the damaged one kept
+// whole beside it); as the file's last record it reads no more than a torn one and is cut as one
+// (kept in a file of its own) by the next append.
+TEST(SynapticBankTest, RecordTooShortForItsFieldsIsSkipped) {
   std::string damaged;
   put_u32(damaged, 6);  // a body of 6 bytes: no id, no owner
   damaged += "abcdef";
-  write_file(dir.file("synaptic.qmr"), damaged);
-  {
+  for (bool last : {false, true}) {
+    SCOPED_TRACE(last ? "last" : "between whole records");
+    TempDir dir;
+    {
+      QM_ASSERT_OK_AND_ASSIGN(SynapticBank bank, SynapticBank::open(dir.path()));
+      QM_ASSERT_OK(bank.append(Entry(1, 5, 1, 2)));
+    }
+    const std::string whole = read_file(dir.file("synaptic.qmr"));
+    const std::string bytes = last ? whole + damaged : damaged + whole;
+    write_file(dir.file("synaptic.qmr"), bytes);
+    {
+      QM_ASSERT_OK_AND_ASSIGN(SynapticBank bank, SynapticBank::open(dir.path()));
+      EXPECT_EQ(bank.index().size(), 1u);
+      EXPECT_EQ(read_file(dir.file("synaptic.qmr")), bytes);  // the open only reads
+      QM_ASSERT_OK(bank.append(Entry(4, 5, 1, 2)));
+      QM_ASSERT_OK_AND_ASSIGN(auto got, bank.load_for_owner(5));
+      EXPECT_EQ(got.size(), 2u);
+    }
     QM_ASSERT_OK_AND_ASSIGN(SynapticBank bank, SynapticBank::open(dir.path()));
-    EXPECT_TRUE(bank.index().empty());
-    QM_ASSERT_OK(bank.append(Entry(4, 5, 1, 2)));
+    QM_ASSERT_OK_AND_ASSIGN(auto got, bank.load_for_owner(5));
+    ASSERT_EQ(got.size(), 2u);
+    EXPECT_EQ(got[0].id, 1u);
+    EXPECT_EQ(got[1].id, 4u);
+    EXPECT_EQ(testing::cut_files(dir.path(), "synaptic.qmr"), 1u);
+    if (last) {
+      EXPECT_EQ(read_file(dir.file(cut_file_name("synaptic.qmr", whole.size(), 0))), damaged);
+    } else {
+      EXPECT_EQ(read_file(dir.file(cut_file_name("synaptic.qmr", 0, 0))), bytes);
+      EXPECT_EQ(read_file(dir.file("synaptic.qmr")).substr(0, whole.size()), whole);
+    }
   }
-  QM_ASSERT_OK_AND_ASSIGN(SynapticBank bank, SynapticBank::open(dir.path()));
-  QM_ASSERT_OK_AND_ASSIGN(auto got, bank.load_for_owner(5));
-  ASSERT_EQ(got.size(), 1u);
-  EXPECT_EQ(got[0].id, 4u);
-  EXPECT_EQ(read_file(dir.file("synaptic.qmr")).substr(0, 10), damaged);
 }
 
+// A record damaged after the open indexed it: its shape no longer agrees with its length, and
+// loading it fails without making room for what the shape claims.
 TEST(SynapticBankTest, ShapeLargerThanTheFileFailsWithoutAllocating) {
   TempDir dir;
   {
     QM_ASSERT_OK_AND_ASSIGN(SynapticBank bank, SynapticBank::open(dir.path()));
     QM_ASSERT_OK(bank.append(Entry(1, 5, 2, 3)));
   }
+  QM_ASSERT_OK_AND_ASSIGN(SynapticBank bank, SynapticBank::open(dir.path()));
   std::string bytes = read_file(dir.file("synaptic.qmr"));
   encode_u32(reinterpret_cast<uint8_t*>(bytes.data()) + 20, 0x7fffffff);  // rank
   write_file(dir.file("synaptic.qmr"), bytes);
-  QM_ASSERT_OK_AND_ASSIGN(SynapticBank bank, SynapticBank::open(dir.path()));
   QM_ASSERT_ERROR(Io, "storage I/O error: failed to fill whole buffer", bank.load_for_owner(5));
+  encode_u32(reinterpret_cast<uint8_t*>(bytes.data()) + 20, 1);  // a shape that fits, but not B
+  write_file(dir.file("synaptic.qmr"), bytes);
+  QM_ASSERT_ERROR(Io, "storage I/O error: damaged synaptic record at offset 0",
+                  bank.load_for_owner(5));
+}
+
+// A record whose length does not agree with its own shape (B = 38 + 4 * rank * d_model) is
+// damaged: it is left out, and the walk finds the next whole record by its bytes, so every other
+// entry loads, also after an append and a reopen.
+TEST(SynapticBankTest, DamagedRecordsCostOnlyThemselves) {
+  constexpr size_t N = 10;
+  constexpr uint64_t SIZE = 4 + 38 + 4 * 4;  // rank 1, d_model 4
+  auto put32 = [](std::string& b, uint64_t at, uint32_t v) {
+    encode_u32(reinterpret_cast<uint8_t*>(b.data()) + at, v);
+  };
+  struct Case {
+    const char* name;
+    std::function<void(std::string&)> damage;
+    std::vector<uint64_t> lost;  // entry ids that do not load
+    bool rewritten;              // damage between whole records, rather than at the end
+  } cases[] = {
+      {"second length all ones", [&](std::string& b) { put32(b, SIZE, 0xFFFFFFFF); }, {2}, true},
+      {"first length zeroed", [&](std::string& b) { put32(b, 0, 0); }, {1}, true},
+      {"middle length one less", [&](std::string& b) { put32(b, 4 * SIZE, SIZE - 5); }, {5}, true},
+      {"middle rank", [&](std::string& b) { put32(b, 4 * SIZE + 20, 7); }, {5}, true},
+      {"two records in a row",
+       [&](std::string& b) {
+         put32(b, 2 * SIZE, 3);
+         put32(b, 3 * SIZE + 24, 0);
+       },
+       {3, 4},
+       true},
+      // A damaged last record reads no more than a torn one, and is cut (and kept) as one.
+      {"last length grown", [&](std::string& b) { put32(b, 9 * SIZE, 0x01000036); }, {10}, false},
+      {"garbage appended", [](std::string& b) { b += std::string(37, '\xa5'); }, {}, false},
+      {"torn final record", [](std::string& b) { b.resize(b.size() - 7); }, {10}, false},
+      {"short record inserted",
+       [&](std::string& b) {
+         std::string r;
+         put_u32(r, 6);
+         b.insert(3 * SIZE, r + "abcdef");
+       },
+       {},
+       true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir dir;
+    {
+      QM_ASSERT_OK_AND_ASSIGN(SynapticBank bank, SynapticBank::open(dir.path()));
+      for (uint64_t id = 1; id <= N; ++id) QM_ASSERT_OK(bank.append(Entry(id, 5, 1, 4)));
+    }
+    std::string bytes = read_file(dir.file("synaptic.qmr"));
+    ASSERT_EQ(bytes.size(), N * SIZE);
+    c.damage(bytes);
+    write_file(dir.file("synaptic.qmr"), bytes);
+    std::vector<uint64_t> want;
+    for (uint64_t id = 1; id <= N; ++id) {
+      if (std::find(c.lost.begin(), c.lost.end(), id) == c.lost.end()) want.push_back(id);
+    }
+    auto ids = [](const SynapticBank& bank) {
+      auto got = bank.load_for_owner(5);
+      EXPECT_TRUE(got.is_ok()) << got.error().message();
+      std::vector<uint64_t> out;
+      for (const SynapticEntry& e : *got) {
+        EXPECT_EQ(e.lora_a, Entry(e.id, 5, 1, 4).lora_a);
+        out.push_back(e.id);
+      }
+      return out;
+    };
+    {
+      QM_ASSERT_OK_AND_ASSIGN(SynapticBank bank, SynapticBank::open(dir.path()));
+      EXPECT_EQ(ids(bank), want);
+      QM_ASSERT_OK(bank.append(Entry(11, 5, 1, 4)));
+    }
+    want.push_back(11);
+    QM_ASSERT_OK_AND_ASSIGN(SynapticBank bank, SynapticBank::open(dir.path()));
+    EXPECT_EQ(ids(bank), want);
+    // A torn (or damaged) final record is cut by the append; damage between whole records is
+    // repaired by writing the file afresh: either way, what goes is kept beside the file.
+    EXPECT_EQ(testing::cut_files(dir.path(), "synaptic.qmr"), 1u);
+    if (c.rewritten) {
+      EXPECT_EQ(read_file(dir.file(cut_file_name("synaptic.qmr", 0, 0))), bytes);
+      EXPECT_EQ(read_file(dir.file("synaptic.qmr")).size(), want.size() * SIZE);
+    }
+    EXPECT_EQ(testing::lost_bytes(dir.path(), "synaptic.qmr", bytes), "");
+  }
 }
 
 TEST(HalfTest, ConversionTable) {

@@ -1203,10 +1203,11 @@ void FillEveryFile(const std::string& dir) {
   QM_ASSERT_OK((*e)->schedule().add(UnixTime{100, 0}, 3, 50.0f));
 }
 
-// Each of the engine's own files replaced by something that is no regular file: the open fails
-// with an error that names the file, at once (a FIFO does not block it, a device is not read).
-// The trace log reports its failures as a recovery failure, the others as I/O errors.
-TEST(EngineFileTypes, OpenRefusesWhatIsNoRegularFile) {
+// Each of the engine's own files replaced by something that is no regular file of its own: the
+// open fails with an error that names the file, at once (a FIFO does not block it, a device is
+// not read), and a link is never followed, even to a file that holds just what the engine's own
+// did. The trace log reports its failures as a recovery failure, the others as I/O errors.
+TEST(EngineFileTypes, OpenRefusesWhatIsNoRegularFileOfItsOwn) {
   struct File {
     const char* name;
     const char* prefix;
@@ -1219,23 +1220,95 @@ TEST(EngineFileTypes, OpenRefusesWhatIsNoRegularFile) {
                         {TRACE_WAL_FILE, "WAL recovery failed: "},
                         {VAMANA_FILE, IO},
                         {SCHEDULE_FILE, IO}};
-  enum class Kind { Fifo, LinkToDevZero };
+  enum class Kind { Fifo, LinkToDevZero, LinkToACopy };
+  const char* kind_names[] = {"fifo", "link to /dev/zero", "link to a copy"};
   for (const File& f : files) {
-    for (Kind kind : {Kind::Fifo, Kind::LinkToDevZero}) {
-      SCOPED_TRACE(::testing::Message() << f.name << (kind == Kind::Fifo ? " fifo" : " /dev/zero"));
-      TempDir dir;
+    for (Kind kind : {Kind::Fifo, Kind::LinkToDevZero, Kind::LinkToACopy}) {
+      SCOPED_TRACE(::testing::Message() << f.name << " " << kind_names[static_cast<int>(kind)]);
+      TempDir dir, elsewhere;
       FillEveryFile(dir.path());
       const std::string path = dir.file(f.name);
       ASSERT_TRUE(path_exists(path));
+      const std::string copy = elsewhere.file("user-file");
+      write_file(copy, read_file(path));
       ASSERT_EQ(::unlink(path.c_str()), 0);
-      ASSERT_EQ(
-          kind == Kind::Fifo ? ::mkfifo(path.c_str(), 0600) : ::symlink("/dev/zero", path.c_str()),
-          0);
+      const int made = kind == Kind::Fifo            ? ::mkfifo(path.c_str(), 0600)
+                       : kind == Kind::LinkToDevZero ? ::symlink("/dev/zero", path.c_str())
+                                                     : ::symlink(copy.c_str(), path.c_str());
+      ASSERT_EQ(made, 0);
+      const std::string user_bytes = read_file(copy);
       auto e = Engine::open(dir.path(), 8);
       ASSERT_FALSE(e.is_ok());
-      EXPECT_EQ(e.error().message(), std::string(f.prefix) + path + " is not a regular file");
+      EXPECT_EQ(
+          e.error().message(),
+          std::string(f.prefix) + path +
+              (kind == Kind::Fifo
+                   ? " is not a regular file"
+                   : " is a symbolic link; the engine does not follow links to its own files"));
+      EXPECT_EQ(read_file(copy), user_bytes);
     }
   }
+}
+
+// A link in the place of a file that a first write creates (texts, deletions) never has its
+// target read, created or written: the open refuses it. One in the place of a temporary file
+// (the schedule's, the graph's) is taken away, not written through.
+TEST(EngineFileTypes, WritesNeverGoThroughALink) {
+  const std::string refused =
+      " is a symbolic link; the engine does not follow links to its own files";
+  TempDir elsewhere;
+  const std::string user = elsewhere.file("notes.txt");
+  const std::string none = elsewhere.file("none");
+  write_file(user, "the user's own");
+  for (const char* name : {TEXT_STORE_FILE, DELETION_LOG_FILE}) {
+    for (const std::string& target : {user, none}) {
+      SCOPED_TRACE(::testing::Message() << name << " -> " << target);
+      TempDir dir;
+      const std::string link = dir.file(name);
+      ASSERT_EQ(::symlink(target.c_str(), link.c_str()), 0);
+      QM_ASSERT_ERROR(Io, "storage I/O error: " + link + refused, Engine::open(dir.path()));
+      EXPECT_FALSE(path_exists(none));
+    }
+  }
+  // The schedule's temporary is taken away and written afresh; the graph's legacy temporary name
+  // is written by nothing, so a link there is left as it is.
+  for (const char* name : {SCHEDULE_TMP_FILE, LEGACY_VAMANA_TMP_FILE}) {
+    SCOPED_TRACE(name);
+    TempDir dir;
+    const std::string link = dir.file(name);
+    ASSERT_EQ(::symlink(user.c_str(), link.c_str()), 0);
+    QM_ASSERT_OK_AND_ASSIGN(auto e, Engine::open(dir.path(), 2));
+    QM_ASSERT_OK(e->mem_write_pack(Pack(1, Key(0), 50.0f, "hello")).status());
+    QM_ASSERT_OK(e->mem_write_pack(Pack(1, Key(1), 50.0f, "again")).status());
+    QM_ASSERT_OK(e->ensure_vamana());
+    QM_ASSERT_OK(e->schedule().add(UnixTime{100, 0}, 3, 50.0f));
+    struct stat st {};
+    EXPECT_EQ(::lstat(link.c_str(), &st) == 0, name == std::string(LEGACY_VAMANA_TMP_FILE));
+    EXPECT_TRUE(path_exists(dir.file(SCHEDULE_FILE)));
+    EXPECT_TRUE(path_exists(dir.file(VAMANA_FILE)));
+  }
+  EXPECT_EQ(read_file(user), "the user's own");
+}
+
+// A link on the engine directory itself is the caller's choice: it is followed.
+TEST(EngineFileTypes, LinkOnTheEngineDirectoryWorks) {
+  TempDir dir, elsewhere;
+  const std::string via = elsewhere.file("engine-link");
+  ASSERT_EQ(::symlink(dir.path().c_str(), via.c_str()), 0);
+  PackId id = 0;
+  {
+    QM_ASSERT_OK_AND_ASSIGN(auto e, Engine::open(via));
+    QM_ASSERT_OK_AND_ASSIGN(id, e->mem_write_pack(Pack(1, Key(0), 50.0f, "through the link")));
+    QM_ASSERT_OK(e->add_pack_edge(id, id, EdgeType::Follows));
+    QM_ASSERT_OK(e->synaptic().append(SynapticEntry{}));
+    QM_ASSERT_OK(e->schedule().add(UnixTime{100, 0}, 3, 50.0f));
+    QM_ASSERT_OK(e->ensure_vamana());
+  }
+  QM_ASSERT_OK_AND_ASSIGN(auto e, Engine::open(via));
+  QM_ASSERT_OK_AND_ASSIGN(PackReadResult got, e->load_pack_by_id(id));
+  EXPECT_EQ(got.text, "through the link");
+  EXPECT_EQ(e->trace_graph().edge_count(), 2u);
+  EXPECT_TRUE(path_exists(dir.file(TEXT_STORE_FILE)));
 }
 
 // Archives that are no regular file are refused the same way wherever one is read.

@@ -124,7 +124,7 @@ TEST(ScheduleStoreTest, ReadsWhatATypedReaderAccepts) {
              " [6, 0, {\"EvictDraft\": {\"threshold\": 2e0, \"owner\": 3, \"u\": 1, \"u\": 2}}]],"
              " \"next_id\": 0, \"unknown\": null, \"note\": {\"a\": 1, \"a\": 2}}\n\t ");
   QM_ASSERT_OK_AND_ASSIGN(ScheduleStore store, ScheduleStore::load(dir.path()));
-  EXPECT_EQ(store.next_id(), 1u);  // 0 is raised to 1
+  EXPECT_EQ(store.next_id(), 7u);  // 0 is raised to 1, and past the ids the entries hold
   EXPECT_EQ(store.entries(),
             (std::vector<ScheduledEntry>{{4, {1, 500000000}, 9, 1.0f}, {6, {0, 0}, 3, 2.0f}}));
 }
@@ -294,6 +294,57 @@ TEST(ScheduleStoreTest, FailedSaveKeepsTheChangeInMemoryAndTheOldFile) {
   QM_ASSERT_OK(store.add({3, 0}, 3, 3));
   QM_ASSERT_OK_AND_ASSIGN(ScheduleStore reloaded, ScheduleStore::load(dir.path()));
   EXPECT_EQ(reloaded.entries().size(), 3u);
+}
+
+// An id is handed out once: the next one lies past every id of the file, and once the last one
+// is gone every add is refused, before anything changes and also after a reopen.
+TEST(ScheduleStoreTest, IdsNeverRepeat) {
+  constexpr uint64_t MAX = UINT64_MAX;
+  const std::string no_id_left =
+      "snapshot integrity check failed: no scheduled action id is left (the last one is "
+      "18446744073709551614)";
+  struct Case {
+    const char* name;
+    uint64_t next_id;
+    std::vector<uint64_t> ids;     // of the entries in the file
+    std::vector<uint64_t> handed;  // what the adds give
+    bool used_up;                  // whether the next add is refused then
+  } cases[] = {
+      {"entries above next_id", 2, {5, 3}, {6, 7}, false},
+      {"entry at next_id", 4, {4}, {5}, false},
+      {"the last id left", MAX - 1, {}, {MAX - 1}, true},
+      {"no id left", MAX, {}, {}, true},
+      {"an entry holds the largest id", 1, {MAX}, {}, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir dir;
+    std::string entries;
+    for (uint64_t id : c.ids) {
+      if (!entries.empty()) entries += ", ";
+      entries += str_cat("{\"id\": ", id,
+                         ", \"fires_at_unix_nanos\": 0, \"action\": {\"EvictDraft\": "
+                         "{\"owner\": 1, \"threshold\": 1.0}}}");
+    }
+    write_file(dir.file(SCHEDULE_FILE),
+               str_cat("{\"next_id\": ", c.next_id, ", \"entries\": [", entries, "]}"));
+    QM_ASSERT_OK_AND_ASSIGN(ScheduleStore store, ScheduleStore::load(dir.path()));
+    for (uint64_t want : c.handed) {
+      QM_ASSERT_OK_AND_ASSIGN(uint64_t id, store.add({1, 0}, 2, 1.0f));
+      EXPECT_EQ(id, want);
+    }
+    if (!c.used_up) continue;
+    const std::string file = read_file(store.path());
+    const std::vector<ScheduledEntry> held = store.entries();
+    QM_ASSERT_ERROR(SnapshotIntegrity, no_id_left, store.add({1, 0}, 2, 1.0f));
+    EXPECT_EQ(store.entries(), held);
+    EXPECT_EQ(read_file(store.path()), file);
+    EXPECT_EQ(store.next_id(), MAX);
+    // Cancelling the entries frees no id, and a reopen does not either.
+    for (const ScheduledEntry& e : held) QM_ASSERT_OK(store.cancel(e.id));
+    QM_ASSERT_OK_AND_ASSIGN(ScheduleStore reopened, ScheduleStore::load(dir.path()));
+    QM_ASSERT_ERROR(SnapshotIntegrity, no_id_left, reopened.add({1, 0}, 2, 1.0f));
+  }
 }
 
 TEST(ScheduleStoreTest, RefusesThresholdsThatCannotBeStored) {

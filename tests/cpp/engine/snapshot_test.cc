@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -14,6 +15,7 @@
 
 #include "quellmar/core/coding.h"
 #include "quellmar/core/posix_file.h"
+#include "quellmar/engine/engine.h"
 #include "test_util.h"
 
 namespace quellmar {
@@ -514,13 +516,14 @@ TEST_F(SnapshotTest, CraftedNamesNeverWriteOutsideTheTarget) {
       {"dot-dot in the middle", {{"engine_state/a/../../../evil", "x"}}, true},
       {"state dir as a file", {{"engine_state", "x"}}, true},
       {"file and directory at once", {{"engine_state/f/g", "x"}}, true},
-      // Entries outside engine_state, links and absolute names are skipped, never written.
+      // Entries outside engine_state and absolute names are skipped, never written.
       {"absolute", {{"/engine_state/evil", "x"}, {"/tmp/evil", "x"}}, false},
       {"outside the state dir", {{"../evil", "x"}, {"./engine_state/evil", "x"}}, false},
+      // Links are no entries of a snapshot: refused, never followed.
       {"links",
        {{"engine_state/ln", "", AE_IFLNK, "/etc/passwd"},
         {"engine_state/hard", "", AE_IFREG, "engine_state/f"}},
-       false},
+       true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -587,6 +590,122 @@ TEST_F(SnapshotTest, ReadManifestChecksOnlyTheMagic) {
   write_tar(tmp_.file("none.tar"), {{"engine_state/f", "1"}});
   QM_ASSERT_ERROR(NotASnapshot, "not a Quellmar snapshot: manifest.json missing",
                   read_snapshot_manifest(tmp_.file("none.tar")));
+}
+
+// The tar bytes of `entries` without the two zero blocks that end an archive, so that entries
+// written by other means can follow.
+std::string tar_stream(const std::vector<TarEntry>& entries, const std::string& scratch) {
+  write_tar(scratch, entries);
+  size_t used = 0;
+  for (const TarEntry& e : entries) used += 512 + (e.data.size() + 511) / 512 * 512;
+  return read_file(scratch).substr(0, used);
+}
+
+void put_octal(char* field, size_t width, uint64_t value) {
+  std::snprintf(field, width, "%0*llo", static_cast<int>(width - 1),
+                static_cast<unsigned long long>(value));
+}
+
+// An old-style GNU sparse entry ('S'): `data` stored, placed at the end of a file of `real`
+// bytes; everything before it is a hole.
+std::string gnu_sparse_entry(const std::string& name, uint64_t real, const std::string& data) {
+  char h[512] = {};
+  std::memcpy(h, name.data(), name.size());
+  put_octal(h + 100, 8, 0644);
+  put_octal(h + 108, 8, 0);
+  put_octal(h + 116, 8, 0);
+  put_octal(h + 124, 12, data.size());
+  put_octal(h + 136, 12, 0);
+  h[156] = 'S';
+  std::memcpy(h + 257, "ustar  ", 8);
+  put_octal(h + 386, 12, real - data.size());  // the one data region: offset, then length
+  put_octal(h + 398, 12, data.size());
+  put_octal(h + 483, 12, real);
+  std::memset(h + 148, ' ', 8);
+  unsigned sum = 0;
+  for (unsigned char c : h) sum += c;
+  std::snprintf(h + 148, 8, "%06o", sum);
+  std::string padded = data;
+  padded.resize((data.size() + 511) / 512 * 512, '\0');
+  return std::string(h, sizeof h) + padded;
+}
+
+// A pax entry with a sparse map (the GNU 1.0 form), as the tar library writes it.
+std::string pax_sparse_entry(const std::string& name, uint64_t real, const std::string& data) {
+  std::vector<char> buf(1 << 16);
+  size_t used = 0;
+  std::unique_ptr<archive, ArchiveCloser> a(archive_write_new());
+  EXPECT_EQ(archive_write_set_format_pax(a.get()), ARCHIVE_OK);
+  archive_write_set_bytes_per_block(a.get(), 512);
+  archive_write_set_bytes_in_last_block(a.get(), 1);
+  EXPECT_EQ(archive_write_open_memory(a.get(), buf.data(), buf.size(), &used), ARCHIVE_OK);
+  archive_entry* entry = archive_entry_new();
+  archive_entry_set_pathname(entry, name.c_str());
+  archive_entry_set_filetype(entry, AE_IFREG);
+  archive_entry_set_perm(entry, 0644);
+  archive_entry_set_size(entry, static_cast<la_int64_t>(real));
+  archive_entry_sparse_add_entry(entry, static_cast<la_int64_t>(real - data.size()),
+                                 static_cast<la_int64_t>(data.size()));
+  EXPECT_EQ(archive_write_header(a.get(), entry), ARCHIVE_OK);
+  archive_write_data(a.get(), data.data(), data.size());
+  archive_entry_free(entry);
+  EXPECT_EQ(archive_write_close(a.get()), ARCHIVE_OK);
+  return std::string(buf.data(), used - 1024);
+}
+
+// Entries that no snapshot holds are refused before anything is written: a sparse entry (whose
+// holes a restore would otherwise write out, gigabytes from a few KiB of archive), links, devices
+// and FIFOs, inside engine_state or not. An archive without a manifest is no snapshot at all.
+TEST_F(SnapshotTest, RefusesEntryKindsNoSnapshotHolds) {
+  const std::vector<std::pair<std::string, std::string>> files{{"f", "data"}};
+  const std::string snapshot = tar_stream(archive_of(files), tmp_.file("scratch.tar"));
+  const std::string end(1024, '\0');
+  constexpr uint64_t TWO_GIB = uint64_t{2} << 30;
+  auto refusal = [](const std::string& name, const std::string& kind) {
+    return "snapshot integrity check failed: archive entry \"" + name + "\" is " + kind +
+           ", which no snapshot holds";
+  };
+  auto with = [&](const TarEntry& e) { return tar_stream({e}, tmp_.file("scratch.tar")); };
+  struct Case {
+    const char* name;
+    std::string archive;
+    std::string message;
+  } cases[] = {
+      {"GNU sparse", snapshot + gnu_sparse_entry("engine_state/big", TWO_GIB, "tail") + end,
+       refusal("engine_state/big", "a sparse file")},
+      {"pax sparse", snapshot + pax_sparse_entry("engine_state/big", TWO_GIB, "tail") + end,
+       refusal("engine_state/big", "a sparse file")},
+      {"sparse manifest", gnu_sparse_entry("manifest.json", TWO_GIB, "{}") + snapshot + end,
+       refusal("manifest.json", "a sparse file")},
+      {"symbolic link", snapshot + with({"engine_state/ln", "", AE_IFLNK, "/etc/passwd"}) + end,
+       refusal("engine_state/ln", "a symbolic link")},
+      {"hard link", snapshot + with({"engine_state/hard", "", AE_IFREG, "engine_state/f"}) + end,
+       refusal("engine_state/hard", "a hard link")},
+      {"FIFO outside the state dir", snapshot + with({"elsewhere/fifo", "", AE_IFIFO}) + end,
+       refusal("elsewhere/fifo", "a FIFO")},
+      {"device", snapshot + with({"engine_state/dev", "", AE_IFCHR}) + end,
+       refusal("engine_state/dev", "a device")},
+      {"no manifest", with({"engine_state/ln", "", AE_IFLNK, "/etc/passwd"}) + end,
+       "not a Quellmar snapshot: manifest.json missing"},
+  };
+  const std::string target = tmp_.file("target");
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_LT(c.archive.size(), 16u * 1024);
+    write_file(tmp_.file("in.tar"), c.archive);
+    auto r = restore_snapshot(tmp_.file("in.tar"), target);
+    ASSERT_FALSE(r.is_ok());
+    EXPECT_EQ(r.error().message(), c.message);
+    EXPECT_FALSE(fs::exists(target));
+    auto engine = Engine::restore_from(tmp_.file("in.tar"), target);
+    ASSERT_FALSE(engine.is_ok());
+    EXPECT_EQ(engine.error().message(), c.message);
+    EXPECT_FALSE(fs::exists(target));
+  }
+  // The same archive without the foreign entry restores.
+  write_file(tmp_.file("in.tar"), snapshot + end);
+  QM_ASSERT_OK(restore_snapshot(tmp_.file("in.tar"), target));
+  EXPECT_EQ(read_file(target + "/f"), "data");
 }
 
 }  // namespace

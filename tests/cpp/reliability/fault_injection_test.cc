@@ -3,6 +3,9 @@
 // open (or refuse with an error), never crash, keep every record before the damage, and keep the
 // records appended afterwards across the next reopen.
 
+#include <sys/resource.h>
+
+#include <csignal>
 #include <filesystem>
 #include <functional>
 #include <map>
@@ -513,6 +516,195 @@ TEST_F(DamagedFilesTest, RepairsKeepEveryStoredByte) {
       f.check_appended(*engine);
       EXPECT_EQ(testing::lost_bytes(dir.path(), f.name, bytes), "");
     }
+  }
+}
+
+// The side record files, one damage at a time: a record's length (the trace log's tag) damaged at
+// the first, a middle and the last record, a zeroed length, garbage appended, a torn final record.
+// Every record that is not itself damaged reads back after the open, and after a write and a
+// reopen; nothing is cut but a torn final record (garbage appended is one, as far as any format
+// can tell, and so is a damaged last record of variable length, which no later record follows;
+// a trace record has a size of its own), but for the repair of damage in the text store and the
+// synaptic bank, which writes the file afresh; no stored byte is lost.
+TEST_F(DamagedFilesTest, DamageCostsOnlyTheDamagedRecord) {
+  using Records = std::vector<std::pair<uint64_t, uint64_t>>;
+  auto at = [](const std::string& b, uint64_t off) {
+    return reinterpret_cast<const uint8_t*>(b.data()) + off;
+  };
+  struct Layout {
+    std::string name;
+    int length_at;  // where a record keeps its length (trace.wal: its tag); -1: nowhere
+    // Checks that the pristine records other than `damaged` read back; `appended` after the
+    // RecordFile's append.
+    std::function<void(Engine&, const std::string& bytes, const Records&, size_t damaged,
+                       bool appended)>
+        read_back;
+  };
+  const std::vector<Layout> layouts = {
+      {TEXT_STORE_FILE, 8,
+       [&](Engine& e, const std::string& b, const Records& r, size_t damaged, bool appended) {
+         for (size_t i = 0; i < r.size(); ++i) {
+           const PackId id = decode_u64(at(b, r[i].first));
+           if (i == damaged || id == 2 || id == 3 || (appended && id == 1)) continue;
+           const std::string* text = e.text_store().find(id);
+           ASSERT_NE(text, nullptr) << "pack " << id;
+           EXPECT_EQ(*text, b.substr(r[i].first + 12, r[i].second - r[i].first - 12));
+         }
+       }},
+      {SYNAPTIC_FILE, 0,
+       [&](Engine& e, const std::string&, const Records& r, size_t damaged, bool appended) {
+         QM_ASSERT_OK_AND_ASSIGN(auto got, e.synaptic().load_for_owner(1));
+         std::vector<uint64_t> ids, want;
+         for (const SynapticEntry& x : got) ids.push_back(x.id);
+         for (size_t i = 0; i < r.size(); ++i) {
+           if (i != damaged) want.push_back(i + 1);
+         }
+         if (appended) want.push_back(9);
+         EXPECT_EQ(ids, want);
+       }},
+      {TRACE_WAL_FILE, 0,
+       [&](Engine& e, const std::string& b, const Records& r, size_t damaged, bool appended) {
+         QM_ASSERT_OK_AND_ASSIGN(auto got, EngineTestPeer(e).trace_wal().replay());
+         std::vector<std::pair<CellId, CellId>> edges, want;
+         for (const TraceRecord& x : got) edges.push_back({x.from, x.to});
+         for (size_t i = 0; i < r.size(); ++i) {
+           if (i == damaged) continue;
+           want.push_back({decode_u64(at(b, r[i].first + TRACE_OFF_FROM)),
+                           decode_u64(at(b, r[i].first + TRACE_OFF_TO))});
+         }
+         if (appended) {
+           ASSERT_GE(edges.size(), 2u);
+           edges.resize(edges.size() - 2);
+         }
+         EXPECT_EQ(edges, want);
+         EXPECT_EQ(e.trace_graph().edge_count(), want.size() + (appended ? 2 : 0));
+       }},
+      {DELETION_LOG_FILE, -1,
+       [&](Engine& e, const std::string& b, const Records& r, size_t damaged, bool) {
+         for (size_t i = 0; i < r.size(); ++i) {
+           if (i == damaged) continue;
+           EXPECT_FALSE(e.pack_directory().contains(decode_u64(at(b, r[i].first))));
+         }
+         EXPECT_TRUE(e.pack_directory().contains(1));
+       }},
+  };
+  static constexpr size_t NONE = SIZE_MAX;
+  struct Damage {
+    const char* name;
+    // The damaged file and the index of the damaged record (NONE: none is), or "" where the
+    // format has nothing to damage this way.
+    std::function<std::pair<std::string, size_t>(const Layout&, std::string, const Records&)> apply;
+    std::function<bool(const Layout&)> cut;  // whether the first append cuts (and keeps) bytes
+  };
+  auto length_byte = [](size_t which, char value) {
+    return [which, value](const Layout& l, std::string b, const Records& r) {
+      if (l.length_at < 0) return std::make_pair(std::string(), NONE);
+      const size_t i = which == NONE ? r.size() - 1 : which == 1 ? r.size() / 2 : 0;
+      // The length's high byte; the trace log's tag (1 in a whole record) becomes 0x41 or 0x7f.
+      const bool tag = l.name == TRACE_WAL_FILE;
+      b[r[i].first + l.length_at + (tag ? 0 : 3)] = tag && value == '\x01' ? '\x41' : value;
+      return std::make_pair(b, i);
+    };
+  };
+  // Damage inside a file of records of varying length is repaired by writing the file afresh
+  // with what reads, the damaged file kept whole beside it; the trace log keeps a damaged record
+  // in place (its records have a size of their own).
+  auto rewritten = [](const Layout& l) { return l.name != TRACE_WAL_FILE; };
+  const std::vector<Damage> damages = {
+      {"length of the first record", length_byte(0, '\x01'), rewritten},
+      {"length of a middle record", length_byte(1, '\x7f'), rewritten},
+      {"length of the last record", length_byte(NONE, '\x01'),
+       [](const Layout& l) { return l.name != TRACE_WAL_FILE; }},
+      {"zeroed length of a middle record",
+       [](const Layout& l, std::string b, const Records& r) {
+         if (l.length_at < 0 || l.name == TRACE_WAL_FILE)
+           return std::make_pair(std::string(), NONE);
+         const size_t i = r.size() / 2;
+         b.replace(r[i].first + l.length_at, 4, 4, '\0');
+         return std::make_pair(b, i);
+       },
+       rewritten},
+      {"garbage appended",
+       [](const Layout&, const std::string& b, const Records&) {
+         return std::make_pair(b + std::string(37, '\xa5'), NONE);
+       },
+       [](const Layout&) { return true; }},
+      {"torn final record",
+       [](const Layout&, const std::string& b, const Records& r) {
+         return std::make_pair(b.substr(0, (r.back().first + r.back().second) / 2), r.size() - 1);
+       },
+       [](const Layout&) { return true; }},
+  };
+  const std::vector<RecordFile> files = RecordFiles();
+  for (const Layout& layout : layouts) {
+    const RecordFile& f = *std::find_if(files.begin(), files.end(),
+                                        [&](const RecordFile& x) { return x.name == layout.name; });
+    const std::string pristine = Pristine(f.name);
+    const Records records = f.records(pristine);
+    ASSERT_GE(records.size(), 2u) << f.name;
+    for (const Damage& d : damages) {
+      const auto [bytes, damaged] = d.apply(layout, pristine, records);
+      if (bytes.empty()) continue;
+      SCOPED_TRACE(::testing::Message() << f.name << ": " << d.name);
+      TempDir dir;
+      Copy(dir);
+      write_file(dir.file(f.name), bytes);
+      {
+        QM_ASSERT_OK_AND_ASSIGN(auto engine, Open(dir.path()));
+        layout.read_back(*engine, pristine, records, damaged, false);
+        EXPECT_EQ(read_file(dir.file(f.name)), bytes);  // an open only reads
+        QM_ASSERT_OK(f.append(*engine));
+        EXPECT_EQ(testing::cut_files(dir.path(), f.name), d.cut(layout) ? 1u : 0u);
+        layout.read_back(*engine, pristine, records, damaged, true);
+      }
+      QM_ASSERT_OK_AND_ASSIGN(auto engine, Open(dir.path()));
+      layout.read_back(*engine, pristine, records, damaged, true);
+      f.check_appended(*engine);
+      EXPECT_EQ(testing::lost_bytes(dir.path(), f.name, bytes), "");
+    }
+  }
+}
+
+// Damage that appears while the engine is open is found by the next refresh the same way, and
+// the records appended after that refresh survive a reopen: a trace record whose tag is zeroed
+// costs that edge alone; a text whose length is damaged, that text alone; a torn tail that
+// appears (a crash of another writer) is cut by the next append.
+TEST_F(DamagedFilesTest, DamageWhileOpenCostsOnlyTheDamagedRecord) {
+  struct Case {
+    const char* name;
+    std::string file;
+    std::function<void(std::string&)> damage;
+    std::function<void(Engine&)> check;  // after a refresh, an append and a reopen
+  };
+  const std::vector<Case> cases = {
+      {"trace tag zeroed", TRACE_WAL_FILE, [](std::string& b) { b[2 * TRACE_RECORD_SIZE] = 0; },
+       [](Engine& e) { EXPECT_EQ(e.trace_graph().edge_count(), 5u + 2u); }},
+      {"trace torn tail", TRACE_WAL_FILE, [](std::string& b) { b += "\x01torn"; },
+       [](Engine& e) { EXPECT_EQ(e.trace_graph().edge_count(), 6u + 2u); }},
+      {"text length", TEXT_STORE_FILE, [](std::string& b) { b[8 + 3] = '\x01'; },
+       [](Engine& e) {
+         EXPECT_EQ(e.text_store().find(1), nullptr);
+         for (PackId p : {4, 6}) EXPECT_EQ(*e.text_store().find(p), *Pack(p).text) << p;
+       }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir dir;
+    Copy(dir);
+    QM_ASSERT_OK_AND_ASSIGN(auto engine, Open(dir.path()));
+    std::string bytes = read_file(dir.file(c.file));
+    c.damage(bytes);
+    write_file(dir.file(c.file), bytes);
+    QM_ASSERT_OK(engine->refresh());
+    QM_ASSERT_OK(engine->add_pack_edge(4, 6, EdgeType::Contradicts));
+    QM_ASSERT_OK(engine->set_pack_texts({{5, "late"}}));
+    engine.reset();
+    QM_ASSERT_OK_AND_ASSIGN(engine, Open(dir.path()));
+    c.check(*engine);
+    EXPECT_EQ(engine->pack_links_by_type(6, static_cast<uint8_t>(EdgeType::Contradicts)),
+              std::vector<PackId>{4});
+    EXPECT_EQ(*engine->text_store().find(5), "late");
+    EXPECT_EQ(testing::lost_bytes(dir.path(), c.file, bytes), "");
   }
 }
 
@@ -1051,6 +1243,148 @@ TEST_F(DamagedFilesTest, FailedWritesLeaveNothingBehind) {
     engine.reset();
     QM_ASSERT_OK_AND_ASSIGN(engine, Open(dir.path()));
     EXPECT_TRUE(f.visible(*engine)) << "lost after reopen";
+  }
+}
+
+// Faults of several kinds at once, each failing the first operation of its kind on a path that
+// holds its text.
+struct Fault {
+  FileOp op;
+  std::string file;
+};
+std::vector<Fault> g_faults;
+int FailEachOnce(FileOp op, const std::string& path) {
+  for (auto it = g_faults.begin(); it != g_faults.end(); ++it) {
+    if (it->op == op && path.find(it->file) != std::string::npos) {
+      g_faults.erase(it);
+      return EIO;
+    }
+  }
+  return 0;
+}
+
+// Holds every file of the process to `limit` bytes while it lives: a write across the limit
+// writes up to it and then fails (EFBIG), as on a full quota.
+class FileSizeLimit {
+ public:
+  explicit FileSizeLimit(uint64_t limit) {
+    old_handler_ = std::signal(SIGXFSZ, SIG_IGN);
+    ::getrlimit(RLIMIT_FSIZE, &old_);
+    rlimit lim = old_;
+    lim.rlim_cur = static_cast<rlim_t>(limit);
+    ::setrlimit(RLIMIT_FSIZE, &lim);
+  }
+  ~FileSizeLimit() {
+    ::setrlimit(RLIMIT_FSIZE, &old_);
+    std::signal(SIGXFSZ, old_handler_);
+  }
+  FileSizeLimit(const FileSizeLimit&) = delete;
+  FileSizeLimit& operator=(const FileSizeLimit&) = delete;
+
+ private:
+  rlimit old_{};
+  void (*old_handler_)(int) = nullptr;
+};
+
+// A write that fails part way (or whose flush fails) and whose cut-back fails too leaves bytes at
+// the end of the file. They are cut off (and kept) before the next append, which would otherwise
+// land behind them and be lost or misread at the next open: the failed write never shows, the
+// next one does, and everything stored before stays. Likewise, when the walk that the first
+// append makes over a torn tail fails a read, that append fails and nothing is cut or forgotten:
+// the next one repairs the tail and lands where the next open reads it.
+TEST_F(DamagedFilesTest, FailedRollBacksAndFailedRewalksLoseNothing) {
+  struct File {
+    const char* name;
+    std::function<Status(Engine&)> failing;  // the write that fails
+    std::function<Status(Engine&)> next;     // the write after it
+    std::function<void(Engine&)> check;      // the first not there, the second and the rest are
+  };
+  const std::vector<File> files = {
+      {TEXT_STORE_FILE,
+       [](Engine& e) {
+         return e.set_pack_texts({{4, "changed"}});
+       },
+       [](Engine& e) {
+         return e.set_pack_texts({{5, "later"}});
+       },
+       [](Engine& e) {
+         EXPECT_EQ(*e.text_store().find(4), *Pack(4).text);
+         EXPECT_EQ(*e.text_store().find(5), "later");
+         EXPECT_EQ(*e.text_store().find(1), *Pack(1).text);
+         EXPECT_EQ(*e.text_store().find(6), *Pack(6).text);
+       }},
+      {TEXT_STORE_FILE, [](Engine& e) { return e.mem_write_pack(Pack(9)).status(); },
+       [](Engine& e) {
+         return e.set_pack_texts({{5, "later"}});
+       },
+       [](Engine& e) {
+         for (const auto& [id, text] : e.text_store().texts()) EXPECT_NE(text, *Pack(9).text);
+         EXPECT_EQ(*e.text_store().find(5), "later");
+         EXPECT_EQ(*e.text_store().find(6), *Pack(6).text);
+       }},
+      {DELETION_LOG_FILE, [](Engine& e) { return e.delete_pack(5); },
+       [](Engine& e) { return e.delete_pack(4); },
+       [](Engine& e) {
+         for (PackId p : {1, 5, 6}) EXPECT_TRUE(e.pack_directory().contains(p)) << p;
+         for (PackId p : {2, 3, 4}) EXPECT_FALSE(e.pack_directory().contains(p)) << p;
+       }},
+      {SYNAPTIC_FILE, [](Engine& e) { return e.synaptic().append(Synapsis(12)); },
+       [](Engine& e) { return e.synaptic().append(Synapsis(13)); },
+       [](Engine& e) {
+         QM_ASSERT_OK_AND_ASSIGN(auto got, e.synaptic().load_for_owner(1));
+         std::vector<uint64_t> ids;
+         for (const SynapticEntry& x : got) ids.push_back(x.id);
+         EXPECT_EQ(ids, (std::vector<uint64_t>{1, 2, 3, 13}));
+       }},
+      {TRACE_WAL_FILE, [](Engine& e) { return e.add_pack_edge(4, 6, EdgeType::Supports); },
+       [](Engine& e) { return e.add_pack_edge(1, 6, EdgeType::Follows); },
+       [](Engine& e) {
+         EXPECT_EQ(e.trace_graph().edge_count(), 8u);
+         EXPECT_TRUE(e.pack_links_by_type(4, static_cast<uint8_t>(EdgeType::Supports)).empty());
+         EXPECT_EQ(e.pack_links_by_type(6, static_cast<uint8_t>(EdgeType::Follows)),
+                   std::vector<PackId>{1});
+       }},
+  };
+  enum class How { WriteCutShort, SyncFails, RewalkFails };
+  for (const File& f : files) {
+    for (How how : {How::WriteCutShort, How::SyncFails, How::RewalkFails}) {
+      SCOPED_TRACE(::testing::Message() << f.name << " " << static_cast<int>(how));
+      TempDir dir;
+      Copy(dir);
+      const std::string path = dir.file(f.name);
+      const std::string pristine = read_file(path);
+      if (how == How::RewalkFails) {
+        // A torn record at the end, which the open finds and the first append walks again.
+        write_file(path, pristine + std::string("\x01\x02\x03", 3));
+      }
+      QM_ASSERT_OK_AND_ASSIGN(auto engine, Open(dir.path()));
+      Status failed;
+      set_file_fault_hook(&FailEachOnce);
+      if (how == How::WriteCutShort) {
+        g_faults = {{FileOp::Truncate, f.name}};
+        FileSizeLimit limit(pristine.size() + 5);
+        failed = f.failing(*engine);
+      } else if (how == How::SyncFails) {
+        g_faults = {{FileOp::Sync, f.name}, {FileOp::Truncate, f.name}};
+        failed = f.failing(*engine);
+      } else {
+        g_faults = {{FileOp::Read, f.name}};
+        failed = f.failing(*engine);
+        EXPECT_EQ(read_file(path).size(), pristine.size() + 3) << "changed after a failed read";
+      }
+      set_file_fault_hook(nullptr);
+      EXPECT_TRUE(g_faults.empty()) << "a fault was not met";
+      ASSERT_FALSE(failed.is_ok()) << "the fault was not reported";
+      if (how != How::RewalkFails) {
+        EXPECT_GT(read_file(path).size(), pristine.size()) << "nothing was left behind";
+      }
+      QM_ASSERT_OK(f.next(*engine));
+      f.check(*engine);
+      engine.reset();
+      QM_ASSERT_OK_AND_ASSIGN(engine, Open(dir.path()));
+      f.check(*engine);
+      EXPECT_EQ(read_file(path).compare(0, pristine.size(), pristine), 0);
+    }
   }
 }
 

@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <functional>
+
 #include "quellmar/core/coding.h"
 #include "quellmar/core/file_names.h"
 #include "quellmar/storage/deletion_log.h"
@@ -70,6 +73,124 @@ TEST(TextStoreTest, DamagedFilesLoadWhatIsWhole) {
     ASSERT_NE(again.find(50), nullptr);
     EXPECT_EQ(*again.find(50), "after");
     EXPECT_EQ(again.texts().size(), c.want.size() + 1);
+  }
+}
+
+// A damaged length costs its own record: the records behind it are found by their own bytes and
+// load, also after an append and a reopen. A length that runs past the end of the file with
+// nothing whole behind it is taken for a torn final record (and cut by the append, kept beside
+// the file); the length has no redundancy, so a damaged length of the last record is one too.
+// Damage elsewhere is repaired by the append: the damaged file is kept whole as
+// "text_store.bin.cut-0" and written afresh with the records that read, so that what is appended
+// behind them can never be read as part of the damage.
+TEST(TextStoreTest, DamagedLengthsCostOnlyTheirRecord) {
+  constexpr size_t N = 20;
+  std::vector<std::string> texts;
+  std::string file;
+  std::vector<uint64_t> starts;
+  for (PackId id = 1; id <= N; ++id) {
+    texts.push_back(id % 7 == 0 ? "" : "text " + std::to_string(id) + std::string(id % 3, 'x'));
+    starts.push_back(file.size());
+    file += Record(id, texts.back());
+  }
+  auto set32 = [](std::string& b, uint64_t at, uint32_t v) {
+    encode_u32(reinterpret_cast<uint8_t*>(b.data()) + at, v);
+  };
+  auto len_of = [&](size_t i) { return static_cast<uint32_t>(texts[i].size()); };
+  struct Case {
+    const char* name;
+    std::function<void(std::string&)> damage;
+    std::vector<PackId> lost;  // packs whose text does not load
+    bool rewritten;            // damage in the middle, rather than a torn final record
+  } cases[] = {
+      {"first length's high byte 0x01", [](std::string& b) { b[11] = '\x01'; }, {1}, true},
+      {"middle length zeroed", [&](std::string& b) { set32(b, starts[9] + 8, 0); }, {10}, true},
+      {"middle length one more",
+       [&](std::string& b) { set32(b, starts[9] + 8, len_of(9) + 1); },
+       {10},
+       true},
+      {"middle length one less",
+       [&](std::string& b) { set32(b, starts[9] + 8, len_of(9) - 1); },
+       {10},
+       true},
+      {"middle length past the end",
+       [&](std::string& b) { set32(b, starts[9] + 8, 1u << 30); },
+       {10},
+       true},
+      {"last length past the end",
+       [&](std::string& b) { set32(b, starts[19] + 8, 1000); },
+       {20},
+       false},
+      {"invalid text in the middle",
+       [&](std::string& b) { b[starts[4] + 12] = '\xff'; },
+       {5},
+       true},
+      {"garbage appended", [](std::string& b) { b += std::string(37, '\xa5'); }, {}, false},
+      {"torn final record", [](std::string& b) { b.resize(b.size() - 3); }, {20}, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir dir;
+    std::string bytes = file;
+    c.damage(bytes);
+    write_file(dir.file("text_store.bin"), bytes);
+    auto check = [&](const TextStore& store, bool appended) {
+      for (PackId id = 1; id <= N; ++id) {
+        if (std::find(c.lost.begin(), c.lost.end(), id) != c.lost.end()) continue;
+        ASSERT_NE(store.find(id), nullptr) << "pack " << id;
+        EXPECT_EQ(*store.find(id), texts[id - 1]) << "pack " << id;
+      }
+      if (appended) {
+        ASSERT_NE(store.find(50), nullptr);
+        EXPECT_EQ(*store.find(50), "after");
+      }
+    };
+    {
+      QM_ASSERT_OK_AND_ASSIGN(TextStore store, TextStore::open(dir.path()));
+      check(store, false);
+      EXPECT_EQ(read_file(store.path()), bytes);  // the open only reads
+      QM_ASSERT_OK(store.append_batch(Texts{{50, "after"}}));
+    }
+    QM_ASSERT_OK_AND_ASSIGN(TextStore again, TextStore::open(dir.path()));
+    check(again, true);
+    EXPECT_EQ(testing::cut_files(dir.path(), "text_store.bin"), 1u);
+    if (c.rewritten) {
+      EXPECT_EQ(read_file(dir.file("text_store.bin.cut-0")), bytes);
+      // Written afresh: every record that reads (the damaged one too, when it reads with what its
+      // length says), then the appended one.
+      const std::string now = read_file(dir.file("text_store.bin"));
+      EXPECT_EQ(now.substr(now.size() - 17), Record(50, "after"));
+      EXPECT_LT(now.size(), bytes.size() + 17);
+    }
+    EXPECT_EQ(testing::lost_bytes(dir.path(), "text_store.bin", bytes), "");
+  }
+}
+
+// A load never takes garbage for records: texts of records that are all zeros, or empty, around
+// damage do not make up records of their own.
+TEST(TextStoreTest, ResyncTakesNoGarbageForRecords) {
+  const std::string r1 = Record(1, "one"), r2 = Record(2, ""), r3 = Record(3, "three");
+  std::string damaged = r1 + r2 + r3;
+  damaged[r1.size() + 11] = '\x40';  // r2's length runs past the end
+  struct Case {
+    const char* name;
+    std::string bytes;
+    std::vector<std::pair<PackId, std::string>> want;
+  } cases[] = {
+      {"torn after small ids", r1 + Record(2, "two").substr(0, 5), {{1, "one"}}},
+      {"empty texts around damage", damaged, {{1, "one"}, {3, "three"}}},
+      {"zeros behind a record", r1 + std::string(30, '\0'), {{1, "one"}, {0, ""}}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir dir;
+    write_file(dir.file("text_store.bin"), c.bytes);
+    QM_ASSERT_OK_AND_ASSIGN(TextStore store, TextStore::open(dir.path()));
+    EXPECT_EQ(store.texts().size(), c.want.size());
+    for (const auto& [id, text] : c.want) {
+      ASSERT_NE(store.find(id), nullptr) << id;
+      EXPECT_EQ(*store.find(id), text);
+    }
   }
 }
 
