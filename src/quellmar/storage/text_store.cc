@@ -8,6 +8,7 @@
 #include "quellmar/core/file_names.h"
 #include "quellmar/core/posix_file.h"
 #include "quellmar/core/str_cat.h"
+#include "quellmar/core/temp_file.h"
 #include "quellmar/core/utf8.h"
 
 namespace quellmar {
@@ -240,8 +241,9 @@ Status TextStore::repair_tail() {
   // the next load reads past it (a damaged length that runs past the end now may end inside
   // them later), while a file that walks cleanly stays so. The damaged file is kept whole first,
   // under "text_store.bin.cut-0" (cut_file_name), and the new one is written and flushed under a
-  // temporary name and renamed over it, so a crash leaves the old file or the new one. Nothing
-  // is cut or written after a failed read.
+  // temporary name of this handle's own and renamed over it (replace_preserving), so a crash
+  // leaves the old file or the new one. A failure leaves the file and the damage noted, and the
+  // next append tries again. Nothing is cut or written after a failed read.
   std::string bytes;
   QM_ASSIGN_OR_RETURN(const bool present, read_file_if_present(path_, bytes));
   if (present) {
@@ -251,14 +253,10 @@ Status TextStore::repair_tail() {
       for (const auto& [start, end] : loaded.records) {
         fresh.append(bytes, static_cast<size_t>(start), static_cast<size_t>(end - start));
       }
-      QM_RETURN_IF_ERROR(preserve_tail(path_, 0).status());
-      const std::string tmp = join_path(dir_, TEXT_STORE_TMP_FILE);
-      QM_ASSIGN_OR_RETURN(UniqueFd fd, create_replacing(tmp));
-      QM_RETURN_IF_ERROR(write_all(fd, fresh.data(), fresh.size(), tmp));
-      QM_RETURN_IF_ERROR(full_sync(fd, tmp));
-      QM_RETURN_IF_ERROR(fd.close());
-      QM_RETURN_IF_ERROR(rename_path(tmp, path_));
-      QM_RETURN_IF_ERROR(sync_dir(dir_));
+      QM_RETURN_IF_ERROR(replace_preserving(dir_, TEXT_STORE_FILE,
+                                            [&](const UniqueFd& fd, const std::string& tmp) {
+                                              return write_all(fd, fresh.data(), fresh.size(), tmp);
+                                            }));
     } else if (loaded.tail) {
       QM_RETURN_IF_ERROR(cut_preserving(path_, *loaded.tail).status());
     }

@@ -1410,5 +1410,79 @@ TEST_F(DamagedFilesTest, FailedRenamesKeepTheOldFile) {
   EXPECT_EQ(engine->schedule().entries().size(), 1u);
 }
 
+// The repair of damage in the text store and the synaptic bank writes the file afresh: the
+// damaged file is kept whole first, then the new one is written under a temporary of its own and
+// renamed into place. When any step fails, the append fails, the file is as it was, no temporary
+// is left, and the handle still reads every record that reads; the next append repairs and lands,
+// and after a reopen everything reads. A handle that read the old file and refreshes (or, for the
+// synaptic bank, loads) afterwards reads the new one.
+TEST_F(DamagedFilesTest, RepairThatFailsPartWayLosesNothing) {
+  const std::vector<std::pair<FileOp, const char*>> steps = {
+      {FileOp::Open, ".cut-"}, {FileOp::Write, ".cut-"}, {FileOp::Sync, ".cut-"},
+      {FileOp::Open, ".tmp-"}, {FileOp::Write, ".tmp-"}, {FileOp::Sync, ".tmp-"},
+      {FileOp::Rename, ""},
+  };
+  const std::vector<RecordFile> files = RecordFiles();
+  for (const char* name : {TEXT_STORE_FILE, SYNAPTIC_FILE}) {
+    const RecordFile& f = *std::find_if(files.begin(), files.end(),
+                                        [&](const RecordFile& x) { return x.name == name; });
+    const std::string pristine = Pristine(name);
+    const auto records = f.records(pristine);
+    ASSERT_GE(records.size(), 3u);
+    // A length in the middle runs past the end of the file (pack 4's text, the second synaptic
+    // entry); the records behind it are found by their bytes.
+    const bool texts = f.name == TEXT_STORE_FILE;
+    std::string damaged = pristine;
+    damaged[records[texts ? 3 : 1].first + (texts ? 8 : 0) + 3] = '\x01';
+    auto check = [&](Engine& e, bool appended) {
+      if (texts) {
+        for (PackId p : {5, 6}) EXPECT_EQ(*e.text_store().find(p), *Pack(p).text) << p;
+        EXPECT_EQ(e.text_store().find(4), nullptr);
+        if (appended) {
+          f.check_appended(e);
+        } else {
+          EXPECT_EQ(*e.text_store().find(1), *Pack(1).text);
+        }
+      } else {
+        QM_ASSERT_OK_AND_ASSIGN(auto got, e.synaptic().load_for_owner(1));
+        std::vector<uint64_t> ids;
+        for (const SynapticEntry& x : got) ids.push_back(x.id);
+        EXPECT_EQ(ids, appended ? std::vector<uint64_t>({1, 3, 9}) : std::vector<uint64_t>({1, 3}));
+      }
+    };
+    for (const auto& [op, file] : steps) {
+      SCOPED_TRACE(::testing::Message()
+                   << name << ": op " << static_cast<int>(op) << " on \"" << file << "\"");
+      TempDir dir;
+      Copy(dir);
+      write_file(dir.file(name), damaged);
+      QM_ASSERT_OK_AND_ASSIGN(auto engine, Open(dir.path()));
+      QM_ASSERT_OK_AND_ASSIGN(auto reader, Open(dir.path()));
+      g_faults = {{op, std::string(name) + file}};
+      set_file_fault_hook(&FailEachOnce);
+      const Status failed = f.append(*engine);
+      set_file_fault_hook(nullptr);
+      EXPECT_TRUE(g_faults.empty()) << "the step was not met";
+      EXPECT_FALSE(failed.is_ok()) << "the failed step was not reported";
+      EXPECT_EQ(read_file(dir.file(name)), damaged);
+      for (const auto& entry : std::filesystem::directory_iterator(dir.path())) {
+        EXPECT_FALSE(is_temp_file_name(entry.path().filename().string())) << entry.path();
+      }
+      check(*engine, false);
+      QM_ASSERT_OK(f.append(*engine));
+      check(*engine, true);
+      EXPECT_NE(read_file(dir.file(name)), damaged);
+      // The reader opened the damaged file.
+      QM_ASSERT_OK(reader->refresh());
+      check(*reader, true);
+      engine.reset();
+      reader.reset();
+      QM_ASSERT_OK_AND_ASSIGN(engine, Open(dir.path()));
+      check(*engine, true);
+      EXPECT_EQ(testing::lost_bytes(dir.path(), name, damaged), "");
+    }
+  }
+}
+
 }  // namespace
 }  // namespace quellmar
