@@ -45,6 +45,12 @@ class FileWindow {
     return buf_.data() + (off - start_);
   }
 
+  // The n bytes from `off` on when the window holds them all, without reading; otherwise null.
+  const uint8_t* held(uint64_t off, size_t n) const {
+    if (off < start_ || off + n > start_ + buf_.size()) return nullptr;
+    return buf_.data() + (off - start_);
+  }
+
  private:
   const UniqueFd& fd_;
   const uint64_t size_;
@@ -85,14 +91,19 @@ bool torn(const HeaderCheck& c) { return c.shape_agrees && c.runs_past; }
 // Whether a record ending at `off` can be followed by what is there: the end of the file, a whole
 // record, or a torn one: a header that agrees with its shape and runs past the end, or one too
 // short to say (the walk then takes it for the torn final record, and an append cuts it: a
-// header that the file's growth could complete is never taken for damage). Read on its own,
-// so that the window of the search stays where it is: one read per candidate, however many
-// candidates the damaged bytes hold.
-Result<bool> good_successor(const UniqueFd& fd, uint64_t off, uint64_t size) {
+// header that the file's growth could complete is never taken for damage). Taken from the
+// search's window when it holds them, and read on their own otherwise, so that the window stays
+// where the search is: at most one small read per candidate, however far its length points.
+Result<bool> good_successor(const UniqueFd& fd, const FileWindow& w, uint64_t off, uint64_t size) {
   if (off + WALK_HEADER > size) return true;
+  const uint8_t* p = w.held(off, WALK_HEADER);
   uint8_t head[WALK_HEADER];
-  QM_ASSIGN_OR_RETURN(const size_t avail, pread_some(fd, head, sizeof head, off));
-  const HeaderCheck c = check_header(head, avail, off, size);
+  size_t avail = WALK_HEADER;
+  if (p == nullptr) {
+    QM_ASSIGN_OR_RETURN(avail, pread_some(fd, head, sizeof head, off));
+    p = head;
+  }
+  const HeaderCheck c = check_header(p, avail, off, size);
   return c.whole || torn(c);
 }
 
@@ -143,7 +154,7 @@ Result<Walked> walk_records(const UniqueFd& fd, uint64_t from, uint64_t size,
       const HeaderCheck at = check_header(q, avail, x, size);
       torn_behind = torn(at);
       if (!at.whole) continue;
-      QM_ASSIGN_OR_RETURN(const bool followed, good_successor(fd, x + 4 + at.body, size));
+      QM_ASSIGN_OR_RETURN(const bool followed, good_successor(fd, w, x + 4 + at.body, size));
       if (followed) next = x;
     }
     if (!next) break;
