@@ -174,6 +174,8 @@ class VamanaIndex : public VectorIndex {
   std::vector<uint32_t> seeds() const;
 
  private:
+  friend class VamanaLoader;  // the steps of load (vamana_index.cc)
+
   void append_node(CellId cell_id, uint32_t key_owner);
   // The blocked distinct-key build, reusing `saved` when not null (build_reusing). False, having
   // built nothing, when a key has another width than dim(), or when `saved` does not fit.
