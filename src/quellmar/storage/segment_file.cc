@@ -131,9 +131,10 @@ Result<uint64_t> append_to(SegmentEntry& entry, const std::function<std::string_
 }
 
 // Whether a record that runs past the end of the file, of which the file holds the first `have`
-// bytes (4 at least), could be a write of this system that never completed: its length is one
-// the encoder writes (87 + 20 per group + 4 per extra value), and when the file holds its fixed
-// part, the counts there agree with that length. Anything else (a length byte flipped, garbage
+// bytes (4 at least), could be a write of this system that never completed: its length word is
+// one the encoder writes (87 + 20 per group of 32 key or value floats, a 4-byte scale and 16
+// bytes of codes, + 4 per extra value), and when the file holds its fixed part, the counts there
+// agree with that length. Anything else (a length byte flipped, garbage
 // behind the last record) is damage and is never cut off.
 bool could_be_torn(const uint8_t* p, size_t have) {
   const uint32_t body_len = decode_u32(p);
