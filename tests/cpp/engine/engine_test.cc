@@ -20,6 +20,7 @@
 #include "quellmar/core/file_names.h"
 #include "quellmar/core/posix_file.h"
 #include "quellmar/core/temp_file.h"
+#include "quellmar/engine/env_settings.h"
 #include "quellmar/index/vamana_index.h"
 #include "quellmar/retrieval/key_view.h"
 #include "test_util.h"
