@@ -1,8 +1,8 @@
-// Flat-index search over 100,000 clustered keys of width 128 (one query, k = 10), against the time to read
-// the index's 51 MB of keys once. BM_FlatSearchVsFloor alternates single floor reads and single
-// searches, so that neither finds the other's data in the last-level cache (51 MB does not fit),
-// and reports the floor, the search time, their ratio and its spread, against a plain and a
-// prefetching read of the keys.
+// Flat-index search over 100,000 clustered keys of width 128 (one query, k = 10), against the
+// time to read the index's 51 MB of keys once. BM_FlatSearchVsFloor alternates single floor reads
+// and single searches, so that neither finds the other's data in the last-level cache (51 MB does
+// not fit), and reports the floor, the search time, their ratio and its spread, against a plain
+// and a prefetching read of the keys.
 
 #include <benchmark/benchmark.h>
 
