@@ -15,10 +15,6 @@
 #include <thread>
 #include <unordered_set>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-
 #include "quellmar/core/coding.h"
 #include "quellmar/core/file_names.h"
 #include "quellmar/core/internal_fault.h"
@@ -124,16 +120,6 @@ constexpr uint32_t NO_NODE = UINT32_MAX;
 constexpr size_t SAVE_CHUNK = 64 * 1024;
 // Of the keys whose saved lists no new node enters, one in this many is scored all the same.
 constexpr size_t KEPT_CHECK_STRIDE = 64;
-
-// out[j] = x[j] / d for j < n, four at a time where SSE2 is there (the same quotients).
-void divide_f32(const float* x, float d, float* out, size_t n) {
-  size_t j = 0;
-#if defined(__SSE2__)
-  const __m128 dv = _mm_set1_ps(d);
-  for (; j + 4 <= n; j += 4) _mm_storeu_ps(out + j, _mm_div_ps(_mm_loadu_ps(x + j), dv));
-#endif
-  for (; j < n; ++j) out[j] = x[j] / d;
-}
 
 // Keys per row block of the blocked build: the rows of one tile of scores, and one work item.
 constexpr size_t TILE = 128;
@@ -352,18 +338,7 @@ void VamanaIndex::key_mean_slice(size_t j0, size_t j1, float* mean) const {
     const size_t m = width > j0 ? std::min(width, j1) - j0 : 0;
     if (m == 0) continue;
     divide_f32(key.data() + j0, n, quotients.data(), m);
-    size_t j = 0;
-#if defined(__SSE2__)
-    for (; j + 4 <= m; j += 4) {
-      const __m128 q = _mm_loadu_ps(&quotients[j]);
-      __m128 acc = _mm_loadu_ps(&sum[j]);
-      for (size_t r = 0; r < run; ++r) acc = _mm_add_ps(acc, q);
-      _mm_storeu_ps(&sum[j], acc);
-    }
-#endif
-    for (; j < m; ++j) {
-      for (size_t r = 0; r < run; ++r) sum[j] += quotients[j];
-    }
+    accumulate_f32_repeated(sum.data(), quotients.data(), m, run);
   }
   std::copy(sum.begin(), sum.end(), mean + j0);
 }
@@ -662,40 +637,26 @@ bool VamanaIndex::build_groups(const VamanaIndex* saved, size_t threads) {
 
   // One tile of scores, tile[a * TILE + b] for keys r0 + a and c0 + b (c0 always below
   // full_count): each feeds the row's list (in `rows`) with the column's members and, with
-  // `both`, the column's list (in `cols`) with the row's.
+  // `both`, the column's list (in `cols`) with the row's. A score goes on only when it is not
+  // below the threshold of the row's list or (with both) of its column's list; thresholds only
+  // rise, so the mask taken at the start of a row passes every score that passes the test when
+  // its turn comes.
   static_assert(TILE % F32_PANEL_WIDTH == 0);
   auto scan = [&](const float* tile, const Lists& rows, const Lists& cols, size_t r0, size_t nr,
                   size_t c0, size_t nc, bool both) {
     const float* col_threshold = &cols.threshold[c0];
+    uint64_t mask[(TILE + 63) / 64];
     for (size_t a = 0; a < nr; ++a) {
       const float* s = &tile[a * TILE];
       const size_t row = r0 + a;
       const float& row_threshold = rows.threshold[row];
-      size_t b = 0;
-#if defined(__SSE2__)
-      // Sixteen scores at a time, four to a vector: a lane goes on only when it is not below the
-      // threshold of the row's list or (with both) of its column's list.
-      auto lanes_passing = [&](size_t at, __m128 rt) {
-        const __m128 v = _mm_loadu_ps(s + at);
-        __m128 pass = _mm_cmpnlt_ps(v, rt);
-        if (both) pass = _mm_or_ps(pass, _mm_cmpnlt_ps(v, _mm_loadu_ps(col_threshold + at)));
-        return static_cast<unsigned>(_mm_movemask_ps(pass));
-      };
-      for (; b + 16 <= nc; b += 16) {
-        const __m128 rt = _mm_set1_ps(row_threshold);
-        unsigned mask = lanes_passing(b, rt) | lanes_passing(b + 4, rt) << 4 |
-                        lanes_passing(b + 8, rt) << 8 | lanes_passing(b + 12, rt) << 12;
-        while (mask != 0) {
-          const size_t lane = b + static_cast<size_t>(__builtin_ctz(mask));
-          mask &= mask - 1;
-          if (!(s[lane] < row_threshold)) offer(rows, row, c0 + lane, s[lane]);
-          if (both && !(s[lane] < col_threshold[lane])) offer(cols, c0 + lane, row, s[lane]);
+      lanes_not_below(s, nc, row_threshold, both ? col_threshold : nullptr, mask);
+      for (size_t word = 0; word * 64 < nc; ++word) {
+        for (uint64_t lanes = mask[word]; lanes != 0; lanes &= lanes - 1) {
+          const size_t b = word * 64 + static_cast<size_t>(__builtin_ctzll(lanes));
+          if (!(s[b] < row_threshold)) offer(rows, row, c0 + b, s[b]);
+          if (both && !(s[b] < col_threshold[b])) offer(cols, c0 + b, row, s[b]);
         }
-      }
-#endif
-      for (; b < nc; ++b) {
-        if (!(s[b] < row_threshold)) offer(rows, row, c0 + b, s[b]);
-        if (both && !(s[b] < col_threshold[b])) offer(cols, c0 + b, row, s[b]);
       }
     }
   };

@@ -36,6 +36,10 @@ struct SimdKernels {
                              uint32_t* keys);
   void (*accumulate_f32)(float* acc, const float* x, size_t n);
   void (*scale_f32)(float* x, float s, size_t n);
+  void (*accumulate_f32_repeated)(float* acc, const float* x, size_t n, size_t times);
+  void (*divide_f32)(const float* x, float d, float* out, size_t n);
+  void (*lanes_not_below)(const float* scores, size_t n, float threshold, const float* thresholds,
+                          uint64_t* mask);
 };
 
 inline constexpr size_t TOP_K_INSERTION_MAX = 64;
