@@ -196,27 +196,27 @@ uint64_t vamana_key_digest(std::span<const float> key) {
   return h ^ (h >> 29);
 }
 
-Status VamanaIndex::save(const std::string& dir) const {
-  // Written under a temporary name of this save's own and renamed over the old file once it is
-  // on stable storage: a crash part way leaves the previous file (or none), never a torn one
-  // that fails every later open, and saves of other handles never meet it.
-  QM_ASSIGN_OR_RETURN(TempFile temp, TempFile::create(dir, VAMANA_FILE));
-  const UniqueFd& fd = temp.fd();
-  const std::string& path = temp.path();
-  BufferedWriter writer(fd, path);
+namespace {
+
+Status write_header(const VamanaIndex& index, BufferedWriter& writer) {
   uint8_t header[VAMANA_HEADER_SIZE];
+  const std::optional<uint32_t> entry = index.entry_point();
   std::memcpy(header + VAMANA_MAGIC_OFFSET, VAMANA_MAGIC, sizeof VAMANA_MAGIC);
   encode_u32(header + VAMANA_VERSION_OFFSET, VAMANA_VERSION);
-  encode_u32(header + VAMANA_DIM_OFFSET, static_cast<uint32_t>(dim_));
-  encode_u32(header + VAMANA_MAX_DEGREE_OFFSET, static_cast<uint32_t>(max_degree_));
-  encode_u64(header + VAMANA_ENTRY_OFFSET, entry_point_ ? ids_[*entry_point_] : VAMANA_NO_ENTRY);
-  encode_u64(header + VAMANA_NODE_COUNT_OFFSET, ids_.size());
-  QM_RETURN_IF_ERROR(writer.append(header, sizeof header));
-  // Node records are encoded SAVE_CHUNK bytes at a time, and written a chunk at a time.
-  std::vector<uint8_t> chunk(SAVE_CHUNK);
+  encode_u32(header + VAMANA_DIM_OFFSET, static_cast<uint32_t>(index.dim()));
+  encode_u32(header + VAMANA_MAX_DEGREE_OFFSET, static_cast<uint32_t>(index.max_degree()));
+  encode_u64(header + VAMANA_ENTRY_OFFSET, entry ? index.node_cell_id(*entry) : VAMANA_NO_ENTRY);
+  encode_u64(header + VAMANA_NODE_COUNT_OFFSET, index.node_count());
+  return writer.append(header, sizeof header);
+}
+
+// Node records are encoded into `chunk` and written a chunk at a time; a record larger than the
+// chunk grows it.
+Status write_node_records(const VamanaIndex& index, BufferedWriter& writer,
+                          std::vector<uint8_t>& chunk) {
   size_t used = 0;
-  for (size_t i = 0; i < ids_.size(); ++i) {
-    std::span<const uint32_t> nb = neighbours(i);
+  for (size_t i = 0; i < index.node_count(); ++i) {
+    std::span<const uint32_t> nb = index.neighbours(i);
     const size_t size = VAMANA_NODE_FIXED_SIZE + VAMANA_NEIGHBOUR_SIZE * nb.size();
     if (used + size > chunk.size()) {
       QM_RETURN_IF_ERROR(writer.append(chunk.data(), used));
@@ -224,29 +224,33 @@ Status VamanaIndex::save(const std::string& dir) const {
       if (size > chunk.size()) chunk.resize(size);
     }
     uint8_t* out = chunk.data() + used;
-    encode_u64(out, ids_[i]);
+    encode_u64(out, index.node_cell_id(i));
     encode_u32(out + 8, static_cast<uint32_t>(nb.size()));
     out += VAMANA_NODE_FIXED_SIZE;
     for (uint32_t j : nb) {
-      encode_u64(out, ids_[j]);
+      encode_u64(out, index.node_cell_id(j));
       out += VAMANA_NEIGHBOUR_SIZE;
     }
     used += size;
   }
-  QM_RETURN_IF_ERROR(writer.append(chunk.data(), used));
-  // The key check: nodes that share a key share its digest.
+  return writer.append(chunk.data(), used);
+}
+
+// The key check, node i's key being *owners[key_of[i]]: nodes that share a key share its digest.
+Status write_key_check(std::span<const uint32_t> key_of, std::span<const SharedKey> owners,
+                       BufferedWriter& writer, std::vector<uint8_t>& chunk) {
   uint8_t keys_header[VAMANA_KEYS_HEADER_SIZE];
   std::memcpy(keys_header, VAMANA_KEYS_MAGIC, sizeof VAMANA_KEYS_MAGIC);
   encode_u32(keys_header + 4, VAMANA_KEYS_VERSION);
-  encode_u64(keys_header + 8, ids_.size());
+  encode_u64(keys_header + 8, key_of.size());
   QM_RETURN_IF_ERROR(writer.append(keys_header, sizeof keys_header));
-  used = 0;
+  size_t used = 0;
   uint32_t digest_owner = UINT32_MAX;
   uint64_t digest = 0;
-  for (size_t i = 0; i < ids_.size(); ++i) {
-    if (key_of_[i] != digest_owner) {
-      digest_owner = key_of_[i];
-      digest = vamana_key_digest(*key_owners_[digest_owner]);
+  for (uint32_t owner : key_of) {
+    if (owner != digest_owner) {
+      digest_owner = owner;
+      digest = vamana_key_digest(*owners[owner]);
     }
     if (used + VAMANA_KEY_DIGEST_SIZE > chunk.size()) {
       QM_RETURN_IF_ERROR(writer.append(chunk.data(), used));
@@ -255,7 +259,24 @@ Status VamanaIndex::save(const std::string& dir) const {
     encode_u64(chunk.data() + used, digest);
     used += VAMANA_KEY_DIGEST_SIZE;
   }
-  QM_RETURN_IF_ERROR(writer.append(chunk.data(), used));
+  return writer.append(chunk.data(), used);
+}
+
+}  // namespace
+
+Status VamanaIndex::save(const std::string& dir) const {
+  // Written under a temporary name of this save's own and renamed over the old file once it is
+  // on stable storage: a crash part way leaves the previous file (or none), never a torn one
+  // that fails every later open, and saves of other handles never meet it.
+  QM_ASSIGN_OR_RETURN(TempFile temp, TempFile::create(dir, VAMANA_FILE));
+  const UniqueFd& fd = temp.fd();
+  const std::string& path = temp.path();
+  BufferedWriter writer(fd, path);
+  QM_RETURN_IF_ERROR(write_header(*this, writer));
+  // Records are encoded SAVE_CHUNK bytes at a time, and written a chunk at a time.
+  std::vector<uint8_t> chunk(SAVE_CHUNK);
+  QM_RETURN_IF_ERROR(write_node_records(*this, writer, chunk));
+  QM_RETURN_IF_ERROR(write_key_check(key_of_, key_owners_, writer, chunk));
   QM_RETURN_IF_ERROR(writer.flush());
   QM_RETURN_IF_ERROR(full_sync(fd, path));
   return temp.commit();
