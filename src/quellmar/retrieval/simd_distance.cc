@@ -152,16 +152,13 @@ void scalar_divide_f32(const float* x, float d, float* out, size_t n) {
 
 void scalar_lanes_not_below(const float* scores, size_t n, float threshold, const float* thresholds,
                             uint64_t* mask) {
-  for (size_t begin = 0; begin < n; begin += 64) {
-    const size_t end = std::min(n, begin + 64);
+  fill_lane_mask(n, mask, [&](size_t begin, size_t end) {
     uint64_t bits = 0;
     for (size_t i = begin; i < end; ++i) {
-      const bool pass =
-          !(scores[i] < threshold) || (thresholds != nullptr && !(scores[i] < thresholds[i]));
-      bits |= uint64_t{pass} << (i - begin);
+      bits |= lane_not_below(scores, i, threshold, thresholds) << (i - begin);
     }
-    mask[begin / 64] = bits;
-  }
+    return bits;
+  });
 }
 
 }  // namespace

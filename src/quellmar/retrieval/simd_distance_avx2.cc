@@ -621,8 +621,7 @@ void avx2_divide_f32(const float* x, float d, float* out, size_t n) {
 void avx2_lanes_not_below(const float* scores, size_t n, float threshold, const float* thresholds,
                           uint64_t* mask) {
   const __m256 vt = _mm256_set1_ps(threshold);
-  for (size_t begin = 0; begin < n; begin += 64) {
-    const size_t end = n < begin + 64 ? n : begin + 64;
+  fill_lane_mask(n, mask, [&](size_t begin, size_t end) {
     uint64_t bits = 0;
     size_t i = begin;
     for (; i + 8 <= end; i += 8) {
@@ -633,13 +632,9 @@ void avx2_lanes_not_below(const float* scores, size_t n, float threshold, const 
       }
       bits |= uint64_t{static_cast<unsigned>(_mm256_movemask_ps(pass))} << (i - begin);
     }
-    for (; i < end; ++i) {
-      const bool pass =
-          !(scores[i] < threshold) || (thresholds != nullptr && !(scores[i] < thresholds[i]));
-      bits |= uint64_t{pass} << (i - begin);
-    }
-    mask[begin / 64] = bits;
-  }
+    for (; i < end; ++i) bits |= lane_not_below(scores, i, threshold, thresholds) << (i - begin);
+    return bits;
+  });
 }
 
 }  // namespace

@@ -593,8 +593,7 @@ void avx512_divide_f32(const float* x, float d, float* out, size_t n) {
 void avx512_lanes_not_below(const float* scores, size_t n, float threshold, const float* thresholds,
                             uint64_t* mask) {
   const __m512 vt = _mm512_set1_ps(threshold);
-  for (size_t begin = 0; begin < n; begin += 64) {
-    const size_t end = n < begin + 64 ? n : begin + 64;
+  fill_lane_mask(n, mask, [&](size_t begin, size_t end) {
     uint64_t bits = 0;
     for (size_t i = begin; i < end; i += 16) {
       const __mmask16 m = float_mask(end - i);
@@ -606,8 +605,8 @@ void avx512_lanes_not_below(const float* scores, size_t n, float threshold, cons
       }
       bits |= uint64_t{pass} << (i - begin);
     }
-    mask[begin / 64] = bits;
-  }
+    return bits;
+  });
 }
 
 }  // namespace

@@ -103,6 +103,19 @@ inline int8_t quantize_one(float x, float inv) {
   return static_cast<int8_t>(t);
 }
 
+// lanes_not_below, shared by every level: bits_of(begin, end) gives the bits of scores
+// [begin, end) (64 at the most, score begin in bit 0), and the scalar test of score i.
+template <typename BitsOf>
+inline void fill_lane_mask(size_t n, uint64_t* mask, BitsOf&& bits_of) {
+  for (size_t begin = 0; begin < n; begin += 64) {
+    mask[begin / 64] = bits_of(begin, n < begin + 64 ? n : begin + 64);
+  }
+}
+inline uint64_t lane_not_below(const float* scores, size_t i, float threshold,
+                               const float* thresholds) {
+  return !(scores[i] < threshold) || (thresholds != nullptr && !(scores[i] < thresholds[i]));
+}
+
 inline float quantize_scale(float m) { return m == 0.0f ? 1.0f : m / 127.0f; }
 
 inline float portable_quantize_i8(const float* values, size_t n, int8_t* codes) {
