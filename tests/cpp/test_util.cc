@@ -98,6 +98,17 @@ std::vector<std::vector<float>> normal_rows(std::mt19937& rng, size_t n, size_t 
   return rows;
 }
 
+std::vector<std::vector<float>> random_keys(size_t n, size_t width, int spread, uint32_t seed) {
+  std::mt19937 rng(seed);
+  if (spread <= 0) return normal_rows(rng, n, width);
+  std::uniform_int_distribution<int> whole(-spread, spread);
+  std::vector<std::vector<float>> keys(n, std::vector<float>(width));
+  for (auto& k : keys) {
+    for (float& x : k) x = static_cast<float>(whole(rng));
+  }
+  return keys;
+}
+
 std::vector<float> exact_q4_values(uint64_t seed, size_t n) {
   std::vector<float> v(n);
   for (size_t i = 0; i < n; ++i) v[i] = static_cast<float>((seed * 7 + i * 3) % 15) - 7.0f;

@@ -77,6 +77,9 @@ size_t cut_files(const std::string& dir, const std::string& name);
 std::vector<float> uniform_values(std::mt19937& rng, size_t n, float lo, float hi);
 // n rows of `width` values drawn from the standard normal distribution, row by row.
 std::vector<std::vector<float>> normal_rows(std::mt19937& rng, size_t n, size_t width);
+// n keys of `width` values drawn from mt19937(seed): standard normal ones, or with `spread` whole
+// numbers in [-spread, spread] (many equal scores).
+std::vector<std::vector<float>> random_keys(size_t n, size_t width, int spread, uint32_t seed);
 
 // n whole numbers from -7 to 7 that follow from `seed`, with a 7 leading every group of 32: the
 // 4-bit codes hold them exactly.
