@@ -75,6 +75,7 @@ using VamanaKeyLookup = FunctionRef<const SharedKey*(CellId)>;
 
 class VamanaIndex : public VectorIndex {
   friend class VamanaGroupBuild;  // the phases of build_groups (vamana_build.cc)
+  friend class VamanaLoader;      // the steps of load (vamana_index.cc)
 
  public:
   VamanaIndex(uint64_t dim, uint64_t max_degree, float alpha);
@@ -176,8 +177,6 @@ class VamanaIndex : public VectorIndex {
   std::vector<uint32_t> seeds() const;
 
  private:
-  friend class VamanaLoader;  // the steps of load (vamana_index.cc)
-
   void append_node(CellId cell_id, uint32_t key_owner);
   // The blocked distinct-key build, reusing `saved` when not null (build_reusing). False, having
   // built nothing, when a key has another width than dim(), or when `saved` does not fit.
