@@ -8,6 +8,7 @@
 
 #include "quellmar/core/coding.h"
 #include "quellmar/core/file_names.h"
+#include "quellmar/core/file_reader.h"
 #include "quellmar/core/internal_fault.h"
 #include "quellmar/core/posix_file.h"
 #include "quellmar/core/saturating.h"
@@ -289,70 +290,306 @@ void VamanaIndex::remove_stale_temps(const std::string& dir) {
 
 namespace {
 
-// Reads fixed-width fields front to back through one reused window, so a large file is neither
-// held whole nor copied into fresh memory; running past the end is the short-read error. A
-// pointer from take stays valid until the next call.
-class Reader {
+// The window vamana.idx is read through.
+constexpr size_t LOAD_WINDOW = 1 << 20;
+
+// What the header holds beside its magic and version.
+struct SavedHeader {
+  uint32_t dim = 0;
+  uint32_t max_degree = 0;
+  uint64_t entry_id = VAMANA_NO_ENTRY;
+  uint64_t count = 0;
+};
+
+// The header, field by field: the magic and the version are checked as soon as they are read.
+Result<SavedHeader> read_header(FileCursor& in) {
+  QM_ASSIGN_OR_RETURN(const uint8_t* magic, in.take(sizeof VAMANA_MAGIC));
+  if (std::memcmp(magic, VAMANA_MAGIC, sizeof VAMANA_MAGIC) != 0) {
+    return EngineError::io(IoError::invalid_data("bad vamana magic"));
+  }
+  QM_ASSIGN_OR_RETURN(const uint32_t version, in.u32());
+  if (version != VAMANA_VERSION) {
+    return EngineError::io(IoError::invalid_data("unsupported vamana version"));
+  }
+  SavedHeader header;
+  QM_ASSIGN_OR_RETURN(header.dim, in.u32());
+  QM_ASSIGN_OR_RETURN(header.max_degree, in.u32());
+  QM_ASSIGN_OR_RETURN(header.entry_id, in.u64());
+  QM_ASSIGN_OR_RETURN(header.count, in.u64());
+  return header;
+}
+
+// The fixed part of a node record. Its neighbour list comes next, and the file is known to hold
+// it.
+struct SavedNodeHead {
+  CellId id = 0;
+  uint32_t neighbours = 0;
+};
+
+Result<SavedNodeHead> read_node_head(FileCursor& in) {
+  QM_ASSIGN_OR_RETURN(const uint8_t* head, in.take(VAMANA_NODE_FIXED_SIZE));
+  const SavedNodeHead node{decode_u64(head), decode_u32(head + 8)};
+  if (in.remaining() / VAMANA_NEIGHBOUR_SIZE < node.neighbours) {
+    return EngineError::io(IoError::unexpected_eof());
+  }
+  return node;
+}
+
+}  // namespace
+
+// The steps of VamanaIndex::load over one file: the header, the node records, their neighbour
+// ids made node numbers, the key check. Every count is checked against the bytes the file holds
+// before anything is sized from it.
+class VamanaLoader {
  public:
-  static constexpr size_t WINDOW = 1 << 20;
-  Reader(const UniqueFd& fd, uint64_t size) : fd_(fd), size_(size) {}
-  uint64_t remaining() const { return size_ - pos_; }
-  uint64_t position() const { return pos_; }
-  Status seek(uint64_t pos) {
-    if (pos > size_) return EngineError::io(IoError::unexpected_eof());
-    pos_ = pos;
-    return Status::ok();
-  }
-  Status take(size_t n, const uint8_t** out) {
-    if (pos_ >= start_ && pos_ + n <= start_ + len_) {  // in the window, so in the file
-      *out = buf_.data() + (pos_ - start_);
-      pos_ += n;
-      return Status::ok();
+  VamanaLoader(FileCursor& in, VamanaKeyLookup keys) : in_(in), keys_(keys) {}
+
+  Result<VamanaIndex> load() {
+    QM_ASSIGN_OR_RETURN(const SavedHeader header, read_header(in_));
+    VamanaIndex index(header.dim, header.max_degree, VAMANA_ALPHA);
+    QM_RETURN_IF_ERROR(read_nodes(index, header));
+    give_missing_keys(index, header.dim);
+    QM_RETURN_IF_ERROR(translate_lists(index));
+    if (header.entry_id != VAMANA_NO_ENTRY) {
+      if (auto node = node_number(index, header.entry_id)) index.entry_point_ = *node;
     }
-    return refill_and_take(n, out);
-  }
-  Result<uint32_t> u32() {
-    const uint8_t* p = nullptr;
-    QM_RETURN_IF_ERROR(take(4, &p));
-    return decode_u32(p);
-  }
-  Result<uint64_t> u64() {
-    const uint8_t* p = nullptr;
-    QM_RETURN_IF_ERROR(take(8, &p));
-    return decode_u64(p);
+    index.key_check_ = check_keys(index);
+    return index;
   }
 
  private:
-  Status refill_and_take(size_t n, const uint8_t** out) {
-    if (remaining() < n) return EngineError::io(IoError::unexpected_eof());
-    if (pos_ < start_ || pos_ + n > start_ + len_) {
-      // n is bounded by the bytes left in the file, checked above.
-      if (buf_.size() < std::max(WINDOW, n)) buf_.resize(std::max(WINDOW, n));
-      const size_t want = static_cast<size_t>(std::min<uint64_t>(buf_.size(), size_ - pos_));
-      size_t got = 0;
-      while (got < want) {
-        QM_ASSIGN_OR_RETURN(size_t k, pread_some(fd_, buf_.data() + got, want - got, pos_ + got));
-        if (k == 0) break;
-        got += k;
+  // Nodes first, with their neighbour cell ids as they are stored, narrowed to 32 bits while
+  // every one fits; the ids are translated to node numbers once every node is known
+  // (translate_lists).
+  Status read_nodes(VamanaIndex& index, const SavedHeader& header) {
+    const uint64_t fits = std::min(header.count, in_.remaining() / VAMANA_NODE_FIXED_SIZE);
+    index.ids_.reserve(fits);
+    index.key_of_.reserve(fits);
+    index.adj_start_.reserve(fits + 1);
+    neighbour_at_.reserve(fits);
+    index.adjacency_.reserve(
+        std::min<uint64_t>(fits * header.max_degree, in_.remaining() / VAMANA_NEIGHBOUR_SIZE));
+    for (uint64_t i = 0; i < header.count; ++i) {
+      QM_ASSIGN_OR_RETURN(const SavedNodeHead node, read_node_head(in_));
+      neighbour_at_.push_back(in_.position());
+      QM_ASSIGN_OR_RETURN(const uint8_t* ids,
+                          in_.take(size_t{node.neighbours} * VAMANA_NEIGHBOUR_SIZE));
+      if (index.ids_.size() >= UINT32_MAX) {
+        return EngineError::io(IoError::invalid_data("too many vamana nodes"));
       }
-      start_ = pos_;
-      len_ = got;
-      if (got < n) return EngineError::io(IoError::unexpected_eof());
+      add_node(index, node.id);
+      index.adj_start_[index.ids_.size() - 1] = neighbour_total_;
+      if (i == 0) shift_ = static_cast<uint32_t>(node.id);
+      if (narrow_) add_narrow_list(index, ids, node.neighbours);
+      neighbour_total_ += node.neighbours;
     }
-    *out = buf_.data() + (pos_ - start_);
-    pos_ += n;
+    nodes_end_ = in_.position();
     return Status::ok();
   }
 
-  const UniqueFd& fd_;
-  uint64_t size_;
-  uint64_t pos_ = 0;
-  uint64_t start_ = 0;
-  uint64_t len_ = 0;
-  std::vector<uint8_t> buf_;
-};
+  // Appends the node with the key the caller has for its id. Consecutive nodes of one key (or
+  // of none) share one owner; a node without a key gets a null placeholder (give_missing_keys).
+  void add_node(VamanaIndex& index, CellId id) {
+    const SharedKey* found = keys_(id);
+    if (found != nullptr) {
+      longest_key_ = std::max(longest_key_, (*found)->size());
+    } else {
+      missing_keys_ = true;
+    }
+    const bool same_key =
+        !index.key_owners_.empty() &&
+        (found != nullptr ? index.key_owners_.back() == *found : !index.key_owners_.back());
+    if (!same_key) {
+      index.key_owners_.push_back(found != nullptr ? *found : SharedKey());
+      owner_found_.push_back(found != nullptr);
+    }
+    index.append_node(id, static_cast<uint32_t>(index.key_owners_.size() - 1));
+  }
 
-}  // namespace
+  // Appends a node's `n` stored neighbour ids at `ids`, narrowed, or notes that one of them does
+  // not fit 32 bits: the lists are then read again from the file (reread_wide_lists).
+  void add_narrow_list(VamanaIndex& index, const uint8_t* ids, uint32_t n) {
+    const size_t at = index.adjacency_.size();
+    index.adjacency_.resize(at + n);
+    uint32_t* out = index.adjacency_.data() + at;
+    // The low halves' bounds and the high halves' union: every id of the list is narrow (below
+    // UINT32_MAX) exactly when no high half is set and no low half is UINT32_MAX, and then the
+    // low halves' bounds are the ids'.
+    uint32_t high = 0, low_min = UINT32_MAX, low_max = 0;
+    for (uint32_t j = 0; j < n; ++j) {
+      const uint64_t nb = decode_u64(ids + VAMANA_NEIGHBOUR_SIZE * j);
+      const uint32_t low = static_cast<uint32_t>(nb);
+      high |= static_cast<uint32_t>(nb >> 32);
+      low_min = std::min(low_min, low);
+      low_max = std::max(low_max, low);
+      out[j] = low - shift_;
+    }
+    if (high != 0 || low_max == UINT32_MAX) {
+      narrow_ = false;
+    } else if (n > 0) {
+      lowest_ = std::min<uint64_t>(lowest_, low_min);
+      highest_ = std::max<uint64_t>(highest_, low_max);
+    }
+  }
+
+  // A node without a key gets zeros. Scores are taken over the common prefix, so zeros beyond
+  // the longest key the caller has change no score: a damaged `dim` must not size them.
+  void give_missing_keys(VamanaIndex& index, uint32_t dim) const {
+    if (!missing_keys_) return;
+    const SharedKey zeros(
+        std::vector<float>(static_cast<size_t>(std::min<uint64_t>(dim, longest_key_)), 0.0f));
+    for (SharedKey& owner : index.key_owners_) {
+      if (!owner) owner = zeros;
+    }
+  }
+
+  // The translation of cell ids to node numbers: the node ids of an engine's file ascend,
+  // usually without gaps, so a table over their range (or a binary search) stands in for the
+  // hash map.
+  void number_nodes(const VamanaIndex& index) {
+    const size_t n_nodes = index.ids_.size();
+    if (index.ids_ascending_ && n_nodes > 0 &&
+        index.ids_.back() - index.ids_.front() < 4 * uint64_t{n_nodes} + 1024) {
+      base_ = index.ids_.front();
+      // Strictly ascending ids without gaps (the usual case) need no table: node i is base + i.
+      contiguous_ = index.ids_.back() - base_ + 1 == n_nodes;
+      if (!contiguous_) {
+        table_.assign(index.ids_.back() - base_ + 1, UINT32_MAX);
+        for (size_t i = 0; i < n_nodes; ++i) {
+          table_[index.ids_[i] - base_] = static_cast<uint32_t>(i);
+        }
+      }
+    }
+  }
+
+  std::optional<uint32_t> node_number(const VamanaIndex& index, CellId id) const {
+    if (contiguous_) {
+      if (id < base_ || id - base_ >= index.ids_.size()) return std::nullopt;
+      return static_cast<uint32_t>(id - base_);
+    }
+    if (!table_.empty()) {
+      if (id < base_ || id - base_ >= table_.size() || table_[id - base_] == UINT32_MAX) {
+        return std::nullopt;
+      }
+      return table_[id - base_];
+    }
+    return index.node_of(id);
+  }
+
+  // Node i's stored ids are [stored_start(i), stored_start(i + 1)) of what the file holds.
+  uint64_t stored_start(const VamanaIndex& index, size_t i) const {
+    return i < index.ids_.size() ? index.adj_start_[i] : neighbour_total_;
+  }
+
+  // The neighbour lists as node numbers. Ids without a node are dropped.
+  Status translate_lists(VamanaIndex& index) {
+    number_nodes(index);
+    const size_t n_nodes = index.ids_.size();
+    // When every stored neighbour names a node of contiguous ids (base being the first node's
+    // id), the narrowed lists are final already.
+    const bool final_lists =
+        narrow_ && contiguous_ &&
+        (neighbour_total_ == 0 || (lowest_ >= base_ && highest_ - base_ < n_nodes));
+    if (narrow_ && !final_lists) {
+      renumber_narrow_lists(index);
+    } else if (!narrow_) {
+      QM_RETURN_IF_ERROR(reread_wide_lists(index));
+    }
+    index.adj_start_[n_nodes] = index.adjacency_.size();
+    return Status::ok();
+  }
+
+  // The narrowed ids made node numbers, the lists packed to the front in place.
+  void renumber_narrow_lists(VamanaIndex& index) const {
+    uint64_t out = 0;
+    uint64_t from = 0;
+    for (size_t i = 0; i < index.ids_.size(); ++i) {
+      const uint64_t to = stored_start(index, i + 1);
+      index.adj_start_[i] = out;
+      for (; from < to; ++from) {
+        const CellId id = static_cast<uint32_t>(index.adjacency_[from] + shift_);
+        if (auto node = node_number(index, id)) index.adjacency_[out++] = *node;
+      }
+    }
+    index.adjacency_.resize(out);
+  }
+
+  // A file with an id wider than 32 bits is read a second time for the lists, from where each
+  // node's list sits.
+  Status reread_wide_lists(VamanaIndex& index) {
+    index.adjacency_.clear();
+    index.adjacency_.reserve(neighbour_total_);
+    for (size_t i = 0; i < index.ids_.size(); ++i) {
+      const uint64_t n = stored_start(index, i + 1) - index.adj_start_[i];
+      index.adj_start_[i] = index.adjacency_.size();
+      QM_RETURN_IF_ERROR(in_.seek(neighbour_at_[i]));
+      QM_ASSIGN_OR_RETURN(const uint8_t* p,
+                          in_.take(static_cast<size_t>(n * VAMANA_NEIGHBOUR_SIZE)));
+      for (uint64_t j = 0; j < n; ++j) {
+        if (auto node = node_number(index, decode_u64(p + VAMANA_NEIGHBOUR_SIZE * j))) {
+          index.adjacency_.push_back(*node);
+        }
+      }
+    }
+    return Status::ok();
+  }
+
+  // The key check behind the node records. One that is missing, of another version or another
+  // node count, or cut short, is no check: the graph is then not known to fit the keys.
+  VamanaIndex::KeyCheck check_keys(const VamanaIndex& index) {
+    using KeyCheck = VamanaIndex::KeyCheck;
+    const size_t n_nodes = index.ids_.size();
+    if (!in_.seek(nodes_end_).is_ok()) return KeyCheck::Unchecked;
+    auto header = in_.take(VAMANA_KEYS_HEADER_SIZE);
+    if (!header.is_ok() ||
+        std::memcmp(*header, VAMANA_KEYS_MAGIC, sizeof VAMANA_KEYS_MAGIC) != 0 ||
+        decode_u32(*header + 4) != VAMANA_KEYS_VERSION || decode_u64(*header + 8) != n_nodes ||
+        in_.remaining() / VAMANA_KEY_DIGEST_SIZE < n_nodes) {
+      return KeyCheck::Unchecked;
+    }
+    uint32_t digest_owner = UINT32_MAX;
+    uint64_t digest = 0;
+    constexpr size_t BLOCK = 4096;
+    for (size_t first = 0; first < n_nodes; first += BLOCK) {
+      const size_t n = std::min(BLOCK, n_nodes - first);
+      auto stored = in_.take(n * VAMANA_KEY_DIGEST_SIZE);
+      if (!stored.is_ok()) return KeyCheck::Unchecked;
+      for (size_t j = 0; j < n; ++j) {
+        const uint32_t owner = index.key_of_[first + j];
+        if (!owner_found_[owner]) continue;  // a node whose cell is gone: no key to hold it to
+        if (owner != digest_owner) {
+          digest_owner = owner;
+          digest = vamana_key_digest(*index.key_owners_[owner]);
+        }
+        if (decode_u64(*stored + VAMANA_KEY_DIGEST_SIZE * j) != digest) {
+          return KeyCheck::Mismatched;
+        }
+      }
+    }
+    return KeyCheck::Matched;
+  }
+
+  FileCursor& in_;
+  VamanaKeyLookup keys_;
+  // The node walk.
+  std::vector<uint64_t> neighbour_at_;  // where each node's stored list sits in the file
+  uint64_t neighbour_total_ = 0;
+  uint64_t nodes_end_ = 0;
+  // Per key owner: whether the caller gave that key (the key check skips the others).
+  std::vector<uint8_t> owner_found_;
+  size_t longest_key_ = 0;
+  bool missing_keys_ = false;
+  // Whether every neighbour id read so far fits 32 bits. Narrow ids are kept less the first
+  // node's id (mod 2^32): when the node ids run without gaps from there, that is already the
+  // node number.
+  bool narrow_ = true;
+  uint32_t shift_ = 0;
+  uint64_t lowest_ = UINT64_MAX, highest_ = 0;  // of the narrow neighbour ids
+  // The numbering (number_nodes).
+  CellId base_ = 0;
+  bool contiguous_ = false;
+  std::vector<uint32_t> table_;
+};
 
 Result<std::optional<VamanaIndex>> VamanaIndex::load(
     const std::string& dir, const std::unordered_map<CellId, std::vector<float>>& keys) {
@@ -369,253 +606,23 @@ Result<std::optional<VamanaIndex>> VamanaIndex::load(
 Result<std::optional<VamanaIndex>> VamanaIndex::load(const std::string& dir, VamanaKeyLookup keys) {
   const std::string path = str_cat(dir, "/", VAMANA_FILE);
   if (!path_exists(path)) return std::optional<VamanaIndex>();
-  // Every count below is checked against the bytes the file holds before anything is sized
-  // from it.
-  QM_ASSIGN_OR_RETURN(UniqueFd fd, open_read(path));
-  QM_ASSIGN_OR_RETURN(uint64_t file_size, fd_size(fd));
-  Reader in(fd, file_size);
-  const uint8_t* magic = nullptr;
-  QM_RETURN_IF_ERROR(in.take(sizeof VAMANA_MAGIC, &magic));
-  if (std::memcmp(magic, VAMANA_MAGIC, sizeof VAMANA_MAGIC) != 0) {
-    return EngineError::io(IoError::invalid_data("bad vamana magic"));
-  }
-  QM_ASSIGN_OR_RETURN(uint32_t version, in.u32());
-  if (version != VAMANA_VERSION) {
-    return EngineError::io(IoError::invalid_data("unsupported vamana version"));
-  }
-  QM_ASSIGN_OR_RETURN(uint32_t dim, in.u32());
-  QM_ASSIGN_OR_RETURN(uint32_t max_degree, in.u32());
-  QM_ASSIGN_OR_RETURN(uint64_t entry_id, in.u64());
-  QM_ASSIGN_OR_RETURN(uint64_t count, in.u64());
-
-  // A node without a key gets zeros. Scores are taken over the common prefix, so zeros beyond
-  // the longest key the caller has change no score: a damaged `dim` must not size them. They
-  // are made once every node is read, in place of the null placeholders below.
-  size_t longest_key = 0;
-  bool missing_keys = false;
-  // Per key owner: whether the caller gave that key (the key check skips the others).
-  std::vector<uint8_t> owner_found;
-
-  VamanaIndex index(dim, max_degree, VAMANA_ALPHA);
-  // Nodes first, with their neighbour cell ids as they are stored, narrowed to 32 bits while
-  // every one fits; the ids are translated to node numbers once every node is known. A file with
-  // a wider id is read a second time for them, from where each node's list sits.
-  std::vector<uint64_t> neighbour_at;
-  uint64_t neighbour_total = 0;
-  bool narrow = true;
-  uint64_t lowest = UINT64_MAX, highest = 0;  // of the narrow neighbour ids
-  // Narrow ids are kept less the first node's id (mod 2^32): when the node ids run without gaps
-  // from there, that is already the node index.
-  uint32_t shift = 0;
-  const uint64_t fits = std::min(count, in.remaining() / VAMANA_NODE_FIXED_SIZE);
-  index.ids_.reserve(fits);
-  index.key_of_.reserve(fits);
-  index.adj_start_.reserve(fits + 1);
-  neighbour_at.reserve(fits);
-  index.adjacency_.reserve(
-      std::min<uint64_t>(fits * max_degree, in.remaining() / VAMANA_NEIGHBOUR_SIZE));
-  for (uint64_t i = 0; i < count; ++i) {
-    const uint8_t* head = nullptr;
-    QM_RETURN_IF_ERROR(in.take(VAMANA_NODE_FIXED_SIZE, &head));
-    const uint64_t id = decode_u64(head);
-    const uint32_t n = decode_u32(head + 8);
-    const uint8_t* ids = nullptr;
-    if (in.remaining() / VAMANA_NEIGHBOUR_SIZE < n) {
-      return EngineError::io(IoError::unexpected_eof());
-    }
-    neighbour_at.push_back(in.position());
-    QM_RETURN_IF_ERROR(in.take(size_t{n} * VAMANA_NEIGHBOUR_SIZE, &ids));
-    if (index.ids_.size() >= UINT32_MAX) {
-      return EngineError::io(IoError::invalid_data("too many vamana nodes"));
-    }
-    const SharedKey* found = keys(id);
-    if (found != nullptr) {
-      longest_key = std::max(longest_key, (*found)->size());
-    } else {
-      missing_keys = true;
-    }
-    // Consecutive nodes of one key (or of none) share one owner.
-    const bool same_key =
-        !index.key_owners_.empty() &&
-        (found != nullptr ? index.key_owners_.back() == *found : !index.key_owners_.back());
-    if (!same_key) {
-      index.key_owners_.push_back(found != nullptr ? *found : SharedKey());
-      owner_found.push_back(found != nullptr);
-    }
-    index.append_node(id, static_cast<uint32_t>(index.key_owners_.size() - 1));
-    index.adj_start_[index.ids_.size() - 1] = neighbour_total;
-    if (i == 0) shift = static_cast<uint32_t>(id);
-    if (narrow) {
-      const size_t at = index.adjacency_.size();
-      index.adjacency_.resize(at + n);
-      uint32_t* out = index.adjacency_.data() + at;
-      // The low halves' bounds and the high halves' union: every id of the list is narrow
-      // (below UINT32_MAX) exactly when no high half is set and no low half is UINT32_MAX, and
-      // then the low halves' bounds are the ids'.
-      uint32_t high = 0, low_min = UINT32_MAX, low_max = 0;
-      for (uint32_t j = 0; j < n; ++j) {
-        const uint64_t nb = decode_u64(ids + VAMANA_NEIGHBOUR_SIZE * j);
-        const uint32_t low = static_cast<uint32_t>(nb);
-        high |= static_cast<uint32_t>(nb >> 32);
-        low_min = std::min(low_min, low);
-        low_max = std::max(low_max, low);
-        out[j] = low - shift;
-      }
-      if (high != 0 || low_max == UINT32_MAX) {
-        narrow = false;
-      } else if (n > 0) {
-        lowest = std::min<uint64_t>(lowest, low_min);
-        highest = std::max<uint64_t>(highest, low_max);
-      }
-    }
-    neighbour_total += n;
-  }
-  const uint64_t nodes_end = in.position();
-  if (missing_keys) {
-    const SharedKey zeros(
-        std::vector<float>(static_cast<size_t>(std::min<uint64_t>(dim, longest_key)), 0.0f));
-    for (SharedKey& owner : index.key_owners_) {
-      if (!owner) owner = zeros;
-    }
-  }
-  // Translation: the node ids of an engine's file ascend, usually without gaps, so a table over
-  // their range (or a binary search) stands in for the hash map.
-  const size_t n_nodes = index.ids_.size();
-  std::vector<uint32_t> table;
-  CellId base = 0;
-  bool contiguous = false;
-  if (index.ids_ascending_ && n_nodes > 0 &&
-      index.ids_.back() - index.ids_.front() < 4 * uint64_t{n_nodes} + 1024) {
-    base = index.ids_.front();
-    // Strictly ascending ids without gaps (the usual case) need no table: node i is base + i.
-    contiguous = index.ids_.back() - base + 1 == n_nodes;
-    if (!contiguous) {
-      table.assign(index.ids_.back() - base + 1, UINT32_MAX);
-      for (size_t i = 0; i < n_nodes; ++i) table[index.ids_[i] - base] = static_cast<uint32_t>(i);
-    }
-  }
-  auto translate = [&](CellId id) -> std::optional<uint32_t> {
-    if (contiguous) {
-      if (id < base || id - base >= n_nodes) return std::nullopt;
-      return static_cast<uint32_t>(id - base);
-    }
-    if (!table.empty()) {
-      if (id < base || id - base >= table.size() || table[id - base] == UINT32_MAX) {
-        return std::nullopt;
-      }
-      return table[id - base];
-    }
-    return index.node_of(id);
-  };
-  // Node i's stored ids are [stored(i), stored(i + 1)); ids without a node are dropped, so the
-  // translated lists are packed to the front in place.
-  auto stored = [&](size_t i) {
-    return i + 1 < n_nodes ? index.adj_start_[i + 1] : neighbour_total;
-  };
-  // When every stored neighbour names a node of contiguous ids (base being the first node's id),
-  // the narrowed lists are final already.
-  const bool final_lists = narrow && contiguous &&
-                           (neighbour_total == 0 || (lowest >= base && highest - base < n_nodes));
-  if (narrow && !final_lists) {
-    uint64_t out = 0;
-    uint64_t from = 0;
-    for (size_t i = 0; i < n_nodes; ++i) {
-      const uint64_t to = stored(i);
-      index.adj_start_[i] = out;
-      for (; from < to; ++from) {
-        const CellId id = static_cast<uint32_t>(index.adjacency_[from] + shift);
-        if (auto node = translate(id)) index.adjacency_[out++] = *node;
-      }
-    }
-    index.adjacency_.resize(out);
-  } else if (!narrow) {
-    index.adjacency_.clear();
-    index.adjacency_.reserve(neighbour_total);
-    for (size_t i = 0; i < n_nodes; ++i) {
-      const uint64_t n = stored(i) - index.adj_start_[i];
-      index.adj_start_[i] = index.adjacency_.size();
-      const uint8_t* p = nullptr;
-      QM_RETURN_IF_ERROR(in.seek(neighbour_at[i]));
-      QM_RETURN_IF_ERROR(in.take(static_cast<size_t>(n * VAMANA_NEIGHBOUR_SIZE), &p));
-      for (uint64_t j = 0; j < n; ++j) {
-        if (auto node = translate(decode_u64(p + VAMANA_NEIGHBOUR_SIZE * j))) {
-          index.adjacency_.push_back(*node);
-        }
-      }
-    }
-  }
-  index.adj_start_[n_nodes] = index.adjacency_.size();
-  if (entry_id != VAMANA_NO_ENTRY) {
-    if (auto node = translate(entry_id)) index.entry_point_ = *node;
-  }
-  // The key check. One that is missing, of another version or another node count, or cut short,
-  // is no check: the graph is then not known to fit the keys.
-  // It is read with reads of its own, in blocks: the node walk above keeps the window to itself.
-  auto check_keys = [&]() -> KeyCheck {
-    uint8_t header[VAMANA_KEYS_HEADER_SIZE];
-    if (file_size - nodes_end < VAMANA_KEYS_HEADER_SIZE ||
-        !pread_exact(fd, header, sizeof header, nodes_end).is_ok() ||
-        std::memcmp(header, VAMANA_KEYS_MAGIC, sizeof VAMANA_KEYS_MAGIC) != 0 ||
-        decode_u32(header + 4) != VAMANA_KEYS_VERSION || decode_u64(header + 8) != n_nodes ||
-        (file_size - nodes_end - VAMANA_KEYS_HEADER_SIZE) / VAMANA_KEY_DIGEST_SIZE < n_nodes) {
-      return KeyCheck::Unchecked;
-    }
-    uint32_t digest_owner = UINT32_MAX;
-    uint64_t digest = 0;
-    constexpr size_t BLOCK = 4096;
-    std::vector<uint8_t> block(std::min<size_t>(BLOCK, n_nodes) * VAMANA_KEY_DIGEST_SIZE);
-    for (size_t first = 0; first < n_nodes; first += BLOCK) {
-      const size_t n = std::min(BLOCK, n_nodes - first);
-      const uint8_t* stored = block.data();
-      if (!pread_exact(fd, block.data(), n * VAMANA_KEY_DIGEST_SIZE,
-                       nodes_end + VAMANA_KEYS_HEADER_SIZE + first * VAMANA_KEY_DIGEST_SIZE)
-               .is_ok()) {
-        return KeyCheck::Unchecked;
-      }
-      for (size_t j = 0; j < n; ++j) {
-        const uint32_t owner = index.key_of_[first + j];
-        if (!owner_found[owner]) continue;  // a node whose cell is gone: no key to hold it to
-        if (owner != digest_owner) {
-          digest_owner = owner;
-          digest = vamana_key_digest(*index.key_owners_[owner]);
-        }
-        if (decode_u64(stored + VAMANA_KEY_DIGEST_SIZE * j) != digest) {
-          return KeyCheck::Mismatched;
-        }
-      }
-    }
-    return KeyCheck::Matched;
-  };
-  index.key_check_ = check_keys();
+  QM_ASSIGN_OR_RETURN(FileCursor in, FileCursor::open(path, LOAD_WINDOW));
+  QM_ASSIGN_OR_RETURN(VamanaIndex index, VamanaLoader(in, keys).load());
   return std::optional<VamanaIndex>(std::move(index));
 }
 
 Result<std::optional<CellId>> VamanaIndex::highest_saved_id(const std::string& dir, CellId below) {
   const std::string path = join_path(dir, VAMANA_FILE);
   if (!path_exists(path)) return std::optional<CellId>();
-  QM_ASSIGN_OR_RETURN(UniqueFd fd, open_read(path));
-  QM_ASSIGN_OR_RETURN(uint64_t file_size, fd_size(fd));
-  Reader in(fd, file_size);
-  const uint8_t* header = nullptr;
-  QM_RETURN_IF_ERROR(in.take(VAMANA_HEADER_SIZE, &header));
-  if (std::memcmp(header, VAMANA_MAGIC, sizeof VAMANA_MAGIC) != 0) {
-    return EngineError::io(IoError::invalid_data("bad vamana magic"));
-  }
-  if (decode_u32(header + VAMANA_VERSION_OFFSET) != VAMANA_VERSION) {
-    return EngineError::io(IoError::invalid_data("unsupported vamana version"));
-  }
-  const uint64_t count = decode_u64(header + VAMANA_NODE_COUNT_OFFSET);
+  QM_ASSIGN_OR_RETURN(FileCursor in, FileCursor::open(path, LOAD_WINDOW));
+  // A header cut short is the short read here, whatever the bytes it holds say.
+  if (in.size() < VAMANA_HEADER_SIZE) return EngineError::io(IoError::unexpected_eof());
+  QM_ASSIGN_OR_RETURN(const SavedHeader header, read_header(in));
   std::optional<CellId> highest;
-  for (uint64_t i = 0; i < count; ++i) {
-    const uint8_t* node = nullptr;
-    QM_RETURN_IF_ERROR(in.take(VAMANA_NODE_FIXED_SIZE, &node));
-    const CellId id = decode_u64(node);
-    const uint32_t n = decode_u32(node + 8);
-    if (in.remaining() / VAMANA_NEIGHBOUR_SIZE < n) {
-      return EngineError::io(IoError::unexpected_eof());
-    }
-    QM_RETURN_IF_ERROR(in.seek(in.position() + uint64_t{n} * VAMANA_NEIGHBOUR_SIZE));
-    if (id < below) highest = highest ? std::max(*highest, id) : id;
+  for (uint64_t i = 0; i < header.count; ++i) {
+    QM_ASSIGN_OR_RETURN(const SavedNodeHead node, read_node_head(in));
+    QM_RETURN_IF_ERROR(in.seek(in.position() + uint64_t{node.neighbours} * VAMANA_NEIGHBOUR_SIZE));
+    if (node.id < below) highest = highest ? std::max(*highest, node.id) : node.id;
   }
   return highest;
 }

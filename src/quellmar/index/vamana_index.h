@@ -75,6 +75,7 @@ using VamanaKeyLookup = FunctionRef<const SharedKey*(CellId)>;
 
 class VamanaIndex : public VectorIndex {
   friend class VamanaGroupBuild;  // the phases of build_groups (vamana_build.cc)
+  friend class VamanaLoader;      // the steps of load (vamana_index.cc)
 
  public:
   VamanaIndex(uint64_t dim, uint64_t max_degree, float alpha);
