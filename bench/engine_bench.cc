@@ -29,6 +29,7 @@
 #include "bench_util.h"
 #include "quellmar/core/file_names.h"
 #include "quellmar/engine/engine.h"
+#include "quellmar/engine/env_settings.h"
 
 using namespace quellmar;
 using namespace quellmar::bench;

@@ -8,6 +8,8 @@
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
+#include <array>
+#include <string>
 #include <chrono>
 #include <vector>
 
@@ -34,12 +36,20 @@ inline double sorted_percentile(std::vector<double>& v, double p) {
   return v[std::min(v.size() - 1, static_cast<size_t>(p * static_cast<double>(v.size())))];
 }
 
-template <class Floor, class Work>
-FloorRatio measure_against_floor(const FloorRatioPlan& plan, Floor&& floor, Work&& work) {
-  std::vector<double> floors, works, ratios, times;
-  floors.reserve(static_cast<size_t>(plan.rounds));
+// The work against several floors in the same rounds: each round runs one batch of every floor
+// and one of the work, in an order that rotates by one place each round, and each floor's ratio
+// is taken against the work of its own round. With one floor the order alternates, floor first.
+template <class Work, class... Floors>
+std::array<FloorRatio, sizeof...(Floors)> measure_against_floors(const FloorRatioPlan& plan,
+                                                                 Work&& work, Floors&&... floor) {
+  constexpr size_t N = sizeof...(Floors);
+  std::array<std::vector<double>, N> floors, ratios;
+  std::vector<double> works, times;
+  for (size_t j = 0; j < N; ++j) {
+    floors[j].reserve(static_cast<size_t>(plan.rounds));
+    ratios[j].reserve(static_cast<size_t>(plan.rounds));
+  }
   works.reserve(static_cast<size_t>(plan.rounds));
-  ratios.reserve(static_cast<size_t>(plan.rounds));
   times.reserve(static_cast<size_t>(plan.batch));
   auto batch_median = [&](auto& body) {
     for (int i = 0; i < plan.warmup; ++i) body();
@@ -51,22 +61,38 @@ FloorRatio measure_against_floor(const FloorRatioPlan& plan, Floor&& floor, Work
     }
     return sorted_percentile(times, 0.5);
   };
-  for (int r = 0; r < plan.rounds; ++r) {
-    double f, w;
-    if (r % 2 == 0) {
-      f = batch_median(floor);
+  // Part j < N is floor j, part N the work.
+  std::array<double, N> f{};
+  double w = 0;
+  auto run_part = [&](size_t part) {
+    if (part == N) {
       w = batch_median(work);
-    } else {
-      w = batch_median(work);
-      f = batch_median(floor);
+      return;
     }
-    floors.push_back(f);
+    size_t j = 0;
+    ((j++ == part ? (void)(f[part] = batch_median(floor)) : (void)0), ...);
+  };
+  for (int r = 0; r < plan.rounds; ++r) {
+    for (size_t i = 0; i <= N; ++i) run_part((static_cast<size_t>(r) + i) % (N + 1));
     works.push_back(w);
-    ratios.push_back(w / f);
+    for (size_t j = 0; j < N; ++j) {
+      floors[j].push_back(f[j]);
+      ratios[j].push_back(w / f[j]);
+    }
   }
-  const double p10 = sorted_percentile(ratios, 0.1), p90 = sorted_percentile(ratios, 0.9);
-  return {sorted_percentile(floors, 0.5), sorted_percentile(works, 0.5),
-          sorted_percentile(ratios, 0.5), p10, p90};
+  const double work_us = sorted_percentile(works, 0.5);
+  std::array<FloorRatio, N> out;
+  for (size_t j = 0; j < N; ++j) {
+    const double p10 = sorted_percentile(ratios[j], 0.1), p90 = sorted_percentile(ratios[j], 0.9);
+    out[j] = {sorted_percentile(floors[j], 0.5), work_us, sorted_percentile(ratios[j], 0.5), p10,
+              p90};
+  }
+  return out;
+}
+
+template <class Floor, class Work>
+FloorRatio measure_against_floor(const FloorRatioPlan& plan, Floor&& floor, Work&& work) {
+  return measure_against_floors(plan, work, floor)[0];
 }
 
 // Median and 99th percentile of single timed runs, as counters.
@@ -89,12 +115,13 @@ std::vector<double> time_each(int runs, int warmup, Work&& work) {
   return times;
 }
 
-inline void report(benchmark::State& state, const FloorRatio& m) {
-  state.counters["floor_us"] = m.floor_us;
-  state.counters["work_us"] = m.work_us;
-  state.counters["ratio"] = m.ratio;
-  state.counters["ratio_p10"] = m.ratio_p10;
-  state.counters["ratio_p90"] = m.ratio_p90;
+// The figures as counters, their names led by `prefix`.
+inline void report(benchmark::State& state, const FloorRatio& m, const std::string& prefix = "") {
+  state.counters[prefix + "floor_us"] = m.floor_us;
+  state.counters[prefix + "work_us"] = m.work_us;
+  state.counters[prefix + "ratio"] = m.ratio;
+  state.counters[prefix + "ratio_p10"] = m.ratio_p10;
+  state.counters[prefix + "ratio_p90"] = m.ratio_p90;
 }
 
 }  // namespace quellmar::bench

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "quellmar/engine/engine.h"
+#include "quellmar/retrieval/slb.h"
 
 namespace quellmar {
 

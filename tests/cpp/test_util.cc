@@ -89,4 +89,72 @@ std::vector<float> uniform_values(std::mt19937& rng, size_t n, float lo, float h
   return out;
 }
 
+std::vector<std::vector<float>> normal_rows(std::mt19937& rng, size_t n, size_t width) {
+  std::normal_distribution<float> normal;
+  std::vector<std::vector<float>> rows(n, std::vector<float>(width));
+  for (auto& r : rows) {
+    for (float& v : r) v = normal(rng);
+  }
+  return rows;
+}
+
+std::vector<std::vector<float>> random_keys(size_t n, size_t width, int spread, uint32_t seed) {
+  std::mt19937 rng(seed);
+  if (spread <= 0) return normal_rows(rng, n, width);
+  std::uniform_int_distribution<int> whole(-spread, spread);
+  std::vector<std::vector<float>> keys(n, std::vector<float>(width));
+  for (auto& k : keys) {
+    for (float& x : k) x = static_cast<float>(whole(rng));
+  }
+  return keys;
+}
+
+std::vector<float> exact_q4_values(uint64_t seed, size_t n) {
+  std::vector<float> v(n);
+  for (size_t i = 0; i < n; ++i) v[i] = static_cast<float>((seed * 7 + i * 3) % 15) - 7.0f;
+  for (size_t g = 0; g < n; g += 32) v[g] = 7.0f;
+  return v;
+}
+
+CellRecord sample_record(CellId id, size_t key_len, size_t value_len) {
+  CellRecord r;
+  r.cell_id = id;
+  r.owner = 100 + id;
+  r.layer = static_cast<LayerIdx>(id % 5);
+  r.key = exact_q4_values(id, key_len);
+  r.value = exact_q4_values(id + 1000, value_len);
+  r.extra = {0.25f * static_cast<float>(id % 64)};
+  r.pack_id = 1000 + id / 3;
+  r.view_tag = id % 2 ? VIEW_KEY_TAG : 0;
+  r.created_at_ns = 5000 + id;
+  r.updated_at_ns = 6000 + id;
+  r.importance = 10.0f + 0.5f * static_cast<float>(id % 128);
+  r.aux32 = 7 + static_cast<uint32_t>(id % 1000);
+  r.tier = static_cast<uint8_t>(id % 3);
+  return r;
+}
+
+void expect_same_record(const CellRecord& got, const CellRecord& want) {
+  EXPECT_EQ(got.cell_id, want.cell_id);
+  EXPECT_EQ(got.owner, want.owner);
+  EXPECT_EQ(got.layer, want.layer);
+  EXPECT_EQ(got.key, want.key);
+  EXPECT_EQ(got.value, want.value);
+  EXPECT_EQ(got.extra, want.extra);
+  EXPECT_EQ(got.pack_id, want.pack_id);
+  EXPECT_EQ(got.view_tag, want.view_tag);
+  EXPECT_EQ(got.created_at_ns, want.created_at_ns);
+  EXPECT_EQ(got.updated_at_ns, want.updated_at_ns);
+  EXPECT_EQ(got.importance, want.importance);
+  EXPECT_EQ(got.aux32, want.aux32);
+  EXPECT_EQ(got.tier, want.tier);
+}
+
+std::vector<CellId> ids_of(const std::vector<ScoredCell>& hits) {
+  std::vector<CellId> out;
+  out.reserve(hits.size());
+  for (const ScoredCell& h : hits) out.push_back(h.cell_id);
+  return out;
+}
+
 }  // namespace quellmar::testing

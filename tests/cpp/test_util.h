@@ -1,6 +1,7 @@
 #pragma once
 
-// Assertions that understand Status and Result, and a temporary directory per test.
+// Assertions that understand Status and Result, a temporary directory per test, and the records,
+// values and hit lists that tests of several components build and compare.
 
 #include <gtest/gtest.h>
 
@@ -10,6 +11,9 @@
 #include <vector>
 
 #include "quellmar/core/result.h"
+#include "quellmar/core/types.h"
+#include "quellmar/retrieval/vector_index.h"
+#include "quellmar/storage/cell_record.h"
 
 #define QM_ASSERT_OK(expr)                                                         \
   do {                                                                             \
@@ -71,6 +75,26 @@ size_t cut_files(const std::string& dir, const std::string& name);
 
 // n values drawn uniformly from [lo, hi).
 std::vector<float> uniform_values(std::mt19937& rng, size_t n, float lo, float hi);
+// n rows of `width` values drawn from the standard normal distribution, row by row.
+std::vector<std::vector<float>> normal_rows(std::mt19937& rng, size_t n, size_t width);
+// n keys of `width` values drawn from mt19937(seed): standard normal ones, or with `spread` whole
+// numbers in [-spread, spread] (many equal scores).
+std::vector<std::vector<float>> random_keys(size_t n, size_t width, int spread, uint32_t seed);
+
+// n whole numbers from -7 to 7 that follow from `seed`, with a 7 leading every group of 32: the
+// 4-bit codes hold them exactly.
+std::vector<float> exact_q4_values(uint64_t seed, size_t n);
+
+// A record whose every field follows from its id, so that a record read back under another id,
+// or with a field of another record, shows: key_len key and value_len value values of
+// exact_q4_values (read back as they are), one extra value, a view tag on odd ids, and distinct
+// times, importance and aux32.
+CellRecord sample_record(CellId id, size_t key_len = 8, size_t value_len = 16);
+// Expects every field of `got` to equal that of `want`.
+void expect_same_record(const CellRecord& got, const CellRecord& want);
+
+// The cell ids of hits, in their order.
+std::vector<CellId> ids_of(const std::vector<ScoredCell>& hits);
 
 // A copy of viewed values, for comparing them with a vector.
 inline std::vector<float> values_of(std::span<const float> v) { return {v.begin(), v.end()}; }

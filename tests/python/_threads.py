@@ -1,6 +1,8 @@
-"""Watching the engine's maintenance thread from the test process."""
+"""Threads seen from the test process: waiting for a condition, the engine's maintenance thread,
+and how far a pure-Python thread gets while a call runs."""
 
 import os
+import threading
 import time
 
 
@@ -23,3 +25,24 @@ def maintenance_threads():
         except FileNotFoundError:
             pass
     return names.count("qmr-maintenance")
+
+
+def python_progress_during(call):
+    """How many loop turns a pure-Python thread makes while `call` runs on this thread, and what
+    the call returned."""
+    counter = [0]
+    stop = threading.Event()
+
+    def spin():
+        while not stop.is_set():
+            counter[0] += 1
+
+    t = threading.Thread(target=spin)
+    t.start()
+    time.sleep(0.05)
+    before = counter[0]
+    result = call()
+    during = counter[0] - before
+    stop.set()
+    t.join()
+    return during, result

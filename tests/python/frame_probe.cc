@@ -2,10 +2,13 @@
 // Python on its own: one function per argument kind (parameters named as the engine methods name
 // them), the failure mapping, ReadResult objects, an Engine class of its own with a way to start
 // its maintenance thread, and an engine holder whose methods sleep or fail under the engine
-// lock, with or without the interpreter lock, under a shared or an exclusive borrow.
+// lock, with or without the interpreter lock, under a shared or an exclusive borrow, or wait at
+// a gate that the test opens.
 #include "quellmar/python/py.h"
 
 #include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <new>
 #include <stdexcept>
 #include <string>
@@ -268,6 +271,69 @@ PyObject* sleep_exclusive(PyEngine& /*self*/, SleepArgs& a) {
   return none();
 }
 
+// A handshake between a test and a holder method it runs in another thread: the method says that
+// it holds its borrow, the test checks what it wants to while it does, then lets it go. A method
+// that is never let go leaves after its `seconds`, so that a failed test does not hang.
+class Gate {
+ public:
+  void hold(double seconds) {
+    std::unique_lock lock(mu_);
+    held_ = true;
+    changed_.notify_all();
+    changed_.wait_for(lock, std::chrono::duration<double>(seconds), [&] { return open_; });
+    held_ = open_ = false;
+  }
+  bool wait_held(double seconds) {
+    std::unique_lock lock(mu_);
+    return changed_.wait_for(lock, std::chrono::duration<double>(seconds), [&] { return held_; });
+  }
+  // Lets the holding method go; with none holding, does nothing.
+  void open() {
+    std::lock_guard lock(mu_);
+    if (!held_) return;
+    open_ = true;
+    changed_.notify_all();
+  }
+
+ private:
+  std::mutex mu_;
+  std::condition_variable changed_;
+  bool held_ = false;
+  bool open_ = false;
+};
+Gate g_gate;
+
+constexpr auto HOLD_SHARED =
+    signature("Holder", "hold_shared", required("seconds", &SleepArgs::seconds));
+constexpr auto HOLD_EXCLUSIVE =
+    signature("Holder", "hold_exclusive", required("seconds", &SleepArgs::seconds));
+// Waits at the gate under a shared or an exclusive borrow with the interpreter lock released.
+PyObject* hold_at_gate(SleepArgs& a) {
+  {
+    ReleaseGil nogil;
+    g_gate.hold(a.seconds);
+  }
+  return none();
+}
+PyObject* hold_shared(PyEngine& /*self*/, SleepArgs& a) { return hold_at_gate(a); }
+PyObject* hold_exclusive(PyEngine& /*self*/, SleepArgs& a) { return hold_at_gate(a); }
+
+// Whether a holder method reached the gate within `seconds`.
+constexpr auto wait_at_gate_SIG =
+    signature(nullptr, "wait_at_gate", required("seconds", &One<double>::value));
+PyObject* wait_at_gate(One<double>& a) {
+  bool held = false;
+  {
+    ReleaseGil nogil;
+    held = g_gate.wait_held(a.value);
+  }
+  return to_py(held);
+}
+PyObject* open_gate(PyObject* /*module*/, PyObject* /*unused*/) {
+  g_gate.open();
+  return none();
+}
+
 PyObject* fault_nogil(PyEngine& self) {
   with_engine<Gil::Release>(
       self, [](Engine&) -> uint64_t { throw InternalFault("invariant broken: under the lock"); });
@@ -313,6 +379,8 @@ PyMethodDef HOLDER_METHODS[] = {
     method<SLEEP_NOGIL, sleep_nogil>(nullptr),
     method<SLEEP_GIL, sleep_gil>(nullptr),
     method<SLEEP_EXCLUSIVE, sleep_exclusive, BorrowMode::Exclusive>(nullptr),
+    method<HOLD_SHARED, hold_shared>(nullptr),
+    method<HOLD_EXCLUSIVE, hold_exclusive, BorrowMode::Exclusive>(nullptr),
     method_noargs<fault_nogil>("fault_nogil", nullptr),
     method<FAIL_LOCKED, fail_locked>(nullptr),
     method_noargs<engine_error>("engine_error", nullptr),
@@ -342,6 +410,8 @@ PyMethodDef FUNCTIONS[] = {
     function<read_result_SIG, read_result>(nullptr),
     function<run_maintenance_SIG, run_maintenance>(nullptr),
     function<write_pack_SIG, write_pack>(nullptr),
+    function<wait_at_gate_SIG, wait_at_gate>(nullptr),
+    {"open_gate", &open_gate, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -1,15 +1,11 @@
 """Bad input from Python: each case gets its clear exception, and the engine stays usable."""
 
-import json
 import os
-import subprocess
-import sys
-import textwrap
-from pathlib import Path
 
 import numpy as np
 import pytest
 
+from _capped_child import run_capped_child
 from conftest import CONTIGUITY
 from quellmar import _native
 
@@ -154,22 +150,11 @@ def test_paths_with_a_nul_byte_are_refused(tmp_path, engine, call):
     assert_still_usable(engine)
 
 
-# Run in a child whose address space is capped a little above what it uses, so that an allocation
-# of a gigabyte fails there at once, whatever the machine has, and none is ever made.
-MEMORY_CHILD = textwrap.dedent("""
-    import json, resource, sys
-    import numpy as np
-    from quellmar import _native
-
-    def vm_bytes():
-        with open("/proc/self/status") as f:
-            for line in f:
-                if line.startswith("VmSize:"):
-                    return int(line.split()[1]) * 1024
-
+# Run in a capped child, so that an allocation of a gigabyte fails there at once and none is ever
+# made.
+MEMORY_CHILD = """
     engine = _native.Engine(sys.argv[1])
-    soft, hard = resource.getrlimit(resource.RLIMIT_AS)
-    resource.setrlimit(resource.RLIMIT_AS, (vm_bytes() + (512 << 20), hard))
+    cap_memory(512 << 20)
     out = {}
     # 2**25 values (128 MiB as floats): the binding's copy fits, but indexing the key (its
     # pooled form, the flat index's row, the recent-key buffer's codes) does not.
@@ -187,18 +172,11 @@ MEMORY_CHILD = textwrap.dedent("""
     out["text"] = engine.load_pack_by_id(pid)["text"]
     out["counts"] = [engine.pack_count(), engine.cell_count()]
     print(json.dumps(out))
-""")
+"""
 
 
 def test_a_key_too_large_for_memory_fails_alone(tmp_path):
-    env = dict(os.environ, OPENBLAS_NUM_THREADS="1", OMP_NUM_THREADS="1",
-               PYTHONPATH=os.pathsep.join(
-                   [str(Path(_native.__file__).resolve().parents[1]), os.environ.get(
-                       "PYTHONPATH", "")]))
-    result = subprocess.run([sys.executable, "-c", MEMORY_CHILD, str(tmp_path / "engine")],
-                            env=env, capture_output=True, text=True, timeout=120)
-    assert result.returncode == 0, result.stderr
-    out = json.loads(result.stdout)
+    out = run_capped_child(MEMORY_CHILD, tmp_path / "engine")
     assert out["error"] == ("out of memory: no room for a key of 33554432 values; "
                             "nothing was written")
     assert out["counts_after_failure"] == [0, 0]

@@ -3,6 +3,7 @@ lock and the mapping of failures. _frame_probe (built with the tests) puts every
 and the engine lock before Python on its own."""
 
 import collections.abc
+import contextlib
 import threading
 import time
 
@@ -10,6 +11,7 @@ import numpy as np
 import pytest
 
 import _frame_probe as probe
+from _threads import python_progress_during
 from conftest import CONTIGUITY, raises
 from quellmar._native import Engine, find_chunk_boundary
 
@@ -304,50 +306,38 @@ def in_thread(fn, *args):
     return t, outcome
 
 
-def test_borrow_conflicts(engine_dir):
-    holder = probe.Holder(engine_dir)
-    # A long method keeps its shared borrow while it runs without the interpreter lock.
-    t, outcome = in_thread(holder.sleep_nogil, 0.5)
-    time.sleep(0.1)
-    raises(RuntimeError, "Already borrowed", holder.sleep_exclusive, 0)
-    assert holder.cell_count() == 0  # shared borrows do not conflict
-    t.join()
+@contextlib.contextmanager
+def held_in_thread(hold):
+    """Runs hold(seconds), a holder method that waits at the probe's gate, in another thread until
+    it holds its borrow there; lets it go on leaving the block, and expects it to have returned."""
+    t, outcome = in_thread(hold, 10.0)
+    try:
+        assert probe.wait_at_gate(10.0), "the method never reached the gate"
+        yield
+    finally:
+        probe.open_gate()
+        t.join()
     assert outcome == [None]
 
-    t, outcome = in_thread(holder.sleep_exclusive, 0.5)
-    time.sleep(0.1)
-    raises(RuntimeError, "Already mutably borrowed", holder.cell_count)
-    raises(RuntimeError, "Already borrowed", holder.sleep_exclusive, 0)
-    t.join()
-    assert outcome == [None]
+
+def test_borrow_conflicts(engine_dir):
+    holder = probe.Holder(engine_dir)
+    # A method keeps its shared borrow while it runs without the interpreter lock.
+    with held_in_thread(holder.hold_shared):
+        raises(RuntimeError, "Already borrowed", holder.sleep_exclusive, 0)
+        assert holder.cell_count() == 0  # shared borrows do not conflict
+
+    with held_in_thread(holder.hold_exclusive):
+        raises(RuntimeError, "Already mutably borrowed", holder.cell_count)
+        raises(RuntimeError, "Already borrowed", holder.sleep_exclusive, 0)
     holder.sleep_exclusive(0)
     assert holder.cell_count() == 0
 
 
-def python_progress_during(call):
-    """How many loop turns a pure-Python thread makes while `call` runs on this thread."""
-    counter = [0]
-    stop = threading.Event()
-
-    def spin():
-        while not stop.is_set():
-            counter[0] += 1
-
-    t = threading.Thread(target=spin)
-    t.start()
-    time.sleep(0.05)
-    before = counter[0]
-    call()
-    during = counter[0] - before
-    stop.set()
-    t.join()
-    return during
-
-
 def test_long_methods_let_other_threads_run(engine_dir):
     holder = probe.Holder(engine_dir)
-    released = python_progress_during(lambda: holder.sleep_nogil(0.3))
-    held = python_progress_during(lambda: holder.sleep_gil(0.3))
+    released, _ = python_progress_during(lambda: holder.sleep_nogil(0.3))
+    held, _ = python_progress_during(lambda: holder.sleep_gil(0.3))
     assert released > 10000
     assert held * 10 < released
 

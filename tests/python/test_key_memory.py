@@ -2,31 +2,13 @@
 is written, read and reopened in a process whose address space is capped at 1 GiB above what it
 uses, where an index that gave the key's width 16 or 128 times its size would fail."""
 
-import json
-import os
-import subprocess
-import sys
-import textwrap
-from pathlib import Path
-
 import pytest
 
-from quellmar import _native
+from _capped_child import run_capped_child
 
-CHILD = textwrap.dedent("""
-    import json, resource, sys
-    import numpy as np
-    from quellmar import _native
-
-    def vm_bytes():
-        with open("/proc/self/status") as f:
-            for line in f:
-                if line.startswith("VmSize:"):
-                    return int(line.split()[1]) * 1024
-
+CHILD = """
     path, small_before, small_after = sys.argv[1], int(sys.argv[2]), int(sys.argv[3])
-    soft, hard = resource.getrlimit(resource.RLIMIT_AS)
-    resource.setrlimit(resource.RLIMIT_AS, (vm_bytes() + (1 << 30), hard))
+    cap_memory(1 << 30)
     # 2**24 values (64 MiB as floats): a 16-row panel of them is a gigabyte.
     big = np.linspace(-1.0, 1.0, 2**24, dtype=np.float32)
     small = np.ones(32, np.float32)
@@ -48,7 +30,7 @@ CHILD = textwrap.dedent("""
     out["reopened"] = [engine.pack_count(), engine.cell_count(), got["text"]]
     out["read_after_reopen"] = [p["pack_id"] for p in engine.mem_read_pack(big, 1, None)]
     print(json.dumps(out))
-""")
+"""
 
 
 # Small packs written before the large one (its width is then not the recent-key buffer's), or
@@ -56,16 +38,7 @@ CHILD = textwrap.dedent("""
 @pytest.mark.parametrize("small_before,small_after", [(1, 0), (0, 0), (0, 40)],
                          ids=["after-a-small-key", "first-key", "before-many-small-keys"])
 def test_a_large_key_is_written_and_reopened_within_its_size(tmp_path, small_before, small_after):
-    env = dict(os.environ, OPENBLAS_NUM_THREADS="1", OMP_NUM_THREADS="1",
-               PYTHONPATH=os.pathsep.join(
-                   [str(Path(_native.__file__).resolve().parents[1]), os.environ.get(
-                       "PYTHONPATH", "")]))
-    result = subprocess.run(
-        [sys.executable, "-c", CHILD, str(tmp_path / "engine"), str(small_before),
-         str(small_after)],
-        env=env, capture_output=True, text=True, timeout=120)
-    assert result.returncode == 0, result.stderr
-    out = json.loads(result.stdout)
+    out = run_capped_child(CHILD, tmp_path / "engine", small_before, small_after)
     packs = 1 + small_before + small_after
     assert out["written"] == ["big", True]
     assert out["read"] == [out["big"]]

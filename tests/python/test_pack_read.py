@@ -2,13 +2,13 @@
 touches, trace-boosted reads, and the interpreter lock given up by the long pack methods."""
 
 import threading
-import time
 from functools import partial
 
 import numpy as np
 import pytest
 
 import conftest
+from _threads import python_progress_during
 from conftest import CONTIGUITY, raises
 from quellmar._native import Engine
 
@@ -166,26 +166,6 @@ def test_trace_boosted_reads(engine):
 
 
 # --- The interpreter lock -----------------------------------------------------------------------
-
-def python_progress_during(call):
-    """How many loop turns a pure-Python thread makes while `call` runs on this thread."""
-    counter = [0]
-    stop = threading.Event()
-
-    def spin():
-        while not stop.is_set():
-            counter[0] += 1
-
-    t = threading.Thread(target=spin)
-    t.start()
-    time.sleep(0.05)
-    before = counter[0]
-    result = call()
-    during = counter[0] - before
-    stop.set()
-    t.join()
-    return during, result
-
 
 def big_batch(n, rng):
     key = rng.standard_normal((n, 128), dtype=f32)

@@ -1,116 +1,23 @@
 #include "quellmar/engine/engine.h"
 
 #include <algorithm>
-#include <chrono>
-#include <cstdlib>
-#include <map>
 #include <optional>
 #include <string_view>
-#include <thread>
 
 #include "quellmar/core/file_names.h"
 #include "quellmar/core/internal_fault.h"
 #include "quellmar/core/posix_file.h"
 #include "quellmar/core/str_cat.h"
 #include "quellmar/core/temp_file.h"
+#include "quellmar/engine/env_settings.h"
+#include "quellmar/engine/id_floor.h"
 #include "quellmar/engine/refresh_scan.h"
 #include "quellmar/index/vamana_index.h"
-#include "quellmar/retrieval/flat_index.h"
 #include "quellmar/retrieval/key_view.h"
+#include "quellmar/retrieval/refinement.h"
+#include "quellmar/retrieval/slb.h"
 
 namespace quellmar {
-
-namespace {
-
-// The value of a numeric setting: decimal digits with at most one leading "+", the whole text,
-// no more than 2^64 - 1; none for anything else (a null text included).
-std::optional<uint64_t> parse_setting_number(const char* value) {
-  if (value == nullptr) return std::nullopt;
-  std::string_view s(value);
-  if (!s.empty() && s.front() == '+') s.remove_prefix(1);
-  if (s.empty()) return std::nullopt;
-  uint64_t v = 0;
-  for (char c : s) {
-    if (c < '0' || c > '9') return std::nullopt;
-    const uint64_t d = static_cast<uint64_t>(c - '0');
-    if (v > (UINT64_MAX - d) / 10) return std::nullopt;
-    v = v * 10 + d;
-  }
-  return v;
-}
-
-}  // namespace
-
-uint64_t parse_int8_tier_capacity(const char* value) {
-  const std::optional<uint64_t> v = parse_setting_number(value);
-  return !v || *v == 0 ? DEFAULT_INT8_TIER_CAPACITY : *v;
-}
-
-size_t parse_graph_threads(const char* value, size_t cores) {
-  cores = std::max<size_t>(cores, 1);
-  const std::optional<uint64_t> v = parse_setting_number(value);
-  return !v || *v == 0 ? cores : static_cast<size_t>(std::min<uint64_t>(*v, cores));
-}
-
-size_t hardware_threads() { return std::max(1u, std::thread::hardware_concurrency()); }
-
-size_t graph_threads_from_env() {
-  return parse_graph_threads(std::getenv("QMR_GRAPH_THREADS"), hardware_threads());
-}
-
-bool parse_per_token_eager(const char* value) {
-  if (value == nullptr) return false;
-  std::string_view s(value);
-  return s == "1" || s == "true";
-}
-
-RetrievalPipeline engine_config_from_env(const PerTokenConfig& config) {
-  uint64_t capacity = parse_int8_tier_capacity(std::getenv("QMR_INT8_TIER_CAPACITY"));
-  const bool eager = parse_per_token_eager(std::getenv("QMR_PER_TOKEN_EAGER"));
-  if (eager) capacity = DEFAULT_INT8_TIER_CAPACITY;
-  RetrievalPipeline pipeline(2);
-  pipeline.add_stage(std::make_unique<PerTokenRetriever>(PerTokenAggregation::TopNMean, config,
-                                                         TOKEN_CACHE_CAPACITY, capacity, eager));
-  pipeline.add_stage(std::make_unique<FlatIndex>());
-  return pipeline;
-}
-
-std::vector<float> encode_per_token_key(std::span<const float> tokens, uint64_t dim) {
-  std::vector<float> key(ENCODING_HEADER_SIZE + tokens.size(), 0.0f);
-  key[0] = ENCODING_SENTINEL;
-  key[ENCODING_DIM_IDX] = static_cast<float>(dim);
-  std::copy(tokens.begin(), tokens.end(), key.begin() + ENCODING_HEADER_SIZE);
-  return key;
-}
-
-std::vector<float> pooled_key(std::span<const float> key) {
-  std::optional<KeyView> view = classify_key(key);
-  return view ? view->mean_pooled() : std::vector<float>{};
-}
-
-uint64_t pooled_key_len(std::span<const float> key) {
-  std::optional<KeyView> view = classify_key(key);
-  return view ? view->dim() : 0;
-}
-
-uint64_t unix_now_ns() {
-  const auto since = std::chrono::system_clock::now().time_since_epoch();
-  const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(since).count();
-  return ns < 0 ? 0 : static_cast<uint64_t>(ns);
-}
-
-UnixTime wall_unix_time() {
-  const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(
-                      std::chrono::system_clock::now().time_since_epoch())
-                      .count();
-  int64_t seconds = ns / 1000000000;
-  int64_t nanos = ns % 1000000000;
-  if (nanos < 0) {
-    nanos += 1000000000;
-    --seconds;
-  }
-  return UnixTime{seconds, static_cast<uint32_t>(nanos)};
-}
 
 Engine::Engine(std::string path, BlockPool pool, SynapticBank synaptic, TraceWal wal,
                TextStore texts, DeletionLog deletions, ScheduleStore schedule,
@@ -182,9 +89,9 @@ Status Engine::flush() {
 
 Result<CompactionReport> Engine::compact() {
   std::unordered_set<CellId> live;
-  live.reserve(pack_directory_.cell_to_pack().size() + plain_cells_.size());
+  live.reserve(pack_directory_.cell_to_pack().size() + packless_cells_.size());
   for (const auto& [cell, pack] : pack_directory_.cell_to_pack()) live.insert(cell);
-  live.insert(plain_cells_.begin(), plain_cells_.end());
+  live.insert(packless_cells_.begin(), packless_cells_.end());
   // Compaction may drop the records of the highest ids handed out (their packs deleted), and
   // then no record names them any more: before anything is dropped, the ids handed out are kept
   // in the id floor, so that no later open hands them out again (the saved graph, the trace log
@@ -201,6 +108,21 @@ Result<CompactionReport> Engine::compact() {
     if (floor != on_disk) QM_RETURN_IF_ERROR(write_id_floor(path_, floor));
   }
   return block_pool_.compact(live);
+}
+
+// Snapshots of the whole engine, and opening an engine restored from one.
+
+Result<SnapshotManifest> Engine::snapshot(const std::string& out_path) {
+  QM_RETURN_IF_ERROR(flush_buffer());
+  QM_RETURN_IF_ERROR(trace_wal_.sync());
+  const SnapshotStats stats{pack_directory_.pack_count(), list_owners().size()};
+  return write_snapshot(path_, out_path, stats);
+}
+
+Result<std::unique_ptr<Engine>> Engine::restore_from(const std::string& in_path,
+                                                     const std::string& target_dir) {
+  QM_RETURN_IF_ERROR(restore_snapshot(in_path, target_dir));
+  return open(target_dir);
 }
 
 Status Engine::check_ids_left(uint64_t packs, uint64_t cells) const {

@@ -7,6 +7,7 @@
 // then text store), and only then update, in this order, every retrieval stage, the SLB, the
 // governance map and the pack directory.
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -20,175 +21,30 @@
 #include "quellmar/core/result.h"
 #include "quellmar/core/synaptic_bank.h"
 #include "quellmar/core/types.h"
+#include "quellmar/engine/engine_types.h"
 #include "quellmar/engine/governance.h"
-#include "quellmar/engine/id_floor.h"
 #include "quellmar/engine/pack_directory.h"
 #include "quellmar/engine/schedule_store.h"
 #include "quellmar/engine/snapshot.h"
 #include "quellmar/engine/trace_graph.h"
 #include "quellmar/engine/trace_wal.h"
 #include "quellmar/retrieval/per_token_retriever.h"
-#include "quellmar/retrieval/refinement.h"
 #include "quellmar/retrieval/retrieval_pipeline.h"
-#include "quellmar/retrieval/slb.h"
 #include "quellmar/storage/block_pool.h"
-#include "quellmar/storage/cell_record.h"
 #include "quellmar/storage/deletion_log.h"
 #include "quellmar/storage/text_store.h"
 
 namespace quellmar {
 
+// Held by pointer, or named only in the engine's own steps.
+class RefinementStrategy;
+class SLB;
 class VamanaIndex;
+struct IdFloor;
 
 inline constexpr uint64_t DEFAULT_VAMANA_THRESHOLD = 10000;
 inline constexpr uint64_t SLB_CAPACITY = 4096;
 inline constexpr uint64_t SLB_INITIAL_DIM = 128;
-
-struct LayerPayload {
-  LayerIdx layer_idx = 0;
-  std::vector<float> data;
-};
-
-// One pack to store: a retrieval key (plain or encoded), one payload per layer, optional text.
-struct PackWrite {
-  OwnerId owner = 0;
-  std::vector<float> retrieval_key;
-  std::vector<LayerPayload> layer_payloads;
-  float salience = 0.0f;
-  std::optional<std::string> text;
-};
-
-struct BufferedPack {
-  PackWrite request;
-  PackId pack_id = 0;
-  // The key and the payloads in the form their records store them, one after the other, made
-  // when the write buffer takes the pack: a drain then copies them instead of quantizing. Empty
-  // for packs written at once.
-  std::vector<uint8_t> stored;
-};
-
-// Queue of pack writes awaiting one durable batch.
-struct WriteBuffer {
-  std::vector<BufferedPack> entries;
-  uint64_t max_batch_size = 0;
-  uint64_t max_idle_ms = 0;  // kept, with no effect
-};
-
-// One request of the cell API.
-struct CellWrite {
-  OwnerId owner = 0;
-  LayerIdx layer = 0;
-  std::vector<float> key;
-  std::vector<float> value;
-  float salience = 0.0f;
-  std::optional<CellId> parent;
-};
-
-struct PackCandidate {
-  // The pack's cell list, head cell first, as the pack directory holds it: valid until the
-  // directory changes.
-  std::span<const CellId> cells;
-  PackId pack_id = 0;
-  CellId hit_cell = 0;  // the best hit that selected the pack
-  OwnerId owner = 0;    // that hit's owner
-  float score = 0.0f;   // that hit's raw score
-};
-
-// One pack of a read, its layer payloads decoded (LayerPayload) or as stored (StoredPayload).
-template <class Layer>
-struct BasicPackRead {
-  PackId pack_id = 0;
-  OwnerId owner = 0;
-  float score = 0.0f;
-  uint8_t tier = 0;
-  std::vector<Layer> layers;  // ascending by layer index
-  std::optional<std::string> text;
-};
-using PackReadResult = BasicPackRead<LayerPayload>;
-
-// A layer payload as stored: `len` values whose 4-bit groups start `at` bytes into the bytes of
-// the read that found it.
-struct StoredPayload {
-  LayerIdx layer_idx = 0;
-  uint64_t len = 0;
-  size_t at = 0;
-};
-
-// Packs of a read whose payloads are left as stored, for a caller that decodes each one straight
-// into memory of its own: the records read, and the packs.
-struct StoredPackReads {
-  std::string bytes;
-  std::vector<BasicPackRead<StoredPayload>> packs;
-
-  // Writes the payload's `len` values to out.
-  void decode(const StoredPayload& payload, float* out) const {
-    decode_q4_groups(reinterpret_cast<const uint8_t*>(bytes.data()) + payload.at, payload.len, out);
-  }
-};
-
-struct CellReadResult {
-  CellRecord record;
-  float score = 0.0f;
-  uint8_t tier = 0;  // before this read's touch
-};
-
-struct PackMetadata {
-  PackId pack_id = 0;
-  OwnerId owner = 0;
-  uint8_t tier = 0;
-  float importance = 0.0f;
-};
-
-// The retrieval pipeline of a fresh open or refresh: the per-token retriever (configured from
-// QMR_INT8_TIER_CAPACITY and QMR_PER_TOKEN_EAGER) followed by an empty flat index.
-RetrievalPipeline engine_config_from_env(const PerTokenConfig& config);
-// The tier capacity and eager flag read from those variables (null for an unset variable).
-uint64_t parse_int8_tier_capacity(const char* value);
-bool parse_per_token_eager(const char* value);
-// The threads a graph build or update may use, read from QMR_GRAPH_THREADS with the variables
-// above (at every open and refresh): a positive decimal number (at most one leading "+") lowers
-// it from `cores`, the default; a larger number is `cores`, and an unset or unparsable value, 0,
-// or a number above 2^64 - 1 leaves the default.
-size_t parse_graph_threads(const char* value, size_t cores);
-// The machine's hardware threads, at least 1: the default of QMR_GRAPH_THREADS.
-size_t hardware_threads();
-size_t graph_threads_from_env();
-
-// The encoded key of a row-major token matrix of width dim.
-std::vector<float> encode_per_token_key(std::span<const float> tokens, uint64_t dim);
-
-// The pooled key of a stored key or a query, the form the SLB and the graph take: the mean of an
-// encoded key's rows, a copy of a plain key, empty for a malformed key.
-std::vector<float> pooled_key(std::span<const float> key);
-// Its length, without pooling it.
-uint64_t pooled_key_len(std::span<const float> key);
-
-// Wall-clock time in nanoseconds since the Unix epoch; 0 for a clock before it.
-uint64_t unix_now_ns();
-// The wall clock as a schedule time (negative seconds before the epoch).
-UnixTime wall_unix_time();
-
-// The engine's sizes and state, read in one pass.
-struct EngineStatus {
-  uint64_t cell_count = 0;
-  uint64_t pack_count = 0;
-  uint64_t segment_count = 0;
-  uint64_t slb_occupancy = 0;
-  uint64_t slb_capacity = 0;
-  bool vamana_active = false;
-  uint64_t pipeline_stages = 0;
-  uint64_t governance_entries = 0;
-  uint64_t trace_edges = 0;
-  uint64_t arena_bytes = 0;           // the bytes written to every segment, headers included
-  uint64_t arena_bytes_per_cell = 0;  // arena_bytes / cell_count rounded down; 0 without cells
-};
-
-// One sweep: the governance clock, the Draft eviction over every owner, the scheduled actions.
-struct SweepStep {
-  std::optional<float> days;  // advance_days(days) first; none leaves the clock alone
-  float eviction_threshold = 0.0f;
-  bool fire_scheduled = false;  // then fire the actions due at the wall clock
-};
 
 class Engine {
  public:
@@ -210,9 +66,7 @@ class Engine {
   Result<CompactionReport> compact();
   // Rebuilds the in-memory state from the files of the directory.
   Status refresh();
-  // The two graph hooks: load vamana.idx and install it when it indexes what the engine holds
-  // (false when there is nothing usable on disk), and build, save and install the graph.
-  Result<bool> load_or_build_vamana();
+  // Builds, saves and installs the graph.
   Status ensure_vamana();
 
   // Pack writes.
@@ -319,25 +173,13 @@ class Engine {
   void set_token_reweighting(bool enabled) { token_reweighting_enabled_ = enabled; }
 
  private:
-  // What one pass over the stored records keeps of each cell, and what a refresh builds aside
-  // before it installs it (refresh_scan.h).
+  // What one pass over the stored records keeps of each cell, what a refresh builds aside
+  // before it installs it, the cells a graph build indexes, and what indexing one new cell hands
+  // the indexes (all in refresh_scan.h).
   struct RefreshScan;
   struct Refreshed;
-  // Stored cells with their pooled keys, ascending, for the Vamana build; cells of deleted packs
-  // are left out. Cells that repeat a key share one: cell i's stored key is keys[cells[i].key],
-  // and its pooled key that key itself when plain, else pooled[cells[i].key] (key_of).
-  struct PooledCells {
-    struct Cell {
-      CellId id = 0;
-      uint32_t key = 0;
-    };
-    std::vector<Cell> cells;
-    std::vector<SharedKey> keys;    // never null
-    std::vector<SharedKey> pooled;  // null for a plain key
-    const SharedKey& key_of(const Cell& c) const {
-      return pooled[c.key] ? pooled[c.key] : keys[c.key];
-    }
-  };
+  struct PooledCells;
+  struct CellInsert;
 
   // Tests reach the engine's components and internal steps through this (tests/cpp).
   friend class EngineTestPeer;
@@ -394,14 +236,7 @@ class Engine {
   // nothing stored.
   void make_room_for_keys(uint64_t keys, uint64_t pooled_width,
                           const std::function<void()>& work = nullptr);
-  // What indexing one eligible cell hands the retrieval stages and the SLB, worked out before
-  // its record is stored: the stored key, its pooled form (one handle for a plain key) and the
-  // pooled form's SLB codes.
-  struct CellInsert {
-    SharedKey key;
-    SharedKey pooled;
-    SLB::Quantized codes;
-  };
+  // What indexing one eligible cell hands the indexes, worked out before its record is stored.
   static CellInsert cell_insert(std::span<const float> key);
   // Feeds one eligible cell to every retrieval stage and to the SLB; allocates nothing in
   // proportion to its key once make_room_for_keys made room for it.
@@ -462,10 +297,9 @@ class Engine {
   // The cells of the scan that the graph indexes (none of the packs in `deleted`), taking the
   // scan's keys.
   static PooledCells graph_cells(RefreshScan& scan, const std::unordered_set<PackId>& deleted);
-  // Pooled keys of every stored cell but those of deleted packs, ascending, read in one pass;
-  // with `skip_failures` an unreadable cell is left out, otherwise the failure of the first read
-  // that failed is returned (damaged records stay out either way).
-  Result<PooledCells> read_pooled_cells(bool skip_failures) const;
+  // Pooled keys of every stored cell but those of deleted packs, ascending, read in one pass; a
+  // damaged record is left out, and a read that failed otherwise returns its failure.
+  Result<PooledCells> read_pooled_cells() const;
   // vamana.idx read with the pooled keys of the cells (none without the file), and what it is
   // good for at the index width `dim`: standing as it is (its nodes are exactly the cells a build
   // would index, in the same order, each built over the key the store holds for it), serving
@@ -510,9 +344,9 @@ class Engine {
   TraceGraph trace_graph_;
   GovernanceMap governance_;
   PackDirectory pack_directory_;
-  // Cells of the cell API, which belong to no pack (pack id 0, whatever their layer), and damaged
-  // records that name no pack: compaction keeps them.
-  std::unordered_set<CellId> plain_cells_;
+  // The cells that no pack lists: those of the cell API (pack id 0, whatever their layer), and
+  // damaged records that name no pack. Compaction keeps them.
+  std::unordered_set<CellId> packless_cells_;
   std::unique_ptr<RefinementStrategy> refinement_;
   bool token_reweighting_enabled_ = false;
   CellId next_cell_id_ = 0;

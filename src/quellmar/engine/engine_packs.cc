@@ -5,7 +5,11 @@
 #include <cmath>
 #include <set>
 
+#include "quellmar/core/clock.h"
 #include "quellmar/engine/engine.h"
+#include "quellmar/engine/refresh_scan.h"
+#include "quellmar/retrieval/key_view.h"
+#include "quellmar/retrieval/slb.h"
 
 namespace quellmar {
 

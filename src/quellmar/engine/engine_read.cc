@@ -5,6 +5,8 @@
 #include "quellmar/core/saturating.h"
 #include "quellmar/engine/engine.h"
 #include "quellmar/retrieval/key_view.h"
+#include "quellmar/retrieval/refinement.h"
+#include "quellmar/retrieval/slb.h"
 
 namespace quellmar {
 

@@ -1,5 +1,5 @@
 // The refresh: the engine's in-memory state rebuilt from the files of its directory, one step at a
-// time, and the two hooks that load and build the Vamana index.
+// time, and the hooks that build the Vamana index.
 
 #include <algorithm>
 #include <optional>
@@ -7,10 +7,12 @@
 #include "quellmar/core/file_names.h"
 #include "quellmar/core/posix_file.h"
 #include "quellmar/engine/engine.h"
+#include "quellmar/engine/env_settings.h"
 #include "quellmar/engine/id_floor.h"
 #include "quellmar/engine/refresh_scan.h"
 #include "quellmar/index/vamana_index.h"
 #include "quellmar/retrieval/key_view.h"
+#include "quellmar/retrieval/slb.h"
 #include "quellmar/storage/segment_format.h"
 
 namespace quellmar {
@@ -76,12 +78,12 @@ void Engine::RefreshScan::add(size_t i, const CellFields& r, const uint8_t* raw,
     c.key = last_key;
     return;
   }
-  c.key = static_cast<uint32_t>(keys.size());
-  keys.push_back(decode_key_into(*block, raw));
+  c.key = static_cast<uint32_t>(keys.stored.size());
+  const SharedKey& key = keys.stored.emplace_back(decode_key_into(*block, raw));
   // A plain key is its own pooled form.
-  pooled.push_back(classify_key_kind(*keys.back()) == KeyKind::Plain
-                       ? SharedKey()
-                       : SharedKey(quellmar::pooled_key(*keys.back())));
+  keys.pooled.push_back(classify_key_kind(*key) == KeyKind::Plain
+                            ? SharedKey()
+                            : SharedKey(quellmar::pooled_key(*key)));
   last_pack = r.pack_id;
   last_key = c.key;
   last_key_bytes.assign(bytes);
@@ -286,7 +288,7 @@ std::optional<uint64_t> Engine::first_new_key_width(const RefreshScan& scan,
   for (const RefreshScan::Cell& c : scan.cells) {
     if (!c.ok || (!known.empty() && known.count(c.cell_id))) continue;
     if (!indexing.in_stages(c)) continue;
-    const uint64_t len = scan.pooled_of(c).size();
+    const uint64_t len = scan.pooled_key(c).size();
     if (len != 0) return len;
   }
   return std::nullopt;
@@ -309,13 +311,13 @@ void Engine::index_new_cells(const RefreshScan& scan, const std::unordered_set<C
   for (const RefreshScan::Cell& c : scan.cells) {
     // Compaction keeps what no pack lists: the cell API's cells (pack id 0, whatever their
     // layer), and damaged records that name no pack (their fields read as 0).
-    if (c.pack_id == 0) s.plain_cells.insert(c.cell_id);
+    if (c.pack_id == 0) s.packless_cells.insert(c.cell_id);
     if (!known.empty() && known.count(c.cell_id)) continue;
     // A damaged record stays where it is, out of every index, and a read of its cell (or of its
     // pack) reports the damage; the rest of the store opens.
     if (!c.ok || indexing.of_deleted_pack(c)) continue;
     if (indexing.in_stages(c)) {
-      if (!s.key_dim && !scan.pooled_of(c).empty()) s.key_dim = scan.pooled_of(c).size();
+      if (!s.key_dim && !scan.pooled_key(c).empty()) s.key_dim = scan.pooled_key(c).size();
       inserts.push_back(scan.stage_insert(c));
     }
     s.entries[c.cell_id] = GovernanceEntry{clamp_importance(c.importance), 0.0f, c.tier};
@@ -450,7 +452,7 @@ void Engine::install(Refreshed&& s) {
     for (const auto& [cell, entry] : s.entries) governance_[cell] = entry;
   }
   pack_directory_ = std::move(s.directory);
-  plain_cells_ = std::move(s.plain_cells);
+  packless_cells_ = std::move(s.packless_cells);
   trace_graph_ = std::move(s.trace_graph);
   next_cell_id_ = std::max(next_cell_id_, s.next_cell);
   next_pack_id_ = std::max(next_pack_id_, s.next_pack);
@@ -468,33 +470,19 @@ Engine::PooledCells Engine::graph_cells(RefreshScan& scan,
     if (c.ok && indexing.in_graph(c)) pooled.cells.push_back({c.cell_id, c.key});
   }
   pooled.keys = std::move(scan.keys);
-  pooled.pooled = std::move(scan.pooled);
   return pooled;
 }
 
-Result<Engine::PooledCells> Engine::read_pooled_cells(bool skip_failures) const {
+Result<Engine::PooledCells> Engine::read_pooled_cells() const {
   RefreshScan scan;
   read_records(block_pool_, scan, /*all_keys=*/true);
   // Damaged records stay out of the graph, as at open; a read that failed fails the build.
-  if (!skip_failures) {
-    if (const EngineError* e = scan.first_undamaged_failure()) return *e;
-  }
+  if (const EngineError* e = scan.first_undamaged_failure()) return *e;
   return graph_cells(scan, deletion_log_.deleted());
 }
 
-Result<bool> Engine::load_or_build_vamana() {
-  QM_ASSIGN_OR_RETURN(const PooledCells pooled, read_pooled_cells(/*skip_failures=*/true));
-  QM_ASSIGN_OR_RETURN(std::optional<VamanaIndex> saved, read_saved_graph(pooled));
-  if (!saved ||
-      fit_of_saved_graph(*saved, pooled, key_dim_.value_or(SLB_INITIAL_DIM)) != GraphFit::Stands) {
-    return false;
-  }
-  install_vamana(std::make_unique<VamanaIndex>(std::move(*saved)));
-  return true;
-}
-
 Status Engine::ensure_vamana() {
-  QM_ASSIGN_OR_RETURN(const PooledCells pooled, read_pooled_cells(/*skip_failures=*/false));
+  QM_ASSIGN_OR_RETURN(const PooledCells pooled, read_pooled_cells());
   QM_ASSIGN_OR_RETURN(
       std::unique_ptr<VamanaIndex> built,
       build_graph(pooled, key_dim_.value_or(SLB_INITIAL_DIM), nullptr, graph_threads_));
@@ -528,9 +516,9 @@ Result<std::optional<VamanaIndex>> Engine::read_saved_graph(const PooledCells& p
     while (cursor < cells.size() && cells[cursor].id < id) ++cursor;
     // The keys lie apart in memory: the one a few cells on starts loading now.
     if (cursor + KEY_PREFETCH_AHEAD < cells.size()) {
-      __builtin_prefetch(pooled.key_of(cells[cursor + KEY_PREFETCH_AHEAD])->data());
+      __builtin_prefetch(pooled.pooled_key(cells[cursor + KEY_PREFETCH_AHEAD])->data());
     }
-    if (cursor < cells.size() && cells[cursor].id == id) return &pooled.key_of(cells[cursor]);
+    if (cursor < cells.size() && cells[cursor].id == id) return &pooled.pooled_key(cells[cursor]);
     return nullptr;
   };
   return VamanaIndex::load(path_, lookup);
@@ -550,9 +538,9 @@ Engine::GraphFit Engine::fit_of_saved_graph(const VamanaIndex& saved, const Pool
   for (size_t i = 0; i < cells.size(); ++i) {
     const PooledCells::Cell& c = cells[i];
     if (i + KEY_PREFETCH_AHEAD < cells.size()) {
-      __builtin_prefetch(pooled.key_of(cells[i + KEY_PREFETCH_AHEAD])->data());
+      __builtin_prefetch(pooled.pooled_key(cells[i + KEY_PREFETCH_AHEAD])->data());
     }
-    if (pooled.key_of(c)->size() != dim) continue;
+    if (pooled.pooled_key(c)->size() != dim) continue;
     if (j >= saved.node_count() || saved.node_cell_id(j) != c.id) return GraphFit::ServesUpdate;
     ++j;
   }
@@ -564,7 +552,7 @@ Result<std::unique_ptr<VamanaIndex>> Engine::build_graph(const PooledCells& pool
                                                          size_t threads) const {
   auto index = std::make_unique<VamanaIndex>(dim, VAMANA_MAX_DEGREE, VAMANA_ALPHA);
   for (const PooledCells::Cell& c : pooled.cells) {
-    const SharedKey& key = pooled.key_of(c);
+    const SharedKey& key = pooled.pooled_key(c);
     if (key->size() == dim) index->insert_node(c.id, key);
   }
   if (saved == nullptr || !index->build_reusing(*saved, threads)) index->build(threads);

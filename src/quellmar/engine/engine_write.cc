@@ -3,10 +3,13 @@
 #include <algorithm>
 #include <functional>
 
+#include "quellmar/core/clock.h"
 #include "quellmar/core/internal_fault.h"
 #include "quellmar/core/str_cat.h"
 #include "quellmar/engine/engine.h"
+#include "quellmar/engine/refresh_scan.h"
 #include "quellmar/retrieval/key_view.h"
+#include "quellmar/retrieval/slb.h"
 
 namespace quellmar {
 
@@ -341,10 +344,10 @@ Result<CellId> Engine::mem_write(OwnerId owner, LayerIdx layer, std::span<const 
   make_room_for_keys(1, pooled_key_len(key), [&] {
     in = cell_insert(key);
     block_pool_.make_room_to_encode(std::span(&r, 1));
-    plain_cells_.reserve(plain_cells_.size() + 1);
+    packless_cells_.reserve(packless_cells_.size() + 1);
   });
   QM_RETURN_IF_ERROR(store_records(block_pool_, std::span(&r, 1), [] {}));
-  plain_cells_.insert(id);
+  packless_cells_.insert(id);
   index_cell(id, owner, in);
   governance_[id] = g;
   if (parent) {
@@ -386,12 +389,12 @@ Result<std::vector<CellId>> Engine::mem_write_batch(std::vector<CellWrite> reque
       inserts.push_back(cell_insert(w.key));
     }
     block_pool_.make_room_to_encode(records);
-    plain_cells_.reserve(plain_cells_.size() + requests.size());
+    packless_cells_.reserve(packless_cells_.size() + requests.size());
   });
   QM_RETURN_IF_ERROR(store_records(block_pool_, records, [] {}));
   for (size_t i = 0; i < records.size(); ++i) {
     const CellRecordView& r = records[i];
-    plain_cells_.insert(r.cell_id);
+    packless_cells_.insert(r.cell_id);
     index_cell(r.cell_id, r.owner, inserts[i]);
     governance_[r.cell_id] = entry_at_write(requests[i].salience);
     if (requests[i].parent) {

@@ -8,6 +8,7 @@
 #include <system_error>
 #include <utility>
 
+#include "quellmar/core/clock.h"
 #include "quellmar/core/internal_fault.h"
 #include "quellmar/core/mutex.h"
 #include "quellmar/core/str_cat.h"

@@ -1,8 +1,8 @@
 #pragma once
 
-// The one pass over the stored records that a refresh and a graph build read the cells from, and
-// the rules by which a stored cell is indexed. Internal to the engine: included by its sources
-// only.
+// The one pass over the stored records that a refresh and a graph build read the cells from, the
+// rules by which a stored cell is indexed, and what the indexes are handed of a cell. Internal to
+// the engine: included by its sources only.
 
 #include <cstddef>
 #include <cstdint>
@@ -18,6 +18,7 @@
 #include "quellmar/core/internal_fault.h"
 #include "quellmar/engine/engine.h"
 #include "quellmar/retrieval/shared_key.h"
+#include "quellmar/retrieval/slb.h"
 #include "quellmar/storage/cell_record.h"
 #include "quellmar/storage/location_map.h"
 
@@ -53,6 +54,15 @@ class CellIndexing {
   const std::unordered_set<PackId>* deleted_;
 };
 
+// The stored keys a pass kept, and their pooled forms. Key k is stored[k] (never null); its
+// pooled key is pooled[k], or stored[k] itself when that is plain (pooled[k] null then).
+struct KeptKeys {
+  std::vector<SharedKey> stored;
+  std::vector<SharedKey> pooled;
+
+  const SharedKey& pooled_key(uint32_t k) const { return pooled[k] ? pooled[k] : stored[k]; }
+};
+
 // What one pass over the stored records keeps of each cell, in ascending cell-id order.
 struct Engine::RefreshScan {
   struct Cell : CellFields {
@@ -63,11 +73,9 @@ struct Engine::RefreshScan {
     uint32_t key = UINT32_MAX;  // index into keys, when the key was kept
   };
   std::vector<Cell> cells;
-  // The stored keys kept, decoded into one block (a pack's layer cells share the head's), and
-  // the pooled forms of the encoded ones; a plain key is its own pooled form (pooled[k] empty).
+  // The stored keys kept, decoded into one block (a pack's layer cells share the head's).
   std::shared_ptr<KeyBlock> block = std::make_shared<KeyBlock>();
-  std::vector<SharedKey> keys;
-  std::vector<SharedKey> pooled;
+  KeptKeys keys;
   // The failures of the records that could not be read, by position (rarely any).
   std::unordered_map<size_t, EngineError> errors;
   // Of the records read: the eligible cells, and the pack heads (about the number of packs).
@@ -102,14 +110,14 @@ struct Engine::RefreshScan {
     return found;
   }
 
-  const SharedKey& pooled_key(uint32_t k) const { return pooled[k] ? pooled[k] : keys[k]; }
-  std::span<const float> pooled_of(const Cell& c) const {
-    return c.key == UINT32_MAX ? std::span<const float>() : *pooled_key(c.key);
+  // The pooled key of the cell; empty when its key was not kept.
+  std::span<const float> pooled_key(const Cell& c) const {
+    return c.key == UINT32_MAX ? std::span<const float>() : *keys.pooled_key(c.key);
   }
   // The insert of the cell into a retrieval stage.
   StageInsert stage_insert(const Cell& c) const {
     if (c.key == UINT32_MAX) return StageInsert{c.cell_id, c.owner, nullptr, nullptr};
-    return StageInsert{c.cell_id, c.owner, &keys[c.key], &pooled_key(c.key)};
+    return StageInsert{c.cell_id, c.owner, &keys.stored[c.key], &keys.pooled_key(c.key)};
   }
 
   // Takes record i of the pass. Keys are kept for eligible cells, and for every cell with
@@ -140,6 +148,28 @@ struct Engine::RefreshScan {
   uint32_t path_segment = 0;
 };
 
+// Stored cells with their pooled keys, ascending, for the Vamana build; cells of deleted packs
+// are left out. Cells that repeat a key share one: cell i's key is keys[cells[i].key].
+struct Engine::PooledCells {
+  struct Cell {
+    CellId id = 0;
+    uint32_t key = 0;
+  };
+  std::vector<Cell> cells;
+  KeptKeys keys;
+
+  const SharedKey& pooled_key(const Cell& c) const { return keys.pooled_key(c.key); }
+};
+
+// What indexing one eligible cell hands the retrieval stages and the SLB, worked out before its
+// record is stored: the stored key, its pooled form (one handle for a plain key) and the pooled
+// form's SLB codes.
+struct Engine::CellInsert {
+  SharedKey key;
+  SharedKey pooled;
+  SLB::Quantized codes;
+};
+
 // Everything a refresh installs, built aside from the engine's state (Engine::refresh_from).
 struct Engine::Refreshed {
   explicit Refreshed(BlockPool p) : pool(std::move(p)) {}
@@ -155,7 +185,7 @@ struct Engine::Refreshed {
   // The governance entries of the cells read for the first time; known cells keep theirs.
   GovernanceMap entries;
   PackDirectory directory;
-  std::unordered_set<CellId> plain_cells;
+  std::unordered_set<CellId> packless_cells;
   TraceGraph trace_graph;
   // The next ids, and the ids below which one that nothing vouches for is still taken
   // (Engine::vouch_ids).

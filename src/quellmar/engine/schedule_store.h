@@ -1,25 +1,16 @@
 #pragma once
 
-#include <compare>
 #include <cstdint>
 #include <functional>
 #include <string>
 #include <vector>
 
+#include "quellmar/core/clock.h"
 #include "quellmar/core/json_reader.h"
 #include "quellmar/core/result.h"
 #include "quellmar/core/types.h"
 
 namespace quellmar {
-
-// A wall-clock time: signed seconds since the Unix epoch plus nanoseconds below one second
-// (a time before the epoch has negative seconds and a non-negative nanosecond part).
-struct UnixTime {
-  int64_t seconds = 0;
-  uint32_t nanos = 0;
-
-  friend auto operator<=>(const UnixTime&, const UnixTime&) = default;
-};
 
 // Nanoseconds since the epoch; 0 for a time before it.
 uint128_t to_unix_nanos(UnixTime t);

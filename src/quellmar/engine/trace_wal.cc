@@ -4,6 +4,7 @@
 
 #include "quellmar/core/coding.h"
 #include "quellmar/core/file_names.h"
+#include "quellmar/core/file_reader.h"
 #include "quellmar/core/posix_file.h"
 
 namespace quellmar {
@@ -17,28 +18,28 @@ EngineError as_wal_recovery(const EngineError& e) {
 
 // Records per read while scanning: just under 64 KiB.
 constexpr size_t SCAN_RECORDS_PER_READ = 2520;
+constexpr size_t SCAN_WINDOW = TRACE_RECORD_SIZE * SCAN_RECORDS_PER_READ;
 
 // Decodes the records of an open log of `size` bytes, handing each whole one whose tag is intact
 // to `sink`: a damaged tag skips that record alone. A read failure ends the scan.
 template <typename Sink>
-void scan_records(const UniqueFd& fd, uint64_t size, Sink&& sink) {
-  std::vector<uint8_t> buf(TRACE_RECORD_SIZE * SCAN_RECORDS_PER_READ);
+void scan_records(FileReader& file, uint64_t size, Sink&& sink) {
   const uint64_t whole = size / TRACE_RECORD_SIZE;
   for (uint64_t at = 0; at < whole;) {
     const uint64_t want_records = std::min<uint64_t>(whole - at, SCAN_RECORDS_PER_READ);
     const size_t want = static_cast<size_t>(want_records) * TRACE_RECORD_SIZE;
-    auto got = pread_some(fd, buf.data(), want, at * TRACE_RECORD_SIZE);
+    auto got = file.read_some(at * TRACE_RECORD_SIZE, want, 0);
     if (!got.is_ok()) return;
-    const size_t n = *got / TRACE_RECORD_SIZE;
+    const size_t n = got->size() / TRACE_RECORD_SIZE;
     for (size_t i = 0; i < n; ++i) {
-      const uint8_t* p = buf.data() + i * TRACE_RECORD_SIZE;
+      const uint8_t* p = got->data() + i * TRACE_RECORD_SIZE;
       if (p[TRACE_OFF_TAG] != TRACE_RECORD_TAG) continue;
       sink(TraceRecord{decode_u64(p + TRACE_OFF_FROM), decode_u64(p + TRACE_OFF_TO),
                        p[TRACE_OFF_TYPE], decode_u64(p + TRACE_OFF_CREATED_AT)});
     }
     at += n;
     // The file shrank under the scan: what was read is all there is.
-    if (*got < want) return;
+    if (got->size() < want) return;
   }
 }
 
@@ -100,13 +101,13 @@ Status TraceWal::append(const TraceEdge& edge) {
 }
 
 Result<std::vector<TraceRecord>> TraceWal::replay() const {
-  auto fd = open_read(path_);
-  if (!fd.is_ok()) return as_wal_recovery(fd.error());
-  auto size = fd_size(*fd);
+  auto file = FileReader::open(path_, SCAN_WINDOW);
+  if (!file.is_ok()) return as_wal_recovery(file.error());
+  auto size = file->size();
   if (!size.is_ok()) return as_wal_recovery(size.error());
   std::vector<TraceRecord> records;
   records.reserve(static_cast<size_t>(std::min<uint64_t>(*size / TRACE_RECORD_SIZE, 1u << 20)));
-  scan_records(*fd, *size, [&](const TraceRecord& r) { records.push_back(r); });
+  scan_records(*file, *size, [&](const TraceRecord& r) { records.push_back(r); });
   return records;
 }
 

@@ -74,6 +74,9 @@ VamanaBuildHooks& vamana_build_hooks_for_testing();
 using VamanaKeyLookup = FunctionRef<const SharedKey*(CellId)>;
 
 class VamanaIndex : public VectorIndex {
+  friend class VamanaGroupBuild;  // the phases of build_groups (vamana_build.cc)
+  friend class VamanaLoader;      // the steps of load (vamana_index.cc)
+
  public:
   VamanaIndex(uint64_t dim, uint64_t max_degree, float alpha);
 
@@ -187,7 +190,9 @@ class VamanaIndex : public VectorIndex {
 
   uint64_t dim_;
   uint64_t max_degree_;
-  float alpha_;  // kept for the file's sake; the exact build does not use it
+  // As constructed (a load gives VAMANA_ALPHA: the file does not hold it); the exact build does
+  // not use it.
+  float alpha_;
   std::optional<uint32_t> entry_point_;
   std::vector<CellId> ids_;
   // Keys: node i's key is *key_owners_[key_of_[i]]; nodes that share a key share one owner.

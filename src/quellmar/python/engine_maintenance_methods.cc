@@ -12,6 +12,7 @@
 #include <optional>
 #include <vector>
 
+#include "quellmar/core/clock.h"
 #include "quellmar/python/engine_type.h"
 
 namespace quellmar::python {
@@ -76,7 +77,7 @@ double unix_secs(UnixTime t) {
 struct StartMaintenanceArgs {
   double sweep_interval_secs = 3600.0;
   double compaction_interval_secs = 21600.0;
-  float eviction_threshold = 15.0f;
+  float eviction_threshold = DEFAULT_EVICTION_THRESHOLD;
   float hours_per_tick = 1.0f;
 };
 constexpr auto START_MAINTENANCE = signature(

@@ -11,6 +11,7 @@
 
 #include "quellmar/core/str_cat.h"
 #include "quellmar/python/engine_type.h"
+#include "quellmar/retrieval/refinement.h"
 
 namespace quellmar::python {
 

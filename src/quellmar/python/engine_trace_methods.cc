@@ -128,7 +128,7 @@ PyObject* advance_days(PyEngine& self, AdvanceDaysArgs& a) {
 
 struct SweepNowArgs {
   float hours = 0.0f;
-  float eviction_threshold = 15.0f;
+  float eviction_threshold = DEFAULT_EVICTION_THRESHOLD;
 };
 constexpr auto SWEEP_NOW =
     signature("Engine", "sweep_now", with_default("hours", &SweepNowArgs::hours),

@@ -1,5 +1,6 @@
 #include "quellmar/retrieval/key_view.h"
 
+#include <algorithm>
 #include <cmath>
 
 #include "quellmar/retrieval/simd_distance.h"
@@ -51,6 +52,16 @@ std::vector<float> KeyView::mean_pooled() const {
   return sums;
 }
 
+std::vector<float> pooled_key(std::span<const float> key) {
+  std::optional<KeyView> view = classify_key(key);
+  return view ? view->mean_pooled() : std::vector<float>{};
+}
+
+uint64_t pooled_key_len(std::span<const float> key) {
+  std::optional<KeyView> view = classify_key(key);
+  return view ? view->dim() : 0;
+}
+
 std::vector<float> EncodedKey::from_token_slices(std::span<const std::vector<float>> slices) {
   std::vector<float> key;
   if (slices.empty()) return key;
@@ -60,6 +71,14 @@ std::vector<float> EncodedKey::from_token_slices(std::span<const std::vector<flo
   key[0] = ENCODING_SENTINEL;
   key[ENCODING_DIM_IDX] = static_cast<float>(dim);
   for (const std::vector<float>& s : slices) key.insert(key.end(), s.begin(), s.end());
+  return key;
+}
+
+std::vector<float> encode_per_token_key(std::span<const float> tokens, uint64_t dim) {
+  std::vector<float> key(ENCODING_HEADER_SIZE + tokens.size(), 0.0f);
+  key[0] = ENCODING_SENTINEL;
+  key[ENCODING_DIM_IDX] = static_cast<float>(dim);
+  std::copy(tokens.begin(), tokens.end(), key.begin() + ENCODING_HEADER_SIZE);
   return key;
 }
 

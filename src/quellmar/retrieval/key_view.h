@@ -70,12 +70,21 @@ KeyKind classify_key_kind(std::span<const float> key);
 // The view of a plain or encoded key; none for a malformed one.
 std::optional<KeyView> classify_key(std::span<const float> key);
 
+// The pooled key of a stored key or a query, the form the SLB and the graph take: the mean of an
+// encoded key's rows, a copy of a plain key, empty for a malformed key.
+std::vector<float> pooled_key(std::span<const float> key);
+// Its length, without pooling it.
+uint64_t pooled_key_len(std::span<const float> key);
+
 struct EncodedKey {
   // Header plus every slice appended whole, in order. The slices are not checked against the
   // first one's width: readers classify the result by its length. An empty list gives the empty
   // key.
   static std::vector<float> from_token_slices(std::span<const std::vector<float>> slices);
 };
+
+// The encoded key of a row-major token matrix of width dim.
+std::vector<float> encode_per_token_key(std::span<const float> tokens, uint64_t dim);
 
 // The token rows of an encoded key of width expected_dim, each a fresh copy; none for a plain or
 // malformed key, or one of another width.

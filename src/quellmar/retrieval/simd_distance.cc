@@ -140,6 +140,27 @@ void scalar_scale_f32(float* x, float s, size_t n) {
   for (size_t i = 0; i < n; ++i) x[i] *= s;
 }
 
+void scalar_accumulate_f32_repeated(float* acc, const float* x, size_t n, size_t times) {
+  for (size_t i = 0; i < n; ++i) {
+    for (size_t r = 0; r < times; ++r) acc[i] += x[i];
+  }
+}
+
+void scalar_divide_f32(const float* x, float d, float* out, size_t n) {
+  for (size_t i = 0; i < n; ++i) out[i] = x[i] / d;
+}
+
+void scalar_lanes_not_below(const float* scores, size_t n, float threshold, const float* thresholds,
+                            uint64_t* mask) {
+  fill_lane_mask(n, mask, [&](size_t begin, size_t end) {
+    uint64_t bits = 0;
+    for (size_t i = begin; i < end; ++i) {
+      bits |= lane_not_below(scores, i, threshold, thresholds) << (i - begin);
+    }
+    return bits;
+  });
+}
+
 }  // namespace
 
 const SimdKernels& scalar_kernels() {
@@ -157,6 +178,9 @@ const SimdKernels& scalar_kernels() {
       .top_k_f32_panels = scalar_top_k_f32_panels,
       .accumulate_f32 = scalar_accumulate_f32,
       .scale_f32 = scalar_scale_f32,
+      .accumulate_f32_repeated = scalar_accumulate_f32_repeated,
+      .divide_f32 = scalar_divide_f32,
+      .lanes_not_below = scalar_lanes_not_below,
   };
   return k;
 }
@@ -329,6 +353,19 @@ float quantize_i8(const float* values, size_t n, int8_t* codes) {
 void accumulate_f32(float* acc, const float* x, size_t n) { kernels().accumulate_f32(acc, x, n); }
 
 void scale_f32(float* x, float s, size_t n) { kernels().scale_f32(x, s, n); }
+
+void accumulate_f32_repeated(float* acc, const float* x, size_t n, size_t times) {
+  kernels().accumulate_f32_repeated(acc, x, n, times);
+}
+
+void divide_f32(const float* x, float d, float* out, size_t n) {
+  kernels().divide_f32(x, d, out, n);
+}
+
+void lanes_not_below(const float* scores, size_t n, float threshold, const float* thresholds,
+                     uint64_t* mask) {
+  kernels().lanes_not_below(scores, n, threshold, thresholds, mask);
+}
 
 namespace {
 

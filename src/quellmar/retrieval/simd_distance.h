@@ -5,16 +5,17 @@
 //
 // - int8 dot products are exact 32-bit integer sums (wrapping, as two's complement, should a sum
 //   ever leave the i32 range).
-// - dot_f32, dot_f32_pairs and dot_f32_panels sum in f32 in index order, starting from +0.0, one
-// rounded product
-//   and one rounded addition per term (never a fused multiply-add): the sum that the flat index,
-//   the Vamana index and the SLB's callers specify. dot_f32 is sequential on every level; the
-//   panel form vectorises across rows instead, so each lane still sums its own row in order.
+// - dot_f32, dot_f32_pairs and dot_f32_panels sum in f32 in index order, starting from +0.0,
+//   one rounded product and one rounded addition per term (never a fused multiply-add): the sum
+//   that the flat index, the Vamana index and the SLB's callers specify. dot_f32 is sequential on
+//   every level; the panel form vectorises across rows instead, so each lane still sums its own
+//   row in order.
 // - dot_f32_unordered and dot_f32_many use a fixed 16-lane order on every level: term i goes to
 //   lane i % 16 (each lane summed in index order), then the lanes are added pairwise as
 //   (l, l+8), (l, l+4), (l, l+2), (l, l+1). The result may differ from the in-order sum in the
 //   last bits, but not from one machine to another.
-// - accumulate_f32 and scale_f32 are element-wise, hence exact on every level.
+// - accumulate_f32, accumulate_f32_repeated, scale_f32 and divide_f32 are element-wise, hence
+//   exact on every level; lanes_not_below compares and computes nothing.
 
 #include <cstddef>
 #include <cstdint>
@@ -102,6 +103,17 @@ float quantize_i8(const float* values, size_t n, int8_t* codes);
 void accumulate_f32(float* acc, const float* x, size_t n);
 // x[i] *= s.
 void scale_f32(float* x, float s, size_t n);
+// acc[i] += x[i], `times` times in a row: what `times` calls of accumulate_f32 leave.
+void accumulate_f32_repeated(float* acc, const float* x, size_t n, size_t times);
+// out[i] = x[i] / d.
+void divide_f32(const float* x, float d, float* out, size_t n);
+
+// Which of scores[0..n) are not below `threshold` or, when `thresholds` (n entries) is not null,
+// not below their own thresholds[i]: score i sets bit i % 64 of mask[i / 64] exactly when
+// !(scores[i] < threshold) || (thresholds && !(scores[i] < thresholds[i])), so a NaN on either
+// side sets it. Writes (n + 63) / 64 words; the bits past n are clear.
+void lanes_not_below(const float* scores, size_t n, float threshold, const float* thresholds,
+                     uint64_t* mask);
 
 // One entry of a ranked selection: a score and the position it belongs to.
 struct ScoredIndex {

@@ -597,6 +597,46 @@ void avx2_scale_f32(float* x, float s, size_t n) {
   for (; i < n; ++i) x[i] *= s;
 }
 
+void avx2_accumulate_f32_repeated(float* acc, const float* x, size_t n, size_t times) {
+  size_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    const __m256 v = _mm256_loadu_ps(x + i);
+    __m256 sum = _mm256_loadu_ps(acc + i);
+    for (size_t r = 0; r < times; ++r) sum = _mm256_add_ps(sum, v);
+    _mm256_storeu_ps(acc + i, sum);
+  }
+  for (; i < n; ++i) {
+    for (size_t r = 0; r < times; ++r) acc[i] += x[i];
+  }
+}
+
+void avx2_divide_f32(const float* x, float d, float* out, size_t n) {
+  const __m256 vd = _mm256_set1_ps(d);
+  size_t i = 0;
+  for (; i + 8 <= n; i += 8) _mm256_storeu_ps(out + i, _mm256_div_ps(_mm256_loadu_ps(x + i), vd));
+  for (; i < n; ++i) out[i] = x[i] / d;
+}
+
+// _CMP_NLT_UQ is !(a < b): true where either side is NaN, as the scalar comparison is.
+void avx2_lanes_not_below(const float* scores, size_t n, float threshold, const float* thresholds,
+                          uint64_t* mask) {
+  const __m256 vt = _mm256_set1_ps(threshold);
+  fill_lane_mask(n, mask, [&](size_t begin, size_t end) {
+    uint64_t bits = 0;
+    size_t i = begin;
+    for (; i + 8 <= end; i += 8) {
+      const __m256 v = _mm256_loadu_ps(scores + i);
+      __m256 pass = _mm256_cmp_ps(v, vt, _CMP_NLT_UQ);
+      if (thresholds != nullptr) {
+        pass = _mm256_or_ps(pass, _mm256_cmp_ps(v, _mm256_loadu_ps(thresholds + i), _CMP_NLT_UQ));
+      }
+      bits |= uint64_t{static_cast<unsigned>(_mm256_movemask_ps(pass))} << (i - begin);
+    }
+    for (; i < end; ++i) bits |= lane_not_below(scores, i, threshold, thresholds) << (i - begin);
+    return bits;
+  });
+}
+
 }  // namespace
 
 const SimdKernels& avx2_kernels() {
@@ -614,6 +654,9 @@ const SimdKernels& avx2_kernels() {
       .top_k_f32_panels = avx2_top_k_f32_panels,
       .accumulate_f32 = avx2_accumulate_f32,
       .scale_f32 = avx2_scale_f32,
+      .accumulate_f32_repeated = avx2_accumulate_f32_repeated,
+      .divide_f32 = avx2_divide_f32,
+      .lanes_not_below = avx2_lanes_not_below,
   };
   return k;
 }

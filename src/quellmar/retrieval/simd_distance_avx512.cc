@@ -571,6 +571,44 @@ void avx512_scale_f32(float* x, float s, size_t n) {
   }
 }
 
+void avx512_accumulate_f32_repeated(float* acc, const float* x, size_t n, size_t times) {
+  for (size_t i = 0; i < n; i += 16) {
+    const __mmask16 m = float_mask(n - i);
+    const __m512 v = _mm512_maskz_loadu_ps(m, x + i);
+    __m512 sum = _mm512_maskz_loadu_ps(m, acc + i);
+    for (size_t r = 0; r < times; ++r) sum = _mm512_add_ps(sum, v);
+    _mm512_mask_storeu_ps(acc + i, m, sum);
+  }
+}
+
+void avx512_divide_f32(const float* x, float d, float* out, size_t n) {
+  const __m512 vd = _mm512_set1_ps(d);
+  for (size_t i = 0; i < n; i += 16) {
+    const __mmask16 m = float_mask(n - i);
+    _mm512_mask_storeu_ps(out + i, m, _mm512_maskz_div_ps(m, _mm512_maskz_loadu_ps(m, x + i), vd));
+  }
+}
+
+// _CMP_NLT_UQ is !(a < b): true where either side is NaN, as the scalar comparison is.
+void avx512_lanes_not_below(const float* scores, size_t n, float threshold, const float* thresholds,
+                            uint64_t* mask) {
+  const __m512 vt = _mm512_set1_ps(threshold);
+  fill_lane_mask(n, mask, [&](size_t begin, size_t end) {
+    uint64_t bits = 0;
+    for (size_t i = begin; i < end; i += 16) {
+      const __mmask16 m = float_mask(end - i);
+      const __m512 v = _mm512_maskz_loadu_ps(m, scores + i);
+      __mmask16 pass = _mm512_mask_cmp_ps_mask(m, v, vt, _CMP_NLT_UQ);
+      if (thresholds != nullptr) {
+        pass |=
+            _mm512_mask_cmp_ps_mask(m, v, _mm512_maskz_loadu_ps(m, thresholds + i), _CMP_NLT_UQ);
+      }
+      bits |= uint64_t{pass} << (i - begin);
+    }
+    return bits;
+  });
+}
+
 }  // namespace
 
 const SimdKernels& avx512_kernels() {
@@ -588,6 +626,9 @@ const SimdKernels& avx512_kernels() {
       .top_k_f32_panels = avx512_top_k_f32_panels,
       .accumulate_f32 = avx512_accumulate_f32,
       .scale_f32 = avx512_scale_f32,
+      .accumulate_f32_repeated = avx512_accumulate_f32_repeated,
+      .divide_f32 = avx512_divide_f32,
+      .lanes_not_below = avx512_lanes_not_below,
   };
   return k;
 }

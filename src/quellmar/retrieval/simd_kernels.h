@@ -36,6 +36,10 @@ struct SimdKernels {
                              uint32_t* keys);
   void (*accumulate_f32)(float* acc, const float* x, size_t n);
   void (*scale_f32)(float* x, float s, size_t n);
+  void (*accumulate_f32_repeated)(float* acc, const float* x, size_t n, size_t times);
+  void (*divide_f32)(const float* x, float d, float* out, size_t n);
+  void (*lanes_not_below)(const float* scores, size_t n, float threshold, const float* thresholds,
+                          uint64_t* mask);
 };
 
 inline constexpr size_t TOP_K_INSERTION_MAX = 64;
@@ -97,6 +101,19 @@ inline int8_t quantize_one(float x, float inv) {
   float frac = v - static_cast<float>(t);
   t += (frac >= 0.5f ? 1 : 0) - (frac <= -0.5f ? 1 : 0);
   return static_cast<int8_t>(t);
+}
+
+// lanes_not_below, shared by every level: bits_of(begin, end) gives the bits of scores
+// [begin, end) (64 at the most, score begin in bit 0), and the scalar test of score i.
+template <typename BitsOf>
+inline void fill_lane_mask(size_t n, uint64_t* mask, BitsOf&& bits_of) {
+  for (size_t begin = 0; begin < n; begin += 64) {
+    mask[begin / 64] = bits_of(begin, n < begin + 64 ? n : begin + 64);
+  }
+}
+inline uint64_t lane_not_below(const float* scores, size_t i, float threshold,
+                               const float* thresholds) {
+  return !(scores[i] < threshold) || (thresholds != nullptr && !(scores[i] < thresholds[i]));
 }
 
 inline float quantize_scale(float m) { return m == 0.0f ? 1.0f : m / 127.0f; }

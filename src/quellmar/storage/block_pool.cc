@@ -339,8 +339,6 @@ void BlockPool::read_all(
     std::sort(all.begin(), all.end(), in_file_order);
   }
 
-  static constexpr uint64_t WINDOW = 1 << 20;
-  std::vector<uint8_t> window;
   CellRecord record;
   for (size_t first = 0; first < all.size();) {
     const uint32_t segment = all[first].segment;
@@ -353,73 +351,27 @@ void BlockPool::read_all(
       for (const Item& it : items) fail(it.index, EngineError::cell_not_found(it.id));
       continue;
     }
-    auto fd = open_read(entry->path);
-    if (!fd.is_ok()) {
-      for (const Item& it : items) fail(it.index, fd.error());
+    auto reader = SegmentReader::open(entry->path);
+    if (!reader.is_ok()) {
+      for (const Item& it : items) fail(it.index, reader.error());
       continue;
     }
-    uint64_t win_start = 0, win_len = 0;
-    // The window need not outgrow the file (small segments then cost no large buffer).
-    auto size_now = fd_size(*fd);
-    const uint64_t file_size = size_now.is_ok() ? *size_now : WINDOW;
-    // Makes [off, off + n) readable in the window; false at the end of the file.
-    auto ensure = [&](uint64_t off, uint64_t n) -> Result<bool> {
-      if (off >= win_start && off + n <= win_start + win_len) return true;
-      const uint64_t want = std::max<uint64_t>(std::min(WINDOW, file_size), n);
-      if (window.size() < want) window.resize(want);
-      QM_ASSIGN_OR_RETURN(size_t got, pread_some(*fd, window.data(), window.size(), off));
-      win_start = off;
-      win_len = got;
-      return got >= n;
-    };
-    auto deliver = [&](const Item& it, const uint8_t* bytes, uint64_t total) {
-      Status st = decode_cell_record(bytes, total, parts, record, entry->path, it.offset);
+    for (const Item& it : items) {
+      // The records go by in file order: every read from the file fetches as far ahead as a
+      // reader does (no further than the file holds, so a small segment costs no large buffer),
+      // and most records lie whole in what was fetched for one before them.
+      auto bytes = reader->stored_bytes(it.offset, entry->fill);
+      if (!bytes.is_ok()) {
+        fail(it.index, bytes.error());
+        continue;
+      }
+      Status st =
+          decode_cell_record(bytes->data(), bytes->size(), parts, record, entry->path, it.offset);
       if (st.is_ok()) {
-        visit(it.index, record, std::span<const uint8_t>(bytes, total));
+        visit(it.index, record, *bytes);
       } else {
         fail(it.index, st.error());
       }
-    };
-    for (const Item& it : items) {
-      // Most records lie whole inside the window already.
-      if (it.offset >= win_start && it.offset + 4 <= win_start + win_len) {
-        const uint8_t* bytes = window.data() + (it.offset - win_start);
-        const uint64_t total = 4 + uint64_t{decode_u32(bytes)};
-        if (it.offset + total <= win_start + win_len) {
-          deliver(it, bytes, total);
-          continue;
-        }
-      }
-      auto head = ensure(it.offset, 4);
-      if (!head.is_ok() || !*head) {
-        fail(it.index, head.is_ok() ? EngineError::io(IoError::unexpected_eof()) : head.error());
-        continue;
-      }
-      const uint64_t total = 4 + uint64_t{decode_u32(window.data() + (it.offset - win_start))};
-      // A length word that its counts do not agree with is damage, which the decode of the fixed
-      // part reports: the word never sizes a read.
-      if (total > segment_format::FIXED_SIZE) {
-        auto fixed = ensure(it.offset, segment_format::FIXED_SIZE);
-        if (fixed.is_ok() && *fixed &&
-            !fixed_part_agrees(window.data() + (it.offset - win_start))) {
-          deliver(it, window.data() + (it.offset - win_start), segment_format::FIXED_SIZE);
-          continue;
-        }
-      }
-      // The claimed length must fit in the file before the window grows to hold it.
-      if (total > WINDOW) {
-        auto size = fd_size(*fd);
-        if (!size.is_ok() || it.offset + total > *size) {
-          fail(it.index, EngineError::io(IoError::unexpected_eof()));
-          continue;
-        }
-      }
-      auto body = ensure(it.offset, total);
-      if (!body.is_ok() || !*body) {
-        fail(it.index, body.is_ok() ? EngineError::io(IoError::unexpected_eof()) : body.error());
-        continue;
-      }
-      deliver(it, window.data() + (it.offset - win_start), total);
     }
   }
 }

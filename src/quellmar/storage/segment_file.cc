@@ -21,31 +21,8 @@ namespace sf = segment_format;
 
 namespace {
 
-// Sequential reads over a file through one window, for the scan.
-class WindowReader {
- public:
-  static constexpr size_t WINDOW = 256 * 1024;
-  WindowReader(const UniqueFd& fd, uint64_t size) : fd_(fd), size_(size) {}
-
-  // Points at n bytes at `off`, or returns nullptr when they could not be read.
-  Result<const uint8_t*> at(uint64_t off, size_t n) {
-    if (off < start_ || off + n > start_ + buf_.size()) {
-      const uint64_t want = std::max<uint64_t>(WINDOW, n);
-      buf_.resize(static_cast<size_t>(std::min<uint64_t>(want, size_ - std::min(off, size_))));
-      QM_ASSIGN_OR_RETURN(size_t got, pread_some(fd_, buf_.data(), buf_.size(), off));
-      buf_.resize(got);
-      start_ = off;
-      if (got < n) return static_cast<const uint8_t*>(nullptr);
-    }
-    return reinterpret_cast<const uint8_t*>(buf_.data()) + (off - start_);
-  }
-
- private:
-  const UniqueFd& fd_;
-  uint64_t size_;
-  uint64_t start_ = 0;
-  std::string buf_;
-};
+// The window a scan reads the file through.
+constexpr size_t SCAN_WINDOW = 256 * 1024;
 
 // Turns where an append landed into record offsets. The offsets come from where the bytes really
 // landed, so the location map and the file always agree. A failed append was cut back off the
@@ -154,9 +131,10 @@ Result<uint64_t> append_to(SegmentEntry& entry, const std::function<std::string_
 }
 
 // Whether a record that runs past the end of the file, of which the file holds the first `have`
-// bytes (4 at least), could be a write of this system that never completed: its length is one
-// the encoder writes (87 + 20 per group + 4 per extra value), and when the file holds its fixed
-// part, the counts there agree with that length. Anything else (a length byte flipped, garbage
+// bytes (4 at least), could be a write of this system that never completed: its length word is
+// one the encoder writes (87 + 20 per group of 32 key or value floats, a 4-byte scale and 16
+// bytes of codes, + 4 per extra value), and when the file holds its fixed part, the counts there
+// agree with that length. Anything else (a length byte flipped, garbage
 // behind the last record) is damage and is never cut off.
 bool could_be_torn(const uint8_t* p, size_t have) {
   const uint32_t body_len = decode_u32(p);
@@ -242,7 +220,7 @@ namespace {
 // failed(); what it was asked then counts as not found.
 class RecordWalk {
  public:
-  RecordWalk(WindowReader& reader, uint64_t size) : reader_(reader), size_(size) {}
+  RecordWalk(FileReader& file, uint64_t size) : file_(file), size_(size) {}
 
   uint64_t size() const { return size_; }
   bool failed() const { return failed_; }
@@ -252,8 +230,8 @@ class RecordWalk {
   // the next call.
   const uint8_t* fixed_part(uint64_t off, size_t* have) {
     *have = static_cast<size_t>(std::min<uint64_t>(size_ - off, sf::FIXED_SIZE));
-    auto head = reader_.at(off, *have);
-    if (!head.is_ok() || *head == nullptr) {
+    auto head = file_.read(off, *have);
+    if (!head.is_ok()) {
       failed_ = true;
       return nullptr;
     }
@@ -355,42 +333,39 @@ class RecordWalk {
   }
 
  private:
-  WindowReader& reader_;
+  FileReader& file_;
   uint64_t size_;
   bool failed_ = false;
 };
 
 Result<SegmentScan> scan_file(const std::string& path, const SegmentFile::RecordVisitor* visit,
                               uint64_t from) {
-  QM_ASSIGN_OR_RETURN(UniqueFd fd, open_read(path));
+  QM_ASSIGN_OR_RETURN(FileReader file, FileReader::open(path, SCAN_WINDOW));
   SegmentScan out;
-  QM_ASSIGN_OR_RETURN(out.file_size, fd_size(fd));
+  QM_ASSIGN_OR_RETURN(out.file_size, file.size());
   out.valid_end = sf::HEADER_SIZE;
   if (out.file_size < sf::HEADER_SIZE) {
     out.valid_end = out.file_size;
     out.end = ScanEnd::NoHeader;
     return out;
   }
-  char magic[4];
-  QM_RETURN_IF_ERROR(pread_exact(fd, magic, 4, 0));
-  if (std::memcmp(magic, sf::MAGIC, 4) != 0) {
+  // The magic alone: the walk may start far behind it.
+  QM_ASSIGN_OR_RETURN(const uint8_t* magic, file.read(0, sizeof sf::MAGIC, 0));
+  if (std::memcmp(magic, sf::MAGIC, sizeof sf::MAGIC) != 0) {
     return EngineError::io(IoError::invalid_data(str_cat("invalid segment magic in ", path)));
   }
   if (from < sf::HEADER_SIZE || from > out.file_size) from = sf::HEADER_SIZE;
   out.valid_end = from;
   out.records.reserve(static_cast<size_t>(sf::most_records_in(out.file_size - from)));
-  WindowReader reader(fd, out.file_size);
-  RecordWalk walk(reader, out.file_size);
+  RecordWalk walk(file, out.file_size);
   uint64_t last = RecordWalk::NO_RECORD;
   auto locate = [&](CellId id, uint64_t off, uint64_t len) {
     out.records.push_back({id, off, static_cast<uint32_t>(len - 4)});
     if (visit != nullptr) {
       // The whole record lies in the file; it is in the window already unless it crosses the
       // window's end.
-      auto whole = reader.at(off, static_cast<size_t>(len));
-      if (whole.is_ok() && *whole != nullptr) {
-        (*visit)(off, std::span<const uint8_t>(*whole, static_cast<size_t>(len)));
-      }
+      auto whole = file.read(off, static_cast<size_t>(len));
+      if (whole.is_ok()) (*visit)(off, std::span<const uint8_t>(*whole, static_cast<size_t>(len)));
     }
   };
   uint64_t off = from;
@@ -408,14 +383,7 @@ Result<SegmentScan> scan_file(const std::string& path, const SegmentFile::Record
     }
     const uint64_t len = 4 + uint64_t{decode_u32(head)};
     if (have == sf::FIXED_SIZE && len <= left && fixed_part_agrees(head)) {
-      out.records.push_back(
-          {decode_u64(head + sf::OFF_CELL_ID), off, static_cast<uint32_t>(len - 4)});
-      if (visit != nullptr) {
-        auto whole = reader.at(off, static_cast<size_t>(len));
-        if (whole.is_ok() && *whole != nullptr) {
-          (*visit)(off, std::span<const uint8_t>(*whole, static_cast<size_t>(len)));
-        }
-      }
+      locate(decode_u64(head + sf::OFF_CELL_ID), off, len);
       last = off;
       off += len;
       out.valid_end = off;
@@ -606,66 +574,46 @@ Result<std::vector<uint64_t>> SegmentFile::append_encoded(SegmentEntry& entry,
 }
 
 Result<SegmentReader> SegmentReader::open(const std::string& path) {
-  QM_ASSIGN_OR_RETURN(UniqueFd fd, open_read(path));
-  return SegmentReader(std::move(fd), path);
+  QM_ASSIGN_OR_RETURN(FileReader file, FileReader::open(path, READ_AHEAD_CAP));
+  return SegmentReader(std::move(file), path);
 }
 
-Result<std::span<const uint8_t>> SegmentReader::load(uint64_t offset, uint64_t read_ahead_to) {
+Result<std::span<const uint8_t>> SegmentReader::stored_bytes(uint64_t offset,
+                                                             uint64_t read_ahead_to) {
   static constexpr uint64_t FIRST_READ = 4096;
-  if (offset >= win_start_ && offset - win_start_ <= win_len_ &&
-      win_len_ - (offset - win_start_) >= 4) {
-    const uint64_t at = offset - win_start_;
-    const uint64_t total = 4 + uint64_t{decode_u32(buf_.get() + at)};
-    if (total <= win_len_ - at) return std::span<const uint8_t>(buf_.get() + at, total);
-  }
-  auto reserve = [this](uint64_t n) {
-    if (n > buf_cap_) {
-      buf_ = std::make_unique_for_overwrite<uint8_t[]>(n);
-      buf_cap_ = n;
-    }
+  auto record_length = [](std::span<const uint8_t> bytes) {
+    return 4 + uint64_t{decode_u32(bytes.data())};
   };
+  std::span<const uint8_t> bytes = file_.held(offset);
+  if (bytes.size() >= 4 && record_length(bytes) <= bytes.size()) {
+    return bytes.first(static_cast<size_t>(record_length(bytes)));
+  }
   uint64_t want = FIRST_READ;
   if (read_ahead_to > offset) want = std::clamp(read_ahead_to - offset, FIRST_READ, READ_AHEAD_CAP);
-  win_len_ = 0;
-  reserve(want);
-  QM_ASSIGN_OR_RETURN(size_t got, pread_some(fd_, buf_.get(), want, offset));
-  win_start_ = offset;
-  win_len_ = got;
-  if (got < 4) return EngineError::io(IoError::unexpected_eof());
-  const uint64_t total = 4 + uint64_t{decode_u32(buf_.get())};
+  QM_ASSIGN_OR_RETURN(bytes, file_.read_some(offset, static_cast<size_t>(want), 0));
+  if (bytes.size() < 4) return EngineError::io(IoError::unexpected_eof());
+  const uint64_t total = record_length(bytes);
+  if (total <= bytes.size()) return bytes.first(static_cast<size_t>(total));
   // A length word that its counts do not agree with is damage: the fixed part alone goes to the
-  // decode, which reports it, and the word never sizes a read.
-  if (total > got && got >= sf::FIXED_SIZE && !fixed_part_agrees(buf_.get())) {
-    return std::span<const uint8_t>(buf_.get(), sf::FIXED_SIZE);
+  // decode, which reports it.
+  if (bytes.size() >= sf::FIXED_SIZE && !fixed_part_agrees(bytes.data())) {
+    return bytes.first(sf::FIXED_SIZE);
   }
-  if (total > got) {
-    // A short first read means the file ended; otherwise make sure the file holds the claimed
-    // length before making room for it.
-    if (got < want) return EngineError::io(IoError::unexpected_eof());
-    if (size_ == UINT64_MAX) {
-      QM_ASSIGN_OR_RETURN(size_, fd_size(fd_));
-    }
-    if (offset + total > size_) return EngineError::io(IoError::unexpected_eof());
-    std::unique_ptr<uint8_t[]> grown = std::make_unique_for_overwrite<uint8_t[]>(total);
-    std::memcpy(grown.get(), buf_.get(), got);
-    buf_ = std::move(grown);
-    buf_cap_ = total;
-    win_len_ = 0;
-    QM_RETURN_IF_ERROR(pread_exact(fd_, buf_.get() + got, total - got, offset + got));
-    win_len_ = total;
-  }
-  return std::span<const uint8_t>(buf_.get(), total);
+  // A short first read means the file ended.
+  if (bytes.size() < want) return EngineError::io(IoError::unexpected_eof());
+  QM_ASSIGN_OR_RETURN(const uint8_t* whole, file_.read(offset, static_cast<size_t>(total), 0));
+  return std::span<const uint8_t>(whole, static_cast<size_t>(total));
 }
 
 Status SegmentReader::read(uint64_t offset, DecodeParts parts, CellRecord& out,
                            uint64_t read_ahead_to) {
-  QM_ASSIGN_OR_RETURN(std::span<const uint8_t> bytes, load(offset, read_ahead_to));
+  QM_ASSIGN_OR_RETURN(std::span<const uint8_t> bytes, stored_bytes(offset, read_ahead_to));
   return decode_cell_record(bytes.data(), bytes.size(), parts, out, path_, offset);
 }
 
 Status SegmentReader::read_encoded(uint64_t offset, std::string& out, uint64_t read_ahead_to,
                                    bool check_fields) {
-  QM_ASSIGN_OR_RETURN(std::span<const uint8_t> bytes, load(offset, read_ahead_to));
+  QM_ASSIGN_OR_RETURN(std::span<const uint8_t> bytes, stored_bytes(offset, read_ahead_to));
   QM_RETURN_IF_ERROR(check_fields ? check_cell_record(bytes.data(), bytes.size(), path_, offset)
                                   : check_record_header(bytes.data(), bytes.size(), path_, offset));
   out.append(reinterpret_cast<const char*>(bytes.data()), bytes.size());

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "quellmar/core/file_reader.h"
 #include "quellmar/core/posix_file.h"
 #include "quellmar/core/result.h"
 #include "quellmar/storage/cell_record.h"
@@ -159,23 +160,20 @@ class SegmentReader {
   // its counts agree with its length (and, with `check_fields`, that it would decode).
   Status read_encoded(uint64_t offset, std::string& out, uint64_t read_ahead_to = 0,
                       bool check_fields = false);
+  // The bytes of the record at `offset` as stored, valid until the next read: the whole record,
+  // or only its fixed part when its length word runs past the bytes read and does not agree
+  // with its counts (damage, which the decode reports: the word never sizes a read). A record
+  // that runs past the end of the file is the unexpected-EOF error.
+  Result<std::span<const uint8_t>> stored_bytes(uint64_t offset, uint64_t read_ahead_to = 0);
 
   const std::string& path() const { return path_; }
 
  private:
-  SegmentReader(UniqueFd fd, std::string path) : fd_(std::move(fd)), path_(std::move(path)) {}
-  // The whole record at offset, from the bytes read last or from the file.
-  Result<std::span<const uint8_t>> load(uint64_t offset, uint64_t read_ahead_to);
+  SegmentReader(FileReader file, std::string path) : file_(std::move(file)), path_(std::move(path)) {}
 
-  UniqueFd fd_;
+  // The bytes read last stay valid while the reader lives: the file only grows meanwhile.
+  FileReader file_;
   std::string path_;
-  uint64_t size_ = UINT64_MAX;  // file size, read on first need
-  // The bytes read last, [win_start_, win_start_ + win_len_) of the file, in a buffer grown as
-  // needed and never zero-filled. The file only grows while a reader lives, so they stay valid.
-  std::unique_ptr<uint8_t[]> buf_;
-  uint64_t buf_cap_ = 0;
-  uint64_t win_start_ = 0;
-  uint64_t win_len_ = 0;
 };
 
 // One record by segment and offset: opens, reads and closes the file.

@@ -20,6 +20,7 @@
 #include "quellmar/core/file_names.h"
 #include "quellmar/core/posix_file.h"
 #include "quellmar/core/temp_file.h"
+#include "quellmar/engine/env_settings.h"
 #include "quellmar/index/vamana_index.h"
 #include "quellmar/retrieval/key_view.h"
 #include "test_util.h"
@@ -1026,14 +1027,7 @@ TEST_F(EngineTest, VamanaActivatesAtTheThresholdAndIsReusedOnReopen) {
 // Keys of DIM normal values, or with `spread` of whole numbers in [-spread, spread] (many equal
 // scores).
 std::vector<std::vector<float>> Keys(size_t n, uint32_t seed, int spread = 0) {
-  std::mt19937 rng(seed);
-  std::normal_distribution<float> normal;
-  std::uniform_int_distribution<int> whole(-spread, spread);
-  std::vector<std::vector<float>> keys(n, std::vector<float>(DIM));
-  for (auto& k : keys) {
-    for (float& x : k) x = spread > 0 ? static_cast<float>(whole(rng)) : normal(rng);
-  }
-  return keys;
+  return testing::random_keys(n, DIM, spread, seed);
 }
 
 std::unique_ptr<Engine> OpenAt(const std::string& path, std::optional<uint64_t> segment_size = {},

@@ -16,6 +16,7 @@
 namespace quellmar {
 namespace {
 
+using testing::random_keys;
 using testing::TempDir;
 
 VamanaIndex index_of(const std::vector<std::vector<float>>& keys, uint64_t dim,
@@ -23,16 +24,6 @@ VamanaIndex index_of(const std::vector<std::vector<float>>& keys, uint64_t dim,
   VamanaIndex index(dim, degree, VAMANA_ALPHA);
   for (size_t i = 0; i < keys.size(); ++i) index.insert_node(first_id + i, keys[i]);
   return index;
-}
-
-std::vector<std::vector<float>> random_keys(size_t n, size_t dim, int spread, uint32_t seed) {
-  std::mt19937 rng(seed);
-  std::uniform_int_distribution<int> small(-spread, spread);
-  std::normal_distribution<float> normal(0.0f, 1.0f);
-  std::vector<std::vector<float>> keys(n, std::vector<float>(dim));
-  for (auto& k : keys)
-    for (float& x : k) x = spread > 0 ? float(small(rng)) : normal(rng);
-  return keys;
 }
 
 // The graph as the definition gives it: for each node, every other node scored by the in-order

@@ -18,24 +18,17 @@
 namespace quellmar {
 namespace {
 
+using testing::exact_q4_values;
 using testing::TempDir;
 
 constexpr size_t DIM = 16;
 
-// Whole numbers led by a 7 in every group of 32: the 4-bit codec holds them exactly.
-std::vector<float> Exact(uint64_t seed, size_t n) {
-  std::vector<float> v(n);
-  for (size_t i = 0; i < n; ++i) v[i] = static_cast<float>((seed * 7 + i * 3) % 15) - 7.0f;
-  for (size_t g = 0; g < n; g += 32) v[g] = 7.0f;
-  return v;
-}
-
 PackWrite BigPack(uint64_t seed, size_t layers, size_t width, bool with_text) {
   PackWrite w;
   w.owner = 1;
-  w.retrieval_key = Exact(seed, DIM);
+  w.retrieval_key = exact_q4_values(seed, DIM);
   for (size_t l = 0; l < layers; ++l) {
-    w.layer_payloads.push_back({static_cast<LayerIdx>(l), Exact(seed + l, width)});
+    w.layer_payloads.push_back({static_cast<LayerIdx>(l), exact_q4_values(seed + l, width)});
   }
   w.salience = 10.0f;
   if (with_text) w.text = "text of pack " + std::to_string(seed);
@@ -165,7 +158,8 @@ TEST(CrashRecoveryTest, IdsOfCompactedDeletedPacksAreNotReused) {
     QM_ASSERT_OK_AND_ASSIGN(auto engine, Engine::open(dir.path(), DEFAULT_VAMANA_THRESHOLD, 4096));
     QM_ASSERT_OK_AND_ASSIGN(a, engine->mem_write_pack(BigPack(1, 1, 8192, true)));
     QM_ASSERT_OK_AND_ASSIGN(b, engine->mem_write_pack(BigPack(2, 1, 8192, true)));
-    QM_ASSERT_OK(engine->mem_write(7, 3, Exact(9, DIM), Exact(9, 64), 1.0f, {}));
+    QM_ASSERT_OK(
+        engine->mem_write(7, 3, exact_q4_values(9, DIM), exact_q4_values(9, 64), 1.0f, {}));
     QM_ASSERT_OK(engine->delete_pack(a));
     QM_ASSERT_OK(engine->delete_pack(b));
     QM_ASSERT_OK_AND_ASSIGN(CompactionReport report, engine->compact());

@@ -24,6 +24,7 @@
 namespace quellmar {
 namespace {
 
+using testing::exact_q4_values;
 using testing::read_file;
 using testing::TempDir;
 using testing::write_file;
@@ -31,18 +32,11 @@ using testing::write_file;
 constexpr size_t DIM = 16;
 constexpr uint64_t VAMANA_THRESHOLD = 10;
 
-std::vector<float> Exact(uint64_t seed, size_t n) {
-  std::vector<float> v(n);
-  for (size_t i = 0; i < n; ++i) v[i] = static_cast<float>((seed * 5 + i * 3) % 15) - 7.0f;
-  for (size_t g = 0; g < n; g += 32) v[g] = 7.0f;
-  return v;
-}
-
 PackWrite Pack(uint64_t seed) {
   PackWrite w;
   w.owner = 1 + seed % 2;
-  w.retrieval_key = Exact(seed, DIM);
-  w.layer_payloads = {{2, Exact(seed + 100, 40)}};
+  w.retrieval_key = exact_q4_values(seed, DIM);
+  w.layer_payloads = {{2, exact_q4_values(seed + 100, 40)}};
   w.salience = 20.0f;
   w.text = "text " + std::to_string(seed);
   return w;
@@ -366,7 +360,7 @@ TEST_F(DamagedFilesTest, OverwrittenHeadersAndCountsNeverCrash) {
     for (const PackMetadata& m : engine->list_packs_metadata(std::nullopt)) {
       (void)engine->load_pack_by_id(m.pack_id);
     }
-    (void)engine->mem_read_pack(Exact(1, DIM), 5, std::nullopt);
+    (void)engine->mem_read_pack(exact_q4_values(1, DIM), 5, std::nullopt);
     (void)engine->synaptic().load_for_owner(1);
     QM_ASSERT_OK_AND_ASSIGN(PackId id, engine->mem_write_pack(Pack(8)));
     engine.reset();
@@ -1090,8 +1084,8 @@ TEST(RepairTest, FlippedLengthBitHidesNoOtherPack) {
   auto pack = [](uint64_t i) {
     PackWrite w;
     w.owner = 1;
-    w.retrieval_key = Exact(i, 32);
-    w.layer_payloads = {{0, Exact(i + 1000, 32)}};
+    w.retrieval_key = exact_q4_values(i, 32);
+    w.layer_payloads = {{0, exact_q4_values(i + 1000, 32)}};
     w.salience = 10.0f;
     return w;
   };

@@ -13,11 +13,7 @@
 namespace quellmar {
 namespace {
 
-std::vector<CellId> ids_of(const std::vector<ScoredCell>& hits) {
-  std::vector<CellId> out;
-  for (const auto& h : hits) out.push_back(h.cell_id);
-  return out;
-}
+using testing::ids_of;
 
 TEST(FlatIndex, EmptyAndMalformedQueriesFindNothing) {
   FlatIndex index;

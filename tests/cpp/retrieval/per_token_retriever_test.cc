@@ -16,6 +16,7 @@
 namespace quellmar {
 namespace {
 
+using testing::normal_rows;
 using testing::values_of;
 
 using Rows = std::vector<std::vector<float>>;
@@ -53,14 +54,6 @@ void poison(PoisonMutex<T>& m) {
   } catch (const std::runtime_error&) {
   }
   ASSERT_TRUE(m.is_poisoned());
-}
-
-Rows random_rows(std::mt19937& rng, size_t n, size_t w) {
-  std::normal_distribution<float> normal;
-  Rows rows(n, std::vector<float>(w));
-  for (auto& r : rows)
-    for (float& v : r) v = normal(rng);
-  return rows;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -120,13 +113,13 @@ TEST(PerTokenStoreTest, TieredInsertKeepsCountsPooledKeyAndTierRows) {
 TEST(PerTokenStoreTest, WidthChangeRestartsStatisticsButKeepsDim) {
   PerTokenRetriever r = make_eager();
   std::mt19937 rng(1);
-  r.insert(1, 0, encode(random_rows(rng, 2, 8)));
-  r.insert(2, 0, encode(random_rows(rng, 1, 8)));
+  r.insert(1, 0, encode(normal_rows(rng, 2, 8)));
+  r.insert(2, 0, encode(normal_rows(rng, 1, 8)));
   r.enable_corpus_stats();
   ASSERT_NE(r.whitening_basis(), nullptr);
   EXPECT_EQ(r.corpus_stats().token_count, 3u);
 
-  const Rows wide = random_rows(rng, 1, 16);
+  const Rows wide = normal_rows(rng, 1, 16);
   r.insert(3, 0, encode(wide));
   EXPECT_EQ(r.dim(), 8u);
   const CorpusStats& s = r.corpus_stats();
@@ -250,8 +243,8 @@ TEST(PerTokenSearchTest, CoarseStageStartsAboveTheThreshold) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.entries);
     PerTokenRetriever r = make_tiered(1024);
-    for (int i = 0; i < c.entries; ++i) r.insert(i, 0, encode(random_rows(rng, 2, 4)));
-    const std::vector<float> query = encode(random_rows(rng, 2, 4));
+    for (int i = 0; i < c.entries; ++i) r.insert(i, 0, encode(normal_rows(rng, 2, 4)));
+    const std::vector<float> query = encode(normal_rows(rng, 2, 4));
     std::optional<CandidateSet> got = r.coarse_candidates(query, c.k, std::nullopt);
     ASSERT_EQ(got.has_value(), c.expected.has_value());
     if (got) {
@@ -366,8 +359,8 @@ TEST(PerTokenSearchTest, EagerScanScoresIntegerDotsWithoutCoarseStageForPlainQue
   config.candidate_multiplier = 1;
   PerTokenRetriever r = make_eager(config);
   std::mt19937 rng(5);
-  for (int i = 0; i < 20; ++i) r.insert(i, i % 2, encode(random_rows(rng, 3, 8)));
-  const Rows q = random_rows(rng, 1, 8);
+  for (int i = 0; i < 20; ++i) r.insert(i, i % 2, encode(normal_rows(rng, 3, 8)));
+  const Rows q = normal_rows(rng, 1, 8);
   // A plain query: every entry scored although the store is above the coarse threshold.
   std::vector<ScoredCell> hits = r.search(q[0], 100, std::nullopt);
   EXPECT_EQ(hits.size(), 20u);

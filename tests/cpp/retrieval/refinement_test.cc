@@ -12,28 +12,18 @@
 #include "quellmar/retrieval/key_view.h"
 #include "quellmar/retrieval/latent_prf_strategy.h"
 #include "quellmar/retrieval/per_token_retriever.h"
+#include "test_util.h"
 
 namespace quellmar {
 namespace {
+
+using testing::ids_of;
+using testing::normal_rows;
 
 using Rows = std::vector<std::vector<float>>;
 constexpr float NEG_INF = -std::numeric_limits<float>::infinity();
 
 std::vector<float> encode(const Rows& rows) { return EncodedKey::from_token_slices(rows); }
-
-Rows random_rows(std::mt19937& rng, size_t n, size_t w) {
-  std::normal_distribution<float> normal;
-  Rows rows(n, std::vector<float>(w));
-  for (auto& r : rows)
-    for (float& v : r) v = normal(rng);
-  return rows;
-}
-
-std::vector<CellId> ids_of(const std::vector<ScoredCell>& hits) {
-  std::vector<CellId> out;
-  for (const ScoredCell& h : hits) out.push_back(h.cell_id);
-  return out;
-}
 
 struct FakeStore {
   std::map<CellId, std::vector<float>> keys;
@@ -123,9 +113,9 @@ TEST(LatentPrfTest, UnusableInputsReturnTheCandidatesUnchanged) {
 TEST(LatentPrfTest, ExpandsTowardsTheFeedbackCentroidAndSearchesAgain) {
   Corpus corpus;
   std::mt19937 rng(11);
-  for (CellId id = 1; id <= 6; ++id) corpus.add(id, id % 2, random_rows(rng, 2, 4));
+  for (CellId id = 1; id <= 6; ++id) corpus.add(id, id % 2, normal_rows(rng, 2, 4));
   KeyFetcher fetch(corpus.store);
-  const Rows q = random_rows(rng, 2, 4);
+  const Rows q = normal_rows(rng, 2, 4);
   // k_prime 3 with two candidates: the four rows of both form the centroid.
   const std::vector<ScoredCell> given = {{3, 1, 0.0f}, {4, 0, 0.0f}};
   std::vector<float> centroid(4, 0.0f);
@@ -213,7 +203,7 @@ TEST(WhiteningTest, ScoresInTheWhitenedSpace) {
   corpus.retriever.enable_corpus_stats();
   // Dimension 0 has a hundred times the spread of dimension 1.
   for (CellId id = 1; id <= 40; ++id) {
-    Rows rows = random_rows(rng, 3, 2);
+    Rows rows = normal_rows(rng, 3, 2);
     for (auto& row : rows) row[0] *= 100.0f;
     corpus.add(id, 0, rows);
   }
@@ -303,10 +293,10 @@ TEST(WhiteningTest, EagerCovarianceOverEveryCountedTokenWhenTheBackfillTookThemA
 TEST(WhiteningTest, BasisIsComputedOnceUntilTheNextInsert) {
   Corpus corpus;
   std::mt19937 rng(4);
-  for (CellId id = 1; id <= 10; ++id) corpus.add(id, 0, random_rows(rng, 4, 8));
+  for (CellId id = 1; id <= 10; ++id) corpus.add(id, 0, normal_rows(rng, 4, 8));
   KeyFetcher fetch(corpus.store);
   const std::vector<ScoredCell> given = {{1, 0, 0.0f}, {2, 0, 0.0f}, {3, 0, 0.0f}};
-  const std::vector<float> query = encode(random_rows(rng, 2, 8));
+  const std::vector<float> query = encode(normal_rows(rng, 2, 8));
   const WhiteningStrategy whitening;
 
   EXPECT_FALSE(corpus.retriever.corpus_stats().enabled);
@@ -319,7 +309,7 @@ TEST(WhiteningTest, BasisIsComputedOnceUntilTheNextInsert) {
   EXPECT_EQ(first,
             MeanCenteredStrategy().refine(corpus.retriever, query, given, 3, std::nullopt, &fetch));
 
-  for (CellId id = 11; id <= 20; ++id) corpus.add(id, 0, random_rows(rng, 4, 8));
+  for (CellId id = 11; id <= 20; ++id) corpus.add(id, 0, normal_rows(rng, 4, 8));
   first = whitening.refine(corpus.retriever, query, given, 3, std::nullopt, &fetch);
   const std::shared_ptr<const std::vector<float>> basis =
       corpus.retriever.corpus_stats().whitening_basis;
@@ -329,7 +319,7 @@ TEST(WhiteningTest, BasisIsComputedOnceUntilTheNextInsert) {
   EXPECT_EQ(whitening.refine(corpus.retriever, query, given, 3, std::nullopt, &fetch), first);
   EXPECT_EQ(corpus.retriever.corpus_stats().whitening_basis, basis);
 
-  corpus.add(21, 0, random_rows(rng, 1, 8));
+  corpus.add(21, 0, normal_rows(rng, 1, 8));
   whitening.refine(corpus.retriever, query, given, 3, std::nullopt, &fetch);
   EXPECT_NE(corpus.retriever.corpus_stats().whitening_basis, basis);
   EXPECT_EQ(corpus.retriever.corpus_stats().basis_stamp, 81u);

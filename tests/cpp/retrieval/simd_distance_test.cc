@@ -170,6 +170,64 @@ TEST_F(SimdLevels, NonFiniteValuesMatchScalar) {
   }
 }
 
+// The element-wise kernels and the threshold mask on every level against their definitions
+// (which the portable level is, written out): quotients and repeated sums of normal numbers,
+// denormals, infinities, NaN and signed zeros (a zero divisor too); masks over scores and
+// thresholds that tie, are NaN or infinite, without and with per-lane thresholds, over widths
+// around each vector and mask-word size.
+TEST_F(SimdLevels, ElementWiseAndMaskKernelsMatchTheirDefinitions) {
+  const float inf = std::numeric_limits<float>::infinity();
+  const float nan = std::numeric_limits<float>::quiet_NaN();
+  const float specials[] = {0.0f, -0.0f, 1.0f, -1.0f, inf, -inf, nan, 1e-40f, -3e38f, 0.5f};
+  std::mt19937 rng(23);
+  auto values = [&](size_t n) {
+    std::vector<float> v = random_floats(rng, n);
+    for (float& x : v) {
+      if (rng() % 3 == 0) x = specials[rng() % std::size(specials)];
+    }
+    return v;
+  };
+  std::vector<size_t> widths(std::begin(DIMS), std::end(DIMS));
+  for (size_t n : {0, 63, 64, 65, 200}) widths.push_back(n);
+  for (size_t n : widths) {
+    SCOPED_TRACE(n);
+    const std::vector<float> x = values(n), acc0 = values(n);
+    const std::vector<float> scores = values(n), own = values(n);
+    for (SimdLevel level : {SimdLevel::Scalar, SimdLevel::Avx2, SimdLevel::Avx512}) {
+      if (!force_simd_level_for_testing(level)) continue;
+      SCOPED_TRACE(simd_level_name(level));
+      for (float d : {7.0f, -0.3f, 1e-39f, 0.0f, inf, nan}) {
+        std::vector<float> out(n + 1, 42.0f);
+        divide_f32(x.data(), d, out.data(), n);
+        for (size_t i = 0; i < n; ++i) ASSERT_EQ(bits(out[i]), bits(x[i] / d)) << d << " " << i;
+        EXPECT_EQ(out[n], 42.0f);
+      }
+      for (size_t times : {0, 1, 3, 10}) {
+        std::vector<float> got = acc0, want = acc0;
+        accumulate_f32_repeated(got.data(), x.data(), n, times);
+        for (size_t i = 0; i < n; ++i) {
+          for (size_t r = 0; r < times; ++r) want[i] += x[i];
+          ASSERT_EQ(bits(got[i]), bits(want[i])) << times << " " << i;
+        }
+      }
+      for (float threshold : {-inf, 0.0f, -0.0f, 0.5f, inf, nan}) {
+        for (const float* thresholds : {static_cast<const float*>(nullptr), own.data()}) {
+          const size_t words = (n + 63) / 64;
+          std::vector<uint64_t> mask(words + 1, 0x5A5A5A5A5A5A5A5Aull);
+          lanes_not_below(scores.data(), n, threshold, thresholds, mask.data());
+          EXPECT_EQ(mask[words], 0x5A5A5A5A5A5A5A5Aull);
+          for (size_t i = 0; i < words * 64; ++i) {
+            const bool pass = i < n && (!(scores[i] < threshold) ||
+                                        (thresholds != nullptr && !(scores[i] < thresholds[i])));
+            ASSERT_EQ((mask[i / 64] >> (i % 64)) & 1, uint64_t{pass})
+                << threshold << " " << (thresholds != nullptr) << " " << i;
+          }
+        }
+      }
+    }
+  }
+}
+
 // The side-by-side pairs sum each pair exactly as dot_f32 does, bit for bit, for counts that fill
 // whole groups of pairs and counts that leave a short last group.
 TEST(DotF32Pairs, EqualsInOrderDotOfEachPair) {

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <optional>
 #include <unordered_set>
 
 #include "quellmar/core/coding.h"
@@ -16,49 +17,35 @@
 namespace quellmar {
 namespace {
 
+using testing::expect_same_record;
 using testing::read_file;
+using testing::sample_record;
 using testing::TempDir;
 using testing::truncate_file;
 using testing::write_file;
 
-CellRecord Cell(CellId id, OwnerId owner = 1, size_t key_len = 8, size_t value_len = 16) {
-  CellRecord r;
-  r.cell_id = id;
-  r.owner = owner;
-  r.layer = static_cast<LayerIdx>(id);
-  r.key.assign(key_len, static_cast<float>(id % 7));
-  r.value.assign(value_len, -static_cast<float>(id % 5));
-  r.pack_id = id / 3;
-  r.created_at_ns = r.updated_at_ns = 1000 + id;
-  r.importance = 10.0f + static_cast<float>(id);
-  r.tier = static_cast<uint8_t>(id % 3);
-  return r;
-}
-
 class BlockPoolTest : public ::testing::Test {
  protected:
+  // The sample record of `id`, under `owner` when a test names one.
+  static CellRecord Record(CellId id, std::optional<OwnerId> owner = std::nullopt,
+                           size_t value_len = 16) {
+    CellRecord r = sample_record(id, 8, value_len);
+    if (owner) r.owner = *owner;
+    return r;
+  }
   BlockPool Open(uint64_t capacity = BlockPool::DEFAULT_CAPACITY) {
     auto pool = BlockPool::open(dir_.path(), capacity);
     EXPECT_TRUE(pool.is_ok()) << pool.error().message();
     return std::move(pool).value();
   }
-  void Write(BlockPool& pool, CellId id, OwnerId owner = 1) {
-    QM_ASSERT_OK(pool.append(Cell(id, owner)));
+  void Write(BlockPool& pool, CellId id, std::optional<OwnerId> owner = std::nullopt) {
+    QM_ASSERT_OK(pool.append(Record(id, owner)));
   }
-  // Reads the cell back and checks every field against what Cell() wrote.
-  void ExpectCell(const BlockPool& pool, CellId id, OwnerId owner = 1) {
+  // Reads the cell back and checks every field against what Write() wrote.
+  void ExpectCell(const BlockPool& pool, CellId id, std::optional<OwnerId> owner = std::nullopt) {
     auto got = pool.read_cell(id);
     ASSERT_TRUE(got.is_ok()) << got.error().message();
-    CellRecord want = Cell(id, owner);
-    EXPECT_EQ(got->cell_id, id);
-    EXPECT_EQ(got->owner, owner);
-    EXPECT_EQ(got->layer, want.layer);
-    EXPECT_EQ(got->key, want.key);
-    EXPECT_EQ(got->value, want.value);
-    EXPECT_EQ(got->pack_id, want.pack_id);
-    EXPECT_EQ(got->created_at_ns, want.created_at_ns);
-    EXPECT_EQ(got->importance, want.importance);
-    EXPECT_EQ(got->tier, want.tier);
+    expect_same_record(*got, Record(id, owner));
   }
   std::string Seg(uint32_t id) { return segment_path(dir_.path(), id); }
 
@@ -79,7 +66,7 @@ TEST_F(BlockPoolTest, ReopenFindsEveryRecordAndLaterCopiesWin) {
     BlockPool pool = Open(200);
     for (CellId id = 1; id <= 5; ++id) Write(pool, id);
     Write(pool, 3, /*owner=*/9);  // the same cell again, in a later segment
-    std::vector<CellRecord> batch = {Cell(6), Cell(7), Cell(6, 8)};
+    std::vector<CellRecord> batch = {Record(6), Record(7), Record(6, 8)};
     QM_ASSERT_OK_AND_ASSIGN(auto ids, pool.append_batch(batch));
     EXPECT_EQ(ids, (std::vector<CellId>{6, 7, 6}));
     EXPECT_GT(pool.segments().size(), 2u);
@@ -111,7 +98,7 @@ TEST_F(BlockPoolTest, ReopenFindsEveryRecordAndLaterCopiesWin) {
     EXPECT_EQ(by_pass[i].cell_id, all[i].cell_id);
     EXPECT_EQ(by_pass[i].owner, all[i].owner);
     EXPECT_EQ(by_pass[i].key, all[i].key);
-    EXPECT_EQ(by_pass[i].value, Cell(all[i].cell_id, all[i].owner).value);
+    EXPECT_EQ(by_pass[i].value, Record(all[i].cell_id).value);
   }
 
   std::vector<CellId> ids = {7, 1, 42, 3};
@@ -134,7 +121,7 @@ TEST_F(BlockPoolTest, ReadCellsInAnyOrderMatchesSingleReads) {
   std::vector<CellRecord> written;
   for (CellId id = 1; id <= 60; ++id) {
     const size_t value_len = id % 9 == 0 ? 12000 : 16;
-    written.push_back(Cell(id, 1 + id % 4, 8, value_len));
+    written.push_back(Record(id, 1 + id % 4, value_len));
   }
   for (size_t start = 0; start < written.size(); start += 12) {
     std::span<const CellRecord> batch(written.data() + start, 12);
@@ -206,7 +193,7 @@ TEST_F(BlockPoolTest, ReadCellsInAnyOrderMatchesSingleReads) {
 TEST_F(BlockPoolTest, BatchedLookupsFollowEveryChangeOfTheLocations) {
   BlockPool pool = Open(1 << 10);
   std::vector<CellRecord> first;
-  for (CellId id = 1; id <= 20; ++id) first.push_back(Cell(id));
+  for (CellId id = 1; id <= 20; ++id) first.push_back(Record(id));
   QM_ASSERT_OK(pool.append_batch(first));
   auto expect_reads = [&](std::vector<CellId> ids, std::vector<CellId> missing) {
     std::vector<CellRecord> got;
@@ -257,7 +244,7 @@ TEST_F(BlockPoolTest, RollsOverOnlyBetweenAppends) {
   EXPECT_EQ(pool.locations().at(2).segment, 1u);
 
   // A batch goes whole into one segment, even far past the capacity.
-  std::vector<CellRecord> batch = {Cell(3), Cell(4), Cell(5)};
+  std::vector<CellRecord> batch = {Record(3), Record(4), Record(5)};
   QM_ASSERT_OK(pool.append_batch(batch));
   ASSERT_EQ(pool.segments().size(), 3u);
   for (CellId id : {3, 4, 5}) EXPECT_EQ(pool.locations().at(id).segment, 2u);
@@ -286,12 +273,12 @@ TEST_F(BlockPoolTest, RollOverNeverReplacesAFile) {
     TempDir dir;
     {
       QM_ASSERT_OK_AND_ASSIGN(BlockPool first, BlockPool::open(dir.path(), 64));
-      QM_ASSERT_OK(first.append(Cell(1)));  // segment 0 is full
+      QM_ASSERT_OK(first.append(Record(1)));  // segment 0 is full
       if (c.last_id) QM_ASSERT_OK(SegmentFile::create(dir.path(), UINT32_MAX));
     }
     QM_ASSERT_OK_AND_ASSIGN(BlockPool pool, BlockPool::open(dir.path(), 64));
     if (c.last_id) {
-      QM_ASSERT_OK(pool.append(Cell(2)));  // the last segment had room
+      QM_ASSERT_OK(pool.append(Record(2)));  // the last segment had room
       EXPECT_EQ(pool.locations().at(2).segment, UINT32_MAX);
     } else {
       write_file(segment_path(dir.path(), 1), read_file(segment_path(dir.path(), 0)));
@@ -305,8 +292,8 @@ TEST_F(BlockPoolTest, RollOverNeverReplacesAFile) {
     if (auto at = message.find("{dir}"); at != std::string::npos) {
       message.replace(at, 5, dir.path());
     }
-    QM_ASSERT_ERROR(Io, message, pool.append(Cell(3)));
-    QM_ASSERT_ERROR(Io, message, pool.append_batch(std::vector<CellRecord>{Cell(4)}));
+    QM_ASSERT_ERROR(Io, message, pool.append(Record(3)));
+    QM_ASSERT_ERROR(Io, message, pool.append_batch(std::vector<CellRecord>{Record(4)}));
     for (const auto& [path, bytes] : files) EXPECT_EQ(read_file(path), bytes) << path;
     EXPECT_FALSE(pool.contains(3));
     ExpectCell(pool, 1);
@@ -316,13 +303,14 @@ TEST_F(BlockPoolTest, RollOverNeverReplacesAFile) {
 TEST_F(BlockPoolTest, BatchLargerThanOneWritePieceKeepsEveryOffset) {
   BlockPool pool = Open();
   std::vector<CellRecord> batch;
-  for (CellId id = 1; id <= 400; ++id) batch.push_back(Cell(id, 1, 8, 4096));  // about 1.1 MiB
+  for (CellId id = 1; id <= 400; ++id)
+    batch.push_back(Record(id, std::nullopt, 4096));  // about 1.1 MiB
   QM_ASSERT_OK(pool.append_batch(batch));
   EXPECT_EQ(pool.segments().back().fill, read_file(Seg(0)).size());
   BlockPool again = Open();
   for (CellId id : {1, 200, 257, 400}) {
     QM_ASSERT_OK_AND_ASSIGN(CellRecord r, again.read_cell(id));
-    EXPECT_EQ(r.value, Cell(id, 1, 8, 4096).value);
+    EXPECT_EQ(r.value, Record(id, std::nullopt, 4096).value);
   }
 }
 
@@ -368,7 +356,7 @@ TEST_F(BlockPoolTest, TornTailIsCutSoLaterRecordsStayReadable) {
     Write(pool, 2);
   }
   const std::string whole = read_file(Seg(0));
-  const uint64_t first_end = 8 + *Cell(1).encoded_size();
+  const uint64_t first_end = 8 + *Record(1).encoded_size();
   // Cut the second record at several places: inside its length word, its id, its payload.
   for (uint64_t cut : {first_end + 2, first_end + 6, first_end + 40, uint64_t{whole.size() - 1}}) {
     SCOPED_TRACE(cut);
@@ -419,7 +407,7 @@ TEST_F(BlockPoolTest, FailedWriteOrFlushLeavesFillAndFileInAgreement) {
     g_fail_op = static_cast<int>(op);
     g_fail_errno = EIO;
     set_file_fault_hook(&FailingHook);
-    std::vector<CellRecord> batch = {Cell(10), Cell(11)};
+    std::vector<CellRecord> batch = {Record(10), Record(11)};
     QM_ASSERT_ERROR(Io, "storage I/O error: Input/output error (os error 5)",
                     pool.append_batch(batch));
     set_file_fault_hook(nullptr);
@@ -441,7 +429,7 @@ TEST_F(BlockPoolTest, DamagedLastRecordIsSkippedAndAppendedBehind) {
     Write(pool, 2);
   }
   std::string bytes = read_file(Seg(0));
-  const uint64_t second = 8 + *Cell(1).encoded_size();
+  const uint64_t second = 8 + *Record(1).encoded_size();
   bytes[second] = 3;  // body_len 3: no record is that short
   bytes[second + 1] = bytes[second + 2] = bytes[second + 3] = 0;
   write_file(Seg(0), bytes);
@@ -469,7 +457,7 @@ TEST_F(BlockPoolTest, DamagedLastRecordIsSkippedAndAppendedBehind) {
 // not walk to its end or that holds damage.
 TEST(BlockPoolRepairTest, DamageNeverCostsAStoredByte) {
   auto encoded = [](CellId id, uint64_t time = 0) {
-    CellRecord r = Cell(id);
+    CellRecord r = sample_record(id);
     if (time != 0) r.created_at_ns = r.updated_at_ns = time;
     std::string out;
     EXPECT_TRUE(r.encode(out).is_ok());
@@ -520,7 +508,7 @@ TEST(BlockPoolRepairTest, DamageNeverCostsAStoredByte) {
     auto check = [&](const BlockPool& pool, size_t written) {
       for (CellId id : c.readable) {
         QM_ASSERT_OK_AND_ASSIGN(CellRecord got, pool.read_cell(id));
-        EXPECT_EQ(got.value, Cell(id).value);
+        EXPECT_EQ(got.value, sample_record(id).value);
       }
       for (CellId id : c.damaged) {
         auto got = pool.read_cell(id);
@@ -536,7 +524,7 @@ TEST(BlockPoolRepairTest, DamageNeverCostsAStoredByte) {
       // The open only reads: a torn tail is cut by the first append.
       EXPECT_EQ(read_file(seg0), c.bytes);
       EXPECT_EQ(testing::cut_files(dir.path(), segment_file_name(0)), 0u);
-      QM_ASSERT_OK(pool.append(Cell(4)));
+      QM_ASSERT_OK(pool.append(sample_record(4)));
       EXPECT_EQ(testing::lost_bytes(dir.path(), segment_file_name(0), c.bytes), "");
       EXPECT_EQ(testing::cut_files(dir.path(), segment_file_name(0)), c.cut_files);
       EXPECT_EQ(pool.locations().at(4).segment, c.sealed ? 1u : 0u);
@@ -545,7 +533,7 @@ TEST(BlockPoolRepairTest, DamageNeverCostsAStoredByte) {
     QM_ASSERT_OK_AND_ASSIGN(BlockPool pool, BlockPool::open(dir.path(), 1 << 20));
     check(pool, 1);
     QM_ASSERT_OK_AND_ASSIGN(CellRecord got, pool.read_cell(4));
-    EXPECT_EQ(got.value, Cell(4).value);
+    EXPECT_EQ(got.value, sample_record(4).value);
     EXPECT_EQ(testing::lost_bytes(dir.path(), segment_file_name(0), c.bytes), "");
     EXPECT_EQ(testing::cut_files(dir.path(), segment_file_name(0)), c.cut_files);
   }

@@ -14,25 +14,18 @@
 namespace quellmar {
 namespace {
 
+using testing::expect_same_record;
 using testing::read_file;
+using testing::sample_record;
 using testing::TempDir;
 using testing::write_file;
 
+// A record whose key and value the 4-bit codes do not hold exactly, so that a move that coded them
+// again would show; the other fields follow from the id.
 CellRecord Cell(CellId id) {
-  CellRecord r;
-  r.cell_id = id;
-  r.owner = 40 + id;
-  r.layer = static_cast<LayerIdx>(id * 3);
-  r.key = {0.1f * id, -0.37f, 1.0f / 3.0f, 2.5f};  // values the 4-bit codes do not hold exactly
+  CellRecord r = sample_record(id, 4, 3);
+  r.key = {0.1f * id, -0.37f, 1.0f / 3.0f, 2.5f};
   r.value = {0.71f, 0.2f * id, -1.9f};
-  r.extra = {3.25f};
-  r.pack_id = 1000 + id;
-  r.view_tag = id % 2 ? VIEW_KEY_TAG : 0;
-  r.created_at_ns = 5000 + id;
-  r.updated_at_ns = 6000 + id;
-  r.importance = 0.5f * id;
-  r.aux32 = 7;
-  r.tier = static_cast<uint8_t>(id % 3);
   return r;
 }
 
@@ -142,17 +135,8 @@ TEST_F(CompactionTest, MovedRecordsKeepEveryByte) {
   auto check = [&](const BlockPool& p) {
     for (const CellRecord& want : before) {
       QM_ASSERT_OK_AND_ASSIGN(CellRecord got, p.read_cell(want.cell_id));
-      EXPECT_EQ(got.key, want.key);  // bit for bit: not quantized a second time
-      EXPECT_EQ(got.value, want.value);
-      EXPECT_EQ(got.extra, want.extra);
-      EXPECT_EQ(got.owner, want.owner);
-      EXPECT_EQ(got.layer, want.layer);
-      EXPECT_EQ(got.view_tag, want.view_tag);
-      EXPECT_EQ(got.created_at_ns, want.created_at_ns);
-      EXPECT_EQ(got.updated_at_ns, want.updated_at_ns);
-      EXPECT_EQ(got.importance, want.importance);
-      EXPECT_EQ(got.aux32, want.aux32);
-      EXPECT_EQ(got.tier, want.tier);
+      // Key and value bit for bit: not quantized a second time.
+      expect_same_record(got, want);
     }
   };
   check(pool);
