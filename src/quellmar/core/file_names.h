@@ -19,12 +19,8 @@ std::string segment_path(const std::string& dir, uint32_t id);
 bool parse_segment_file_name(std::string_view name, uint32_t& id);
 
 inline constexpr const char* TEXT_STORE_FILE = "text_store.bin";
-// Where text_store.bin is written afresh, by the repair of damage, before it is renamed into place.
-inline constexpr const char* TEXT_STORE_TMP_FILE = "text_store.bin.tmp";
 inline constexpr const char* DELETION_LOG_FILE = "deletion_log.bin";
 inline constexpr const char* SYNAPTIC_FILE = "synaptic.qmr";
-// Where synaptic.qmr is written afresh, by the repair of damage, before it is renamed into place.
-inline constexpr const char* SYNAPTIC_TMP_FILE = "synaptic.qmr.tmp";
 inline constexpr const char* VAMANA_FILE = "vamana.idx";
 // The one temporary name of vamana.idx that earlier versions wrote under; nothing writes it now.
 inline constexpr const char* LEGACY_VAMANA_TMP_FILE = "vamana.idx.tmp";

@@ -200,6 +200,12 @@ Result<uint64_t> fd_size(const UniqueFd& fd) {
   return static_cast<uint64_t>(st.st_size);
 }
 
+Result<FileIdentity> fd_identity(const UniqueFd& fd) {
+  struct stat st;
+  if (::fstat(fd.get(), &st) != 0) return os_error(errno);
+  return FileIdentity{static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)};
+}
+
 Result<uint64_t> path_size(const std::string& path) {
   struct stat st;
   if (::stat(path.c_str(), &st) != 0) return os_error(errno);

@@ -89,6 +89,14 @@ Status truncate_fd(const UniqueFd& fd, uint64_t size, const std::string& path);
 // Cuts a failed append back off the file: truncates it to `size` and flushes that.
 Status cut_back(const UniqueFd& fd, uint64_t size, const std::string& path);
 Result<uint64_t> fd_size(const UniqueFd& fd);
+// Which file a descriptor is open on: a file written afresh and renamed into place under the old
+// name is another file.
+struct FileIdentity {
+  uint64_t device = 0;
+  uint64_t inode = 0;
+  friend bool operator==(const FileIdentity&, const FileIdentity&) = default;
+};
+Result<FileIdentity> fd_identity(const UniqueFd& fd);
 Result<uint64_t> path_size(const std::string& path);
 bool path_exists(const std::string& path);
 bool is_directory(const std::string& path);

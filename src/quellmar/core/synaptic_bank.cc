@@ -8,6 +8,7 @@
 #include "quellmar/core/file_names.h"
 #include "quellmar/core/posix_file.h"
 #include "quellmar/core/str_cat.h"
+#include "quellmar/core/temp_file.h"
 
 namespace quellmar {
 
@@ -41,6 +42,12 @@ class FileWindow {
       start_ = off;
     }
     *got = static_cast<size_t>(start_ + buf_.size() - off);
+    return buf_.data() + (off - start_);
+  }
+
+  // The n bytes from `off` on when the window holds them all, without reading; otherwise null.
+  const uint8_t* held(uint64_t off, size_t n) const {
+    if (off < start_ || off + n > start_ + buf_.size()) return nullptr;
     return buf_.data() + (off - start_);
   }
 
@@ -84,11 +91,18 @@ bool torn(const HeaderCheck& c) { return c.shape_agrees && c.runs_past; }
 // Whether a record ending at `off` can be followed by what is there: the end of the file, a whole
 // record, or a torn one: a header that agrees with its shape and runs past the end, or one too
 // short to say (the walk then takes it for the torn final record, and an append cuts it: a
-// header that the file's growth could complete is never taken for damage).
-Result<bool> good_successor(FileWindow& w, uint64_t off, uint64_t size) {
+// header that the file's growth could complete is never taken for damage). Taken from the
+// search's window when it holds them, and read on their own otherwise, so that the window stays
+// where the search is: at most one small read per candidate, however far its length points.
+Result<bool> good_successor(const UniqueFd& fd, const FileWindow& w, uint64_t off, uint64_t size) {
   if (off + WALK_HEADER > size) return true;
-  size_t avail = 0;
-  QM_ASSIGN_OR_RETURN(const uint8_t* p, w.at(off, WALK_HEADER, WALK_HEADER, &avail));
+  const uint8_t* p = w.held(off, WALK_HEADER);
+  uint8_t head[WALK_HEADER];
+  size_t avail = WALK_HEADER;
+  if (p == nullptr) {
+    QM_ASSIGN_OR_RETURN(avail, pread_some(fd, head, sizeof head, off));
+    p = head;
+  }
   const HeaderCheck c = check_header(p, avail, off, size);
   return c.whole || torn(c);
 }
@@ -140,7 +154,7 @@ Result<Walked> walk_records(const UniqueFd& fd, uint64_t from, uint64_t size,
       const HeaderCheck at = check_header(q, avail, x, size);
       torn_behind = torn(at);
       if (!at.whole) continue;
-      QM_ASSIGN_OR_RETURN(const bool followed, good_successor(w, x + 4 + at.body, size));
+      QM_ASSIGN_OR_RETURN(const bool followed, good_successor(fd, w, x + 4 + at.body, size));
       if (followed) next = x;
     }
     if (!next) break;
@@ -162,20 +176,50 @@ Result<SynapticBank> SynapticBank::open(const std::string& dir) {
   }
   QM_ASSIGN_OR_RETURN(UniqueFd fd, open_read(bank.path_));
   QM_ASSIGN_OR_RETURN(const uint64_t size, fd_size(fd));
-  // A torn tail stays as it is: it may be a record another handle is writing. The next append
-  // cuts what still does not read then, or writes the file afresh when it holds damage. After a
-  // read failure nothing is known about the rest: it is left alone.
-  std::vector<FoundRecord> found;
-  const Result<Walked> walked = walk_records(fd, 0, size, &found);
-  for (const FoundRecord& r : found) bank.index_.push_back(r.entry);
-  if (walked.is_ok()) {
-    if (walked->end < size) bank.tail_.readable_end = walked->end;
-    bank.damaged_ = walked->damaged;
-  }
+  // After a read failure nothing is known about the rest: the entries found so far are indexed,
+  // and the next load or append walks the file again.
+  (void)bank.index_file(fd, size);
   return bank;
 }
 
+Status SynapticBank::index_file(const UniqueFd& fd, uint64_t size) {
+  QM_ASSIGN_OR_RETURN(indexed_, fd_identity(fd));
+  index_.clear();
+  tail_ = FileTail{};
+  damaged_ = false;
+  // A torn tail stays as it is: it may be a record another handle is writing. The next append
+  // cuts what still does not read then, or writes the file afresh when it holds damage.
+  std::vector<FoundRecord> found;
+  const Result<Walked> walked = walk_records(fd, 0, size, &found);
+  for (const FoundRecord& r : found) index_.push_back(r.entry);
+  if (!walked.is_ok()) {
+    // Nothing is known about the rest: the next load or append walks the file again, and no
+    // append lands behind bytes that may not read.
+    indexed_ = FileIdentity{};
+    return walked.status();
+  }
+  if (walked->end < size) tail_.readable_end = walked->end;
+  damaged_ = walked->damaged;
+  return Status::ok();
+}
+
+Status SynapticBank::follow(const UniqueFd& fd, uint64_t size) {
+  QM_ASSIGN_OR_RETURN(const FileIdentity now, fd_identity(fd));
+  if (now == indexed_) return Status::ok();
+  // Another handle wrote the file afresh (a repair of damage): offsets into the old file mean
+  // nothing in the new one. What this handle noted about the old file's end went with it.
+  if (int err = injected_file_fault(FileOp::Read, path_)) {
+    return EngineError::io(IoError::from_errno(err));
+  }
+  return index_file(fd, size);
+}
+
 Status SynapticBank::repair() {
+  {
+    QM_ASSIGN_OR_RETURN(UniqueFd fd, open_read(path_));
+    QM_ASSIGN_OR_RETURN(const uint64_t size, fd_size(fd));
+    QM_RETURN_IF_ERROR(follow(fd, size));
+  }
   if (!damaged_) {
     return repair_tail(path_, tail_,
                        [](const UniqueFd& fd, uint64_t from, uint64_t size) -> Result<uint64_t> {
@@ -187,9 +231,11 @@ Status SynapticBank::repair() {
   // records appended behind them could change what it finds (bytes it looked at past a torn
   // tail would be replaced). So before the next append the file is written afresh with just the
   // whole records: the damaged file is kept whole first, under "synaptic.qmr.cut-0"
-  // (cut_file_name), and the new one is written and flushed under a temporary name and renamed
-  // over it, so a crash leaves the old file or the new one. The index follows the new file.
-  // Nothing is written after a failed read.
+  // (cut_file_name), and the new one is written and flushed under a temporary name of this
+  // handle's own and renamed over it (replace_preserving), so a crash leaves the old file or the
+  // new one. The index follows the new file; a handle that indexed the old one finds the new
+  // file by its identity and indexes it again (follow). A failure leaves the damage noted, and
+  // the next append tries again. Nothing is written after a failed read.
   if (tail_.failed_at) {
     QM_RETURN_IF_ERROR(cut_preserving(path_, *tail_.failed_at).status());
     tail_.failed_at.reset();
@@ -204,27 +250,27 @@ Status SynapticBank::repair() {
   if (!walked.damaged && walked.end < size) {
     QM_RETURN_IF_ERROR(cut_preserving(path_, walked.end).status());
   } else if (walked.damaged) {
-    QM_RETURN_IF_ERROR(preserve_tail(path_, 0).status());
-    const std::string tmp = join_path(dir_, SYNAPTIC_TMP_FILE);
-    QM_ASSIGN_OR_RETURN(UniqueFd out, create_replacing(tmp));
-    std::vector<char> buf(SCAN_CHUNK);
-    uint64_t at = 0;
     std::vector<IndexEntry> index;
-    for (const FoundRecord& r : found) {
-      index.push_back({r.entry.id, r.entry.owner, at});
-      for (uint64_t done = 0; done < r.size;) {
-        const size_t n = static_cast<size_t>(std::min<uint64_t>(buf.size(), r.size - done));
-        QM_RETURN_IF_ERROR(pread_exact(src, buf.data(), n, r.entry.offset + done));
-        QM_RETURN_IF_ERROR(write_all(out, buf.data(), n, tmp));
-        done += n;
-      }
-      at += r.size;
-    }
-    QM_RETURN_IF_ERROR(full_sync(out, tmp));
-    QM_RETURN_IF_ERROR(out.close());
-    QM_RETURN_IF_ERROR(rename_path(tmp, path_));
-    QM_RETURN_IF_ERROR(sync_dir(dir_));
+    FileIdentity written;
+    QM_RETURN_IF_ERROR(replace_preserving(
+        dir_, SYNAPTIC_FILE, [&](const UniqueFd& out, const std::string& tmp) -> Status {
+          std::vector<char> buf(SCAN_CHUNK);
+          uint64_t at = 0;
+          for (const FoundRecord& r : found) {
+            index.push_back({r.entry.id, r.entry.owner, at});
+            for (uint64_t done = 0; done < r.size;) {
+              const size_t n = static_cast<size_t>(std::min<uint64_t>(buf.size(), r.size - done));
+              QM_RETURN_IF_ERROR(pread_exact(src, buf.data(), n, r.entry.offset + done));
+              QM_RETURN_IF_ERROR(write_all(out, buf.data(), n, tmp));
+              done += n;
+            }
+            at += r.size;
+          }
+          QM_ASSIGN_OR_RETURN(written, fd_identity(out));
+          return Status::ok();
+        }));
     index_ = std::move(index);
+    indexed_ = written;
   }
   tail_.readable_end.reset();
   damaged_ = false;
@@ -256,15 +302,24 @@ Status SynapticBank::append(const SynapticEntry& e) {
   return Status::ok();
 }
 
-Result<std::vector<SynapticEntry>> SynapticBank::load_for_owner(OwnerId owner) const {
+Result<std::vector<SynapticEntry>> SynapticBank::load_for_owner(OwnerId owner) {
   std::vector<SynapticEntry> out;
+  auto of_owner = [&] {
+    return std::any_of(index_.begin(), index_.end(),
+                       [&](const IndexEntry& ie) { return ie.owner == owner; });
+  };
+  Result<UniqueFd> opened = open_read(path_);
+  if (!opened.is_ok()) {
+    if (!of_owner()) return out;
+    return std::move(opened).error();
+  }
+  const UniqueFd fd = std::move(opened).value();
+  QM_ASSIGN_OR_RETURN(const uint64_t size, fd_size(fd));
+  QM_RETURN_IF_ERROR(follow(fd, size));
   std::vector<uint64_t> offsets;
   for (const IndexEntry& ie : index_) {
     if (ie.owner == owner) offsets.push_back(ie.offset);
   }
-  if (offsets.empty()) return out;
-  QM_ASSIGN_OR_RETURN(UniqueFd fd, open_read(path_));
-  QM_ASSIGN_OR_RETURN(const uint64_t size, fd_size(fd));
   for (uint64_t off : offsets) {
     uint8_t head[RECORD_HEADER];
     QM_RETURN_IF_ERROR(pread_exact(fd, head, sizeof head, off));

@@ -53,8 +53,9 @@ class SynapticBank {
   // found damage, the file is written afresh with its whole records (the damaged file kept whole
   // beside it) and the index follows.
   Status append(const SynapticEntry& entry);
-  // The owner's entries in storing order.
-  Result<std::vector<SynapticEntry>> load_for_owner(OwnerId owner) const;
+  // The owner's entries in storing order. When the file is no longer the one the index was built
+  // from (another handle wrote it afresh to repair damage), it is indexed again first.
+  Result<std::vector<SynapticEntry>> load_for_owner(OwnerId owner);
 
   const std::vector<IndexEntry>& index() const { return index_; }
 
@@ -63,6 +64,11 @@ class SynapticBank {
   // Before an append: cuts off the bytes of a failed append and a torn final record, or writes
   // the file afresh when the open found damage.
   Status repair();
+  // Indexes the whole file open as `fd` (`size` bytes) afresh, noting what the next append must
+  // repair. A read failure keeps what was indexed before it and is returned.
+  Status index_file(const UniqueFd& fd, uint64_t size);
+  // Indexes the file open as `fd` again when it is another file than the one indexed.
+  Status follow(const UniqueFd& fd, uint64_t size);
 
   std::string dir_;
   std::string path_;
@@ -72,6 +78,8 @@ class SynapticBank {
   FileTail tail_;
   // Whether the open found damage (bytes between whole records that do not read).
   bool damaged_ = false;
+  // The file the index was built from.
+  FileIdentity indexed_;
 };
 
 }  // namespace quellmar

@@ -69,6 +69,16 @@ Status TempFile::commit() {
   return fd_.close();
 }
 
+Status replace_preserving(
+    const std::string& dir, const std::string& name,
+    const std::function<Status(const UniqueFd& fd, const std::string& path)>& write) {
+  QM_RETURN_IF_ERROR(preserve_tail(join_path(dir, name), 0).status());
+  QM_ASSIGN_OR_RETURN(TempFile temp, TempFile::create(dir, name));
+  QM_RETURN_IF_ERROR(write(temp.fd(), temp.path()));
+  QM_RETURN_IF_ERROR(full_sync(temp.fd(), temp.path()));
+  return temp.commit();
+}
+
 void remove_stale_temps(const std::string& dir, const std::string& name) {
   Result<std::vector<std::string>> names = list_dir(dir);
   if (!names.is_ok()) return;

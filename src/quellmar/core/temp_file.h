@@ -1,7 +1,8 @@
 #pragma once
 
-// Files rewritten whole (vamana.idx, id_floor.bin) are written under a temporary name and renamed
-// over the old file once they are on stable storage, so that a crash part way leaves the old file
+// Files rewritten whole (vamana.idx, id_floor.bin, and text_store.bin and synaptic.qmr when a
+// repair writes them afresh) are written under a temporary name and renamed over the old file
+// once they are on stable storage, so that a crash part way leaves the old file
 // or none, never a torn one.
 //
 // Several handles, in one process or in several, may rewrite the same file at once (readers that
@@ -12,6 +13,7 @@
 // knows no write holds it any more (the kernel drops a lock with its process) and may remove
 // it; one whose lock is held is left alone. No handle ever removes a temporary it cannot lock.
 
+#include <functional>
 #include <string>
 
 #include "quellmar/core/posix_file.h"
@@ -50,6 +52,16 @@ class TempFile {
   std::string dir_;
   bool committed_ = false;
 };
+
+// Writes dir/name afresh, for the repair of a record file whose damage a later append could be
+// read into: the old file is first kept whole beside it (preserve_tail from offset 0, so
+// "<name>.cut-0" or the first free name after it), durably; then `write` fills a TempFile of
+// dir/name, which is flushed to stable storage and renamed over the old file. A crash at any
+// point leaves the old file or the new one in place, and the copy once it is durable; a failure
+// leaves the old file (the temporary is removed) and the copy, and the caller may try again.
+Status replace_preserving(
+    const std::string& dir, const std::string& name,
+    const std::function<Status(const UniqueFd& fd, const std::string& path)>& write);
 
 // Removes every temporary of dir/name whose lock can be taken (its writer is gone); temporaries
 // being written are left, and so is anything that cannot be examined. Best effort: failures are

@@ -59,6 +59,8 @@ Result<std::unique_ptr<Engine>> Engine::open(const std::string& path, uint64_t v
   // writers are gone go; those of saves still under way (other handles') stay.
   VamanaIndex::remove_stale_temps(path);
   remove_stale_temps(path, ID_FLOOR_FILE);
+  remove_stale_temps(path, TEXT_STORE_FILE);
+  remove_stale_temps(path, SYNAPTIC_FILE);
   QM_ASSIGN_OR_RETURN(SynapticBank synaptic, SynapticBank::open(path));
   QM_ASSIGN_OR_RETURN(TraceWal wal, TraceWal::open(path));
   QM_ASSIGN_OR_RETURN(TextStore texts, TextStore::open(path));

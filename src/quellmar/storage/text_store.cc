@@ -8,6 +8,7 @@
 #include "quellmar/core/file_names.h"
 #include "quellmar/core/posix_file.h"
 #include "quellmar/core/str_cat.h"
+#include "quellmar/core/temp_file.h"
 #include "quellmar/core/utf8.h"
 
 namespace quellmar {
@@ -73,6 +74,21 @@ std::vector<WalkEnd> walk_ends(const uint8_t* p, uint64_t size) {
   return ends;
 }
 
+// How many of the four bytes of two lengths differ.
+int bytes_apart(uint32_t a, uint32_t b) {
+  const uint32_t x = a ^ b;
+  return (x & 0xFF ? 1 : 0) + (x & 0xFF00 ? 1 : 0) + (x & 0xFF0000 ? 1 : 0) +
+         (x & 0xFF000000 ? 1 : 0);
+}
+
+// Whether the stored length of a record at `off` reads as the length that would end it at `end`
+// with one of its bytes damaged (or none): the mark of a length that a flipped bit, a changed
+// byte or a zeroed byte damaged.
+bool length_points_to(const uint8_t* p, uint64_t off, uint64_t end) {
+  if (end < off + HEADER || end - off - HEADER > UINT32_MAX) return false;
+  return bytes_apart(decode_u32(p + off + 8), static_cast<uint32_t>(end - off - HEADER)) <= 1;
+}
+
 // Reads a file whose first walk (each record found by the length of the one before it) does not
 // end exactly at the end of the file, or meets invalid text: a length on the way may be damaged,
 // and the length has no redundancy, so the records behind the damage are found by their own
@@ -83,12 +99,23 @@ std::vector<WalkEnd> walk_ends(const uint8_t* p, uint64_t size) {
 // far. The reading chosen is the one that leaves the fewest bytes unexplained (bytes of no
 // record with a valid text): the first walk as it is (a torn final record at `stop`, cut by the
 // next append), or the first walk's records up to such an offset and the clean walk from there
-// (the bytes between are the damage, and stay). A record of the first walk that holds such an
-// offset inside it is not taken for one when the walk goes on behind it: it swallowed the
+// (the bytes between, the gap, are the damage, and stay). A record of the first walk that holds
+// such an offset inside it is not taken for one when the walk goes on behind it: it swallowed the
 // start of records (a damaged length that still fits), and so do the records after it. A tie
 // goes to the first walk, then to the earlier offset. When no offset walks cleanly to the end,
 // the first one behind `stop` that walks cleanly to a torn final record stands in (damage, and a
 // torn record behind it).
+//
+// Records the writer wrote are not the only bytes that walk cleanly: a text may hold bytes shaped
+// like records (a copy of another store's records, say), and when such bytes end the damaged
+// record's own text, the clean walk that starts among them is the earliest, and would take them
+// for records of their packs. Nothing in the bytes tells them from records the writer wrote
+// there, but the damaged record's length still says where it ends, but for the damage: so when
+// the gap begins with a header whose length does not point to the chosen offset, and a later
+// offset on the same clean walk is where it points with one byte damaged (a flipped bit, a
+// changed or zeroed byte), the damaged record's text ends there, and the walk is taken up there.
+// A gap too short to begin with a header is the end of the text of the record before it, whose
+// length is then the damaged one (too small): that record is not taken either.
 LoadedTexts read_damaged(std::string_view bytes, uint64_t stop) {
   const auto* p = reinterpret_cast<const uint8_t*>(bytes.data());
   const uint64_t size = bytes.size();
@@ -117,25 +144,54 @@ LoadedTexts read_damaged(std::string_view bytes, uint64_t stop) {
     off = end;
   }
   std::optional<uint64_t> resume;
-  uint64_t kept_end = 0, kept_invalid = 0;
-  for (uint64_t y = 1, next = 0; y < size; ++y) {
-    if (ends[y] != WalkEnd::AtTheEnd) continue;
-    // The first walk's records that end by y.
-    while (next < keep_before) {
-      const uint64_t end = *record_end(p, size, next);
-      if (end > y) break;
-      if (!valid_text(next, end)) kept_invalid += end - next;
-      kept_end = next = end;
-    }
-    const uint64_t unexplained = kept_invalid + (y - kept_end);
-    if (unexplained < best) {
-      best = unexplained;
-      resume = y;
+  uint64_t gap = 0;                 // where the first walk's records kept before `resume` end
+  uint64_t last_kept = UINT64_MAX;  // where the last of them starts
+  {
+    uint64_t kept_end = 0, kept_start = UINT64_MAX, kept_invalid = 0;
+    for (uint64_t y = 1, next = 0; y < size; ++y) {
+      if (ends[y] != WalkEnd::AtTheEnd) continue;
+      // The first walk's records that end by y.
+      while (next < keep_before) {
+        const uint64_t end = *record_end(p, size, next);
+        if (end > y) break;
+        if (!valid_text(next, end)) kept_invalid += end - next;
+        kept_start = next;
+        kept_end = next = end;
+      }
+      const uint64_t unexplained = kept_invalid + (y - kept_end);
+      if (unexplained < best) {
+        best = unexplained;
+        resume = y;
+        gap = kept_end;
+        last_kept = kept_start;
+      }
     }
   }
   uint64_t first_walk_to = stop;  // the first walk's records kept end by here
   if (resume) {
-    first_walk_to = *resume;
+    first_walk_to = gap;
+    if (*resume - gap < HEADER) {
+      // No header fits in the gap: it is the end of the text of the record before it.
+      if (last_kept != UINT64_MAX) first_walk_to = last_kept;
+    } else if (!length_points_to(p, gap, *resume)) {
+      // Later offsets of the clean walk, for as long as the bytes from the damaged record's text
+      // on are valid UTF-8 (the writer wrote its text so) and its length can reach them.
+      uint64_t valid_to = gap + HEADER;
+      for (uint64_t at = *record_end(p, size, *resume);
+           at < size && at - gap - HEADER <= UINT32_MAX; at = *record_end(p, size, at)) {
+        while (valid_to < at) {
+          const size_t len = utf8_char_length(p + valid_to, static_cast<size_t>(size - valid_to));
+          if (len == 0) break;
+          valid_to += len;
+        }
+        if (valid_to < at) break;     // invalid bytes on the way: no later end either
+        if (valid_to > at) continue;  // a character runs across `at`
+        if (length_points_to(p, gap, at)) {
+          resume = at;
+          break;
+        }
+      }
+    }
   } else if (stop < size) {
     for (uint64_t y = stop + 1; y < size && !resume; ++y) {
       if (ends[y] == WalkEnd::TornLater) resume = y;
@@ -240,8 +296,9 @@ Status TextStore::repair_tail() {
   // the next load reads past it (a damaged length that runs past the end now may end inside
   // them later), while a file that walks cleanly stays so. The damaged file is kept whole first,
   // under "text_store.bin.cut-0" (cut_file_name), and the new one is written and flushed under a
-  // temporary name and renamed over it, so a crash leaves the old file or the new one. Nothing
-  // is cut or written after a failed read.
+  // temporary name of this handle's own and renamed over it (replace_preserving), so a crash
+  // leaves the old file or the new one. A failure leaves the file and the damage noted, and the
+  // next append tries again. Nothing is cut or written after a failed read.
   std::string bytes;
   QM_ASSIGN_OR_RETURN(const bool present, read_file_if_present(path_, bytes));
   if (present) {
@@ -251,14 +308,10 @@ Status TextStore::repair_tail() {
       for (const auto& [start, end] : loaded.records) {
         fresh.append(bytes, static_cast<size_t>(start), static_cast<size_t>(end - start));
       }
-      QM_RETURN_IF_ERROR(preserve_tail(path_, 0).status());
-      const std::string tmp = join_path(dir_, TEXT_STORE_TMP_FILE);
-      QM_ASSIGN_OR_RETURN(UniqueFd fd, create_replacing(tmp));
-      QM_RETURN_IF_ERROR(write_all(fd, fresh.data(), fresh.size(), tmp));
-      QM_RETURN_IF_ERROR(full_sync(fd, tmp));
-      QM_RETURN_IF_ERROR(fd.close());
-      QM_RETURN_IF_ERROR(rename_path(tmp, path_));
-      QM_RETURN_IF_ERROR(sync_dir(dir_));
+      QM_RETURN_IF_ERROR(replace_preserving(dir_, TEXT_STORE_FILE,
+                                            [&](const UniqueFd& fd, const std::string& tmp) {
+                                              return write_all(fd, fresh.data(), fresh.size(), tmp);
+                                            }));
     } else if (loaded.tail) {
       QM_RETURN_IF_ERROR(cut_preserving(path_, *loaded.tail).status());
     }

@@ -196,7 +196,7 @@ TEST(SynapticBankTest, DamagedRecordsCostOnlyThemselves) {
     for (uint64_t id = 1; id <= N; ++id) {
       if (std::find(c.lost.begin(), c.lost.end(), id) == c.lost.end()) want.push_back(id);
     }
-    auto ids = [](const SynapticBank& bank) {
+    auto ids = [](SynapticBank& bank) {
       auto got = bank.load_for_owner(5);
       EXPECT_TRUE(got.is_ok()) << got.error().message();
       std::vector<uint64_t> out;

@@ -1373,18 +1373,21 @@ TEST(EngineGraphSaves, HandlesSavingAtOnceNeverBreakEachOther) {
   EXPECT_EQ(saved->key_check(), VamanaIndex::KeyCheck::Matched);
 }
 
-// A save cut short by a crash leaves its temporary behind, under a name of its own: the next open
-// removes those whose writers are gone (and the legacy name of earlier versions), keeps the saved
-// graph, and leaves alone a temporary that a save under way holds, which that save then commits.
+// A save cut short by a crash leaves its temporary behind, under a name of its own (graph and id
+// floor saves, and the repairs that write the text store or the synaptic bank afresh): the next
+// open removes those whose writers are gone (and the legacy name of earlier versions), keeps the
+// saved graph, and leaves alone a temporary that a save under way holds, which that save then
+// commits.
 TEST_F(EngineTest, OpenRemovesOnlyStaleGraphTemporaries) {
   FillEveryFile(dir_.path());
   // The fill deletes a pack after the graph was saved: one open brings the saved graph in line.
   (void)Open(8);
   const std::string idx = dir_.file(VAMANA_FILE);
   const std::string saved = read_file(idx);
-  const std::vector<std::string> stale = {dir_.file(temp_file_name(VAMANA_FILE, 1, 7)),
-                                          dir_.file(temp_file_name(ID_FLOOR_FILE, 2, 0)),
-                                          dir_.file(LEGACY_VAMANA_TMP_FILE)};
+  const std::vector<std::string> stale = {
+      dir_.file(temp_file_name(VAMANA_FILE, 1, 7)), dir_.file(temp_file_name(ID_FLOOR_FILE, 2, 0)),
+      dir_.file(temp_file_name(TEXT_STORE_FILE, 3, 1)),
+      dir_.file(temp_file_name(SYNAPTIC_FILE, 4, 2)), dir_.file(LEGACY_VAMANA_TMP_FILE)};
   for (const std::string& path : stale) write_file(path, saved.substr(0, saved.size() / 2));
   QM_ASSERT_OK_AND_ASSIGN(TempFile busy, TempFile::create(dir_.path(), VAMANA_FILE));
   QM_ASSERT_OK(write_all(busy.fd(), saved.data(), saved.size(), busy.path()));

@@ -513,152 +513,6 @@ TEST_F(DamagedFilesTest, RepairsKeepEveryStoredByte) {
   }
 }
 
-// The side record files, one damage at a time: a record's length (the trace log's tag) damaged at
-// the first, a middle and the last record, a zeroed length, garbage appended, a torn final record.
-// Every record that is not itself damaged reads back after the open, and after a write and a
-// reopen; nothing is cut but a torn final record (garbage appended is one, as far as any format
-// can tell, and so is a damaged last record of variable length, which no later record follows;
-// a trace record has a size of its own), but for the repair of damage in the text store and the
-// synaptic bank, which writes the file afresh; no stored byte is lost.
-TEST_F(DamagedFilesTest, DamageCostsOnlyTheDamagedRecord) {
-  using Records = std::vector<std::pair<uint64_t, uint64_t>>;
-  auto at = [](const std::string& b, uint64_t off) {
-    return reinterpret_cast<const uint8_t*>(b.data()) + off;
-  };
-  struct Layout {
-    std::string name;
-    int length_at;  // where a record keeps its length (trace.wal: its tag); -1: nowhere
-    // Checks that the pristine records other than `damaged` read back; `appended` after the
-    // RecordFile's append.
-    std::function<void(Engine&, const std::string& bytes, const Records&, size_t damaged,
-                       bool appended)>
-        read_back;
-  };
-  const std::vector<Layout> layouts = {
-      {TEXT_STORE_FILE, 8,
-       [&](Engine& e, const std::string& b, const Records& r, size_t damaged, bool appended) {
-         for (size_t i = 0; i < r.size(); ++i) {
-           const PackId id = decode_u64(at(b, r[i].first));
-           if (i == damaged || id == 2 || id == 3 || (appended && id == 1)) continue;
-           const std::string* text = e.text_store().find(id);
-           ASSERT_NE(text, nullptr) << "pack " << id;
-           EXPECT_EQ(*text, b.substr(r[i].first + 12, r[i].second - r[i].first - 12));
-         }
-       }},
-      {SYNAPTIC_FILE, 0,
-       [&](Engine& e, const std::string&, const Records& r, size_t damaged, bool appended) {
-         QM_ASSERT_OK_AND_ASSIGN(auto got, e.synaptic().load_for_owner(1));
-         std::vector<uint64_t> ids, want;
-         for (const SynapticEntry& x : got) ids.push_back(x.id);
-         for (size_t i = 0; i < r.size(); ++i) {
-           if (i != damaged) want.push_back(i + 1);
-         }
-         if (appended) want.push_back(9);
-         EXPECT_EQ(ids, want);
-       }},
-      {TRACE_WAL_FILE, 0,
-       [&](Engine& e, const std::string& b, const Records& r, size_t damaged, bool appended) {
-         QM_ASSERT_OK_AND_ASSIGN(auto got, EngineTestPeer(e).trace_wal().replay());
-         std::vector<std::pair<CellId, CellId>> edges, want;
-         for (const TraceRecord& x : got) edges.push_back({x.from, x.to});
-         for (size_t i = 0; i < r.size(); ++i) {
-           if (i == damaged) continue;
-           want.push_back({decode_u64(at(b, r[i].first + TRACE_OFF_FROM)),
-                           decode_u64(at(b, r[i].first + TRACE_OFF_TO))});
-         }
-         if (appended) {
-           ASSERT_GE(edges.size(), 2u);
-           edges.resize(edges.size() - 2);
-         }
-         EXPECT_EQ(edges, want);
-         EXPECT_EQ(e.trace_graph().edge_count(), want.size() + (appended ? 2 : 0));
-       }},
-      {DELETION_LOG_FILE, -1,
-       [&](Engine& e, const std::string& b, const Records& r, size_t damaged, bool) {
-         for (size_t i = 0; i < r.size(); ++i) {
-           if (i == damaged) continue;
-           EXPECT_FALSE(e.pack_directory().contains(decode_u64(at(b, r[i].first))));
-         }
-         EXPECT_TRUE(e.pack_directory().contains(1));
-       }},
-  };
-  static constexpr size_t NONE = SIZE_MAX;
-  struct Damage {
-    const char* name;
-    // The damaged file and the index of the damaged record (NONE: none is), or "" where the
-    // format has nothing to damage this way.
-    std::function<std::pair<std::string, size_t>(const Layout&, std::string, const Records&)> apply;
-    std::function<bool(const Layout&)> cut;  // whether the first append cuts (and keeps) bytes
-  };
-  auto length_byte = [](size_t which, char value) {
-    return [which, value](const Layout& l, std::string b, const Records& r) {
-      if (l.length_at < 0) return std::make_pair(std::string(), NONE);
-      const size_t i = which == NONE ? r.size() - 1 : which == 1 ? r.size() / 2 : 0;
-      // The length's high byte; the trace log's tag (1 in a whole record) becomes 0x41 or 0x7f.
-      const bool tag = l.name == TRACE_WAL_FILE;
-      b[r[i].first + l.length_at + (tag ? 0 : 3)] = tag && value == '\x01' ? '\x41' : value;
-      return std::make_pair(b, i);
-    };
-  };
-  // Damage inside a file of records of varying length is repaired by writing the file afresh
-  // with what reads, the damaged file kept whole beside it; the trace log keeps a damaged record
-  // in place (its records have a size of their own).
-  auto rewritten = [](const Layout& l) { return l.name != TRACE_WAL_FILE; };
-  const std::vector<Damage> damages = {
-      {"length of the first record", length_byte(0, '\x01'), rewritten},
-      {"length of a middle record", length_byte(1, '\x7f'), rewritten},
-      {"length of the last record", length_byte(NONE, '\x01'),
-       [](const Layout& l) { return l.name != TRACE_WAL_FILE; }},
-      {"zeroed length of a middle record",
-       [](const Layout& l, std::string b, const Records& r) {
-         if (l.length_at < 0 || l.name == TRACE_WAL_FILE)
-           return std::make_pair(std::string(), NONE);
-         const size_t i = r.size() / 2;
-         b.replace(r[i].first + l.length_at, 4, 4, '\0');
-         return std::make_pair(b, i);
-       },
-       rewritten},
-      {"garbage appended",
-       [](const Layout&, const std::string& b, const Records&) {
-         return std::make_pair(b + std::string(37, '\xa5'), NONE);
-       },
-       [](const Layout&) { return true; }},
-      {"torn final record",
-       [](const Layout&, const std::string& b, const Records& r) {
-         return std::make_pair(b.substr(0, (r.back().first + r.back().second) / 2), r.size() - 1);
-       },
-       [](const Layout&) { return true; }},
-  };
-  const std::vector<RecordFile> files = RecordFiles();
-  for (const Layout& layout : layouts) {
-    const RecordFile& f = *std::find_if(files.begin(), files.end(),
-                                        [&](const RecordFile& x) { return x.name == layout.name; });
-    const std::string pristine = Pristine(f.name);
-    const Records records = f.records(pristine);
-    ASSERT_GE(records.size(), 2u) << f.name;
-    for (const Damage& d : damages) {
-      const auto [bytes, damaged] = d.apply(layout, pristine, records);
-      if (bytes.empty()) continue;
-      SCOPED_TRACE(::testing::Message() << f.name << ": " << d.name);
-      TempDir dir;
-      Copy(dir);
-      write_file(dir.file(f.name), bytes);
-      {
-        QM_ASSERT_OK_AND_ASSIGN(auto engine, Open(dir.path()));
-        layout.read_back(*engine, pristine, records, damaged, false);
-        EXPECT_EQ(read_file(dir.file(f.name)), bytes);  // an open only reads
-        QM_ASSERT_OK(f.append(*engine));
-        EXPECT_EQ(testing::cut_files(dir.path(), f.name), d.cut(layout) ? 1u : 0u);
-        layout.read_back(*engine, pristine, records, damaged, true);
-      }
-      QM_ASSERT_OK_AND_ASSIGN(auto engine, Open(dir.path()));
-      layout.read_back(*engine, pristine, records, damaged, true);
-      f.check_appended(*engine);
-      EXPECT_EQ(testing::lost_bytes(dir.path(), f.name, bytes), "");
-    }
-  }
-}
-
 // Damage that appears while the engine is open is found by the next refresh the same way, and
 // the records appended after that refresh survive a reopen: a trace record whose tag is zeroed
 // costs that edge alone; a text whose length is damaged, that text alone; a torn tail that
@@ -921,157 +775,300 @@ TEST_F(DamagedFilesTest, FirstAppendKeepsThenCutsATornTail) {
   }
 }
 
-// A walk over a damaged record file finds its place again: one table of record files and kinds of
-// damage. After the open, and again after one more write and a reopen, every record that is not
-// itself damaged reads back, a damaged one that the walk could locate reads as damaged, every
-// pack whose records are all whole reads back whole, and no byte is lost. The open changes no
-// file; the write cuts nothing but a torn final record (or a write that never showed its
-// records, which is one), and seals a segment only where no place was found behind the damage.
+// A walk over a damaged record file finds its place again: one table of the record files and kinds
+// of damage. After the open, and again after one more write (on the same handle and after a
+// reopen), every record that is not itself damaged reads back, a damaged one reads as damaged
+// where its file can say so (a segment's cell read names the damage; a text or a synaptic entry
+// is left out rather than read as something else), every pack whose records are all whole reads
+// back whole, and no byte is lost. The open changes no file. The write cuts nothing but a torn
+// final record (garbage appended is one, as far as a side file can tell, and so is a damaged last
+// record of varying length that nothing follows; so is a write that never showed its records),
+// seals a segment only where no place was found behind the damage, and repairs damage inside the
+// text store or the synaptic bank by writing the file afresh with what reads (the damaged file
+// kept whole beside it); a trace record has a size of its own, and a damaged one stays in place.
 TEST_F(DamagedFilesTest, WalksFindTheirPlaceAgain) {
   using Records = std::vector<std::pair<uint64_t, uint64_t>>;
   auto u8 = [](const std::string& b, uint64_t off) {
     return reinterpret_cast<const uint8_t*>(b.data()) + off;
   };
-  struct Damage {
-    const char* name;
-    // Damages the pristine file (`r` are its records) and names the records it damaged.
-    std::function<std::string(std::string b, const Records& r, std::vector<size_t>& damaged)> apply;
-    // What a read of a damaged record reports; empty: the walk does not locate it.
+  auto is_in = [](const std::vector<size_t>& v, size_t i) {
+    return std::find(v.begin(), v.end(), i) != v.end();
+  };
+  namespace f = segment_format;
+  // What a damaged record reads as: for a segment, what the read of its cell reports (empty: the
+  // walk does not locate it); for a text, LEFT_OUT when it must not be read at all.
+  static const std::string LEFT_OUT = "left out";
+  struct Expect {
     std::string read_as;
     size_t cut_files = 0;
     bool sealed = false;
   };
-  auto flip_length_bit = [](size_t which) {
-    return [which](std::string b, const Records& r, std::vector<size_t>& damaged) {
-      const size_t i = which < r.size() ? which : r.size() - 1;
-      b[r[i].first] = static_cast<char>(b[r[i].first] ^ 0x04);
+  struct File {
+    std::string name;
+    int length_at;  // where a record keeps its length (trace.wal: its tag); -1: nowhere
+    // Checks the engine against the pristine records other than `damaged`, and the damaged ones
+    // against `read_as`; `after_write` once the RecordFile's append was made.
+    std::function<void(Engine&, const std::string& pristine, const Records&,
+                       const std::vector<size_t>& damaged, const std::string& read_as,
+                       bool after_write)>
+        check;
+  };
+  CellRecord expected_record;
+  const std::vector<File> files = {
+      {segment_file_name(0), 0,
+       [&](Engine& e, const std::string& b, const Records& r, const std::vector<size_t>& damaged,
+           const std::string& read_as, bool after_write) {
+         const BlockPool& pool = EngineTestPeer(e).block_pool();
+         std::set<PackId> whole_packs = {1, 4, 5, 6};
+         for (size_t i = 0; i < r.size(); ++i) {
+           const CellId id = decode_u64(u8(b, r[i].first + 4));
+           const PackId pack = decode_u64(u8(b, r[i].first + f::OFF_PACK_ID));
+           if (!is_in(damaged, i)) {
+             QM_ASSERT_OK_AND_ASSIGN(CellRecord got, pool.read_cell(id));
+             QM_ASSERT_OK(decode_cell_record(u8(b, r[i].first), r[i].second - r[i].first,
+                                             DecodeParts::All, expected_record, "", 0));
+             EXPECT_EQ(got.owner, expected_record.owner) << "cell " << id;
+             EXPECT_EQ(got.key, expected_record.key) << "cell " << id;
+             EXPECT_EQ(got.value, expected_record.value) << "cell " << id;
+             continue;
+           }
+           whole_packs.erase(pack);
+           if (!read_as.empty()) {
+             auto got = pool.read_cell(id);
+             ASSERT_FALSE(got.is_ok()) << "cell " << id;
+             EXPECT_NE(got.error().message().find(read_as), std::string::npos)
+                 << got.error().message();
+             if (read_as.starts_with("damaged")) {
+               EXPECT_NE(got.error().message().find(segment_file_name(0)), std::string::npos);
+             }
+           } else if (!after_write) {  // a later write may take the id of a record not located
+             EXPECT_FALSE(pool.contains(id)) << "cell " << id;
+           }
+         }
+         for (PackId pack : whole_packs) {
+           QM_ASSERT_OK_AND_ASSIGN(PackReadResult got, e.load_pack_by_id(pack));
+           EXPECT_EQ(got.text, Pack(pack).text);
+           ASSERT_EQ(got.layers.size(), 1u) << "pack " << pack;
+           EXPECT_EQ(got.layers[0].data, Pack(pack).layer_payloads[0].data);
+         }
+       }},
+      {TEXT_STORE_FILE, 8,
+       [&](Engine& e, const std::string& b, const Records& r, const std::vector<size_t>& damaged,
+           const std::string& read_as, bool after_write) {
+         for (size_t i = 0; i < r.size(); ++i) {
+           const PackId id = decode_u64(u8(b, r[i].first));
+           // Packs 2 and 3 are deleted; the write sets pack 1's text.
+           if (id == 2 || id == 3 || (after_write && id == 1)) continue;
+           const std::string* text = e.text_store().find(id);
+           if (is_in(damaged, i)) {
+             if (read_as == LEFT_OUT) {
+               EXPECT_EQ(text, nullptr) << "pack " << id;
+             }
+             continue;
+           }
+           ASSERT_NE(text, nullptr) << "pack " << id;
+           EXPECT_EQ(*text, b.substr(r[i].first + 12, r[i].second - r[i].first - 12));
+         }
+       }},
+      {SYNAPTIC_FILE, 0,
+       [&](Engine& e, const std::string&, const Records& r, const std::vector<size_t>& damaged,
+           const std::string&, bool after_write) {
+         QM_ASSERT_OK_AND_ASSIGN(auto got, e.synaptic().load_for_owner(1));
+         std::vector<uint64_t> ids, want;
+         for (const SynapticEntry& x : got) ids.push_back(x.id);
+         for (size_t i = 0; i < r.size(); ++i) {
+           if (!is_in(damaged, i)) want.push_back(i + 1);
+         }
+         if (after_write) want.push_back(9);
+         EXPECT_EQ(ids, want);
+       }},
+      {TRACE_WAL_FILE, 0,
+       [&](Engine& e, const std::string& b, const Records& r, const std::vector<size_t>& damaged,
+           const std::string&, bool after_write) {
+         QM_ASSERT_OK_AND_ASSIGN(auto got, EngineTestPeer(e).trace_wal().replay());
+         std::vector<std::pair<CellId, CellId>> edges, want;
+         for (const TraceRecord& x : got) edges.push_back({x.from, x.to});
+         for (size_t i = 0; i < r.size(); ++i) {
+           if (is_in(damaged, i)) continue;
+           want.push_back({decode_u64(u8(b, r[i].first + TRACE_OFF_FROM)),
+                           decode_u64(u8(b, r[i].first + TRACE_OFF_TO))});
+         }
+         if (after_write) {
+           ASSERT_GE(edges.size(), 2u);
+           edges.resize(edges.size() - 2);
+         }
+         EXPECT_EQ(edges, want);
+         EXPECT_EQ(e.trace_graph().edge_count(), want.size() + (after_write ? 2 : 0));
+       }},
+      {DELETION_LOG_FILE, -1,
+       [&](Engine& e, const std::string& b, const Records& r, const std::vector<size_t>& damaged,
+           const std::string&, bool) {
+         for (size_t i = 0; i < r.size(); ++i) {
+           if (is_in(damaged, i)) continue;
+           EXPECT_FALSE(e.pack_directory().contains(decode_u64(u8(b, r[i].first))));
+         }
+         EXPECT_TRUE(e.pack_directory().contains(1));
+       }},
+  };
+  auto segment = [](const File& file) { return file.name == segment_file_name(0); };
+  auto trace = [](const File& file) { return file.name == TRACE_WAL_FILE; };
+  auto rewritten = [](const File& file) {
+    return file.name == TEXT_STORE_FILE || file.name == SYNAPTIC_FILE;
+  };
+  struct Damage {
+    const char* name;
+    // Damages the pristine file (`r` are its records) and names the records it damaged; returns
+    // "" where the file has nothing to damage this way.
+    std::function<std::string(const File&, std::string b, const Records& r,
+                              std::vector<size_t>& damaged)>
+        apply;
+    std::function<Expect(const File&)> expect;
+  };
+  static constexpr size_t FIRST = 0, MIDDLE = 1, LAST = 2;
+  auto pick = [](const Records& r, size_t which) {
+    return which == LAST ? r.size() - 1 : which == MIDDLE ? r.size() / 2 : 0;
+  };
+  // Bit 2 of the length's low byte (the trace log's tag: 1 becomes 5).
+  auto flip_length_bit = [=](size_t which) {
+    return [=](const File& file, std::string b, const Records& r, std::vector<size_t>& damaged) {
+      if (file.length_at < 0) return std::string();
+      const size_t i = pick(r, which);
+      b[r[i].first + file.length_at] ^= 0x04;
       damaged = {i};
       return b;
     };
   };
-  auto overwrite = [](size_t i, std::vector<std::pair<size_t, std::string>> fields) {
-    return [i, fields](std::string b, const Records& r, std::vector<size_t>& damaged) {
+  // The length's high byte set (the trace log's tag becomes 0x41 or 0x7f).
+  auto set_high_byte = [=](size_t which, char value) {
+    return [=](const File& file, std::string b, const Records& r, std::vector<size_t>& damaged) {
+      if (file.length_at < 0) return std::string();
+      const size_t i = pick(r, which);
+      b[r[i].first + file.length_at + (trace(file) ? 0 : 3)] =
+          trace(file) && value == '\x01' ? '\x41' : value;
+      damaged = {i};
+      return b;
+    };
+  };
+  // Fields of the middle record of a segment overwritten.
+  auto segment_fields = [=](std::vector<std::pair<size_t, std::string>> fields) {
+    return [=](const File& file, std::string b, const Records& r, std::vector<size_t>& damaged) {
+      if (!segment(file)) return std::string();
+      const size_t i = pick(r, MIDDLE);
       for (const auto& [at, bytes] : fields) b.replace(r[i].first + at, bytes.size(), bytes);
       damaged = {i};
       return b;
     };
   };
-  namespace f = segment_format;
+  // A damaged length of a record of varying length in the middle of a side file: left out, and
+  // the file written afresh; a segment's record is located and reads as damaged; a trace record
+  // is left out where it is.
+  auto located = [=](const std::string& segment_read_as) {
+    return [=](const File& file) {
+      if (segment(file)) return Expect{segment_read_as};
+      return Expect{LEFT_OUT, rewritten(file) ? 1u : 0u};
+    };
+  };
   const std::string zero4(4, '\0');
   const std::vector<Damage> damages = {
-      {"length bit flipped, first record", flip_length_bit(0), "damaged cell record at offset 8"},
-      {"length bit flipped, middle record", flip_length_bit(6), "damaged cell record at offset"},
-      {"length bit flipped, last record", flip_length_bit(SIZE_MAX),
-       "damaged cell record at offset"},
-      {"tier byte flipped, middle record", overwrite(6, {{f::OFF_TIER, "\x09"}}),
-       "invalid tier byte 9"},
-      {"key scale count damaged, middle record", overwrite(6, {{f::OFF_KEY_SCALES, "\x07"}}),
-       "damaged cell record at offset"},
+      {"length bit flipped, first record", flip_length_bit(FIRST),
+       located("damaged cell record at offset 8")},
+      {"length bit flipped, middle record", flip_length_bit(MIDDLE),
+       located("damaged cell record at offset")},
+      // A text whose length is too small, last in the file, reads as a shorter text with a torn
+      // record behind it: nothing tells it from one.
+      {"length bit flipped, last record", flip_length_bit(LAST),
+       [=](const File& file) {
+         if (segment(file)) return Expect{"damaged cell record at offset"};
+         if (file.name == TEXT_STORE_FILE) return Expect{"", 1};
+         return Expect{LEFT_OUT, rewritten(file) ? 1u : 0u};
+       }},
+      {"length high byte set, first record", set_high_byte(FIRST, '\x01'),
+       located("damaged cell record at offset 8")},
+      {"length high byte set, middle record", set_high_byte(MIDDLE, '\x7f'),
+       located("damaged cell record at offset")},
+      // A side file's last length that runs past the end makes its record a torn final one.
+      {"length high byte set, last record", set_high_byte(LAST, '\x01'),
+       located("damaged cell record at offset")},
+      {"zeroed length, middle record",
+       [=](const File& file, std::string b, const Records& r, std::vector<size_t>& damaged) {
+         if (file.length_at < 0) return std::string();
+         const size_t i = pick(r, MIDDLE);
+         if (trace(file)) {
+           b[r[i].first] = '\0';
+         } else {
+           b.replace(r[i].first + file.length_at, 4, zero4);
+         }
+         damaged = {i};
+         return b;
+       },
+       located("damaged cell record at offset")},
+      {"tier byte flipped, middle record", segment_fields({{f::OFF_TIER, "\x09"}}),
+       located("invalid tier byte 9")},
+      {"key scale count damaged, middle record", segment_fields({{f::OFF_KEY_SCALES, "\x07"}}),
+       located("damaged cell record at offset")},
       // Neither the length word nor the counts tell where the record ends: the next whole record
       // is searched for.
       {"length and counts damaged, middle record",
-       overwrite(
-           6,
+       segment_fields(
            {{f::OFF_BODY_LEN + 1, "\x33"}, {f::OFF_KEY_LEN, "\x77"}, {f::OFF_KEY_SCALES, "\x07"}}),
-       ""},
-      {"zeroed length, middle record", overwrite(6, {{f::OFF_BODY_LEN, zero4}}),
-       "damaged cell record at offset"},
+       located("")},
       // The first length word of the last write still zero: the file ends as a write ends that
       // has not shown its records yet (it writes that word last), so those records are a torn
       // final write, which the next append keeps aside and cuts off.
       {"zeroed length, first record of the last write",
-       [&](std::string b, const Records& r, std::vector<size_t>& damaged) {
+       [=](const File& file, std::string b, const Records& r, std::vector<size_t>& damaged) {
+         if (!segment(file)) return std::string();
          b.replace(r[r.size() - 2].first, 4, zero4);
          damaged = {r.size() - 2, r.size() - 1};
          return b;
        },
-       "", 1},
+       [](const File&) { return Expect{"", 1}; }},
       {"garbage appended",
-       [](std::string b, const Records&, std::vector<size_t>&) {
+       [](const File&, const std::string& b, const Records&, std::vector<size_t>&) {
          return b + std::string(37, '\xa5');
        },
-       "", 0, true},
+       [=](const File& file) { return segment(file) ? Expect{"", 0, true} : Expect{"", 1}; }},
       {"torn final record",
-       [](const std::string& b, const Records& r, std::vector<size_t>& damaged) {
+       [](const File&, const std::string& b, const Records& r, std::vector<size_t>& damaged) {
          damaged = {r.size() - 1};
          return b.substr(0, (r.back().first + r.back().second) / 2);
        },
-       "", 1},
+       [=](const File& file) { return Expect{segment(file) ? "" : LEFT_OUT, 1}; }},
   };
-  struct File {
-    std::string name;
-    std::function<Records(const std::string&)> records;
-  };
-  const std::vector<File> files = {
-      {segment_file_name(0), [](const std::string& b) { return LengthPrefixed(b, 8); }},
-  };
+  const std::vector<RecordFile> record_files = RecordFiles();
   for (const File& file : files) {
+    const RecordFile& rf = *std::find_if(record_files.begin(), record_files.end(),
+                                         [&](const RecordFile& x) { return x.name == file.name; });
     const std::string pristine = Pristine(file.name);
-    const Records records = file.records(pristine);
-    ASSERT_GE(records.size(), 8u);
-    auto id_of = [&](size_t i) { return decode_u64(u8(pristine, records[i].first + 4)); };
-    CellRecord expected_record;
+    const Records records = rf.records(pristine);
+    ASSERT_GE(records.size(), segment(file) ? 8u : 2u) << file.name;
     for (const Damage& d : damages) {
-      SCOPED_TRACE(::testing::Message() << file.name << ": " << d.name);
       std::vector<size_t> damaged;
-      const std::string bytes = d.apply(pristine, records, damaged);
+      const std::string bytes = d.apply(file, pristine, records, damaged);
+      if (bytes.empty()) continue;
+      SCOPED_TRACE(::testing::Message() << file.name << ": " << d.name);
+      const Expect want = d.expect(file);
       TempDir dir;
       Copy(dir);
       write_file(dir.file(file.name), bytes);
-      const std::string path = dir.file(file.name);
-      auto is_damaged = [&](size_t i) {
-        return std::find(damaged.begin(), damaged.end(), i) != damaged.end();
-      };
-      auto check = [&](Engine& e, bool after_write) {
-        const BlockPool& pool = EngineTestPeer(e).block_pool();
-        std::set<PackId> whole_packs = {1, 4, 5, 6};
-        for (size_t i = 0; i < records.size(); ++i) {
-          const CellId id = id_of(i);
-          const PackId pack = decode_u64(u8(pristine, records[i].first + f::OFF_PACK_ID));
-          if (!is_damaged(i)) {
-            QM_ASSERT_OK_AND_ASSIGN(CellRecord got, pool.read_cell(id));
-            QM_ASSERT_OK(decode_cell_record(u8(pristine, records[i].first),
-                                            records[i].second - records[i].first, DecodeParts::All,
-                                            expected_record, "", 0));
-            EXPECT_EQ(got.owner, expected_record.owner) << "cell " << id;
-            EXPECT_EQ(got.key, expected_record.key) << "cell " << id;
-            EXPECT_EQ(got.value, expected_record.value) << "cell " << id;
-            continue;
-          }
-          whole_packs.erase(pack);
-          if (!d.read_as.empty()) {
-            auto got = pool.read_cell(id);
-            ASSERT_FALSE(got.is_ok()) << "cell " << id;
-            EXPECT_NE(got.error().message().find(d.read_as), std::string::npos)
-                << got.error().message();
-            if (d.read_as.starts_with("damaged")) {
-              EXPECT_NE(got.error().message().find(path), std::string::npos);
-            }
-          } else if (!after_write) {  // a later write may take the id of a record not located
-            EXPECT_FALSE(pool.contains(id)) << "cell " << id;
-          }
-        }
-        for (PackId pack : whole_packs) {
-          QM_ASSERT_OK_AND_ASSIGN(PackReadResult got, e.load_pack_by_id(pack));
-          EXPECT_EQ(got.text, Pack(pack).text);
-          ASSERT_EQ(got.layers.size(), 1u) << "pack " << pack;
-          EXPECT_EQ(got.layers[0].data, Pack(pack).layer_payloads[0].data);
-        }
-      };
       {
         QM_ASSERT_OK_AND_ASSIGN(auto engine, Open(dir.path()));
-        EXPECT_TRUE(read_file(path) == bytes) << "changed by the open";
-        check(*engine, false);
-        QM_ASSERT_OK_AND_ASSIGN(PackId written, engine->mem_write_pack(Pack(7)));
-        EXPECT_EQ(written, 7u);
-        EXPECT_EQ(EngineTestPeer(*engine).block_pool().segments().size(), d.sealed ? 2u : 1u);
+        EXPECT_TRUE(read_file(dir.file(file.name)) == bytes) << "changed by the open";
+        file.check(*engine, pristine, records, damaged, want.read_as, false);
+        QM_ASSERT_OK(rf.append(*engine));
+        if (segment(file)) {
+          EXPECT_EQ(EngineTestPeer(*engine).next_pack_id(), 8u);
+          EXPECT_EQ(EngineTestPeer(*engine).block_pool().segments().size(), want.sealed ? 2u : 1u);
+        }
+        EXPECT_EQ(testing::cut_files(dir.path(), file.name), want.cut_files);
+        file.check(*engine, pristine, records, damaged, want.read_as, true);
+        rf.check_appended(*engine);
       }
       QM_ASSERT_OK_AND_ASSIGN(auto engine, Open(dir.path()));
-      check(*engine, true);
-      QM_ASSERT_OK_AND_ASSIGN(PackReadResult got, engine->load_pack_by_id(7));
-      EXPECT_EQ(got.text, Pack(7).text);
+      file.check(*engine, pristine, records, damaged, want.read_as, true);
+      rf.check_appended(*engine);
       EXPECT_EQ(testing::lost_bytes(dir.path(), file.name, bytes), "");
-      EXPECT_EQ(testing::cut_files(dir.path(), file.name), d.cut_files);
+      EXPECT_EQ(testing::cut_files(dir.path(), file.name), want.cut_files);
     }
   }
 }
@@ -1402,6 +1399,80 @@ TEST_F(DamagedFilesTest, FailedRenamesKeepTheOldFile) {
   engine.reset();
   QM_ASSERT_OK_AND_ASSIGN(engine, Open(dir.path()));
   EXPECT_EQ(engine->schedule().entries().size(), 1u);
+}
+
+// The repair of damage in the text store and the synaptic bank writes the file afresh: the
+// damaged file is kept whole first, then the new one is written under a temporary of its own and
+// renamed into place. When any step fails, the append fails, the file is as it was, no temporary
+// is left, and the handle still reads every record that reads; the next append repairs and lands,
+// and after a reopen everything reads. A handle that read the old file and refreshes (or, for the
+// synaptic bank, loads) afterwards reads the new one.
+TEST_F(DamagedFilesTest, RepairThatFailsPartWayLosesNothing) {
+  const std::vector<std::pair<FileOp, const char*>> steps = {
+      {FileOp::Open, ".cut-"}, {FileOp::Write, ".cut-"}, {FileOp::Sync, ".cut-"},
+      {FileOp::Open, ".tmp-"}, {FileOp::Write, ".tmp-"}, {FileOp::Sync, ".tmp-"},
+      {FileOp::Rename, ""},
+  };
+  const std::vector<RecordFile> files = RecordFiles();
+  for (const char* name : {TEXT_STORE_FILE, SYNAPTIC_FILE}) {
+    const RecordFile& f = *std::find_if(files.begin(), files.end(),
+                                        [&](const RecordFile& x) { return x.name == name; });
+    const std::string pristine = Pristine(name);
+    const auto records = f.records(pristine);
+    ASSERT_GE(records.size(), 3u);
+    // A length in the middle runs past the end of the file (pack 4's text, the second synaptic
+    // entry); the records behind it are found by their bytes.
+    const bool texts = f.name == TEXT_STORE_FILE;
+    std::string damaged = pristine;
+    damaged[records[texts ? 3 : 1].first + (texts ? 8 : 0) + 3] = '\x01';
+    auto check = [&](Engine& e, bool appended) {
+      if (texts) {
+        for (PackId p : {5, 6}) EXPECT_EQ(*e.text_store().find(p), *Pack(p).text) << p;
+        EXPECT_EQ(e.text_store().find(4), nullptr);
+        if (appended) {
+          f.check_appended(e);
+        } else {
+          EXPECT_EQ(*e.text_store().find(1), *Pack(1).text);
+        }
+      } else {
+        QM_ASSERT_OK_AND_ASSIGN(auto got, e.synaptic().load_for_owner(1));
+        std::vector<uint64_t> ids;
+        for (const SynapticEntry& x : got) ids.push_back(x.id);
+        EXPECT_EQ(ids, appended ? std::vector<uint64_t>({1, 3, 9}) : std::vector<uint64_t>({1, 3}));
+      }
+    };
+    for (const auto& [op, file] : steps) {
+      SCOPED_TRACE(::testing::Message()
+                   << name << ": op " << static_cast<int>(op) << " on \"" << file << "\"");
+      TempDir dir;
+      Copy(dir);
+      write_file(dir.file(name), damaged);
+      QM_ASSERT_OK_AND_ASSIGN(auto engine, Open(dir.path()));
+      QM_ASSERT_OK_AND_ASSIGN(auto reader, Open(dir.path()));
+      g_faults = {{op, std::string(name) + file}};
+      set_file_fault_hook(&FailEachOnce);
+      const Status failed = f.append(*engine);
+      set_file_fault_hook(nullptr);
+      EXPECT_TRUE(g_faults.empty()) << "the step was not met";
+      EXPECT_FALSE(failed.is_ok()) << "the failed step was not reported";
+      EXPECT_EQ(read_file(dir.file(name)), damaged);
+      for (const auto& entry : std::filesystem::directory_iterator(dir.path())) {
+        EXPECT_FALSE(is_temp_file_name(entry.path().filename().string())) << entry.path();
+      }
+      check(*engine, false);
+      QM_ASSERT_OK(f.append(*engine));
+      check(*engine, true);
+      EXPECT_NE(read_file(dir.file(name)), damaged);
+      // The reader opened the damaged file.
+      QM_ASSERT_OK(reader->refresh());
+      check(*reader, true);
+      engine.reset();
+      reader.reset();
+      QM_ASSERT_OK_AND_ASSIGN(engine, Open(dir.path()));
+      check(*engine, true);
+      EXPECT_EQ(testing::lost_bytes(dir.path(), name, damaged), "");
+    }
+  }
 }
 
 }  // namespace

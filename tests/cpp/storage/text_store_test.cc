@@ -136,7 +136,11 @@ TEST(TextStoreTest, DamagedLengthsCostOnlyTheirRecord) {
     write_file(dir.file("text_store.bin"), bytes);
     auto check = [&](const TextStore& store, bool appended) {
       for (PackId id = 1; id <= N; ++id) {
-        if (std::find(c.lost.begin(), c.lost.end(), id) != c.lost.end()) continue;
+        // A damaged record is not read as some other text (a shorter or an empty one).
+        if (std::find(c.lost.begin(), c.lost.end(), id) != c.lost.end()) {
+          EXPECT_EQ(store.find(id), nullptr) << "pack " << id;
+          continue;
+        }
         ASSERT_NE(store.find(id), nullptr) << "pack " << id;
         EXPECT_EQ(*store.find(id), texts[id - 1]) << "pack " << id;
       }
@@ -190,6 +194,65 @@ TEST(TextStoreTest, ResyncTakesNoGarbageForRecords) {
     for (const auto& [id, text] : c.want) {
       ASSERT_NE(store.find(id), nullptr) << id;
       EXPECT_EQ(*store.find(id), text);
+    }
+  }
+}
+
+// Texts may hold bytes shaped like records (a copy of another store's records, say). Where such
+// bytes end the text of a record whose length is damaged, they walk cleanly to the end of the file
+// as the records behind the damage do, and the walk that starts among them comes first; the
+// damaged length still says where its text ends, but for the damaged byte, and the records there
+// are the ones read. Damage elsewhere leaves such a text whole.
+TEST(TextStoreTest, TextsShapedLikeRecordsAreNotReadAsRecords) {
+  const std::vector<std::pair<std::string, std::string>> shapes = {
+      {"a record", "two " + Record(1, "EVIL")},
+      {"a whole store", Record(1, "EVIL") + Record(3, "EVIL") + Record(4, "")},
+      {"a record with a text of 300 bytes", "two " + Record(1, std::string(300, 'E'))},
+  };
+  for (const auto& [shape, text] : shapes) {
+    const Texts written = {{1, "one"}, {2, text}, {3, "three"}, {4, "four"}};
+    std::string file;
+    std::vector<uint64_t> starts;
+    for (const auto& [id, t] : written) {
+      starts.push_back(file.size());
+      file += Record(id, t);
+    }
+    struct Case {
+      const char* name;
+      size_t damaged;  // the record whose length is damaged
+      size_t at;       // which byte of it
+      char value;
+    } cases[] = {
+        {"the text's length, high byte", 1, 3, '\x01'},
+        {"the text's length, second byte", 1, 1, '\x40'},
+        {"the length before the text", 0, 3, '\x7f'},
+    };
+    for (const Case& c : cases) {
+      SCOPED_TRACE(::testing::Message() << shape << ": " << c.name);
+      TempDir dir;
+      std::string bytes = file;
+      bytes[starts[c.damaged] + 8 + c.at] = c.value;
+      write_file(dir.file("text_store.bin"), bytes);
+      auto check = [&](const TextStore& store) {
+        for (size_t i = 0; i < written.size(); ++i) {
+          const auto& [id, t] = written[i];
+          if (i == c.damaged) {
+            EXPECT_EQ(store.find(id), nullptr) << "pack " << id;
+          } else {
+            ASSERT_NE(store.find(id), nullptr) << "pack " << id;
+            EXPECT_EQ(*store.find(id), t) << "pack " << id;
+          }
+        }
+      };
+      {
+        QM_ASSERT_OK_AND_ASSIGN(TextStore store, TextStore::open(dir.path()));
+        check(store);
+        EXPECT_EQ(store.texts().size(), written.size() - 1);
+        QM_ASSERT_OK(store.append_batch(Texts{{9, "nine"}}));
+      }
+      QM_ASSERT_OK_AND_ASSIGN(TextStore again, TextStore::open(dir.path()));
+      check(again);
+      EXPECT_EQ(*again.find(9), "nine");
     }
   }
 }
