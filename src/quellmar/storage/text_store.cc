@@ -81,12 +81,18 @@ int bytes_apart(uint32_t a, uint32_t b) {
          (x & 0xFF000000 ? 1 : 0);
 }
 
+// How many bytes of the stored length of a record at `off` differ from the length that would end
+// it at `end` (4 when no length could).
+int length_bytes_off(const uint8_t* p, uint64_t off, uint64_t end) {
+  if (end < off + HEADER || end - off - HEADER > UINT32_MAX) return 4;
+  return bytes_apart(decode_u32(p + off + 8), static_cast<uint32_t>(end - off - HEADER));
+}
+
 // Whether the stored length of a record at `off` reads as the length that would end it at `end`
 // with one of its bytes damaged (or none): the mark of a length that a flipped bit, a changed
 // byte or a zeroed byte damaged.
 bool length_points_to(const uint8_t* p, uint64_t off, uint64_t end) {
-  if (end < off + HEADER || end - off - HEADER > UINT32_MAX) return false;
-  return bytes_apart(decode_u32(p + off + 8), static_cast<uint32_t>(end - off - HEADER)) <= 1;
+  return length_bytes_off(p, off, end) <= 1;
 }
 
 // Reads a file whose first walk (each record found by the length of the one before it) does not
@@ -113,9 +119,12 @@ bool length_points_to(const uint8_t* p, uint64_t off, uint64_t end) {
 // there, but the damaged record's length still says where it ends, but for the damage: so when
 // the gap begins with a header whose length does not point to the chosen offset, and a later
 // offset on the same clean walk is where it points with one byte damaged (a flipped bit, a
-// changed or zeroed byte), the damaged record's text ends there, and the walk is taken up there.
-// A gap too short to begin with a header is the end of the text of the record before it, whose
-// length is then the damaged one (too small): that record is not taken either.
+// changed or zeroed byte), the damaged record's text ends there, and the walk is taken up there;
+// where it points to the end of the file, the damaged record is the last, and nothing after it is
+// taken. A gap too short to begin with a header is the end of the text of the record before it,
+// whose length is then the damaged one (too small): that record is not taken either; and so it is
+// when the gap begins with bytes that point nowhere on the clean walk and read as a length three
+// or four bytes off where it starts, while that record's length points there over valid text.
 LoadedTexts read_damaged(std::string_view bytes, uint64_t stop) {
   const auto* p = reinterpret_cast<const uint8_t*>(bytes.data());
   const uint64_t size = bytes.size();
@@ -174,22 +183,36 @@ LoadedTexts read_damaged(std::string_view bytes, uint64_t stop) {
       // No header fits in the gap: it is the end of the text of the record before it.
       if (last_kept != UINT64_MAX) first_walk_to = last_kept;
     } else if (!length_points_to(p, gap, *resume)) {
-      // Later offsets of the clean walk, for as long as the bytes from the damaged record's text
-      // on are valid UTF-8 (the writer wrote its text so) and its length can reach them.
+      // Later offsets of the clean walk, the end of the file among them (the damaged record is
+      // then the last one), for as long as the bytes from the damaged record's text on are valid
+      // UTF-8 (the writer wrote its text so) and its length can reach them.
+      std::optional<uint64_t> pointed;
       uint64_t valid_to = gap + HEADER;
-      for (uint64_t at = *record_end(p, size, *resume);
-           at < size && at - gap - HEADER <= UINT32_MAX; at = *record_end(p, size, at)) {
+      for (uint64_t at = *record_end(p, size, *resume); at - gap - HEADER <= UINT32_MAX;) {
         while (valid_to < at) {
           const size_t len = utf8_char_length(p + valid_to, static_cast<size_t>(size - valid_to));
           if (len == 0) break;
           valid_to += len;
         }
-        if (valid_to < at) break;     // invalid bytes on the way: no later end either
-        if (valid_to > at) continue;  // a character runs across `at`
-        if (length_points_to(p, gap, at)) {
-          resume = at;
+        if (valid_to < at) break;  // invalid bytes on the way: no later end either
+        // (Where a character runs across `at`, no text ends there.)
+        if (valid_to == at && length_points_to(p, gap, at)) {
+          pointed = at;
           break;
         }
+        if (at == size) break;
+        at = *record_end(p, size, at);
+      }
+      if (pointed) {
+        resume = pointed;
+      } else if (last_kept != UINT64_MAX && length_bytes_off(p, gap, *resume) >= 3 &&
+                 length_points_to(p, last_kept, *resume) && valid_text(last_kept, *resume)) {
+        // The gap does not begin with a header: its length would end it where the clean walk
+        // starts only with three or four bytes damaged (text bytes read as a length, as a rule),
+        // while the length of the record before the gap would with one, over valid text. That
+        // length is the damaged one (too small), and the gap the rest of its text: the record is
+        // not taken with part of its text.
+        first_walk_to = last_kept;
       }
     }
   } else if (stop < size) {

@@ -89,7 +89,9 @@ TEST(TextStoreTest, DamagedLengthsCostOnlyTheirRecord) {
   std::string file;
   std::vector<uint64_t> starts;
   for (PackId id = 1; id <= N; ++id) {
-    texts.push_back(id % 7 == 0 ? "" : "text " + std::to_string(id) + std::string(id % 3, 'x'));
+    texts.push_back(id == 13      ? "a text long enough to lose sixteen bytes of it"
+                    : id % 7 == 0 ? ""
+                                  : "text " + std::to_string(id) + std::string(id % 3, 'x'));
     starts.push_back(file.size());
     file += Record(id, texts.back());
   }
@@ -112,6 +114,16 @@ TEST(TextStoreTest, DamagedLengthsCostOnlyTheirRecord) {
       {"middle length one less",
        [&](std::string& b) { set32(b, starts[9] + 8, len_of(9) - 1); },
        {10},
+       true},
+      // Too small by more than a header: the rest of the text does not read as records, and
+      // the record is not taken with part of its text.
+      {"long text's length sixteen less",
+       [&](std::string& b) { set32(b, starts[12] + 8, len_of(12) - 16); },
+       {13},
+       true},
+      {"long text's length zeroed",
+       [&](std::string& b) { set32(b, starts[12] + 8, 0); },
+       {13},
        true},
       {"middle length past the end",
        [&](std::string& b) { set32(b, starts[9] + 8, 1u << 30); },
@@ -202,7 +214,8 @@ TEST(TextStoreTest, ResyncTakesNoGarbageForRecords) {
 // bytes end the text of a record whose length is damaged, they walk cleanly to the end of the file
 // as the records behind the damage do, and the walk that starts among them comes first; the
 // damaged length still says where its text ends, but for the damaged byte, and the records there
-// are the ones read. Damage elsewhere leaves such a text whole.
+// are the ones read (where that is the end of the file, the damaged record is the last). Damage
+// elsewhere leaves such a text whole.
 TEST(TextStoreTest, TextsShapedLikeRecordsAreNotReadAsRecords) {
   const std::vector<std::pair<std::string, std::string>> shapes = {
       {"a record", "two " + Record(1, "EVIL")},
@@ -210,7 +223,7 @@ TEST(TextStoreTest, TextsShapedLikeRecordsAreNotReadAsRecords) {
       {"a record with a text of 300 bytes", "two " + Record(1, std::string(300, 'E'))},
   };
   for (const auto& [shape, text] : shapes) {
-    const Texts written = {{1, "one"}, {2, text}, {3, "three"}, {4, "four"}};
+    const Texts written = {{1, "one"}, {2, text}, {3, "three"}, {4, "four"}, {5, text}};
     std::string file;
     std::vector<uint64_t> starts;
     for (const auto& [id, t] : written) {
@@ -226,6 +239,7 @@ TEST(TextStoreTest, TextsShapedLikeRecordsAreNotReadAsRecords) {
         {"the text's length, high byte", 1, 3, '\x01'},
         {"the text's length, second byte", 1, 1, '\x40'},
         {"the length before the text", 0, 3, '\x7f'},
+        {"the last text's length, high byte", 4, 3, '\x01'},
     };
     for (const Case& c : cases) {
       SCOPED_TRACE(::testing::Message() << shape << ": " << c.name);
