@@ -11,9 +11,13 @@ Result<FileReader> FileReader::open(const std::string& path, size_t window) {
   return FileReader(std::move(fd), window);
 }
 
+FileReader FileReader::over(const UniqueFd& fd, uint64_t size, size_t window) {
+  return FileReader(fd, size, window);
+}
+
 Result<uint64_t> FileReader::size() {
   if (!size_) {
-    QM_ASSIGN_OR_RETURN(const uint64_t size, fd_size(fd_));
+    QM_ASSIGN_OR_RETURN(const uint64_t size, fd_size(fd()));
     size_ = size;
   }
   return *size_;
@@ -39,7 +43,7 @@ Result<std::span<const uint8_t>> FileReader::fill(uint64_t off, size_t n, size_t
     buf_ = std::make_unique_for_overwrite<uint8_t[]>(len);
     cap_ = len;
   }
-  QM_ASSIGN_OR_RETURN(len_, pread_some(fd_, buf_.get(), len, off));
+  QM_ASSIGN_OR_RETURN(len_, pread_some(fd(), buf_.get(), len, off));
   return std::span<const uint8_t>(buf_.get(), std::min(n, len_));
 }
 

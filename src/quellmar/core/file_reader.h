@@ -29,6 +29,9 @@ class FileReader {
   // Opens `path` for reading (open_read). `window` is the largest read-ahead, and the largest
   // read made before the file's size is known.
   static Result<FileReader> open(const std::string& path, size_t window);
+  // Reads through `fd`, which the caller keeps open while the reader lives, a file of `size`
+  // bytes as the caller took it: no read goes past that size.
+  static FileReader over(const UniqueFd& fd, uint64_t size, size_t window);
 
   FileReader(FileReader&&) noexcept = default;
   FileReader& operator=(FileReader&&) noexcept = default;
@@ -67,13 +70,18 @@ class FileReader {
   }
 
  private:
-  FileReader(UniqueFd fd, size_t window) : fd_(std::move(fd)), window_(window) {}
+  FileReader(UniqueFd fd, size_t window) : owned_(std::move(fd)), window_(window) {}
+  FileReader(const UniqueFd& fd, uint64_t size, size_t window)
+      : borrowed_(&fd), window_(window), size_(size) {}
+
+  const UniqueFd& fd() const { return borrowed_ != nullptr ? *borrowed_ : owned_; }
 
   // read_some of bytes the window does not hold whole: the bounds, then the refill.
   Result<std::span<const uint8_t>> fill(uint64_t off, size_t n, size_t ahead);
   Result<const uint8_t*> read_exact(uint64_t off, size_t n, size_t ahead);
 
-  UniqueFd fd_;
+  UniqueFd owned_;
+  const UniqueFd* borrowed_ = nullptr;  // the caller's descriptor, when it is not owned_
   size_t window_;
   std::optional<uint64_t> size_;
   // The window: [start_, start_ + len_) of the file, in a buffer of cap_ bytes that only grows

@@ -465,13 +465,17 @@ Status cut_unreadable_tail(const std::string& path, std::optional<uint64_t>& rea
   return Status::ok();
 }
 
+Status cut_failed_append(const std::string& path, FileTail& tail) {
+  if (!tail.failed_at) return Status::ok();
+  QM_RETURN_IF_ERROR(cut_preserving(path, *tail.failed_at).status());
+  // What a read noted behind it went with it.
+  if (tail.readable_end && *tail.readable_end >= *tail.failed_at) tail.readable_end.reset();
+  tail.failed_at.reset();
+  return Status::ok();
+}
+
 Status repair_tail(const std::string& path, FileTail& tail, const TailWalk& walk) {
-  if (tail.failed_at) {
-    QM_RETURN_IF_ERROR(cut_preserving(path, *tail.failed_at).status());
-    // What a read noted behind it went with it.
-    if (tail.readable_end && *tail.readable_end >= *tail.failed_at) tail.readable_end.reset();
-    tail.failed_at.reset();
-  }
+  QM_RETURN_IF_ERROR(cut_failed_append(path, tail));
   return cut_unreadable_tail(path, tail.readable_end, walk);
 }
 

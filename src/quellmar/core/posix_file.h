@@ -209,6 +209,10 @@ struct FileTail {
   std::optional<uint64_t> readable_end;
 };
 
+// Cuts off the bytes of a failed append that `tail` notes (kept, as every cut), and forgets what
+// a read noted behind them; nothing to do when it notes none.
+Status cut_failed_append(const std::string& path, FileTail& tail);
+
 // The repair before an append: the bytes of a failed append first, then what still does not
 // read behind `readable_end`. A failure leaves what it did not finish noted for the next call.
 Status repair_tail(const std::string& path, FileTail& tail, const TailWalk& walk);

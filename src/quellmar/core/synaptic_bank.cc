@@ -3,9 +3,11 @@
 #include <algorithm>
 #include <cstring>
 #include <optional>
+#include <span>
 
 #include "quellmar/core/coding.h"
 #include "quellmar/core/file_names.h"
+#include "quellmar/core/file_reader.h"
 #include "quellmar/core/posix_file.h"
 #include "quellmar/core/str_cat.h"
 #include "quellmar/core/temp_file.h"
@@ -23,40 +25,6 @@ EngineError damaged_entry(uint64_t offset) {
 constexpr size_t WALK_HEADER = 28;  // B, id, owner, rank, d_model
 // How much of the file the walk reads at once while it looks for the next whole record.
 constexpr size_t SCAN_CHUNK = 64 * 1024;
-
-// The bytes of an open file of `size` bytes, read a window at a time.
-class FileWindow {
- public:
-  FileWindow(const UniqueFd& fd, uint64_t size) : fd_(fd), size_(size) {}
-
-  // The bytes from `off` on, at least min(n, what the file holds from there) of them, reading
-  // `ahead` bytes (at least n) when the window does not hold them. Sets `*got` to how many
-  // follow the pointer.
-  Result<const uint8_t*> at(uint64_t off, size_t n, size_t ahead, size_t* got) {
-    const uint64_t want_end = std::min<uint64_t>(size_, off + n);
-    if (off < start_ || want_end > start_ + buf_.size()) {
-      const size_t len = static_cast<size_t>(std::min<uint64_t>(size_ - off, std::max(n, ahead)));
-      buf_.resize(len);
-      QM_ASSIGN_OR_RETURN(const size_t read, pread_some(fd_, buf_.data(), len, off));
-      buf_.resize(read);
-      start_ = off;
-    }
-    *got = static_cast<size_t>(start_ + buf_.size() - off);
-    return buf_.data() + (off - start_);
-  }
-
-  // The n bytes from `off` on when the window holds them all, without reading; otherwise null.
-  const uint8_t* held(uint64_t off, size_t n) const {
-    if (off < start_ || off + n > start_ + buf_.size()) return nullptr;
-    return buf_.data() + (off - start_);
-  }
-
- private:
-  const UniqueFd& fd_;
-  const uint64_t size_;
-  uint64_t start_ = 0;
-  std::vector<uint8_t> buf_;
-};
 
 // What the bytes at one offset say about a record there.
 struct HeaderCheck {
@@ -94,12 +62,14 @@ bool torn(const HeaderCheck& c) { return c.shape_agrees && c.runs_past; }
 // header that the file's growth could complete is never taken for damage). Taken from the
 // search's window when it holds them, and read on their own otherwise, so that the window stays
 // where the search is: at most one small read per candidate, however far its length points.
-Result<bool> good_successor(const UniqueFd& fd, const FileWindow& w, uint64_t off, uint64_t size) {
+Result<bool> good_successor(const FileReader& w, const UniqueFd& fd, uint64_t off,
+                            uint64_t size) {
   if (off + WALK_HEADER > size) return true;
-  const uint8_t* p = w.held(off, WALK_HEADER);
+  const std::span<const uint8_t> in = w.held(off);
+  const uint8_t* p = in.data();
   uint8_t head[WALK_HEADER];
   size_t avail = WALK_HEADER;
-  if (p == nullptr) {
+  if (in.size() < WALK_HEADER) {
     QM_ASSIGN_OR_RETURN(avail, pread_some(fd, head, sizeof head, off));
     p = head;
   }
@@ -132,13 +102,13 @@ struct FoundRecord {
 // returned.
 Result<Walked> walk_records(const UniqueFd& fd, uint64_t from, uint64_t size,
                             std::vector<FoundRecord>* found) {
-  FileWindow w(fd, size);
+  FileReader w = FileReader::over(fd, size, SCAN_CHUNK);
   Walked out;
   uint64_t off = from;
   while (off < size) {
-    size_t avail = 0;
-    QM_ASSIGN_OR_RETURN(const uint8_t* p, w.at(off, WALK_HEADER, WALK_HEADER, &avail));
-    const HeaderCheck c = check_header(p, avail, off, size);
+    QM_ASSIGN_OR_RETURN(const std::span<const uint8_t> head, w.read_some(off, WALK_HEADER, 0));
+    const uint8_t* p = head.data();
+    const HeaderCheck c = check_header(p, head.size(), off, size);
     if (torn(c)) break;
     if (c.whole) {
       if (found != nullptr) {
@@ -150,11 +120,11 @@ Result<Walked> walk_records(const UniqueFd& fd, uint64_t from, uint64_t size,
     std::optional<uint64_t> next;
     bool torn_behind = false;
     for (uint64_t x = off + 1; x + WALK_HEADER <= size && !next && !torn_behind; ++x) {
-      QM_ASSIGN_OR_RETURN(const uint8_t* q, w.at(x, WALK_HEADER, SCAN_CHUNK, &avail));
-      const HeaderCheck at = check_header(q, avail, x, size);
+      QM_ASSIGN_OR_RETURN(const std::span<const uint8_t> q, w.read_some(x, WALK_HEADER));
+      const HeaderCheck at = check_header(q.data(), q.size(), x, size);
       torn_behind = torn(at);
       if (!at.whole) continue;
-      QM_ASSIGN_OR_RETURN(const bool followed, good_successor(fd, w, x + 4 + at.body, size));
+      QM_ASSIGN_OR_RETURN(const bool followed, good_successor(w, fd, x + 4 + at.body, size));
       if (followed) next = x;
     }
     if (!next) break;
@@ -236,10 +206,7 @@ Status SynapticBank::repair() {
   // new one. The index follows the new file; a handle that indexed the old one finds the new
   // file by its identity and indexes it again (follow). A failure leaves the damage noted, and
   // the next append tries again. Nothing is written after a failed read.
-  if (tail_.failed_at) {
-    QM_RETURN_IF_ERROR(cut_preserving(path_, *tail_.failed_at).status());
-    tail_.failed_at.reset();
-  }
+  QM_RETURN_IF_ERROR(cut_failed_append(path_, tail_));
   QM_ASSIGN_OR_RETURN(UniqueFd src, open_read(path_));
   QM_ASSIGN_OR_RETURN(const uint64_t size, fd_size(src));
   if (int err = injected_file_fault(FileOp::Read, path_)) {

@@ -305,11 +305,7 @@ Status TextStore::reload() {
 
 Status TextStore::repair_tail() {
   // The bytes of a failed append go first, whatever they read as.
-  if (tail_.failed_at) {
-    QM_RETURN_IF_ERROR(cut_preserving(path_, *tail_.failed_at).status());
-    if (tail_.readable_end && *tail_.readable_end >= *tail_.failed_at) tail_.readable_end.reset();
-    tail_.failed_at.reset();
-  }
+  QM_RETURN_IF_ERROR(cut_failed_append(path_, tail_));
   if (!tail_.readable_end && !damaged_) return Status::ok();
   // Then what the last read found: the whole file is read again, as the next load reads it (it
   // may have changed since, and where damage was found, the reading of the records behind it is

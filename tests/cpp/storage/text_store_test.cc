@@ -26,6 +26,15 @@ std::string Record(PackId id, const std::string& text) {
   return r + text;
 }
 
+// The store holds exactly the texts `want` names.
+void ExpectTexts(const TextStore& store, const Texts& want) {
+  EXPECT_EQ(store.texts().size(), want.size());
+  for (const auto& [id, text] : want) {
+    ASSERT_NE(store.find(id), nullptr) << id;
+    EXPECT_EQ(*store.find(id), text);
+  }
+}
+
 TEST(TextStoreTest, LaterTextWinsAcrossCallsAndReopen) {
   TempDir dir;
   QM_ASSERT_OK_AND_ASSIGN(TextStore store, TextStore::open(dir.path()));
@@ -62,11 +71,7 @@ TEST(TextStoreTest, DamagedFilesLoadWhatIsWhole) {
     TempDir dir;
     write_file(dir.file("text_store.bin"), c.bytes);
     QM_ASSERT_OK_AND_ASSIGN(TextStore store, TextStore::open(dir.path()));
-    EXPECT_EQ(store.texts().size(), c.want.size());
-    for (const auto& [id, text] : c.want) {
-      ASSERT_NE(store.find(id), nullptr);
-      EXPECT_EQ(*store.find(id), text);
-    }
+    ExpectTexts(store, c.want);
     // What is appended after a torn tail is found by the next load.
     QM_ASSERT_OK(store.append_batch(Texts{{50, "after"}}));
     QM_ASSERT_OK_AND_ASSIGN(TextStore again, TextStore::open(dir.path()));
@@ -191,7 +196,7 @@ TEST(TextStoreTest, ResyncTakesNoGarbageForRecords) {
   struct Case {
     const char* name;
     std::string bytes;
-    std::vector<std::pair<PackId, std::string>> want;
+    Texts want;
   } cases[] = {
       {"torn after small ids", r1 + Record(2, "two").substr(0, 5), {{1, "one"}}},
       {"empty texts around damage", damaged, {{1, "one"}, {3, "three"}}},
@@ -202,11 +207,7 @@ TEST(TextStoreTest, ResyncTakesNoGarbageForRecords) {
     TempDir dir;
     write_file(dir.file("text_store.bin"), c.bytes);
     QM_ASSERT_OK_AND_ASSIGN(TextStore store, TextStore::open(dir.path()));
-    EXPECT_EQ(store.texts().size(), c.want.size());
-    for (const auto& [id, text] : c.want) {
-      ASSERT_NE(store.find(id), nullptr) << id;
-      EXPECT_EQ(*store.find(id), text);
-    }
+    ExpectTexts(store, c.want);
   }
 }
 
